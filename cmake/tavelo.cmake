@@ -1,0 +1,28 @@
+# Every folder of the tree is one library target whose sources are the .cpp files of the
+# folder (and of the sub-folders named). Units are added by dropping a file in the folder.
+function(tavelo_library target)
+  cmake_parse_arguments(ARG "" "" "DIRS;LINK;PUBLIC_LINK" ${ARGN})
+  set(sources)
+  foreach(dir IN LISTS ARG_DIRS)
+    file(GLOB dir_sources CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*.cpp")
+    list(APPEND sources ${dir_sources})
+  endforeach()
+  add_library(${target} STATIC ${sources})
+  target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${target} PUBLIC ${ARG_PUBLIC_LINK} PRIVATE ${ARG_LINK})
+endfunction()
+
+# One GoogleTest program per test folder; CTest runs each test case in its own process.
+function(tavelo_test_suite name)
+  cmake_parse_arguments(ARG "" "" "DIRS;LINK;LABELS" ${ARGN})
+  set(sources)
+  foreach(dir IN LISTS ARG_DIRS)
+    file(GLOB dir_sources CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*.cpp")
+    list(APPEND sources ${dir_sources})
+  endforeach()
+  add_executable(${name} ${sources})
+  target_link_libraries(${name} PRIVATE tavelo_test_support ${ARG_LINK} GTest::gtest GTest::gmock)
+  gtest_discover_tests(${name}
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT 300)
+endfunction()

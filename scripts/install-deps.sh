@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs every Debian package Tavelo needs to build, test and run.
+# Safe to run again: when everything is present it only checks and returns.
+set -euo pipefail
+
+packages=(
+  # toolchain and test frameworks
+  build-essential cmake ninja-build pkg-config g++ clang-14 libclang-rt-14-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  # windowing toolkit, fonts, headless display
+  qt6-base-dev fonts-dejavu-core xvfb xauth xdotool
+  # picture libraries
+  libpng-dev zlib1g-dev libtiff-dev libjpeg-dev libopenjp2-7-dev libgif-dev libxpm-dev
+  # movie and sound decoding, sound output, update check
+  libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
+  libpulse-dev libasound2-dev libcurl4-openssl-dev
+  # tools that make and check test media
+  ffmpeg imagemagick netpbm sox libopenjp2-tools
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "Installing: ${missing[*]}"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
