@@ -24,5 +24,5 @@ function(tavelo_test_suite name)
   target_link_libraries(${name} PRIVATE tavelo_test_support ${ARG_LINK} GTest::gtest GTest::gmock)
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT 300)
+    PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT 300 FIXTURES_REQUIRED media)
 endfunction()

@@ -67,3 +67,7 @@ std::string ReadFile(const std::string& path) {
 std::string DataPath(const std::string& name) { return std::string(TAVELO_SOURCE_DIR) + "/tests/data/" + name; }
 
 }  // namespace tavelo::test
+
+namespace tavelo::test {
+std::string MediaPath(const std::string& name) { return std::string(TAVELO_TEST_DATA) + "/" + name; }
+}  // namespace tavelo::test

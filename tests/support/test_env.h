@@ -21,3 +21,9 @@ std::string ReadFile(const std::string& path);
 std::string DataPath(const std::string& name);
 
 }  // namespace tavelo::test
+
+namespace tavelo::test {
+// Path of generated test media: <build>/test-data/<script name>/<file>
+// (made by tests/data/generate/<script name>.sh).
+std::string MediaPath(const std::string& name);
+}  // namespace tavelo::test
