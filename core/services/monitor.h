@@ -38,7 +38,7 @@ void RequestNoRaise();
 void EndMonitor();
 void CatchException();
 void RaiseInMonitor(int32_t cls, int32_t code);
-[[noreturn]] void AbortMonitor();
+void AbortMonitor();  // throws EMon unless suspended
 void ReleaseMonitorResources();
 void SuspendMonitor();
 void ResumeMonitor();

@@ -1,0 +1,16 @@
+// Shared by the tracked-memory and tracked-file tables: one process-wide lock, one sequence of
+// creation numbers (a monitor frame's mark) and the owner-thread tag.
+#pragma once
+#include <cstdint>
+#include <mutex>
+
+namespace tavelo::detail {
+
+std::mutex& TrackingMutex();
+// The next creation number; call with TrackingMutex held.
+int64_t NextTrackingSeq();
+// The number the next entry will get (a frame's mark).
+int64_t PeekTrackingSeq();
+uint64_t CurrentThreadTag();
+
+}  // namespace tavelo::detail
