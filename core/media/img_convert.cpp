@@ -5,6 +5,10 @@
 // 256-entry table built from the palette once per call.
 #include <cstring>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
 #include "core/media/img_basic.h"
 #include "core/media/img_frame.h"
 #include "core/media/img_pixels.h"
@@ -42,7 +46,7 @@ inline uint32_t Load24(const uint8_t* p) { return p[0] | (p[1] << 8) | (static_c
 
 }  // namespace
 
-void Run24To32(const uint8_t* s, uint8_t* d, int64_t count) {
+void Run24To32Portable(const uint8_t* s, uint8_t* d, int64_t count) {
   int64_t i = 0;
   for (; i + 4 <= count - 1; i += 4) {
     // Three words hold four pixels: B0 G0 R0 B1 | G1 R1 B2 G2 | R2 B3 G3 R3.
@@ -92,23 +96,23 @@ inline uint16_t Word555Of(uint32_t bgr) { return Pack555(bgr & 0xFF, (bgr >> 8) 
 inline uint16_t Word565Of(uint32_t bgr) { return Pack565(bgr & 0xFF, (bgr >> 8) & 0xFF, (bgr >> 16) & 0xFF); }
 }  // namespace
 
-void Run24To15(const uint8_t* s, uint8_t* d, int64_t count) {
+void Run24To15Portable(const uint8_t* s, uint8_t* d, int64_t count) {
   int64_t i = 0;
   for (; i + 1 < count; ++i) Store16(d + 2 * i, Word555Of(Load32(s + 3 * i)));
   for (; i < count; ++i) Store16(d + 2 * i, Word555Of(Load24(s + 3 * i)));
 }
 
-void Run24To16(const uint8_t* s, uint8_t* d, int64_t count) {
+void Run24To16Portable(const uint8_t* s, uint8_t* d, int64_t count) {
   int64_t i = 0;
   for (; i + 1 < count; ++i) Store16(d + 2 * i, Word565Of(Load32(s + 3 * i)));
   for (; i < count; ++i) Store16(d + 2 * i, Word565Of(Load24(s + 3 * i)));
 }
 
-void Run32To15(const uint8_t* s, uint8_t* d, int64_t count) {
+void Run32To15Portable(const uint8_t* s, uint8_t* d, int64_t count) {
   for (int64_t i = 0; i < count; ++i) Store16(d + 2 * i, Word555Of(Load32(s + 4 * i)));
 }
 
-void Run32To16(const uint8_t* s, uint8_t* d, int64_t count) {
+void Run32To16Portable(const uint8_t* s, uint8_t* d, int64_t count) {
   for (int64_t i = 0; i < count; ++i) Store16(d + 2 * i, Word565Of(Load32(s + 4 * i)));
 }
 
@@ -119,6 +123,111 @@ void Run15To16(const uint8_t* s, uint8_t* d, int64_t count) {
 void Run16To15(const uint8_t* s, uint8_t* d, int64_t count) {
   for (int64_t i = 0; i < count; ++i) Store16(d + 2 * i, Word565To555(Load16(s + 2 * i)));
 }
+
+// ---- SSSE3 forms of the shuffles that gain from it; chosen at run time ----
+#if defined(__x86_64__) || defined(__i386__)
+namespace {
+
+bool HasSsse3() {
+  static const bool has = __builtin_cpu_supports("ssse3");
+  return has;
+}
+
+// Four 3-byte pixels from 16 loaded bytes into four 32-bit lanes 0x00RRGGBB: the lanes start at
+// byte 0 of the load (TAVELO_LANES0) or at byte 4 (TAVELO_LANES4, for the last load of a 48-byte
+// group, so nothing past the group is read).
+#define TAVELO_LANES0 _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1)
+#define TAVELO_LANES4 _mm_setr_epi8(4, 5, 6, -1, 7, 8, 9, -1, 10, 11, 12, -1, 13, 14, 15, -1)
+
+__attribute__((target("ssse3"))) inline void Lanes16(const uint8_t* p, __m128i v[4]) {
+  v[0] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), TAVELO_LANES0);
+  v[1] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 12)), TAVELO_LANES0);
+  v[2] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 24)), TAVELO_LANES0);
+  v[3] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32)), TAVELO_LANES4);
+}
+
+__attribute__((target("ssse3"))) inline __m128i Pack555x4(__m128i x) {
+  const __m128i r = _mm_and_si128(_mm_srli_epi32(x, 9), _mm_set1_epi32(0x7C00));
+  const __m128i g = _mm_and_si128(_mm_srli_epi32(x, 6), _mm_set1_epi32(0x03E0));
+  const __m128i b = _mm_and_si128(_mm_srli_epi32(x, 3), _mm_set1_epi32(0x001F));
+  return _mm_or_si128(_mm_or_si128(r, g), b);
+}
+
+__attribute__((target("ssse3"))) inline __m128i Pack565x4(__m128i x) {
+  const __m128i r = _mm_and_si128(_mm_srli_epi32(x, 8), _mm_set1_epi32(0xF800));
+  const __m128i g = _mm_and_si128(_mm_srli_epi32(x, 5), _mm_set1_epi32(0x07E0));
+  const __m128i b = _mm_and_si128(_mm_srli_epi32(x, 3), _mm_set1_epi32(0x001F));
+  return _mm_or_si128(_mm_or_si128(r, g), b);
+}
+
+// Eight 32-bit words (two vectors) to eight 16-bit words: the low half of each lane.
+__attribute__((target("ssse3"))) inline __m128i Narrow8(__m128i lo, __m128i hi) {
+  const __m128i pick = _mm_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, -1, -1, -1, -1, -1, -1, -1, -1);
+  return _mm_unpacklo_epi64(_mm_shuffle_epi8(lo, pick), _mm_shuffle_epi8(hi, pick));
+}
+
+__attribute__((target("ssse3"))) void Run24To32Ssse3(const uint8_t* s, uint8_t* d, int64_t count) {
+  const __m128i alpha = _mm_set1_epi32(static_cast<int>(0xFF000000u));
+  int64_t i = 0;
+  for (; i + 16 <= count; i += 16) {
+    __m128i v[4];
+    Lanes16(s + 3 * i, v);
+    for (int k = 0; k < 4; ++k)
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 4 * i + 16 * k), _mm_or_si128(v[k], alpha));
+  }
+  Run24To32Portable(s + 3 * i, d + 4 * i, count - i);
+}
+
+template <bool k565>
+__attribute__((target("ssse3"))) void Run24ToWordSsse3(const uint8_t* s, uint8_t* d, int64_t count) {
+  int64_t i = 0;
+  for (; i + 16 <= count; i += 16) {
+    __m128i v[4];
+    Lanes16(s + 3 * i, v);
+    for (int k = 0; k < 4; ++k) v[k] = k565 ? Pack565x4(v[k]) : Pack555x4(v[k]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 2 * i), Narrow8(v[0], v[1]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 2 * i + 16), Narrow8(v[2], v[3]));
+  }
+  (k565 ? Run24To16Portable : Run24To15Portable)(s + 3 * i, d + 2 * i, count - i);
+}
+
+template <bool k565>
+__attribute__((target("ssse3"))) void Run32ToWordSsse3(const uint8_t* s, uint8_t* d, int64_t count) {
+  int64_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 4 * i));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 4 * i + 16));
+    a = k565 ? Pack565x4(a) : Pack555x4(a);
+    b = k565 ? Pack565x4(b) : Pack555x4(b);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 2 * i), Narrow8(a, b));
+  }
+  (k565 ? Run32To16Portable : Run32To15Portable)(s + 4 * i, d + 2 * i, count - i);
+}
+
+}  // namespace
+
+void Run24To32(const uint8_t* s, uint8_t* d, int64_t count) {
+  HasSsse3() ? Run24To32Ssse3(s, d, count) : Run24To32Portable(s, d, count);
+}
+void Run24To15(const uint8_t* s, uint8_t* d, int64_t count) {
+  HasSsse3() ? Run24ToWordSsse3<false>(s, d, count) : Run24To15Portable(s, d, count);
+}
+void Run24To16(const uint8_t* s, uint8_t* d, int64_t count) {
+  HasSsse3() ? Run24ToWordSsse3<true>(s, d, count) : Run24To16Portable(s, d, count);
+}
+void Run32To15(const uint8_t* s, uint8_t* d, int64_t count) {
+  HasSsse3() ? Run32ToWordSsse3<false>(s, d, count) : Run32To15Portable(s, d, count);
+}
+void Run32To16(const uint8_t* s, uint8_t* d, int64_t count) {
+  HasSsse3() ? Run32ToWordSsse3<true>(s, d, count) : Run32To16Portable(s, d, count);
+}
+#else
+void Run24To32(const uint8_t* s, uint8_t* d, int64_t count) { Run24To32Portable(s, d, count); }
+void Run24To15(const uint8_t* s, uint8_t* d, int64_t count) { Run24To15Portable(s, d, count); }
+void Run24To16(const uint8_t* s, uint8_t* d, int64_t count) { Run24To16Portable(s, d, count); }
+void Run32To15(const uint8_t* s, uint8_t* d, int64_t count) { Run32To15Portable(s, d, count); }
+void Run32To16(const uint8_t* s, uint8_t* d, int64_t count) { Run32To16Portable(s, d, count); }
+#endif
 
 RunConverter RunConverterFor(int32_t fromBpp, int32_t toBpp) {
   switch (fromBpp * 100 + toBpp) {

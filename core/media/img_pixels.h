@@ -37,6 +37,14 @@ void Run32To16(const uint8_t* s, uint8_t* d, int64_t count);
 void Run15To16(const uint8_t* s, uint8_t* d, int64_t count);
 void Run16To15(const uint8_t* s, uint8_t* d, int64_t count);
 
+// The plain C++ forms of the converters that have SIMD forms (chosen at run time when the
+// processor offers SSSE3); the tests compare both.
+void Run24To32Portable(const uint8_t* s, uint8_t* d, int64_t count);
+void Run24To15Portable(const uint8_t* s, uint8_t* d, int64_t count);
+void Run24To16Portable(const uint8_t* s, uint8_t* d, int64_t count);
+void Run32To15Portable(const uint8_t* s, uint8_t* d, int64_t count);
+void Run32To16Portable(const uint8_t* s, uint8_t* d, int64_t count);
+
 // The converter between two of the depths 15, 16, 24 and 32; nullptr for equal or other depths.
 RunConverter RunConverterFor(int32_t fromBpp, int32_t toBpp);
 

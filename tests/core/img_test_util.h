@@ -19,14 +19,18 @@ inline void MakePic(Qimg& img, int32_t w, int32_t h, int32_t bpp, const std::fun
   ImgAlloc(img, w, h, bpp);
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x) {
+      // Pixels wider than 4 bytes (odd depths) get the value in their first 4 bytes, zeros after.
+      uint8_t bytes[8] = {};
       const uint32_t v = value(x, y);
-      std::memcpy(img.Data + (static_cast<size_t>(y) * w + x) * img.BytesPP, &v, static_cast<size_t>(img.BytesPP));
+      std::memcpy(bytes, &v, 4);
+      std::memcpy(img.Data + (static_cast<size_t>(y) * w + x) * img.BytesPP, bytes, static_cast<size_t>(img.BytesPP < 8 ? img.BytesPP : 8));
     }
 }
 
 inline uint32_t Pixel(const Qimg& img, int x, int y) {
   uint32_t v = 0;
-  std::memcpy(&v, img.Data + (static_cast<size_t>(y) * img.Width + x) * img.BytesPP, static_cast<size_t>(img.BytesPP));
+  std::memcpy(&v, img.Data + (static_cast<size_t>(y) * img.Width + x) * img.BytesPP,
+              static_cast<size_t>(img.BytesPP < 4 ? img.BytesPP : 4));
   return v;
 }
 

@@ -71,7 +71,8 @@ TEST(ImgResize, WideRowsKeepTheirSteps) {
 TEST(ImgResize, TargetsBelowOneFail) {
   Qimg src, dest;
   MakePic(src, 4, 4, 24, [](int, int) { return 1; });
-  for (auto [w, h] : {std::pair{0, 4}, {4, 0}, {-3, 4}, {4, -1}}) {
+  for (const auto& size : {std::pair{0, 4}, {4, 0}, {-3, 4}, {4, -1}}) {
+    const int w = size.first, h = size.second;
     EXPECT_EQ(Try([&] { ImgResize(src, dest, w, h); }), (test::ErrPair{5, 5})) << w << "x" << h;
     EXPECT_EQ(Try([&] { ImgResize(src, src, w, h); }), (test::ErrPair{5, 5})) << w << "x" << h;
   }
