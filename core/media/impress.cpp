@@ -56,7 +56,8 @@ void ContrastCalc_(double value, ToneTable& table) {
       IdentityCalc_(table);
       return;
     }
-    const int64_t c = std::llabs(FpuTrunc(value));
+    // Callers pass -100..100; anything wilder is held to a range the integer arithmetic can take.
+    const int64_t c = FpuTrunc(FltClamp(std::fabs(value), 0, 1e6));
     const int64_t k = FpuTrunc(128.0L / (128.0L - static_cast<long double>(c) * 127 / 100));
     if (value > 0) {
       for (int64_t i = 0; i <= 127; ++i) table[i] = Clamp255(i - (std::llabs(i - 127) * c / 100 + k));

@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "core/media/img_basic.h"
@@ -43,6 +45,25 @@ inline uint32_t PalEntry(const Qimg& img, int i) {
 
 inline std::vector<uint8_t> Bytes(const Qimg& img) {
   return std::vector<uint8_t>(img.Data, img.Data + static_cast<size_t>(img.Width) * img.Height * img.BytesPP);
+}
+
+// Reads a binary PPM (P6, maxval 255) into a 24-bit picture (B, G, R); false when it cannot.
+inline bool LoadPpm(const std::string& path, Qimg& img) {
+  std::ifstream in(path, std::ios::binary);
+  std::string magic;
+  int w = 0, h = 0, maxval = 0;
+  if (!(in >> magic >> w >> h >> maxval) || magic != "P6" || maxval != 255 || w < 1 || h < 1 || w > 8192 || h > 8192)
+    return false;
+  in.get();
+  std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3);
+  if (!in.read(reinterpret_cast<char*>(rgb.data()), static_cast<std::streamsize>(rgb.size()))) return false;
+  ImgAlloc(img, w, h, 24);
+  for (size_t i = 0; i < rgb.size(); i += 3) {
+    img.Data[i] = rgb[i + 2];
+    img.Data[i + 1] = rgb[i + 1];
+    img.Data[i + 2] = rgb[i];
+  }
+  return true;
 }
 
 // Runs work in a no-raise frame; answers (class, code) of the error it left, (0, 0) on success.

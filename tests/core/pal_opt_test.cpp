@@ -1,6 +1,7 @@
 // Colour reduction: exact palettes for few colours, box splitting for many, the three remaps.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <set>
 #include <thread>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "core/media/pal_opt.h"
 #include "core/services/memory.h"
 #include "tests/core/img_test_util.h"
+#include "tests/support/test_env.h"
 
 namespace tavelo {
 namespace {
@@ -263,6 +265,54 @@ TEST(PalOpt, ReductionsOnSeveralThreadsTakeTurns) {
     });
   for (auto& th : threads) th.join();
   for (int t = 0; t < 4; ++t) EXPECT_EQ(ok[t], 5) << t;
+}
+
+// Every size from 1 to 40 in each direction, every remap and source depth. Error diffusion writes
+// into neighbouring pixels: ASan proves it never leaves the picture.
+TEST(PalOpt, SizeSweep) {
+  for (int w = 1; w <= 40; ++w) {
+    const int h = (w * 7) % 40 + 1;
+    for (int bpp : {16, 24, 32}) {
+      Qimg src;
+      // Colours between the palette's steps, so every remap has errors to spread.
+      MakePic(src, w, h, bpp, [&](int x, int y) {
+        const uint32_t c = Bgr(1 + 8 * (x % 8), 2 + 16 * (y % 5), 3 + 32 * ((x + y) % 4));
+        return bpp == 16 ? static_cast<uint32_t>((x * 2047 + y * 31) & 0xFFFF) : c;
+      });
+      const auto before = test::Bytes(src);
+      for (int mode : {prmPlain, prmLite, prmHeavy}) {
+        Qimg out;
+        ConvTo8bit(src, out, mode);
+        ASSERT_EQ(out.Width, w);
+        ASSERT_EQ(out.Height, h);
+        ASSERT_EQ(out.Bpp, 8);
+        ImgFree(out);
+      }
+      ASSERT_EQ(test::Bytes(src), before);
+      ImgFree(src);
+    }
+  }
+  EXPECT_EQ(MemCount(), 0);
+}
+
+// The quality of the reduction on a real photograph (made by the JPEG encoder from the photos
+// fixture): a floor, so that a change that spoils the palette is noticed. The benchmark prints
+// the exact figures.
+TEST(PalOpt, PhotographKeepsItsQuality) {
+  Qimg photo, pal8;
+  ASSERT_TRUE(test::LoadPpm(test::MediaPath("photos/rose.ppm"), photo)) << test::MediaPath("photos/rose.ppm");
+  ConvTo8bit(photo, pal8, prmPlain);
+  double sum = 0;
+  const int64_t n = static_cast<int64_t>(photo.Width) * photo.Height;
+  for (int64_t i = 0; i < n; ++i)
+    for (int c = 0; c < 3; ++c) {
+      const double d = static_cast<double>(photo.Data[3 * i + c]) - pal8.Palette[3 * pal8.Data[i] + c];
+      sum += d * d;
+    }
+  const double psnr = 10 * std::log10(255.0 * 255.0 / (sum / (3.0 * static_cast<double>(n))));
+  EXPECT_GT(psnr, 31.0);
+  ImgFree(photo);
+  ImgFree(pal8);
 }
 
 }  // namespace
