@@ -115,8 +115,9 @@ void ImgCopyData(const Qimg& src, Qimg& dest) {
   Framed("ImgBasic.ImgCopyData", [&] {
     if (&src == &dest) return;
     _imgalloc_(dest, src.Width, src.Height, src.Bpp, __LINE__, "ImgBasic.ImgCopyData.dest");
+    if (!media::RequirePixels(src, __LINE__)) return;
     const int64_t bytes = static_cast<int64_t>(src.Width) * src.Height * src.BytesPP;
-    if (src.Data != nullptr && bytes > 0) std::memcpy(dest.Data, src.Data, static_cast<size_t>(bytes));
+    std::memcpy(dest.Data, src.Data, static_cast<size_t>(bytes));
   });
 }
 
@@ -324,6 +325,8 @@ void ImgInitEx(const QimgInfo& info, QimgCtx& ctx, Qimg* src, Qimg* dest, int32_
       AbortMonitor();
       return;
     }
+
+    if (!media::RequirePixels(*src, 588)) return;
 
     int32_t w = info.WorkBpp[ImgInfoBppIndex(src->Bpp)];
     if (info.DestKeepsBpp != 0) {

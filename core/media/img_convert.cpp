@@ -347,6 +347,7 @@ int32_t ImgDitherToRemapMode(int32_t imgTo8bitMode) {
 
 void ImgTo8bit(Qimg& src, Qimg& dest8, int32_t mode) {
   Framed("ImgBasic.ImgTo8bit", [&] {
+    if (!RequirePixels(src, __LINE__)) return;
     if (mode != itmGray) {
       ConvTo8bit(src, dest8, ImgDitherToRemapMode(mode));
       return;
@@ -372,6 +373,7 @@ void ImgConvBppEx(Qimg& src, Qimg& dest, int32_t bpp, int32_t mode) {
     }
     // In place, a source of a depth we cannot read stays as it is.
     if (same && !KnownDepth(src.Bpp)) return;
+    if (!RequirePixels(src, __LINE__)) return;
     if (bpp == 8 && KnownDepth(src.Bpp)) {
       ImgTo8bit(src, dest, mode);
       return;

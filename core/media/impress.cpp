@@ -203,7 +203,8 @@ void ImgBlend(Qimg& overlay, Qimg& alpha, Qimg& background, Qimg& out, int32_t x
   Framed("Impress.ImgBlend", [&] {
     const bool colourOk = (background.Bpp == 24 || background.Bpp == 32) && (overlay.Bpp == 24 || overlay.Bpp == 32);
     const bool alphaOk = alpha.Bpp == 8 || alpha.Bpp == 24 || alpha.Bpp == 32;
-    if (!colourOk || !alphaOk || overlay.Width != alpha.Width || overlay.Height != alpha.Height) {
+    const bool present = media::HoldsPixels(overlay) && media::HoldsPixels(alpha) && media::HoldsPixels(background);
+    if (!colourOk || !alphaOk || !present || overlay.Width != alpha.Width || overlay.Height != alpha.Height) {
       AbortMonitor();
       return;
     }

@@ -437,8 +437,8 @@ void PalCountColors(const Qimg& src) {
     PalQuantWork* work = Work();
     if (work == nullptr) return;
     PalQuantWork& q = *work;
+    if (!media::HoldsPixels(src)) return;  // nothing to count
     const int64_t n = static_cast<int64_t>(src.Width) * src.Height;
-    if (src.Data == nullptr || n <= 0) return;
     switch (src.Bpp) {
       case 8: Count8(q, src); break;
       case 15: CountWords(q, src.Data, n, false); break;
@@ -478,6 +478,7 @@ void PalRemap(Qimg& src, Qimg& dest8, int32_t mode) {
     PalQuantWork* work = Work();
     if (work == nullptr) return;
     PalQuantWork& q = *work;
+    if (!media::RequirePixels(src, __LINE__)) return;
     if (src.Width < 4 || src.Height < 4) mode = prmPlain;
     const bool same = &src == &dest8;
     Qimg outTemp;
@@ -551,6 +552,7 @@ int32_t FindNearest(int32_t r, int32_t g, int32_t b, int32_t count, const uint8_
 void ConvTo8bit(Qimg& src, Qimg& dest8, int32_t mode) {
   std::lock_guard<std::mutex> lock(palMutex);
   Framed("PalOpt.ConvTo8bit", [&] {
+    if (!media::RequirePixels(src, __LINE__)) return;
     PalInit();
     PalCountColors(src);
     PalReduce(256);

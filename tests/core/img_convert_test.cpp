@@ -152,6 +152,28 @@ TEST(ImgConvert, OddSourceDepthNeverOverrunsTheDestination) {
   ImgFree(dest);
 }
 
+// A record whose buffer is missing or shorter than its dimensions promise is refused with (7, 2)
+// before any pixel is read.
+TEST(ImgConvert, InconsistentRecordsAreRefused) {
+  Qimg shortBuf, dest;
+  ImgAlloc(shortBuf, 4, 4, 8);
+  ImgSetDims(shortBuf, 4, 4, 32);  // claims 64 bytes, holds 16
+  EXPECT_EQ(test::Try([&] { ImgConvBpp(shortBuf, dest, 24); }), (test::ErrPair{7, 2}));
+  EXPECT_EQ(test::Try([&] { ImgTo8bit(shortBuf, dest, itmHeavy); }), (test::ErrPair{7, 2}));
+  EXPECT_EQ(test::Try([&] { ImgResize(shortBuf, dest, 8, 8); }), (test::ErrPair{7, 2}));
+  EXPECT_EQ(test::Try([&] { ImgCopy(shortBuf, dest); }), (test::ErrPair{7, 2}));
+  Qimg noData;
+  noData.Width = noData.Height = 3;
+  noData.Bpp = 24;
+  noData.BytesPP = 3;
+  noData.Size = 27;
+  EXPECT_EQ(test::Try([&] { ImgFlipV(noData, dest); }), (test::ErrPair{7, 2}));
+  EXPECT_EQ(test::Try([&] { ConvTo8bit(noData, dest, prmPlain); }), (test::ErrPair{7, 2}));
+  ImgFree(shortBuf);
+  ImgFree(dest);
+  EXPECT_EQ(MemCount(), 0);
+}
+
 TEST(ImgConvert, GreyLevels) {
   Qimg src, grey;
   MakePic(src, 2, 1, 24, [](int x, int) { return x == 0 ? Bgr(30, 60, 91) : Bgr(255, 255, 255); });
