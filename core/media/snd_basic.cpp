@@ -75,6 +75,12 @@ void GrowBuffers(AcmConvCtx& ctx, int64_t inSize, int64_t outSize) {
   if (r != MMSYSERR_NOERROR) SetError(ecAcm, static_cast<int32_t>(r), 271);
 }
 
+// A buffer that must hold need bytes grows by half again at least, so that a caller who keeps
+// handing a little more does not move it every time; the headroom never passes the limit.
+int64_t GrownSize(int64_t current, int64_t need) {
+  return std::max(need, std::min(current * 3 / 2, kMaxConvBuffer));
+}
+
 // Releases what a context holds without reporting: used once a failure is already reported.
 void ReleaseQuietly(AcmConvCtx& ctx) {
   MemFree(ctx.srcWaveFmtP);
@@ -298,10 +304,10 @@ int32_t AcmConvert_(AcmConvCtx& ctx, const void* data, int32_t bytes) {
     // A caller may hand more than the buffers were sized for (a reader that reads several
     // seconds at a time): the buffers grow instead of failing the sound.
     const int64_t need = AcmConvertCalcDestSize(ctx, bytes);
-    if (need > ctx.OutBufSize) GrowBuffers(ctx, ctx.InBufSize, std::max<int64_t>(need, ctx.OutBufSize * 3LL / 2));
+    if (need > ctx.OutBufSize) GrowBuffers(ctx, ctx.InBufSize, GrownSize(ctx.OutBufSize, need));
     const int64_t srcLen = int64_t{ctx.Leftover} + bytes;
     if (data) {
-      if (srcLen > ctx.InBufSize) GrowBuffers(ctx, std::max<int64_t>(srcLen, ctx.InBufSize * 3LL / 2), ctx.OutBufSize);
+      if (srcLen > ctx.InBufSize) GrowBuffers(ctx, GrownSize(ctx.InBufSize, srcLen), ctx.OutBufSize);
       if (bytes > 0) std::memcpy(ctx.inBufP + ctx.Leftover, data, static_cast<size_t>(bytes));
     } else if (srcLen > ctx.InBufSize) {
       SetError(ecAcm, 1001, 277);

@@ -86,6 +86,7 @@ void AcmConvertDone(AcmConvCtx& ctx);
 
 // What one source keeps between SndLoad calls.
 struct SndLoadState {
+  int32_t FormatTag = 0;             // the stored format's tag, kept by the source (1 = PCM)
   WAVEFORMATEX* InFormat = nullptr;  // the source format
   int32_t InFormatSize = 0;
   WAVEFORMATEX OutFormat{};          // the PCM format delivered

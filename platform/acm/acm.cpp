@@ -292,7 +292,12 @@ MMRESULT acmFormatTagDetailsA(HACMDRIVER had, ACMFORMATTAGDETAILSA* pafd, uint32
   if (!pafd || pafd->cbStruct < sizeof(ACMFORMATTAGDETAILSA)) return MMSYSERR_INVALPARAM;
   if (fdwDetails != ACM_FORMATTAGDETAILSF_FORMATTAG) return MMSYSERR_NOTSUPPORTED;
   if (pafd->dwFormatTag > 0xFFFF) return ACMERR_NOTPOSSIBLE;
-  const acm::FormatTagInfo* info = acm::FindFormatTag(static_cast<uint16_t>(pafd->dwFormatTag));
+  const acm::FormatTagInfo* info = nullptr;
+  try {
+    info = acm::FindFormatTag(static_cast<uint16_t>(pafd->dwFormatTag));
+  } catch (const std::bad_alloc&) {
+    return MMSYSERR_NOMEM;
+  }
   if (!info) return ACMERR_NOTPOSSIBLE;
   pafd->dwFormatTagIndex = acm::FormatTagIndex(info);
   pafd->cbFormatSize = info->formatSize;
