@@ -179,6 +179,7 @@ struct Decoder::State {
   AVPacket* pkt = nullptr;
   AVFrame* frame = nullptr;
   uint32_t outBytes = 2;
+  std::vector<uint8_t> padded;
 
   ~State() {
     if (parser) av_parser_close(parser);
@@ -359,6 +360,12 @@ MMRESULT Decoder::SendPacket(const uint8_t* data, int size, std::vector<uint8_t>
 MMRESULT Decoder::Feed(const uint8_t* data, uint32_t size, std::vector<uint8_t>& out) {
   if (!s_ || size == 0) return MMSYSERR_NOERROR;
   if (!s_->parser) return SendPacket(data, static_cast<int>(size), out);
+  // The parser reads a little past the bytes it is given (it copies with the padding every
+  // libavcodec input carries), so it gets a padded copy rather than the caller's buffer.
+  std::vector<uint8_t>& padded = s_->padded;
+  padded.assign(size + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+  std::memcpy(padded.data(), data, size);
+  data = padded.data();
   int stalls = 0;
   while (size > 0) {
     uint8_t* frame = nullptr;

@@ -402,3 +402,70 @@ TEST(AcmFormats, NamesAndLargestRecord) {
 
 }  // namespace
 }  // namespace tavelo::platform
+
+namespace tavelo::platform {
+namespace {
+
+// Records and data as a damaged file could hold them: every call answers with a result code,
+// reports no more used than it was given, and never reads or writes outside the buffers.
+TEST(AcmFormats, RandomRecordsAndDataAreHandled) {
+  std::mt19937 rng(20240607);
+  const uint16_t tags[] = {WAVE_FORMAT_PCM, WAVE_FORMAT_ADPCM, WAVE_FORMAT_IEEE_FLOAT, WAVE_FORMAT_ALAW,
+                           WAVE_FORMAT_MULAW, WAVE_FORMAT_IMA_ADPCM, WAVE_FORMAT_GSM610, WAVE_FORMAT_MPEG,
+                           WAVE_FORMAT_MPEGLAYER3};
+  auto pick = [&](std::initializer_list<uint32_t> usual) {
+    // Mostly plausible values, sometimes anything at all.
+    if (rng() % 4 == 0) return static_cast<uint32_t>(rng());
+    return *(usual.begin() + rng() % usual.size());
+  };
+  std::vector<uint8_t> data(6000);
+  int opened = 0;
+  for (int round = 0; round < 400; ++round) {
+    std::vector<uint8_t> raw(18 + 32);
+    auto* f = reinterpret_cast<WAVEFORMATEX*>(raw.data());
+    f->wFormatTag = tags[rng() % 9];
+    f->nChannels = static_cast<uint16_t>(pick({0, 1, 2, 3, 6}));
+    f->nSamplesPerSec = pick({0, 8000, 11025, 22050, 44100, 48000});
+    f->nAvgBytesPerSec = pick({0, 1625, 4000, 16000, 22311, 176400});
+    f->nBlockAlign = static_cast<uint16_t>(pick({0, 1, 2, 4, 65, 256, 512, 1024, 1152, 2048}));
+    f->wBitsPerSample = static_cast<uint16_t>(pick({0, 2, 3, 4, 5, 8, 16, 24, 32, 64}));
+    f->cbSize = static_cast<uint16_t>(rng() % 33);
+    for (size_t i = 18; i < raw.size(); ++i) raw[i] = static_cast<uint8_t>(rng());
+    for (auto& b : data) b = static_cast<uint8_t>(rng());
+
+    WAVEFORMATEX pcm{};
+    pcm.wFormatTag = WAVE_FORMAT_PCM;
+    if (acmFormatSuggest(nullptr, f, &pcm, sizeof pcm, ACM_FORMATSUGGESTF_WFORMATTAG) != MMSYSERR_NOERROR)
+      pcm = Pcm(22050, 2, 16);
+    HACMSTREAM has = nullptr;
+    if (acmStreamOpen(&has, nullptr, f, &pcm, nullptr, 0, 0, 0) != MMSYSERR_NOERROR) {
+      EXPECT_EQ(has, nullptr);
+      continue;
+    }
+    ++opened;
+    uint32_t size = 0;
+    EXPECT_EQ(acmStreamSize(has, static_cast<uint32_t>(data.size()), &size, ACM_STREAMSIZEF_SOURCE), MMSYSERR_NOERROR);
+    std::vector<uint8_t> out(1 << 16);
+    ACMSTREAMHEADER h{};
+    h.cbStruct = sizeof h;
+    h.pbSrc = data.data();
+    h.cbSrcLength = static_cast<uint32_t>(data.size());
+    h.pbDst = out.data();
+    h.cbDstLength = static_cast<uint32_t>(out.size());
+    ASSERT_EQ(acmStreamPrepareHeader(has, &h, 0), MMSYSERR_NOERROR);
+    const uint32_t flagSets[] = {kFirst, ACM_STREAMCONVERTF_BLOCKALIGN, ACM_STREAMCONVERTF_END, 0};
+    for (uint32_t flags : flagSets) {
+      h.cbSrcLength = static_cast<uint32_t>(rng() % (data.size() + 1));
+      EXPECT_EQ(acmStreamConvert(has, &h, flags), MMSYSERR_NOERROR);
+      EXPECT_LE(h.cbSrcLengthUsed, h.cbSrcLength);
+      EXPECT_EQ(h.cbDstLengthUsed % pcm.nBlockAlign, 0u);
+    }
+    h.cbSrcLength = static_cast<uint32_t>(data.size());
+    EXPECT_EQ(acmStreamUnprepareHeader(has, &h, 0), MMSYSERR_NOERROR);
+    EXPECT_EQ(acmStreamClose(has, 0), MMSYSERR_NOERROR);
+  }
+  EXPECT_GT(opened, 20);  // the rounds reached the decoders, not only the checks in front
+}
+
+}  // namespace
+}  // namespace tavelo::platform
