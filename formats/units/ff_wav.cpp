@@ -139,8 +139,11 @@ void WAVOpen(WavHandle& h, const std::string& fileName) {
       HACMSTREAM stream = nullptr;
       MMRESULT r = acmStreamOpen(&stream, nullptr, &in, &pcm, nullptr, 0, 0, ACM_STREAMOPENF_NONREALTIME);
       if (r != MMSYSERR_NOERROR) SetError(ecAcm, static_cast<int32_t>(r), 156);
+      // MPEG audio is a byte stream whose "blocks" do not divide it: all of its data counts.
+      const bool byteStream = in.wFormatTag == WAVE_FORMAT_MPEG || in.wFormatTag == WAVE_FORMAT_MPEGLAYER3;
+      const int64_t sourceBytes = byteStream ? int64_t{data.cksize} : blocks * align;
       uint32_t out = 0;
-      r = acmStreamSize(stream, static_cast<uint32_t>(blocks * align), &out, ACM_STREAMSIZEF_SOURCE);
+      r = acmStreamSize(stream, static_cast<uint32_t>(sourceBytes), &out, ACM_STREAMSIZEF_SOURCE);
       if (r != MMSYSERR_NOERROR) {
         acmStreamClose(stream, 0);
         SetError(ecAcm, static_cast<int32_t>(r), 159);
@@ -163,6 +166,9 @@ void WAVOpen(WavHandle& h, const std::string& fileName) {
       SetError(ecWav, 5, 174);
   } catch (...) {
     CatchException();
+    // A failed open leaves nothing open: the frame closes the file and frees the format it
+    // made, so the handle must not keep pointing at them.
+    if (!NoError()) ClearWav(h);
   }
   EndMonitor();
 }
@@ -200,8 +206,8 @@ void WAVLoad_(void* source, void*& buffer, int32_t /*wantedBytes*/, int32_t& dat
   sourceBytes = 0;
   const int64_t align = h.State.InFormat->nBlockAlign;
   const int64_t at = mmioSeek(h.File, 0, SEEK_CUR);
-  // Whole blocks of the data chunk only: what follows it is not sound.
-  const int64_t left = at >= 0 ? (std::max<int64_t>(h.DataEnd - at, 0) / align) * align : 0;
+  // Never past the data chunk: what follows it is not sound. The end of the data is no error.
+  const int64_t left = at >= 0 ? std::max<int64_t>(h.DataEnd - at, 0) : 0;
   const int64_t want = std::min<int64_t>(h.ReadBytes, left);
   if (want <= 0) return;
   _memalloc_(buffer, want, 186, "FF_WAV.WAVLoad_.temp_buf", mkResizable);

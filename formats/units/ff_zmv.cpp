@@ -329,7 +329,7 @@ void ZMVOpen(ZmvHandle& h, const std::string& fileName) {
       if (h.Frames > 0) ZMVUpdateVP_(h, 1);
 
       // PCM of the header's rate, channels and width.
-      h.Format.wFormatTag = WAVE_FORMAT_PCM;
+      h.Format.wFormatTag = platform::WAVE_FORMAT_PCM;
       h.Format.nChannels = (h.SoundFlags & 4) ? 2 : 1;
       h.Format.wBitsPerSample = (h.SoundFlags & 3) == 3 ? 16 : 8;
       h.Format.nSamplesPerSec = static_cast<uint32_t>(std::max(h.SampleRate, 0));
@@ -339,6 +339,8 @@ void ZMVOpen(ZmvHandle& h, const std::string& fileName) {
     }
   } catch (...) {
     CatchException();
+    // The frame closes the file of a failed open; the handle must not name it any more.
+    ClearHandle(h);
   }
   EndMonitor();
 }
