@@ -1,13 +1,13 @@
 #include "core/services/exception_log.h"
 
+#include "core/services/basic.h"
 #include "core/services/monitor.h"
 #include "core/services/trace.h"
 
 namespace tavelo {
 
 void GetExceptionMsg(std::string& s) {
-  s = CurrentExceptionReport();
-  if (s.size() > 1024) s.resize(1024);
+  s = CutUtf8(CurrentExceptionReport(), 1024);
 }
 
 void LogException(const std::string& where) {
