@@ -580,7 +580,11 @@ int32_t LoadFile(Hive& h, const std::string& file, bool locked) {
   }
   h.tree = std::make_unique<Node>();
   if (!locked) {
+    // Reads see no settings; the next write, which needs the lock anyway, renames the file
+    // aside. Remembering the stamp reports this version of the file once.
     Report("Registry: the settings file " + file + " is damaged (" + reason + ").");
+    h.stamp = StampOf(st);
+    h.valid = true;
     return kRegIoFailed;
   }
   if (!SetAside(file, reason)) return kRegIoFailed;

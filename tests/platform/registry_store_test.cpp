@@ -192,6 +192,53 @@ TEST_F(RegistryStoreTest, ADamagedFileIsNeverOverwrittenByAWrite) {
   EXPECT_TRUE(kept);
 }
 
+// The store's checksum (CRC-32, the zlib polynomial), so that a test can forge a file whose
+// damage lies beyond it.
+std::string WithEndMark(const std::string& body) {
+  uint32_t crc = 0xFFFFFFFFu;
+  for (unsigned char c : body) {
+    crc ^= c;
+    for (int k = 0; k < 8; ++k) crc = (crc & 1) ? 0xEDB88320u ^ (crc >> 1) : crc >> 1;
+  }
+  char end[32];
+  std::snprintf(end, sizeof end, "END %08x\n", crc ^ 0xFFFFFFFFu);
+  return body + end;
+}
+
+TEST_F(RegistryStoreTest, HostileStoreFilesNeverCrashTheReader) {
+  ASSERT_EQ(RegStoreOpenKey(kRegCurrentUser, "A\\B", true), kRegOk);
+  ASSERT_EQ(RegStoreSetValue(kRegCurrentUser, "A\\B", "s", Str("text \"q\" \\ \x01")), kRegOk);
+  ASSERT_EQ(RegStoreSetValue(kRegCurrentUser, "A", "d", Dword(7)), kRegOk);
+  ASSERT_EQ(RegStoreSetValue(kRegCurrentUser, "A", "b", RegData{rtBinary, "\x00\xff"}), kRegOk);
+  const std::string good = test::ReadFile(folder_ + "/user.reg");
+  const std::string body = good.substr(0, good.rfind("END "));
+  ASSERT_EQ(WithEndMark(body), good);
+  uint32_t seed = 2024;
+  auto next = [&seed] { return seed = seed * 1664525u + 1013904223u; };
+  int kept = 0;
+  for (int i = 0; i < 1500; ++i) {
+    const bool forge = i % 2 == 1;  // half with a checksum that fits: the parser itself must cope
+    std::string bad = forge ? body : good;
+    const int edits = 1 + static_cast<int>(next() % 4);
+    for (int k = 0; k < edits && !bad.empty(); ++k) {
+      const size_t at = next() % bad.size();
+      switch (next() % 3) {
+        case 0: bad[at] = static_cast<char>(next()); break;
+        case 1: bad.erase(at, 1 + next() % 8); break;
+        default: bad.insert(at, 1, "\"\\ \nKVx"[next() % 8]); break;
+      }
+    }
+    test::WriteFile(folder_ + "/user.reg", forge ? WithEndMark(bad) : bad);
+    Reopen();
+    Names names;
+    RegStoreKeyNames(kRegCurrentUser, "A", names);  // must neither crash nor hang
+    if (fs::exists(folder_ + "/user.reg")) ++kept;   // a file that still reads is left alone
+    for (const auto& e : fs::directory_iterator(folder_))
+      if (e.path().filename().string().rfind("user.reg.damaged-", 0) == 0) fs::remove(e.path());
+  }
+  EXPECT_LT(kept, 1500);
+}
+
 // ---- Crashes and concurrent instances.
 
 std::string Payload(int i) { return std::string(1000 + i % 500, static_cast<char>('a' + i % 26)) + std::to_string(i); }
