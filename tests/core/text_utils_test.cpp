@@ -9,6 +9,7 @@
 
 #include "core/services/path_utils.h"
 #include "core/services/text_utils.h"
+#include "platform/acm/wave_format.h"
 #include "tests/support/test_env.h"
 
 namespace tavelo {
@@ -128,19 +129,10 @@ TEST(TextUtils, SizeToTextThresholds) {
   EXPECT_EQ(value, "0");
 }
 
-struct TestWaveFormat {
-  uint16_t wFormatTag = 1;
-  uint16_t nChannels = 2;
-  uint32_t nSamplesPerSec = 44100;
-  uint32_t nAvgBytesPerSec = 176400;
-  uint16_t nBlockAlign = 4;
-  uint16_t wBitsPerSample = 16;
-};
-
 TEST(TextUtils, MediaTexts) {
   EXPECT_EQ(DimText(640, 480, 24), "640 x 480, 24-bit");
   EXPECT_EQ(DimText(640, 480, 0), "640 x 480");
-  TestWaveFormat wf;
+  platform::WAVEFORMATEX wf{1, 2, 44100, 176400, 4, 16, 0};  // the packed record itself
   EXPECT_EQ(WaveFmtText(wf), "44100 Hz, Stereo, 16-bit");
   wf.nChannels = 1;
   wf.wBitsPerSample = 0;
