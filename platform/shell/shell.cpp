@@ -228,7 +228,7 @@ std::string MountTop(const std::string& path, dev_t dev) {
   return "/";
 }
 
-// A trash folder at the top of a file system, where the specification allows one.
+// A trash folder at the top of a file system, where the freedesktop trash rules allow one.
 std::string TopTrash(const std::string& top) {
   const std::string uid = std::to_string(::getuid());
   const std::string shared = Join(top, ".Trash");
@@ -285,7 +285,7 @@ int TrashInto(const std::string& trash, const std::string& path, const std::stri
   for (int k = 1; k <= 100000; ++k) {
     const std::string name = TrashName(base, k);
     const std::string infoPath = Join(info, name + ".trashinfo"), filePath = Join(files, name);
-    // Creating the info file with O_EXCL reserves the name (the specification's atomic step).
+    // Creating the info file with O_EXCL reserves the name (the atomic step of the freedesktop trash rules).
     const int fd = ::open(infoPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
       if (errno == EEXIST) continue;

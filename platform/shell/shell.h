@@ -56,14 +56,14 @@ std::string CopyMoveTarget(const std::string& source, const std::string& dest);
 // copy taking its place.
 int CopyMoveFile(const std::string& source, const std::string& target, bool move, bool replace);
 
-// ---- Trash (the freedesktop.org Trash specification).
+// ---- Trash (the freedesktop.org trash layout).
 
 // $XDG_DATA_HOME/Trash (or ~/.local/share/Trash).
 std::string HomeTrashFolder();
 
 // Moves path into the trash: the home trash for files on its file system, else the trash at the
 // top of the file's own file system, else (copying) the home trash. Writes the .trashinfo file
-// first, as the specification asks. Result 0 or an errno value; on success trashedFile and
+// first, as the freedesktop trash rules ask. Result 0 or an errno value; on success trashedFile and
 // infoFile (when given) receive the paths of the two entries.
 int MoveToTrash(const std::string& path, std::string* trashedFile = nullptr, std::string* infoFile = nullptr);
 
