@@ -6,7 +6,6 @@
 
 namespace tavelo::platform {
 
-#pragma pack(push, 1)
 struct BITMAPINFOHEADER {
   uint32_t biSize = 0;
   int32_t biWidth = 0;
@@ -58,11 +57,11 @@ struct LOGPALETTE {
   uint16_t palNumEntries = 0;
   PALETTEENTRY palPalEntry[256];
 };
-#pragma pack(pop)
 
 static_assert(sizeof(BITMAPINFOHEADER) == 40, "BITMAPINFOHEADER is 40 bytes");
 static_assert(sizeof(BITMAPINFO) == 1064, "the header block is 1064 bytes");
 static_assert(sizeof(RGBQUAD) == 4, "RGBQUAD is 4 bytes");
+static_assert(sizeof(LOGPALETTE) == 4 + 256 * 4, "LOGPALETTE holds 256 entries after its two words");
 
 // biCompression values.
 enum : uint32_t { BI_RGB = 0, BI_RLE8 = 1, BI_RLE4 = 2, BI_BITFIELDS = 3 };

@@ -40,6 +40,7 @@ struct GdiDc {
   DcOptions options;
   bool paletteDevice = false;
   GdiObject* palette = nullptr;
+  GdiObject* realized = nullptr;  // the palette whose entries the device's colours now are
   GdiObject* bitmap = nullptr;
   GdiObject* brush = nullptr;
   uint32_t systemPaletteUse = SYSPAL_STATIC;
@@ -100,6 +101,9 @@ struct DibView {
   const uint8_t* bits = nullptr;
   int64_t stride = 0;
   std::vector<QRgb> colors;  // 8-bit: the colours of the indices
+  // DIB_PAL_COLORS on a palette device with its palette realised: the device index of each pixel
+  // value, so equal colours at different indices stay apart. Empty otherwise.
+  std::vector<int> deviceIndex;
 
   const uint8_t* Row(int32_t y) const {  // y counted from the top of the picture as shown
     const int32_t stored = topDown ? y : height - 1 - y;
@@ -130,9 +134,14 @@ bool ViewOfDib(const BITMAPINFO* info, const void* bits, uint32_t usage, const G
         // Indices into the palette selected into the context.
         const GdiObject* pal = dc != nullptr && dc->palette != nullptr ? dc->palette : DefaultPalette();
         const auto* words = reinterpret_cast<const uint16_t*>(info->bmiColors);
+        const bool direct = dc != nullptr && dc->paletteDevice && dc->realized == pal;
+        if (direct) v.deviceIndex.assign(256, -1);
         for (uint32_t i = 0; i < count; ++i) {
           const uint16_t w = words[i];
-          if (w < pal->entries.size()) v.colors[i] = EntryColor(pal->entries[w]);
+          if (w < pal->entries.size()) {
+            v.colors[i] = EntryColor(pal->entries[w]);
+            if (direct && w < 256) v.deviceIndex[i] = w;
+          }
         }
       } else if (usage == DIB_RGB_COLORS) {
         for (uint32_t i = 0; i < count; ++i) {
@@ -229,7 +238,8 @@ uint8_t NearestIndex(const QList<QRgb>& table, QRgb c) {
 
 // Draws src (the whole of it) into the destination rectangle of a context, stretching with
 // nearest-neighbour sampling. False when the context cannot be drawn on.
-bool DrawOnto(GdiDc* dc, const QImage& src, int32_t x, int32_t y, int32_t w, int32_t h) {
+bool DrawOnto(GdiDc* dc, const QImage& src, int32_t x, int32_t y, int32_t w, int32_t h,
+              const std::vector<int>* deviceIndex = nullptr) {
   if (src.isNull()) return false;
   if (w <= 0 || h <= 0) return true;
   if (int64_t{x} + w > INT32_MAX || int64_t{y} + h > INT32_MAX) return false;
@@ -261,7 +271,11 @@ bool DrawOnto(GdiDc* dc, const QImage& src, int32_t x, int32_t y, int32_t w, int
   QImage rgb;
   if (indexed) {
     const QList<QRgb> ct = src.colorTable();
-    for (int i = 0; i < 256; ++i) indexMap[i] = NearestIndex(table, i < ct.size() ? ct[i] : qRgb(0, 0, 0));
+    for (int i = 0; i < 256; ++i) {
+      const bool direct = deviceIndex != nullptr && !deviceIndex->empty() && (*deviceIndex)[i] >= 0;
+      indexMap[i] = direct ? static_cast<uint8_t>((*deviceIndex)[i])
+                           : NearestIndex(table, i < ct.size() ? ct[i] : qRgb(0, 0, 0));
+    }
   } else {
     rgb = src.convertToFormat(QImage::Format_RGB32);
   }
@@ -418,6 +432,7 @@ bool DeleteObject(HGDIOBJ object) {
   if (object->kind == GdiObject::kBitmap && object->selectedInto != nullptr) return false;
   for (GdiDc* dc : Dcs()) {
     if (dc->palette == object) dc->palette = DefaultPalette();
+    if (dc->realized == object) dc->realized = nullptr;
     if (dc->brush == object) dc->brush = nullptr;
   }
   Objects().erase(object);
@@ -455,6 +470,7 @@ uint32_t RealizePalette(HDC dc) {
   const auto& entries = dc->palette->entries;
   for (size_t i = 0; i < entries.size() && i < 256; ++i) table[static_cast<int>(i)] = EntryColor(entries[i]);
   dc->image->setColorTable(table);
+  dc->realized = dc->palette;
   return static_cast<uint32_t>(std::min<size_t>(entries.size(), 256));
 }
 
@@ -497,7 +513,9 @@ int32_t SetDIBitsToDevice(HDC dc, int32_t xDest, int32_t yDest, int32_t width, i
                               static_cast<int32_t>(cb - ct));
   const int64_t dx = int64_t{xDest} + (cl - left), dy = int64_t{yDest} + (ct - top);
   if (dx < INT32_MIN || dx > INT32_MAX || dy < INT32_MIN || dy > INT32_MAX) return 0;
-  if (!DrawOnto(dc, part, static_cast<int32_t>(dx), static_cast<int32_t>(dy), part.width(), part.height())) return 0;
+  if (!DrawOnto(dc, part, static_cast<int32_t>(dx), static_cast<int32_t>(dy), part.width(), part.height(),
+                &v.deviceIndex))
+    return 0;
   return static_cast<int32_t>(scanLines);
 }
 
@@ -512,7 +530,7 @@ int32_t StretchDIBits(HDC dc, int32_t xDest, int32_t yDest, int32_t destWidth, i
   const int64_t top = int64_t{v.height} - ySrc - srcHeight;
   if (xSrc < 0 || top < 0 || int64_t{xSrc} + srcWidth > v.width || top + srcHeight > v.height) return 0;
   const QImage part = Extract(v, xSrc, static_cast<int32_t>(top), srcWidth, srcHeight);
-  if (!DrawOnto(dc, part, xDest, yDest, destWidth, destHeight)) return 0;
+  if (!DrawOnto(dc, part, xDest, yDest, destWidth, destHeight, &v.deviceIndex)) return 0;
   return srcHeight;
 }
 

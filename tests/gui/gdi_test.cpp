@@ -267,6 +267,7 @@ TEST(GdiBitmaps, ObjectsDescribeAndCopyTheirRows) {
 }
 
 TEST(GdiDevices, FillsRefusalsAndPainters) {
+  const int32_t objects0 = GdiLiveObjects(), dcs0 = GdiLiveDCs();
   QImage img = Canvas(4, 4);
   HDC dc = CreateImageDC(&img, DcOptions{true});
   HBRUSH brush = CreateSolidBrush(0x00336699);  // red 0x99, green 0x66, blue 0x33
@@ -290,8 +291,8 @@ TEST(GdiDevices, FillsRefusalsAndPainters) {
   }
   EXPECT_EQ(target.pixel(2, 2), ColourAt(0, 0));
   EXPECT_TRUE(DeleteObject(brush));
-  EXPECT_EQ(GdiLiveDCs(), 0);
-  EXPECT_EQ(GdiLiveObjects(), 0);
+  EXPECT_EQ(GdiLiveDCs(), dcs0);
+  EXPECT_EQ(GdiLiveObjects(), objects0);
 }
 
 TEST(Fonts, AKnownFamilyIsInstalledAndArialResolves) {
