@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test: the full suite in the normal
-# build, then the core and threaded suites again under ThreadSanitizer.
+# build, the core suite again under ThreadSanitizer, and every suite under ASan and UBSan.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -18,3 +18,11 @@ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build build-tsan -j "$jobs" --target core_tests
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   ctest --test-dir build-tsan -j "$jobs" --output-on-failure -L core
+
+# Hostile-input checks: every suite again, built by clang with AddressSanitizer and UBSan.
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+  -DTAVELO_SANITIZE=address,undefined -DTAVELO_BUILD_BENCH=OFF >/dev/null
+cmake --build build-asan -j "$jobs"
+ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+  ctest --test-dir build-asan -j "$jobs" --output-on-failure
