@@ -1,10 +1,17 @@
 #include "formats/ff_basic.h"
 
+#include <unistd.h>
+
+#include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <vector>
 
 #include "core/services/basic.h"
+#include "core/services/errors.h"
+#include "core/services/files.h"
 #include "core/services/memory.h"
+#include "core/services/trace.h"
 #include "formats/units/ff_avi_names.h"
 
 namespace tavelo {
@@ -215,6 +222,55 @@ int32_t FFSaveDepth(int32_t formatId, int32_t bpp) {
   return kSaveDepths[row][col];
 }
 
+namespace {
+
+// The nearest multiple of block, but never less than one block: a picture smaller than half a
+// block is still written, at one block.
+int32_t RoundToBlock(int32_t side, int32_t block) {
+  const int64_t n = (static_cast<int64_t>(side) + block / 2) / block * block;
+  return static_cast<int32_t>(n < block ? block : (n > 0x7FFFFFFF ? n - block : n));
+}
+
+}  // namespace
+
+void FFInit(int32_t formatId, FFSavePrep& prep, const Qimg& img, int32_t block) {
+  TraceScope trace("FFBasic.FFInit");
+  ClearError();
+  FFFree(prep);
+  if (!ImgAssigned(img)) SetError(ecMovie2, 1, __LINE__);
+  if (block < 1) block = 1;
+  // The operations take their source by reference; none of them changes it.
+  Qimg& src = const_cast<Qimg&>(img);
+  const Qimg* current = &img;
+  if (img.Width % block != 0 || img.Height % block != 0) {
+    _imgalloc_(prep.Temp, RoundToBlock(img.Width, block), RoundToBlock(img.Height, block), img.Bpp, __LINE__,
+               "FFBasic.FFInit.ffi.temp_img");
+    FillMem(prep.Temp.Data, prep.Temp.Size, 0);
+    ImgInsert(src, prep.Temp, 0, 0);
+    ImgCopyPalette(img, prep.Temp);
+    prep.Temp.XRes = img.XRes;
+    prep.Temp.YRes = img.YRes;
+    prep.Owned = -1;
+    current = &prep.Temp;
+  }
+  const int32_t depth = FFSaveDepth(formatId, img.Bpp);
+  if (depth == kNoFormat) SetError(ecMovie2, 1, __LINE__);
+  if (depth != img.Bpp) {
+    ImgConvBpp(const_cast<Qimg&>(*current), prep.Temp, depth);
+    prep.Temp.XRes = img.XRes;
+    prep.Temp.YRes = img.YRes;
+    prep.Owned = -1;
+    current = &prep.Temp;
+  }
+  prep.Picture = current;
+}
+
+void FFFree(FFSavePrep& prep) {
+  if (prep.Owned != 0) ImgFree(prep.Temp);
+  prep.Owned = 0;
+  prep.Picture = nullptr;
+}
+
 void FFVideoInit(FFVideoOpts& opts, int32_t formatId) {
   FFVideoFree(opts);
   opts.FormatId = formatId;
@@ -332,6 +388,20 @@ int32_t FFRoundProduct3(int32_t n, double a, double b) {
   if (!(a > 0) || !(b > 0) || n < 1) return 0;
   return TruncHalfDown(static_cast<long double>(a) * b * n);
 }
+
+std::string FFSaveTempName_(const std::string& target) {
+  static std::atomic<uint32_t> serial{0};
+  const size_t slash = target.rfind('/');
+  const std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+  // Cut so that the temporary name stays within the file system's name limit.
+  const std::string name = (slash == std::string::npos ? target : target.substr(slash + 1)).substr(0, 200);
+  // Hidden, and named after the target so a left-over file (a crash mid-save) explains itself.
+  return folder + "." + name + "." + std::to_string(::getpid()) + "-" + std::to_string(++serial) + ".tmp";
+}
+
+void FFSaveCommit_(const std::string& temp, const std::string& target) { FRename(temp, target); }
+
+void FFSaveDiscard_(const std::string& temp) { std::remove(temp.c_str()); }
 
 void FourCCToStr(uint32_t code, std::string& s) {
   s.assign(4, '\0');

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/media/img_basic.h"
 #include "formats/ff_tables.h"
 
 namespace tavelo {
@@ -41,6 +42,26 @@ int32_t FFSaveDepthRow_(int32_t formatId);
 // The depth a picture of bpp bits is saved in; kNoFormat when the format has no row; 0 for a
 // sound format.
 int32_t FFSaveDepth(int32_t formatId, int32_t bpp);
+
+// ---- Preparing a picture for a writer ----
+
+// The picture a writer writes: the caller's own, or Temp when it had to be cut to whole blocks
+// or converted to the depth the format saves.
+struct FFSavePrep {
+  const Qimg* Picture = nullptr;
+  Qimg Temp;
+  int32_t Owned = 0;  // -1: Temp holds a picture FFFree must free
+
+  FFSavePrep() = default;
+  FFSavePrep(const FFSavePrep&) = delete;
+  FFSavePrep& operator=(const FFSavePrep&) = delete;
+};
+
+// Prepares img for formatId's writer: cut to the nearest multiples of block (at least one block;
+// a block below 1 counts as 1) and converted to FFSaveDepth. An empty picture or a format without
+// a save depth is error (14, 1).
+void FFInit(int32_t formatId, FFSavePrep& prep, const Qimg& img, int32_t block);
+void FFFree(FFSavePrep& prep);
 
 // ---- Save options ----
 
@@ -82,6 +103,31 @@ int32_t FFMulPositive(int32_t a, int32_t b);
 int32_t FFRoundProduct(double a, double b);
 // truncate(a x b x n + 0.4999) when a, b > 0 and n >= 1, else 0. Saturates.
 int32_t FFRoundProduct3(int32_t n, double a, double b);
+
+// ---- Saving without losing the old file ----
+// Every writer writes a new file under a temporary name in the target's folder and renames it
+// over the target only when it is complete, so a failed save never destroys the old file.
+
+// A name for the temporary file, unique in this process, beside target.
+std::string FFSaveTempName_(const std::string& target);
+// Renames temp over target (a failure is error class 6, through the tracked-file routines).
+void FFSaveCommit_(const std::string& temp, const std::string& target);
+// Removes temp quietly (nothing is reported).
+void FFSaveDiscard_(const std::string& temp);
+
+// Runs write(tempName) and then commits; whatever leaves write (the unwinding of a failed
+// monitor frame, any other exception) removes the temporary file and passes on.
+template <class Write>
+void FFSafeSave_(const std::string& target, Write&& write) {
+  const std::string temp = FFSaveTempName_(target);
+  try {
+    write(temp);
+    FFSaveCommit_(temp, target);
+  } catch (...) {
+    FFSaveDiscard_(temp);
+    throw;
+  }
+}
 
 // ---- Four-character codes ----
 
