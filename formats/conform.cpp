@@ -255,7 +255,7 @@ bool UniInfo(const std::string& fileName, UniInfoRec& info, int32_t options, voi
       StoreErrorDirect(firstClass, firstCode);
     }
 
-    info.FileName = CutUtf8(fileName, 255);
+    info.FileName = fileName;
     info.FileSize = first.FileSize;
     info.Description = first.Description;
     info.Video = first.Video;
@@ -385,9 +385,9 @@ void UniImgLoad_(UniHandle& h, Qimg& img, int32_t frame, Qimg* alpha, int32_t sp
         h.KeyFrame = kTrue;
         break;
       case ukSequence: {
-        std::string name;
-        SeqGetFileName(h.Seq, frame, name);
-        h.CurrentName = CutUtf8(name, 255);
+        // Names are kept whole: a path may be longer than a short text, and a cut one would
+        // name another file.
+        SeqGetFileName(h.Seq, frame, h.CurrentName);
         ImgLoad(h.CurrentName, img, h.FormatId, alpha);
         h.CurrentFrame = frame;
         h.KeyFrame = kTrue;

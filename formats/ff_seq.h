@@ -11,6 +11,7 @@
 #include <string>
 
 #include "formats/ff_progress.h"
+#include "formats/structures.h"
 
 namespace tavelo {
 
@@ -38,6 +39,8 @@ bool SeqDetect(SeqRec& seq, const std::string& fileName, int32_t options);
 // number (or its "-") starts in name, from 1.
 int32_t SeqMatchName(const std::string& name, const std::string& suffix, int32_t position, int32_t hi, int32_t lo,
                      int32_t zeros, int32_t digitCount);
+// The length of the unbroken run of set bits from bit 0: all of the array when none is missing.
+int32_t SeqRunLength(const BitArray& found);
 // Counts the run and its size, reporting progress through the callback (after every 100th
 // folder entry and when done); a callback that sets Cancel ends the listing early.
 void SeqScan(SeqRec& seq, FFProgressProc progress, void* progressData);

@@ -4,6 +4,7 @@
 #include "core/services/monitor.h"
 #include "core/services/trace.h"
 #include "formats/ff_basic.h"
+#include "platform/acm/acm.h"
 #include "platform/fpu/fpu.h"
 #include "platform/vfw/vfw_ic.h"
 
@@ -78,6 +79,22 @@ void VfwGetVideoName(uint32_t code, std::string& name) {
   }
   EndMonitor();
   if (name.empty() || !found) name = "Unknown codec";
+}
+
+void AcmGetAudioName(int32_t driver, int32_t tag, std::string& name) {
+  name = "Unknown codec";
+  if (tag == 1) {
+    name = "PCM, uncompressed";
+  } else if (tag >= 2) {
+    platform::ACMFORMATTAGDETAILSA details{};
+    details.cbStruct = sizeof(details);
+    details.dwFormatTag = static_cast<uint32_t>(tag);
+    if (platform::acmFormatTagDetailsA(nullptr, &details, platform::ACM_FORMATTAGDETAILSF_FORMATTAG) == 0) {
+      details.szFormatTag[platform::kAcmFormatTagChars - 1] = 0;
+      name = details.szFormatTag;
+    }
+  }
+  (void)driver;
 }
 
 }  // namespace tavelo

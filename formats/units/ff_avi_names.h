@@ -13,5 +13,8 @@ bool AVIChk4FullFrames_(uint32_t code);
 bool AVIChk4Video1_(uint32_t code);
 // "Full frames, uncompressed", the installed compressor's description, or "Unknown codec".
 void VfwGetVideoName(uint32_t code, std::string& name);
+// "PCM, uncompressed" for tag 1, the Audio Compression Manager's name for tags from 2 on,
+// "Unknown codec" otherwise. Every caller passes 0 as the driver.
+void AcmGetAudioName(int32_t driver, int32_t tag, std::string& name);
 
 }  // namespace tavelo

@@ -64,3 +64,24 @@ TEST(CodecNames, CompressorRecord) {
 
 }  // namespace
 }  // namespace tavelo
+
+namespace tavelo {
+namespace {
+
+std::string AudioName(int32_t tag) {
+  std::string name = "stale";
+  AcmGetAudioName(0, tag, name);
+  return name;
+}
+
+TEST(CodecNames, AudioFormatTags) {
+  EXPECT_EQ(AudioName(1), "PCM, uncompressed");
+  EXPECT_EQ(AudioName(0), "Unknown codec");
+  EXPECT_EQ(AudioName(-5), "Unknown codec");
+  EXPECT_EQ(AudioName(0x11), "IMA ADPCM");
+  EXPECT_EQ(AudioName(0x55), "MPEG Layer-3");
+  EXPECT_EQ(AudioName(0x7777), "Unknown codec");
+}
+
+}  // namespace
+}  // namespace tavelo
