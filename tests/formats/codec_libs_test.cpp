@@ -5,6 +5,7 @@
 #include "formats/ff_basic.h"
 #include "formats/ff_codec_libs.h"
 #include "formats/ff_tables.h"
+#include "core/services/trace.h"
 #include "tests/formats/format_fixture.h"
 #include "tests/support/test_env.h"
 
@@ -74,6 +75,21 @@ TEST_F(CodecLibs, MissingLibrariesWithdrawTheirFormatsFromBothTables) {
     EXPECT_FALSE(FFCodecLibReady(i));
     EXPECT_EQ(FFCodecProc(i, 0), nullptr);
   }
+}
+
+TEST_F(CodecLibs, MpegLoaderWritesItsTraceLines) {
+  const std::string dir = test::MakeTempDir("trace");
+  SetTraceFile(dir + "/log.txt");
+  TraceStart("Tavelo 3.1.0");
+  platform::SetLibraryFolder(dir);  // no codec libraries here
+  FFLoadCodecLib(clMpeg);
+  FFLoadCodecLib(clJpeg);
+  TraceStop();
+  const std::string log = test::ReadFile(dir + "/log.txt");
+  EXPECT_NE(log.find("#LoadLibrary: MPEGCODEC failed"), std::string::npos) << log;
+  EXPECT_NE(log.find("#DLL load failed: MPG"), std::string::npos);
+  EXPECT_EQ(log.find("JPG"), std::string::npos);  // only the MPEG loader says so
+  for (int32_t id : {fidMPEG, fidMP4, fidMPA, fidAC3, fidMPEGX}) EXPECT_FALSE(InTable(id, 1)) << id;
 }
 
 TEST_F(CodecLibs, CompleteLibraryKeepsItsFormatAndIncompleteOneStaysLoaded) {
