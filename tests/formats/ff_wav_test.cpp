@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <ostream>
 #include <cstring>
 #include <random>
 #include <string>
@@ -15,6 +17,7 @@
 #include "core/services/files.h"
 #include "core/services/memory.h"
 #include "core/services/monitor.h"
+#include "formats/conform.h"
 #include "tests/support/test_env.h"
 
 namespace tavelo {
@@ -117,6 +120,8 @@ struct Fixture {
   uint16_t tag;
   int maxDiff;  // largest difference from FFmpeg's decode; 0: exact
 };
+
+void PrintTo(const Fixture& f, std::ostream* os) { *os << f.name; }
 
 class WavFiles : public WavTest, public ::testing::WithParamInterface<Fixture> {};
 
@@ -314,6 +319,31 @@ TEST_F(WavTest, DamagedFilesAreRefused) {
   EXPECT_EQ(Open(dir + "/unknown.wav").cls, 0);
   EXPECT_FALSE(h_.AudioSupported);
   Close();
+}
+
+TEST_F(WavTest, ThroughTheDispatcher) {
+  const std::string path = Media("msadpcm_ffmpeg.wav");
+  const std::string reference = test::ReadFile(Media("msadpcm_ffmpeg.pcm"));
+  UniInfoRec info;
+  ASSERT_TRUE(UniInfo(path, info, 0, nullptr, nullptr));
+  EXPECT_EQ(info.FormatId, 12);
+  EXPECT_EQ(info.Kind, ukMovie);
+  EXPECT_EQ(info.Description, "WAV, Windows Wave Sound");
+  EXPECT_EQ(info.Audio.Samples, SampleCount("msadpcm_ffmpeg"));
+  EXPECT_EQ(info.Audio.Bits, 16);
+  EXPECT_FALSE(info.Video.HasVideo);
+  UniHandle h;
+  ASSERT_EQ(MonitoredNoRaise([&] { UniOpen(h, info); }), 0);
+  std::string all;
+  for (int32_t pos = 0; pos < info.Audio.Samples;) {
+    ASSERT_EQ(MonitoredNoRaise([&] { UniSndLoad(h, snd_, pos, 5000, 1); }), 0);
+    if (snd_.samples == 0) break;
+    all.append(reinterpret_cast<const char*>(snd_.SndData), static_cast<size_t>(snd_.samples) * 4);
+    pos += snd_.samples;
+    EXPECT_EQ(h.CurrentSample, pos);
+  }
+  EXPECT_TRUE(all == reference);
+  ASSERT_EQ(MonitoredNoRaise([&] { UniClose(h); }), 0);
 }
 
 TEST_F(WavTest, RandomDamageNeverCrashes) {
