@@ -390,7 +390,9 @@ void ZMVImgLoad(ZmvHandle& h, Qimg& img, int32_t frame) {
                                  ImgAssigned(img) && img.Width == h.Width && img.Height == h.Height &&
                                  img.Bpp == h.BitsPP;
       const bool keyBetween = h.KeyInterval > 0 && int64_t{frame} - 1 - h.NextFrame >= h.KeyInterval;
-      if (h.NextFrame >= frame || !holdsPrevious || keyBetween) h.NextFrame = key;
+      // The frame read last, asked again of the record that holds it, needs no decoding at all.
+      const bool held = holdsPrevious && h.NextFrame == frame;
+      if (!held && (h.NextFrame >= frame || !holdsPrevious || keyBetween)) h.NextFrame = key;
       bool applied = false;
       while (h.NextFrame < frame) {
         ZMVImgLoadNext(h, img);
