@@ -336,35 +336,6 @@ TEST(ZmvBitDecode, RandomStreamsNeverLeaveTheirBuffers) {
   for (int r = zmvDecodeOk; r <= zmvDecodeRingUnset; ++r) EXPECT_GT(seen[static_cast<size_t>(r)], 0) << r;
 }
 
-TEST(ZmvBitDecode, EncodedStripsDecodeToWhatWasCoded) {
-  // The test writer's strip encoder and the decoder agree, key frames and differences alike.
-  std::mt19937 rng(99);
-  for (bool fast : {false, true})
-    for (int32_t bpp = 1; bpp <= 3; ++bpp) {
-      const int32_t width = 37, rows = 9;
-      const size_t size = static_cast<size_t>(width) * rows * bpp;
-      // A picture with flat areas, repeats from above and noise.
-      std::vector<uint8_t> want(size);
-      for (size_t i = 0; i < size; ++i) {
-        const size_t row = i / (width * bpp);
-        want[i] = row % 3 == 0 ? static_cast<uint8_t>(rng() % 4) : (row % 3 == 1 ? 0x80 : want[i - width * bpp]);
-      }
-      std::vector<uint8_t> state(size, 0xCC);
-      const auto key = test::ZmvEncodeStrip(fast, state, want, 0, width, rows, bpp, true);
-      std::vector<uint8_t> decoded(size, 0x33);  // a key frame writes every byte
-      ASSERT_EQ(Decode(fast, key, decoded, 0, width, rows, bpp), zmvDecodeOk);
-      EXPECT_EQ(decoded, want);
-
-      // A following frame that changes a few bytes.
-      std::vector<uint8_t> next = want;
-      for (int k = 0; k < 20; ++k) next[rng() % size] ^= 0x5A;
-      const auto delta = test::ZmvEncodeStrip(fast, state, next, 0, width, rows, bpp, false);
-      ASSERT_EQ(Decode(fast, delta, decoded, 0, width, rows, bpp), zmvDecodeOk);
-      EXPECT_EQ(decoded, next);
-      EXPECT_LT(delta.size(), key.size());
-    }
-}
-
 TEST(ZmvBitDecode, RunningSumCarriesAcrossRowsAndWraps) {
   const std::vector<uint8_t> diff = {10, 20, 250, 1, 2, 10, 255, 0, 0};
   std::vector<uint8_t> pic(9, 0);
