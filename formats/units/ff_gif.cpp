@@ -302,6 +302,9 @@ void Classify_(GifHandle& gif, const std::vector<uint64_t>& hashes) {
   uint64_t first = gif.HasGlobal != 0 ? global : (hashes.empty() ? 0 : hashes[0]);
   for (uint64_t h : hashes)
     if (h != first) manyPalettes = true;
+  bool transparency = false;
+  for (int32_t i = 0; i < gif.Count; ++i) transparency = transparency || gif.Pos[i].Transparent >= 0;
+  gif.Transparency = transparency ? kTrue : 0;
   gif.Simple = simple ? kTrue : 0;
   gif.Partial = partial ? kTrue : 0;
   gif.Deep = mixing && manyPalettes ? kTrue : 0;
@@ -371,6 +374,12 @@ void Open_(GifHandle& gif, const std::string& fileName, bool firstOnly) {
 
 // ---- Composition ----
 
+int64_t ScreenPixels(const GifHandle& gif) { return static_cast<int64_t>(gif.Width) * gif.Height; }
+
+// The coverage plane behind the indices: 1 where an image has drawn an opaque pixel since the
+// area was last cleared to the background. Only files with transparency keep one.
+uint8_t* Shown(const GifHandle& gif) { return gif.Transparency != 0 ? gif.Canvas + ScreenPixels(gif) : nullptr; }
+
 void FillBackground_(GifHandle& gif, int32_t left, int32_t top, int32_t w, int32_t h) {
   const int32_t x0 = std::max(left, 0), y0 = std::max(top, 0);
   const int32_t x1 = static_cast<int32_t>(std::min<int64_t>(static_cast<int64_t>(left) + w, gif.Width));
@@ -378,8 +387,10 @@ void FillBackground_(GifHandle& gif, int32_t left, int32_t top, int32_t w, int32
   if (x0 >= x1 || y0 >= y1) return;
   const uint8_t index = static_cast<uint8_t>(gif.Background >= 0 ? gif.Background : 0);
   const uint8_t* colour = gif.Palette + 3 * index;
+  uint8_t* shown = Shown(gif);
   for (int32_t y = y0; y < y1; ++y) {
     std::memset(gif.Canvas + static_cast<int64_t>(y) * gif.Width + x0, index, static_cast<size_t>(x1 - x0));
+    if (shown != nullptr) std::memset(shown + static_cast<int64_t>(y) * gif.Width + x0, 0, static_cast<size_t>(x1 - x0));
     if (gif.Canvas24 != nullptr) {
       uint8_t* p = gif.Canvas24 + (static_cast<int64_t>(y) * gif.Width + x0) * 3;
       for (int32_t x = x0; x < x1; ++x, p += 3) {
@@ -398,10 +409,21 @@ void SaveOrRestore_(GifHandle& gif, bool save) {
   const int32_t y1 = static_cast<int32_t>(std::min<int64_t>(static_cast<int64_t>(gif.Top) + gif.H, gif.Height));
   if (x0 >= x1 || y0 >= y1 || gif.PrevImg == nullptr) return;
   const int64_t w = x1 - x0;
-  const int64_t pixels = static_cast<int64_t>(gif.Width) * gif.Height;
+  const int64_t pixels = ScreenPixels(gif);
+  // PrevImg holds the indices, the coverage (when kept) and the 24-bit colours (when Deep).
   uint8_t* save8 = gif.PrevImg;
-  uint8_t* save24 = gif.PrevImg + pixels;
+  uint8_t* shown = Shown(gif);
+  uint8_t* saveShown = gif.PrevImg + pixels;
+  uint8_t* save24 = gif.PrevImg + pixels * (shown != nullptr ? 2 : 1);
   for (int32_t y = y0; y < y1; ++y) {
+    if (shown != nullptr) {
+      uint8_t* c = shown + static_cast<int64_t>(y) * gif.Width + x0;
+      uint8_t* s = saveShown + (y - y0) * w;
+      if (save)
+        std::memcpy(s, c, static_cast<size_t>(w));
+      else
+        std::memcpy(c, s, static_cast<size_t>(w));
+    }
     uint8_t* c = gif.Canvas + static_cast<int64_t>(y) * gif.Width + x0;
     uint8_t* s = save8 + (y - y0) * w;
     if (save)
@@ -426,21 +448,25 @@ void Place_(GifHandle& gif, const GifImagePos& p, const uint8_t* pix) {
   if (x0 >= x1) return;
   const int32_t t = p.Transparent;
   const uint8_t* pal = gif.CurPalette;
+  uint8_t* shown = Shown(gif);
   for (int32_t r = 0; r < p.H; ++r) {
     const int64_t y = static_cast<int64_t>(p.Top) + (p.Interlaced != 0 ? GIFInterlacedRow_(r, p.H) : r);
     if (y >= gif.Height) continue;
     const uint8_t* s = pix + static_cast<int64_t>(r) * p.W;
     uint8_t* c = gif.Canvas + y * gif.Width + x0;
     uint8_t* c24 = gif.Canvas24 != nullptr ? gif.Canvas24 + (y * gif.Width + x0) * 3 : nullptr;
+    uint8_t* cs = shown != nullptr ? shown + y * gif.Width + x0 : nullptr;
     const int32_t n = x1 - x0;
     if (t < 0 && c24 == nullptr) {
       std::memcpy(c, s, static_cast<size_t>(n));
+      if (cs != nullptr) std::memset(cs, 1, static_cast<size_t>(n));
       continue;
     }
     for (int32_t x = 0; x < n; ++x) {
       const uint8_t v = s[x];
       if (v == t) continue;
       c[x] = v;
+      if (cs != nullptr) cs[x] = 1;
       if (c24 != nullptr) {
         c24[3 * x] = pal[3 * v];
         c24[3 * x + 1] = pal[3 * v + 1];
@@ -474,7 +500,8 @@ void EnsureCanvas_(GifHandle& gif, FreshBlocks& fresh) {
   const int64_t pixels = static_cast<int64_t>(gif.Width) * gif.Height;
   bool made = false;
   if (gif.Canvas == nullptr) {
-    _memalloc_(gif.Canvas, pixels, __LINE__, "FF_GIF.GIFLoadNext.gf.Canvas", mkResizable);
+    _memalloc_(gif.Canvas, pixels * (gif.Transparency != 0 ? 2 : 1), __LINE__, "FF_GIF.GIFLoadNext.gf.Canvas",
+               mkResizable);
     fresh.Canvas = made = true;
   }
   if (gif.Deep != 0 && gif.Canvas24 == nullptr) {
@@ -523,8 +550,9 @@ void ComposeImage_(GifHandle& gif, int32_t i, FreshBlocks& fresh) {
         CoversScreen(gif, p) && p.W == gif.Width && p.H == gif.Height && p.Transparent < 0 && p.Interlaced == 0 && gif.Canvas24 == nullptr &&
         p.Disposal != 3;
     if (straight) {
-      if (GIFDecodeLZW_(data + lctBytes, dataBytes, gif.Canvas, static_cast<int64_t>(gif.Width) * gif.Height, tables) != 0)
+      if (GIFDecodeLZW_(data + lctBytes, dataBytes, gif.Canvas, ScreenPixels(gif), tables) != 0)
         Fail(ecImage, 9, __LINE__);
+      if (Shown(gif) != nullptr) std::memset(Shown(gif), 1, static_cast<size_t>(ScreenPixels(gif)));
     } else {
       _memalloc_(pix, pixels, __LINE__, "FF_GIF.GIFLoadNext.ih_temp", mkResizable);
       if (GIFDecodeLZW_(data + lctBytes, dataBytes, pix, pixels, tables) != 0) Fail(ecImage, 9, __LINE__);
@@ -543,8 +571,8 @@ void ComposeImage_(GifHandle& gif, int32_t i, FreshBlocks& fresh) {
   if (p.Disposal == 3) {
     if (gif.PrevImg == nullptr) {
       const int64_t screen = static_cast<int64_t>(gif.Width) * gif.Height;
-      _memalloc_(gif.PrevImg, screen * (gif.Canvas24 != nullptr ? 4 : 1), __LINE__, "FF_GIF.GIFLoadNext.gf.PrevImg",
-                 mkResizable);
+      const int64_t planes = 1 + (gif.Transparency != 0 ? 1 : 0) + (gif.Canvas24 != nullptr ? 3 : 0);
+      _memalloc_(gif.PrevImg, screen * planes, __LINE__, "FF_GIF.GIFLoadNext.gf.PrevImg", mkResizable);
       fresh.PrevImg = true;
     }
     SaveOrRestore_(gif, true);
@@ -586,11 +614,11 @@ void Deliver_(GifHandle& gif, Qimg& img, Qimg* alpha) {
   if (alpha != nullptr) {
     _imgalloc_(*alpha, gif.Width, gif.Height, 8, __LINE__, "FF_GIF.GIFLoadNext.imgAlpha^");
     PalSetGray(alpha->Palette);
-    const int32_t t = gif.Transparent;
-    if (t < 0) {
+    const uint8_t* shown = Shown(gif);
+    if (shown == nullptr) {
       std::memset(alpha->Data, 255, static_cast<size_t>(pixels));
     } else {
-      for (int64_t k = 0; k < pixels; ++k) alpha->Data[k] = gif.Canvas[k] == t ? 0 : 255;
+      for (int64_t k = 0; k < pixels; ++k) alpha->Data[k] = shown[k] != 0 ? 255 : 0;
     }
   }
 }

@@ -64,6 +64,7 @@ struct GifHandle {
   int32_t Partial = 0;     // some image after the first does not cover the screen
   int32_t Simple = 0;      // every image covers the screen opaquely and no disposal is 3 or more
   int32_t Deep = 0;        // composed and delivered at 24 bits (see above)
+  int32_t Transparency = 0;  // some image has a transparent index: the canvas keeps a coverage plane
   int32_t KeyFrame = 0;    // the frame delivered last does not depend on earlier images
   int32_t Current = 0;     // index of the image shown now, -1 before the first
   int32_t HasGlobal = 0;   // a global colour table was read
@@ -72,7 +73,7 @@ struct GifHandle {
   char FileName[kGifNameMax] = {};
   GifImagePos* Pos = nullptr;  // tracked: one entry per image
   int32_t PosCapacity = 0;
-  uint8_t* Canvas = nullptr;    // tracked: Width x Height indices
+  uint8_t* Canvas = nullptr;    // tracked: Width x Height indices (then as many coverage bytes)
   uint8_t* Canvas24 = nullptr;  // tracked, Deep only: Width x Height x 3 bytes B, G, R
   int32_t File = 0;             // tracked file, 0 when none
   int32_t Writing = 0;          // bool: opened for writing (then the stop flag: no frames)
@@ -87,8 +88,10 @@ using GIFRec = GifHandle;
 // firstOnly reads only the first image (ImgLoad); otherwise the whole file is scanned, or the
 // cached scan of the same unchanged file is taken.
 void GIFOpen(GifHandle& gif, const std::string& fileName, bool firstOnly);
-// Delivers the next slot into img (8 or 24 bits, screen size). With alpha: an 8-bit grey picture,
-// 0 where the picture shows the transparent index, 255 elsewhere.
+// Delivers the next slot into img (8 or 24 bits, screen size). With alpha: an 8-bit grey picture
+// of the screen's size, 255 where an image has drawn an opaque pixel and 0 where the screen shows
+// through (nothing drawn there yet, or disposed of to the background); all 255 in a file without
+// transparency.
 void GIFLoadNext(GifHandle& gif, Qimg& img, Qimg* alpha);
 // Delivers slot frame (from 1).
 void GIFLoad(GifHandle& gif, Qimg& img, int32_t frame, Qimg* alpha);

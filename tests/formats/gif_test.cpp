@@ -297,14 +297,45 @@ TEST_F(Gif, TransparentPartialImageLetsTheFirstShowThrough) {
   EXPECT_EQ(c[2 * 6 + 2], kRed);
   EXPECT_EQ(c[2 * 6 + 3], kGreen);
   EXPECT_EQ(c[0], kRed);
-  // The alpha picture: 8-bit grey, 0 only where the picture shows the transparent index.
+  // The alpha picture: 8-bit grey; the first image covered the whole screen, so all is opaque.
   ASSERT_EQ(alpha.Bpp, 8);
   ASSERT_EQ(alpha.Width, 6);
   EXPECT_EQ(alpha.Palette[3 * 200], 200);
-  for (int i = 0; i < 24; ++i) EXPECT_EQ(alpha.Data[i], img.Data[i] == 5 ? 0 : 255) << i;
-  // Without a transparent index the alpha picture is opaque everywhere.
+  for (int i = 0; i < 24; ++i) EXPECT_EQ(alpha.Data[i], 255) << i;
+  ImgFree(img);
+  ImgFree(alpha);
+  GIFClose(gif);
+}
+
+TEST_F(Gif, TheAlphaPictureShowsWhereNoImageHasDrawn) {
+  // A transparent partial image on an empty screen, then one disposed of to the background.
+  std::vector<GifFrameSpec> f = {SolidFrame(1, 1, 3, 2, 2), SolidFrame(0, 0, 2, 1, 3), SolidFrame(5, 3, 1, 1, 1)};
+  f[0].Pixels = {2, 5, 2, 5, 2, 5};
+  f[0].Transparent = 5;
+  f[1].Disposal = 2;
+  GifHandle gif;
+  GIFOpen(gif, Write("alpha.gif", MakeGif(6, 4, Pal8(), 0, f)), false);
+  Qimg img, alpha;
+  GIFLoadNext(gif, img, &alpha);
+  std::vector<uint8_t> expected(24, 0);
+  for (int i : {1 * 6 + 1, 1 * 6 + 3, 2 * 6 + 2}) expected[static_cast<size_t>(i)] = 255;
+  EXPECT_EQ(std::vector<uint8_t>(alpha.Data, alpha.Data + 24), expected);
+  GIFLoadNext(gif, img, &alpha);
+  expected[0] = expected[1] = 255;
+  EXPECT_EQ(std::vector<uint8_t>(alpha.Data, alpha.Data + 24), expected);
+  GIFLoadNext(gif, img, &alpha);
+  expected[0] = expected[1] = 0;  // disposed of
+  expected[3 * 6 + 5] = 255;
+  EXPECT_EQ(std::vector<uint8_t>(alpha.Data, alpha.Data + 24), expected);
+  // Going back gives the same.
   GIFLoad(gif, img, 1, &alpha);
-  for (int i = 0; i < 24; ++i) EXPECT_EQ(alpha.Data[i], 255);
+  EXPECT_EQ(alpha.Data[0], 0);
+  EXPECT_EQ(alpha.Data[1 * 6 + 1], 255);
+  GIFClose(gif);
+  // A file without transparency is opaque everywhere, even where no image has drawn.
+  GIFOpen(gif, Write("opaque.gif", MakeGif(6, 4, Pal8(), 0, {SolidFrame(1, 1, 2, 2, 1)})), false);
+  GIFLoadNext(gif, img, &alpha);
+  for (int i = 0; i < 24; ++i) EXPECT_EQ(alpha.Data[i], 255) << i;
   ImgFree(img);
   ImgFree(alpha);
   GIFClose(gif);
@@ -615,6 +646,26 @@ TEST_F(Gif, FilesMadeByImageMagickAndFFmpegMatchFFmpegsDecode) {
   for (const char* name : {"static.gif", "interlaced.gif", "interlaced-1x9.gif", "transparent.gif", "anim-im.gif",
                            "dispose.gif", "local.gif", "anim-ff.gif", "anim-ffp.gif", "bench.gif"})
     ExpectSameAsFFmpeg(Media(name));
+}
+
+TEST_F(Gif, TheAlphaOfATransparentPictureMatchesFFmpegs) {
+  test::RefFrames ref;
+  std::string why;
+  ASSERT_TRUE(test::FFmpegDecodeAll(Media("transparent.gif"), ref, why)) << why;
+  GifHandle gif;
+  GIFOpen(gif, Media("transparent.gif"), true);
+  Qimg img, alpha;
+  GIFLoadNext(gif, img, &alpha);
+  ASSERT_EQ(static_cast<size_t>(alpha.Size), ref.Pixels[0].size());
+  int32_t clear = 0;
+  for (int32_t i = 0; i < alpha.Size; ++i) {
+    ASSERT_EQ(alpha.Data[i], ref.Pixels[0][static_cast<size_t>(i)] >> 24) << "pixel " << i;
+    clear += alpha.Data[i] == 0 ? 1 : 0;
+  }
+  EXPECT_GT(clear, 0);
+  ImgFree(img);
+  ImgFree(alpha);
+  GIFClose(gif);
 }
 
 TEST_F(Gif, HandMadeFilesMatchFFmpegsDecode) {
