@@ -26,7 +26,8 @@ namespace {
 
 constexpr int32_t kTrue = -1;
 constexpr int32_t kScanBufferSize = 64 * 1024;
-constexpr int32_t kPosBlock = 256;  // the position table grows by this many entries
+constexpr int32_t kPosBlock = 256;
+constexpr int64_t kMaxPictureBytes = 2000000000;  // the position table grows by this many entries
 // Index of EGifCloseFile among gifcodec's exports (formats/ff_codec_libs.cpp).
 constexpr int32_t kExportEGifCloseFile = 4;
 
@@ -357,6 +358,8 @@ void Open_(GifHandle& gif, const std::string& fileName, bool firstOnly) {
   // A file without a single image has nothing to show.
   if (gif.Count < 1) Fail(ecImage, 2, __LINE__);
   Classify_(gif, hashes);
+  // A picture past 2e9 bytes is refused before anything that size is made.
+  if (static_cast<int64_t>(gif.Width) * gif.Height * gif.BytesPP > kMaxPictureBytes) Fail(ecImage, 4, __LINE__);
 
   if (firstOnly) {
     gif.Count = 1;
@@ -544,6 +547,9 @@ void ComposeImage_(GifHandle& gif, int32_t i, FreshBlocks& fresh) {
   _memalloc_(tables, kGifLzwTableBytes, __LINE__, "FF_GIF.GIFLoadNext.GIFLZWChBuf", mkResizable);
   uint8_t* pix = nullptr;
   const int64_t pixels = static_cast<int64_t>(p.W) * p.H;
+  // Every code takes at least 2 bits and gives at most 4096 pixels: data that cannot fill the
+  // image is refused before a picture of its size is made.
+  if (pixels > dataBytes * 16384) Fail(ecImage, 9, __LINE__);
   if (pixels > 0) {
     // Straight onto the canvas when nothing else is needed; else through the temporary picture.
     const bool straight =

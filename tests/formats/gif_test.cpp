@@ -561,17 +561,23 @@ TEST_F(Gif, CorruptedFilesGiveErrorsNeverACrash) {
     for (int round = 0; round < 60; ++round) {
       std::string bad = whole;
       const int flips = 1 + static_cast<int>(rng() % 8);
-      for (int i = 0; i < flips; ++i) bad[rng() % bad.size()] = static_cast<char>(rng());
+      // The screen size (bytes 6 to 9) stays: a huge screen is a valid file, only a slow one.
+      for (int i = 0; i < flips; ++i) {
+        const size_t at = rng() % bad.size();
+        if (at < 6 || at >= 10) bad[at] = static_cast<char>(rng());
+      }
       const std::string path = Write("bad.gif", bad);
       GIFDropCacheForTest();
       ReadEverything(path, false);
       ReadEverything(path, true);
     }
   }
-  // Screens and images at the 16-bit limits, with no data to speak of.
+  // A screen at the 16-bit limits: a picture past 2e9 bytes is refused at the open.
   std::string huge = MakeGif(4, 4, Pal8(), 0, {SolidFrame(0, 0, 4, 4, 1)});
   huge[6] = huge[7] = huge[8] = huge[9] = '\xFF';
-  EXPECT_GT(ReadEverything(Write("huge.gif", huge), false), -1);
+  GifHandle gif;
+  EXPECT_EQ(Outcome([&] { GIFOpen(gif, Write("huge.gif", huge), false); }), test::Err(ecImage, 4));
+
   EXPECT_EQ(MemCount(), mem0_);
   EXPECT_EQ(FCount(), files0_);
 }
@@ -599,6 +605,14 @@ TEST_F(Gif, CorruptImageDataIsReportedAndTheNextImageStillReads) {
   Qimg fresh;
   EXPECT_EQ(Outcome([&] { GIFLoadNext(gif, fresh, nullptr); }), test::Err(ecImage, 9));
   EXPECT_EQ(fresh.Data, nullptr);
+  GIFClose(gif);
+  // An image that claims 65535 x 65535 pixels over a few bytes of data: refused before anything
+  // of that size is made.
+  GifFrameSpec big = SolidFrame(0, 0, 2, 2, 1);
+  big.W = big.H = 65535;
+  big.Packed = test::LzwEncode({1, 1, 1, 1}, 2);
+  GIFOpen(gif, Write("big.gif", MakeGif(4, 4, Pal8(), 0, {big})), false);
+  EXPECT_EQ(Outcome([&] { GIFLoadNext(gif, fresh, nullptr); }), test::Err(ecImage, 9));
   GIFClose(gif);
   EXPECT_EQ(MemCount(), mem0_);
 }
