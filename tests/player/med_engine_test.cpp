@@ -424,6 +424,50 @@ TEST_F(Engine, ASeekWhilePlayingMovesBothThreads) {
   EXPECT_EQ(e.CurrentSample.load(), 8000 * 40 - 1);
 }
 
+// The audio thread's refill, driven by hand on a buffer whose cursor moves with the test's clock.
+TEST_F(Engine, RefillsWriteTheFilesSoundThenSilenceAndNeverRepeatSound) {
+  QMedEngine& e = Open("snd", Sound(24000, 8000));  // 3 s of 16-bit mono
+  WAVEFORMATEX format{};
+  SndWaveFmtSetPCM(format, 8000, 1, 16);
+  ASSERT_TRUE(DXABufCreate(e.SoundBuffer, format, 1.0));  // 8000 frames
+  QMedAudioThread thread(&e, 0);
+  thread.InitResources();
+  thread.WaveFormat = format;
+  auto frameAt = [&](int32_t frame) {
+    void *p1 = nullptr, *p2 = nullptr;
+    uint32_t n1 = 0, n2 = 0;
+    EXPECT_EQ(e.SoundBuffer.BufferObject->Lock(static_cast<uint32_t>(frame) * 2, 2, &p1, &n1, &p2, &n2, 0),
+              platform::DS_OK);
+    const auto* b = static_cast<const uint8_t*>(p1);
+    const int16_t v = static_cast<int16_t>(b[0] | (b[1] << 8));
+    e.SoundBuffer.BufferObject->Unlock(p1, 0, nullptr, 0);
+    return v;
+  };
+  e.CurrentSample.store(22000);  // 2000 frames from the end
+  thread.FillBuffer();
+  EXPECT_EQ(e.CurrentSample.load(), 24000);
+  EXPECT_EQ(e.SoundBuffer.WritePos.load(), 7999u * 2);  // a full buffer less one frame
+  EXPECT_EQ(frameAt(0), test::FakeSample(22000));
+  EXPECT_EQ(frameAt(1999), test::FakeSample(23999));
+  EXPECT_EQ(frameAt(2000), 0);
+  EXPECT_EQ(frameAt(7998), 0);
+  // Less than a third free: nothing happens.
+  ASSERT_TRUE(DXABufPlay(e.SoundBuffer));
+  clock_.Advance(0.25);
+  thread.FillBuffer();
+  EXPECT_EQ(e.SoundBuffer.WritePos.load(), 7999u * 2);
+  // Past the end of the file a refill is silence, not the last refill's sound again.
+  clock_.Advance(0.25);  // the cursor is at frame 4000
+  thread.FillBuffer();
+  EXPECT_EQ(e.SoundBuffer.WritePos.load(), 4000u * 2);
+  EXPECT_EQ(frameAt(7999), 0);
+  EXPECT_EQ(frameAt(0), 0);
+  EXPECT_EQ(frameAt(1999), 0);
+  EXPECT_EQ(FakeMedia::Get().SoundReads(), 1);
+  DXABufDestroy(e.SoundBuffer);
+  thread.FreeResources();
+}
+
 // ---- The video thread's pacing ----
 
 TEST(VideoThreadSleeps, AreQuantisedToTheSystemTimer) {
