@@ -27,8 +27,23 @@ class VelkarnDisplayClass final : public QWidget {
     setAttribute(Qt::WA_NoSystemBackground);
   }
 
+  // The window may go with its parent before the engine destroys the display: the record then
+  // forgets it and gives up its pictures, as a destroyed child window does.
+  ~VelkarnDisplayClass() override {
+    if (rec_ == nullptr) return;
+    std::lock_guard<std::mutex> lock(rec_->Lock);
+    rec_->Window = nullptr;
+    if (ImgAssigned(rec_->Resized)) ImgFree(rec_->Resized);
+    rec_->Shown = &rec_->Image;
+    if (ImgAssigned(rec_->Image)) ImgFree(rec_->Image);
+  }
+
+  // DisplayDestroy: the record goes its own way.
+  void Detach() { rec_ = nullptr; }
+
  protected:
   void paintEvent(QPaintEvent*) override {
+    if (rec_ == nullptr) return;
     QPainter painter(this);
     HDC dc = CreatePainterDC(&painter);
     try {
@@ -41,6 +56,7 @@ class VelkarnDisplayClass final : public QWidget {
   }
 
   void mousePressEvent(QMouseEvent* e) override {
+    if (rec_ == nullptr) return;
     uint8_t kind;
     switch (e->button()) {
       case Qt::LeftButton: kind = 0; break;
@@ -102,8 +118,16 @@ void DisplayDestroy(DisplayRec*& rec) {
   TraceScope trace("MedDisplay.DisplayDestroy");
   if (rec == nullptr) return;
   // The window goes first, so no paint can reach the record while it is freed.
-  delete rec->Window;
-  rec->Window = nullptr;
+  QWidget* window;
+  {
+    std::lock_guard<std::mutex> lock(rec->Lock);
+    window = rec->Window;
+    rec->Window = nullptr;
+  }
+  if (window != nullptr) {
+    static_cast<VelkarnDisplayClass*>(window)->Detach();
+    delete window;
+  }
   {
     std::lock_guard<std::mutex> lock(rec->Lock);
     FreeResized(*rec);
@@ -161,13 +185,15 @@ Qimg* DisplayGetImage(DisplayRec* rec) { return rec != nullptr ? &rec->Image : n
 
 void DisplayClear(DisplayRec* rec) {
   if (rec == nullptr) return;
+  QWidget* w;
   {
     std::lock_guard<std::mutex> lock(rec->Lock);
     rec->ClearPending = true;
+    w = rec->Window;
   }
-  QWidget* w = rec->Window;
   if (w == nullptr) return;
-  // At once on the main thread; from a worker thread the main thread does it next.
+  // At once on the main thread (the only one that can destroy the window); from a worker
+  // thread the main thread does it next.
   if (QThread::currentThread() == w->thread())
     w->repaint();
   else
@@ -181,10 +207,12 @@ void DisplaySetCallback(DisplayRec* rec, DisplayMouseProc proc, void* data) {
 }
 
 void DisplayRedraw(DisplayRec* rec) {
-  if (rec == nullptr || rec->Window == nullptr) return;
-  // Posted, so any thread may ask; a window that is gone by then drops the request.
+  if (rec == nullptr) return;
+  // Posted, so any thread may ask; the lock keeps the window from going while the request is
+  // made, and a window that is gone by the time it arrives drops it.
+  std::lock_guard<std::mutex> lock(rec->Lock);
   QWidget* w = rec->Window;
-  QMetaObject::invokeMethod(w, [w] { w->update(); }, Qt::QueuedConnection);
+  if (w != nullptr) QMetaObject::invokeMethod(w, [w] { w->update(); }, Qt::QueuedConnection);
 }
 
 void DisplayPaint(DisplayRec* rec, HDC dc, int32_t width, int32_t height) {

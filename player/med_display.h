@@ -26,7 +26,7 @@ using DisplayMouseProc = void (*)(uint8_t kind, int32_t x, int32_t y, uint32_t c
 
 struct DisplayRec {
   QWidget* Parent = nullptr;
-  QWidget* Window = nullptr;  // nullptr when no window could be made (no parent)
+  QWidget* Window = nullptr;  // nullptr when no window was made (no parent) or it is gone; under Lock
   int32_t X = 0, Y = 0, Width = 0, Height = 0;
   uint32_t BackColor = 0;  // red in byte 0
   int32_t ResizeSmall = 0;  // bool32: stretch pictures smaller than the window in both sides
@@ -41,8 +41,8 @@ struct DisplayRec {
   Qimg Resized;  // the fitted copy, kept while fitting is needed
   // The next paint fills the window with BackColor instead of showing Image.
   bool ClearPending = false;
-  // Covers Image, Resized, Shown, the Draw fields and ClearPending: the video thread's copy
-  // and the main thread's paints and mouse reports.
+  // Covers Image, Resized, Shown, the Draw fields, ClearPending and Window: the video thread's
+  // copy and redraw requests, and the main thread's paints, mouse reports and window's end.
   std::mutex Lock;
 
   DisplayRec() = default;

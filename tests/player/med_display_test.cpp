@@ -11,6 +11,7 @@
 #include <QWidget>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -223,6 +224,26 @@ TEST(DisplayWindow, TheWidgetPaintsMovesAndReportsClicks) {
   EXPECT_EQ(click.y, 4);
   ImgFree(pic);
   DisplayDestroy(rec);
+}
+
+TEST(DisplayWindow, ARecordOutlivesAWindowItsParentTookAlong) {
+  auto parent = std::make_unique<QWidget>();
+  DisplayRec* rec = DisplayCreate(parent.get(), 0, 0, 50, 50);
+  Qimg pic;
+  Solid(pic, 10, 10, 1, 2, 3);
+  DisplaySetImage(rec, pic);
+  parent.reset();  // the child window goes with it
+  EXPECT_EQ(rec->Window, nullptr);
+  EXPECT_FALSE(ImgAssigned(rec->Image));
+  // Everything still works on the record alone.
+  DisplaySetImage(rec, pic);
+  DisplayClear(rec);
+  DisplaySetRect(rec, 1, 1, 20, 20);
+  QApplication::processEvents();
+  EXPECT_TRUE(ImgAssigned(rec->Image));
+  ImgFree(pic);
+  DisplayDestroy(rec);
+  EXPECT_EQ(rec, nullptr);
 }
 
 // The video thread copies frames into the record while the main thread paints it: the record's

@@ -9,6 +9,7 @@
 
 #include <QApplication>
 #include <QThread>
+#include <QWidget>
 
 #include <algorithm>
 #include <chrono>
@@ -565,6 +566,105 @@ TEST_F(Engine, TheMeasuredRateStaysWithinItsLimits) {
   }
   RunToEnd(e);
   EXPECT_TRUE(nearRate);
+}
+
+// ---- Display, events, volume ----
+
+struct MouseSeen {
+  int count = 0;
+  uint8_t kind = 9;
+  int32_t x = -1, y = -1;
+};
+
+void OnMouse(void* data, uint8_t kind, int32_t x, int32_t y, uint32_t) {
+  auto* m = static_cast<MouseSeen*>(data);
+  ++m->count;
+  m->kind = kind;
+  m->x = x;
+  m->y = y;
+}
+
+TEST_F(Engine, TheDisplayShowsTheCurrentFrameAndRelaysClicks) {
+  QWidget parent;
+  QMedEngine& e = Make();
+  e.CreateDisplay(&parent, 0, 0, 320, 240);
+  ASSERT_NE(e.Display, nullptr);
+  Open("m", Movie(30, 25));
+  EXPECT_EQ(e.ScreenMode.load(), 2);  // found with the first picture: no screen here is a palette device
+  Qimg* shown = e.GetDisplayImage();
+  ASSERT_TRUE(ImgAssigned(*shown));
+  EXPECT_EQ(shown->Data[0], 1);  // frame 1
+  e.SeekFrame(20);
+  EXPECT_EQ(shown->Data[0], 21);
+  MouseSeen mouse;
+  e.OnDisplayMouse = {&OnMouse, &mouse};
+  DisplayPaint(e.Display, nullptr, 320, 240);  // no device: nothing drawn, nothing placed
+  e.Display->Window->grab();                   // a real paint places the picture
+  DisplayMouseDown(e.Display, 1, 3, 4);
+  EXPECT_EQ(mouse.count, 1);
+  EXPECT_EQ(mouse.kind, 1);
+  EXPECT_EQ(mouse.x, 3);
+  EXPECT_EQ(mouse.y, 4);
+  // On a palette screen the picture is reduced to 8 bits before it is shown.
+  e.ScreenMode.store(1);
+  e.PaintPicture();
+  EXPECT_EQ(e.Picture.Bpp, 8);
+  EXPECT_EQ(shown->Bpp, 8);
+  // Closing leaves the display showing nothing of the file.
+  e.FileClose();
+  EXPECT_EQ(e.Display->Width, 2);
+  EXPECT_TRUE(e.Display->ClearPending);
+}
+
+TEST_F(Engine, VolumeIsLimitedAndReachesThePlayingBuffer) {
+  FakeFile f = Sound(8000 * 10, 8000);
+  QMedEngine& e = Open("snd", f);
+  EXPECT_EQ(e.Volume, 500);
+  clock_.Freeze(true);
+  e.Play();
+  ASSERT_TRUE(DXABufIsValid(e.SoundBuffer));
+  platform::DsBufferStats stats;
+  ASSERT_TRUE(platform::DsGetBufferStats(e.SoundBuffer.BufferObject, stats));
+  EXPECT_EQ(stats.Volume, -5000);
+  e.SetVolume(2000);
+  EXPECT_EQ(e.Volume, 1000);
+  ASSERT_TRUE(platform::DsGetBufferStats(e.SoundBuffer.BufferObject, stats));
+  EXPECT_EQ(stats.Volume, 0);
+  e.SetVolume(-3);
+  EXPECT_EQ(e.Volume, 0);
+  // Nothing is heard yet: the whole first refill still waits in the buffer.
+  EXPECT_EQ(e.CurrentSample.load(), 7999);
+  EXPECT_EQ(e.GetPlayedSample(), 0);
+  clock_.Freeze(false);
+  e.Stop();
+  EXPECT_EQ(e.GetPlayedSample(), e.CurrentSample.load());
+}
+
+void OnProgress(void* data, FFProgressRec*) { ++*static_cast<int*>(data); }
+
+TEST_F(Engine, OpenProgressIsReportedAtMostEveryTenthOfASecond) {
+  QMedEngine& e = Make();
+  int calls = 0;
+  e.OnOpenProgress = {&OnProgress, &calls};
+  FFProgressRec rec;
+  rec.UserData = &e;
+  rec.Done = 0;
+  QMedEngine_OnOpenProgress(&rec);  // the start of a piece of work: nothing yet
+  EXPECT_EQ(calls, 0);
+  rec.Done = 10;
+  clock_.Advance(0.05);
+  QMedEngine_OnOpenProgress(&rec);
+  EXPECT_EQ(calls, 0);
+  clock_.Advance(0.06);
+  QMedEngine_OnOpenProgress(&rec);
+  EXPECT_EQ(calls, 1);
+  clock_.Advance(0.05);
+  QMedEngine_OnOpenProgress(&rec);
+  EXPECT_EQ(calls, 1);
+  rec.Finished = -1;  // the last call always comes through
+  QMedEngine_OnOpenProgress(&rec);
+  EXPECT_EQ(calls, 2);
+  EXPECT_EQ(QMedEngine_OnOpenProgress(nullptr), 0);
 }
 
 // ---- Through the real dispatcher ----
