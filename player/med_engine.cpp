@@ -357,8 +357,11 @@ void QMedEngine::Play() {
     if (VideoThread != nullptr) VideoThread->Resume();
     if (AudioThread != nullptr) AudioThread->Resume();
   } catch (...) {
-    // The threads made so far never ran: the cleanups free them.
+    // The threads made so far are freed by the cleanups (one that was already resumed is asked
+    // to end first, and joined when it is freed).
     SetErrorFromException();
+    if (VideoThread != nullptr) VideoThread->Terminate();
+    if (AudioThread != nullptr) AudioThread->Terminate();
     VideoThreadCleanup();
     AudioThreadCleanup();
     EventsEnabled.store(-1);

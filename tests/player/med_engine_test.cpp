@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <thread>
 
 #include "core/media/pictor.h"
@@ -387,6 +388,33 @@ TEST_F(Engine, DestroyWhilePlayingJoinsTheThreadsAndDropsTheirEnds) {
   for (int i = 0; i < 20; ++i) QApplication::processEvents();
   EXPECT_EQ(EngineCount, 0);
   EXPECT_FALSE(DXAInitialized());
+}
+
+TEST_F(Engine, AFailureInsidePlayFreesTheThreadsItMade) {
+  FakeFile f = Movie(100, 25);
+  f.Samples = 8000 * 4;
+  QMedEngine& e = Open("m", f);
+  // The sound device's clock fails while Play sets the new buffer up: both threads exist by then.
+  static std::atomic<bool> fail{false};
+  platform::SetNullSinkClock([c = &clock_]() -> int64_t {
+    if (fail.load()) throw std::runtime_error("the sound clock failed");
+    return static_cast<int64_t>(c->Now() * 1e9);
+  });
+  fail = true;
+  e.Play();
+  fail = false;
+  EXPECT_FALSE(e.IsPlaying());
+  EXPECT_EQ(e.VideoThread, nullptr);
+  EXPECT_EQ(e.AudioThread, nullptr);
+  EXPECT_FALSE(DXABufIsValid(e.SoundBuffer));
+  EXPECT_NE(e.EventsEnabled.load(), 0);
+  EXPECT_EQ(e.TakeLastError(), 0);
+  EXPECT_NE(e.GetLastErrorText().find("the sound clock failed"), std::string::npos) << e.GetLastErrorText();
+  // Nothing of the failed run is left to run later, and the engine plays again.
+  for (int i = 0; i < 10; ++i) QApplication::processEvents();
+  e.Play();
+  EXPECT_TRUE(e.IsPlaying());
+  e.Stop();
 }
 
 void ShowIdle(void* data) {
