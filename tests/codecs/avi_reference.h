@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -136,6 +137,25 @@ inline int MaxChannelDifference(const uint8_t* a, const uint8_t* b, size_t bytes
     if (d > worst) worst = d;
   }
   return worst;
+}
+
+// FFmpeg's decode of a file's pictures, every decoded picture packed in pixelFormat (as ffmpeg
+// names it); fails the test when ffmpeg is missing or fails.
+inline std::string FFmpegDecodePictures(const std::string& path, const std::string& pixelFormat) {
+  const std::string command = "ffmpeg -nostdin -hide_banner -loglevel error -i '" + path +
+                              "' -map 0:v:0 -fps_mode passthrough -f rawvideo -pix_fmt " + pixelFormat + " - 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) {
+    ADD_FAILURE() << "cannot run ffmpeg";
+    return {};
+  }
+  std::string out;
+  char buffer[65536];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+  const int status = pclose(pipe);
+  if (status != 0) ADD_FAILURE() << "ffmpeg failed (is it installed?): " << out.substr(0, 400);
+  return out;
 }
 
 }  // namespace tavelo::test
