@@ -177,7 +177,15 @@ bool PictureConverter::Convert(const AVFrame* frame, AVPixelFormat dstFormat, in
                   static_cast<size_t>(width));
     return true;
   }
-  if (av_image_get_linesize(dstFormat, width, 0) > absStride) return false;
+  const int rowBytes = av_image_get_linesize(dstFormat, width, 0);
+  if (rowBytes <= 0 || rowBytes > absStride) return false;
+  if (srcFormat == dstFormat && frame->width == width && frame->height == height) {
+    // Nothing to convert: the rows are copied as they are.
+    for (int y = 0; y < height; ++y)
+      std::memcpy(top + y * stride, frame->data[0] + static_cast<ptrdiff_t>(y) * frame->linesize[0],
+                  static_cast<size_t>(rowBytes));
+    return true;
+  }
 
   bool fullRange = frame->color_range == AVCOL_RANGE_JPEG;
   const AVPixelFormat src = PlainFormat(srcFormat, fullRange);
