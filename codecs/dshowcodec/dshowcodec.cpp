@@ -18,6 +18,9 @@ using tavelo::platform::WAVEFORMATEX;
 
 constexpr int32_t kMaxChannels = 8;
 constexpr int32_t kMaxRate = 384000;
+// The largest picture delivered (8192 x 8192): a damaged header must not make every frame read
+// allocate gigabytes.
+constexpr int64_t kMaxPixels = int64_t{1} << 26;
 
 struct Handle {
   bool IsVideo = false;
@@ -52,7 +55,7 @@ void* OpenHandle(const char* fileName, int32_t* status, bool video) {
         bool usable = true;
         if (video) {
           usable = reader->Video().Width > 0 && reader->Video().Height > 0 &&
-                   int64_t{reader->Video().Width} * reader->Video().Height <= (int64_t{1} << 28);
+                   int64_t{reader->Video().Width} * reader->Video().Height <= kMaxPixels;
         } else {
           usable = reader->Audio().Channels <= kMaxChannels && reader->Audio().SampleRate <= kMaxRate;
         }

@@ -15,7 +15,7 @@ namespace {
 
 constexpr uint32_t kAuds = 0x73647561;  // "auds"
 // The largest picture decoded (pixels), and the most decoded pictures held back at once.
-constexpr int64_t kMaxPixels = int64_t{1} << 28;
+constexpr int64_t kMaxPixels = int64_t{1} << 26;
 constexpr size_t kMaxQueued = 64;
 
 uint32_t Le32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24); }
