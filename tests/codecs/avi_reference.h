@@ -158,4 +158,30 @@ inline std::string FFmpegDecodePictures(const std::string& path, const std::stri
   return out;
 }
 
+// What ffprobe says of a file's first picture stream (and first sound stream, keys prefixed
+// "audio_"): key=value pairs, as in the .probe files.
+inline std::map<std::string, std::string> FFprobeValues(const std::string& path) {
+  std::map<std::string, std::string> values;
+  for (const char* part : {"v:0 -show_entries stream=nb_frames,r_frame_rate,width,height",
+                           "a:0 -show_entries stream=sample_rate,channels,codec_tag"}) {
+    const std::string command = std::string("ffprobe -v error -select_streams ") + part +
+                                " -of default=noprint_wrappers=1 '" + path + "' 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+      ADD_FAILURE() << "cannot run ffprobe";
+      return values;
+    }
+    char line[512];
+    const bool audio = part[0] == 'a';
+    while (std::fgets(line, sizeof line, pipe) != nullptr) {
+      std::string s(line);
+      while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+      const size_t eq = s.find('=');
+      if (eq != std::string::npos) values[(audio ? "audio_" : "") + s.substr(0, eq)] = s.substr(eq + 1);
+    }
+    if (pclose(pipe) != 0) ADD_FAILURE() << "ffprobe failed (is it installed?) on " << path;
+  }
+  return values;
+}
+
 }  // namespace tavelo::test

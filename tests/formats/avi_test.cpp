@@ -690,6 +690,76 @@ TEST(AviBitmapInfo, FillsHeaderAndPalette) {
 namespace tavelo {
 namespace {
 
+// Files of our own writer (MS-RLE, which no tool here encodes; rows bottom-up; OpenDML in three
+// parts): the probe tool says what ffprobe says, and every frame is the picture written.
+TEST_F(AviUnit, OurOwnFilesThroughTheDispatcher) {
+  WithDecoder();
+  const std::string dir = test::MakeTempDir("own");
+  struct OwnFile {
+    std::string path;
+    std::vector<std::vector<uint8_t>> pictures;  // what each frame must show, as Pixels() gives it
+  };
+  std::vector<OwnFile> files;
+  {
+    const test::IndexedMovie m;
+    OwnFile f{dir + "/msrle.avi", {}};
+    test::WriteFile(f.path, test::MsRleFile(m, test::TestAviIndex::Idx1));
+    for (size_t n = 0; n < m.frames.size(); ++n) f.pictures.push_back(m.Bgr(n));
+    files.push_back(std::move(f));
+  }
+  for (int bits : {16, 24}) {
+    const std::string ref = bits == 16 ? test::ReadFile(AviPath("raw_rgb555.rgb555")) : test::AviReferenceFrames("raw_bgr24");
+    const int bpp = bits / 8;
+    const size_t bytes = 96 * 72 * static_cast<size_t>(bpp);
+    test::TestAviStream v;
+    v.Format = test::TestBitmapFormat(96, 72, static_cast<uint16_t>(bits), 0);
+    v.Rate = 12;
+    OwnFile f{dir + "/bottom_up" + std::to_string(bits) + ".avi", {}};
+    for (size_t n = 0; n < 30; ++n) {
+      std::vector<uint8_t> chunk;
+      for (int y = 71; y >= 0; --y)
+        chunk.insert(chunk.end(), ref.begin() + n * bytes + y * 96 * bpp, ref.begin() + n * bytes + (y + 1) * 96 * bpp);
+      v.Chunks.push_back(std::move(chunk));
+      f.pictures.emplace_back(ref.begin() + n * bytes, ref.begin() + (n + 1) * bytes);
+    }
+    // The 24-bit one in three RIFF parts with OpenDML indexes only.
+    test::WriteFile(f.path, test::WriteTestAvi({v}, bits == 24 ? test::TestAviIndex::OpenDml : test::TestAviIndex::Idx1, 11));
+    files.push_back(std::move(f));
+  }
+  for (const OwnFile& f : files) {
+    SCOPED_TRACE(f.path);
+    const auto probe = test::FFprobeValues(f.path);
+    FILE* pipe = popen((std::string(TAVELO_PROBE) + " info '" + f.path + "' 2>&1").c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::map<std::string, std::string> out;
+    char line[1024];
+    while (std::fgets(line, sizeof line, pipe) != nullptr) {
+      std::string s(line);
+      while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+      const size_t colon = s.find(": ");
+      if (colon != std::string::npos) out[s.substr(0, colon)] = s.substr(colon + 2);
+    }
+    ASSERT_EQ(pclose(pipe), 0);
+    EXPECT_EQ(out["width"], probe.at("width"));
+    EXPECT_EQ(out["height"], probe.at("height"));
+    EXPECT_EQ(out["frame count"], probe.at("nb_frames"));
+    EXPECT_DOUBLE_EQ(std::stod(out["frame rate"]), test::ProbeRate(probe, "r_frame_rate"));
+
+    UniInfoRec info;
+    ASSERT_TRUE(UniInfo(f.path, info, 0, nullptr, nullptr));
+    ASSERT_TRUE(info.Video.VideoSupported);
+    UniHandle h;
+    ASSERT_EQ(MonitoredNoRaise([&] { UniOpen(h, info); }), 0);
+    Qimg img;
+    for (int32_t n = info.Video.Frames; n >= 1; --n) {
+      ASSERT_EQ(MonitoredNoRaise([&] { UniImgLoad(h, img, n, 0); }), 0) << n;
+      EXPECT_TRUE(Pixels(img) == f.pictures[static_cast<size_t>(n - 1)]) << "frame " << n;
+    }
+    ImgFree(img);
+    MonitoredNoRaise([&] { UniClose(h); });
+  }
+}
+
 // Cut and damaged files through the dispatcher, with and without the decoder library: every
 // call answers (with an error or with data), and nothing stays allocated or open.
 TEST_F(AviUnit, DamagedFilesLeaveNothingBehind) {

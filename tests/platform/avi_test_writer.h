@@ -2,6 +2,7 @@
 // frames, bottom-up rows, OpenDML files split into AVIX extensions, files with only an idx1
 // index or none). FFmpeg reads what it writes, which the tests use to check the writer itself.
 #pragma once
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -301,6 +302,46 @@ inline std::vector<uint8_t> EncodeMsRle8(const std::vector<uint8_t>& pixels, int
   out.push_back(0);
   out.push_back(1);  // end of picture
   return out;
+}
+
+// 8-bit pictures with a moving bar over a diagonal pattern; a palette of 256 colours.
+struct IndexedMovie {
+  int width = 64, height = 48;
+  std::vector<uint8_t> paletteBgr;
+  std::vector<std::vector<uint8_t>> frames;
+  IndexedMovie() {
+    for (int i = 0; i < 256; ++i)
+      paletteBgr.insert(paletteBgr.end(), {static_cast<uint8_t>(i), static_cast<uint8_t>(255 - i), static_cast<uint8_t>(i * 7)});
+    for (int n = 0; n < 20; ++n) {
+      std::vector<uint8_t> f(static_cast<size_t>(width) * height);
+      for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+          uint8_t v = static_cast<uint8_t>((x / 8 + y / 8) % 4 * 16 + (x * y) % 3);
+          if (x >= 2 * n && x < 2 * n + 10 && y > 10 && y < 30) v = static_cast<uint8_t>(200 + n);
+          f[static_cast<size_t>(y) * width + x] = v;
+        }
+      frames.push_back(std::move(f));
+    }
+  }
+  std::vector<uint8_t> Bgr(size_t n) const {
+    std::vector<uint8_t> out;
+    for (uint8_t v : frames[n]) out.insert(out.end(), &paletteBgr[3 * v], &paletteBgr[3 * v] + 3);
+    return out;
+  }
+};
+
+inline std::string MsRleFile(const IndexedMovie& m, TestAviIndex index) {
+  TestAviStream v;
+  v.Handler = TestFcc("mrle");
+  v.Format = TestBitmapFormat(m.width, m.height, 8, 1 /*BI_RLE8*/, m.paletteBgr);
+  v.Scale = 1;
+  v.Rate = 10;
+  for (size_t n = 0; n < m.frames.size(); ++n) {
+    const bool key = n % 5 == 0;
+    v.Chunks.push_back(EncodeMsRle8(m.frames[n], m.width, m.height, key ? nullptr : &m.frames[n - 1]));
+    v.Keys.push_back(key);
+  }
+  return WriteTestAvi({v}, index);
 }
 
 }  // namespace tavelo::test

@@ -362,49 +362,9 @@ TEST(Vfw, RandomAccessDecodesTheSamePictures) {
 
 // ---- Files of our own writer: MS-RLE, bottom-up rows, OpenDML, idx1 only, no index ----
 
-// 8-bit pictures with a moving bar over a diagonal pattern; a palette of 256 colours.
-struct IndexedMovie {
-  int width = 64, height = 48;
-  std::vector<uint8_t> paletteBgr;
-  std::vector<std::vector<uint8_t>> frames;
-  IndexedMovie() {
-    for (int i = 0; i < 256; ++i)
-      paletteBgr.insert(paletteBgr.end(), {static_cast<uint8_t>(i), static_cast<uint8_t>(255 - i), static_cast<uint8_t>(i * 7)});
-    for (int n = 0; n < 20; ++n) {
-      std::vector<uint8_t> f(static_cast<size_t>(width) * height);
-      for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) {
-          uint8_t v = static_cast<uint8_t>((x / 8 + y / 8) % 4 * 16 + (x * y) % 3);
-          if (x >= 2 * n && x < 2 * n + 10 && y > 10 && y < 30) v = static_cast<uint8_t>(200 + n);
-          f[static_cast<size_t>(y) * width + x] = v;
-        }
-      frames.push_back(std::move(f));
-    }
-  }
-  std::vector<uint8_t> Bgr(size_t n) const {
-    std::vector<uint8_t> out;
-    for (uint8_t v : frames[n]) out.insert(out.end(), &paletteBgr[3 * v], &paletteBgr[3 * v] + 3);
-    return out;
-  }
-};
-
-std::string MsRleFile(const IndexedMovie& m, TestAviIndex index) {
-  test::TestAviStream v;
-  v.Handler = test::TestFcc("mrle");
-  v.Format = test::TestBitmapFormat(m.width, m.height, 8, BI_RLE8, m.paletteBgr);
-  v.Scale = 1;
-  v.Rate = 10;
-  for (size_t n = 0; n < m.frames.size(); ++n) {
-    const bool key = n % 5 == 0;
-    v.Chunks.push_back(test::EncodeMsRle8(m.frames[n], m.width, m.height, key ? nullptr : &m.frames[n - 1]));
-    v.Keys.push_back(key);
-  }
-  return test::WriteTestAvi({v}, index);
-}
-
 TEST(Vfw, DecodesMsRleFromOurOwnWriter) {
-  const IndexedMovie m;
-  const std::string path = TempFile("msrle.avi", MsRleFile(m, TestAviIndex::Idx1));
+  const test::IndexedMovie m;
+  const std::string path = TempFile("msrle.avi", test::MsRleFile(m, TestAviIndex::Idx1));
   // The writer is checked by FFmpeg's own decoder first.
   const std::string ff = test::FFmpegDecodePictures(path, "bgr24");
   const size_t bytes = static_cast<size_t>(m.width) * m.height * 3;
@@ -551,7 +511,7 @@ TEST(Vfw, DamagedFilesAreReadSafely) {
   std::mt19937 rng(7);
   std::vector<std::string> sources = {test::ReadFile(AviPath("mpeg4.avi")), test::ReadFile(AviPath("raw_pal8.avi")),
                                       test::ReadFile(AviPath("zmbv.avi")),
-                                      MsRleFile(IndexedMovie(), TestAviIndex::OpenDml)};
+                                      test::MsRleFile(test::IndexedMovie(), TestAviIndex::OpenDml)};
   int opened = 0;
   for (size_t si = 0; si < sources.size(); ++si) {
     for (int variant = 0; variant < 12; ++variant) {
