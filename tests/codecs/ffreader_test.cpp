@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/codecs/avi_reference.h"
@@ -215,6 +216,41 @@ TEST(FFReader, ReadingFromTheStartAgainRepeatsTheSound) {
       EXPECT_TRUE(std::equal(run.begin(), run.end(), ref.begin()));
     }
   }
+}
+
+// Readers share nothing: a picture reader and a sound reader of one file work on two threads at
+// once (as the player's video and audio threads would) and read what they read alone.
+TEST(FFReader, ReadersOfOneFileWorkOnTwoThreads) {
+  const auto& f = AviFixtures()[5];  // mpeg4: MPEG-4 part 2 pictures, MP3 sound
+  auto pictures = OpenFixture(f, OpenOptions{true, false, false});
+  auto sound = OpenFixture(f, OpenOptions{false, true, false});
+  ASSERT_TRUE(pictures && sound);
+  const std::string frames = test::AviReferenceFrames(f.Name);
+  const auto ref = test::AviReferenceSound(f.Name);
+  int worstPicture = 0;
+  bool soundSame = true;
+  std::thread video([&] {
+    for (int round = 0; round < 3; ++round)
+      for (int64_t n = pictures->Video().FrameCount - 1; n >= 0; n -= 2) {
+        const auto got = Frame(*pictures, n);
+        const size_t bytes = got.size();
+        const int64_t k = test::AviReferencePicture(f.Name, f.File, n);
+        worstPicture = std::max(worstPicture, test::MaxChannelDifference(got.data(),
+                                                  reinterpret_cast<const uint8_t*>(frames.data()) + k * bytes, bytes));
+      }
+  });
+  std::thread audio([&] {
+    std::vector<int16_t> run(1500);
+    for (int round = 0; round < 3; ++round)
+      for (int64_t p = 0; p < sound->Audio().SampleCount; p += 1500 + round * 700) {
+        const int64_t n = sound->ReadAudio(p, run.data(), 1500);
+        soundSame = soundSame && n > 0 && std::equal(run.begin(), run.begin() + n, ref.begin() + p);
+      }
+  });
+  video.join();
+  audio.join();
+  EXPECT_LE(worstPicture, 1);
+  EXPECT_TRUE(soundSame);
 }
 
 TEST(FFReader, RefusesWhatItCannotRead) {
