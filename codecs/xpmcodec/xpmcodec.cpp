@@ -18,7 +18,6 @@
 #include <new>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "codecs/xpmcodec/xpm_color_names.h"
@@ -46,43 +45,65 @@ bool ReadWholeFile(const char* name, std::string& out) {
 
 inline bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
 
-// The string literals of the picture's array, in order. False when the text is not an XPM 3
-// array: it must begin with the "/* XPM */" comment and hold nothing but strings, commas and
-// comments between its braces.
-bool CollectStrings(const std::string& text, std::vector<std::string_view>& strings) {
-  size_t i = 0;
-  const size_t n = text.size();
-  while (i < n && IsSpace(text[i])) ++i;
-  if (text.compare(i, 2, "/*") != 0) return false;
-  const size_t headerEnd = text.find("*/", i + 2);
-  if (headerEnd == std::string::npos) return false;
-  const std::string_view header(text.data() + i + 2, headerEnd - i - 2);
-  if (header.find("XPM") == std::string_view::npos) return false;
-  i = text.find('{', headerEnd);
-  if (i == std::string::npos) return false;
-  ++i;
-  while (i < n) {
-    const char c = text[i];
-    if (IsSpace(c) || c == ',') {
-      ++i;
-    } else if (c == '/' && i + 1 < n && text[i + 1] == '*') {
-      const size_t end = text.find("*/", i + 2);
-      if (end == std::string::npos) return false;
-      i = end + 2;
-    } else if (c == '"') {
-      const size_t start = ++i;
-      while (i < n && text[i] != '"' && text[i] != '\n') ++i;
-      if (i >= n || text[i] != '"') return false;
-      strings.emplace_back(text.data() + start, i - start);
-      ++i;
-    } else if (c == '}') {
-      return true;
-    } else {
-      return false;
-    }
+// Walks the string literals of the picture's array one by one. The text must begin with the
+// "/* XPM */" comment and hold nothing but strings, commas and comments between its braces.
+class StringScanner {
+ public:
+  explicit StringScanner(const std::string& text) : text_(text) {}
+
+  // Finds the array's opening brace; false when the text is not an XPM 3 array.
+  bool Start() {
+    size_t i = 0;
+    const size_t n = text_.size();
+    while (i < n && IsSpace(text_[i])) ++i;
+    if (text_.compare(i, 2, "/*") != 0) return false;
+    const size_t headerEnd = text_.find("*/", i + 2);
+    if (headerEnd == std::string::npos) return false;
+    if (std::string_view(text_.data() + i + 2, headerEnd - i - 2).find("XPM") == std::string_view::npos) return false;
+    pos_ = text_.find('{', headerEnd);
+    if (pos_ == std::string::npos) return false;
+    ++pos_;
+    return true;
   }
-  return false;  // no closing brace: the file was cut short
-}
+
+  // The next string; false at the closing brace (then Closed) or at anything else.
+  bool Next(std::string_view& out) {
+    const size_t n = text_.size();
+    const char* base = text_.data();
+    while (pos_ < n) {
+      const char c = base[pos_];
+      if (IsSpace(c) || c == ',') {
+        ++pos_;
+      } else if (c == '/' && pos_ + 1 < n && base[pos_ + 1] == '*') {
+        const size_t end = text_.find("*/", pos_ + 2);
+        if (end == std::string::npos) break;
+        pos_ = end + 2;
+      } else if (c == '"') {
+        const size_t start = pos_ + 1;
+        const void* quote = std::memchr(base + start, '"', n - start);
+        if (quote == nullptr) break;
+        const size_t end = static_cast<size_t>(static_cast<const char*>(quote) - base);
+        if (std::memchr(base + start, '\n', end - start) != nullptr) break;
+        out = std::string_view(base + start, end - start);
+        pos_ = end + 1;
+        return true;
+      } else {
+        closed_ = c == '}';
+        break;
+      }
+    }
+    return false;
+  }
+
+  bool Closed() const { return closed_; }
+  // Bytes not yet walked.
+  size_t Left() const { return pos_ < text_.size() ? text_.size() - pos_ : 0; }
+
+ private:
+  const std::string& text_;
+  size_t pos_ = 0;
+  bool closed_ = false;
+};
 
 std::vector<std::string_view> Words(std::string_view s) {
   std::vector<std::string_view> words;
@@ -153,8 +174,29 @@ bool ParseColor(const std::string& spec, uint32_t& rgb) {
 
 bool IsVisualKey(std::string_view w) { return w == "c" || w == "m" || w == "s" || w == "g" || w == "g4"; }
 
+// The common form " c #RRGGBB", read without building any text.
+bool ParsePlainHexLine(std::string_view rest, uint32_t& rgb) {
+  size_t i = 0;
+  while (i < rest.size() && IsSpace(rest[i])) ++i;
+  if (i == 0 || i + 1 >= rest.size() || rest[i] != 'c' || !IsSpace(rest[i + 1])) return false;
+  i += 2;
+  while (i < rest.size() && IsSpace(rest[i])) ++i;
+  if (i + 7 > rest.size() || rest[i] != '#') return false;
+  uint32_t v = 0;
+  for (size_t k = 1; k <= 6; ++k) {
+    const int h = Hex(rest[i + k]);
+    if (h < 0) return false;
+    v = v * 16 + static_cast<uint32_t>(h);
+  }
+  for (size_t k = i + 7; k < rest.size(); ++k)
+    if (!IsSpace(rest[k])) return false;
+  rgb = v;
+  return true;
+}
+
 // The colour of one colour line (after its key characters).
 bool ParseColorLine(std::string_view rest, uint32_t& rgb) {
+  if (ParsePlainHexLine(rest, rgb)) return true;
   std::string values[5];  // c, g, g4, m, s
   auto slot = [](std::string_view key) {
     if (key == "c") return 0;
@@ -189,30 +231,58 @@ uint64_t KeyOf(const char* p, int32_t cpp) {
   return k;
 }
 
-// Finds the colour index of a pixel's characters.
+// Finds the colour index of a pixel's characters: a direct table for one and two characters,
+// an open-addressing hash of the packed characters for more (pictures of many colours).
 struct KeyTable {
   int32_t Cpp = 1;
   std::vector<int32_t> Direct;  // cpp 1 and 2: indexed by the key itself
-  std::unordered_map<uint64_t, int32_t> Map;
+  std::vector<uint64_t> Keys;   // cpp 3 to 8: packed keys (0 marks a free slot; keys are never 0)
+  std::vector<int32_t> Values;
+  uint64_t Mask = 0;
 
-  explicit KeyTable(int32_t cpp) : Cpp(cpp) {
-    if (cpp <= 2) Direct.assign(cpp == 1 ? 256 : 65536, -1);
+  KeyTable(int32_t cpp, int64_t colors) : Cpp(cpp) {
+    if (cpp <= 2) {
+      Direct.assign(cpp == 1 ? 256 : 65536, -1);
+      return;
+    }
+    uint64_t size = 16;
+    while (size < static_cast<uint64_t>(colors) * 2) size *= 2;
+    Keys.assign(size, 0);
+    Values.assign(size, -1);
+    Mask = size - 1;
   }
+  // Packed with a leading 1 bit, so that no key is 0 whatever its characters.
+  uint64_t Pack(const char* p) const {
+    uint64_t k = 1;
+    for (int32_t i = 0; i < Cpp; ++i) k = (k << 8) | static_cast<uint8_t>(p[i]);
+    return k;
+  }
+  static uint64_t Slot(uint64_t k) { return (k * 0x9E3779B97F4A7C15ull) >> 20; }
   // False for a key defined twice.
   bool Add(const char* p, int32_t index) {
-    const uint64_t k = KeyOf(p, Cpp);
     if (Cpp <= 2) {
+      const uint64_t k = KeyOf(p, Cpp);
       if (Direct[k] >= 0) return false;
       Direct[k] = index;
       return true;
     }
-    return Map.emplace(k, index).second;
+    const uint64_t k = Pack(p);
+    for (uint64_t i = Slot(k) & Mask;; i = (i + 1) & Mask) {
+      if (Keys[i] == k) return false;
+      if (Keys[i] == 0) {
+        Keys[i] = k;
+        Values[i] = index;
+        return true;
+      }
+    }
   }
   int32_t Find(const char* p) const {
-    const uint64_t k = KeyOf(p, Cpp);
-    if (Cpp <= 2) return Direct[k];
-    const auto it = Map.find(k);
-    return it == Map.end() ? -1 : it->second;
+    if (Cpp <= 2) return Direct[KeyOf(p, Cpp)];
+    const uint64_t k = Pack(p);
+    for (uint64_t i = Slot(k) & Mask;; i = (i + 1) & Mask) {
+      if (Keys[i] == k) return Values[i];
+      if (Keys[i] == 0) return -1;
+    }
   }
 };
 
@@ -220,30 +290,28 @@ int32_t Read(const char* fileName, XpmPicture* pic) {
   if (fileName == nullptr || pic == nullptr) return xpmBadArgument;
   std::string text;
   if (!ReadWholeFile(fileName, text)) return xpmOpenFailed;
-  std::vector<std::string_view> strings;
-  if (!CollectStrings(text, strings) || strings.empty()) return xpmInvalid;
+  StringScanner strings(text);
+  std::string_view line;
+  if (!strings.Start() || !strings.Next(line)) return xpmInvalid;
 
-  const std::vector<std::string_view> values = Words(strings[0]);
+  const std::vector<std::string_view> values = Words(line);
   if (values.size() < 4) return xpmInvalid;
   const int64_t width = Number(values[0]), height = Number(values[1]);
   const int64_t colors = Number(values[2]), cpp = Number(values[3]);
   if (width < 1 || height < 1 || colors < 1 || cpp < 1 || cpp > kMaxCharsPerPixel) return xpmInvalid;
-  if (static_cast<int64_t>(strings.size()) < 1 + colors + height) return xpmInvalid;
+  // Each colour and each row takes at least its characters and two quotes: a file too short
+  // for what it claims fails before any table or picture is made for it.
+  const int64_t rowChars = width * cpp;
+  if (static_cast<int64_t>(strings.Left()) < colors * (cpp + 2) + height * (rowChars + 2)) return xpmInvalid;
   const int32_t cpp32 = static_cast<int32_t>(cpp);
 
-  KeyTable keys(cpp32);
+  KeyTable keys(cpp32, colors);
   std::vector<uint32_t> palette(static_cast<size_t>(colors));
   for (int64_t i = 0; i < colors; ++i) {
-    const std::string_view line = strings[static_cast<size_t>(1 + i)];
-    if (static_cast<int64_t>(line.size()) < cpp) return xpmInvalid;
+    if (!strings.Next(line) || static_cast<int64_t>(line.size()) < cpp) return xpmInvalid;
     if (!keys.Add(line.data(), static_cast<int32_t>(i))) return xpmInvalid;
     if (!ParseColorLine(line.substr(static_cast<size_t>(cpp)), palette[static_cast<size_t>(i)])) return xpmInvalid;
   }
-
-  // Every row must be there at its full length before anyone makes a buffer for the picture.
-  const int64_t rowChars = width * cpp;
-  for (int64_t y = 0; y < height; ++y)
-    if (static_cast<int64_t>(strings[static_cast<size_t>(1 + colors + y)].size()) < rowChars) return xpmInvalid;
 
   if (pic->Data == nullptr) {
     pic->Width = static_cast<int32_t>(width);
@@ -255,18 +323,38 @@ int32_t Read(const char* fileName, XpmPicture* pic) {
   if (width != pic->Width || height != pic->Height) return xpmSizeMismatch;
   uint8_t* out = pic->Data;
   for (int64_t y = 0; y < height; ++y) {
-    const std::string_view row = strings[static_cast<size_t>(1 + colors + y)];
-    if (static_cast<int64_t>(row.size()) < rowChars) return xpmInvalid;
-    const char* p = row.data();
-    for (int64_t x = 0; x < width; ++x, p += cpp, out += 3) {
-      const int32_t index = keys.Find(p);
-      if (index < 0) return xpmInvalid;
-      const uint32_t rgb = palette[static_cast<size_t>(index)];
+    if (!strings.Next(line) || static_cast<int64_t>(line.size()) < rowChars) return xpmInvalid;
+    const char* p = line.data();
+    if (cpp32 <= 2) {
+      for (int64_t x = 0; x < width; ++x, p += cpp32, out += 3) {
+        const int32_t index = keys.Direct[KeyOf(p, cpp32)];
+        if (index < 0) return xpmInvalid;
+        const uint32_t rgb = palette[static_cast<size_t>(index)];
+        out[0] = static_cast<uint8_t>(rgb);
+        out[1] = static_cast<uint8_t>(rgb >> 8);
+        out[2] = static_cast<uint8_t>(rgb >> 16);
+      }
+      continue;
+    }
+    const char* last = nullptr;  // the pixel before, whose colour is often the same
+    uint32_t rgb = 0;
+    for (int64_t x = 0; x < width; ++x, p += cpp32, out += 3) {
+      if (last == nullptr || std::memcmp(p, last, static_cast<size_t>(cpp32)) != 0) {
+        const int32_t index = keys.Find(p);
+        if (index < 0) return xpmInvalid;
+        rgb = palette[static_cast<size_t>(index)];
+        last = p;
+      }
       out[0] = static_cast<uint8_t>(rgb);
       out[1] = static_cast<uint8_t>(rgb >> 8);
       out[2] = static_cast<uint8_t>(rgb >> 16);
     }
   }
+  // The rest (extension strings) must still end in the array's closing brace: a file cut short
+  // after its last row is damaged too.
+  while (strings.Next(line)) {
+  }
+  if (!strings.Closed()) return xpmInvalid;
   pic->Colors = static_cast<int32_t>(colors);
   return xpmOk;
 }

@@ -56,6 +56,10 @@ void BayDecode(const uint8_t* src, uint8_t* dest, int32_t width, int32_t layout,
 // left to right along each pair of rows. Writes raster order; width and height must be even.
 void FixCmpsData(const uint8_t* src, uint8_t* dest, int32_t width, int32_t height);
 
+// Colours a raster mosaic of pattern 0 to 3, 5 or 6 (width and height at least 2). fast lets
+// patterns 0 to 3 take the SSSE3 path where the processor has it; both give the same bytes.
+void BayColor_(const uint8_t* src, uint8_t* dest, int32_t width, int32_t pattern, int32_t height, bool fast = true);
+
 // The saturation table: entry (a, v) at a x 256 + v = clamp(round(a + (v - a) x 1.4), 0, 255).
 const uint8_t* BayRemapTable_();
 

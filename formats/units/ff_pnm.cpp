@@ -1,6 +1,9 @@
 // Portable anymap files: scanning, reading and writing (unit FF_PNM).
 #include "formats/units/ff_pnm.h"
 
+#include <emmintrin.h>
+#include <immintrin.h>
+
 #include <cstring>
 
 #include "core/services/errors.h"
@@ -35,18 +38,42 @@ constexpr int32_t kTokenLimit = 512;
 
 inline bool IsBlank(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
-// Fills the buffer from the file or the memory block; false at the end.
+// Character classes for the fast token loops: 1 blank, 2 the comment mark, 0 anything else.
+struct CharClasses {
+  uint8_t Of[256] = {};
+  constexpr CharClasses() {
+    Of[static_cast<uint8_t>(' ')] = Of[static_cast<uint8_t>('\t')] = Of[static_cast<uint8_t>('\n')] =
+        Of[static_cast<uint8_t>('\r')] = 1;
+    Of[static_cast<uint8_t>('#')] = 2;
+  }
+};
+constexpr CharClasses kClass;
+
+// Set bits of each byte value (no popcount instruction is assumed).
+struct BitCounts {
+  uint8_t Of[256] = {};
+  constexpr BitCounts() {
+    for (int i = 1; i < 256; ++i) Of[i] = static_cast<uint8_t>(Of[i >> 1] + (i & 1));
+  }
+};
+constexpr BitCounts kBitCounts;
+constexpr const uint8_t* kBits = kBitCounts.Of;
+
+// Fills the buffer from the file; a memory block needs no copy: the buffer is a window on it.
+// False at the end.
 bool Refill(PnmHandle& h) {
   TraceScope scope("FF_PNM.PNMReadBuf_");
   h.BufPos = 0;
   h.BufCount = 0;
   int64_t got = 0;
   if (h.Mem != nullptr) {
+    constexpr int64_t kWindow = 1 << 20;
     const int64_t left = h.MemSize - h.ReadPos;
-    got = left < kPnmBufferSize ? (left > 0 ? left : 0) : kPnmBufferSize;
-    if (got > 0) std::memcpy(h.Buffer, h.Mem + h.ReadPos, static_cast<size_t>(got));
+    got = left < kWindow ? (left > 0 ? left : 0) : kWindow;
+    h.BufData = h.Mem + h.ReadPos;
   } else {
     FTryRead(h.File, h.Buffer, kPnmBufferSize, got);
+    h.BufData = h.Buffer;
   }
   h.ReadPos += got;
   h.BufCount = static_cast<int32_t>(got);
@@ -56,12 +83,14 @@ bool Refill(PnmHandle& h) {
 
 inline int GetByte(PnmHandle& h) {
   if (h.BufPos >= h.BufCount && !Refill(h)) return -1;
-  ++h.FilePos;
-  return h.Buffer[h.BufPos++];
+  return h.BufData[h.BufPos++];
 }
 
+// Bytes consumed so far: what was read, less what still waits in the buffer.
+inline int64_t Consumed(const PnmHandle& h) { return h.ReadPos - (h.BufCount - h.BufPos); }
+
 // A character with comments folded: "#" up to the next line end reads as one line feed.
-int GetChar(PnmHandle& h) {
+inline int GetChar(PnmHandle& h) {
   int c = GetByte(h);
   if (c != '#') return c;
   do c = GetByte(h);
@@ -89,21 +118,176 @@ int32_t Token(PnmHandle& h, char* out, int32_t limit) {
   return n;
 }
 
-// A decimal digit run up to 2147483647; -1 for anything else.
-int64_t Digits(const char* s, int32_t n) {
-  if (n < 1) return -1;
-  int64_t v = 0;
-  for (int32_t i = 0; i < n; ++i) {
-    if (s[i] < '0' || s[i] > '9') return -1;
-    v = v * 10 + (s[i] - '0');
-    if (v > 0x7FFFFFFF) return -1;
+// Reads characters straight from the buffer through local pointers (the hot loops of text
+// files), with comments folded as GetChar folds them; the handle's read position is brought up
+// to date when the cursor goes.
+class Cursor {
+ public:
+  explicit Cursor(PnmHandle& h) : h_(h), p_(h.BufData + h.BufPos), end_(h.BufData + h.BufCount) {}
+  ~Cursor() { h_.BufPos = static_cast<int32_t>(p_ - h_.BufData); }
+  Cursor(const Cursor&) = delete;
+  Cursor& operator=(const Cursor&) = delete;
+
+  int Byte() {
+    if (p_ == end_) {
+      h_.BufPos = h_.BufCount;
+      const bool more = Refill(h_);
+      p_ = h_.BufData;  // an empty buffer after a failed refill
+      end_ = h_.BufData + h_.BufCount;
+      if (!more) return -1;
+    }
+    return *p_++;
   }
-  return v;
+  int Char() {
+    int c = Byte();
+    if (c != '#') return c;
+    do c = Byte();
+    while (c != -1 && c != '\n' && c != '\r');
+    return c == -1 ? -1 : '\n';
+  }
+
+  // The fast forms of a whole token for the common case: plain blanks, then a short token that
+  // ends in a blank, all within the buffer. They return false, having consumed nothing, for
+  // anything else (a comment, a long token, the buffer's end), which the exact loops then read.
+  bool FastNumber(int64_t& value) {
+    if (end_ - p_ < 32) return false;
+    const uint8_t* p = p_;
+    const uint8_t* stop = end_ - 16;
+    while (p < stop && kClass.Of[*p] == 1) ++p;
+    if (p >= stop) return false;
+    const uint8_t* first = p;
+    uint32_t v = 0;
+    while (p - first < 10 && static_cast<unsigned>(*p - '0') <= 9) v = v * 10 + (*p++ - '0');
+    const std::ptrdiff_t digits = p - first;
+    if (digits == 0 || digits > 9 || kClass.Of[*p] != 1) return false;
+    p_ = p + 1;
+    value = v;
+    return true;
+  }
+  // Reads up to count samples of at most 255 the fast way into out as (value and 255) shl
+  // shift; how many it read. Stops, having consumed nothing of it, at the first token that is
+  // not a plain short number between plain blanks.
+  int64_t FastSamples(uint8_t* out, int64_t count, int32_t shift) {
+    if (end_ - p_ < 32) return 0;
+    const uint8_t* p = p_;
+    const uint8_t* stop = end_ - 16;
+    int64_t done = 0;
+    while (done < count) {
+      const uint8_t* q = p;
+      while (q < stop && kClass.Of[*q] == 1) ++q;
+      if (q >= stop) break;
+      const uint8_t* first = q;
+      uint32_t v = 0;
+      while (q - first < 10 && static_cast<unsigned>(*q - '0') <= 9) v = v * 10 + (*q++ - '0');
+      if (q == first || q - first > 9 || kClass.Of[*q] != 1) break;
+      out[done++] = static_cast<uint8_t>((v & 255) << shift);
+      p = q + 1;
+    }
+    p_ = p;
+    return done;
+  }
+
+  // Skips up to count whole tokens the fast way, 16 bytes at a time; how many it skipped. It
+  // stops before a comment mark, before a run of 256 token characters (long tokens follow the
+  // length limit in the exact loop) and before the block where the count would be reached,
+  // and always just after a blank, between tokens; the exact loop reads whatever is left.
+  int64_t FastSkip(int64_t count) {
+    const uint8_t* p = p_;
+    const uint8_t* between = p_;  // just after the last blank walked
+    int64_t done = 0, doneBetween = 0;
+    uint32_t carry = 0;  // 1 when the byte before p belongs to a token
+    int solidBlocks = 0;
+    const __m128i space = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t'), lf = _mm_set1_epi8('\n'),
+                  cr = _mm_set1_epi8('\r'), hash = _mm_set1_epi8('#');
+    for (; end_ - p >= 16; p += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      if (_mm_movemask_epi8(_mm_cmpeq_epi8(v, hash)) != 0) break;
+      const uint32_t blank = static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(
+          _mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, tab)), _mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr)))));
+      if (blank == 0) {
+        if (++solidBlocks == 16) break;
+        carry = 1;
+        continue;
+      }
+      solidBlocks = 0;
+      const uint32_t solid = ~blank & 0xFFFF;
+      const uint32_t ends = blank & ((solid << 1) | carry);  // blanks right after a token character
+      const int n = kBits[ends & 255] + kBits[ends >> 8];
+      if (done + n >= count) break;
+      done += n;
+      doneBetween = done;
+      between = p + (32 - __builtin_clz(blank));
+      carry = solid >> 15;
+    }
+    p_ = between;
+    return doneBetween;
+  }
+
+ private:
+  PnmHandle& h_;
+  const uint8_t* p_;
+  const uint8_t* end_;
+};
+
+// Skips blanks and reads one token as a decimal number (the same token rules as Token): its
+// value; -1 when the data ends before the token starts; -2 for a token that is not a digit run
+// up to 2147483647.
+inline int64_t NumberOrEnd(Cursor& in) {
+  int64_t fast = 0;
+  if (in.FastNumber(fast)) return fast;
+  int c = in.Char();
+  while (c != -1 && IsBlank(c)) c = in.Char();
+  if (c == -1) return -1;
+  int64_t v = 0;
+  bool bad = false;
+  for (int32_t n = 1;; ++n) {
+    const unsigned d = static_cast<unsigned>(c - '0');
+    if (d > 9) bad = true;
+    v = v * 10 + d;
+    if (v > 0x7FFFFFFF) {
+      bad = true;
+      v = 0;
+    }
+    if (n == kTokenLimit) {
+      in.Char();
+      break;
+    }
+    c = in.Char();
+    if (c == -1 || IsBlank(c)) break;
+  }
+  return bad ? -2 : v;
+}
+
+int64_t NumberOrEnd(PnmHandle& h) {
+  Cursor in(h);
+  return NumberOrEnd(in);
+}
+
+// Skips count tokens; false when the data ends first.
+bool SkipTokens(PnmHandle& h, int64_t count) {
+  Cursor in(h);
+  for (int64_t i = 0; i < count; ++i) {
+    const int64_t fast = in.FastSkip(count - i);
+    i += fast;
+    if (i == count) break;
+    int c = in.Char();
+    while (c != -1 && IsBlank(c)) c = in.Char();
+    if (c == -1) return false;
+    for (int32_t n = 1;; ++n) {
+      if (n == kTokenLimit) {
+        in.Char();
+        break;
+      }
+      c = in.Char();
+      if (c == -1 || IsBlank(c)) break;
+    }
+  }
+  return true;
 }
 
 int64_t NumberToken(PnmHandle& h) {
-  char tok[kTokenLimit + 1];
-  return Digits(tok, Token(h, tok, kTokenLimit));
+  const int64_t v = NumberOrEnd(h);
+  return v < 0 ? -1 : v;
 }
 
 void SeekTo(PnmHandle& h, int64_t pos) {
@@ -165,12 +349,11 @@ bool ScanImage(PnmHandle& h) {
              (sampleBytes == 2 && maxval != h.MaxVal)) {
     return false;
   }
+  h.FilePos = Consumed(h);
   StoreFramePos(h, h.FilePos);
   const int64_t samples = width * height * bytesPP;
   if (ascii) {
-    char tok[kTokenLimit + 1];
-    for (int64_t i = 0; i < samples; ++i)
-      if (Token(h, tok, kTokenLimit) < 0) return false;
+    if (!SkipTokens(h, samples)) return false;
   } else {
     const int64_t next = h.FilePos + samples * sampleBytes;
     if (next > h.FileSize) return false;  // a truncated last image is not counted
@@ -207,6 +390,35 @@ void OpenFramed(PnmHandle& h, Work&& work) {
   EndMonitor();
 }
 
+void CopySwapRBPlain(const uint8_t* src, uint8_t* dst, int64_t bytes) {
+  for (int64_t i = 0; i + 2 < bytes; i += 3) {
+    const uint8_t r = src[i];
+    dst[i + 1] = src[i + 1];
+    dst[i] = src[i + 2];
+    dst[i + 2] = r;
+  }
+}
+
+// Four pixels a shuffle: each 16-byte store swaps 12 bytes and writes the next 4 as they are;
+// the next store, 12 bytes on, puts them right. src and dst may be the same.
+__attribute__((target("ssse3"))) void CopySwapRBSsse3(const uint8_t* src, uint8_t* dst, int64_t bytes) {
+  const __m128i mask = _mm_setr_epi8(2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 12, 13, 14, 15);
+  int64_t i = 0;
+  for (; i + 16 <= bytes; i += 12)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i),
+                     _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)), mask));
+  CopySwapRBPlain(src + i, dst + i, bytes - i);
+}
+
+// dst := src with the first and third byte of every 3-byte pixel exchanged.
+void CopySwapRB(const uint8_t* src, uint8_t* dst, int64_t bytes) {
+  static const bool ssse3 = __builtin_cpu_supports("ssse3");
+  if (ssse3)
+    CopySwapRBSsse3(src, dst, bytes);
+  else
+    CopySwapRBPlain(src, dst, bytes);
+}
+
 // Reads count bytes of the current image into dest.
 void ReadBlock(PnmHandle& h, uint8_t* dest, int64_t count) {
   if (h.Mem != nullptr) {
@@ -219,6 +431,28 @@ void ReadBlock(PnmHandle& h, uint8_t* dest, int64_t count) {
   h.FilePos = h.ReadPos;
 }
 
+
+// Reads count bytes of 3-byte pixels into dest, exchanging their first and third bytes on the
+// way: straight from the memory block, or through a tracked chunk from the file.
+void ReadSwapped(PnmHandle& h, uint8_t* dest, int64_t count) {
+  if (h.Mem != nullptr) {
+    if (h.ReadPos + count > h.MemSize) Fail(ecFile, 3, 804);
+    CopySwapRB(h.Mem + h.ReadPos, dest, count);
+    h.ReadPos += count;
+  } else {
+    constexpr int64_t kChunk = 3 * 65536;
+    uint8_t* chunk = nullptr;
+    _memalloc_(chunk, count < kChunk ? count : kChunk, 0, "FF_PNM.PnmLoad.chunk", mkFresh);
+    for (int64_t done = 0; done < count; done += kChunk) {
+      const int64_t n = count - done < kChunk ? count - done : kChunk;
+      FRead(h.File, chunk, n);
+      CopySwapRB(chunk, dest + done, n);
+    }
+    MemFree(chunk);
+    h.ReadPos += count;
+  }
+  h.FilePos = h.ReadPos;
+}
 }  // namespace
 
 void PnmOpen(PnmHandle& h, const std::string& fileName) {
@@ -259,14 +493,19 @@ void PnmLoad(PnmHandle& h, Qimg& img, int32_t frame) {
       return static_cast<uint8_t>((v * 255 + maxval / 2) / maxval);
     };
     if (h.Ascii) {
-      char tok[kTokenLimit + 1];
+      Cursor in(h);
       for (int64_t i = 0; i < samples; ++i) {
-        const int32_t n = Token(h, tok, kTokenLimit);
-        if (n < 0) Fail(ecFile, 3, 230);
-        int64_t v = Digits(tok, n);
-        if (v < 0) Fail(ecImage, 9, 232);
+        if (h.SampleBytes == 1) {
+          i += in.FastSamples(out + i, samples - i, h.Shift);
+          if (i == samples) break;
+        }
+        const int64_t v = NumberOrEnd(in);
+        if (v == -1) Fail(ecFile, 3, 230);
+        if (v == -2) Fail(ecImage, 9, 232);
         out[i] = h.SampleBytes == 2 ? scale(v) : static_cast<uint8_t>((v & 255) << h.Shift);
       }
+    } else if (h.SampleBytes == 1 && h.Bpp == 24) {
+      ReadSwapped(h, out, samples);
     } else if (h.SampleBytes == 1) {
       ReadBlock(h, out, samples);
       if (h.Shift != 0)
@@ -286,16 +525,11 @@ void PnmLoad(PnmHandle& h, Qimg& img, int32_t frame) {
       MemFree(wide);
     }
 
-    if (h.Bpp == 8) {
+    // The file holds R, G, B; the picture B, G, R (binary 8-bit samples were swapped as read).
+    if (h.Bpp == 8)
       PalSetGray(img.Palette);
-    } else {
-      // The file holds R, G, B; the picture B, G, R.
-      for (int64_t i = 0; i < samples; i += 3) {
-        const uint8_t t = out[i];
-        out[i] = out[i + 2];
-        out[i + 2] = t;
-      }
-    }
+    else if (h.Ascii || h.SampleBytes == 2)
+      CopySwapRB(out, out, samples);
   });
 }
 

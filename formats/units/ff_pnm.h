@@ -36,6 +36,7 @@ struct PnmHandle {
   int32_t MaxVal = 0;       // of the first image
   int32_t SampleBytes = 0;  // bytes per binary sample: 1, or 2 when MaxVal is above 255
   uint8_t Buffer[kPnmBufferSize];
+  const uint8_t* BufData = nullptr;  // the buffer's bytes: Buffer, or a window on Mem
   int32_t BufCount = 0;  // bytes in the buffer
   int32_t BufPos = 0;    // read position in the buffer
   int64_t FilePos = 0;   // bytes consumed so far

@@ -3,7 +3,9 @@
 // the same-coloured pixels around it, then the saturation is raised by 1.4).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
@@ -125,6 +127,27 @@ TEST(BayDecode, InnerPixelsMatchTheReference) {
               << want.G << "," << want.B;
         }
     }
+}
+
+TEST(BayDecode, FastPathGivesThePlainPathsBytes) {
+  uint32_t seed = 12345;
+  auto random = [&] {
+    seed = seed * 1664525u + 1013904223u;
+    return static_cast<uint8_t>(seed >> 24);
+  };
+  for (int pattern : {0, 1, 2, 3})
+    for (int w : {2, 3, 8, 9, 16, 17, 23, 64, 301})
+      for (int h : {2, 3, 6}) {
+        std::vector<uint8_t> mosaic(static_cast<size_t>(w) * h);
+        for (auto& v : mosaic) v = random();
+        // Extremes reach both ends of the saturation.
+        mosaic[0] = 0, mosaic[1] = 255, mosaic[static_cast<size_t>(w)] = 255;
+        std::vector<uint8_t> fast(mosaic.size() * 3), plain(mosaic.size() * 3);
+        ASSERT_EQ(TryWork([&] { BayColor_(mosaic.data(), fast.data(), w, pattern, h, true); }), (ErrPair{0, 0}));
+        ASSERT_EQ(TryWork([&] { BayColor_(mosaic.data(), plain.data(), w, pattern, h, false); }), (ErrPair{0, 0}));
+        ASSERT_EQ(fast, plain) << "pattern " << pattern << " size " << w << "x" << h;
+      }
+  EXPECT_EQ(MemCount(), 0);
 }
 
 TEST(BayDecode, OddSizesCopyTheLastColumnAndRow) {

@@ -154,6 +154,57 @@ TEST(PnmLoad, SampleRanges) {
   }
 }
 
+// A text grey map with every kind of separator and comments between the samples.
+std::string MessyP2(int w, int h, uint32_t seed, std::vector<uint8_t>& values) {
+  static const char* kSeparators[] = {" ", "\t", "\n", "\r\n", "   ", " # a comment 123\n", "\r", " \t\n "};
+  std::string text = "P2\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n";
+  values.clear();
+  for (int i = 0; i < w * h; ++i) {
+    seed = seed * 1103515245u + 12345u;
+    const uint8_t v = static_cast<uint8_t>(seed >> 16);
+    values.push_back(v);
+    text += std::to_string(v);
+    text += kSeparators[(seed >> 8) % 8];
+  }
+  return text;
+}
+
+TEST(PnmText, SeparatorsCommentsAndBufferEdgesFromFileAndMemory) {
+  std::vector<uint8_t> first, second;
+  const std::string a = MessyP2(300, 50, 1, first), b = MessyP2(300, 50, 2, second);
+  const std::string both = a + b;
+  const std::string name = test::MakeTempDir("pnm-text") + "/messy.pgm";
+  test::WriteFile(name, both);
+  for (bool fromFile : {true, false}) {
+    SCOPED_TRACE(fromFile ? "file" : "memory");
+    PnmHandle h;
+    Qimg img;
+    ASSERT_EQ(TryWork([&] {
+                if (fromFile)
+                  PnmOpen(h, name);
+                else
+                  PnmOpenMem_(h, Bytes(both), static_cast<int64_t>(both.size()));
+              }),
+              (ErrPair{0, 0}));
+    EXPECT_EQ(h.Frames, 2);
+    ASSERT_EQ(TryWork([&] { PnmLoad(h, img, 2); }), (ErrPair{0, 0}));
+    EXPECT_EQ(std::vector<uint8_t>(img.Data, img.Data + img.Size), second);
+    ASSERT_EQ(TryWork([&] { PnmLoad(h, img, 1); }), (ErrPair{0, 0}));
+    EXPECT_EQ(std::vector<uint8_t>(img.Data, img.Data + img.Size), first);
+    PnmClose(h);
+    ImgFree(img);
+  }
+  // Tokens longer than the limit count as several; a sample of 600 digits is damage.
+  {
+    MemPnm p("P2 2 1 255 " + std::string(600, '7') + " 5 ");
+    EXPECT_EQ(p.Load(1), (ErrPair{7, 9}));
+    MemPnm q("P2 3 1 255 1 " + std::string(600, '7') + "\n");
+    EXPECT_EQ(q.H.Frames, 1);  // 512 digits, then 87 after the one the limit consumes: three samples
+    EXPECT_EQ(q.Load(1), (ErrPair{7, 9}));
+  }
+  EXPECT_EQ(MemCount(), 0);
+}
+
 TEST(PnmSave, TextBytesAreExact) {
   Qimg img;
   ImgAlloc(img, 2, 1, 24);
