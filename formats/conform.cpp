@@ -1,5 +1,7 @@
 #include "formats/conform.h"
 
+#include <new>
+
 #include "core/services/basic.h"
 #include "core/services/errors.h"
 #include "core/services/files.h"
@@ -7,7 +9,12 @@
 #include "core/services/monitor.h"
 #include "core/services/trace.h"
 #include "formats/ff_codec_libs.h"
+#include "formats/units/ff_bay.h"
+#include "formats/units/ff_pnm.h"
+#include "formats/units/ff_ras.h"
+#include "formats/units/ff_sgi.h"
 #include "formats/units/ff_tga_pcx_bmp.h"
+#include "formats/units/ff_xpm.h"
 
 namespace tavelo {
 
@@ -177,6 +184,11 @@ void FFInfo(const std::string& fileName, int32_t formatId, FFInfoRec& info, FFPr
       case fidTGA: TGAInfo(fileName, info); break;
       case fidPCX: PCXInfo(fileName, info); break;
       case fidBMP: DIBInfo(fileName, info); break;
+      case fidSGI: SGIInfo(fileName, info); break;
+      case fidRAS: RASInfo(fileName, info); break;
+      case fidPNM: PnmInfo(fileName, info); break;
+      case fidBAY: BayInfo(fileName, info); break;
+      case fidXPM: XPMInfo(fileName, info); break;
       default:
         // An id without a unit of its own is offered to the AVI reader, whose fallback decoder
         // reads many containers. The AVI unit is not part of this build, so that attempt fails
@@ -324,6 +336,16 @@ void MviOpen(MviHandle& mvi, const std::string& fileName, int32_t formatId, FFPr
       switch (formatId) {
         // The movie and sound units open here ("Conform.MviOpen.mf." + the unit's short name),
         // then the view points at their handle's values.
+        case fidPNM:
+          _memalloc_(mvi.Pnm, sizeof(PnmHandle), __LINE__, "Conform.MviOpen.mf.Pnm", mkFresh);
+          new (mvi.Pnm) PnmHandle();
+          PnmOpen(*mvi.Pnm, fileName);
+          mvi.Frames = &mvi.Pnm->Frames;
+          mvi.CurrentFrame = &mvi.Pnm->CurrentFrame;
+          mvi.CurrentSample = &mvi.Pnm->CurrentSample;  // no sound: always 0
+          mvi.KeyFrame = &mvi.Pnm->KeyFrame;            // every image: always true
+          mvi.Stop = &mvi.Pnm->Stop;                    // never stopped: always false
+          break;
         default: SetError(ecMovie, 1, __LINE__); break;
       }
     } catch (...) {
@@ -362,6 +384,9 @@ void MviClose(MviHandle& mvi, int32_t a, int32_t b, int32_t c) {
   Framed_("Conform.MviClose", [&] {
     switch (mvi.FormatId) {
       // The units' closes (the MPEG family, ids 22 and 24 too, with a, b and c).
+      case fidPNM:
+        if (mvi.Pnm != nullptr) PnmClose(*mvi.Pnm);
+        break;
       default: break;
     }
     FreeUnitHandles_(mvi);
@@ -416,6 +441,7 @@ void MviImgLoad(MviHandle& mvi, Qimg& img, int32_t frame, Qimg* alpha, int32_t s
     if (frame > *mvi.Frames) SetError(ecMovie, 7, __LINE__);
     switch (mvi.FormatId) {
       // The units' frame loads (GIF fills the alpha picture itself).
+      case fidPNM: PnmLoad(*mvi.Pnm, img, frame); break;
       default: break;
     }
     if (alpha != nullptr && mvi.FormatId != fidGIF) MakeAlpha_(img, *alpha, "Conform.MviImgLoad.imgAlpha^", __LINE__);
@@ -497,6 +523,22 @@ void ImgLoad(const std::string& fileName, Qimg& img, int32_t formatId, Qimg* alp
     case fidTGA: TGALoad_(fileName, img); break;
     case fidPCX: PCXLoad_(fileName, img); break;
     case fidBMP: DIBLoad_(fileName, img); break;
+    case fidSGI: SGILoad(fileName, img); break;
+    case fidRAS: RASLoad(fileName, img); break;
+    case fidPNM: {
+      // The first image of the file; the handle (4 KB of buffer) is a tracked block, so a failed
+      // read releases it with the frame that catches the failure.
+      PnmHandle* pnm = nullptr;
+      _memalloc_(pnm, sizeof(PnmHandle), __LINE__, "Conform.ImgLoad.pnm", mkFresh);
+      new (pnm) PnmHandle();
+      PnmOpen(*pnm, fileName);
+      PnmLoad(*pnm, img, 1);
+      PnmClose(*pnm);
+      MemFree(pnm);
+      break;
+    }
+    case fidBAY: BayLoad(fileName, img); break;
+    case fidXPM: XPMLoad(fileName, img); break;
     default: SetError(ecImage, 2, __LINE__); break;
   }
   if (alpha != nullptr && formatId != fidGIF) MakeAlpha_(img, *alpha, "Conform.ImgLoad.imgAlpha^", __LINE__);
@@ -512,6 +554,10 @@ int32_t ImgSaveEx(const std::string& fileName, const Qimg& img, FFVideoOpts& opt
       case fidTGA: TGASave_(fileName, img, opts.Codec != 0); break;
       case fidPCX: PCXSave_(fileName, img, opts); break;
       case fidBMP: DIBSave_(fileName, img, opts); break;
+      case fidSGI: SGISave(fileName, img, opts.Codec); break;
+      case fidRAS: RASSave(fileName, img, opts.Codec); break;
+      case fidPNM: PnmSave(fileName, img, opts.Codec != 0); break;
+      case fidXPM: XPMSave(fileName, img); break;
       default: SetError(ecImage, 2, __LINE__); break;
     }
     const double onDisk = FSizeByName(fileName);

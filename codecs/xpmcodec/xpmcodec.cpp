@@ -364,11 +364,13 @@ constexpr char kKeyChars[] =
     " .XoO+@#$%&*=-;:>,<1234567890qwertyuipasdfghjklzxcvbnmMNBVCZASDFGHJKLPIUYTREWQ!~^/()_`'][{}|";
 constexpr int32_t kKeyCharCount = sizeof(kKeyChars) - 1;
 
-// The C name of the array: the file's base name without its extension, as an identifier.
+// The C name of the array: the file's base name up to its first point, as an identifier.
 std::string ArrayName(const char* fileName) {
   std::string base(fileName);
   const size_t slash = base.rfind('/');
   if (slash != std::string::npos) base.erase(0, slash + 1);
+  // Leading points are skipped: a writer may hand over a hidden temporary name (".name.xpm.tmp").
+  base.erase(0, base.find_first_not_of('.') == std::string::npos ? base.size() : base.find_first_not_of('.'));
   const size_t dot = base.find('.');
   if (dot != std::string::npos) base.erase(dot);
   for (char& c : base)

@@ -13,6 +13,7 @@
 #include "core/services/memory.h"
 #include "core/services/monitor.h"
 #include "core/services/trace.h"
+#include "formats/ff_tables.h"
 
 namespace tavelo {
 
@@ -418,6 +419,26 @@ void BayOpen_(BayHandle& h, const std::string& fileName) {
 void BayClose_(BayHandle& h) {
   if (h.File != 0) FClose(h.File);
   h.File = 0;
+}
+
+void BayInfo(const std::string& fileName, FFInfoRec& info) {
+  Framed("FF_BAY.BayInfo", [&] {
+    BayHandle h;
+    BayOpen_(h, fileName);
+    BayClose_(h);
+    info.FormatId = fidBAY;
+    info.FileSize = static_cast<double>(h.FileSize);
+    info.Video.Width = h.Width;
+    info.Video.Height = h.Height;
+    info.Video.BytesPP = h.BytesPP;
+    info.Video.Bpp = info.Video.OrigBpp = h.BytesPP * 8;
+    info.Video.Frames = 1;
+    info.Video.FrameRate = h.FrameRate;
+    info.Video.CodecId = h.Pattern;
+    info.Video.CodecName = BayCodecName_(h);
+    info.Video.HasVideo = h.Width > 0 ? -1 : 0;
+    info.Video.VideoSupported = h.Supported;
+  });
 }
 
 namespace {

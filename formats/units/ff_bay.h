@@ -11,6 +11,7 @@
 #include <string>
 
 #include "core/media/img_basic.h"
+#include "formats/conform.h"
 
 namespace tavelo {
 
@@ -69,6 +70,7 @@ std::string BayCodecName_(const BayHandle& h);
 
 void BayOpen_(BayHandle& h, const std::string& fileName);
 void BayClose_(BayHandle& h);
+void BayInfo(const std::string& fileName, FFInfoRec& info);
 void BayLoad(const std::string& fileName, Qimg& img);
 // The same for a whole file held in memory.
 void BayLoadMem_(const uint8_t* data, int64_t size, Qimg& img);

@@ -5,12 +5,15 @@
 #include <immintrin.h>
 
 #include <cstring>
+#include <new>
 
 #include "core/services/errors.h"
 #include "core/services/files.h"
 #include "core/services/memory.h"
 #include "core/services/monitor.h"
 #include "core/services/trace.h"
+#include "formats/ff_basic.h"
+#include "formats/ff_tables.h"
 
 namespace tavelo {
 
@@ -331,7 +334,9 @@ bool ScanImage(PnmHandle& h) {
   const int64_t width = NumberToken(h);
   const int64_t height = NumberToken(h);
   const int64_t maxval = NumberToken(h);
-  if (width < 1 || height < 1 || maxval < 1 || maxval > 65535) return false;
+  // Sizes beyond 2^40 pixels describe no picture that could be held (and would overflow the
+  // sample counts below).
+  if (width < 1 || height < 1 || width * height > (int64_t{1} << 40) || maxval < 1 || maxval > 65535) return false;
   const int32_t shift = maxval > 255 ? 0 : ShiftOf(maxval);
   const int32_t sampleBytes = maxval > 255 ? 2 : 1;
   const int32_t bytesPP = (bpp + 7) / 8;
@@ -581,8 +586,40 @@ inline int32_t ValueLine(uint8_t v, char* out) {
 
 }  // namespace
 
-void PnmWritePrepared_(const std::string& fileName, const Qimg& img, bool binary) {
+void PnmInfo(const std::string& fileName, FFInfoRec& info) {
+  Framed("FF_PNM.PnmInfo", [&] {
+    PnmHandle* h = nullptr;  // 4 KB and more: not on the stack
+    _memalloc_(h, sizeof(PnmHandle), 0, "FF_PNM.PnmInfo.pf", mkFresh);
+    new (h) PnmHandle();
+    PnmOpen(*h, fileName);
+    info.FormatId = fidPNM;
+    info.FileSize = static_cast<double>(h->FileSize);
+    info.Video.Width = h->Width;
+    info.Video.Height = h->Height;
+    info.Video.BytesPP = h->BytesPP;
+    info.Video.Bpp = 8 * h->BytesPP;
+    info.Video.OrigBpp = 8 * h->BytesPP * (h->SampleBytes == 2 ? 2 : 1);
+    info.Video.Frames = h->Frames;
+    info.Video.CodecId = h->Ascii ? 0 : 1;
+    info.Video.CodecName = h->Ascii ? "Ascii encoded" : "Binary encoded";
+    info.Video.HasVideo = h->Width > 0 ? -1 : 0;
+    info.Video.VideoSupported = h->Valid;
+    PnmClose(*h);
+    MemFree(h);
+  });
+}
+
+void PnmSave(const std::string& fileName, const Qimg& img, bool binary) {
   Framed("FF_PNM.PnmSave", [&] {
+    FFSavePrep prep;
+    FFInit(fidPNM, prep, img, 1);
+    FFSafeSave_(fileName, [&](const std::string& temp) { PnmWritePrepared_(temp, *prep.Picture, binary); });
+    FFFree(prep);
+  });
+}
+
+void PnmWritePrepared_(const std::string& fileName, const Qimg& img, bool binary) {
+  Framed("FF_PNM.PnmWrite_", [&] {
     if (img.BytesPP != 3 || img.Data == nullptr || img.Width < 1 || img.Height < 1) Fail(ecImage, 2, 300);
     PnmWriter out;
     FOpen(out.File, fileName, fmCreate | fmWrite);

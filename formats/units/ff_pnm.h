@@ -15,6 +15,7 @@
 #include <string>
 
 #include "core/media/img_basic.h"
+#include "formats/conform.h"
 
 namespace tavelo {
 
@@ -61,8 +62,12 @@ void PnmOpenMem_(PnmHandle& h, const uint8_t* data, int64_t size);
 // palette or 24 bits. Not valid: (7, 1) "Image format not supported.".
 void PnmLoad(PnmHandle& h, Qimg& img, int32_t frame);
 void PnmClose(PnmHandle& h);
+// Describes a PNM file (format 15): its first image and how many there are.
+void PnmInfo(const std::string& fileName, FFInfoRec& info);
+// Writes img at 24 bits as P6 (binary) or P3 (text, one value per line).
+void PnmSave(const std::string& fileName, const Qimg& img, bool binary);
 
-// Writes a 24-bit picture as P6 (binary) or P3 (text, one value per line).
+// The writing itself, for a 24-bit picture.
 void PnmWritePrepared_(const std::string& fileName, const Qimg& img, bool binary);
 
 }  // namespace tavelo

@@ -8,6 +8,8 @@
 #include "core/services/memory.h"
 #include "core/services/monitor.h"
 #include "core/services/trace.h"
+#include "formats/ff_basic.h"
+#include "formats/ff_tables.h"
 
 namespace tavelo {
 
@@ -153,7 +155,8 @@ void RASDecode_(const uint8_t* data, int64_t size, Qimg& img) {
   if (size < kRasHeaderSize) Fail(ecFile, 3, 804);
   RASParseHeader_(data, h);
   if (!h.Supported) Fail(ecImage, 1, 140);
-  if (h.Width < 1 || h.Height < 1 || h.Width > 0x7FFFFFFF || h.Height > 0x7FFFFFFF) Fail(ecMemory, 5, 141);
+  // No picture of more than 2^31 pixels can be held; refused before any size is multiplied out.
+  if (h.Width < 1 || h.Height < 1 || static_cast<uint64_t>(h.Width) * h.Height > 0x7FFFFFFFu) Fail(ecMemory, 5, 141);
   const int64_t offset = kRasHeaderSize + static_cast<int64_t>(h.MapLength);
   if (offset > size) Fail(ecFile, 3, 804);
   const int64_t width = h.Width, height = h.Height;
@@ -240,8 +243,37 @@ void RASLoad(const std::string& fileName, Qimg& img) {
   });
 }
 
-void RASWritePrepared_(const std::string& fileName, const Qimg& img, int32_t compress) {
+void RASInfo(const std::string& fileName, FFInfoRec& info) {
+  Framed("FF_RAS.RASInfo", [&] {
+    RasHandle h;
+    RASOpen_(h, fileName);
+    auto clamp = [](uint32_t v) { return static_cast<int32_t>(v > 0x7FFFFFFFu ? 0x7FFFFFFFu : v); };
+    info.FormatId = fidRAS;
+    info.FileSize = static_cast<double>(h.FileSize);
+    info.Video.Width = clamp(h.Width);
+    info.Video.Height = clamp(h.Height);
+    info.Video.BytesPP = clamp((h.Depth + 7) / 8);
+    info.Video.Bpp = info.Video.OrigBpp = clamp(h.Depth);
+    info.Video.Frames = 1;
+    info.Video.CodecId = clamp(h.Type);
+    if (h.Type == 2) info.Video.CodecName = "Run Length Encoding (RLE)";
+    info.Video.HasVideo = info.Video.Width > 0 ? -1 : 0;
+    info.Video.VideoSupported = h.Supported;
+    RASClose_(h);
+  });
+}
+
+void RASSave(const std::string& fileName, const Qimg& img, int32_t compress) {
   Framed("FF_RAS.RASSave", [&] {
+    FFSavePrep prep;
+    FFInit(fidRAS, prep, img, 1);
+    FFSafeSave_(fileName, [&](const std::string& temp) { RASWritePrepared_(temp, *prep.Picture, compress); });
+    FFFree(prep);
+  });
+}
+
+void RASWritePrepared_(const std::string& fileName, const Qimg& img, int32_t compress) {
+  Framed("FF_RAS.RASWrite_", [&] {
     const int32_t bytesPP = img.BytesPP;
     if (!(img.Bpp == 8 || img.Bpp == 24 || img.Bpp == 32) || img.Data == nullptr || img.Width < 1 ||
         img.Height < 1)

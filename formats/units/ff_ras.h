@@ -11,6 +11,7 @@
 #include <string>
 
 #include "core/media/img_basic.h"
+#include "formats/conform.h"
 
 namespace tavelo {
 
@@ -53,9 +54,13 @@ void RasBgraToXbgr(uint8_t* data, int64_t pixels);
 
 void RASOpen_(RasHandle& h, const std::string& fileName);
 void RASClose_(RasHandle& h);
+void RASInfo(const std::string& fileName, FFInfoRec& info);
 void RASLoad(const std::string& fileName, Qimg& img);
+// Writes img at 8, 24 or 32 bits (the save-depth table), run-length encoded when compress is
+// not 0. 8-bit pictures always carry their colour map.
+void RASSave(const std::string& fileName, const Qimg& img, int32_t compress);
 
-// Writes a picture already at 8, 24 or 32 bits; run-length encoded when compress is not 0.
+// The writing itself, for a picture already at 8, 24 or 32 bits.
 void RASWritePrepared_(const std::string& fileName, const Qimg& img, int32_t compress);
 
 }  // namespace tavelo

@@ -8,6 +8,8 @@
 #include "core/services/memory.h"
 #include "core/services/monitor.h"
 #include "core/services/trace.h"
+#include "formats/ff_basic.h"
+#include "formats/ff_tables.h"
 
 namespace tavelo {
 
@@ -272,8 +274,37 @@ void SGILoad(const std::string& fileName, Qimg& img) {
   });
 }
 
-void SGIWritePrepared_(const std::string& fileName, const Qimg& img, int32_t codec) {
+void SGIInfo(const std::string& fileName, FFInfoRec& info) {
+  Framed("FF_SGI.SGIInfo", [&] {
+    SgiHandle h;
+    SGIOpen_(h, fileName);
+    info.FormatId = fidSGI;
+    info.FileSize = static_cast<double>(h.FileSize);
+    info.Video.Width = h.XSize;
+    info.Video.Height = h.YSize;
+    info.Video.Bpp = h.ZSize > 0 ? SGIPictureBpp_(h) : 0;
+    info.Video.BytesPP = info.Video.Bpp / 8;
+    info.Video.OrigBpp = h.ZSize * h.Bpc * 8;
+    info.Video.Frames = 1;
+    info.Video.CodecId = h.Storage;
+    if (h.Storage != 0) info.Video.CodecName = "Run Length Encoding (RLE)";
+    info.Video.HasVideo = h.XSize > 0 ? -1 : 0;
+    info.Video.VideoSupported = h.Supported;
+    SGIClose_(h);
+  });
+}
+
+void SGISave(const std::string& fileName, const Qimg& img, int32_t codec) {
   Framed("FF_SGI.SGISave", [&] {
+    FFSavePrep prep;
+    FFInit(fidSGI, prep, img, 1);
+    FFSafeSave_(fileName, [&](const std::string& temp) { SGIWritePrepared_(temp, *prep.Picture, codec); });
+    FFFree(prep);
+  });
+}
+
+void SGIWritePrepared_(const std::string& fileName, const Qimg& img, int32_t codec) {
+  Framed("FF_SGI.SGIWrite_", [&] {
     const int32_t w = img.Width, ht = img.Height, zs = img.BytesPP;
     if (!(zs == 3 || zs == 4) || img.Data == nullptr) Fail(ecImage, 2, 300);
     // The header holds sizes in 16 bits: a larger picture cannot be written as SGI.

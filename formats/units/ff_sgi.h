@@ -11,6 +11,7 @@
 #include <string>
 
 #include "core/media/img_basic.h"
+#include "formats/conform.h"
 
 namespace tavelo {
 
@@ -58,11 +59,16 @@ int32_t SGIEncodeRow_(const uint8_t* src, int32_t count, int32_t stride, uint8_t
 void SGIOpen_(SgiHandle& h, const std::string& fileName);
 void SGIClose_(SgiHandle& h);
 
+// Describes an SGI file (format 13). Two-channel files are described as the 32-bit pictures
+// they load as.
+void SGIInfo(const std::string& fileName, FFInfoRec& info);
 // Reads the picture of an SGI file.
 void SGILoad(const std::string& fileName, Qimg& img);
+// Writes img at 24 bits (32 for a 32-bit picture), run-length encoded when codec is not 0. A
+// picture wider or higher than 65535 cannot be written (7, 11).
+void SGISave(const std::string& fileName, const Qimg& img, int32_t codec);
 
-// Writes img as an SGI file of 3 or 4 channels, run-length encoded when codec is not 0. The
-// picture must already be at 24 or 32 bits (the save preparation does that).
+// The writing itself, for a picture already at 24 or 32 bits.
 void SGIWritePrepared_(const std::string& fileName, const Qimg& img, int32_t codec);
 
 }  // namespace tavelo
