@@ -10,17 +10,24 @@
 #include "core/services/trace.h"
 #include "formats/ff_codec_libs.h"
 #include "formats/units/ff_bay.h"
+#include "formats/units/ff_flc.h"
+#include "formats/units/ff_gif.h"
 #include "formats/units/ff_pnm.h"
 #include "formats/units/ff_ras.h"
 #include "formats/units/ff_sgi.h"
 #include "formats/units/ff_tga_pcx_bmp.h"
+#include "formats/units/ff_wav.h"
 #include "formats/units/ff_xpm.h"
+#include "formats/units/ff_zmv.h"
 
 namespace tavelo {
 
 namespace {
 
 constexpr int32_t kTrue = -1;
+
+// What the view shows for a value a unit does not have (a sound unit's frames): always 0.
+int32_t g_noValue = 0;
 
 // The dispatcher's routines: their name on the call-name stack and their work in a monitor
 // frame, so that what a failure leaves behind (unit handles, temporary pictures) is released.
@@ -131,7 +138,13 @@ void ConformUnitInit() {
 
 void ConformUnitDone() {
   if (g_initCount < 1 || --g_initCount > 0) return;
-  for (int lib : kLoadOrder) FFFreeCodecLib(lib);
+  for (int lib : kLoadOrder) {
+    // The GIF unit's unloader also drops its cached scan.
+    if (lib == clGif)
+      GIFDllFree();
+    else
+      FFFreeCodecLib(lib);
+  }
 }
 
 // ---- Kinds ----
@@ -184,6 +197,10 @@ void FFInfo(const std::string& fileName, int32_t formatId, FFInfoRec& info, FFPr
       case fidTGA: TGAInfo(fileName, info); break;
       case fidPCX: PCXInfo(fileName, info); break;
       case fidBMP: DIBInfo(fileName, info); break;
+      case fidZMV: ZMVInfo(fileName, info); break;
+      case fidWAV: WAVInfo(fileName, info); break;
+      case fidGIF: GIFInfo(fileName, info, true); break;
+      case fidFLIC: FLCInfo(fileName, info); break;
       case fidSGI: SGIInfo(fileName, info); break;
       case fidRAS: RASInfo(fileName, info); break;
       case fidPNM: PnmInfo(fileName, info); break;
@@ -336,6 +353,46 @@ void MviOpen(MviHandle& mvi, const std::string& fileName, int32_t formatId, FFPr
       switch (formatId) {
         // The movie and sound units open here ("Conform.MviOpen.mf." + the unit's short name),
         // then the view points at their handle's values.
+        case fidZMV:
+          _memalloc_(mvi.Zmv, static_cast<int64_t>(sizeof(ZmvHandle)), __LINE__, "Conform.MviOpen.mf.ZMV", mkFresh);
+          ZMVOpen(*mvi.Zmv, fileName);
+          mvi.Frames = &mvi.Zmv->Frames;
+          mvi.CurrentFrame = &mvi.Zmv->NextFrame;
+          mvi.CurrentSample = &mvi.Zmv->SndPos;
+          mvi.KeyFrame = &mvi.Zmv->PalChanged;
+          mvi.Stop = &mvi.Zmv->Stop;
+          break;
+        case fidWAV:
+          _memalloc_(mvi.Wav, static_cast<int64_t>(sizeof(WavHandle)), __LINE__, "Conform.MviOpen.mf.WAV", mkFresh);
+          WAVOpen(*mvi.Wav, fileName);
+          mvi.Frames = &g_noValue;
+          mvi.CurrentFrame = &g_noValue;
+          mvi.CurrentSample = &mvi.Wav->CurrentSample;
+          mvi.KeyFrame = &g_noValue;
+          mvi.Stop = &mvi.Wav->Stop;
+          break;
+        case fidGIF: {
+          _memalloc_(mvi.Gif, sizeof(GifHandle), __LINE__, "Conform.MviOpen.mf.GIF", mkFresh);
+          GifHandle& gif = *new (mvi.Gif) GifHandle();
+          GIFOpen(gif, fileName, false);
+          mvi.Frames = &gif.Frames;
+          mvi.CurrentFrame = &gif.Delivered;
+          mvi.CurrentSample = &gif.ZeroSample;
+          mvi.KeyFrame = &gif.KeyFrame;
+          mvi.Stop = &gif.Writing;
+          break;
+        }
+        case fidFLIC: {
+          _memalloc_(mvi.Flc, sizeof(FlcHandle), __LINE__, "Conform.MviOpen.mf.FLC", mkFresh);
+          FlcHandle& flc = *new (mvi.Flc) FlcHandle();
+          FLCOpen(flc, fileName);
+          mvi.Frames = &flc.Frames;
+          mvi.CurrentFrame = &flc.Current;
+          mvi.CurrentSample = &flc.ZeroSample;
+          mvi.KeyFrame = &flc.PalChanged;  // a frame with a palette chunk counts as a key frame
+          mvi.Stop = &flc.Writing;
+          break;
+        }
         case fidPNM:
           _memalloc_(mvi.Pnm, sizeof(PnmHandle), __LINE__, "Conform.MviOpen.mf.Pnm", mkFresh);
           new (mvi.Pnm) PnmHandle();
@@ -384,6 +441,18 @@ void MviClose(MviHandle& mvi, int32_t a, int32_t b, int32_t c) {
   Framed_("Conform.MviClose", [&] {
     switch (mvi.FormatId) {
       // The units' closes (the MPEG family, ids 22 and 24 too, with a, b and c).
+      case fidZMV:
+        if (mvi.Zmv != nullptr) ZMVClose(*mvi.Zmv);
+        break;
+      case fidWAV:
+        if (mvi.Wav != nullptr) WAVClose(*mvi.Wav);
+        break;
+      case fidGIF:
+        if (mvi.Gif != nullptr) GIFClose(*mvi.Gif);
+        break;
+      case fidFLIC:
+        if (mvi.Flc != nullptr) FLCClose(*mvi.Flc);
+        break;
       case fidPNM:
         if (mvi.Pnm != nullptr) PnmClose(*mvi.Pnm);
         break;
@@ -441,6 +510,9 @@ void MviImgLoad(MviHandle& mvi, Qimg& img, int32_t frame, Qimg* alpha, int32_t s
     if (frame > *mvi.Frames) SetError(ecMovie, 7, __LINE__);
     switch (mvi.FormatId) {
       // The units' frame loads (GIF fills the alpha picture itself).
+      case fidZMV: ZMVImgLoad(*mvi.Zmv, img, frame); break;
+      case fidGIF: GIFLoad(*mvi.Gif, img, frame, alpha); break;
+      case fidFLIC: FLCLoad(*mvi.Flc, img, frame); break;
       case fidPNM: PnmLoad(*mvi.Pnm, img, frame); break;
       default: break;
     }
@@ -467,6 +539,8 @@ void MviSndLoad(MviHandle& mvi, Qsnd& snd, int32_t pos, int32_t count, int32_t o
   Framed_("Conform.MviSndLoad", [&] {
     switch (mvi.FormatId) {
       // The units' sound reads.
+      case fidZMV: ZMVSndLoad(*mvi.Zmv, snd, pos, count, option); break;
+      case fidWAV: WAVLoad(*mvi.Wav, snd, pos, count, option); break;
       default: snd.samples = 0; break;
     }
   });
@@ -496,6 +570,7 @@ int32_t MviNearestKeyFrame(MviHandle& mvi, int32_t frame, int32_t direction) {
   Framed_("Conform.MviNearestKeyFrame", [&] {
     switch (mvi.FormatId) {
       // AVI, ZMV and Ogg video ask their unit; MPEG, Cine and WMV give the frame itself.
+      case fidZMV: result = ZMVNearestKeyFrame(*mvi.Zmv, frame, direction); break;
       case fidMPEG:
       case fidCINE:
       case fidWMV: result = frame; break;
@@ -523,6 +598,14 @@ void ImgLoad(const std::string& fileName, Qimg& img, int32_t formatId, Qimg* alp
     case fidTGA: TGALoad_(fileName, img); break;
     case fidPCX: PCXLoad_(fileName, img); break;
     case fidBMP: DIBLoad_(fileName, img); break;
+    case fidGIF: {
+      // The first image only; its slot fills the alpha picture itself.
+      GifHandle gif;
+      GIFOpen(gif, fileName, true);
+      GIFLoadNext(gif, img, alpha);
+      GIFClose(gif);
+      break;
+    }
     case fidSGI: SGILoad(fileName, img); break;
     case fidRAS: RASLoad(fileName, img); break;
     case fidPNM: {
