@@ -179,6 +179,14 @@ void SGIDecode_(const uint8_t* data, int64_t size, Qimg& img) {
     if (kSgiHeaderSize + planeRow * ht * zs > size) Fail(ecFile, 3, 804);
   } else {
     if (kSgiHeaderSize + 8 * static_cast<int64_t>(ht) * zs > size) Fail(ecFile, 3, 804);
+    // Every row must lie inside the file and be long enough to give the picture's width (a
+    // packet of 2 samples' bytes gives at most 127 samples), before the picture is allocated.
+    const uint8_t* starts = data + kSgiHeaderSize;
+    const uint8_t* lengths = starts + 4 * static_cast<int64_t>(ht) * zs;
+    for (int64_t e = 0; e < static_cast<int64_t>(ht) * zs; ++e) {
+      const int64_t start = Be32(starts + 4 * e), len = Be32(lengths + 4 * e);
+      if (start + len > size || len / (2 * bpc) * 127 < w) Fail(ecImage, 3, 207);
+    }
   }
 
   _imgalloc_(img, w, ht, SGIPictureBpp_(h), 193, "FF_SGI.SGILoad.img");
