@@ -9,6 +9,7 @@
 #include "core/services/monitor.h"
 #include "core/services/trace.h"
 #include "formats/ff_codec_libs.h"
+#include "formats/units/ff_avi.h"
 #include "formats/units/ff_bay.h"
 #include "formats/units/ff_flc.h"
 #include "formats/units/ff_gif.h"
@@ -133,7 +134,13 @@ void MakeAlpha_(const Qimg& img, Qimg& alpha, const char* tag, int32_t line) {
 void ConformUnitInit() {
   if (g_initCount++ > 0) return;
   CountInitPart();
-  for (int lib : kLoadOrder) FFLoadCodecLib(lib);
+  for (int lib : kLoadOrder) {
+    // The AVI unit's loader starts Video for Windows and binds its decoder library.
+    if (lib == clDShow)
+      AviDllLoad();
+    else
+      FFLoadCodecLib(lib);
+  }
 }
 
 void ConformUnitDone() {
@@ -142,6 +149,8 @@ void ConformUnitDone() {
     // The GIF unit's unloader also drops its cached scan.
     if (lib == clGif)
       GIFDllFree();
+    else if (lib == clDShow)
+      AviDllFree();
     else
       FFFreeCodecLib(lib);
   }
@@ -201,6 +210,7 @@ void FFInfo(const std::string& fileName, int32_t formatId, FFInfoRec& info, FFPr
       case fidWAV: WAVInfo(fileName, info); break;
       case fidGIF: GIFInfo(fileName, info, true); break;
       case fidFLIC: FLCInfo(fileName, info); break;
+      case fidAVI: AviInfo(fileName, info); break;
       case fidSGI: SGIInfo(fileName, info); break;
       case fidRAS: RASInfo(fileName, info); break;
       case fidPNM: PnmInfo(fileName, info); break;
@@ -208,9 +218,11 @@ void FFInfo(const std::string& fileName, int32_t formatId, FFInfoRec& info, FFPr
       case fidXPM: XPMInfo(fileName, info); break;
       default:
         // An id without a unit of its own is offered to the AVI reader, whose fallback decoder
-        // reads many containers. The AVI unit is not part of this build, so that attempt fails
-        // as AVI's own failure would.
-        SetError(ecMovie2, 2, __LINE__);
+        // reads many containers; its own failure is held back and reported as (14, 2).
+        if (MonitoredNoRaise([&] { AviInfo(fileName, info); }) != 0) {
+          ClearError();
+          SetError(ecMovie2, 2, __LINE__);
+        }
         break;
     }
     FFFormatRec described;
@@ -353,6 +365,17 @@ void MviOpen(MviHandle& mvi, const std::string& fileName, int32_t formatId, FFPr
       switch (formatId) {
         // The movie and sound units open here ("Conform.MviOpen.mf." + the unit's short name),
         // then the view points at their handle's values.
+        case fidAVI: {
+          _memalloc_(mvi.Avi, static_cast<int64_t>(sizeof(AviHandle)), __LINE__, "Conform.MviOpen.mf.AVI", mkFresh);
+          AviHandle& avi = *mvi.Avi;
+          AviOpen(avi, fileName);
+          mvi.Frames = &avi.FrameCount;
+          mvi.CurrentFrame = &avi.CurrentFrame;
+          mvi.CurrentSample = &avi.af.OutputPos;
+          mvi.KeyFrame = &avi.KeyFrame;
+          mvi.Stop = &avi.StopFlag;
+          break;
+        }
         case fidZMV:
           _memalloc_(mvi.Zmv, static_cast<int64_t>(sizeof(ZmvHandle)), __LINE__, "Conform.MviOpen.mf.ZMV", mkFresh);
           ZMVOpen(*mvi.Zmv, fileName);
@@ -441,6 +464,9 @@ void MviClose(MviHandle& mvi, int32_t a, int32_t b, int32_t c) {
   Framed_("Conform.MviClose", [&] {
     switch (mvi.FormatId) {
       // The units' closes (the MPEG family, ids 22 and 24 too, with a, b and c).
+      case fidAVI:
+        if (mvi.Avi != nullptr) AviClose(*mvi.Avi);
+        break;
       case fidZMV:
         if (mvi.Zmv != nullptr) ZMVClose(*mvi.Zmv);
         break;
@@ -510,6 +536,7 @@ void MviImgLoad(MviHandle& mvi, Qimg& img, int32_t frame, Qimg* alpha, int32_t s
     if (frame > *mvi.Frames) SetError(ecMovie, 7, __LINE__);
     switch (mvi.FormatId) {
       // The units' frame loads (GIF fills the alpha picture itself).
+      case fidAVI: AviImgLoad(*mvi.Avi, img, frame); break;
       case fidZMV: ZMVImgLoad(*mvi.Zmv, img, frame); break;
       case fidGIF: GIFLoad(*mvi.Gif, img, frame, alpha); break;
       case fidFLIC: FLCLoad(*mvi.Flc, img, frame); break;
@@ -539,6 +566,7 @@ void MviSndLoad(MviHandle& mvi, Qsnd& snd, int32_t pos, int32_t count, int32_t o
   Framed_("Conform.MviSndLoad", [&] {
     switch (mvi.FormatId) {
       // The units' sound reads.
+      case fidAVI: AviSndLoad(*mvi.Avi, snd, pos, count, option); break;
       case fidZMV: ZMVSndLoad(*mvi.Zmv, snd, pos, count, option); break;
       case fidWAV: WAVLoad(*mvi.Wav, snd, pos, count, option); break;
       default: snd.samples = 0; break;
@@ -570,6 +598,7 @@ int32_t MviNearestKeyFrame(MviHandle& mvi, int32_t frame, int32_t direction) {
   Framed_("Conform.MviNearestKeyFrame", [&] {
     switch (mvi.FormatId) {
       // AVI, ZMV and Ogg video ask their unit; MPEG, Cine and WMV give the frame itself.
+      case fidAVI: result = AviNearestKeyFrame(*mvi.Avi, frame, direction); break;
       case fidZMV: result = ZMVNearestKeyFrame(*mvi.Zmv, frame, direction); break;
       case fidMPEG:
       case fidCINE:
