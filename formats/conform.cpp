@@ -10,10 +10,15 @@
 #include "core/services/trace.h"
 #include "formats/ff_codec_libs.h"
 #include "formats/units/ff_avi.h"
+#include "formats/units/ff_bay.h"
 #include "formats/units/ff_flc.h"
 #include "formats/units/ff_gif.h"
+#include "formats/units/ff_pnm.h"
+#include "formats/units/ff_ras.h"
+#include "formats/units/ff_sgi.h"
 #include "formats/units/ff_tga_pcx_bmp.h"
 #include "formats/units/ff_wav.h"
+#include "formats/units/ff_xpm.h"
 #include "formats/units/ff_zmv.h"
 
 namespace tavelo {
@@ -206,6 +211,11 @@ void FFInfo(const std::string& fileName, int32_t formatId, FFInfoRec& info, FFPr
       case fidGIF: GIFInfo(fileName, info, true); break;
       case fidFLIC: FLCInfo(fileName, info); break;
       case fidAVI: AviInfo(fileName, info); break;
+      case fidSGI: SGIInfo(fileName, info); break;
+      case fidRAS: RASInfo(fileName, info); break;
+      case fidPNM: PnmInfo(fileName, info); break;
+      case fidBAY: BayInfo(fileName, info); break;
+      case fidXPM: XPMInfo(fileName, info); break;
       default:
         // An id without a unit of its own is offered to the AVI reader, whose fallback decoder
         // reads many containers; its own failure is held back and reported as (14, 2).
@@ -406,6 +416,16 @@ void MviOpen(MviHandle& mvi, const std::string& fileName, int32_t formatId, FFPr
           mvi.Stop = &flc.Writing;
           break;
         }
+        case fidPNM:
+          _memalloc_(mvi.Pnm, sizeof(PnmHandle), __LINE__, "Conform.MviOpen.mf.Pnm", mkFresh);
+          new (mvi.Pnm) PnmHandle();
+          PnmOpen(*mvi.Pnm, fileName);
+          mvi.Frames = &mvi.Pnm->Frames;
+          mvi.CurrentFrame = &mvi.Pnm->CurrentFrame;
+          mvi.CurrentSample = &mvi.Pnm->CurrentSample;  // no sound: always 0
+          mvi.KeyFrame = &mvi.Pnm->KeyFrame;            // every image: always true
+          mvi.Stop = &mvi.Pnm->Stop;                    // never stopped: always false
+          break;
         default: SetError(ecMovie, 1, __LINE__); break;
       }
     } catch (...) {
@@ -458,6 +478,9 @@ void MviClose(MviHandle& mvi, int32_t a, int32_t b, int32_t c) {
         break;
       case fidFLIC:
         if (mvi.Flc != nullptr) FLCClose(*mvi.Flc);
+        break;
+      case fidPNM:
+        if (mvi.Pnm != nullptr) PnmClose(*mvi.Pnm);
         break;
       default: break;
     }
@@ -517,6 +540,7 @@ void MviImgLoad(MviHandle& mvi, Qimg& img, int32_t frame, Qimg* alpha, int32_t s
       case fidZMV: ZMVImgLoad(*mvi.Zmv, img, frame); break;
       case fidGIF: GIFLoad(*mvi.Gif, img, frame, alpha); break;
       case fidFLIC: FLCLoad(*mvi.Flc, img, frame); break;
+      case fidPNM: PnmLoad(*mvi.Pnm, img, frame); break;
       default: break;
     }
     if (alpha != nullptr && mvi.FormatId != fidGIF) MakeAlpha_(img, *alpha, "Conform.MviImgLoad.imgAlpha^", __LINE__);
@@ -611,6 +635,22 @@ void ImgLoad(const std::string& fileName, Qimg& img, int32_t formatId, Qimg* alp
       GIFClose(gif);
       break;
     }
+    case fidSGI: SGILoad(fileName, img); break;
+    case fidRAS: RASLoad(fileName, img); break;
+    case fidPNM: {
+      // The first image of the file; the handle (4 KB of buffer) is a tracked block, so a failed
+      // read releases it with the frame that catches the failure.
+      PnmHandle* pnm = nullptr;
+      _memalloc_(pnm, sizeof(PnmHandle), __LINE__, "Conform.ImgLoad.pnm", mkFresh);
+      new (pnm) PnmHandle();
+      PnmOpen(*pnm, fileName);
+      PnmLoad(*pnm, img, 1);
+      PnmClose(*pnm);
+      MemFree(pnm);
+      break;
+    }
+    case fidBAY: BayLoad(fileName, img); break;
+    case fidXPM: XPMLoad(fileName, img); break;
     default: SetError(ecImage, 2, __LINE__); break;
   }
   if (alpha != nullptr && formatId != fidGIF) MakeAlpha_(img, *alpha, "Conform.ImgLoad.imgAlpha^", __LINE__);
@@ -626,6 +666,10 @@ int32_t ImgSaveEx(const std::string& fileName, const Qimg& img, FFVideoOpts& opt
       case fidTGA: TGASave_(fileName, img, opts.Codec != 0); break;
       case fidPCX: PCXSave_(fileName, img, opts); break;
       case fidBMP: DIBSave_(fileName, img, opts); break;
+      case fidSGI: SGISave(fileName, img, opts.Codec); break;
+      case fidRAS: RASSave(fileName, img, opts.Codec); break;
+      case fidPNM: PnmSave(fileName, img, opts.Codec != 0); break;
+      case fidXPM: XPMSave(fileName, img); break;
       default: SetError(ecImage, 2, __LINE__); break;
     }
     const double onDisk = FSizeByName(fileName);
