@@ -135,7 +135,7 @@ int Hex(char c) {
   return -1;
 }
 
-// A colour specification to 0xRRGGBB; false when it cannot be read.
+// A colour text (name or #hex) to 0xRRGGBB; false when it cannot be read.
 bool ParseColor(const std::string& spec, uint32_t& rgb) {
   std::string lower;
   for (char c : spec)
