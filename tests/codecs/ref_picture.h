@@ -33,10 +33,9 @@ struct RefPicture {
     const uint64_t v = At(x, y, c);
     return static_cast<uint8_t>((v * 255 + maxval / 2) / maxval);
   }
-  // The high byte of a 16-bit sample (what stripping the low byte gives), else the sample.
+  // The high byte of a 16-bit sample (what stripping the low byte gives), else as Scaled.
   uint8_t High(int x, int y, int c) const {
-    const uint32_t v = At(x, y, c);
-    return static_cast<uint8_t>(maxval > 255 ? v >> 8 : v);
+    return maxval > 255 ? static_cast<uint8_t>(At(x, y, c) >> 8) : Scaled(x, y, c);
   }
 };
 

@@ -64,15 +64,16 @@ convert "$tmp/base.ppm" -define tiff:tile-geometry=16x16 -compress None tif_tile
 convert "$tmp/base.ppm" "$tmp/other.ppm" -compress LZW tif_multipage.tif
 convert "$tmp/base.ppm" "$tmp/alpha.pgm" -alpha off -compose CopyOpacity -composite -compress None tif_rgba.tif
 convert "$tmp/base.ppm" -colorspace CMYK -compress None tif_cmyk.tif
-# YCbCr inside JPEG compression (tifftopnm cannot read it: ImageMagick's decode is the reference).
+# YCbCr inside JPEG compression.
 convert "$tmp/photo.ppm" -compress JPEG -quality 90 -colorspace YCbCr tif_ycbcr.tif
 convert "$tmp/base.ppm" -units PixelsPerCentimeter -density 100 -compress None tif_cm.tif
+# tifftopnm is the reference where it reads a file exactly; it changes 16-bit samples and
+# premultiplies unassociated alpha, and cannot read YCbCr: ImageMagick's decode (libtiff as well)
+# is the reference there.
 for f in tif_*.tif; do
   case $f in
-    tif_rgba.tif)
-      tifftopnm -alphaout="$tmp/rgba_alpha.pgm" "$f" > "$tmp/rgba_colour.ppm" 2>/dev/null
-      # One PAM with the colour and the alpha samples, as libtiff stored them.
-      pnmtopng -alpha="$tmp/rgba_alpha.pgm" "$tmp/rgba_colour.ppm" | pngtopam -alphapam > tif_rgba.ref.pam ;;
+    tif_rgb16.tif | tif_grey16.tif) convert "$f" -depth 16 pnm:- > "${f%.tif}.ref.pnm" ;;
+    tif_rgba.tif) convert "$f" -depth 8 pam:- > tif_rgba.ref.pam ;;
     tif_ycbcr.tif) convert "$f" -depth 8 ppm:- > tif_ycbcr.ref.pnm ;;
     *) tifftopnm "$f" > "${f%.tif}.ref.pnm" 2>/dev/null ;;
   esac
