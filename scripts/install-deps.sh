@@ -14,6 +14,8 @@ packages=(
   # movie and sound decoding, sound output, update check
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
   libpulse-dev libasound2-dev libcurl4-openssl-dev
+  # opening documents and web pages with the desktop's programs
+  xdg-utils
   # tools that make and check test media
   ffmpeg imagemagick netpbm sox libopenjp2-tools
 )

@@ -1,0 +1,558 @@
+#include "formats/conform.h"
+
+#include "core/services/basic.h"
+#include "core/services/errors.h"
+#include "core/services/files.h"
+#include "core/services/memory.h"
+#include "core/services/monitor.h"
+#include "core/services/trace.h"
+#include "formats/ff_codec_libs.h"
+#include "formats/units/ff_jp2.h"
+#include "formats/units/ff_jpg.h"
+#include "formats/units/ff_png.h"
+#include "formats/units/ff_tga_pcx_bmp.h"
+#include "formats/units/ff_tif.h"
+
+namespace tavelo {
+
+namespace {
+
+constexpr int32_t kTrue = -1;
+
+// The dispatcher's routines: their name on the call-name stack and their work in a monitor
+// frame, so that what a failure leaves behind (unit handles, temporary pictures) is released.
+template <class Work>
+void Framed_(const char* name, Work&& work) {
+  TraceScope trace(name);
+  BeginMonitor();
+  try {
+    work();
+  } catch (...) {
+    CatchException();
+  }
+  EndMonitor();
+}
+
+bool Is(int32_t flag) { return flag != 0; }
+
+int g_initCount = 0;
+
+// The fixed order in which the codec libraries are loaded and freed.
+const int kLoadOrder[] = {clDShow, clMpeg, clGif, clZmv, clOgg, clCine, clWm, clJpeg, clJp2, clPng, clTiff, clXpm};
+
+// Describes a file with errors held back: the error the description ended with stays current.
+void DescribeHeldBack_(const std::string& fileName, int32_t formatId, FFInfoRec& info, FFProgressProc progress,
+                       void* progressData) {
+  info = FFInfoRec();
+  RequestNoRaise();
+  FFInfo(fileName, formatId, info, progress, progressData);
+}
+
+void FillDerived_(UniInfoRec& info) {
+  FFVideoPart& v = info.Video;
+  v.DataSize = static_cast<double>(v.Frames) * v.Width * v.Height * v.BytesPP;
+  v.Duration = FFFramesToSeconds(v.Frames, v.FrameRate);
+  FFAudioPart& a = info.Audio;
+  a.SampleRate = a.PcmFormat.nSamplesPerSec;
+  a.Channels = a.PcmFormat.nChannels;
+  if (a.SrcChannels == 0) a.SrcChannels = a.Channels;
+  a.Bits = a.PcmFormat.wBitsPerSample;
+  a.BlockAlign = a.PcmFormat.nBlockAlign;
+  a.DataSize = static_cast<double>(a.Samples) * a.BlockAlign;
+  a.Duration = FFFramesToSeconds(a.Samples, a.SampleRate);
+}
+
+void ClearMvi_(MviHandle& mvi) {
+  mvi.FormatId = 0;
+  mvi.Gif = nullptr;
+  mvi.Flc = nullptr;
+  mvi.Avi = nullptr;
+  mvi.Zmv = nullptr;
+  mvi.Mpg = nullptr;
+  mvi.Wav = nullptr;
+  mvi.Ogg = nullptr;
+  mvi.Cvr = nullptr;
+  mvi.Pnm = nullptr;
+  mvi.Wmv = nullptr;
+  mvi.Frames = mvi.CurrentFrame = mvi.CurrentSample = mvi.KeyFrame = mvi.Stop = nullptr;
+}
+
+// Frees whichever unit handle the record owns (all but the matching one are none).
+void FreeUnitHandles_(MviHandle& mvi) {
+  MemFree(mvi.Gif);
+  MemFree(mvi.Flc);
+  MemFree(mvi.Avi);
+  MemFree(mvi.Zmv);
+  MemFree(mvi.Mpg);
+  MemFree(mvi.Wav);
+  MemFree(mvi.Ogg);
+  MemFree(mvi.Cvr);
+  MemFree(mvi.Pnm);
+  MemFree(mvi.Wmv);
+}
+
+void ResetHandle_(UniHandle& h) {
+  h.FormatId = 0;
+  h.Kind = ukUnknown;
+  h.FileName.clear();
+  h.CurrentName.clear();
+  h.CurrentFrame = 0;
+  h.CurrentSample = 0;
+  h.FrameTime = 0;
+  h.SampleTime = 0;
+  h.KeyFrame = 0;
+  h.Video = FFVideoPart();
+  h.Audio = FFAudioPart();
+  ClearMvi_(h.Mvi);
+  h.Seq = SeqRec();
+}
+
+void MakeAlpha_(const Qimg& img, Qimg& alpha, const char* tag, int32_t line) {
+  _imgalloc_(alpha, img.Width, img.Height, 8, line, tag);
+  const int64_t pixels = static_cast<int64_t>(img.Width) * img.Height;
+  FillMem(alpha.Data, pixels, 255);
+  PalSetGray(alpha.Palette);
+  if (img.Bpp == 32)
+    for (int64_t i = 0; i < pixels; ++i) alpha.Data[i] = img.Data[4 * i + 3];
+}
+
+}  // namespace
+
+// ---- Unit life ----
+
+void ConformUnitInit() {
+  if (g_initCount++ > 0) return;
+  CountInitPart();
+  for (int lib : kLoadOrder) FFLoadCodecLib(lib);
+}
+
+void ConformUnitDone() {
+  if (g_initCount < 1 || --g_initCount > 0) return;
+  for (int lib : kLoadOrder) FFFreeCodecLib(lib);
+}
+
+// ---- Kinds ----
+
+UniKind UniGetKind(int32_t formatId, int32_t frameCount, int32_t pnmIsMovie) {
+  switch (formatId) {
+    case fidTGA:
+    case fidPCX:
+    case fidBMP:
+    case fidJPEG:
+    case fidPNG:
+    case fidTIFF:
+    case fidSGI:
+    case fidRAS:
+    case fidBAY:
+    case fidXPM:
+    case fidJP2: return frameCount < 2 ? ukPicture : ukSequence;
+    case fidGIF:
+    case fidFLIC:
+    case fidAVI:
+    case fidZMV:
+    case fidMPEG:
+    case fidWAV:
+    case fidMPA:
+    case fidOGA:
+    case fidCINE:
+    case fidAC3:
+    case fidMP4:
+    case fidMPEGX:
+    case fidWMV:
+    case fidWMA:
+    case fidOGV: return ukMovie;
+    case fidPNM:
+      if (frameCount < 2) return ukPicture;
+      return pnmIsMovie == 1 ? ukMovie : ukSequence;
+    default: return ukUnknown;
+  }
+}
+
+// ---- Descriptions ----
+
+void FFInfo(const std::string& fileName, int32_t formatId, FFInfoRec& info, FFProgressProc progress,
+            void* progressData) {
+  Framed_("Conform.FFInfo", [&] {
+    info = FFInfoRec();
+    FFFormatRec row;
+    FFGetFormat(fileName, row, ffRead);
+    if (formatId == kNoFormat) formatId = row.FormatId;
+    switch (formatId) {
+      case fidTGA: TGAInfo(fileName, info); break;
+      case fidPCX: PCXInfo(fileName, info); break;
+      case fidBMP: DIBInfo(fileName, info); break;
+      case fidJPEG: JPGInfo(fileName, info); break;
+      case fidPNG: PNGInfo(fileName, info); break;
+      case fidTIFF: TIFInfo(fileName, info); break;
+      case fidJP2: JP2Info(fileName, info); break;
+      default:
+        // An id without a unit of its own is offered to the AVI reader, whose fallback decoder
+        // reads many containers. The AVI unit is not part of this build, so that attempt fails
+        // as AVI's own failure would.
+        SetError(ecMovie2, 2, __LINE__);
+        break;
+    }
+    FFFormatRec described;
+    if (FFGetFormatById(described, info.FormatId, ffRead)) info.Description = described.Description;
+    if (info.Video.CodecName.empty()) info.Video.CodecName = "Uncompressed, full frames";
+    if (info.Audio.CodecName.empty()) info.Audio.CodecName = "PCM, uncompressed";
+  });
+}
+
+bool UniInfo(const std::string& fileName, UniInfoRec& info, int32_t options, void* progressData,
+             FFProgressProc progress) {
+  TraceScope trace("Conform.UniInfo");
+  info = UniInfoRec();
+  info.Progress = progress;
+  info.ProgressData = progressData;
+  // UniInfo answers with its result: a failure never unwinds the caller.
+  BeginMonitorNoRaise();
+  try {
+    info.FormatId = FFGetFormatId(fileName, ffRead);
+    FFFormatRec firstRow;
+    FFGetFormatById(firstRow, info.FormatId, ffRead);
+    FFInfoRec first;
+    DescribeHeldBack_(fileName, info.FormatId, first, progress, progressData);
+    if (Is(first.Failed)) {
+      info.Failed = kTrue;
+      AbortMonitor();
+    }
+    info.FormatId = first.FormatId;
+    ErrorClass firstClass = GetErrorClass();
+    int32_t firstCode = GetErrorCode();
+    // An unknown id that AVI could not read either: nothing else will.
+    if (firstClass == ecMovie2 && firstCode == 2) SetError(ecMovie2, 2, __LINE__);
+
+    const bool videoOk = Is(first.Video.VideoSupported) || (firstRow.Kinds & fkHasPictures) == 0;
+    const bool audioOk = Is(first.Audio.AudioSupported) || (firstRow.Kinds & fkHasSound) == 0 ||
+                         fileName.find(".m2v") != std::string::npos || info.FormatId == fidAVI ||
+                         info.FormatId == fidZMV;
+    if (firstClass != 0 || !videoOk || !audioOk) {
+      if (!Is(first.Video.VideoSupported))
+        TraceText("Video format not supported durectly? Checking all formats and DSW");
+      if (!Is(first.Audio.AudioSupported))
+        TraceText("Audio format not supported durectly? Checking all formats and DSW");
+      const uint32_t shared = firstRow.Kinds & (fkHasPictures | fkHasSound);
+      FFInfoRec second;
+      bool won = false;
+      // AVI first (its unit falls back to the DirectShow decoder), then the read table in order.
+      for (int32_t i = -1; i < kLoadFormatCount && !won; ++i) {
+        int32_t id = fidAVI;
+        if (i >= 0) {
+          const FFFormatRec& row = FFLoadFormats[i];
+          if (row.FormatId < 1 || (row.Kinds & shared) == 0) continue;
+          id = row.FormatId;
+        }
+        if (id == info.FormatId) continue;
+        DescribeHeldBack_(fileName, id, second, progress, progressData);
+        if (Is(second.Failed)) {
+          info.Failed = kTrue;
+          AbortMonitor();
+        }
+        if ((!Is(first.Video.VideoSupported) && Is(second.Video.VideoSupported)) ||
+            (!Is(first.Audio.AudioSupported) && Is(second.Audio.AudioSupported))) {
+          info.FormatId = id;
+          first = second;
+          firstClass = GetErrorClass();
+          firstCode = GetErrorCode();
+          won = true;
+        }
+      }
+      // Without a winner the first description stands, and so does the way it ended: a failed
+      // candidate must not reject a file that was described.
+      StoreErrorDirect(firstClass, firstCode);
+    }
+
+    info.FileName = fileName;
+    info.FileSize = first.FileSize;
+    info.Description = first.Description;
+    info.Video = first.Video;
+    info.Audio = first.Audio;
+    info.Failed = first.Failed;
+    info.MaxBytesPerSec = first.MaxBytesPerSec;
+    info.Kind = UniGetKind(info.FormatId, info.Video.Frames, 1);
+
+    if (info.Kind == ukPicture && options >= seqDetect && NoError()) {
+      if (SeqDetect(info.Seq, fileName, options)) {
+        SeqScan(info.Seq, progress, progressData);
+        info.FileSize = static_cast<double>(info.Seq.TotalSize);
+        if (info.Seq.Count > 1) {
+          info.Kind = ukSequence;
+          info.Video.Frames = info.Seq.Count;
+        }
+      }
+    }
+    FillDerived_(info);
+    // A held error is the frame's outcome (the frame would otherwise end clean).
+    if (!NoError()) RaiseInMonitor(GetErrorClass(), GetErrorCode());
+  } catch (...) {
+    CatchException();
+  }
+  EndMonitor();
+  if (NoError()) return true;
+  ClearError();
+  SetWarning(ecFile, 9, __LINE__);
+  return false;
+}
+
+// ---- Opening and closing ----
+
+void UniOpen(UniHandle& h, const UniInfoRec& info) {
+  Framed_("Conform.UniOpen", [&] {
+    ResetHandle_(h);
+    h.FormatId = info.FormatId;
+    h.Kind = info.Kind;
+    h.FileName = info.FileName;
+    h.Video = info.Video;
+    h.Audio = info.Audio;
+    switch (info.Kind) {
+      case ukPicture: break;  // read on demand
+      case ukSequence: h.Seq = info.Seq; break;
+      case ukMovie:
+        try {
+          MviOpen(h.Mvi, info.FileName, info.FormatId, info.Progress, info.ProgressData);
+        } catch (...) {
+          // A failed open leaves a closed handle: a later close must find nothing to close.
+          ResetHandle_(h);
+          throw;
+        }
+        break;
+      default: SetError(ecUni, 1, __LINE__); break;
+    }
+  });
+}
+
+void MviOpen(MviHandle& mvi, const std::string& fileName, int32_t formatId, FFProgressProc progress,
+             void* progressData) {
+  Framed_("Conform.MviOpen", [&] {
+    ClearMvi_(mvi);
+    if (formatId == kNoFormat) formatId = FFGetFormatId(fileName, ffRead);
+    mvi.FormatId = formatId;
+    try {
+      switch (formatId) {
+        // The movie and sound units open here ("Conform.MviOpen.mf." + the unit's short name),
+        // then the view points at their handle's values.
+        default: SetError(ecMovie, 1, __LINE__); break;
+      }
+    } catch (...) {
+      // The frame frees the unit's handle: no pointer to it may stay behind.
+      ClearMvi_(mvi);
+      throw;
+    }
+  });
+}
+
+void UniCloseEx(UniHandle& h, int32_t a, int32_t b, int32_t c) {
+  Framed_("Conform.UniCloseEx", [&] {
+    auto release = [&] {
+      SndFree(h.Snd);
+      FFVideoFree(h.VideoOpts);
+      FFAudioFree(h.AudioOpts);
+      ResetHandle_(h);
+    };
+    try {
+      if (h.Kind == ukMovie)
+        MviClose(h.Mvi, a, b, c);
+      else if (h.Kind > ukMovie)
+        SetError(ecUni, 1, __LINE__);
+    } catch (...) {
+      // Closed even when the unit's close failed: a second close finds nothing.
+      release();
+      throw;
+    }
+    release();
+  });
+}
+
+void UniClose(UniHandle& h) { UniCloseEx(h, 0, 0, 0); }
+
+void MviClose(MviHandle& mvi, int32_t a, int32_t b, int32_t c) {
+  Framed_("Conform.MviClose", [&] {
+    switch (mvi.FormatId) {
+      // The units' closes (the MPEG family, ids 22 and 24 too, with a, b and c).
+      default: break;
+    }
+    FreeUnitHandles_(mvi);
+    ClearMvi_(mvi);
+  });
+}
+
+// ---- Reading ----
+
+void UniImgLoad(UniHandle& h, Qimg& img, int32_t frame, int32_t spare) { UniImgLoad_(h, img, frame, nullptr, spare); }
+
+void UniImgLoad_(UniHandle& h, Qimg& img, int32_t frame, Qimg* alpha, int32_t spare) {
+  Framed_("Conform.UniImgLoad_", [&] {
+    h.KeyFrame = 0;
+    if (!Is(h.Video.VideoSupported)) SetError(ecMovie, 5, __LINE__);
+    switch (h.Kind) {
+      case ukPicture:
+        h.CurrentName = h.FileName;
+        ImgLoad(h.FileName, img, h.FormatId, alpha);
+        h.CurrentFrame = 1;
+        h.KeyFrame = kTrue;
+        break;
+      case ukSequence: {
+        // Names are kept whole: a path may be longer than a short text, and a cut one would
+        // name another file.
+        SeqGetFileName(h.Seq, frame, h.CurrentName);
+        ImgLoad(h.CurrentName, img, h.FormatId, alpha);
+        h.CurrentFrame = frame;
+        h.KeyFrame = kTrue;
+        break;
+      }
+      case ukMovie:
+        h.CurrentName = h.FileName;
+        MviImgLoad(h.Mvi, img, frame, alpha, spare);
+        h.CurrentFrame = h.Mvi.CurrentFrame != nullptr ? *h.Mvi.CurrentFrame : frame;
+        h.KeyFrame = h.Mvi.KeyFrame != nullptr ? *h.Mvi.KeyFrame : 0;
+        break;
+      default:
+        h.CurrentName = "INVALID FILE";
+        SetError(ecUni, 1, __LINE__);
+        break;
+    }
+    h.FrameTime = FFFramesToSeconds(h.CurrentFrame - 1, h.Video.FrameRate);
+  });
+}
+
+void MviImgLoad(MviHandle& mvi, Qimg& img, int32_t frame, Qimg* alpha, int32_t spare) {
+  Framed_("Conform.MviImgLoad", [&] {
+    // A movie layer without its unit's view was never opened.
+    if (mvi.Frames == nullptr || mvi.Stop == nullptr) SetError(ecUni, 1, __LINE__);
+    if (*mvi.Stop != 0) AbortMonitor();
+    if (frame > *mvi.Frames) SetError(ecMovie, 7, __LINE__);
+    switch (mvi.FormatId) {
+      // The units' frame loads (GIF fills the alpha picture itself).
+      default: break;
+    }
+    if (alpha != nullptr && mvi.FormatId != fidGIF) MakeAlpha_(img, *alpha, "Conform.MviImgLoad.imgAlpha^", __LINE__);
+  });
+}
+
+void UniSndLoad(UniHandle& h, Qsnd& snd, int32_t pos, int32_t count, int32_t option) {
+  Framed_("Conform.UniSndLoad", [&] {
+    snd.samples = 0;
+    if (count < 1) AbortMonitor();
+    if (!Is(h.Audio.AudioSupported)) SetError(ecMovie, 5, __LINE__);
+    if (h.Kind == ukMovie) {
+      MviSndLoad(h.Mvi, snd, pos, count, option);
+      h.CurrentSample = h.Mvi.CurrentSample != nullptr ? *h.Mvi.CurrentSample : 0;
+    } else {
+      SetError(ecUni, 1, __LINE__);
+    }
+    h.SampleTime = FFFramesToSeconds(h.CurrentSample, h.Audio.SampleRate);
+  });
+}
+
+void MviSndLoad(MviHandle& mvi, Qsnd& snd, int32_t pos, int32_t count, int32_t option) {
+  Framed_("Conform.MviSndLoad", [&] {
+    switch (mvi.FormatId) {
+      // The units' sound reads.
+      default: snd.samples = 0; break;
+    }
+  });
+}
+
+int32_t UniNearestKeyFrame(UniHandle& h, int32_t frame, int32_t direction) {
+  int32_t result = 1;
+  Framed_("Conform.UniNearestKeyFrame", [&] {
+    switch (h.Kind) {
+      case ukPicture: result = 1; break;
+      case ukSequence:
+        // Every member of a sequence is a key frame.
+        result = IntClamp(direction == -1 ? frame - 1 : frame, 1, h.Video.Frames);
+        break;
+      case ukMovie: result = MviNearestKeyFrame(h.Mvi, frame, direction); break;
+      default:
+        result = 1;
+        SetError(ecUni, 1, __LINE__);
+        break;
+    }
+  });
+  return result;
+}
+
+int32_t MviNearestKeyFrame(MviHandle& mvi, int32_t frame, int32_t direction) {
+  int32_t result = 1;
+  Framed_("Conform.MviNearestKeyFrame", [&] {
+    switch (mvi.FormatId) {
+      // AVI, ZMV and Ogg video ask their unit; MPEG, Cine and WMV give the frame itself.
+      case fidMPEG:
+      case fidCINE:
+      case fidWMV: result = frame; break;
+      default: result = 1; break;
+    }
+  });
+  return result;
+}
+
+void UniGetFileName(const UniInfoRec& info, int32_t frame, std::string& name) {
+  switch (info.Kind) {
+    case ukPicture:
+    case ukMovie: name = info.FileName; break;
+    case ukSequence: SeqGetFileName(info.Seq, frame, name); break;
+    default: name = "Unknown"; break;
+  }
+}
+
+// ---- Still pictures ----
+
+void ImgLoad(const std::string& fileName, Qimg& img, int32_t formatId, Qimg* alpha) {
+  TraceScope trace("Conform.ImgLoad");
+  if (formatId == kNoFormat) formatId = FFGetFormatId(fileName, ffRead);
+  switch (formatId) {
+    case fidTGA: TGALoad_(fileName, img); break;
+    case fidPCX: PCXLoad_(fileName, img); break;
+    case fidBMP: DIBLoad_(fileName, img); break;
+    case fidJPEG: JPGLoad(fileName, img); break;
+    case fidPNG: PNGLoad(fileName, img); break;
+    case fidTIFF: TIFLoad(fileName, img); break;
+    case fidJP2: JP2Load(fileName, img); break;
+    default: SetError(ecImage, 2, __LINE__); break;
+  }
+  if (alpha != nullptr && formatId != fidGIF) MakeAlpha_(img, *alpha, "Conform.ImgLoad.imgAlpha^", __LINE__);
+}
+
+int32_t ImgSaveEx(const std::string& fileName, const Qimg& img, FFVideoOpts& opts) {
+  int32_t size = 0;
+  Framed_("Conform.ImgSaveEx", [&] {
+    ClearError();
+    if (!ImgAssigned(img)) SetError(ecImage, 9, __LINE__);
+    if (opts.FormatId == kNoFormat) opts.FormatId = FFGetFormatId(fileName, ffWrite);
+    switch (opts.FormatId) {
+      case fidTGA: TGASave_(fileName, img, opts.Codec != 0); break;
+      case fidPCX: PCXSave_(fileName, img, opts); break;
+      case fidBMP: DIBSave_(fileName, img, opts); break;
+      case fidJPEG: JPGSave(fileName, img, opts); break;
+      case fidPNG: PNGSave(fileName, img, opts); break;
+      case fidTIFF: TIFSave(fileName, img, opts); break;
+      // The rate in ten-thousandths: the integer part of the quality.
+      case fidJP2: {
+        const int64_t rate = FpuTrunc(opts.Quality);
+        JP2Save(fileName, img, static_cast<int32_t>(rate < 0 ? 0 : (rate > 2147483647 ? 2147483647 : rate)));
+        break;
+      }
+      default: SetError(ecImage, 2, __LINE__); break;
+    }
+    const double onDisk = FSizeByName(fileName);
+    size = onDisk > 2147483647.0 ? 2147483647 : static_cast<int32_t>(onDisk);
+  });
+  return size;
+}
+
+int32_t ImgSave(const std::string& fileName, const Qimg& img) {
+  FFVideoOpts opts;
+  FFVideoInit(opts, FFGetFormatId(fileName, ffWrite));
+  int32_t size = 0;
+  try {
+    size = ImgSaveEx(fileName, img, opts);
+  } catch (...) {
+    FFVideoFree(opts);
+    throw;
+  }
+  FFVideoFree(opts);
+  return size;
+}
+
+}  // namespace tavelo

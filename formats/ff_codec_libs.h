@@ -1,0 +1,78 @@
+// The codec libraries and how a format unit loads one. Each library is a shared object found by
+// its Windows file name (platform/dynlib). A unit's loader follows one pattern (FFLoadCodecLib):
+// load the file, resolve every export the unit calls or keeps, and when the file or any export is
+// missing withdraw the unit's formats from the tables. The dispatcher's initialization runs the
+// loaders in a fixed order at start-up and its finalization frees the libraries.
+//
+// The table below holds, per library, the exports its unit binds and the formats it serves; the
+// resolved addresses stay here and the units read them through FFCodecProc.
+#pragma once
+#include <cstdint>
+
+#include "platform/dynlib/dynlib.h"
+
+namespace tavelo {
+
+// The libraries, in the order the dispatcher loads them.
+enum FFCodecLibIndex : int {
+  clDShow = 0,  // dshowcodec.dll: the AVI unit's fallback decoder
+  clMpeg,       // mpegcodec.dll
+  clGif,        // gifcodec.dll (writing calls only)
+  clZmv,        // zmvcodec.dll
+  clOgg,        // oggcodec.dll
+  clCine,       // cinecodec.dll
+  clWm,         // wmcodec.dll
+  clJpeg,       // jpegcodec.dll
+  clJp2,        // jp2codec.dll
+  clPng,        // pngcodec.dll
+  clTiff,       // tiffcodec.dll
+  clXpm,        // xpmcodec.dll
+  clCount
+};
+
+constexpr int kMaxCodecExports = 32;
+
+struct FFCodecLib {
+  // What the unit binds (constant).
+  const char* FileName = nullptr;
+  const char* Unit = nullptr;  // the unit's short name, for the trace
+  const char* const* Exports = nullptr;
+  int32_t ExportCount = 0;
+  int32_t Withdraw[5] = {};  // the formats withdrawn when the library or an export is missing
+  int32_t WithdrawCount = 0;
+  int32_t WithdrawWhich = 0;  // table bits (1 read, 2 write)
+  bool ReleaseIncomplete = false;  // free a library at once when an export is missing
+  const char* LoadFailedTrace = nullptr;  // trace line when the file does not load
+  const char* WithdrawTrace = nullptr;    // trace line when the formats are withdrawn
+  // State.
+  platform::HMODULE Module = nullptr;  // the loaded mark
+  bool Loaded = false;    // the loader has run
+  bool AllFound = false;  // the file loaded and every export resolved
+  void* Procs[kMaxCodecExports] = {};
+};
+
+// GetProcAddress(module, name); allFound stays true only when it was true and the export exists.
+void* FFGetProc(platform::HMODULE module, bool& allFound, const char* name);
+
+FFCodecLib& FFCodecLibrary(int index);
+
+// The loader pattern: once per run (a second call returns at once).
+void FFLoadCodecLib(int index);
+// The unloader: frees the library when it was loaded; the loader may run again afterwards.
+void FFFreeCodecLib(int index);
+
+// The resolved address of export number exportIndex (in the library's export order), nullptr
+// when the library did not load completely.
+void* FFCodecProc(int index, int32_t exportIndex);
+// True when the library loaded and every export resolved.
+bool FFCodecLibReady(int index);
+
+// Runs once per run, before the write table is first read: when wmcodec is loaded with all its
+// exports and answers that it cannot write, the Windows Media rows leave the write table.
+void WmvCheckCanWrite();
+
+// Test seam: forgets the loaded state of every library (after FFFreeCodecLib) and lets
+// WmvCheckCanWrite run again.
+void FFResetCodecLibsForTest();
+
+}  // namespace tavelo

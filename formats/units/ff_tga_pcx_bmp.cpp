@@ -1,0 +1,821 @@
+#include "formats/units/ff_tga_pcx_bmp.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/services/basic.h"
+#include "core/services/errors.h"
+#include "core/services/files.h"
+#include "core/services/memory.h"
+#include "core/services/monitor.h"
+#include "core/services/trace.h"
+#include "formats/ff_basic.h"
+
+namespace tavelo {
+
+namespace {
+
+// The largest picture a header may describe: what the picture record can hold, with the
+// allocator's margin.
+constexpr int64_t kMaxPictureBytes = 2000000000;
+
+uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t Le32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+         (static_cast<uint32_t>(p[3]) << 24);
+}
+void PutLe16(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+void PutLe32(uint8_t* p, uint32_t v) {
+  PutLe16(p, v & 0xFFFF);
+  PutLe16(p + 2, v >> 16);
+}
+
+// Runs work in a monitor frame under its trace name: a failure releases what the work tracked
+// (the picture, buffers, the open file) and unwinds to the caller's frame.
+template <class Work>
+void Framed_(const char* name, Work&& work) {
+  TraceScope trace(name);
+  BeginMonitor();
+  try {
+    work();
+  } catch (...) {
+    CatchException();
+  }
+  EndMonitor();
+}
+
+// A picture the record can hold: positive sides and a size in range.
+void CheckPicture_(const ConFileRec& f, int32_t line) {
+  if (f.Width < 1 || f.Height < 1) SetError(ecImage, 4, line);
+  const int64_t bytes = static_cast<int64_t>(f.Width) * f.Height * ((f.Bpp + 7) / 8);
+  if (bytes > kMaxPictureBytes) SetError(ecImage, 4, line);
+}
+
+// Uncompressed rows must all lie in the file (the last row needs no gap after it); checked before
+// the picture is allocated, so a short file costs no memory. Reported as the short read it is.
+void CheckRowData_(const ConFileRec& f, int64_t gap, int32_t line) {
+  const int64_t need = f.DataOffset + (static_cast<int64_t>(f.Height) - 1) * (f.RowBytes + gap) + f.RowBytes;
+  if (f.DataOffset < 0 || need > f.FileSize) SetError(ecFile, 3, line);
+}
+
+// Picture row that file row r goes to.
+int32_t DestRow_(const ConFileRec& f, int64_t r) {
+  return static_cast<int32_t>(f.BottomUp ? f.Height - 1 - r : r);
+}
+
+// The row transfer, disk to memory: each stored row is read (RowBytes, then a gap is skipped).
+// Rows of the picture's own layout are read in place; others (widen = true) go through a row
+// buffer and emit, which writes the picture row.
+template <class Emit>
+void Dsk2Mem_(ConFileRec& f, Qimg& img, int64_t gap, bool widen, Emit&& emit) {
+  const int64_t pictureRow = static_cast<int64_t>(img.Width) * img.BytesPP;
+  uint8_t* rowBuf = nullptr;
+  const bool inPlace = !widen;
+  if (!inPlace) _memalloc_(rowBuf, f.RowBytes, __LINE__, "Conform.Dsk2Mem_.row", mkFresh);
+  for (int64_t r = 0; r < f.Height; ++r) {
+    uint8_t* dest = img.Data + static_cast<int64_t>(DestRow_(f, r)) * pictureRow;
+    FSeek(f.Handle, f.DataOffset + r * (f.RowBytes + gap));
+    FRead(f.Handle, inPlace ? dest : rowBuf, f.RowBytes);
+    if (!inPlace) emit(rowBuf, dest);
+  }
+  if (rowBuf != nullptr) MemFree(rowBuf);
+}
+
+// The row transfer, memory to disk: the rows from the last to the first, each followed by gap
+// zero bytes.
+void Mem2Dsk_(int32_t handle, const Qimg& img, int64_t rowBytes, int64_t gap) {
+  static const uint8_t zeros[4] = {0, 0, 0, 0};
+  for (int64_t r = img.Height - 1; r >= 0; --r) {
+    FWrite(handle, img.Data + r * rowBytes, rowBytes);
+    if (gap > 0) FWrite(handle, zeros, gap);
+  }
+}
+
+// The packed data: from DataOffset to the end of the file, into a tracked buffer.
+void GetCmpsData_(ConFileRec& f) {
+  f.CmpsSize = f.FileSize - f.DataOffset;
+  if (f.CmpsSize <= 0) {
+    f.CmpsSize = 0;
+    return;
+  }
+  _memalloc_(f.CmpsData, f.CmpsSize, __LINE__, "Conform.GetCmpsData_.imgf.CmpsData", mkFresh);
+  FSeek(f.Handle, f.DataOffset);
+  FRead(f.Handle, f.CmpsData, f.CmpsSize);
+}
+
+void CloseReader_(ConFileRec& f) {
+  if (f.CmpsData != nullptr) MemFree(f.CmpsData);
+  f.CmpsData = nullptr;
+  if (f.Handle != 0 && f.Handle != kBadHandle) FClose(f.Handle);
+  f.Handle = 0;
+}
+
+void FlipRows_(Qimg& img) {
+  const int64_t row = static_cast<int64_t>(img.Width) * img.BytesPP;
+  for (int64_t top = 0, bottom = img.Height - 1; top < bottom; ++top, --bottom)
+    SwapBytes(img.Data + top * row, img.Data + bottom * row, row);
+}
+
+void MirrorRows_(Qimg& img) {
+  const int32_t bpp = img.BytesPP;
+  uint8_t tmp[4];
+  for (int64_t y = 0; y < img.Height; ++y) {
+    uint8_t* row = img.Data + y * img.Width * static_cast<int64_t>(bpp);
+    for (int64_t l = 0, r = img.Width - 1; l < r; ++l, --r) {
+      std::memcpy(tmp, row + l * bpp, bpp);
+      std::memcpy(row + l * bpp, row + r * bpp, bpp);
+      std::memcpy(row + r * bpp, tmp, bpp);
+    }
+  }
+}
+
+void SetPal_(Qimg& img, int32_t index, uint8_t r, uint8_t g, uint8_t b) {
+  if (index < 0 || index > 255) return;
+  img.Palette[index * 3] = b;
+  img.Palette[index * 3 + 1] = g;
+  img.Palette[index * 3 + 2] = r;
+}
+
+void FillBasicInfo_(const ConFileRec& f, int32_t formatId, FFInfoRec& info) {
+  info.FormatId = formatId;
+  info.FileSize = static_cast<double>(f.FileSize);
+  info.Video.Width = f.Width;
+  info.Video.Height = f.Height;
+  info.Video.Bpp = f.Bpp;
+  info.Video.BytesPP = (f.Bpp + 7) / 8;
+  info.Video.OrigBpp = f.FileBpp;
+  info.Video.Frames = 1;
+  if (f.Compressed) info.Video.CodecName = "Run Length Encoding (RLE)";
+  info.Video.VideoSupported = f.Supported && f.Width > 0 && f.Height > 0 ? -1 : 0;
+}
+
+// The depth field of a written file: BytesPP x 8, so a 15-bit picture is stored with depth 16
+// (the save preparation has already brought the picture to a depth the format stores).
+int32_t StoredDepth_(const Qimg& img) { return img.BytesPP * 8; }
+
+// ---------------------------------------------------------------------------------------------
+// TGA
+
+enum : int { tgaMapped = 1, tgaTrue = 2, tgaGrey = 3 };
+
+// Unpacks TGA run-length data into count pixels of bpp bytes. False when the data ends first.
+bool TgaUnpack_(const uint8_t* src, int64_t len, uint8_t* dst, int64_t count, int32_t bpp) {
+  int64_t p = 0, done = 0;
+  while (done < count) {
+    if (p >= len) return false;
+    const uint8_t c = src[p++];
+    const int64_t n = (c & 0x7F) + 1;
+    const int64_t keep = std::min(n, count - done);  // a packet never writes past the picture
+    if (c & 0x80) {
+      if (len - p < bpp) return false;
+      for (int64_t k = 0; k < keep; ++k) std::memcpy(dst + (done + k) * bpp, src + p, bpp);
+      p += bpp;
+    } else {
+      if ((len - p) / bpp < n) return false;
+      std::memcpy(dst + done * bpp, src + p, keep * bpp);
+      p += n * bpp;
+    }
+    done += keep;
+  }
+  return true;
+}
+
+// Packs one row of pixels: two or more equal neighbours form a run packet, other pixels gather
+// in literal packets; at most 128 pixels a packet. Returns the bytes written to out.
+int64_t TgaPackRow_(const uint8_t* row, int32_t width, int32_t bpp, uint8_t* out) {
+  auto same = [&](int32_t a, int32_t b) { return std::memcmp(row + a * bpp, row + b * bpp, bpp) == 0; };
+  int64_t o = 0;
+  int32_t i = 0;
+  while (i < width) {
+    if (i + 1 < width && same(i, i + 1)) {
+      int32_t n = 2;
+      while (i + n < width && n < 128 && same(i, i + n)) ++n;
+      out[o++] = static_cast<uint8_t>(128 + n - 1);
+      std::memcpy(out + o, row + i * bpp, bpp);
+      o += bpp;
+      i += n;
+    } else {
+      const int32_t start = i;
+      int32_t n = 1;
+      ++i;
+      while (i < width && n < 128 && !(i + 1 < width && same(i, i + 1))) {
+        ++n;
+        ++i;
+      }
+      out[o++] = static_cast<uint8_t>(n - 1);
+      std::memcpy(out + o, row + start * bpp, static_cast<size_t>(n) * bpp);
+      o += static_cast<int64_t>(n) * bpp;
+    }
+  }
+  return o;
+}
+
+}  // namespace
+
+void TGAOpen_(const std::string& fileName, ConFileRec& f) {
+  TraceScope trace("Conform.TGAOpen_");
+  FOpen(f.Handle, fileName, fmRead);
+  f.FileSize = FSize(f.Handle);
+  uint8_t h[18];
+  FRead(f.Handle, h, 18);
+  const int type = h[2];
+  const int kind = type & 7;
+  if ((type != 1 && type != 2 && type != 3 && type != 9 && type != 10 && type != 11)) SetError(ecImage, 2, __LINE__);
+  if (h[1] > 1) SetError(ecImage, 4, __LINE__);  // colour-map types other than 0 and 1 are undefined
+  const int32_t mapFirst = Le16(h + 3);
+  const int32_t mapLength = Le16(h + 5);
+  const int32_t mapBits = h[7];
+  const int32_t depth = h[16];
+  const int32_t descriptor = h[17];
+  f.ImageType = kind;
+  f.Width = Le16(h + 12);
+  f.Height = Le16(h + 14);
+  f.FileBpp = depth;
+  f.Bpp = depth == 16 ? 15 : depth;
+  f.BytesPP = (f.Bpp + 7) / 8;
+  f.Compressed = type >= 9;
+  f.BottomUp = (descriptor & 0x20) == 0;
+  f.RightToLeft = (descriptor & 0x10) != 0;
+  f.PalEntrySize = (mapBits + 7) / 8;
+  f.PalFirst = mapFirst;
+  f.PalOffset = 18 + h[0];
+  f.PalSize = h[1] == 1 ? static_cast<int64_t>(mapLength) * f.PalEntrySize : 0;
+  f.DataOffset = f.PalOffset + f.PalSize;
+  const bool mapEntryOk = mapBits == 15 || mapBits == 16 || mapBits == 24 || mapBits == 32;
+  if (kind == tgaMapped)
+    f.Supported = depth == 8 && h[1] == 1 && mapEntryOk;
+  else if (kind == tgaGrey)
+    f.Supported = depth == 8;
+  else
+    f.Supported = depth == 15 || depth == 16 || depth == 24 || depth == 32;
+  // Indices are 8 bits: a map that passes entry 255 cannot be a palette.
+  if (kind == tgaMapped && f.Supported && mapFirst + mapLength > 256) SetError(ecImage, 4, __LINE__);
+  f.RowBytes = static_cast<int64_t>(f.Width) * f.BytesPP;
+  f.ImageBytes = f.RowBytes * f.Height;
+}
+
+void TGAInfo(const std::string& fileName, FFInfoRec& info) {
+  Framed_("Conform.TGAInfo", [&] {
+    ConFileRec f;
+    TGAOpen_(fileName, f);
+    FillBasicInfo_(f, fidTGA, info);
+    if (f.Compressed) info.Video.CodecId = 1;
+    info.Video.HasVideo = f.FileBpp >= 1 && f.FileBpp <= 32 ? -1 : 0;
+    CloseReader_(f);
+  });
+}
+
+void TGALoad_(const std::string& fileName, Qimg& img) {
+  Framed_("Conform.TGALoad_", [&] {
+    ConFileRec f;
+    TGAOpen_(fileName, f);
+    if (!f.Supported) SetError(ecImage, 1, __LINE__);
+    CheckPicture_(f, __LINE__);
+    const int64_t pixels = static_cast<int64_t>(f.Width) * f.Height;
+    if (f.Compressed) {
+      GetCmpsData_(f);
+      // One packet of 1 + BytesPP bytes makes at most 128 pixels: data that cannot fill the
+      // picture is refused before the picture is allocated.
+      if (f.CmpsSize / (1 + f.BytesPP) * 128 < pixels) SetError(ecImage, 9, __LINE__);
+    } else {
+      CheckRowData_(f, 0, __LINE__);
+    }
+    _imgalloc_(img, f.Width, f.Height, f.Bpp, __LINE__, "Conform.TGALoad_.ih");
+    img.Palette.fill(0);
+    if (f.ImageType == tgaMapped && f.PalSize > 0) {
+      uint8_t* map = nullptr;
+      _memalloc_(map, f.PalSize, __LINE__, "Conform.TGALoad_.map", mkFresh);
+      FSeek(f.Handle, f.PalOffset);
+      FRead(f.Handle, map, f.PalSize);
+      const int32_t entries = static_cast<int32_t>(f.PalSize / f.PalEntrySize);
+      for (int32_t i = 0; i < entries; ++i) {
+        const uint8_t* e = map + static_cast<int64_t>(i) * f.PalEntrySize;
+        if (f.PalEntrySize == 2) {
+          const uint32_t v = Le16(e);
+          SetPal_(img, f.PalFirst + i, ((v >> 10) & 31) << 3, ((v >> 5) & 31) << 3, (v & 31) << 3);
+        } else {
+          SetPal_(img, f.PalFirst + i, e[2], e[1], e[0]);
+        }
+      }
+      MemFree(map);
+    } else if (f.ImageType == tgaGrey) {
+      PalSetGray(img.Palette);
+    }
+    if (!f.Compressed) {
+      Dsk2Mem_(f, img, 0, false, [](const uint8_t*, uint8_t*) {});
+    } else {
+      if (!TgaUnpack_(f.CmpsData, f.CmpsSize, img.Data, pixels, f.BytesPP)) SetError(ecImage, 9, __LINE__);
+      if (f.BottomUp) FlipRows_(img);
+    }
+    if (f.RightToLeft) MirrorRows_(img);
+    CloseReader_(f);
+  });
+}
+
+void TGASave_(const std::string& fileName, const Qimg& img, bool rle) {
+  Framed_("Conform.TGASave_", [&] {
+    FFSavePrep prep;
+    FFInit(fidTGA, prep, img, 1);
+    const Qimg& p = *prep.Picture;
+    // The header holds 16-bit sizes.
+    if (p.Width > 65535 || p.Height > 65535) SetError(ecImage, 11, __LINE__);
+    FFSafeSave_(fileName, [&](const std::string& temp) {
+      int32_t h = 0;
+      FOpen(h, temp, fmCreate);
+      uint8_t hdr[18] = {};
+      hdr[2] = static_cast<uint8_t>((p.BytesPP == 1 ? 1 : 2) + (rle ? 8 : 0));
+      if (p.BytesPP == 1) {
+        hdr[1] = 1;
+        PutLe16(hdr + 5, 256);
+        hdr[7] = 24;
+      }
+      PutLe16(hdr + 12, p.Width);
+      PutLe16(hdr + 14, p.Height);
+      hdr[16] = static_cast<uint8_t>(StoredDepth_(p));
+      FWrite(h, hdr, 18);
+      if (p.BytesPP == 1) FWrite(h, p.Palette.data(), 768);
+      const int64_t rowBytes = static_cast<int64_t>(p.Width) * p.BytesPP;
+      if (!rle) {
+        Mem2Dsk_(h, p, rowBytes, 0);
+      } else {
+        uint8_t* packed = nullptr;
+        _memalloc_(packed, 2 * rowBytes + 2, __LINE__, "Conform.TGASave_.imgf.CmpsData", mkFresh);
+        for (int64_t r = p.Height - 1; r >= 0; --r) {
+          const int64_t n = TgaPackRow_(p.Data + r * rowBytes, p.Width, p.BytesPP, packed);
+          FWrite(h, packed, n);
+        }
+        MemFree(packed);
+      }
+      FClose(h);
+    });
+    FFFree(prep);
+  });
+}
+
+// ---------------------------------------------------------------------------------------------
+// PCX
+
+bool PCXunCmps_(const uint8_t* src, int64_t len, int64_t& pos, uint8_t* dst, int64_t count) {
+  int64_t i = 0;
+  while (i < count) {
+    if (pos >= len) return false;
+    uint8_t v = src[pos++];
+    int32_t run = 1;
+    if (v >= 192) {
+      run = v & 63;
+      if (pos >= len) return false;
+      v = src[pos++];
+    }
+    while (run-- > 0 && i < count) dst[i++] = v;
+  }
+  return true;
+}
+
+void PCXOpen_(const std::string& fileName, ConFileRec& f) {
+  TraceScope trace("Conform.PCXOpen_");
+  FOpen(f.Handle, fileName, fmRead);
+  f.FileSize = FSize(f.Handle);
+  uint8_t h[128];
+  FRead(f.Handle, h, 1);
+  if (h[0] != 10) SetError(ecImage, 2, __LINE__);
+  FRead(f.Handle, h + 1, 127);
+  const int32_t encoding = h[2];
+  const int32_t bits = h[3];
+  const int32_t xmin = Le16(h + 4), ymin = Le16(h + 6), xmax = Le16(h + 8), ymax = Le16(h + 10);
+  if (xmax < xmin || ymax < ymin) SetError(ecImage, 4, __LINE__);
+  f.Width = xmax - xmin + 1;
+  f.Height = ymax - ymin + 1;
+  f.XRes = Le16(h + 12);
+  f.YRes = Le16(h + 14);
+  std::memcpy(f.HeaderPalette, h + 16, 48);
+  f.Planes = h[65];
+  f.PlaneBits = bits;
+  f.LineBytes = Le16(h + 66);
+  f.FileBpp = bits * f.Planes;
+  const bool eight = bits == 8 && (f.Planes == 1 || f.Planes == 3);
+  const bool planar = bits == 1 && f.Planes >= 1 && f.Planes <= 4;
+  const bool packed = f.Planes == 1 && (bits == 2 || bits == 4);
+  f.Supported = encoding == 1 && (eight || planar || packed);
+  f.Bpp = bits == 8 && f.Planes == 3 ? 24 : 8;
+  f.BytesPP = f.Bpp / 8;
+  f.Compressed = true;
+  f.PalSize = bits == 8 && f.Planes == 1 ? 768 : 0;
+  f.DataOffset = 128;
+  f.RowBytes = static_cast<int64_t>(f.LineBytes) * f.Planes;
+  f.ImageBytes = f.RowBytes * f.Height;
+  if (f.Supported) {
+    // Each plane of a scan line must hold the whole row.
+    if (f.LineBytes < (static_cast<int64_t>(f.Width) * bits + 7) / 8) SetError(ecImage, 4, __LINE__);
+    // An 8-bit file ends with a marker byte and a 768-byte palette after at least one byte of data.
+    if (f.PalSize > 0 && f.FileSize < 128 + 1 + 769) SetError(ecImage, 4, __LINE__);
+  }
+}
+
+void PCXInfo(const std::string& fileName, FFInfoRec& info) {
+  Framed_("Conform.PCXInfo", [&] {
+    ConFileRec f;
+    PCXOpen_(fileName, f);
+    FillBasicInfo_(f, fidPCX, info);
+    info.Video.XRes = f.XRes;
+    info.Video.YRes = f.YRes;
+    info.Video.HasVideo = f.Width > 0 && f.Height > 0 ? -1 : 0;
+    CloseReader_(f);
+  });
+}
+
+void PCXLoad_(const std::string& fileName, Qimg& img) {
+  Framed_("Conform.PCXLoad_", [&] {
+    ConFileRec f;
+    PCXOpen_(fileName, f);
+    if (!f.Supported) SetError(ecImage, 1, __LINE__);
+    CheckPicture_(f, __LINE__);
+    GetCmpsData_(f);
+    int64_t dataLen = f.CmpsSize;
+    const uint8_t* pal = nullptr;
+    if (f.PalSize > 0) {
+      // The palette: the last 768 bytes, after a marker byte 12.
+      dataLen -= 769;
+      if (dataLen < 1 || f.CmpsData[dataLen] != 12) SetError(ecImage, 9, __LINE__);
+      pal = f.CmpsData + dataLen + 1;
+    }
+    // Two bytes unpack to at most 63: data that cannot fill the picture is refused early.
+    if (f.ImageBytes > dataLen * 32) SetError(ecImage, 9, __LINE__);
+    _imgalloc_(img, f.Width, f.Height, f.Bpp, __LINE__, "Conform.PCXLoad_.ih");
+    img.Palette.fill(0);
+    uint8_t* line = nullptr;
+    _memalloc_(line, f.RowBytes, __LINE__, "Conform.PCX24Fix_.lintmp", mkFresh);
+    const int64_t lb = f.LineBytes;
+    const int32_t bits = f.PlaneBits;
+    int64_t pos = 0;
+    for (int64_t y = 0; y < f.Height; ++y) {
+      if (!PCXunCmps_(f.CmpsData, dataLen, pos, line, f.RowBytes)) SetError(ecImage, 9, __LINE__);
+      uint8_t* out = img.Data + y * static_cast<int64_t>(f.Width) * f.BytesPP;
+      if (f.Bpp == 24) {
+        // The planes R, G and B of the scan line become B, G, R pixels.
+        for (int64_t x = 0; x < f.Width; ++x) {
+          out[3 * x] = line[2 * lb + x];
+          out[3 * x + 1] = line[lb + x];
+          out[3 * x + 2] = line[x];
+        }
+      } else if (bits == 8) {
+        std::memcpy(out, line, f.Width);
+      } else if (f.Planes > 1) {
+        for (int64_t x = 0; x < f.Width; ++x) {
+          uint8_t v = 0;
+          for (int32_t p = 0; p < f.Planes; ++p)
+            v |= static_cast<uint8_t>(((line[p * lb + x / 8] >> (7 - x % 8)) & 1) << p);
+          out[x] = v;
+        }
+      } else {
+        const int32_t mask = (1 << bits) - 1;
+        for (int64_t x = 0; x < f.Width; ++x) {
+          const int64_t bit = x * bits;
+          out[x] = static_cast<uint8_t>((line[bit / 8] >> (8 - bits - bit % 8)) & mask);
+        }
+      }
+    }
+    MemFree(line);
+    if (pal != nullptr) {
+      for (int32_t i = 0; i < 256; ++i) SetPal_(img, i, pal[3 * i], pal[3 * i + 1], pal[3 * i + 2]);
+    } else if (f.Bpp == 8 && f.FileBpp == 1) {
+      // Monochrome files are black and white whatever their header palette says.
+      SetPal_(img, 1, 255, 255, 255);
+    } else if (f.Bpp == 8) {
+      for (int32_t i = 0; i < 16; ++i)
+        SetPal_(img, i, f.HeaderPalette[3 * i], f.HeaderPalette[3 * i + 1], f.HeaderPalette[3 * i + 2]);
+    }
+    img.XRes = f.XRes;
+    img.YRes = f.YRes;
+    CloseReader_(f);
+  });
+}
+
+namespace {
+
+// Packs a scan line as one stream: runs of 2 to 63 equal bytes become 192 + count and the
+// byte; a single byte below 192 is itself, a single byte of 192 or more is 193 and the byte.
+int64_t PcxPackLine_(const uint8_t* src, int64_t count, uint8_t* out) {
+  int64_t o = 0, i = 0;
+  while (i < count) {
+    int64_t n = 1;
+    while (i + n < count && n < 63 && src[i + n] == src[i]) ++n;
+    if (n >= 2 || src[i] >= 192) out[o++] = static_cast<uint8_t>(192 + n);
+    out[o++] = src[i];
+    i += n;
+  }
+  return o;
+}
+
+}  // namespace
+
+void PCXSave_(const std::string& fileName, const Qimg& img, const FFVideoOpts& opts) {
+  Framed_("Conform.PCXSave_", [&] {
+    FFSavePrep prep;
+    FFInit(fidPCX, prep, img, 1);
+    const Qimg& p = *prep.Picture;
+    if (p.Width > 65535 || p.Height > 65535) SetError(ecImage, 11, __LINE__);
+    FFSafeSave_(fileName, [&](const std::string& temp) {
+      int32_t h = 0;
+      FOpen(h, temp, fmCreate);
+      const int32_t planes = p.BytesPP;  // 1 or 3
+      const int64_t lb = (static_cast<int64_t>(p.Width) + 1) & ~int64_t{1};
+      uint8_t hdr[128] = {};
+      hdr[0] = 10;
+      hdr[1] = 5;
+      hdr[2] = 1;
+      hdr[3] = 8;
+      PutLe16(hdr + 8, p.Width - 1);
+      PutLe16(hdr + 10, p.Height - 1);
+      PutLe16(hdr + 12, static_cast<uint32_t>(opts.XRes));
+      PutLe16(hdr + 14, static_cast<uint32_t>(opts.YRes));
+      hdr[65] = static_cast<uint8_t>(planes);
+      PutLe16(hdr + 66, static_cast<uint32_t>(lb));
+      FWrite(h, hdr, 128);
+      uint8_t* line = nullptr;
+      uint8_t* packed = nullptr;
+      _memalloc_(line, planes * lb, __LINE__, "Conform.PCXSave_.tmplin", mkFresh);
+      _memalloc_(packed, 2 * planes * lb, __LINE__, "Conform.PCXSave_.imgf.CmpsData", mkFresh);
+      for (int64_t y = 0; y < p.Height; ++y) {
+        const uint8_t* row = p.Data + y * static_cast<int64_t>(p.Width) * planes;
+        // Every plane is padded to the line length on its own, as readers of the format expect.
+        FillMem(line, planes * lb, 0);
+        if (planes == 3) {
+          for (int64_t x = 0; x < p.Width; ++x) {
+            line[x] = row[3 * x + 2];
+            line[lb + x] = row[3 * x + 1];
+            line[2 * lb + x] = row[3 * x];
+          }
+        } else {
+          std::memcpy(line, row, p.Width);
+        }
+        FWrite(h, packed, PcxPackLine_(line, planes * lb, packed));
+      }
+      MemFree(packed);
+      MemFree(line);
+      if (planes == 1) {
+        uint8_t pal[769];
+        pal[0] = 12;
+        for (int32_t i = 0; i < 256; ++i) {
+          pal[1 + 3 * i] = p.Palette[3 * i + 2];
+          pal[2 + 3 * i] = p.Palette[3 * i + 1];
+          pal[3 + 3 * i] = p.Palette[3 * i];
+        }
+        FWrite(h, pal, 769);
+      }
+      FClose(h);
+    });
+    FFFree(prep);
+  });
+}
+
+// ---------------------------------------------------------------------------------------------
+// BMP
+
+namespace {
+
+// The bit-field masks that read as our own pixel layouts.
+bool Masks555_(uint32_t r, uint32_t g, uint32_t b) { return r == 0x7C00 && g == 0x03E0 && b == 0x001F; }
+bool Masks565_(uint32_t r, uint32_t g, uint32_t b) { return r == 0xF800 && g == 0x07E0 && b == 0x001F; }
+bool Masks888_(uint32_t r, uint32_t g, uint32_t b) { return r == 0xFF0000 && g == 0xFF00 && b == 0xFF; }
+
+// Unpacks 8-bit run-length data by its rules: a count repeats the next byte; an escape 0 ends
+// the line, 1 ends the picture, 2 moves right and down, 3 and up copies literal bytes (padded to
+// an even count). Everything is clipped to the picture. False when the data ends before the end
+// of the picture.
+bool Rle8Unpack_(const ConFileRec& f, Qimg& img) {
+  const uint8_t* s = f.CmpsData;
+  const int64_t len = f.CmpsSize;
+  const int64_t w = f.Width;
+  int64_t p = 0, x = 0, y = 0;
+  auto put = [&](uint8_t v) {
+    if (x < w && y < f.Height) img.Data[static_cast<int64_t>(DestRow_(f, y)) * w + x] = v;
+    ++x;
+  };
+  while (y < f.Height) {
+    if (len - p < 2) return false;
+    const uint8_t n = s[p], v = s[p + 1];
+    p += 2;
+    if (n != 0) {
+      for (int32_t k = 0; k < n; ++k) put(v);
+    } else if (v == 0) {
+      x = 0;
+      ++y;
+    } else if (v == 1) {
+      return true;
+    } else if (v == 2) {
+      if (len - p < 2) return false;
+      x += s[p];
+      y += s[p + 1];
+      p += 2;
+    } else {
+      if (len - p < v) return false;
+      for (int32_t k = 0; k < v; ++k) put(s[p + k]);
+      p += v + (v & 1);
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+void DIBOpen_(const std::string& fileName, ConFileRec& f) {
+  TraceScope trace("Conform.DIBOpen_");
+  FOpen(f.Handle, fileName, fmRead);
+  f.FileSize = FSize(f.Handle);
+  uint8_t fh[18];
+  FRead(f.Handle, fh, 2);
+  if (fh[0] != 'B' || fh[1] != 'M') SetError(ecImage, 2, __LINE__);
+  FRead(f.Handle, fh + 2, 16);
+  const uint32_t offBits = Le32(fh + 10);
+  const uint32_t headerSize = Le32(fh + 14);
+  // 12: the core header; 16 to 64: the information header and its longer forms. Anything else
+  // is not a header this reader knows how to skip safely.
+  if (headerSize != 12 && (headerSize < 16 || headerSize > 1024)) SetError(ecImage, 4, __LINE__);
+  uint8_t ih[128] = {};
+  const uint32_t take = std::min<uint32_t>(headerSize, 128) - 4;
+  FRead(f.Handle, ih + 4, take);
+  int64_t width, height;
+  int32_t planes, depth;
+  uint32_t rMask = 0, gMask = 0, bMask = 0;
+  f.IsCore = headerSize == 12;
+  if (f.IsCore) {
+    width = Le16(ih + 4);
+    height = Le16(ih + 6);
+    planes = Le16(ih + 8);
+    depth = Le16(ih + 10);
+  } else {
+    width = static_cast<int32_t>(Le32(ih + 4));
+    height = static_cast<int32_t>(Le32(ih + 8));
+    planes = Le16(ih + 12);
+    depth = Le16(ih + 14);
+    f.Compression = static_cast<int32_t>(Le32(ih + 16));
+    f.XRes = static_cast<int32_t>(FpuRound(static_cast<int32_t>(Le32(ih + 24)) * 2.54L / 100));
+    f.YRes = static_cast<int32_t>(FpuRound(static_cast<int32_t>(Le32(ih + 28)) * 2.54L / 100));
+    if (headerSize >= 52) {
+      rMask = Le32(ih + 40);
+      gMask = Le32(ih + 44);
+      bMask = Le32(ih + 48);
+    } else if (f.Compression == 3 && static_cast<int64_t>(offBits) >= 14 + headerSize + 12) {
+      // Masks after a short header.
+      uint8_t m[12];
+      FSeek(f.Handle, 14 + headerSize);
+      FRead(f.Handle, m, 12);
+      rMask = Le32(m);
+      gMask = Le32(m + 4);
+      bMask = Le32(m + 8);
+    }
+  }
+  if (planes != 1) SetError(ecImage, 4, __LINE__);
+  // A negative height stores the rows top-down.
+  f.BottomUp = true;
+  if (height < 0) {
+    height = -height;
+    f.BottomUp = false;
+  }
+  if (width > 0x7FFFFFFF || height > 0x7FFFFFFF) SetError(ecImage, 4, __LINE__);
+  f.Width = static_cast<int32_t>(width);
+  f.Height = static_cast<int32_t>(height);
+  f.FileBpp = depth;
+  f.Bpp = depth == 16 ? 15 : depth;
+  bool supported = depth == 1 || depth == 4 || depth == 8 || depth == 16 || depth == 24 || depth == 32;
+  switch (f.Compression) {
+    case 0: break;
+    case 1:
+      f.Compressed = true;
+      supported = supported && depth == 8;
+      break;
+    case 3:
+      // Bit fields: read when they describe a layout of our own, else refused.
+      if (depth == 16 && Masks565_(rMask, gMask, bMask))
+        f.Bpp = 16;
+      else if (!((depth == 16 && Masks555_(rMask, gMask, bMask)) || (depth == 32 && Masks888_(rMask, gMask, bMask))))
+        supported = false;
+      break;
+    default: supported = false; break;  // RLE4, JPEG, PNG and the rest
+  }
+  f.Supported = supported;
+  f.BytesPP = (f.Bpp + 7) / 8;
+  f.PalOffset = 14 + static_cast<int64_t>(headerSize);
+  f.PalEntrySize = f.IsCore ? 3 : 4;
+  f.PalSize = std::clamp<int64_t>(static_cast<int64_t>(offBits) - headerSize - 14, 0, f.IsCore ? 768 : 1024);
+  f.DataOffset = offBits;
+  if (depth == 1)
+    f.RowBytes = (width + 7) / 8;
+  else if (depth == 4)
+    f.RowBytes = (width + 1) / 2;
+  else
+    f.RowBytes = width * ((depth + 7) / 8);
+  f.ImageBytes = f.RowBytes * height;
+}
+
+void DIBInfo(const std::string& fileName, FFInfoRec& info) {
+  Framed_("Conform.DIBInfo", [&] {
+    ConFileRec f;
+    DIBOpen_(fileName, f);
+    FillBasicInfo_(f, fidBMP, info);
+    info.Video.Bpp = std::max(f.Bpp, 8);
+    info.Video.BytesPP = (info.Video.Bpp + 7) / 8;
+    if (f.Compressed) info.Video.CodecId = 1;
+    info.Video.XRes = f.XRes;
+    info.Video.YRes = f.YRes;
+    info.Video.HasVideo = f.Width > 0 && f.Height > 0 ? -1 : 0;
+    CloseReader_(f);
+  });
+}
+
+void DIBLoad_(const std::string& fileName, Qimg& img) {
+  Framed_("Conform.DIBLoad_", [&] {
+    ConFileRec f;
+    DIBOpen_(fileName, f);
+    if (!f.Supported) SetError(ecImage, 1, __LINE__);
+    const int32_t fileDepth = f.FileBpp;
+    f.Bpp = std::max(f.Bpp, 8);  // 1- and 4-bit files are delivered as 8-bit pictures
+    CheckPicture_(f, __LINE__);
+    const int64_t gap = (4 - f.RowBytes % 4) % 4;
+    if (f.Compressed)
+      GetCmpsData_(f);
+    else
+      CheckRowData_(f, gap, __LINE__);
+    _imgalloc_(img, f.Width, f.Height, f.Bpp, __LINE__, "Conform.DIBLoad_.ih");
+    img.Palette.fill(0);
+    if (f.Bpp == 8) {
+      const int64_t entries = std::min<int64_t>(f.PalSize / f.PalEntrySize, 256);
+      uint8_t pal[1024];
+      FSeek(f.Handle, f.PalOffset);
+      FRead(f.Handle, pal, entries * f.PalEntrySize);
+      for (int64_t i = 0; i < entries; ++i) {
+        const uint8_t* e = pal + i * f.PalEntrySize;
+        SetPal_(img, static_cast<int32_t>(i), e[2], e[1], e[0]);
+      }
+    }
+    if (f.Compressed) {
+      if (!Rle8Unpack_(f, img)) SetError(ecImage, 9, __LINE__);
+    } else {
+      const int64_t w = f.Width;
+      Dsk2Mem_(f, img, gap, fileDepth < 8, [&](const uint8_t* src, uint8_t* dest) {
+        // 1- and 4-bit rows widen to one byte per pixel, most significant bits first.
+        if (fileDepth == 1) {
+          for (int64_t x = 0; x < w; ++x) dest[x] = (src[x / 8] >> (7 - x % 8)) & 1;
+        } else {
+          for (int64_t x = 0; x < w; ++x) dest[x] = x % 2 == 0 ? src[x / 2] >> 4 : src[x / 2] & 15;
+        }
+      });
+    }
+    img.XRes = f.XRes;
+    img.YRes = f.YRes;
+    CloseReader_(f);
+  });
+}
+
+void DIBSave_(const std::string& fileName, const Qimg& img, const FFVideoOpts& opts) {
+  Framed_("Conform.DIBSave_", [&] {
+    FFSavePrep prep;
+    FFInit(fidBMP, prep, img, 1);
+    const Qimg& p = *prep.Picture;
+    const int64_t rowBytes = static_cast<int64_t>(p.Width) * p.BytesPP;
+    const int64_t gap = (4 - rowBytes % 4) % 4;
+    const int64_t imageSize = (rowBytes + gap) * p.Height;
+    const int64_t palBytes = p.BytesPP == 1 ? 1024 : 0;
+    if (54 + palBytes + imageSize > 0xFFFFFFFFLL) SetError(ecImage, 11, __LINE__);
+    FFSafeSave_(fileName, [&](const std::string& temp) {
+      int32_t h = 0;
+      FOpen(h, temp, fmCreate);
+      uint8_t hdr[54] = {};
+      hdr[0] = 'B';
+      hdr[1] = 'M';
+      PutLe32(hdr + 2, static_cast<uint32_t>(54 + palBytes + imageSize));
+      PutLe32(hdr + 10, static_cast<uint32_t>(54 + palBytes));
+      PutLe32(hdr + 14, 40);
+      PutLe32(hdr + 18, static_cast<uint32_t>(p.Width));
+      PutLe32(hdr + 22, static_cast<uint32_t>(p.Height));
+      PutLe16(hdr + 26, 1);
+      PutLe16(hdr + 28, static_cast<uint32_t>(StoredDepth_(p)));
+      PutLe32(hdr + 34, static_cast<uint32_t>(imageSize));
+      PutLe32(hdr + 38, static_cast<uint32_t>(FpuRound(opts.XRes * 100 * 0.3937007874015748L)));
+      PutLe32(hdr + 42, static_cast<uint32_t>(FpuRound(opts.YRes * 100 * 0.3937007874015748L)));
+      if (p.BytesPP == 1) {
+        PutLe32(hdr + 46, 256);
+        PutLe32(hdr + 50, 256);
+      }
+      FWrite(h, hdr, 54);
+      if (p.BytesPP == 1) {
+        uint8_t pal[1024];
+        for (int32_t i = 0; i < 256; ++i) {
+          pal[4 * i] = p.Palette[3 * i];
+          pal[4 * i + 1] = p.Palette[3 * i + 1];
+          pal[4 * i + 2] = p.Palette[3 * i + 2];
+          pal[4 * i + 3] = 0;
+        }
+        FWrite(h, pal, 1024);
+      }
+      Mem2Dsk_(h, p, rowBytes, gap);
+      FClose(h);
+    });
+    FFFree(prep);
+  });
+}
+
+}  // namespace tavelo

@@ -1,0 +1,914 @@
+#include "platform/registry/registry.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sstream>
+
+namespace tavelo::platform {
+
+namespace {
+
+// A settings store is a few kilobytes; anything far larger is not one of ours.
+constexpr int64_t kMaxStoreBytes = 64ll << 20;
+constexpr size_t kMaxKeyName = 255;
+constexpr size_t kMaxValueName = 16383;
+constexpr size_t kMaxDepth = 512;  // the system's own limit on key nesting
+constexpr const char* kHeader = "TAVELO-REGISTRY 1";
+// Success without a change: nothing needs to be written.
+constexpr int32_t kUnchanged = -1;
+
+std::string Fold(const std::string& s) {
+  std::string r = s;
+  for (char& c : r)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return r;
+}
+
+struct Value {
+  std::string name;
+  RegData data;
+};
+
+struct Node {
+  std::string name;
+  std::map<std::string, std::unique_ptr<Node>> keys;  // by folded name: sorted without case
+  std::vector<Value> values;                          // in the order first written
+
+  Value* FindValue(const std::string& valueName) {
+    const std::string folded = Fold(valueName);
+    for (Value& v : values)
+      if (Fold(v.name) == folded) return &v;
+    return nullptr;
+  }
+  Node* Child(const std::string& keyName) const {
+    auto it = keys.find(Fold(keyName));
+    return it == keys.end() ? nullptr : it->second.get();
+  }
+  Node* AddChild(const std::string& keyName) {
+    auto& slot = keys[Fold(keyName)];
+    if (!slot) {
+      slot = std::make_unique<Node>();
+      slot->name = keyName;
+    }
+    return slot.get();
+  }
+};
+
+bool SplitPath(const std::string& path, std::vector<std::string>& parts) {
+  parts.clear();
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('\\', start);
+    if (end == std::string::npos) end = path.size();
+    if (end > start) {
+      if (end - start > kMaxKeyName) return false;
+      parts.push_back(path.substr(start, end - start));
+    }
+    start = end + 1;
+  }
+  return parts.size() <= kMaxDepth;
+}
+
+Node* FindNode(Node* root, const std::vector<std::string>& parts) {
+  Node* n = root;
+  for (const std::string& p : parts) {
+    if (n == nullptr) break;
+    n = n->Child(p);
+  }
+  return n;
+}
+
+// ---- CRC-32 (the zlib polynomial) over the store text, so a damaged file is recognised.
+uint32_t Crc32(const char* data, size_t size) {
+  static uint32_t table[256];
+  static std::once_flag once;
+  std::call_once(once, [] {
+    for (uint32_t i = 0; i < 256; ++i) {
+      uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      table[i] = c;
+    }
+  });
+  uint32_t crc = 0xFFFFFFFFu;
+  for (size_t i = 0; i < size; ++i) crc = table[(crc ^ static_cast<uint8_t>(data[i])) & 0xFF] ^ (crc >> 8);
+  return crc ^ 0xFFFFFFFFu;
+}
+
+// ---- Text form of the store.
+const char kHex[] = "0123456789abcdef";
+
+void AppendQuoted(std::string& out, const std::string& text) {
+  out += '"';
+  for (char ch : text) {
+    const auto c = static_cast<uint8_t>(ch);
+    if (ch == '"' || ch == '\\') {
+      out += '\\';
+      out += ch;
+    } else if (c < 0x20 || c == 0x7F) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += ch;
+    }
+  }
+  out += '"';
+}
+
+std::string ToHex(const std::string& bytes) {
+  std::string r;
+  r.reserve(bytes.size() * 2);
+  for (char ch : bytes) {
+    const auto c = static_cast<uint8_t>(ch);
+    r += kHex[c >> 4];
+    r += kHex[c & 15];
+  }
+  return r;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool FromHex(const std::string& hex, std::string& bytes) {
+  if (hex.size() % 2 != 0) return false;
+  bytes.clear();
+  bytes.reserve(hex.size() / 2);
+  for (size_t i = 0; i < hex.size(); i += 2) {
+    const int hi = HexDigit(hex[i]), lo = HexDigit(hex[i + 1]);
+    if (hi < 0 || lo < 0) return false;
+    bytes += static_cast<char>(hi * 16 + lo);
+  }
+  return true;
+}
+
+uint32_t DwordOf(const std::string& bytes) {
+  uint32_t v = 0;
+  for (size_t i = 0; i < 4 && i < bytes.size(); ++i) v |= static_cast<uint32_t>(static_cast<uint8_t>(bytes[i])) << (8 * i);
+  return v;
+}
+
+void SerializeNode(const Node& n, std::vector<const std::string*>& path, std::string& out) {
+  out += 'K';
+  for (const std::string* p : path) {
+    out += ' ';
+    AppendQuoted(out, *p);
+  }
+  out += '\n';
+  for (const Value& v : n.values) {
+    out += "V ";
+    AppendQuoted(out, v.name);
+    switch (v.data.type) {
+      case rtString:
+        out += " sz ";
+        AppendQuoted(out, v.data.bytes);
+        break;
+      case rtDword: {
+        char buf[16];
+        std::snprintf(buf, sizeof buf, " dword %08x", DwordOf(v.data.bytes));
+        out += buf;
+        break;
+      }
+      default:
+        out += " bin ";
+        AppendQuoted(out, ToHex(v.data.bytes));
+        break;
+    }
+    out += '\n';
+  }
+  for (const auto& [folded, child] : n.keys) {
+    path.push_back(&child->name);
+    SerializeNode(*child, path, out);
+    path.pop_back();
+  }
+}
+
+std::string Serialize(const Node& root) {
+  std::string out = kHeader;
+  out += '\n';
+  std::vector<const std::string*> path;
+  SerializeNode(root, path, out);
+  char end[32];
+  std::snprintf(end, sizeof end, "END %08x\n", Crc32(out.data(), out.size()));
+  return out + end;
+}
+
+struct Token {
+  bool quoted = false;
+  std::string text;
+};
+
+bool Tokenize(const std::string& line, std::vector<Token>& tokens) {
+  tokens.clear();
+  size_t i = 0;
+  while (i < line.size()) {
+    if (line[i] == ' ') {
+      ++i;
+      continue;
+    }
+    Token t;
+    if (line[i] == '"') {
+      t.quoted = true;
+      ++i;
+      bool closed = false;
+      while (i < line.size()) {
+        const char c = line[i++];
+        if (c == '"') {
+          closed = true;
+          break;
+        }
+        if (c != '\\') {
+          t.text += c;
+          continue;
+        }
+        if (i >= line.size()) return false;
+        const char e = line[i++];
+        if (e == '\\' || e == '"') {
+          t.text += e;
+        } else if (e == 'x' && i + 1 < line.size() && HexDigit(line[i]) >= 0 && HexDigit(line[i + 1]) >= 0) {
+          t.text += static_cast<char>(HexDigit(line[i]) * 16 + HexDigit(line[i + 1]));
+          i += 2;
+        } else {
+          return false;
+        }
+      }
+      if (!closed) return false;
+      if (i < line.size() && line[i] != ' ') return false;
+    } else {
+      while (i < line.size() && line[i] != ' ') {
+        if (line[i] == '"') return false;
+        t.text += line[i++];
+      }
+    }
+    tokens.push_back(std::move(t));
+  }
+  return true;
+}
+
+// Parses a store file. On failure reason says what was wrong.
+bool Parse(const std::string& text, Node& root, std::string& reason) {
+  // The last line is "END <crc>" over everything before it.
+  if (text.empty() || text.back() != '\n') {
+    reason = "the file is incomplete";
+    return false;
+  }
+  const size_t lastStart = text.rfind('\n', text.size() - 2);
+  const size_t endPos = lastStart == std::string::npos ? 0 : lastStart + 1;
+  const std::string endLine = text.substr(endPos, text.size() - 1 - endPos);
+  if (endLine.size() != 12 || endLine.compare(0, 4, "END ") != 0) {
+    reason = "the end mark is missing";
+    return false;
+  }
+  std::string crcBytes;
+  if (!FromHex(endLine.substr(4), crcBytes) || crcBytes.size() != 4) {
+    reason = "the end mark is damaged";
+    return false;
+  }
+  const uint32_t stored = static_cast<uint32_t>(std::strtoul(endLine.c_str() + 4, nullptr, 16));
+  if (Crc32(text.data(), endPos) != stored) {
+    reason = "the checksum does not match";
+    return false;
+  }
+  std::istringstream in(text.substr(0, endPos));
+  std::string line;
+  if (!std::getline(in, line) || line != kHeader) {
+    reason = "the header is missing";
+    return false;
+  }
+  Node* current = nullptr;
+  std::vector<Token> tokens;
+  int lineNo = 1;
+  while (std::getline(in, line)) {
+    ++lineNo;
+    if (!Tokenize(line, tokens) || tokens.empty() || tokens[0].quoted) {
+      reason = "line " + std::to_string(lineNo) + " cannot be read";
+      return false;
+    }
+    if (tokens[0].text == "K") {
+      if (tokens.size() - 1 > kMaxDepth) {
+        reason = "line " + std::to_string(lineNo) + " nests keys too deep";
+        return false;
+      }
+      current = &root;
+      for (size_t k = 1; k < tokens.size(); ++k) {
+        const std::string& name = tokens[k].text;
+        if (!tokens[k].quoted || name.empty() || name.size() > kMaxKeyName || name.find('\\') != std::string::npos) {
+          reason = "line " + std::to_string(lineNo) + " holds a bad key name";
+          return false;
+        }
+        current = current->AddChild(name);
+      }
+    } else if (tokens[0].text == "V" && current != nullptr && tokens.size() == 4 && tokens[1].quoted) {
+      Value v;
+      v.name = tokens[1].text;
+      const std::string& type = tokens[2].text;
+      bool ok = !tokens[2].quoted && current->FindValue(v.name) == nullptr;
+      if (ok && type == "sz" && tokens[3].quoted) {
+        v.data.type = rtString;
+        v.data.bytes = tokens[3].text;
+      } else if (ok && type == "dword" && !tokens[3].quoted && tokens[3].text.size() == 8) {
+        std::string be;
+        ok = FromHex(tokens[3].text, be);
+        v.data.type = rtDword;
+        v.data.bytes.assign(be.rbegin(), be.rend());  // stored as written: big-endian digits
+      } else if (ok && type == "bin" && tokens[3].quoted) {
+        v.data.type = rtBinary;
+        ok = FromHex(tokens[3].text, v.data.bytes);
+      } else {
+        ok = false;
+      }
+      if (!ok) {
+        reason = "line " + std::to_string(lineNo) + " holds a bad value";
+        return false;
+      }
+      current->values.push_back(std::move(v));
+    } else {
+      reason = "line " + std::to_string(lineNo) + " is not understood";
+      return false;
+    }
+  }
+  return true;
+}
+
+// ---- Files, stamps and the lock.
+struct FileStamp {
+  bool present = false;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  int64_t mtimeNs = 0;
+  int64_t ctimeNs = 0;
+  bool operator==(const FileStamp& o) const {
+    return present == o.present && dev == o.dev && ino == o.ino && size == o.size && mtimeNs == o.mtimeNs &&
+           ctimeNs == o.ctimeNs;
+  }
+};
+
+FileStamp StampOf(const struct stat& st) {
+  FileStamp s;
+  s.present = true;
+  s.dev = st.st_dev;
+  s.ino = st.st_ino;
+  s.size = st.st_size;
+  s.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  s.ctimeNs = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+  return s;
+}
+
+FileStamp StampOfPath(const std::string& file) {
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0) return FileStamp{};
+  return StampOf(st);
+}
+
+bool MakeFolders(const std::string& folder) {
+  if (folder.empty()) return false;
+  std::string partial;
+  size_t pos = 0;
+  while (pos <= folder.size()) {
+    size_t next = folder.find('/', pos);
+    if (next == std::string::npos) next = folder.size();
+    partial = folder.substr(0, next);
+    if (!partial.empty() && ::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    pos = next + 1;
+  }
+  struct stat st {};
+  return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string FolderOf(const std::string& file) {
+  const size_t slash = file.rfind('/');
+  return slash == std::string::npos ? std::string(".") : file.substr(0, slash == 0 ? 1 : slash);
+}
+
+std::string BaseOf(const std::string& file) {
+  const size_t slash = file.rfind('/');
+  return slash == std::string::npos ? file : file.substr(slash + 1);
+}
+
+void SyncFolder(const std::string& folder) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    ::fsync(fd);
+    ::close(fd);
+  }
+}
+
+// An exclusive lock on "<store>.lock", held for one operation. flock locks belong to the open
+// file description, so every operation opens the lock file afresh; the in-process mutex keeps
+// the threads of one process apart.
+class StoreLock {
+ public:
+  StoreLock() = default;
+  StoreLock(const StoreLock&) = delete;
+  StoreLock& operator=(const StoreLock&) = delete;
+  ~StoreLock() {
+    if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+  }
+  bool Acquire(const std::string& lockFile) {
+    fd_ = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd_ < 0) return false;
+    while (::flock(fd_, LOCK_EX) != 0) {
+      if (errno != EINTR) {
+        ::close(fd_);
+        fd_ = -1;
+        return false;
+      }
+    }
+    return true;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+bool ReadWhole(int fd, int64_t size, std::string& out) {
+  out.assign(static_cast<size_t>(size), '\0');
+  size_t done = 0;
+  while (done < out.size()) {
+    const ssize_t n = ::read(fd, out.data() + done, out.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  out.resize(done);
+  return true;
+}
+
+bool WriteWhole(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// ---- Process-wide state (under g_mutex).
+std::mutex g_mutex;
+std::string g_folderOverride;
+std::string g_cpuInfoFile;
+RegReportSink g_sink = nullptr;
+int g_tempSerial = 0;
+
+struct Hive {
+  RegRoot root = 0;
+  std::unique_ptr<Node> tree;
+  bool valid = false;  // the tree is what the file held at stamp
+  std::string file;
+  FileStamp stamp;
+};
+Hive g_user{kRegCurrentUser, nullptr, false, {}, {}};
+Hive g_classes{kRegClassesRoot, nullptr, false, {}, {}};
+std::unique_ptr<Node> g_machine;
+
+void Report(const std::string& text) {
+  if (g_sink != nullptr) {
+    g_sink(text);
+  } else {
+    std::fprintf(stderr, "tavelo: %s\n", text.c_str());
+  }
+}
+
+std::string DefaultFolder() {
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  if (xdg != nullptr && xdg[0] == '/') return std::string(xdg) + "/tavelo";
+  const char* home = std::getenv("HOME");
+  std::string h = home != nullptr ? home : "";
+  if (h.empty()) {
+    if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr && pw->pw_dir != nullptr) h = pw->pw_dir;
+  }
+  if (h.empty()) return "";
+  return h + "/.config/tavelo";
+}
+
+std::string FolderLocked() { return g_folderOverride.empty() ? DefaultFolder() : g_folderOverride; }
+
+std::string FileLocked(RegRoot root) {
+  const std::string folder = FolderLocked();
+  if (folder.empty()) return "";
+  if (root == kRegCurrentUser) return folder + "/user.reg";
+  if (root == kRegClassesRoot) return folder + "/classes.reg";
+  return "";
+}
+
+Hive* WritableHive(RegRoot root) {
+  if (root == kRegCurrentUser) return &g_user;
+  if (root == kRegClassesRoot) return &g_classes;
+  return nullptr;
+}
+
+// Renames a damaged store aside. The caller holds the file lock.
+bool SetAside(const std::string& file, const std::string& reason) {
+  char stamp[32];
+  const time_t now = ::time(nullptr);
+  struct tm tmNow {};
+  ::localtime_r(&now, &tmNow);
+  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tmNow);
+  std::string target;
+  for (int n = 1; n < 1000; ++n) {
+    target = file + ".damaged-" + stamp + (n > 1 ? "-" + std::to_string(n) : "");
+    struct stat st {};
+    if (::lstat(target.c_str(), &st) != 0) break;
+  }
+  if (::rename(file.c_str(), target.c_str()) != 0) {
+    Report("Registry: the settings file " + file + " is damaged (" + reason +
+           ") and cannot be renamed aside: " + std::strerror(errno) + "; settings stay read-only.");
+    return false;
+  }
+  SyncFolder(FolderOf(file));
+  Report("Registry: the settings file " + file + " is damaged (" + reason + "); it was kept as " + target +
+         " and the settings start empty.");
+  return true;
+}
+
+// Reads the store file into the cache. With the lock held a damaged file is renamed aside;
+// without it (the folder is not writable) the damage is only reported.
+int32_t LoadFile(Hive& h, const std::string& file, bool locked) {
+  h.valid = false;
+  h.tree = std::make_unique<Node>();
+  h.file = file;
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno != ENOENT) return kRegIoFailed;
+    h.stamp = FileStamp{};
+    h.valid = true;
+    return kRegOk;
+  }
+  struct stat st {};
+  std::string text, reason;
+  bool ok = false;
+  if (::fstat(fd, &st) != 0) {
+    ::close(fd);
+    return kRegIoFailed;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    reason = "it is not a regular file";
+  } else if (st.st_size > kMaxStoreBytes) {
+    reason = "it is " + std::to_string(static_cast<int64_t>(st.st_size)) + " bytes long";
+  } else if (!ReadWhole(fd, st.st_size, text)) {
+    ::close(fd);
+    return kRegIoFailed;
+  } else {
+    ok = Parse(text, *h.tree, reason);
+  }
+  ::close(fd);
+  if (ok) {
+    h.stamp = StampOf(st);
+    h.valid = true;
+    return kRegOk;
+  }
+  h.tree = std::make_unique<Node>();
+  if (!locked) {
+    // Reads see no settings; the next write, which needs the lock anyway, renames the file
+    // aside. Remembering the stamp reports this version of the file once.
+    Report("Registry: the settings file " + file + " is damaged (" + reason + ").");
+    h.stamp = StampOf(st);
+    h.valid = true;
+    return kRegIoFailed;
+  }
+  if (!SetAside(file, reason)) return kRegIoFailed;
+  h.stamp = FileStamp{};
+  h.valid = true;
+  return kRegOk;
+}
+
+// Makes the cache of a writable root current for reading.
+int32_t Refresh(Hive& h) {
+  const std::string file = FileLocked(h.root);
+  if (file.empty()) {
+    h.tree = std::make_unique<Node>();
+    h.valid = false;
+    return kRegOk;
+  }
+  if (h.valid && h.file == file && StampOfPath(file) == h.stamp) return kRegOk;
+  // Reading under the lock keeps the damage handling from racing a writer. A folder that does
+  // not exist holds no settings, and reading never creates it.
+  struct stat st {};
+  if (::stat(FolderOf(file).c_str(), &st) != 0) {
+    h.tree = std::make_unique<Node>();
+    h.file = file;
+    h.stamp = FileStamp{};
+    h.valid = true;
+    return kRegOk;
+  }
+  StoreLock lock;
+  const bool locked = lock.Acquire(file + ".lock");
+  return LoadFile(h, file, locked);
+}
+
+void RemoveStaleTemps(const std::string& file) {
+  // Temporary files are only made while the lock is held, so any found now are left over from
+  // a writer that died.
+  const std::string folder = FolderOf(file), prefix = BaseOf(file) + ".tmp-";
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return;
+  while (const dirent* e = ::readdir(dir)) {
+    if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0) ::unlink((folder + "/" + e->d_name).c_str());
+  }
+  ::closedir(dir);
+}
+
+int32_t WriteStore(Hive& h, const std::string& file) {
+  const std::string text = Serialize(*h.tree);
+  const std::string temp =
+      file + ".tmp-" + std::to_string(static_cast<long>(::getpid())) + "-" + std::to_string(++g_tempSerial);
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return kRegIoFailed;
+  const bool ok = WriteWhole(fd, text) && ::fsync(fd) == 0;
+  if (::close(fd) != 0 || !ok || ::rename(temp.c_str(), file.c_str()) != 0) {
+    ::unlink(temp.c_str());
+    return kRegIoFailed;
+  }
+  SyncFolder(FolderOf(file));
+  h.stamp = StampOfPath(file);
+  h.file = file;
+  h.valid = h.stamp.present;
+  return kRegOk;
+}
+
+// One change of a writable root: lock, read the current file, change, write, unlock. change
+// returns kRegOk (write), kUnchanged (nothing to write) or an error, and leaves the tree alone
+// when it fails.
+template <class Change>
+int32_t Mutate(RegRoot root, Change&& change) {
+  Hive* h = WritableHive(root);
+  if (h == nullptr) return root == kRegLocalMachine ? kRegAccessDenied : kRegInvalidParam;
+  const std::string file = FileLocked(root);
+  if (file.empty() || !MakeFolders(FolderOf(file))) return kRegIoFailed;
+  StoreLock lock;
+  if (!lock.Acquire(file + ".lock")) return kRegIoFailed;
+  // A change always starts from the file as it is now: the stamp of a file could in principle
+  // repeat (a reused inode of the same size within one clock tick), and a change made to a stale
+  // tree would lose another instance's values.
+  int32_t rc = LoadFile(*h, file, true);
+  if (rc != kRegOk) return rc;
+  rc = change(*h->tree);
+  if (rc == kUnchanged) return kRegOk;
+  if (rc != kRegOk) return rc;
+  RemoveStaleTemps(file);
+  rc = WriteStore(*h, file);
+  if (rc != kRegOk) h->valid = false;  // the cache no longer matches the file: read it again
+  return rc;
+}
+
+// ---- The machine root, filled from the processor description.
+std::string Trim(const std::string& s) {
+  size_t a = 0, b = s.size();
+  while (a < b && (s[a] == ' ' || s[a] == '\t')) ++a;
+  while (b > a && (s[b - 1] == ' ' || s[b - 1] == '\t' || s[b - 1] == '\r')) --b;
+  return s.substr(a, b - a);
+}
+
+std::unique_ptr<Node> BuildMachine() {
+  auto root = std::make_unique<Node>();
+  Node* cpus = root->AddChild("HARDWARE")->AddChild("DESCRIPTION")->AddChild("System")->AddChild("CentralProcessor");
+  std::ifstream in(g_cpuInfoFile.empty() ? std::string("/proc/cpuinfo") : g_cpuInfoFile);
+  std::string line, index, name;
+  int rank = 0;  // how good the name found so far is: "model name" wins over the fallbacks
+  auto flush = [&] {
+    if (!index.empty()) {
+      Node* cpu = cpus->AddChild(index);
+      if (!name.empty()) cpu->values.push_back(Value{"ProcessorNameString", RegData{rtString, name}});
+    }
+    index.clear();
+    name.clear();
+    rank = 0;
+  };
+  while (std::getline(in, line)) {
+    const size_t colon = line.find(':');
+    if (colon == std::string::npos) {
+      if (Trim(line).empty()) flush();
+      continue;
+    }
+    const std::string key = Trim(line.substr(0, colon)), value = Trim(line.substr(colon + 1));
+    if (key == "processor") {
+      if (!index.empty()) flush();
+      bool digits = !value.empty();
+      for (char c : value) digits = digits && c >= '0' && c <= '9';
+      if (digits && value.size() < 6) index = value;
+    } else {
+      const int r = key == "model name" ? 3 : key == "cpu model" ? 2 : key == "Processor" ? 1 : 0;
+      if (r > rank && !value.empty()) {
+        rank = r;
+        name = value;
+      }
+    }
+  }
+  flush();
+  return root;
+}
+
+Node* MachineTree() {
+  if (!g_machine) g_machine = BuildMachine();
+  return g_machine.get();
+}
+
+// The tree of a root for reading; nullptr for an unknown root.
+Node* ReadTree(RegRoot root) {
+  if (root == kRegLocalMachine) return MachineTree();
+  Hive* h = WritableHive(root);
+  if (h == nullptr) return nullptr;
+  Refresh(*h);
+  if (!h->tree) h->tree = std::make_unique<Node>();
+  return h->tree.get();
+}
+
+bool ValidRoot(RegRoot root) {
+  return root == kRegCurrentUser || root == kRegClassesRoot || root == kRegLocalMachine;
+}
+
+template <class Work>
+int32_t Guarded(Work&& work) {
+  std::lock_guard<std::mutex> guard(g_mutex);
+  try {
+    return work();
+  } catch (...) {
+    // Out of memory half-way through a change: report a failure, never let it escape, and
+    // read the files again next time since the cached trees may be half changed.
+    g_user.valid = g_classes.valid = false;
+    return kRegIoFailed;
+  }
+}
+
+}  // namespace
+
+int32_t RegStoreOpenKey(RegRoot root, const std::string& path, bool create) {
+  std::vector<std::string> parts;
+  if (!ValidRoot(root) || !SplitPath(path, parts)) return kRegInvalidParam;
+  return Guarded([&]() -> int32_t {
+    if (FindNode(ReadTree(root), parts) != nullptr) return kRegOk;
+    if (!create) return kRegNotFound;
+    return Mutate(root, [&](Node& tree) -> int32_t {
+      Node* n = &tree;
+      bool added = false;
+      for (const std::string& p : parts) {
+        if (Node* c = n->Child(p)) {
+          n = c;
+        } else {
+          n = n->AddChild(p);
+          added = true;
+        }
+      }
+      return added ? kRegOk : kUnchanged;
+    });
+  });
+}
+
+bool RegStoreKeyExists(RegRoot root, const std::string& path) { return RegStoreOpenKey(root, path, false) == kRegOk; }
+
+int32_t RegStoreKeyNames(RegRoot root, const std::string& path, std::vector<std::string>& names) {
+  names.clear();
+  std::vector<std::string> parts;
+  if (!ValidRoot(root) || !SplitPath(path, parts)) return kRegInvalidParam;
+  return Guarded([&]() -> int32_t {
+    Node* n = FindNode(ReadTree(root), parts);
+    if (n == nullptr) return kRegNotFound;
+    for (const auto& [folded, child] : n->keys) names.push_back(child->name);
+    return kRegOk;
+  });
+}
+
+int32_t RegStoreEnumKey(RegRoot root, const std::string& path, uint32_t index, std::string& name) {
+  std::vector<std::string> names;
+  const int32_t rc = RegStoreKeyNames(root, path, names);
+  if (rc != kRegOk) return rc;
+  if (index >= names.size()) return kRegNoMoreItems;
+  name = names[index];
+  return kRegOk;
+}
+
+int32_t RegStoreValueNames(RegRoot root, const std::string& path, std::vector<std::string>& names) {
+  names.clear();
+  std::vector<std::string> parts;
+  if (!ValidRoot(root) || !SplitPath(path, parts)) return kRegInvalidParam;
+  return Guarded([&]() -> int32_t {
+    Node* n = FindNode(ReadTree(root), parts);
+    if (n == nullptr) return kRegNotFound;
+    for (const Value& v : n->values) names.push_back(v.name);
+    return kRegOk;
+  });
+}
+
+int32_t RegStoreQueryValue(RegRoot root, const std::string& path, const std::string& name, RegData& data) {
+  std::vector<std::string> parts;
+  if (!ValidRoot(root) || !SplitPath(path, parts)) return kRegInvalidParam;
+  return Guarded([&]() -> int32_t {
+    Node* n = FindNode(ReadTree(root), parts);
+    if (n == nullptr) return kRegNotFound;
+    const Value* v = n->FindValue(name);
+    if (v == nullptr) return kRegNotFound;
+    data = v->data;
+    return kRegOk;
+  });
+}
+
+int32_t RegStoreSetValue(RegRoot root, const std::string& path, const std::string& name, const RegData& data) {
+  std::vector<std::string> parts;
+  if (!ValidRoot(root) || !SplitPath(path, parts) || name.size() > kMaxValueName) return kRegInvalidParam;
+  if (data.type != rtString && data.type != rtDword && data.type != rtBinary) return kRegInvalidParam;
+  if (data.type == rtDword && data.bytes.size() != 4) return kRegInvalidParam;
+  return Guarded([&]() -> int32_t {
+    return Mutate(root, [&](Node& tree) -> int32_t {
+      Node* n = FindNode(&tree, parts);
+      if (n == nullptr) return kRegNotFound;
+      if (Value* v = n->FindValue(name)) {
+        if (v->data.type == data.type && v->data.bytes == data.bytes) return kUnchanged;
+        v->data = data;
+      } else {
+        n->values.push_back(Value{name, data});
+      }
+      return kRegOk;
+    });
+  });
+}
+
+int32_t RegStoreDeleteValue(RegRoot root, const std::string& path, const std::string& name) {
+  std::vector<std::string> parts;
+  if (!ValidRoot(root) || !SplitPath(path, parts)) return kRegInvalidParam;
+  return Guarded([&]() -> int32_t {
+    return Mutate(root, [&](Node& tree) -> int32_t {
+      Node* n = FindNode(&tree, parts);
+      if (n == nullptr) return kRegNotFound;
+      const std::string folded = Fold(name);
+      for (auto it = n->values.begin(); it != n->values.end(); ++it) {
+        if (Fold(it->name) == folded) {
+          n->values.erase(it);
+          return kRegOk;
+        }
+      }
+      return kRegNotFound;
+    });
+  });
+}
+
+int32_t RegStoreDeleteKey(RegRoot root, const std::string& path) {
+  std::vector<std::string> parts;
+  if (!ValidRoot(root) || !SplitPath(path, parts)) return kRegInvalidParam;
+  if (parts.empty()) return kRegBadKey;
+  return Guarded([&]() -> int32_t {
+    return Mutate(root, [&](Node& tree) -> int32_t {
+      const std::vector<std::string> parentParts(parts.begin(), parts.end() - 1);
+      Node* parent = FindNode(&tree, parentParts);
+      Node* n = parent == nullptr ? nullptr : parent->Child(parts.back());
+      if (n == nullptr) return kRegNotFound;
+      if (!n->keys.empty()) return kRegAccessDenied;
+      parent->keys.erase(Fold(parts.back()));
+      return kRegOk;
+    });
+  });
+}
+
+void SetRegistryFolder(const std::string& folder) {
+  std::lock_guard<std::mutex> guard(g_mutex);
+  g_folderOverride = folder;
+  g_user.valid = g_classes.valid = false;
+}
+
+std::string RegistryFolder() {
+  std::lock_guard<std::mutex> guard(g_mutex);
+  return FolderLocked();
+}
+
+std::string RegistryFile(RegRoot root) {
+  std::lock_guard<std::mutex> guard(g_mutex);
+  return FileLocked(root);
+}
+
+void SetRegistryReportSink(RegReportSink sink) {
+  std::lock_guard<std::mutex> guard(g_mutex);
+  g_sink = sink;
+}
+
+RegReportSink GetRegistryReportSink() {
+  std::lock_guard<std::mutex> guard(g_mutex);
+  return g_sink;
+}
+
+void SetCpuInfoFile(const std::string& path) {
+  std::lock_guard<std::mutex> guard(g_mutex);
+  g_cpuInfoFile = path;
+  g_machine.reset();
+}
+
+}  // namespace tavelo::platform

@@ -1,0 +1,525 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <random>
+
+#include "core/media/img_basic.h"
+#include "core/services/basic.h"
+#include "core/services/errors.h"
+#include "core/services/memory.h"
+#include "core/services/monitor.h"
+#include "formats/ff_basic.h"
+#include "formats/units/ff_tga_pcx_bmp.h"
+#include "tests/formats/ffmpeg_ref.h"
+#include "tests/formats/format_fixture.h"
+#include "tests/support/test_env.h"
+
+namespace tavelo {
+namespace {
+
+using Codecs = test::FormatTest;
+
+std::string Media(const std::string& name) { return test::MediaPath("formats/" + name); }
+
+// Runs work in a no-raise frame and gives the error class and code it ended with.
+std::pair<int32_t, int32_t> Outcome(const std::function<void()>& work) {
+  MonitoredNoRaise(work);
+  return {GetErrorClass(), GetErrorCode()};
+}
+
+void Load(int32_t fid, const std::string& path, Qimg& img) {
+  switch (fid) {
+    case fidTGA: TGALoad_(path, img); break;
+    case fidPCX: PCXLoad_(path, img); break;
+    default: DIBLoad_(path, img); break;
+  }
+}
+
+void Save(int32_t fid, const std::string& path, const Qimg& img, int32_t codec = 0) {
+  FFVideoOpts opts;
+  opts.Codec = codec;
+  switch (fid) {
+    case fidTGA: TGASave_(path, img, codec != 0); break;
+    case fidPCX: PCXSave_(path, img, opts); break;
+    default: DIBSave_(path, img, opts); break;
+  }
+}
+
+std::string Bytes(const std::string& path) { return test::ReadFile(path); }
+
+// A test picture: every pixel different where the depth allows, a full palette for 8 bits.
+void MakePicture(Qimg& img, int32_t w, int32_t h, int32_t bpp) {
+  _imgalloc_(img, w, h, bpp, __LINE__, "test.picture");
+  for (int64_t i = 0; i < img.Size; ++i) img.Data[i] = static_cast<uint8_t>((i * 37 + i / 7) & 0xFF);
+  if (bpp == 15)
+    for (int64_t i = 1; i < img.Size; i += 2) img.Data[i] &= 0x7F;  // the top bit of a 5-5-5 word is 0
+  for (int i = 0; i < 768; ++i) img.Palette[i] = static_cast<uint8_t>(i * 11);
+}
+
+bool SamePicture(const Qimg& a, const Qimg& b) {
+  if (a.Width != b.Width || a.Height != b.Height || a.Bpp != b.Bpp || a.Size != b.Size) return false;
+  if (std::memcmp(a.Data, b.Data, a.Size) != 0) return false;
+  return a.Bpp != 8 || a.Palette == b.Palette;
+}
+
+struct RealFile {
+  const char* Name;
+  int32_t Fid;
+  int32_t Bpp;  // the depth we deliver
+};
+
+const RealFile kRealFiles[] = {
+    {"nb_rgb_raw.tga", fidTGA, 24},  {"nb_rgb_rle.tga", fidTGA, 24},    {"nb_cmap_raw.tga", fidTGA, 8},
+    {"nb_cmap_rle.tga", fidTGA, 8},  {"nb_grey_raw.tga", fidTGA, 8},    {"nb_grey_rle.tga", fidTGA, 8},
+    {"ff_bgr24_raw.tga", fidTGA, 24}, {"ff_bgr24_rle.tga", fidTGA, 24}, {"ff_bgra_rle.tga", fidTGA, 32},
+    {"ff_rgb555_raw.tga", fidTGA, 15}, {"ff_rgb555_rle.tga", fidTGA, 15}, {"ff_gray_rle.tga", fidTGA, 8},
+    {"ff_pal8_raw.tga", fidTGA, 8},  {"ff_pal8_rle.tga", fidTGA, 8},
+    {"nb_24.pcx", fidPCX, 24},       {"nb_8.pcx", fidPCX, 8},           {"nb_4planes.pcx", fidPCX, 8},
+    {"nb_4packed.pcx", fidPCX, 8},   {"nb_1.pcx", fidPCX, 8},           {"ff_24.pcx", fidPCX, 24},
+    {"ff_8.pcx", fidPCX, 8},         {"ff_1.pcx", fidPCX, 8},
+    {"im_24.bmp", fidBMP, 24},       {"im_8.bmp", fidBMP, 8},           {"im_8_rle.bmp", fidBMP, 8},
+    {"im_4.bmp", fidBMP, 8},         {"im_1.bmp", fidBMP, 8},           {"im_v5_24.bmp", fidBMP, 24},
+    {"im_os2_24.bmp", fidBMP, 24},   {"im_os2_8.bmp", fidBMP, 8},       {"nb_24.bmp", fidBMP, 24},
+    {"nb_8.bmp", fidBMP, 8},         {"nb_4.bmp", fidBMP, 8},           {"nb_os2_8.bmp", fidBMP, 8},
+    {"ff_32.bmp", fidBMP, 32},       {"ff_555.bmp", fidBMP, 15},        {"ff_565.bmp", fidBMP, 16},
+    {"ff_8.bmp", fidBMP, 8},         {"ff_1.bmp", fidBMP, 8},
+};
+
+TEST_F(Codecs, RealEncoderFilesDecodeLikeFFmpeg) {
+  for (const RealFile& file : kRealFiles) {
+    SCOPED_TRACE(file.Name);
+    const std::string path = Media(file.Name);
+    Qimg img;
+    ASSERT_EQ(Outcome([&] { Load(file.Fid, path, img); }).first, 0) << GetErrorMessage();
+    EXPECT_EQ(img.Bpp, file.Bpp);
+    EXPECT_EQ(img.Width, 37);
+    EXPECT_EQ(img.Height, 23);
+    test::RefPicture ref;
+    std::string why;
+    ASSERT_TRUE(test::FFmpegDecode(path, ref, why)) << why;
+    EXPECT_EQ(test::CompareWithRef(img, ref), "");
+    // The comparison sees a change of one colour.
+    if (img.Bpp == 8)
+      img.Palette[3 * img.Data[img.Size / 2]] ^= 0x18;
+    else
+      img.Data[img.Size / 2] ^= 0x18;
+    EXPECT_NE(test::CompareWithRef(img, ref), "");
+    ImgFree(img);
+  }
+}
+
+TEST_F(Codecs, FixturesCoverBothTgaOriginsAndBmpHeaders) {
+  // netpbm writes TGA rows bottom-up, FFmpeg top-down (descriptor bit 0x20).
+  EXPECT_EQ(Bytes(Media("nb_rgb_raw.tga"))[17] & 0x20, 0);
+  EXPECT_EQ(Bytes(Media("ff_bgr24_raw.tga"))[17] & 0x20, 0x20);
+  EXPECT_EQ(Bytes(Media("im_os2_24.bmp"))[14], 12);   // core header
+  EXPECT_EQ(Bytes(Media("im_v5_24.bmp"))[14], 124);   // V5 header
+  EXPECT_EQ(Bytes(Media("im_8_rle.bmp"))[30], 1);     // RLE8
+  EXPECT_EQ(Bytes(Media("ff_565.bmp"))[30], 3);       // bit fields
+}
+
+// The rows of a bottom-up BMP turned into a top-down file (negative height): no tool here writes
+// one, so the test makes it from a file an encoder wrote.
+std::string TopDownCopy(const std::string& bmp) {
+  std::string out = bmp;
+  const auto le32 = [&](size_t at) {
+    return static_cast<int32_t>(static_cast<uint8_t>(out[at]) | (static_cast<uint8_t>(out[at + 1]) << 8) |
+                                (static_cast<uint8_t>(out[at + 2]) << 16) | (static_cast<uint8_t>(out[at + 3]) << 24));
+  };
+  const int32_t offBits = le32(10), width = le32(18), height = le32(22);
+  const int32_t depth = static_cast<uint8_t>(out[28]);
+  const int32_t stride = ((width * depth + 31) / 32) * 4;
+  for (int32_t r = 0; r < height; ++r)
+    out.replace(offBits + static_cast<size_t>(r) * stride, stride, bmp, offBits + static_cast<size_t>(height - 1 - r) * stride,
+                stride);
+  const uint32_t neg = static_cast<uint32_t>(-height);
+  for (int i = 0; i < 4; ++i) out[22 + i] = static_cast<char>((neg >> (8 * i)) & 0xFF);
+  return out;
+}
+
+TEST_F(Codecs, TopDownBmpReadsTheSamePicture) {
+  const std::string dir = test::MakeTempDir("bmp");
+  for (const char* name : {"im_24.bmp", "nb_8.bmp", "im_4.bmp", "im_1.bmp", "ff_32.bmp"}) {
+    SCOPED_TRACE(name);
+    const std::string path = dir + "/td_" + name;
+    test::WriteFile(path, TopDownCopy(Bytes(Media(name))));
+    Qimg top, bottom;
+    ASSERT_EQ(Outcome([&] { DIBLoad_(path, top); }).first, 0) << GetErrorMessage();
+    ASSERT_EQ(Outcome([&] { DIBLoad_(Media(name), bottom); }).first, 0);
+    EXPECT_TRUE(SamePicture(top, bottom));
+    test::RefPicture ref;
+    std::string why;
+    ASSERT_TRUE(test::FFmpegDecode(path, ref, why)) << why;
+    EXPECT_EQ(test::CompareWithRef(top, ref), "");
+    ImgFree(top);
+    ImgFree(bottom);
+  }
+}
+
+TEST_F(Codecs, InfoDescribesTheFiles) {
+  FFInfoRec info;
+  ASSERT_EQ(Outcome([&] { TGAInfo(Media("ff_rgb555_rle.tga"), info); }).first, 0);
+  EXPECT_EQ(info.FormatId, fidTGA);
+  EXPECT_EQ(info.Video.OrigBpp, 16);  // a 16-bit TGA is delivered as 15 bits
+  EXPECT_EQ(info.Video.Bpp, 15);
+  EXPECT_EQ(info.Video.Frames, 1);
+  EXPECT_EQ(info.Video.VideoSupported, -1);
+  EXPECT_DOUBLE_EQ(info.FileSize, static_cast<double>(Bytes(Media("ff_rgb555_rle.tga")).size()));
+  info = FFInfoRec();
+  ASSERT_EQ(Outcome([&] { PCXInfo(Media("nb_4planes.pcx"), info); }).first, 0);
+  EXPECT_EQ(info.Video.OrigBpp, 4);
+  EXPECT_EQ(info.Video.Bpp, 8);
+  EXPECT_EQ(info.Video.CodecId, 0);  // PCX leaves it 0 although every file is packed
+  EXPECT_EQ(info.Video.CodecName, "Run Length Encoding (RLE)");
+  info = FFInfoRec();
+  ASSERT_EQ(Outcome([&] { DIBInfo(Media("im_8_rle.bmp"), info); }).first, 0);
+  EXPECT_EQ(info.Video.CodecId, 1);
+  EXPECT_EQ(info.Video.BytesPP, 1);
+}
+
+TEST_F(Codecs, SaveLoadRoundTripsAreExact) {
+  const std::string dir = test::MakeTempDir("roundtrip");
+  struct Trip {
+    int32_t Fid;
+    int32_t Codec;
+    int32_t Bpp;
+    int32_t Stored;  // the depth the file holds it in
+  };
+  const Trip trips[] = {
+      {fidTGA, 0, 8, 8},   {fidTGA, 1, 8, 8},   {fidTGA, 0, 15, 15}, {fidTGA, 1, 15, 15}, {fidTGA, 1, 24, 24},
+      {fidTGA, 0, 32, 32}, {fidTGA, 1, 32, 32}, {fidPCX, 0, 8, 8},   {fidPCX, 0, 24, 24}, {fidBMP, 0, 8, 8},
+      {fidBMP, 0, 15, 15}, {fidBMP, 0, 24, 24}, {fidBMP, 0, 32, 32},
+  };
+  for (const Trip& t : trips) {
+    for (int32_t w : {1, 2, 3, 37, 300}) {
+      SCOPED_TRACE(std::to_string(t.Fid) + "/" + std::to_string(t.Codec) + "/" + std::to_string(t.Bpp) + " w" +
+                   std::to_string(w));
+      Qimg img, back;
+      MakePicture(img, w, 5, t.Bpp);
+      if (w == 300)  // long runs: whole rows of one pixel
+        for (int64_t i = 0; i < img.Size / 2; ++i) img.Data[i] = 7;
+      const char* ext = t.Fid == fidTGA ? ".tga" : (t.Fid == fidPCX ? ".pcx" : ".bmp");
+      const std::string path = dir + "/rt" + std::to_string(t.Fid) + "_" + std::to_string(t.Codec) + ext;
+      ASSERT_EQ(Outcome([&] { Save(t.Fid, path, img, t.Codec); }).first, 0) << GetErrorMessage();
+      ASSERT_EQ(Outcome([&] { Load(t.Fid, path, back); }).first, 0) << GetErrorMessage();
+      EXPECT_EQ(back.Bpp, t.Stored);
+      EXPECT_TRUE(SamePicture(img, back));
+      // Other readers read our files the same way.
+      test::RefPicture ref;
+      std::string why;
+      ASSERT_TRUE(test::FFmpegDecode(path, ref, why)) << why;
+      EXPECT_EQ(test::CompareWithRef(back, ref), "");
+      ImgFree(img);
+      ImgFree(back);
+    }
+  }
+}
+
+TEST_F(Codecs, WritersConvertToTheirSaveDepths) {
+  const std::string dir = test::MakeTempDir("depths");
+  Qimg img, back, expect;
+  MakePicture(img, 9, 4, 16);
+  ASSERT_EQ(Outcome([&] { ImgConvBpp(img, expect, 24); }).first, 0);
+  for (int32_t fid : {fidTGA, fidPCX, fidBMP}) {
+    const std::string path = dir + "/d" + std::to_string(fid);
+    ASSERT_EQ(Outcome([&] { Save(fid, path, img); }).first, 0);
+    ASSERT_EQ(Outcome([&] { Load(fid, path, back); }).first, 0);
+    EXPECT_EQ(back.Bpp, 24) << fid;
+    EXPECT_TRUE(SamePicture(back, expect)) << fid;
+  }
+  // A 15-bit picture is written with depth 16 (and reads back as 15 bits).
+  Qimg p15;
+  MakePicture(p15, 4, 4, 15);
+  ASSERT_EQ(Outcome([&] { TGASave_(dir + "/p15.tga", p15, false); }).first, 0);
+  EXPECT_EQ(static_cast<uint8_t>(Bytes(dir + "/p15.tga")[16]), 16);
+  ASSERT_EQ(Outcome([&] { DIBSave_(dir + "/p15.bmp", p15, FFVideoOpts()); }).first, 0);
+  EXPECT_EQ(static_cast<uint8_t>(Bytes(dir + "/p15.bmp")[28]), 16);
+  ImgFree(img);
+  ImgFree(back);
+  ImgFree(expect);
+  ImgFree(p15);
+}
+
+TEST_F(Codecs, TgaRunOf300EqualPixelsIsThreeRunPackets) {
+  const std::string dir = test::MakeTempDir("tga");
+  Qimg img;
+  _imgalloc_(img, 300, 1, 24, __LINE__, "test");
+  FillMem(img.Data, img.Size, 0x5A);
+  ASSERT_EQ(Outcome([&] { TGASave_(dir + "/run.tga", img, true); }).first, 0);
+  const std::string bytes = Bytes(dir + "/run.tga");
+  ASSERT_EQ(bytes.size(), 18u + 3 * 4);
+  EXPECT_EQ(static_cast<uint8_t>(bytes[2]), 10);  // true colour, run-length
+  EXPECT_EQ(static_cast<uint8_t>(bytes[18]), 128 + 127);
+  EXPECT_EQ(static_cast<uint8_t>(bytes[22]), 128 + 127);
+  EXPECT_EQ(static_cast<uint8_t>(bytes[26]), 128 + 43);
+  ImgFree(img);
+}
+
+TEST_F(Codecs, ResolutionsTravelThroughBmpAndPcx) {
+  const std::string dir = test::MakeTempDir("res");
+  Qimg img, back;
+  MakePicture(img, 3, 3, 24);
+  FFVideoOpts opts;
+  opts.XRes = 96;
+  opts.YRes = 300;
+  ASSERT_EQ(Outcome([&] { DIBSave_(dir + "/r.bmp", img, opts); }).first, 0);
+  const std::string bmp = Bytes(dir + "/r.bmp");
+  EXPECT_EQ(static_cast<uint8_t>(bmp[38]) | (static_cast<uint8_t>(bmp[39]) << 8), 3780);  // 96 dpi
+  ASSERT_EQ(Outcome([&] { DIBLoad_(dir + "/r.bmp", back); }).first, 0);
+  EXPECT_EQ(back.XRes, 96);
+  EXPECT_EQ(back.YRes, 300);
+  ASSERT_EQ(Outcome([&] { PCXSave_(dir + "/r.pcx", img, opts); }).first, 0);
+  ASSERT_EQ(Outcome([&] { PCXLoad_(dir + "/r.pcx", back); }).first, 0);
+  EXPECT_EQ(back.XRes, 96);
+  EXPECT_EQ(back.YRes, 300);
+  ImgFree(img);
+  ImgFree(back);
+}
+
+TEST_F(Codecs, WritersRefuseSidesBeyond65535AndKeepTheOldFile) {
+  const std::string dir = test::MakeTempDir("big");
+  Qimg img;
+  MakePicture(img, 65536, 1, 8);
+  for (const char* name : {"/big.tga", "/big.pcx"}) {
+    const std::string path = dir + name;
+    test::WriteFile(path, "old contents");
+    const auto r = Outcome([&] { Save(name[5] == 't' ? fidTGA : fidPCX, path, img); });
+    EXPECT_EQ(r.first, ecImage);
+    EXPECT_EQ(r.second, 11);
+    EXPECT_EQ(Bytes(path), "old contents");
+  }
+  ImgFree(img);
+  // A save that fails part-way (a missing folder) leaves nothing behind either.
+  Qimg small;
+  MakePicture(small, 2, 2, 24);
+  EXPECT_EQ(Outcome([&] { Save(fidBMP, dir + "/no/such/x.bmp", small); }).first, ecFile);
+  ImgFree(small);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()), 2);
+}
+
+// ---- Hostile headers ----
+
+std::string TgaHeader(int type, int mapType, int mapFirst, int mapLen, int mapBits, int w, int h, int depth,
+                      int desc) {
+  std::string s(18, '\0');
+  s[1] = static_cast<char>(mapType);
+  s[2] = static_cast<char>(type);
+  s[3] = static_cast<char>(mapFirst & 255);
+  s[4] = static_cast<char>(mapFirst >> 8);
+  s[5] = static_cast<char>(mapLen & 255);
+  s[6] = static_cast<char>(mapLen >> 8);
+  s[7] = static_cast<char>(mapBits);
+  s[12] = static_cast<char>(w & 255);
+  s[13] = static_cast<char>(w >> 8);
+  s[14] = static_cast<char>(h & 255);
+  s[15] = static_cast<char>(h >> 8);
+  s[16] = static_cast<char>(depth);
+  s[17] = static_cast<char>(desc);
+  return s;
+}
+
+std::pair<int32_t, int32_t> LoadBytes(int32_t fid, const std::string& bytes) {
+  const std::string path = test::MakeTempDir("hostile") + "/f";
+  test::WriteFile(path, bytes);
+  Qimg img;
+  const auto r = Outcome([&] { Load(fid, path, img); });
+  ImgFree(img);
+  return r;
+}
+
+using Err = std::pair<int32_t, int32_t>;
+
+TEST_F(Codecs, TgaHeadersAreChecked) {
+  EXPECT_EQ(LoadBytes(fidTGA, TgaHeader(4, 0, 0, 0, 0, 2, 2, 24, 0) + std::string(12, 'x')), Err(7, 2));
+  // A colour map whose first index + length passes 256.
+  EXPECT_EQ(LoadBytes(fidTGA, TgaHeader(1, 1, 200, 100, 24, 2, 2, 8, 0) + std::string(300 + 4, 'x')), Err(7, 4));
+  // Depths and map entries the format does not have.
+  EXPECT_EQ(LoadBytes(fidTGA, TgaHeader(2, 0, 0, 0, 0, 2, 2, 12, 0) + std::string(12, 'x')), Err(7, 1));
+  EXPECT_EQ(LoadBytes(fidTGA, TgaHeader(2, 0, 0, 0, 0, 2, 2, 8, 0) + std::string(12, 'x')), Err(7, 1));
+  EXPECT_EQ(LoadBytes(fidTGA, TgaHeader(1, 1, 0, 2, 8, 2, 2, 8, 0) + std::string(6, 'x')), Err(7, 1));
+  EXPECT_EQ(LoadBytes(fidTGA, TgaHeader(1, 0, 0, 0, 0, 2, 2, 8, 0) + std::string(6, 'x')), Err(7, 1));
+  EXPECT_EQ(LoadBytes(fidTGA, TgaHeader(2, 0, 0, 0, 0, 0, 2, 24, 0)), Err(7, 4));  // no width
+  // Raw data shorter than the picture, and run-length data that ends too soon.
+  EXPECT_EQ(LoadBytes(fidTGA, TgaHeader(2, 0, 0, 0, 0, 2, 2, 24, 0) + std::string(11, 'x')), Err(6, 3));
+  EXPECT_EQ(LoadBytes(fidTGA, TgaHeader(10, 0, 0, 0, 0, 200, 200, 24, 0) + "\x81\1\2\3"), Err(7, 9));
+  EXPECT_EQ(LoadBytes(fidTGA, TgaHeader(10, 0, 0, 0, 0, 2, 2, 24, 0) + "\x01\1\2\3\4\5\6\x85\1\1"), Err(7, 9));
+  EXPECT_EQ(LoadBytes(fidTGA, std::string(10, '\0')), Err(6, 3));
+}
+
+TEST_F(Codecs, TgaRunsAreClippedToThePicture) {
+  // A run of 128 pixels and a literal of 4 into a 2 x 2 picture: the first four pixels count.
+  const std::string path = test::MakeTempDir("tga") + "/clip.tga";
+  test::WriteFile(path, TgaHeader(10, 0, 0, 0, 0, 2, 2, 24, 0x20) + "\xFF\x10\x20\x30" + "\x03" + std::string(12, '\x77'));
+  Qimg img;
+  ASSERT_EQ(Outcome([&] { TGALoad_(path, img); }).first, 0);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(img.Data[3 * i], 0x10);
+  test::WriteFile(path, TgaHeader(10, 0, 0, 0, 0, 2, 2, 24, 0x20) + "\x01\1\1\1\2\2\2" + "\x03" + std::string(12, '\x77'));
+  ASSERT_EQ(Outcome([&] { TGALoad_(path, img); }).first, 0);
+  EXPECT_EQ(img.Data[0], 1);
+  EXPECT_EQ(img.Data[3], 2);
+  EXPECT_EQ(img.Data[6], 0x77);
+  EXPECT_EQ(img.Data[9], 0x77);
+  ImgFree(img);
+}
+
+std::string PcxHeader(int bits, int planes, int xmin, int ymin, int xmax, int ymax, int lineBytes, int enc = 1) {
+  std::string s(128, '\0');
+  s[0] = 10;
+  s[1] = 5;
+  s[2] = static_cast<char>(enc);
+  s[3] = static_cast<char>(bits);
+  auto put16 = [&](int at, int v) {
+    s[at] = static_cast<char>(v & 255);
+    s[at + 1] = static_cast<char>((v >> 8) & 255);
+  };
+  put16(4, xmin);
+  put16(6, ymin);
+  put16(8, xmax);
+  put16(10, ymax);
+  s[65] = static_cast<char>(planes);
+  put16(66, lineBytes);
+  return s;
+}
+
+TEST_F(Codecs, PcxHeadersAreChecked) {
+  EXPECT_EQ(LoadBytes(fidPCX, std::string(1, '\x0B') + std::string(200, 'x')), Err(7, 2));
+  EXPECT_EQ(LoadBytes(fidPCX, PcxHeader(8, 1, 10, 0, 5, 3, 2) + std::string(900, 'x')), Err(7, 4));  // xmax < xmin
+  EXPECT_EQ(LoadBytes(fidPCX, PcxHeader(8, 1, 0, 9, 5, 3, 6) + std::string(900, 'x')), Err(7, 4));   // ymax < ymin
+  // An 8-bit file shorter than header + one data byte + marker + palette.
+  EXPECT_EQ(LoadBytes(fidPCX, PcxHeader(8, 1, 0, 0, 1, 1, 2) + std::string(768, '\0')), Err(7, 4));
+  // A line shorter than the row, and variants the reader does not know.
+  EXPECT_EQ(LoadBytes(fidPCX, PcxHeader(8, 1, 0, 0, 9, 1, 4) + std::string(900, '\0')), Err(7, 4));
+  EXPECT_EQ(LoadBytes(fidPCX, PcxHeader(8, 2, 0, 0, 1, 1, 2) + std::string(900, '\0')), Err(7, 1));
+  EXPECT_EQ(LoadBytes(fidPCX, PcxHeader(8, 1, 0, 0, 1, 1, 2, 0) + std::string(900, '\0')), Err(7, 1));
+  // A palette without its marker byte, and packed data that ends before the picture does.
+  EXPECT_EQ(LoadBytes(fidPCX, PcxHeader(8, 1, 0, 0, 1, 1, 2) + std::string(4, '\1') + "\x0B" + std::string(768, '\0')),
+            Err(7, 9));
+  EXPECT_EQ(LoadBytes(fidPCX, PcxHeader(8, 3, 0, 0, 99, 99, 100) + "\xC2\x01"), Err(7, 9));
+}
+
+TEST_F(Codecs, PcxRunsStopAtTheEndOfTheScanLine) {
+  // A run of 63 in a 2 x 2 picture with 2-byte lines: each line takes its 2 bytes, the rest of
+  // the run is dropped and the next line starts with the next code, as other readers do.
+  const std::string path = test::MakeTempDir("pcx") + "/clip.pcx";
+  std::string data = "\xFF\x05" "\xC2\x09";
+  std::string pal(769, '\0');
+  pal[0] = 12;
+  test::WriteFile(path, PcxHeader(8, 1, 0, 0, 1, 1, 2) + data + pal);
+  Qimg img;
+  ASSERT_EQ(Outcome([&] { PCXLoad_(path, img); }).first, 0);
+  EXPECT_EQ(img.Data[0], 5);
+  EXPECT_EQ(img.Data[1], 5);
+  EXPECT_EQ(img.Data[2], 9);
+  EXPECT_EQ(img.Data[3], 9);
+  ImgFree(img);
+}
+
+std::string BmpFile(int32_t w, int32_t h, int depth, int compression, const std::string& pixels,
+                     const std::string& palette = "") {
+  std::string s(54, '\0');
+  auto put = [&](int at, uint32_t v, int n) {
+    for (int i = 0; i < n; ++i) s[at + i] = static_cast<char>((v >> (8 * i)) & 255);
+  };
+  s[0] = 'B';
+  s[1] = 'M';
+  put(2, static_cast<uint32_t>(54 + palette.size() + pixels.size()), 4);
+  put(10, static_cast<uint32_t>(54 + palette.size()), 4);
+  put(14, 40, 4);
+  put(18, static_cast<uint32_t>(w), 4);
+  put(22, static_cast<uint32_t>(h), 4);
+  put(26, 1, 2);
+  put(28, static_cast<uint32_t>(depth), 2);
+  put(30, static_cast<uint32_t>(compression), 4);
+  return s + palette + pixels;
+}
+
+TEST_F(Codecs, BmpHeadersAreChecked) {
+  EXPECT_EQ(LoadBytes(fidBMP, "BX" + std::string(100, '\0')), Err(7, 2));
+  const std::string pal(1024, '\0');
+  // Compressions that are not read as raw pixels: RLE4, JPEG, PNG, RLE8 at another depth.
+  EXPECT_EQ(LoadBytes(fidBMP, BmpFile(4, 4, 4, 2, std::string(64, '\0'), pal)), Err(7, 1));
+  EXPECT_EQ(LoadBytes(fidBMP, BmpFile(4, 4, 24, 4, std::string(64, '\0'))), Err(7, 1));
+  EXPECT_EQ(LoadBytes(fidBMP, BmpFile(4, 4, 24, 5, std::string(64, '\0'))), Err(7, 1));
+  EXPECT_EQ(LoadBytes(fidBMP, BmpFile(4, 4, 24, 1, std::string(64, '\0'))), Err(7, 1));
+  EXPECT_EQ(LoadBytes(fidBMP, BmpFile(4, 4, 2, 0, std::string(64, '\0'))), Err(7, 1));
+  // Bit fields of a layout that is not ours.
+  EXPECT_EQ(LoadBytes(fidBMP, BmpFile(4, 4, 16, 3, std::string(12, '\xFF') + std::string(64, '\0'))), Err(7, 1));
+  // Sizes: none, too big for memory, and data shorter than the rows.
+  EXPECT_EQ(LoadBytes(fidBMP, BmpFile(0, 4, 24, 0, std::string(64, '\0'))), Err(7, 4));
+  EXPECT_EQ(LoadBytes(fidBMP, BmpFile(4, static_cast<int32_t>(0x80000000), 24, 0, std::string(64, '\0'))), Err(7, 4));
+  EXPECT_EQ(LoadBytes(fidBMP, BmpFile(60000, 60000, 24, 0, std::string(64, '\0'))), Err(7, 4));
+  // 4 rows of 9 bytes, each padded to 12: the last row needs no padding after it.
+  EXPECT_EQ(LoadBytes(fidBMP, BmpFile(3, 4, 24, 0, std::string(44, '\0'))), Err(6, 3));
+  EXPECT_EQ(LoadBytes(fidBMP, BmpFile(3, 4, 24, 0, std::string(20, '\0'))), Err(6, 3));
+  EXPECT_EQ(LoadBytes(fidBMP, BmpFile(3, 4, 24, 0, std::string(45, '\0'))), Err(0, 0));
+  std::string badHeader = BmpFile(4, 4, 24, 0, std::string(48, '\0'));
+  badHeader[14] = 13;  // header sizes between the core and the information header
+  EXPECT_EQ(LoadBytes(fidBMP, badHeader), Err(7, 4));
+  badHeader[14] = 40;
+  badHeader[26] = 2;  // planes
+  EXPECT_EQ(LoadBytes(fidBMP, badHeader), Err(7, 4));
+}
+
+TEST_F(Codecs, BmpRle8FollowsLineEndsDeltasAndClips) {
+  std::string pal(1024, '\0');
+  for (int i = 0; i < 256; ++i) pal[4 * i] = static_cast<char>(i);
+  // 4 x 3, bottom-up. Row 0 (bottom): a run of 6 (clipped to 4), end of line. Row 1: a literal of
+  // 3 (padded), a delta of 0 right 1 down, then on row 2 at x 3: one pixel, end of picture.
+  const std::string rle = std::string("\x06\x01\x00\x00", 4) + std::string("\x00\x03\x07\x08\x09\x00", 6) +
+                          std::string("\x00\x02\x00\x01", 4) + std::string("\x01\x05\x00\x01", 4);
+  const std::string path = test::MakeTempDir("rle") + "/r.bmp";
+  test::WriteFile(path, BmpFile(4, 3, 8, 1, rle, pal));
+  Qimg img;
+  ASSERT_EQ(Outcome([&] { DIBLoad_(path, img); }).first, 0) << GetErrorMessage();
+  const uint8_t expect[12] = {0, 0, 0, 5,   // top row (file row 2)
+                              7, 8, 9, 0,   // file row 1
+                              1, 1, 1, 1};  // bottom row
+  EXPECT_EQ(std::memcmp(img.Data, expect, 12), 0);
+  // Data that ends before the end of the picture, and literals that pass the data's end.
+  test::WriteFile(path, BmpFile(4, 3, 8, 1, std::string("\x04\x01\x00\x00", 4), pal));
+  EXPECT_EQ(Outcome([&] { DIBLoad_(path, img); }), Err(7, 9));
+  test::WriteFile(path, BmpFile(4, 3, 8, 1, std::string("\x00\x09\x01\x02", 4), pal));
+  EXPECT_EQ(Outcome([&] { DIBLoad_(path, img); }), Err(7, 9));
+  ImgFree(img);
+}
+
+// Truncated copies of every real file are refused; copies with bytes changed anywhere load or are
+// refused, but never read or write outside their buffers (the sanitizer build checks that).
+TEST_F(Codecs, TruncatedAndCorruptedFilesGiveErrorsNotCrashes) {
+  const std::string dir = test::MakeTempDir("hostile");
+  std::mt19937 random(20261208);
+  const int32_t memBefore = MemCount();
+  for (const RealFile& file : kRealFiles) {
+    SCOPED_TRACE(file.Name);
+    const std::string bytes = Bytes(Media(file.Name));
+    const std::string path = dir + "/" + file.Name;
+    Qimg img;
+    for (size_t cut : {size_t{0}, size_t{1}, size_t{2}, size_t{10}, size_t{17}, size_t{30}, size_t{60},
+                       size_t{127}, size_t{200}, bytes.size() / 2, bytes.size() - 60}) {
+      if (cut >= bytes.size()) continue;
+      test::WriteFile(path, bytes.substr(0, cut));
+      EXPECT_NE(Outcome([&] { Load(file.Fid, path, img); }).first, 0) << "cut at " << cut;
+    }
+    for (int round = 0; round < 200; ++round) {
+      std::string bad = bytes;
+      const int changes = 1 + static_cast<int>(random() % 4);
+      for (int c = 0; c < changes; ++c) {
+        // Most changes hit the headers, where sizes and offsets live.
+        const size_t at = random() % 3 == 0 ? random() % bad.size() : random() % std::min<size_t>(bad.size(), 140);
+        bad[at] = static_cast<char>(random() & 255);
+      }
+      test::WriteFile(path, bad);
+      Outcome([&] { Load(file.Fid, path, img); });
+      if (ImgAssigned(img)) {
+        EXPECT_LE(static_cast<int64_t>(img.Width) * img.Height, 2000000000);
+      }
+    }
+    ImgFree(img);
+  }
+  EXPECT_EQ(MemCount(), memBefore);  // failed loads leave nothing tracked behind
+}
+
+}  // namespace
+}  // namespace tavelo

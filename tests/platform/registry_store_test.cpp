@@ -1,0 +1,391 @@
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/registry/registry.h"
+#include "tests/support/test_env.h"
+
+namespace tavelo::platform {
+namespace {
+
+namespace fs = std::filesystem;
+using Names = std::vector<std::string>;
+
+struct Reports {
+  static inline std::vector<std::string> texts;
+  static void Sink(const std::string& text) { texts.push_back(text); }
+};
+
+class RegistryStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = test::MakeTempDir("store");
+    SetRegistryFolder(folder_);
+    Reports::texts.clear();
+    SetRegistryReportSink(&Reports::Sink);
+  }
+  void TearDown() override {
+    SetRegistryReportSink(nullptr);
+    SetRegistryFolder("");
+  }
+  // Forgets every cached tree, as a fresh process would.
+  void Reopen() { SetRegistryFolder(folder_); }
+  Names FilesInFolder() {
+    Names names;
+    for (const auto& e : fs::directory_iterator(folder_)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  std::string folder_;
+};
+
+RegData Str(const std::string& s) { return RegData{rtString, s}; }
+RegData Dword(uint32_t v) {
+  std::string b(4, '\0');
+  for (int i = 0; i < 4; ++i) b[static_cast<size_t>(i)] = static_cast<char>(v >> (8 * i));
+  return RegData{rtDword, b};
+}
+
+std::string Query(RegRoot root, const std::string& key, const std::string& name) {
+  RegData d;
+  if (RegStoreQueryValue(root, key, name, d) != kRegOk) return "<missing>";
+  return d.bytes;
+}
+
+TEST_F(RegistryStoreTest, EverythingSurvivesAReopen) {
+  std::string allBytes;
+  for (int i = 0; i < 256; ++i) allBytes += static_cast<char>(i);
+  const std::string oddName = "quote\" back\\slash\ttab\nline \xC3\xA9";
+  ASSERT_EQ(RegStoreOpenKey(kRegCurrentUser, "Software\\Velkarn\\Tavelo\\3.1.0", true), kRegOk);
+  ASSERT_EQ(RegStoreOpenKey(kRegCurrentUser, "Software\\Empty Key", true), kRegOk);
+  ASSERT_EQ(RegStoreSetValue(kRegCurrentUser, "Software\\Velkarn\\Tavelo\\3.1.0", "Text", Str(allBytes.substr(1))), kRegOk);
+  ASSERT_EQ(RegStoreSetValue(kRegCurrentUser, "Software\\Velkarn\\Tavelo\\3.1.0", oddName, Dword(0xDEADBEEF)), kRegOk);
+  ASSERT_EQ(RegStoreSetValue(kRegCurrentUser, "Software\\Velkarn\\Tavelo\\3.1.0", "", RegData{rtBinary, allBytes}), kRegOk);
+  ASSERT_EQ(RegStoreSetValue(kRegCurrentUser, "Software\\Velkarn\\Tavelo\\3.1.0", "Nothing", RegData{rtBinary, ""}), kRegOk);
+  ASSERT_EQ(RegStoreSetValue(kRegCurrentUser, "", "AtTheRoot", Str("r")), kRegOk);
+  Reopen();
+
+  RegData d;
+  ASSERT_EQ(RegStoreQueryValue(kRegCurrentUser, "software\\VELKARN\\tavelo\\3.1.0", "TEXT", d), kRegOk);
+  EXPECT_EQ(d.type, rtString);
+  EXPECT_EQ(d.bytes, allBytes.substr(1));
+  ASSERT_EQ(RegStoreQueryValue(kRegCurrentUser, "Software\\Velkarn\\Tavelo\\3.1.0", oddName, d), kRegOk);
+  EXPECT_EQ(d.type, rtDword);
+  EXPECT_EQ(d.bytes, Dword(0xDEADBEEF).bytes);
+  ASSERT_EQ(RegStoreQueryValue(kRegCurrentUser, "Software\\Velkarn\\Tavelo\\3.1.0", "", d), kRegOk);
+  EXPECT_EQ(d.type, rtBinary);
+  EXPECT_EQ(d.bytes, allBytes);
+  EXPECT_EQ(Query(kRegCurrentUser, "Software\\Velkarn\\Tavelo\\3.1.0", "Nothing"), "");
+  EXPECT_EQ(Query(kRegCurrentUser, "", "AtTheRoot"), "r");
+  EXPECT_TRUE(RegStoreKeyExists(kRegCurrentUser, "\\Software\\Empty Key\\"));
+  Names values;
+  ASSERT_EQ(RegStoreValueNames(kRegCurrentUser, "Software\\Velkarn\\Tavelo\\3.1.0", values), kRegOk);
+  EXPECT_EQ(values, (Names{"Text", oddName, "", "Nothing"}));
+  EXPECT_EQ(FilesInFolder(), (Names{"user.reg", "user.reg.lock"}));
+}
+
+TEST_F(RegistryStoreTest, KeysAndValuesFollowTheSystemsRules) {
+  EXPECT_EQ(RegStoreOpenKey(kRegCurrentUser, "A\\B", false), kRegNotFound);
+  EXPECT_EQ(RegStoreSetValue(kRegCurrentUser, "A\\B", "v", Str("x")), kRegNotFound);  // the key must exist
+  ASSERT_EQ(RegStoreOpenKey(kRegCurrentUser, "A\\B\\C", true), kRegOk);
+  EXPECT_EQ(RegStoreDeleteKey(kRegCurrentUser, "A\\B"), kRegAccessDenied);  // it has a subkey
+  EXPECT_EQ(RegStoreDeleteKey(kRegCurrentUser, ""), kRegBadKey);
+  EXPECT_EQ(RegStoreDeleteKey(kRegCurrentUser, "A\\B\\C"), kRegOk);
+  EXPECT_EQ(RegStoreDeleteKey(kRegCurrentUser, "A\\B\\C"), kRegNotFound);
+  std::string name;
+  EXPECT_EQ(RegStoreEnumKey(kRegCurrentUser, "A", 0, name), kRegOk);
+  EXPECT_EQ(name, "B");
+  EXPECT_EQ(RegStoreEnumKey(kRegCurrentUser, "A", 1, name), kRegNoMoreItems);
+  EXPECT_EQ(RegStoreDeleteValue(kRegCurrentUser, "A", "none"), kRegNotFound);
+  EXPECT_EQ(RegStoreSetValue(kRegCurrentUser, "A", "v", RegData{7, "x"}), kRegInvalidParam);
+  EXPECT_EQ(RegStoreSetValue(kRegCurrentUser, "A", "v", RegData{rtDword, "12345"}), kRegInvalidParam);
+  EXPECT_EQ(RegStoreOpenKey(kRegCurrentUser, std::string(256, 'k'), true), kRegInvalidParam);
+  std::string deep;
+  for (int i = 0; i < 600; ++i) deep += "d\\";
+  EXPECT_EQ(RegStoreOpenKey(kRegCurrentUser, deep, true), kRegInvalidParam);
+  EXPECT_EQ(RegStoreOpenKey(0x80000005u, "A", true), kRegInvalidParam);
+  // The machine root is read-only.
+  EXPECT_EQ(RegStoreOpenKey(kRegLocalMachine, "Software\\X", true), kRegAccessDenied);
+  EXPECT_EQ(RegStoreOpenKey(kRegLocalMachine, "HARDWARE\\DESCRIPTION\\System\\CentralProcessor", false), kRegOk);
+  EXPECT_EQ(RegStoreSetValue(kRegLocalMachine, "HARDWARE", "x", Str("y")), kRegAccessDenied);
+  EXPECT_EQ(RegStoreDeleteKey(kRegLocalMachine, "HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0"), kRegAccessDenied);
+  // Reading never creates the folder or a file.
+  SetRegistryFolder(folder_ + "/not/yet");
+  EXPECT_EQ(RegStoreOpenKey(kRegCurrentUser, "A", false), kRegNotFound);
+  EXPECT_FALSE(fs::exists(folder_ + "/not"));
+}
+
+TEST_F(RegistryStoreTest, AnotherWritersChangesAreSeen) {
+  ASSERT_EQ(RegStoreOpenKey(kRegCurrentUser, "K", true), kRegOk);
+  ASSERT_EQ(RegStoreSetValue(kRegCurrentUser, "K", "a", Str("1")), kRegOk);
+  EXPECT_EQ(Query(kRegCurrentUser, "K", "a"), "1");
+  // Another instance (here: a child process) writes; this one reads the new file.
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const int rc = RegStoreSetValue(kRegCurrentUser, "K", "b", Str("2"));
+    ::_exit(rc == kRegOk ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(Query(kRegCurrentUser, "K", "b"), "2");
+  // And a change here keeps the other's value.
+  ASSERT_EQ(RegStoreSetValue(kRegCurrentUser, "K", "c", Str("3")), kRegOk);
+  Reopen();
+  EXPECT_EQ(Query(kRegCurrentUser, "K", "a"), "1");
+  EXPECT_EQ(Query(kRegCurrentUser, "K", "b"), "2");
+  EXPECT_EQ(Query(kRegCurrentUser, "K", "c"), "3");
+}
+
+// Damages the store file in one way and checks that it is kept aside and reported.
+void ExpectDamageKeptAside(RegistryStoreTest& t, const std::string& folder, const std::string& bytes) {
+  const std::string file = folder + "/user.reg";
+  test::WriteFile(file, bytes);
+  Reports::texts.clear();
+  EXPECT_EQ(RegStoreOpenKey(kRegCurrentUser, "K", false), kRegNotFound);  // opens empty
+  ASSERT_EQ(Reports::texts.size(), 1u);
+  EXPECT_NE(Reports::texts[0].find("damaged"), std::string::npos) << Reports::texts[0];
+  std::string aside;
+  for (const auto& e : fs::directory_iterator(folder))
+    if (e.path().filename().string().rfind("user.reg.damaged-", 0) == 0) aside = e.path().string();
+  ASSERT_FALSE(aside.empty());
+  EXPECT_EQ(test::ReadFile(aside), bytes);  // nothing of it is lost
+  EXPECT_NE(Reports::texts[0].find(aside), std::string::npos);
+  EXPECT_FALSE(fs::exists(file));
+  // Writing starts a sound new store.
+  ASSERT_EQ(RegStoreOpenKey(kRegCurrentUser, "New", true), kRegOk);
+  EXPECT_TRUE(fs::exists(file));
+  fs::remove(aside);
+  fs::remove(file);
+}
+
+TEST_F(RegistryStoreTest, DamagedFilesAreKeptAsideAndReported) {
+  ASSERT_EQ(RegStoreOpenKey(kRegCurrentUser, "K", true), kRegOk);
+  ASSERT_EQ(RegStoreSetValue(kRegCurrentUser, "K", "v", Str("good")), kRegOk);
+  const std::string good = test::ReadFile(folder_ + "/user.reg");
+  ExpectDamageKeptAside(*this, folder_, good.substr(0, good.size() / 2));        // cut short
+  ExpectDamageKeptAside(*this, folder_, good.substr(0, good.size() - 1) + "x");  // no end mark
+  std::string flipped = good;
+  flipped[good.find("good")] = 'G';                                             // checksum
+  ExpectDamageKeptAside(*this, folder_, flipped);
+  ExpectDamageKeptAside(*this, folder_, std::string("\0\0\0garbage", 10));
+  ExpectDamageKeptAside(*this, folder_, "");
+}
+
+TEST_F(RegistryStoreTest, ADamagedFileIsNeverOverwrittenByAWrite) {
+  test::WriteFile(folder_ + "/user.reg", "not a store");
+  ASSERT_EQ(RegStoreOpenKey(kRegCurrentUser, "K", true), kRegOk);  // the first thing is a write
+  ASSERT_EQ(Reports::texts.size(), 1u);
+  bool kept = false;
+  for (const auto& e : fs::directory_iterator(folder_))
+    if (e.path().filename().string().rfind("user.reg.damaged-", 0) == 0)
+      kept = test::ReadFile(e.path().string()) == "not a store";
+  EXPECT_TRUE(kept);
+}
+
+// The store's checksum (CRC-32, the zlib polynomial), so that a test can forge a file whose
+// damage lies beyond it.
+std::string WithEndMark(const std::string& body) {
+  uint32_t crc = 0xFFFFFFFFu;
+  for (unsigned char c : body) {
+    crc ^= c;
+    for (int k = 0; k < 8; ++k) crc = (crc & 1) ? 0xEDB88320u ^ (crc >> 1) : crc >> 1;
+  }
+  char end[32];
+  std::snprintf(end, sizeof end, "END %08x\n", crc ^ 0xFFFFFFFFu);
+  return body + end;
+}
+
+TEST_F(RegistryStoreTest, HostileStoreFilesNeverCrashTheReader) {
+  ASSERT_EQ(RegStoreOpenKey(kRegCurrentUser, "A\\B", true), kRegOk);
+  ASSERT_EQ(RegStoreSetValue(kRegCurrentUser, "A\\B", "s", Str("text \"q\" \\ \x01")), kRegOk);
+  ASSERT_EQ(RegStoreSetValue(kRegCurrentUser, "A", "d", Dword(7)), kRegOk);
+  ASSERT_EQ(RegStoreSetValue(kRegCurrentUser, "A", "b", RegData{rtBinary, "\x00\xff"}), kRegOk);
+  const std::string good = test::ReadFile(folder_ + "/user.reg");
+  const std::string body = good.substr(0, good.rfind("END "));
+  ASSERT_EQ(WithEndMark(body), good);
+  uint32_t seed = 2024;
+  auto next = [&seed] { return seed = seed * 1664525u + 1013904223u; };
+  int kept = 0;
+  for (int i = 0; i < 1500; ++i) {
+    const bool forge = i % 2 == 1;  // half with a checksum that fits: the parser itself must cope
+    std::string bad = forge ? body : good;
+    const int edits = 1 + static_cast<int>(next() % 4);
+    for (int k = 0; k < edits && !bad.empty(); ++k) {
+      const size_t at = next() % bad.size();
+      switch (next() % 3) {
+        case 0: bad[at] = static_cast<char>(next()); break;
+        case 1: bad.erase(at, 1 + next() % 8); break;
+        default: bad.insert(at, 1, "\"\\ \nKVx"[next() % 8]); break;
+      }
+    }
+    test::WriteFile(folder_ + "/user.reg", forge ? WithEndMark(bad) : bad);
+    Reopen();
+    Names names;
+    RegStoreKeyNames(kRegCurrentUser, "A", names);  // must neither crash nor hang
+    if (fs::exists(folder_ + "/user.reg")) ++kept;   // a file that still reads is left alone
+    for (const auto& e : fs::directory_iterator(folder_))
+      if (e.path().filename().string().rfind("user.reg.damaged-", 0) == 0) fs::remove(e.path());
+  }
+  EXPECT_LT(kept, 1500);
+}
+
+// ---- Crashes and concurrent instances.
+
+std::string Payload(int i) { return std::string(1000 + i % 500, static_cast<char>('a' + i % 26)) + std::to_string(i); }
+
+// A writer that adds values "v0", "v1", ... one change at a time, forever, and reports each
+// finished change with one byte on a pipe.
+[[noreturn]] void RunWriter(int first, int progress) {
+  for (int i = first;; ++i) {
+    if (RegStoreSetValue(kRegCurrentUser, "Crash", "v" + std::to_string(i), Str(Payload(i))) != kRegOk) ::_exit(3);
+    if (::write(progress, "+", 1) != 1) ::_exit(4);
+  }
+}
+
+// The store holds exactly v0 .. v(n-1), each intact; returns n, or -1 when it does not.
+int ConsistentPrefix() {
+  Names values;
+  if (RegStoreValueNames(kRegCurrentUser, "Crash", values) != kRegOk) return -1;
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (values[i] != "v" + std::to_string(i)) return -1;
+    if (Query(kRegCurrentUser, "Crash", values[i]) != Payload(static_cast<int>(i))) return -1;
+  }
+  return static_cast<int>(values.size());
+}
+
+bool TempFileIn(const std::string& folder) {
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(folder, ec))
+    if (e.path().filename().string().find(".tmp-") != std::string::npos) return true;
+  return false;
+}
+
+TEST_F(RegistryStoreTest, AWriterKilledMidWayLeavesTheOldOrTheNewContent) {
+  ASSERT_EQ(RegStoreOpenKey(kRegCurrentUser, "Crash", true), kRegOk);
+  int count = 0, midWay = 0;
+  for (int round = 0; round < 16; ++round) {
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::close(pipeFds[0]);
+      RunWriter(count, pipeFds[1]);
+    }
+    ::close(pipeFds[1]);
+    // Let it finish some changes, then kill it hard at a different moment of the next one.
+    // The kill moment moves through the whole of one change from round to round, measured by
+    // how long the last change took.
+    const int done = 10 + round;
+    auto last = std::chrono::steady_clock::now();
+    auto cycle = std::chrono::steady_clock::duration::zero();
+    for (int seen = 0; seen < done; ++seen) {
+      char byte;
+      ASSERT_EQ(::read(pipeFds[0], &byte, 1), 1) << "the writer stopped by itself";
+      const auto now = std::chrono::steady_clock::now();
+      cycle = now - last;
+      last = now;
+    }
+    if (round % 2 == 0) {
+      std::this_thread::sleep_for(cycle * (round % 8) / 8);
+    } else {
+      // Or the moment its new file appears beside the old one.
+      const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while (!TempFileIn(folder_) && std::chrono::steady_clock::now() < limit) {
+      }
+    }
+    ASSERT_EQ(::kill(pid, SIGKILL), 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped by itself: " << status;
+    // The changes it finished after we stopped listening.
+    int finished = done;
+    char byte;
+    while (::read(pipeFds[0], &byte, 1) == 1) ++finished;
+    ::close(pipeFds[0]);
+
+    if (TempFileIn(folder_)) ++midWay;  // it died with its new file half made
+    Reopen();
+    const int now = ConsistentPrefix();
+    // Every finished change is there, and at most the one under way besides.
+    ASSERT_GE(now, count + finished) << "round " << round;
+    ASSERT_LE(now, count + finished + 1) << "round " << round;
+    count = now;
+    EXPECT_TRUE(Reports::texts.empty()) << Reports::texts.front();
+  }
+  EXPECT_GT(midWay, 0) << "no writer was caught in the middle of a change";
+  // The store stays writable (the lock died with the writer) and leftovers are swept.
+  ASSERT_EQ(RegStoreSetValue(kRegCurrentUser, "Crash", "v" + std::to_string(count), Str(Payload(count))), kRegOk);
+  EXPECT_EQ(ConsistentPrefix(), count + 1);
+  EXPECT_EQ(FilesInFolder(), (Names{"user.reg", "user.reg.lock"}));
+}
+
+TEST_F(RegistryStoreTest, TwoInstancesWritingAtOnceLoseNothing) {
+  ASSERT_EQ(RegStoreOpenKey(kRegCurrentUser, "Shared", true), kRegOk);
+  constexpr int kEach = 150;
+  std::vector<pid_t> pids;
+  for (const char* who : {"A", "B"}) {
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      for (int i = 0; i < kEach; ++i) {
+        const std::string name = std::string(who) + std::to_string(i);
+        if (RegStoreSetValue(kRegCurrentUser, "Shared", name, Str(name + "-value")) != kRegOk) ::_exit(1);
+        if (RegStoreSetValue(kRegCurrentUser, "Shared", std::string("Last") + who, Dword(i)) != kRegOk) ::_exit(1);
+      }
+      ::_exit(0);
+    }
+    pids.push_back(pid);
+  }
+  for (pid_t pid : pids) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  Reopen();
+  Names values;
+  ASSERT_EQ(RegStoreValueNames(kRegCurrentUser, "Shared", values), kRegOk);
+  EXPECT_EQ(values.size(), 2u * kEach + 2);
+  for (const char* who : {"A", "B"}) {
+    for (int i = 0; i < kEach; ++i) {
+      const std::string name = std::string(who) + std::to_string(i);
+      EXPECT_EQ(Query(kRegCurrentUser, "Shared", name), name + "-value");
+    }
+    EXPECT_EQ(Query(kRegCurrentUser, "Shared", std::string("Last") + who), Dword(kEach - 1).bytes);
+  }
+}
+
+// ---- The machine root.
+
+TEST(MachineRoot, ProcessorNamesFromTheSystem) {
+  const std::string file = test::MakeTempDir("cpuinfo") + "/cpuinfo";
+  test::WriteFile(file,
+                  "processor\t: 0\nmodel name\t: First\ncpu MHz\t\t: 3000.000\n\n"
+                  "processor\t: 1\nProcessor\t: ARMv7 rev 4\n\n"
+                  "processor\t: 2\n\n");
+  SetCpuInfoFile(file);
+  const std::string key = "Hardware\\Description\\System\\CentralProcessor";
+  std::vector<std::string> names;
+  ASSERT_EQ(RegStoreKeyNames(kRegLocalMachine, key, names), kRegOk);
+  EXPECT_EQ(names, (std::vector<std::string>{"0", "1", "2"}));
+  EXPECT_EQ(Query(kRegLocalMachine, key + "\\0", "ProcessorNameString"), "First");
+  EXPECT_EQ(Query(kRegLocalMachine, key + "\\1", "processornamestring"), "ARMv7 rev 4");
+  EXPECT_EQ(Query(kRegLocalMachine, key + "\\2", "ProcessorNameString"), "<missing>");
+  SetCpuInfoFile("");
+  names.clear();
+  ASSERT_EQ(RegStoreKeyNames(kRegLocalMachine, key, names), kRegOk);
+  EXPECT_FALSE(names.empty());  // every machine has processor 0
+}
+
+}  // namespace
+}  // namespace tavelo::platform
