@@ -12,12 +12,17 @@
 #include "formats/units/ff_png.h"
 #include "formats/units/ff_tga_pcx_bmp.h"
 #include "formats/units/ff_tif.h"
+#include "formats/units/ff_wav.h"
+#include "formats/units/ff_zmv.h"
 
 namespace tavelo {
 
 namespace {
 
 constexpr int32_t kTrue = -1;
+
+// What the view shows for a value a unit does not have (a sound unit's frames): always 0.
+int32_t g_noValue = 0;
 
 // The dispatcher's routines: their name on the call-name stack and their work in a monitor
 // frame, so that what a failure leaves behind (unit handles, temporary pictures) is released.
@@ -185,6 +190,8 @@ void FFInfo(const std::string& fileName, int32_t formatId, FFInfoRec& info, FFPr
       case fidPNG: PNGInfo(fileName, info); break;
       case fidTIFF: TIFInfo(fileName, info); break;
       case fidJP2: JP2Info(fileName, info); break;
+      case fidZMV: ZMVInfo(fileName, info); break;
+      case fidWAV: WAVInfo(fileName, info); break;
       default:
         // An id without a unit of its own is offered to the AVI reader, whose fallback decoder
         // reads many containers. The AVI unit is not part of this build, so that attempt fails
@@ -332,6 +339,24 @@ void MviOpen(MviHandle& mvi, const std::string& fileName, int32_t formatId, FFPr
       switch (formatId) {
         // The movie and sound units open here ("Conform.MviOpen.mf." + the unit's short name),
         // then the view points at their handle's values.
+        case fidZMV:
+          _memalloc_(mvi.Zmv, static_cast<int64_t>(sizeof(ZmvHandle)), __LINE__, "Conform.MviOpen.mf.ZMV", mkFresh);
+          ZMVOpen(*mvi.Zmv, fileName);
+          mvi.Frames = &mvi.Zmv->Frames;
+          mvi.CurrentFrame = &mvi.Zmv->NextFrame;
+          mvi.CurrentSample = &mvi.Zmv->SndPos;
+          mvi.KeyFrame = &mvi.Zmv->PalChanged;
+          mvi.Stop = &mvi.Zmv->Stop;
+          break;
+        case fidWAV:
+          _memalloc_(mvi.Wav, static_cast<int64_t>(sizeof(WavHandle)), __LINE__, "Conform.MviOpen.mf.WAV", mkFresh);
+          WAVOpen(*mvi.Wav, fileName);
+          mvi.Frames = &g_noValue;
+          mvi.CurrentFrame = &g_noValue;
+          mvi.CurrentSample = &mvi.Wav->CurrentSample;
+          mvi.KeyFrame = &g_noValue;
+          mvi.Stop = &mvi.Wav->Stop;
+          break;
         default: SetError(ecMovie, 1, __LINE__); break;
       }
     } catch (...) {
@@ -370,6 +395,12 @@ void MviClose(MviHandle& mvi, int32_t a, int32_t b, int32_t c) {
   Framed_("Conform.MviClose", [&] {
     switch (mvi.FormatId) {
       // The units' closes (the MPEG family, ids 22 and 24 too, with a, b and c).
+      case fidZMV:
+        if (mvi.Zmv != nullptr) ZMVClose(*mvi.Zmv);
+        break;
+      case fidWAV:
+        if (mvi.Wav != nullptr) WAVClose(*mvi.Wav);
+        break;
       default: break;
     }
     FreeUnitHandles_(mvi);
@@ -424,6 +455,7 @@ void MviImgLoad(MviHandle& mvi, Qimg& img, int32_t frame, Qimg* alpha, int32_t s
     if (frame > *mvi.Frames) SetError(ecMovie, 7, __LINE__);
     switch (mvi.FormatId) {
       // The units' frame loads (GIF fills the alpha picture itself).
+      case fidZMV: ZMVImgLoad(*mvi.Zmv, img, frame); break;
       default: break;
     }
     if (alpha != nullptr && mvi.FormatId != fidGIF) MakeAlpha_(img, *alpha, "Conform.MviImgLoad.imgAlpha^", __LINE__);
@@ -449,6 +481,8 @@ void MviSndLoad(MviHandle& mvi, Qsnd& snd, int32_t pos, int32_t count, int32_t o
   Framed_("Conform.MviSndLoad", [&] {
     switch (mvi.FormatId) {
       // The units' sound reads.
+      case fidZMV: ZMVSndLoad(*mvi.Zmv, snd, pos, count, option); break;
+      case fidWAV: WAVLoad(*mvi.Wav, snd, pos, count, option); break;
       default: snd.samples = 0; break;
     }
   });
@@ -478,6 +512,7 @@ int32_t MviNearestKeyFrame(MviHandle& mvi, int32_t frame, int32_t direction) {
   Framed_("Conform.MviNearestKeyFrame", [&] {
     switch (mvi.FormatId) {
       // AVI, ZMV and Ogg video ask their unit; MPEG, Cine and WMV give the frame itself.
+      case fidZMV: result = ZMVNearestKeyFrame(*mvi.Zmv, frame, direction); break;
       case fidMPEG:
       case fidCINE:
       case fidWMV: result = frame; break;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "codecs/jpegcodec/jpegcodec.h"
+#include "codecs/zmvcodec/zmvcodec.h"
 #include "core/services/errors.h"
 #include "core/services/monitor.h"
 #include "core/services/trace.h"
@@ -15,9 +16,6 @@
 namespace tavelo {
 
 namespace {
-
-// zmvcodec's unpacker: (pixels, data, width, height, bpp, param), 0 on success.
-using ZmvDecodeFn = int32_t (*)(uint8_t*, const uint8_t*, int32_t, int32_t, int32_t, int32_t);
 
 int32_t Le32_(const uint8_t* p) {
   return static_cast<int32_t>(static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
@@ -53,7 +51,7 @@ bool ImgFromBin(const void* blob, Qimg& img) {
     const uint8_t* data = b + kBinHeaderSize;
 
     if (method == kBinMethodZmv) {
-      auto decode = reinterpret_cast<ZmvDecodeFn>(FFCodecProcByName_(clZmv, "zmv_decode"));
+      auto decode = reinterpret_cast<zmv_decode_fn>(FFCodecProcByName_(clZmv, "zmv_decode"));
       if (!FFCanSave(fidZMV) || decode == nullptr) {
         AbortMonitor();
         throw EMon("");

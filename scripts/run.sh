@@ -8,6 +8,11 @@ cmake --build build -j "$(nproc)"
 if [ -x build/app/tavelo ]; then
   exec build/app/tavelo "$@"
 fi
-# The player itself is not built yet: what exists is the core library and its tests.
-echo "The Tavelo player is not built yet; the core library is. Running its self-checks:"
-exec ctest --test-dir build -L core
+# The player window is not built yet; what exists is the media library, reachable through the
+# developer tool: scripts/run.sh info FILE | frames FILE [--out DIR] | sound FILE [--out F.wav]
+if [ $# -eq 0 ]; then
+  echo "The Tavelo player window is not built yet. The media library is: try"
+  echo "  bash scripts/run.sh info FILE      (or: frames FILE --out DIR, sound FILE --out F.wav)"
+  exec build/tavelo-probe
+fi
+exec build/tavelo-probe "$@"
