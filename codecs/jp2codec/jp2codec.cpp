@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+
+#include "codecs/described.h"
 #include <vector>
 
 #define JP2CODEC_EXPORT extern "C" __attribute__((visibility("default")))
@@ -39,12 +41,8 @@ struct Geometry {
   int32_t bytesPP = 0;
 };
 
-struct Description {
-  bool valid = false;
-  std::string fileName;
-  Geometry geometry;
-};
-thread_local Description t_described;
+// The size of the buffer the last info call of each thread described.
+codecs::DescribedTable<Geometry> g_described;
 
 extern "C" void Quiet(const char*, void*) {}
 
@@ -278,16 +276,14 @@ using namespace tavelo::jp2codec;
 
 JP2CODEC_EXPORT int32_t jp2_info(const char* fileName, int32_t* width, int32_t* height, int32_t* bytesPP,
                                  char* kind) {
-  t_described.valid = false;
+  g_described.Forget();
   if (fileName == nullptr || *fileName == 0) return 0;
   const Kind k = Sniff(fileName);
   if (k == Kind::None) return 0;
   Decoder dec;
   Geometry g;
   if (!dec.Open(fileName, k) || !GeometryOf(dec.image, g)) return 0;
-  t_described.valid = true;
-  t_described.fileName = fileName;
-  t_described.geometry = g;
+  g_described.Remember(fileName, g);
   if (width != nullptr) *width = g.width;
   if (height != nullptr) *height = g.height;
   if (bytesPP != nullptr) *bytesPP = g.bytesPP;
@@ -297,8 +293,8 @@ JP2CODEC_EXPORT int32_t jp2_info(const char* fileName, int32_t* width, int32_t* 
 
 JP2CODEC_EXPORT int32_t jp2_read(const char* fileName, uint8_t* pixels) {
   if (fileName == nullptr || *fileName == 0 || pixels == nullptr) return 0;
-  if (!t_described.valid || t_described.fileName != fileName) return 0;
-  const Geometry expected = t_described.geometry;
+  Geometry expected;
+  if (!g_described.Recall(fileName, expected)) return 0;
   const Kind k = Sniff(fileName);
   if (k == Kind::None) return 0;
   Decoder dec;

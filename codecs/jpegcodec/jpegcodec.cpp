@@ -16,6 +16,8 @@
 #include <jerror.h>
 #include <jpeglib.h>
 
+#include "codecs/described.h"
+
 #define JPEGCODEC_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace tavelo::jpegcodec {
@@ -61,13 +63,8 @@ struct Geometry {
   int32_t yRes = 0;
 };
 
-// The last description of this thread: the size of the buffer its caller allocated.
-struct Description {
-  bool valid = false;
-  std::string fileName;
-  Geometry geometry;
-};
-thread_local Description t_described;
+// The size of the buffer the last info call of each thread described.
+codecs::DescribedTable<Geometry> g_described;
 
 struct ReadState {
   jpeg_decompress_struct cinfo;
@@ -251,15 +248,13 @@ using namespace tavelo::jpegcodec;
 
 JPEGCODEC_EXPORT int32_t jpg_info_file(const char* fileName, int32_t* width, int32_t* height, int32_t* bytesPP,
                                        int32_t* xRes, int32_t* yRes) {
-  t_described.valid = false;
+  g_described.Forget();
   if (fileName == nullptr || *fileName == 0) return JPG_ERR_ARGS;
   ReadState s;
   s.fileName = fileName;
   const int32_t r = Read(s);
   if (r != JPG_OK) return r;
-  t_described.valid = true;
-  t_described.fileName = fileName;
-  t_described.geometry = s.geometry;
+  g_described.Remember(fileName, s.geometry);
   Put(width, s.geometry.width);
   Put(height, s.geometry.height);
   Put(bytesPP, s.geometry.bytesPP);
@@ -276,9 +271,9 @@ JPEGCODEC_EXPORT int32_t jpg_read_file(const char* fileName, const uint8_t* data
   s.pixels = pixels;
   Geometry stated;
   if (fileName != nullptr && *fileName != 0) {
-    if (!t_described.valid || t_described.fileName != fileName) return JPG_ERR_UNDESCRIBED;
+    if (!g_described.Recall(fileName, stated)) return JPG_ERR_UNDESCRIBED;
     s.fileName = fileName;
-    s.expected = &t_described.geometry;
+    s.expected = &stated;
   } else {
     if (width == nullptr || height == nullptr || bytesPP == nullptr) return JPG_ERR_ARGS;
     stated.width = *width;
