@@ -23,10 +23,15 @@ int32_t Le32_(const uint8_t* p) {
 }
 
 // Leaves the frame without an error: the result is false, img stays as it is.
-[[noreturn]] void Refuse_(int32_t code, int32_t line) {
-  SetWarning(ecImage, code, line);
+[[noreturn]] void Leave_() {
   AbortMonitor();
   throw EMon("");  // AbortMonitor throws unless the monitor is suspended; leave all the same
+}
+
+// The same, with the reason logged as a warning.
+[[noreturn]] void Refuse_(int32_t code, int32_t line) {
+  SetWarning(ecImage, code, line);
+  Leave_();
 }
 
 }  // namespace
@@ -52,10 +57,8 @@ bool ImgFromBin(const void* blob, Qimg& img) {
 
     if (method == kBinMethodZmv) {
       auto decode = reinterpret_cast<zmv_decode_fn>(FFCodecProcByName_(clZmv, "zmv_decode"));
-      if (!FFCanSave(fidZMV) || decode == nullptr) {
-        AbortMonitor();
-        throw EMon("");
-      }
+      // zmvcodec.dll is missing (ZMV left the write table with it).
+      if (!FFCanSave(fidZMV) || decode == nullptr) Leave_();
       if (bpp == 8) {
         std::memcpy(img.Palette.data(), data, kBinPaletteSize);
         data += kBinPaletteSize;

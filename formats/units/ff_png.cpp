@@ -200,10 +200,6 @@ int32_t LoadBpp_(int32_t colorType) {
   }
 }
 
-}  // namespace
-
-namespace {
-
 // Gives the libpng structures back (they are not tracked); raises nothing, so it may run while a
 // failure unwinds.
 void PNGDestroy_(PNGState& st) {
