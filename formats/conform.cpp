@@ -1,5 +1,7 @@
 #include "formats/conform.h"
 
+#include <new>
+
 #include "core/services/basic.h"
 #include "core/services/errors.h"
 #include "core/services/files.h"
@@ -7,6 +9,8 @@
 #include "core/services/monitor.h"
 #include "core/services/trace.h"
 #include "formats/ff_codec_libs.h"
+#include "formats/units/ff_flc.h"
+#include "formats/units/ff_gif.h"
 #include "formats/units/ff_jp2.h"
 #include "formats/units/ff_jpg.h"
 #include "formats/units/ff_png.h"
@@ -133,7 +137,13 @@ void ConformUnitInit() {
 
 void ConformUnitDone() {
   if (g_initCount < 1 || --g_initCount > 0) return;
-  for (int lib : kLoadOrder) FFFreeCodecLib(lib);
+  for (int lib : kLoadOrder) {
+    // The GIF unit's unloader also drops its cached scan.
+    if (lib == clGif)
+      GIFDllFree();
+    else
+      FFFreeCodecLib(lib);
+  }
 }
 
 // ---- Kinds ----
@@ -192,6 +202,8 @@ void FFInfo(const std::string& fileName, int32_t formatId, FFInfoRec& info, FFPr
       case fidJP2: JP2Info(fileName, info); break;
       case fidZMV: ZMVInfo(fileName, info); break;
       case fidWAV: WAVInfo(fileName, info); break;
+      case fidGIF: GIFInfo(fileName, info, true); break;
+      case fidFLIC: FLCInfo(fileName, info); break;
       default:
         // An id without a unit of its own is offered to the AVI reader, whose fallback decoder
         // reads many containers. The AVI unit is not part of this build, so that attempt fails
@@ -357,6 +369,28 @@ void MviOpen(MviHandle& mvi, const std::string& fileName, int32_t formatId, FFPr
           mvi.KeyFrame = &g_noValue;
           mvi.Stop = &mvi.Wav->Stop;
           break;
+        case fidGIF: {
+          _memalloc_(mvi.Gif, sizeof(GifHandle), __LINE__, "Conform.MviOpen.mf.GIF", mkFresh);
+          GifHandle& gif = *new (mvi.Gif) GifHandle();
+          GIFOpen(gif, fileName, false);
+          mvi.Frames = &gif.Frames;
+          mvi.CurrentFrame = &gif.Delivered;
+          mvi.CurrentSample = &gif.ZeroSample;
+          mvi.KeyFrame = &gif.KeyFrame;
+          mvi.Stop = &gif.Writing;
+          break;
+        }
+        case fidFLIC: {
+          _memalloc_(mvi.Flc, sizeof(FlcHandle), __LINE__, "Conform.MviOpen.mf.FLC", mkFresh);
+          FlcHandle& flc = *new (mvi.Flc) FlcHandle();
+          FLCOpen(flc, fileName);
+          mvi.Frames = &flc.Frames;
+          mvi.CurrentFrame = &flc.Current;
+          mvi.CurrentSample = &flc.ZeroSample;
+          mvi.KeyFrame = &flc.PalChanged;  // a frame with a palette chunk counts as a key frame
+          mvi.Stop = &flc.Writing;
+          break;
+        }
         default: SetError(ecMovie, 1, __LINE__); break;
       }
     } catch (...) {
@@ -400,6 +434,12 @@ void MviClose(MviHandle& mvi, int32_t a, int32_t b, int32_t c) {
         break;
       case fidWAV:
         if (mvi.Wav != nullptr) WAVClose(*mvi.Wav);
+        break;
+      case fidGIF:
+        if (mvi.Gif != nullptr) GIFClose(*mvi.Gif);
+        break;
+      case fidFLIC:
+        if (mvi.Flc != nullptr) FLCClose(*mvi.Flc);
         break;
       default: break;
     }
@@ -456,6 +496,8 @@ void MviImgLoad(MviHandle& mvi, Qimg& img, int32_t frame, Qimg* alpha, int32_t s
     switch (mvi.FormatId) {
       // The units' frame loads (GIF fills the alpha picture itself).
       case fidZMV: ZMVImgLoad(*mvi.Zmv, img, frame); break;
+      case fidGIF: GIFLoad(*mvi.Gif, img, frame, alpha); break;
+      case fidFLIC: FLCLoad(*mvi.Flc, img, frame); break;
       default: break;
     }
     if (alpha != nullptr && mvi.FormatId != fidGIF) MakeAlpha_(img, *alpha, "Conform.MviImgLoad.imgAlpha^", __LINE__);
@@ -544,6 +586,14 @@ void ImgLoad(const std::string& fileName, Qimg& img, int32_t formatId, Qimg* alp
     case fidPNG: PNGLoad(fileName, img); break;
     case fidTIFF: TIFLoad(fileName, img); break;
     case fidJP2: JP2Load(fileName, img); break;
+    case fidGIF: {
+      // The first image only; its slot fills the alpha picture itself.
+      GifHandle gif;
+      GIFOpen(gif, fileName, true);
+      GIFLoadNext(gif, img, alpha);
+      GIFClose(gif);
+      break;
+    }
     default: SetError(ecImage, 2, __LINE__); break;
   }
   if (alpha != nullptr && formatId != fidGIF) MakeAlpha_(img, *alpha, "Conform.ImgLoad.imgAlpha^", __LINE__);
