@@ -16,7 +16,11 @@
 #include "formats/units/ff_pnm.h"
 #include "formats/units/ff_ras.h"
 #include "formats/units/ff_sgi.h"
+#include "formats/units/ff_jp2.h"
+#include "formats/units/ff_jpg.h"
+#include "formats/units/ff_png.h"
 #include "formats/units/ff_tga_pcx_bmp.h"
+#include "formats/units/ff_tif.h"
 #include "formats/units/ff_wav.h"
 #include "formats/units/ff_xpm.h"
 #include "formats/units/ff_zmv.h"
@@ -206,6 +210,10 @@ void FFInfo(const std::string& fileName, int32_t formatId, FFInfoRec& info, FFPr
       case fidTGA: TGAInfo(fileName, info); break;
       case fidPCX: PCXInfo(fileName, info); break;
       case fidBMP: DIBInfo(fileName, info); break;
+      case fidJPEG: JPGInfo(fileName, info); break;
+      case fidPNG: PNGInfo(fileName, info); break;
+      case fidTIFF: TIFInfo(fileName, info); break;
+      case fidJP2: JP2Info(fileName, info); break;
       case fidZMV: ZMVInfo(fileName, info); break;
       case fidWAV: WAVInfo(fileName, info); break;
       case fidGIF: GIFInfo(fileName, info, true); break;
@@ -627,6 +635,10 @@ void ImgLoad(const std::string& fileName, Qimg& img, int32_t formatId, Qimg* alp
     case fidTGA: TGALoad_(fileName, img); break;
     case fidPCX: PCXLoad_(fileName, img); break;
     case fidBMP: DIBLoad_(fileName, img); break;
+    case fidJPEG: JPGLoad(fileName, img); break;
+    case fidPNG: PNGLoad(fileName, img); break;
+    case fidTIFF: TIFLoad(fileName, img); break;
+    case fidJP2: JP2Load(fileName, img); break;
     case fidGIF: {
       // The first image only; its slot fills the alpha picture itself.
       GifHandle gif;
@@ -670,6 +682,15 @@ int32_t ImgSaveEx(const std::string& fileName, const Qimg& img, FFVideoOpts& opt
       case fidRAS: RASSave(fileName, img, opts.Codec); break;
       case fidPNM: PnmSave(fileName, img, opts.Codec != 0); break;
       case fidXPM: XPMSave(fileName, img); break;
+      case fidJPEG: JPGSave(fileName, img, opts); break;
+      case fidPNG: PNGSave(fileName, img, opts); break;
+      case fidTIFF: TIFSave(fileName, img, opts); break;
+      // The rate in ten-thousandths: the integer part of the quality.
+      case fidJP2: {
+        const int64_t rate = FpuTrunc(opts.Quality);
+        JP2Save(fileName, img, static_cast<int32_t>(rate < 0 ? 0 : (rate > 2147483647 ? 2147483647 : rate)));
+        break;
+      }
       default: SetError(ecImage, 2, __LINE__); break;
     }
     const double onDisk = FSizeByName(fileName);
