@@ -138,7 +138,9 @@ int ProbePlay(int argc, char** argv) {
       platform::DsResetSinkTotals();
       const Clock::time_point start = Clock::now();
       engine.Play();
-      if (engine.TakeLastError() == 0 || !engine.IsPlaying()) {
+      // A run has its threads until the main loop below cleans them up, also one that already
+      // ended (a single picture is shown and done at once).
+      if (engine.TakeLastError() == 0 || (engine.VideoThread == nullptr && engine.AudioThread == nullptr)) {
         const std::string why = engine.GetLastErrorText();
         std::fprintf(stderr, "%s\n", why.empty() ? "the file does not play" : why.c_str());
         status = 1;
