@@ -9,10 +9,20 @@
 #include "core/services/monitor.h"
 #include "core/services/trace.h"
 #include "formats/ff_codec_libs.h"
+#include "formats/units/ff_avi.h"
+#include "formats/units/ff_bay.h"
 #include "formats/units/ff_flc.h"
 #include "formats/units/ff_gif.h"
+#include "formats/units/ff_pnm.h"
+#include "formats/units/ff_ras.h"
+#include "formats/units/ff_sgi.h"
+#include "formats/units/ff_jp2.h"
+#include "formats/units/ff_jpg.h"
+#include "formats/units/ff_png.h"
 #include "formats/units/ff_tga_pcx_bmp.h"
+#include "formats/units/ff_tif.h"
 #include "formats/units/ff_wav.h"
+#include "formats/units/ff_xpm.h"
 #include "formats/units/ff_zmv.h"
 
 namespace tavelo {
@@ -128,7 +138,13 @@ void MakeAlpha_(const Qimg& img, Qimg& alpha, const char* tag, int32_t line) {
 void ConformUnitInit() {
   if (g_initCount++ > 0) return;
   CountInitPart();
-  for (int lib : kLoadOrder) FFLoadCodecLib(lib);
+  for (int lib : kLoadOrder) {
+    // The AVI unit's loader starts Video for Windows and binds its decoder library.
+    if (lib == clDShow)
+      AviDllLoad();
+    else
+      FFLoadCodecLib(lib);
+  }
 }
 
 void ConformUnitDone() {
@@ -137,6 +153,8 @@ void ConformUnitDone() {
     // The GIF unit's unloader also drops its cached scan.
     if (lib == clGif)
       GIFDllFree();
+    else if (lib == clDShow)
+      AviDllFree();
     else
       FFFreeCodecLib(lib);
   }
@@ -192,15 +210,27 @@ void FFInfo(const std::string& fileName, int32_t formatId, FFInfoRec& info, FFPr
       case fidTGA: TGAInfo(fileName, info); break;
       case fidPCX: PCXInfo(fileName, info); break;
       case fidBMP: DIBInfo(fileName, info); break;
+      case fidJPEG: JPGInfo(fileName, info); break;
+      case fidPNG: PNGInfo(fileName, info); break;
+      case fidTIFF: TIFInfo(fileName, info); break;
+      case fidJP2: JP2Info(fileName, info); break;
       case fidZMV: ZMVInfo(fileName, info); break;
       case fidWAV: WAVInfo(fileName, info); break;
       case fidGIF: GIFInfo(fileName, info, true); break;
       case fidFLIC: FLCInfo(fileName, info); break;
+      case fidAVI: AviInfo(fileName, info); break;
+      case fidSGI: SGIInfo(fileName, info); break;
+      case fidRAS: RASInfo(fileName, info); break;
+      case fidPNM: PnmInfo(fileName, info); break;
+      case fidBAY: BayInfo(fileName, info); break;
+      case fidXPM: XPMInfo(fileName, info); break;
       default:
         // An id without a unit of its own is offered to the AVI reader, whose fallback decoder
-        // reads many containers. The AVI unit is not part of this build, so that attempt fails
-        // as AVI's own failure would.
-        SetError(ecMovie2, 2, __LINE__);
+        // reads many containers; its own failure is held back and reported as (14, 2).
+        if (MonitoredNoRaise([&] { AviInfo(fileName, info); }) != 0) {
+          ClearError();
+          SetError(ecMovie2, 2, __LINE__);
+        }
         break;
     }
     FFFormatRec described;
@@ -343,6 +373,17 @@ void MviOpen(MviHandle& mvi, const std::string& fileName, int32_t formatId, FFPr
       switch (formatId) {
         // The movie and sound units open here ("Conform.MviOpen.mf." + the unit's short name),
         // then the view points at their handle's values.
+        case fidAVI: {
+          _memalloc_(mvi.Avi, static_cast<int64_t>(sizeof(AviHandle)), __LINE__, "Conform.MviOpen.mf.AVI", mkFresh);
+          AviHandle& avi = *mvi.Avi;
+          AviOpen(avi, fileName);
+          mvi.Frames = &avi.FrameCount;
+          mvi.CurrentFrame = &avi.CurrentFrame;
+          mvi.CurrentSample = &avi.af.OutputPos;
+          mvi.KeyFrame = &avi.KeyFrame;
+          mvi.Stop = &avi.StopFlag;
+          break;
+        }
         case fidZMV:
           _memalloc_(mvi.Zmv, static_cast<int64_t>(sizeof(ZmvHandle)), __LINE__, "Conform.MviOpen.mf.ZMV", mkFresh);
           ZMVOpen(*mvi.Zmv, fileName);
@@ -383,6 +424,16 @@ void MviOpen(MviHandle& mvi, const std::string& fileName, int32_t formatId, FFPr
           mvi.Stop = &flc.Writing;
           break;
         }
+        case fidPNM:
+          _memalloc_(mvi.Pnm, sizeof(PnmHandle), __LINE__, "Conform.MviOpen.mf.Pnm", mkFresh);
+          new (mvi.Pnm) PnmHandle();
+          PnmOpen(*mvi.Pnm, fileName);
+          mvi.Frames = &mvi.Pnm->Frames;
+          mvi.CurrentFrame = &mvi.Pnm->CurrentFrame;
+          mvi.CurrentSample = &mvi.Pnm->CurrentSample;  // no sound: always 0
+          mvi.KeyFrame = &mvi.Pnm->KeyFrame;            // every image: always true
+          mvi.Stop = &mvi.Pnm->Stop;                    // never stopped: always false
+          break;
         default: SetError(ecMovie, 1, __LINE__); break;
       }
     } catch (...) {
@@ -421,6 +472,9 @@ void MviClose(MviHandle& mvi, int32_t a, int32_t b, int32_t c) {
   Framed_("Conform.MviClose", [&] {
     switch (mvi.FormatId) {
       // The units' closes (the MPEG family, ids 22 and 24 too, with a, b and c).
+      case fidAVI:
+        if (mvi.Avi != nullptr) AviClose(*mvi.Avi);
+        break;
       case fidZMV:
         if (mvi.Zmv != nullptr) ZMVClose(*mvi.Zmv);
         break;
@@ -432,6 +486,9 @@ void MviClose(MviHandle& mvi, int32_t a, int32_t b, int32_t c) {
         break;
       case fidFLIC:
         if (mvi.Flc != nullptr) FLCClose(*mvi.Flc);
+        break;
+      case fidPNM:
+        if (mvi.Pnm != nullptr) PnmClose(*mvi.Pnm);
         break;
       default: break;
     }
@@ -487,9 +544,11 @@ void MviImgLoad(MviHandle& mvi, Qimg& img, int32_t frame, Qimg* alpha, int32_t s
     if (frame > *mvi.Frames) SetError(ecMovie, 7, __LINE__);
     switch (mvi.FormatId) {
       // The units' frame loads (GIF fills the alpha picture itself).
+      case fidAVI: AviImgLoad(*mvi.Avi, img, frame); break;
       case fidZMV: ZMVImgLoad(*mvi.Zmv, img, frame); break;
       case fidGIF: GIFLoad(*mvi.Gif, img, frame, alpha); break;
       case fidFLIC: FLCLoad(*mvi.Flc, img, frame); break;
+      case fidPNM: PnmLoad(*mvi.Pnm, img, frame); break;
       default: break;
     }
     if (alpha != nullptr && mvi.FormatId != fidGIF) MakeAlpha_(img, *alpha, "Conform.MviImgLoad.imgAlpha^", __LINE__);
@@ -515,6 +574,7 @@ void MviSndLoad(MviHandle& mvi, Qsnd& snd, int32_t pos, int32_t count, int32_t o
   Framed_("Conform.MviSndLoad", [&] {
     switch (mvi.FormatId) {
       // The units' sound reads.
+      case fidAVI: AviSndLoad(*mvi.Avi, snd, pos, count, option); break;
       case fidZMV: ZMVSndLoad(*mvi.Zmv, snd, pos, count, option); break;
       case fidWAV: WAVLoad(*mvi.Wav, snd, pos, count, option); break;
       default: snd.samples = 0; break;
@@ -546,6 +606,7 @@ int32_t MviNearestKeyFrame(MviHandle& mvi, int32_t frame, int32_t direction) {
   Framed_("Conform.MviNearestKeyFrame", [&] {
     switch (mvi.FormatId) {
       // AVI, ZMV and Ogg video ask their unit; MPEG, Cine and WMV give the frame itself.
+      case fidAVI: result = AviNearestKeyFrame(*mvi.Avi, frame, direction); break;
       case fidZMV: result = ZMVNearestKeyFrame(*mvi.Zmv, frame, direction); break;
       case fidMPEG:
       case fidCINE:
@@ -574,6 +635,10 @@ void ImgLoad(const std::string& fileName, Qimg& img, int32_t formatId, Qimg* alp
     case fidTGA: TGALoad_(fileName, img); break;
     case fidPCX: PCXLoad_(fileName, img); break;
     case fidBMP: DIBLoad_(fileName, img); break;
+    case fidJPEG: JPGLoad(fileName, img); break;
+    case fidPNG: PNGLoad(fileName, img); break;
+    case fidTIFF: TIFLoad(fileName, img); break;
+    case fidJP2: JP2Load(fileName, img); break;
     case fidGIF: {
       // The first image only; its slot fills the alpha picture itself.
       GifHandle gif;
@@ -582,6 +647,22 @@ void ImgLoad(const std::string& fileName, Qimg& img, int32_t formatId, Qimg* alp
       GIFClose(gif);
       break;
     }
+    case fidSGI: SGILoad(fileName, img); break;
+    case fidRAS: RASLoad(fileName, img); break;
+    case fidPNM: {
+      // The first image of the file; the handle (4 KB of buffer) is a tracked block, so a failed
+      // read releases it with the frame that catches the failure.
+      PnmHandle* pnm = nullptr;
+      _memalloc_(pnm, sizeof(PnmHandle), __LINE__, "Conform.ImgLoad.pnm", mkFresh);
+      new (pnm) PnmHandle();
+      PnmOpen(*pnm, fileName);
+      PnmLoad(*pnm, img, 1);
+      PnmClose(*pnm);
+      MemFree(pnm);
+      break;
+    }
+    case fidBAY: BayLoad(fileName, img); break;
+    case fidXPM: XPMLoad(fileName, img); break;
     default: SetError(ecImage, 2, __LINE__); break;
   }
   if (alpha != nullptr && formatId != fidGIF) MakeAlpha_(img, *alpha, "Conform.ImgLoad.imgAlpha^", __LINE__);
@@ -597,6 +678,19 @@ int32_t ImgSaveEx(const std::string& fileName, const Qimg& img, FFVideoOpts& opt
       case fidTGA: TGASave_(fileName, img, opts.Codec != 0); break;
       case fidPCX: PCXSave_(fileName, img, opts); break;
       case fidBMP: DIBSave_(fileName, img, opts); break;
+      case fidSGI: SGISave(fileName, img, opts.Codec); break;
+      case fidRAS: RASSave(fileName, img, opts.Codec); break;
+      case fidPNM: PnmSave(fileName, img, opts.Codec != 0); break;
+      case fidXPM: XPMSave(fileName, img); break;
+      case fidJPEG: JPGSave(fileName, img, opts); break;
+      case fidPNG: PNGSave(fileName, img, opts); break;
+      case fidTIFF: TIFSave(fileName, img, opts); break;
+      // The rate in ten-thousandths: the integer part of the quality.
+      case fidJP2: {
+        const int64_t rate = FpuTrunc(opts.Quality);
+        JP2Save(fileName, img, static_cast<int32_t>(rate < 0 ? 0 : (rate > 2147483647 ? 2147483647 : rate)));
+        break;
+      }
       default: SetError(ecImage, 2, __LINE__); break;
     }
     const double onDisk = FSizeByName(fileName);
