@@ -13,6 +13,7 @@
 #include "core/services/memory.h"
 #include "core/services/monitor.h"
 #include "core/services/trace.h"
+#include "formats/ff_basic.h"
 #include "formats/ff_tables.h"
 
 namespace tavelo {
@@ -444,6 +445,8 @@ void BayInfo(const std::string& fileName, FFInfoRec& info) {
 namespace {
 
 void AllocAndDecode(const BayHandle& h, const uint8_t* mosaic, Qimg& img) {
+  // A picture too large to make is refused before it is allocated (FFPictureFits).
+  if (!FFPictureFits(h.Width, h.Height, h.BytesPP)) Fail(ecImage, 4, __LINE__);
   _imgalloc_(img, h.Width, h.Height, h.BytesPP * 8, 446, "FF_BAY.BayLoad.img");
   BayDecode(mosaic, img.Data, h.Width, h.Layout, h.Pattern, h.Height);
   if (h.Pattern == bayMono) PalSetGray(img.Palette);
