@@ -12,7 +12,7 @@ build=${1:?usage: make-seeds.sh BUILD_DIR}
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
 corpus="$here/corpus"
-for tool in ffmpeg sox convert; do
+for tool in ffmpeg sox convert pnmtosgi pnmtorast ppmtoxpm pamtopnm; do
   command -v "$tool" >/dev/null || { echo "make-seeds.sh: $tool is missing (scripts/install-deps.sh installs it)" >&2; exit 1; }
 done
 cmake --build "$build" --target fuzz_seed_writer >/dev/null
@@ -20,7 +20,8 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 ff() { ffmpeg -hide_banner -loglevel error -nostdin -y "$@"; }
 
-targets=(tga pcx bmp gif flic zmv zmv_strip wav snd_convert seq_name cmd_line registry_store)
+targets=(tga pcx bmp gif flic zmv zmv_strip wav snd_convert seq_name cmd_line registry_store
+         sgi sun pnm bay xpm avi packed_blob)
 for t in "${targets[@]}"; do
   rm -rf "${corpus:?}/$t"
   mkdir -p "$corpus/$t"
@@ -68,6 +69,47 @@ sox "$tmp/src.wav" -c 1 -e u-law "$w/mulaw.wav"
 ff -i "$tmp/src.wav" -ac 1 -c:a libgsm_ms "$w/gsm.wav"
 ff -f lavfi -i "sine=frequency=440:sample_rate=22050:duration=0.2" -c:a libmp3lame -b:a 32k "$w/mp3.wav"
 
-# The rest, and one conversion seed per WAV seed.
-"$build/fuzz/fuzz_seed_writer" "$corpus" "$w"/*.wav
+# SGI, Sun raster, PNM and XPM: small pictures by ImageMagick, netpbm and FFmpeg.
+convert -size 13x9 gradient:red-blue -fill '#30c020' -draw 'rectangle 3,2 8,5' -depth 8 "$tmp/p.ppm"
+convert "$tmp/p.ppm" -colors 12 "$tmp/q.ppm"
+convert -size 11x7 gradient:'rgba(255,0,0,1)'-'rgba(0,0,255,0.2)' "$tmp/a.png"
+convert "$tmp/p.ppm" -compress RLE "$corpus/sgi/im-rle.sgi"
+convert "$tmp/p.ppm" -compress None "$corpus/sgi/im-raw.sgi"
+convert "$tmp/p.ppm" -colorspace gray -compress RLE "$corpus/sgi/im-gray-rle.sgi"
+convert "$tmp/a.png" -compress RLE "$corpus/sgi/im-rgba-rle.sgi"
+convert "$tmp/p.ppm" -depth 16 "$corpus/sgi/im-16.sgi"
+pnmtosgi "$tmp/p.ppm" >"$corpus/sgi/nb-rle.sgi" 2>/dev/null
+convert "$tmp/p.ppm" "$corpus/sun/im-24.ras"
+convert "$tmp/a.png" "$corpus/sun/im-32.ras"
+pnmtorast -rle "$tmp/q.ppm" >"$corpus/sun/nb-8-rle.ras" 2>/dev/null
+pnmtorast -standard "$tmp/q.ppm" >"$corpus/sun/nb-8.ras" 2>/dev/null
+ff -i "$tmp/p.ppm" -pix_fmt bgr24 -f image2 -c:v sunrast -rle 1 "$corpus/sun/ff-24-rle.ras"
+convert "$tmp/p.ppm" -compress None "$corpus/pnm/plain.ppm"
+cp "$tmp/p.ppm" "$corpus/pnm/raw.ppm"
+convert "$tmp/p.ppm" -colorspace gray -compress None "$corpus/pnm/plain.pgm"
+convert "$tmp/p.ppm" -colorspace gray -depth 16 "$corpus/pnm/raw16.pgm"
+convert "$tmp/p.ppm" -monochrome -compress None "$corpus/pnm/plain.pbm"
+convert "$tmp/p.ppm" -monochrome "$corpus/pnm/raw.pbm"
+convert "$tmp/a.png" "$corpus/pnm/rgba.pam"
+cat "$tmp/p.ppm" "$tmp/q.ppm" "$tmp/p.ppm" >"$corpus/pnm/three-images.ppm"
+convert "$tmp/p.ppm" "$corpus/xpm/im.xpm"
+convert "$tmp/a.png" "$corpus/xpm/im-alpha.xpm"
+ppmtoxpm "$tmp/q.ppm" >"$corpus/xpm/nb.xpm" 2>/dev/null
+
+# AVI: a few frames with sound in the stored formats the readers handle, by FFmpeg.
+v="testsrc=size=16x12:rate=5:duration=0.6"
+s="sine=frequency=440:sample_rate=8000:duration=0.6"
+a="$corpus/avi"
+ff -f lavfi -i "$v" -f lavfi -i "$s" -c:v rawvideo -pix_fmt bgr24 -c:a pcm_s16le "$a/raw-bgr24.avi"
+ff -f lavfi -i "$v" -f lavfi -i "$s" -c:v rawvideo -pix_fmt pal8 -c:a pcm_u8 "$a/raw-pal8.avi"
+ff -f lavfi -i "$v" -f lavfi -i "$s" -c:v rawvideo -pix_fmt rgb555le -c:a adpcm_ima_wav "$a/raw-rgb555.avi"
+ff -f lavfi -i "$v" -f lavfi -i "$s" -c:v mjpeg -q:v 8 -c:a adpcm_ms "$a/mjpeg.avi"
+ff -f lavfi -i "$v" -c:v msvideo1 -g 3 "$a/msvideo1.avi"
+ff -f lavfi -i "$v" -f lavfi -i "$s" -c:v mpeg4 -g 3 -q:v 8 -c:a libmp3lame -b:a 32k -ar 22050 "$a/mpeg4-mp3.avi"
+
+# A JPEG for a packed-picture blob of method 8 (16 x 12, as seed_writer expects).
+ff -f lavfi -i "testsrc=size=16x12" -frames:v 1 "$tmp/blob.jpg"
+
+# The rest, one conversion seed per WAV seed and one blob per JPEG.
+"$build/fuzz/fuzz_seed_writer" "$corpus" "$w"/*.wav "$tmp/blob.jpg"
 du -sh "$corpus"

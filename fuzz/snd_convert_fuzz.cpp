@@ -4,8 +4,10 @@
 //
 // Input: an 18-byte format record (as stored in a file), its cbSize extra bytes as far as the
 // input holds them, a mode byte (bit 0: convert to the PCM format the conversion suggests, as the
-// WAV unit does; else to the PCM format of the next three bytes: rate, channels, width, as a
-// sound device would ask; bits 4-7: the piece size), two bytes of chunk size, then the data.
+// WAV and AVI units do; else to PCM at the stored rate with the channels and width of the next
+// bytes; bits 4-7: the piece size), three bytes (unused, channels, width), two bytes of chunk
+// size, then the data. The rate is never changed: the program never asks for that, and the
+// cost of a change grows with the ratio of two rates a file may set anywhere from 1 Hz up.
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -62,7 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::memcpy(src.data(), &head, sizeof head);
   in.Take(src.data() + sizeof head, extra);
   const uint8_t mode = in.Byte();
-  const uint8_t rateIndex = in.Byte(), channels = in.Byte(), width = in.Byte();
+  in.Byte();
+  const uint8_t channels = in.Byte(), width = in.Byte();
   const int32_t chunk = 1 + in.Byte() + 256 * in.Byte();
   const size_t piece = size_t{1} << (mode >> 4);
   const auto* stored = reinterpret_cast<const WAVEFORMATEX*>(src.data());
@@ -80,8 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         platform::MMSYSERR_NOERROR)
       return 0;
   } else {
-    static const int32_t kRates[8] = {8000, 11025, 16000, 22050, 32000, 44100, 48000, 96000};
-    SndWaveFmtSetPCM(pcm, kRates[rateIndex & 7], 1 + channels % 8, 8 * (1 + width % 4));
+    const int32_t rate = static_cast<int32_t>(std::min<uint32_t>(head.nSamplesPerSec, INT32_MAX));
+    SndWaveFmtSetPCM(pcm, rate, 1 + channels % 8, 8 * (1 + width % 4));
   }
   AcmConvCtx ctx;
   uint8_t* out = nullptr;

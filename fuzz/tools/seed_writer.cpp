@@ -2,11 +2,12 @@
 // writers), coded ZMV strips, and the inputs of the name, command-line and conversion targets.
 // fuzz/make-seeds.sh runs it; the seeds are kept in the repository.
 //
-//   fuzz_seed_writer CORPUS_DIR [WAV_FILE ...]
+//   fuzz_seed_writer CORPUS_DIR [WAV_FILE ... | JPEG_FILE ...]
 //
 // Each WAV file given (made by sox or FFmpeg) becomes one conversion seed: its stored format
-// record and the start of its data.
+// record and the start of its data. Each JPEG file (16 x 12) becomes a method-8 packed-picture blob.
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cstdio>
 #include <cstring>
@@ -215,7 +216,7 @@ void Conversion(const std::string& wavPath, int index) {
   }
   if (fmt.size() < 18) fmt.append(18 - fmt.size(), '\0');
   std::string s = fmt;
-  // Alternate between the suggested PCM and a device format (44100 Hz, 2 channels, 16 bits).
+  // Alternate between the suggested PCM and a device format (2 channels, 16 bits).
   s += static_cast<char>(index % 2 == 0 ? 0x91 : 0xA0);
   s += static_cast<char>(5);
   s += static_cast<char>(1);
@@ -261,6 +262,66 @@ void Registry() {
   std::filesystem::remove_all(folder, ec);
 }
 
+// Bayer raw files: the mosaic (or the older cells) and the 1024-byte trailer.
+std::string BayTrailer(const char* camera, const char* mark, int colour, int speed, int w, int h) {
+  std::string t(1024, '\0');
+  t[0] = camera[0];
+  t[1] = camera[1];
+  std::memcpy(&t[3], mark, std::strlen(mark));
+  t[8] = static_cast<char>(colour);
+  t[11] = static_cast<char>(speed);
+  t[235] = static_cast<char>(w >> 8);
+  t[236] = static_cast<char>(w & 255);
+  t[237] = static_cast<char>(h >> 8);
+  t[238] = static_cast<char>(h & 255);
+  return t;
+}
+
+void Bayer() {
+  Write("bay", "ro-100k-colour.bay", Bytes(Picture(14, 10, 1, 2)) + BayTrailer("RO", "100K", 1, 1, 14, 10));
+  Write("bay", "ek-100k-mono.bay", Bytes(Picture(9, 7, 1, 4)) + BayTrailer("EK", "100K", 2, 2, 9, 7));
+  Write("bay", "ml-100k-colour.bay", Bytes(Picture(12, 12, 1, 5)) + BayTrailer("ML", "100K", 1, 6, 12, 12));
+  // "BAY 2": 512 wide, the height from the file size, cells in the older order.
+  Write("bay", "hg-bay2.bay", Bytes(Picture(512, 4, 1, 1)) + BayTrailer("HG", "BAY 2", 1, 3, 0, 0));
+}
+
+// Packed-picture blobs: the 24-byte header, the palette of 8-bit method-7 blobs, the data.
+std::string BlobHeader(int32_t w, int32_t h, int32_t bpp, int32_t packed, int32_t param, int32_t method) {
+  std::string s;
+  for (int32_t v : {w, h, bpp, packed, param, method})
+    for (int i = 0; i < 4; ++i) s += static_cast<char>((static_cast<uint32_t>(v) >> (8 * i)) & 255);
+  return s;
+}
+
+void ZlibBlob(const std::string& name, int32_t w, int32_t h, int32_t bpp) {
+  const std::vector<uint8_t> pixels = Picture(w, h, (bpp + 7) / 8, 6);
+  uLongf packedLen = compressBound(pixels.size());
+  std::vector<uint8_t> packed(packedLen);
+  if (compress2(packed.data(), &packedLen, pixels.data(), pixels.size(), 9) != Z_OK) std::exit(1);
+  std::string blob = BlobHeader(w, h, bpp, static_cast<int32_t>(packedLen), static_cast<int32_t>(packedLen), 7);
+  if (bpp == 8) {
+    for (int i = 0; i < 768; ++i) blob += static_cast<char>(i * 7);
+  }
+  Write("packed_blob", name, blob + std::string(packed.begin(), packed.begin() + static_cast<long>(packedLen)));
+}
+
+void Blobs() {
+  ZlibBlob("zmv-24.bin", 16, 12, 24);
+  ZlibBlob("zmv-32.bin", 16, 16, 32);
+  ZlibBlob("zmv-8.bin", 13, 9, 8);
+  ZlibBlob("zmv-15.bin", 10, 6, 15);
+}
+
+void JpegBlob(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  const std::string jpeg((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // make-seeds.sh makes its JPEG files 16 x 12: the library decodes only into the picture the
+  // header describes.
+  const std::string base = path.substr(path.rfind('/') + 1);
+  Write("packed_blob", "jpeg-" + base.substr(0, base.rfind('.')) + ".bin",
+        BlobHeader(16, 12, 24, static_cast<int32_t>(jpeg.size()), 0, 8) + jpeg);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -275,6 +336,14 @@ int main(int argc, char** argv) {
   Names();
   CommandLines();
   Registry();
-  for (int i = 2; i < argc; ++i) Conversion(argv[i], i);
+  Bayer();
+  Blobs();
+  for (int i = 2; i < argc; ++i) {
+    const std::string path = argv[i];
+    if (path.size() > 4 && path.compare(path.size() - 4, 4, ".jpg") == 0)
+      JpegBlob(path);
+    else
+      Conversion(path, i);
+  }
   return 0;
 }
