@@ -7,8 +7,11 @@
 #include "core/services/monitor.h"
 #include "core/services/trace.h"
 #include "formats/ff_codec_libs.h"
+#include "formats/units/ff_mpg.h"
+#include "formats/units/ff_ogg.h"
 #include "formats/units/ff_tga_pcx_bmp.h"
 #include "formats/units/ff_wav.h"
+#include "formats/units/ff_wmv.h"
 #include "formats/units/ff_zmv.h"
 
 namespace tavelo {
@@ -184,6 +187,13 @@ void FFInfo(const std::string& fileName, int32_t formatId, FFInfoRec& info, FFPr
       case fidBMP: DIBInfo(fileName, info); break;
       case fidZMV: ZMVInfo(fileName, info); break;
       case fidWAV: WAVInfo(fileName, info); break;
+      case fidMPEG:
+      case fidMPA:
+      case fidAC3: MpgInfo(fileName, info, progress, progressData); break;
+      case fidOGA:
+      case fidOGV: OggInfo(fileName, info); break;
+      case fidWMV:
+      case fidWMA: WmvInfo(fileName, info); break;
       default:
         // An id without a unit of its own is offered to the AVI reader, whose fallback decoder
         // reads many containers. The AVI unit is not part of this build, so that attempt fails
@@ -349,6 +359,37 @@ void MviOpen(MviHandle& mvi, const std::string& fileName, int32_t formatId, FFPr
           mvi.KeyFrame = &g_noValue;
           mvi.Stop = &mvi.Wav->Stop;
           break;
+        case fidMPEG:
+        case fidMPA:
+        case fidAC3:
+          _memalloc_(mvi.Mpg, static_cast<int64_t>(sizeof(MpgHandle)), __LINE__, "Conform.MviOpen.mf.MPG", mkFresh);
+          MpgOpen(*mvi.Mpg, fileName, 0, progress, progressData);
+          mvi.Frames = &mvi.Mpg->FrameCount;
+          mvi.CurrentFrame = &mvi.Mpg->CurrentFrame;
+          mvi.CurrentSample = &mvi.Mpg->AudioPos;
+          mvi.KeyFrame = &g_noValue;
+          mvi.Stop = &mvi.Mpg->StopFlag;
+          break;
+        case fidOGA:
+        case fidOGV:
+          _memalloc_(mvi.Ogg, static_cast<int64_t>(sizeof(OggHandle)), __LINE__, "Conform.MviOpen.mf.OGG", mkFresh);
+          OggOpen(*mvi.Ogg, fileName);
+          mvi.Frames = &mvi.Ogg->FrameCount;
+          mvi.CurrentFrame = &mvi.Ogg->CurrentFrame;
+          mvi.CurrentSample = &mvi.Ogg->CurrentSample;
+          mvi.KeyFrame = &g_noValue;
+          mvi.Stop = &g_noValue;
+          break;
+        case fidWMV:
+        case fidWMA:
+          _memalloc_(mvi.Wmv, static_cast<int64_t>(sizeof(WmvHandle)), __LINE__, "Conform.MviOpen.mf.WMV", mkFresh);
+          WmvOpen(*mvi.Wmv, fileName);
+          mvi.Frames = &mvi.Wmv->FrameCount;
+          mvi.CurrentFrame = &mvi.Wmv->CurrentFrame;
+          mvi.CurrentSample = &mvi.Wmv->CurrentSample;
+          mvi.KeyFrame = &g_noValue;
+          mvi.Stop = &mvi.Wmv->Stop;
+          break;
         default: SetError(ecMovie, 1, __LINE__); break;
       }
     } catch (...) {
@@ -392,6 +433,21 @@ void MviClose(MviHandle& mvi, int32_t a, int32_t b, int32_t c) {
         break;
       case fidWAV:
         if (mvi.Wav != nullptr) WAVClose(*mvi.Wav);
+        break;
+      case fidMPEG:
+      case fidMPA:
+      case fidAC3:
+      case fidMP4:
+      case fidMPEGX:
+        if (mvi.Mpg != nullptr) MpgClose(*mvi.Mpg, a, b, c);
+        break;
+      case fidOGA:
+      case fidOGV:
+        if (mvi.Ogg != nullptr) OggClose(*mvi.Ogg);
+        break;
+      case fidWMV:
+      case fidWMA:
+        if (mvi.Wmv != nullptr) WmvClose(*mvi.Wmv);
         break;
       default: break;
     }
@@ -448,6 +504,9 @@ void MviImgLoad(MviHandle& mvi, Qimg& img, int32_t frame, Qimg* alpha, int32_t s
     switch (mvi.FormatId) {
       // The units' frame loads (GIF fills the alpha picture itself).
       case fidZMV: ZMVImgLoad(*mvi.Zmv, img, frame); break;
+      case fidMPEG: MpgImgLoad(*mvi.Mpg, img, frame); break;
+      case fidOGV: OggImgLoad(*mvi.Ogg, img, frame); break;
+      case fidWMV: WmvImgLoad(*mvi.Wmv, img, frame); break;
       default: break;
     }
     if (alpha != nullptr && mvi.FormatId != fidGIF) MakeAlpha_(img, *alpha, "Conform.MviImgLoad.imgAlpha^", __LINE__);
@@ -475,6 +534,13 @@ void MviSndLoad(MviHandle& mvi, Qsnd& snd, int32_t pos, int32_t count, int32_t o
       // The units' sound reads.
       case fidZMV: ZMVSndLoad(*mvi.Zmv, snd, pos, count, option); break;
       case fidWAV: WAVLoad(*mvi.Wav, snd, pos, count, option); break;
+      case fidMPEG:
+      case fidMPA:
+      case fidAC3: MpgSndLoad(*mvi.Mpg, snd, pos, count, option); break;
+      case fidOGA:
+      case fidOGV: OggSndLoad(*mvi.Ogg, snd, pos, count, option); break;
+      case fidWMV:
+      case fidWMA: WmvSndLoad(*mvi.Wmv, snd, pos, count); break;
       default: snd.samples = 0; break;
     }
   });
@@ -505,6 +571,7 @@ int32_t MviNearestKeyFrame(MviHandle& mvi, int32_t frame, int32_t direction) {
     switch (mvi.FormatId) {
       // AVI, ZMV and Ogg video ask their unit; MPEG, Cine and WMV give the frame itself.
       case fidZMV: result = ZMVNearestKeyFrame(*mvi.Zmv, frame, direction); break;
+      case fidOGV: result = OggNearestKeyFrame(*mvi.Ogg, frame, direction); break;
       case fidMPEG:
       case fidCINE:
       case fidWMV: result = frame; break;
