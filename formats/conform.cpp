@@ -1,5 +1,7 @@
 #include "formats/conform.h"
 
+#include <new>
+
 #include "core/services/basic.h"
 #include "core/services/errors.h"
 #include "core/services/files.h"
@@ -7,6 +9,9 @@
 #include "core/services/monitor.h"
 #include "core/services/trace.h"
 #include "formats/ff_codec_libs.h"
+#include "formats/units/ff_avi.h"
+#include "formats/units/ff_flc.h"
+#include "formats/units/ff_gif.h"
 #include "formats/units/ff_mpg.h"
 #include "formats/units/ff_ogg.h"
 #include "formats/units/ff_tga_pcx_bmp.h"
@@ -127,12 +132,26 @@ void MakeAlpha_(const Qimg& img, Qimg& alpha, const char* tag, int32_t line) {
 void ConformUnitInit() {
   if (g_initCount++ > 0) return;
   CountInitPart();
-  for (int lib : kLoadOrder) FFLoadCodecLib(lib);
+  for (int lib : kLoadOrder) {
+    // The AVI unit's loader starts Video for Windows and binds its decoder library.
+    if (lib == clDShow)
+      AviDllLoad();
+    else
+      FFLoadCodecLib(lib);
+  }
 }
 
 void ConformUnitDone() {
   if (g_initCount < 1 || --g_initCount > 0) return;
-  for (int lib : kLoadOrder) FFFreeCodecLib(lib);
+  for (int lib : kLoadOrder) {
+    // The GIF unit's unloader also drops its cached scan.
+    if (lib == clGif)
+      GIFDllFree();
+    else if (lib == clDShow)
+      AviDllFree();
+    else
+      FFFreeCodecLib(lib);
+  }
 }
 
 // ---- Kinds ----
@@ -187,6 +206,9 @@ void FFInfo(const std::string& fileName, int32_t formatId, FFInfoRec& info, FFPr
       case fidBMP: DIBInfo(fileName, info); break;
       case fidZMV: ZMVInfo(fileName, info); break;
       case fidWAV: WAVInfo(fileName, info); break;
+      case fidGIF: GIFInfo(fileName, info, true); break;
+      case fidFLIC: FLCInfo(fileName, info); break;
+      case fidAVI: AviInfo(fileName, info); break;
       case fidMPEG:
       case fidMPA:
       case fidAC3: MpgInfo(fileName, info, progress, progressData); break;
@@ -196,9 +218,11 @@ void FFInfo(const std::string& fileName, int32_t formatId, FFInfoRec& info, FFPr
       case fidWMA: WmvInfo(fileName, info); break;
       default:
         // An id without a unit of its own is offered to the AVI reader, whose fallback decoder
-        // reads many containers. The AVI unit is not part of this build, so that attempt fails
-        // as AVI's own failure would.
-        SetError(ecMovie2, 2, __LINE__);
+        // reads many containers; its own failure is held back and reported as (14, 2).
+        if (MonitoredNoRaise([&] { AviInfo(fileName, info); }) != 0) {
+          ClearError();
+          SetError(ecMovie2, 2, __LINE__);
+        }
         break;
     }
     FFFormatRec described;
@@ -341,6 +365,17 @@ void MviOpen(MviHandle& mvi, const std::string& fileName, int32_t formatId, FFPr
       switch (formatId) {
         // The movie and sound units open here ("Conform.MviOpen.mf." + the unit's short name),
         // then the view points at their handle's values.
+        case fidAVI: {
+          _memalloc_(mvi.Avi, static_cast<int64_t>(sizeof(AviHandle)), __LINE__, "Conform.MviOpen.mf.AVI", mkFresh);
+          AviHandle& avi = *mvi.Avi;
+          AviOpen(avi, fileName);
+          mvi.Frames = &avi.FrameCount;
+          mvi.CurrentFrame = &avi.CurrentFrame;
+          mvi.CurrentSample = &avi.af.OutputPos;
+          mvi.KeyFrame = &avi.KeyFrame;
+          mvi.Stop = &avi.StopFlag;
+          break;
+        }
         case fidZMV:
           _memalloc_(mvi.Zmv, static_cast<int64_t>(sizeof(ZmvHandle)), __LINE__, "Conform.MviOpen.mf.ZMV", mkFresh);
           ZMVOpen(*mvi.Zmv, fileName);
@@ -359,6 +394,28 @@ void MviOpen(MviHandle& mvi, const std::string& fileName, int32_t formatId, FFPr
           mvi.KeyFrame = &g_noValue;
           mvi.Stop = &mvi.Wav->Stop;
           break;
+        case fidGIF: {
+          _memalloc_(mvi.Gif, sizeof(GifHandle), __LINE__, "Conform.MviOpen.mf.GIF", mkFresh);
+          GifHandle& gif = *new (mvi.Gif) GifHandle();
+          GIFOpen(gif, fileName, false);
+          mvi.Frames = &gif.Frames;
+          mvi.CurrentFrame = &gif.Delivered;
+          mvi.CurrentSample = &gif.ZeroSample;
+          mvi.KeyFrame = &gif.KeyFrame;
+          mvi.Stop = &gif.Writing;
+          break;
+        }
+        case fidFLIC: {
+          _memalloc_(mvi.Flc, sizeof(FlcHandle), __LINE__, "Conform.MviOpen.mf.FLC", mkFresh);
+          FlcHandle& flc = *new (mvi.Flc) FlcHandle();
+          FLCOpen(flc, fileName);
+          mvi.Frames = &flc.Frames;
+          mvi.CurrentFrame = &flc.Current;
+          mvi.CurrentSample = &flc.ZeroSample;
+          mvi.KeyFrame = &flc.PalChanged;  // a frame with a palette chunk counts as a key frame
+          mvi.Stop = &flc.Writing;
+          break;
+        }
         case fidMPEG:
         case fidMPA:
         case fidAC3:
@@ -428,11 +485,20 @@ void MviClose(MviHandle& mvi, int32_t a, int32_t b, int32_t c) {
   Framed_("Conform.MviClose", [&] {
     switch (mvi.FormatId) {
       // The units' closes (the MPEG family, ids 22 and 24 too, with a, b and c).
+      case fidAVI:
+        if (mvi.Avi != nullptr) AviClose(*mvi.Avi);
+        break;
       case fidZMV:
         if (mvi.Zmv != nullptr) ZMVClose(*mvi.Zmv);
         break;
       case fidWAV:
         if (mvi.Wav != nullptr) WAVClose(*mvi.Wav);
+        break;
+      case fidGIF:
+        if (mvi.Gif != nullptr) GIFClose(*mvi.Gif);
+        break;
+      case fidFLIC:
+        if (mvi.Flc != nullptr) FLCClose(*mvi.Flc);
         break;
       case fidMPEG:
       case fidMPA:
@@ -503,7 +569,10 @@ void MviImgLoad(MviHandle& mvi, Qimg& img, int32_t frame, Qimg* alpha, int32_t s
     if (frame > *mvi.Frames) SetError(ecMovie, 7, __LINE__);
     switch (mvi.FormatId) {
       // The units' frame loads (GIF fills the alpha picture itself).
+      case fidAVI: AviImgLoad(*mvi.Avi, img, frame); break;
       case fidZMV: ZMVImgLoad(*mvi.Zmv, img, frame); break;
+      case fidGIF: GIFLoad(*mvi.Gif, img, frame, alpha); break;
+      case fidFLIC: FLCLoad(*mvi.Flc, img, frame); break;
       case fidMPEG: MpgImgLoad(*mvi.Mpg, img, frame); break;
       case fidOGV: OggImgLoad(*mvi.Ogg, img, frame); break;
       case fidWMV: WmvImgLoad(*mvi.Wmv, img, frame); break;
@@ -532,6 +601,7 @@ void MviSndLoad(MviHandle& mvi, Qsnd& snd, int32_t pos, int32_t count, int32_t o
   Framed_("Conform.MviSndLoad", [&] {
     switch (mvi.FormatId) {
       // The units' sound reads.
+      case fidAVI: AviSndLoad(*mvi.Avi, snd, pos, count, option); break;
       case fidZMV: ZMVSndLoad(*mvi.Zmv, snd, pos, count, option); break;
       case fidWAV: WAVLoad(*mvi.Wav, snd, pos, count, option); break;
       case fidMPEG:
@@ -570,6 +640,7 @@ int32_t MviNearestKeyFrame(MviHandle& mvi, int32_t frame, int32_t direction) {
   Framed_("Conform.MviNearestKeyFrame", [&] {
     switch (mvi.FormatId) {
       // AVI, ZMV and Ogg video ask their unit; MPEG, Cine and WMV give the frame itself.
+      case fidAVI: result = AviNearestKeyFrame(*mvi.Avi, frame, direction); break;
       case fidZMV: result = ZMVNearestKeyFrame(*mvi.Zmv, frame, direction); break;
       case fidOGV: result = OggNearestKeyFrame(*mvi.Ogg, frame, direction); break;
       case fidMPEG:
@@ -599,6 +670,14 @@ void ImgLoad(const std::string& fileName, Qimg& img, int32_t formatId, Qimg* alp
     case fidTGA: TGALoad_(fileName, img); break;
     case fidPCX: PCXLoad_(fileName, img); break;
     case fidBMP: DIBLoad_(fileName, img); break;
+    case fidGIF: {
+      // The first image only; its slot fills the alpha picture itself.
+      GifHandle gif;
+      GIFOpen(gif, fileName, true);
+      GIFLoadNext(gif, img, alpha);
+      GIFClose(gif);
+      break;
+    }
     default: SetError(ecImage, 2, __LINE__); break;
   }
   if (alpha != nullptr && formatId != fidGIF) MakeAlpha_(img, *alpha, "Conform.ImgLoad.imgAlpha^", __LINE__);

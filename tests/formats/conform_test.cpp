@@ -210,20 +210,20 @@ TEST_F(Dispatcher, SoundReadsAndBadKinds) {
 
 TEST_F(Dispatcher, FailedOpenLeavesAClosedHandle) {
   const int32_t tracked = MemCount();
-  // A movie whose unit is not part of this build: the open fails and nothing dangles.
+  // A movie unit that refuses the file (a BMP is no GIF): the open fails and nothing dangles.
   UniInfoRec info;
   info.FormatId = fidGIF;
   info.Kind = ukMovie;
   info.FileName = Media("im_24.bmp");
   UniHandle h;
-  EXPECT_EQ(Outcome([&] { UniOpen(h, info); }), Err(ecMovie, 1));
+  EXPECT_EQ(Outcome([&] { UniOpen(h, info); }), Err(ecImage, 2));
   EXPECT_EQ(h.Kind, ukUnknown);
   EXPECT_EQ(h.Mvi.Gif, nullptr);
   EXPECT_EQ(h.Mvi.Frames, nullptr);
   EXPECT_EQ(Outcome([&] { UniClose(h); }), Err(0, 0));
   EXPECT_EQ(Outcome([&] { UniClose(h); }), Err(0, 0));  // closing a closed handle is harmless
   MviHandle mvi;
-  EXPECT_EQ(Outcome([&] { MviOpen(mvi, "/x/y.flc", kNoFormat, nullptr, nullptr); }), Err(ecMovie, 1));
+  EXPECT_EQ(Outcome([&] { MviOpen(mvi, "/x/y.flc", kNoFormat, nullptr, nullptr); }), Err(ecFile, 1));
   EXPECT_EQ(mvi.FormatId, 0);
   EXPECT_EQ(MemCount(), tracked);
 }

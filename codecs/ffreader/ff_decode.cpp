@@ -1,0 +1,310 @@
+#include "codecs/ffreader/ff_decode.h"
+
+#include <cstring>
+#include <new>
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/error.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/pixdesc.h>
+#include <libswresample/swresample.h>
+#include <libswscale/swscale.h>
+}
+
+namespace tavelo::ffreader {
+
+namespace {
+
+constexpr size_t kPaletteBytes = 256 * 4;
+
+// Decoders are many per process (a movie may hold a video and a sound reader, each with its own
+// decoder), so each keeps to slice threads: they add no frame delay, which keeps exact seeking
+// cheap.
+void SetThreads(AVCodecContext* ctx) {
+  if (ctx->codec_type == AVMEDIA_TYPE_VIDEO) {
+    ctx->thread_count = 0;
+    ctx->thread_type = FF_THREAD_SLICE;
+  } else {
+    ctx->thread_count = 1;
+  }
+}
+
+// The full-range "J" formats are the plain ones with the range flag set; swscale wants the
+// plain format and the range given separately.
+AVPixelFormat PlainFormat(AVPixelFormat f, bool& fullRange) {
+  switch (f) {
+    case AV_PIX_FMT_YUVJ420P: fullRange = true; return AV_PIX_FMT_YUV420P;
+    case AV_PIX_FMT_YUVJ422P: fullRange = true; return AV_PIX_FMT_YUV422P;
+    case AV_PIX_FMT_YUVJ444P: fullRange = true; return AV_PIX_FMT_YUV444P;
+    case AV_PIX_FMT_YUVJ440P: fullRange = true; return AV_PIX_FMT_YUV440P;
+    case AV_PIX_FMT_YUVJ411P: fullRange = true; return AV_PIX_FMT_YUV411P;
+    default: return f;
+  }
+}
+
+}  // namespace
+
+// ---- Decoder ----
+
+Decoder::~Decoder() { Close(); }
+
+void Decoder::Close() {
+  avcodec_free_context(&ctx_);
+  av_packet_free(&packet_);
+  draining_ = false;
+}
+
+bool Decoder::Open(const AVCodecParameters* par) {
+  Close();
+  if (par == nullptr) return false;
+  const AVCodec* codec = avcodec_find_decoder(par->codec_id);
+  if (codec == nullptr) return false;
+  ctx_ = avcodec_alloc_context3(codec);
+  packet_ = av_packet_alloc();
+  if (ctx_ == nullptr || packet_ == nullptr || avcodec_parameters_to_context(ctx_, par) < 0) {
+    Close();
+    return false;
+  }
+  SetThreads(ctx_);
+  if (avcodec_open2(ctx_, codec, nullptr) < 0) {
+    Close();
+    return false;
+  }
+  return true;
+}
+
+bool Decoder::OpenVideo(AVCodecID id, uint32_t codecTag, int width, int height, int bitsPerCodedSample,
+                        const uint8_t* extradata, size_t extradataSize) {
+  Close();
+  const AVCodec* codec = avcodec_find_decoder(id);
+  if (codec == nullptr || width < 1 || height < 1 || extradataSize > (1u << 28)) return false;
+  ctx_ = avcodec_alloc_context3(codec);
+  packet_ = av_packet_alloc();
+  if (ctx_ == nullptr || packet_ == nullptr) {
+    Close();
+    return false;
+  }
+  ctx_->codec_type = AVMEDIA_TYPE_VIDEO;
+  ctx_->codec_tag = codecTag;
+  ctx_->width = width;
+  ctx_->height = height;
+  ctx_->coded_width = width;
+  ctx_->coded_height = height;
+  ctx_->bits_per_coded_sample = bitsPerCodedSample;
+  if (extradata != nullptr && extradataSize > 0) {
+    ctx_->extradata = static_cast<uint8_t*>(av_mallocz(extradataSize + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (ctx_->extradata == nullptr) {
+      Close();
+      return false;
+    }
+    std::memcpy(ctx_->extradata, extradata, extradataSize);
+    ctx_->extradata_size = static_cast<int>(extradataSize);
+  }
+  SetThreads(ctx_);
+  if (avcodec_open2(ctx_, codec, nullptr) < 0) {
+    Close();
+    return false;
+  }
+  return true;
+}
+
+int Decoder::Send(const uint8_t* data, size_t size, int64_t pts, bool key, const uint32_t* palette) {
+  if (ctx_ == nullptr) return AVERROR(EINVAL);
+  if (data == nullptr) {
+    if (draining_) return AVERROR_EOF;
+    draining_ = true;
+    return avcodec_send_packet(ctx_, nullptr);
+  }
+  if (size > static_cast<size_t>(INT32_MAX) - AV_INPUT_BUFFER_PADDING_SIZE) return AVERROR(EINVAL);
+  av_packet_unref(packet_);
+  // The decoders read past the end of their input in whole words: the copy carries the padding
+  // they expect, zeroed.
+  int err = av_new_packet(packet_, static_cast<int>(size));
+  if (err < 0) return err;
+  if (size > 0) std::memcpy(packet_->data, data, size);
+  packet_->pts = pts;
+  packet_->dts = pts;
+  if (key) packet_->flags |= AV_PKT_FLAG_KEY;
+  if (palette != nullptr) {
+    uint8_t* side = av_packet_new_side_data(packet_, AV_PKT_DATA_PALETTE, kPaletteBytes);
+    if (side == nullptr) return AVERROR(ENOMEM);
+    std::memcpy(side, palette, kPaletteBytes);
+  }
+  err = avcodec_send_packet(ctx_, packet_);
+  av_packet_unref(packet_);
+  return err;
+}
+
+int Decoder::Send(AVPacket* packet) {
+  if (ctx_ == nullptr) return AVERROR(EINVAL);
+  if (packet == nullptr) {
+    if (draining_) return AVERROR_EOF;
+    draining_ = true;
+  }
+  return avcodec_send_packet(ctx_, packet);
+}
+
+int Decoder::Receive(AVFrame* frame) {
+  if (ctx_ == nullptr) return AVERROR(EINVAL);
+  return avcodec_receive_frame(ctx_, frame);
+}
+
+void Decoder::Flush() {
+  if (ctx_ != nullptr) avcodec_flush_buffers(ctx_);
+  draining_ = false;
+}
+
+// ---- PictureConverter ----
+
+PictureConverter::~PictureConverter() { sws_freeContext(sws_); }
+
+bool PictureConverter::Convert(const AVFrame* frame, AVPixelFormat dstFormat, int width, int height, uint8_t* dst,
+                               ptrdiff_t stride) {
+  if (frame == nullptr || dst == nullptr || width < 1 || height < 1 || frame->width < 1 || frame->height < 1)
+    return false;
+  const auto srcFormat = static_cast<AVPixelFormat>(frame->format);
+  const ptrdiff_t absStride = stride < 0 ? -stride : stride;
+  uint8_t* top = stride < 0 ? dst + (height - 1) * absStride : dst;
+
+  if (dstFormat == AV_PIX_FMT_PAL8) {
+    // Palette indices cannot be scaled or made from colours: only a palettized picture of the
+    // same size converts.
+    if (srcFormat != AV_PIX_FMT_PAL8 || frame->width != width || frame->height != height || absStride < width)
+      return false;
+    for (int y = 0; y < height; ++y)
+      std::memcpy(top + y * stride, frame->data[0] + static_cast<ptrdiff_t>(y) * frame->linesize[0],
+                  static_cast<size_t>(width));
+    return true;
+  }
+  const int rowBytes = av_image_get_linesize(dstFormat, width, 0);
+  if (rowBytes <= 0 || rowBytes > absStride) return false;
+  if (srcFormat == dstFormat && frame->width == width && frame->height == height) {
+    // Nothing to convert: the rows are copied as they are.
+    for (int y = 0; y < height; ++y)
+      std::memcpy(top + y * stride, frame->data[0] + static_cast<ptrdiff_t>(y) * frame->linesize[0],
+                  static_cast<size_t>(rowBytes));
+    return true;
+  }
+
+  bool fullRange = frame->color_range == AVCOL_RANGE_JPEG;
+  const AVPixelFormat src = PlainFormat(srcFormat, fullRange);
+  sws_ = sws_getCachedContext(sws_, frame->width, frame->height, src, width, height, dstFormat, SWS_BICUBIC, nullptr,
+                              nullptr, nullptr);
+  if (sws_ == nullptr) return false;
+  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(src);
+  if (desc != nullptr && !(desc->flags & AV_PIX_FMT_FLAG_RGB) && !(desc->flags & AV_PIX_FMT_FLAG_PAL)) {
+    // The matrix the frame names (BT.601 when it names none) and its range.
+    int* invTable = nullptr;
+    int* table = nullptr;
+    int srcFull = 0, dstFull = 0, brightness = 0, contrast = 0, saturation = 0;
+    sws_getColorspaceDetails(sws_, &invTable, &srcFull, &table, &dstFull, &brightness, &contrast, &saturation);
+    const int* coefficients = sws_getCoefficients(frame->colorspace);
+    if (fullRange || frame->color_range != AVCOL_RANGE_UNSPECIFIED) srcFull = fullRange ? 1 : 0;
+    sws_setColorspaceDetails(sws_, coefficients, srcFull, coefficients, dstFull, brightness, contrast, saturation);
+  }
+  uint8_t* dstData[4] = {top, nullptr, nullptr, nullptr};
+  int dstLines[4] = {static_cast<int>(stride), 0, 0, 0};
+  const int rows = sws_scale(sws_, frame->data, frame->linesize, 0, frame->height, dstData, dstLines);
+  return rows == height;
+}
+
+// ---- SoundConverter ----
+
+SoundConverter::~SoundConverter() {
+  swr_free(&swr_);
+  av_channel_layout_uninit(&layout_);
+}
+
+bool SoundConverter::Append(const AVFrame* frame, std::vector<int16_t>& out) {
+  if (frame == nullptr || frame->nb_samples <= 0) return true;
+  const int channels = frame->ch_layout.nb_channels;
+  if (channels < 1 || channels > 64) return false;
+  const size_t old = out.size();
+  const size_t add = static_cast<size_t>(frame->nb_samples) * static_cast<size_t>(channels);
+  try {
+    out.resize(old + add);
+  } catch (...) {
+    return false;
+  }
+  if (frame->format == AV_SAMPLE_FMT_S16) {
+    std::memcpy(out.data() + old, frame->extended_data[0], add * sizeof(int16_t));
+    return true;
+  }
+  // A layout that names no channels (AVI and WAV files often store none) is taken as the usual
+  // one for the count: input and output are the same layout, so nothing is remixed.
+  AVChannelLayout layout{};
+  if (frame->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC) {
+    av_channel_layout_default(&layout, channels);
+  } else if (av_channel_layout_copy(&layout, &frame->ch_layout) < 0) {
+    out.resize(old);
+    return false;
+  }
+  if (swr_ == nullptr || format_ != frame->format || rate_ != frame->sample_rate ||
+      av_channel_layout_compare(&layout, &layout_) != 0) {
+    swr_free(&swr_);
+    av_channel_layout_uninit(&layout_);
+    format_ = -1;
+    if (swr_alloc_set_opts2(&swr_, &layout, AV_SAMPLE_FMT_S16, frame->sample_rate, &layout,
+                            static_cast<AVSampleFormat>(frame->format), frame->sample_rate, 0, nullptr) < 0 ||
+        swr_init(swr_) < 0) {
+      swr_free(&swr_);
+      av_channel_layout_uninit(&layout);
+      out.resize(old);
+      return false;
+    }
+    av_channel_layout_copy(&layout_, &layout);
+    format_ = frame->format;
+    rate_ = frame->sample_rate;
+  }
+  av_channel_layout_uninit(&layout);
+  auto* outPtr = reinterpret_cast<uint8_t*>(out.data() + old);
+  const int got = swr_convert(swr_, &outPtr, frame->nb_samples, const_cast<const uint8_t**>(frame->extended_data),
+                              frame->nb_samples);
+  if (got < 0) {
+    out.resize(old);
+    return false;
+  }
+  out.resize(old + static_cast<size_t>(got) * static_cast<size_t>(channels));
+  return true;
+}
+
+// ---- Helpers ----
+
+AVPixelFormat DibPixelFormat(int bits) {
+  switch (bits) {
+    case 8: return AV_PIX_FMT_PAL8;
+    case 15:
+    case 16: return AV_PIX_FMT_RGB555LE;
+    case 24: return AV_PIX_FMT_BGR24;
+    case 32: return AV_PIX_FMT_BGR0;
+    default: return AV_PIX_FMT_NONE;
+  }
+}
+
+int NaturalDibDepth(AVPixelFormat decoded) {
+  switch (decoded) {
+    case AV_PIX_FMT_PAL8: return 8;
+    case AV_PIX_FMT_RGB555LE:
+    case AV_PIX_FMT_RGB555BE:
+    case AV_PIX_FMT_BGR555LE:
+    case AV_PIX_FMT_BGR555BE: return 16;
+    case AV_PIX_FMT_BGRA:
+    case AV_PIX_FMT_BGR0:
+    case AV_PIX_FMT_RGBA:
+    case AV_PIX_FMT_RGB0:
+    case AV_PIX_FMT_ARGB:
+    case AV_PIX_FMT_0RGB:
+    case AV_PIX_FMT_ABGR:
+    case AV_PIX_FMT_0BGR: return 32;
+    default: return 24;
+  }
+}
+
+std::string ErrorString(int err) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(err, text, sizeof text);
+  return text;
+}
+
+}  // namespace tavelo::ffreader

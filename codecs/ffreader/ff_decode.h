@@ -1,0 +1,109 @@
+// The decoding half of the shared FFmpeg reader: one video or audio decoder over libavcodec's
+// send/receive calls, and the conversions of what it delivers into the layouts the program works
+// in (packed B, G, R pictures, 5-5-5 words, palette indices; interleaved signed 16-bit sound).
+// The Video for Windows stand-in uses these directly on the chunks its own AVI reader finds; the
+// demuxing reader (ff_reader.h) uses them on FFmpeg's packets.
+//
+// Nothing here throws: failures are results. This code is linked into the codec shared objects
+// as well as into the program, so it depends on FFmpeg and the standard library only.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/frame.h>
+#include <libavutil/pixfmt.h>
+}
+
+struct SwsContext;
+struct SwrContext;
+
+namespace tavelo::ffreader {
+
+// The decoder side of one stream. Open it from a demuxer's parameters or from what an AVI stream
+// header gives (codec, four-character code, size, depth, the bytes after the bitmap header).
+class Decoder {
+ public:
+  Decoder() = default;
+  ~Decoder();
+  Decoder(const Decoder&) = delete;
+  Decoder& operator=(const Decoder&) = delete;
+
+  bool Open(const AVCodecParameters* par);
+  bool OpenVideo(AVCodecID id, uint32_t codecTag, int width, int height, int bitsPerCodedSample,
+                 const uint8_t* extradata, size_t extradataSize);
+  void Close();
+  bool IsOpen() const { return ctx_ != nullptr; }
+  AVCodecContext* Context() const { return ctx_; }
+
+  // Hands one packet to the decoder; palette (256 words 0xAARRGGBB) rides along as side data, the
+  // way palettized codecs expect a new palette. Returns 0, AVERROR(EAGAIN) when frames must be
+  // received first, or another error. data == nullptr (size 0) starts draining.
+  int Send(const uint8_t* data, size_t size, int64_t pts, bool key, const uint32_t* palette = nullptr);
+  int Send(AVPacket* packet);
+  // 0 with a frame, AVERROR(EAGAIN) when more input is needed, AVERROR_EOF when drained.
+  int Receive(AVFrame* frame);
+  // Forgets every buffered packet and frame (after a seek, or to decode again after draining).
+  void Flush();
+
+ private:
+  AVCodecContext* ctx_ = nullptr;
+  AVPacket* packet_ = nullptr;
+  bool draining_ = false;
+};
+
+// Converts decoded pictures into packed layouts with libswscale, keeping its context between
+// calls. Colour conversions follow the frame's own colour matrix and range, with bicubic filtering:
+// the same rules FFmpeg's command-line tool applies, so results agree with its decode.
+class PictureConverter {
+ public:
+  PictureConverter() = default;
+  ~PictureConverter();
+  PictureConverter(const PictureConverter&) = delete;
+  PictureConverter& operator=(const PictureConverter&) = delete;
+
+  // Writes frame as width x height pixels of dstFormat into dst, rows top-down stride bytes apart
+  // (a negative stride starts at the last row: bottom-up). The frame is scaled when its size
+  // differs. For AV_PIX_FMT_PAL8 the frame must itself be palettized (indices are copied; its
+  // palette is in frame->data[1]). False when the conversion is impossible.
+  bool Convert(const AVFrame* frame, AVPixelFormat dstFormat, int width, int height, uint8_t* dst, ptrdiff_t stride);
+
+ private:
+  SwsContext* sws_ = nullptr;
+};
+
+// Converts decoded sound into interleaved signed 16-bit samples at the stream's own rate and
+// channel count (libswresample, no rate change, so nothing is held back between calls).
+class SoundConverter {
+ public:
+  SoundConverter() = default;
+  ~SoundConverter();
+  SoundConverter(const SoundConverter&) = delete;
+  SoundConverter& operator=(const SoundConverter&) = delete;
+
+  // Appends frame's samples to out; false when they cannot be converted.
+  bool Append(const AVFrame* frame, std::vector<int16_t>& out);
+
+ private:
+  SwrContext* swr_ = nullptr;
+  AVChannelLayout layout_{};
+  int format_ = -1;
+  int rate_ = 0;
+};
+
+// The packed RGB pixel format a decoder's output maps to without loss in a device-independent
+// bitmap of bits depth (8: palette indices, 16: 5-5-5 words, 24: B, G, R, 32: B, G, R, 0);
+// AV_PIX_FMT_NONE for other depths.
+AVPixelFormat DibPixelFormat(int bits);
+
+// The DIB depth that carries a decoded picture format best: 8 for palettized pictures, 16 for
+// 5-5-5 ones, 32 for those with a fourth byte, 24 for everything else.
+int NaturalDibDepth(AVPixelFormat decoded);
+
+// A short text for an FFmpeg error code.
+std::string ErrorString(int err);
+
+}  // namespace tavelo::ffreader

@@ -1,0 +1,809 @@
+#include "codecs/ffreader/ff_reader.h"
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <limits>
+#include <unordered_map>
+#include <vector>
+
+#include "codecs/ffreader/ff_decode.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/intreadwrite.h>
+}
+
+namespace tavelo::ffreader {
+
+namespace {
+
+constexpr int64_t kNoTs = AV_NOPTS_VALUE;
+// Sound packets decoded ahead of the one a seek lands in and thrown away: decoders that carry
+// state from packet to packet (overlapped transforms, the MPEG audio bit reservoir) have settled
+// by then, so a sound read after a seek gives the same samples as reading from the start.
+constexpr int64_t kAudioPreroll = 8;
+// A gap in sound timestamps longer than this is not filled with silence (a broken timestamp).
+constexpr int64_t kMaxGapSeconds = 10;
+// At most this many decoded pictures wait between reads (decoders that reorder hold a few).
+constexpr size_t kMaxQueuedFrames = 64;
+
+// One opened demuxer over the file, reading one stream and skipping the others.
+class Demuxer {
+ public:
+  ~Demuxer() { Close(); }
+  bool Open(const std::string& name, std::string& error) {
+    Close();
+    int err = avformat_open_input(&fmt_, name.c_str(), nullptr, nullptr);
+    if (err < 0) {
+      error = "cannot open: " + ErrorString(err);
+      fmt_ = nullptr;
+      return false;
+    }
+    err = avformat_find_stream_info(fmt_, nullptr);
+    if (err < 0) {
+      error = "cannot read the streams: " + ErrorString(err);
+      Close();
+      return false;
+    }
+    packet_ = av_packet_alloc();
+    if (packet_ == nullptr) {
+      error = "out of memory";
+      Close();
+      return false;
+    }
+    return true;
+  }
+  void Close() {
+    av_packet_free(&packet_);
+    avformat_close_input(&fmt_);
+  }
+  AVFormatContext* Fmt() const { return fmt_; }
+  AVPacket* Packet() const { return packet_; }
+  // Only the streams in keep are read; the demuxer skips the data of the others.
+  void Keep(int a, int b) {
+    for (unsigned i = 0; i < fmt_->nb_streams; ++i)
+      fmt_->streams[i]->discard = (static_cast<int>(i) == a || static_cast<int>(i) == b) ? AVDISCARD_DEFAULT
+                                                                                        : AVDISCARD_ALL;
+  }
+  // The next packet of stream into Packet(); false at the end or on a read error.
+  bool Next(int stream) {
+    for (;;) {
+      av_packet_unref(packet_);
+      const int err = av_read_frame(fmt_, packet_);
+      if (err < 0) return false;
+      if (packet_->stream_index == stream) return true;
+    }
+  }
+
+ private:
+  AVFormatContext* fmt_ = nullptr;
+  AVPacket* packet_ = nullptr;
+};
+
+struct VideoEntry {
+  int64_t Pts = 0;
+  int64_t Dts = 0;
+  int64_t Pos = -1;
+  bool Key = false;
+};
+
+struct AudioEntry {
+  int64_t Dts = 0;
+  int64_t Pos = -1;
+  int64_t Start = 0;  // first sample frame, on the undecimated time line
+  int64_t Samples = 0;
+};
+
+// Finds an index entry from a packet: by its file position where both have one, else by its
+// decoding timestamp. Packets that match no entry (a parser resynchronizing after a seek) are not
+// sent to the decoder.
+class EntryLookup {
+ public:
+  void Add(int64_t index, int64_t pos, int64_t dts) {
+    if (pos >= 0) byPos_.emplace(pos, index);
+    else if (dts != AV_NOPTS_VALUE) byDts_.emplace(dts, index);
+  }
+  int64_t Find(const AVPacket* pkt) const {
+    if (pkt->pos >= 0) {
+      auto it = byPos_.find(pkt->pos);
+      if (it != byPos_.end()) return it->second;
+    }
+    const int64_t dts = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
+    if (dts != AV_NOPTS_VALUE) {
+      auto it = byDts_.find(dts);
+      if (it != byDts_.end()) return it->second;
+    }
+    return -1;
+  }
+
+ private:
+  std::unordered_map<int64_t, int64_t> byPos_;
+  std::unordered_map<int64_t, int64_t> byDts_;
+};
+
+bool IsAttachedPicture(const AVStream* st) { return (st->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0; }
+
+int FindStream(AVFormatContext* fmt, AVMediaType type) {
+  for (unsigned i = 0; i < fmt->nb_streams; ++i) {
+    const AVStream* st = fmt->streams[i];
+    if (st->codecpar->codec_type != type || IsAttachedPicture(st)) continue;
+    if (avcodec_find_decoder(st->codecpar->codec_id) == nullptr) continue;
+    if (type == AVMEDIA_TYPE_VIDEO && (st->codecpar->width < 1 || st->codecpar->height < 1)) continue;
+    if (type == AVMEDIA_TYPE_AUDIO && (st->codecpar->sample_rate < 1 || st->codecpar->ch_layout.nb_channels < 1))
+      continue;
+    return static_cast<int>(i);
+  }
+  return -1;
+}
+
+int64_t EntryTs(int64_t dts, int64_t pts) { return dts != kNoTs ? dts : pts; }
+
+}  // namespace
+
+struct Reader::Impl {
+  std::string FileName;
+  std::string Error;
+
+  // ---- Pictures ----
+  bool HasVideo = false;
+  VideoInfo VInfo;
+  int VStream = -1;
+  Demuxer VDemux;
+  bool VDemuxReady = false;  // VDemux is open on the file
+  std::vector<VideoEntry> VEntries;   // decode order
+  std::vector<int64_t> PresOrder;     // frame -> entry (packet mode)
+  std::vector<int64_t> SortedPts;     // pts of PresOrder's entries, ascending
+  std::vector<int64_t> PrevKey;       // entry -> the last key entry at or before it (-1: none)
+  std::vector<int64_t> KeyFrames;     // frame numbers of the key frames, ascending
+  EntryLookup VLookup;
+  bool SlotMode = false;  // timestamps count frames: frame n is the picture shown at slot n
+  int64_t FirstPts = 0;
+  Decoder VDecoder;
+  PictureConverter Pictures;
+  bool VRun = false;       // the decoder is fed in order from a key frame
+  int64_t VNextSend = 0;   // the entry the demuxer delivers next
+  bool VDrained = false;   // every packet of the run was sent and the decoder drained
+  // The palette of a palettized stream. Demuxers hand it to the decoder once, with the first
+  // packet; a decoder that starts after a seek gets it from here.
+  std::vector<uint8_t> Palette;
+  bool PaletteDue = false;
+  AVFrame* Held = nullptr;  // the picture read last
+  int64_t HeldPts = kNoTs;
+  std::deque<AVFrame*> Queue;  // decoded, later pictures
+
+  // ---- Sound ----
+  bool HasAudio = false;
+  AudioInfo AInfo;
+  int AStream = -1;
+  Demuxer ADemux;
+  bool ADemuxReady = false;
+  std::vector<AudioEntry> AEntries;
+  EntryLookup ALookup;
+  int64_t SkipStart = 0;  // samples the decoder drops at the start of the sound
+  // The skip instructions (side data) of the packets that carry one: the demuxer attaches them
+  // only while reading from the start, so they are given again after a seek.
+  std::unordered_map<int64_t, std::vector<uint8_t>> ASkip;
+  Decoder ADecoder;
+  AVCodecParameters* AParams = nullptr;
+  SoundConverter Sound;
+  bool ARun = false;
+  int64_t ANextSend = 0;
+  bool ADrained = false;
+  std::vector<int16_t> ABuf;  // decoded samples from ABufStart on
+  int64_t ABufStart = 0;
+  int64_t ABufFrames() const { return AInfo.Channels > 0 ? static_cast<int64_t>(ABuf.size()) / AInfo.Channels : 0; }
+
+  ~Impl() {
+    avcodec_parameters_free(&AParams);
+    av_frame_free(&Held);
+    ClearQueue();
+  }
+
+  void ClearQueue() {
+    for (AVFrame*& f : Queue) av_frame_free(&f);
+    Queue.clear();
+  }
+
+  bool Fail(const std::string& why) {
+    Error = why;
+    return false;
+  }
+
+  // ---- Opening ----
+
+  bool Build(const OpenOptions& options) {
+    Demuxer scan;
+    if (!scan.Open(FileName, Error)) return false;
+    AVFormatContext* fmt = scan.Fmt();
+    if (options.Video) VStream = FindStream(fmt, AVMEDIA_TYPE_VIDEO);
+    if (options.Audio) AStream = FindStream(fmt, AVMEDIA_TYPE_AUDIO);
+    if (VStream < 0 && AStream < 0) return Fail("no stream that can be decoded");
+
+    // The AVI demuxer reads the file's own index of every chunk at open: the picture index can
+    // be taken from it without reading the pictures.
+    bool videoFromIndex = false;
+    if (VStream >= 0 && !options.ScanPackets && std::strcmp(fmt->iformat->name, "avi") == 0)
+      videoFromIndex = IndexFromContainer(fmt->streams[VStream]);
+    const int scanVideo = (VStream >= 0 && !videoFromIndex) ? VStream : -1;
+    if (scanVideo >= 0 || AStream >= 0) {
+      scan.Keep(scanVideo, AStream);
+      ScanPackets(scan, scanVideo);
+    }
+    if (VStream >= 0) HasVideo = FinishVideo(fmt->streams[VStream]);
+    if (AStream >= 0) HasAudio = FinishAudio(fmt->streams[AStream]);
+    if (!HasVideo && !HasAudio) return Fail(Error.empty() ? "no stream that can be decoded" : Error);
+    if (HasVideo && !VDecoder.Open(fmt->streams[VStream]->codecpar)) {
+      HasVideo = false;
+      Error = "no decoder for the pictures";
+    }
+    if (HasAudio) {
+      AParams = avcodec_parameters_alloc();
+      if (AParams == nullptr || avcodec_parameters_copy(AParams, fmt->streams[AStream]->codecpar) < 0 ||
+          !OpenAudioDecoder()) {
+        HasAudio = false;
+        Error = "no decoder for the sound";
+      }
+    }
+    if (!HasVideo && !HasAudio) return false;
+    return true;
+  }
+
+  bool IndexFromContainer(AVStream* st) {
+    const int n = avformat_index_get_entries_count(st);
+    if (n <= 0) return false;
+    std::vector<VideoEntry> entries;
+    entries.reserve(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) {
+      const AVIndexEntry* e = avformat_index_get_entry(st, i);
+      if (e == nullptr) return false;
+      // Empty chunks repeat the previous picture: they hold no packet.
+      if (e->size <= 0) continue;
+      // The index's positions are those of the chunk headers, not of the packets: entries are
+      // matched by their timestamps.
+      entries.push_back(VideoEntry{e->timestamp, e->timestamp, -1, (e->flags & AVINDEX_KEYFRAME) != 0});
+    }
+    if (entries.empty()) return false;
+    // An index that stops short of the stream's stated length was built while reading (the file
+    // has none of its own): the packets must be scanned.
+    if (st->nb_frames > 0 && entries.back().Pts + 1 < st->nb_frames) return false;
+    VEntries = std::move(entries);
+    return true;
+  }
+
+  void ScanPackets(Demuxer& scan, int videoStream) {
+    AVFormatContext* fmt = scan.Fmt();
+    AVCodecParameters* apar = AStream >= 0 ? fmt->streams[AStream]->codecpar : nullptr;
+    const AVRational aTb = AStream >= 0 ? fmt->streams[AStream]->time_base : AVRational{1, 1};
+    int64_t lastVideoTs = kNoTs;
+    int64_t audioRaw = 0;
+    int64_t skipEnd = 0;
+    AVPacket* pkt = scan.Packet();
+    for (;;) {
+      av_packet_unref(pkt);
+      if (av_read_frame(fmt, pkt) < 0) break;
+      if (pkt->stream_index == videoStream && videoStream >= 0) {
+        if (pkt->size <= 0) continue;
+        int64_t pts = pkt->pts != kNoTs ? pkt->pts : pkt->dts;
+        if (pts == kNoTs) pts = lastVideoTs == kNoTs ? 0 : lastVideoTs + std::max<int64_t>(pkt->duration, 1);
+        const int64_t dts = pkt->dts != kNoTs ? pkt->dts : pts;
+        lastVideoTs = pts;
+        VEntries.push_back(VideoEntry{pts, dts, pkt->pos, (pkt->flags & AV_PKT_FLAG_KEY) != 0});
+      } else if (pkt->stream_index == AStream && AStream >= 0) {
+        if (pkt->size <= 0) continue;
+        int64_t samples = av_get_audio_frame_duration2(apar, pkt->size);
+        if (samples <= 0 && pkt->duration > 0)
+          samples = av_rescale_q(pkt->duration, aTb, AVRational{1, apar->sample_rate});
+        if (samples <= 0) continue;
+        size_t sideSize = 0;
+        const uint8_t* side = av_packet_get_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, &sideSize);
+        if (side != nullptr && sideSize >= 8) {
+          ASkip[static_cast<int64_t>(AEntries.size())].assign(side, side + sideSize);
+          if (AEntries.empty()) SkipStart = std::min<int64_t>(AV_RL32(side), samples);
+          skipEnd = std::min<int64_t>(AV_RL32(side + 4), samples);
+        } else {
+          skipEnd = 0;
+        }
+        const int64_t dts = EntryTs(pkt->dts, pkt->pts);
+        AEntries.push_back(AudioEntry{dts, pkt->pos, audioRaw, samples});
+        audioRaw += samples;
+      }
+    }
+    if (!AEntries.empty()) {
+      AInfo.SampleCount = std::max<int64_t>(audioRaw - SkipStart - skipEnd, 0);
+    }
+  }
+
+  bool FinishVideo(AVStream* st) {
+    if (VEntries.empty()) {
+      Error = "the picture stream holds no frames";
+      return false;
+    }
+    const AVCodecParameters* par = st->codecpar;
+    VInfo.Width = par->width;
+    VInfo.Height = par->height;
+    VInfo.CodecTag = par->codec_tag;
+    VInfo.StoredBits = par->bits_per_coded_sample;
+    VInfo.CodecName = avcodec_get_name(par->codec_id);
+    const AVRational slot = av_inv_q(st->time_base);
+    SlotMode = st->r_frame_rate.num > 0 && st->r_frame_rate.den > 0 && av_cmp_q(slot, st->r_frame_rate) == 0;
+
+    const size_t n = VEntries.size();
+    std::vector<int64_t> order(n);
+    for (size_t i = 0; i < n; ++i) order[i] = static_cast<int64_t>(i);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](int64_t a, int64_t b) { return VEntries[a].Pts < VEntries[b].Pts; });
+    PresOrder = std::move(order);
+    SortedPts.resize(n);
+    for (size_t i = 0; i < n; ++i) SortedPts[i] = VEntries[PresOrder[i]].Pts;
+    for (size_t i = 0; i < n; ++i) VLookup.Add(static_cast<int64_t>(i), VEntries[i].Pos, VEntries[i].Dts);
+    PrevKey.resize(n);
+    int64_t lastKey = -1;
+    for (size_t i = 0; i < n; ++i) {
+      if (VEntries[i].Key) lastKey = static_cast<int64_t>(i);
+      PrevKey[i] = lastKey;
+    }
+    FirstPts = SortedPts.front();
+    if (SlotMode) {
+      const int64_t span = SortedPts.back() - FirstPts + 1;
+      VInfo.FrameCount = span;
+      VInfo.FrameRate = av_q2d(slot);
+      for (size_t i = 0; i < n; ++i)
+        if (VEntries[PresOrder[i]].Key) KeyFrames.push_back(SortedPts[i] - FirstPts);
+    } else {
+      VInfo.FrameCount = static_cast<int64_t>(n);
+      AVRational rate = st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0 ? st->avg_frame_rate : st->r_frame_rate;
+      VInfo.FrameRate = rate.num > 0 && rate.den > 0 ? av_q2d(rate) : 0.0;
+      for (size_t i = 0; i < n; ++i)
+        if (VEntries[PresOrder[i]].Key) KeyFrames.push_back(static_cast<int64_t>(i));
+    }
+    // Duplicate slots (two packets claiming one picture) leave one key frame per frame number.
+    KeyFrames.erase(std::unique(KeyFrames.begin(), KeyFrames.end()), KeyFrames.end());
+    return true;
+  }
+
+  bool FinishAudio(AVStream* st) {
+    if (AEntries.empty() || AInfo.SampleCount <= 0) {
+      Error = "the sound stream holds no samples";
+      return false;
+    }
+    for (size_t i = 0; i < AEntries.size(); ++i) ALookup.Add(static_cast<int64_t>(i), AEntries[i].Pos, AEntries[i].Dts);
+    const AVCodecParameters* par = st->codecpar;
+    AInfo.SampleRate = par->sample_rate;
+    AInfo.Channels = par->ch_layout.nb_channels;
+    AInfo.CodecTag = par->codec_tag;
+    const AVCodecTag* const tables[] = {avformat_get_riff_audio_tags(), nullptr};
+    if (par->codec_tag != 0 && par->codec_tag <= 0xFFFF && av_codec_get_id(tables, par->codec_tag) == par->codec_id)
+      AInfo.WaveFormatTag = static_cast<uint16_t>(par->codec_tag);
+    else
+      AInfo.WaveFormatTag = static_cast<uint16_t>(av_codec_get_tag(tables, par->codec_id));
+    AInfo.StoredBits = par->bits_per_coded_sample;
+    AInfo.BlockAlign = par->block_align;
+    AInfo.BitRate = par->bit_rate;
+    AInfo.CodecName = avcodec_get_name(par->codec_id);
+    return true;
+  }
+
+  // ---- Pictures ----
+
+  // The entry whose picture frame shows (decode-order index), -1 when out of range.
+  int64_t EntryOf(int64_t frame) const {
+    if (frame < 0 || frame >= VInfo.FrameCount) return -1;
+    if (!SlotMode) return PresOrder[static_cast<size_t>(frame)];
+    // The last picture at or before the slot: slots without a packet repeat the one before.
+    const auto it = std::upper_bound(SortedPts.begin(), SortedPts.end(), FirstPts + frame);
+    if (it == SortedPts.begin()) return PresOrder.front();
+    return PresOrder[static_cast<size_t>(it - SortedPts.begin() - 1)];
+  }
+
+  // The key entry to decode entry e from: the last key in decode order before it that is not
+  // shown after it.
+  int64_t StartOf(int64_t e) const {
+    int64_t k = PrevKey[static_cast<size_t>(e)];
+    while (k > 0 && VEntries[static_cast<size_t>(k)].Pts > VEntries[static_cast<size_t>(e)].Pts)
+      k = PrevKey[static_cast<size_t>(k - 1)];
+    return k < 0 ? 0 : k;
+  }
+
+  bool EnsureVideoDemuxer() {
+    if (VDemuxReady) return true;
+    if (!VDemux.Open(FileName, Error)) return false;
+    VDemux.Keep(VStream, -1);
+    VDemuxReady = true;
+    if (Palette.empty() && VDemux.Next(VStream)) KeepPalette(VDemux.Packet());
+    return true;
+  }
+
+  void KeepPalette(const AVPacket* pkt) {
+    size_t size = 0;
+    const uint8_t* side = av_packet_get_side_data(pkt, AV_PKT_DATA_PALETTE, &size);
+    if (side != nullptr && size == AVPALETTE_SIZE) Palette.assign(side, side + size);
+  }
+
+  // Places the demuxer so that its current packet is entry k.
+  bool SeekVideo(int64_t k) {
+    if (!EnsureVideoDemuxer()) return false;
+    const VideoEntry& target = VEntries[static_cast<size_t>(k)];
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      AVFormatContext* fmt = VDemux.Fmt();
+      int err = 0;
+      if (attempt == 0) {
+        err = av_seek_frame(fmt, VStream, target.Dts, AVSEEK_FLAG_BACKWARD);
+      } else if (attempt == 1) {
+        if (target.Pos < 0 || (fmt->iformat->flags & AVFMT_NO_BYTE_SEEK)) continue;
+        err = av_seek_frame(fmt, VStream, target.Pos, AVSEEK_FLAG_BYTE);
+      } else {
+        // The demuxer could not place itself: read the file from its start again.
+        VDemuxReady = false;
+        if (!EnsureVideoDemuxer()) return false;
+        if (VLookup.Find(VDemux.Packet()) == k) return true;
+      }
+      if (err < 0) continue;
+      while (VDemux.Next(VStream)) {
+        const int64_t idx = VLookup.Find(VDemux.Packet());
+        if (idx == k) return true;
+        if (idx > k) break;
+      }
+    }
+    return Fail("cannot find the picture's packet");
+  }
+
+  void KeepFrame(AVFrame*& frame, int64_t pts) {
+    av_frame_free(&Held);
+    Held = frame;
+    HeldPts = pts;
+    frame = nullptr;
+  }
+
+  void Drain() {
+    VNextSend = static_cast<int64_t>(VEntries.size());
+    VDecoder.Send(nullptr);
+    VDrained = true;
+  }
+
+  // Sends the packet now in the demuxer (packetReady) or the next one of the stream, and
+  // collects what comes out.
+  bool FeedVideo(bool packetReady) {
+    int64_t idx = -1;
+    for (;;) {
+      if (!packetReady && !VDemux.Next(VStream)) {
+        Drain();
+        return CollectFrames();
+      }
+      packetReady = false;
+      idx = VLookup.Find(VDemux.Packet());
+      if (idx >= VNextSend && VDemux.Packet()->size > 0) break;
+    }
+    AVPacket* pkt = VDemux.Packet();
+    KeepPalette(pkt);
+    if (PaletteDue && !Palette.empty() && av_packet_get_side_data(pkt, AV_PKT_DATA_PALETTE, nullptr) == nullptr) {
+      uint8_t* side = av_packet_new_side_data(pkt, AV_PKT_DATA_PALETTE, AVPALETTE_SIZE);
+      if (side != nullptr) std::memcpy(side, Palette.data(), AVPALETTE_SIZE);
+    }
+    PaletteDue = false;
+    const VideoEntry& e = VEntries[static_cast<size_t>(idx)];
+    // Our own timestamps go in, so that every picture that comes out names its entry.
+    pkt->pts = e.Pts;
+    pkt->dts = e.Dts;
+    int err = VDecoder.Send(pkt);
+    while (err == AVERROR(EAGAIN)) {
+      if (!CollectFrames()) return false;
+      err = VDecoder.Send(pkt);
+    }
+    VNextSend = idx + 1;
+    if (VNextSend >= static_cast<int64_t>(VEntries.size())) {
+      CollectFrames();
+      Drain();
+    }
+    // A packet the decoder rejects (damaged data) leaves the picture before it standing.
+    return CollectFrames();
+  }
+
+  bool CollectFrames() {
+    for (;;) {
+      AVFrame* frame = av_frame_alloc();
+      if (frame == nullptr) return Fail("out of memory");
+      const int err = VDecoder.Receive(frame);
+      if (err < 0) {
+        av_frame_free(&frame);
+        return true;
+      }
+      if (Queue.size() >= kMaxQueuedFrames) {
+        av_frame_free(&frame);
+        continue;
+      }
+      Queue.push_back(frame);
+    }
+  }
+
+  static int64_t FramePts(const AVFrame* f) { return f->pts != kNoTs ? f->pts : f->best_effort_timestamp; }
+
+  bool ReadFrame(int64_t frame, uint8_t* dest, ptrdiff_t stride) {
+    if (!HasVideo) return Fail("no pictures");
+    if (dest == nullptr || stride < static_cast<ptrdiff_t>(VInfo.Width) * 3) return Fail("bad picture buffer");
+    const int64_t e = EntryOf(frame);
+    if (e < 0) return Fail("frame out of range");
+    const int64_t targetPts = VEntries[static_cast<size_t>(e)].Pts;
+    if (!(Held != nullptr && HeldPts == targetPts)) {
+      if (!DecodeUpTo(e, targetPts)) return false;
+    }
+    if (!Pictures.Convert(Held, AV_PIX_FMT_BGR24, VInfo.Width, VInfo.Height, dest, stride))
+      return Fail("cannot convert the picture");
+    return true;
+  }
+
+  bool DecodeUpTo(int64_t e, int64_t targetPts) {
+    const int64_t k = StartOf(e);
+    // Decoding on from where the run stands is right while the wanted picture lies ahead and the
+    // run has reached (or is about to send) its key frame; anything else starts at the key frame.
+    const bool ahead = Held == nullptr || HeldPts < targetPts;
+    if (!(VRun && ahead && k <= VNextSend)) {
+      ClearQueue();
+      av_frame_free(&Held);
+      HeldPts = kNoTs;
+      VRun = false;
+      VDecoder.Flush();
+      VDrained = false;
+      if (!SeekVideo(k)) return false;
+      PaletteDue = true;
+      VRun = true;
+      VNextSend = k;
+      if (!FeedVideo(true)) return false;
+    }
+    for (;;) {
+      while (!Queue.empty()) {
+        AVFrame* f = Queue.front();
+        const int64_t pts = FramePts(f);
+        if (pts != kNoTs && pts > targetPts) {
+          // The wanted picture did not come out (the decoder dropped it): the one before stands,
+          // else the next one.
+          if (Held == nullptr) {
+            Queue.pop_front();
+            KeepFrame(f, pts);
+          }
+          return Held != nullptr || Fail("the picture cannot be decoded");
+        }
+        Queue.pop_front();
+        KeepFrame(f, pts == kNoTs ? targetPts : pts);
+        if (HeldPts == targetPts) return true;
+      }
+      if (VDrained) return Held != nullptr || Fail("the picture cannot be decoded");
+      if (!FeedVideo(false)) return false;
+    }
+  }
+
+  // ---- Sound ----
+
+  bool OpenAudioDecoder() {
+    if (!ADecoder.Open(AParams)) return false;
+    // Timestamps in samples: the decoder's own trimming moves them in the same unit.
+    ADecoder.Context()->pkt_timebase = AVRational{1, AInfo.SampleRate};
+    return true;
+  }
+
+  bool EnsureAudioDemuxer() {
+    if (ADemuxReady) return true;
+    if (!ADemux.Open(FileName, Error)) return false;
+    ADemux.Keep(AStream, -1);
+    ADemuxReady = true;
+    return true;
+  }
+
+  // The packet holding sample position raw (on the undecimated time line).
+  int64_t AudioEntryAt(int64_t raw) const {
+    const auto it = std::upper_bound(AEntries.begin(), AEntries.end(), raw,
+                                     [](int64_t v, const AudioEntry& a) { return v < a.Start; });
+    return it == AEntries.begin() ? 0 : static_cast<int64_t>(it - AEntries.begin() - 1);
+  }
+
+  bool SeekAudio(int64_t k) {
+    if (!EnsureAudioDemuxer()) return false;
+    const AudioEntry& target = AEntries[static_cast<size_t>(k)];
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      AVFormatContext* fmt = ADemux.Fmt();
+      int err = 0;
+      if (attempt == 0) {
+        if (target.Dts == kNoTs) continue;
+        err = av_seek_frame(fmt, AStream, target.Dts, AVSEEK_FLAG_BACKWARD);
+      } else if (attempt == 1) {
+        if (target.Pos < 0 || (fmt->iformat->flags & AVFMT_NO_BYTE_SEEK)) continue;
+        err = av_seek_frame(fmt, AStream, target.Pos, AVSEEK_FLAG_BYTE);
+      } else {
+        ADemuxReady = false;
+        if (!EnsureAudioDemuxer()) return false;
+      }
+      if (err < 0) continue;
+      while (ADemux.Next(AStream)) {
+        const int64_t idx = ALookup.Find(ADemux.Packet());
+        if (idx == k) return true;
+        if (idx > k) break;
+      }
+    }
+    return Fail("cannot find the sound packet");
+  }
+
+  // Appends the decoded frames, placed by their timestamps.
+  bool CollectSound() {
+    AVFrame* frame = av_frame_alloc();
+    if (frame == nullptr) return Fail("out of memory");
+    for (;;) {
+      const int err = ADecoder.Receive(frame);
+      if (err < 0) break;
+      std::vector<int16_t> samples;
+      if (!Sound.Append(frame, samples)) {
+        av_frame_free(&frame);
+        return Fail("cannot convert the sound");
+      }
+      const int64_t ch = AInfo.Channels;
+      const int64_t got = static_cast<int64_t>(samples.size()) / ch;
+      const int64_t end = ABufStart + ABufFrames();
+      const int64_t at = frame->pts != kNoTs ? frame->pts - SkipStart : end;
+      if (at > end && at - end <= kMaxGapSeconds * AInfo.SampleRate) {
+        ABuf.resize(ABuf.size() + static_cast<size_t>((at - end) * ch), 0);
+      } else if (at < end && end - at < got) {
+        samples.erase(samples.begin(), samples.begin() + static_cast<ptrdiff_t>((end - at) * ch));
+      } else if (at < end) {
+        samples.clear();
+      }
+      ABuf.insert(ABuf.end(), samples.begin(), samples.end());
+      av_frame_unref(frame);
+    }
+    av_frame_free(&frame);
+    return true;
+  }
+
+  bool FeedAudio(bool packetReady) {
+    int64_t idx = -1;
+    for (;;) {
+      if (!packetReady && !ADemux.Next(AStream)) {
+        ANextSend = static_cast<int64_t>(AEntries.size());
+        ADecoder.Send(nullptr);
+        ADrained = true;
+        return CollectSound();
+      }
+      packetReady = false;
+      idx = ALookup.Find(ADemux.Packet());
+      if (idx >= ANextSend && ADemux.Packet()->size > 0) break;
+    }
+    AVPacket* pkt = ADemux.Packet();
+    auto skip = ASkip.find(idx);
+    if (skip != ASkip.end() && av_packet_get_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, nullptr) == nullptr) {
+      uint8_t* side = av_packet_new_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, skip->second.size());
+      if (side != nullptr) std::memcpy(side, skip->second.data(), skip->second.size());
+    }
+    const AudioEntry& a = AEntries[static_cast<size_t>(idx)];
+    pkt->pts = a.Start;
+    pkt->dts = a.Start;
+    pkt->duration = a.Samples;
+    pkt->time_base = AVRational{1, AInfo.SampleRate};
+    int err = ADecoder.Send(pkt);
+    while (err == AVERROR(EAGAIN)) {
+      if (!CollectSound()) return false;
+      err = ADecoder.Send(pkt);
+    }
+    ANextSend = idx + 1;
+    return CollectSound();
+  }
+
+  int64_t ReadAudio(int64_t position, int16_t* dest, int64_t maxFrames) {
+    if (!HasAudio) {
+      Fail("no sound");
+      return -1;
+    }
+    if (dest == nullptr || maxFrames < 0 || position < 0) {
+      Fail("bad sound buffer");
+      return -1;
+    }
+    if (position >= AInfo.SampleCount || maxFrames == 0) return 0;
+    const int64_t want = std::min(maxFrames, AInfo.SampleCount - position);
+    const int64_t raw = position + SkipStart;
+    const int64_t j = AudioEntryAt(raw);
+    const bool inBuffer = ARun && position >= ABufStart && position <= ABufStart + ABufFrames();
+    const bool justAhead = ARun && !ADrained && position >= ABufStart && j <= ANextSend + kAudioPreroll;
+    if (!(inBuffer || justAhead)) {
+      const int64_t anchor = std::max<int64_t>(0, j - kAudioPreroll);
+      // From the start, a new decoder: some keep state that no flush resets (the noise generator
+      // of AAC), and a read from the start must give what it gave the first time.
+      if (anchor == 0) {
+        if (!OpenAudioDecoder()) {
+          HasAudio = false;
+          Fail("no decoder for the sound");
+          return -1;
+        }
+      } else {
+        ADecoder.Flush();
+      }
+      ABuf.clear();
+      ARun = false;
+      ADrained = false;
+      // Decoded samples are placed by their timestamps from here on.
+      ABufStart = AEntries[static_cast<size_t>(anchor)].Start - SkipStart;
+      if (!SeekAudio(anchor)) return -1;
+      ARun = true;
+      ANextSend = anchor;
+      if (!FeedAudio(true)) return -1;
+    }
+    const int64_t ch = AInfo.Channels;
+    while (ABufStart + ABufFrames() < position + want && !ADrained) {
+      if (!FeedAudio(false)) return -1;
+      // Samples before the position are no longer needed.
+      if (ABufStart < position && ABufFrames() > 0) {
+        const int64_t drop = std::min(position - ABufStart, ABufFrames());
+        ABuf.erase(ABuf.begin(), ABuf.begin() + static_cast<ptrdiff_t>(drop * ch));
+        ABufStart += drop;
+      }
+    }
+    const int64_t end = ABufStart + ABufFrames();
+    if (position < ABufStart || position >= end) return 0;
+    const int64_t n = std::min(want, end - position);
+    std::memcpy(dest, ABuf.data() + (position - ABufStart) * ch, static_cast<size_t>(n * ch) * sizeof(int16_t));
+    // Keep what follows for the next sequential read.
+    const int64_t drop = position + n - ABufStart;
+    ABuf.erase(ABuf.begin(), ABuf.begin() + static_cast<ptrdiff_t>(drop * ch));
+    ABufStart += drop;
+    return n;
+  }
+};
+
+// ---- Reader ----
+
+Reader::Reader(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+Reader::~Reader() = default;
+
+std::unique_ptr<Reader> Reader::Open(const std::string& fileName, const OpenOptions& options, std::string* error) {
+  try {
+    auto impl = std::make_unique<Impl>();
+    impl->FileName = fileName;
+    if (!impl->Build(options)) {
+      if (error != nullptr) *error = impl->Error;
+      return nullptr;
+    }
+    return std::unique_ptr<Reader>(new Reader(std::move(impl)));
+  } catch (...) {
+    if (error != nullptr) *error = "out of memory";
+    return nullptr;
+  }
+}
+
+bool Reader::HasVideo() const { return impl_->HasVideo; }
+bool Reader::HasAudio() const { return impl_->HasAudio; }
+const VideoInfo& Reader::Video() const { return impl_->VInfo; }
+const AudioInfo& Reader::Audio() const { return impl_->AInfo; }
+
+bool Reader::IsKeyFrame(int64_t frame) const {
+  const auto& keys = impl_->KeyFrames;
+  return std::binary_search(keys.begin(), keys.end(), frame);
+}
+
+int64_t Reader::FindKeyFrame(int64_t frame, KeySearch direction) const {
+  const auto& keys = impl_->KeyFrames;
+  if (!impl_->HasVideo || keys.empty()) return -1;
+  frame = std::clamp<int64_t>(frame, 0, impl_->VInfo.FrameCount - 1);
+  if (direction == KeySearch::AtOrBefore) {
+    auto it = std::upper_bound(keys.begin(), keys.end(), frame);
+    return it == keys.begin() ? -1 : *(it - 1);
+  }
+  auto it = std::lower_bound(keys.begin(), keys.end(), frame);
+  return it == keys.end() ? -1 : *it;
+}
+
+bool Reader::ReadFrame(int64_t frame, uint8_t* dest, ptrdiff_t stride) {
+  try {
+    return impl_->ReadFrame(frame, dest, stride);
+  } catch (...) {
+    return impl_->Fail("out of memory");
+  }
+}
+
+int64_t Reader::ReadAudio(int64_t position, int16_t* dest, int64_t maxFrames) {
+  try {
+    return impl_->ReadAudio(position, dest, maxFrames);
+  } catch (...) {
+    impl_->Fail("out of memory");
+    return -1;
+  }
+}
+
+const std::string& Reader::LastError() const { return impl_->Error; }
+
+}  // namespace tavelo::ffreader

@@ -1,0 +1,373 @@
+// The FLIC unit: header, frame chunks and their sub-chunks, palette packets and the three packed
+// kinds (word delta, byte delta, byte run).
+#include "formats/units/ff_flc.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/services/basic.h"
+#include "core/services/errors.h"
+#include "core/services/files.h"
+#include "core/services/memory.h"
+#include "core/services/monitor.h"
+#include "core/services/trace.h"
+#include "formats/conform.h"
+#include "formats/ff_tables.h"
+
+namespace tavelo {
+
+namespace {
+
+constexpr int32_t kTrue = -1;
+constexpr int64_t kHeaderSize = 128;
+constexpr int64_t kChunkHeader = 16;
+constexpr int64_t kSubChunkHeader = 6;
+
+template <class Work>
+void Framed(const char* name, Work&& work) {
+  TraceScope scope(name);
+  BeginMonitor();
+  try {
+    work();
+  } catch (...) {
+    CatchException();
+  }
+  EndMonitor();
+}
+
+[[noreturn]] void Fail(int32_t cls, int32_t code, int32_t line) {
+  SetError(cls, code, line);
+  AbortMonitor();
+  throw EMon("FLC");  // not reached: AbortMonitor throws unless the monitor is suspended
+}
+
+inline uint16_t U16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint32_t U32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+         (static_cast<uint32_t>(p[3]) << 24);
+}
+
+// A bounded reader over one sub-chunk's data.
+struct Bytes {
+  const uint8_t* Data;
+  int64_t Len;
+  int64_t Pos = 0;
+  bool Has(int64_t n) const { return Len - Pos >= n; }
+  uint8_t Byte() { return Data[Pos++]; }
+  uint16_t Word() {
+    const uint16_t w = U16(Data + Pos);
+    Pos += 2;
+    return w;
+  }
+};
+
+// Writes one pixel when it lies in the frame.
+inline void Put(uint8_t* frame, int32_t width, int32_t height, int64_t x, int64_t y, uint8_t v) {
+  if (x >= 0 && x < width && y >= 0 && y < height) frame[y * width + x] = v;
+}
+
+void Open_(FlcHandle& flc, const std::string& fileName) {
+  flc = FlcHandle{};
+  FOpen(flc.File, fileName, fmRead);
+  flc.FileSize = FSize(flc.File);
+  if (flc.FileSize < kHeaderSize) Fail(ecImage, 2, __LINE__);
+  FRead(flc.File, flc.Header, kHeaderSize);
+  const uint16_t magic = U16(flc.Header + 4);
+  if (magic != kFliMagic && magic != kFlcMagic) Fail(ecImage, 2, __LINE__);
+  flc.Frames = U16(flc.Header + 6);
+  flc.Width = U16(flc.Header + 8);
+  flc.Height = U16(flc.Header + 10);
+  if (flc.Width < 1 || flc.Height < 1) Fail(ecImage, 2, __LINE__);
+  // A picture past 2e9 bytes is refused before anything that size is made.
+  if (static_cast<int64_t>(flc.Width) * flc.Height > 2000000000) Fail(ecImage, 4, __LINE__);
+  flc.FrameRate = FLCFrameRate_(static_cast<int32_t>(U32(flc.Header + 16)), fileName);
+  flc.RowBytes = flc.Width;
+  const int64_t size = static_cast<int64_t>(flc.Width) * flc.Height;
+  _memalloc_(flc.ImgData, size, __LINE__, "FF_FLC.FLCOpen.ff.imgdata", mkResizable);
+  flc.Size = static_cast<int32_t>(size);
+}
+
+// Reads and applies the next frame chunk.
+void LoadNext_(FlcHandle& flc, Qimg& img, bool skip) {
+  if (flc.File == 0 || flc.ImgData == nullptr) Fail(ecMovie, 1, __LINE__);
+  if (flc.Current + 1 > flc.Frames) Fail(ecFlic, 1, __LINE__);
+  for (;;) {
+    const int64_t pos = FPos(flc.File);
+    // A chunk needs its whole header, must hold at least that header (a size of 0 would never
+    // move on) and must end within the file.
+    if (pos < 0 || flc.FileSize - pos < kChunkHeader) Fail(ecImage, 2, __LINE__);
+    uint8_t head[kChunkHeader];
+    FRead(flc.File, head, kChunkHeader);
+    const int64_t size = U32(head);
+    if (size < kChunkHeader || size > flc.FileSize - pos) Fail(ecImage, 2, __LINE__);
+    if (U16(head + 4) != kFlcFrameChunk) {
+      FSeek(flc.File, pos + size);
+      continue;
+    }
+    const int64_t bodySize = size - kChunkHeader;
+    uint8_t* body = nullptr;
+    _memalloc_(body, bodySize + 1024, __LINE__, "FF_FLC.FLCLoadNext.ff.cmpsdata", mkResizable);
+    FRead(flc.File, body, bodySize);
+    // The frame is used up whatever its contents: a damaged one is reported, the next read
+    // goes on with the chunk after it.
+    FSeek(flc.File, pos + size);
+    ++flc.Current;
+    bool palChanged = false;
+    const int32_t result =
+        FLCDecodeFrame_(body, bodySize, U16(head + 6), flc.ImgData, flc.Width, flc.Height, flc.Palette, palChanged);
+    MemFree(body);
+    flc.PalChanged = palChanged ? kTrue : 0;
+    if (result != 0) Fail(ecImage, result, __LINE__);
+    break;
+  }
+  if (!skip) {
+    _imgalloc_(img, flc.Width, flc.Height, 8, __LINE__, "FF_FLC.FLCLoadNext.ih");
+    std::memcpy(img.Data, flc.ImgData, static_cast<size_t>(flc.Size));
+    std::memcpy(img.Palette.data(), flc.Palette, 768);
+  }
+}
+
+void Rewind_(FlcHandle& flc) {
+  FSeek(flc.File, kHeaderSize);
+  flc.Current = 0;
+  flc.PalChanged = 0;
+  // The first frame is decoded onto what the open left: a black picture with a black palette.
+  if (flc.ImgData != nullptr) std::memset(flc.ImgData, 0, static_cast<size_t>(flc.Size));
+  std::memset(flc.Palette, 0, sizeof flc.Palette);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Pieces over byte buffers
+
+double FLCFrameRate_(int32_t speed, const std::string& fileName) {
+  if (speed <= 0) return 0.0;
+  std::string ext;
+  const size_t dot = fileName.rfind('.');
+  const size_t slash = fileName.rfind('/');
+  if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) ext = fileName.substr(dot);
+  for (char& c : ext)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  const long double perSecond = ext == ".fli" ? 70.0L : 1000.0L;
+  return static_cast<double>(FpuRound(perSecond / speed * 10.0L)) / 10.0;
+}
+
+void FLCGetPal_(const uint8_t* data, int64_t len, uint8_t* palette, bool sixBit) {
+  Bytes b{data, len};
+  if (!b.Has(2)) return;
+  int32_t packets = b.Word();
+  int64_t index = 0;
+  const int shift = sixBit ? 2 : 0;
+  while (packets-- > 0 && b.Has(2)) {
+    index += b.Byte();
+    int32_t count = b.Byte();
+    if (count == 0) count = 256;
+    for (int32_t i = 0; i < count; ++i, ++index) {
+      if (!b.Has(3)) return;
+      const uint8_t r = b.Byte(), g = b.Byte(), bl = b.Byte();
+      if (index > 255) continue;  // past the last entry: read, not stored
+      palette[3 * index] = static_cast<uint8_t>(bl << shift);
+      palette[3 * index + 1] = static_cast<uint8_t>(g << shift);
+      palette[3 * index + 2] = static_cast<uint8_t>(r << shift);
+    }
+  }
+}
+
+void FLCunCmps_(int32_t type, const uint8_t* data, int64_t len, uint8_t* frame, int32_t width, int32_t height) {
+  Bytes b{data, len};
+  switch (type) {
+    case flcDeltaFlc: {
+      if (!b.Has(2)) return;
+      int32_t lines = b.Word();
+      int64_t y = 0;
+      while (lines > 0 && y < height) {
+        if (!b.Has(2)) return;
+        const uint16_t word = b.Word();
+        if ((word & 0xC000) == 0xC000) {
+          // Lines to skip (the word is negative); another word follows.
+          y += 0x10000 - word;
+          continue;
+        }
+        if ((word & 0xC000) == 0x8000) {
+          // The last pixel of a line of odd width; the packet count follows.
+          Put(frame, width, height, width - 1, y, static_cast<uint8_t>(word & 0xFF));
+          continue;
+        }
+        int32_t packets = word;
+        int64_t x = 0;
+        while (packets-- > 0) {
+          if (!b.Has(2)) return;
+          x += b.Byte();
+          const int32_t count = static_cast<int8_t>(b.Byte());
+          if (count < 0) {
+            if (!b.Has(2)) return;
+            const uint8_t lo = b.Byte(), hi = b.Byte();
+            for (int32_t i = 0; i < -count; ++i, x += 2) {
+              Put(frame, width, height, x, y, lo);
+              Put(frame, width, height, x + 1, y, hi);
+            }
+          } else {
+            for (int32_t i = 0; i < count; ++i, x += 2) {
+              if (!b.Has(2)) return;
+              const uint8_t lo = b.Byte(), hi = b.Byte();
+              Put(frame, width, height, x, y, lo);
+              Put(frame, width, height, x + 1, y, hi);
+            }
+          }
+        }
+        ++y;
+        --lines;
+      }
+      return;
+    }
+    case flcDeltaFli: {
+      if (!b.Has(4)) return;
+      int64_t y = b.Word();
+      int32_t lines = b.Word();
+      for (; lines > 0 && y < height; --lines, ++y) {
+        if (!b.Has(1)) return;
+        int32_t packets = b.Byte();
+        int64_t x = 0;
+        while (packets-- > 0) {
+          if (!b.Has(2)) return;
+          x += b.Byte();
+          const int32_t count = static_cast<int8_t>(b.Byte());
+          if (count < 0) {
+            if (!b.Has(1)) return;
+            const uint8_t v = b.Byte();
+            for (int32_t i = 0; i < -count; ++i, ++x) Put(frame, width, height, x, y, v);
+          } else {
+            for (int32_t i = 0; i < count; ++i, ++x) {
+              if (!b.Has(1)) return;
+              Put(frame, width, height, x, y, b.Byte());
+            }
+          }
+        }
+      }
+      return;
+    }
+    case flcByteRun: {
+      for (int64_t y = 0; y < height; ++y) {
+        if (!b.Has(1)) return;
+        b.Byte();  // the packet count: unreliable in many files, the line width decides
+        int64_t x = 0;
+        while (x < width) {
+          if (!b.Has(1)) return;
+          const int32_t count = static_cast<int8_t>(b.Byte());
+          if (count < 0) {
+            for (int32_t i = 0; i < -count; ++i, ++x) {
+              if (!b.Has(1)) return;
+              Put(frame, width, height, x, y, b.Byte());
+            }
+          } else {
+            if (!b.Has(1)) return;
+            const uint8_t v = b.Byte();
+            for (int32_t i = 0; i < count; ++i, ++x) Put(frame, width, height, x, y, v);
+          }
+        }
+      }
+      return;
+    }
+    default: return;
+  }
+}
+
+int32_t FLCDecodeFrame_(const uint8_t* body, int64_t len, int32_t subChunks, uint8_t* frame, int32_t width,
+                        int32_t height, uint8_t* palette, bool& palChanged) {
+  palChanged = false;
+  const int64_t frameSize = static_cast<int64_t>(width) * height;
+  int64_t p = 0;
+  for (int32_t k = 0; k < subChunks; ++k) {
+    // Fewer bytes than the count promises: the frame ends with what it has.
+    if (len - p < kSubChunkHeader) break;
+    const int64_t size = U32(body + p);
+    if (size < kSubChunkHeader || size > len - p) return 2;
+    const uint8_t* d = body + p + kSubChunkHeader;
+    const int64_t n = size - kSubChunkHeader;
+    switch (U16(body + p + 4)) {
+      case flcColor256:
+        FLCGetPal_(d, n, palette, false);
+        palChanged = true;
+        break;
+      case flcColor64:
+        FLCGetPal_(d, n, palette, true);
+        palChanged = true;
+        break;
+      case flcDeltaFlc: FLCunCmps_(flcDeltaFlc, d, n, frame, width, height); break;
+      case flcDeltaFli: FLCunCmps_(flcDeltaFli, d, n, frame, width, height); break;
+      case flcByteRun: FLCunCmps_(flcByteRun, d, n, frame, width, height); break;
+      case flcBlack: std::memset(frame, 0, static_cast<size_t>(frameSize)); break;
+      case flcCopy: std::memcpy(frame, d, static_cast<size_t>(std::min(n, frameSize))); break;
+      default: break;  // stamps and kinds we do not know: stepped over
+    }
+    p += size;
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The unit's routines
+
+void FLCOpen(FlcHandle& flc, const std::string& fileName) {
+  Framed("FF_FLC.FLCOpen", [&] {
+    try {
+      Open_(flc, fileName);
+    } catch (...) {
+      // The frame releases the buffer and the file: the handle must not keep them.
+      flc = FlcHandle{};
+      throw;
+    }
+  });
+}
+
+void FLCLoadNext(FlcHandle& flc, Qimg& img, bool skip) {
+  Framed("FF_FLC.FLCLoadNext", [&] { LoadNext_(flc, img, skip); });
+}
+
+void FLCLoad(FlcHandle& flc, Qimg& img, int32_t frame) {
+  Framed("FF_FLC.FLCLoad", [&] {
+    if (frame < 1 || frame > flc.Frames) Fail(ecMovie, 1, __LINE__);
+    if (flc.Current >= frame) Rewind_(flc);
+    // The frames on the way are decoded into the frame buffer, each delta needs the one before.
+    while (flc.Current < frame - 1) LoadNext_(flc, img, true);
+    LoadNext_(flc, img, false);
+  });
+}
+
+void FLCRewind(FlcHandle& flc) {
+  Framed("FF_FLC.FLCRewind", [&] {
+    if (flc.File != 0) Rewind_(flc);
+  });
+}
+
+void FLCClose(FlcHandle& flc) {
+  Framed("FF_FLC.FLCClose", [&] {
+    if (flc.ImgData != nullptr) MemFree(flc.ImgData);
+    const int32_t file = flc.File;
+    flc = FlcHandle{};
+    if (file != 0) FClose(file);
+  });
+}
+
+void FLCInfo(const std::string& fileName, FFInfoRec& info) {
+  Framed("FF_FLC.FLCInfo", [&] {
+    FlcHandle flc;
+    FLCOpen(flc, fileName);
+    info.FormatId = fidFLIC;
+    info.FileSize = static_cast<double>(flc.FileSize);
+    info.Video.Width = flc.Width;
+    info.Video.Height = flc.Height;
+    info.Video.BytesPP = 1;
+    info.Video.OrigBpp = 8;
+    info.Video.Bpp = 8;
+    info.Video.Frames = flc.Frames;
+    info.Video.FrameRate = flc.FrameRate;
+    info.Video.CodecName = kFlcCodecName;
+    info.Video.HasVideo = flc.Width > 0 ? kTrue : 0;
+    info.Video.VideoSupported = info.Video.HasVideo;
+    FLCClose(flc);
+  });
+}
+
+}  // namespace tavelo

@@ -1,0 +1,294 @@
+#include "platform/vfw/vfw_decompress.h"
+
+#include <algorithm>
+#include <cstring>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include "platform/acm/wave_format.h"
+
+namespace tavelo::platform {
+
+namespace {
+
+constexpr uint32_t kAuds = 0x73647561;  // "auds"
+// The largest picture decoded (pixels), and the most decoded pictures held back at once.
+constexpr int64_t kMaxPixels = int64_t{1} << 26;
+constexpr size_t kMaxQueued = 64;
+
+uint32_t Le32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24); }
+
+}  // namespace
+
+std::vector<uint8_t> StreamFormat(const AviStreamData& stream) {
+  std::vector<uint8_t> f = stream.Format;
+  if (stream.Header.Type != kAuds || f.empty()) return f;
+  const size_t stored = f.size();
+  if (f.size() < sizeof(WAVEFORMATEX)) f.resize(sizeof(WAVEFORMATEX), 0);
+  WAVEFORMATEX w;
+  std::memcpy(&w, f.data(), sizeof w);
+  // A 16-byte record has no cbSize; a cbSize beyond the bytes present is cut to them.
+  const size_t extra = stored > sizeof(WAVEFORMATEX) ? stored - sizeof(WAVEFORMATEX) : 0;
+  if (stored < sizeof(WAVEFORMATEX)) w.cbSize = 0;
+  if (w.cbSize > extra) w.cbSize = static_cast<uint16_t>(extra);
+  std::memcpy(f.data(), &w, sizeof w);
+  return f;
+}
+
+FrameDecompressor::~FrameDecompressor() {
+  ClearQueue();
+  av_frame_free(&held_);
+}
+
+void FrameDecompressor::ClearQueue() {
+  for (AVFrame*& f : queue_) av_frame_free(&f);
+  queue_.clear();
+}
+
+bool FrameDecompressor::Open(const AviStreamData& stream, const std::vector<int64_t>& keyChunks, int fd,
+                             const BITMAPINFOHEADER* wanted) {
+  stream_ = &stream;
+  keys_ = &keyChunks;
+  fd_ = fd;
+  if (stream.Format.size() < sizeof(BITMAPINFOHEADER)) return false;
+  BITMAPINFOHEADER bi;
+  std::memcpy(&bi, stream.Format.data(), sizeof bi);
+  if (bi.biWidth < 1 || bi.biHeight == 0 || bi.biHeight == INT32_MIN) return false;
+  width_ = bi.biWidth;
+  height_ = bi.biHeight < 0 ? -bi.biHeight : bi.biHeight;
+  if (int64_t{width_} * height_ > kMaxPixels) return false;
+  bits_ = bi.biBitCount;
+  bottomUp_ = bi.biHeight > 0;
+
+  // The colour table of an 8-bit (or less) stream: biClrUsed entries (all when 0), as many as the
+  // format holds, the rest black.
+  if (bits_ <= 8) {
+    palette_.assign(256, 0xFF000000u);
+    const int64_t tableAt = std::max<int64_t>(bi.biSize, sizeof(BITMAPINFOHEADER));
+    int64_t colours = bi.biClrUsed != 0 ? bi.biClrUsed : 256;
+    colours = std::min<int64_t>({colours, 256, (static_cast<int64_t>(stream.Format.size()) - tableAt) / 4});
+    for (int64_t i = 0; i < colours; ++i) {
+      const uint8_t* q = stream.Format.data() + tableAt + 4 * i;
+      palette_[static_cast<size_t>(i)] = 0xFF000000u | (uint32_t{q[2]} << 16) | (uint32_t{q[1]} << 8) | q[0];
+    }
+  }
+
+  raw_ = bi.biCompression == BI_RGB || bi.biCompression == BI_BITFIELDS;
+  if (raw_) {
+    if (bits_ == 8 && bi.biCompression == BI_RGB) {
+      rawFormat_ = AV_PIX_FMT_PAL8;
+    } else if (bits_ == 16) {
+      rawFormat_ = AV_PIX_FMT_RGB555LE;
+      if (bi.biCompression == BI_BITFIELDS) {
+        if (stream.Format.size() < sizeof(BITMAPINFOHEADER) + 12) return false;
+        const uint8_t* m = stream.Format.data() + sizeof(BITMAPINFOHEADER);
+        if (Le32(m) == 0xF800 && Le32(m + 4) == 0x07E0 && Le32(m + 8) == 0x001F) rawFormat_ = AV_PIX_FMT_RGB565LE;
+        else if (!(Le32(m) == 0x7C00 && Le32(m + 4) == 0x03E0 && Le32(m + 8) == 0x001F)) return false;
+      }
+    } else if (bits_ == 24 && bi.biCompression == BI_RGB) {
+      rawFormat_ = AV_PIX_FMT_BGR24;
+    } else if (bits_ == 32) {
+      rawFormat_ = AV_PIX_FMT_BGR0;
+    } else {
+      return false;
+    }
+    rawStride_ = DibRowBytes(bits_, width_);
+  } else {
+    const AVCodecTag* const tables[] = {avformat_get_riff_video_tags(), nullptr};
+    AVCodecID id = av_codec_get_id(tables, bi.biCompression);
+    if (id == AV_CODEC_ID_NONE) id = av_codec_get_id(tables, stream.Header.Handler);
+    if (id == AV_CODEC_ID_NONE) return false;
+    // The codec's own data follows the 40-byte header (and, for palettized codecs, ends with the
+    // colour table), as libavcodec's decoders expect it from AVI files.
+    const size_t extra = stream.Format.size() - sizeof(BITMAPINFOHEADER);
+    if (!decoder_.OpenVideo(id, bi.biCompression, width_, height_, bits_,
+                            extra > 0 ? stream.Format.data() + sizeof(BITMAPINFOHEADER) : nullptr, extra))
+      return false;
+  }
+
+  if (wanted != nullptr) {
+    const int32_t wantedHeight = wanted->biHeight < 0 ? -wanted->biHeight : wanted->biHeight;
+    if (wanted->biWidth != width_ || wantedHeight != height_ || wanted->biCompression != BI_RGB) return false;
+    switch (wanted->biBitCount) {
+      case 8:
+        if (raw_ && rawFormat_ != AV_PIX_FMT_PAL8) return false;
+        outBits_ = 8;
+        break;
+      case 15:
+      case 16: outBits_ = 16; break;
+      case 24: outBits_ = 24; break;
+      case 32: outBits_ = 32; break;
+      default: return false;
+    }
+  } else if (raw_) {
+    outBits_ = rawFormat_ == AV_PIX_FMT_RGB565LE ? 24 : ffreader::NaturalDibDepth(rawFormat_);
+  }
+  return true;
+}
+
+bool FrameDecompressor::ReadChunk(int64_t chunk) {
+  const AviChunk& c = stream_->Chunks[static_cast<size_t>(chunk)];
+  chunk_.resize(c.Size);
+  return c.Size == 0 || ReadAt(fd_, c.Offset, chunk_.data(), c.Size);
+}
+
+void* FrameDecompressor::Frame(int32_t position) {
+  const auto& chunks = stream_->Chunks;
+  if (position < 0 || position >= static_cast<int64_t>(chunks.size())) return nullptr;
+  // An empty chunk repeats the picture before it.
+  int64_t eff = position;
+  while (eff >= 0 && chunks[static_cast<size_t>(eff)].Size == 0) --eff;
+  if (eff < 0) return nullptr;
+  if (eff == dibChunk_) return dib_.data();
+  dibChunk_ = -1;
+
+  if (raw_) {
+    if (!ReadChunk(eff)) return nullptr;
+    // A short chunk (a damaged file) is completed with black rows.
+    const int64_t need = rawStride_ * height_;
+    if (static_cast<int64_t>(chunk_.size()) < need) chunk_.resize(static_cast<size_t>(need), 0);
+    AVFrame* frame = av_frame_alloc();
+    if (frame == nullptr) return nullptr;
+    frame->format = rawFormat_;
+    frame->width = width_;
+    frame->height = height_;
+    frame->data[0] = bottomUp_ ? chunk_.data() + (height_ - 1) * rawStride_ : chunk_.data();
+    frame->linesize[0] = static_cast<int>(bottomUp_ ? -rawStride_ : rawStride_);
+    if (rawFormat_ == AV_PIX_FMT_PAL8) {
+      frame->data[1] = reinterpret_cast<uint8_t*>(palette_.data());
+      frame->linesize[1] = 4;
+    }
+    void* dib = MakeDib(frame);
+    // The frame only borrowed the chunk's bytes and the palette.
+    std::memset(frame->data, 0, sizeof frame->data);
+    av_frame_free(&frame);
+    if (dib != nullptr) dibChunk_ = eff;
+    return dib;
+  }
+  if (!DecodeTo(eff) || held_ == nullptr) return nullptr;
+  void* dib = MakeDib(held_);
+  if (dib != nullptr) dibChunk_ = eff;
+  return dib;
+}
+
+// Decodes until the picture of chunk target is held: on from where decoding stands when the
+// target lies ahead with no key frame between, else from the key frame before the target.
+bool FrameDecompressor::DecodeTo(int64_t target) {
+  if (held_ != nullptr && heldPts_ == target) return true;
+  const auto& keys = *keys_;
+  auto it = std::upper_bound(keys.begin(), keys.end(), target);
+  const int64_t key = it == keys.begin() ? 0 : *(it - 1);
+  const bool ahead = held_ == nullptr || heldPts_ < target;
+  if (!(running_ && ahead && key <= nextSend_)) {
+    decoder_.Flush();
+    ClearQueue();
+    av_frame_free(&held_);
+    heldPts_ = -1;
+    nextSend_ = key;
+    running_ = true;
+    paletteDue_ = true;
+    drained_ = false;
+  }
+  for (;;) {
+    while (!queue_.empty()) {
+      AVFrame* f = queue_.front();
+      const int64_t pts = f->pts != AV_NOPTS_VALUE ? f->pts : f->best_effort_timestamp;
+      if (pts != AV_NOPTS_VALUE && pts > target) {
+        // The target's picture did not come out (a damaged chunk): the one before it stands.
+        if (held_ == nullptr) {
+          queue_.pop_front();
+          held_ = f;
+          heldPts_ = pts;
+        }
+        return held_ != nullptr;
+      }
+      queue_.pop_front();
+      av_frame_free(&held_);
+      held_ = f;
+      heldPts_ = pts == AV_NOPTS_VALUE ? target : pts;
+      if (heldPts_ == target) return true;
+    }
+    if (drained_) return held_ != nullptr;
+    if (!Feed()) return false;
+  }
+}
+
+// Sends the next non-empty chunk (or, past the last, the end of the stream) and collects what the
+// decoder gives back.
+bool FrameDecompressor::Feed() {
+  const auto& chunks = stream_->Chunks;
+  while (nextSend_ < static_cast<int64_t>(chunks.size()) && chunks[static_cast<size_t>(nextSend_)].Size == 0)
+    ++nextSend_;
+  if (nextSend_ >= static_cast<int64_t>(chunks.size())) {
+    decoder_.Send(nullptr, 0, 0, false);
+    drained_ = true;
+    Collect();
+    return true;
+  }
+  if (!ReadChunk(nextSend_)) return false;
+  const AviChunk& c = chunks[static_cast<size_t>(nextSend_)];
+  const uint32_t* palette = paletteDue_ && !palette_.empty() ? palette_.data() : nullptr;
+  int err = decoder_.Send(chunk_.data(), chunk_.size(), nextSend_, c.Key, palette);
+  while (err == AVERROR(EAGAIN)) {
+    Collect();
+    err = decoder_.Send(chunk_.data(), chunk_.size(), nextSend_, c.Key, palette);
+  }
+  paletteDue_ = false;
+  ++nextSend_;
+  Collect();
+  return true;
+}
+
+void FrameDecompressor::Collect() {
+  for (;;) {
+    AVFrame* f = av_frame_alloc();
+    if (f == nullptr) return;
+    if (decoder_.Receive(f) < 0) {
+      av_frame_free(&f);
+      return;
+    }
+    if (queue_.size() >= kMaxQueued) {
+      av_frame_free(&f);
+      continue;
+    }
+    queue_.push_back(f);
+  }
+}
+
+void* FrameDecompressor::MakeDib(const AVFrame* frame) {
+  if (outBits_ == 0) outBits_ = ffreader::NaturalDibDepth(static_cast<AVPixelFormat>(frame->format));
+  const AVPixelFormat dst = ffreader::DibPixelFormat(outBits_);
+  const int64_t stride = DibRowBytes(outBits_, width_);
+  const int64_t table = outBits_ == 8 ? 256 * 4 : 0;
+  const int64_t pixels = stride * height_;
+  dib_.assign(static_cast<size_t>(sizeof(BITMAPINFOHEADER) + table + pixels), 0);
+  BITMAPINFOHEADER h{};
+  h.biSize = sizeof(BITMAPINFOHEADER);
+  h.biWidth = width_;
+  h.biHeight = height_;  // rows bottom-up, as device-independent bitmaps keep them
+  h.biPlanes = 1;
+  h.biBitCount = static_cast<uint16_t>(outBits_);
+  h.biCompression = BI_RGB;
+  h.biSizeImage = static_cast<uint32_t>(pixels);
+  h.biClrUsed = outBits_ == 8 ? 256 : 0;
+  std::memcpy(dib_.data(), &h, sizeof h);
+  uint8_t* bits = dib_.data() + sizeof h + table;
+  if (outBits_ == 8) {
+    if (frame->format != AV_PIX_FMT_PAL8 || frame->data[1] == nullptr) return nullptr;
+    uint8_t* q = dib_.data() + sizeof h;
+    for (int i = 0; i < 256; ++i) {
+      uint32_t argb;
+      std::memcpy(&argb, frame->data[1] + 4 * i, 4);
+      q[4 * i] = static_cast<uint8_t>(argb);
+      q[4 * i + 1] = static_cast<uint8_t>(argb >> 8);
+      q[4 * i + 2] = static_cast<uint8_t>(argb >> 16);
+      q[4 * i + 3] = 0;
+    }
+  }
+  if (!converter_.Convert(frame, dst, width_, height_, bits, -stride)) return nullptr;
+  return dib_.data();
+}
+
+}  // namespace tavelo::platform

@@ -1,0 +1,69 @@
+// Frame decompression of the Video for Windows stand-in: turns the chunks of an AVI picture
+// stream into packed device-independent bitmaps. Plain rows (8, 16, 24 and 32 bits, stored
+// top-down or bottom-up) are copied and converted directly; compressed frames are decoded through
+// libavcodec from the nearest key frame before them, and decoding goes on from there while reads
+// move forward.
+#pragma once
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+#include "codecs/ffreader/ff_decode.h"
+#include "platform/dib/dib.h"
+#include "platform/vfw/avi_riff.h"
+
+namespace tavelo::platform {
+
+// A stream's format as AVIStreamReadFormat hands it out: pictures as stored; sound at least 18
+// bytes (a 14- or 16-byte record is completed with zeros), its cbSize cut to the bytes present.
+std::vector<uint8_t> StreamFormat(const AviStreamData& stream);
+
+class FrameDecompressor {
+ public:
+  FrameDecompressor() = default;
+  ~FrameDecompressor();
+  FrameDecompressor(const FrameDecompressor&) = delete;
+  FrameDecompressor& operator=(const FrameDecompressor&) = delete;
+
+  // False when the stream's frames cannot be decoded, or not into the wanted format (which must
+  // have the stream's size, no compression and 8, 15, 16, 24 or 32 bits).
+  bool Open(const AviStreamData& stream, const std::vector<int64_t>& keyChunks, int fd, const BITMAPINFOHEADER* wanted);
+  // The packed DIB of frame position (valid until the next call), nullptr when it cannot be made.
+  void* Frame(int32_t position);
+
+ private:
+  bool DecodeTo(int64_t chunk);
+  bool Feed();
+  void Collect();
+  bool ReadChunk(int64_t chunk);
+  void* MakeDib(const AVFrame* frame);
+  void ClearQueue();
+
+  const AviStreamData* stream_ = nullptr;
+  const std::vector<int64_t>* keys_ = nullptr;
+  int fd_ = -1;
+  int32_t width_ = 0;
+  int32_t height_ = 0;
+  int32_t bits_ = 0;
+  bool raw_ = false;
+  AVPixelFormat rawFormat_ = AV_PIX_FMT_NONE;
+  bool bottomUp_ = true;
+  int64_t rawStride_ = 0;
+  std::vector<uint32_t> palette_;  // 256 entries 0xAARRGGBB, for 8-bit streams
+  int32_t outBits_ = 0;            // 0 until the first frame shows the decoder's own depth
+
+  ffreader::Decoder decoder_;
+  ffreader::PictureConverter converter_;
+  std::vector<uint8_t> chunk_;
+  std::vector<uint8_t> dib_;
+  int64_t dibChunk_ = -1;  // the chunk dib_ shows
+  bool running_ = false;
+  bool paletteDue_ = false;
+  bool drained_ = false;
+  int64_t nextSend_ = 0;
+  AVFrame* held_ = nullptr;
+  int64_t heldPts_ = -1;
+  std::deque<AVFrame*> queue_;
+};
+
+}  // namespace tavelo::platform
