@@ -97,15 +97,36 @@ struct AudioEntry {
 
 // Finds an index entry from a packet: by its file position where both have one, else by its
 // decoding timestamp. Packets that match no entry (a parser resynchronizing after a seek) are not
-// sent to the decoder.
+// sent to the decoder. Containers that carry several packets in one page or data packet (Ogg,
+// ASF) give them all the page's position: the first of them is found by the position, the
+// others as the entries that follow the packet found last.
 class EntryLookup {
  public:
   void Add(int64_t index, int64_t pos, int64_t dts) {
+    positions_.push_back(pos);
     if (pos >= 0) byPos_.emplace(pos, index);
     else if (dts != AV_NOPTS_VALUE) byDts_.emplace(dts, index);
   }
-  int64_t Find(const AVPacket* pkt) const {
+  // The demuxer moved: the next packet starts a new run.
+  void Reset() { last_ = -1; }
+  int64_t Find(const AVPacket* pkt) {
+    if (pkt->size <= 0) return -1;  // never indexed, and no step in the run
+    // The packet found last, asked for again, is the same entry.
+    const Key key{pkt->pos, pkt->dts, pkt->pts, pkt->size};
+    if (last_ >= 0 && key == lastKey_) return last_;
+    const int64_t index = Lookup(pkt);
+    last_ = index;
+    lastKey_ = key;
+    return index;
+  }
+
+ private:
+  int64_t Lookup(const AVPacket* pkt) const {
     if (pkt->pos >= 0) {
+      const size_t next = static_cast<size_t>(last_ + 1);
+      if (last_ >= 0 && next < positions_.size() && positions_[static_cast<size_t>(last_)] == pkt->pos &&
+          positions_[next] == pkt->pos)
+        return last_ + 1;
       auto it = byPos_.find(pkt->pos);
       if (it != byPos_.end()) return it->second;
     }
@@ -117,9 +138,16 @@ class EntryLookup {
     return -1;
   }
 
- private:
+  struct Key {
+    int64_t Pos, Dts, Pts;
+    int Size;
+    bool operator==(const Key&) const = default;
+  };
+  std::vector<int64_t> positions_;
+  Key lastKey_{};
   std::unordered_map<int64_t, int64_t> byPos_;
   std::unordered_map<int64_t, int64_t> byDts_;
+  int64_t last_ = -1;
 };
 
 bool IsAttachedPicture(const AVStream* st) { return (st->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0; }
@@ -138,6 +166,21 @@ int FindStream(AVFormatContext* fmt, AVMediaType type) {
 }
 
 int64_t EntryTs(int64_t dts, int64_t pts) { return dts != kNoTs ? dts : pts; }
+
+// Codecs whose packets decode to a number of samples their containers do not state exactly
+// (Vorbis block sizes overlap; the WMA decoders hold packets back): their sound is counted by
+// decoding it once when the file opens.
+bool MeasuredSound(AVCodecID id) {
+  switch (id) {
+    case AV_CODEC_ID_VORBIS:
+    case AV_CODEC_ID_WMAV1:
+    case AV_CODEC_ID_WMAV2:
+    case AV_CODEC_ID_WMAPRO:
+    case AV_CODEC_ID_WMAVOICE:
+    case AV_CODEC_ID_WMALOSSLESS: return true;
+    default: return false;
+  }
+}
 
 }  // namespace
 
@@ -278,6 +321,20 @@ struct Reader::Impl {
     int64_t lastVideoTs = kNoTs;
     int64_t audioRaw = 0;
     int64_t skipEnd = 0;
+    // Sound whose packets do not say how many samples they decode to is decoded once here and
+    // counted: each packet's entry holds what the decoder delivers right after that packet.
+    Decoder measure;
+    const bool measured = apar != nullptr && MeasuredSound(apar->codec_id) && measure.Open(apar);
+    if (measured) measure.Context()->pkt_timebase = AVRational{1, apar->sample_rate};
+    AVFrame* decoded = measured ? av_frame_alloc() : nullptr;
+    auto drain = [&]() {
+      int64_t n = 0;
+      while (decoded != nullptr && measure.Receive(decoded) == 0) {
+        n += decoded->nb_samples;
+        av_frame_unref(decoded);
+      }
+      return n;
+    };
     AVPacket* pkt = scan.Packet();
     for (;;) {
       av_packet_unref(pkt);
@@ -289,6 +346,21 @@ struct Reader::Impl {
         const int64_t dts = pkt->dts != kNoTs ? pkt->dts : pts;
         lastVideoTs = pts;
         VEntries.push_back(VideoEntry{pts, dts, pkt->pos, (pkt->flags & AV_PKT_FLAG_KEY) != 0});
+      } else if (pkt->stream_index == AStream && AStream >= 0 && measured) {
+        if (pkt->size <= 0) continue;
+        size_t sideSize = 0;
+        const uint8_t* side = av_packet_get_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, &sideSize);
+        if (side != nullptr && sideSize >= 8)
+          ASkip[static_cast<int64_t>(AEntries.size())].assign(side, side + sideSize);
+        int64_t samples = 0;
+        int err = measure.Send(pkt);
+        while (err == AVERROR(EAGAIN)) {
+          samples += drain();
+          err = measure.Send(pkt);
+        }
+        samples += drain();
+        AEntries.push_back(AudioEntry{EntryTs(pkt->dts, pkt->pts), pkt->pos, audioRaw, samples});
+        audioRaw += samples;
       } else if (pkt->stream_index == AStream && AStream >= 0) {
         if (pkt->size <= 0) continue;
         int64_t samples = av_get_audio_frame_duration2(apar, pkt->size);
@@ -299,7 +371,9 @@ struct Reader::Impl {
         const uint8_t* side = av_packet_get_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, &sideSize);
         if (side != nullptr && sideSize >= 8) {
           ASkip[static_cast<int64_t>(AEntries.size())].assign(side, side + sideSize);
-          if (AEntries.empty()) SkipStart = std::min<int64_t>(AV_RL32(side), samples);
+          // The samples to skip at the start may reach past the first packet (a low-rate MP3
+          // whose encoder delay is longer than one frame): they count on the whole time line.
+          if (AEntries.empty()) SkipStart = AV_RL32(side);
           skipEnd = std::min<int64_t>(AV_RL32(side + 4), samples);
         } else {
           skipEnd = 0;
@@ -309,6 +383,17 @@ struct Reader::Impl {
         audioRaw += samples;
       }
     }
+    if (measured && !AEntries.empty()) {
+      // What the decoder still holds at the end belongs to the last packet.
+      measure.Send(nullptr);
+      const int64_t tail = drain();
+      AEntries.back().Samples += tail;
+      audioRaw += tail;
+      skipEnd = 0;
+      SkipStart = 0;
+    }
+    av_frame_free(&decoded);
+    SkipStart = std::min(SkipStart, audioRaw);
     if (!AEntries.empty()) {
       AInfo.SampleCount = std::max<int64_t>(audioRaw - SkipStart - skipEnd, 0);
     }
@@ -425,6 +510,7 @@ struct Reader::Impl {
     if (!EnsureVideoDemuxer()) return false;
     const VideoEntry& target = VEntries[static_cast<size_t>(k)];
     for (int attempt = 0; attempt < 3; ++attempt) {
+      VLookup.Reset();
       AVFormatContext* fmt = VDemux.Fmt();
       int err = 0;
       if (attempt == 0) {
@@ -600,6 +686,7 @@ struct Reader::Impl {
     if (!EnsureAudioDemuxer()) return false;
     const AudioEntry& target = AEntries[static_cast<size_t>(k)];
     for (int attempt = 0; attempt < 3; ++attempt) {
+      ALookup.Reset();
       AVFormatContext* fmt = ADemux.Fmt();
       int err = 0;
       if (attempt == 0) {

@@ -170,6 +170,8 @@ bool VideoCdPacks(const std::vector<uint8_t>& b) {
     const size_t packStart = p;
     p += (b[p + 4] >> 6) == 1 ? 14 + (b[p + 13] & 7) : 12;
     for (;;) {
+      // Some muxers fill the end of a pack with zero bytes rather than a padding packet.
+      while (p + 3 < b.size() && b[p] == 0 && b[p + 1] == 0 && b[p + 2] == 0) ++p;
       if (p + 6 > b.size() || b[p] != 0 || b[p + 1] != 0 || b[p + 2] != 1) return false;
       if (b[p + 3] == 0xBA || b[p + 3] == 0xB9) break;
       p += 6 + Be16(b.data() + p + 4);
