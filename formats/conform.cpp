@@ -10,13 +10,23 @@
 #include "core/services/trace.h"
 #include "formats/ff_codec_libs.h"
 #include "formats/units/ff_avi.h"
+#include "formats/units/ff_bay.h"
+#include "formats/units/ff_cvr.h"
 #include "formats/units/ff_flc.h"
 #include "formats/units/ff_gif.h"
+#include "formats/units/ff_pnm.h"
+#include "formats/units/ff_ras.h"
+#include "formats/units/ff_sgi.h"
+#include "formats/units/ff_jp2.h"
+#include "formats/units/ff_jpg.h"
 #include "formats/units/ff_mpg.h"
 #include "formats/units/ff_ogg.h"
+#include "formats/units/ff_png.h"
 #include "formats/units/ff_tga_pcx_bmp.h"
+#include "formats/units/ff_tif.h"
 #include "formats/units/ff_wav.h"
 #include "formats/units/ff_wmv.h"
+#include "formats/units/ff_xpm.h"
 #include "formats/units/ff_zmv.h"
 
 namespace tavelo {
@@ -204,11 +214,20 @@ void FFInfo(const std::string& fileName, int32_t formatId, FFInfoRec& info, FFPr
       case fidTGA: TGAInfo(fileName, info); break;
       case fidPCX: PCXInfo(fileName, info); break;
       case fidBMP: DIBInfo(fileName, info); break;
+      case fidJPEG: JPGInfo(fileName, info); break;
+      case fidPNG: PNGInfo(fileName, info); break;
+      case fidTIFF: TIFInfo(fileName, info); break;
+      case fidJP2: JP2Info(fileName, info); break;
       case fidZMV: ZMVInfo(fileName, info); break;
       case fidWAV: WAVInfo(fileName, info); break;
       case fidGIF: GIFInfo(fileName, info, true); break;
       case fidFLIC: FLCInfo(fileName, info); break;
       case fidAVI: AviInfo(fileName, info); break;
+      case fidSGI: SGIInfo(fileName, info); break;
+      case fidRAS: RASInfo(fileName, info); break;
+      case fidPNM: PnmInfo(fileName, info); break;
+      case fidBAY: BayInfo(fileName, info); break;
+      case fidXPM: XPMInfo(fileName, info); break;
       case fidMPEG:
       case fidMPA:
       case fidAC3: MpgInfo(fileName, info, progress, progressData); break;
@@ -216,6 +235,7 @@ void FFInfo(const std::string& fileName, int32_t formatId, FFInfoRec& info, FFPr
       case fidOGV: OggInfo(fileName, info); break;
       case fidWMV:
       case fidWMA: WmvInfo(fileName, info); break;
+      case fidCINE: CvrInfo(fileName, info); break;
       default:
         // An id without a unit of its own is offered to the AVI reader, whose fallback decoder
         // reads many containers; its own failure is held back and reported as (14, 2).
@@ -416,6 +436,16 @@ void MviOpen(MviHandle& mvi, const std::string& fileName, int32_t formatId, FFPr
           mvi.Stop = &flc.Writing;
           break;
         }
+        case fidPNM:
+          _memalloc_(mvi.Pnm, sizeof(PnmHandle), __LINE__, "Conform.MviOpen.mf.Pnm", mkFresh);
+          new (mvi.Pnm) PnmHandle();
+          PnmOpen(*mvi.Pnm, fileName);
+          mvi.Frames = &mvi.Pnm->Frames;
+          mvi.CurrentFrame = &mvi.Pnm->CurrentFrame;
+          mvi.CurrentSample = &mvi.Pnm->CurrentSample;  // no sound: always 0
+          mvi.KeyFrame = &mvi.Pnm->KeyFrame;            // every image: always true
+          mvi.Stop = &mvi.Pnm->Stop;                    // never stopped: always false
+          break;
         case fidMPEG:
         case fidMPA:
         case fidAC3:
@@ -446,6 +476,15 @@ void MviOpen(MviHandle& mvi, const std::string& fileName, int32_t formatId, FFPr
           mvi.CurrentSample = &mvi.Wmv->CurrentSample;
           mvi.KeyFrame = &g_noValue;
           mvi.Stop = &mvi.Wmv->Stop;
+          break;
+        case fidCINE:
+          _memalloc_(mvi.Cvr, static_cast<int64_t>(sizeof(CvrHandle)), __LINE__, "Conform.MviOpen.mf.CVR", mkFresh);
+          CvrOpen(*mvi.Cvr, fileName);
+          mvi.Frames = &mvi.Cvr->FrameCount;
+          mvi.CurrentFrame = &mvi.Cvr->CurrentFrame;
+          mvi.CurrentSample = &g_noValue;
+          mvi.KeyFrame = &mvi.Cvr->KeyFrame;
+          mvi.Stop = &g_noValue;
           break;
         default: SetError(ecMovie, 1, __LINE__); break;
       }
@@ -500,6 +539,9 @@ void MviClose(MviHandle& mvi, int32_t a, int32_t b, int32_t c) {
       case fidFLIC:
         if (mvi.Flc != nullptr) FLCClose(*mvi.Flc);
         break;
+      case fidPNM:
+        if (mvi.Pnm != nullptr) PnmClose(*mvi.Pnm);
+        break;
       case fidMPEG:
       case fidMPA:
       case fidAC3:
@@ -514,6 +556,9 @@ void MviClose(MviHandle& mvi, int32_t a, int32_t b, int32_t c) {
       case fidWMV:
       case fidWMA:
         if (mvi.Wmv != nullptr) WmvClose(*mvi.Wmv);
+        break;
+      case fidCINE:
+        if (mvi.Cvr != nullptr) CvrClose(*mvi.Cvr);
         break;
       default: break;
     }
@@ -573,9 +618,11 @@ void MviImgLoad(MviHandle& mvi, Qimg& img, int32_t frame, Qimg* alpha, int32_t s
       case fidZMV: ZMVImgLoad(*mvi.Zmv, img, frame); break;
       case fidGIF: GIFLoad(*mvi.Gif, img, frame, alpha); break;
       case fidFLIC: FLCLoad(*mvi.Flc, img, frame); break;
+      case fidPNM: PnmLoad(*mvi.Pnm, img, frame); break;
       case fidMPEG: MpgImgLoad(*mvi.Mpg, img, frame); break;
       case fidOGV: OggImgLoad(*mvi.Ogg, img, frame); break;
       case fidWMV: WmvImgLoad(*mvi.Wmv, img, frame); break;
+      case fidCINE: CvrLoad(*mvi.Cvr, img, frame); break;
       default: break;
     }
     if (alpha != nullptr && mvi.FormatId != fidGIF) MakeAlpha_(img, *alpha, "Conform.MviImgLoad.imgAlpha^", __LINE__);
@@ -670,6 +717,10 @@ void ImgLoad(const std::string& fileName, Qimg& img, int32_t formatId, Qimg* alp
     case fidTGA: TGALoad_(fileName, img); break;
     case fidPCX: PCXLoad_(fileName, img); break;
     case fidBMP: DIBLoad_(fileName, img); break;
+    case fidJPEG: JPGLoad(fileName, img); break;
+    case fidPNG: PNGLoad(fileName, img); break;
+    case fidTIFF: TIFLoad(fileName, img); break;
+    case fidJP2: JP2Load(fileName, img); break;
     case fidGIF: {
       // The first image only; its slot fills the alpha picture itself.
       GifHandle gif;
@@ -678,6 +729,22 @@ void ImgLoad(const std::string& fileName, Qimg& img, int32_t formatId, Qimg* alp
       GIFClose(gif);
       break;
     }
+    case fidSGI: SGILoad(fileName, img); break;
+    case fidRAS: RASLoad(fileName, img); break;
+    case fidPNM: {
+      // The first image of the file; the handle (4 KB of buffer) is a tracked block, so a failed
+      // read releases it with the frame that catches the failure.
+      PnmHandle* pnm = nullptr;
+      _memalloc_(pnm, sizeof(PnmHandle), __LINE__, "Conform.ImgLoad.pnm", mkFresh);
+      new (pnm) PnmHandle();
+      PnmOpen(*pnm, fileName);
+      PnmLoad(*pnm, img, 1);
+      PnmClose(*pnm);
+      MemFree(pnm);
+      break;
+    }
+    case fidBAY: BayLoad(fileName, img); break;
+    case fidXPM: XPMLoad(fileName, img); break;
     default: SetError(ecImage, 2, __LINE__); break;
   }
   if (alpha != nullptr && formatId != fidGIF) MakeAlpha_(img, *alpha, "Conform.ImgLoad.imgAlpha^", __LINE__);
@@ -693,6 +760,19 @@ int32_t ImgSaveEx(const std::string& fileName, const Qimg& img, FFVideoOpts& opt
       case fidTGA: TGASave_(fileName, img, opts.Codec != 0); break;
       case fidPCX: PCXSave_(fileName, img, opts); break;
       case fidBMP: DIBSave_(fileName, img, opts); break;
+      case fidSGI: SGISave(fileName, img, opts.Codec); break;
+      case fidRAS: RASSave(fileName, img, opts.Codec); break;
+      case fidPNM: PnmSave(fileName, img, opts.Codec != 0); break;
+      case fidXPM: XPMSave(fileName, img); break;
+      case fidJPEG: JPGSave(fileName, img, opts); break;
+      case fidPNG: PNGSave(fileName, img, opts); break;
+      case fidTIFF: TIFSave(fileName, img, opts); break;
+      // The rate in ten-thousandths: the integer part of the quality.
+      case fidJP2: {
+        const int64_t rate = FpuTrunc(opts.Quality);
+        JP2Save(fileName, img, static_cast<int32_t>(rate < 0 ? 0 : (rate > 2147483647 ? 2147483647 : rate)));
+        break;
+      }
       default: SetError(ecImage, 2, __LINE__); break;
     }
     const double onDisk = FSizeByName(fileName);

@@ -48,13 +48,14 @@ const char* const kJpegExports[] = {"jpg_read_file", "jpg_info_file", "jpg_write
 
 const char* const kJp2Exports[] = {"jp2_info", "jp2_read", "jp2_write"};
 
+// png_get_io_ptr: the PNG unit's callbacks find the state of their own call through libpng's io pointer.
 const char* const kPngExports[] = {
     "png_build_grayscale_palette", "png_create_info_struct", "png_create_read_struct", "png_create_write_struct",
     "png_destroy_read_struct", "png_destroy_write_struct", "png_get_IHDR", "png_get_PLTE", "png_get_channels",
     "png_sig_cmp", "png_set_read_fn", "png_read_info", "png_set_strip_16", "png_set_packing", "png_set_bgr",
     "png_read_update_info", "png_get_rowbytes", "png_read_image", "png_read_end", "png_set_compression_level",
     "png_set_write_fn", "png_set_IHDR", "png_set_PLTE", "png_write_info", "png_write_image", "png_write_end",
-    "png_get_pHYs", "png_set_pHYs"};
+    "png_get_pHYs", "png_set_pHYs", "png_get_io_ptr"};
 
 const char* const kTiffExports[] = {"TIFFOpen", "TIFFClose", "TIFFGetField", "TIFFGetFieldDefaulted",
                                     "TIFFScanlineSize", "TIFFReadScanline", "TIFFReadRGBAImage", "TIFFSetField",

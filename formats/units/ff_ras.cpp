@@ -1,0 +1,329 @@
+// Sun raster files: reading and writing (unit FF_RAS).
+#include "formats/units/ff_ras.h"
+
+#include <cstring>
+
+#include "core/services/errors.h"
+#include "core/services/files.h"
+#include "core/services/memory.h"
+#include "core/services/monitor.h"
+#include "core/services/trace.h"
+#include "formats/ff_basic.h"
+#include "formats/ff_tables.h"
+
+namespace tavelo {
+
+namespace {
+
+[[noreturn]] void Fail(int32_t cls, int32_t code, int32_t line) {
+  SetError(cls, code, line);
+  AbortMonitor();
+  throw EMon(ErrorText(cls, code));
+}
+
+template <class Work>
+void Framed(const char* name, Work&& work) {
+  TraceScope scope(name);
+  BeginMonitor();
+  try {
+    work();
+  } catch (...) {
+    CatchException();
+  }
+  EndMonitor();
+}
+
+inline uint32_t Be32(const uint8_t* p) {
+  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+         (static_cast<uint32_t>(p[2]) << 8) | p[3];
+}
+inline void PutBe32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 24);
+  p[1] = static_cast<uint8_t>(v >> 16);
+  p[2] = static_cast<uint8_t>(v >> 8);
+  p[3] = static_cast<uint8_t>(v);
+}
+
+}  // namespace
+
+void RASParseHeader_(const uint8_t* p, RasHandle& h) {
+  h.Magic = Be32(p);
+  if (h.Magic != kRasMagic) Fail(ecImage, 2, 88);
+  h.Width = Be32(p + 4);
+  h.Height = Be32(p + 8);
+  h.Depth = Be32(p + 12);
+  h.Length = Be32(p + 16);
+  h.Type = Be32(p + 20);
+  h.MapType = Be32(p + 24);
+  h.MapLength = Be32(p + 28);
+  h.Supported = (h.Type <= 3 && (h.Depth == 8 || h.Depth == 24 || h.Depth == 32)) ? -1 : 0;
+}
+
+bool RasDecodeRle(const uint8_t* src, int64_t srcLen, uint8_t* dest, int64_t rowBytes, int64_t stride,
+                  int64_t rows) {
+  int64_t i = 0;
+  int64_t x = 0;  // position in the padded row
+  int64_t row = 0;
+  uint8_t* out = dest;
+  while (row < rows) {
+    if (i >= srcLen) return false;
+    uint8_t v = src[i++];
+    int64_t run = 1;
+    if (v == 0x80) {
+      if (i >= srcLen) return false;
+      const uint8_t n = src[i++];
+      if (n != 0) {
+        if (i >= srcLen) return false;
+        run = static_cast<int64_t>(n) + 1;
+        v = src[i++];
+      }
+    }
+    if (run == 1 && x < rowBytes) {
+      out[x] = v;
+      if (++x == stride) {
+        x = 0;
+        out += rowBytes;
+        ++row;
+      }
+      continue;
+    }
+    // A run may reach over the pad bytes into the next rows; it never passes the last row.
+    while (run > 0 && row < rows) {
+      int64_t chunk = stride - x;
+      if (chunk > run) chunk = run;
+      if (x < rowBytes) {
+        const int64_t m = (rowBytes - x < chunk) ? rowBytes - x : chunk;
+        std::memset(out + x, v, static_cast<size_t>(m));
+      }
+      x += chunk;
+      run -= chunk;
+      if (x == stride) {
+        x = 0;
+        out += rowBytes;
+        ++row;
+      }
+    }
+  }
+  return true;
+}
+
+int32_t RasEncodeRow(int32_t length, uint8_t* dst, const uint8_t* src) {
+  int32_t o = 0;
+  int32_t i = 0;
+  while (i < length) {
+    const uint8_t v = src[i];
+    int32_t j = i + 1;
+    while (j < length && j - i < 256 && src[j] == v) ++j;
+    const int32_t run = j - i;
+    if (run >= 2) {
+      dst[o++] = 0x80;
+      dst[o++] = static_cast<uint8_t>(run - 1);
+      dst[o++] = v;
+    } else if (v == 0x80) {
+      dst[o++] = 0x80;
+      dst[o++] = 0;
+    } else {
+      dst[o++] = v;
+    }
+    i = j;
+  }
+  return o;
+}
+
+void RasXbgrToBgra(uint8_t* d, int64_t pixels) {
+  for (int64_t i = 0; i < pixels; ++i, d += 4) {
+    const uint8_t x = d[0];
+    d[0] = d[1];
+    d[1] = d[2];
+    d[2] = d[3];
+    d[3] = x;
+  }
+}
+
+void RasBgraToXbgr(uint8_t* d, int64_t pixels) {
+  for (int64_t i = 0; i < pixels; ++i, d += 4) {
+    const uint8_t a = d[3];
+    d[3] = d[2];
+    d[2] = d[1];
+    d[1] = d[0];
+    d[0] = a;
+  }
+}
+
+void RASDecode_(const uint8_t* data, int64_t size, Qimg& img) {
+  RasHandle h;
+  if (size < kRasHeaderSize) Fail(ecFile, 3, 804);
+  RASParseHeader_(data, h);
+  if (!h.Supported) Fail(ecImage, 1, 140);
+  // No picture of more than 2^31 pixels can be held; refused before any size is multiplied out.
+  if (h.Width < 1 || h.Height < 1 || static_cast<uint64_t>(h.Width) * h.Height > 0x7FFFFFFFu) Fail(ecMemory, 5, 141);
+  const int64_t offset = kRasHeaderSize + static_cast<int64_t>(h.MapLength);
+  if (offset > size) Fail(ecFile, 3, 804);
+  const int64_t width = h.Width, height = h.Height;
+  const int64_t r = width * h.Depth / 8;
+  const int64_t s = (r + 1) & ~int64_t{1};
+  const uint8_t* pixels = data + offset;
+  const int64_t left = size - offset;
+  // Rows are padded to even lengths. A file that holds exactly the unpadded rows is read
+  // unpadded (some writers leave the pad out); any other shortfall is a file cut short, which
+  // must not come out as a picture of shifted rows.
+  int64_t stride = s;
+  if (h.Type != 2 && left < s * (height - 1) + r) {
+    if (left != r * height) Fail(ecFile, 3, 804);
+    stride = r;
+  }
+  // Run-length data yields at most 256 bytes for every 3: a file far too short for its size is
+  // refused before a large picture is allocated for it.
+  if (h.Type == 2 && s * height > left / 3 * 256 + 2) Fail(ecImage, 3, 160);
+
+  _imgalloc_(img, static_cast<int32_t>(width), static_cast<int32_t>(height), static_cast<int32_t>(h.Depth), 145,
+             "FF_RAS.RASLoad.img");
+  img.Palette.fill(0);
+  if (h.Depth == 8) {
+    // Map length / 3 entries per plane, red plane first; a file without a usable map is grey.
+    const int64_t n = h.MapType == 1 ? h.MapLength / 3 : 0;
+    if (n > 0) {
+      const uint8_t* map = data + kRasHeaderSize;
+      for (int64_t i = 0; i < n && i < 256; ++i) {
+        img.Palette[3 * i] = map[2 * n + i];
+        img.Palette[3 * i + 1] = map[n + i];
+        img.Palette[3 * i + 2] = map[i];
+      }
+    } else {
+      PalSetGray(img.Palette);
+    }
+  }
+
+  if (h.Type != 2) {
+    for (int64_t y = 0; y < height; ++y) std::memcpy(img.Data + y * r, pixels + y * stride, static_cast<size_t>(r));
+  } else {
+    if (!RasDecodeRle(pixels, left, img.Data, r, s, height)) Fail(ecImage, 3, 170);
+  }
+  const int64_t count = width * height;
+  if (h.Depth == 32) RasXbgrToBgra(img.Data, count);
+  if (h.Type == 3 && h.Depth >= 24) {
+    const int32_t bpp = img.BytesPP;
+    uint8_t* d = img.Data;
+    for (int64_t i = 0; i < count; ++i, d += bpp) {
+      const uint8_t t = d[0];
+      d[0] = d[2];
+      d[2] = t;
+    }
+  }
+}
+
+void RASOpen_(RasHandle& h, const std::string& fileName) {
+  Framed("FF_RAS.RASOpen_", [&] {
+    h = RasHandle();
+    FOpen(h.File, fileName, fmRead);
+    uint8_t header[kRasHeaderSize];
+    FRead(h.File, header, kRasHeaderSize);
+    RASParseHeader_(header, h);
+    h.FileSize = FSize(h.File);
+  });
+}
+
+void RASClose_(RasHandle& h) {
+  if (h.File != 0) FClose(h.File);
+  h.File = 0;
+}
+
+void RASLoad(const std::string& fileName, Qimg& img) {
+  Framed("FF_RAS.RASLoad", [&] {
+    RasHandle h;
+    RASOpen_(h, fileName);
+    if (!h.Supported) Fail(ecImage, 1, 140);
+    uint8_t* data = nullptr;
+    _memalloc_(data, h.FileSize, 0, "FF_RAS.RASLoad.cmpsdata", mkFresh);
+    FSeek(h.File, 0);
+    FRead(h.File, data, h.FileSize);
+    RASClose_(h);
+    RASDecode_(data, h.FileSize, img);
+    MemFree(data);
+  });
+}
+
+void RASInfo(const std::string& fileName, FFInfoRec& info) {
+  Framed("FF_RAS.RASInfo", [&] {
+    RasHandle h;
+    RASOpen_(h, fileName);
+    auto clamp = [](uint32_t v) { return static_cast<int32_t>(v > 0x7FFFFFFFu ? 0x7FFFFFFFu : v); };
+    info.FormatId = fidRAS;
+    info.FileSize = static_cast<double>(h.FileSize);
+    info.Video.Width = clamp(h.Width);
+    info.Video.Height = clamp(h.Height);
+    info.Video.BytesPP = clamp((h.Depth + 7) / 8);
+    info.Video.Bpp = info.Video.OrigBpp = clamp(h.Depth);
+    info.Video.Frames = 1;
+    info.Video.CodecId = clamp(h.Type);
+    if (h.Type == 2) info.Video.CodecName = "Run Length Encoding (RLE)";
+    info.Video.HasVideo = info.Video.Width > 0 ? -1 : 0;
+    info.Video.VideoSupported = h.Supported;
+    RASClose_(h);
+  });
+}
+
+void RASSave(const std::string& fileName, const Qimg& img, int32_t compress) {
+  Framed("FF_RAS.RASSave", [&] {
+    FFSavePrep prep;
+    FFInit(fidRAS, prep, img, 1);
+    FFSafeSave_(fileName, [&](const std::string& temp) { RASWritePrepared_(temp, *prep.Picture, compress); });
+    FFFree(prep);
+  });
+}
+
+void RASWritePrepared_(const std::string& fileName, const Qimg& img, int32_t compress) {
+  Framed("FF_RAS.RASWrite_", [&] {
+    const int32_t bytesPP = img.BytesPP;
+    if (!(img.Bpp == 8 || img.Bpp == 24 || img.Bpp == 32) || img.Data == nullptr || img.Width < 1 ||
+        img.Height < 1)
+      Fail(ecImage, 2, 300);
+    const int64_t r = static_cast<int64_t>(img.Width) * bytesPP;
+    const int64_t s = (r + 1) & ~int64_t{1};
+    const bool map = img.Bpp == 8;  // always: a map-less 8-bit file reads as grey
+
+    uint8_t header[kRasHeaderSize];
+    PutBe32(header, kRasMagic);
+    PutBe32(header + 4, static_cast<uint32_t>(img.Width));
+    PutBe32(header + 8, static_cast<uint32_t>(img.Height));
+    PutBe32(header + 12, static_cast<uint32_t>(img.Bpp));
+    PutBe32(header + 16, static_cast<uint32_t>(s * img.Height));
+    PutBe32(header + 20, compress ? 2 : 1);
+    PutBe32(header + 24, map ? 1 : 0);
+    PutBe32(header + 28, map ? 768 : 0);
+
+    int32_t file = 0;
+    FOpen(file, fileName, fmCreate | fmWrite);
+    FWrite(file, header, kRasHeaderSize);
+    if (map) {
+      uint8_t planes[768];
+      for (int i = 0; i < 256; ++i) {
+        planes[i] = img.Palette[3 * i + 2];
+        planes[256 + i] = img.Palette[3 * i + 1];
+        planes[512 + i] = img.Palette[3 * i];
+      }
+      FWrite(file, planes, 768);
+    }
+    uint8_t* line = nullptr;
+    uint8_t* packed = nullptr;
+    _memalloc_(line, s, 0, "FF_RAS.RASSave.templine", mkFresh);  // its pad byte stays 0
+    if (compress) _memalloc_(packed, 2 * r + 2, 0, "FF_RAS.RASSave.cmpsline", mkFresh);
+    for (int32_t y = 0; y < img.Height; ++y) {
+      std::memcpy(line, img.Data + y * r, static_cast<size_t>(r));
+      if (bytesPP == 4) RasBgraToXbgr(line, img.Width);
+      if (!compress) {
+        FWrite(file, line, s);
+        continue;
+      }
+      int32_t n = RasEncodeRow(static_cast<int32_t>(r), packed, line);
+      // The pad byte goes after the encoded row as it is (a 0 byte reads as itself).
+      if (s > r) packed[n++] = 0;
+      FWrite(file, packed, n);
+    }
+    if (packed != nullptr) MemFree(packed);
+    MemFree(line);
+    FClose(file);
+  });
+}
+
+}  // namespace tavelo

@@ -1,0 +1,95 @@
+// X PixMap pictures through the XPM codec library (unit FF_XPM).
+#include "formats/units/ff_xpm.h"
+
+#include "codecs/xpmcodec/xpmcodec.h"
+#include "core/services/errors.h"
+#include "core/services/files.h"
+#include "core/services/monitor.h"
+#include "core/services/trace.h"
+#include "formats/ff_basic.h"
+#include "formats/ff_codec_libs.h"
+#include "formats/ff_tables.h"
+
+namespace tavelo {
+
+namespace {
+
+template <class Work>
+void Framed(const char* name, Work&& work) {
+  TraceScope scope(name);
+  BeginMonitor();
+  try {
+    work();
+  } catch (...) {
+    CatchException();
+  }
+  EndMonitor();
+}
+
+[[noreturn]] void Fail(int32_t cls, int32_t code, int32_t line) {
+  SetError(cls, code, line);
+  AbortMonitor();
+  throw EMon(ErrorText(cls, code));
+}
+
+// The library's exports, none when it did not load whole (its format is then withdrawn, but a
+// caller may still name format 17 itself).
+ReadXpmProc ReadProc() { return reinterpret_cast<ReadXpmProc>(FFCodecProc(clXpm, 0)); }
+WriteXpmProc WriteProc() { return reinterpret_cast<WriteXpmProc>(FFCodecProc(clXpm, 1)); }
+
+// The size of the picture in fileName; (7, 8) when the library cannot read it.
+XpmPicture ReadSize(const std::string& fileName, int32_t line) {
+  XpmPicture d{0, 0, 0, nullptr, 0};
+  const ReadXpmProc read = ReadProc();
+  if (read == nullptr || read(fileName.c_str(), &d) != 0) Fail(ecImage, 8, line);
+  return d;
+}
+
+}  // namespace
+
+void XPMInfo(const std::string& fileName, FFInfoRec& info) {
+  Framed("FF_XPM.XPMInfo", [&] {
+    const XpmPicture d = ReadSize(fileName, __LINE__);
+    info.FormatId = fidXPM;
+    int32_t file = 0;
+    FOpen(file, fileName, fmRead);
+    info.FileSize = static_cast<double>(FSize(file));
+    FClose(file);
+    info.Video.Width = d.Width;
+    info.Video.Height = d.Height;
+    info.Video.BytesPP = 3;
+    info.Video.OrigBpp = info.Video.Bpp = 24;
+    info.Video.Frames = 1;
+    info.Video.HasVideo = d.Width > 0 ? -1 : 0;
+    info.Video.VideoSupported = info.Video.HasVideo;
+  });
+}
+
+void XPMLoad(const std::string& fileName, Qimg& img) {
+  Framed("FF_XPM.XPMLoad", [&] {
+    XpmPicture d = ReadSize(fileName, __LINE__);
+    _imgalloc_(img, d.Width, d.Height, 24, __LINE__, "FF_XPM.XPMLoad.img");
+    // The library fills exactly the size it was asked about; a file that changed in between is
+    // refused by it, not written past the picture.
+    d.Data = img.Data;
+    d.Reserved = 0;
+    if (ReadProc()(fileName.c_str(), &d) != 0) Fail(ecImage, 8, __LINE__);
+  });
+}
+
+void XPMSave(const std::string& fileName, const Qimg& img) {
+  Framed("FF_XPM.XPMSave", [&] {
+    const WriteXpmProc write = WriteProc();
+    if (write == nullptr) Fail(ecImage, 11, __LINE__);
+    FFSavePrep prep;
+    FFInit(fidXPM, prep, img, 1);
+    const Qimg& p = *prep.Picture;
+    FFSafeSave_(fileName, [&](const std::string& temp) {
+      const XpmPicture d{p.Width, p.Height, 0, p.Data, 0};
+      if (write(temp.c_str(), &d) != 0) Fail(ecImage, 11, __LINE__);
+    });
+    FFFree(prep);
+  });
+}
+
+}  // namespace tavelo
