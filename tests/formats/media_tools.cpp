@@ -87,4 +87,20 @@ std::string FFprobeValue(const std::string& path, const std::string& kind, const
   return value;
 }
 
+std::map<std::string, std::string> ProbeInfo(const std::string& path) {
+  std::map<std::string, std::string> out;
+  const ToolRun run = RunTool(ShellQuote(TAVELO_PROBE) + " info " + ShellQuote(path));
+  EXPECT_EQ(run.Status, 0) << "tavelo-probe info " << path;
+  size_t at = 0;
+  while (at < run.Out.size()) {
+    size_t end = run.Out.find('\n', at);
+    if (end == std::string::npos) end = run.Out.size();
+    const std::string line = run.Out.substr(at, end - at);
+    const size_t colon = line.find(": ");
+    if (colon != std::string::npos) out[line.substr(0, colon)] = line.substr(colon + 2);
+    at = end + 1;
+  }
+  return out;
+}
+
 }  // namespace tavelo::test

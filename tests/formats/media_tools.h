@@ -3,6 +3,7 @@
 // missing tool fails the calling test loudly.
 #pragma once
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -29,5 +30,9 @@ std::vector<int16_t> FFmpegSamples(const std::string& path);
 // One value of ffprobe's description of the first stream of a kind ("v" or "a"), for example
 // Probe(path, "v", "width"); "count_frames" is counted by decoding (nb_read_frames).
 std::string FFprobeValue(const std::string& path, const std::string& kind, const std::string& entry);
+
+// tavelo-probe's "info" of a file as its "name: value" lines; empty (and a failed test) when the
+// probe fails.
+std::map<std::string, std::string> ProbeInfo(const std::string& path);
 
 }  // namespace tavelo::test
