@@ -180,7 +180,7 @@ bool Describe(const File& f, Layout& out) {
   }
   // One frame as stored must fit in the file, and as delivered in a picture record.
   const int64_t pixels = static_cast<int64_t>(l.Width) * l.Height;
-  if (pixels * (l.BitCount / 8) > f.Size() || pixels * l.OutBytes > kMaxFrameBytes) return false;
+  if (pixels > f.Size() || pixels * (l.BitCount / 8) > f.Size() || pixels * l.OutBytes > kMaxFrameBytes) return false;
   out = l;
   return true;
 }

@@ -44,6 +44,13 @@ bool Session::Open(const char* fileName, bool video, bool audio) {
   return R != nullptr;
 }
 
+bool Session::Adopt(std::shared_ptr<ffreader::Reader> reader) {
+  R = std::move(reader);
+  VideoOk = AudioOk = false;
+  NextFrame = AudioPos = 0;
+  return R != nullptr;
+}
+
 int32_t Session::Width() const { return VideoOk ? R->Video().Width : 0; }
 int32_t Session::Height() const { return VideoOk ? R->Video().Height : 0; }
 int32_t Session::FrameCount() const { return VideoOk ? Clamp32(R->Video().FrameCount) : 0; }

@@ -22,7 +22,7 @@ int32_t Clamp32(int64_t v);
 // One file opened through the reader. The streams the library accepts are chosen by the caller
 // (VideoOk, AudioOk); reads of a stream that was not accepted fail.
 struct Session {
-  std::unique_ptr<ffreader::Reader> R;
+  std::shared_ptr<ffreader::Reader> R;
   bool VideoOk = false;
   bool AudioOk = false;
   int64_t NextFrame = 0;  // the frame the next sequential picture read delivers (from 0)
@@ -30,6 +30,8 @@ struct Session {
 
   // Opens fileName with the streams asked for; false when the reader cannot.
   bool Open(const char* fileName, bool video, bool audio);
+  // Works on a reader opened before (nullptr: false).
+  bool Adopt(std::shared_ptr<ffreader::Reader> reader);
 
   int32_t Width() const;
   int32_t Height() const;

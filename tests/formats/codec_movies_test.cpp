@@ -395,6 +395,41 @@ TEST_F(CodecMovies, LibrariesBindEveryExportAndWithdrawTheirFormatsWithoutOne) {
   ConformUnitInit();
 }
 
+TEST_F(CodecMovies, MpegLibraryReadsHostileHeadsSafely) {
+  // The library's own look at a file's first bytes (type, sequence header, pack walk, ID3 tag)
+  // on short files of start codes and noise.
+  auto getType = reinterpret_cast<mpg_get_type_t>(FFCodecProc(clMpeg, 8));
+  auto videoInfo = reinterpret_cast<mpg_video_info_t>(FFCodecProc(clMpeg, 3));
+  auto audioInfo = reinterpret_cast<mpg_audio_info_t>(FFCodecProc(clMpeg, 13));
+  ASSERT_TRUE(getType && videoInfo && audioInfo);
+  const std::string path = test::MakeTempDir("hostile") + "/head.mpg";
+  using namespace std::string_literals;
+  const std::string starts[] = {"\x00\x00\x01\xBA\x44"s, "\x00\x00\x01\xBA\x21"s, "\x00\x00\x01\xB3"s,
+                                "ID3\x03\x00\x00\x7F\x7F\x7F\x7F"s, "ID3\x04\x00\x10\x00\x00\x00\x02"s,
+                                "RIFF\x00\x00\x00\x00\x43\x44XA"s, "\xFF\xFB\x90\x00"s, "\x0B\x77"s};
+  std::mt19937 rng(9);
+  for (int round = 0; round < 400; ++round) {
+    std::string bytes = starts[round % 8];
+    const size_t extra = rng() % 3000;
+    for (size_t i = 0; i < extra; ++i) {
+      switch (rng() % 8) {
+        case 0: bytes += std::string("\x00\x00\x01", 3) + static_cast<char>(0xB0 + rng() % 16); break;
+        case 1: bytes += std::string("\x00\x00\x01\xBA", 4); break;
+        case 2: bytes += std::string(rng() % 20, '\0'); break;
+        default: bytes += static_cast<char>(rng()); break;
+      }
+    }
+    test::WriteFile(path, bytes);
+    getType(path.c_str());
+    int32_t v[9];
+    uint8_t extraBytes[8];
+    videoInfo(path.c_str(), &v[0], &v[1], extraBytes, &v[2], &v[3], &v[4], &v[5], &v[6], &v[7], &v[8], nullptr,
+              nullptr);
+    MpgAudioInfo ai;
+    audioInfo(path.c_str(), &ai, nullptr, nullptr);
+  }
+}
+
 TEST_F(CodecMovies, DamagedFilesFailWithoutHarm) {
   const std::string dir = test::MakeTempDir("damaged");
   std::mt19937 rng(5);
