@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test: the full suite in the normal
-# build, the core suite again under ThreadSanitizer, and every suite under ASan and UBSan.
+# build, the core and player suites again under ThreadSanitizer, and every suite under ASan and UBSan.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -15,9 +15,9 @@ ctest --test-dir build -j "$jobs" --output-on-failure
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
   -DTAVELO_SANITIZE=thread -DTAVELO_BUILD_BENCH=OFF >/dev/null
-cmake --build build-tsan -j "$jobs" --target core_tests
+cmake --build build-tsan -j "$jobs" --target core_tests player_tests tavelo-probe
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-  ctest --test-dir build-tsan -j "$jobs" --output-on-failure -L core
+  ctest --test-dir build-tsan -j "$jobs" --output-on-failure -L "core|player"
 
 # Hostile-input checks: every suite again, built by clang with AddressSanitizer and UBSan.
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

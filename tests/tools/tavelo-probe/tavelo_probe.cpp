@@ -5,6 +5,7 @@
 //   tavelo-probe info FILE
 //   tavelo-probe frames FILE [--first N] [--count M] [--out DIR]
 //   tavelo-probe sound FILE [--out F.wav]
+//   tavelo-probe play FILE [--seconds S] [--seek T]   (probe_play.cpp: plays it in an engine)
 //
 // Exit status 0 on success; 1 with the program's error text on standard error when the file
 // fails; 2 for a wrong command line.
@@ -46,7 +47,8 @@ int Usage() {
   std::fprintf(stderr,
                "usage: tavelo-probe info FILE\n"
                "       tavelo-probe frames FILE [--first N] [--count M] [--out DIR]\n"
-               "       tavelo-probe sound FILE [--out F.wav]\n");
+               "       tavelo-probe sound FILE [--out F.wav]\n"
+               "       tavelo-probe play FILE [--seconds S] [--seek T]\n");
   return 2;
 }
 
@@ -234,7 +236,10 @@ bool NumberArg(const char* text, int64_t& value) {
 
 }  // namespace
 
+int ProbePlay(int argc, char** argv);
+
 int main(int argc, char** argv) {
+  if (argc >= 2 && std::string(argv[1]) == "play") return ProbePlay(argc, argv);
   if (argc < 3) return Usage();
   const std::string command = argv[1];
   const std::string file = argv[2];

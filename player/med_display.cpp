@@ -1,0 +1,281 @@
+#include "player/med_display.h"
+
+#include <QMetaObject>
+#include <QMouseEvent>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QThread>
+#include <QWidget>
+
+#include "core/media/color_utils.h"
+#include "core/media/pictor.h"
+#include "core/services/exception_log.h"
+#include "core/services/trace.h"
+#include "gui/img_put.h"
+
+namespace tavelo {
+
+using namespace platform;
+
+// The display child window: paints the record and reports mouse buttons.
+class VelkarnDisplayClass final : public QWidget {
+ public:
+  VelkarnDisplayClass(QWidget* parent, DisplayRec* rec) : QWidget(parent), rec_(rec) {
+    setObjectName(QStringLiteral("VelkarnDisplayWnd"));
+    // Every paint covers the whole window itself: no erasing first (no flicker between frames).
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setAttribute(Qt::WA_NoSystemBackground);
+  }
+
+  // The window may go with its parent before the engine destroys the display: the record then
+  // forgets it and gives up its pictures, as a destroyed child window does.
+  ~VelkarnDisplayClass() override {
+    if (rec_ == nullptr) return;
+    std::lock_guard<std::mutex> lock(rec_->Lock);
+    rec_->Window = nullptr;
+    if (ImgAssigned(rec_->Resized)) ImgFree(rec_->Resized);
+    rec_->Shown = &rec_->Image;
+    if (ImgAssigned(rec_->Image)) ImgFree(rec_->Image);
+  }
+
+  // DisplayDestroy: the record goes its own way.
+  void Detach() { rec_ = nullptr; }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    if (rec_ == nullptr) return;
+    QPainter painter(this);
+    HDC dc = CreatePainterDC(&painter);
+    try {
+      DisplayPaint(rec_, dc, width(), height());
+    } catch (...) {
+      // A paint never lets an exception into the toolkit's event loop.
+      LogException("MedDisplay.DisplayPaint");
+    }
+    if (dc != nullptr) DeleteDC(dc);
+  }
+
+  void mousePressEvent(QMouseEvent* e) override {
+    if (rec_ == nullptr) return;
+    uint8_t kind;
+    switch (e->button()) {
+      case Qt::LeftButton: kind = 0; break;
+      case Qt::RightButton: kind = 1; break;
+      case Qt::MiddleButton: kind = 2; break;
+      default: return;
+    }
+    const QPoint p = e->position().toPoint();
+    DisplayMouseDown(rec_, kind, p.x(), p.y());
+  }
+
+ private:
+  DisplayRec* rec_;
+};
+
+namespace {
+
+void FreeResized(DisplayRec& rec) {
+  if (ImgAssigned(rec.Resized)) ImgFree(rec.Resized);
+  rec.Shown = &rec.Image;
+}
+
+void FillBack(DisplayRec& rec, HDC dc, int32_t left, int32_t top, int32_t right, int32_t bottom) {
+  if (right <= left || bottom <= top) return;
+  HBRUSH brush = CreateSolidBrush(rec.BackColor);
+  RECT r;
+  r.left = left;
+  r.top = top;
+  r.right = right;
+  r.bottom = bottom;
+  FillRect(dc, &r, brush);
+  DeleteObject(brush);
+}
+
+}  // namespace
+
+DisplayRec* DisplayCreate(QWidget* parent, int32_t x, int32_t y, int32_t width, int32_t height) {
+  TraceScope trace("MedDisplay.DisplayCreate");
+  auto* rec = new DisplayRec;
+  rec->Parent = parent;
+  rec->X = x;
+  rec->Y = y;
+  rec->Width = width;
+  rec->Height = height;
+  rec->Shown = &rec->Image;
+  // A child window needs a parent: without one no window is made, as the system refuses a child
+  // window without a parent.
+  if (parent != nullptr) {
+    auto* w = new VelkarnDisplayClass(parent, rec);
+    w->setGeometry(x, y, width, height);
+    w->setEnabled(true);
+    w->show();
+    rec->Window = w;
+  }
+  return rec;
+}
+
+void DisplayDestroy(DisplayRec*& rec) {
+  TraceScope trace("MedDisplay.DisplayDestroy");
+  if (rec == nullptr) return;
+  // The window goes first, so no paint can reach the record while it is freed.
+  QWidget* window;
+  {
+    std::lock_guard<std::mutex> lock(rec->Lock);
+    window = rec->Window;
+    rec->Window = nullptr;
+  }
+  if (window != nullptr) {
+    static_cast<VelkarnDisplayClass*>(window)->Detach();
+    delete window;
+  }
+  {
+    std::lock_guard<std::mutex> lock(rec->Lock);
+    FreeResized(*rec);
+    if (ImgAssigned(rec->Image)) ImgFree(rec->Image);
+  }
+  delete rec;
+  rec = nullptr;
+}
+
+void DisplaySetRect(DisplayRec* rec, int32_t x, int32_t y, int32_t width, int32_t height) {
+  if (rec == nullptr) return;
+  if (rec->X == x && rec->Y == y && rec->Width == width && rec->Height == height) return;
+  rec->X = x;
+  rec->Y = y;
+  rec->Width = width;
+  rec->Height = height;
+  if (rec->Window != nullptr) rec->Window->setGeometry(x, y, width, height);
+  DisplayRedraw(rec);
+}
+
+void DisplaySetColor(DisplayRec* rec, int32_t colour) {
+  if (rec == nullptr) return;
+  const uint32_t rgb = ColorRGB(colour) & 0x00FFFFFF;
+  if (rgb == rec->BackColor) return;
+  rec->BackColor = rgb;
+  DisplayRedraw(rec);
+}
+
+void DisplaySetResizeSmall(DisplayRec* rec, bool flag) {
+  if (rec == nullptr || (rec->ResizeSmall != 0) == flag) return;
+  rec->ResizeSmall = flag ? -1 : 0;
+  DisplayRedraw(rec);
+}
+
+void DisplaySetResizeBig(DisplayRec* rec, bool flag) {
+  if (rec == nullptr || (rec->ResizeBig != 0) == flag) return;
+  rec->ResizeBig = flag ? -1 : 0;
+  DisplayRedraw(rec);
+}
+
+bool DisplayGetResizeSmall(const DisplayRec* rec) { return rec != nullptr && rec->ResizeSmall != 0; }
+bool DisplayGetResizeBig(const DisplayRec* rec) { return rec != nullptr && rec->ResizeBig != 0; }
+
+void DisplaySetImage(DisplayRec* rec, const Qimg& picture) {
+  if (rec == nullptr) return;
+  {
+    std::lock_guard<std::mutex> lock(rec->Lock);
+    ImgCopy(picture, rec->Image);
+    rec->ClearPending = false;
+  }
+  DisplayRedraw(rec);
+}
+
+Qimg* DisplayGetImage(DisplayRec* rec) { return rec != nullptr ? &rec->Image : nullptr; }
+
+void DisplayClear(DisplayRec* rec) {
+  if (rec == nullptr) return;
+  QWidget* w;
+  {
+    std::lock_guard<std::mutex> lock(rec->Lock);
+    rec->ClearPending = true;
+    w = rec->Window;
+  }
+  if (w == nullptr) return;
+  // At once on the main thread (the only one that can destroy the window); from a worker
+  // thread the main thread does it next.
+  if (QThread::currentThread() == w->thread())
+    w->repaint();
+  else
+    DisplayRedraw(rec);
+}
+
+void DisplaySetCallback(DisplayRec* rec, DisplayMouseProc proc, void* data) {
+  if (rec == nullptr) return;
+  rec->MouseProc = proc;
+  rec->MouseData = data;
+}
+
+void DisplayRedraw(DisplayRec* rec) {
+  if (rec == nullptr) return;
+  // Posted, so any thread may ask; the lock keeps the window from going while the request is
+  // made, and a window that is gone by the time it arrives drops it.
+  std::lock_guard<std::mutex> lock(rec->Lock);
+  QWidget* w = rec->Window;
+  if (w != nullptr) QMetaObject::invokeMethod(w, [w] { w->update(); }, Qt::QueuedConnection);
+}
+
+void DisplayPaint(DisplayRec* rec, HDC dc, int32_t width, int32_t height) {
+  if (rec == nullptr || rec->Painting != 0) return;
+  rec->Painting = -1;
+  struct PaintingOff {
+    DisplayRec* r;
+    ~PaintingOff() { r->Painting = 0; }
+  } off{rec};
+  if (dc == nullptr) return;
+  std::lock_guard<std::mutex> lock(rec->Lock);
+  Qimg& img = rec->Image;
+  if (rec->ClearPending || !ImgAssigned(img) || img.Width <= 0 || img.Height <= 0) {
+    rec->ClearPending = false;
+    FillBack(*rec, dc, 0, 0, width, height);
+    return;
+  }
+  if (img.Bpp == 8) PalPut(img.Palette, dc);
+  TRect pic{0, 0, img.Width, img.Height};
+  TRect win{0, 0, width, height};
+  const int32_t cmp = PicRectCompare(pic, win);
+  if ((rec->ResizeBig != 0 && cmp == 1) || (rec->ResizeSmall != 0 && cmp == -1)) {
+    bool changed = false;
+    PicFitSize(img.Width, img.Height, width, height, true, changed, rec->DrawX, rec->DrawY, rec->DrawWidth,
+               rec->DrawHeight);
+    if (changed) {
+      if (!ImgAssigned(rec->Resized) || rec->Resized.Width != rec->DrawWidth ||
+          rec->Resized.Height != rec->DrawHeight || rec->Resized.Bpp != img.Bpp)
+        _imgalloc_(rec->Resized, rec->DrawWidth, rec->DrawHeight, img.Bpp, __LINE__,
+                   "MedDisplay.DisplayAllocResizedImage_.itemP^.imgResizedP");
+      ImgResize(img, rec->Resized, rec->DrawWidth, rec->DrawHeight);
+      rec->Shown = &rec->Resized;
+    } else {
+      FreeResized(*rec);
+    }
+  } else {
+    FreeResized(*rec);
+    rec->DrawX = (width - img.Width + 1) / 2;
+    rec->DrawY = (height - img.Height + 1) / 2;
+  }
+  Qimg& shown = *rec->Shown;
+  ImgPut(shown, dc, rec->DrawX, rec->DrawY);
+  const int32_t right = rec->DrawX + shown.Width;
+  const int32_t bottom = rec->DrawY + shown.Height;
+  FillBack(*rec, dc, 0, rec->DrawY, rec->DrawX, bottom);      // left
+  FillBack(*rec, dc, right, rec->DrawY, width, bottom);       // right
+  FillBack(*rec, dc, 0, 0, width, rec->DrawY);                // top
+  FillBack(*rec, dc, 0, bottom, width, height);               // bottom
+}
+
+void DisplayMouseDown(DisplayRec* rec, uint8_t kind, int32_t x, int32_t y) {
+  if (rec == nullptr || rec->MouseProc == nullptr) return;
+  uint32_t colour;
+  {
+    std::lock_guard<std::mutex> lock(rec->Lock);
+    const Qimg* shown = rec->Shown;
+    if (shown == nullptr || !ImgAssigned(*shown) || shown->Width <= 0 || shown->Height <= 0 || x < 0 ||
+        x >= shown->Width || y < 0 || y >= shown->Height)
+      return;
+    colour = PicGetPixel(*shown, x, y);
+  }
+  // Outside the lock: the handler may hand the display a new picture.
+  rec->MouseProc(kind, x, y, colour, rec->MouseData);
+}
+
+}  // namespace tavelo

@@ -1,0 +1,79 @@
+// The display window (unit MedDisplay): the child window in which the engine shows its current
+// picture. A display record holds a copy of the picture to show, the rules for fitting pictures
+// larger or smaller than the window, and the report of mouse clicks to the engine.
+//
+// The window is a QWidget of class VelkarnDisplayClass (object name "VelkarnDisplayWnd"). The
+// video thread hands each new frame over with DisplaySetImage; the copy and every paint take the
+// record's own lock, so a paint never reads a picture that the next frame is replacing.
+// DisplaySetImage, DisplayRedraw and DisplayClear may be called from any thread: they only
+// change the record and ask the main thread to repaint. Everything else runs on the main thread.
+//
+// All routines accept a nullptr record and then do nothing.
+#pragma once
+#include <cstdint>
+#include <mutex>
+
+#include "core/media/img_basic.h"
+#include "platform/gdi/gdi.h"
+
+class QWidget;
+
+namespace tavelo {
+
+// Mouse report: kind 0 left, 1 right, 2 middle button; the position in window coordinates and
+// the colour of the shown picture there (red in byte 0).
+using DisplayMouseProc = void (*)(uint8_t kind, int32_t x, int32_t y, uint32_t colour, void* data);
+
+struct DisplayRec {
+  QWidget* Parent = nullptr;
+  QWidget* Window = nullptr;  // nullptr when no window was made (no parent) or it is gone; under Lock
+  int32_t X = 0, Y = 0, Width = 0, Height = 0;
+  uint32_t BackColor = 0;  // red in byte 0
+  int32_t ResizeSmall = 0;  // bool32: stretch pictures smaller than the window in both sides
+  int32_t ResizeBig = 0;    // bool32: shrink pictures that do not fit the window
+  Qimg Image;               // copy of the picture to show
+  int32_t Painting = 0;
+  DisplayMouseProc MouseProc = nullptr;
+  void* MouseData = nullptr;
+  Qimg* Shown = nullptr;  // Image, or Resized while the picture is fitted
+  int32_t DrawX = 0, DrawY = 0;
+  int32_t DrawHeight = 0, DrawWidth = 0;
+  Qimg Resized;  // the fitted copy, kept while fitting is needed
+  // The next paint fills the window with BackColor instead of showing Image.
+  bool ClearPending = false;
+  // Covers Image, Resized, Shown, the Draw fields, ClearPending and Window: the video thread's
+  // copy and redraw requests, and the main thread's paints, mouse reports and window's end.
+  std::mutex Lock;
+
+  DisplayRec() = default;
+  DisplayRec(const DisplayRec&) = delete;
+  DisplayRec& operator=(const DisplayRec&) = delete;
+};
+
+// Makes the record and, under parent, the window at that place (shown and enabled). The record
+// is returned also when no window was made.
+DisplayRec* DisplayCreate(QWidget* parent, int32_t x, int32_t y, int32_t width, int32_t height);
+// Frees the pictures, the window and the record; rec becomes nullptr.
+void DisplayDestroy(DisplayRec*& rec);
+void DisplaySetRect(DisplayRec* rec, int32_t x, int32_t y, int32_t width, int32_t height);
+// colour is a toolkit colour (a negative value names a system colour).
+void DisplaySetColor(DisplayRec* rec, int32_t colour);
+void DisplaySetResizeSmall(DisplayRec* rec, bool flag);
+void DisplaySetResizeBig(DisplayRec* rec, bool flag);
+bool DisplayGetResizeSmall(const DisplayRec* rec);
+bool DisplayGetResizeBig(const DisplayRec* rec);
+// Copies picture into the record and asks for a repaint.
+void DisplaySetImage(DisplayRec* rec, const Qimg& picture);
+Qimg* DisplayGetImage(DisplayRec* rec);
+// Fills the whole window with BackColor; Image stays, so a later paint shows it again.
+void DisplayClear(DisplayRec* rec);
+void DisplaySetCallback(DisplayRec* rec, DisplayMouseProc proc, void* data);
+// Invalidates the whole window without erasing; the main thread paints it.
+void DisplayRedraw(DisplayRec* rec);
+
+// The paint of a width x height window onto dc (the window's paint, and tests on images).
+void DisplayPaint(DisplayRec* rec, platform::HDC dc, int32_t width, int32_t height);
+// A mouse button went down at (x, y): kind 0 left, 1 right, 2 middle.
+void DisplayMouseDown(DisplayRec* rec, uint8_t kind, int32_t x, int32_t y);
+
+}  // namespace tavelo

@@ -1,0 +1,76 @@
+// Test doubles for the engine: a clock that only moves when the code under test reads it or
+// sleeps (so pacing is exact and needs no real time), and media files made up in memory with
+// chosen frame rates, key frames, sound, decoding costs and failures, served through the
+// engine's six media calls.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "player/med_engine.h"
+
+namespace tavelo::test {
+
+class FakeClock final : public PlayerClock {
+ public:
+  // Each reading moves the clock by tick seconds: time passes while the code runs, so a polling
+  // loop always ends.
+  explicit FakeClock(double tick = 0.0001) : tick_(tick) {}
+  double Seconds() override;
+  void Sleep(int32_t ms) override;
+  void Advance(double seconds);
+  // A frozen clock neither ticks nor sleeps forward: the code under test waits for ever.
+  void Freeze(bool frozen);
+  double Now() const;
+  // The sleeps the video thread asked for.
+  std::vector<int32_t> VideoSleeps();
+
+ private:
+  mutable std::mutex mutex_;
+  double now_ = 100.0;
+  double tick_;
+  bool frozen_ = false;
+  std::vector<int32_t> videoSleeps_;
+};
+
+struct FakeFile {
+  int32_t Frames = 0;  // 0: no pictures
+  double FrameRate = 25;
+  int32_t Width = 64, Height = 48;
+  int32_t KeyEvery = 1;     // every n-th frame (from frame 1) is a key frame
+  double LoadCost = 0;      // seconds each frame read takes on the fake clock
+  std::set<int32_t> Bad;    // frames (from 1) whose read fails
+  std::set<int32_t> Empty;  // frames (from 1) whose read leaves the picture empty
+  int32_t Samples = 0;      // 0: no sound
+  int32_t Rate = 8000, Channels = 1, Bits = 16;
+  bool OpenFails = false;
+};
+
+// The made-up files, by name, and what was read from them.
+class FakeMedia {
+ public:
+  static FakeMedia& Get();
+  static const MediaAccess& Access();
+  void Reset(FakeClock* clock);
+  void Add(const std::string& name, const FakeFile& file);
+  std::vector<int32_t> Loads();  // frames read, from 1, in order
+  int32_t SoundReads();
+  int32_t Closes();
+
+  std::mutex Mutex;
+  FakeClock* Clock = nullptr;
+  std::map<std::string, FakeFile> Files;
+  std::string Open;  // the file the handle holds
+  std::vector<int32_t> LoadLog;
+  int32_t SoundReadCount = 0;
+  int32_t CloseCount = 0;
+};
+
+// The sample value the fake sound holds at sample frame n, channel 0.
+int16_t FakeSample(int32_t n);
+
+}  // namespace tavelo::test

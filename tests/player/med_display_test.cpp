@@ -1,0 +1,278 @@
+// The display window: the fitting cases painted onto images (centred with the four strips,
+// stretched, shrunk, cut), clearing, mouse reports, the widget itself, and frames handed over by
+// another thread while the main thread paints.
+#include "player/med_display.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QImage>
+#include <QMouseEvent>
+#include <QWidget>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace tavelo {
+namespace {
+
+using namespace platform;
+
+constexpr uint32_t kBack = 0x00204060;  // red 0x60, green 0x40, blue 0x20
+const QRgb kBackRgb = qRgb(0x60, 0x40, 0x20);
+
+// A 24-bit picture of one colour (red, green, blue).
+void Solid(Qimg& img, int w, int h, uint8_t r, uint8_t g, uint8_t b) {
+  ImgAlloc(img, w, h, 24);
+  for (int i = 0; i < w * h; ++i) {
+    img.Data[3 * i] = b;
+    img.Data[3 * i + 1] = g;
+    img.Data[3 * i + 2] = r;
+  }
+}
+
+// Paints rec as a width x height window onto a fresh image.
+QImage Paint(DisplayRec* rec, int width, int height) {
+  QImage out(width, height, QImage::Format_RGB32);
+  out.fill(qRgb(1, 2, 3));
+  HDC dc = CreateImageDC(&out);
+  DisplayPaint(rec, dc, width, height);
+  DeleteDC(dc);
+  return out;
+}
+
+// The box of pixels that are not the background colour: x, y, width, height.
+std::vector<int> PictureBox(const QImage& img) {
+  int x0 = img.width(), y0 = img.height(), x1 = -1, y1 = -1;
+  for (int y = 0; y < img.height(); ++y)
+    for (int x = 0; x < img.width(); ++x)
+      if (img.pixel(x, y) != kBackRgb) {
+        x0 = std::min(x0, x);
+        y0 = std::min(y0, y);
+        x1 = std::max(x1, x);
+        y1 = std::max(y1, y);
+      }
+  if (x1 < 0) return {0, 0, 0, 0};
+  return {x0, y0, x1 - x0 + 1, y1 - y0 + 1};
+}
+
+class Display : public testing::Test {
+ protected:
+  void SetUp() override {
+    rec_ = DisplayCreate(nullptr, 0, 0, 300, 200);
+    ASSERT_NE(rec_, nullptr);
+    EXPECT_EQ(rec_->Window, nullptr);  // no parent, no window
+    DisplaySetColor(rec_, static_cast<int32_t>(kBack));
+  }
+  void TearDown() override {
+    ImgFree(pic_);
+    DisplayDestroy(rec_);
+    EXPECT_EQ(rec_, nullptr);
+  }
+  DisplayRec* rec_ = nullptr;
+  Qimg pic_;
+};
+
+TEST_F(Display, SmallPictureIsCentredWithFourStripsOrStretched) {
+  Solid(pic_, 100, 100, 200, 10, 10);
+  DisplaySetImage(rec_, pic_);
+  QImage out = Paint(rec_, 300, 200);
+  EXPECT_EQ(rec_->DrawX, 100);
+  EXPECT_EQ(rec_->DrawY, 50);
+  EXPECT_EQ(PictureBox(out), (std::vector<int>{100, 50, 100, 100}));
+  // Every pixel outside the picture is the background: nothing of the old image shows through.
+  EXPECT_EQ(out.pixel(0, 0), kBackRgb);
+  EXPECT_EQ(out.pixel(99, 120), kBackRgb);
+  EXPECT_EQ(out.pixel(200, 120), kBackRgb);
+  EXPECT_EQ(out.pixel(299, 199), kBackRgb);
+  EXPECT_EQ(out.pixel(150, 100), qRgb(200, 10, 10));
+
+  DisplaySetResizeSmall(rec_, true);
+  EXPECT_TRUE(DisplayGetResizeSmall(rec_));
+  out = Paint(rec_, 300, 200);
+  EXPECT_EQ(rec_->DrawX, 50);
+  EXPECT_EQ(rec_->DrawY, 0);
+  EXPECT_EQ(rec_->DrawWidth, 200);
+  EXPECT_EQ(rec_->DrawHeight, 200);
+  EXPECT_EQ(rec_->Shown, &rec_->Resized);
+  EXPECT_EQ(PictureBox(out), (std::vector<int>{50, 0, 200, 200}));
+  // Fitting no longer needed: the copy goes, Image shows again.
+  DisplaySetResizeSmall(rec_, false);
+  Paint(rec_, 300, 200);
+  EXPECT_EQ(rec_->Shown, &rec_->Image);
+  EXPECT_FALSE(ImgAssigned(rec_->Resized));
+}
+
+TEST_F(Display, LargePictureIsShrunkWithResizeBigAndCutWithout) {
+  Solid(pic_, 400, 100, 10, 200, 10);  // larger in one side only
+  DisplaySetImage(rec_, pic_);
+  DisplaySetResizeBig(rec_, true);
+  QImage out = Paint(rec_, 300, 200);
+  EXPECT_EQ(rec_->DrawWidth, 300);
+  EXPECT_EQ(rec_->DrawHeight, 75);
+  EXPECT_EQ(PictureBox(out), (std::vector<int>{0, 62, 300, 75}));
+
+  DisplaySetResizeBig(rec_, false);
+  out = Paint(rec_, 300, 200);
+  EXPECT_EQ(rec_->DrawX, -49);  // (300 - 400 + 1) div 2, truncated toward zero
+  EXPECT_EQ(rec_->DrawY, 50);
+  EXPECT_EQ(PictureBox(out), (std::vector<int>{0, 50, 300, 100}));
+}
+
+TEST_F(Display, PictureSmallerInOneSideAndEqualInTheOtherIsNeverStretched) {
+  Solid(pic_, 100, 200, 10, 10, 200);
+  DisplaySetImage(rec_, pic_);
+  DisplaySetResizeSmall(rec_, true);
+  DisplaySetResizeBig(rec_, true);
+  const QImage out = Paint(rec_, 300, 200);
+  EXPECT_EQ(rec_->Shown, &rec_->Image);
+  EXPECT_EQ(PictureBox(out), (std::vector<int>{100, 0, 100, 200}));
+}
+
+TEST_F(Display, ClearPaintsTheBackgroundOnceAndKeepsTheImage) {
+  QImage out = Paint(rec_, 300, 200);  // nothing to show yet
+  EXPECT_EQ(PictureBox(out), (std::vector<int>{0, 0, 0, 0}));
+  Solid(pic_, 50, 40, 200, 200, 0);
+  DisplaySetImage(rec_, pic_);
+  DisplayClear(rec_);
+  out = Paint(rec_, 300, 200);
+  EXPECT_EQ(PictureBox(out), (std::vector<int>{0, 0, 0, 0}));
+  EXPECT_TRUE(ImgAssigned(*DisplayGetImage(rec_)));
+  out = Paint(rec_, 300, 200);
+  EXPECT_EQ(PictureBox(out), (std::vector<int>{125, 80, 50, 40}));
+}
+
+TEST_F(Display, EightBitPicturesShowThroughTheirPalette) {
+  ImgAlloc(pic_, 10, 10, 8);
+  for (int i = 0; i < 100; ++i) pic_.Data[i] = 7;
+  pic_.Palette[21] = 30;  // blue of entry 7
+  pic_.Palette[22] = 60;
+  pic_.Palette[23] = 90;
+  DisplaySetImage(rec_, pic_);
+  const QImage out = Paint(rec_, 30, 30);
+  EXPECT_EQ(out.pixel(15, 15), qRgb(90, 60, 30));
+}
+
+struct Click {
+  int count = 0;
+  uint8_t kind = 9;
+  int32_t x = -1, y = -1;
+  uint32_t colour = 0;
+};
+
+void OnClick(uint8_t kind, int32_t x, int32_t y, uint32_t colour, void* data) {
+  Click& c = *static_cast<Click*>(data);
+  ++c.count;
+  c.kind = kind;
+  c.x = x;
+  c.y = y;
+  c.colour = colour;
+}
+
+TEST_F(Display, ClicksAreReportedOnlyInsideTheShownPicture) {
+  Click click;
+  DisplayMouseDown(rec_, 0, 5, 5);  // no callback
+  DisplaySetCallback(rec_, &OnClick, &click);
+  DisplayMouseDown(rec_, 0, 5, 5);  // no picture
+  EXPECT_EQ(click.count, 0);
+  Solid(pic_, 20, 10, 1, 2, 3);
+  DisplaySetImage(rec_, pic_);
+  Paint(rec_, 300, 200);
+  DisplayMouseDown(rec_, 1, 19, 9);
+  EXPECT_EQ(click.count, 1);
+  EXPECT_EQ(click.kind, 1);
+  EXPECT_EQ(click.colour & 0xFFFFFF, 0x030201u);
+  // The position is taken in window coordinates, not from the picture's corner.
+  DisplayMouseDown(rec_, 2, 20, 5);
+  DisplayMouseDown(rec_, 0, 5, 10);
+  DisplayMouseDown(rec_, 0, -1, 0);
+  EXPECT_EQ(click.count, 1);
+  DisplayMouseDown(rec_, 2, 0, 0);
+  EXPECT_EQ(click.count, 2);
+  EXPECT_EQ(click.kind, 2);
+}
+
+TEST(DisplayWindow, TheWidgetPaintsMovesAndReportsClicks) {
+  QWidget parent;
+  parent.resize(400, 300);
+  DisplayRec* rec = DisplayCreate(&parent, 10, 20, 200, 100);
+  ASSERT_NE(rec->Window, nullptr);
+  EXPECT_EQ(rec->Window->objectName().toStdString(), "VelkarnDisplayWnd");
+  EXPECT_EQ(rec->Window->geometry(), QRect(10, 20, 200, 100));
+  DisplaySetColor(rec, static_cast<int32_t>(kBack));
+  Qimg pic;
+  Solid(pic, 40, 20, 250, 0, 0);
+  DisplaySetImage(rec, pic);
+  QImage shot = rec->Window->grab().toImage();
+  EXPECT_EQ(shot.pixelColor(100, 50).rgb(), qRgb(250, 0, 0));
+  EXPECT_EQ(shot.pixelColor(5, 5).rgb(), kBackRgb);
+
+  DisplaySetRect(rec, 0, 0, 100, 60);
+  EXPECT_EQ(rec->Window->geometry(), QRect(0, 0, 100, 60));
+
+  Click click;
+  DisplaySetCallback(rec, &OnClick, &click);
+  rec->Window->grab();  // the paint sets where the picture lies
+  QMouseEvent press(QEvent::MouseButtonPress, QPointF(3, 4), QPointF(3, 4), Qt::LeftButton, Qt::LeftButton,
+                    Qt::NoModifier);
+  QApplication::sendEvent(rec->Window, &press);
+  EXPECT_EQ(click.count, 1);
+  EXPECT_EQ(click.kind, 0);
+  EXPECT_EQ(click.x, 3);
+  EXPECT_EQ(click.y, 4);
+  ImgFree(pic);
+  DisplayDestroy(rec);
+}
+
+TEST(DisplayWindow, ARecordOutlivesAWindowItsParentTookAlong) {
+  auto parent = std::make_unique<QWidget>();
+  DisplayRec* rec = DisplayCreate(parent.get(), 0, 0, 50, 50);
+  Qimg pic;
+  Solid(pic, 10, 10, 1, 2, 3);
+  DisplaySetImage(rec, pic);
+  parent.reset();  // the child window goes with it
+  EXPECT_EQ(rec->Window, nullptr);
+  EXPECT_FALSE(ImgAssigned(rec->Image));
+  // Everything still works on the record alone.
+  DisplaySetImage(rec, pic);
+  DisplayClear(rec);
+  DisplaySetRect(rec, 1, 1, 20, 20);
+  QApplication::processEvents();
+  EXPECT_TRUE(ImgAssigned(rec->Image));
+  ImgFree(pic);
+  DisplayDestroy(rec);
+  EXPECT_EQ(rec, nullptr);
+}
+
+// The video thread copies frames into the record while the main thread paints it: the record's
+// lock keeps the two apart (the race checks run this under ThreadSanitizer).
+TEST(DisplayWindow, FramesFromAnotherThreadNeverTearAPaint) {
+  QWidget parent;
+  parent.resize(200, 200);
+  DisplayRec* rec = DisplayCreate(&parent, 0, 0, 160, 120);
+  DisplaySetResizeBig(rec, true);
+  std::atomic<bool> stop{false};
+  std::thread video([&] {
+    Qimg frame;
+    for (int i = 0; !stop.load(); ++i) {
+      // Sizes change from frame to frame, so the copy reallocates the record's picture.
+      Solid(frame, 100 + 150 * (i % 2), 80 + 90 * (i % 3 == 0), static_cast<uint8_t>(i), 0, 0);
+      DisplaySetImage(rec, frame);
+    }
+    ImgFree(frame);
+  });
+  for (int i = 0; i < 60; ++i) {
+    const QImage shot = rec->Window->grab().toImage();
+    EXPECT_EQ(shot.size(), QSize(160, 120));
+    QApplication::processEvents();
+  }
+  stop.store(true);
+  video.join();
+  QApplication::processEvents();
+  DisplayDestroy(rec);
+}
+
+}  // namespace
+}  // namespace tavelo
