@@ -145,7 +145,9 @@ TEST_F(CodecMovies, ProbeToolAgreesWithFFprobe) {
       ASSERT_NE(slash, std::string::npos);
       EXPECT_NEAR(std::stod(out.at("frame rate")), std::stod(rate.substr(0, slash)) / std::stod(rate.substr(slash + 1)),
                   1e-6);
-      if (m.videoCodec != nullptr) EXPECT_EQ(out.at("video codec"), m.videoCodec);
+      if (m.videoCodec != nullptr) {
+        EXPECT_EQ(out.at("video codec"), m.videoCodec);
+      }
     } else {
       EXPECT_EQ(out.at("video"), "none");
     }
@@ -157,7 +159,9 @@ TEST_F(CodecMovies, ProbeToolAgreesWithFFprobe) {
       EXPECT_EQ(out.at("sound bits"), "16");
       const size_t samples = test::FFmpegSamples(path).size() / static_cast<size_t>(std::stoi(channels));
       EXPECT_EQ(out.at("sound samples"), std::to_string(samples));
-      if (m.audioCodec != nullptr) EXPECT_EQ(out.at("audio codec"), m.audioCodec);
+      if (m.audioCodec != nullptr) {
+        EXPECT_EQ(out.at("audio codec"), m.audioCodec);
+      }
     } else {
       EXPECT_EQ(out.at("audio"), "none");
     }
