@@ -11,6 +11,7 @@
 #include "formats/ff_codec_libs.h"
 #include "formats/units/ff_avi.h"
 #include "formats/units/ff_bay.h"
+#include "formats/units/ff_cvr.h"
 #include "formats/units/ff_flc.h"
 #include "formats/units/ff_gif.h"
 #include "formats/units/ff_pnm.h"
@@ -18,10 +19,13 @@
 #include "formats/units/ff_sgi.h"
 #include "formats/units/ff_jp2.h"
 #include "formats/units/ff_jpg.h"
+#include "formats/units/ff_mpg.h"
+#include "formats/units/ff_ogg.h"
 #include "formats/units/ff_png.h"
 #include "formats/units/ff_tga_pcx_bmp.h"
 #include "formats/units/ff_tif.h"
 #include "formats/units/ff_wav.h"
+#include "formats/units/ff_wmv.h"
 #include "formats/units/ff_xpm.h"
 #include "formats/units/ff_zmv.h"
 
@@ -224,6 +228,14 @@ void FFInfo(const std::string& fileName, int32_t formatId, FFInfoRec& info, FFPr
       case fidPNM: PnmInfo(fileName, info); break;
       case fidBAY: BayInfo(fileName, info); break;
       case fidXPM: XPMInfo(fileName, info); break;
+      case fidMPEG:
+      case fidMPA:
+      case fidAC3: MpgInfo(fileName, info, progress, progressData); break;
+      case fidOGA:
+      case fidOGV: OggInfo(fileName, info); break;
+      case fidWMV:
+      case fidWMA: WmvInfo(fileName, info); break;
+      case fidCINE: CvrInfo(fileName, info); break;
       default:
         // An id without a unit of its own is offered to the AVI reader, whose fallback decoder
         // reads many containers; its own failure is held back and reported as (14, 2).
@@ -434,6 +446,46 @@ void MviOpen(MviHandle& mvi, const std::string& fileName, int32_t formatId, FFPr
           mvi.KeyFrame = &mvi.Pnm->KeyFrame;            // every image: always true
           mvi.Stop = &mvi.Pnm->Stop;                    // never stopped: always false
           break;
+        case fidMPEG:
+        case fidMPA:
+        case fidAC3:
+          _memalloc_(mvi.Mpg, static_cast<int64_t>(sizeof(MpgHandle)), __LINE__, "Conform.MviOpen.mf.MPG", mkFresh);
+          MpgOpen(*mvi.Mpg, fileName, 0, progress, progressData);
+          mvi.Frames = &mvi.Mpg->FrameCount;
+          mvi.CurrentFrame = &mvi.Mpg->CurrentFrame;
+          mvi.CurrentSample = &mvi.Mpg->AudioPos;
+          mvi.KeyFrame = &g_noValue;
+          mvi.Stop = &mvi.Mpg->StopFlag;
+          break;
+        case fidOGA:
+        case fidOGV:
+          _memalloc_(mvi.Ogg, static_cast<int64_t>(sizeof(OggHandle)), __LINE__, "Conform.MviOpen.mf.OGG", mkFresh);
+          OggOpen(*mvi.Ogg, fileName);
+          mvi.Frames = &mvi.Ogg->FrameCount;
+          mvi.CurrentFrame = &mvi.Ogg->CurrentFrame;
+          mvi.CurrentSample = &mvi.Ogg->CurrentSample;
+          mvi.KeyFrame = &g_noValue;
+          mvi.Stop = &g_noValue;
+          break;
+        case fidWMV:
+        case fidWMA:
+          _memalloc_(mvi.Wmv, static_cast<int64_t>(sizeof(WmvHandle)), __LINE__, "Conform.MviOpen.mf.WMV", mkFresh);
+          WmvOpen(*mvi.Wmv, fileName);
+          mvi.Frames = &mvi.Wmv->FrameCount;
+          mvi.CurrentFrame = &mvi.Wmv->CurrentFrame;
+          mvi.CurrentSample = &mvi.Wmv->CurrentSample;
+          mvi.KeyFrame = &g_noValue;
+          mvi.Stop = &mvi.Wmv->Stop;
+          break;
+        case fidCINE:
+          _memalloc_(mvi.Cvr, static_cast<int64_t>(sizeof(CvrHandle)), __LINE__, "Conform.MviOpen.mf.CVR", mkFresh);
+          CvrOpen(*mvi.Cvr, fileName);
+          mvi.Frames = &mvi.Cvr->FrameCount;
+          mvi.CurrentFrame = &mvi.Cvr->CurrentFrame;
+          mvi.CurrentSample = &g_noValue;
+          mvi.KeyFrame = &mvi.Cvr->KeyFrame;
+          mvi.Stop = &g_noValue;
+          break;
         default: SetError(ecMovie, 1, __LINE__); break;
       }
     } catch (...) {
@@ -489,6 +541,24 @@ void MviClose(MviHandle& mvi, int32_t a, int32_t b, int32_t c) {
         break;
       case fidPNM:
         if (mvi.Pnm != nullptr) PnmClose(*mvi.Pnm);
+        break;
+      case fidMPEG:
+      case fidMPA:
+      case fidAC3:
+      case fidMP4:
+      case fidMPEGX:
+        if (mvi.Mpg != nullptr) MpgClose(*mvi.Mpg, a, b, c);
+        break;
+      case fidOGA:
+      case fidOGV:
+        if (mvi.Ogg != nullptr) OggClose(*mvi.Ogg);
+        break;
+      case fidWMV:
+      case fidWMA:
+        if (mvi.Wmv != nullptr) WmvClose(*mvi.Wmv);
+        break;
+      case fidCINE:
+        if (mvi.Cvr != nullptr) CvrClose(*mvi.Cvr);
         break;
       default: break;
     }
@@ -549,6 +619,10 @@ void MviImgLoad(MviHandle& mvi, Qimg& img, int32_t frame, Qimg* alpha, int32_t s
       case fidGIF: GIFLoad(*mvi.Gif, img, frame, alpha); break;
       case fidFLIC: FLCLoad(*mvi.Flc, img, frame); break;
       case fidPNM: PnmLoad(*mvi.Pnm, img, frame); break;
+      case fidMPEG: MpgImgLoad(*mvi.Mpg, img, frame); break;
+      case fidOGV: OggImgLoad(*mvi.Ogg, img, frame); break;
+      case fidWMV: WmvImgLoad(*mvi.Wmv, img, frame); break;
+      case fidCINE: CvrLoad(*mvi.Cvr, img, frame); break;
       default: break;
     }
     if (alpha != nullptr && mvi.FormatId != fidGIF) MakeAlpha_(img, *alpha, "Conform.MviImgLoad.imgAlpha^", __LINE__);
@@ -577,6 +651,13 @@ void MviSndLoad(MviHandle& mvi, Qsnd& snd, int32_t pos, int32_t count, int32_t o
       case fidAVI: AviSndLoad(*mvi.Avi, snd, pos, count, option); break;
       case fidZMV: ZMVSndLoad(*mvi.Zmv, snd, pos, count, option); break;
       case fidWAV: WAVLoad(*mvi.Wav, snd, pos, count, option); break;
+      case fidMPEG:
+      case fidMPA:
+      case fidAC3: MpgSndLoad(*mvi.Mpg, snd, pos, count, option); break;
+      case fidOGA:
+      case fidOGV: OggSndLoad(*mvi.Ogg, snd, pos, count, option); break;
+      case fidWMV:
+      case fidWMA: WmvSndLoad(*mvi.Wmv, snd, pos, count); break;
       default: snd.samples = 0; break;
     }
   });
@@ -608,6 +689,7 @@ int32_t MviNearestKeyFrame(MviHandle& mvi, int32_t frame, int32_t direction) {
       // AVI, ZMV and Ogg video ask their unit; MPEG, Cine and WMV give the frame itself.
       case fidAVI: result = AviNearestKeyFrame(*mvi.Avi, frame, direction); break;
       case fidZMV: result = ZMVNearestKeyFrame(*mvi.Zmv, frame, direction); break;
+      case fidOGV: result = OggNearestKeyFrame(*mvi.Ogg, frame, direction); break;
       case fidMPEG:
       case fidCINE:
       case fidWMV: result = frame; break;
