@@ -40,18 +40,6 @@ int32_t g_noValue = 0;
 
 // The dispatcher's routines: their name on the call-name stack and their work in a monitor
 // frame, so that what a failure leaves behind (unit handles, temporary pictures) is released.
-template <class Work>
-void Framed_(const char* name, Work&& work) {
-  TraceScope trace(name);
-  BeginMonitor();
-  try {
-    work();
-  } catch (...) {
-    CatchException();
-  }
-  EndMonitor();
-}
-
 bool Is(int32_t flag) { return flag != 0; }
 
 int g_initCount = 0;
@@ -205,7 +193,7 @@ UniKind UniGetKind(int32_t formatId, int32_t frameCount, int32_t pnmIsMovie) {
 
 void FFInfo(const std::string& fileName, int32_t formatId, FFInfoRec& info, FFProgressProc progress,
             void* progressData) {
-  Framed_("Conform.FFInfo", [&] {
+  Framed("Conform.FFInfo", [&] {
     info = FFInfoRec();
     FFFormatRec row;
     FFGetFormat(fileName, row, ffRead);
@@ -351,7 +339,7 @@ bool UniInfo(const std::string& fileName, UniInfoRec& info, int32_t options, voi
 // ---- Opening and closing ----
 
 void UniOpen(UniHandle& h, const UniInfoRec& info) {
-  Framed_("Conform.UniOpen", [&] {
+  Framed("Conform.UniOpen", [&] {
     ResetHandle_(h);
     h.FormatId = info.FormatId;
     h.Kind = info.Kind;
@@ -377,7 +365,7 @@ void UniOpen(UniHandle& h, const UniInfoRec& info) {
 
 void MviOpen(MviHandle& mvi, const std::string& fileName, int32_t formatId, FFProgressProc progress,
              void* progressData) {
-  Framed_("Conform.MviOpen", [&] {
+  Framed("Conform.MviOpen", [&] {
     ClearMvi_(mvi);
     if (formatId == kNoFormat) formatId = FFGetFormatId(fileName, ffRead);
     mvi.FormatId = formatId;
@@ -497,7 +485,7 @@ void MviOpen(MviHandle& mvi, const std::string& fileName, int32_t formatId, FFPr
 }
 
 void UniCloseEx(UniHandle& h, int32_t a, int32_t b, int32_t c) {
-  Framed_("Conform.UniCloseEx", [&] {
+  Framed("Conform.UniCloseEx", [&] {
     auto release = [&] {
       SndFree(h.Snd);
       FFVideoFree(h.VideoOpts);
@@ -521,7 +509,7 @@ void UniCloseEx(UniHandle& h, int32_t a, int32_t b, int32_t c) {
 void UniClose(UniHandle& h) { UniCloseEx(h, 0, 0, 0); }
 
 void MviClose(MviHandle& mvi, int32_t a, int32_t b, int32_t c) {
-  Framed_("Conform.MviClose", [&] {
+  Framed("Conform.MviClose", [&] {
     switch (mvi.FormatId) {
       // The units' closes (the MPEG family, ids 22 and 24 too, with a, b and c).
       case fidAVI:
@@ -572,7 +560,7 @@ void MviClose(MviHandle& mvi, int32_t a, int32_t b, int32_t c) {
 void UniImgLoad(UniHandle& h, Qimg& img, int32_t frame, int32_t spare) { UniImgLoad_(h, img, frame, nullptr, spare); }
 
 void UniImgLoad_(UniHandle& h, Qimg& img, int32_t frame, Qimg* alpha, int32_t spare) {
-  Framed_("Conform.UniImgLoad_", [&] {
+  Framed("Conform.UniImgLoad_", [&] {
     h.KeyFrame = 0;
     if (!Is(h.Video.VideoSupported)) SetError(ecMovie, 5, __LINE__);
     switch (h.Kind) {
@@ -607,7 +595,7 @@ void UniImgLoad_(UniHandle& h, Qimg& img, int32_t frame, Qimg* alpha, int32_t sp
 }
 
 void MviImgLoad(MviHandle& mvi, Qimg& img, int32_t frame, Qimg* alpha, int32_t spare) {
-  Framed_("Conform.MviImgLoad", [&] {
+  Framed("Conform.MviImgLoad", [&] {
     // A movie layer without its unit's view was never opened.
     if (mvi.Frames == nullptr || mvi.Stop == nullptr) SetError(ecUni, 1, __LINE__);
     if (*mvi.Stop != 0) AbortMonitor();
@@ -630,7 +618,7 @@ void MviImgLoad(MviHandle& mvi, Qimg& img, int32_t frame, Qimg* alpha, int32_t s
 }
 
 void UniSndLoad(UniHandle& h, Qsnd& snd, int32_t pos, int32_t count, int32_t option) {
-  Framed_("Conform.UniSndLoad", [&] {
+  Framed("Conform.UniSndLoad", [&] {
     snd.samples = 0;
     if (count < 1) AbortMonitor();
     if (!Is(h.Audio.AudioSupported)) SetError(ecMovie, 5, __LINE__);
@@ -645,7 +633,7 @@ void UniSndLoad(UniHandle& h, Qsnd& snd, int32_t pos, int32_t count, int32_t opt
 }
 
 void MviSndLoad(MviHandle& mvi, Qsnd& snd, int32_t pos, int32_t count, int32_t option) {
-  Framed_("Conform.MviSndLoad", [&] {
+  Framed("Conform.MviSndLoad", [&] {
     switch (mvi.FormatId) {
       // The units' sound reads.
       case fidAVI: AviSndLoad(*mvi.Avi, snd, pos, count, option); break;
@@ -665,7 +653,7 @@ void MviSndLoad(MviHandle& mvi, Qsnd& snd, int32_t pos, int32_t count, int32_t o
 
 int32_t UniNearestKeyFrame(UniHandle& h, int32_t frame, int32_t direction) {
   int32_t result = 1;
-  Framed_("Conform.UniNearestKeyFrame", [&] {
+  Framed("Conform.UniNearestKeyFrame", [&] {
     switch (h.Kind) {
       case ukPicture: result = 1; break;
       case ukSequence:
@@ -684,7 +672,7 @@ int32_t UniNearestKeyFrame(UniHandle& h, int32_t frame, int32_t direction) {
 
 int32_t MviNearestKeyFrame(MviHandle& mvi, int32_t frame, int32_t direction) {
   int32_t result = 1;
-  Framed_("Conform.MviNearestKeyFrame", [&] {
+  Framed("Conform.MviNearestKeyFrame", [&] {
     switch (mvi.FormatId) {
       // AVI, ZMV and Ogg video ask their unit; MPEG, Cine and WMV give the frame itself.
       case fidAVI: result = AviNearestKeyFrame(*mvi.Avi, frame, direction); break;
@@ -752,7 +740,7 @@ void ImgLoad(const std::string& fileName, Qimg& img, int32_t formatId, Qimg* alp
 
 int32_t ImgSaveEx(const std::string& fileName, const Qimg& img, FFVideoOpts& opts) {
   int32_t size = 0;
-  Framed_("Conform.ImgSaveEx", [&] {
+  Framed("Conform.ImgSaveEx", [&] {
     ClearError();
     if (!ImgAssigned(img)) SetError(ecImage, 9, __LINE__);
     if (opts.FormatId == kNoFormat) opts.FormatId = FFGetFormatId(fileName, ffWrite);

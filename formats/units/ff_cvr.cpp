@@ -28,18 +28,6 @@ Fn LibProc(int32_t index) {
   return fn;
 }
 
-template <class Work>
-void Framed(const char* name, Work&& work) {
-  TraceScope trace(name);
-  BeginMonitor();
-  try {
-    work();
-  } catch (...) {
-    CatchException();
-  }
-  EndMonitor();
-}
-
 // Mosaic frames come out of BayDecode as 24-bit colour.
 bool IsMosaic(int32_t codec) { return codec == kCvrVri || codec == kCvrVriV6 || codec == kCvrBayer; }
 

@@ -51,18 +51,6 @@ class FpuBracket {
   FpuBracket& operator=(const FpuBracket&) = delete;
 };
 
-template <class Work>
-void Framed(const char* name, Work&& work) {
-  TraceScope trace(name);
-  BeginMonitor();
-  try {
-    work();
-  } catch (...) {
-    CatchException();
-  }
-  EndMonitor();
-}
-
 // The text error_handler_ received during the library call now running on this thread.
 thread_local std::string t_libError;
 thread_local bool t_libErrorSet = false;

@@ -48,18 +48,6 @@ class FpuBracket {
   FpuBracket& operator=(const FpuBracket&) = delete;
 };
 
-template <class Work>
-void Framed(const char* name, Work&& work) {
-  TraceScope trace(name);
-  BeginMonitor();
-  try {
-    work();
-  } catch (...) {
-    CatchException();
-  }
-  EndMonitor();
-}
-
 }  // namespace
 
 void OggOpen(OggHandle& h, const std::string& fileName) {

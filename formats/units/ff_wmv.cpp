@@ -47,18 +47,6 @@ class FpuBracket {
   FpuBracket& operator=(const FpuBracket&) = delete;
 };
 
-template <class Work>
-void Framed(const char* name, Work&& work) {
-  TraceScope trace(name);
-  BeginMonitor();
-  try {
-    work();
-  } catch (...) {
-    CatchException();
-  }
-  EndMonitor();
-}
-
 std::string Grouped(int32_t v) { return IntToStrW(static_cast<uint32_t>(v), 100); }
 
 }  // namespace
