@@ -11,6 +11,7 @@
 #include "formats/ff_codec_libs.h"
 #include "formats/units/ff_avi.h"
 #include "formats/units/ff_bay.h"
+#include "formats/units/ff_cvr.h"
 #include "formats/units/ff_flc.h"
 #include "formats/units/ff_gif.h"
 #include "formats/units/ff_pnm.h"
@@ -18,10 +19,13 @@
 #include "formats/units/ff_sgi.h"
 #include "formats/units/ff_jp2.h"
 #include "formats/units/ff_jpg.h"
+#include "formats/units/ff_mpg.h"
+#include "formats/units/ff_ogg.h"
 #include "formats/units/ff_png.h"
 #include "formats/units/ff_tga_pcx_bmp.h"
 #include "formats/units/ff_tif.h"
 #include "formats/units/ff_wav.h"
+#include "formats/units/ff_wmv.h"
 #include "formats/units/ff_xpm.h"
 #include "formats/units/ff_zmv.h"
 
@@ -36,18 +40,6 @@ int32_t g_noValue = 0;
 
 // The dispatcher's routines: their name on the call-name stack and their work in a monitor
 // frame, so that what a failure leaves behind (unit handles, temporary pictures) is released.
-template <class Work>
-void Framed_(const char* name, Work&& work) {
-  TraceScope trace(name);
-  BeginMonitor();
-  try {
-    work();
-  } catch (...) {
-    CatchException();
-  }
-  EndMonitor();
-}
-
 bool Is(int32_t flag) { return flag != 0; }
 
 int g_initCount = 0;
@@ -201,7 +193,7 @@ UniKind UniGetKind(int32_t formatId, int32_t frameCount, int32_t pnmIsMovie) {
 
 void FFInfo(const std::string& fileName, int32_t formatId, FFInfoRec& info, FFProgressProc progress,
             void* progressData) {
-  Framed_("Conform.FFInfo", [&] {
+  Framed("Conform.FFInfo", [&] {
     info = FFInfoRec();
     FFFormatRec row;
     FFGetFormat(fileName, row, ffRead);
@@ -224,6 +216,14 @@ void FFInfo(const std::string& fileName, int32_t formatId, FFInfoRec& info, FFPr
       case fidPNM: PnmInfo(fileName, info); break;
       case fidBAY: BayInfo(fileName, info); break;
       case fidXPM: XPMInfo(fileName, info); break;
+      case fidMPEG:
+      case fidMPA:
+      case fidAC3: MpgInfo(fileName, info, progress, progressData); break;
+      case fidOGA:
+      case fidOGV: OggInfo(fileName, info); break;
+      case fidWMV:
+      case fidWMA: WmvInfo(fileName, info); break;
+      case fidCINE: CvrInfo(fileName, info); break;
       default:
         // An id without a unit of its own is offered to the AVI reader, whose fallback decoder
         // reads many containers; its own failure is held back and reported as (14, 2).
@@ -339,7 +339,7 @@ bool UniInfo(const std::string& fileName, UniInfoRec& info, int32_t options, voi
 // ---- Opening and closing ----
 
 void UniOpen(UniHandle& h, const UniInfoRec& info) {
-  Framed_("Conform.UniOpen", [&] {
+  Framed("Conform.UniOpen", [&] {
     ResetHandle_(h);
     h.FormatId = info.FormatId;
     h.Kind = info.Kind;
@@ -365,7 +365,7 @@ void UniOpen(UniHandle& h, const UniInfoRec& info) {
 
 void MviOpen(MviHandle& mvi, const std::string& fileName, int32_t formatId, FFProgressProc progress,
              void* progressData) {
-  Framed_("Conform.MviOpen", [&] {
+  Framed("Conform.MviOpen", [&] {
     ClearMvi_(mvi);
     if (formatId == kNoFormat) formatId = FFGetFormatId(fileName, ffRead);
     mvi.FormatId = formatId;
@@ -434,6 +434,46 @@ void MviOpen(MviHandle& mvi, const std::string& fileName, int32_t formatId, FFPr
           mvi.KeyFrame = &mvi.Pnm->KeyFrame;            // every image: always true
           mvi.Stop = &mvi.Pnm->Stop;                    // never stopped: always false
           break;
+        case fidMPEG:
+        case fidMPA:
+        case fidAC3:
+          _memalloc_(mvi.Mpg, static_cast<int64_t>(sizeof(MpgHandle)), __LINE__, "Conform.MviOpen.mf.MPG", mkFresh);
+          MpgOpen(*mvi.Mpg, fileName, 0, progress, progressData);
+          mvi.Frames = &mvi.Mpg->FrameCount;
+          mvi.CurrentFrame = &mvi.Mpg->CurrentFrame;
+          mvi.CurrentSample = &mvi.Mpg->AudioPos;
+          mvi.KeyFrame = &g_noValue;
+          mvi.Stop = &mvi.Mpg->StopFlag;
+          break;
+        case fidOGA:
+        case fidOGV:
+          _memalloc_(mvi.Ogg, static_cast<int64_t>(sizeof(OggHandle)), __LINE__, "Conform.MviOpen.mf.OGG", mkFresh);
+          OggOpen(*mvi.Ogg, fileName);
+          mvi.Frames = &mvi.Ogg->FrameCount;
+          mvi.CurrentFrame = &mvi.Ogg->CurrentFrame;
+          mvi.CurrentSample = &mvi.Ogg->CurrentSample;
+          mvi.KeyFrame = &g_noValue;
+          mvi.Stop = &g_noValue;
+          break;
+        case fidWMV:
+        case fidWMA:
+          _memalloc_(mvi.Wmv, static_cast<int64_t>(sizeof(WmvHandle)), __LINE__, "Conform.MviOpen.mf.WMV", mkFresh);
+          WmvOpen(*mvi.Wmv, fileName);
+          mvi.Frames = &mvi.Wmv->FrameCount;
+          mvi.CurrentFrame = &mvi.Wmv->CurrentFrame;
+          mvi.CurrentSample = &mvi.Wmv->CurrentSample;
+          mvi.KeyFrame = &g_noValue;
+          mvi.Stop = &mvi.Wmv->Stop;
+          break;
+        case fidCINE:
+          _memalloc_(mvi.Cvr, static_cast<int64_t>(sizeof(CvrHandle)), __LINE__, "Conform.MviOpen.mf.CVR", mkFresh);
+          CvrOpen(*mvi.Cvr, fileName);
+          mvi.Frames = &mvi.Cvr->FrameCount;
+          mvi.CurrentFrame = &mvi.Cvr->CurrentFrame;
+          mvi.CurrentSample = &g_noValue;
+          mvi.KeyFrame = &mvi.Cvr->KeyFrame;
+          mvi.Stop = &g_noValue;
+          break;
         default: SetError(ecMovie, 1, __LINE__); break;
       }
     } catch (...) {
@@ -445,7 +485,7 @@ void MviOpen(MviHandle& mvi, const std::string& fileName, int32_t formatId, FFPr
 }
 
 void UniCloseEx(UniHandle& h, int32_t a, int32_t b, int32_t c) {
-  Framed_("Conform.UniCloseEx", [&] {
+  Framed("Conform.UniCloseEx", [&] {
     auto release = [&] {
       SndFree(h.Snd);
       FFVideoFree(h.VideoOpts);
@@ -469,7 +509,7 @@ void UniCloseEx(UniHandle& h, int32_t a, int32_t b, int32_t c) {
 void UniClose(UniHandle& h) { UniCloseEx(h, 0, 0, 0); }
 
 void MviClose(MviHandle& mvi, int32_t a, int32_t b, int32_t c) {
-  Framed_("Conform.MviClose", [&] {
+  Framed("Conform.MviClose", [&] {
     switch (mvi.FormatId) {
       // The units' closes (the MPEG family, ids 22 and 24 too, with a, b and c).
       case fidAVI:
@@ -490,6 +530,24 @@ void MviClose(MviHandle& mvi, int32_t a, int32_t b, int32_t c) {
       case fidPNM:
         if (mvi.Pnm != nullptr) PnmClose(*mvi.Pnm);
         break;
+      case fidMPEG:
+      case fidMPA:
+      case fidAC3:
+      case fidMP4:
+      case fidMPEGX:
+        if (mvi.Mpg != nullptr) MpgClose(*mvi.Mpg, a, b, c);
+        break;
+      case fidOGA:
+      case fidOGV:
+        if (mvi.Ogg != nullptr) OggClose(*mvi.Ogg);
+        break;
+      case fidWMV:
+      case fidWMA:
+        if (mvi.Wmv != nullptr) WmvClose(*mvi.Wmv);
+        break;
+      case fidCINE:
+        if (mvi.Cvr != nullptr) CvrClose(*mvi.Cvr);
+        break;
       default: break;
     }
     FreeUnitHandles_(mvi);
@@ -502,7 +560,7 @@ void MviClose(MviHandle& mvi, int32_t a, int32_t b, int32_t c) {
 void UniImgLoad(UniHandle& h, Qimg& img, int32_t frame, int32_t spare) { UniImgLoad_(h, img, frame, nullptr, spare); }
 
 void UniImgLoad_(UniHandle& h, Qimg& img, int32_t frame, Qimg* alpha, int32_t spare) {
-  Framed_("Conform.UniImgLoad_", [&] {
+  Framed("Conform.UniImgLoad_", [&] {
     h.KeyFrame = 0;
     if (!Is(h.Video.VideoSupported)) SetError(ecMovie, 5, __LINE__);
     switch (h.Kind) {
@@ -537,7 +595,7 @@ void UniImgLoad_(UniHandle& h, Qimg& img, int32_t frame, Qimg* alpha, int32_t sp
 }
 
 void MviImgLoad(MviHandle& mvi, Qimg& img, int32_t frame, Qimg* alpha, int32_t spare) {
-  Framed_("Conform.MviImgLoad", [&] {
+  Framed("Conform.MviImgLoad", [&] {
     // A movie layer without its unit's view was never opened.
     if (mvi.Frames == nullptr || mvi.Stop == nullptr) SetError(ecUni, 1, __LINE__);
     if (*mvi.Stop != 0) AbortMonitor();
@@ -549,6 +607,10 @@ void MviImgLoad(MviHandle& mvi, Qimg& img, int32_t frame, Qimg* alpha, int32_t s
       case fidGIF: GIFLoad(*mvi.Gif, img, frame, alpha); break;
       case fidFLIC: FLCLoad(*mvi.Flc, img, frame); break;
       case fidPNM: PnmLoad(*mvi.Pnm, img, frame); break;
+      case fidMPEG: MpgImgLoad(*mvi.Mpg, img, frame); break;
+      case fidOGV: OggImgLoad(*mvi.Ogg, img, frame); break;
+      case fidWMV: WmvImgLoad(*mvi.Wmv, img, frame); break;
+      case fidCINE: CvrLoad(*mvi.Cvr, img, frame); break;
       default: break;
     }
     if (alpha != nullptr && mvi.FormatId != fidGIF) MakeAlpha_(img, *alpha, "Conform.MviImgLoad.imgAlpha^", __LINE__);
@@ -556,7 +618,7 @@ void MviImgLoad(MviHandle& mvi, Qimg& img, int32_t frame, Qimg* alpha, int32_t s
 }
 
 void UniSndLoad(UniHandle& h, Qsnd& snd, int32_t pos, int32_t count, int32_t option) {
-  Framed_("Conform.UniSndLoad", [&] {
+  Framed("Conform.UniSndLoad", [&] {
     snd.samples = 0;
     if (count < 1) AbortMonitor();
     if (!Is(h.Audio.AudioSupported)) SetError(ecMovie, 5, __LINE__);
@@ -571,12 +633,19 @@ void UniSndLoad(UniHandle& h, Qsnd& snd, int32_t pos, int32_t count, int32_t opt
 }
 
 void MviSndLoad(MviHandle& mvi, Qsnd& snd, int32_t pos, int32_t count, int32_t option) {
-  Framed_("Conform.MviSndLoad", [&] {
+  Framed("Conform.MviSndLoad", [&] {
     switch (mvi.FormatId) {
       // The units' sound reads.
       case fidAVI: AviSndLoad(*mvi.Avi, snd, pos, count, option); break;
       case fidZMV: ZMVSndLoad(*mvi.Zmv, snd, pos, count, option); break;
       case fidWAV: WAVLoad(*mvi.Wav, snd, pos, count, option); break;
+      case fidMPEG:
+      case fidMPA:
+      case fidAC3: MpgSndLoad(*mvi.Mpg, snd, pos, count, option); break;
+      case fidOGA:
+      case fidOGV: OggSndLoad(*mvi.Ogg, snd, pos, count, option); break;
+      case fidWMV:
+      case fidWMA: WmvSndLoad(*mvi.Wmv, snd, pos, count); break;
       default: snd.samples = 0; break;
     }
   });
@@ -584,7 +653,7 @@ void MviSndLoad(MviHandle& mvi, Qsnd& snd, int32_t pos, int32_t count, int32_t o
 
 int32_t UniNearestKeyFrame(UniHandle& h, int32_t frame, int32_t direction) {
   int32_t result = 1;
-  Framed_("Conform.UniNearestKeyFrame", [&] {
+  Framed("Conform.UniNearestKeyFrame", [&] {
     switch (h.Kind) {
       case ukPicture: result = 1; break;
       case ukSequence:
@@ -603,11 +672,12 @@ int32_t UniNearestKeyFrame(UniHandle& h, int32_t frame, int32_t direction) {
 
 int32_t MviNearestKeyFrame(MviHandle& mvi, int32_t frame, int32_t direction) {
   int32_t result = 1;
-  Framed_("Conform.MviNearestKeyFrame", [&] {
+  Framed("Conform.MviNearestKeyFrame", [&] {
     switch (mvi.FormatId) {
       // AVI, ZMV and Ogg video ask their unit; MPEG, Cine and WMV give the frame itself.
       case fidAVI: result = AviNearestKeyFrame(*mvi.Avi, frame, direction); break;
       case fidZMV: result = ZMVNearestKeyFrame(*mvi.Zmv, frame, direction); break;
+      case fidOGV: result = OggNearestKeyFrame(*mvi.Ogg, frame, direction); break;
       case fidMPEG:
       case fidCINE:
       case fidWMV: result = frame; break;
@@ -670,7 +740,7 @@ void ImgLoad(const std::string& fileName, Qimg& img, int32_t formatId, Qimg* alp
 
 int32_t ImgSaveEx(const std::string& fileName, const Qimg& img, FFVideoOpts& opts) {
   int32_t size = 0;
-  Framed_("Conform.ImgSaveEx", [&] {
+  Framed("Conform.ImgSaveEx", [&] {
     ClearError();
     if (!ImgAssigned(img)) SetError(ecImage, 9, __LINE__);
     if (opts.FormatId == kNoFormat) opts.FormatId = FFGetFormatId(fileName, ffWrite);

@@ -10,7 +10,6 @@
 
 namespace tavelo {
 
-using media::Framed;
 using namespace platform;
 
 namespace {

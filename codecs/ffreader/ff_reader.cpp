@@ -85,11 +85,30 @@ class Demuxer {
   AVPacket* packet_ = nullptr;
 };
 
+// What a packet holds, in brief (its size and its first and last bytes): packets read again after
+// a seek are recognised by it whatever position and timestamps the demuxer gives them then.
+// 0 means "not known" (entries taken from a container's index).
+uint64_t PacketMark(const AVPacket* pkt) {
+  uint64_t h = 1469598103934665603ull;
+  auto mix = [&h](uint8_t b) {
+    h ^= b;
+    h *= 1099511628211ull;
+  };
+  const uint64_t size = static_cast<uint64_t>(pkt->size);
+  for (int i = 0; i < 8; ++i) mix(static_cast<uint8_t>(size >> (8 * i)));
+  const int n = pkt->size;
+  const int head = std::min(n, 256);
+  for (int i = 0; i < head; ++i) mix(pkt->data[i]);
+  for (int i = std::max(head, n - 256); i < n; ++i) mix(pkt->data[i]);
+  return h == 0 ? 1 : h;
+}
+
 struct VideoEntry {
   int64_t Pts = 0;
   int64_t Dts = 0;
   int64_t Pos = -1;
   bool Key = false;
+  uint64_t Mark = 0;
 };
 
 struct AudioEntry {
@@ -97,23 +116,73 @@ struct AudioEntry {
   int64_t Pos = -1;
   int64_t Start = 0;  // first sample frame, on the undecimated time line
   int64_t Samples = 0;
+  uint64_t Mark = 0;
 };
 
-// Finds an index entry from a packet: by its file position where both have one, else by its
-// decoding timestamp. Packets that match no entry (a parser resynchronizing after a seek) are not
-// sent to the decoder.
+// Finds an index entry from a packet. Entries made from the packets themselves are found by what
+// the packet holds (PacketMark): after a seek a demuxer's parser may deliver a stray piece of data
+// at an entry's position, or the entry's own packet without its position and with another
+// timestamp. Packets of equal content are told apart by the run they belong to (the entry after
+// the one found last), else by position and timestamp. Entries taken from a container's index
+// are found by position, else by decoding timestamp. Packets that match no entry (a parser
+// resynchronizing after a seek) are not sent to the decoder.
 class EntryLookup {
  public:
-  void Add(int64_t index, int64_t pos, int64_t dts) {
+  void Add(int64_t index, int64_t pos, int64_t dts, uint64_t mark) {
+    entries_.push_back(Entry{pos, dts});
+    if (mark != 0) {
+      byMark_[mark].push_back(index);
+      return;
+    }
     if (pos >= 0) byPos_.emplace(pos, index);
     else if (dts != AV_NOPTS_VALUE) byDts_.emplace(dts, index);
   }
-  int64_t Find(const AVPacket* pkt) const {
+  // The demuxer moved: the next packet starts a new run.
+  void Reset() { last_ = -1; }
+  int64_t Find(const AVPacket* pkt) {
+    if (pkt->size <= 0) return -1;  // never indexed, and no step in the run
+    // The packet found last, asked for again, is the same entry.
+    const Key key{pkt->pos, pkt->dts, pkt->pts, pkt->size};
+    if (last_ >= 0 && key == lastKey_) return last_;
+    const int64_t index = Lookup(pkt);
+    last_ = index;
+    lastKey_ = key;
+    return index;
+  }
+
+ private:
+  struct Entry {
+    int64_t Pos, Dts;
+  };
+  struct Key {
+    int64_t Pos, Dts, Pts;
+    int Size;
+    bool operator==(const Key&) const = default;
+  };
+
+  int64_t Lookup(const AVPacket* pkt) const {
+    const int64_t dts = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
+    if (!byMark_.empty()) {
+      const auto it = byMark_.find(PacketMark(pkt));
+      if (it == byMark_.end()) return -1;
+      const std::vector<int64_t>& c = it->second;
+      if (c.size() == 1) return c.front();
+      if (last_ >= 0 && std::binary_search(c.begin(), c.end(), last_ + 1)) return last_ + 1;
+      int64_t byPos = -1, byDts = -1;
+      for (int64_t i : c) {
+        const Entry& e = entries_[static_cast<size_t>(i)];
+        if (pkt->pos >= 0 && e.Pos == pkt->pos && (e.Dts == dts || byPos < 0)) byPos = i;
+        if (dts != AV_NOPTS_VALUE && e.Dts == dts && byDts < 0) byDts = i;
+      }
+      if (byPos >= 0) return byPos;
+      if (byDts >= 0) return byDts;
+      const auto after = std::upper_bound(c.begin(), c.end(), last_);
+      return after != c.end() ? *after : c.front();
+    }
     if (pkt->pos >= 0) {
       auto it = byPos_.find(pkt->pos);
       if (it != byPos_.end()) return it->second;
     }
-    const int64_t dts = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
     if (dts != AV_NOPTS_VALUE) {
       auto it = byDts_.find(dts);
       if (it != byDts_.end()) return it->second;
@@ -121,9 +190,12 @@ class EntryLookup {
     return -1;
   }
 
- private:
+  std::vector<Entry> entries_;
+  std::unordered_map<uint64_t, std::vector<int64_t>> byMark_;
   std::unordered_map<int64_t, int64_t> byPos_;
   std::unordered_map<int64_t, int64_t> byDts_;
+  int64_t last_ = -1;
+  Key lastKey_{};
 };
 
 bool IsAttachedPicture(const AVStream* st) { return (st->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0; }
@@ -142,6 +214,21 @@ int FindStream(AVFormatContext* fmt, AVMediaType type) {
 }
 
 int64_t EntryTs(int64_t dts, int64_t pts) { return dts != kNoTs ? dts : pts; }
+
+// Codecs whose packets decode to a number of samples their containers do not state exactly
+// (Vorbis block sizes overlap; the WMA decoders hold packets back): their sound is counted by
+// decoding it once when the file opens.
+bool MeasuredSound(AVCodecID id) {
+  switch (id) {
+    case AV_CODEC_ID_VORBIS:
+    case AV_CODEC_ID_WMAV1:
+    case AV_CODEC_ID_WMAV2:
+    case AV_CODEC_ID_WMAPRO:
+    case AV_CODEC_ID_WMAVOICE:
+    case AV_CODEC_ID_WMALOSSLESS: return true;
+    default: return false;
+  }
+}
 
 }  // namespace
 
@@ -280,8 +367,23 @@ struct Reader::Impl {
     AVCodecParameters* apar = AStream >= 0 ? fmt->streams[AStream]->codecpar : nullptr;
     const AVRational aTb = AStream >= 0 ? fmt->streams[AStream]->time_base : AVRational{1, 1};
     int64_t lastVideoTs = kNoTs;
+    std::vector<size_t> noPts;  // pictures the demuxer gave a decoding time but no display time
     int64_t audioRaw = 0;
     int64_t skipEnd = 0;
+    // Sound whose packets do not say how many samples they decode to is decoded once here and
+    // counted: each packet's entry holds what the decoder delivers right after that packet.
+    Decoder measure;
+    const bool measured = apar != nullptr && MeasuredSound(apar->codec_id) && measure.Open(apar);
+    if (measured) measure.Context()->pkt_timebase = AVRational{1, apar->sample_rate};
+    AVFrame* decoded = measured ? av_frame_alloc() : nullptr;
+    auto drain = [&]() {
+      int64_t n = 0;
+      while (decoded != nullptr && measure.Receive(decoded) == 0) {
+        n += decoded->nb_samples;
+        av_frame_unref(decoded);
+      }
+      return n;
+    };
     AVPacket* pkt = scan.Packet();
     for (;;) {
       av_packet_unref(pkt);
@@ -292,7 +394,23 @@ struct Reader::Impl {
         if (pts == kNoTs) pts = lastVideoTs == kNoTs ? 0 : lastVideoTs + std::max<int64_t>(pkt->duration, 1);
         const int64_t dts = pkt->dts != kNoTs ? pkt->dts : pts;
         lastVideoTs = pts;
-        VEntries.push_back(VideoEntry{pts, dts, pkt->pos, (pkt->flags & AV_PKT_FLAG_KEY) != 0});
+        VEntries.push_back(VideoEntry{pts, dts, pkt->pos, (pkt->flags & AV_PKT_FLAG_KEY) != 0, PacketMark(pkt)});
+        if (pkt->pts == kNoTs && pkt->dts != kNoTs) noPts.push_back(VEntries.size() - 1);
+      } else if (pkt->stream_index == AStream && AStream >= 0 && measured) {
+        if (pkt->size <= 0) continue;
+        size_t sideSize = 0;
+        const uint8_t* side = av_packet_get_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, &sideSize);
+        if (side != nullptr && sideSize >= 8)
+          ASkip[static_cast<int64_t>(AEntries.size())].assign(side, side + sideSize);
+        int64_t samples = 0;
+        int err = measure.Send(pkt);
+        while (err == AVERROR(EAGAIN)) {
+          samples += drain();
+          err = measure.Send(pkt);
+        }
+        samples += drain();
+        AEntries.push_back(AudioEntry{EntryTs(pkt->dts, pkt->pts), pkt->pos, audioRaw, samples, PacketMark(pkt)});
+        audioRaw += samples;
       } else if (pkt->stream_index == AStream && AStream >= 0) {
         if (pkt->size <= 0) continue;
         int64_t samples = av_get_audio_frame_duration2(apar, pkt->size);
@@ -303,18 +421,59 @@ struct Reader::Impl {
         const uint8_t* side = av_packet_get_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, &sideSize);
         if (side != nullptr && sideSize >= 8) {
           ASkip[static_cast<int64_t>(AEntries.size())].assign(side, side + sideSize);
-          if (AEntries.empty()) SkipStart = std::min<int64_t>(AV_RL32(side), samples);
+          // The samples to skip at the start may reach past the first packet (a low-rate MP3
+          // whose encoder delay is longer than one frame): they count on the whole time line.
+          if (AEntries.empty()) SkipStart = AV_RL32(side);
           skipEnd = std::min<int64_t>(AV_RL32(side + 4), samples);
         } else {
           skipEnd = 0;
         }
         const int64_t dts = EntryTs(pkt->dts, pkt->pts);
-        AEntries.push_back(AudioEntry{dts, pkt->pos, audioRaw, samples});
+        AEntries.push_back(AudioEntry{dts, pkt->pos, audioRaw, samples, PacketMark(pkt)});
         audioRaw += samples;
       }
     }
+    if (measured && !AEntries.empty()) {
+      // What the decoder still holds at the end belongs to the last packet.
+      measure.Send(nullptr);
+      const int64_t tail = drain();
+      AEntries.back().Samples += tail;
+      audioRaw += tail;
+      skipEnd = 0;
+      SkipStart = 0;
+    }
+    av_frame_free(&decoded);
+    PlacePicturesWithoutPts(noPts);
+    SkipStart = std::min(SkipStart, audioRaw);
     if (!AEntries.empty()) {
       AInfo.SampleCount = std::max<int64_t>(audioRaw - SkipStart - skipEnd, 0);
+    }
+  }
+
+  // A picture without a display time (an MPEG elementary stream, or a frame that does not start a
+  // program stream's packet) is a reference picture: it is shown after the pictures that depend on
+  // it, at the decoding time of the next reference picture (one whose display time is missing or
+  // lies after its decoding time). The last one is shown last.
+  void PlacePicturesWithoutPts(const std::vector<size_t>& noPts) {
+    if (noPts.empty()) return;
+    std::vector<bool> missing(VEntries.size(), false);
+    for (size_t i : noPts) missing[i] = true;
+    int64_t maxPts = kNoTs;
+    for (size_t i = 0; i < VEntries.size(); ++i)
+      if (!missing[i] && (maxPts == kNoTs || VEntries[i].Pts > maxPts)) maxPts = VEntries[i].Pts;
+    int64_t nextRefDts = kNoTs;
+    for (size_t i = VEntries.size(); i-- > 0;) {
+      VideoEntry& e = VEntries[i];
+      const bool dependent = !missing[i] && e.Pts == e.Dts;
+      if (missing[i]) {
+        if (nextRefDts != kNoTs) {
+          e.Pts = nextRefDts;
+        } else {
+          maxPts = maxPts == kNoTs ? e.Dts : std::max(maxPts, e.Dts) + 1;
+          e.Pts = maxPts;
+        }
+      }
+      if (!dependent) nextRefDts = e.Dts;
     }
   }
 
@@ -340,7 +499,8 @@ struct Reader::Impl {
     PresOrder = std::move(order);
     SortedPts.resize(n);
     for (size_t i = 0; i < n; ++i) SortedPts[i] = VEntries[PresOrder[i]].Pts;
-    for (size_t i = 0; i < n; ++i) VLookup.Add(static_cast<int64_t>(i), VEntries[i].Pos, VEntries[i].Dts);
+    for (size_t i = 0; i < n; ++i)
+      VLookup.Add(static_cast<int64_t>(i), VEntries[i].Pos, VEntries[i].Dts, VEntries[i].Mark);
     PrevKey.resize(n);
     int64_t lastKey = -1;
     for (size_t i = 0; i < n; ++i) {
@@ -371,7 +531,8 @@ struct Reader::Impl {
       Error = "the sound stream holds no samples";
       return false;
     }
-    for (size_t i = 0; i < AEntries.size(); ++i) ALookup.Add(static_cast<int64_t>(i), AEntries[i].Pos, AEntries[i].Dts);
+    for (size_t i = 0; i < AEntries.size(); ++i)
+      ALookup.Add(static_cast<int64_t>(i), AEntries[i].Pos, AEntries[i].Dts, AEntries[i].Mark);
     const AVCodecParameters* par = st->codecpar;
     AInfo.SampleRate = par->sample_rate;
     AInfo.Channels = par->ch_layout.nb_channels;
@@ -429,6 +590,7 @@ struct Reader::Impl {
     if (!EnsureVideoDemuxer()) return false;
     const VideoEntry& target = VEntries[static_cast<size_t>(k)];
     for (int attempt = 0; attempt < 3; ++attempt) {
+      VLookup.Reset();
       AVFormatContext* fmt = VDemux.Fmt();
       int err = 0;
       if (attempt == 0) {
@@ -604,6 +766,7 @@ struct Reader::Impl {
     if (!EnsureAudioDemuxer()) return false;
     const AudioEntry& target = AEntries[static_cast<size_t>(k)];
     for (int attempt = 0; attempt < 3; ++attempt) {
+      ALookup.Reset();
       AVFormatContext* fmt = ADemux.Fmt();
       int err = 0;
       if (attempt == 0) {

@@ -8,7 +8,6 @@
 
 namespace tavelo {
 
-using media::Framed;
 using platform::BI_BITFIELDS;
 using platform::BI_RGB;
 using platform::BITMAPINFOHEADER;

@@ -12,18 +12,6 @@
 
 namespace tavelo::media {
 
-template <class Work>
-void Framed(const char* name, Work&& work) {
-  TraceScope scope(name);
-  BeginMonitor();
-  try {
-    std::forward<Work>(work)();
-  } catch (...) {
-    CatchException();
-  }
-  EndMonitor();
-}
-
 // Does the record hold the pixels its fields promise? Records come from loaders; one whose buffer
 // is missing or smaller than its dimensions say must never reach a pixel loop.
 inline bool HoldsPixels(const Qimg& img) {

@@ -9,7 +9,6 @@
 
 namespace tavelo {
 
-using media::Framed;
 
 namespace {
 

@@ -11,7 +11,6 @@
 
 namespace tavelo {
 
-using media::Framed;
 
 namespace {
 

@@ -12,7 +12,6 @@
 
 namespace tavelo {
 
-using media::Framed;
 
 namespace {
 

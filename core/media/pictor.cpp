@@ -13,7 +13,6 @@
 
 namespace tavelo {
 
-using media::Framed;
 
 namespace {
 

@@ -114,6 +114,12 @@ void AbortMonitor() {
   throw EMon(std::string());
 }
 
+void RaiseError(int32_t cls, int32_t code, int32_t line) {
+  SetError(cls, code, line);
+  AbortMonitor();
+  throw EMon(ErrorText(cls, code));
+}
+
 std::string CurrentExceptionReport() {
   std::string className = "Exception";
   std::string message;

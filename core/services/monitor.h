@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace tavelo {
 
@@ -62,6 +63,15 @@ void Monitored(Work&& work) {
   EndMonitor();
 }
 
+// The usual shape of a routine that can fail: its name on the call-name stack for the life of the
+// call and its work inside a monitor frame. EndMonitor may throw EMon to the caller's frame.
+template <class Work>
+void Framed(const char* name, Work&& work);
+
+// Reports an error and leaves the monitored block at once; outside a frame (or while the monitor is
+// suspended) it still never returns to the failing code.
+[[noreturn]] void RaiseError(int32_t cls, int32_t code, int32_t line);
+
 // The same inside a no-raise frame: returns the error class left current (0 on success).
 template <class Work>
 int32_t MonitoredNoRaise(Work&& work);
@@ -74,8 +84,15 @@ void SetProgramExitHook(ProgramExitHook hook);
 }  // namespace tavelo
 
 #include "core/services/errors.h"
+#include "core/services/trace.h"
 
 namespace tavelo {
+template <class Work>
+void Framed(const char* name, Work&& work) {
+  TraceScope scope(name);
+  Monitored(std::forward<Work>(work));
+}
+
 template <class Work>
 int32_t MonitoredNoRaise(Work&& work) {
   BeginMonitorNoRaise();

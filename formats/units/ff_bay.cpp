@@ -20,24 +20,6 @@ namespace tavelo {
 
 namespace {
 
-[[noreturn]] void Fail(int32_t cls, int32_t code, int32_t line) {
-  SetError(cls, code, line);
-  AbortMonitor();
-  throw EMon(ErrorText(cls, code));
-}
-
-template <class Work>
-void Framed(const char* name, Work&& work) {
-  TraceScope scope(name);
-  BeginMonitor();
-  try {
-    work();
-  } catch (...) {
-    CatchException();
-  }
-  EndMonitor();
-}
-
 // Method codes per pattern, per cell position (top-left, top-right, bottom-left, bottom-right),
 // per output byte (B, G, R). Pattern 4 (monochrome) is never coloured.
 constexpr int kMethods[7][4][3] = {
@@ -313,12 +295,12 @@ void FixCmpsData(const uint8_t* src, uint8_t* dest, int32_t width, int32_t heigh
 
 void BayDecode(const uint8_t* src, uint8_t* dest, int32_t width, int32_t layout, int32_t pattern, int32_t height) {
   Framed("FF_BAY.BayDecode", [&] {
-    if (pattern < 0 || pattern > 6) Fail(ecImage, 1, 300);
+    if (pattern < 0 || pattern > 6) RaiseError(ecImage, 1, 300);
     const bool raster = layout != 0;
-    if (width < 1 || height < 1) Fail(ecImage, 2, 302);
+    if (width < 1 || height < 1) RaiseError(ecImage, 2, 302);
     // The colour methods look one pixel around each cell, and the cell order needs whole cells.
-    if ((pattern != bayMono || !raster) && (width < 2 || height < 2)) Fail(ecImage, 2, 304);
-    if (!raster && ((width | height) & 1)) Fail(ecImage, 2, 306);
+    if ((pattern != bayMono || !raster) && (width < 2 || height < 2)) RaiseError(ecImage, 2, 304);
+    if (!raster && ((width | height) & 1)) RaiseError(ecImage, 2, 306);
     const int64_t pixels = static_cast<int64_t>(width) * height;
     uint8_t* fixed = nullptr;
     if (!raster) {
@@ -345,10 +327,10 @@ void BayParseTrailer_(const uint8_t* t, int64_t fileSize, BayHandle& h) {
     h.Supported = -1;
     return;
   }
-  if (t == nullptr || fileSize < kBayTrailerSize) Fail(ecImage, 2, 76);
+  if (t == nullptr || fileSize < kBayTrailerSize) RaiseError(ecImage, 2, 76);
   const std::string mark(reinterpret_cast<const char*>(t + 3), strnlen(reinterpret_cast<const char*>(t + 3), 5));
   const bool is100K = mark == "100K";
-  if (!is100K && mark != "BAY 2") Fail(ecImage, 2, 76);
+  if (!is100K && mark != "BAY 2") RaiseError(ecImage, 2, 76);
   const size_t camLen = strnlen(reinterpret_cast<const char*>(t), 2);
   std::memcpy(h.Camera, t, camLen);
   h.Camera[camLen] = '\0';
@@ -377,7 +359,7 @@ void BayParseTrailer_(const uint8_t* t, int64_t fileSize, BayHandle& h) {
     h.Height = (t[237] << 8) | t[238];
     h.Layout = 1;
     const int32_t least = h.BytesPP == 3 ? 2 : 1;
-    if (h.Width < least || h.Height < least) Fail(ecImage, 2, 110);
+    if (h.Width < least || h.Height < least) RaiseError(ecImage, 2, 110);
   } else {
     h.Width = 512;
     if (fileSize == 0x30400)
@@ -385,7 +367,7 @@ void BayParseTrailer_(const uint8_t* t, int64_t fileSize, BayHandle& h) {
     else if (fileSize == 0x12400)
       h.Height = 144;
     else
-      Fail(ecImage, 2, 127);
+      RaiseError(ecImage, 2, 127);
     h.Layout = 0;
   }
 }
@@ -446,7 +428,7 @@ namespace {
 
 void AllocAndDecode(const BayHandle& h, const uint8_t* mosaic, Qimg& img) {
   // A picture too large to make is refused before it is allocated (FFPictureFits).
-  if (!FFPictureFits(h.Width, h.Height, h.BytesPP)) Fail(ecImage, 4, __LINE__);
+  if (!FFPictureFits(h.Width, h.Height, h.BytesPP)) RaiseError(ecImage, 4, __LINE__);
   _imgalloc_(img, h.Width, h.Height, h.BytesPP * 8, 446, "FF_BAY.BayLoad.img");
   BayDecode(mosaic, img.Data, h.Width, h.Layout, h.Pattern, h.Height);
   if (h.Pattern == bayMono) PalSetGray(img.Palette);
@@ -458,7 +440,7 @@ void BayLoad(const std::string& fileName, Qimg& img) {
   Framed("FF_BAY.BayLoad", [&] {
     BayHandle h;
     BayOpen_(h, fileName);
-    if (!h.Supported) Fail(ecImage, 1, 444);
+    if (!h.Supported) RaiseError(ecImage, 1, 444);
     const int64_t count = static_cast<int64_t>(h.Width) * h.Height;
     uint8_t* mosaic = nullptr;
     _memalloc_(mosaic, count, 0, "FF_BAY.BayLoad.cmpsData", mkFresh);
@@ -473,8 +455,8 @@ void BayLoadMem_(const uint8_t* data, int64_t size, Qimg& img) {
   Framed("FF_BAY.BayLoad", [&] {
     BayHandle h;
     BayParseTrailer_(size >= kBayTrailerSize ? data + size - kBayTrailerSize : nullptr, size, h);
-    if (!h.Supported) Fail(ecImage, 1, 444);
-    if (static_cast<int64_t>(h.Width) * h.Height > size) Fail(ecFile, 3, 804);
+    if (!h.Supported) RaiseError(ecImage, 1, 444);
+    if (static_cast<int64_t>(h.Width) * h.Height > size) RaiseError(ecFile, 3, 804);
     AllocAndDecode(h, data, img);
   });
 }

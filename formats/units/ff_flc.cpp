@@ -24,24 +24,6 @@ constexpr int64_t kHeaderSize = 128;
 constexpr int64_t kChunkHeader = 16;
 constexpr int64_t kSubChunkHeader = 6;
 
-template <class Work>
-void Framed(const char* name, Work&& work) {
-  TraceScope scope(name);
-  BeginMonitor();
-  try {
-    work();
-  } catch (...) {
-    CatchException();
-  }
-  EndMonitor();
-}
-
-[[noreturn]] void Fail(int32_t cls, int32_t code, int32_t line) {
-  SetError(cls, code, line);
-  AbortMonitor();
-  throw EMon("FLC");  // not reached: AbortMonitor throws unless the monitor is suspended
-}
-
 inline uint16_t U16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 inline uint32_t U32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
@@ -71,16 +53,16 @@ void Open_(FlcHandle& flc, const std::string& fileName) {
   flc = FlcHandle{};
   FOpen(flc.File, fileName, fmRead);
   flc.FileSize = FSize(flc.File);
-  if (flc.FileSize < kHeaderSize) Fail(ecImage, 2, __LINE__);
+  if (flc.FileSize < kHeaderSize) RaiseError(ecImage, 2, __LINE__);
   FRead(flc.File, flc.Header, kHeaderSize);
   const uint16_t magic = U16(flc.Header + 4);
-  if (magic != kFliMagic && magic != kFlcMagic) Fail(ecImage, 2, __LINE__);
+  if (magic != kFliMagic && magic != kFlcMagic) RaiseError(ecImage, 2, __LINE__);
   flc.Frames = U16(flc.Header + 6);
   flc.Width = U16(flc.Header + 8);
   flc.Height = U16(flc.Header + 10);
-  if (flc.Width < 1 || flc.Height < 1) Fail(ecImage, 2, __LINE__);
+  if (flc.Width < 1 || flc.Height < 1) RaiseError(ecImage, 2, __LINE__);
   // A picture too large to make is refused before anything that size is made.
-  if (!FFPictureFits(flc.Width, flc.Height, 1)) Fail(ecImage, 4, __LINE__);
+  if (!FFPictureFits(flc.Width, flc.Height, 1)) RaiseError(ecImage, 4, __LINE__);
   flc.FrameRate = FLCFrameRate_(static_cast<int32_t>(U32(flc.Header + 16)), fileName);
   flc.RowBytes = flc.Width;
   const int64_t size = static_cast<int64_t>(flc.Width) * flc.Height;
@@ -90,17 +72,17 @@ void Open_(FlcHandle& flc, const std::string& fileName) {
 
 // Reads and applies the next frame chunk.
 void LoadNext_(FlcHandle& flc, Qimg& img, bool skip) {
-  if (flc.File == 0 || flc.ImgData == nullptr) Fail(ecMovie, 1, __LINE__);
-  if (flc.Current + 1 > flc.Frames) Fail(ecFlic, 1, __LINE__);
+  if (flc.File == 0 || flc.ImgData == nullptr) RaiseError(ecMovie, 1, __LINE__);
+  if (flc.Current + 1 > flc.Frames) RaiseError(ecFlic, 1, __LINE__);
   for (;;) {
     const int64_t pos = FPos(flc.File);
     // A chunk needs its whole header, must hold at least that header (a size of 0 would never
     // move on) and must end within the file.
-    if (pos < 0 || flc.FileSize - pos < kChunkHeader) Fail(ecImage, 2, __LINE__);
+    if (pos < 0 || flc.FileSize - pos < kChunkHeader) RaiseError(ecImage, 2, __LINE__);
     uint8_t head[kChunkHeader];
     FRead(flc.File, head, kChunkHeader);
     const int64_t size = U32(head);
-    if (size < kChunkHeader || size > flc.FileSize - pos) Fail(ecImage, 2, __LINE__);
+    if (size < kChunkHeader || size > flc.FileSize - pos) RaiseError(ecImage, 2, __LINE__);
     if (U16(head + 4) != kFlcFrameChunk) {
       FSeek(flc.File, pos + size);
       continue;
@@ -118,7 +100,7 @@ void LoadNext_(FlcHandle& flc, Qimg& img, bool skip) {
         FLCDecodeFrame_(body, bodySize, U16(head + 6), flc.ImgData, flc.Width, flc.Height, flc.Palette, palChanged);
     MemFree(body);
     flc.PalChanged = palChanged ? kTrue : 0;
-    if (result != 0) Fail(ecImage, result, __LINE__);
+    if (result != 0) RaiseError(ecImage, result, __LINE__);
     break;
   }
   if (!skip) {
@@ -328,7 +310,7 @@ void FLCLoadNext(FlcHandle& flc, Qimg& img, bool skip) {
 
 void FLCLoad(FlcHandle& flc, Qimg& img, int32_t frame) {
   Framed("FF_FLC.FLCLoad", [&] {
-    if (frame < 1 || frame > flc.Frames) Fail(ecMovie, 1, __LINE__);
+    if (frame < 1 || frame > flc.Frames) RaiseError(ecMovie, 1, __LINE__);
     if (flc.Current >= frame) Rewind_(flc);
     // The frames on the way are decoded into the frame buffer, each delta needs the one before.
     while (flc.Current < frame - 1) LoadNext_(flc, img, true);

@@ -31,25 +31,7 @@ constexpr int32_t kPosBlock = 256;
 // Index of EGifCloseFile among gifcodec's exports (formats/ff_codec_libs.cpp).
 constexpr int32_t kExportEGifCloseFile = 4;
 
-template <class Work>
-void Framed(const char* name, Work&& work) {
-  TraceScope scope(name);
-  BeginMonitor();
-  try {
-    work();
-  } catch (...) {
-    CatchException();
-  }
-  EndMonitor();
-}
-
 // Fails the running frame with (cls, code); never returns normally even while errors are locked.
-[[noreturn]] void Fail(int32_t cls, int32_t code, int32_t line) {
-  SetError(cls, code, line);
-  AbortMonitor();
-  throw EMon("GIF");  // not reached: AbortMonitor throws unless the monitor is suspended
-}
-
 uint64_t HashPalette(const uint8_t* bgr) {
   uint64_t h = 1469598103934665603ull;
   for (int i = 0; i < 768; ++i) h = (h ^ bgr[i]) * 1099511628211ull;
@@ -327,7 +309,7 @@ void Open_(GifHandle& gif, const std::string& fileName, bool firstOnly) {
   uint8_t head[13];
   if (!r.Read(head, 13) || std::memcmp(head, "GIF", 3) != 0 ||
       (std::memcmp(head + 3, "87a", 3) != 0 && std::memcmp(head + 3, "89a", 3) != 0))
-    Fail(ecImage, 2, __LINE__);
+    RaiseError(ecImage, 2, __LINE__);
   gif.Width = head[6] | (head[7] << 8);
   gif.Height = head[8] | (head[9] << 8);
   gif.Background = -1;
@@ -338,7 +320,7 @@ void Open_(GifHandle& gif, const std::string& fileName, bool firstOnly) {
   if ((head[10] & 0x80) != 0) {
     const int32_t colors = 2 << (head[10] & 7);
     uint8_t rgb[768];
-    if (!r.Read(rgb, 3 * colors)) Fail(ecImage, 4, __LINE__);
+    if (!r.Read(rgb, 3 * colors)) RaiseError(ecImage, 4, __LINE__);
     StorePalette(rgb, colors, gif.Palette);
     gif.Background = head[11];
     gif.HasGlobal = kTrue;
@@ -356,10 +338,10 @@ void Open_(GifHandle& gif, const std::string& fileName, bool firstOnly) {
   ScanImages_(gif, r, firstOnly, hashes);
   MemFree(buf);
   // A file without a single image has nothing to show.
-  if (gif.Count < 1) Fail(ecImage, 2, __LINE__);
+  if (gif.Count < 1) RaiseError(ecImage, 2, __LINE__);
   Classify_(gif, hashes);
   // A picture too large to make is refused before anything that size is made.
-  if (!FFPictureFits(gif.Width, gif.Height, gif.BytesPP)) Fail(ecImage, 4, __LINE__);
+  if (!FFPictureFits(gif.Width, gif.Height, gif.BytesPP)) RaiseError(ecImage, 4, __LINE__);
 
   if (firstOnly) {
     gif.Count = 1;
@@ -370,7 +352,7 @@ void Open_(GifHandle& gif, const std::string& fileName, bool firstOnly) {
   }
   g_scanCount.fetch_add(1);
   int64_t frames = 0;
-  if (!GIFMakeSlots_(gif.Pos, gif.Count, gif.FrameRate, frames)) Fail(ecImage, 2, __LINE__);
+  if (!GIFMakeSlots_(gif.Pos, gif.Count, gif.FrameRate, frames)) RaiseError(ecImage, 2, __LINE__);
   gif.Frames = static_cast<int32_t>(frames);
   if (gif.FileName[0] != 0) StoreInCache(gif, fileName);
 }
@@ -499,7 +481,7 @@ struct FreshBlocks {
 };
 
 void EnsureCanvas_(GifHandle& gif, FreshBlocks& fresh) {
-  if (gif.Width < 1 || gif.Height < 1) Fail(ecImage, 4, __LINE__);
+  if (gif.Width < 1 || gif.Height < 1) RaiseError(ecImage, 4, __LINE__);
   const int64_t pixels = static_cast<int64_t>(gif.Width) * gif.Height;
   bool made = false;
   if (gif.Canvas == nullptr) {
@@ -529,7 +511,7 @@ void ComposeImage_(GifHandle& gif, int32_t i, FreshBlocks& fresh) {
   // The local colour table and the packed data lie one after the other.
   const int64_t lctBytes = 3 * static_cast<int64_t>(p.LocalColors);
   const int64_t dataBytes = p.DataEnd - p.DataPos;
-  if (dataBytes < 1) Fail(ecImage, 9, __LINE__);
+  if (dataBytes < 1) RaiseError(ecImage, 9, __LINE__);
   uint8_t* data = nullptr;
   _memalloc_(data, lctBytes + dataBytes, __LINE__, "FF_GIF.GIFLoadNext.GIFCmpsBuf", mkResizable);
   FSeek(gif.File, p.DescPos + 10);
@@ -549,7 +531,7 @@ void ComposeImage_(GifHandle& gif, int32_t i, FreshBlocks& fresh) {
   const int64_t pixels = static_cast<int64_t>(p.W) * p.H;
   // Every code takes at least 2 bits and gives at most 4096 pixels: data that cannot fill the
   // image is refused before a picture of its size is made.
-  if (pixels > dataBytes * 16384) Fail(ecImage, 9, __LINE__);
+  if (pixels > dataBytes * 16384) RaiseError(ecImage, 9, __LINE__);
   if (pixels > 0) {
     // Straight onto the canvas when nothing else is needed; else through the temporary picture.
     const bool straight =
@@ -557,11 +539,11 @@ void ComposeImage_(GifHandle& gif, int32_t i, FreshBlocks& fresh) {
         p.Disposal != 3;
     if (straight) {
       if (GIFDecodeLZW_(data + lctBytes, dataBytes, gif.Canvas, ScreenPixels(gif), tables) != 0)
-        Fail(ecImage, 9, __LINE__);
+        RaiseError(ecImage, 9, __LINE__);
       if (Shown(gif) != nullptr) std::memset(Shown(gif), 1, static_cast<size_t>(ScreenPixels(gif)));
     } else {
       _memalloc_(pix, pixels, __LINE__, "FF_GIF.GIFLoadNext.ih_temp", mkResizable);
-      if (GIFDecodeLZW_(data + lctBytes, dataBytes, pix, pixels, tables) != 0) Fail(ecImage, 9, __LINE__);
+      if (GIFDecodeLZW_(data + lctBytes, dataBytes, pix, pixels, tables) != 0) RaiseError(ecImage, 9, __LINE__);
     }
   }
   MemFree(tables);
@@ -598,7 +580,7 @@ void AdvanceSlot_(GifHandle& gif, FreshBlocks& fresh) {
     gif.PalChanged = 0;
     return;
   }
-  if (gif.Next >= gif.Count || gif.Pos == nullptr) Fail(ecMovie, 7, __LINE__);
+  if (gif.Next >= gif.Count || gif.Pos == nullptr) RaiseError(ecMovie, 7, __LINE__);
   const int32_t i = gif.Next;
   gif.Hold = gif.Pos[i].Slots - 1;
   ++gif.Next;
@@ -837,7 +819,7 @@ void GIFLoadNext(GifHandle& gif, Qimg& img, Qimg* alpha) {
 
 void GIFLoad(GifHandle& gif, Qimg& img, int32_t frame, Qimg* alpha) {
   GuardedLoad_("FF_GIF.GIFLoad", gif, img, alpha, [&](FreshBlocks& fresh) {
-    if (frame < 1 || frame > gif.Frames || gif.Pos == nullptr) Fail(ecMovie, 1, __LINE__);
+    if (frame < 1 || frame > gif.Frames || gif.Pos == nullptr) RaiseError(ecMovie, 1, __LINE__);
     EnsureCanvas_(gif, fresh);
     if (gif.Simple != 0 && frame != gif.Delivered + 1) {
       // Every image stands alone: decode the one that holds the slot.

@@ -41,18 +41,6 @@ const Jp2Api& Api_() {
   return t_binding.Calls;
 }
 
-template <class Work>
-void Framed_(const char* name, Work&& work) {
-  TraceScope trace(name);
-  BeginMonitor();
-  try {
-    work();
-  } catch (...) {
-    CatchException();
-  }
-  EndMonitor();
-}
-
 template <class Call>
 int32_t FpuGuarded_(Call&& call) {
   platform::FpuResetControl();
@@ -64,7 +52,7 @@ int32_t FpuGuarded_(Call&& call) {
 }  // namespace
 
 void JP2Info(const std::string& fileName, FFInfoRec& info) {
-  Framed_("FF_JP2.JP2Info", [&] {
+  Framed("FF_JP2.JP2Info", [&] {
     const Jp2Api& api = Api_();
     FFVideoPart& v = info.Video;
     int32_t width = 0, height = 0, bytesPP = 0;
@@ -90,7 +78,7 @@ void JP2Info(const std::string& fileName, FFInfoRec& info) {
 }
 
 void JP2Load(const std::string& fileName, Qimg& img) {
-  Framed_("FF_JP2.JP2Load", [&] {
+  Framed("FF_JP2.JP2Load", [&] {
     const Jp2Api& api = Api_();
     FFInfoRec described;
     JP2Info(fileName, described);
@@ -103,7 +91,7 @@ void JP2Load(const std::string& fileName, Qimg& img) {
 }
 
 void JP2Save(const std::string& fileName, const Qimg& img, int32_t rate) {
-  Framed_("FF_JP2.JP2Save", [&] {
+  Framed("FF_JP2.JP2Save", [&] {
     const Jp2Api& api = Api_();
     FFSavePrep prep;
     FFInit(fidJP2, prep, img, 1);

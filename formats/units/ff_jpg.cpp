@@ -39,18 +39,6 @@ const JpgApi& Api_() {
   return t_binding.Calls;
 }
 
-template <class Work>
-void Framed_(const char* name, Work&& work) {
-  TraceScope trace(name);
-  BeginMonitor();
-  try {
-    work();
-  } catch (...) {
-    CatchException();
-  }
-  EndMonitor();
-}
-
 // Every call into the library runs between two resets of the floating-point unit.
 template <class Call>
 int32_t FpuGuarded_(Call&& call) {
@@ -63,7 +51,7 @@ int32_t FpuGuarded_(Call&& call) {
 }  // namespace
 
 void JPGInfo(const std::string& fileName, FFInfoRec& info) {
-  Framed_("FF_JPG.JPGInfo", [&] {
+  Framed("FF_JPG.JPGInfo", [&] {
     const JpgApi& api = Api_();
     FFVideoPart& v = info.Video;
     int32_t width = 0, height = 0, bytesPP = 0, xRes = 0, yRes = 0;
@@ -84,7 +72,7 @@ void JPGInfo(const std::string& fileName, FFInfoRec& info) {
 }
 
 void JPGLoad(const std::string& fileName, Qimg& img) {
-  Framed_("FF_JPG.JPGLoad", [&] {
+  Framed("FF_JPG.JPGLoad", [&] {
     const JpgApi& api = Api_();
     FFInfoRec described;
     JPGInfo(fileName, described);
@@ -107,7 +95,7 @@ void JPGLoad(const std::string& fileName, Qimg& img) {
 }
 
 void JPGSave(const std::string& fileName, const Qimg& img, const FFVideoOpts& opts) {
-  Framed_("FF_JPG.JPGSave", [&] {
+  Framed("FF_JPG.JPGSave", [&] {
     const JpgApi& api = Api_();
     FFSavePrep prep;
     FFInit(fidJPEG, prep, img, 1);

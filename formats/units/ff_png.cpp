@@ -101,18 +101,6 @@ const PngApi& Api_() {
   return t_binding.Calls;
 }
 
-template <class Work>
-void Framed_(const char* name, Work&& work) {
-  TraceScope trace(name);
-  BeginMonitor();
-  try {
-    work();
-  } catch (...) {
-    CatchException();
-  }
-  EndMonitor();
-}
-
 // ---- Callbacks (C frames: nothing here may throw, and the jumps skip no destructor) ----
 
 PNGState* StateOf_(png_structp png) {
@@ -422,7 +410,7 @@ void PNGSave(const std::string& fileName, const Qimg& img, const FFVideoOpts& op
 }
 
 void PNGInfo(const std::string& fileName, FFInfoRec& info) {
-  Framed_("FF_PNG.PNGInfo", [&] {
+  Framed("FF_PNG.PNGInfo", [&] {
     PNGState st;
     try {
       PNGOpen_(st, fileName);

@@ -19,24 +19,6 @@ namespace tavelo {
 
 namespace {
 
-[[noreturn]] void Fail(int32_t cls, int32_t code, int32_t line) {
-  SetError(cls, code, line);
-  AbortMonitor();
-  throw EMon(ErrorText(cls, code));
-}
-
-template <class Work>
-void Framed(const char* name, Work&& work) {
-  TraceScope scope(name);
-  BeginMonitor();
-  try {
-    work();
-  } catch (...) {
-    CatchException();
-  }
-  EndMonitor();
-}
-
 constexpr int32_t kTokenLimit = 512;
 
 inline bool IsBlank(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
@@ -324,7 +306,7 @@ bool ScanImage(PnmHandle& h) {
   const int32_t n = Token(h, magic, 2);
   if (n < 0) return false;
   if (magic[0] != 'P') {
-    if (h.Frames == 0) Fail(ecImage, 2, 137);
+    if (h.Frames == 0) RaiseError(ecImage, 2, 137);
     return false;  // anything after the last image
   }
   const char type = n == 2 ? magic[1] : '\0';
@@ -427,7 +409,7 @@ void CopySwapRB(const uint8_t* src, uint8_t* dst, int64_t bytes) {
 // Reads count bytes of the current image into dest.
 void ReadBlock(PnmHandle& h, uint8_t* dest, int64_t count) {
   if (h.Mem != nullptr) {
-    if (h.ReadPos + count > h.MemSize) Fail(ecFile, 3, 804);
+    if (h.ReadPos + count > h.MemSize) RaiseError(ecFile, 3, 804);
     std::memcpy(dest, h.Mem + h.ReadPos, static_cast<size_t>(count));
   } else {
     FRead(h.File, dest, count);
@@ -441,7 +423,7 @@ void ReadBlock(PnmHandle& h, uint8_t* dest, int64_t count) {
 // way: straight from the memory block, or through a tracked chunk from the file.
 void ReadSwapped(PnmHandle& h, uint8_t* dest, int64_t count) {
   if (h.Mem != nullptr) {
-    if (h.ReadPos + count > h.MemSize) Fail(ecFile, 3, 804);
+    if (h.ReadPos + count > h.MemSize) RaiseError(ecFile, 3, 804);
     CopySwapRB(h.Mem + h.ReadPos, dest, count);
     h.ReadPos += count;
   } else {
@@ -481,9 +463,9 @@ void PnmOpenMem_(PnmHandle& h, const uint8_t* data, int64_t size) {
 
 void PnmLoad(PnmHandle& h, Qimg& img, int32_t frame) {
   Framed("FF_PNM.PnmLoad", [&] {
-    if (!h.Valid) Fail(ecImage, 1, 201);
+    if (!h.Valid) RaiseError(ecImage, 1, 201);
     // A picture too large to make is refused before it is allocated (FFPictureFits).
-    if (!FFPictureFits(h.Width, h.Height, (h.Bpp + 7) / 8)) Fail(ecImage, 4, __LINE__);
+    if (!FFPictureFits(h.Width, h.Height, (h.Bpp + 7) / 8)) RaiseError(ecImage, 4, __LINE__);
     _imgalloc_(img, h.Width, h.Height, h.Bpp, 202, "FF_PNM.PnmLoad.img");
     int32_t index = frame - 1;
     if (index > h.Frames - 1) index = h.Frames - 1;
@@ -507,8 +489,8 @@ void PnmLoad(PnmHandle& h, Qimg& img, int32_t frame) {
           if (i == samples) break;
         }
         const int64_t v = NumberOrEnd(in);
-        if (v == -1) Fail(ecFile, 3, 230);
-        if (v == -2) Fail(ecImage, 9, 232);
+        if (v == -1) RaiseError(ecFile, 3, 230);
+        if (v == -2) RaiseError(ecImage, 9, 232);
         out[i] = h.SampleBytes == 2 ? scale(v) : static_cast<uint8_t>((v & 255) << h.Shift);
       }
     } else if (h.SampleBytes == 1 && h.Bpp == 24) {
@@ -622,7 +604,7 @@ void PnmSave(const std::string& fileName, const Qimg& img, bool binary) {
 
 void PnmWritePrepared_(const std::string& fileName, const Qimg& img, bool binary) {
   Framed("FF_PNM.PnmWrite_", [&] {
-    if (img.BytesPP != 3 || img.Data == nullptr || img.Width < 1 || img.Height < 1) Fail(ecImage, 2, 300);
+    if (img.BytesPP != 3 || img.Data == nullptr || img.Width < 1 || img.Height < 1) RaiseError(ecImage, 2, 300);
     PnmWriter out;
     FOpen(out.File, fileName, fmCreate | fmWrite);
     out.PutText(std::string("P") + (binary ? "6" : "3") + "\n" + std::to_string(img.Width) + " " +

@@ -15,24 +15,6 @@ namespace tavelo {
 
 namespace {
 
-[[noreturn]] void Fail(int32_t cls, int32_t code, int32_t line) {
-  SetError(cls, code, line);
-  AbortMonitor();
-  throw EMon(ErrorText(cls, code));
-}
-
-template <class Work>
-void Framed(const char* name, Work&& work) {
-  TraceScope scope(name);
-  BeginMonitor();
-  try {
-    work();
-  } catch (...) {
-    CatchException();
-  }
-  EndMonitor();
-}
-
 inline uint32_t Be32(const uint8_t* p) {
   return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
          (static_cast<uint32_t>(p[2]) << 8) | p[3];
@@ -48,7 +30,7 @@ inline void PutBe32(uint8_t* p, uint32_t v) {
 
 void RASParseHeader_(const uint8_t* p, RasHandle& h) {
   h.Magic = Be32(p);
-  if (h.Magic != kRasMagic) Fail(ecImage, 2, 88);
+  if (h.Magic != kRasMagic) RaiseError(ecImage, 2, 88);
   h.Width = Be32(p + 4);
   h.Height = Be32(p + 8);
   h.Depth = Be32(p + 12);
@@ -152,13 +134,13 @@ void RasBgraToXbgr(uint8_t* d, int64_t pixels) {
 
 void RASDecode_(const uint8_t* data, int64_t size, Qimg& img) {
   RasHandle h;
-  if (size < kRasHeaderSize) Fail(ecFile, 3, 804);
+  if (size < kRasHeaderSize) RaiseError(ecFile, 3, 804);
   RASParseHeader_(data, h);
-  if (!h.Supported) Fail(ecImage, 1, 140);
+  if (!h.Supported) RaiseError(ecImage, 1, 140);
   // No picture of more than 2^31 pixels can be held; refused before any size is multiplied out.
-  if (h.Width < 1 || h.Height < 1 || static_cast<uint64_t>(h.Width) * h.Height > 0x7FFFFFFFu) Fail(ecMemory, 5, 141);
+  if (h.Width < 1 || h.Height < 1 || static_cast<uint64_t>(h.Width) * h.Height > 0x7FFFFFFFu) RaiseError(ecMemory, 5, 141);
   const int64_t offset = kRasHeaderSize + static_cast<int64_t>(h.MapLength);
-  if (offset > size) Fail(ecFile, 3, 804);
+  if (offset > size) RaiseError(ecFile, 3, 804);
   const int64_t width = h.Width, height = h.Height;
   const int64_t r = width * h.Depth / 8;
   const int64_t s = (r + 1) & ~int64_t{1};
@@ -169,15 +151,15 @@ void RASDecode_(const uint8_t* data, int64_t size, Qimg& img) {
   // must not come out as a picture of shifted rows.
   int64_t stride = s;
   if (h.Type != 2 && left < s * (height - 1) + r) {
-    if (left != r * height) Fail(ecFile, 3, 804);
+    if (left != r * height) RaiseError(ecFile, 3, 804);
     stride = r;
   }
   // Run-length data yields at most 256 bytes for every 3: a file far too short for its size is
   // refused before a large picture is allocated for it.
-  if (h.Type == 2 && s * height > left / 3 * 256 + 2) Fail(ecImage, 3, 160);
+  if (h.Type == 2 && s * height > left / 3 * 256 + 2) RaiseError(ecImage, 3, 160);
 
   // A picture too large to make is refused before it is allocated (FFPictureFits).
-  if (!FFPictureFits(width, height, (h.Depth + 7) / 8)) Fail(ecImage, 4, __LINE__);
+  if (!FFPictureFits(width, height, (h.Depth + 7) / 8)) RaiseError(ecImage, 4, __LINE__);
   _imgalloc_(img, static_cast<int32_t>(width), static_cast<int32_t>(height), static_cast<int32_t>(h.Depth), 145,
              "FF_RAS.RASLoad.img");
   img.Palette.fill(0);
@@ -199,7 +181,7 @@ void RASDecode_(const uint8_t* data, int64_t size, Qimg& img) {
   if (h.Type != 2) {
     for (int64_t y = 0; y < height; ++y) std::memcpy(img.Data + y * r, pixels + y * stride, static_cast<size_t>(r));
   } else {
-    if (!RasDecodeRle(pixels, left, img.Data, r, s, height)) Fail(ecImage, 3, 170);
+    if (!RasDecodeRle(pixels, left, img.Data, r, s, height)) RaiseError(ecImage, 3, 170);
   }
   const int64_t count = width * height;
   if (h.Depth == 32) RasXbgrToBgra(img.Data, count);
@@ -234,7 +216,7 @@ void RASLoad(const std::string& fileName, Qimg& img) {
   Framed("FF_RAS.RASLoad", [&] {
     RasHandle h;
     RASOpen_(h, fileName);
-    if (!h.Supported) Fail(ecImage, 1, 140);
+    if (!h.Supported) RaiseError(ecImage, 1, 140);
     uint8_t* data = nullptr;
     _memalloc_(data, h.FileSize, 0, "FF_RAS.RASLoad.cmpsdata", mkFresh);
     FSeek(h.File, 0);
@@ -279,7 +261,7 @@ void RASWritePrepared_(const std::string& fileName, const Qimg& img, int32_t com
     const int32_t bytesPP = img.BytesPP;
     if (!(img.Bpp == 8 || img.Bpp == 24 || img.Bpp == 32) || img.Data == nullptr || img.Width < 1 ||
         img.Height < 1)
-      Fail(ecImage, 2, 300);
+      RaiseError(ecImage, 2, 300);
     const int64_t r = static_cast<int64_t>(img.Width) * bytesPP;
     const int64_t s = (r + 1) & ~int64_t{1};
     const bool map = img.Bpp == 8;  // always: a map-less 8-bit file reads as grey

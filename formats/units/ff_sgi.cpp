@@ -17,24 +17,6 @@ namespace {
 
 // Reports an error and leaves the work at once, also when the error state is locked and
 // SetError itself would not unwind: no decoding may go on after a failed check.
-[[noreturn]] void Fail(int32_t cls, int32_t code, int32_t line) {
-  SetError(cls, code, line);
-  AbortMonitor();
-  throw EMon(ErrorText(cls, code));
-}
-
-template <class Work>
-void Framed(const char* name, Work&& work) {
-  TraceScope scope(name);
-  BeginMonitor();
-  try {
-    work();
-  } catch (...) {
-    CatchException();
-  }
-  EndMonitor();
-}
-
 inline uint32_t Be16(const uint8_t* p) { return (static_cast<uint32_t>(p[0]) << 8) | p[1]; }
 inline uint32_t Be32(const uint8_t* p) {
   return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
@@ -128,7 +110,7 @@ int32_t UnpackRow(const uint8_t* src, int64_t len, int32_t sampleBytes, uint8_t*
 
 void SGIParseHeader_(const uint8_t* p, SgiHandle& h) {
   h.Magic = static_cast<int32_t>(Be16(p));
-  if (h.Magic != kSgiMagic) Fail(ecImage, 2, 57);
+  if (h.Magic != kSgiMagic) RaiseError(ecImage, 2, 57);
   h.Storage = p[2];
   h.Bpc = p[3];
   h.Dimension = static_cast<int32_t>(Be16(p + 4));
@@ -167,30 +149,30 @@ int32_t SGIPictureBpp_(const SgiHandle& h) {
 
 void SGIDecode_(const uint8_t* data, int64_t size, Qimg& img) {
   SgiHandle h;
-  if (size < kSgiHeaderRead) Fail(ecFile, 3, 804);
+  if (size < kSgiHeaderRead) RaiseError(ecFile, 3, 804);
   SGIParseHeader_(data, h);
-  if (!h.Supported) Fail(ecImage, 1, 192);
+  if (!h.Supported) RaiseError(ecImage, 1, 192);
   const int32_t w = h.XSize, ht = h.YSize, zs = h.ZSize, bpc = h.Bpc;
-  if (w < 1 || ht < 1) Fail(ecMemory, 5, 193);
+  if (w < 1 || ht < 1) RaiseError(ecMemory, 5, 193);
   const int64_t planeRow = static_cast<int64_t>(w) * bpc;
 
   if (h.Storage == 0) {
     // Plain planes: check that all of them are there before anything is allocated.
-    if (kSgiHeaderSize + planeRow * ht * zs > size) Fail(ecFile, 3, 804);
+    if (kSgiHeaderSize + planeRow * ht * zs > size) RaiseError(ecFile, 3, 804);
   } else {
-    if (kSgiHeaderSize + 8 * static_cast<int64_t>(ht) * zs > size) Fail(ecFile, 3, 804);
+    if (kSgiHeaderSize + 8 * static_cast<int64_t>(ht) * zs > size) RaiseError(ecFile, 3, 804);
     // Every row must lie inside the file and be long enough to give the picture's width (a
     // packet of 2 samples' bytes gives at most 127 samples), before the picture is allocated.
     const uint8_t* starts = data + kSgiHeaderSize;
     const uint8_t* lengths = starts + 4 * static_cast<int64_t>(ht) * zs;
     for (int64_t e = 0; e < static_cast<int64_t>(ht) * zs; ++e) {
       const int64_t start = Be32(starts + 4 * e), len = Be32(lengths + 4 * e);
-      if (start + len > size || len / (2 * bpc) * 127 < w) Fail(ecImage, 3, 207);
+      if (start + len > size || len / (2 * bpc) * 127 < w) RaiseError(ecImage, 3, 207);
     }
   }
 
   // A picture too large to make is refused before it is allocated (FFPictureFits).
-  if (!FFPictureFits(w, ht, (SGIPictureBpp_(h) + 7) / 8)) Fail(ecImage, 4, __LINE__);
+  if (!FFPictureFits(w, ht, (SGIPictureBpp_(h) + 7) / 8)) RaiseError(ecImage, 4, __LINE__);
   _imgalloc_(img, w, ht, SGIPictureBpp_(h), 193, "FF_SGI.SGILoad.img");
   const int32_t bytesPP = img.BytesPP;
   const int64_t pictureRow = static_cast<int64_t>(w) * bytesPP;
@@ -212,10 +194,10 @@ void SGIDecode_(const uint8_t* data, int64_t size, Qimg& img) {
         const int64_t start = Be32(starts + entry);
         const int64_t len = Be32(lengths + entry);
         // A row that lies outside the file, or that runs out before the picture's width, is damaged.
-        if (start + len > size) Fail(ecImage, 3, 207);
+        if (start + len > size) RaiseError(ecImage, 3, 207);
         uint8_t* dest = img.Data + (ht - 1 - y) * pictureRow;
         uint8_t* plane = (bytesPP == 1) ? dest : row;
-        if (UnpackRow(data + start, len, bpc, plane, w) < w) Fail(ecImage, 3, 211);
+        if (UnpackRow(data + start, len, bpc, plane, w) < w) RaiseError(ecImage, 3, 211);
         if (bytesPP != 1) PlaceRow(row, 1, w, dest, bytesPP, zs, z);
       }
     MemFree(row);
@@ -273,7 +255,7 @@ void SGILoad(const std::string& fileName, Qimg& img) {
   Framed("FF_SGI.SGILoad", [&] {
     SgiHandle h;
     SGIOpen_(h, fileName);
-    if (!h.Supported) Fail(ecImage, 1, 192);
+    if (!h.Supported) RaiseError(ecImage, 1, 192);
     uint8_t* data = nullptr;
     _memalloc_(data, h.FileSize, 0, "FF_SGI.SGILoad.data", mkFresh);
     FSeek(h.File, 0);
@@ -316,9 +298,9 @@ void SGISave(const std::string& fileName, const Qimg& img, int32_t codec) {
 void SGIWritePrepared_(const std::string& fileName, const Qimg& img, int32_t codec) {
   Framed("FF_SGI.SGIWrite_", [&] {
     const int32_t w = img.Width, ht = img.Height, zs = img.BytesPP;
-    if (!(zs == 3 || zs == 4) || img.Data == nullptr) Fail(ecImage, 2, 300);
+    if (!(zs == 3 || zs == 4) || img.Data == nullptr) RaiseError(ecImage, 2, 300);
     // The header holds sizes in 16 bits: a larger picture cannot be written as SGI.
-    if (w < 1 || ht < 1 || w > 0xFFFF || ht > 0xFFFF) Fail(ecImage, 11, 302);
+    if (w < 1 || ht < 1 || w > 0xFFFF || ht > 0xFFFF) RaiseError(ecImage, 11, 302);
     const bool rle = codec != 0;
 
     uint8_t header[kSgiHeaderSize] = {};
@@ -363,7 +345,7 @@ void SGIWritePrepared_(const std::string& fileName, const Qimg& img, int32_t cod
           const uint8_t* src = img.Data + (ht - 1 - y) * pictureRow + ChannelByte(zs, z);
           const int32_t len = SGIEncodeRow_(src, w, zs, packed);
           // Row starts are 32-bit file offsets.
-          if (pos + len > 0xFFFFFFFFLL) Fail(ecImage, 5, 340);
+          if (pos + len > 0xFFFFFFFFLL) RaiseError(ecImage, 5, 340);
           const int64_t entry = 4 * (static_cast<int64_t>(z) * ht + y);
           PutBe32(starts + entry, static_cast<uint32_t>(pos));
           PutBe32(lengths + entry, static_cast<uint32_t>(len));

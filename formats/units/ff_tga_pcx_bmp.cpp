@@ -31,18 +31,6 @@ void PutLe32(uint8_t* p, uint32_t v) {
 
 // Runs work in a monitor frame under its trace name: a failure releases what the work tracked
 // (the picture, buffers, the open file) and unwinds to the caller's frame.
-template <class Work>
-void Framed_(const char* name, Work&& work) {
-  TraceScope trace(name);
-  BeginMonitor();
-  try {
-    work();
-  } catch (...) {
-    CatchException();
-  }
-  EndMonitor();
-}
-
 // A picture the record can hold: positive sides and a size in range.
 void CheckPicture_(const ConFileRec& f, int32_t line) {
   if (f.Width < 1 || f.Height < 1) SetError(ecImage, 4, line);
@@ -253,7 +241,7 @@ void TGAOpen_(const std::string& fileName, ConFileRec& f) {
 }
 
 void TGAInfo(const std::string& fileName, FFInfoRec& info) {
-  Framed_("Conform.TGAInfo", [&] {
+  Framed("Conform.TGAInfo", [&] {
     ConFileRec f;
     TGAOpen_(fileName, f);
     FillBasicInfo_(f, fidTGA, info);
@@ -264,7 +252,7 @@ void TGAInfo(const std::string& fileName, FFInfoRec& info) {
 }
 
 void TGALoad_(const std::string& fileName, Qimg& img) {
-  Framed_("Conform.TGALoad_", [&] {
+  Framed("Conform.TGALoad_", [&] {
     ConFileRec f;
     TGAOpen_(fileName, f);
     if (!f.Supported) SetError(ecImage, 1, __LINE__);
@@ -311,7 +299,7 @@ void TGALoad_(const std::string& fileName, Qimg& img) {
 }
 
 void TGASave_(const std::string& fileName, const Qimg& img, bool rle) {
-  Framed_("Conform.TGASave_", [&] {
+  Framed("Conform.TGASave_", [&] {
     FFSavePrep prep;
     FFInit(fidTGA, prep, img, 1);
     const Qimg& p = *prep.Picture;
@@ -410,7 +398,7 @@ void PCXOpen_(const std::string& fileName, ConFileRec& f) {
 }
 
 void PCXInfo(const std::string& fileName, FFInfoRec& info) {
-  Framed_("Conform.PCXInfo", [&] {
+  Framed("Conform.PCXInfo", [&] {
     ConFileRec f;
     PCXOpen_(fileName, f);
     FillBasicInfo_(f, fidPCX, info);
@@ -422,7 +410,7 @@ void PCXInfo(const std::string& fileName, FFInfoRec& info) {
 }
 
 void PCXLoad_(const std::string& fileName, Qimg& img) {
-  Framed_("Conform.PCXLoad_", [&] {
+  Framed("Conform.PCXLoad_", [&] {
     ConFileRec f;
     PCXOpen_(fileName, f);
     if (!f.Supported) SetError(ecImage, 1, __LINE__);
@@ -507,7 +495,7 @@ int64_t PcxPackLine_(const uint8_t* src, int64_t count, uint8_t* out) {
 }  // namespace
 
 void PCXSave_(const std::string& fileName, const Qimg& img, const FFVideoOpts& opts) {
-  Framed_("Conform.PCXSave_", [&] {
+  Framed("Conform.PCXSave_", [&] {
     FFSavePrep prep;
     FFInit(fidPCX, prep, img, 1);
     const Qimg& p = *prep.Picture;
@@ -710,7 +698,7 @@ void DIBOpen_(const std::string& fileName, ConFileRec& f) {
 }
 
 void DIBInfo(const std::string& fileName, FFInfoRec& info) {
-  Framed_("Conform.DIBInfo", [&] {
+  Framed("Conform.DIBInfo", [&] {
     ConFileRec f;
     DIBOpen_(fileName, f);
     FillBasicInfo_(f, fidBMP, info);
@@ -725,7 +713,7 @@ void DIBInfo(const std::string& fileName, FFInfoRec& info) {
 }
 
 void DIBLoad_(const std::string& fileName, Qimg& img) {
-  Framed_("Conform.DIBLoad_", [&] {
+  Framed("Conform.DIBLoad_", [&] {
     ConFileRec f;
     DIBOpen_(fileName, f);
     if (!f.Supported) SetError(ecImage, 1, __LINE__);
@@ -769,7 +757,7 @@ void DIBLoad_(const std::string& fileName, Qimg& img) {
 }
 
 void DIBSave_(const std::string& fileName, const Qimg& img, const FFVideoOpts& opts) {
-  Framed_("Conform.DIBSave_", [&] {
+  Framed("Conform.DIBSave_", [&] {
     FFSavePrep prep;
     FFInit(fidBMP, prep, img, 1);
     const Qimg& p = *prep.Picture;

@@ -62,18 +62,6 @@ const TiffApi& Api_() {
   return t_binding.Calls;
 }
 
-template <class Work>
-void Framed_(const char* name, Work&& work) {
-  TraceScope trace(name);
-  BeginMonitor();
-  try {
-    work();
-  } catch (...) {
-    CatchException();
-  }
-  EndMonitor();
-}
-
 // libtiff's messages: kept as warnings of class 1 (they are logged; the call's own result
 // decides whether it failed). They run inside libtiff, so nothing may leave them by exception.
 void error_handler_(const char* text) {
@@ -370,7 +358,7 @@ void TIFLoad(const std::string& fileName, Qimg& img) {
 }
 
 void TIFSave(const std::string& fileName, const Qimg& img, const FFVideoOpts& opts) {
-  Framed_("FF_TIF.TIFSave", [&] {
+  Framed("FF_TIF.TIFSave", [&] {
     const TiffApi& api = Api_();
     FFSavePrep prep;
     FFInit(fidTIFF, prep, img, 1);

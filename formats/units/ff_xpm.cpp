@@ -14,24 +14,6 @@ namespace tavelo {
 
 namespace {
 
-template <class Work>
-void Framed(const char* name, Work&& work) {
-  TraceScope scope(name);
-  BeginMonitor();
-  try {
-    work();
-  } catch (...) {
-    CatchException();
-  }
-  EndMonitor();
-}
-
-[[noreturn]] void Fail(int32_t cls, int32_t code, int32_t line) {
-  SetError(cls, code, line);
-  AbortMonitor();
-  throw EMon(ErrorText(cls, code));
-}
-
 // The library's exports, none when it did not load whole (its format is then withdrawn, but a
 // caller may still name format 17 itself).
 ReadXpmProc ReadProc() { return reinterpret_cast<ReadXpmProc>(FFCodecProc(clXpm, 0)); }
@@ -41,7 +23,7 @@ WriteXpmProc WriteProc() { return reinterpret_cast<WriteXpmProc>(FFCodecProc(clX
 XpmPicture ReadSize(const std::string& fileName, int32_t line) {
   XpmPicture d{0, 0, 0, nullptr, 0};
   const ReadXpmProc read = ReadProc();
-  if (read == nullptr || read(fileName.c_str(), &d) != 0) Fail(ecImage, 8, line);
+  if (read == nullptr || read(fileName.c_str(), &d) != 0) RaiseError(ecImage, 8, line);
   return d;
 }
 
@@ -69,26 +51,26 @@ void XPMLoad(const std::string& fileName, Qimg& img) {
   Framed("FF_XPM.XPMLoad", [&] {
     XpmPicture d = ReadSize(fileName, __LINE__);
     // A picture too large to make is refused before it is allocated (FFPictureFits).
-    if (!FFPictureFits(d.Width, d.Height, 3)) Fail(ecImage, 4, __LINE__);
+    if (!FFPictureFits(d.Width, d.Height, 3)) RaiseError(ecImage, 4, __LINE__);
     _imgalloc_(img, d.Width, d.Height, 24, __LINE__, "FF_XPM.XPMLoad.img");
     // The library fills exactly the size it was asked about; a file that changed in between is
     // refused by it, not written past the picture.
     d.Data = img.Data;
     d.Reserved = 0;
-    if (ReadProc()(fileName.c_str(), &d) != 0) Fail(ecImage, 8, __LINE__);
+    if (ReadProc()(fileName.c_str(), &d) != 0) RaiseError(ecImage, 8, __LINE__);
   });
 }
 
 void XPMSave(const std::string& fileName, const Qimg& img) {
   Framed("FF_XPM.XPMSave", [&] {
     const WriteXpmProc write = WriteProc();
-    if (write == nullptr) Fail(ecImage, 11, __LINE__);
+    if (write == nullptr) RaiseError(ecImage, 11, __LINE__);
     FFSavePrep prep;
     FFInit(fidXPM, prep, img, 1);
     const Qimg& p = *prep.Picture;
     FFSafeSave_(fileName, [&](const std::string& temp) {
       const XpmPicture d{p.Width, p.Height, 0, p.Data, 0};
-      if (write(temp.c_str(), &d) != 0) Fail(ecImage, 11, __LINE__);
+      if (write(temp.c_str(), &d) != 0) RaiseError(ecImage, 11, __LINE__);
     });
     FFFree(prep);
   });

@@ -1,8 +1,10 @@
 #include "fuzz/support/fuzz_env.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -33,6 +35,20 @@ std::string TempBase() {
   return "/tmp";
 }
 
+// A run that crashed, or was stopped, could not remove its folder: folders of processes that
+// no longer exist are removed when the next target starts.
+void RemoveStaleFolders(const std::string& base) {
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(base, ec)) {
+    const std::string name = e.path().filename().string();
+    if (name.rfind("tavelo-fuzz-", 0) != 0) continue;
+    char* end = nullptr;
+    const long pid = std::strtol(name.c_str() + 12, &end, 10);
+    if (pid <= 0 || end == nullptr || *end != '-') continue;
+    if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) std::filesystem::remove_all(e.path(), ec);
+  }
+}
+
 void RemoveRoot() {
   if (g_root.empty()) return;
   std::error_code ec;
@@ -43,7 +59,9 @@ void RemoveRoot() {
 
 void InitEnvironment() {
   if (!g_root.empty()) return;
-  std::string pattern = TempBase() + "/tavelo-fuzz-XXXXXX";
+  const std::string base = TempBase();
+  RemoveStaleFolders(base);
+  std::string pattern = base + "/tavelo-fuzz-" + std::to_string(::getpid()) + "-XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) {
     std::perror("tavelo fuzz: mkdtemp");
     std::abort();

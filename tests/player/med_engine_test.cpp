@@ -618,8 +618,9 @@ TEST_F(Engine, TheMeasuredRateFollowsThePicturesAndStaysWithinItsLimits) {
   // file's rate while the pictures come on time.
   EXPECT_GT(log.Readings[1].second, 0.01);
   for (size_t i = 1; i < log.Readings.size() && log.Readings[i].first < 55; ++i)
-    if (log.Readings[i].first > 26)
+    if (log.Readings[i].first > 26) {
       EXPECT_NEAR(log.Readings[i].second, 25.0, 0.5) << "after frame " << log.Readings[i].first;
+    }
 }
 
 // ---- Display, events, volume ----

@@ -100,7 +100,9 @@ TEST(ProbePlay, AWavFilePlaysToItsEnd) {
   EXPECT_EQ(r.Lines["sound frames delivered"], "220500 of 220500");
   EXPECT_EQ(r.Lines["frames shown"], "0 of 0");
   EXPECT_EQ(r.Lines["ended"], "end of media");
-  if (kTimed) EXPECT_EQ(r.Lines["underruns"], "0");
+  if (kTimed) {
+    EXPECT_EQ(r.Lines["underruns"], "0");
+  }
 }
 
 TEST(ProbePlay, SeekAndStopAreHonouredAndBadArgumentsRefused) {

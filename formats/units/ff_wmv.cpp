@@ -1,0 +1,174 @@
+#include "formats/units/ff_wmv.h"
+
+#include <cstring>
+
+#include "core/services/basic.h"
+#include "core/services/errors.h"
+#include "core/services/files.h"
+#include "core/services/memory.h"
+#include "core/services/monitor.h"
+#include "core/services/trace.h"
+#include "formats/ff_codec_libs.h"
+#include "formats/ff_tables.h"
+#include "platform/fpu/fpu.h"
+
+namespace tavelo {
+
+namespace {
+
+constexpr int32_t kTrue = -1;
+
+// The export numbers in the library's binding order (formats/ff_codec_libs.cpp).
+enum : int32_t {
+  wxOpen = 0,
+  wxVideoInfo,
+  wxVideoSeek,
+  wxVideoRead,
+  wxAudioInfo,
+  wxAudioSeek,
+  wxAudioRead,
+  wxClose,
+};
+
+template <class Fn>
+Fn LibProc(int32_t index) {
+  auto fn = reinterpret_cast<Fn>(FFCodecProc(clWm, index));
+  // The formats of a library that did not load are withdrawn; a call that still arrives is refused.
+  if (fn == nullptr) SetError(ecMovie, 5, __LINE__);
+  return fn;
+}
+
+// The library is called with the floating-point unit in its reset state, and leaves it so.
+class FpuBracket {
+ public:
+  FpuBracket() { platform::FpuResetControl(); }
+  ~FpuBracket() { platform::FpuResetControl(); }
+  FpuBracket(const FpuBracket&) = delete;
+  FpuBracket& operator=(const FpuBracket&) = delete;
+};
+
+std::string Grouped(int32_t v) { return IntToStrW(static_cast<uint32_t>(v), 100); }
+
+}  // namespace
+
+void WmvOpen(WmvHandle& h, const std::string& fileName) {
+  Framed("FF_WMV.WmvOpen", [&] {
+    std::memset(static_cast<void*>(&h), 0, sizeof h);
+    auto open = LibProc<wmv_open_t>(wxOpen);
+    auto videoInfo = LibProc<wmv_video_info_t>(wxVideoInfo);
+    auto audioInfo = LibProc<wmv_audio_info_t>(wxAudioInfo);
+    FpuBracket fpu;
+    int32_t status = 0;
+    h.Lib = open(fileName.c_str(), &status);
+    if (h.Lib == nullptr) SetError(ecMovie, 6, __LINE__);
+    videoInfo(h.Lib, &h.Width, &h.Height, &h.Bpp, &h.FrameCount, &h.FrameRate);
+    audioInfo(h.Lib, &h.Format, &h.SampleCount);
+  });
+}
+
+void WmvImgSeek(WmvHandle& h, int32_t frame) {
+  Framed("FF_WMV.WmvImgSeek", [&] {
+    auto seek = LibProc<wmv_video_seek_t>(wxVideoSeek);
+    int32_t ok;
+    {
+      FpuBracket fpu;
+      ok = seek(h.Lib, frame - 1);
+    }
+    if (ok == 0) {
+      TraceText("WMV video seek failed, sample " + Grouped(frame) + " of " + Grouped(h.FrameCount));
+      SetError(ecMovie, 7, __LINE__);
+    }
+    h.CurrentFrame = frame - 1;
+  });
+}
+
+void WmvImgLoad(WmvHandle& h, Qimg& img, int32_t frame) {
+  Framed("FF_WMV.WmvImgLoad", [&] {
+    if (frame < 0 || frame > h.FrameCount) SetError(ecMovie, 1, __LINE__);
+    // The library delivers B, G, R rows: any other depth would not fill the picture it names.
+    if (h.Bpp != 24) SetError(ecMovie, 5, __LINE__);
+    auto read = LibProc<wmv_video_read_t>(wxVideoRead);
+    _imgalloc_(img, h.Width, h.Height, h.Bpp, __LINE__, "FF_WMV.WmvImgLoad.ih");
+    WmvImgSeek(h, frame);
+    int32_t ok;
+    {
+      FpuBracket fpu;
+      ok = read(h.Lib, img.Data);
+    }
+    if (ok == 0) SetError(ecMovie, 9, __LINE__);
+    h.CurrentFrame += 1;
+  });
+}
+
+void WmvSndSeek(WmvHandle& h, int32_t sample) {
+  Framed("FF_WMV.WmvSndSeek", [&] {
+    auto seek = LibProc<wmv_audio_seek_t>(wxAudioSeek);
+    int32_t ok;
+    {
+      FpuBracket fpu;
+      ok = seek(h.Lib, sample);
+    }
+    if (ok == 0) {
+      TraceText("WMV audio seek failed, sample " + Grouped(sample) + " of " + Grouped(h.SampleCount));
+      SetError(ecMovie, 7, __LINE__);
+    }
+    h.CurrentSample = sample;
+  });
+}
+
+void WmvSndLoad(WmvHandle& h, Qsnd& snd, int32_t pos, int32_t count) {
+  Framed("FF_WMV.WmvSndLoad", [&] {
+    auto read = LibProc<wmv_audio_read_t>(wxAudioRead);
+    snd.samples = 0;
+    if (h.SampleCount <= 0 || h.Format.nBlockAlign == 0) SetError(ecMovie, 5, __LINE__);
+    _sndalloc_(snd, static_cast<int64_t>(count) * h.Format.nBlockAlign, __LINE__, "FF_WMV.WmvSndLoad.snd");
+    WmvSndSeek(h, pos);
+    int32_t got;
+    {
+      FpuBracket fpu;
+      got = read(h.Lib, snd.SndData, count);
+    }
+    if (got < 0 || got > count) SetError(ecAvi, 9, __LINE__);
+    snd.samples = got;
+    h.CurrentSample += got;
+    snd.Format = h.Format;
+  });
+}
+
+void WmvClose(WmvHandle& h) {
+  Framed("FF_WMV.WmvClose", [&] {
+    auto close = LibProc<wmv_close_t>(wxClose);
+    FpuBracket fpu;
+    if (h.Lib != nullptr) close(h.Lib);
+    std::memset(static_cast<void*>(&h), 0, sizeof h);
+  });
+}
+
+void WmvInfo(const std::string& fileName, FFInfoRec& info) {
+  WmvHandle* h = nullptr;
+  Framed("FF_WMV.WmvInfo", [&] {
+    info.FormatId = fidWMA;
+    info.FileSize = FSizeByName(fileName);
+    _memalloc_(h, static_cast<int64_t>(sizeof(WmvHandle)), __LINE__, "FF_WMV.WmvInfo.h", mkFresh);
+    WmvOpen(*h, fileName);
+    FFVideoPart& v = info.Video;
+    v.HasVideo = v.VideoSupported = h->FrameCount > 0 ? kTrue : 0;
+    v.Width = h->Width;
+    v.Height = h->Height;
+    v.Bpp = v.OrigBpp = h->Bpp;
+    v.BytesPP = (h->Bpp + 7) / 8;
+    v.FrameRate = h->FrameRate;
+    v.Frames = h->FrameCount;
+    v.CodecName = "Windows Media Video";
+    FFAudioPart& a = info.Audio;
+    a.SrcFormat = a.PcmFormat = h->Format;
+    a.HasAudio = a.AudioSupported = h->SampleCount > 0 ? kTrue : 0;
+    a.Samples = h->SampleCount;
+    a.CodecName = "Windows Media Audio";
+    if (v.HasVideo != 0) info.FormatId = fidWMV;
+    WmvClose(*h);
+    MemFree(h);
+  });
+}
+
+}  // namespace tavelo

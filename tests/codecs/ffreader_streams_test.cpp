@@ -1,0 +1,109 @@
+// The shared reader on the MPEG, Ogg and Windows Media files of the codec libraries: streams whose
+// packets need more than their positions and timestamps to be found again (parsed MPEG program
+// and elementary streams, several packets in one Ogg page or ASF packet), pictures without display
+// times, and sound whose length only decoding tells (Vorbis, WMA, an MP3 whose encoder delay is
+// longer than one frame).
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "codecs/ffreader/ff_reader.h"
+#include "tests/support/test_env.h"
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+namespace tavelo::ffreader {
+namespace {
+
+const int kQuiet = (av_log_set_level(AV_LOG_QUIET), 0);
+
+std::string Path(const char* file) { return test::MediaPath(std::string("codec_movies/") + file); }
+
+// FFmpeg's own decode of the first stream of a kind, raw ("bgr24" pictures or s16le sound).
+std::string FFmpegDecode(const std::string& path, bool video) {
+  const std::string cmd = "ffmpeg -v error -nostdin -i '" + path + "' " +
+                          (video ? "-map 0:v:0 -fps_mode passthrough -f rawvideo -pix_fmt bgr24 -"
+                                 : "-map 0:a:0 -f s16le -acodec pcm_s16le -");
+  std::string out;
+  FILE* pipe = popen(cmd.c_str(), "r");
+  if (pipe == nullptr) {
+    ADD_FAILURE() << "cannot run ffmpeg";
+    return out;
+  }
+  char buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
+  const int status = pclose(pipe);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "ffmpeg failed on " << path << " (is it installed?)";
+  return out;
+}
+
+std::unique_ptr<Reader> Open(const std::string& path, bool video, bool audio) {
+  OpenOptions o;
+  o.Video = video;
+  o.Audio = audio;
+  std::string error;
+  auto r = Reader::Open(path, o, &error);
+  EXPECT_NE(r, nullptr) << path << ": " << error;
+  return r;
+}
+
+TEST(FFReaderStreams, PicturesOfParsedStreamsAreFoundAgainAfterSeeks) {
+  for (const char* file : {"mpeg1.mpg", "mpeg2.mpg", "raw.m2v", "dvd.vob", "theora.ogv", "wmv2.wmv"}) {
+    SCOPED_TRACE(file);
+    auto r = Open(Path(file), true, false);
+    ASSERT_NE(r, nullptr);
+    const int w = r->Video().Width, h = r->Video().Height;
+    const size_t bytes = static_cast<size_t>(w) * h * 3;
+    const std::string ref = FFmpegDecode(Path(file), true);
+    ASSERT_EQ(ref.size(), bytes * static_cast<size_t>(r->Video().FrameCount));
+    std::vector<std::vector<uint8_t>> seq;
+    for (int64_t i = 0; i < r->Video().FrameCount; ++i) {
+      std::vector<uint8_t> b(bytes);
+      ASSERT_TRUE(r->ReadFrame(i, b.data(), w * 3)) << i;
+      int worst = 0;
+      for (size_t k = 0; k < bytes; ++k)
+        worst = std::max(worst, std::abs(b[k] - static_cast<uint8_t>(ref[i * bytes + k])));
+      EXPECT_LE(worst, 1) << "frame " << i;
+      seq.push_back(std::move(b));
+    }
+    // Each frame from a reader that has read nothing else: found by a seek alone.
+    for (int64_t i = 0; i < r->Video().FrameCount; i += 5) {
+      auto fresh = Open(Path(file), true, false);
+      std::vector<uint8_t> b(bytes);
+      ASSERT_TRUE(fresh->ReadFrame(i, b.data(), w * 3)) << i;
+      EXPECT_EQ(b, seq[static_cast<size_t>(i)]) << "frame " << i;
+    }
+  }
+}
+
+TEST(FFReaderStreams, SoundLengthsAndSamplesAreFFmpegs) {
+  for (const char* file : {"vorbis.ogg", "theora.ogv", "tone.wma", "wmv1.wmv", "lsf.mp3", "tone.mp3"}) {
+    SCOPED_TRACE(file);
+    auto r = Open(Path(file), false, true);
+    ASSERT_NE(r, nullptr);
+    const std::string ref = FFmpegDecode(Path(file), false);
+    const int ch = r->Audio().Channels;
+    ASSERT_EQ(static_cast<size_t>(r->Audio().SampleCount) * ch * 2, ref.size());
+    // Read in runs that end inside packets and pages.
+    std::string got;
+    std::vector<int16_t> buf(1000 * static_cast<size_t>(ch));
+    for (int64_t pos = 0;;) {
+      const int64_t n = r->ReadAudio(pos, buf.data(), 1000);
+      ASSERT_GE(n, 0) << r->LastError();
+      if (n == 0) break;
+      got.append(reinterpret_cast<const char*>(buf.data()), static_cast<size_t>(n) * ch * 2);
+      pos += n;
+    }
+    EXPECT_TRUE(got == ref);
+  }
+}
+
+}  // namespace
+}  // namespace tavelo::ffreader

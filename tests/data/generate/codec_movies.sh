@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Movies and sound for the codec libraries over the shared FFmpeg reader, all written by FFmpeg:
+#   MPEG-1 and MPEG-2 program streams with MP2 sound, a PAL video CD (2324-byte packs), an SVCD and
+#   a DVD stream (AC3 sound) whose bit rates fall inside their kinds' rules, a raw MPEG-2 video
+#   stream (.m2v); MP2, MP3 (also at a low sampling rate) and AC3 sound files;
+#   Ogg Theora with Vorbis, and Vorbis alone;
+#   Windows Media: WMV1 with WMA1, WMV2 with WMA2, and WMA alone.
+# The pictures move (testsrc2) and the MPEG ones use B-frames, so decoding order differs from
+# display order.
+set -euo pipefail
+out=${1:?usage: codec_movies.sh OUTPUT_DIR}
+command -v ffmpeg >/dev/null || { echo "codec_movies.sh: ffmpeg is missing (scripts/install-deps.sh installs it)" >&2; exit 1; }
+ff() { ffmpeg -v error -nostdin -y "$@"; }
+video() { echo "testsrc2=size=$1:rate=$2:duration=$3"; }
+sound() { echo "sine=frequency=440:beep_factor=3:sample_rate=$1:duration=$2"; }
+
+# MPEG.
+ff -f lavfi -i "$(video 320x240 25 3)" -f lavfi -i "$(sound 44100 3)" -ac 2 \
+  -c:v mpeg1video -b:v 1500k -bf 2 -g 12 -c:a mp2 -b:a 192k -f mpeg "$out/mpeg1.mpg"
+ff -f lavfi -i "$(video 352x288 25 2)" -f lavfi -i "$(sound 44100 2)" -target pal-vcd "$out/vcd.mpg"
+ff -f lavfi -i "$(video 352x288 25 3)" -f lavfi -i "$(sound 48000 3)" -ac 2 \
+  -c:v mpeg2video -b:v 2000k -bf 2 -g 12 -c:a mp2 -b:a 192k -f vob "$out/mpeg2.mpg"
+ff -f lavfi -i "$(video 480x576 25 1)" -f lavfi -i "$(sound 44100 1)" -target pal-svcd \
+  -b:v 2000k -maxrate:v 2400k "$out/svcd.mpg"
+ff -f lavfi -i "$(video 720x576 25 1)" -f lavfi -i "$(sound 48000 1)" -target pal-dvd \
+  -b:v 4000k -maxrate:v 6000k "$out/dvd.vob"
+ff -f lavfi -i "$(video 320x240 25 2)" -c:v mpeg2video -b:v 1500k -bf 2 -f mpeg2video "$out/raw.m2v"
+ff -f lavfi -i "$(sound 44100 2)" -ac 2 -c:a mp2 -b:a 192k "$out/tone.mp2"
+ff -f lavfi -i "$(sound 44100 2)" -c:a libmp3lame -b:a 128k "$out/tone.mp3"
+ff -f lavfi -i "$(sound 22050 2)" -c:a libmp3lame -b:a 64k "$out/lsf.mp3"
+ff -f lavfi -i "$(sound 48000 2)" -ac 2 -c:a ac3 -b:a 192k "$out/tone.ac3"
+
+# Ogg.
+ff -f lavfi -i "$(video 320x240 25 3)" -f lavfi -i "$(sound 44100 3)" -ac 2 \
+  -c:v libtheora -q:v 6 -g 15 -c:a libvorbis -q:a 3 "$out/theora.ogv"
+ff -f lavfi -i "$(sound 44100 2)" -ac 2 -c:a libvorbis -q:a 3 "$out/vorbis.ogg"
+
+# Windows Media.
+ff -f lavfi -i "$(video 320x240 25 3)" -f lavfi -i "$(sound 44100 3)" -ac 2 \
+  -c:v wmv1 -b:v 800k -g 25 -c:a wmav1 -b:a 64k "$out/wmv1.wmv"
+ff -f lavfi -i "$(video 320x240 25 3)" -f lavfi -i "$(sound 44100 3)" -ac 2 \
+  -c:v wmv2 -b:v 800k -g 25 -c:a wmav2 -b:a 64k "$out/wmv2.wmv"
+ff -f lavfi -i "$(sound 44100 2)" -ac 2 -c:a wmav2 -b:a 64k "$out/tone.wma"
