@@ -21,7 +21,7 @@ trap 'rm -rf "$tmp"' EXIT
 ff() { ffmpeg -hide_banner -loglevel error -nostdin -y "$@"; }
 
 targets=(tga pcx bmp gif flic zmv zmv_strip wav snd_convert seq_name cmd_line registry_store
-         sgi sun pnm bay xpm avi packed_blob)
+         sgi sun pnm bay xpm avi packed_blob cine)
 for t in "${targets[@]}"; do
   rm -rf "${corpus:?}/$t"
   mkdir -p "$corpus/$t"

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/registry/registry.h"
+#include "tests/formats/cine_writer.h"
 #include "tests/formats/flic_writer.h"
 #include "tests/formats/zmv_writer.h"
 
@@ -262,6 +263,36 @@ void Registry() {
   std::filesystem::remove_all(folder, ec);
 }
 
+// Cine movies (the tests' writer): plain grey and colour, 16-bit samples of 12 significant bits,
+// raw sensor frames of the three mosaic kinds, with picture adjustments in the setup.
+void Cine() {
+  auto movie = [](int32_t w, int32_t h, int32_t bits, int32_t compression, uint32_t cfa, int32_t frames) {
+    CineMovie m;
+    m.width = w;
+    m.height = h;
+    m.bitCount = bits;
+    m.compression = compression;
+    m.cfa = cfa;
+    for (int32_t i = 0; i < frames; ++i) m.frames.push_back(Picture(w, h, bits / 8, i));
+    return m;
+  };
+  Write("cine", "grey8.cine", Bytes(CineBuild(movie(8, 6, 8, 0, 0, 3))));
+  CineMovie colour = movie(7, 5, 24, 0, 0, 2);
+  colour.topDown = true;
+  colour.padRows = true;
+  colour.gamma = 20;
+  colour.saturation = 1.5f;
+  Write("cine", "colour24.cine", Bytes(CineBuild(colour)));
+  CineMovie deep = movie(6, 4, 16, 0, 0, 2);
+  deep.realBpp = 12;
+  deep.brightness = 10;
+  deep.contrast = -5;
+  Write("cine", "grey16.cine", Bytes(CineBuild(deep)));
+  Write("cine", "bayer.cine", Bytes(CineBuild(movie(8, 6, 8, 2, 3, 2))));
+  Write("cine", "vri.cine", Bytes(CineBuild(movie(8, 6, 8, 2, 1, 2))));
+  Write("cine", "vri-v6-16.cine", Bytes(CineBuild(movie(8, 4, 16, 2, 2, 2))));
+}
+
 // Bayer raw files: the mosaic (or the older cells) and the 1024-byte trailer.
 std::string BayTrailer(const char* camera, const char* mark, int colour, int speed, int w, int h) {
   std::string t(1024, '\0');
@@ -337,6 +368,7 @@ int main(int argc, char** argv) {
   CommandLines();
   Registry();
   Bayer();
+  Cine();
   Blobs();
   for (int i = 2; i < argc; ++i) {
     const std::string path = argv[i];
