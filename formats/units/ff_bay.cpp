@@ -442,6 +442,9 @@ void BayLoad(const std::string& fileName, Qimg& img) {
     BayOpen_(h, fileName);
     if (!h.Supported) RaiseError(ecImage, 1, 444);
     const int64_t count = static_cast<int64_t>(h.Width) * h.Height;
+    // The mosaic must lie in the file before anything of its size is allocated: a trailer of a
+    // kilobyte can claim a gigabyte.
+    if (count > h.FileSize) RaiseError(ecFile, 3, 804);
     uint8_t* mosaic = nullptr;
     _memalloc_(mosaic, count, 0, "FF_BAY.BayLoad.cmpsData", mkFresh);
     FRead(h.File, mosaic, count);
