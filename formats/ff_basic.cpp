@@ -373,6 +373,25 @@ double FFFramesToSeconds(int32_t count, double rate) {
   return 0;
 }
 
+namespace {
+constexpr int64_t kMaxPictureBytes = 2000000000;
+std::atomic<int32_t> g_pictureSideLimit{0};
+}  // namespace
+
+bool FFPictureFits(int64_t width, int64_t height, int64_t bytesPP) {
+  if (width < 0 || height < 0 || bytesPP < 0) return false;
+  const int32_t side = g_pictureSideLimit.load(std::memory_order_relaxed);
+  if (side > 0 && (width > side || height > side)) return false;
+  if (width == 0 || height == 0 || bytesPP == 0) return true;
+  // Divisions instead of the product: sides from 32-bit fields would overflow it.
+  if (width > kMaxPictureBytes / height) return false;
+  return width * height <= kMaxPictureBytes / bytesPP;
+}
+
+void FFSetPictureSideLimitForTest(int32_t maxSide) {
+  g_pictureSideLimit.store(maxSide > 0 ? maxSide : 0, std::memory_order_relaxed);
+}
+
 int32_t FFMulPositive(int32_t a, int32_t b) {
   if (a < 1 || b <= 0) return 0;
   const int64_t p = static_cast<int64_t>(a) * b;

@@ -93,6 +93,19 @@ void FFVideoFree(FFVideoOpts& opts);
 void FFVideoGetCodecName(const FFVideoOpts& opts, std::string& name);
 void FFAudioFree(FFAudioOpts& opts);
 
+// ---- The largest picture a reader makes ----
+// Readers check the picture a header describes before anything of its size is made, and refuse
+// one that does not fit with (7, 4) (ZMV with its own (12, 1)).
+
+// True when a picture of width x height pixels of bytesPP bytes each may be made: at most 2e9
+// bytes (what the picture record holds with the allocator's margin). Negative figures never fit;
+// sides of 0 are the callers' own check.
+bool FFPictureFits(int64_t width, int64_t height, int64_t bytesPP);
+// Test seam for the hostile-input runs (fuzz/): pictures with a side above maxSide pixels do not
+// fit either, so that no input spends its time filling a picture only its header made large.
+// 0, the program's state, removes the limit.
+void FFSetPictureSideLimitForTest(int32_t maxSide);
+
 // ---- Time and rate arithmetic (NaN fails every guard) ----
 
 // count / rate when both are positive, else 0.

@@ -47,9 +47,7 @@ bool ImgFromBin(const void* blob, Qimg& img) {
     const int32_t width = Le32_(b), height = Le32_(b + 4), bpp = Le32_(b + 8);
     const int32_t packedSize = Le32_(b + 12), param = Le32_(b + 16), method = Le32_(b + 20);
     const bool depthOk = bpp == 8 || bpp == 15 || bpp == 16 || bpp == 24 || bpp == 32;
-    if (width < 1 || height < 1 || !depthOk ||
-        static_cast<int64_t>(width) * height * ((bpp + 7) / 8) > int64_t{0x7FFFFFFF})
-      Refuse_(4, __LINE__);
+    if (width < 1 || height < 1 || !depthOk || !FFPictureFits(width, height, (bpp + 7) / 8)) Refuse_(4, __LINE__);
     if (method != kBinMethodZmv && method != kBinMethodJpeg) Refuse_(1, __LINE__);
     _imgalloc_(img, width, height, bpp, __LINE__, "FFBasic.ImgFromBin.img");
     ImgSetDims(img, width, height, bpp);

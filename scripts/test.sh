@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test: the full suite in the normal
-# build, the core and player suites again under ThreadSanitizer, and every suite under ASan and UBSan.
+# build, the core and player suites again under ThreadSanitizer, and every suite under ASan and UBSan
+# together with a replay of every fuzz target's seed corpus and former crashers (fuzz/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -19,10 +20,12 @@ cmake --build build-tsan -j "$jobs" --target core_tests player_tests tavelo-prob
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   ctest --test-dir build-tsan -j "$jobs" --output-on-failure -L "core|player"
 
-# Hostile-input checks: every suite again, built by clang with AddressSanitizer and UBSan.
+# Hostile-input checks: every suite again, built by clang with AddressSanitizer and UBSan, and
+# the fuzz targets run once over their seeds and former crashers (the tests labelled "fuzz";
+# long runs: scripts/fuzz-long.sh).
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
-  -DTAVELO_SANITIZE=address,undefined -DTAVELO_BUILD_BENCH=OFF >/dev/null
+  -DTAVELO_SANITIZE=address,undefined -DTAVELO_FUZZ=ON -DTAVELO_BUILD_BENCH=OFF >/dev/null
 cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
   ctest --test-dir build-asan -j "$jobs" --output-on-failure

@@ -67,6 +67,7 @@ bool Decoder::Open(const AVCodecParameters* par) {
     return false;
   }
   SetThreads(ctx_);
+  ctx_->max_pixels = kMaxDecodedPixels;
   if (avcodec_open2(ctx_, codec, nullptr) < 0) {
     Close();
     return false;
@@ -102,6 +103,7 @@ bool Decoder::OpenVideo(AVCodecID id, uint32_t codecTag, int width, int height, 
     ctx_->extradata_size = static_cast<int>(extradataSize);
   }
   SetThreads(ctx_);
+  ctx_->max_pixels = kMaxDecodedPixels;
   if (avcodec_open2(ctx_, codec, nullptr) < 0) {
     Close();
     return false;

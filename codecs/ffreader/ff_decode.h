@@ -23,6 +23,11 @@ struct SwrContext;
 
 namespace tavelo::ffreader {
 
+// No program that uses this reader takes a picture of more pixels (dshowcodec and the Video for
+// Windows stand-in refuse larger ones). Every decoder is opened with this limit, so that a header
+// of a few bytes cannot make it allocate a picture of gigabytes first.
+constexpr int64_t kMaxDecodedPixels = int64_t{1} << 26;
+
 // The decoder side of one stream. Open it from a demuxer's parameters or from what an AVI stream
 // header gives (codec, four-character code, size, depth, the bytes after the bitmap header).
 class Decoder {

@@ -40,7 +40,11 @@ class Demuxer {
       fmt_ = nullptr;
       return false;
     }
-    err = avformat_find_stream_info(fmt_, nullptr);
+    // The decoders that probing opens get the reader's picture limit too.
+    std::vector<AVDictionary*> options(fmt_->nb_streams, nullptr);
+    for (AVDictionary*& o : options) av_dict_set_int(&o, "max_pixels", kMaxDecodedPixels, 0);
+    err = avformat_find_stream_info(fmt_, options.empty() ? nullptr : options.data());
+    for (AVDictionary*& o : options) av_dict_free(&o);
     if (err < 0) {
       error = "cannot read the streams: " + ErrorString(err);
       Close();

@@ -193,6 +193,12 @@ void OpenVideo_(AviHandle& h) {
   if (r != AVIERR_OK) SetError(ecAviSys, r, __LINE__);
   if (h.VideoFormatSize < static_cast<int32_t>(sizeof(BITMAPINFOHEADER))) SetError(ecAviSys, AVIERR_BADFORMAT, __LINE__);
   const BITMAPINFOHEADER format = *h.VideoFormat;
+  // A picture too large to make is not taken from this reader either (FFPictureFits).
+  if (!FFPictureFits(format.biWidth, std::abs(int64_t{format.biHeight}), 4)) {
+    VfwSafe_AVIStreamRelease(h.VideoStream);
+    h.VideoStream = nullptr;
+    return;
+  }
   // A four-character code in the format (not BI_RGB, BI_RLE8, BI_RLE4 or BI_BITFIELDS) names the
   // codec better than the stream header does.
   if (format.biCompression > 3) h.VideoInfo.fccHandler = format.biCompression;
@@ -392,7 +398,11 @@ void AviOpen(AviHandle& h, const std::string& fileName) {
           info(h.DswVideo, &dswWidth, &dswHeight, &dswBits, &dswFrames, &dswRate);
           return 0;
         });
-        h.DswVideoOk = (dswWidth != 0 && dswHeight != 0 && dswBits != 0 && dswFrames != 0) ? -1 : 0;
+        // A picture too large to make is not taken from this reader (FFPictureFits).
+        h.DswVideoOk = (dswWidth != 0 && dswHeight != 0 && dswBits != 0 && dswFrames != 0 &&
+                        FFPictureFits(dswWidth, dswHeight, 4))
+                           ? -1
+                           : 0;
       }
       h.DswAudio = DswOpen_(dswAudioOpen, fileName.c_str());
       if (h.DswAudio != nullptr) {

@@ -13,6 +13,7 @@
 #include "core/services/memory.h"
 #include "core/services/monitor.h"
 #include "core/services/trace.h"
+#include "formats/ff_basic.h"
 #include "formats/ff_tables.h"
 
 namespace tavelo {
@@ -426,6 +427,8 @@ void BayInfo(const std::string& fileName, FFInfoRec& info) {
 namespace {
 
 void AllocAndDecode(const BayHandle& h, const uint8_t* mosaic, Qimg& img) {
+  // A picture too large to make is refused before it is allocated (FFPictureFits).
+  if (!FFPictureFits(h.Width, h.Height, h.BytesPP)) RaiseError(ecImage, 4, __LINE__);
   _imgalloc_(img, h.Width, h.Height, h.BytesPP * 8, 446, "FF_BAY.BayLoad.img");
   BayDecode(mosaic, img.Data, h.Width, h.Layout, h.Pattern, h.Height);
   if (h.Pattern == bayMono) PalSetGray(img.Palette);
@@ -439,6 +442,9 @@ void BayLoad(const std::string& fileName, Qimg& img) {
     BayOpen_(h, fileName);
     if (!h.Supported) RaiseError(ecImage, 1, 444);
     const int64_t count = static_cast<int64_t>(h.Width) * h.Height;
+    // The mosaic must lie in the file before anything of its size is allocated: a trailer of a
+    // kilobyte can claim a gigabyte.
+    if (count > h.FileSize) RaiseError(ecFile, 3, 804);
     uint8_t* mosaic = nullptr;
     _memalloc_(mosaic, count, 0, "FF_BAY.BayLoad.cmpsData", mkFresh);
     FRead(h.File, mosaic, count);

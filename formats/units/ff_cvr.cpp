@@ -9,6 +9,7 @@
 #include "core/services/memory.h"
 #include "core/services/monitor.h"
 #include "core/services/trace.h"
+#include "formats/ff_basic.h"
 #include "formats/ff_codec_libs.h"
 #include "formats/ff_tables.h"
 #include "formats/units/ff_bay.h"
@@ -84,6 +85,8 @@ void CvrLoad(CvrHandle& h, Qimg& img, int32_t frame) {
     const int64_t delivered = static_cast<int64_t>(h.Width) * h.Height * h.StoredBytesPP;
     // A mosaic is one byte per pixel; anything else would not fill the picture.
     if (IsMosaic(h.Codec) && h.StoredBytesPP != 1) SetError(ecMovie, 5, __LINE__);
+    // A picture too large to make is refused before it is allocated (FFPictureFits).
+    if (!FFPictureFits(h.Width, h.Height, std::max(h.BytesPP, h.StoredBytesPP))) RaiseError(ecImage, 4, __LINE__);
     _memalloc_(tempDataP, delivered, __LINE__, "FF_CVR.CvrLoad.tempDataP", mkFresh);
     _imgalloc_(img, h.Width, h.Height, h.Bpp, __LINE__, "FF_CVR.CvrLoad.img");
     if (read(h.Lib, tempDataP, img.Palette.data()) == 0) SetError(ecMovie, 9, __LINE__);

@@ -12,6 +12,7 @@
 #include "core/services/monitor.h"
 #include "core/services/trace.h"
 #include "formats/conform.h"
+#include "formats/ff_basic.h"
 #include "formats/ff_tables.h"
 
 namespace tavelo {
@@ -60,8 +61,8 @@ void Open_(FlcHandle& flc, const std::string& fileName) {
   flc.Width = U16(flc.Header + 8);
   flc.Height = U16(flc.Header + 10);
   if (flc.Width < 1 || flc.Height < 1) RaiseError(ecImage, 2, __LINE__);
-  // A picture past 2e9 bytes is refused before anything that size is made.
-  if (static_cast<int64_t>(flc.Width) * flc.Height > 2000000000) RaiseError(ecImage, 4, __LINE__);
+  // A picture too large to make is refused before anything that size is made.
+  if (!FFPictureFits(flc.Width, flc.Height, 1)) RaiseError(ecImage, 4, __LINE__);
   flc.FrameRate = FLCFrameRate_(static_cast<int32_t>(U32(flc.Header + 16)), fileName);
   flc.RowBytes = flc.Width;
   const int64_t size = static_cast<int64_t>(flc.Width) * flc.Height;

@@ -17,6 +17,7 @@
 #include "core/services/monitor.h"
 #include "core/services/trace.h"
 #include "formats/conform.h"
+#include "formats/ff_basic.h"
 #include "formats/ff_codec_libs.h"
 #include "formats/ff_tables.h"
 
@@ -27,7 +28,6 @@ namespace {
 constexpr int32_t kTrue = -1;
 constexpr int32_t kScanBufferSize = 64 * 1024;
 constexpr int32_t kPosBlock = 256;
-constexpr int64_t kMaxPictureBytes = 2000000000;  // the position table grows by this many entries
 // Index of EGifCloseFile among gifcodec's exports (formats/ff_codec_libs.cpp).
 constexpr int32_t kExportEGifCloseFile = 4;
 
@@ -340,8 +340,8 @@ void Open_(GifHandle& gif, const std::string& fileName, bool firstOnly) {
   // A file without a single image has nothing to show.
   if (gif.Count < 1) RaiseError(ecImage, 2, __LINE__);
   Classify_(gif, hashes);
-  // A picture past 2e9 bytes is refused before anything that size is made.
-  if (static_cast<int64_t>(gif.Width) * gif.Height * gif.BytesPP > kMaxPictureBytes) RaiseError(ecImage, 4, __LINE__);
+  // A picture too large to make is refused before anything that size is made.
+  if (!FFPictureFits(gif.Width, gif.Height, gif.BytesPP)) RaiseError(ecImage, 4, __LINE__);
 
   if (firstOnly) {
     gif.Count = 1;

@@ -464,6 +464,8 @@ void PnmOpenMem_(PnmHandle& h, const uint8_t* data, int64_t size) {
 void PnmLoad(PnmHandle& h, Qimg& img, int32_t frame) {
   Framed("FF_PNM.PnmLoad", [&] {
     if (!h.Valid) RaiseError(ecImage, 1, 201);
+    // A picture too large to make is refused before it is allocated (FFPictureFits).
+    if (!FFPictureFits(h.Width, h.Height, (h.Bpp + 7) / 8)) RaiseError(ecImage, 4, __LINE__);
     _imgalloc_(img, h.Width, h.Height, h.Bpp, 202, "FF_PNM.PnmLoad.img");
     int32_t index = frame - 1;
     if (index > h.Frames - 1) index = h.Frames - 1;

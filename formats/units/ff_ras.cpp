@@ -158,6 +158,8 @@ void RASDecode_(const uint8_t* data, int64_t size, Qimg& img) {
   // refused before a large picture is allocated for it.
   if (h.Type == 2 && s * height > left / 3 * 256 + 2) RaiseError(ecImage, 3, 160);
 
+  // A picture too large to make is refused before it is allocated (FFPictureFits).
+  if (!FFPictureFits(width, height, (h.Depth + 7) / 8)) RaiseError(ecImage, 4, __LINE__);
   _imgalloc_(img, static_cast<int32_t>(width), static_cast<int32_t>(height), static_cast<int32_t>(h.Depth), 145,
              "FF_RAS.RASLoad.img");
   img.Palette.fill(0);

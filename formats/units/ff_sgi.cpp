@@ -171,6 +171,8 @@ void SGIDecode_(const uint8_t* data, int64_t size, Qimg& img) {
     }
   }
 
+  // A picture too large to make is refused before it is allocated (FFPictureFits).
+  if (!FFPictureFits(w, ht, (SGIPictureBpp_(h) + 7) / 8)) RaiseError(ecImage, 4, __LINE__);
   _imgalloc_(img, w, ht, SGIPictureBpp_(h), 193, "FF_SGI.SGILoad.img");
   const int32_t bytesPP = img.BytesPP;
   const int64_t pictureRow = static_cast<int64_t>(w) * bytesPP;

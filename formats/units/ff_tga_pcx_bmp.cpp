@@ -15,10 +15,6 @@ namespace tavelo {
 
 namespace {
 
-// The largest picture a header may describe: what the picture record can hold, with the
-// allocator's margin.
-constexpr int64_t kMaxPictureBytes = 2000000000;
-
 uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 uint32_t Le32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
@@ -38,8 +34,7 @@ void PutLe32(uint8_t* p, uint32_t v) {
 // A picture the record can hold: positive sides and a size in range.
 void CheckPicture_(const ConFileRec& f, int32_t line) {
   if (f.Width < 1 || f.Height < 1) SetError(ecImage, 4, line);
-  const int64_t bytes = static_cast<int64_t>(f.Width) * f.Height * ((f.Bpp + 7) / 8);
-  if (bytes > kMaxPictureBytes) SetError(ecImage, 4, line);
+  if (!FFPictureFits(f.Width, f.Height, (f.Bpp + 7) / 8)) SetError(ecImage, 4, line);
 }
 
 // Uncompressed rows must all lie in the file (the last row needs no gap after it); checked before
@@ -657,6 +652,8 @@ void DIBOpen_(const std::string& fileName, ConFileRec& f) {
     }
   }
   if (planes != 1) SetError(ecImage, 4, __LINE__);
+  // Rows are never shorter than nothing: a negative width is no picture at all.
+  if (width < 0) SetError(ecImage, 4, __LINE__);
   // A negative height stores the rows top-down.
   f.BottomUp = true;
   if (height < 0) {
@@ -696,7 +693,8 @@ void DIBOpen_(const std::string& fileName, ConFileRec& f) {
     f.RowBytes = (width + 1) / 2;
   else
     f.RowBytes = width * ((depth + 7) / 8);
-  f.ImageBytes = f.RowBytes * height;
+  // Sides up to 2^31 and a 16-bit depth can pass 64 bits: the product saturates.
+  f.ImageBytes = height > 0 && f.RowBytes > INT64_MAX / height ? INT64_MAX : f.RowBytes * height;
 }
 
 void DIBInfo(const std::string& fileName, FFInfoRec& info) {

@@ -50,6 +50,8 @@ void XPMInfo(const std::string& fileName, FFInfoRec& info) {
 void XPMLoad(const std::string& fileName, Qimg& img) {
   Framed("FF_XPM.XPMLoad", [&] {
     XpmPicture d = ReadSize(fileName, __LINE__);
+    // A picture too large to make is refused before it is allocated (FFPictureFits).
+    if (!FFPictureFits(d.Width, d.Height, 3)) RaiseError(ecImage, 4, __LINE__);
     _imgalloc_(img, d.Width, d.Height, 24, __LINE__, "FF_XPM.XPMLoad.img");
     // The library fills exactly the size it was asked about; a file that changed in between is
     // refused by it, not written past the picture.

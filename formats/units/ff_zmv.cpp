@@ -9,6 +9,7 @@
 #include "core/services/memory.h"
 #include "core/services/monitor.h"
 #include "core/services/trace.h"
+#include "formats/ff_basic.h"
 #include "formats/ff_codec_libs.h"
 #include "formats/units/zmv_bit_decode.h"
 #include "platform/fpu/fpu.h"
@@ -291,12 +292,12 @@ void ZMVOpen(ZmvHandle& h, const std::string& fileName) {
       h.KeyInterval = std::max(key, 0);
       h.Samples = std::max(samples, 0);
       h.SoundFlags = hasSound ? 1 : 0;
-      const int64_t frameBytes = int64_t{width} * height * h.BytesPP;
-      if (h.Frames > 0 && (width < 1 || height < 1 || h.BytesPP < 1 || frameBytes > 0x7FFFFFFF)) {
+      if (h.Frames > 0 &&
+          (width < 1 || height < 1 || h.BytesPP < 1 || !FFPictureFits(width, height, h.BytesPP))) {
         ZMVClose(h);
         Fail(5, __LINE__);
       }
-      h.FrameBytes = static_cast<int32_t>(frameBytes);
+      h.FrameBytes = h.Frames > 0 ? static_cast<int32_t>(int64_t{width} * height * h.BytesPP) : 0;
       SndWaveFmtSetPCM(h.Format, rate, channels, sampleBits);
       h.SoundOk = hasSound && SndWaveFmtPCMCheck(h.Format) ? -1 : 0;
     } else {
@@ -314,10 +315,13 @@ void ZMVOpen(ZmvHandle& h, const std::string& fileName) {
       h.Samples = std::max(Get32(head + 60), 0);
       // Frame numbers past the index's reach could only repeat earlier frames.
       h.Frames = std::clamp(h.Frames, 0, kZmvMaxFrames);
-      const int64_t frameBytes = int64_t{h.Width} * h.Height * h.BytesPP;
+      // The sides and depth are checked before their product is formed: three 32-bit fields
+      // from the file can pass even 64 bits.
       if (h.Width < 1 || h.Height < 1 || h.BytesPP < 1 || h.BytesPP > 3 || h.KeyInterval < 0 ||
-          frameBytes > 0x7FFFFFFF - kSpareBytes)
+          !FFPictureFits(h.Width, h.Height, h.BytesPP))
         Fail(1, __LINE__);
+      const int64_t frameBytes = int64_t{h.Width} * h.Height * h.BytesPP;
+      if (frameBytes > 0x7FFFFFFF - kSpareBytes) Fail(1, __LINE__);
       h.FrameBytes = static_cast<int32_t>(frameBytes);
       h.BitsPP = h.BytesPP * 8;
       h.Predict = (h.Flags & 2) ? -1 : 0;

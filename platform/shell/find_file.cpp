@@ -20,10 +20,15 @@ namespace {
 
 bool HasWildcards(const std::string& s) { return s.find_first_of("*?") != std::string::npos; }
 
-// One character of a UTF-8 text: a lead byte and its continuation bytes.
+// One character of a UTF-8 text: a lead byte and its continuation bytes. File names need not be
+// UTF-8: a byte that begins no multi-byte sequence (ASCII, or a stray continuation byte) is a
+// character of its own, so that a '*' never swallows a byte the rest of the pattern must match.
 size_t CharLength(const std::string& s, size_t i) {
+  const auto lead = static_cast<uint8_t>(s[i]);
+  if (lead < 0xC0) return 1;
+  const size_t longest = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
   size_t n = 1;
-  while (i + n < s.size() && (static_cast<uint8_t>(s[i + n]) & 0xC0) == 0x80) ++n;
+  while (n < longest && i + n < s.size() && (static_cast<uint8_t>(s[i + n]) & 0xC0) == 0x80) ++n;
   return n;
 }
 

@@ -1,6 +1,7 @@
 #include "codecs/ffreader/ff_reader.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -307,6 +308,30 @@ TEST(FFReader, TruncatedAndDamagedFilesAreReadSafely) {
       }
     }
   }
+}
+
+// Found by the pnm fuzz target: a picture header of a few bytes made the decoder that probing
+// opens allocate the whole picture it claims (over 500 MB) before finding no data for it. The
+// reader's pixel limit now holds while the streams are probed, so the memory never grows by it.
+TEST(FFReader, ProbingAllocatesNoPictureOnlyAHeaderClaims) {
+  // The input as the fuzzer found it (fuzz/crashers/pnm/): PNM headers and a JPEG marker.
+  static const char kFound[] =
+    "\x50\x33\xff\xff\xff\xff\x0a\x31\x33\x32\x35\x36\xff\xff\xff\xff\x50\x33\x0a\x31\x33\x32\x35\x36"
+    "\xff\xff\xff\xff\xff\x50\x34\x0a\x31\x23\x20\x39\x0a\xff\xd8\xfb\xf8\xc0\x78\xe0\x78\xe0\x35\x35"
+    "\x20\x30\x20\x30\x20\x32\x35\x35\x20\x30\x20\x30\x20\x32\x35\x35\x20\x30\x20\x30\x20\x32\x35\xff"
+    "\x50\x34\x0a\x31\x23\x20\x39\x0a\xff\xd8\xfb\xf8\xc0\x78\xe0\x78\xe0\x35\x35\x20\x30\x20\x30\x20"
+    "\x32\x35\x35\x20\x30\x20\x30\x20\x32\x35\x35\x20\x30\x20\x30\x20\x32\x01\x34\x35\x35\x20\x0a";
+  const std::string path = test::MakeTempDir("ffreader") + "/found.pnm";
+  test::WriteFile(path, std::string(kFound, sizeof kFound - 1));
+  auto maxRssKb = [] {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<int64_t>(u.ru_maxrss);
+  };
+  const int64_t before = maxRssKb();
+  std::string error;
+  auto r = Reader::Open(path, OpenOptions{}, &error);
+  EXPECT_LT(maxRssKb() - before, 200 * 1024) << "kilobytes of memory grew while the file was opened";
 }
 
 }  // namespace

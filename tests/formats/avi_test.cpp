@@ -20,6 +20,7 @@
 #include "core/services/monitor.h"
 #include "core/services/trace.h"
 #include "formats/conform.h"
+#include "formats/ff_basic.h"
 #include "formats/units/ff_avi_names.h"
 #include "platform/vfw/vfw.h"
 #include "tests/codecs/avi_reference.h"
@@ -329,6 +330,26 @@ TEST_F(AviUnit, MotionJpegGoesToTheDecoderLibraryWhenThereIsOne) {
   EXPECT_FALSE(h.UseDswVideo);
   EXPECT_NE(h.VideoStream, nullptr);
   EXPECT_EQ(h.Bpp, 24);
+  AviClose(h);
+}
+
+// The picture limit the fuzz targets set reaches both readers: a picture wider than it is taken
+// from neither (the GIF target found a GIF too large for its own unit played through the
+// decoder library instead).
+TEST_F(AviUnit, NeitherReaderTakesAPicturePastThePictureLimit) {
+  WithDecoder();
+  FFSetPictureSideLimitForTest(8);
+  AviHandle h;
+  if (Open(h, AviPath("raw_bgr24.avi")) == 0) {
+    EXPECT_FALSE(h.UseDswVideo);
+    EXPECT_EQ(h.VideoStream, nullptr);
+    EXPECT_EQ(h.GetFrame, nullptr);
+    AviClose(h);
+  }
+  ClearError();
+  FFSetPictureSideLimitForTest(0);
+  ASSERT_EQ(Open(h, AviPath("raw_bgr24.avi")), 0);
+  EXPECT_TRUE(h.UseDswVideo || h.VideoStream != nullptr);
   AviClose(h);
 }
 

@@ -2,10 +2,17 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
+#include <utility>
 
+#include "core/media/img_basic.h"
+#include "core/services/errors.h"
 #include "core/services/memory.h"
+#include "core/services/monitor.h"
 #include "formats/ff_basic.h"
+#include "formats/units/ff_tga_pcx_bmp.h"
 #include "tests/formats/format_fixture.h"
+#include "tests/support/test_env.h"
 
 namespace tavelo {
 namespace {
@@ -185,6 +192,40 @@ TEST_F(Basic, FourCharacterCodes) {
   EXPECT_TRUE(FourCCSame(FFMakeRGBA('x', 'v', 'i', 'd'), FFMakeRGBA('X', 'V', 'I', 'D')));
   EXPECT_FALSE(FourCCSame(FFMakeRGBA('x', 'v', 'i', 'd'), FFMakeRGBA('d', 'i', 'v', 'x')));
   EXPECT_FALSE(FourCCSame(FFMakeRGBA('[', 0, 0, 0), FFMakeRGBA('{', 0, 0, 0)));  // letters only
+}
+
+// The largest picture a reader makes: 2e9 bytes, computed without overflow, and the side limit
+// the fuzz targets set through the test seam (a TGA reader then refuses a wider picture).
+TEST_F(Basic, PictureSizeLimitAndItsTestSeam) {
+  EXPECT_TRUE(FFPictureFits(40000, 50000, 1));
+  EXPECT_FALSE(FFPictureFits(40000, 50000, 2));
+  EXPECT_FALSE(FFPictureFits(0x7FFFFFFF, 0x7FFFFFFF, 4));
+  EXPECT_FALSE(FFPictureFits(-1, 5, 1));
+  EXPECT_TRUE(FFPictureFits(0, 5, 3));
+
+  std::string tga(18, '\0');
+  tga[2] = 2;                       // true colour
+  tga[12] = 0x01, tga[13] = 0x10;   // width 4097
+  tga[14] = 1;                      // height 1
+  tga[16] = 24;
+  tga += std::string(4097 * 3, 'x');
+  const std::string path = test::MakeTempDir("limit") + "/wide.tga";
+  test::WriteFile(path, tga);
+  auto load = [&] {
+    Qimg img;
+    const int32_t cls = MonitoredNoRaise([&] { TGALoad_(path, img); });
+    const int32_t code = GetErrorCode();
+    ClearError();
+    ImgFree(img);
+    return std::pair<int32_t, int32_t>{cls, code};
+  };
+  FFSetPictureSideLimitForTest(4096);
+  EXPECT_TRUE(FFPictureFits(4096, 4096, 4));
+  EXPECT_FALSE(FFPictureFits(4097, 1, 1));
+  EXPECT_EQ(load(), (std::pair<int32_t, int32_t>{ecImage, 4}));
+  FFSetPictureSideLimitForTest(0);
+  EXPECT_TRUE(FFPictureFits(4097, 1, 1));
+  EXPECT_EQ(load(), (std::pair<int32_t, int32_t>{0, 0}));
 }
 
 }  // namespace

@@ -353,5 +353,19 @@ TEST(BayHostile, TruncatedAndDamagedFilesNeverCrash) {
   EXPECT_EQ(MemCount(), 0);
 }
 
+// Found by the bay fuzz target: a file of a kilobyte whose trailer claims 36000 x 36000 made the
+// file load allocate the whole mosaic (1.3 GB) before reading it. The mosaic must lie in the file.
+TEST(BayHostile, AMosaicLargerThanTheFileIsRefusedBeforeItIsAllocated) {
+  Qimg img;
+  EXPECT_EQ(LoadFile(std::string(40, '\x55') + Trailer("RO", "100K", 1, 1, 36000, 36000), img), (ErrPair{6, 3}));
+  // A mosaic past what memory blocks can hold is refused for the same reason, not as memory.
+  EXPECT_EQ(LoadFile(std::string(40, '\x55') + Trailer("EK", "100K", 2, 1, 65535, 65535), img), (ErrPair{6, 3}));
+  EXPECT_EQ(LoadFile(std::string(40, '\x55') + Trailer("EK", "100K", 2, 1, 1100, 1), img), (ErrPair{6, 3}));
+  // Exactly as large as the file allows: read.
+  EXPECT_EQ(LoadFile(std::string(40, '\x55') + Trailer("EK", "100K", 2, 1, 8, 5), img), (ErrPair{0, 0}));
+  ImgFree(img);
+  EXPECT_EQ(MemCount(), 0);
+}
+
 }  // namespace
 }  // namespace tavelo

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "codecs/zmvcodec/zmvcodec.h"
@@ -373,6 +374,22 @@ TEST_F(ZmvTest, HeaderRules) {
   const Outcome o = Try([&] { ZMVOpen(bad, Save(image)); });
   EXPECT_EQ(o.cls, ecMovie);
   EXPECT_EQ(o.code, 1);
+}
+
+// Found by the fuzz targets: three 32-bit header fields whose product passes even 64 bits are
+// refused before the product is formed, and so is a picture too large to make.
+TEST_F(ZmvTest, HeaderSidesWhoseProductPasses64BitsAreRefused) {
+  ZmvFileImage image = ZmvBuildFile(Movie(16, 8, 3, 0, 1, 2));
+  for (const auto& [w, h, bpp] : {std::tuple{0x7FFFFFFF, 0x7FFFFFFF, 0x7FFFFFFF}, std::tuple{0x7FFFFFFF, 0x40000000, 3},
+                                  std::tuple{50000, 50000, 1}}) {
+    test::ZmvPut32(image.bytes, 12, w);
+    test::ZmvPut32(image.bytes, 16, h);
+    test::ZmvPut32(image.bytes, 20, bpp);
+    ZmvHandle bad{};
+    const Outcome o = Try([&] { ZMVOpen(bad, Save(image)); });
+    EXPECT_EQ(o.cls, ecMovie) << w << " x " << h << " x " << bpp;
+    EXPECT_EQ(o.code, 1);
+  }
 }
 
 TEST_F(ZmvTest, FrameNumbersOutsideTheMovie) {

@@ -462,6 +462,23 @@ TEST_F(Codecs, BmpHeadersAreChecked) {
   EXPECT_EQ(LoadBytes(fidBMP, badHeader), Err(7, 4));
 }
 
+// Found by the bmp fuzz target: a negative width made the description multiply row bytes and
+// rows past 64 bits. It is no picture; the widest and tallest real sides are described without
+// overflow and refused by the load.
+TEST_F(Codecs, BmpSidesWhoseProductsPass64BitsGiveErrors) {
+  const std::string path = test::MakeTempDir("hostile") + "/f.bmp";
+  FFInfoRec info;
+  test::WriteFile(path, BmpFile(static_cast<int32_t>(0xF0F0F0F0), -0x7FFFFFFF, 32, 0, std::string(64, '\0')));
+  EXPECT_EQ(Outcome([&] { DIBInfo(path, info); }), Err(7, 4));
+  EXPECT_EQ(LoadBytes(fidBMP, test::ReadFile(path)), Err(7, 4));
+  ClearError();
+  test::WriteFile(path, BmpFile(0x7FFFFFFF, -0x7FFFFFFF, 32, 0, std::string(64, '\0')));
+  EXPECT_EQ(Outcome([&] { DIBInfo(path, info); }), Err(0, 0));
+  EXPECT_EQ(info.Video.Width, 0x7FFFFFFF);
+  EXPECT_EQ(info.Video.Height, 0x7FFFFFFF);
+  EXPECT_EQ(LoadBytes(fidBMP, test::ReadFile(path)), Err(7, 4));
+}
+
 TEST_F(Codecs, BmpRle8FollowsLineEndsDeltasAndClips) {
   std::string pal(1024, '\0');
   for (int i = 0; i < 256; ++i) pal[4 * i] = static_cast<char>(i);
