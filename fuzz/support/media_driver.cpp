@@ -18,8 +18,9 @@ namespace tavelo::fuzz {
 namespace {
 
 constexpr int32_t kMaxSequentialFrames = 12;
-// Pixels delivered per input at most (a 4096 x 4096 picture three times over).
-constexpr int64_t kPixelBudget = int64_t{48} << 20;
+// Pixels delivered per input, after the first frame: every frame read costs about its size (a
+// decode, conversions, copies), and an input of a few hundred bytes may describe 4096 x 4096.
+constexpr int64_t kPixelBudget = int64_t{24} << 20;
 constexpr int32_t kMaxSoundReads = 16;
 constexpr int32_t kSoundChunk = 8192;
 constexpr int32_t kMaxFailures = 3;
@@ -96,24 +97,31 @@ void ReadFrames(UniHandle& h, const UniInfoRec& info, Qimg& img, Qimg& alpha) {
   const int64_t pixels = std::max<int64_t>(static_cast<int64_t>(v.Width) * v.Height, 1);
   const int32_t frames = std::max(v.Frames, 1);
   const int64_t affordable = std::clamp<int64_t>(kPixelBudget / pixels, 1, kMaxSequentialFrames);
+  int64_t spent = 0;
   int32_t failures = 0;
+  // Every read after the first is paid from the budget.
+  auto load = [&](int32_t frame, Qimg* a) {
+    if (spent > 0 && spent + pixels > kPixelBudget) return;
+    spent += pixels;
+    if (!LoadFrame(h, img, a, frame, info)) ++failures;
+  };
   for (int32_t n = 1; n <= std::min<int64_t>(frames, affordable) && failures < kMaxFailures; ++n)
-    if (!LoadFrame(h, img, n == 1 ? &alpha : nullptr, n, info)) ++failures;
+    load(n, n == 1 ? &alpha : nullptr);
   // Seeking as the slider does: the key frame before the point, then the point itself. Reading
   // up to a frame may decode every frame before it, so only points within reach are visited.
   for (const int32_t target : {frames / 2, frames}) {
     if (target < 2 || target > affordable * 4 || failures >= kMaxFailures) continue;
     const int32_t key = UniNearestKeyFrame(h, target, -1);
     ClearError();
-    if (key >= 1 && key <= frames && !LoadFrame(h, img, nullptr, key, info)) ++failures;
-    if (!LoadFrame(h, img, nullptr, target, info)) ++failures;
+    if (key >= 1 && key <= frames) load(key, nullptr);
+    load(target, nullptr);
     UniNearestKeyFrame(h, target, 1);
     ClearError();
   }
   // Back to the start, and the numbers outside the frames.
-  LoadFrame(h, img, &alpha, 1, info);
-  LoadFrame(h, img, nullptr, frames + 1, info);
-  LoadFrame(h, img, nullptr, 0, info);
+  load(1, &alpha);
+  load(frames + 1, nullptr);
+  load(0, nullptr);
 }
 
 void ReadSound(UniHandle& h, const UniInfoRec& info, Qsnd& snd) {
