@@ -1,10 +1,12 @@
 #include "codecs/ffreader/ff_decode.h"
 
 #include <cstring>
+#include <mutex>
 #include <new>
 
 extern "C" {
 #include <libavutil/channel_layout.h>
+#include <libavutil/mem.h>
 #include <libavutil/error.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/pixdesc.h>
@@ -45,6 +47,11 @@ AVPixelFormat PlainFormat(AVPixelFormat f, bool& fullRange) {
 
 }  // namespace
 
+void LimitLibraryAllocations() {
+  static std::once_flag once;
+  std::call_once(once, [] { av_max_alloc(kMaxLibraryAllocation); });
+}
+
 // ---- Decoder ----
 
 Decoder::~Decoder() { Close(); }
@@ -57,6 +64,7 @@ void Decoder::Close() {
 
 bool Decoder::Open(const AVCodecParameters* par) {
   Close();
+  LimitLibraryAllocations();
   if (par == nullptr) return false;
   const AVCodec* codec = avcodec_find_decoder(par->codec_id);
   if (codec == nullptr) return false;
@@ -78,6 +86,7 @@ bool Decoder::Open(const AVCodecParameters* par) {
 bool Decoder::OpenVideo(AVCodecID id, uint32_t codecTag, int width, int height, int bitsPerCodedSample,
                         const uint8_t* extradata, size_t extradataSize) {
   Close();
+  LimitLibraryAllocations();
   const AVCodec* codec = avcodec_find_decoder(id);
   if (codec == nullptr || width < 1 || height < 1 || extradataSize > (1u << 28)) return false;
   ctx_ = avcodec_alloc_context3(codec);

@@ -34,6 +34,7 @@ class Demuxer {
   ~Demuxer() { Close(); }
   bool Open(const std::string& name, std::string& error) {
     Close();
+    LimitLibraryAllocations();
     int err = avformat_open_input(&fmt_, name.c_str(), nullptr, nullptr);
     if (err < 0) {
       error = "cannot open: " + ErrorString(err);
