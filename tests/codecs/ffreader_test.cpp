@@ -377,5 +377,24 @@ TEST(FFReader, AChunkClaimingGigabytesAllocatesNothingOfItsSize) {
   av_free(fits);
 }
 
+// Found by the zmv fuzz target: 1.8 KB of tracker module made the reader render fifteen minutes
+// of music while it built its index. Music rendered from modules is not played; a module of a few
+// seconds, whatever its name, is refused with a message that says why.
+TEST(FFReader, RefusesMusicRenderedFromAModule) {
+  std::string mod(1084 + 1024 + 4, '\0');
+  mod.replace(0, 4, "tune");
+  mod[20 + 23] = 2;   // first sample: two words long
+  mod[20 + 25] = 64;  // at full volume
+  mod[950] = 1;       // one position in the song, pattern 0
+  mod.replace(1080, 4, "M.K.");
+  const std::string dir = test::MakeTempDir("ffreader");
+  for (const char* name : {"/tune.mod", "/tune.avi"}) {
+    test::WriteFile(dir + name, mod);
+    std::string error;
+    EXPECT_EQ(Reader::Open(dir + name, OpenOptions{}, &error), nullptr) << name;
+    EXPECT_NE(error.find("module"), std::string::npos) << error;
+  }
+}
+
 }  // namespace
 }  // namespace tavelo::ffreader
