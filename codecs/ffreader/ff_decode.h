@@ -28,6 +28,16 @@ namespace tavelo::ffreader {
 // of a few bytes cannot make it allocate a picture of gigabytes first.
 constexpr int64_t kMaxDecodedPixels = int64_t{1} << 26;
 
+// FFmpeg's allocator refuses any block larger than this once LimitLibraryAllocations has run. A
+// demuxer allocates the packet a chunk header claims before it reads a byte of it (a 2 KB FLIC
+// file asked for 1.6 GB), so the claim is bounded here. The largest block a legitimate file needs
+// is a picture at the pixel limit, 8 bytes a pixel; the rest is room for padding and side data.
+constexpr size_t kMaxLibraryAllocation = static_cast<size_t>(kMaxDecodedPixels) * 8 + (size_t{64} << 20);
+
+// Sets FFmpeg's allocation limit (process-wide; the same value from every caller). Every decoder
+// and demuxer of this reader calls it before it opens.
+void LimitLibraryAllocations();
+
 // The decoder side of one stream. Open it from a demuxer's parameters or from what an AVI stream
 // header gives (codec, four-character code, size, depth, the bytes after the bitmap header).
 class Decoder {
@@ -72,7 +82,8 @@ class PictureConverter {
 
   // Writes frame as width x height pixels of dstFormat into dst, rows top-down stride bytes apart
   // (a negative stride starts at the last row: bottom-up). The frame is scaled when its size
-  // differs. For AV_PIX_FMT_PAL8 the frame must itself be palettized (indices are copied; its
+  // differs: bicubic, or point-sampled when the two sizes differ so in shape that bicubic work
+  // would be out of all proportion to the pixels involved. For AV_PIX_FMT_PAL8 the frame must itself be palettized (indices are copied; its
   // palette is in frame->data[1]). False when the conversion is impossible.
   bool Convert(const AVFrame* frame, AVPixelFormat dstFormat, int width, int height, uint8_t* dst, ptrdiff_t stride);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <iterator>
 #include <limits>
 #include <unordered_map>
 #include <vector>
@@ -28,16 +29,32 @@ constexpr int64_t kMaxGapSeconds = 10;
 // At most this many decoded pictures wait between reads (decoders that reorder hold a few).
 constexpr size_t kMaxQueuedFrames = 64;
 
+// Tracker and game-console music: the sound is rendered by running the module, so its cost is
+// the length it claims, not the size of the file (1.8 KB rendered fifteen minutes), and the index
+// the reader builds at open would render all of it.
+bool RendersItsSound(const AVInputFormat* format) {
+  static constexpr const char* kRenderers[] = {"libopenmpt", "libgme", "libmodplug"};
+  if (format == nullptr || format->name == nullptr) return false;
+  return std::any_of(std::begin(kRenderers), std::end(kRenderers),
+                     [&](const char* r) { return std::strcmp(format->name, r) == 0; });
+}
+
 // One opened demuxer over the file, reading one stream and skipping the others.
 class Demuxer {
  public:
   ~Demuxer() { Close(); }
   bool Open(const std::string& name, std::string& error) {
     Close();
+    LimitLibraryAllocations();
     int err = avformat_open_input(&fmt_, name.c_str(), nullptr, nullptr);
     if (err < 0) {
       error = "cannot open: " + ErrorString(err);
       fmt_ = nullptr;
+      return false;
+    }
+    if (RendersItsSound(fmt_->iformat)) {
+      error = std::string("cannot open: music rendered from a module (") + fmt_->iformat->name + ") is not played";
+      Close();
       return false;
     }
     // The decoders that probing opens get the reader's picture limit too.

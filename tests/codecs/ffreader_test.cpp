@@ -1,4 +1,5 @@
 #include "codecs/ffreader/ff_reader.h"
+#include "codecs/ffreader/ff_decode.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -15,6 +16,7 @@
 
 extern "C" {
 #include <libavutil/log.h>
+#include <libavutil/mem.h>
 }
 
 namespace tavelo::ffreader {
@@ -332,6 +334,66 @@ TEST(FFReader, ProbingAllocatesNoPictureOnlyAHeaderClaims) {
   std::string error;
   auto r = Reader::Open(path, OpenOptions{}, &error);
   EXPECT_LT(maxRssKb() - before, 200 * 1024) << "kilobytes of memory grew while the file was opened";
+}
+
+// Found by the flic fuzz target: FFmpeg's FLIC demuxer allocates the packet a frame chunk claims
+// before reading it, so a 2 KB file asked for 1.6 GB. Once a reader has opened, FFmpeg refuses
+// any block above the limit, and such a file opens as what it holds.
+TEST(FFReader, AChunkClaimingGigabytesAllocatesNothingOfItsSize) {
+  std::string flic(128, '\0');
+  auto put16 = [](std::string& s, size_t at, uint16_t v) {
+    s[at] = static_cast<char>(v & 0xFF);
+    s[at + 1] = static_cast<char>(v >> 8);
+  };
+  auto put32 = [&](std::string& s, size_t at, uint32_t v) {
+    put16(s, at, static_cast<uint16_t>(v & 0xFFFF));
+    put16(s, at + 2, static_cast<uint16_t>(v >> 16));
+  };
+  put16(flic, 4, 0xAF12);  // FLC
+  put16(flic, 6, 2);       // frames
+  put16(flic, 8, 64);      // width
+  put16(flic, 10, 48);     // height
+  put16(flic, 12, 8);      // depth
+  put32(flic, 16, 70);     // milliseconds a frame
+  std::string chunk(16, '\0');
+  put32(chunk, 0, 0x60000000);  // a frame chunk of 1.5 GB
+  put16(chunk, 4, 0xF1FA);
+  flic += chunk + std::string(900, '\x55');
+  put32(flic, 0, static_cast<uint32_t>(flic.size()));
+  const std::string path = test::MakeTempDir("ffreader") + "/huge_chunk.flc";
+  test::WriteFile(path, flic);
+
+  std::string error;
+  auto r = Reader::Open(path, OpenOptions{}, &error);
+  if (r && r->HasVideo()) {
+    std::vector<uint8_t> pixels(static_cast<size_t>(r->Video().Width) * r->Video().Height * 3);
+    EXPECT_FALSE(r->ReadFrame(0, pixels.data(), r->Video().Width * 3));
+  }
+  void* big = av_malloc(kMaxLibraryAllocation + 1);
+  EXPECT_EQ(big, nullptr);
+  av_free(big);
+  void* fits = av_malloc(size_t{1} << 20);
+  EXPECT_NE(fits, nullptr);
+  av_free(fits);
+}
+
+// Found by the zmv fuzz target: 1.8 KB of tracker module made the reader render fifteen minutes
+// of music while it built its index. Music rendered from modules is not played; a module of a few
+// seconds, whatever its name, is refused with a message that says why.
+TEST(FFReader, RefusesMusicRenderedFromAModule) {
+  std::string mod(1084 + 1024 + 4, '\0');
+  mod.replace(0, 4, "tune");
+  mod[20 + 23] = 2;   // first sample: two words long
+  mod[20 + 25] = 64;  // at full volume
+  mod[950] = 1;       // one position in the song, pattern 0
+  mod.replace(1080, 4, "M.K.");
+  const std::string dir = test::MakeTempDir("ffreader");
+  for (const char* name : {"/tune.mod", "/tune.avi"}) {
+    test::WriteFile(dir + name, mod);
+    std::string error;
+    EXPECT_EQ(Reader::Open(dir + name, OpenOptions{}, &error), nullptr) << name;
+    EXPECT_NE(error.find("module"), std::string::npos) << error;
+  }
 }
 
 }  // namespace
