@@ -48,6 +48,11 @@ AVPixelFormat PlainFormat(AVPixelFormat f, bool& fullRange) {
 
 }  // namespace
 
+int64_t FramePixelLimit(int width, int height) {
+  if (width < 1 || height < 1) return kMaxDecodedPixels;
+  return std::clamp<int64_t>(int64_t{16} * width * height, int64_t{1} << 22, kMaxDecodedPixels);
+}
+
 void LimitLibraryAllocations() {
   static std::once_flag once;
   std::call_once(once, [] { av_max_alloc(kMaxLibraryAllocation); });
@@ -76,7 +81,7 @@ bool Decoder::Open(const AVCodecParameters* par) {
     return false;
   }
   SetThreads(ctx_);
-  ctx_->max_pixels = kMaxDecodedPixels;
+  ctx_->max_pixels = FramePixelLimit(par->width, par->height);
   if (avcodec_open2(ctx_, codec, nullptr) < 0) {
     Close();
     return false;
@@ -113,7 +118,7 @@ bool Decoder::OpenVideo(AVCodecID id, uint32_t codecTag, int width, int height, 
     ctx_->extradata_size = static_cast<int>(extradataSize);
   }
   SetThreads(ctx_);
-  ctx_->max_pixels = kMaxDecodedPixels;
+  ctx_->max_pixels = FramePixelLimit(width, height);
   if (avcodec_open2(ctx_, codec, nullptr) < 0) {
     Close();
     return false;

@@ -28,6 +28,13 @@ namespace tavelo::ffreader {
 // of a few bytes cannot make it allocate a picture of gigabytes first.
 constexpr int64_t kMaxDecodedPixels = int64_t{1} << 26;
 
+// The pixels a decoder may make of one frame of a stream described as width x height: sixteen
+// times the description (a stream that changes size), at least 2^22, at most kMaxDecodedPixels;
+// the whole limit when the description gives no size. A damaged stream can decode frames far
+// larger than it describes (an 881-byte GIF described as 3072 x 16 decoded 2832 x 12289), and
+// every such frame would be decoded whole only to be scaled down to the description.
+int64_t FramePixelLimit(int width, int height);
+
 // FFmpeg's allocator refuses any block larger than this once LimitLibraryAllocations has run. A
 // demuxer allocates the packet a chunk header claims before it reads a byte of it (a 2 KB FLIC
 // file asked for 1.6 GB), so the claim is bounded here. The largest block a legitimate file needs

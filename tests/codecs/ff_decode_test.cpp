@@ -1,7 +1,8 @@
-// The picture converter on frames whose size is not the described one.
+// The decoder and the picture converter on frames whose size is not the described one.
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "codecs/ffreader/ff_decode.h"
@@ -64,6 +65,64 @@ TEST(PictureConverter, AFrameOfAnotherShapeKeepsItsRowsInPlace) {
   EXPECT_GT(at(3), 128);
   EXPECT_GT(at(1), 0);
   EXPECT_LT(at(2), 255);
+}
+
+// A 1-bit BMP of width x height, all pixels of colour index 1.
+std::vector<uint8_t> Bmp1(int width, int height) {
+  const uint32_t row = static_cast<uint32_t>((width + 31) / 32 * 4);
+  const uint32_t offset = 14 + 40 + 8, size = offset + row * static_cast<uint32_t>(height);
+  std::vector<uint8_t> b(size, 0);
+  auto put = [&](size_t at, uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+  };
+  b[0] = 'B';
+  b[1] = 'M';
+  put(2, size, 4);
+  put(10, offset, 4);
+  put(14, 40, 4);
+  put(18, static_cast<uint32_t>(width), 4);
+  put(22, static_cast<uint32_t>(height), 4);
+  put(26, 1, 2);
+  put(28, 1, 2);
+  put(54 + 4, 0xFFFFFF, 4);  // colour 1 white
+  std::memset(b.data() + offset, 0xFF, size - offset);
+  return b;
+}
+
+int DecodeOne(Decoder& d, const std::vector<uint8_t>& packet, AVFrame* frame) {
+  int err = d.Send(packet.data(), packet.size(), 0, true);
+  if (err < 0) return err;
+  err = d.Receive(frame);
+  if (err == AVERROR(EAGAIN)) {
+    d.Send(nullptr, 0, 0, false);
+    err = d.Receive(frame);
+  }
+  return err;
+}
+
+// A frame far larger than its stream describes is refused by the decoder instead of being made
+// whole and scaled down (the gif fuzz target found 2832 x 12289 frames for a 3072 x 16
+// description); the same frame in a stream that describes it decodes.
+TEST(Decoder, RefusesFramesFarLargerThanTheStreamDescribes) {
+  const auto bmp = Bmp1(4096, 1100);
+  FramePtr frame(av_frame_alloc());
+  Decoder small;
+  ASSERT_TRUE(small.OpenVideo(AV_CODEC_ID_BMP, 0, 64, 16, 1, nullptr, 0));
+  EXPECT_LT(DecodeOne(small, bmp, frame.get()), 0);
+
+  Decoder fits;
+  ASSERT_TRUE(fits.OpenVideo(AV_CODEC_ID_BMP, 0, 4096, 1100, 1, nullptr, 0));
+  ASSERT_EQ(DecodeOne(fits, bmp, frame.get()), 0);
+  EXPECT_EQ(frame->width, 4096);
+  EXPECT_EQ(frame->height, 1100);
+
+  // A stream that changes to a few times its size, or to a picture of ordinary size, still decodes.
+  Decoder grows;
+  ASSERT_TRUE(grows.OpenVideo(AV_CODEC_ID_BMP, 0, 1024, 550, 1, nullptr, 0));
+  EXPECT_EQ(DecodeOne(grows, bmp, frame.get()), 0);
+  Decoder tiny;
+  ASSERT_TRUE(tiny.OpenVideo(AV_CODEC_ID_BMP, 0, 16, 16, 1, nullptr, 0));
+  EXPECT_EQ(DecodeOne(tiny, Bmp1(1920, 1080), frame.get()), 0);
 }
 
 }  // namespace
