@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "codecs/ffreader/ff_decode.h"
+#include "codecs/ffreader/ff_riff_check.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -321,6 +322,7 @@ struct Reader::Impl {
   // ---- Opening ----
 
   bool Build(const OpenOptions& options) {
+    if (!RiffInfoTagsFit(FileName)) return Fail("cannot open: an INFO tag claims more than the file holds");
     Demuxer scan;
     if (!scan.Open(FileName, Error)) return false;
     AVFormatContext* fmt = scan.Fmt();
