@@ -7,9 +7,9 @@
 
 extern "C" {
 #include <libavutil/channel_layout.h>
-#include <libavutil/mem.h>
 #include <libavutil/error.h>
 #include <libavutil/imgutils.h>
+#include <libavutil/mem.h>
 #include <libavutil/pixdesc.h>
 #include <libswresample/swresample.h>
 #include <libswscale/swscale.h>

@@ -90,8 +90,9 @@ class PictureConverter {
   // Writes frame as width x height pixels of dstFormat into dst, rows top-down stride bytes apart
   // (a negative stride starts at the last row: bottom-up). The frame is scaled when its size
   // differs: bicubic, or point-sampled when the two sizes differ so in shape that bicubic work
-  // would be out of all proportion to the pixels involved. For AV_PIX_FMT_PAL8 the frame must itself be palettized (indices are copied; its
-  // palette is in frame->data[1]). False when the conversion is impossible.
+  // would be out of all proportion to the pixels involved. For AV_PIX_FMT_PAL8 the frame must
+  // itself be palettized (indices are copied; its palette is in frame->data[1]). False when the
+  // conversion is impossible.
   bool Convert(const AVFrame* frame, AVPixelFormat dstFormat, int width, int height, uint8_t* dst, ptrdiff_t stride);
 
  private:

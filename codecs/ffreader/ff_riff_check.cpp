@@ -6,6 +6,10 @@
 #include <cstring>
 #include <memory>
 
+extern "C" {
+#include <libavutil/intreadwrite.h>
+}
+
 namespace tavelo::ffreader {
 
 namespace {
@@ -30,10 +34,12 @@ class Walker {
   bool Chunks(int64_t pos, int64_t end, int depth) {
     while (pos + 8 <= end && pos + 8 <= size_) {
       if (++chunks_ > kMaxChunks) return true;
+      // A chunk header, and a list's type when the file holds one.
       uint8_t head[12] = {};
-      const bool isList = Read(pos, head, 12) && Is(head, "LIST");
-      if (!isList && !Read(pos, head, 8)) return true;
-      const int64_t length = Le32(head + 4);
+      const size_t got = Read(pos, head, 12);
+      if (got < 8) return true;
+      const bool isList = got == 12 && Is(head, "LIST");
+      const int64_t length = AV_RL32(head + 4);
       const int64_t data = pos + 8;
       if (isList && Is(head + 8, "INFO")) {
         // FFmpeg walks the tags up to the end the list claims, whatever the file holds.
@@ -52,23 +58,20 @@ class Walker {
     while (pos + 8 <= end && pos + 8 <= size_) {
       if (++chunks_ > kMaxChunks) return true;
       uint8_t head[8] = {};
-      if (!Read(pos, head, 8)) return true;
-      const int64_t length = Le32(head + 4);
+      if (Read(pos, head, 8) < 8) return true;
+      const int64_t length = AV_RL32(head + 4);
       if (length > size_ - (pos + 8)) return false;
       pos += 8 + length + (length & 1);
     }
     return true;
   }
 
-  bool Read(int64_t pos, uint8_t* to, size_t n) {
-    return pos + static_cast<int64_t>(n) <= size_ && fseeko(file_, pos, SEEK_SET) == 0 &&
-           std::fread(to, 1, n, file_) == n;
+  // Up to n bytes at pos; how many were read.
+  size_t Read(int64_t pos, uint8_t* to, size_t n) {
+    if (pos >= size_ || fseeko(file_, pos, SEEK_SET) != 0) return 0;
+    return std::fread(to, 1, std::min<int64_t>(static_cast<int64_t>(n), size_ - pos), file_);
   }
   static bool Is(const uint8_t* p, const char* tag) { return std::memcmp(p, tag, 4) == 0; }
-  static int64_t Le32(const uint8_t* p) {
-    return static_cast<int64_t>(p[0]) | static_cast<int64_t>(p[1]) << 8 | static_cast<int64_t>(p[2]) << 16 |
-           static_cast<int64_t>(p[3]) << 24;
-  }
 
   std::FILE* file_;
   int64_t size_;
