@@ -144,6 +144,11 @@ void QInternetUpdate::ReadDescription() {
   }
 }
 
+std::string UpdateFoundText(const QInternetUpdate& u) {
+  return "An update is available: \r\n\r\n" + u.UpdateName + " " + u.UpdateVer + " released on " + u.UpdateDate +
+         "\r\n" + u.DescriptionText() + "\r\n\r\nJump to download page?\r\n";
+}
+
 void QInternetUpdate::Check() {
   bool expected = false;
   if (!g_busy.compare_exchange_strong(expected, true)) return;

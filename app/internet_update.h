@@ -65,6 +65,9 @@ class QInternetUpdate {
 // The address of the update file: our web server + "/tavelo.update".
 std::string UpdateFileURL();
 
+// The question asked when an update was found.
+std::string UpdateFoundText(const QInternetUpdate& update);
+
 // What the update check shows in the player's first info box (the main window passes the
 // player's box; tests record it).
 using UpdateInfoBox = std::function<void(const std::string& text)>;
