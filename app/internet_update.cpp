@@ -36,15 +36,6 @@ TDateTime LocalNow() {
   return day + seconds / 86400.0;
 }
 
-bool IsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
-
-std::string TrimBlanks(const std::string& s) {
-  size_t a = 0, b = s.size();
-  while (a < b && IsBlank(s[a])) ++a;
-  while (b > a && IsBlank(s[b - 1])) --b;
-  return s.substr(a, b - a);
-}
-
 bool SameNameNoCase(const std::string& a, size_t aLen, const char* b) {
   size_t i = 0;
   for (; i < aLen && b[i] != 0; ++i) {

@@ -40,6 +40,8 @@ std::string SeparatorLine();
 // The number in the trimmed text ('.' as the decimal point, whatever the locale); def when
 // the text does not convert completely or is not a finite number.
 double StrToFloatDefault(const std::string& s, double def);
+// s without the characters 0-32 at either end.
+std::string TrimBlanks(const std::string& s);
 // For a text that contains '.': drop trailing blanks, then trailing '0's, then a trailing '.'
 // (never below one character).
 std::string TrimFloatZeros(const std::string& s);
