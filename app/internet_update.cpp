@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <ctime>
 
 #include "platform/http/http_get.h"
@@ -54,8 +55,10 @@ std::string ValueOf(const std::string& reply, const char* name) {
   while (start < reply.size()) {
     size_t end = reply.find_first_of("\r\n", start);
     if (end == std::string::npos) end = reply.size();
-    const size_t eq = reply.find('=', start);
-    if (eq != std::string::npos && eq < end) {
+    // The '=' is looked for within the line only: a reply of many lines stays one pass.
+    const void* hit = std::memchr(reply.data() + start, '=', end - start);
+    const size_t eq = hit != nullptr ? static_cast<size_t>(static_cast<const char*>(hit) - reply.data()) : end;
+    if (eq < end) {
       const std::string line = reply.substr(start, end - start);
       if (SameNameNoCase(line, eq - start, name)) return reply.substr(eq + 1, end - eq - 1);
     }
