@@ -48,7 +48,7 @@ class QHistory {
   // Rebuilds menuItem's sub-items (the old ones are deleted): one item per entry, then a separator
   // and "Clear List" when the list is not empty; menuItem is disabled when the list is empty. The
   // menu is then handed to the menu skin.
-  void FillMenu(QMenu* menuItem, const ClickHandler& onClick);
+  void FillMenu(::QMenu* menuItem, const ClickHandler& onClick);
   // Deletes the key, then writes "HistoryCount" and "History00", "History01", ... (an empty list
   // leaves no key at all).
   void SaveToRegistry(RegRootKey rootKey, const std::string& key);

@@ -101,7 +101,7 @@ class TXPMenu : public QObject {
   int32_t DisplayDepth() const;
 
   // Installs the skin's style on a menu (and its submenus), unless a Tag of 999 keeps it plain.
-  void ApplyToMenu(QMenu* menu);
+  void ApplyToMenu(::QMenu* menu);
   void ApplyToMenuBar(QMenuBar* bar);
   XPMenuStyle* Style() { return style_; }
 
@@ -119,9 +119,9 @@ TXPMenu* XPMenuInit(QWidget* form);
 TXPMenu* XPMenuSkin();
 // When the program-wide skin exists: installs it on the item's submenu (and, recursively, on the
 // submenus below it).
-void XPMenuApplyToItem(QMenu* menuItem);
+void XPMenuApplyToItem(::QMenu* menuItem);
 void XPMenuApplyToItem(QAction* menuItem);
 // When the program-wide skin exists: installs it on a pop-up menu and its submenus.
-void XPMenuApplyToPopup(QMenu* popupMenu);
+void XPMenuApplyToPopup(::QMenu* popupMenu);
 
 }  // namespace tavelo
