@@ -8,18 +8,12 @@
 #include <algorithm>
 
 #include "core/services/basic.h"
+#include "core/services/text_utils.h"
 #include "kit/xp_menu.h"
 
 namespace tavelo {
 
 namespace {
-
-std::string TrimBlanks(const std::string& text) {
-  size_t first = 0, last = text.size();
-  while (first < last && static_cast<unsigned char>(text[first]) <= ' ') ++first;
-  while (last > first && static_cast<unsigned char>(text[last - 1]) <= ' ') --last;
-  return text.substr(first, last - first);
-}
 
 // A '&' in a path is a character of the name, not an accelerator mark.
 QString MenuCaption(const std::string& text) {
