@@ -219,6 +219,49 @@ TEST_F(XPMenuDrawing, InactiveSkinLeavesEverythingToTheStyle) {
   EXPECT_EQ(draw(menu_, 4, {}, {}, true), draw(menu_, 4, {}, {}, true, skin_->Style()->baseStyle()));
 }
 
+TEST_F(XPMenuDrawing, RightToLeftMenusMirrorTheBand) {
+  QStyleOptionMenuItem option;
+  menu_.initStyleOption(&option, item(menu_, 0));
+  option.rect = menu_.actionGeometry(item(menu_, 0));
+  option.direction = Qt::RightToLeft;
+  QImage canvas(menu_.sizeHint(), QImage::Format_ARGB32);
+  canvas.fill(Qt::magenta);
+  QPainter painter(&canvas);
+  menu_.style()->drawControl(QStyle::CE_MenuItem, &option, &painter, &menu_);
+  painter.end();
+  const QRect r = option.rect;
+  EXPECT_EQ(WordOf(canvas.pixel(r.right() - 2, r.top() + 1)), colors_.IconBand);
+  EXPECT_EQ(WordOf(canvas.pixel(r.left() + 2, r.top() + 1)), colors_.Background);
+}
+
+TEST(XPMenuSkin, MenuBarItemsAreFlatInTheBarColours) {
+  QMainWindow form;
+  form.menuBar()->addMenu(QStringLiteral("&File"));
+  TXPMenu skin(&form);
+  skin.ScreenDepth = 32;
+  skin.SetActive(true);
+  QMenuBar* bar = form.menuBar();
+  ASSERT_EQ(bar->style(), skin.Style());
+  QStyleOptionMenuItem option;
+  option.initFrom(bar);
+  option.menuItemType = QStyleOptionMenuItem::Normal;
+  option.text = QStringLiteral("&File");
+  option.rect = QRect(0, 0, 60, 24);
+  option.state |= QStyle::State_Enabled;
+  const TXPMenu::Palette colors = skin.Colors();
+  for (bool selected : {false, true}) {
+    QStyleOptionMenuItem o = option;
+    if (selected) o.state |= QStyle::State_Selected;
+    QImage canvas(80, 30, QImage::Format_ARGB32);
+    canvas.fill(Qt::magenta);
+    QPainter painter(&canvas);
+    bar->style()->drawControl(QStyle::CE_MenuBarItem, &o, &painter, bar);
+    painter.end();
+    EXPECT_EQ(WordOf(canvas.pixel(2, 2)), selected ? colors.Selection : colors.MenuBar);
+    EXPECT_EQ(WordOf(canvas.pixel(2, 23)), 0xFF00FFu) << "one pixel less high than its place";
+  }
+}
+
 TEST(XPMenuSkin, ActivationInstallsOnTheFormsMenusExceptTagNineHundredNinetyNine) {
   QMainWindow form;
   ::QMenu* file = form.menuBar()->addMenu(QStringLiteral("&File"));
