@@ -99,6 +99,9 @@ struct MsgLayoutInput {
   bool HasCheckBox = false;  // both the show flag and the answer pointer are set
   std::string CheckBoxCaption;
   int ScreenWidth = 0;
+  // Added to the check box's width: the room its own box and gap take beside the caption (the
+  // caption alone plus 10 pixels would clip the caption's end).
+  int CheckIndicatorWidth = 0;
 };
 
 struct MsgButtonPlace {
@@ -170,6 +173,9 @@ class TMessageForm : public QDialog {
 
 // Flag bits of the question a message dialog puts to the answer seam (KitAsk::Flags).
 enum : unsigned { kMsgAskCheckBox = 1 };
+// KitAsk::Icon of an mtCustom box that shows its custom icon (the others give the system icon
+// number, or 0 without an icon).
+constexpr int kMsgAskCustomIcon = 1;
 // KitAnswer::Result for a message dialog: the button to press, or this value to close the box
 // with its window's close button. When the provider already ended the form itself (keys,
 // clicks on KitAsk::Form), its outcome stands and Result is not used.
