@@ -140,11 +140,15 @@ bool TFileDialogEx::Execute() {
 
   std::unique_ptr<QFileDialog> dialog = CreateQtDialog(QApplication::activeWindow());
   if (dialog->exec() != QDialog::Accepted) return false;
-  const QStringList files = dialog->selectedFiles();
-  FileName = files.isEmpty() ? std::string() : files.front().toStdString();
-  const int chosen = dialog->nameFilters().indexOf(dialog->selectedNameFilter());
-  if (chosen >= 0) FilterIndex = chosen + 1;
+  TakeChoice(*dialog);
   return true;
+}
+
+void TFileDialogEx::TakeChoice(const QFileDialog& dialog) {
+  const QStringList files = dialog.selectedFiles();
+  FileName = files.isEmpty() ? std::string() : files.front().toStdString();
+  const int chosen = dialog.nameFilters().indexOf(dialog.selectedNameFilter());
+  if (chosen >= 0) FilterIndex = chosen + 1;
 }
 
 }  // namespace tavelo

@@ -59,6 +59,8 @@ class TFileDialogEx {
 
   // The Qt dialog as Execute shows it (tests look at it without running it).
   std::unique_ptr<QFileDialog> CreateQtDialog(QWidget* parent = nullptr) const;
+  // Takes the confirmed choice of such a dialog: FileName and the 1-based FilterIndex.
+  void TakeChoice(const QFileDialog& dialog);
 
  protected:
   virtual bool IsSave() const = 0;
