@@ -1,6 +1,7 @@
 #include "kit/dialogs_ex.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QStandardPaths>
@@ -147,7 +148,17 @@ bool TFileDialogEx::Execute() {
 void TFileDialogEx::TakeChoice(const QFileDialog& dialog) {
   const QStringList files = dialog.selectedFiles();
   FileName = files.isEmpty() ? std::string() : files.front().toStdString();
-  const int chosen = dialog.nameFilters().indexOf(dialog.selectedNameFilter());
+  // The dialog reports the chosen filter as shown, without its patterns: the type list's position
+  // tells which pair it is, also when two pairs share a description.
+  int chosen = -1;
+  if (const QComboBox* types = dialog.findChild<QComboBox*>("fileTypeCombo")) chosen = types->currentIndex();
+  if (chosen < 0 || chosen >= dialog.nameFilters().size()) {
+    const QString shown = dialog.selectedNameFilter();
+    const QStringList names = dialog.nameFilters();
+    chosen = names.indexOf(shown);
+    for (int i = 0; chosen < 0 && i < names.size(); ++i)
+      if (names[i].left(names[i].lastIndexOf(" (")) == shown) chosen = i;
+  }
   if (chosen >= 0) FilterIndex = chosen + 1;
 }
 
