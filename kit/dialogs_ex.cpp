@@ -17,13 +17,6 @@ namespace {
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
-std::string Trim(const std::string& s) {
-  size_t a = 0, b = s.size();
-  while (a < b && (s[a] == ' ' || s[a] == '\t')) ++a;
-  while (b > a && (s[b - 1] == ' ' || s[b - 1] == '\t')) --b;
-  return s.substr(a, b - a);
-}
-
 std::vector<std::string> Split(const std::string& s, char sep) {
   std::vector<std::string> parts;
   size_t start = 0;
@@ -46,7 +39,7 @@ std::vector<FilterPair> ParseDialogFilter(const std::string& filter) {
     FilterPair pair;
     pair.Description = fields[i];
     for (const std::string& p : Split(fields[i + 1], ';')) {
-      const std::string t = Trim(p);
+      const std::string t = Q(p).trimmed().toStdString();
       if (!t.empty()) pair.Patterns.push_back(t);
     }
     pairs.push_back(std::move(pair));

@@ -196,46 +196,52 @@ void GetInitialFolder(const std::string& folder, std::string& result) {
   if (result.empty()) result = GetPathRoot(GetExeDir());
 }
 
-void ExecOpenDialog(const std::string& title, std::string* folder, const std::string& filter, std::string& fileName,
-                    int32_t* filterIndex) {
-  fileName.clear();
-  TOpenDialogEx dialog;
+namespace {
+
+// What the open and save dialogs share: the caller's filter, its index and the starting folder.
+void PrepareDialog(TFileDialogEx& dialog, const std::string& title, const std::string* folder,
+                   const std::string& filter, const int32_t* filterIndex, uint32_t options) {
   dialog.DefaultExt.clear();
-  dialog.FileName.clear();
   dialog.Filter = filter;
   if (filterIndex != nullptr) dialog.FilterIndex = *filterIndex;
   std::string initial;
   if (folder != nullptr) GetInitialFolder(*folder, initial);
   dialog.InitialDir = initial;
   dialog.HelpContext = 0;
-  dialog.Options = ofHideReadOnly | ofNoChangeDir | ofPathMustExist | ofFileMustExist;
+  dialog.Options = options;
   dialog.Title = title;
+}
+
+// After a confirmed choice: the folder of the chosen file and the chosen filter.
+void KeepChoice(const TFileDialogEx& dialog, const std::string& fileName, std::string* folder, int32_t* filterIndex) {
+  if (folder != nullptr) *folder = FolderOf(fileName);
+  if (filterIndex != nullptr) *filterIndex = dialog.FilterIndex;
+}
+
+}  // namespace
+
+void ExecOpenDialog(const std::string& title, std::string* folder, const std::string& filter, std::string& fileName,
+                    int32_t* filterIndex) {
+  fileName.clear();
+  TOpenDialogEx dialog;
+  PrepareDialog(dialog, title, folder, filter, filterIndex, ofHideReadOnly | ofNoChangeDir | ofPathMustExist | ofFileMustExist);
+  dialog.FileName.clear();
   if (!dialog.Execute() || dialog.FileName.empty()) return;
   // The file the user picked, as picked: the extension rule is for names being saved.
   fileName = dialog.FileName;
-  if (folder != nullptr) *folder = FolderOf(fileName);
-  if (filterIndex != nullptr) *filterIndex = dialog.FilterIndex;
+  KeepChoice(dialog, fileName, folder, filterIndex);
 }
 
 void ExecSaveDialog(const std::string& title, std::string* folder, const std::string& initialFileName,
                     std::string& fileName, int32_t* filterIndex, const std::string& filter) {
   fileName.clear();
   TSaveDialogEx dialog;
-  dialog.DefaultExt.clear();
+  PrepareDialog(dialog, title, folder, filter, filterIndex, ofHideReadOnly | ofNoChangeDir | ofPathMustExist);
   dialog.FileName = initialFileName;
-  dialog.Filter = filter;
-  if (filterIndex != nullptr) dialog.FilterIndex = *filterIndex;
-  std::string initial;
-  if (folder != nullptr) GetInitialFolder(*folder, initial);
-  dialog.InitialDir = initial;
-  dialog.HelpContext = 0;
-  dialog.Options = ofHideReadOnly | ofNoChangeDir | ofPathMustExist;
-  dialog.Title = title;
   // An empty name would come back as a bare extension: no name is no save.
   if (!dialog.Execute() || dialog.FileName.empty()) return;
   ApplyFilterExt(dialog.FileName, dialog.Filter, dialog.FilterIndex, fileName, false);
-  if (folder != nullptr) *folder = FolderOf(fileName);
-  if (filterIndex != nullptr) *filterIndex = dialog.FilterIndex;
+  KeepChoice(dialog, fileName, folder, filterIndex);
 }
 
 // ---- Cursor, hints and numbers.
