@@ -224,7 +224,8 @@ void ExecOpenDialog(const std::string& title, std::string* folder, const std::st
                     int32_t* filterIndex) {
   fileName.clear();
   TOpenDialogEx dialog;
-  PrepareDialog(dialog, title, folder, filter, filterIndex, ofHideReadOnly | ofNoChangeDir | ofPathMustExist | ofFileMustExist);
+  PrepareDialog(dialog, title, folder, filter, filterIndex,
+                ofHideReadOnly | ofNoChangeDir | ofPathMustExist | ofFileMustExist);
   dialog.FileName.clear();
   if (!dialog.Execute() || dialog.FileName.empty()) return;
   // The file the user picked, as picked: the extension rule is for names being saved.

@@ -297,7 +297,9 @@ void TMessageDlg::SetMsg(const std::string& msg) {
   if (Form != nullptr && Form->MessageLabel() != nullptr) Form->MessageLabel()->setText(Q(msg));
 }
 
-void TMessageDlg::SetCheckBoxCaption(const std::string& caption) { checkBoxCaption_ = caption.empty() ? "??" : caption; }
+void TMessageDlg::SetCheckBoxCaption(const std::string& caption) {
+  checkBoxCaption_ = caption.empty() ? "??" : caption;
+}
 
 MsgLayoutInput TMessageDlg::LayoutInput() const {
   MsgLayoutInput in;
@@ -311,7 +313,8 @@ MsgLayoutInput TMessageDlg::LayoutInput() const {
   // The room the check box's own box takes beside its caption.
   const QStyle* style = QApplication::style();
   if (in.HasCheckBox && style != nullptr)
-    in.CheckIndicatorWidth = style->pixelMetric(QStyle::PM_IndicatorWidth) + style->pixelMetric(QStyle::PM_CheckBoxLabelSpacing);
+    in.CheckIndicatorWidth =
+        style->pixelMetric(QStyle::PM_IndicatorWidth) + style->pixelMetric(QStyle::PM_CheckBoxLabelSpacing);
   return in;
 }
 

@@ -217,7 +217,8 @@ TEST_F(MsgDlgTest, ButtonsCarryTheirNamesTagsAndTheDefault) {
 TEST_F(MsgDlgTest, HelpOpensTheHelpFileAndKeepsTheBoxOpen) {
   const std::string dir = test::MakeTempDir("help");
   const std::string opener = dir + "/opener.sh", marker = dir + "/opened.txt", help = dir + "/manual.txt";
-  test::WriteFile(opener, "#!/bin/sh\nprintf '%s' \"$1\" > " + marker + ".tmp && mv " + marker + ".tmp " + marker + "\n");
+  test::WriteFile(opener,
+                  "#!/bin/sh\nprintf '%s' \"$1\" > " + marker + ".tmp && mv " + marker + ".tmp " + marker + "\n");
   ASSERT_EQ(::chmod(opener.c_str(), 0755), 0);
   test::WriteFile(help, "help");
   platform::SetDesktopOpener(opener);
