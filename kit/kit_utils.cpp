@@ -40,13 +40,6 @@ bool IsDirectory(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-std::string TrimBlanks(const std::string& s) {
-  size_t a = 0, b = s.size();
-  while (a < b && static_cast<unsigned char>(s[a]) <= ' ') ++a;
-  while (b > a && static_cast<unsigned char>(s[b - 1]) <= ' ') --b;
-  return s.substr(a, b - a);
-}
-
 // The folder part of a file name, with its trailing '/'.
 std::string FolderOf(const std::string& fileName) {
   const size_t slash = fileName.rfind(kPathDelim);
