@@ -35,13 +35,13 @@ std::string WaveFmtText(const WaveFormat& wf) {
   return WaveFmtText(static_cast<uint32_t>(wf.nSamplesPerSec), static_cast<int32_t>(wf.nChannels),
                      static_cast<int32_t>(wf.wBitsPerSample));
 }
+// s without the blanks and control characters (bytes up to ' ') at both ends.
+std::string TrimBlanks(const std::string& s);
 // 75 '_' characters followed by CR LF.
 std::string SeparatorLine();
 // The number in the trimmed text ('.' as the decimal point, whatever the locale); def when
 // the text does not convert completely or is not a finite number.
 double StrToFloatDefault(const std::string& s, double def);
-// s without the characters 0-32 at either end.
-std::string TrimBlanks(const std::string& s);
 // For a text that contains '.': drop trailing blanks, then trailing '0's, then a trailing '.'
 // (never below one character).
 std::string TrimFloatZeros(const std::string& s);
