@@ -93,6 +93,39 @@ QImage PngToBitmap(const QPngPicture* png) {
   return out;
 }
 
+// Where a block of size block starts in a side of the given length: 0 at the start (left, top),
+// 1 at the end, 2 centred; QAlignH and QAlignV share these numbers.
+int32_t BlockStart(int32_t align, int32_t length, int32_t block, int32_t spacing) {
+  return align == 0 ? spacing : align == 1 ? length - block - spacing : (length - block) / 2;
+}
+
+// Along the layout's direction: the picture first, the caption after it and the gap, or the
+// caption first and the picture at the block's far end.
+void PlaceAlong(bool pictureFirst, int32_t picture, int32_t spacing, int32_t block, int32_t& p, int32_t& t) {
+  if (pictureFirst) {
+    p = 0;
+    t = picture + spacing;
+  } else {
+    t = 0;
+    p = block - picture;
+  }
+}
+
+// Across it, by alignment; centred, the caption gets round (picture + round - text) div 2 (the
+// side-by-side layouts round up, the stacked ones do not).
+void PlaceAcross(int32_t align, int32_t picture, int32_t text, int32_t block, int32_t round, int32_t& p,
+                 int32_t& t) {
+  if (align == 0) {
+    p = t = 0;
+  } else if (align == 1) {
+    p = block - picture;
+    t = block - text;
+  } else {
+    p = std::max(0, (text - picture) / 2);
+    t = std::max(0, (picture + round - text) / 2);
+  }
+}
+
 bool Usable(const QImage& image) { return !image.isNull() && image.width() > 0 && image.height() > 0; }
 
 }  // namespace
@@ -104,13 +137,16 @@ QPicButton::QPicButton(QWidget* parent) : QWidget(parent), Color_(clBtnFace), Fo
   setAttribute(Qt::WA_OpaquePaintEvent);
   Active_ = Default_;
   if (auto* app = qobject_cast<QApplication*>(QCoreApplication::instance()))
-    connect(app, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
+    FocusConnection_ = connect(app, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
       if (now != nullptr && now->window() == window()) FocusChanged(now);
     });
   WatchWindow();
 }
 
 QPicButton::~QPicButton() {
+  // A focused widget hands its focus on while QWidget's destructor runs, after this part of the
+  // object is gone: no focus report may reach it then.
+  disconnect(FocusConnection_);
   if (Watched_ != nullptr) Watched_->removeEventFilter(this);
 }
 
@@ -379,47 +415,15 @@ void QPicButton::Paint(QImage& bitmap) {
     const int32_t spacing = hasPicture && hasText ? CaptionSpacing_ : 0;
     const int32_t bw = vertical ? std::max(pw, tw) : pw + spacing + tw;
     const int32_t bh = vertical ? ph + spacing + th : std::max(ph, th);
-    const int32_t bx = IcsAlignH_ == ahLeft    ? IcsClientSpacing_
-                       : IcsAlignH_ == ahRight ? w - bw - IcsClientSpacing_
-                                               : (w - bw) / 2;
-    const int32_t by = IcsAlignV_ == avTop      ? IcsClientSpacing_
-                       : IcsAlignV_ == avBottom ? h - bh - IcsClientSpacing_
-                                                : (h - bh) / 2;
+    const int32_t bx = BlockStart(IcsAlignH_, w, bw, IcsClientSpacing_);
+    const int32_t by = BlockStart(IcsAlignV_, h, bh, IcsClientSpacing_);
     int32_t px = 0, py = 0, tx = 0, ty = 0;
     if (!vertical) {
-      if (IcsLayout_ == iconLeft) {
-        px = 0;
-        tx = pw + spacing;
-      } else {
-        tx = 0;
-        px = bw - pw;
-      }
-      if (IcsAlignV_ == avTop) {
-        py = ty = 0;
-      } else if (IcsAlignV_ == avBottom) {
-        py = bh - ph;
-        ty = bh - th;
-      } else {
-        py = std::max(0, (th - ph) / 2);
-        ty = std::max(0, (ph + 1 - th) / 2);
-      }
+      PlaceAlong(IcsLayout_ == iconLeft, pw, spacing, bw, px, tx);
+      PlaceAcross(IcsAlignV_, ph, th, bh, 1, py, ty);
     } else {
-      if (IcsLayout_ == iconTop) {
-        py = 0;
-        ty = ph + spacing;
-      } else {
-        ty = 0;
-        py = bh - ph;
-      }
-      if (IcsAlignH_ == ahLeft) {
-        px = tx = 0;
-      } else if (IcsAlignH_ == ahRight) {
-        px = bw - pw;
-        tx = bw - tw;
-      } else {
-        px = std::max(0, (tw - pw) / 2);
-        tx = std::max(0, (pw - tw) / 2);
-      }
+      PlaceAlong(IcsLayout_ == iconTop, ph, spacing, bh, py, ty);
+      PlaceAcross(IcsAlignH_, pw, tw, bw, 0, px, tx);
     }
     px += bx + IcsAdjustX_;
     py += by + IcsAdjustY_;

@@ -197,6 +197,7 @@ class QPicButton : public QWidget {
   bool DownDerived_ = true;
   bool Building_ = false;
   QPointer<QWidget> Watched_;  // the window whose dialog keys this button hears
+  QMetaObject::Connection FocusConnection_;
 };
 
 }  // namespace tavelo

@@ -677,6 +677,20 @@ TEST_F(PicButtonTest, EnterIsNotTheDefaultButtonsWhileAPushButtonHasTheFocus) {
   EXPECT_EQ(clicks, 1);
 }
 
+TEST_F(PicButtonTest, FocusedButtonIsDestroyedSafely) {
+  QWidget form;
+  auto* b = new QPicButton(&form);
+  QPicButton def(&form);
+  def.SetDefault(true);
+  form.show();
+  form.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+  b->setFocus();
+  ASSERT_TRUE(b->hasFocus());
+  delete b;  // the focus moves on while the widget is taken down
+  EXPECT_TRUE(def.Active());
+}
+
 TEST_F(PicButtonTest, AcceleratorCharacterClicks) {
   QWidget form;
   QPicButton open(&form), amp(&form);
