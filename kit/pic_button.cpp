@@ -126,6 +126,15 @@ void PlaceAcross(int32_t align, int32_t picture, int32_t text, int32_t block, in
   }
 }
 
+// The picture buttons under parent. The class has no meta-object of its own, so qobject_cast
+// (and findChildren<QPicButton*>) would take any widget for one: the type is checked here.
+QList<QPicButton*> PicButtonsOf(QWidget* parent, Qt::FindChildOptions options) {
+  QList<QPicButton*> buttons;
+  for (QWidget* child : parent->findChildren<QWidget*>(QString(), options))
+    if (auto* button = dynamic_cast<QPicButton*>(child)) buttons.push_back(button);
+  return buttons;
+}
+
 bool Usable(const QImage& image) { return !image.isNull() && image.width() > 0 && image.height() > 0; }
 
 }  // namespace
@@ -166,7 +175,7 @@ void QPicButton::SetDefault(bool value) {
   QWidget* form = window();
   QWidget* focused = form->focusWidget();
   FocusChanged(focused);
-  for (QPicButton* other : form->findChildren<QPicButton*>())
+  for (QPicButton* other : PicButtonsOf(form, Qt::FindChildrenRecursively))
     if (other != this) other->FocusChanged(focused);
   ModalResult_ = Default_ ? 1 : Cancel_ ? 2 : 0;
   update();
@@ -550,8 +559,7 @@ void QPicButton::FocusChanged(QWidget* focused) {
 void QPicButton::AnnounceToGroup() {
   QWidget* parent = parentWidget();
   if (GroupIndex_ == 0 || parent == nullptr) return;
-  for (QPicButton* other : parent->findChildren<QPicButton*>(QString(), Qt::FindDirectChildrenOnly))
-    other->ButtonPressed(GroupIndex_, this);
+  for (QPicButton* other : PicButtonsOf(parent, Qt::FindDirectChildrenOnly)) other->ButtonPressed(GroupIndex_, this);
 }
 
 void QPicButton::ButtonPressed(int32_t groupIndex, QPicButton* sender) {

@@ -11,6 +11,9 @@
 // focus), Escape its Cancel button, the caption's accelerator character ("&Open") clicks the
 // button. A click hands ModalResult to a QDialog window: the dialog's result is set before OnClick
 // runs and, when it is still not 0 afterwards, the dialog is done with it (1 = OK, 2 = Cancel).
+//
+// The class has no Q_OBJECT (the build runs no moc): find picture buttons with dynamic_cast, never
+// with qobject_cast or findChildren<QPicButton*>, which would take any widget for one.
 #pragma once
 #include <QImage>
 #include <QPointer>

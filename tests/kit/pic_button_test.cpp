@@ -540,6 +540,7 @@ TEST_F(ThemedButtonTest, StylesOffOrMissingLibraryDrawUnthemedAndCallNothing) {
 
 TEST_F(PicButtonTest, GroupKeepsOneButtonDown) {
   QWidget form;
+  QLabel label("not a button", &form);  // siblings of other kinds are left alone
   QPicButton a(&form), b(&form), other(&form);
   a.SetGroupIndex(1);
   b.SetGroupIndex(1);
