@@ -519,7 +519,8 @@ void QPicButton::Click() {
   const int32_t result = ModalResult_;
   if (dialog != nullptr && result != 0) dialog->setResult(result);
   if (OnClick) OnClick(this);
-  if (dialog != nullptr && result != 0 && dialog->result() != 0) dialog->done(dialog->result());
+  // A handler that closed the dialog itself has ended it already.
+  if (dialog != nullptr && result != 0 && dialog->result() != 0 && dialog->isVisible()) dialog->done(dialog->result());
   if (self == nullptr) return;
   SetHover(isVisible() && rect().contains(mapFromGlobal(QCursor::pos())));
 }
