@@ -5,6 +5,10 @@
 #include <cstring>
 #include <ctime>
 
+#include <QCoreApplication>
+
+#include "core/services/win_utils.h"
+#include "kit/kit_utils.h"
 #include "platform/http/http_get.h"
 
 namespace tavelo {
@@ -157,6 +161,47 @@ void QInternetUpdate::Check() {
     State = usCheckError;
   }
   g_busy.store(false);
+}
+
+void CheckForUpdates(QInternetUpdate& update, const UpdateInfoBox& infoBox) {
+  auto info = [&](const char* text) {
+    if (infoBox) infoBox(text);
+  };
+  update.SetURL(UpdateFileURL());
+  TDateTime own = 0;
+  TryEncodeDate(2009, 5, 21, own);
+  update.OwnDate = own;
+  update.Interval = 15.0;
+  info("Checking for updates...");
+  QCoreApplication::processEvents();
+  update.Check();
+  switch (update.State) {
+    case usDownloadFailed:
+      info("Internet error");
+      ShowError("Error checking for updates. Please make sure that your internet connection is working properly.");
+      break;
+    case usCheckError:
+      info("Error");
+      ShowError("General error while checking for updates.");
+      break;
+    case usNoUpdate:
+      info("No new updates");
+      ShowInfo("You're using the latest version of Tavelo.");
+      break;
+    case usUpdateFound:
+      info("Update found");
+      // The address came from the server: only http and https pages are opened.
+      if (AskQuestion(UpdateFoundText(update), mbYes) == 0) ShellOpenWebUrl(update.UpdateURL);
+      break;
+    default:
+      break;  // another check is running
+  }
+}
+
+void AutoUpdatePrompt(QInternetUpdate& update, bool updateRemind, const UpdateInfoBox& infoBox) {
+  // Help > Periodically Check for Updates off means no automatic question.
+  if (!updateRemind || !update.IsCheckDue()) return;
+  if (AskQuestion("Would you like to check for updates?", mbYes) == 0) CheckForUpdates(update, infoBox);
 }
 
 }  // namespace tavelo
