@@ -14,8 +14,9 @@ packages=(
   # movie and sound decoding, sound output, update check
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
   libpulse-dev libasound2-dev libcurl4-openssl-dev
-  # opening documents and web pages with the desktop's programs
-  xdg-utils
+  # opening documents and web pages with the desktop's programs; checking and starting the file
+  # associations' desktop entries as a desktop would (desktop-file-validate, gio launch)
+  xdg-utils desktop-file-utils libglib2.0-bin shared-mime-info
   # tools that make and check test media
   ffmpeg imagemagick netpbm sox libopenjp2-tools
 )
