@@ -57,6 +57,33 @@ void DescribeHeldBack_(const std::string& fileName, int32_t formatId, FFInfoRec&
   FFInfo(fileName, formatId, info, progress, progressData);
 }
 
+// Whether frame 1 of a movie described by the id can be read. The fallback decoder behind the
+// AVI unit describes many damaged stills whose frames it then cannot read; such a description
+// must not replace the file's own unit's failure. The error left held is kept as it was.
+bool ReadsFirstFrame_(const std::string& fileName, int32_t formatId) {
+  const ErrorClass heldClass = GetErrorClass();
+  const int32_t heldCode = GetErrorCode();
+  ClearError();
+  MviHandle mvi;
+  Qimg img;
+  // Each step in its own frame: a failed read releases only what the read made, never the open
+  // handle that the close still needs.
+  bool read = MonitoredNoRaise([&] { MviOpen(mvi, fileName, formatId, nullptr, nullptr); }) == 0;
+  if (read) {
+    read = MonitoredNoRaise([&] { MviImgLoad(mvi, img, 1, nullptr, 0); }) == 0;
+    ClearError();
+    MonitoredNoRaise([&] { MviClose(mvi, 0, 0, 0); });
+  }
+  // A failed read's frame has released the picture it made: only a read picture is freed.
+  if (read)
+    MonitoredNoRaise([&] { ImgFree(img); });
+  else
+    ImgClear(img);
+  ClearError();
+  StoreErrorDirect(heldClass, heldCode);
+  return read;
+}
+
 void FillDerived_(UniInfoRec& info) {
   FFVideoPart& v = info.Video;
   v.DataSize = static_cast<double>(v.Frames) * v.Width * v.Height * v.BytesPP;
@@ -304,8 +331,16 @@ bool UniInfo(const std::string& fileName, UniInfoRec& info, int32_t options, voi
           info.Failed = kTrue;
           AbortMonitor();
         }
-        if ((!Is(first.Video.VideoSupported) && Is(second.Video.VideoSupported)) ||
-            (!Is(first.Audio.AudioSupported) && Is(second.Audio.AudioSupported))) {
+        const bool newVideo = !Is(first.Video.VideoSupported) && Is(second.Video.VideoSupported);
+        const bool newAudio = !Is(first.Audio.AudioSupported) && Is(second.Audio.AudioSupported);
+        // Where the file's own unit refused it, a movie reader's description counts only when
+        // it can read a frame: otherwise the unit's own failure is the answer.
+        if (newVideo && !newAudio && firstClass != 0 && UniGetKind(id, second.Video.Frames, 1) == ukMovie &&
+            !ReadsFirstFrame_(fileName, id)) {
+          TraceText("A candidate described the file but could not read its first frame");
+          continue;
+        }
+        if (newVideo || newAudio) {
           info.FormatId = id;
           first = second;
           firstClass = GetErrorClass();
