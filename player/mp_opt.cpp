@@ -40,8 +40,7 @@ TfrmMpOpt::TfrmMpOpt(QWidget* owner) : QDialog(owner) {
   setObjectName("frmMpOpt");
   setFixedSize(414, 275);
   QGroupBox* playback = Group(this, "Playback", 8, 8, 196, 90);
-  new QLabel("Repeat", playback);
-  playback->findChild<QLabel*>()->setGeometry(10, 26, 50, 22);
+  (new QLabel("Repeat", playback))->setGeometry(10, 26, 50, 22);
   edPlayRepeat = Named(new QLineEdit(playback), "edPlayRepeat");
   edPlayRepeat->setGeometry(62, 26, 64, 22);
   (new QLabel("time(s)", playback))->setGeometry(132, 26, 56, 22);
@@ -57,23 +56,20 @@ TfrmMpOpt::TfrmMpOpt(QWidget* owner) : QDialog(owner) {
   chkDefaultFps = Named(new QCheckBox("Set as default for images", rate), "chkDefaultFps");
   chkDefaultFps->setGeometry(10, 56, 180, 22);
 
-  QGroupBox* big = Group(this, "Big Images", 212, 8, 194, 70);
-  radBigKeep = Named(new QRadioButton("Keep original size", big), "radBigKeep");
-  radBigKeep->setGeometry(10, 22, 176, 20);
-  radBigResize = Named(new QRadioButton("Shrink", big), "radBigResize");
-  radBigResize->setGeometry(10, 44, 176, 20);
-
-  QGroupBox* small = Group(this, "Small Images", 212, 84, 194, 70);
-  radSmallKeep = Named(new QRadioButton("Keep original size", small), "radSmallKeep");
-  radSmallKeep->setGeometry(10, 22, 176, 20);
-  radSmallResize = Named(new QRadioButton("Stretch", small), "radSmallResize");
-  radSmallResize->setGeometry(10, 44, 176, 20);
-
-  QGroupBox* panel = Group(this, "Info Panel", 212, 160, 194, 70);
-  radShowPosition = Named(new QRadioButton("Show frame/sample position", panel), "radShowPosition");
-  radShowPosition->setGeometry(10, 22, 180, 20);
-  radShowFrameRate = Named(new QRadioButton("Show frame rate", panel), "radShowFrameRate");
-  radShowFrameRate->setGeometry(10, 44, 180, 20);
+  // Three groups of two choices each.
+  const auto pair = [this](const char* title, int y, QRadioButton*& a, const char* aName, const char* aText,
+                           QRadioButton*& b, const char* bName, const char* bText) {
+    QGroupBox* group = Group(this, title, 212, y, 194, 70);
+    a = Named(new QRadioButton(aText, group), aName);
+    a->setGeometry(10, 22, 180, 20);
+    b = Named(new QRadioButton(bText, group), bName);
+    b->setGeometry(10, 44, 180, 20);
+  };
+  pair("Big Images", 8, radBigKeep, "radBigKeep", "Keep original size", radBigResize, "radBigResize", "Shrink");
+  pair("Small Images", 84, radSmallKeep, "radSmallKeep", "Keep original size", radSmallResize, "radSmallResize",
+       "Stretch");
+  pair("Info Panel", 160, radShowPosition, "radShowPosition", "Show frame/sample position", radShowFrameRate,
+       "radShowFrameRate", "Show frame rate");
 
   btnOK = NewDialogButton(this, "OK", 1);
   btnOK->setObjectName("btnOK");
