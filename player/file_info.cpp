@@ -14,6 +14,7 @@
 #include "core/services/path_utils.h"
 #include "core/services/text_utils.h"
 #include "formats/ff_seq.h"
+#include "kit/kit_utils.h"
 #include "player/player_kit.h"
 
 namespace tavelo {

@@ -1,6 +1,5 @@
 #include "player/med_player.h"
 
-#include <QAbstractButton>
 #include <QApplication>
 #include <QCoreApplication>
 #include <QFont>
@@ -10,7 +9,6 @@
 #include <QPalette>
 #include <QScreen>
 #include <QScrollArea>
-#include <QSlider>
 
 #include <cmath>
 #include <limits>
@@ -21,7 +19,10 @@
 #include "core/services/text_utils.h"
 #include "core/services/trace.h"
 #include "player/player_action.h"
-#include "player/player_kit.h"
+#include "kit/kit_utils.h"
+#include <QLabel>  // kit/pic_button.h holds a QPointer<QLabel> and needs the whole class
+#include "kit/pic_button.h"
+#include "kit/tracker.h"
 
 namespace tavelo {
 
@@ -121,7 +122,9 @@ void QMedPlayer::Construct(PlayerClock* clock, const MediaAccess* media) {
   Engine->OnDisplayMouse = {&QMedPlayer::EngineDisplayMouse, this};
   SetColor(0);
 
-  PositionSlider = NewPlayerSlider(this, Qt::Horizontal, [this] { PositionSliderChange(); });
+  PositionSlider = new QTracker(this);
+  PositionSlider->setTickPosition(QSlider::NoTicks);
+  PositionSlider->OnRelease = [this](QTracker*) { PositionSliderChange(); };
   PositionSlider->setFixedHeight(IntMax(1, RoundToInt32(PositionSlider->sizeHint().height() * 0.6)));
   for (QLineEdit* box : {InfoBox0 = new QLineEdit(this), InfoBox1 = new QLineEdit(this)}) {
     box->setReadOnly(true);
@@ -145,7 +148,10 @@ void QMedPlayer::Construct(PlayerClock* clock, const MediaAccess* media) {
     add(index);
 
   FillVolumeTable_();
-  VolumeSlider = NewPlayerSlider(this, Qt::Vertical, [this] { VolumeSliderChange(); });
+  VolumeSlider = new QTracker(this);
+  VolumeSlider->setOrientation(Qt::Vertical);
+  VolumeSlider->setTickPosition(QSlider::NoTicks);
+  VolumeSlider->OnRelease = [this](QTracker*) { VolumeSliderChange(); };
   // Top is loud: the minimum stands at the top, as on the system's vertical track bar.
   VolumeSlider->setInvertedAppearance(true);
   VolumeSlider->setRange(0, 100);

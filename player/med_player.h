@@ -30,11 +30,11 @@
 
 class QLineEdit;
 class QScrollArea;
-class QSlider;
 
 namespace tavelo {
 
 class QPlayerAction;
+class QTracker;
 
 // The control's private messages, posted (or sent) to its widget as events of type
 // PlayerMessageType(number).
@@ -178,8 +178,8 @@ class QMedPlayer : public QWidget {
   int32_t ConstructionComplete = -1;  // bool32
   QScrollArea* ScrollBox = nullptr;
   QWidget* PicturePanel = nullptr;
-  QSlider* PositionSlider = nullptr;
-  QSlider* VolumeSlider = nullptr;
+  QTracker* PositionSlider = nullptr;
+  QTracker* VolumeSlider = nullptr;
   QLineEdit* InfoBox0 = nullptr;
   QLineEdit* InfoBox1 = nullptr;
   int32_t MinWidth = 0, MinHeight = 0;

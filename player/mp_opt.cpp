@@ -1,6 +1,5 @@
 #include "player/mp_opt.h"
 
-#include <QAbstractButton>
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -12,6 +11,8 @@
 #include "core/services/basic.h"
 #include "core/services/reg_utils.h"
 #include "player/med_player.h"
+#include "kit/kit_utils.h"
+#include "kit/pic_button.h"
 #include "player/player_kit.h"
 
 namespace tavelo {
@@ -71,11 +72,13 @@ TfrmMpOpt::TfrmMpOpt(QWidget* owner) : QDialog(owner) {
   pair("Info Panel", 160, radShowPosition, "radShowPosition", "Show frame/sample position", radShowFrameRate,
        "radShowFrameRate", "Show frame rate");
 
-  btnOK = NewDialogButton(this, "OK", 1);
-  btnOK->setObjectName("btnOK");
+  btnOK = Named(new QPicButton(this), "btnOK");
+  btnOK->SetCaption("OK");
+  btnOK->SetDefault(true);
   btnOK->setGeometry(8, 238, 96, 30);
-  btnCancel = NewDialogButton(this, "Cancel", 2);
-  btnCancel->setObjectName("btnCancel");
+  btnCancel = Named(new QPicButton(this), "btnCancel");
+  btnCancel->SetCaption("Cancel");
+  btnCancel->SetCancel(true);
   btnCancel->setGeometry(108, 238, 96, 30);
 }
 

@@ -9,9 +9,10 @@
 class QCheckBox;
 class QLineEdit;
 class QRadioButton;
-class QAbstractButton;
 
 namespace tavelo {
+
+class QPicButton;
 
 class TfrmMpOpt : public QDialog {
  public:
@@ -36,8 +37,8 @@ class TfrmMpOpt : public QDialog {
   QRadioButton* radSmallResize = nullptr;
   QRadioButton* radShowPosition = nullptr;
   QRadioButton* radShowFrameRate = nullptr;
-  QAbstractButton* btnOK = nullptr;
-  QAbstractButton* btnCancel = nullptr;
+  QPicButton* btnOK = nullptr;
+  QPicButton* btnCancel = nullptr;
 
   void Fill();
   void ReadBack();

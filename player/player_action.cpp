@@ -1,6 +1,5 @@
 #include "player/player_action.h"
 
-#include <QAbstractButton>
 #include <QCoreApplication>
 #include <QImage>
 
@@ -11,7 +10,9 @@
 #include "gui/pictor_bitmap.h"
 #include "player/file_info.h"
 #include "player/med_player.h"
-#include "player/player_kit.h"
+#include "kit/kit_utils.h"
+#include <QLabel>  // kit/pic_button.h holds a QPointer<QLabel> and needs the whole class
+#include "kit/pic_button.h"
 
 namespace tavelo {
 
@@ -57,8 +58,12 @@ QPlayerAction::QPlayerAction(QMedPlayer* owner, const std::string& hint, const Q
                              const void* picture, Handler handler, int32_t top, int32_t& left)
     : QObject(owner), ShortCut(shortCut), Hint(hint), OnExecute(std::move(handler)) {
   if (picture == nullptr) return;
-  Button = NewPlayerButton(owner, [this] { Click(); });
-  Button->setToolTip(QString::fromStdString(hint));
+  // Owned by the action, placed on the player; its click runs the handler directly.
+  Button = new QPicButton(owner);
+  connect(this, &QObject::destroyed, Button, [b = Button] { delete b; });
+  Button->OnClick = [this](QPicButton*) { Click(); };
+  SetControlHint(Button, hint);
+  Button->SetIcsStyle(stFlat);
   Qimg img;
   bool made = false;
   try {
@@ -66,7 +71,7 @@ QPlayerAction::QPlayerAction(QMedPlayer* owner, const std::string& hint, const Q
     if (made) {
       QImage icon;
       PicToBitmap(img, &icon);
-      SetPlayerButtonIcon(Button, icon);
+      Button->SetIcon(icon);
     }
   } catch (...) {
     made = false;

@@ -11,11 +11,10 @@
 #include <functional>
 #include <string>
 
-class QAbstractButton;
-
 namespace tavelo {
 
 class QMedPlayer;
+class QPicButton;
 
 // The packed 16 x 16, 32-bit picture (method 7) of a command's button; nullptr for the commands
 // without a button. index is a PlayerActionIndex.
@@ -38,7 +37,7 @@ class QPlayerAction : public QObject {
   void SetEnabled(bool value);
   bool Enabled() const { return enabled_; }
 
-  QAbstractButton* Button = nullptr;
+  QPicButton* Button = nullptr;
   QKeySequence ShortCut;
   std::string Hint;
   Handler OnExecute;

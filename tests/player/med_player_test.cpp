@@ -6,9 +6,10 @@
 
 #include <gtest/gtest.h>
 
-#include <QAbstractButton>
+#include <QLabel>  // kit/pic_button.h holds a QPointer<QLabel> and needs the whole class
+#include "kit/pic_button.h"
+#include "kit/tracker.h"
 #include <QMouseEvent>
-#include <QSlider>
 
 #include <algorithm>
 #include <limits>
@@ -307,7 +308,7 @@ TEST_F(Player, EveryButtonHasItsPictureAndABadBlobClearsConstructionComplete) {
     ASSERT_NE(a, nullptr);
     if (a->Button == nullptr) continue;
     ++buttons;
-    EXPECT_FALSE(a->Button->icon().isNull()) << a->Hint;
+    EXPECT_FALSE(a->Button->Icon().isNull()) << a->Hint;
   }
   EXPECT_EQ(buttons, 12);
   EXPECT_EQ(player_->Action(paFivePercFwd)->ShortCut, QKeySequence(Qt::CTRL | Qt::Key_PageDown));
@@ -320,9 +321,9 @@ TEST_F(Player, EveryButtonHasItsPictureAndABadBlobClearsConstructionComplete) {
                        [&](QPlayerAction*) { ++clicks; }, 0, left);
   EXPECT_EQ(player_->ConstructionComplete, 0);
   ASSERT_NE(broken.Button, nullptr);
-  EXPECT_TRUE(broken.Button->icon().isNull());
+  EXPECT_TRUE(broken.Button->Icon().isNull());
   EXPECT_EQ(left, 532);
-  broken.Button->click();
+  broken.Button->Click();
   EXPECT_EQ(clicks, 1);
 }
 

@@ -8,7 +8,7 @@
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QRadioButton>
-#include <QSlider>
+#include "kit/tracker.h"
 
 #include <cmath>
 #include <limits>
