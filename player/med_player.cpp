@@ -355,7 +355,7 @@ void QMedPlayer::UpdateInfo() {
     box1 = IntToStrW(static_cast<uint32_t>(CurrentFrame() + 1), 100) + " / " +
            IntToStrW(static_cast<uint32_t>(FrameCount), 100);
   else
-    box1 = IntToStrW(static_cast<uint32_t>(Engine->GetPlayedSample() + 1), 100) + " / " +
+    box1 = IntToStrW(static_cast<uint32_t>(IntMin(Engine->GetPlayedSample() + 1, SampleCount)), 100) + " / " +
            IntToStrW(static_cast<uint32_t>(SampleCount), 100);
   SetInfoText(1, box1);
 }
