@@ -9,6 +9,7 @@
 #include <QPalette>
 #include <QScreen>
 #include <QScrollArea>
+#include <QThread>
 
 #include <cmath>
 #include <limits>
@@ -227,8 +228,19 @@ bool QMedPlayer::eventFilter(QObject* watched, QEvent* e) {
 void QMedPlayer::EnginePosition(void* data) {
   auto* self = static_cast<QMedPlayer*>(data);
   // Any thread: only posts. 951 follows whenever the engine is not playing at this moment.
-  QCoreApplication::postEvent(self, new QEvent(PlayerMessageType(WM_PLAYER_POSITION)));
-  if (!self->Engine->IsPlaying()) QCoreApplication::postEvent(self, new QEvent(PlayerMessageType(WM_PLAYER_ENDED)));
+  const bool ended = !self->Engine->IsPlaying();
+  const auto post = [self, ended] {
+    QCoreApplication::postEvent(self, new QEvent(PlayerMessageType(WM_PLAYER_POSITION)));
+    if (ended) QCoreApplication::postEvent(self, new QEvent(PlayerMessageType(WM_PLAYER_ENDED)));
+  };
+  if (QThread::currentThread() == self->thread()) {
+    post();
+  } else {
+    // A worker thread hands the posting to the main thread through the toolkit's queued call, so
+    // the messages are made where they are handled (the race checker sees the queued call's
+    // hand-over, not the event queue's own lock).
+    QMetaObject::invokeMethod(self, post, Qt::QueuedConnection);
+  }
 }
 
 void QMedPlayer::EngineDisplayMouse(void* data, uint8_t kind, int32_t x, int32_t y, uint32_t colour) {

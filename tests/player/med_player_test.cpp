@@ -55,7 +55,7 @@ class Player : public testing::Test {
     test::LoadCodecs();
     FakeMedia::Get().Reset(&clock_);
     platform::SetNullSinkClock([c = &clock_] { return static_cast<int64_t>(c->Now() * 1e9); });
-    player_ = std::make_unique<QMedPlayer>(nullptr, &clock_, &FakeMedia::Access());
+    player_ = std::make_unique<QMedPlayer>(&host_, &clock_, &FakeMedia::Access());
     player_->installEventFilter(&log_);
     player_->OnPlaybackEnded = [this] { ++ended_; };
     QApplication::processEvents();
@@ -85,6 +85,9 @@ class Player : public testing::Test {
   FakeClock clock_;
   MessageLog log_;
   int ended_ = 0;
+  // The main window the control sits in, as in the program: its picture buttons watch that window
+  // for Enter and Escape, never the control, which receives the engine's messages.
+  QWidget host_;
   std::unique_ptr<QMedPlayer> player_;
 };
 
@@ -331,7 +334,8 @@ TEST_F(Player, EveryButtonHasItsPictureAndABadBlobClearsConstructionComplete) {
 TEST(PlayerRealMovie, PlaysTwoSecondsIntoTheDisplayAndMovesTheSlider) {
   test::LoadCodecs();
   {
-    QMedPlayer p(nullptr);
+    QWidget host;
+    QMedPlayer p(&host);
     p.SetFitToPicture(true);
     ASSERT_TRUE(p.OpenFile(test::MediaPath("playback/movie.avi"))) << p.ErrorText;
     EXPECT_EQ(p.FrameCount, 300);

@@ -28,7 +28,7 @@ class Options : public testing::Test {
   void SetUp() override {
     test::LoadCodecs();
     test::FakeMedia::Get().Reset(&clock_);
-    player_ = std::make_unique<QMedPlayer>(nullptr, &clock_, &test::FakeMedia::Access());
+    player_ = std::make_unique<QMedPlayer>(&host_, &clock_, &test::FakeMedia::Access());
   }
   void TearDown() override {
     player_.reset();
@@ -52,6 +52,7 @@ class Options : public testing::Test {
   }
 
   test::FakeClock clock_;
+  QWidget host_;  // the main window the control sits in
   std::unique_ptr<QMedPlayer> player_;
 };
 
@@ -122,7 +123,7 @@ TEST_F(Options, SavedOptionsLoadIntoAnotherPlayer) {
   player_->SaveOptions(HKEY_CURRENT_USER, kKey);
   player_.reset();
 
-  QMedPlayer other(nullptr, &clock_, &test::FakeMedia::Access());
+  QMedPlayer other(&host_, &clock_, &test::FakeMedia::Access());
   other.LoadOptions(HKEY_CURRENT_USER, kKey);
   EXPECT_EQ(other.DefaultFolder, "/home/u/films/");
   EXPECT_EQ(other.GetLoopCount(), 4);
