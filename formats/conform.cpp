@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include <sys/stat.h>
+
 #include "core/services/basic.h"
 #include "core/services/errors.h"
 #include "core/services/files.h"
@@ -240,6 +242,17 @@ void FFInfo(const std::string& fileName, int32_t formatId, FFInfoRec& info, FFPr
   });
 }
 
+// The AVI reader and the codec libraries open files with blocking calls of their own, so a FIFO,
+// device or socket under a media name would hang them: only regular files (and names that do not
+// exist, which the units report themselves) are handed on.
+static void RefuseSpecialFile_(const std::string& fileName) {
+  struct stat st {};
+  if (NameHasNul(fileName) || (::stat(fileName.c_str(), &st) == 0 && !S_ISREG(st.st_mode))) {
+    LastFileName() = fileName;
+    RaiseError(ecFile, 1, __LINE__);
+  }
+}
+
 bool UniInfo(const std::string& fileName, UniInfoRec& info, int32_t options, void* progressData,
              FFProgressProc progress) {
   TraceScope trace("Conform.UniInfo");
@@ -249,6 +262,7 @@ bool UniInfo(const std::string& fileName, UniInfoRec& info, int32_t options, voi
   // UniInfo answers with its result: a failure never unwinds the caller.
   BeginMonitorNoRaise();
   try {
+    RefuseSpecialFile_(fileName);
     info.FormatId = FFGetFormatId(fileName, ffRead);
     FFFormatRec firstRow;
     FFGetFormatById(firstRow, info.FormatId, ffRead);
@@ -351,6 +365,7 @@ void UniOpen(UniHandle& h, const UniInfoRec& info) {
       case ukSequence: h.Seq = info.Seq; break;
       case ukMovie:
         try {
+          RefuseSpecialFile_(info.FileName);
           MviOpen(h.Mvi, info.FileName, info.FormatId, info.Progress, info.ProgressData);
         } catch (...) {
           // A failed open leaves a closed handle: a later close must find nothing to close.
