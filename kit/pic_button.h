@@ -15,6 +15,7 @@
 // The class has no Q_OBJECT (the build runs no moc): find picture buttons with dynamic_cast, never
 // with qobject_cast or findChildren<QPicButton*>, which would take any widget for one.
 #pragma once
+#include <QLabel>
 #include <QImage>
 #include <QPointer>
 #include <QString>
@@ -23,7 +24,6 @@
 #include <cstdint>
 #include <functional>
 
-class QLabel;
 
 namespace tavelo {
 
