@@ -15,15 +15,14 @@
 // The class has no Q_OBJECT (the build runs no moc): find picture buttons with dynamic_cast, never
 // with qobject_cast or findChildren<QPicButton*>, which would take any widget for one.
 #pragma once
-#include <QLabel>
 #include <QImage>
+#include <QLabel>
 #include <QPointer>
 #include <QString>
 #include <QWidget>
 
 #include <cstdint>
 #include <functional>
-
 
 namespace tavelo {
 
