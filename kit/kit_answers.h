@@ -30,7 +30,8 @@ struct KitAsk {
   std::string Filter;
   int FilterIndex = 0;
   std::string InitialDir;
-  QWidget* Form = nullptr;
+  QWidget* Form = nullptr;            // Message: the form being shown (a provider may drive it)
+  int DefaultButton = -1;             // Message: the default button's value, -1 when none
 };
 
 struct KitAnswer {

@@ -7,18 +7,12 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "core/services/text_utils.h"
 #include "platform/sysinfo/sysinfo.h"
 
 namespace tavelo {
 
 namespace {
-
-std::string TrimBlanks(const std::string& s) {
-  size_t a = 0, b = s.size();
-  while (a < b && static_cast<unsigned char>(s[a]) <= ' ') ++a;
-  while (b > a && static_cast<unsigned char>(s[b - 1]) <= ' ') --b;
-  return s.substr(a, b - a);
-}
 
 bool Exists(const std::string& path) {
   struct stat st {};

@@ -13,13 +13,6 @@ namespace {
 
 bool IsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
 
-std::string TrimBlanks(const std::string& s) {
-  size_t a = 0, b = s.size();
-  while (a < b && IsBlank(s[a])) ++a;
-  while (b > a && IsBlank(s[b - 1])) --b;
-  return s.substr(a, b - a);
-}
-
 std::string PadLeft(const std::string& s, size_t width, char fill) {
   return s.size() >= width ? s : std::string(width - s.size(), fill) + s;
 }
@@ -91,6 +84,13 @@ void QuickSortRange(void* userData, void* userExtra, QSortSwap swap, QSortSetPiv
 }
 
 }  // namespace
+
+std::string TrimBlanks(const std::string& s) {
+  size_t a = 0, b = s.size();
+  while (a < b && IsBlank(s[a])) ++a;
+  while (b > a && IsBlank(s[b - 1])) --b;
+  return s.substr(a, b - a);
+}
 
 // ---- Sizes, numbers and text.
 

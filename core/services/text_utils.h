@@ -35,6 +35,8 @@ std::string WaveFmtText(const WaveFormat& wf) {
   return WaveFmtText(static_cast<uint32_t>(wf.nSamplesPerSec), static_cast<int32_t>(wf.nChannels),
                      static_cast<int32_t>(wf.wBitsPerSample));
 }
+// s without the blanks and control characters (bytes up to ' ') at both ends.
+std::string TrimBlanks(const std::string& s);
 // 75 '_' characters followed by CR LF.
 std::string SeparatorLine();
 // The number in the trimmed text ('.' as the decimal point, whatever the locale); def when

@@ -9,6 +9,7 @@
 #include "core/services/basic.h"
 #include "core/services/path_utils.h"
 #include "core/services/reg_utils.h"
+#include "core/services/text_utils.h"
 #include "core/services/trace.h"
 #include "platform/msgbox/msgbox.h"
 #include "platform/shell/shell.h"
@@ -16,13 +17,6 @@
 namespace tavelo {
 
 namespace {
-
-std::string Trim(const std::string& s) {
-  size_t a = 0, b = s.size();
-  while (a < b && static_cast<unsigned char>(s[a]) <= ' ') ++a;
-  while (b > a && static_cast<unsigned char>(s[b - 1]) <= ' ') --b;
-  return s.substr(a, b - a);
-}
 
 void FillRec(TFindRecEx& rec, const platform::FindEntry& e) {
   rec.FindData = e;
@@ -106,10 +100,10 @@ bool GetFileDetails(const std::string& path, TFileDetails& details) {
 
 bool ExecAndReturn_(const std::string& file, const std::string& params, const std::string& dir, bool minimized) {
   TraceScope trace("WinUtils.ExecAndReturn_");
-  if (Trim(file).empty()) return false;
-  if (!Trim(params).empty()) {
+  if (TrimBlanks(file).empty()) return false;
+  if (!TrimBlanks(params).empty()) {
     // Parameters only mean something to a program: start it with them.
-    std::vector<std::string> argv = platform::SplitCommandLine(Trim(params));
+    std::vector<std::string> argv = platform::SplitCommandLine(TrimBlanks(params));
     argv.insert(argv.begin(), file);
     return platform::SpawnProgram(argv, dir, false);
   }
@@ -117,8 +111,8 @@ bool ExecAndReturn_(const std::string& file, const std::string& params, const st
 }
 
 bool ExecAndWait(const std::string& file, const std::string& params, const std::string& dir, bool minimized) {
-  const std::string commandLine = Trim(QuoteIfSpaces(file) + " " + params);
-  std::string workDir = dir.empty() ? DirNoBackslash(FolderPart(Trim(file))) : dir;
+  const std::string commandLine = TrimBlanks(QuoteIfSpaces(file) + " " + params);
+  std::string workDir = dir.empty() ? DirNoBackslash(FolderPart(TrimBlanks(file))) : dir;
   std::vector<std::string> argv = platform::SplitCommandLine(commandLine);
   if (argv.empty()) return false;
   // The program is found from the caller's folder, before the child changes to its own.
@@ -143,7 +137,7 @@ bool StartFile(const std::string& file, const std::string& params, const std::st
 bool ShellOpen(const std::string& file) { return StartFile(file, "", "", false, false); }
 
 bool ShellOpenWebUrl(const std::string& url) {
-  const std::string u = Trim(url);
+  const std::string u = TrimBlanks(url);
   std::string scheme;
   for (char c : u.substr(0, 8)) scheme += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
   if (scheme.compare(0, 7, "http://") != 0 && scheme.compare(0, 8, "https://") != 0) return false;
@@ -153,7 +147,7 @@ bool ShellOpenWebUrl(const std::string& url) {
 }
 
 std::string QuoteIfSpaces(const std::string& s) {
-  const std::string t = Trim(s);
+  const std::string t = TrimBlanks(s);
   if (t.find(' ') == std::string::npos) return t;
   if (t.size() >= 2 && t.front() == '"' && t.back() == '"') return t;
   return "\"" + t + "\"";
