@@ -19,6 +19,7 @@
 #include "player/safe_sync.h"
 
 class QAction;
+class QMimeData;
 class QMenu;
 class QTimer;
 
@@ -103,7 +104,13 @@ class TfrmPlayer : public QMainWindow {
   void LoadSettings();
   void SaveSettings();
   void ApplySizeConstraints();
+  // ClientWidth := the player's minimum width, ClientHeight := three fifths of it + the player's
+  // minimum height.
+  void ApplyInitialClientSize();
   void ApplyActionShortcuts();
+  // The application's message hook: a drop of names opens the first file kept. True when the
+  // drop was handled (also when nothing was kept).
+  bool AppMessage(const QMimeData* drop);
 
   // ---- Commands ----
   void UpdateMenuState();
@@ -139,6 +146,7 @@ class TfrmPlayer : public QMainWindow {
   int32_t ClientWidth() const;
   int32_t ClientHeight() const;
   void SetClientSize(int32_t width, int32_t height);
+  int32_t MenuBarHeight(int32_t windowWidth) const;
 
   // ---- Program-wide state ----
   TaveloMenu Menu;
@@ -156,6 +164,7 @@ class TfrmPlayer : public QMainWindow {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  void showEvent(QShowEvent* event) override;
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dragMoveEvent(QDragMoveEvent* event) override;
   void dropEvent(QDropEvent* event) override;
@@ -171,6 +180,8 @@ class TfrmPlayer : public QMainWindow {
   QTimer* idleTimer_ = nullptr;
   bool opening_ = false;  // an open started by this window is running
   bool done_ = false;     // ProgramDone has run
+  bool shownOnce_ = false;
+  int32_t wantedClientW_ = 0, wantedClientH_ = 0;  // the client size last set
 };
 
 }  // namespace tavelo
