@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
-# The built program in a real X server (Xvfb, no window manager), driven from outside:
+# The built program in a real X server (Xvfb, no window manager), driven from outside. Mode
+# "run-script":
 #  1. scripts/run.sh opens the main window; File > Exit closes it.
+# Mode "program":
 #  2. A movie named with /play and /close plays to its end and the program exits 0.
 #  3. With the movie open, F2 (Quick Screenshot) brings up the save dialog (no screenshot folder
 #     yet); a typed PNG path saves frame 1, which must decode to the movie's first frame. A second
 #     F2 saves without a dialog, in the same folder with the same extension.
 #  4. The Open shortcut shows the open dialog; a typed path opens another movie.
 #
-#   end_to_end.sh TAVELO TAVELO_SETTINGS
+#   end_to_end.sh run-script|program TAVELO TAVELO_SETTINGS
 set -euo pipefail
-prog=$(realpath "${1:?usage: end_to_end.sh TAVELO TAVELO_SETTINGS}")
-settings=$(realpath "${2:?usage: end_to_end.sh TAVELO TAVELO_SETTINGS}")
+usage="usage: end_to_end.sh run-script|program TAVELO TAVELO_SETTINGS"
+mode=${1:?$usage}
+prog=$(realpath "${2:?$usage}")
+settings=$(realpath "${3:?$usage}")
+case "$mode" in run-script|program) ;; *) echo "$usage" >&2; exit 2 ;; esac
 here=$(cd "$(dirname "$0")" && pwd)
 src=$(cd "$here/../.." && pwd)
 
@@ -77,21 +82,25 @@ wait_exit() {
   wait "$pid"
 }
 
+# No update question at start (it would wait for an answer).
+"$settings" float '\Software\Velkarn\Tavelo\3.1.0\' UpdateNextDate 200000
+
+if [ "$mode" = run-script ]; then
+  # 1. scripts/run.sh starts the program in this build.
+  TAVELO_BUILD_DIR=$(dirname "$prog") bash "$src/scripts/run.sh" > "$work/run.log" 2>&1 &
+  pid=$!; pids+=("$pid")
+  win=$(wait_window '^Tavelo 3\.1\.0' 40) || fail "scripts/run.sh showed no main window"
+  exit_by_menu "$win"
+  wait_exit "$pid" 10 || fail "the program did not exit through File > Exit"
+  echo "end_to_end.sh: scripts/run.sh opened the window in $SECONDS s"
+  exit 0
+fi
+
 ff() { ffmpeg -hide_banner -loglevel error -nostdin -y "$@"; }
 ff -f lavfi -i "testsrc2=size=160x120:rate=25:duration=1.2" -f lavfi -i "sine=frequency=440:sample_rate=22050:duration=1.2" \
    -c:v rawvideo -pix_fmt bgr24 -c:a pcm_s16le -shortest "$work/media/movie.avi"
 ff -f lavfi -i "testsrc=size=96x64:rate=10:duration=1" -c:v rawvideo -pix_fmt bgr24 "$work/media/other.avi"
 ff -i "$work/media/movie.avi" -frames:v 1 "$work/frame1.png"
-
-# No update question at start (it would wait for an answer).
-"$settings" float '\Software\Velkarn\Tavelo\3.1.0\' UpdateNextDate 200000
-
-# 1. scripts/run.sh starts the program in this build.
-TAVELO_BUILD_DIR=$(dirname "$prog") bash "$src/scripts/run.sh" > "$work/run.log" 2>&1 &
-pid=$!; pids+=("$pid")
-win=$(wait_window '^Tavelo 3\.1\.0' 30) || fail "scripts/run.sh showed no main window"
-exit_by_menu "$win"
-wait_exit "$pid" 10 || fail "the program did not exit through File > Exit"
 
 # 2. Play to the end and close.
 start=$SECONDS
