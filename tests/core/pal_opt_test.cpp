@@ -79,15 +79,18 @@ TEST(PalOpt, OneBlackColourStaysAtIndexZero) {
 }
 
 TEST(PalOpt, LowBitsShareOneEntryAndTheDarkestComesFirst) {
+  // Yellow (two shades that differ in the low bits) and a dark blue: the palette is built with
+  // yellow first, so the dark blue reaches index 0 only by being moved there.
   Qimg src, dest8;
   MakePic(src, 3, 1, 24, [](int x, int) {
-    return x == 0 ? Bgr(100, 100, 100) : x == 1 ? Bgr(103, 101, 102) : Bgr(40, 8, 20);
+    return x == 0 ? Bgr(0, 220, 228) : x == 1 ? Bgr(3, 221, 229) : Bgr(88, 8, 0);
   });
   ConvTo8bit(src, dest8, prmPlain);
   EXPECT_EQ(Pixel(dest8, 0, 0), Pixel(dest8, 1, 0));
-  EXPECT_EQ(Shown(dest8, 0, 0), Bgr(100, 100, 100));
+  EXPECT_EQ(Shown(dest8, 0, 0), Bgr(0, 220, 228));
   EXPECT_EQ(Pixel(dest8, 2, 0), 0u);  // the darker colour was moved to index 0
-  EXPECT_EQ(PalEntry(dest8, 0), Bgr(40, 8, 20));
+  EXPECT_EQ(PalEntry(dest8, 0), Bgr(88, 8, 0));
+  EXPECT_NE(Pixel(dest8, 0, 0), 0u);
   ImgFree(src);
   ImgFree(dest8);
 }
