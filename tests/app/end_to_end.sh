@@ -3,6 +3,7 @@
 # "run-script":
 #  1. scripts/run.sh opens the main window; File > Exit closes it.
 # Mode "program":
+#  0. Without a reachable display the program says so in one line and exits 1.
 #  2. A movie named with /play and /close plays to its end and the program exits 0.
 #  3. With the movie open, F2 (Quick Screenshot) brings up the save dialog (no screenshot folder
 #     yet); a typed PNG path saves frame 1, which must decode to the movie's first frame. A second
@@ -95,6 +96,12 @@ if [ "$mode" = run-script ]; then
   echo "end_to_end.sh: scripts/run.sh opened the window in $SECONDS s"
   exit 0
 fi
+
+# 0. Without a display the program says so in one line and ends with 1 (no toolkit abort).
+for display in "" ":987"; do
+  rc=0; out=$(env -u WAYLAND_DISPLAY DISPLAY="$display" "$prog" 2>&1 >/dev/null) || rc=$?
+  [ "$rc" -eq 1 ] && [ "$(printf '%s\n' "$out" | wc -l)" -eq 1 ] || fail "with DISPLAY='$display': exit $rc, said: $out"
+done
 
 ff() { ffmpeg -hide_banner -loglevel error -nostdin -y "$@"; }
 ff -f lavfi -i "testsrc2=size=160x120:rate=25:duration=1.2" -f lavfi -i "sine=frequency=440:sample_rate=22050:duration=1.2" \
