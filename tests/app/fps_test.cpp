@@ -87,7 +87,8 @@ TEST_F(FpsTest, TypedRatesAreLimited) {
   struct Case {
     const char* typed;
     double expected;
-  } cases[] = {{"250", 100.0}, {"0", 0.01}, {"", 23.5}, {"abc", 23.5}, {"12,5 fps", 100.0}, {"-5", 0.01}, {"7.5 fps", 7.5}};
+  } cases[] = {{"250", 100.0},      {"0", 0.01},  {"", 23.5},         {"abc", 23.5},
+               {"12,5 fps", 100.0}, {"-5", 0.01}, {"7.5 fps", 7.5}};
   for (const Case& c : cases) {
     fill = [&](TfrmFPS& f) { f.edFrameRate->setText(c.typed); };
     double rate = 23.5;
