@@ -113,19 +113,19 @@ ff -i "$work/media/movie.avi" -frames:v 1 "$work/frame1.png"
 start=$SECONDS
 "$prog" "/play=$work/media/movie.avi" /close > "$work/play.log" 2>&1 &
 pid=$!; pids+=("$pid")
-wait_window '^Tavelo 3\.1\.0 - movie\.avi' 10 > /dev/null || fail "no window for the movie"
-rc=0; wait_exit "$pid" 15 || rc=$?
+wait_window '^Tavelo 3\.1\.0 - movie\.avi' 20 > /dev/null || fail "no window for the movie"
+rc=0; wait_exit "$pid" 20 || rc=$?
 [ "$rc" -eq 0 ] || fail "playing with /close ended with $rc"
 [ $((SECONDS - start)) -ge 1 ] || fail "the program closed before the movie could have played"
 
 # 3. Screenshots.
 "$prog" "/open=$work/media/movie.avi" > "$work/open.log" 2>&1 &
 pid=$!; pids+=("$pid")
-win=$(wait_window '^Tavelo 3\.1\.0 - movie\.avi' 10) || fail "no window for the open movie"
+win=$(wait_window '^Tavelo 3\.1\.0 - movie\.avi' 20) || fail "no window for the open movie"
 sleep 0.5
 focus_window "$win"
 xdotool key F2
-wait_window '^Save Image' 10 > /dev/null || fail "F2 without a screenshot folder showed no save dialog"
+wait_window '^Save Image' 15 > /dev/null || fail "F2 without a screenshot folder showed no save dialog"
 sleep 0.3
 xdotool key ctrl+a
 xdotool type --delay 2 "$work/shots/first.png"
@@ -140,12 +140,12 @@ wait_file "$work/shots/movie_00001.png" 10 || fail "the quick screenshot did not
 
 # 4. The Open shortcut and a typed path.
 xdotool key o
-wait_window '^Open File' 10 > /dev/null || fail "the Open shortcut showed no open dialog"
+wait_window '^Open File' 15 > /dev/null || fail "the Open shortcut showed no open dialog"
 sleep 0.3
 xdotool key ctrl+a
 xdotool type --delay 2 "$work/media/other.avi"
 xdotool key Return
-wait_window '^Tavelo 3\.1\.0 - other\.avi' 10 > /dev/null || fail "the typed file was not opened"
+wait_window '^Tavelo 3\.1\.0 - other\.avi' 15 > /dev/null || fail "the typed file was not opened"
 exit_by_menu "$win"
 rc=0; wait_exit "$pid" 10 || rc=$?
 [ "$rc" -eq 0 ] || fail "the program ended with $rc"
