@@ -1,18 +1,13 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the program and starts it with the arguments given.
+# Installs what is missing, builds the program and starts it with the arguments given (relative
+# file names are taken from the folder run.sh is called in). TAVELO_BUILD_DIR chooses the build
+# folder (build/ in the source tree by default).
 set -euo pipefail
-cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)"
-if [ -x build/app/tavelo ]; then
-  exec build/app/tavelo "$@"
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${TAVELO_BUILD_DIR:-$root/build}
+bash "$root/scripts/install-deps.sh"
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
-# The player window is not built yet; what exists is the media library, reachable through the
-# developer tool: scripts/run.sh info FILE | frames FILE [--out DIR] | sound FILE [--out F.wav]
-if [ $# -eq 0 ]; then
-  echo "The Tavelo player window is not built yet. The media library is: try"
-  echo "  bash scripts/run.sh info FILE      (or: frames FILE --out DIR, sound FILE --out F.wav)"
-  exec build/tavelo-probe
-fi
-exec build/tavelo-probe "$@"
+cmake --build "$build" -j "$(nproc)" --target tavelo
+exec "$build/tavelo" "$@"
