@@ -1,4 +1,5 @@
 #include "app/internet_update.h"
+#include "app/w_tavelo_main.h"
 
 #include <atomic>
 #include <chrono>
@@ -15,8 +16,6 @@ namespace tavelo {
 
 namespace {
 
-// Our web server; the update file lies at its root.
-constexpr const char* kUpdateServer = "https://www.tavelo.org";
 constexpr const char* kUpdateFile = "/tavelo.update";
 constexpr int32_t kReadTimeoutMs = 10000;
 constexpr int32_t kMaxRedirects = 5;
@@ -75,7 +74,7 @@ std::string ValueOf(const std::string& reply, const char* name) {
 
 }  // namespace
 
-std::string UpdateFileURL() { return (g_server.empty() ? std::string(kUpdateServer) : g_server) + kUpdateFile; }
+std::string UpdateFileURL() { return (g_server.empty() ? std::string(kMakerSite) : g_server) + kUpdateFile; }
 
 void SetUpdateServerForTest(const std::string& server) { g_server = server; }
 void SetUpdateReadTimeoutForTest(int32_t milliseconds) { g_readTimeoutMs = milliseconds; }

@@ -86,6 +86,8 @@ std::string ScreenshotName(const std::string& fileName, int32_t frame, const std
 std::string MainCaption(const std::string& name);
 
 // The addresses of the maker's pages.
+// The maker's web site: the update file and the Help menu's pages lie under it.
+extern const char* const kMakerSite;
 extern const char* const kFaqUrl;
 extern const char* const kHomePageUrl;
 extern const char* const kConverterUrl;

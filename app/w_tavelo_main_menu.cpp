@@ -21,6 +21,7 @@ QAction* AddItem(::QMenu* menu, const char* caption, const QKeySequence& shortcu
 
 }  // namespace
 
+const char* const kMakerSite = "https://www.velkarn.com";
 const char* const kFaqUrl = "https://www.velkarn.com/tavelo/faq.html";
 const char* const kHomePageUrl = "https://www.velkarn.com/tavelo/";
 const char* const kConverterUrl = "https://www.velkarn.com/reelsmith/";
