@@ -152,6 +152,12 @@ void WAVOpen(WavHandle& h, const std::string& fileName) {
       if (r != MMSYSERR_NOERROR) SetError(ecAcm, static_cast<int32_t>(r), 162);
       h.Samples = pcm.nBlockAlign > 0 ? static_cast<int32_t>(std::min<int64_t>(out / pcm.nBlockAlign, 0x7FFFFFFF)) : 0;
     } else {
+      // Samples that are not whole bytes, or blocks that are not one sample of every channel,
+      // cannot be converted: such a file is refused here, so that it goes to the reader that
+      // takes it, rather than opening and failing at every load.
+      if (in.wBitsPerSample == 0 || in.wBitsPerSample % 8 != 0 ||
+          int64_t{in.nBlockAlign} != int64_t{in.wBitsPerSample / 8} * in.nChannels)
+        AbortMonitor();
       pcm = in;
       pcm.cbSize = 0;
     }

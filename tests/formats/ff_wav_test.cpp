@@ -321,6 +321,22 @@ TEST_F(WavTest, DamagedFilesAreRefused) {
   Close();
 }
 
+// PCM the conversion cannot take (made by tests/data/generate/odd_wav.sh) is refused when it
+// opens, never reported as playable to fail at every load.
+TEST_F(WavTest, PcmOfOddBitsOrBlocksIsNotSupported) {
+  for (const char* name : {"pcm12.wav", "align6.wav"}) {
+    SCOPED_TRACE(name);
+    const std::string path = test::MediaPath(std::string("odd_wav/") + name);
+    ASSERT_FALSE(test::ReadFile(path).empty());
+    EXPECT_EQ(Open(path).cls, 0);
+    EXPECT_FALSE(h_.AudioSupported);
+    Close();
+    FFInfoRec info;
+    ASSERT_EQ(Try([&] { WAVInfo(path, info); }).cls, 0);
+    EXPECT_FALSE(info.Audio.AudioSupported);
+  }
+}
+
 TEST_F(WavTest, ThroughTheDispatcher) {
   const std::string path = Media("msadpcm_ffmpeg.wav");
   const std::string reference = test::ReadFile(Media("msadpcm_ffmpeg.pcm"));
