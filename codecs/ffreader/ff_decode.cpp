@@ -332,4 +332,87 @@ std::string ErrorString(int err) {
   return text;
 }
 
+namespace {
+
+// Reads Exp-Golomb codes and plain bits from an H.264 slice header (emulation prevention bytes
+// are skipped).
+class BitReader {
+ public:
+  BitReader(const uint8_t* p, size_t n) : p_(p), n_(n) {}
+  int Bit() {
+    if (byte_ >= n_) return -1;
+    const int b = (p_[byte_] >> (7 - bit_)) & 1;
+    if (++bit_ == 8) {
+      bit_ = 0;
+      ++byte_;
+      if (byte_ >= 2 && byte_ < n_ && p_[byte_] == 3 && p_[byte_ - 1] == 0 && p_[byte_ - 2] == 0) ++byte_;
+    }
+    return b;
+  }
+  int64_t Ue() {
+    int zeros = 0;
+    for (;;) {
+      const int b = Bit();
+      if (b < 0 || zeros > 31) return -1;
+      if (b == 1) break;
+      ++zeros;
+    }
+    int64_t v = 0;
+    for (int i = 0; i < zeros; ++i) {
+      const int b = Bit();
+      if (b < 0) return -1;
+      v = (v << 1) | b;
+    }
+    return (int64_t{1} << zeros) - 1 + v;
+  }
+
+ private:
+  const uint8_t* p_;
+  size_t n_;
+  size_t byte_ = 0;
+  int bit_ = 0;
+};
+
+}  // namespace
+
+bool MayReorderPictures(AVCodecID codec) {
+  return codec == AV_CODEC_ID_MPEG4 || codec == AV_CODEC_ID_H264 || codec == AV_CODEC_ID_MPEG1VIDEO ||
+         codec == AV_CODEC_ID_MPEG2VIDEO;
+}
+
+char CodedPictureType(AVCodecID codec, const uint8_t* data, size_t size) {
+  if (data == nullptr || !MayReorderPictures(codec)) return 0;
+  for (size_t i = 0; i + 4 < size; ++i) {
+    if (data[i] != 0 || data[i + 1] != 0 || data[i + 2] != 1) continue;
+    const uint8_t code = data[i + 3];
+    const uint8_t* after = data + i + 4;
+    const size_t left = size - i - 4;
+    if (codec == AV_CODEC_ID_MPEG4) {
+      if (code != 0xB6 || left < 1) continue;  // a video object plane
+      return "IPBS"[after[0] >> 6];
+    }
+    if (codec == AV_CODEC_ID_MPEG1VIDEO || codec == AV_CODEC_ID_MPEG2VIDEO) {
+      if (code != 0x00 || left < 2) continue;  // a picture header: 10 bits of order, 3 of type
+      const int type = (after[1] >> 3) & 7;
+      return type == 1 ? 'I' : type == 2 ? 'P' : type == 3 ? 'B' : 0;
+    }
+    // H.264: the first slice of the picture (coded slice or IDR slice).
+    const int nalType = code & 0x1F;
+    if (nalType != 1 && nalType != 5) continue;
+    BitReader bits(after, left);
+    if (bits.Ue() < 0) return 0;  // first_mb_in_slice
+    const int64_t sliceType = bits.Ue();
+    if (sliceType < 0) return 0;
+    switch (sliceType % 5) {
+      case 0: return 'P';
+      case 1: return 'B';
+      case 2: return 'I';
+      case 3: return 'P';  // SP
+      case 4: return 'I';  // SI
+    }
+    return 0;
+  }
+  return 0;
+}
+
 }  // namespace tavelo::ffreader

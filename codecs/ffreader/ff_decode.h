@@ -130,4 +130,13 @@ int NaturalDibDepth(AVPixelFormat decoded);
 // A short text for an FFmpeg error code.
 std::string ErrorString(int err);
 
+// The coding type of the (first) picture a packet holds, read from its headers: 'I', 'P', 'B' or
+// 'S' (a sprite picture, predicted like P), 0 when the codec is not one of those that may reorder
+// pictures (MPEG-1/2 video, MPEG-4 part 2, H.264 in start-code form) or the packet does not tell.
+// Containers without display times (AVI) store such streams in decoding order: a B picture is
+// shown before the reference picture decoded just ahead of it.
+char CodedPictureType(AVCodecID codec, const uint8_t* data, size_t size);
+// True for the codecs CodedPictureType reads.
+bool MayReorderPictures(AVCodecID codec);
+
 }  // namespace tavelo::ffreader

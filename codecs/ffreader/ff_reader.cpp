@@ -354,7 +354,11 @@ struct Reader::Impl {
     // The AVI demuxer reads the file's own index of every chunk at open: the picture index can
     // be taken from it without reading the pictures.
     bool videoFromIndex = false;
-    if (VStream >= 0 && !options.ScanPackets && std::strcmp(fmt->iformat->name, "avi") == 0)
+    // Not so for a codec that stores B pictures ahead of their display: the index has decoding
+    // times only, and the packets must be read to tell the B pictures.
+    if (VStream >= 0 && !options.ScanPackets && std::strcmp(fmt->iformat->name, "avi") == 0 &&
+        !(fmt->streams[VStream]->codecpar->video_delay > 0 &&
+          MayReorderPictures(fmt->streams[VStream]->codecpar->codec_id)))
       videoFromIndex = IndexFromContainer(fmt->streams[VStream]);
     const int scanVideo = (VStream >= 0 && !videoFromIndex) ? VStream : -1;
     if (scanVideo >= 0 || AStream >= 0) {
@@ -407,6 +411,7 @@ struct Reader::Impl {
     AVCodecParameters* apar = AStream >= 0 ? fmt->streams[AStream]->codecpar : nullptr;
     const AVRational aTb = AStream >= 0 ? fmt->streams[AStream]->time_base : AVRational{1, 1};
     int64_t lastVideoTs = kNoTs;
+    const AVCodecID videoCodec = videoStream >= 0 ? fmt->streams[videoStream]->codecpar->codec_id : AV_CODEC_ID_NONE;
     std::vector<size_t> noPts;  // pictures the demuxer gave a decoding time but no display time
     int64_t audioRaw = 0;
     int64_t skipEnd = 0;
@@ -435,7 +440,13 @@ struct Reader::Impl {
         const int64_t dts = pkt->dts != kNoTs ? pkt->dts : pts;
         lastVideoTs = pts;
         VEntries.push_back(VideoEntry{pts, dts, pkt->pos, (pkt->flags & AV_PKT_FLAG_KEY) != 0, PacketMark(pkt)});
-        if (pkt->pts == kNoTs && pkt->dts != kNoTs) noPts.push_back(VEntries.size() - 1);
+        if (pkt->pts == kNoTs && pkt->dts != kNoTs) {
+          // A B picture the demuxer gave no display time (H.264 in AVI) is shown in decoding order.
+          if (CodedPictureType(videoCodec, pkt->data, static_cast<size_t>(pkt->size)) == 'B')
+            VEntries.back().Pts = pkt->dts;
+          else
+            noPts.push_back(VEntries.size() - 1);
+        }
       } else if (pkt->stream_index == AStream && AStream >= 0 && measured) {
         if (pkt->size <= 0) continue;
         size_t sideSize = 0;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "codecs/dshowcodec/dshowcodec.h"
 #include "core/media/img_dib.h"
@@ -18,6 +19,7 @@
 #include "formats/ff_codec_libs.h"
 #include "formats/units/ff_avi_names.h"
 #include "platform/acm/acm.h"
+#include "platform/acm/acm_codec.h"
 #include "platform/fpu/fpu.h"
 
 namespace tavelo {
@@ -259,6 +261,25 @@ void OpenVideo_(AviHandle& h) {
   }
 }
 
+// The sample frames of a stream of MPEG audio, counted from the frames in its data; 0 for other
+// formats or when the data cannot be read.
+int64_t CountMpegSamples_(PAVISTREAM stream, const WAVEFORMATEX& in, int32_t total) {
+  if (in.wFormatTag != WAVE_FORMAT_MPEG && in.wFormatTag != WAVE_FORMAT_MPEGLAYER3) return 0;
+  acm::MpegSampleCounter counter(in);
+  if (!counter.Ok()) return 0;
+  std::vector<uint8_t> buffer(size_t{1} << 20);
+  for (int32_t pos = 0; pos < total;) {
+    int32_t bytes = 0, read = 0;
+    if (VfwSafe_AVIStreamRead(stream, pos, total - pos, buffer.data(), static_cast<int32_t>(buffer.size()), &bytes,
+                              &read) != AVIERR_OK ||
+        read <= 0)
+      return 0;
+    counter.Add(buffer.data(), static_cast<size_t>(bytes));
+    pos += read;
+  }
+  return static_cast<int64_t>(counter.Finish());
+}
+
 // The sound part of the open (step 4.3). Returns the match score of what Video for Windows
 // delivers (0 when its sound was given up).
 int32_t OpenAudio_(AviHandle& h, const WAVEFORMATEX& wanted) {
@@ -299,6 +320,10 @@ int32_t OpenAudio_(AviHandle& h, const WAVEFORMATEX& wanted) {
       AviIgnoreAudio_(h.AudioStream, __LINE__);
     } else {
       af.OutputSamples = static_cast<int32_t>(std::min<uint32_t>(outBytes / out.nBlockAlign, INT32_MAX));
+      // MPEG audio is sized from its own frames: its block alignment (ffmpeg writes the frame's
+      // sample count, 1152) and byte rate say nothing reliable about the bytes a "sample" holds.
+      const int64_t counted = CountMpegSamples_(h.AudioStream, in, af.sl.SourceTotal);
+      if (counted > 0) af.OutputSamples = static_cast<int32_t>(std::min<int64_t>(counted, INT32_MAX));
     }
   }
   if (h.AudioStream == nullptr) return 0;

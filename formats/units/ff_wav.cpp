@@ -12,6 +12,7 @@
 #include "core/services/trace.h"
 #include "formats/units/ff_avi_names.h"
 #include "platform/acm/acm.h"
+#include "platform/acm/acm_codec.h"
 
 namespace tavelo {
 
@@ -125,6 +126,31 @@ void WAVOpen(WavHandle& h, const std::string& fileName) {
     const int64_t blocks = std::min<int64_t>(data.cksize / align, 0x7FFFFFFF);
     h.State.SourceTotal = static_cast<int32_t>(blocks);
     h.Samples = static_cast<int32_t>(blocks);
+    // MPEG audio is counted from its frames: its byte rate may be 0 (a variable rate) or not
+    // describe the data.
+    const bool byteStream = in.wFormatTag == WAVE_FORMAT_MPEG || in.wFormatTag == WAVE_FORMAT_MPEGLAYER3;
+    int64_t mpegSamples = -1;
+    if (byteStream) {
+      acm::MpegSampleCounter counter(in);
+      if (counter.Ok()) {
+        if (mmioSeek(h.File, static_cast<int32_t>(data.dwDataOffset), SEEK_SET) != static_cast<int32_t>(data.dwDataOffset))
+          SetError(ecWav, 5, 174);
+        void* lp = nullptr;
+        _memalloc_(lp, kScratchBytes, 120, "FF_WAV.WAVOpen.count", mkResizable);
+        for (int64_t left = data.cksize; left > 0;) {
+          const int32_t piece = static_cast<int32_t>(std::min(left, kScratchBytes));
+          const int32_t got = mmioRead(h.File, lp, piece);
+          if (got <= 0) break;
+          counter.Add(static_cast<const uint8_t*>(lp), static_cast<size_t>(got));
+          left -= got;
+        }
+        MemFree(lp);
+        mpegSamples = static_cast<int64_t>(std::min<uint64_t>(counter.Finish(), 0x7FFFFFFF));
+        if (in.nAvgBytesPerSec == 0 && mpegSamples > 0)
+          in.nAvgBytesPerSec = static_cast<uint32_t>(std::clamp<int64_t>(
+              int64_t{data.cksize} * in.nSamplesPerSec / mpegSamples, 1, kMaxReadBytes));
+      }
+    }
     if (in.nAvgBytesPerSec == 0)
       in.nAvgBytesPerSec = static_cast<uint32_t>(std::min<int64_t>(int64_t{in.nSamplesPerSec} * align, kMaxReadBytes));
     if (in.nAvgBytesPerSec > kMaxReadBytes) in.nAvgBytesPerSec = static_cast<uint32_t>(kMaxReadBytes);
@@ -140,7 +166,6 @@ void WAVOpen(WavHandle& h, const std::string& fileName) {
       MMRESULT r = acmStreamOpen(&stream, nullptr, &in, &pcm, nullptr, 0, 0, ACM_STREAMOPENF_NONREALTIME);
       if (r != MMSYSERR_NOERROR) SetError(ecAcm, static_cast<int32_t>(r), 156);
       // MPEG audio is a byte stream whose "blocks" do not divide it: all of its data counts.
-      const bool byteStream = in.wFormatTag == WAVE_FORMAT_MPEG || in.wFormatTag == WAVE_FORMAT_MPEGLAYER3;
       const int64_t sourceBytes = byteStream ? int64_t{data.cksize} : blocks * align;
       uint32_t out = 0;
       r = acmStreamSize(stream, static_cast<uint32_t>(sourceBytes), &out, ACM_STREAMSIZEF_SOURCE);
@@ -151,7 +176,14 @@ void WAVOpen(WavHandle& h, const std::string& fileName) {
       r = acmStreamClose(stream, 0);
       if (r != MMSYSERR_NOERROR) SetError(ecAcm, static_cast<int32_t>(r), 162);
       h.Samples = pcm.nBlockAlign > 0 ? static_cast<int32_t>(std::min<int64_t>(out / pcm.nBlockAlign, 0x7FFFFFFF)) : 0;
+      if (mpegSamples >= 0) h.Samples = static_cast<int32_t>(mpegSamples);
     } else {
+      // Samples that are not whole bytes, or blocks that are not one sample of every channel,
+      // cannot be converted: such a file is refused here, so that it goes to the reader that
+      // takes it, rather than opening and failing at every load.
+      if (in.wBitsPerSample == 0 || in.wBitsPerSample % 8 != 0 ||
+          int64_t{in.nBlockAlign} != int64_t{in.wBitsPerSample / 8} * in.nChannels)
+        AbortMonitor();
       pcm = in;
       pcm.cbSize = 0;
     }

@@ -170,6 +170,66 @@ uint64_t DecodedFrames(const WAVEFORMATEX& fmt, uint64_t srcBytes) {
   }
 }
 
+struct MpegSampleCounter::State {
+  AVCodecContext* ctx = nullptr;
+  AVCodecParserContext* parser = nullptr;
+  uint32_t fallback = 1152;  // samples per frame when the parser does not say
+  uint64_t samples = 0;
+  ~State() {
+    if (parser) av_parser_close(parser);
+    avcodec_free_context(&ctx);
+  }
+  void Parse(const uint8_t* data, int size) {
+    while (size > 0) {
+      uint8_t* out = nullptr;
+      int outSize = 0;
+      const int used = av_parser_parse2(parser, ctx, &out, &outSize, data, size, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+      if (outSize > 0) samples += parser->duration > 0 ? static_cast<uint64_t>(parser->duration) : fallback;
+      if (used <= 0 && outSize <= 0) return;
+      data += std::max(used, 0);
+      size -= std::max(used, 0);
+    }
+  }
+};
+
+MpegSampleCounter::MpegSampleCounter(const WAVEFORMATEX& fmt) {
+  if (!IsMpeg(fmt.wFormatTag)) return;
+  auto s = std::make_unique<State>();
+  const AVCodecID id = fmt.wFormatTag == WAVE_FORMAT_MPEGLAYER3 ? AV_CODEC_ID_MP3 : AV_CODEC_ID_MP2;
+  s->ctx = avcodec_alloc_context3(nullptr);
+  s->parser = av_parser_init(id);
+  if (s->ctx == nullptr || s->parser == nullptr) return;
+  s->fallback = MpegFrameSamples(fmt);
+  s_ = std::move(s);
+}
+
+MpegSampleCounter::~MpegSampleCounter() = default;
+
+bool MpegSampleCounter::Ok() const { return s_ != nullptr; }
+
+void MpegSampleCounter::Add(const uint8_t* data, size_t size) {
+  if (!s_) return;
+  while (size > 0) {
+    const int piece = static_cast<int>(std::min<size_t>(size, 1 << 20));
+    s_->Parse(data, piece);
+    data += piece;
+    size -= static_cast<size_t>(piece);
+  }
+}
+
+uint64_t MpegSampleCounter::Finish() {
+  if (!s_) return 0;
+  // The last frame is held until the parser knows it ends: an empty input lets it go.
+  for (int i = 0; i < 4; ++i) {
+    uint8_t* out = nullptr;
+    int outSize = 0;
+    av_parser_parse2(s_->parser, s_->ctx, &out, &outSize, nullptr, 0, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+    if (outSize <= 0) break;
+    s_->samples += s_->parser->duration > 0 ? static_cast<uint64_t>(s_->parser->duration) : s_->fallback;
+  }
+  return s_->samples;
+}
+
 struct Decoder::State {
   WAVEFORMATEX fmt{};
   AVCodecID id = AV_CODEC_ID_NONE;

@@ -33,6 +33,25 @@ uint32_t SourceBlock(const WAVEFORMATEX& fmt);
 // block codecs, an estimate from the byte rate for MPEG audio.
 uint64_t DecodedFrames(const WAVEFORMATEX& fmt, uint64_t srcBytes);
 
+// Counts the sample frames of stored MPEG audio from the frames its parser finds: the byte rate
+// of a file may be missing (0 for variable rates) or not describe the data.
+class MpegSampleCounter {
+ public:
+  explicit MpegSampleCounter(const WAVEFORMATEX& fmt);
+  ~MpegSampleCounter();
+  MpegSampleCounter(const MpegSampleCounter&) = delete;
+  MpegSampleCounter& operator=(const MpegSampleCounter&) = delete;
+  // False when the format is no MPEG audio or the parser cannot be had.
+  bool Ok() const;
+  void Add(const uint8_t* data, size_t size);
+  // The sample frames of every whole frame added.
+  uint64_t Finish();
+
+ private:
+  struct State;
+  std::unique_ptr<State> s_;
+};
+
 class Decoder {
  public:
   Decoder();

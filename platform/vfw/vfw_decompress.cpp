@@ -100,6 +100,9 @@ bool FrameDecompressor::Open(const AviStreamData& stream, const std::vector<int6
     AVCodecID id = av_codec_get_id(tables, bi.biCompression);
     if (id == AV_CODEC_ID_NONE) id = av_codec_get_id(tables, stream.Header.Handler);
     if (id == AV_CODEC_ID_NONE) return false;
+    codec_ = id;
+    reorder_ = ffreader::MayReorderPictures(id);
+    if (reorder_) types_.assign(stream.Chunks.size(), '?');
     // The codec's own data follows the 40-byte header (and, for palettized codecs, ends with the
     // colour table), as libavcodec's decoders expect it from AVI files.
     const size_t extra = stream.Format.size() - sizeof(BITMAPINFOHEADER);
@@ -173,13 +176,63 @@ void* FrameDecompressor::Frame(int32_t position) {
   return dib;
 }
 
-// Decodes until the picture of chunk target is held: on from where decoding stands when the
-// target lies ahead with no key frame between, else from the key frame before the target.
+char FrameDecompressor::TypeOf(int64_t chunk) {
+  const auto& chunks = stream_->Chunks;
+  if (!reorder_ || chunk < 0 || chunk >= static_cast<int64_t>(chunks.size())) return 0;
+  char& t = types_[static_cast<size_t>(chunk)];
+  if (t == '?') {
+    const AviChunk& c = chunks[static_cast<size_t>(chunk)];
+    scratch_.resize(c.Size);
+    t = c.Size > 0 && ReadAt(fd_, c.Offset, scratch_.data(), c.Size)
+            ? ffreader::CodedPictureType(codec_, scratch_.data(), scratch_.size())
+            : 0;
+  }
+  return t;
+}
+
+// A B picture is shown just before the reference picture decoded ahead of it; a reference picture
+// is shown after the B pictures that follow it in the file, just before the next reference one.
+// Empty chunks (repeats) are no pictures of either kind.
+int64_t FrameDecompressor::PositionOf(int64_t chunk) {
+  if (!reorder_) return chunk;
+  if (IsB(chunk)) return chunk - 1;
+  const auto& chunks = stream_->Chunks;
+  const int64_t n = static_cast<int64_t>(chunks.size());
+  int64_t next = chunk + 1;
+  while (next < n && (chunks[static_cast<size_t>(next)].Size == 0 || IsB(next))) ++next;
+  return next - 1;
+}
+
+int64_t FrameDecompressor::ChunkAt(int64_t position) {
+  if (!reorder_) return position;
+  if (IsB(position + 1)) return position + 1;
+  const auto& chunks = stream_->Chunks;
+  int64_t c = position;
+  while (c > 0 && (chunks[static_cast<size_t>(c)].Size == 0 || IsB(c))) --c;
+  return c;
+}
+
+// The key frame to decode chunk from: the last one at or before it, or an earlier one when the
+// chunk is a B picture right behind its key frame (shown before it, predicted from the picture
+// before the key frame too).
+int64_t FrameDecompressor::StartKey(int64_t chunk) {
+  const auto& keys = *keys_;
+  auto it = std::upper_bound(keys.begin(), keys.end(), chunk);
+  for (;;) {
+    if (it == keys.begin()) return 0;
+    const int64_t key = *(it - 1);
+    bool leading = key < chunk;
+    for (int64_t c = key + 1; leading && c <= chunk; ++c) leading = IsB(c);
+    if (!leading) return key;
+    --it;
+  }
+}
+
+// Decodes until the picture shown at position target is held: on from where decoding stands when
+// the target lies ahead with no key frame between, else from the key frame before the target.
 bool FrameDecompressor::DecodeTo(int64_t target) {
   if (held_ != nullptr && heldPts_ == target) return true;
-  const auto& keys = *keys_;
-  auto it = std::upper_bound(keys.begin(), keys.end(), target);
-  const int64_t key = it == keys.begin() ? 0 : *(it - 1);
+  const int64_t key = StartKey(ChunkAt(target));
   const bool ahead = held_ == nullptr || heldPts_ < target;
   if (!(running_ && ahead && key <= nextSend_)) {
     decoder_.Flush();
@@ -194,7 +247,8 @@ bool FrameDecompressor::DecodeTo(int64_t target) {
   for (;;) {
     while (!queue_.empty()) {
       AVFrame* f = queue_.front();
-      const int64_t pts = f->pts != AV_NOPTS_VALUE ? f->pts : f->best_effort_timestamp;
+      int64_t pts = f->pts != AV_NOPTS_VALUE ? f->pts : f->best_effort_timestamp;
+      if (pts != AV_NOPTS_VALUE) pts = PositionOf(pts);
       if (pts != AV_NOPTS_VALUE && pts > target) {
         // The target's picture did not come out (a damaged chunk): the one before it stands.
         if (held_ == nullptr) {

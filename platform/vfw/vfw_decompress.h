@@ -32,7 +32,14 @@ class FrameDecompressor {
   void* Frame(int32_t position);
 
  private:
-  bool DecodeTo(int64_t chunk);
+  bool DecodeTo(int64_t position);
+  // Display order of streams stored in decoding order with B pictures (identity for the rest):
+  // the position a chunk's picture is shown at, and the chunk shown at a position.
+  char TypeOf(int64_t chunk);
+  bool IsB(int64_t chunk) { return TypeOf(chunk) == 'B'; }
+  int64_t PositionOf(int64_t chunk);
+  int64_t ChunkAt(int64_t position);
+  int64_t StartKey(int64_t chunk);
   bool Feed();
   void Collect();
   bool ReadChunk(int64_t chunk);
@@ -55,14 +62,18 @@ class FrameDecompressor {
   ffreader::Decoder decoder_;
   ffreader::PictureConverter converter_;
   std::vector<uint8_t> chunk_;
+  bool reorder_ = false;     // the codec may store B pictures ahead of their display
+  AVCodecID codec_ = AV_CODEC_ID_NONE;
+  std::vector<char> types_;  // per chunk: its picture type once read, '?' before
+  std::vector<uint8_t> scratch_;
   std::vector<uint8_t> dib_;
-  int64_t dibChunk_ = -1;  // the chunk dib_ shows
+  int64_t dibChunk_ = -1;  // the position dib_ shows
   bool running_ = false;
   bool paletteDue_ = false;
   bool drained_ = false;
   int64_t nextSend_ = 0;
   AVFrame* held_ = nullptr;
-  int64_t heldPts_ = -1;
+  int64_t heldPts_ = -1;  // the position held_ is shown at
   std::deque<AVFrame*> queue_;
 };
 

@@ -221,6 +221,30 @@ TEST_F(AviUnit, ReadsEveryAviFixtureThroughVideoForWindowsAlone) {
   EXPECT_EQ(MemCount(), memAtStart);
 }
 
+// MP3 in AVI read without the decoder library (ffmpeg writes a block alignment of 1152): the
+// length is FFmpeg's within one frame, and reading on from the start gives all of it.
+TEST_F(AviUnit, Mp3ThroughVideoForWindowsHasItsLength) {
+  WithoutDecoder();
+  UniInfoRec info;
+  ASSERT_TRUE(UniInfo(AviPath("mpeg4.avi"), info, 0, nullptr, nullptr));
+  ASSERT_EQ(info.Audio.CodecId, 0x55);
+  EXPECT_NEAR(info.Audio.Samples, test::AviReferenceSampleCount("mpeg4"), 1152);
+  UniHandle h;
+  ASSERT_EQ(MonitoredNoRaise([&] { UniOpen(h, info); }), 0);
+  Qsnd snd;
+  int64_t total = 0;
+  for (int32_t pos = 0; pos < info.Audio.Samples;) {
+    ASSERT_EQ(MonitoredNoRaise([&] { UniSndLoad(h, snd, pos, 5000, pos == 0 ? 0 : 1); }), 0);
+    if (snd.samples <= 0) break;
+    total += snd.samples;
+    pos += snd.samples;
+  }
+  EXPECT_EQ(total, info.Audio.Samples);
+  SndFree(snd);
+  MonitoredNoRaise([&] { UniClose(h); });
+  EXPECT_EQ(MemCount(), 0);
+}
+
 // Sound reads anywhere (not only in sequence) give FFmpeg's decode there.
 TEST_F(AviUnit, SoundReadsAfterSeeksAreExact) {
   WithDecoder();

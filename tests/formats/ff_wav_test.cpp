@@ -325,6 +325,44 @@ TEST_F(WavTest, DamagedFilesAreRefused) {
   Close();
 }
 
+// PCM the conversion cannot take (made by tests/data/generate/odd_wav.sh) is refused when it
+// opens, never reported as playable to fail at every load.
+TEST_F(WavTest, PcmOfOddBitsOrBlocksIsNotSupported) {
+  for (const char* name : {"pcm12.wav", "align6.wav"}) {
+    SCOPED_TRACE(name);
+    const std::string path = test::MediaPath(std::string("odd_wav/") + name);
+    ASSERT_FALSE(test::ReadFile(path).empty());
+    EXPECT_EQ(Open(path).cls, 0);
+    EXPECT_FALSE(h_.AudioSupported);
+    Close();
+    FFInfoRec info;
+    ASSERT_EQ(Try([&] { WAVInfo(path, info); }).cls, 0);
+    EXPECT_FALSE(info.Audio.AudioSupported);
+  }
+}
+
+// MPEG layer 3 as ffmpeg writes it by default has a byte rate of 0: its length comes from its
+// frames, and every sample plays.
+TEST_F(WavTest, Mp3WithoutByteRateCountsItsFrames) {
+  const std::string path = test::MediaPath("odd_wav/mp3_vbr.wav");
+  const long expected = std::atol(test::ReadFile(test::MediaPath("odd_wav/mp3_vbr.samples")).c_str());
+  const std::string reference = test::ReadFile(test::MediaPath("odd_wav/mp3_vbr.pcm"));
+  ASSERT_GT(expected, 0);
+  FFInfoRec info;
+  ASSERT_EQ(Try([&] { WAVInfo(path, info); }).cls, 0);
+  EXPECT_TRUE(info.Audio.AudioSupported);
+  EXPECT_EQ(info.Audio.Samples, expected);
+  ASSERT_EQ(Open(path).cls, 0);
+  const std::string all = LoadAll(4000);
+  ASSERT_EQ(all.size(), reference.size());
+  int worst = 0;
+  const auto* a = reinterpret_cast<const int16_t*>(all.data());
+  const auto* b = reinterpret_cast<const int16_t*>(reference.data());
+  for (size_t i = 0; i < all.size() / 2; ++i) worst = std::max(worst, std::abs(int{a[i]} - int{b[i]}));
+  EXPECT_LE(worst, 1);
+  Close();
+}
+
 TEST_F(WavTest, ThroughTheDispatcher) {
   const std::string path = Media("msadpcm_ffmpeg.wav");
   const std::string reference = test::ReadFile(Media("msadpcm_ffmpeg.pcm"));

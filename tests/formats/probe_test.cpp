@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -105,6 +108,33 @@ TEST(Probe, WritesFramesAsPpm) {
   }
   EXPECT_FALSE(std::filesystem::exists(out + "/frame_1.ppm"));
   EXPECT_FALSE(std::filesystem::exists(out + "/frame_4.ppm"));
+}
+
+// Compressed sound read in many pieces is the sound FFmpeg decodes, with no piece read twice.
+TEST(Probe, SoundReadsOnAsThePlayerDoes) {
+  struct Case {
+    const char* name;
+    int maxDiff;
+  };
+  for (const Case c : {Case{"ima_ffmpeg", 0}, Case{"msadpcm_ffmpeg", 0}, Case{"mp3", 1}}) {
+    SCOPED_TRACE(c.name);
+    const std::string out = test::MakeTempDir("probe-sound") + "/out.wav";
+    const ProbeRun run = Probe("sound " + Quote(test::MediaPath(std::string("wav/") + c.name + ".wav")) + " --out " + Quote(out));
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    const std::string wav = test::ReadFile(out);
+    const std::string reference = test::ReadFile(test::MediaPath(std::string("wav/") + c.name + ".pcm"));
+    ASSERT_GT(wav.size(), 44u);
+    ASSERT_GT(reference.size(), 65536u * 2);
+    const std::string pcm = wav.substr(44);
+    ASSERT_EQ(pcm.size(), reference.size());
+    int worst = 0;
+    for (size_t i = 0; i + 1 < pcm.size(); i += 2) {
+      const int a = static_cast<int16_t>(static_cast<uint8_t>(pcm[i]) | (static_cast<uint8_t>(pcm[i + 1]) << 8));
+      const int b = static_cast<int16_t>(static_cast<uint8_t>(reference[i]) | (static_cast<uint8_t>(reference[i + 1]) << 8));
+      worst = std::max(worst, std::abs(a - b));
+    }
+    EXPECT_LE(worst, c.maxDiff);
+  }
 }
 
 TEST(Probe, FailuresExitWithTheProgramsErrorText) {

@@ -191,7 +191,10 @@ int Sound(const std::string& file, const std::string& outWav) {
     status = Fail(ErrorNow());
   for (int64_t pos = 0; status == 0 && pos < info.Audio.Samples;) {
     const int32_t want = static_cast<int32_t>(std::min<int64_t>(chunk, info.Audio.Samples - pos));
-    if (MonitoredNoRaise([&] { UniSndLoad(h, snd, static_cast<int32_t>(pos), want, 0); }) != 0) {
+    // Read on from where the last read ended, as the player does: a seek for every piece would
+    // restart the decoder of compressed sound mid-stream.
+    const int32_t option = pos == 0 ? 0 : 1;
+    if (MonitoredNoRaise([&] { UniSndLoad(h, snd, static_cast<int32_t>(pos), want, option); }) != 0) {
       status = Fail("sound at " + std::to_string(pos) + ": " + ErrorNow());
       break;
     }
