@@ -267,6 +267,7 @@ void QMedEngine::SeekTime(double t) {
   if (IsPlaying()) {
     // The threads take the new position over at their next pass.
     ClockBase = t;
+    if (VideoRunning.load() != 0) SeekPending.store(-1);
     RequestReposition(true, true);
     WatchStart(Clock, Timer);
   } else {
@@ -291,7 +292,10 @@ void QMedEngine::RestartClock() {
 int32_t QMedEngine::GetPlayedSample() {
   const int32_t current = CurrentSample.load();
   if (AudioRunning.load() == 0) return current;
-  return current - IntMin(DXABufGetFilledSize(SoundBuffer, dxaFrames), current);
+  // Silence held while the decoder was busy is no sound still to come: the position holds.
+  const int32_t queued =
+      AudioThread != nullptr ? AudioThread->QueuedSound() : DXABufGetFilledSize(SoundBuffer, dxaFrames);
+  return current - IntMin(queued, current);
 }
 
 void QMedEngine::SetFrameRate(double rate) {
@@ -335,6 +339,7 @@ void QMedEngine::Play() {
       WatchStart(Clock, Timer);
     }
     SeekTime(start);
+    SeekPending.store(0);
     ++run_;
     VideoRunning.store(HasVideo != 0 ? -1 : 0);
     if (VideoRunning.load() != 0) {

@@ -117,9 +117,37 @@ TEST(ProbePlay, SeekAndStopAreHonouredAndBadArgumentsRefused) {
   EXPECT_EQ(Play(Quote(test::MediaPath("playback/sound.wav")) + " --seconds -1").Status, 2);
   EXPECT_EQ(Play(Quote(test::MediaPath("playback/sound.wav")) + " --seek").Status, 2);
   EXPECT_EQ(Play(Quote(test::MediaPath("playback/sound.wav")) + " --seek 1e99").Status, 2);
+  EXPECT_EQ(Play(Quote(test::MediaPath("playback/sound.wav")) + " --seek-while-playing 1,,2").Status, 2);
+  EXPECT_EQ(Play(Quote(test::MediaPath("playback/sound.wav")) + " --seek-while-playing -1").Status, 2);
   const PlayReport missing = Play("/no/such/file.wav");
   EXPECT_EQ(missing.Status, 1);
   EXPECT_NE(missing.Err.find("cannot be found."), std::string::npos) << missing.Err;
+}
+
+// Play starts again from 0 at the end: the sound counted is the whole file's, not the last 0.05 s.
+TEST(ProbePlay, PlayFromTheEndCountsTheSoundFromTheStart) {
+  PlayReport r = Play(Quote(test::MediaPath("playback/movie.avi")) + " --seek 9.95");
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(r.Lines["sound frames delivered"], "441000 of 441000");
+  EXPECT_EQ(r.Lines["stale sound frames"], "0");
+  EXPECT_EQ(r.Lines["ended"], "end of media");
+}
+
+// Seeks while the movie plays: back and forth, the sound goes on from each target and nothing of
+// the old position is written after a seek.
+TEST(ProbePlay, SeeksWhilePlayingWriteNoStaleSound) {
+  PlayReport r = Play(Quote(test::MediaPath("playback/movie.avi")) + " --seek-while-playing 6,1 --seconds 8");
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(r.Lines["stale sound frames"], "0");
+  EXPECT_EQ(r.Lines["ended"], "stopped after 8 s");
+  // 3 s from the start, 3 s from 6 s on, 2 s from 1 s on, each with its refills ahead: more
+  // than 8 s of the file's sound written (silence is not counted).
+  EXPECT_GT(Number(r, "sound frames delivered"), 44100 * 8);
+  if (kTimed) {
+    EXPECT_EQ(r.Lines["underruns"], "0");
+    // The fixture's key frames are close together: a seek leaves no long silence.
+    EXPECT_LT(Number(r, "longest silence"), 300.0);
+  }
 }
 
 }  // namespace
