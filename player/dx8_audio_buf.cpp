@@ -42,6 +42,16 @@ bool UnlockAndAdvance(DXABufRec& rec, void* p1, uint32_t n1, void* p2, uint32_t 
   return r == DS_OK;
 }
 
+// The play and write cursors, restoring a lost buffer once.
+bool CursorPositions(DXABufRec& rec, uint32_t& play, uint32_t& write) {
+  HRESULT r = rec.BufferObject->GetCurrentPosition(&play, &write);
+  if (r == DSERR_BUFFERLOST) {
+    if (!DXABufRestore(rec)) return false;
+    r = rec.BufferObject->GetCurrentPosition(&play, &write);
+  }
+  return r == DS_OK;
+}
+
 // frames in bytes, limited to the buffer.
 uint32_t FrameBytes(const DXABufRec& rec, int32_t frames) {
   const int32_t bytes = FFMulPositive(frames, rec.Format.nBlockAlign);
@@ -181,12 +191,7 @@ int32_t DXABufGetFreeSize(DXABufRec& rec, int32_t unit) {
     free = rec.TotalBytes;
   } else {
     uint32_t play = 0, write = 0;
-    HRESULT r = rec.BufferObject->GetCurrentPosition(&play, &write);
-    if (r == DSERR_BUFFERLOST) {
-      if (!DXABufRestore(rec)) return 0;
-      r = rec.BufferObject->GetCurrentPosition(&play, &write);
-    }
-    if (r != DS_OK) return 0;
+    if (!CursorPositions(rec, play, write)) return 0;
     const uint32_t at = rec.WritePos.load();
     free = at > play ? rec.TotalBytes - (at - play) : play - at;
   }
@@ -236,12 +241,7 @@ int32_t DXABufTakeBack(DXABufRec& rec, int32_t frames, int32_t guardFrames) {
   TraceScope trace("DX8AudioBuf.DXABufTakeBack");
   if (!DXABufIsValid(rec) || frames <= 0 || rec.Fresh.load() != 0) return 0;
   uint32_t play = 0, write = 0;
-  HRESULT r = rec.BufferObject->GetCurrentPosition(&play, &write);
-  if (r == DSERR_BUFFERLOST) {
-    if (!DXABufRestore(rec)) return 0;
-    r = rec.BufferObject->GetCurrentPosition(&play, &write);
-  }
-  if (r != DS_OK) return 0;
+  if (!CursorPositions(rec, play, write)) return 0;
   const uint32_t block = static_cast<uint32_t>(IntMax(rec.Format.nBlockAlign, 1));
   const uint32_t at = rec.WritePos.load();
   // Bytes written ahead of the device's write cursor: those it has not taken yet.

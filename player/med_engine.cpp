@@ -443,7 +443,7 @@ void QMedEngine::SetVolume(int32_t v) {
 // Pictures and display
 
 bool QMedEngine::LoadCurrentFrame() {
-  std::lock_guard<std::mutex> lock(DecoderLock);
+  std::lock_guard<std::timed_mutex> lock(DecoderLock);
   bool result = HasVideo != 0;
   const int32_t frame = CurrentFrame.load();
   if (HasVideo != 0 && frame != LoadedFrame.load()) {
@@ -466,7 +466,7 @@ bool QMedEngine::LoadCurrentFrame() {
 void QMedEngine::PaintPicture() {
   bool none = false;
   try {
-    std::lock_guard<std::mutex> lock(DecoderLock);
+    std::lock_guard<std::timed_mutex> lock(DecoderLock);
     if (!ImgAssigned(Picture)) {
       none = true;
     } else {
@@ -513,7 +513,7 @@ void QMedEngine::LoadAndPaint() {
 
 void QMedEngine::SetPicture(const Qimg& src) {
   try {
-    std::lock_guard<std::mutex> lock(DecoderLock);
+    std::lock_guard<std::timed_mutex> lock(DecoderLock);
     ImgCopy(src, Picture);
   } catch (...) {
     SetErrorFromException();

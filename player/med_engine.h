@@ -168,7 +168,8 @@ class QMedEngine {
   QMedVideoThread* VideoThread = nullptr;
   QMedAudioThread* AudioThread = nullptr;
   std::mutex PositionLock;
-  std::mutex DecoderLock;
+  // Timed: the audio thread waits for it only as long as its queued sound lasts.
+  std::timed_mutex DecoderLock;
   EngineEvent<OpenProgressProc> OnOpenProgress;
   EngineEvent<NotifyProc> OnFileClosed;
   EngineEvent<NotifyProc> OnPosition;

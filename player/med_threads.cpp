@@ -1,5 +1,6 @@
 #include "player/med_threads.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 
@@ -159,7 +160,7 @@ void QMedVideoThread::Execute() {
         int32_t target = static_cast<int32_t>(FpuRound(static_cast<long double>(rate) * k)) + e.CurrentFrame.load();
         k += 1;
         {
-          std::lock_guard<std::mutex> lock(e.DecoderLock);
+          std::lock_guard<std::timed_mutex> lock(e.DecoderLock);
           target = e.Media.NearestKeyFrame(e.Handle, target, 1) - 1;
         }
         const int32_t current = e.CurrentFrame.load();
@@ -237,16 +238,18 @@ int32_t QMedAudioThread::QueuedSound() {
   return filled - IntMin(IntMax(HeldSilence.load(), 0), filled);
 }
 
-bool QMedAudioThread::AcquireDecoder(std::unique_lock<std::mutex>& decoder) {
+bool QMedAudioThread::AcquireDecoder(std::unique_lock<std::timed_mutex>& decoder) {
   QMedEngine& e = *Engine;
   const int32_t margin = static_cast<int32_t>(WaveFormat.nSamplesPerSec * kDecoderMarginSeconds);
-  while (!decoder.try_lock()) {
-    // A picture decode (the run from a key frame after a seek can take seconds) holds it: wait
-    // only while the queued sound lasts, never into a dry buffer.
-    if (QueuedSound() <= margin || Terminated() || GetReposition()) return false;
-    e.Timer.Sleep(1);
+  if (decoder.try_lock()) return true;
+  // A picture decode (the run from a key frame after a seek can take seconds) holds it: wait
+  // only while the queued sound lasts, never into a dry buffer. The waits are in the lock's own
+  // queue, so a video thread that reads frame after frame still lets the sound in between.
+  while (QueuedSound() > margin && !Terminated() && !GetReposition()) {
+    if (decoder.try_lock_for(std::chrono::milliseconds(2))) return true;
+    e.Timer.Sleep(0);  // a turn on the clock, for clocks that count them
   }
-  return true;
+  return false;
 }
 
 void QMedAudioThread::RaiseWritten(int32_t first, int32_t samples, int32_t silence) {
@@ -266,7 +269,7 @@ void QMedAudioThread::FillBuffer() {
   // before the decoder lock, which comes after the position lock).
   double resumeTime = 0;
   if (held > 0) resumeTime = e.GetTime() + kTakeBackGuardSeconds;
-  std::unique_lock<std::mutex> decoder(e.DecoderLock, std::defer_lock);
+  std::unique_lock<std::timed_mutex> decoder(e.DecoderLock, std::defer_lock);
   // A seek waits for its first picture before the clock runs from the target: until then the
   // sound holds too (sound written now would be heard again when the clock starts over).
   const bool pending = e.SeekPending.load() != 0 && e.VideoRunning.load() != 0;

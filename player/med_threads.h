@@ -92,7 +92,7 @@ class QMedAudioThread final : public QMedBasicThread {
 
  private:
   // The decoder lock, waited for only while more than a margin of sound is queued.
-  bool AcquireDecoder(std::unique_lock<std::mutex>& decoder);
+  bool AcquireDecoder(std::unique_lock<std::timed_mutex>& decoder);
   int32_t FreeFrames(int32_t total);
   void RaiseWritten(int32_t first, int32_t samples, int32_t silence);
 };
