@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include <sys/stat.h>
+
 #include "core/services/basic.h"
 #include "core/services/errors.h"
 #include "core/services/files.h"
@@ -53,6 +55,33 @@ void DescribeHeldBack_(const std::string& fileName, int32_t formatId, FFInfoRec&
   info = FFInfoRec();
   RequestNoRaise();
   FFInfo(fileName, formatId, info, progress, progressData);
+}
+
+// Whether frame 1 of a movie described by the id can be read. The fallback decoder behind the
+// AVI unit describes many damaged stills whose frames it then cannot read; such a description
+// must not replace the file's own unit's failure. The error left held is kept as it was.
+bool ReadsFirstFrame_(const std::string& fileName, int32_t formatId) {
+  const ErrorClass heldClass = GetErrorClass();
+  const int32_t heldCode = GetErrorCode();
+  ClearError();
+  MviHandle mvi;
+  Qimg img;
+  // Each step in its own frame: a failed read releases only what the read made, never the open
+  // handle that the close still needs.
+  bool read = MonitoredNoRaise([&] { MviOpen(mvi, fileName, formatId, nullptr, nullptr); }) == 0;
+  if (read) {
+    read = MonitoredNoRaise([&] { MviImgLoad(mvi, img, 1, nullptr, 0); }) == 0;
+    ClearError();
+    MonitoredNoRaise([&] { MviClose(mvi, 0, 0, 0); });
+  }
+  // A failed read's frame has released the picture it made: only a read picture is freed.
+  if (read)
+    MonitoredNoRaise([&] { ImgFree(img); });
+  else
+    ImgClear(img);
+  ClearError();
+  StoreErrorDirect(heldClass, heldCode);
+  return read;
 }
 
 void FillDerived_(UniInfoRec& info) {
@@ -240,6 +269,17 @@ void FFInfo(const std::string& fileName, int32_t formatId, FFInfoRec& info, FFPr
   });
 }
 
+// The AVI reader and the codec libraries open files with blocking calls of their own, so a FIFO,
+// device or socket under a media name would hang them: only regular files (and names that do not
+// exist, which the units report themselves) are handed on.
+static void RefuseSpecialFile_(const std::string& fileName) {
+  struct stat st {};
+  if (NameHasNul(fileName) || (::stat(fileName.c_str(), &st) == 0 && !S_ISREG(st.st_mode))) {
+    LastFileName() = fileName;
+    RaiseError(ecFile, 1, __LINE__);
+  }
+}
+
 bool UniInfo(const std::string& fileName, UniInfoRec& info, int32_t options, void* progressData,
              FFProgressProc progress) {
   TraceScope trace("Conform.UniInfo");
@@ -249,6 +289,7 @@ bool UniInfo(const std::string& fileName, UniInfoRec& info, int32_t options, voi
   // UniInfo answers with its result: a failure never unwinds the caller.
   BeginMonitorNoRaise();
   try {
+    RefuseSpecialFile_(fileName);
     info.FormatId = FFGetFormatId(fileName, ffRead);
     FFFormatRec firstRow;
     FFGetFormatById(firstRow, info.FormatId, ffRead);
@@ -290,8 +331,16 @@ bool UniInfo(const std::string& fileName, UniInfoRec& info, int32_t options, voi
           info.Failed = kTrue;
           AbortMonitor();
         }
-        if ((!Is(first.Video.VideoSupported) && Is(second.Video.VideoSupported)) ||
-            (!Is(first.Audio.AudioSupported) && Is(second.Audio.AudioSupported))) {
+        const bool newVideo = !Is(first.Video.VideoSupported) && Is(second.Video.VideoSupported);
+        const bool newAudio = !Is(first.Audio.AudioSupported) && Is(second.Audio.AudioSupported);
+        // Where the file's own unit refused it, a movie reader's description counts only when
+        // it can read a frame: otherwise the unit's own failure is the answer.
+        if (newVideo && !newAudio && firstClass != 0 && UniGetKind(id, second.Video.Frames, 1) == ukMovie &&
+            !ReadsFirstFrame_(fileName, id)) {
+          TraceText("A candidate described the file but could not read its first frame");
+          continue;
+        }
+        if (newVideo || newAudio) {
           info.FormatId = id;
           first = second;
           firstClass = GetErrorClass();
@@ -351,6 +400,7 @@ void UniOpen(UniHandle& h, const UniInfoRec& info) {
       case ukSequence: h.Seq = info.Seq; break;
       case ukMovie:
         try {
+          RefuseSpecialFile_(info.FileName);
           MviOpen(h.Mvi, info.FileName, info.FormatId, info.Progress, info.ProgressData);
         } catch (...) {
           // A failed open leaves a closed handle: a later close must find nothing to close.

@@ -21,7 +21,7 @@ trap 'rm -rf "$tmp"' EXIT
 ff() { ffmpeg -hide_banner -loglevel error -nostdin -y "$@"; }
 
 targets=(tga pcx bmp gif flic zmv zmv_strip wav snd_convert seq_name cmd_line registry_store
-         sgi sun pnm bay xpm avi packed_blob cine)
+         sgi sun pnm bay xpm avi packed_blob cine update_file)
 for t in "${targets[@]}"; do
   rm -rf "${corpus:?}/$t"
   mkdir -p "$corpus/$t"
@@ -109,6 +109,15 @@ ff -f lavfi -i "$v" -f lavfi -i "$s" -c:v mpeg4 -g 3 -q:v 8 -c:a libmp3lame -b:a
 
 # A JPEG for a packed-picture blob of method 8 (16 x 12, as seed_writer expects).
 ff -f lavfi -i "testsrc=size=16x12" -frames:v 1 "$tmp/blob.jpg"
+
+# Update files: a newer release with its description, the running release, a description past
+# character 98, bare LF and CR line ends, names in lower case and repeated, an empty reply.
+u="$corpus/update_file"
+printf 'UPDATE_NAME=Tavelo\r\nUPDATE_VER=3.2.0\r\nUPDATE_DATE=2010-02-03\r\nUPDATE_DESC=Faster start\r\nUPDATE_DESC=  New formats  \r\nUPDATE_WHATSNEW_URL=https://www.tavelo.org/new.html\r\nUPDATE_URL=https://www.tavelo.org/download.html\r\n' >"$u/newer.update"
+printf 'UPDATE_NAME=Tavelo\r\nUPDATE_VER=3.1.0\r\nUPDATE_DATE=2009-05-21\r\nUPDATE_URL=https://www.tavelo.org/\r\n' >"$u/same.update"
+printf 'UPDATE_NAME=Tavelo\r\nUPDATE_VER=3.2.0\r\nUPDATE_DATE=2010-01-02\r\nUPDATE_URL=http://dl/\r\n########################################\r\nUPDATE_DESC=too late\r\n' >"$u/late-description.update"
+printf 'update_name=a\nUPDATE_NAME=b\rUPDATE_DESC=x\nUPDATE_DESC=y\r\nUPDATE_DATE=2010-13-40\nUPDATE_URL=' >"$u/odd-lines.update"
+: >"$u/empty.update"
 
 # The rest, one conversion seed per WAV seed and one blob per JPEG.
 "$build/fuzz/fuzz_seed_writer" "$corpus" "$w"/*.wav "$tmp/blob.jpg"

@@ -1,5 +1,6 @@
 #include "gui/img_put.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -23,6 +24,42 @@ void CopyRowsBottomUp(const Qimg& p, uint8_t* out) {
   const int64_t stride = DibLineBytes(p.BytesPP * 8, p.Width);
   for (int32_t i = 0; i < p.Height; ++i)
     std::memcpy(out + (int64_t{p.Height} - 1 - i) * stride, p.Data + i * row, static_cast<size_t>(row));
+}
+
+// The widest and tallest device-independent bitmap a device takes, and so the largest area of
+// a device that can be drawn on.
+constexpr int64_t kMaxDibSide = 32768;
+
+// The source rectangle, inside a picture of w x h. A negative origin would read before the picture.
+void ClampRect(ImgRect& r, int32_t w, int32_t h) {
+  if (r.x < 0) r.x = 0;
+  if (r.y < 0) r.y = 0;
+  if (r.x >= w) r.x = 0;
+  if (r.y >= h) r.y = 0;
+  if (r.width < 1) r.width = w;
+  if (r.height < 1) r.height = h;
+  if (r.width > w - r.x) r.width = w - r.x;
+  if (r.height > h - r.y) r.height = h - r.y;
+}
+
+// One axis of a drawing: the source span [from, from + count) shown over the device span
+// [to, to + size). Narrowed to the part that lands on a device (coordinates 0 to kMaxDibSide),
+// with the device span recomputed from the source span so that the scale stays the picture's.
+// False when nothing of it can be seen.
+bool VisibleSpan(int64_t& from, int64_t& count, int64_t& to, int64_t& size) {
+  const int64_t lo = std::max<int64_t>(to, 0), hi = std::min<int64_t>(to + size, kMaxDibSide);
+  if (hi <= lo || count < 1 || size < 1) return false;
+  // Source pixels whose device span meets [lo, hi).
+  const int64_t first = (lo - to) * count / size;
+  const int64_t last = std::min<int64_t>(count, ((hi - to) * count + size - 1) / size);
+  if (last <= first) return false;
+  const int64_t at = to + first * size / count;
+  const int64_t end = to + (last * size + count - 1) / count;
+  from += first;
+  count = last - first;
+  to = at;
+  size = end - at;
+  return true;
 }
 
 }  // namespace
@@ -52,10 +89,49 @@ void PalPut(const QimgPalette& palette, HDC dc) {
   });
 }
 
+namespace {
+
+// A picture wider or taller than a device takes: only the band that can be seen is handed over,
+// every k-th pixel of it where even the band is too large (a picture shrunk to fit the window).
+void PutVisibleBand(Qimg& img, ImgRect& srcRect, HDC dc, int32_t destX, int32_t destY, int32_t destW,
+                    int32_t destH, int32_t ditherMode) {
+  ClampRect(srcRect, img.Width, img.Height);
+  const bool stretched = destW != 0 && destH != 0;
+  int64_t sx = srcRect.x, sw = srcRect.width, dx = destX, dw = stretched ? destW : srcRect.width;
+  int64_t sy = srcRect.y, sh = srcRect.height, dy = destY, dh = stretched ? destH : srcRect.height;
+  if (!VisibleSpan(sx, sw, dx, dw) || !VisibleSpan(sy, sh, dy, dh)) return;
+  const int64_t kx = (sw + kMaxDibSide - 1) / kMaxDibSide, ky = (sh + kMaxDibSide - 1) / kMaxDibSide;
+  const int32_t bw = static_cast<int32_t>((sw + kx - 1) / kx), bh = static_cast<int32_t>((sh + ky - 1) / ky);
+  Qimg band;
+  _imgalloc_(band, bw, bh, img.Bpp, __LINE__, "ImgBasic.ImgPutEx.band");
+  band.Palette = img.Palette;
+  const int32_t bytes = img.BytesPP;
+  for (int32_t y = 0; y < bh; ++y) {
+    const uint8_t* src = img.Data + ((sy + y * ky) * img.Width + sx) * bytes;
+    uint8_t* dst = band.Data + static_cast<int64_t>(y) * bw * bytes;
+    if (kx == 1) {
+      std::memcpy(dst, src, static_cast<size_t>(bw) * bytes);
+    } else {
+      for (int32_t x = 0; x < bw; ++x) std::memcpy(dst + x * bytes, src + x * kx * bytes, static_cast<size_t>(bytes));
+    }
+  }
+  ImgRect whole{0, 0, bw, bh};
+  const bool asIs = !stretched && kx == 1 && ky == 1;
+  ImgPutEx(band, whole, dc, static_cast<int32_t>(dx), static_cast<int32_t>(dy), asIs ? 0 : static_cast<int32_t>(dw),
+           asIs ? 0 : static_cast<int32_t>(dh), ditherMode);
+  ImgFree(band);
+}
+
+}  // namespace
+
 void ImgPutEx(Qimg& img, ImgRect& srcRect, HDC dc, int32_t destX, int32_t destY, int32_t destW, int32_t destH,
               int32_t ditherMode) {
   if (!ImgAssigned(img) || img.Data == nullptr || img.Width < 1 || img.Height < 1) return;
   Framed("ImgBasic.ImgPutEx", [&] {
+    if (img.Width > kMaxDibSide || img.Height > kMaxDibSide) {
+      PutVisibleBand(img, srcRect, dc, destX, destY, destW, destH, ditherMode);
+      return;
+    }
     BITMAPINFO* info = nullptr;
     _memalloc_(info, static_cast<int64_t>(sizeof(BITMAPINFO)), __LINE__, "ImgBasic.ImgPutEx.DIBinfo", mkFresh);
     new (info) BITMAPINFO{};
@@ -96,16 +172,8 @@ void ImgPutEx(Qimg& img, ImgRect& srcRect, HDC dc, int32_t destX, int32_t destY,
       std::memcpy(info->bmiColors, masks, sizeof masks);
     }
 
-    // The source rectangle, inside P. A negative origin would read before the picture.
     ImgRect& r = srcRect;
-    if (r.x < 0) r.x = 0;
-    if (r.y < 0) r.y = 0;
-    if (r.x >= p->Width) r.x = 0;
-    if (r.y >= p->Height) r.y = 0;
-    if (r.width < 1) r.width = p->Width;
-    if (r.height < 1) r.height = p->Height;
-    if (r.width > p->Width - r.x) r.width = p->Width - r.x;
-    if (r.height > p->Height - r.y) r.height = p->Height - r.y;
+    ClampRect(r, p->Width, p->Height);
 
     // DIB rows are padded to 4 bytes; a picture whose rows are not goes through a padded copy.
     const uint8_t* bits = p->Data;

@@ -16,14 +16,13 @@
 // with qobject_cast or findChildren<QPicButton*>, which would take any widget for one.
 #pragma once
 #include <QImage>
+#include <QLabel>
 #include <QPointer>
 #include <QString>
 #include <QWidget>
 
 #include <cstdint>
 #include <functional>
-
-class QLabel;
 
 namespace tavelo {
 

@@ -14,10 +14,13 @@ packages=(
   # movie and sound decoding, sound output, update check
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
   libpulse-dev libasound2-dev libcurl4-openssl-dev
-  # opening documents and web pages with the desktop's programs
-  xdg-utils
+  # opening documents and web pages with the desktop's programs; checking and starting the file
+  # associations' desktop entries as a desktop would (desktop-file-validate, gio launch)
+  xdg-utils desktop-file-utils libglib2.0-bin shared-mime-info
   # tools that make and check test media
   ffmpeg imagemagick netpbm sox libopenjp2-tools
+  # a locale whose decimal separator is a comma, for the locale-independence tests
+  locales
 )
 
 missing=()
@@ -27,13 +30,23 @@ for p in "${packages[@]}"; do
   fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
-fi
-
-echo "Installing: ${missing[*]}"
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The tests check that numbers are written and read with a '.' whatever the locale says: they
+# need one locale whose decimal separator is a comma. Generated once; later runs only check.
+comma_locale="de_DE.UTF-8"
+if ! locale -a 2>/dev/null | grep -qix 'de_DE\.utf-\?8'; then
+  echo "Generating the locale ${comma_locale}"
+  if ! grep -qx "${comma_locale} UTF-8" /etc/locale.gen 2>/dev/null; then
+    echo "${comma_locale} UTF-8" | $SUDO tee -a /etc/locale.gen >/dev/null
+  fi
+  $SUDO locale-gen
+fi

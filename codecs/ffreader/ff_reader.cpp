@@ -1,6 +1,9 @@
 #include "codecs/ffreader/ff_reader.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <deque>
 #include <iterator>
@@ -40,12 +43,29 @@ bool RendersItsSound(const AVInputFormat* format) {
                      [&](const char* r) { return std::strcmp(format->name, r) == 0; });
 }
 
+// Only a regular file is read: FFmpeg would wait for ever on a FIFO (and read a device or a
+// socket without end), and a name holding a NUL would open the part before the NUL.
+bool RegularFile(const std::string& name, std::string& error) {
+  struct stat st {};
+  if (name.find('\0') != std::string::npos) {
+    error = "cannot open: the name holds a NUL character";
+  } else if (::stat(name.c_str(), &st) != 0) {
+    error = std::string("cannot open: ") + std::strerror(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    error = S_ISDIR(st.st_mode) ? "cannot open: it is a folder" : "cannot open: not a regular file";
+  } else {
+    return true;
+  }
+  return false;
+}
+
 // One opened demuxer over the file, reading one stream and skipping the others.
 class Demuxer {
  public:
   ~Demuxer() { Close(); }
   bool Open(const std::string& name, std::string& error) {
     Close();
+    if (!RegularFile(name, error)) return false;
     LimitLibraryAllocations();
     int err = avformat_open_input(&fmt_, name.c_str(), nullptr, nullptr);
     if (err < 0) {
@@ -322,6 +342,7 @@ struct Reader::Impl {
   // ---- Opening ----
 
   bool Build(const OpenOptions& options) {
+    if (!RegularFile(FileName, Error)) return false;
     if (!RiffInfoTagsFit(FileName)) return Fail("cannot open: an INFO tag claims more than the file holds");
     Demuxer scan;
     if (!scan.Open(FileName, Error)) return false;

@@ -300,9 +300,12 @@ int32_t Read(const char* fileName, XpmPicture* pic) {
   const int64_t colors = Number(values[2]), cpp = Number(values[3]);
   if (width < 1 || height < 1 || colors < 1 || cpp < 1 || cpp > kMaxCharsPerPixel) return xpmInvalid;
   // Each colour and each row takes at least its characters and two quotes: a file too short
-  // for what it claims fails before any table or picture is made for it.
+  // for what it claims fails before any table or picture is made for it. Every factor is held
+  // to the bytes left before it is multiplied, so no claim can overflow the sum.
+  const int64_t left = static_cast<int64_t>(strings.Left());
+  if (width > left / cpp || colors > left / (cpp + 2)) return xpmInvalid;
   const int64_t rowChars = width * cpp;
-  if (static_cast<int64_t>(strings.Left()) < colors * (cpp + 2) + height * (rowChars + 2)) return xpmInvalid;
+  if (height > left / (rowChars + 2) || left - colors * (cpp + 2) < height * (rowChars + 2)) return xpmInvalid;
   const int32_t cpp32 = static_cast<int32_t>(cpp);
 
   KeyTable keys(cpp32, colors);

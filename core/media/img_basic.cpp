@@ -45,6 +45,12 @@ void _imgalloc_(Qimg& img, int32_t width, int32_t height, int32_t bpp, int32_t l
       AbortMonitor();  // the error state may be locked: never go on with a bad size
       return;
     }
+    // No routine knows the pixels of another depth: such a record is never made.
+    if (!ImgDepthValid(bpp)) {
+      SetError(ecImage, 1, line);
+      AbortMonitor();
+      return;
+    }
     _memalloc_(img.Data, bytes, line, "(ImgAlloc):" + tag, mkResizable);
     img.Size = static_cast<int32_t>(bytes);
     img.Width = width;
@@ -326,6 +332,12 @@ void ImgInitEx(const QimgInfo& info, QimgCtx& ctx, Qimg* src, Qimg* dest, int32_
     }
 
     if (!media::RequirePixels(*src, 588)) return;
+    // A destination that already holds a picture is read too: it must be of a depth we know.
+    if (dest->Data != nullptr && !ImgDepthValid(dest->Bpp)) {
+      SetError(ecImage, 2, 588);
+      AbortMonitor();
+      return;
+    }
 
     int32_t w = info.WorkBpp[ImgInfoBppIndex(src->Bpp)];
     if (info.DestKeepsBpp != 0) {

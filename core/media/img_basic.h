@@ -46,7 +46,10 @@ struct Qimg {
 // Allocates or resizes img's buffer for width x height pixels of bpp bits (tracked, kind 'C',
 // owner "(ImgAlloc):" + tag) and sets the dimensions; XRes, YRes and DataExt become 0; the palette
 // and the pixel bytes are left as they are. A width or height below 1, or a buffer that would pass
-// the 32-bit size limit, fails with (5, 5).
+// the 32-bit size limit, fails with (5, 5); a depth other than 8, 15, 16, 24 or 32 with (7, 1).
+// The depths a picture record holds: 8 (palette), 15 and 16 (5-5-5, 5-6-5), 24 and 32 bits.
+constexpr bool ImgDepthValid(int32_t bpp) { return bpp == 8 || bpp == 15 || bpp == 16 || bpp == 24 || bpp == 32; }
+
 void _imgalloc_(Qimg& img, int32_t width, int32_t height, int32_t bpp, int32_t line, const std::string& tag);
 void ImgAlloc(Qimg& img, int32_t width, int32_t height, int32_t bpp);
 void ImgClear(Qimg& img);  // zeroes the record, frees nothing

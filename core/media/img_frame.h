@@ -16,7 +16,7 @@ namespace tavelo::media {
 // is missing or smaller than its dimensions say must never reach a pixel loop.
 inline bool HoldsPixels(const Qimg& img) {
   if (img.Width < 1 || img.Height < 1 || img.Data == nullptr) return false;
-  if (img.BytesPP < 1 || img.BytesPP != (img.Bpp + 7) / 8) return false;
+  if (!ImgDepthValid(img.Bpp) || img.BytesPP != (img.Bpp + 7) / 8) return false;
   return static_cast<int64_t>(img.Size) >= static_cast<int64_t>(img.Width) * img.Height * img.BytesPP;
 }
 

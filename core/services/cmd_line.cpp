@@ -28,25 +28,56 @@ char At(const std::string& s, int32_t pos) { return s[static_cast<size_t>(pos - 
 
 bool IsLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
+// An argument in double quotes; a double quote inside it is written twice, so that a file name
+// holding one reaches the program unchanged.
 std::string Quoted(const std::string& text) {
   std::string r = "\"";
-  for (char c : text)
-    if (c != '"') r += c;
+  for (char c : text) {
+    r += c;
+    if (c == '"') r += '"';
+  }
   return r + "\"";
+}
+
+// Reads a quoted text whose opening quote is at index open (0-based): a doubled quote inside is
+// one quote. Returns the index just after the closing quote, or npos when it is missing.
+size_t ReadQuoted(const std::string& s, size_t open, std::string& text) {
+  text.clear();
+  size_t i = open + 1;
+  while (i < s.size()) {
+    if (s[i] != '"') {
+      text += s[i++];
+    } else if (i + 1 < s.size() && s[i + 1] == '"') {
+      text += '"';
+      i += 2;
+    } else {
+      return i + 1;
+    }
+  }
+  return std::string::npos;
+}
+
+// True when the first folder of an absolute path exists: "/data=backup/clip.avi" with a folder
+// "/data=backup" is a file, not the switch "data".
+bool RootEntryExists(const std::string& arg) {
+  const size_t slash = arg.find('/', 1);
+  const std::string first = arg.substr(0, slash);
+  struct stat st {};
+  return ::lstat(first.c_str(), &st) == 0;
 }
 
 // Splits a switch argument: '/' + letters, then nothing or (blanks) '=' and the value.
 bool SplitSwitch(const std::string& arg, std::string& name, bool& hasValue, std::string& value) {
   if (arg.size() < 2 || arg[0] != '/' || !IsLetter(arg[1])) return false;
+  // An existing path is a file, whatever it looks like ("/name" alone, or "/name=..." below a
+  // folder of that name).
+  if (RootEntryExists(arg)) return false;
   size_t i = 1;
   while (i < arg.size() && IsLetter(arg[i])) ++i;
   name = arg.substr(1, i - 1);
   size_t j = i;
   while (j < arg.size() && (arg[j] == ' ' || arg[j] == '\t')) ++j;
   if (j == arg.size() && i == arg.size()) {
-    // "/name" alone: a file of that name at the root is still a file.
-    struct stat st {};
-    if (::lstat(arg.c_str(), &st) == 0) return false;
     hasValue = false;
     value.clear();
     return true;
@@ -159,7 +190,9 @@ CmdLineInfo CmdLine_ParseText(const std::string& cmdText) {
   CmdLine_SkipBlanks(s, pos);
   // The program name.
   if (CmdLine_InRange(s, pos) && At(s, pos) == '"') {
-    CmdLine_SkipQuoted(s, pos);
+    std::string name;
+    const size_t after = ReadQuoted(s, static_cast<size_t>(pos - 1), name);
+    pos = static_cast<int32_t>(after == std::string::npos ? s.size() + 1 : after + 1);
   } else {
     while (CmdLine_InRange(s, pos) && At(s, pos) != ' ') ++pos;
   }
@@ -174,10 +207,9 @@ CmdLineInfo CmdLine_ParseText(const std::string& cmdText) {
       while (!arg.empty() && (arg.front() == ' ' || arg.front() == '\t')) arg.erase(arg.begin());
       info.FirstArg = arg;
     } else {
-      const size_t close = s.find('"', static_cast<size_t>(pos));
-      const size_t end = close == std::string::npos ? s.size() : close;
-      info.FirstArg = s.substr(static_cast<size_t>(pos), end - static_cast<size_t>(pos));
-      pos = static_cast<int32_t>(close == std::string::npos ? s.size() + 1 : close + 2);
+      // Without a closing quote the argument runs to the end of the text.
+      const size_t after = ReadQuoted(s, static_cast<size_t>(pos - 1), info.FirstArg);
+      pos = static_cast<int32_t>(after == std::string::npos ? s.size() + 1 : after + 1);
     }
     CmdLine_SkipBlanks(s, pos);
   }
@@ -216,12 +248,12 @@ bool CmdLine_GetCmdIn(const CmdLineInfo& info, const std::string& switchName, st
           while (CmdLine_InRange(s, pos) && At(s, pos) != ' ' && At(s, pos) != '\t' && At(s, pos) != '/') ++pos;
           value = s.substr(static_cast<size_t>(start - 1), static_cast<size_t>(pos - start));
         } else {
-          const size_t close = s.find('"', static_cast<size_t>(pos));  // from just after the opening quote
-          if (close == std::string::npos) {
+          const size_t after = ReadQuoted(s, static_cast<size_t>(pos - 1), value);
+          if (after == std::string::npos) {
+            value.clear();
             last = true;  // no closing quote: the value stays '' and the search ends
           } else {
-            value = s.substr(static_cast<size_t>(pos), close - static_cast<size_t>(pos));
-            pos = static_cast<int32_t>(close + 1);
+            pos = static_cast<int32_t>(after);
           }
         }
       }

@@ -20,9 +20,11 @@ struct CmdLineInfo {
 };
 
 // The command text for argv: argv[0] and every argument that is not a switch in double quotes;
-// a switch as "/name", with its value as ="value". A switch is '/' + letters, alone (and not an
-// existing file) or followed by '=' and its value; "/name" "=" "value", "/name" "=value" and
-// "/name=" "value" are joined into one switch. Double quotes inside arguments are dropped.
+// a switch as "/name", with its value as ="value". A switch is '/' + letters, alone or followed
+// by '=' and its value, unless the first folder of that path exists (then it is a file: a folder
+// "/data=backup" makes /data=backup/clip.avi a file); "/name" "=" "value", "/name" "=value" and
+// "/name=" "value" are joined into one switch. A double quote inside an argument is written
+// twice, and the parser reads a doubled quote inside quotes as one, so every name arrives intact.
 std::string CmdLine_BuildText(const std::vector<std::string>& argv);
 std::string CmdLine_BuildText(int argc, const char* const* argv);
 

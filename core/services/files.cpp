@@ -72,17 +72,38 @@ int Unregister(int32_t handle) {
   return -1;
 }
 
-// Opens a regular file (never a folder); -1 on failure.
-int OpenRegular(const std::string& name, int flags) {
-  const int fd = ::open(name.c_str(), flags | O_CLOEXEC, 0666);
+}  // namespace
+
+bool NameHasNul(const std::string& name) { return name.find('\0') != std::string::npos; }
+
+int OpenRegularFile(const std::string& name, int flags, mode_t createMode) {
+  // A name with a NUL in it would open the part before the NUL: another file.
+  if (NameHasNul(name)) {
+    errno = EINVAL;
+    return -1;
+  }
+  // Opened without blocking: a FIFO would otherwise wait for a writer (or a reader) for ever,
+  // and a terminal must never become the controlling terminal.
+  const int fd = ::open(name.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, createMode);
   if (fd < 0) return -1;
   struct stat st {};
-  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  const int fl = fcntl(fd, F_GETFL);
+  if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) {
     ::close(fd);
     return -1;
   }
   return fd;
 }
+
+namespace {
+
+// Opens a regular file (never a folder, FIFO, device or socket); -1 on failure.
+int OpenRegular(const std::string& name, int flags) { return OpenRegularFile(name, flags, 0666); }
 
 int64_t ReadFully(int fd, void* buffer, int64_t count) {
   auto* p = static_cast<uint8_t*>(buffer);
@@ -222,7 +243,9 @@ int32_t FDelete(const std::string& name) {
   LastFileName() = name;
   int32_t code = 0;
   struct stat st {};
-  if (::lstat(name.c_str(), &st) == 0) {
+  if (NameHasNul(name)) {
+    code = 6;
+  } else if (::lstat(name.c_str(), &st) == 0) {
     // A read-only file is made writable first, as the program always did before deleting.
     if (!S_ISLNK(st.st_mode) && !(st.st_mode & S_IWUSR)) ::chmod(name.c_str(), (st.st_mode & 07777) | S_IWUSR);
     if (::unlink(name.c_str()) != 0) code = 6;
@@ -234,13 +257,14 @@ int32_t FDelete(const std::string& name) {
 int32_t FRename(const std::string& oldName, const std::string& newName) {
   TraceScope trace("Basic.FRename");
   LastFileName() = oldName;
-  if (std::rename(oldName.c_str(), newName.c_str()) != 0) SetError(ecFile, 10, 922);
+  if (NameHasNul(oldName) || NameHasNul(newName) || std::rename(oldName.c_str(), newName.c_str()) != 0)
+    SetError(ecFile, 10, 922);
   return 0;
 }
 
 double FSizeByName(const std::string& name) {
   struct stat st {};
-  if (::stat(name.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return 0;
+  if (NameHasNul(name) || ::stat(name.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return 0;
   return static_cast<double>(st.st_size);
 }
 

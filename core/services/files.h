@@ -3,6 +3,8 @@
 // frame can close what its thread opened and the program-end report can list what stayed open.
 // Failures are reported with class 6 (ecFile); sizes and positions are 64-bit.
 #pragma once
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 
@@ -40,6 +42,13 @@ double FSizeByName(const std::string& name);
 int32_t TXTOpen(int32_t& handle, const std::string& name, int32_t mode);
 int32_t TXTWrite(int32_t handle, const std::string& line);
 void TXTClose(int32_t handle);
+
+// True when a name holds a NUL byte: the system would take the part before it as the name, so
+// every routine that hands a name to the system refuses such a name.
+bool NameHasNul(const std::string& name);
+// Opens name as a regular file with open(2) flags (O_CLOEXEC added); a FIFO, device, socket or
+// folder is refused without blocking (errno EINVAL), and so is a name holding a NUL. -1 on failure.
+int OpenRegularFile(const std::string& name, int flags, mode_t createMode);
 
 int32_t FCount();
 int64_t FMark();

@@ -138,9 +138,11 @@ std::string CurrentExceptionReport() {
 void CatchException() {
   if (t_suspended) return;
   ++t_exceptionCount;
-  if (t_depth > 0 && NoError() && !t_frames[t_depth - 1].Raised) {
-    // An exception that did not come from a reported error (a library or toolkit exception):
-    // release what the frame tracked and turn it into a class-3 error.
+  // Every unwinding this unit starts marks the frame Raised before it throws, so a frame that has
+  // not Raised is being left by a foreign exception (a library or toolkit exception). The error
+  // slot cannot tell: a no-raise call earlier in the same frame may have left its error there.
+  if (t_depth > 0 && !t_frames[t_depth - 1].Raised) {
+    // Release what the frame tracked and turn the exception into a class-3 error.
     ReleaseMonitorResources();
     StoreErrorDirect(ecException, kTextErrorCode, CurrentExceptionReport());
     MonitorFrame& top = t_frames[t_depth - 1];

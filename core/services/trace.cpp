@@ -176,42 +176,50 @@ std::string OsLineOf(const OsVersionInfo& v) {
 void TraceStart(const std::string& title) {
   const bool wasLocked = ErrorsLocked();
   LockErrors();
-  TraceStop();
-  const std::string path = CurrentPath();
-  bool ok = FDelete(path) == 0;
-  if (ok) {
-    int32_t handle = kBadHandle;
-    ok = TXTOpen(handle, path, fmCreate) == 0;
-    if (ok) TXTClose(handle);
+  // The header is made before the writers are held up: reading the system figures takes time.
+  std::vector<std::string> header;
+  header.push_back(title);
+  char stamp[32] = "";
+  const std::time_t now = std::time(nullptr);
+  std::tm local {};
+  if (localtime_r(&now, &local) != nullptr) std::strftime(stamp, sizeof stamp, "%Y-%m-%d, %H:%M", &local);
+  header.push_back(std::string("Trace started on ") + stamp);
+  try {
+    const platform::OsFigures os = platform::ReadOsFigures();
+    OsVersionInfo v;
+    v.systemName = os.name;
+    v.major = os.major;
+    v.minor = os.minor;
+    v.build = os.build;
+    v.servicePack = os.version;
+    header.push_back(OsLineOf(v));
+    const platform::CpuFigures cpu = platform::ReadCpuFigures();
+    header.push_back("CPU: " + Num(static_cast<uint32_t>(cpu.architecture)) + "/" +
+                     Num(static_cast<uint32_t>(cpu.level)) + "/" + Num(static_cast<uint32_t>(cpu.type)) +
+                     ", processors: " + Num(static_cast<uint32_t>(cpu.count)));
+  } catch (...) {
+    // The system figures are optional: the rule below is written all the same.
   }
-  if (ok) {
-    g_on.store(true);
-    t_depth = 0;
-    std::vector<std::string> header;
-    header.push_back(title);
-    char stamp[32] = "";
-    const std::time_t now = std::time(nullptr);
-    std::tm local {};
-    if (localtime_r(&now, &local) != nullptr) std::strftime(stamp, sizeof stamp, "%Y-%m-%d, %H:%M", &local);
-    header.push_back(std::string("Trace started on ") + stamp);
-    try {
-      const platform::OsFigures os = platform::ReadOsFigures();
-      OsVersionInfo v;
-      v.systemName = os.name;
-      v.major = os.major;
-      v.minor = os.minor;
-      v.build = os.build;
-      v.servicePack = os.version;
-      header.push_back(OsLineOf(v));
-      const platform::CpuFigures cpu = platform::ReadCpuFigures();
-      header.push_back("CPU: " + Num(static_cast<uint32_t>(cpu.architecture)) + "/" +
-                       Num(static_cast<uint32_t>(cpu.level)) + "/" + Num(static_cast<uint32_t>(cpu.type)) +
-                       ", processors: " + Num(static_cast<uint32_t>(cpu.count)));
-    } catch (...) {
-      // The system figures are optional: the rule below is written all the same.
+  header.push_back(std::string(75, '_'));
+  {
+    // The log is emptied, switched on and given its header while the writers are held: no other
+    // thread's line can land before the title (or in the file about to be deleted).
+    std::lock_guard<std::mutex> lock(g_writeMutex);
+    TraceStop();
+    t_inWriter = true;
+    const std::string path = CurrentPath();
+    bool ok = FDelete(path) == 0;
+    if (ok) {
+      int32_t handle = kBadHandle;
+      ok = TXTOpen(handle, path, fmCreate) == 0;
+      if (ok) TXTClose(handle);
     }
-    header.push_back(std::string(75, '_'));
-    WriteLines(header);
+    t_inWriter = false;
+    if (ok) {
+      g_on.store(true);
+      t_depth = 0;
+      AppendLinesLocked(header);
+    }
   }
   if (!wasLocked) UnlockErrors();
 }

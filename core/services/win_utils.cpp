@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/services/basic.h"
+#include "core/services/files.h"
 #include "core/services/path_utils.h"
 #include "core/services/reg_utils.h"
 #include "core/services/text_utils.h"
@@ -85,8 +86,17 @@ TDateTime FileTimeToDate(const timespec& fileTime) {
 
 bool GetFileDetails(const std::string& path, TFileDetails& details) {
   details = TFileDetails{};
+  if (NameHasNul(path)) return false;
   TFindRecEx rec;
-  if (!FindFirstEx(path, kFileDetailsMask, rec)) return false;
+  platform::FindEntry literal;
+  if (platform::StatEntry(path, literal)) {
+    // '?' and '*' are ordinary characters in a file name: a path that exists names that entry
+    // and no other, whatever it holds.
+    if ((literal.attr & kFileDetailsMask) == 0) return false;
+    FillRec(rec, literal);
+  } else if (!FindFirstEx(path, kFileDetailsMask, rec)) {
+    return false;
+  }
   std::error_code ec;
   std::filesystem::path full = std::filesystem::absolute(FolderPart(path) + rec.Name, ec);
   details.Name = ec ? FolderPart(path) + rec.Name : full.lexically_normal().string();

@@ -537,14 +537,24 @@ void ComposeImage_(GifHandle& gif, int32_t i, FreshBlocks& fresh) {
     const bool straight =
         CoversScreen(gif, p) && p.W == gif.Width && p.H == gif.Height && p.Transparent < 0 && p.Interlaced == 0 && gif.Canvas24 == nullptr &&
         p.Disposal != 3;
-    if (straight) {
-      if (GIFDecodeLZW_(data + lctBytes, dataBytes, gif.Canvas, ScreenPixels(gif), tables) != 0)
-        RaiseError(ecImage, 9, __LINE__);
-      if (Shown(gif) != nullptr) std::memset(Shown(gif), 1, static_cast<size_t>(ScreenPixels(gif)));
-    } else {
+    uint8_t* out = gif.Canvas;
+    const int64_t outLen = straight ? ScreenPixels(gif) : pixels;
+    if (!straight) {
       _memalloc_(pix, pixels, __LINE__, "FF_GIF.GIFLoadNext.ih_temp", mkResizable);
-      if (GIFDecodeLZW_(data + lctBytes, dataBytes, pix, pixels, tables) != 0) RaiseError(ecImage, 9, __LINE__);
+      out = pix;
     }
+    int64_t produced = 0;
+    const int32_t decoded = GIFDecodeLZW_(data + lctBytes, dataBytes, out, outLen, tables, &produced);
+    if (decoded == kGifDataEnded) {
+      // A file cut short: the image is shown as far as its data goes, the rest as the background
+      // (or, with a transparent index, as what lies below), and the loss is logged.
+      SetWarning(ecImage, 9, __LINE__);
+      const int32_t rest = p.Transparent >= 0 ? p.Transparent : (gif.Background >= 0 ? gif.Background : 0);
+      std::memset(out + produced, rest, static_cast<size_t>(outLen - produced));
+    } else if (decoded != 0) {
+      RaiseError(ecImage, 9, __LINE__);
+    }
+    if (straight && Shown(gif) != nullptr) std::memset(Shown(gif), 1, static_cast<size_t>(ScreenPixels(gif)));
   }
   MemFree(tables);
   MemFree(data);
@@ -639,7 +649,21 @@ void GuardedLoad_(const char* name, GifHandle& gif, Qimg& img, Qimg* alpha, Work
 // ---------------------------------------------------------------------------------------------
 // Pieces over byte buffers
 
-int32_t GIFDecodeLZW_(const uint8_t* data, int64_t len, uint8_t* out, int64_t outLen, uint8_t* tables) {
+namespace {
+int32_t DecodeLZW_(const uint8_t* data, int64_t len, uint8_t* out, int64_t outLen, uint8_t* tables, int64_t& o);
+}  // namespace
+
+int32_t GIFDecodeLZW_(const uint8_t* data, int64_t len, uint8_t* out, int64_t outLen, uint8_t* tables,
+                      int64_t* produced) {
+  int64_t o = 0;
+  const int32_t result = DecodeLZW_(data, len, out, outLen, tables, o);
+  if (produced != nullptr) *produced = o;
+  return result;
+}
+
+namespace {
+
+int32_t DecodeLZW_(const uint8_t* data, int64_t len, uint8_t* out, int64_t outLen, uint8_t* tables, int64_t& o) {
   if (data == nullptr || len < 1 || out == nullptr || tables == nullptr) return 9;
   const int32_t minSize = data[0];
   if (minSize < 1 || minSize > 11) return 9;
@@ -677,7 +701,6 @@ int32_t GIFDecodeLZW_(const uint8_t* data, int64_t len, uint8_t* out, int64_t ou
     }
   };
 
-  int64_t o = 0;
   for (;;) {
     if (nbits < codeSize) {
       while (nbits <= 56 && !ended) {
@@ -696,8 +719,8 @@ int32_t GIFDecodeLZW_(const uint8_t* data, int64_t len, uint8_t* out, int64_t ou
         nbits += 8;
         --blockLeft;
       }
-      // The data ran out before the picture was full.
-      if (nbits < codeSize) return o >= outLen ? 0 : 9;
+      // The data ran out before the picture was full: decoding simply ends there.
+      if (nbits < codeSize) return o >= outLen ? 0 : kGifDataEnded;
     }
     const int32_t code = static_cast<int32_t>(bits & ((1u << codeSize) - 1));
     bits >>= codeSize;
@@ -754,6 +777,8 @@ int32_t GIFDecodeLZW_(const uint8_t* data, int64_t len, uint8_t* out, int64_t ou
     grow();
   }
 }
+
+}  // namespace
 
 int32_t GIFInterlacedRow_(int32_t r, int32_t h) {
   const int32_t n1 = (h + 7) / 8;

@@ -106,12 +106,15 @@ void GIFDllFree();
 
 // Decodes one image's packed data: data[0] is the minimum code size, the data sub-blocks follow
 // (a length of 0 ends them; so does the end of the buffer). Fills out[0 .. outLen). Returns 0
-// when the picture was filled (or the end code came first, leaving the rest as it was), else
-// 9: a minimum code size outside 1..11, a code past the next free entry, a code with no earlier
-// code to build on, output past the picture, or data that ran out before the picture was full.
-// tables must hold kGifLzwTableBytes bytes.
+// when the picture was filled (or the end code came first, leaving the rest as it was);
+// kGifDataEnded when the data ran out before the picture was full (decoding ends there, the rest
+// is left as it was); else 9: a minimum code size outside 1..11, a code past the next free
+// entry, a code with no earlier code to build on, or output past the picture. produced, when
+// given, receives the pixels written. tables must hold kGifLzwTableBytes bytes.
 constexpr int64_t kGifLzwTableBytes = 4096 * (2 + 1 + 2);
-int32_t GIFDecodeLZW_(const uint8_t* data, int64_t len, uint8_t* out, int64_t outLen, uint8_t* tables);
+constexpr int32_t kGifDataEnded = 1;
+int32_t GIFDecodeLZW_(const uint8_t* data, int64_t len, uint8_t* out, int64_t outLen, uint8_t* tables,
+                      int64_t* produced = nullptr);
 
 // The row of the screen that row r of an interlaced image of h rows belongs to.
 int32_t GIFInterlacedRow_(int32_t r, int32_t h);

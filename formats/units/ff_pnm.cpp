@@ -493,10 +493,12 @@ void PnmLoad(PnmHandle& h, Qimg& img, int32_t frame) {
         if (v == -2) RaiseError(ecImage, 9, 232);
         out[i] = h.SampleBytes == 2 ? scale(v) : static_cast<uint8_t>((v & 255) << h.Shift);
       }
-    } else if (h.SampleBytes == 1 && h.Bpp == 24) {
-      ReadSwapped(h, out, samples);
     } else if (h.SampleBytes == 1) {
-      ReadBlock(h, out, samples);
+      // Binary 8-bit samples, colour ones swapped as read; both shifted up from a maxval below 128.
+      if (h.Bpp == 24)
+        ReadSwapped(h, out, samples);
+      else
+        ReadBlock(h, out, samples);
       if (h.Shift != 0)
         for (int64_t i = 0; i < samples; ++i) out[i] = static_cast<uint8_t>(out[i] << h.Shift);
     } else {

@@ -144,7 +144,8 @@ int32_t StoredDepth_(const Qimg& img) { return img.BytesPP * 8; }
 
 enum : int { tgaMapped = 1, tgaTrue = 2, tgaGrey = 3 };
 
-// Unpacks TGA run-length data into count pixels of bpp bytes. False when the data ends first.
+// Unpacks TGA run-length data into count pixels of bpp bytes. False when the data ends first:
+// the whole pixels decoded until then are kept, the rest of dst is left as it was.
 bool TgaUnpack_(const uint8_t* src, int64_t len, uint8_t* dst, int64_t count, int32_t bpp) {
   int64_t p = 0, done = 0;
   while (done < count) {
@@ -157,8 +158,9 @@ bool TgaUnpack_(const uint8_t* src, int64_t len, uint8_t* dst, int64_t count, in
       for (int64_t k = 0; k < keep; ++k) std::memcpy(dst + (done + k) * bpp, src + p, bpp);
       p += bpp;
     } else {
-      if ((len - p) / bpp < n) return false;
-      std::memcpy(dst + done * bpp, src + p, keep * bpp);
+      const int64_t there = std::min(keep, (len - p) / bpp);
+      std::memcpy(dst + done * bpp, src + p, there * bpp);
+      if (there < keep || (len - p) / bpp < n) return false;
       p += n * bpp;
     }
     done += keep;
@@ -278,7 +280,9 @@ void TGALoad_(const std::string& fileName, Qimg& img) {
         const uint8_t* e = map + static_cast<int64_t>(i) * f.PalEntrySize;
         if (f.PalEntrySize == 2) {
           const uint32_t v = Le16(e);
-          SetPal_(img, f.PalFirst + i, ((v >> 10) & 31) << 3, ((v >> 5) & 31) << 3, (v & 31) << 3);
+          // 5 bits to 8 with the top bits repeated below them: 31 becomes 255, not 248.
+          const auto wide = [](uint32_t c) { return static_cast<uint8_t>((c << 3) | (c >> 2)); };
+          SetPal_(img, f.PalFirst + i, wide((v >> 10) & 31), wide((v >> 5) & 31), wide(v & 31));
         } else {
           SetPal_(img, f.PalFirst + i, e[2], e[1], e[0]);
         }
@@ -290,7 +294,10 @@ void TGALoad_(const std::string& fileName, Qimg& img) {
     if (!f.Compressed) {
       Dsk2Mem_(f, img, 0, false, [](const uint8_t*, uint8_t*) {});
     } else {
-      if (!TgaUnpack_(f.CmpsData, f.CmpsSize, img.Data, pixels, f.BytesPP)) SetError(ecImage, 9, __LINE__);
+      // Data cut short: the picture as far as it goes, black after it, and the loss logged (a
+      // record loaded into before keeps its old bytes until they are cleared).
+      std::memset(img.Data, 0, static_cast<size_t>(img.Size));
+      if (!TgaUnpack_(f.CmpsData, f.CmpsSize, img.Data, pixels, f.BytesPP)) SetWarning(ecImage, 9, __LINE__);
       if (f.BottomUp) FlipRows_(img);
     }
     if (f.RightToLeft) MirrorRows_(img);
@@ -427,14 +434,22 @@ void PCXLoad_(const std::string& fileName, Qimg& img) {
     // Two bytes unpack to at most 63: data that cannot fill the picture is refused early.
     if (f.ImageBytes > dataLen * 32) SetError(ecImage, 9, __LINE__);
     _imgalloc_(img, f.Width, f.Height, f.Bpp, __LINE__, "Conform.PCXLoad_.ih");
+    std::memset(img.Data, 0, static_cast<size_t>(img.Size));  // rows after a cut stay black
     img.Palette.fill(0);
     uint8_t* line = nullptr;
     _memalloc_(line, f.RowBytes, __LINE__, "Conform.PCX24Fix_.lintmp", mkFresh);
     const int64_t lb = f.LineBytes;
     const int32_t bits = f.PlaneBits;
     int64_t pos = 0;
-    for (int64_t y = 0; y < f.Height; ++y) {
-      if (!PCXunCmps_(f.CmpsData, dataLen, pos, line, f.RowBytes)) SetError(ecImage, 9, __LINE__);
+    bool ended = false;
+    for (int64_t y = 0; y < f.Height && !ended; ++y) {
+      // Data cut short: the scan line as far as it goes (zeros after it) is the last one shown,
+      // the rows below it stay black, and the loss is logged.
+      std::memset(line, 0, static_cast<size_t>(f.RowBytes));
+      if (!PCXunCmps_(f.CmpsData, dataLen, pos, line, f.RowBytes)) {
+        SetWarning(ecImage, 9, __LINE__);
+        ended = true;
+      }
       uint8_t* out = img.Data + y * static_cast<int64_t>(f.Width) * f.BytesPP;
       if (f.Bpp == 24) {
         // The planes R, G and B of the scan line become B, G, R pixels.
@@ -594,7 +609,7 @@ bool Rle8Unpack_(const ConFileRec& f, Qimg& img) {
       y += s[p + 1];
       p += 2;
     } else {
-      if (len - p < v) return false;
+      if (len - p < v) return false;  // a literal cut short is dropped whole
       for (int32_t k = 0; k < v; ++k) put(s[p + k]);
       p += v + (v & 1);
     }
@@ -738,7 +753,10 @@ void DIBLoad_(const std::string& fileName, Qimg& img) {
       }
     }
     if (f.Compressed) {
-      if (!Rle8Unpack_(f, img)) SetError(ecImage, 9, __LINE__);
+      // Pixels skipped by deltas and line ends are index 0; so is everything after data cut
+      // short, whose loss is logged.
+      std::memset(img.Data, 0, static_cast<size_t>(img.Size));
+      if (!Rle8Unpack_(f, img)) SetWarning(ecImage, 9, __LINE__);
     } else {
       const int64_t w = f.Width;
       Dsk2Mem_(f, img, gap, fileDepth < 8, [&](const uint8_t* src, uint8_t* dest) {

@@ -124,6 +124,23 @@ int32_t RoundRes_(float value) {
 // top-down in B, G, R order, 24 bits unless the file has an alpha sample.
 void ReadRGBA_(const TiffApi& api, const TIFRec& rec, Qimg& img) {
   _imgalloc_(img, rec.Width, rec.Height, 32, __LINE__, "FF_TIF.TIFLoad.img");
+  // The reader multiplies colours by an unassociated alpha; the picture keeps them as stored.
+  // Declared associated (in this handle only), the samples come through unchanged.
+  uint16_t extraCount = 0;
+  uint16_t* extra = nullptr;
+  if (api.GetField(rec.Handle, TIFFTAG_EXTRASAMPLES, &extraCount, &extra) != 0 && extra != nullptr &&
+      extraCount > 0 && extraCount <= 8) {
+    uint16_t kinds[8];
+    bool unassociated = false;
+    for (uint16_t i = 0; i < extraCount; ++i) {
+      kinds[i] = extra[i];
+      if (kinds[i] == EXTRASAMPLE_UNASSALPHA) {
+        kinds[i] = EXTRASAMPLE_ASSOCALPHA;
+        unassociated = true;
+      }
+    }
+    if (unassociated) api.SetField(rec.Handle, TIFFTAG_EXTRASAMPLES, extraCount, kinds);
+  }
   if (api.ReadRGBAImage(rec.Handle, static_cast<uint32_t>(rec.Width), static_cast<uint32_t>(rec.Height),
                         reinterpret_cast<uint32_t*>(img.Data), 0) == 0)
     SetError(ecImage, 3, __LINE__);
@@ -249,13 +266,16 @@ void TIFOpen_(TIFRec& rec, const std::string& fileName) {
 
   const uint16_t bits = rec.BitsPerSample, spp = rec.SamplesPerPixel, c = rec.Compression;
   const bool byLine8or16 = spp >= 1 && spp <= 4 && (bits == 8 || bits == 16) &&
-                           (c == 1 || c == 5 || c == 32773 || c == 32946 || c == 7);
+                           (c == 1 || c == 5 || c == 32773 || c == 32946 || c == 8 || c == 7);
   const bool byLine1 = bits == 1 && spp == 1 && (c == 1 || c == 2 || c == 3 || c == 4);
   // Line by line only where a row is what the reader makes of it: one plane of grey, palette or
   // RGB samples, a palette of at most 8 bits, and rows exactly as long as the picture needs.
   const int64_t rowBytes = bits == 1 ? (static_cast<int64_t>(rec.Width) + 7) / 8
                                      : static_cast<int64_t>(rec.Width) * spp * (bits / 8);
-  rec.ByScanline = (byLine8or16 || byLine1) && rec.PlanarConfig == PLANARCONFIG_CONTIG && rec.Photometric <= 3 &&
+  // Tiles have no scan lines: the RGBA reader renders them (16-bit samples too).
+  uint32_t tileWidth = 0;
+  const bool tiled = api.GetField(rec.Handle, TIFFTAG_TILEWIDTH, &tileWidth) != 0;
+  rec.ByScanline = (byLine8or16 || byLine1) && !tiled && rec.PlanarConfig == PLANARCONFIG_CONTIG && rec.Photometric <= 3 &&
                    !(rec.Photometric == PHOTOMETRIC_PALETTE && (bits != 8 && bits != 1)) &&
                    !(rec.Photometric == PHOTOMETRIC_PALETTE && spp != 1) && rec.Width > 0 && rec.Height > 0 &&
                    rec.ScanlineSize == rowBytes;

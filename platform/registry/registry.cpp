@@ -16,7 +16,9 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <sstream>
+#include <unordered_map>
+
+#include "core/services/files.h"
 
 namespace tavelo::platform {
 
@@ -27,7 +29,10 @@ constexpr int64_t kMaxStoreBytes = 64ll << 20;
 constexpr size_t kMaxKeyName = 255;
 constexpr size_t kMaxValueName = 16383;
 constexpr size_t kMaxDepth = 512;  // the system's own limit on key nesting
-constexpr const char* kHeader = "TAVELO-REGISTRY 1";
+// Version 1 named the full path of every key on its line, so deep keys grew the file with the
+// square of their depth; version 2 names a key by its depth and its own name only. Both read.
+constexpr const char* kHeaderV1 = "TAVELO-REGISTRY 1";
+constexpr const char* kHeader = "TAVELO-REGISTRY 2";
 // Success without a change: nothing needs to be written.
 constexpr int32_t kUnchanged = -1;
 
@@ -47,12 +52,27 @@ struct Node {
   std::string name;
   std::map<std::string, std::unique_ptr<Node>> keys;  // by folded name: sorted without case
   std::vector<Value> values;                          // in the order first written
+  // Folded value name -> its place in values: a key with many values is read in linear time.
+  std::unordered_map<std::string, size_t> valueIndex;
 
   Value* FindValue(const std::string& valueName) {
-    const std::string folded = Fold(valueName);
-    for (Value& v : values)
-      if (Fold(v.name) == folded) return &v;
-    return nullptr;
+    auto it = valueIndex.find(Fold(valueName));
+    return it == valueIndex.end() ? nullptr : &values[it->second];
+  }
+  // The caller has made sure no value of that name exists.
+  void AddValue(Value v) {
+    valueIndex.emplace(Fold(v.name), values.size());
+    values.push_back(std::move(v));
+  }
+  bool RemoveValue(const std::string& valueName) {
+    auto it = valueIndex.find(Fold(valueName));
+    if (it == valueIndex.end()) return false;
+    const size_t at = it->second;
+    valueIndex.erase(it);
+    values.erase(values.begin() + static_cast<std::ptrdiff_t>(at));
+    for (auto& [folded, place] : valueIndex)
+      if (place > at) --place;
+    return true;
   }
   Node* Child(const std::string& keyName) const {
     auto it = keys.find(Fold(keyName));
@@ -165,11 +185,14 @@ uint32_t DwordOf(const std::string& bytes) {
   return v;
 }
 
-void SerializeNode(const Node& n, std::vector<const std::string*>& path, std::string& out) {
-  out += 'K';
-  for (const std::string* p : path) {
+// A key line is "K <depth>" and, below the root, the key's own name: its parent is the key of
+// the line before it at depth - 1 (keys are written parent first).
+void SerializeNode(const Node& n, size_t depth, std::string& out) {
+  out += "K ";
+  out += std::to_string(depth);
+  if (depth > 0) {
     out += ' ';
-    AppendQuoted(out, *p);
+    AppendQuoted(out, n.name);
   }
   out += '\n';
   for (const Value& v : n.values) {
@@ -193,18 +216,13 @@ void SerializeNode(const Node& n, std::vector<const std::string*>& path, std::st
     }
     out += '\n';
   }
-  for (const auto& [folded, child] : n.keys) {
-    path.push_back(&child->name);
-    SerializeNode(*child, path, out);
-    path.pop_back();
-  }
+  for (const auto& [folded, child] : n.keys) SerializeNode(*child, depth + 1, out);
 }
 
 std::string Serialize(const Node& root) {
   std::string out = kHeader;
   out += '\n';
-  std::vector<const std::string*> path;
-  SerializeNode(root, path, out);
+  SerializeNode(root, 0, out);
   char end[32];
   std::snprintf(end, sizeof end, "END %08x\n", Crc32(out.data(), out.size()));
   return out + end;
@@ -286,34 +304,61 @@ bool Parse(const std::string& text, Node& root, std::string& reason) {
     reason = "the checksum does not match";
     return false;
   }
-  std::istringstream in(text.substr(0, endPos));
+  size_t pos = 0;
+  // The next line of the body (without its '\n'); false after the last one.
+  auto nextLine = [&](std::string& line) {
+    if (pos >= endPos) return false;
+    const size_t nl = text.find('\n', pos);  // the body ends with '\n': nl < endPos
+    line.assign(text, pos, nl - pos);
+    pos = nl + 1;
+    return true;
+  };
   std::string line;
-  if (!std::getline(in, line) || line != kHeader) {
+  if (!nextLine(line) || (line != kHeader && line != kHeaderV1)) {
     reason = "the header is missing";
     return false;
   }
+  const bool byDepth = line == kHeader;
+  std::vector<Node*> keyPath{&root};  // the key of the last line at each depth (version 2)
   Node* current = nullptr;
   std::vector<Token> tokens;
   int lineNo = 1;
-  while (std::getline(in, line)) {
+  auto badName = [](const Token& t) {
+    return !t.quoted || t.text.empty() || t.text.size() > kMaxKeyName || t.text.find('\\') != std::string::npos;
+  };
+  while (nextLine(line)) {
     ++lineNo;
     if (!Tokenize(line, tokens) || tokens.empty() || tokens[0].quoted) {
       reason = "line " + std::to_string(lineNo) + " cannot be read";
       return false;
     }
-    if (tokens[0].text == "K") {
+    if (tokens[0].text == "K" && byDepth) {
+      size_t depth = 0;
+      bool ok = tokens.size() >= 2 && !tokens[1].quoted && !tokens[1].text.empty() && tokens[1].text.size() <= 4;
+      for (char c : ok ? tokens[1].text : std::string()) {
+        ok = ok && c >= '0' && c <= '9';
+        depth = depth * 10 + static_cast<size_t>(c - '0');
+      }
+      ok = ok && depth <= kMaxDepth && depth <= keyPath.size() && tokens.size() == (depth == 0 ? 2u : 3u);
+      if (!ok || (depth > 0 && badName(tokens[2]))) {
+        reason = "line " + std::to_string(lineNo) + " holds a bad key";
+        return false;
+      }
+      keyPath.resize(depth);
+      current = depth == 0 ? &root : keyPath.back()->AddChild(tokens[2].text);
+      keyPath.push_back(current);
+    } else if (tokens[0].text == "K") {
       if (tokens.size() - 1 > kMaxDepth) {
         reason = "line " + std::to_string(lineNo) + " nests keys too deep";
         return false;
       }
       current = &root;
       for (size_t k = 1; k < tokens.size(); ++k) {
-        const std::string& name = tokens[k].text;
-        if (!tokens[k].quoted || name.empty() || name.size() > kMaxKeyName || name.find('\\') != std::string::npos) {
+        if (badName(tokens[k])) {
           reason = "line " + std::to_string(lineNo) + " holds a bad key name";
           return false;
         }
-        current = current->AddChild(name);
+        current = current->AddChild(tokens[k].text);
       }
     } else if (tokens[0].text == "V" && current != nullptr && tokens.size() == 4 && tokens[1].quoted) {
       Value v;
@@ -338,7 +383,7 @@ bool Parse(const std::string& text, Node& root, std::string& reason) {
         reason = "line " + std::to_string(lineNo) + " holds a bad value";
         return false;
       }
-      current->values.push_back(std::move(v));
+      current->AddValue(std::move(v));
     } else {
       reason = "line " + std::to_string(lineNo) + " is not understood";
       return false;
@@ -422,11 +467,18 @@ class StoreLock {
   ~StoreLock() {
     if (fd_ >= 0) ::close(fd_);  // closing releases the lock
   }
-  bool Acquire(const std::string& lockFile) {
-    fd_ = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd_ < 0) return false;
+  // On failure problem says why. A lock file that is not a regular file (a FIFO, a folder) is
+  // refused without blocking.
+  bool Acquire(const std::string& lockFile, std::string& problem) {
+    fd_ = OpenRegularFile(lockFile, O_RDWR | O_CREAT, 0600);
+    if (fd_ < 0) {
+      problem = "the lock file " + lockFile + " cannot be opened: " +
+                (errno == EINVAL ? std::string("it is not a regular file") : std::string(std::strerror(errno)));
+      return false;
+    }
     while (::flock(fd_, LOCK_EX) != 0) {
       if (errno != EINTR) {
+        problem = "the lock file " + lockFile + " cannot be locked: " + std::strerror(errno);
         ::close(fd_);
         fd_ = -1;
         return false;
@@ -477,9 +529,10 @@ struct Hive {
   bool valid = false;  // the tree is what the file held at stamp
   std::string file;
   FileStamp stamp;
+  std::string lastProblem;  // the last failure reported for reading, so reads report it once
 };
-Hive g_user{kRegCurrentUser, nullptr, false, {}, {}};
-Hive g_classes{kRegClassesRoot, nullptr, false, {}, {}};
+Hive g_user{kRegCurrentUser, nullptr, false, {}, {}, {}};
+Hive g_classes{kRegClassesRoot, nullptr, false, {}, {}, {}};
 std::unique_ptr<Node> g_machine;
 
 void Report(const std::string& text) {
@@ -542,15 +595,33 @@ bool SetAside(const std::string& file, const std::string& reason) {
   return true;
 }
 
+// Reports a failure to reach the store; returns kRegIoFailed.
+int32_t ReportFailure(const std::string& problem) {
+  Report("Registry: " + problem + ".");
+  return kRegIoFailed;
+}
+
+// The same for a read: the failure is reported once, not at every read.
+int32_t ReportReadFailure(Hive& h, const std::string& problem) {
+  if (problem == h.lastProblem) return kRegIoFailed;
+  h.lastProblem = problem;
+  return ReportFailure(problem);
+}
+
 // Reads the store file into the cache. With the lock held a damaged file is renamed aside;
-// without it (the folder is not writable) the damage is only reported.
-int32_t LoadFile(Hive& h, const std::string& file, bool locked) {
+// without it (the folder is not writable) the damage is only reported. A file that cannot be
+// opened at all leaves problem set (the caller reports it).
+int32_t LoadFile(Hive& h, const std::string& file, bool locked, std::string& problem) {
   h.valid = false;
   h.tree = std::make_unique<Node>();
   h.file = file;
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  // Without blocking: a FIFO in the store's place must not stop every read of the settings.
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) {
-    if (errno != ENOENT) return kRegIoFailed;
+    if (errno != ENOENT) {
+      problem = "the settings file " + file + " cannot be opened: " + std::strerror(errno);
+      return kRegIoFailed;
+    }
     h.stamp = FileStamp{};
     h.valid = true;
     return kRegOk;
@@ -559,6 +630,7 @@ int32_t LoadFile(Hive& h, const std::string& file, bool locked) {
   std::string text, reason;
   bool ok = false;
   if (::fstat(fd, &st) != 0) {
+    problem = "the settings file " + file + " cannot be read: " + std::strerror(errno);
     ::close(fd);
     return kRegIoFailed;
   }
@@ -567,6 +639,7 @@ int32_t LoadFile(Hive& h, const std::string& file, bool locked) {
   } else if (st.st_size > kMaxStoreBytes) {
     reason = "it is " + std::to_string(static_cast<int64_t>(st.st_size)) + " bytes long";
   } else if (!ReadWhole(fd, st.st_size, text)) {
+    problem = "the settings file " + file + " cannot be read: " + std::strerror(errno);
     ::close(fd);
     return kRegIoFailed;
   } else {
@@ -612,9 +685,15 @@ int32_t Refresh(Hive& h) {
     h.valid = true;
     return kRegOk;
   }
+  // Without the lock (a read-only folder) the file is still read; only damage handling waits.
   StoreLock lock;
-  const bool locked = lock.Acquire(file + ".lock");
-  return LoadFile(h, file, locked);
+  std::string problem;
+  const bool locked = lock.Acquire(file + ".lock", problem);
+  problem.clear();
+  const int32_t rc = LoadFile(h, file, locked, problem);
+  if (!problem.empty()) return ReportReadFailure(h, problem);
+  if (rc == kRegOk) h.lastProblem.clear();
+  return rc;
 }
 
 void RemoveStaleTemps(const std::string& file) {
@@ -629,16 +708,24 @@ void RemoveStaleTemps(const std::string& file) {
   ::closedir(dir);
 }
 
-int32_t WriteStore(Hive& h, const std::string& file) {
-  const std::string text = Serialize(*h.tree);
+int32_t WriteStore(Hive& h, const std::string& file, const std::string& text) {
   const std::string temp =
       file + ".tmp-" + std::to_string(static_cast<long>(::getpid())) + "-" + std::to_string(++g_tempSerial);
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return kRegIoFailed;
-  const bool ok = WriteWhole(fd, text) && ::fsync(fd) == 0;
-  if (::close(fd) != 0 || !ok || ::rename(temp.c_str(), file.c_str()) != 0) {
+  if (fd < 0) return ReportFailure("the settings file " + temp + " cannot be created: " + std::strerror(errno));
+  bool ok = WriteWhole(fd, text) && ::fsync(fd) == 0;
+  int err = ok ? 0 : errno;
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  if (ok && ::rename(temp.c_str(), file.c_str()) != 0) {
+    ok = false;
+    err = errno;
+  }
+  if (!ok) {
     ::unlink(temp.c_str());
-    return kRegIoFailed;
+    return ReportFailure("the settings file " + file + " cannot be written: " + std::strerror(err));
   }
   SyncFolder(FolderOf(file));
   h.stamp = StampOfPath(file);
@@ -655,19 +742,31 @@ int32_t Mutate(RegRoot root, Change&& change) {
   Hive* h = WritableHive(root);
   if (h == nullptr) return root == kRegLocalMachine ? kRegAccessDenied : kRegInvalidParam;
   const std::string file = FileLocked(root);
-  if (file.empty() || !MakeFolders(FolderOf(file))) return kRegIoFailed;
+  if (file.empty()) return ReportFailure("there is no folder for the settings (HOME is not set)");
+  if (!MakeFolders(FolderOf(file)))
+    return ReportFailure("the settings folder " + FolderOf(file) + " cannot be made: " + std::strerror(errno));
   StoreLock lock;
-  if (!lock.Acquire(file + ".lock")) return kRegIoFailed;
+  std::string problem;
+  if (!lock.Acquire(file + ".lock", problem)) return ReportFailure(problem);
   // A change always starts from the file as it is now: the stamp of a file could in principle
   // repeat (a reused inode of the same size within one clock tick), and a change made to a stale
   // tree would lose another instance's values.
-  int32_t rc = LoadFile(*h, file, true);
+  int32_t rc = LoadFile(*h, file, true, problem);
+  if (!problem.empty()) return ReportFailure(problem);
   if (rc != kRegOk) return rc;
   rc = change(*h->tree);
   if (rc == kUnchanged) return kRegOk;
   if (rc != kRegOk) return rc;
+  const std::string text = Serialize(*h->tree);
+  if (static_cast<int64_t>(text.size()) > kMaxStoreBytes) {
+    // The reader would judge such a file damaged and set every setting aside: the change is
+    // refused and the file stays as it was.
+    h->valid = false;
+    return ReportFailure("a change was refused: the settings file " + file + " would grow to " +
+                         std::to_string(text.size()) + " bytes, more than a settings file may hold");
+  }
   RemoveStaleTemps(file);
-  rc = WriteStore(*h, file);
+  rc = WriteStore(*h, file, text);
   if (rc != kRegOk) h->valid = false;  // the cache no longer matches the file: read it again
   return rc;
 }
@@ -689,7 +788,7 @@ std::unique_ptr<Node> BuildMachine() {
   auto flush = [&] {
     if (!index.empty()) {
       Node* cpu = cpus->AddChild(index);
-      if (!name.empty()) cpu->values.push_back(Value{"ProcessorNameString", RegData{rtString, name}});
+      if (!name.empty()) cpu->AddValue(Value{"ProcessorNameString", RegData{rtString, name}});
     }
     index.clear();
     name.clear();
@@ -836,7 +935,7 @@ int32_t RegStoreSetValue(RegRoot root, const std::string& path, const std::strin
         if (v->data.type == data.type && v->data.bytes == data.bytes) return kUnchanged;
         v->data = data;
       } else {
-        n->values.push_back(Value{name, data});
+        n->AddValue(Value{name, data});
       }
       return kRegOk;
     });
@@ -850,14 +949,7 @@ int32_t RegStoreDeleteValue(RegRoot root, const std::string& path, const std::st
     return Mutate(root, [&](Node& tree) -> int32_t {
       Node* n = FindNode(&tree, parts);
       if (n == nullptr) return kRegNotFound;
-      const std::string folded = Fold(name);
-      for (auto it = n->values.begin(); it != n->values.end(); ++it) {
-        if (Fold(it->name) == folded) {
-          n->values.erase(it);
-          return kRegOk;
-        }
-      }
-      return kRegNotFound;
+      return n->RemoveValue(name) ? kRegOk : kRegNotFound;
     });
   });
 }

@@ -18,6 +18,8 @@
 #include <mutex>
 #include <thread>
 
+#include "core/services/files.h"
+
 extern char** environ;
 
 namespace tavelo::platform {
@@ -349,6 +351,10 @@ std::vector<std::string> SplitCommandLine(const std::string& commandLine) {
 
 bool SpawnProgram(const std::vector<std::string>& argv, const std::string& dir, bool wait, int* exitCode) {
   if (argv.empty() || argv[0].empty()) return false;
+  // An argument holding a NUL would reach the program cut short.
+  for (const std::string& a : argv)
+    if (NameHasNul(a)) return false;
+  if (NameHasNul(dir)) return false;
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -392,7 +398,7 @@ bool SpawnProgram(const std::vector<std::string>& argv, const std::string& dir, 
 }
 
 bool DesktopOpen(const std::string& target) {
-  if (target.empty()) return false;
+  if (target.empty() || NameHasNul(target)) return false;
   std::string opener;
   {
     std::lock_guard<std::mutex> guard(g_mutex);
@@ -456,7 +462,8 @@ std::string CopyMoveTarget(const std::string& source, const std::string& dest) {
 }
 
 int CopyMoveFile(const std::string& source, const std::string& target, bool move, bool replace) {
-  if (source.empty() || target.empty()) return EINVAL;
+  // A name holding a NUL would name the part before it: another file.
+  if (source.empty() || target.empty() || NameHasNul(source) || NameHasNul(target)) return EINVAL;
   struct stat ss {};
   // A move takes a link as it is; a copy copies what the link points at.
   if ((move ? ::lstat(source.c_str(), &ss) : ::stat(source.c_str(), &ss)) != 0) return errno;
@@ -538,7 +545,7 @@ std::string TrashEscapePath(const std::string& path) {
 }
 
 int MoveToTrash(const std::string& path, std::string* trashedFile, std::string* infoFile) {
-  if (path.empty()) return EINVAL;
+  if (path.empty() || NameHasNul(path)) return EINVAL;
   std::error_code ec;
   std::filesystem::path abs = std::filesystem::absolute(path, ec);
   if (ec) return ec.value();

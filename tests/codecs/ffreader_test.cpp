@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/codecs/avi_reference.h"
+#include "tests/support/special_files.h"
 #include "tests/support/test_env.h"
 
 extern "C" {
@@ -277,6 +278,27 @@ TEST(FFReader, RefusesWhatItCannotRead) {
   EXPECT_EQ(r->ReadAudio(-1, sound.data(), 10), -1);
   EXPECT_EQ(r->ReadAudio(r->Audio().SampleCount + 5, sound.data(), 10), 0);
   EXPECT_TRUE(r->ReadFrame(3, pixels.data(), 96 * 3));
+}
+
+// Only regular files are read: a FIFO (or a socket, a device, a folder) is refused at once with
+// a clear error instead of waiting for a writer, and a name with a NUL byte is refused too.
+TEST(FFReader, RefusesWhatIsNotARegularFile) {
+  const std::string dir = test::MakeTempDir("special");
+  const std::string fifo = dir + "/clip.avi";
+  ASSERT_TRUE(test::MakeFifo(fifo));
+  const int sock = test::MakeSocketFile(dir + "/sock.avi");
+  ASSERT_GE(sock, 0);
+  const std::string real = dir + "/real.avi";
+  test::WriteFile(real, test::ReadFile(AviPath("mpeg4.avi")));
+  for (const std::string name : {fifo, dir + "/sock.avi", std::string("/dev/zero"), dir, real + std::string(1, '\0') + "x"}) {
+    std::string error;
+    std::unique_ptr<Reader> r;
+    EXPECT_TRUE(test::EndsWithoutBlocking(fifo, [&] { r = Reader::Open(name, {}, &error); })) << name;
+    EXPECT_EQ(r, nullptr) << name;
+    EXPECT_EQ(error.rfind("cannot open: ", 0), 0u) << name << ": " << error;
+  }
+  EXPECT_TRUE(Reader::Open(real, {}));
+  ::close(sock);
 }
 
 // Cut and damaged files open (or are refused) and read without harm: every frame and sample

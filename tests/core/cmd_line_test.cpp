@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -69,9 +72,35 @@ TEST(CmdLine, SwitchesSplitOverSeveralArguments) {
   const CmdLineInfo info = CmdLine_ParseText(CmdLine_BuildText(Args{"tavelo", "clip.avi", "/log"}));
   EXPECT_EQ(info.FirstArg, "clip.avi");
   EXPECT_TRUE(CmdLine_HasCmdIn(info, "log"));
-  // Quotes inside an argument cannot be carried: they are dropped, never break the text.
-  EXPECT_EQ(CmdLine_ParseText(CmdLine_BuildText(Args{"tavelo", "/m/say \"hi\".avi", "/log"})).FirstArg,
-            "/m/say hi.avi");
+}
+
+// Every file name reaches the program as it was given: a double quote in it is carried (never
+// dropped, never breaking the text), and a quote never hides or invents a switch.
+TEST(CmdLine, DoubleQuotesInNamesAreCarried) {
+  for (const std::string name : {"a\"b.avi", "/m/say \"hi\".avi", "\"", "\"\"", "end\"", "\"start.avi",
+                                 "x \" /log \" y.avi", "x \"/close\" y.avi"}) {
+    const std::string text = CmdLine_BuildText(Args{"tav\"elo", name, "/log", "/open=" + name});
+    const CmdLineInfo info = CmdLine_ParseText(text);
+    EXPECT_EQ(info.FirstArg, name) << text;
+    EXPECT_EQ(Values(text, "open"), Args{name}) << text;
+    EXPECT_EQ(Values(text, "log"), Args{""}) << text;  // found once, from the real switch only
+    EXPECT_FALSE(CmdLine_HasCmdIn(info, "close")) << text;
+  }
+}
+
+// An absolute path whose first folder is letters and '=' is a file when that folder exists.
+TEST(CmdLine, APathBelowAFolderNamedLikeASwitchIsAFile) {
+  const std::string folder = "/tavelotest=" + std::to_string(::getpid());
+  if (::mkdir(folder.c_str(), 0700) != 0) GTEST_SKIP() << "cannot make " << folder << " at the root";
+  const std::string file = folder + "/clip.avi";
+  for (const Args& argv : {Args{"tavelo", file}, Args{"tavelo", file, "/log"}}) {
+    const CmdLineInfo info = CmdLine_ParseText(CmdLine_BuildText(argv));
+    EXPECT_EQ(info.FirstArg, file);
+    EXPECT_FALSE(CmdLine_HasCmdIn(info, "tavelotest"));
+  }
+  ::rmdir(folder.c_str());
+  // Once the folder is gone the same text is the switch again, as it always was.
+  EXPECT_EQ(Values(CmdLine_BuildText(Args{"tavelo", file}), "tavelotest"), Args{std::to_string(::getpid()) + "/clip.avi"});
 }
 
 TEST(CmdLine, ARootFileNamedLikeASwitchIsAFile) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "core/services/errors.h"
 #include "core/services/files.h"
 #include "core/services/monitor.h"
@@ -10,29 +12,66 @@ namespace tavelo {
 namespace {
 
 TEST(ErrorText, ExactMessagesOfEveryTableClass) {
-  EXPECT_EQ(ErrorText(4, 1), "Out of range.");
-  EXPECT_EQ(ErrorText(4, 3), "Invalid variable type.");
-  EXPECT_EQ(ErrorText(4, 99), "General \"GEN\" error.");
-  EXPECT_EQ(ErrorText(5, 5), "Invalid memory request.");
-  EXPECT_EQ(ErrorText(5, 6), "Fatal memory manager error.");
-  EXPECT_EQ(ErrorText(5, 7), "General memory fault.");
-  EXPECT_EQ(ErrorText(6, 11), "Fatal file manager fault.");
-  EXPECT_EQ(ErrorText(6, 12), "General file handling fault.");
-  EXPECT_EQ(ErrorText(7, 11), "Cannot create image file.");
-  EXPECT_EQ(ErrorText(7, 12), "General image handling fault.");
-  EXPECT_EQ(ErrorText(8, 4), "Invalid audio format.");
-  EXPECT_EQ(ErrorText(8, 0x7FFFFFFF), "General audio handling fault.");
-  EXPECT_EQ(ErrorText(9, 8), "Switching to DirectX interface for audio decode (ACM decompressor not found ?)");
-  EXPECT_EQ(ErrorText(12, 7), "End of movie reached.");
-  EXPECT_EQ(ErrorText(14, 9), "Cannot read from movie file.");
-  EXPECT_EQ(ErrorText(14, 10), "General \"MVI\" handling fault.");
-  EXPECT_EQ(ErrorText(13, 5), "Cannot seek in WAV file.");
-  EXPECT_EQ(ErrorText(15, 1), "End of ZMV movie reached.");
-  EXPECT_EQ(ErrorText(15, 2), "General \"ZMV\" handling fault.");
-  EXPECT_EQ(ErrorText(16, 1), "UNI protocol fault.");
-  EXPECT_EQ(ErrorText(16, 3), "General \"UNI\" handling fault.");
-  EXPECT_EQ(ErrorText(17, 1), "End of FLIC movie reached.");
-  EXPECT_EQ(ErrorText(17, 2), "General \"FLIC\" handling fault.");
+  // Every numbered text of every table class, then each class's fallback (a code the table does
+  // not list, and the largest code). The texts that name the last file are checked below.
+  struct Table {
+    int32_t cls;
+    std::vector<const char*> texts;  // texts[i] is the text of code i + 1; "" where the file name goes
+    const char* fallback;
+  };
+  const std::vector<Table> tables = {
+      {4, {"Out of range.", "Not supported.", "Invalid variable type."}, "General \"GEN\" error."},
+      {5,
+       {"Memory allocation fault.", "Memory manager fault.", "Memory reallocation fault.",
+        "Memory could not be deallocated.", "Invalid memory request.", "Fatal memory manager error."},
+       "General memory fault."},
+      {6,
+       {"", "", "Cannot read from file.", "Cannot write to file.", "Cannot seek in file.", "", "",
+        "Cannot close file.", "File not exist.", "File name change failed.", "Fatal file manager fault."},
+       "General file handling fault."},
+      {7,
+       {"Image format not supported.", "Invalid image format.", "Cannot decompress image data.",
+        "Image header invalid.", "Cannot compress image data.", "Cannot initialize image function.",
+        "Cannot initialize image compression data.", "Cannot open image file.", "Image data corrupted.",
+        "Cannot realize palette.", "Cannot create image file."},
+       "General image handling fault."},
+      {8,
+       {"Audio conversion error.", "Audio conversion error (ACM).", "Audio conversion error (WAVE).",
+        "Invalid audio format."},
+       "General audio handling fault."},
+      {9,
+       {"Cannot read from AVI file.", "Cannot write to AVI file.", "Cannot read audio data from AVI file.",
+        "Cannot write audio data to AVI file.", "Cannot open AVI file.", "Cannot create AVI file.",
+        "Cannot initialize AVI codec.",
+        "Switching to DirectX interface for audio decode (ACM decompressor not found ?)"},
+       "General AVI handling fault."},
+      {13,
+       {"Cannot open WAV file.", "Cannot create WAV file.", "Cannot read from WAV file.", "Cannot write to WAV file.",
+        "Cannot seek in WAV file."},
+       "general \"WAV\" handling fault."},
+      {15, {"End of ZMV movie reached."}, "General \"ZMV\" handling fault."},
+      {16, {"UNI protocol fault."}, "General \"UNI\" handling fault."},
+      {17, {"End of FLIC movie reached."}, "General \"FLIC\" handling fault."},
+  };
+  const std::vector<const char*> movie = {
+      "Invalid movie format.",        "Cannot write to movie file.", "Cannot decompress movie image data.",
+      "Cannot compress movie image data.", "Movie format not supported.", "Cannot open movie file.",
+      "End of movie reached.",        "Cannot create movie file.",   "Cannot read from movie file."};
+  std::vector<Table> all = tables;
+  all.push_back({12, movie, "General \"MVI\" handling fault."});
+  all.push_back({14, movie, "General \"MVI\" handling fault."});  // the second movie class shares the table
+  int checked = 0;
+  for (const Table& t : all) {
+    for (size_t i = 0; i < t.texts.size(); ++i) {
+      if (t.texts[i][0] == '\0') continue;
+      EXPECT_EQ(ErrorText(t.cls, static_cast<int32_t>(i + 1)), t.texts[i]) << t.cls << ":" << i + 1;
+      ++checked;
+    }
+    const int32_t beyond = static_cast<int32_t>(t.texts.size()) + 1;
+    for (int32_t code : {beyond, beyond + 7, -1, 0x7FFFFFFF})
+      EXPECT_EQ(ErrorText(t.cls, code), t.fallback) << t.cls << ":" << code;
+  }
+  EXPECT_EQ(checked, 65);
 }
 
 TEST(ErrorText, Class13FallbackIsLowerCase) { EXPECT_EQ(ErrorText(13, 6), "general \"WAV\" handling fault."); }
@@ -59,6 +98,7 @@ TEST(ErrorText, FileMessagesInsertTheLastFileName) {
   EXPECT_EQ(GetErrorClass(), ecFile);
   EXPECT_EQ(GetErrorCode(), 1);
   EXPECT_EQ(ErrorText(6, 1), "Cannot open file: " + dir + "/a.bmp");
+  EXPECT_EQ(ErrorText(6, 2), "Cannot create file: " + dir + "/a.bmp");
   EXPECT_EQ(ErrorText(6, 6), "Cannot delete file: \"" + dir + "/a.bmp\". Is file open in another application?");
   EXPECT_EQ(ErrorText(6, 7), "Cannot append to file: " + dir + "/a.bmp");
 }

@@ -8,6 +8,7 @@
 #include "core/services/errors.h"
 #include "core/services/files.h"
 #include "core/services/monitor.h"
+#include "tests/support/special_files.h"
 #include "tests/support/test_env.h"
 
 namespace tavelo {
@@ -148,6 +149,55 @@ TEST(Files, TextFilesWriteCrLfLines) {
   EXPECT_EQ(test::ReadFile(dir + "/t.txt"), "one\r\ntwo\r\n");
   EXPECT_EQ(ErrorOf([&] { TXTOpen(h, dir + "/nope.txt", 0); }), 1);
   EXPECT_EQ(ErrorOf([&] { FOpen(h, dir, fmRead); }), 1);  // folders are not files
+}
+
+// Opening something that is not a regular file fails at once with the open's own error, in
+// every mode: a FIFO would otherwise wait for a peer for ever.
+TEST(Files, SpecialFilesAreRefusedWithoutBlocking) {
+  const std::string dir = test::MakeTempDir("files");
+  const std::string fifo = dir + "/fifo";
+  ASSERT_TRUE(test::MakeFifo(fifo));
+  const int sock = test::MakeSocketFile(dir + "/sock");
+  ASSERT_GE(sock, 0);
+  struct Case {
+    bool text;
+    int32_t mode;
+    int32_t code;
+  };
+  const Case cases[] = {{false, fmRead, 1},  {false, fmWrite, 1}, {false, fmRead | fmWrite, 1},
+                        {false, fmCreate, 2}, {false, fmAppend, 7}, {true, 0, 1},
+                        {true, fmCreate, 2},  {true, fmAppend, 7}};
+  for (const std::string& name : {fifo, dir + "/sock", std::string("/dev/null")}) {
+    for (const Case& c : cases) {
+      int32_t h = 0, code = -1;
+      const bool ended = test::EndsWithoutBlocking(fifo, [&] {
+        code = ErrorOf([&] { c.text ? TXTOpen(h, name, c.mode) : FOpen(h, name, c.mode); });
+      });
+      EXPECT_TRUE(ended) << name << " mode " << c.mode << " blocked";
+      EXPECT_EQ(code, c.code) << name << " mode " << c.mode;
+      EXPECT_EQ(h, kBadHandle);
+    }
+  }
+  EXPECT_EQ(FCount(), 0);
+  ::close(sock);
+}
+
+// A name with a NUL byte would reach the system cut at the NUL, naming another file.
+TEST(Files, NamesHoldingANulAreRefused) {
+  const std::string dir = test::MakeTempDir("files");
+  const std::string real = dir + "/a";
+  const std::string withNul = real + std::string(1, '\0') + "b";
+  test::WriteFile(real, "12345");
+  int32_t h = 0;
+  EXPECT_EQ(ErrorOf([&] { FOpen(h, withNul, fmRead); }), 1);
+  EXPECT_EQ(ErrorOf([&] { FOpen(h, withNul, fmCreate); }), 2);
+  EXPECT_EQ(ErrorOf([&] { TXTOpen(h, withNul, fmAppend); }), 7);
+  EXPECT_EQ(ErrorOf([&] { FDelete(withNul); }), 6);
+  EXPECT_EQ(ErrorOf([&] { FRename(withNul, dir + "/c"); }), 10);
+  EXPECT_EQ(ErrorOf([&] { FRename(real, dir + "/c" + std::string(1, '\0')); }), 10);
+  EXPECT_EQ(FSizeByName(withNul), 0);
+  EXPECT_EQ(test::ReadFile(real), "12345");  // neither truncated nor deleted nor renamed
+  EXPECT_EQ(FCount(), 0);
 }
 
 }  // namespace

@@ -106,6 +106,27 @@ TEST(Monitor, ForeignExceptionBecomesClass3) {
   EXPECT_NE(test::ReadFile(path).find("!3:2147483647;\"Exception std::runtime_error"), std::string::npos);
 }
 
+// A no-raise call earlier in the frame may leave its error in the slot: a foreign exception after
+// it still fails the frame, releases what the frame tracked and never ends as success.
+TEST(Monitor, ForeignExceptionAfterAHeldErrorStillFails) {
+  const int32_t mem0 = MemCount();
+  void* p = nullptr;
+  auto work = [&] {
+    SetErrorEx(ecImage, 9, "", 1, true);  // kept, not raised
+    _memalloc_(p, 64, 1, "Test.held", mkResizable);
+    throw std::runtime_error("after the held error");
+  };
+  EXPECT_THROW(Monitored(work), EMon);
+  EXPECT_EQ(GetErrorClass(), ecException);
+  EXPECT_NE(GetErrorMessage().find("after the held error"), std::string::npos);
+  EXPECT_EQ(MemCount(), mem0);
+  EXPECT_EQ(MonitorDepth(), 0);
+
+  EXPECT_EQ(MonitoredNoRaise(work), ecException);
+  EXPECT_EQ(GetErrorCode(), kTextErrorCode);
+  EXPECT_EQ(MemCount(), mem0);
+}
+
 TEST(Monitor, AbortMonitorLeavesSilently) {
   void* p = nullptr;
   ASSERT_EQ(_memalloc_(p, 4, 1, "Test.kept", mkResizable), 0);

@@ -10,6 +10,7 @@
 #include "core/services/path_utils.h"
 #include "core/services/text_utils.h"
 #include "platform/acm/wave_format.h"
+#include "tests/core/comma_locale.h"
 #include "tests/support/test_env.h"
 
 namespace tavelo {
@@ -153,15 +154,15 @@ TEST(TextUtils, StrToFloatDefaultIsStrictAndLocaleFree) {
   EXPECT_DOUBLE_EQ(StrToFloatDefault(".5", -1), 0.5);
   for (const char* bad : {"", "  ", "1,5", "12 fps", "abc", "--1", "+-1", "inf", "nan", "1e999", "0x10"})
     EXPECT_DOUBLE_EQ(StrToFloatDefault(bad, -7), -7) << bad;
-  // Under a locale whose decimal separator is a comma the point still is the point.
-  const char* old = std::setlocale(LC_NUMERIC, nullptr);
-  const std::string saved = old != nullptr ? old : "C";
-  for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "C.UTF-8"}) {
-    if (std::setlocale(LC_NUMERIC, name) != nullptr) break;
-  }
+}
+
+// Under a locale whose decimal separator is a comma the point still is the point.
+TEST(TextUtils, NumbersIgnoreACommaLocale) {
+  test::CommaLocale comma;
+  if (!comma.Active()) GTEST_SKIP() << test::kNoCommaLocale;
   EXPECT_DOUBLE_EQ(StrToFloatDefault("25.5", -1), 25.5);
+  EXPECT_DOUBLE_EQ(StrToFloatDefault("25,5", -1), -1);
   EXPECT_EQ(FloatToTextTrim(0, 10, 25.5), "25.5");
-  std::setlocale(LC_NUMERIC, saved.c_str());
 }
 
 TEST(TextUtils, TrimmedFloatText) {

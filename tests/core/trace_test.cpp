@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <regex>
+#include <thread>
 #include <sstream>
 #include <vector>
 
@@ -62,6 +64,27 @@ TEST_F(TraceTest, RestartReplacesTheOldLog) {
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines[0], "again");
   for (const auto& l : lines) EXPECT_NE(l, "#first run");
+}
+
+// Restarting the log while other threads write: the title is always the first line, never
+// preceded by another thread's line.
+TEST_F(TraceTest, RestartWhileOthersWriteBeginsWithTheTitle) {
+  const std::string path = StartLog();
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> writers;
+  for (int t = 0; t < 4; ++t)
+    writers.emplace_back([&stop, t] {
+      while (!stop.load()) TraceText("writer " + std::to_string(t));
+    });
+  int wrong = 0;
+  for (int i = 0; i < 200; ++i) {
+    const std::string title = "restart " + std::to_string(i);
+    TraceStart(title);
+    if (test::ReadFile(path).rfind(title + "\r\n", 0) != 0) ++wrong;
+  }
+  stop.store(true);
+  for (std::thread& w : writers) w.join();
+  EXPECT_EQ(wrong, 0) << "restarts whose log did not begin with the title";
 }
 
 TEST_F(TraceTest, UnwritableLogLeavesTracingOff) {

@@ -147,6 +147,45 @@ TEST_F(ShellTest, FileDetails) {
   EXPECT_EQ(details.Name, dir_ + "/clip.avi");
 }
 
+// '?' and '*' are ordinary characters in file names: a name that exists is that file and no
+// other, even when a wildcard reading of it would come to another file first.
+TEST_F(ShellTest, FileDetailsOfALiteralNameWithWildcardCharacters) {
+  test::WriteFile(dir_ + "/what!.avi", std::string(10, 'x'));
+  test::WriteFile(dir_ + "/what?.avi", std::string(20, 'x'));
+  test::WriteFile(dir_ + "/*.avi", std::string(30, 'x'));
+  test::WriteFile(dir_ + "/+.avi", std::string(40, 'x'));
+  TFileDetails details;
+  for (const auto& [name, size] : {std::pair<std::string, int64_t>{"what?.avi", 20}, {"*.avi", 30}, {"what!.avi", 10}}) {
+    ASSERT_TRUE(GetFileDetails(dir_ + "/" + name, details)) << name;
+    EXPECT_EQ(details.Name, dir_ + "/" + name);
+    EXPECT_EQ(details.Size, size) << name;
+  }
+  // A pattern that names no file is still searched, as before.
+  ASSERT_TRUE(GetFileDetails(dir_ + "/wh?t!.avi", details));
+  EXPECT_EQ(details.Name, dir_ + "/what!.avi");
+  // A literal folder named like a pattern is a folder: false, even though files match it.
+  fs::create_directory(dir_ + "/w*");
+  EXPECT_FALSE(GetFileDetails(dir_ + "/w*", details));
+  // A NUL in the name would look up the part before it.
+  EXPECT_FALSE(GetFileDetails(dir_ + "/what!.avi" + std::string(1, '\0') + "x", details));
+}
+
+// Names holding a NUL are refused by copy, move and the trash: the system would act on the part
+// before the NUL, another file.
+TEST_F(ShellTest, NamesHoldingANulAreRefused) {
+  const std::string nul(1, '\0');
+  test::WriteFile(dir_ + "/a", "keep");
+  test::WriteFile(dir_ + "/b", "other");
+  EXPECT_EQ(platform::CopyMoveFile(dir_ + "/a" + nul + "x", dir_ + "/c", false, false), EINVAL);
+  EXPECT_EQ(platform::CopyMoveFile(dir_ + "/a", dir_ + "/b" + nul + "x", false, true), EINVAL);
+  EXPECT_EQ(platform::CopyMoveFile(dir_ + "/a" + nul, dir_ + "/c", true, false), EINVAL);
+  EXPECT_EQ(platform::MoveToTrash(dir_ + "/a" + nul + "x"), EINVAL);
+  EXPECT_FALSE(platform::SpawnProgram({"/bin/true", "a" + nul + "b"}, "", true));
+  EXPECT_EQ(test::ReadFile(dir_ + "/a"), "keep");
+  EXPECT_EQ(test::ReadFile(dir_ + "/b"), "other");
+  EXPECT_FALSE(fs::exists(dir_ + "/c"));
+}
+
 TEST(WinUtils, FileTimes) {
   EXPECT_DOUBLE_EQ(FileTimeToDate(timespec{0, 0}), 25569.0);
   EXPECT_DOUBLE_EQ(FileTimeToDate(timespec{86400 + 43200, 0}), 25570.5);

@@ -65,21 +65,7 @@ const AviFixture& Fixture(const std::string& name) {
 
 bool IsAvi(const AviFixture& f) { return std::string(f.File).find(".avi") != std::string::npos; }
 
-// Counts the trace log's warnings of a class while work runs.
-template <class Work>
-int CountWarnings(int32_t cls, Work&& work) {
-  const std::string log = test::MakeTempDir("trace") + "/trace.txt";
-  SetTraceFile(log);
-  TraceStart("test");
-  work();
-  TraceStop();
-  const std::string text = test::ReadFile(log);
-  const std::string tag = "?" + std::to_string(cls) + ":";
-  int n = 0;
-  for (size_t at = text.find(tag); at != std::string::npos; at = text.find(tag, at + 1))
-    if (at == 0 || text[at - 1] == '\n') ++n;
-  return n;
-}
+using test::CountWarnings;
 
 class AviUnit : public test::FormatTest {
  protected:
@@ -220,17 +206,19 @@ void CheckFixture(const AviFixture& f, bool decoderPresent) {
 }
 
 TEST_F(AviUnit, ReadsEveryFixtureWithTheDecoderLibrary) {
+  const int32_t memAtStart = MemCount();  // what earlier work left is not this test's
   WithDecoder();
   for (const auto& f : test::AviFixtures()) CheckFixture(f, true);
-  EXPECT_EQ(MemCount(), 0);
+  EXPECT_EQ(MemCount(), memAtStart);
 }
 
 TEST_F(AviUnit, ReadsEveryAviFixtureThroughVideoForWindowsAlone) {
+  const int32_t memAtStart = MemCount();  // what earlier work left is not this test's
   WithoutDecoder();
   for (const auto& f : test::AviFixtures()) {
     if (IsAvi(f)) CheckFixture(f, false);
   }
-  EXPECT_EQ(MemCount(), 0);
+  EXPECT_EQ(MemCount(), memAtStart);
 }
 
 // Sound reads anywhere (not only in sequence) give FFmpeg's decode there.
@@ -315,6 +303,28 @@ TEST_F(AviUnit, FileOnlyTheDecoderLibraryReads) {
   WithoutDecoder();
   EXPECT_EQ(Open(h, AviPath("mpeg4_pcm.mkv")), ecAviSys);
   ClearError();
+}
+
+// A still its own unit refuses (an XPM cut after its values line) is described by the decoder
+// library as a one-frame movie that it then cannot read a frame of. Such a description is no
+// success: the description fails as the unit did, and no frame read is ever promised.
+TEST_F(AviUnit, DamagedStillsAreNotDescribedAsMoviesNoReaderCanRead) {
+  WithDecoder();
+  const std::string dir = test::MakeTempDir("damaged");
+  const std::string xpm = dir + "/cut.xpm";
+  test::WriteFile(xpm, "/* XPM */\nstatic char *t[] = {\n\"4 4 2 1\",\n");
+  UniInfoRec info;
+  EXPECT_FALSE(UniInfo(xpm, info, 0, nullptr, nullptr)) << info.Description << ", " << info.Video.Frames << " frame";
+  EXPECT_NE(info.FormatId, fidAVI);
+  // The whole file still reads as the XPM it is.
+  test::WriteFile(xpm, "/* XPM */\nstatic char *t[] = {\n\"2 1 2 1\",\n\"a c #FF0000\",\n\"b c #0000FF\",\n\"ab\"\n};\n");
+  ASSERT_TRUE(UniInfo(xpm, info, 0, nullptr, nullptr)) << GetErrorMessage();
+  EXPECT_EQ(info.FormatId, fidXPM);
+  // A file the library describes and reads still wins the search (its own unit refused it).
+  const std::string renamed = dir + "/movie.xpm";
+  test::WriteFile(renamed, test::ReadFile(AviPath("mpeg4_pcm.mkv")));
+  ASSERT_TRUE(UniInfo(renamed, info, 0, nullptr, nullptr)) << GetErrorMessage();
+  EXPECT_EQ(info.FormatId, fidAVI);
 }
 
 TEST_F(AviUnit, MotionJpegGoesToTheDecoderLibraryWhenThereIsOne) {
@@ -562,6 +572,7 @@ TEST_F(AviUnit, SoundReadsAtTheEnd) {
 // ---- Failures leave nothing behind; a second close changes nothing ----
 
 TEST_F(AviUnit, FailedOpenLeavesNothingOpen) {
+  const int32_t filesAtStart = FCount();
   WithFake("video audio44k");
   // Both readers open the file; Video for Windows then finds a picture stream without frames.
   test::TestAviStream v;
@@ -602,10 +613,11 @@ TEST_F(AviUnit, FailedOpenLeavesNothingOpen) {
   EXPECT_NE(MonitoredNoRaise([&] { UniOpen(uh, info); }), 0);
   ClearError();
   EXPECT_EQ(MemCount(), blocks);
-  EXPECT_EQ(FCount(), 0);
+  EXPECT_EQ(FCount(), filesAtStart);
 }
 
 TEST_F(AviUnit, ClosingTwiceLeavesOtherHandlesCounted) {
+  const int32_t memAtStart = MemCount();  // what earlier work left is not this test's
   WithDecoder();
   AviHandle a, b;
   ASSERT_EQ(Open(a, AviPath("cinepak.avi")), 0);
@@ -619,7 +631,7 @@ TEST_F(AviUnit, ClosingTwiceLeavesOtherHandlesCounted) {
   ImgFree(img);
   AviClose(b);
   EXPECT_EQ(AviOpenCount(), 0);
-  EXPECT_EQ(MemCount(), 0);
+  EXPECT_EQ(MemCount(), memAtStart);
 }
 
 // ---- Headers with values the unit must not trust ----
@@ -784,6 +796,7 @@ TEST_F(AviUnit, OurOwnFilesThroughTheDispatcher) {
 // Cut and damaged files through the dispatcher, with and without the decoder library: every
 // call answers (with an error or with data), and nothing stays allocated or open.
 TEST_F(AviUnit, DamagedFilesLeaveNothingBehind) {
+  const int32_t memAtStart = MemCount();  // what earlier work left is not this test's
   std::mt19937 rng(21);
   for (bool decoder : {true, false}) {
     SCOPED_TRACE(decoder);
@@ -824,7 +837,7 @@ TEST_F(AviUnit, DamagedFilesLeaveNothingBehind) {
           MonitoredNoRaise([&] { UniClose(h); });
         }
         ClearError();
-        EXPECT_EQ(MemCount(), 0) << path;
+        EXPECT_EQ(MemCount(), memAtStart) << path;
         EXPECT_EQ(AviOpenCount(), 0) << path;
         EXPECT_EQ(platform::AviLiveObjects(), 0) << path;
       }

@@ -11,7 +11,9 @@
 #include "core/services/monitor.h"
 #include "formats/conform.h"
 #include "formats/units/ff_tga_pcx_bmp.h"
+#include "platform/dynlib/dynlib.h"
 #include "tests/formats/format_fixture.h"
+#include "tests/support/special_files.h"
 #include "tests/support/test_env.h"
 
 namespace tavelo {
@@ -85,6 +87,32 @@ TEST_F(Dispatcher, FailuresAnswerFalseWithFileNotExist) {
   test::WriteFile(dir + "/corrupt.tga", std::string(5, 'x'));
   EXPECT_FALSE(UniInfo(dir + "/corrupt.tga", info, seqDetect, nullptr, nullptr));
   EXPECT_EQ(MemCount(), tracked);
+}
+
+// The AVI reader and the codec libraries open files with blocking calls of their own: a FIFO or a
+// socket under a media name is refused before any of them sees it, whatever the name says.
+TEST_F(Dispatcher, SpecialFilesUnderMediaNamesAreRefusedAtOnce) {
+  platform::SetLibraryFolder(TAVELO_CODEC_DIR);
+  ConformUnitInit();
+  const std::string dir = test::MakeTempDir("special");
+  for (const char* name : {"a.avi", "a.mpg", "a.wav", "a.jpg", "a.zmv", "a.mp4", "a.bmp"}) {
+    SCOPED_TRACE(name);
+    const std::string fifo = dir + "/" + name;
+    ASSERT_TRUE(test::MakeFifo(fifo));
+    bool described = true;
+    EXPECT_TRUE(test::EndsWithoutBlocking(fifo, [&] {
+      UniInfoRec info;
+      described = UniInfo(fifo, info, seqDetect, nullptr, nullptr);
+    }));
+    EXPECT_FALSE(described);
+    std::filesystem::remove(fifo);
+  }
+  const int fd = test::MakeSocketFile(dir + "/s.avi");
+  ASSERT_GE(fd, 0);
+  UniInfoRec info;
+  EXPECT_FALSE(UniInfo(dir + "/s.avi", info, seqDetect, nullptr, nullptr));
+  ::close(fd);
+  ConformUnitDone();
 }
 
 TEST_F(Dispatcher, SearchWithoutWinnerKeepsTheFirstDescription) {

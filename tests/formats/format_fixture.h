@@ -3,9 +3,13 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <string>
+
+#include "core/services/trace.h"
 #include "formats/ff_codec_libs.h"
 #include "formats/ff_tables.h"
 #include "platform/dynlib/dynlib.h"
+#include "tests/support/test_env.h"
 
 namespace tavelo::test {
 
@@ -19,5 +23,21 @@ class FormatTest : public ::testing::Test {
     FFRestoreTablesForTest();
   }
 };
+
+// Counts the trace log's warnings of a class while work runs.
+template <class Work>
+int CountWarnings(int32_t cls, Work&& work) {
+  const std::string log = test::MakeTempDir("trace") + "/trace.txt";
+  SetTraceFile(log);
+  TraceStart("test");
+  work();
+  TraceStop();
+  const std::string text = test::ReadFile(log);
+  const std::string tag = "?" + std::to_string(cls) + ":";
+  int n = 0;
+  for (size_t at = text.find(tag); at != std::string::npos; at = text.find(tag, at + 1))
+    if (at == 0 || text[at - 1] == '\n') ++n;
+  return n;
+}
 
 }  // namespace tavelo::test

@@ -138,13 +138,33 @@ TEST(GifLzw, RefusesDamagedStreams) {
   // Data that ends before the picture is full, with and without the terminator.
   std::vector<uint8_t> big(100);
   EXPECT_EQ(Decode(test::LzwEncode({1, 2, 3}, 2), big), 0) << "the end code may come early";
-  const std::string full = test::LzwEncode(std::vector<uint8_t>(100, 3), 2);
-  EXPECT_EQ(Decode(full.substr(0, 3), big), 9);
-  // A sub-block length that runs past the buffer.
-  std::string longBlock = full.substr(0, 2);
-  longBlock[1] = static_cast<char>(200);
-  EXPECT_EQ(Decode(longBlock, big), 9);
   EXPECT_EQ(Decode(std::string(), big), 9);
+}
+
+TEST(GifLzw, DataThatEndsEarlyGivesWhatWasDecoded) {
+  // A cut stream: decoding ends where the data does, the pixels so far are kept and counted,
+  // the rest is left as it was.
+  std::vector<uint8_t> px(100);
+  for (size_t i = 0; i < px.size(); ++i) px[i] = static_cast<uint8_t>(i % 3);
+  const std::string full = test::LzwEncode(px, 2);
+  auto tables = Tables();
+  for (size_t cut : {size_t{3}, size_t{6}, full.size() / 2, full.size() - 3}) {
+    SCOPED_TRACE(cut);
+    std::vector<uint8_t> out(px.size(), 0xEE);
+    int64_t produced = -1;
+    ASSERT_EQ(GIFDecodeLZW_(reinterpret_cast<const uint8_t*>(full.data()), static_cast<int64_t>(cut), out.data(),
+                            static_cast<int64_t>(out.size()), tables.data(), &produced),
+              kGifDataEnded);
+    ASSERT_GT(produced, 0);
+    ASSERT_LT(produced, static_cast<int64_t>(px.size()));
+    EXPECT_TRUE(std::equal(out.begin(), out.begin() + produced, px.begin()));
+    EXPECT_TRUE(std::all_of(out.begin() + produced, out.end(), [](uint8_t v) { return v == 0xEE; }));
+  }
+  // A sub-block length that runs past the buffer is the same cut.
+  std::string longBlock = full.substr(0, 4);
+  longBlock[1] = static_cast<char>(200);
+  std::vector<uint8_t> out(px.size());
+  EXPECT_EQ(Decode(longBlock, out), kGifDataEnded);
 }
 
 TEST(GifLzw, EndCodeLeavesTheRestAsItWas) {
@@ -532,7 +552,7 @@ TEST_F(Gif, TruncatedFilesGiveErrorsNeverACrash) {
   for (const char* name : {"anim-im.gif", "dispose.gif", "interlaced.gif", "transparent.gif"}) {
     const std::string whole = test::ReadFile(Media(name));
     ASSERT_FALSE(whole.empty()) << name;
-    // Where the last image's data begins: cuts after it must fail that image.
+    // Where the last image's data begins: cuts after it show that image as far as it goes.
     GifHandle gif;
     GIFOpen(gif, Media(name), false);
     const int64_t lastData = gif.Pos[gif.Count - 1].DataPos;
@@ -544,12 +564,45 @@ TEST_F(Gif, TruncatedFilesGiveErrorsNeverACrash) {
       GIFDropCacheForTest();
       const int32_t failures = ReadEverything(path, false) + ReadEverything(path, true);
       const int64_t cut = static_cast<int64_t>(n);
-      if (cut < 13 || (cut > lastData && cut < lastEnd - 4)) {
-        EXPECT_GT(failures, 0) << name << " cut at " << n;
-      }
+      if (cut < 13) EXPECT_GT(failures, 0) << name << " cut at " << n;
+      if (cut > lastData + 1 && cut < lastEnd - 4) EXPECT_EQ(failures, 0) << name << " cut at " << n;
     }
     EXPECT_EQ(MemCount(), mem0_);
     EXPECT_EQ(FCount(), files0_);
+  }
+}
+
+// A still cut short: FFmpeg's decode of the whole file as far as the data went, the background
+// after that, and the loss as a warning.
+TEST_F(Gif, ACutStillShowsWhatItsDataHolds) {
+  for (const char* name : {"static.gif", "logo.gif"}) {
+    SCOPED_TRACE(name);
+    test::RefFrames ref;
+    std::string why;
+    ASSERT_TRUE(test::FFmpegDecodeAll(Media(name), ref, why)) << why;
+    const std::string whole = test::ReadFile(Media(name));
+    const std::string path = Write("cut.gif", whole.substr(0, whole.size() * 6 / 10));
+    GIFDropCacheForTest();
+    GifHandle gif;
+    ASSERT_EQ(Outcome([&] { GIFOpen(gif, path, false); }).first, 0);
+    ASSERT_GE(gif.Background, 0);
+    const uint8_t* bg = gif.Palette + 3 * gif.Background;
+    const uint32_t background = bg[2] | (bg[1] << 8) | (bg[0] << 16);
+    Qimg img;
+    int32_t failed = -1;
+    EXPECT_EQ(test::CountWarnings(ecImage, [&] { failed = Outcome([&] { GIFLoadNext(gif, img, nullptr); }).first; }), 1);
+    ASSERT_EQ(failed, 0) << GetErrorMessage();
+    const std::vector<uint32_t> got = test::Colours(img);
+    const std::vector<uint32_t>& full = ref.Pixels[0];
+    ASSERT_EQ(got.size(), full.size());
+    size_t same = 0;
+    while (same < got.size() && got[same] == (full[same] & 0xFFFFFF)) ++same;
+    // Most of what the first 60 % of the data holds is there, and nothing but background after it.
+    EXPECT_GT(same, got.size() / 4);
+    EXPECT_LT(same, got.size());
+    for (size_t i = same; i < got.size(); ++i) ASSERT_EQ(got[i], background) << "pixel " << i;
+    ImgFree(img);
+    GIFClose(gif);
   }
 }
 

@@ -37,6 +37,9 @@ TEST_F(TifUnit, LoadsLikeTheReferenceDecoder) {
         Case{"tif_jpeg", 24, 0}, Case{"tif_g3", 8, 0}, Case{"tif_g4", 8, 0}, Case{"tif_g4_im", 8, 0},
         Case{"tif_palette", 8, 0}, Case{"tif_palette4", 24, 0}, Case{"tif_grey8", 8, 0}, Case{"tif_rgb16", 24, 0},
         Case{"tif_planar", 24, 0}, Case{"tif_tiled", 24, 0}, Case{"tif_multipage", 24, 0}, Case{"tif_rgba", 32, 0},
+        // Unassociated alpha through the RGBA reader and Adobe Deflate: colours as stored.
+        Case{"tif_rgba_tiled", 32, 0}, Case{"tif_rgba_planar", 32, 0}, Case{"tif_rgba_deflate", 32, 0},
+        Case{"tif_rgba16_tiled", 32, 1},
         Case{"tif_cm", 24, 0},
         // libtiff's RGBA reader and the references' own conversions round differently.
         Case{"tif_cmyk", 24, 2}, Case{"tif_ycbcr", 24, 2}}) {

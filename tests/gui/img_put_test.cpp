@@ -141,6 +141,41 @@ TEST_F(ImgPutTest, StretchedAndSubRectanglesMatchForAnyRowLength) {
   }
 }
 
+// Devices take no bitmap wider or taller than 32768 pixels: larger pictures hand over the band
+// that can be seen, as they are or shrunk to every k-th pixel when stretched smaller.
+TEST_F(ImgPutTest, PicturesBeyondTheDeviceLimitShowTheirVisibleBand) {
+  Qimg wide, tall;
+  MakePicture(wide, 40000, 3, 24);
+  MakePicture(tall, 3, 40000, 32);
+  QImage s = Draw(wide, ImgRect{}, -30000, 1, 0, 0);
+  for (int y = 0; y < 3; ++y)
+    for (int x = 0; x < 24; ++x) ASSERT_EQ(s.pixel(x, 1 + y), ColourAt(30000 + x, y)) << x << "," << y;
+  EXPECT_EQ(s.pixel(0, 0), kBackground);
+  s = Draw(wide, ImgRect{}, 2, 2, 0, 0);
+  for (int x = 0; x < 22; ++x) ASSERT_EQ(s.pixel(2 + x, 2), ColourAt(x, 0)) << x;
+  EXPECT_EQ(s.pixel(1, 2), kBackground);
+  // A source rectangle deep inside the picture.
+  ImgRect part{39990, 1, 5, 2};
+  s = Draw(wide, part, 3, 3, 0, 0);
+  EXPECT_EQ(part.x, 39990);
+  EXPECT_EQ(s.pixel(3, 3), ColourAt(39990, 1));
+  EXPECT_EQ(s.pixel(7, 4), ColourAt(39994, 2));
+  EXPECT_EQ(s.pixel(8, 3), kBackground);
+  s = Draw(tall, ImgRect{}, 4, -39990, 0, 0);
+  for (int y = 0; y < 10; ++y)
+    for (int x = 0; x < 3; ++x) ASSERT_EQ(s.pixel(4 + x, y), ColourAt(x, 39990 + y)) << x << "," << y;
+  EXPECT_EQ(s.pixel(4, 10), kBackground);
+  // The whole width shrunk to 20 pixels: pixel x shows a column of its 2000-column share.
+  s = Draw(wide, ImgRect{}, 0, 0, 20, 3);
+  for (int x = 0; x < 20; ++x) {
+    bool found = false;
+    for (int c = 2000 * x; c < 2000 * (x + 1) && !found; ++c) found = s.pixel(x, 1) == ColourAt(c, 1);
+    EXPECT_TRUE(found) << "column " << x;
+  }
+  ImgFree(wide);
+  ImgFree(tall);
+}
+
 TEST_F(ImgPutTest, TheFallbackThroughAMemoryContextDrawsTheSame) {
   for (int bpp : {8, 16, 24}) {
     for (int w : {3, 4}) {

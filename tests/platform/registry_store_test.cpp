@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/registry/registry.h"
+#include "tests/support/special_files.h"
 #include "tests/support/test_env.h"
 
 namespace tavelo::platform {
@@ -237,6 +238,155 @@ TEST_F(RegistryStoreTest, HostileStoreFilesNeverCrashTheReader) {
       if (e.path().filename().string().rfind("user.reg.damaged-", 0) == 0) fs::remove(e.path());
   }
   EXPECT_LT(kept, 1500);
+}
+
+// ---- Unusual files where the store or its lock should be.
+
+// A FIFO in the store's place: reads and writes end at once; the FIFO is reported and moved aside
+// like any file that is not a store, and the next write makes a sound store.
+TEST_F(RegistryStoreTest, AFifoInTheStoresPlaceNeverBlocks) {
+  const std::string file = folder_ + "/user.reg";
+  ASSERT_TRUE(test::MakeFifo(file));
+  int32_t read = -1, write = -1;
+  EXPECT_TRUE(test::EndsWithoutBlocking(file, [&] { read = RegStoreOpenKey(kRegCurrentUser, "K", false); }));
+  EXPECT_EQ(read, kRegNotFound);
+  ASSERT_FALSE(Reports::texts.empty());
+  EXPECT_NE(Reports::texts[0].find("not a regular file"), std::string::npos) << Reports::texts[0];
+  EXPECT_TRUE(test::MakeFifo(file) || fs::exists(file));  // a second FIFO for the write
+  EXPECT_TRUE(test::EndsWithoutBlocking(file, [&] { write = RegStoreOpenKey(kRegCurrentUser, "K", true); }));
+  EXPECT_EQ(write, kRegOk);
+  Reopen();
+  EXPECT_TRUE(RegStoreKeyExists(kRegCurrentUser, "K"));
+}
+
+// Failures to reach the store or its lock are reported, never silent; a read reports once.
+TEST_F(RegistryStoreTest, AStoreOrLockThatCannotBeOpenedIsReported) {
+  ASSERT_EQ(RegStoreOpenKey(kRegCurrentUser, "K", true), kRegOk);
+  ASSERT_EQ(RegStoreSetValue(kRegCurrentUser, "K", "v", Str("before")), kRegOk);
+  const std::string file = folder_ + "/user.reg", lock = file + ".lock";
+  const std::string saved = test::ReadFile(file);
+
+  // A folder where the lock file goes: every write fails, with a report naming the lock.
+  fs::remove(lock);
+  fs::create_directory(lock);
+  Reports::texts.clear();
+  EXPECT_EQ(RegStoreSetValue(kRegCurrentUser, "K", "v", Str("after")), kRegIoFailed);
+  ASSERT_EQ(Reports::texts.size(), 1u);
+  EXPECT_NE(Reports::texts[0].find(lock), std::string::npos) << Reports::texts[0];
+  EXPECT_EQ(Query(kRegCurrentUser, "K", "v"), "before");  // reads still work without the lock
+  // A FIFO there is refused the same way, without blocking.
+  fs::remove(lock);
+  ASSERT_TRUE(test::MakeFifo(lock));
+  Reports::texts.clear();
+  int32_t rc = kRegOk;
+  EXPECT_TRUE(test::EndsWithoutBlocking(lock, [&] { rc = RegStoreSetValue(kRegCurrentUser, "K", "v", Str("after")); }));
+  EXPECT_EQ(rc, kRegIoFailed);
+  EXPECT_EQ(Reports::texts.size(), 1u);
+  fs::remove(lock);
+
+  // A symbolic link loop on the store: writes and reads fail with a report, and the link is
+  // left as it is.
+  fs::remove(file);
+  fs::create_symlink(file, file);
+  Reopen();
+  Reports::texts.clear();
+  EXPECT_EQ(RegStoreSetValue(kRegCurrentUser, "K", "v", Str("after")), kRegIoFailed);
+  ASSERT_EQ(Reports::texts.size(), 1u);
+  EXPECT_NE(Reports::texts[0].find(file), std::string::npos) << Reports::texts[0];
+  Reports::texts.clear();
+  EXPECT_EQ(Query(kRegCurrentUser, "K", "v"), "<missing>");
+  EXPECT_EQ(Query(kRegCurrentUser, "K", "v"), "<missing>");
+  EXPECT_EQ(Reports::texts.size(), 1u);  // reported once, not at every read
+  EXPECT_TRUE(fs::is_symlink(file));
+  fs::remove(file);
+  test::WriteFile(file, saved);
+  Reopen();
+  EXPECT_EQ(Query(kRegCurrentUser, "K", "v"), "before");
+}
+
+// Keys at the deepest nesting allowed, with the longest names: the file grows with the number of
+// keys, not with the square of their depth, and every earlier value survives.
+TEST_F(RegistryStoreTest, DeepKeysKeepTheStoreReadable) {
+  ASSERT_EQ(RegStoreOpenKey(kRegCurrentUser, "Early", true), kRegOk);
+  ASSERT_EQ(RegStoreSetValue(kRegCurrentUser, "Early", "v", Str("kept")), kRegOk);
+  std::string chainA, b;
+  for (int i = 0; i < 512; ++i) {
+    chainA += std::string(255, static_cast<char>('a' + i % 26)) + "\\";
+    b += std::string(254, static_cast<char>('A' + i % 26)) + std::to_string(i % 10) + "\\";
+  }
+  ASSERT_EQ(RegStoreOpenKey(kRegCurrentUser, chainA, true), kRegOk);
+  ASSERT_EQ(RegStoreOpenKey(kRegCurrentUser, b, true), kRegOk);
+  ASSERT_EQ(RegStoreSetValue(kRegCurrentUser, b, "deepest", Str("here")), kRegOk);
+  Reopen();
+  Reports::texts.clear();
+  EXPECT_EQ(Query(kRegCurrentUser, "Early", "v"), "kept");
+  EXPECT_TRUE(RegStoreKeyExists(kRegCurrentUser, chainA));
+  EXPECT_EQ(Query(kRegCurrentUser, b, "deepest"), "here");
+  EXPECT_TRUE(Reports::texts.empty()) << Reports::texts[0];
+  EXPECT_LT(fs::file_size(folder_ + "/user.reg"), 1u << 20);
+}
+
+// A change that would make a file larger than a reader accepts is refused with a report; the
+// store keeps every earlier value.
+TEST_F(RegistryStoreTest, AChangeTheReaderWouldRefuseIsNotWritten) {
+  ASSERT_EQ(RegStoreOpenKey(kRegCurrentUser, "K", true), kRegOk);
+  ASSERT_EQ(RegStoreSetValue(kRegCurrentUser, "K", "v", Str("kept")), kRegOk);
+  const std::string before = test::ReadFile(folder_ + "/user.reg");
+  Reports::texts.clear();
+  // Binary values are written as hex: 33 MB of bytes would be a 66 MB file.
+  EXPECT_EQ(RegStoreSetValue(kRegCurrentUser, "K", "huge", RegData{rtBinary, std::string(33u << 20, '\x5a')}),
+            kRegIoFailed);
+  ASSERT_EQ(Reports::texts.size(), 1u);
+  EXPECT_NE(Reports::texts[0].find("refused"), std::string::npos) << Reports::texts[0];
+  EXPECT_EQ(test::ReadFile(folder_ + "/user.reg"), before);
+  EXPECT_EQ(Query(kRegCurrentUser, "K", "huge"), "<missing>");  // the cache forgot the refused change
+  Reopen();
+  EXPECT_EQ(Query(kRegCurrentUser, "K", "v"), "kept");
+  EXPECT_EQ(Query(kRegCurrentUser, "K", "huge"), "<missing>");
+}
+
+// Many values in one key keep their order and values through a reopen (the reading is timed by
+// bench/registry_bench.cpp).
+TEST_F(RegistryStoreTest, ManyValuesInOneKeyReadBackInOrder) {
+  ASSERT_EQ(RegStoreOpenKey(kRegCurrentUser, "Many", true), kRegOk);
+  ASSERT_EQ(RegStoreSetValue(kRegCurrentUser, "Many", "first", Str("1")), kRegOk);
+  // Forge a large store in the file's own form from the one just written.
+  std::string body = test::ReadFile(folder_ + "/user.reg");
+  body = body.substr(0, body.rfind("END "));
+  for (int i = 0; i < 5000; ++i) body += "V \"Value" + std::to_string(i) + "\" sz \"" + std::to_string(i * 7) + "\"\n";
+  test::WriteFile(folder_ + "/user.reg", WithEndMark(body));
+  Reopen();
+  Names names;
+  ASSERT_EQ(RegStoreValueNames(kRegCurrentUser, "Many", names), kRegOk);
+  ASSERT_EQ(names.size(), 5001u);
+  EXPECT_EQ(names[0], "first");
+  for (int i = 0; i < 5000; i += 499) EXPECT_EQ(Query(kRegCurrentUser, "Many", "VALUE" + std::to_string(i)), std::to_string(i * 7));
+  ASSERT_EQ(RegStoreDeleteValue(kRegCurrentUser, "Many", "Value10"), kRegOk);
+  ASSERT_EQ(RegStoreSetValue(kRegCurrentUser, "Many", "Value11", Str("changed")), kRegOk);
+  Reopen();
+  EXPECT_EQ(Query(kRegCurrentUser, "Many", "Value10"), "<missing>");
+  EXPECT_EQ(Query(kRegCurrentUser, "Many", "Value11"), "changed");
+  EXPECT_EQ(Query(kRegCurrentUser, "Many", "Value4999"), std::to_string(4999 * 7));
+  ASSERT_EQ(RegStoreValueNames(kRegCurrentUser, "Many", names), kRegOk);
+  EXPECT_EQ(names[11], "Value11");  // a changed value keeps its place
+}
+
+// Files written in the first form, every key line naming its full path, still read.
+TEST_F(RegistryStoreTest, TheFirstFileFormStillReads) {
+  test::WriteFile(folder_ + "/user.reg",
+                  WithEndMark("TAVELO-REGISTRY 1\nK\nV \"root\" dword 0000002a\nK \"A\"\nK \"A\" \"B\"\n"
+                              "V \"s\" sz \"x\"\nK \"C\"\n"));
+  RegData d;
+  ASSERT_EQ(RegStoreQueryValue(kRegCurrentUser, "", "root", d), kRegOk);
+  EXPECT_EQ(d.bytes, Dword(42).bytes);
+  EXPECT_EQ(Query(kRegCurrentUser, "a\\b", "S"), "x");
+  EXPECT_TRUE(RegStoreKeyExists(kRegCurrentUser, "C"));
+  EXPECT_TRUE(Reports::texts.empty());
+  // A change rewrites it in the current form, keeping everything.
+  ASSERT_EQ(RegStoreSetValue(kRegCurrentUser, "C", "n", Str("new")), kRegOk);
+  Reopen();
+  EXPECT_EQ(Query(kRegCurrentUser, "A\\B", "s"), "x");
+  EXPECT_EQ(Query(kRegCurrentUser, "C", "n"), "new");
 }
 
 // ---- Crashes and concurrent instances.

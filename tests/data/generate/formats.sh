@@ -25,7 +25,9 @@ pamcut -left 3 -top 5 -width 37 -height 23 "$tmp/src.ppm" > "$tmp/base.ppm"
 pnmquant 256 "$tmp/base.ppm" > "$tmp/q256.ppm" 2>/dev/null
 pnmquant 16 "$tmp/base.ppm" > "$tmp/q16.ppm" 2>/dev/null
 ppmtopgm "$tmp/base.ppm" > "$tmp/grey.pgm"
-pamditherbw -threshold "$tmp/grey.pgm" | pamtopnm > "$tmp/bw.pbm"
+# The grey peaks near 127: a threshold at a quarter makes both colours plentiful (at a half the
+# 1-bit files would be all black and check neither their bit order nor their palette).
+pamditherbw -threshold -value 0.25 "$tmp/grey.pgm" | pamtopnm > "$tmp/bw.pbm"
 cp "$tmp/base.ppm" "$out/base.ppm"
 
 # TGA, netpbm.

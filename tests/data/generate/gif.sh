@@ -34,3 +34,6 @@ ff -f lavfi -i "testsrc2=size=96x64:rate=10:duration=1" -filter_complex "split[a
 
 # The benchmark's animation: 320 x 240, 60 frames of moving pictures.
 ff -f lavfi -i "testsrc2=size=320x240:rate=20:duration=3" -filter_complex "split[a][b];[a]palettegen[p];[b][p]paletteuse" "$out/bench.gif"
+
+# A logo of many colours and long runs (cut short by the tests: the data ends mid-picture).
+convert logo: -resize 50% "$out/logo.gif"

@@ -63,6 +63,13 @@ convert "$tmp/base.ppm" -interlace Plane -compress None tif_planar.tif
 convert "$tmp/base.ppm" -define tiff:tile-geometry=16x16 -compress None tif_tiled.tif
 convert "$tmp/base.ppm" "$tmp/other.ppm" -compress LZW tif_multipage.tif
 convert "$tmp/base.ppm" "$tmp/alpha.pgm" -alpha off -compose CopyOpacity -composite -compress None tif_rgba.tif
+# Unassociated alpha in the layouts libtiff's RGBA reader renders (tiles, planes, 16-bit tiles)
+# and in Adobe Deflate strips.
+convert tif_rgba.tif -define tiff:tile-geometry=16x16 -compress None tif_rgba_tiled.tif
+convert tif_rgba.tif -interlace Plane -compress None tif_rgba_planar.tif
+convert tif_rgba.tif -compress Zip tif_rgba_deflate.tif
+convert "$tmp/rgb16.ppm" "$tmp/alpha.pgm" -alpha off -compose CopyOpacity -composite -depth 16 \
+  -define tiff:tile-geometry=16x16 -compress None tif_rgba16_tiled.tif
 convert "$tmp/base.ppm" -colorspace CMYK -compress None tif_cmyk.tif
 # YCbCr inside JPEG compression.
 convert "$tmp/photo.ppm" -compress JPEG -quality 90 -colorspace YCbCr tif_ycbcr.tif
@@ -73,7 +80,7 @@ convert "$tmp/base.ppm" -units PixelsPerCentimeter -density 100 -compress None t
 for f in tif_*.tif; do
   case $f in
     tif_rgb16.tif | tif_grey16.tif) convert "$f" -depth 16 pnm:- > "${f%.tif}.ref.pnm" ;;
-    tif_rgba.tif) convert "$f" -depth 8 pam:- > tif_rgba.ref.pam ;;
+    tif_rgba*.tif) convert "$f" -depth 8 pam:- > "${f%.tif}.ref.pam" ;;
     tif_ycbcr.tif) convert "$f" -depth 8 ppm:- > tif_ycbcr.ref.pnm ;;
     *) tifftopnm "$f" > "${f%.tif}.ref.pnm" 2>/dev/null ;;
   esac

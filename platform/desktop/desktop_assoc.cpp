@@ -1,0 +1,600 @@
+#include "platform/desktop/desktop_assoc.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sstream>
+
+#include "platform/registry/registry.h"
+#include "platform/shell/shell.h"
+
+namespace tavelo::platform {
+
+namespace {
+
+// The user's choice per extension, as the shell keeps it.
+constexpr const char* kFileExtsKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts";
+constexpr const char* kDefaultGroup = "[Default Applications]";
+
+std::mutex g_mutex;  // one sync at a time in the process
+std::string g_updater;
+
+std::string Env(const char* name) {
+  const char* v = std::getenv(name);
+  return v != nullptr ? std::string(v) : std::string();
+}
+
+// An XDG base folder: the variable when it holds an absolute path, else $HOME + fallback.
+std::string XdgHome(const char* variable, const char* fallback) {
+  const std::string v = Env(variable);
+  if (!v.empty() && v[0] == '/') return v;
+  const std::string home = Env("HOME");
+  return home.empty() ? std::string() : home + fallback;
+}
+
+std::string Lower(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  return s;
+}
+
+bool SameNoCase(const std::string& a, const std::string& b) { return Lower(a) == Lower(b); }
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+bool MakeFolders(const std::string& folder) {
+  if (folder.empty()) return false;
+  std::string part;
+  for (size_t i = 1; i <= folder.size(); ++i) {
+    if (i == folder.size() || folder[i] == '/') {
+      part = folder.substr(0, i);
+      if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    }
+  }
+  struct stat st {};
+  return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// A missing file reads as empty; false only for a file that exists and cannot be read.
+bool ReadText(const std::string& path, std::string& text, bool& exists) {
+  text.clear();
+  struct stat st {};
+  exists = ::stat(path.c_str(), &st) == 0;
+  if (!exists) return errno == ENOENT || errno == ENOTDIR;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream all;
+  all << in.rdbuf();
+  text = all.str();
+  return !in.bad();
+}
+
+// Writes text as the whole new content of path: a temporary file beside it, synced, renamed over
+// it, then the folder synced. The old file stays whole until the rename.
+bool WriteTextAtomic(const std::string& path, const std::string& text, std::string& error) {
+  const std::string folder = FolderOf(path);
+  if (!MakeFolders(folder)) {
+    error = "cannot make the folder " + folder;
+    return false;
+  }
+  std::string temp = path + ".tmp-XXXXXX";
+  const int fd = ::mkstemp(temp.data());
+  if (fd < 0) {
+    error = "cannot write " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  // Keep the permissions of the file we replace (user files are usually 0644).
+  struct stat st {};
+  ::fchmod(fd, ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644);
+  bool ok = true;
+  size_t done = 0;
+  while (ok && done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += static_cast<size_t>(n);
+  }
+  ok = ok && ::fsync(fd) == 0;
+  ok = ::close(fd) == 0 && ok;
+  if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
+    error = "cannot write " + path + ": " + std::strerror(errno);
+    ::unlink(temp.c_str());
+    return false;
+  }
+  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+  return true;
+}
+
+// ---- The store.
+
+std::string StoreString(RegRoot root, const std::string& key, const std::string& name) {
+  RegData data;
+  if (RegStoreQueryValue(root, key, name, data) != kRegOk || data.type != rtString) return {};
+  return data.bytes;
+}
+
+struct Verb {
+  std::string Name, Caption, Command;
+};
+
+struct FileType {
+  std::string Id;  // the type's key name, also the desktop entry's name
+  std::string Name, Icon;
+  std::vector<Verb> Verbs;
+  size_t DefaultVerb = 0;
+  std::vector<std::string> MimeTypes;  // the MIME types it owns now
+};
+
+// The file types of the store: keys of the classes root (not extensions) with at least one verb
+// that has a command.
+std::vector<FileType> ReadFileTypes() {
+  std::vector<FileType> types;
+  std::vector<std::string> names;
+  RegStoreKeyNames(kRegClassesRoot, "", names);
+  for (const std::string& id : names) {
+    if (id.empty() || id[0] == '.') continue;
+    FileType t;
+    t.Id = id;
+    t.Name = StoreString(kRegClassesRoot, id, "");
+    if (t.Name.empty()) t.Name = id;
+    t.Icon = StoreString(kRegClassesRoot, id + "\\DefaultIcon", "");
+    const std::string shell = id + "\\shell";
+    std::vector<std::string> verbs;
+    RegStoreKeyNames(kRegClassesRoot, shell, verbs);
+    for (const std::string& v : verbs) {
+      Verb verb{v, StoreString(kRegClassesRoot, shell + "\\" + v, ""),
+                StoreString(kRegClassesRoot, shell + "\\" + v + "\\Command", "")};
+      if (verb.Command.empty()) continue;
+      if (verb.Caption.empty()) verb.Caption = v;
+      t.Verbs.push_back(verb);
+    }
+    if (t.Verbs.empty()) continue;
+    // The shell key's default value names the default verb; without one, "open", else the first.
+    const std::string wanted = StoreString(kRegClassesRoot, shell, "");
+    for (size_t i = 0; i < t.Verbs.size(); ++i)
+      if (SameNoCase(t.Verbs[i].Name, wanted.empty() ? "open" : wanted)) t.DefaultVerb = i;
+    types.push_back(std::move(t));
+  }
+  return types;
+}
+
+// The extensions of the user's choices and the type each points at ("ProgID", else the first
+// name under "OpenWithProgIds"), in the store's order.
+std::vector<std::pair<std::string, std::string>> ReadUserChoices() {
+  std::vector<std::pair<std::string, std::string>> choices;
+  std::vector<std::string> exts;
+  RegStoreKeyNames(kRegCurrentUser, kFileExtsKey, exts);
+  for (const std::string& ext : exts) {
+    const std::string key = std::string(kFileExtsKey) + "\\" + ext;
+    std::string progId = StoreString(kRegCurrentUser, key, "ProgID");
+    if (progId.empty()) {
+      std::vector<std::string> values;
+      if (RegStoreValueNames(kRegCurrentUser, key + "\\OpenWithProgIds", values) == kRegOk && !values.empty())
+        progId = values[0];
+    }
+    choices.emplace_back(ext, progId);
+  }
+  return choices;
+}
+
+// ---- Desktop entries.
+
+std::string EscapeString(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    switch (c) {
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\t': out += "\\t"; break;
+      case '\r': out += "\\r"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+bool IsReserved(char c) { return std::strchr(" \t\n\"'\\><~|&;$*?#()`", c) != nullptr && c != 0; }
+
+// The quoting of the Exec key alone (before the string escapes).
+std::string QuoteExecArgument(const std::string& argument) {
+  std::string doubled;
+  for (char c : argument) {
+    doubled += c;
+    if (c == '%') doubled += '%';
+  }
+  if (!doubled.empty() && std::none_of(doubled.begin(), doubled.end(), IsReserved)) return doubled;
+  std::string quoted = "\"";
+  for (char c : doubled) {
+    if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += '\\';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+std::string ActionId(const std::string& verb) {
+  std::string id;
+  for (char c : verb)
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-') id += c;
+  return id;
+}
+
+std::string DesktopEntryText(const FileType& t) {
+  std::string text = "[Desktop Entry]\nType=Application\nVersion=1.4\n";
+  text += "Name=" + EscapeString(t.Name) + "\n";
+  if (!t.Icon.empty()) text += "Icon=" + EscapeString(t.Icon) + "\n";
+  text += "Exec=" + DesktopExecFromCommand(t.Verbs[t.DefaultVerb].Command) + "\n";
+  // The entries stand for file types, not for programs to start from a menu.
+  text += "NoDisplay=true\nTerminal=false\n";
+  if (!t.MimeTypes.empty()) {
+    text += "MimeType=";
+    for (const std::string& m : t.MimeTypes) text += m + ";";
+    text += "\n";
+  }
+  std::string actions, groups;
+  std::set<std::string> used;
+  for (size_t i = 0; i < t.Verbs.size(); ++i) {
+    const std::string id = ActionId(t.Verbs[i].Name);
+    if (i == t.DefaultVerb || id.empty() || !used.insert(id).second) continue;
+    actions += id + ";";
+    groups += "\n[Desktop Action " + id + "]\nName=" + EscapeString(t.Verbs[i].Caption) +
+              "\nExec=" + DesktopExecFromCommand(t.Verbs[i].Command) + "\n";
+  }
+  if (!actions.empty()) text += "Actions=" + actions + "\n";
+  return text + groups;
+}
+
+// ---- mimeapps.list, kept line by line.
+
+struct ListFile {
+  std::vector<std::string> Lines;
+  bool FinalNewline = true;
+
+  void Parse(const std::string& text) {
+    Lines.clear();
+    FinalNewline = text.empty() || text.back() == '\n';
+    size_t start = 0;
+    while (start < text.size()) {
+      size_t end = text.find('\n', start);
+      if (end == std::string::npos) end = text.size();
+      Lines.push_back(text.substr(start, end - start));
+      start = end + 1;
+    }
+  }
+  std::string Text() const {
+    std::string text;
+    for (size_t i = 0; i < Lines.size(); ++i) {
+      text += Lines[i];
+      if (i + 1 < Lines.size() || FinalNewline) text += '\n';
+    }
+    return text;
+  }
+};
+
+std::string TrimmedLine(const std::string& line) {
+  size_t a = 0, b = line.size();
+  while (a < b && (line[a] == ' ' || line[a] == '\t')) ++a;
+  while (b > a && (line[b - 1] == ' ' || line[b - 1] == '\t' || line[b - 1] == '\r')) --b;
+  return line.substr(a, b - a);
+}
+
+// The [Default Applications] group: [first, end) line indexes of its body; first = 0 when absent.
+bool FindDefaultGroup(const ListFile& list, size_t& first, size_t& end) {
+  for (size_t i = 0; i < list.Lines.size(); ++i) {
+    if (TrimmedLine(list.Lines[i]) != kDefaultGroup) continue;
+    first = i + 1;
+    end = first;
+    while (end < list.Lines.size() && TrimmedLine(list.Lines[end]).rfind('[', 0) != 0) ++end;
+    return true;
+  }
+  return false;
+}
+
+bool SplitKeyLine(const std::string& line, std::string& key, std::string& value) {
+  const std::string t = TrimmedLine(line);
+  if (t.empty() || t[0] == '#') return false;
+  const size_t eq = t.find('=');
+  if (eq == std::string::npos) return false;
+  key = TrimmedLine(t.substr(0, eq));
+  value = TrimmedLine(t.substr(eq + 1));
+  return true;
+}
+
+// The first desktop entry a default value names.
+std::string FirstEntry(const std::string& value) {
+  const size_t semi = value.find(';');
+  return TrimmedLine(semi == std::string::npos ? value : value.substr(0, semi));
+}
+
+// The backup: one line per MIME type, "<type>\t<the line that stood before>" (empty when none did).
+std::map<std::string, std::string> ParseBackup(const std::string& text) {
+  std::map<std::string, std::string> backup;
+  ListFile list;
+  list.Parse(text);
+  for (const std::string& line : list.Lines) {
+    const size_t tab = line.find('\t');
+    if (tab == std::string::npos || tab == 0) continue;
+    backup.emplace(line.substr(0, tab), line.substr(tab + 1));
+  }
+  return backup;
+}
+
+std::string BackupText(const std::map<std::string, std::string>& backup) {
+  std::string text = "# The default applications that stood before Tavelo's entries, one MIME type a line.\n";
+  for (const auto& [mime, line] : backup) text += mime + "\t" + line + "\n";
+  return text;
+}
+
+bool FindProgram(const std::string& name, std::string& path) {
+  if (name.find('/') != std::string::npos) {
+    path = name;
+    return ::access(name.c_str(), X_OK) == 0;
+  }
+  std::stringstream dirs(Env("PATH"));
+  std::string dir;
+  while (std::getline(dirs, dir, ':')) {
+    if (dir.empty()) continue;
+    const std::string candidate = dir + "/" + name;
+    if (::access(candidate.c_str(), X_OK) == 0) {
+      path = candidate;
+      return true;
+    }
+  }
+  return false;
+}
+
+void Report(const std::string& text) {
+  const RegReportSink sink = GetRegistryReportSink();
+  if (sink != nullptr)
+    sink(text);
+  else
+    std::fprintf(stderr, "tavelo: %s\n", text.c_str());
+}
+
+}  // namespace
+
+std::string DesktopApplicationsFolder() {
+  const std::string data = XdgHome("XDG_DATA_HOME", "/.local/share");
+  return data.empty() ? std::string() : data + "/applications";
+}
+
+std::string MimeAppsListFile() {
+  const std::string config = XdgHome("XDG_CONFIG_HOME", "/.config");
+  return config.empty() ? std::string() : config + "/mimeapps.list";
+}
+
+std::string DesktopDefaultsBackupFile() { return RegistryFolder() + "/desktop-defaults.backup"; }
+
+std::vector<std::string> MimeTypesOfExtension(const std::string& extension) {
+  std::vector<std::string> types;
+  std::string ext = extension;
+  if (!ext.empty() && ext[0] == '.') ext.erase(0, 1);
+  if (ext.empty()) return types;
+  const std::string pattern = "*." + ext;
+  std::vector<std::string> folders{XdgHome("XDG_DATA_HOME", "/.local/share")};
+  std::stringstream dirs(Env("XDG_DATA_DIRS").empty() ? std::string("/usr/local/share:/usr/share")
+                                                      : Env("XDG_DATA_DIRS"));
+  std::string dir;
+  while (std::getline(dirs, dir, ':'))
+    if (!dir.empty()) folders.push_back(dir);
+  for (const std::string& folder : folders) {
+    // globs2: weight:type:pattern[:flags]; globs: type:pattern. Patterns match without regard to
+    // case unless flagged "cs".
+    bool two = true;
+    std::ifstream in(folder + "/mime/globs2");
+    if (!in) {
+      two = false;
+      in.open(folder + "/mime/globs");
+      if (!in) continue;
+    }
+    std::string line;
+    while (std::getline(in, line)) {
+      if (line.empty() || line[0] == '#') continue;
+      std::vector<std::string> fields;
+      std::stringstream parts(line);
+      std::string f;
+      while (std::getline(parts, f, ':')) fields.push_back(f);
+      const size_t at = two ? 1 : 0;
+      if (fields.size() < at + 2) continue;
+      const std::string& type = fields[at];
+      const std::string& glob = fields[at + 1];
+      const bool caseSensitive = two && fields.size() > 3 && fields[3].find("cs") != std::string::npos;
+      const bool match = caseSensitive ? glob == pattern : SameNoCase(glob, pattern);
+      if (match && std::find(types.begin(), types.end(), type) == types.end()) types.push_back(type);
+    }
+    if (!types.empty()) break;  // the first folder that knows the extension decides
+  }
+  return types;
+}
+
+std::string DesktopExecArgument(const std::string& argument) { return EscapeString(QuoteExecArgument(argument)); }
+
+std::string DesktopExecFromCommand(const std::string& command) {
+  std::string exec;
+  for (const std::string& arg : SplitCommandLine(command)) {
+    // A file placeholder stays a bare field code: field codes may not stand inside quotes.
+    std::string literal = arg;
+    std::string before, after;
+    bool hasFile = false;
+    // The first word is the program: its name is never a placeholder.
+    for (const char* code : {"%1", "%L", "%l"}) {
+      if (exec.empty()) break;
+      const size_t at = literal.find(code);
+      if (at == std::string::npos) continue;
+      before = literal.substr(0, at);
+      after = literal.substr(at + 2);
+      hasFile = true;
+      break;
+    }
+    std::string piece;
+    if (hasFile) {
+      auto doubled = [](const std::string& s) {
+        std::string out;
+        for (char c : s) {
+          out += c;
+          if (c == '%') out += '%';
+        }
+        return out;
+      };
+      piece = EscapeString(doubled(before)) + "%f" + EscapeString(doubled(after));
+    } else {
+      piece = DesktopExecArgument(arg);
+    }
+    if (!exec.empty()) exec += ' ';
+    exec += piece;
+  }
+  return exec;
+}
+
+void SetDesktopDatabaseUpdater(const std::string& program) {
+  std::lock_guard<std::mutex> guard(g_mutex);
+  g_updater = program;
+}
+
+bool SyncDesktopAssociations(DesktopSyncResult& result) {
+  std::lock_guard<std::mutex> guard(g_mutex);
+  result = DesktopSyncResult{};
+  const std::string apps = DesktopApplicationsFolder();
+  const std::string listFile = MimeAppsListFile();
+  if (apps.empty() || listFile.empty()) {
+    result.Error = "neither XDG_DATA_HOME, XDG_CONFIG_HOME nor HOME is set";
+    return false;
+  }
+
+  std::vector<FileType> types = ReadFileTypes();
+  std::map<std::string, size_t> typeIndex;  // entry file name -> type
+  for (size_t i = 0; i < types.size(); ++i) typeIndex[types[i].Id + ".desktop"] = i;
+
+  // The MIME types our extensions want, each for the first owned extension (in the store's order)
+  // that gives it.
+  std::map<std::string, size_t> wanted;
+  for (const auto& [ext, progId] : ReadUserChoices()) {
+    size_t owner = types.size();
+    for (size_t i = 0; i < types.size(); ++i)
+      if (types[i].Id == progId) owner = i;
+    if (owner == types.size()) continue;
+    for (const std::string& mime : MimeTypesOfExtension(ext))
+      if (wanted.emplace(mime, owner).second) types[owner].MimeTypes.push_back(mime);
+  }
+
+  // The desktop entries.
+  for (FileType& t : types) {
+    std::sort(t.MimeTypes.begin(), t.MimeTypes.end());
+    const std::string file = apps + "/" + t.Id + ".desktop";
+    const std::string text = DesktopEntryText(t);
+    std::string old;
+    bool exists = false;
+    ReadText(file, old, exists);
+    if ((!exists || old != text) && !WriteTextAtomic(file, text, result.Error)) return false;
+    result.Entries.push_back(file);
+  }
+
+  // mimeapps.list and the backup of what stood there before.
+  std::string listText, backupText;
+  bool listExists = false, backupExists = false;
+  if (!ReadText(listFile, listText, listExists)) {
+    result.Error = "cannot read " + listFile;
+    return false;
+  }
+  const std::string backupFile = DesktopDefaultsBackupFile();
+  if (!ReadText(backupFile, backupText, backupExists)) {
+    result.Error = "cannot read " + backupFile;
+    return false;
+  }
+  ListFile list;
+  list.Parse(listText);
+  std::map<std::string, std::string> backup = ParseBackup(backupText);
+  const size_t backupSize = backup.size();
+
+  size_t first = 0, end = 0;
+  if (!FindDefaultGroup(list, first, end) && !wanted.empty()) {
+    if (!list.Lines.empty() && !TrimmedLine(list.Lines.back()).empty()) list.Lines.push_back("");
+    list.Lines.push_back(kDefaultGroup);
+    list.FinalNewline = true;
+    first = end = list.Lines.size();
+  }
+  // Lines of the group that name a MIME type (the first line of each counts).
+  std::map<std::string, size_t> lineOf;
+  for (size_t i = first; i < end; ++i) {
+    std::string key, value;
+    if (SplitKeyLine(list.Lines[i], key, value)) lineOf.emplace(key, i);
+  }
+  std::vector<size_t> removed;
+  std::vector<std::string> added;
+  for (const auto& [mime, owner] : wanted) {
+    const std::string entry = types[owner].Id + ".desktop";
+    const auto at = lineOf.find(mime);
+    std::string key, value;
+    if (at != lineOf.end()) SplitKeyLine(list.Lines[at->second], key, value);
+    const std::string current = at != lineOf.end() ? FirstEntry(value) : std::string();
+    if (current == entry) continue;
+    // The default before ours is kept once; a default that already is one of ours is not a
+    // previous owner.
+    if (typeIndex.count(current) == 0) backup.emplace(mime, at != lineOf.end() ? list.Lines[at->second] : "");
+    const std::string line = mime + "=" + entry + ";";
+    if (at != lineOf.end())
+      list.Lines[at->second] = line;
+    else
+      added.push_back(line);
+    result.Taken.push_back(mime);
+  }
+  for (const auto& [mime, index] : lineOf) {
+    if (wanted.count(mime) != 0) continue;
+    std::string key, value;
+    SplitKeyLine(list.Lines[index], key, value);
+    if (typeIndex.count(FirstEntry(value)) == 0) continue;  // not ours
+    const auto saved = backup.find(mime);
+    if (saved != backup.end() && !saved->second.empty())
+      list.Lines[index] = saved->second;
+    else
+      removed.push_back(index);
+    result.GivenBack.push_back(mime);
+  }
+  if (!added.empty()) {
+    // New lines go after the group's last line that is not blank.
+    size_t at = end;
+    while (at > first && TrimmedLine(list.Lines[at - 1]).empty()) --at;
+    list.Lines.insert(list.Lines.begin() + static_cast<std::ptrdiff_t>(at), added.begin(), added.end());
+    for (size_t& r : removed)
+      if (r >= at) r += added.size();
+  }
+  std::sort(removed.rbegin(), removed.rend());
+  for (size_t r : removed) list.Lines.erase(list.Lines.begin() + static_cast<std::ptrdiff_t>(r));
+
+  // The backup is written before the list, so a default we replace is never lost.
+  if (backup.size() != backupSize && !WriteTextAtomic(backupFile, BackupText(backup), result.Error)) return false;
+  const std::string newText = list.Text();
+  if (newText != listText && !WriteTextAtomic(listFile, newText, result.Error)) return false;
+
+  std::string updater;
+  if (FindProgram(g_updater.empty() ? std::string("update-desktop-database") : g_updater, updater)) {
+    int code = 0;
+    if (!SpawnProgram({updater, "-q", apps}, "", true, &code) || code != 0)
+      Report("update-desktop-database " + apps + " failed (exit " + std::to_string(code) + ")");
+  }
+  return true;
+}
+
+void SHChangeNotify(int32_t eventId, uint32_t, const void*, const void*) {
+  if ((eventId & SHCNE_ASSOCCHANGED) == 0) return;
+  DesktopSyncResult result;
+  if (!SyncDesktopAssociations(result)) Report("the desktop's file associations were not updated: " + result.Error);
+}
+
+}  // namespace tavelo::platform

@@ -1,0 +1,168 @@
+// The player's options: the dialog's values in and out (OK, Cancel, text that is not a number,
+// a rate above what the engine plays), and saving and loading the eight settings, with a missing
+// key and values that are not numbers in the store.
+#include "player/mp_opt.h"
+
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QRadioButton>
+#include "kit/tracker.h"
+
+#include <cmath>
+#include <limits>
+#include <memory>
+
+#include "core/services/reg_utils.h"
+#include "engine_fakes.h"
+#include "player/med_player.h"
+#include "player/player_action.h"
+#include "player_test_util.h"
+
+namespace tavelo {
+namespace {
+
+class Options : public testing::Test {
+ protected:
+  void SetUp() override {
+    test::LoadCodecs();
+    test::FakeMedia::Get().Reset(&clock_);
+    player_ = std::make_unique<QMedPlayer>(&host_, &clock_, &test::FakeMedia::Access());
+  }
+  void TearDown() override {
+    player_.reset();
+    ConformUnitDone();
+  }
+  // Runs the options command; edit changes the form, the answer is its modal result.
+  void RunOptions(const std::function<void(TfrmMpOpt&)>& edit, int result) {
+    int asked = 0;
+    test::Answers answers([&](const KitAsk& ask, KitAnswer& answer) {
+      if (ask.Kind != KitAskKind::Form || ask.Caption != "TfrmMpOpt") return false;
+      ++asked;
+      auto* form = static_cast<TfrmMpOpt*>(ask.Form);
+      EXPECT_EQ(form->windowTitle(), "Options");
+      EXPECT_EQ(form->size(), QSize(414, 275));
+      edit(*form);
+      answer.Result = result;
+      return true;
+    });
+    player_->Action(paOptions)->Click();
+    EXPECT_EQ(asked, 1);
+  }
+
+  test::FakeClock clock_;
+  QWidget host_;  // the main window the control sits in
+  std::unique_ptr<QMedPlayer> player_;
+};
+
+TEST_F(Options, TheDialogShowsTheCurrentValues) {
+  player_->SetLoopCount(7);
+  player_->SetShowFrameRate(true);
+  RunOptions(
+      [](TfrmMpOpt& f) {
+        EXPECT_EQ(f.edPlayRepeat->text(), "7");
+        EXPECT_EQ(f.edFps->text(), "25");
+        EXPECT_TRUE(f.chkKeepSync->isChecked());
+        EXPECT_FALSE(f.chkDefaultFps->isChecked());
+        EXPECT_TRUE(f.radShowFrameRate->isChecked());
+        EXPECT_TRUE(f.radBigKeep->isChecked());
+        EXPECT_TRUE(f.radSmallKeep->isChecked());
+      },
+      2);
+}
+
+TEST_F(Options, ARateAboveOneHundredIsTheDefaultButPlaysAtOneHundred) {
+  RunOptions(
+      [](TfrmMpOpt& f) {
+        f.edFps->setText("250");
+        f.chkDefaultFps->setChecked(true);
+        f.edPlayRepeat->setText("three");
+        f.chkKeepSync->setChecked(false);
+        f.radShowFrameRate->setChecked(true);
+        f.radBigResize->setChecked(true);
+        f.radSmallResize->setChecked(true);
+      },
+      1);
+  EXPECT_DOUBLE_EQ(player_->GetDefaultFrameRate(), 250.0);
+  EXPECT_DOUBLE_EQ(player_->GetFrameRate(), 100.0);
+  EXPECT_EQ(player_->GetLoopCount(), 0) << "text that is not a number repeats endlessly";
+  EXPECT_FALSE(player_->GetKeepSync());
+  EXPECT_TRUE(player_->GetShowFrameRate());
+  EXPECT_TRUE(player_->GetResizeBig());
+  EXPECT_TRUE(player_->GetResizeSmall());
+}
+
+TEST_F(Options, CancelChangesNothing) {
+  RunOptions(
+      [](TfrmMpOpt& f) {
+        f.edFps->setText("12");
+        f.chkDefaultFps->setChecked(true);
+        f.edPlayRepeat->setText("9");
+        f.chkKeepSync->setChecked(false);
+        f.radBigResize->setChecked(true);
+      },
+      2);
+  EXPECT_DOUBLE_EQ(player_->GetDefaultFrameRate(), 25.0);
+  EXPECT_DOUBLE_EQ(player_->GetFrameRate(), 25.0);
+  EXPECT_EQ(player_->GetLoopCount(), 1);
+  EXPECT_TRUE(player_->GetKeepSync());
+  EXPECT_FALSE(player_->GetResizeBig());
+}
+
+const char* const kKey = "\\Software\\Velkarn\\Tavelo\\3.1.0\\MPlayer";
+
+TEST_F(Options, SavedOptionsLoadIntoAnotherPlayer) {
+  player_->DefaultFolder = "/home/u/films/";
+  player_->SetLoopCount(4);
+  player_->SetDefaultFrameRate(12.5);
+  player_->SetShowFrameRate(true);
+  player_->SetKeepSync(false);
+  player_->SetVolume(33);
+  player_->SetResizeBig(true);
+  player_->SaveOptions(HKEY_CURRENT_USER, kKey);
+  player_.reset();
+
+  QMedPlayer other(&host_, &clock_, &test::FakeMedia::Access());
+  other.LoadOptions(HKEY_CURRENT_USER, kKey);
+  EXPECT_EQ(other.DefaultFolder, "/home/u/films/");
+  EXPECT_EQ(other.GetLoopCount(), 4);
+  EXPECT_DOUBLE_EQ(other.GetDefaultFrameRate(), 12.5);
+  EXPECT_DOUBLE_EQ(other.GetFrameRate(), 12.5);
+  EXPECT_TRUE(other.GetShowFrameRate());
+  EXPECT_FALSE(other.GetKeepSync());
+  EXPECT_EQ(other.GetVolume(), 33);
+  EXPECT_EQ(other.VolumeSlider->value(), 67);
+  EXPECT_TRUE(other.GetResizeBig());
+  EXPECT_FALSE(other.GetResizeSmall());
+}
+
+TEST_F(Options, AMissingKeyKeepsTheCurrentValues) {
+  player_->SetLoopCount(6);
+  player_->SetVolume(20);
+  player_->DefaultFolder = "/data/";
+  player_->LoadOptions(HKEY_CURRENT_USER, "\\Software\\Nobody\\MPlayer");
+  EXPECT_EQ(player_->GetLoopCount(), 6);
+  EXPECT_EQ(player_->GetVolume(), 20);
+  EXPECT_EQ(player_->DefaultFolder, "/data/");
+  TRegistry* reg = RegCreate(HKEY_CURRENT_USER);
+  EXPECT_FALSE(RegKeyExists(reg, "\\Software\\Nobody\\MPlayer")) << "loading creates nothing";
+  RegFree(reg);
+}
+
+TEST_F(Options, ARateThatIsNotANumberReadsAsTheDefault) {
+  for (double stored : {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()}) {
+    TRegistry* reg = RegCreate(HKEY_CURRENT_USER);
+    ASSERT_TRUE(RegOpen(reg, kKey, true));
+    RegWriteFloat(reg, "DefaultFrameRate", stored);
+    RegWriteInt(reg, "AudioVolume", 40);
+    RegFree(reg);
+    player_->LoadOptions(HKEY_CURRENT_USER, kKey);
+    EXPECT_DOUBLE_EQ(player_->GetDefaultFrameRate(), 25.0) << stored;
+    EXPECT_DOUBLE_EQ(player_->GetFrameRate(), 25.0) << stored;
+    EXPECT_EQ(player_->GetVolume(), 40);
+  }
+}
+
+}  // namespace
+}  // namespace tavelo
