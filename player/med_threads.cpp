@@ -246,7 +246,9 @@ bool QMedAudioThread::AcquireDecoder(std::unique_lock<std::timed_mutex>& decoder
   // only while the queued sound lasts, never into a dry buffer. The waits are in the lock's own
   // queue, so a video thread that reads frame after frame still lets the sound in between.
   while (QueuedSound() > margin && !Terminated() && !GetReposition()) {
-    if (decoder.try_lock_for(std::chrono::milliseconds(2))) return true;
+    // Against the system clock: that wait is pthread_mutex_timedlock, which the thread checker
+    // knows (the steady clock's wait is a call it does not see).
+    if (decoder.try_lock_until(std::chrono::system_clock::now() + std::chrono::milliseconds(2))) return true;
     e.Timer.Sleep(0);  // a turn on the clock, for clocks that count them
   }
   return false;
