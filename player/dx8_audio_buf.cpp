@@ -1,5 +1,6 @@
 #include "player/dx8_audio_buf.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "core/services/basic.h"
@@ -38,6 +39,16 @@ bool UnlockAndAdvance(DXABufRec& rec, void* p1, uint32_t n1, void* p2, uint32_t 
   const HRESULT r = rec.BufferObject->Unlock(p1, n1, p2, n2);
   rec.WritePos.store(static_cast<uint32_t>((static_cast<uint64_t>(rec.WritePos.load()) + bytes) % rec.TotalBytes));
   rec.Fresh.store(0);
+  return r == DS_OK;
+}
+
+// The play and write cursors, restoring a lost buffer once.
+bool CursorPositions(DXABufRec& rec, uint32_t& play, uint32_t& write) {
+  HRESULT r = rec.BufferObject->GetCurrentPosition(&play, &write);
+  if (r == DSERR_BUFFERLOST) {
+    if (!DXABufRestore(rec)) return false;
+    r = rec.BufferObject->GetCurrentPosition(&play, &write);
+  }
   return r == DS_OK;
 }
 
@@ -180,12 +191,7 @@ int32_t DXABufGetFreeSize(DXABufRec& rec, int32_t unit) {
     free = rec.TotalBytes;
   } else {
     uint32_t play = 0, write = 0;
-    HRESULT r = rec.BufferObject->GetCurrentPosition(&play, &write);
-    if (r == DSERR_BUFFERLOST) {
-      if (!DXABufRestore(rec)) return 0;
-      r = rec.BufferObject->GetCurrentPosition(&play, &write);
-    }
-    if (r != DS_OK) return 0;
+    if (!CursorPositions(rec, play, write)) return 0;
     const uint32_t at = rec.WritePos.load();
     free = at > play ? rec.TotalBytes - (at - play) : play - at;
   }
@@ -229,6 +235,27 @@ bool DXABufFillSilence(DXABufRec& rec, int32_t frames) {
   std::memset(p1, silence, n1);
   if (p2 != nullptr && n2 > 0) std::memset(p2, silence, n2);
   return UnlockAndAdvance(rec, p1, n1, p2, n2, bytes);
+}
+
+int32_t DXABufTakeBack(DXABufRec& rec, int32_t frames, int32_t guardFrames) {
+  TraceScope trace("DX8AudioBuf.DXABufTakeBack");
+  if (!DXABufIsValid(rec) || frames <= 0 || rec.Fresh.load() != 0) return 0;
+  uint32_t play = 0, write = 0;
+  if (!CursorPositions(rec, play, write)) return 0;
+  const uint32_t block = static_cast<uint32_t>(IntMax(rec.Format.nBlockAlign, 1));
+  const uint32_t at = rec.WritePos.load();
+  // Bytes written ahead of the device's write cursor: those it has not taken yet.
+  const uint32_t ahead = (at + rec.TotalBytes - write) % rec.TotalBytes;
+  // A cursor that already ran past the write position leaves nothing to take back.
+  if (ahead > (at + rec.TotalBytes - play) % rec.TotalBytes) return 0;
+  const uint64_t guard = static_cast<uint64_t>(IntMax(guardFrames, 0)) * block;
+  if (ahead <= guard) return 0;
+  uint64_t back = static_cast<uint64_t>(frames) * block;
+  back = std::min<uint64_t>(back, ahead - guard);
+  back -= back % block;
+  if (back == 0) return 0;
+  rec.WritePos.store(static_cast<uint32_t>((at + rec.TotalBytes - back) % rec.TotalBytes));
+  return static_cast<int32_t>(back / block);
 }
 
 }  // namespace tavelo

@@ -75,5 +75,9 @@ int32_t DXABufGetFilledSize(DXABufRec& rec, int32_t unit);
 bool DXABufFill(DXABufRec& rec, int32_t frames, const void* data, int64_t dataBytes);
 // Writes frames sample frames of silence: 0x80 for 8-bit sound, 0 otherwise.
 bool DXABufFillSilence(DXABufRec& rec, int32_t frames);
+// Takes back up to frames of the frames written last and not yet handed to the device: the write
+// position moves back over them, never closer than guardFrames to the device's write cursor, so
+// the next write replaces them before they are heard. Answers the frames taken back.
+int32_t DXABufTakeBack(DXABufRec& rec, int32_t frames, int32_t guardFrames);
 
 }  // namespace tavelo

@@ -267,6 +267,7 @@ void QMedEngine::SeekTime(double t) {
   if (IsPlaying()) {
     // The threads take the new position over at their next pass.
     ClockBase = t;
+    if (VideoRunning.load() != 0) SeekPending.store(-1);
     RequestReposition(true, true);
     WatchStart(Clock, Timer);
   } else {
@@ -291,7 +292,10 @@ void QMedEngine::RestartClock() {
 int32_t QMedEngine::GetPlayedSample() {
   const int32_t current = CurrentSample.load();
   if (AudioRunning.load() == 0) return current;
-  return current - IntMin(DXABufGetFilledSize(SoundBuffer, dxaFrames), current);
+  // Silence held while the decoder was busy is no sound still to come: the position holds.
+  const int32_t queued =
+      AudioThread != nullptr ? AudioThread->QueuedSound() : DXABufGetFilledSize(SoundBuffer, dxaFrames);
+  return current - IntMin(queued, current);
 }
 
 void QMedEngine::SetFrameRate(double rate) {
@@ -335,6 +339,7 @@ void QMedEngine::Play() {
       WatchStart(Clock, Timer);
     }
     SeekTime(start);
+    SeekPending.store(0);
     ++run_;
     VideoRunning.store(HasVideo != 0 ? -1 : 0);
     if (VideoRunning.load() != 0) {
@@ -438,7 +443,7 @@ void QMedEngine::SetVolume(int32_t v) {
 // Pictures and display
 
 bool QMedEngine::LoadCurrentFrame() {
-  std::lock_guard<std::mutex> lock(DecoderLock);
+  std::lock_guard<std::timed_mutex> lock(DecoderLock);
   bool result = HasVideo != 0;
   const int32_t frame = CurrentFrame.load();
   if (HasVideo != 0 && frame != LoadedFrame.load()) {
@@ -461,7 +466,7 @@ bool QMedEngine::LoadCurrentFrame() {
 void QMedEngine::PaintPicture() {
   bool none = false;
   try {
-    std::lock_guard<std::mutex> lock(DecoderLock);
+    std::lock_guard<std::timed_mutex> lock(DecoderLock);
     if (!ImgAssigned(Picture)) {
       none = true;
     } else {
@@ -508,7 +513,7 @@ void QMedEngine::LoadAndPaint() {
 
 void QMedEngine::SetPicture(const Qimg& src) {
   try {
-    std::lock_guard<std::mutex> lock(DecoderLock);
+    std::lock_guard<std::timed_mutex> lock(DecoderLock);
     ImgCopy(src, Picture);
   } catch (...) {
     SetErrorFromException();

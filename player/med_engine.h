@@ -55,6 +55,9 @@ struct EngineEvent {
 using NotifyProc = void (*)(void* data);
 using OpenProgressProc = void (*)(void* data, FFProgressRec* progress);
 using DisplayMouseEventProc = void (*)(void* data, uint8_t kind, int32_t x, int32_t y, uint32_t colour);
+// samples frames of the file's sound from firstSample on, then silence frames of silence, went
+// into the sound buffer.
+using SoundWrittenProc = void (*)(void* data, int32_t firstSample, int32_t samples, int32_t silence);
 
 // Process-wide: DirectSound could be created (written on the main thread only), and the number of
 // live engines.
@@ -165,13 +168,20 @@ class QMedEngine {
   QMedVideoThread* VideoThread = nullptr;
   QMedAudioThread* AudioThread = nullptr;
   std::mutex PositionLock;
-  std::mutex DecoderLock;
+  // Timed: the audio thread waits for it only as long as its queued sound lasts.
+  std::timed_mutex DecoderLock;
   EngineEvent<OpenProgressProc> OnOpenProgress;
   EngineEvent<NotifyProc> OnFileClosed;
   EngineEvent<NotifyProc> OnPosition;
   EngineEvent<NotifyProc> OnNoPicture;
   EngineEvent<DisplayMouseEventProc> OnDisplayMouse;
+  // For the developer tools and the tests: raised on the audio thread (and in Play) after every
+  // write into the sound buffer, with the thread's own lock held; the handler only records.
+  EngineEvent<SoundWrittenProc> OnSoundWritten;
   std::atomic<int32_t> EventsEnabled{-1};
+  // A seek while playing waits for the video thread to show the target: until then the media
+  // clock has not started from it, and the sound holds silent.
+  std::atomic<int32_t> SeekPending{0};
 
   PlayerClock& Timer;
   const MediaAccess& Media;

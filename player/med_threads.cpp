@@ -1,5 +1,6 @@
 #include "player/med_threads.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 
@@ -15,15 +16,30 @@ namespace {
 
 thread_local QMedBasicThread* t_current = nullptr;
 
+// While the audio thread waits for the decoder, this much sound must stay queued: below it the
+// refill is silence instead.
+constexpr double kDecoderMarginSeconds = 0.15;
+// Held silence is taken back only this far ahead of the device's write cursor, so the sound that
+// replaces it is written before the device reaches it.
+constexpr double kTakeBackGuardSeconds = 0.05;
+
 }  // namespace
 
 int32_t VideoSleepMs(double remaining) {
-  int64_t ms = FpuRound(static_cast<long double>(remaining) * 1000);
-  if (ms > 100) ms = 100;
-  if (ms < 0) ms = 0;
-  // Whole steps of the system timer's 1000/55 ms: below one step the wait polls.
-  const long double step = 1000.0L / 55.0L;
-  return static_cast<int32_t>(FpuTrunc(FpuInt(ms / step) * step));
+  // Rounded half to even, then capped at 100 ms. This runs on every pass of the poll below one
+  // step, so it changes no rounding mode and reads no clock.
+  const long double x = static_cast<long double>(remaining) * 1000;
+  if (!(x > 0)) return 0;
+  int64_t ms = 100;
+  if (x < 100) {
+    ms = static_cast<int64_t>(x);
+    const long double fraction = x - ms;
+    if (fraction > 0.5L || (fraction == 0.5L && (ms & 1) != 0)) ++ms;
+  }
+  // Whole steps of the system timer's 1000/55 ms: below one step the wait polls. No product
+  // here lands exactly on a whole number, so integer division truncates as the real one does.
+  const int64_t steps = ms * 55 / 1000;
+  return static_cast<int32_t>(steps * 1000 / 55);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -109,13 +125,26 @@ void QMedVideoThread::Execute() {
         sum = 0;
         previous = 0;
       }
+      bool repositioned = false;
       if (GetReposition()) {
         due = e.GetTime();
         e.CurrentFrame.store(e.TimeToFrame(due));
         shown = e.CurrentFrame.load();
         SetReposition(false);
+        repositioned = true;
       }
       e.LoadCurrentFrame();
+      if (repositioned) {
+        // A seek while playing: the media time goes on from the target once its picture is
+        // there. The decode from the key frame is not lateness, and the sound, held silent
+        // meanwhile, starts from the target too.
+        std::lock_guard<std::mutex> position(e.PositionLock);
+        std::lock_guard<std::mutex> own(Lock);
+        if (Reposition == 0) {
+          WatchStart(e.Clock, e.Timer);
+          e.SeekPending.store(0);
+        }
+      }
       double now = e.GetTime();
       if (keepSync) {
         if (now >= e.VideoDuration.load()) Terminate();
@@ -131,7 +160,7 @@ void QMedVideoThread::Execute() {
         int32_t target = static_cast<int32_t>(FpuRound(static_cast<long double>(rate) * k)) + e.CurrentFrame.load();
         k += 1;
         {
-          std::lock_guard<std::mutex> lock(e.DecoderLock);
+          std::lock_guard<std::timed_mutex> lock(e.DecoderLock);
           target = e.Media.NearestKeyFrame(e.Handle, target, 1) - 1;
         }
         const int32_t current = e.CurrentFrame.load();
@@ -173,6 +202,8 @@ void QMedVideoThread::Execute() {
   } catch (...) {
     LogException("QMedVideoThread.Execute");
   }
+  // Nothing is left to wait for: the sound goes on by the clock.
+  e.SeekPending.store(0);
   FreeResources();
   e.VideoRunning.store(0);
 }
@@ -195,22 +226,94 @@ void QMedAudioThread::FreeResources() {
   QMedBasicThread::FreeResources();
 }
 
+int32_t QMedAudioThread::FreeFrames(int32_t total) {
+  const int32_t free = DXABufGetFreeSize(Engine->SoundBuffer, dxaFrames);
+  return free >= total ? total - 1 : free;
+}
+
+int32_t QMedAudioThread::QueuedSound() {
+  const int32_t filled = DXABufGetFilledSize(Engine->SoundBuffer, dxaFrames);
+  // The held silence lies at the end of what was written: what of it is not heard yet is the
+  // filled part's tail.
+  return filled - IntMin(IntMax(HeldSilence.load(), 0), filled);
+}
+
+bool QMedAudioThread::AcquireDecoder(std::unique_lock<std::timed_mutex>& decoder) {
+  QMedEngine& e = *Engine;
+  const int32_t margin = static_cast<int32_t>(WaveFormat.nSamplesPerSec * kDecoderMarginSeconds);
+  if (decoder.try_lock()) return true;
+  // A picture decode (the run from a key frame after a seek can take seconds) holds it: wait
+  // only while the queued sound lasts, never into a dry buffer. The waits are in the lock's own
+  // queue, so a video thread that reads frame after frame still lets the sound in between.
+  while (QueuedSound() > margin && !Terminated() && !GetReposition()) {
+    // Against the system clock: that wait is pthread_mutex_timedlock, which the thread checker
+    // knows (the steady clock's wait is a call it does not see).
+    if (decoder.try_lock_until(std::chrono::system_clock::now() + std::chrono::milliseconds(2))) return true;
+    e.Timer.Sleep(0);  // a turn on the clock, for clocks that count them
+  }
+  return false;
+}
+
+void QMedAudioThread::RaiseWritten(int32_t first, int32_t samples, int32_t silence) {
+  QMedEngine& e = *Engine;
+  if (e.OnSoundWritten.Handler != nullptr) e.OnSoundWritten.Handler(e.OnSoundWritten.Data, first, samples, silence);
+}
+
 void QMedAudioThread::FillBuffer() {
   QMedEngine& e = *Engine;
-  int32_t free = DXABufGetFreeSize(e.SoundBuffer, dxaFrames);
   const int32_t total = DXABufGetTotalSize(e.SoundBuffer, dxaFrames);
-  if (free >= total) free = total - 1;
-  if (free < total / 3 || free <= 0) return;
+  if (total <= 1) return;
+  const int32_t held = HeldSilence.load();
+  int32_t free = FreeFrames(total);
+  // A refill needs a third of the buffer free; held silence is replaced as soon as it can be.
+  if (free < total / 3 && held == 0) return;
+  // Where the sound goes on after held silence: where the clock will be when it is heard (read
+  // before the decoder lock, which comes after the position lock).
+  double resumeTime = 0;
+  if (held > 0) resumeTime = e.GetTime() + kTakeBackGuardSeconds;
+  std::unique_lock<std::timed_mutex> decoder(e.DecoderLock, std::defer_lock);
+  // A seek waits for its first picture before the clock runs from the target: until then the
+  // sound holds too (sound written now would be heard again when the clock starts over).
+  const bool pending = e.SeekPending.load() != 0 && e.VideoRunning.load() != 0;
+  const bool haveDecoder = !pending && AcquireDecoder(decoder);
+  if (!haveDecoder) {
+    if (decoder.owns_lock()) decoder.unlock();
+    // Silence keeps the buffer from running dry (it would play its old sound again), and the
+    // sound position stays where it is.
+    if (free < total / 3 || free <= 0) return;
+    std::lock_guard<std::mutex> own(Lock);
+    if (Reposition != 0) return;  // a seek clears the buffer anyway
+    DXABufFillSilence(e.SoundBuffer, free);
+    HeldSilence.store(held + free);
+    RaiseWritten(e.CurrentSample.load(), 0, free);
+    return;
+  }
   const int32_t samples = e.Description.Audio.Samples;
-  const int32_t current = e.CurrentSample.load();
-  int32_t count = current < samples ? IntClamp(samples - current, 0, free) : 0;
+  int32_t current = e.CurrentSample.load();
+  if (held > 0) current = IntClamp(e.TimeToSample(resumeTime), 0, samples);
+  // After held silence nearly the whole buffer is about to be free.
+  const int32_t want = held > 0 ? total - 1 : free;
+  int32_t count = current < samples ? IntClamp(samples - current, 0, want) : 0;
   if (count > 0) {
+    // A read that fails leaves nothing: never the sound of an earlier refill.
+    Sound.samples = 0;
     try {
-      std::lock_guard<std::mutex> lock(e.DecoderLock);
       e.Media.SndLoad(e.Handle, Sound, current, count, 1);
     } catch (...) {
       LogException("QMedAudioThread.FillBuffer");
     }
+  }
+  decoder.unlock();
+  std::lock_guard<std::mutex> own(Lock);
+  // A seek that came meanwhile wins: its position stands and nothing read here is written.
+  if (Reposition != 0) return;
+  if (held > 0) {
+    DXABufTakeBack(e.SoundBuffer, held, static_cast<int32_t>(WaveFormat.nSamplesPerSec * kTakeBackGuardSeconds));
+    HeldSilence.store(0);
+    free = FreeFrames(total);
+    if (free <= 0) return;
+  }
+  if (count > 0) {
     // More than asked never overwrites sound that is still to be heard: the rest is read again.
     count = IntClamp(Sound.samples, 0, free);
     Sound.samples = count;
@@ -227,6 +330,7 @@ void QMedAudioThread::FillBuffer() {
   // Advanced after the write, so the played position (current minus what waits in the buffer)
   // never counts sound that is not in the buffer yet.
   e.CurrentSample.store(current + count);
+  RaiseWritten(current, count, IntMax(Sound.samples - count, 0));
 }
 
 void QMedAudioThread::Execute() {
@@ -240,10 +344,12 @@ void QMedAudioThread::Execute() {
     DXABufPlay(e.SoundBuffer);
     while (!Terminated()) {
       if (GetReposition()) {
+        // Cleared first: a seek that comes while this one is taken over is taken over next.
+        SetReposition(false);
         e.CurrentSample.store(e.TimeToSample(e.GetTime()));
         DXABufClear(e.SoundBuffer);
+        HeldSilence.store(0);
         FillBuffer();
-        SetReposition(false);
       }
       e.Timer.Sleep(100);
       if (e.GetTime() < e.AudioDuration) {
@@ -261,7 +367,7 @@ void QMedAudioThread::Execute() {
   int32_t current = e.CurrentSample.load();
   if (e.SampleToTime(std::abs(samples - current)) > 1.0) {
     // Stopped well before the end: what was written but not heard is to be played again.
-    current -= DXABufGetFilledSize(e.SoundBuffer, dxaFrames);
+    current -= QueuedSound();
     e.CurrentSample.store(IntClamp(current, 0, samples - 1));
   }
   DXABufStop(e.SoundBuffer);

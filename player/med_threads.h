@@ -78,14 +78,28 @@ class QMedAudioThread final : public QMedBasicThread {
   void FreeResources() override;
   void Execute() override;
   // One refill of the engine's sound buffer: real sound as far as the file goes, silence after.
+  // While a picture decode holds the decoder longer than the sound still queued lasts, the refill
+  // is silence held in place of sound and the sound position stays; the first refill that gets
+  // the decoder takes the held silence back and goes on with sound where the clock is.
   void FillBuffer();
+  // Sound frames written and not heard yet, without the held silence.
+  int32_t QueuedSound();
 
   WAVEFORMATEX WaveFormat{};  // the PCM format of the buffer, set by the engine before the start
   Qsnd Sound;
+  // Frames of silence written while the decoder was busy, at the end of what was written.
+  std::atomic<int32_t> HeldSilence{0};
+
+ private:
+  // The decoder lock, waited for only while more than a margin of sound is queued.
+  bool AcquireDecoder(std::unique_lock<std::timed_mutex>& decoder);
+  int32_t FreeFrames(int32_t total);
+  void RaiseWritten(int32_t first, int32_t samples, int32_t silence);
 };
 
 // The video thread's wait step: the time until the frame is due (seconds) as a sleep in
 // milliseconds, capped at 100 and rounded down to a multiple of 1000/55 (0, 18, 36, 54, 72 or 90).
+// Plain arithmetic: below one step the wait polls, and the poll runs it on every pass.
 int32_t VideoSleepMs(double remaining);
 
 }  // namespace tavelo

@@ -78,6 +78,22 @@ void Buffer::AdvanceLocked(uint64_t bytes) {
   stats_.Underruns += newUnderruns;
   stats_.UnderrunFrames += starvedFrames;
   AddSinkTotals(frames, newUnderruns, starvedFrames);
+  // What was heard: runs of silence between sounds.
+  const uint8_t silence = SilenceByte();
+  for (uint64_t f = 0; f < frames; ++f) {
+    const uint64_t at = (before + f * block_) % size_;
+    bool silent = true;
+    for (uint32_t i = 0; i < block_ && silent; ++i) silent = data_[(at + i) % size_] == silence;
+    if (silent) {
+      ++silentRun_;
+    } else if (silentRun_ > 0) {
+      if (silentRun_ > stats_.LongestSilenceFrames) {
+        stats_.LongestSilenceFrames = silentRun_;
+        NoteSinkSilence(static_cast<int64_t>(silentRun_ * 1000000000 / format_.nSamplesPerSec));
+      }
+      silentRun_ = 0;
+    }
+  }
 }
 
 HRESULT Buffer::GetCurrentPosition(uint32_t* playCursor, uint32_t* writeCursor) {

@@ -147,6 +147,7 @@ class Buffer final : public IDirectSoundBuffer {
   // Mixing: the part of the next frame already consumed by resampling.
   double phase_ = 0;
   bool starving_ = false;
+  uint64_t silentRun_ = 0;  // silent frames played since the last sound
   DsBufferStats stats_;
 };
 
@@ -155,6 +156,7 @@ bool ConsumeFailingRestore();
 
 // Global sink totals (kept by the buffers).
 void AddSinkTotals(uint64_t playedFrames, uint32_t underruns, uint64_t underrunFrames);
+void NoteSinkSilence(int64_t ns);
 
 // The gain of a volume in hundredths of a decibel (0 for DSBVOLUME_MIN).
 float VolumeGain(int32_t volume);

@@ -21,6 +21,7 @@ int32_t g_failingRestores = 0;
 std::atomic<uint64_t> g_playedFrames{0};
 std::atomic<uint32_t> g_underruns{0};
 std::atomic<uint64_t> g_underrunFrames{0};
+std::atomic<int64_t> g_longestSilenceNs{0};
 
 class DirectSound final : public IDirectSound {
  public:
@@ -138,6 +139,12 @@ void AddSinkTotals(uint64_t playedFrames, uint32_t underruns, uint64_t underrunF
   g_underrunFrames.fetch_add(underrunFrames, std::memory_order_relaxed);
 }
 
+void NoteSinkSilence(int64_t ns) {
+  int64_t seen = g_longestSilenceNs.load(std::memory_order_relaxed);
+  while (ns > seen && !g_longestSilenceNs.compare_exchange_weak(seen, ns, std::memory_order_relaxed)) {
+  }
+}
+
 }  // namespace ds
 
 HRESULT DirectSoundCreate(const void* device, IDirectSound** ds, void* outer) {
@@ -168,6 +175,7 @@ DsSinkTotals DsGetSinkTotals() {
   t.PlayedFrames = ds::g_playedFrames.load(std::memory_order_relaxed);
   t.Underruns = ds::g_underruns.load(std::memory_order_relaxed);
   t.UnderrunFrames = ds::g_underrunFrames.load(std::memory_order_relaxed);
+  t.LongestSilenceNs = ds::g_longestSilenceNs.load(std::memory_order_relaxed);
   return t;
 }
 
@@ -175,6 +183,7 @@ void DsResetSinkTotals() {
   ds::g_playedFrames.store(0);
   ds::g_underruns.store(0);
   ds::g_underrunFrames.store(0);
+  ds::g_longestSilenceNs.store(0);
 }
 
 bool DsNullSinkSelected() { return ds::NullSelected(); }

@@ -107,6 +107,9 @@ struct DsBufferStats {
   uint64_t PlayedFrames = 0;    // frames consumed while playing, since the buffer was made
   uint32_t Underruns = 0;       // times the cursor ran past the last byte written
   uint64_t UnderrunFrames = 0;  // frames played that were never written
+  // The longest run of silent frames (every byte the silence byte) played between sounds: a run
+  // still going on (the silence after the end) does not count until sound follows it.
+  uint64_t LongestSilenceFrames = 0;
   int32_t Volume = 0;
   bool Lost = false;
 };
@@ -117,6 +120,7 @@ struct DsSinkTotals {
   uint64_t PlayedFrames = 0;
   uint32_t Underruns = 0;
   uint64_t UnderrunFrames = 0;
+  int64_t LongestSilenceNs = 0;  // the longest silence between sounds of any one buffer
 };
 DsSinkTotals DsGetSinkTotals();
 void DsResetSinkTotals();

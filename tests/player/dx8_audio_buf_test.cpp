@@ -238,5 +238,30 @@ TEST(AudioBufWithoutBuffer, EveryRoutineAnswersFalseOrZero) {
   DXADone();
 }
 
+// Silence written last can be taken back while the device has not reached it, never closer to
+// its cursor than the guard; the next write then lands there, and the sink hears it unbroken.
+TEST_F(AudioBuf, TakeBackRewindsOverUnheardFramesAndKeepsTheGuard) {
+  ASSERT_TRUE(DXABufCreate(rec_, Pcm(8000, 1, 16), 1.0));  // 8000 frames
+  EXPECT_EQ(DXABufTakeBack(rec_, 100, 0), 0);              // fresh: nothing written to take back
+  ASSERT_TRUE(DXABufPlay(rec_));
+  ASSERT_TRUE(DXABufFillSilence(rec_, 4000));
+  Advance(0.1);  // the cursor is at frame 800
+  EXPECT_EQ(DXABufTakeBack(rec_, 1000, 400), 1000);
+  EXPECT_EQ(rec_.WritePos.load(), 3000u * 2);
+  EXPECT_EQ(DXABufTakeBack(rec_, 100000, 400), 1800);  // down to 800 + 400
+  EXPECT_EQ(rec_.WritePos.load(), 1200u * 2);
+  EXPECT_EQ(DXABufTakeBack(rec_, 10, 400), 0);
+  std::vector<int16_t> sound(2000, 1000);
+  ASSERT_TRUE(DXABufFill(rec_, 2000, sound.data(), 4000));
+  Advance(0.3);  // past the end of the silence that was taken back, into the sound
+  DsBufferStats stats;
+  ASSERT_TRUE(DsGetBufferStats(rec_.BufferObject, stats));
+  EXPECT_EQ(stats.Underruns, 0u);
+  EXPECT_EQ(stats.LongestSilenceFrames, 1200u);  // frames 0..1199, then the sound
+  // A cursor already past the write position leaves nothing to take back.
+  Advance(1.0);
+  EXPECT_EQ(DXABufTakeBack(rec_, 100, 0), 0);
+}
+
 }  // namespace
 }  // namespace tavelo

@@ -28,14 +28,40 @@ double FakeClock::Seconds() {
   return now_;
 }
 
+void FakeClock::AwaitSoundTurn(double step) {
+  QMedBasicThread* t = QMedBasicThread::Current();
+  if (t == nullptr || t->ThreadKind != QMedBasicThread::kVideo) return;
+  // Bounded: a machine that holds the audio thread back longer than this makes the test see it.
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (std::chrono::steady_clock::now() < limit) {
+    if (t->Terminated() || t->Engine->AudioRunning.load() == 0) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (frozen_ || now_ + step - soundTurn_ <= 0.1 + 1e-9) return;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+  }
+}
+
+void FakeClock::Spend(double seconds) {
+  while (seconds > 1e-9) {
+    const double step = seconds < 0.01 ? seconds : 0.01;
+    AwaitSoundTurn(step);
+    Advance(step);
+    seconds -= step;
+  }
+}
+
 void FakeClock::Sleep(int32_t ms) {
   const bool passive = Passive();
+  QMedBasicThread* t = QMedBasicThread::Current();
+  if (!passive) AwaitSoundTurn(ms / 1000.0);
   bool idle;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (t != nullptr && t->ThreadKind == QMedBasicThread::kAudio) soundTurn_ = now_;
     idle = frozen_ || passive;
     if (!idle) now_ += ms / 1000.0;
-    QMedBasicThread* t = QMedBasicThread::Current();
     if (t != nullptr && t->ThreadKind == QMedBasicThread::kVideo) videoSleeps_.push_back(ms);
   }
   // Lets the other threads run, as a real sleep would.
@@ -121,13 +147,21 @@ void ImgLoad(UniHandle&, Qimg& img, int32_t frame, int32_t) {
   FakeMedia& m = FakeMedia::Get();
   FakeFile f;
   FakeClock* clock;
+  bool jump;
   {
     std::lock_guard<std::mutex> lock(m.Mutex);
     f = m.Files.at(m.Open);
     clock = m.Clock;
+    const int32_t k = f.KeyEvery < 1 ? 1 : f.KeyEvery;
+    jump = !m.LoadLog.empty() && frame != m.LoadLog.back() + 1 && (frame - 1) % k != 0;
     m.LoadLog.push_back(frame);
   }
-  if (clock != nullptr && f.LoadCost > 0) clock->Advance(f.LoadCost);
+  const double cost = f.LoadCost + (jump ? f.JumpCost : 0);
+  if (clock != nullptr && cost > 0) clock->Spend(cost);
+  if (clock != nullptr) {
+    std::lock_guard<std::mutex> lock(m.Mutex);
+    m.LoadEndLog.push_back(clock->Now());
+  }
   if (f.Bad.count(frame) != 0) throw EMon("Error reading frame.");
   if (frame < 1 || frame > f.Frames) throw EMon("End of movie reached.");
   if (f.Empty.count(frame) != 0) {
@@ -212,6 +246,7 @@ void FakeMedia::Reset(FakeClock* clock) {
   Files.clear();
   Open.clear();
   LoadLog.clear();
+  LoadEndLog.clear();
   SoundReadCount = 0;
   CloseCount = 0;
 }

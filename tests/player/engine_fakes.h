@@ -23,6 +23,11 @@ class FakeClock final : public PlayerClock {
   double Seconds() override;
   void Sleep(int32_t ms) override;
   void Advance(double seconds);
+  // Time that a frame read spends on the video thread, in steps of 10 ms. Like every sleep of the
+  // video thread, a step waits (in real time) until a playing audio thread has had its turn within
+  // 0.1 s of this clock before the step's end: the audio thread neither moves the clock nor is starved of turns
+  // by a video thread that races through time, however loaded the machine.
+  void Spend(double seconds);
   // A frozen clock neither ticks nor sleeps forward: the code under test waits for ever.
   void Freeze(bool frozen);
   double Now() const;
@@ -30,8 +35,12 @@ class FakeClock final : public PlayerClock {
   std::vector<int32_t> VideoSleeps();
 
  private:
+  // Before the video thread moves the clock by step: the audio thread's turn (see Spend).
+  void AwaitSoundTurn(double step);
+
   mutable std::mutex mutex_;
   double now_ = 100.0;
+  double soundTurn_ = 0;  // the clock when a playing audio thread last slept
   double tick_;
   bool frozen_ = false;
   std::vector<int32_t> videoSleeps_;
@@ -43,6 +52,9 @@ struct FakeFile {
   int32_t Width = 64, Height = 48;
   int32_t KeyEvery = 1;     // every n-th frame (from frame 1) is a key frame
   double LoadCost = 0;      // seconds each frame read takes on the fake clock
+  // Seconds more that a read costs when it does not follow the frame read before and is no key
+  // frame: the decode from the key frame before it, as after a seek.
+  double JumpCost = 0;
   std::set<int32_t> Bad;    // frames (from 1) whose read fails
   std::set<int32_t> Empty;  // frames (from 1) whose read leaves the picture empty
   int32_t Samples = 0;      // 0: no sound
@@ -66,6 +78,7 @@ class FakeMedia {
   std::map<std::string, FakeFile> Files;
   std::string Open;  // the file the handle holds
   std::vector<int32_t> LoadLog;
+  std::vector<double> LoadEndLog;  // the clock when each read of LoadLog ended
   int32_t SoundReadCount = 0;
   int32_t CloseCount = 0;
 };

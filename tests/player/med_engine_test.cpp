@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -460,6 +461,123 @@ TEST_F(Engine, ASeekWhilePlayingMovesBothThreads) {
   EXPECT_TRUE(jumped);
   EXPECT_EQ(loads.back(), 1000);
   EXPECT_EQ(e.CurrentSample.load(), 8000 * 40 - 1);
+}
+
+// What the audio thread wrote, with the clock's time of each write and when its first frame is
+// heard (the null sink plays on the test's clock).
+struct Write {
+  double At = 0, Heard = 0;
+  int32_t First = 0, Samples = 0, Silence = 0;
+  bool AfterSeek = false;
+};
+struct WriteLog {
+  QMedEngine* Engine = nullptr;
+  FakeClock* Clock = nullptr;
+  std::mutex Lock;
+  bool Seeked = false;
+  std::vector<Write> Writes;
+};
+
+void OnWritten(void* data, int32_t first, int32_t samples, int32_t silence) {
+  auto* log = static_cast<WriteLog*>(data);
+  Write w;
+  w.At = log->Clock->Now();
+  // Runs on the audio thread right after the write: what is queued before it is heard first.
+  const int32_t queued = DXABufGetFilledSize(log->Engine->SoundBuffer, dxaFrames) - samples - silence;
+  w.Heard = w.At + std::max(queued, 0) / 8000.0;
+  w.First = first;
+  w.Samples = samples;
+  w.Silence = silence;
+  std::lock_guard<std::mutex> lock(log->Lock);
+  w.AfterSeek = log->Seeked;
+  log->Writes.push_back(w);
+}
+
+// A seek while playing, whose first picture takes a second to decode (from its key frame): the
+// sound neither waits for the decoder nor plays its old sound again. It holds silent at the
+// target and goes on from there as soon as the decoder is free.
+TEST_F(Engine, ASeekWhoseFirstPictureTakesASecondKeepsTheSoundRight) {
+  FakeFile f = Movie(1000, 25);  // 40 s
+  f.KeyEvery = 250;
+  f.JumpCost = 1.0;
+  f.Samples = 8000 * 40;
+  QMedEngine& e = Open("gop", f);
+  WriteLog log;
+  log.Engine = &e;
+  log.Clock = &clock_;
+  e.OnSoundWritten = {&OnWritten, &log};
+  const double start = clock_.Now();
+  e.Play();
+  auto waitUntil = [&](double t) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (clock_.Now() < t && e.IsPlaying() && std::chrono::steady_clock::now() < limit) {
+      QApplication::processEvents();
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+  };
+  waitUntil(start + 2.0);
+  const double seekAt = clock_.Now();
+  e.SeekTime(20.1);  // frame 502: 2 frames past a key frame
+  {
+    std::lock_guard<std::mutex> lock(log.Lock);
+    log.Seeked = true;
+  }
+  waitUntil(seekAt + 4.0);
+  ASSERT_TRUE(e.IsPlaying());
+  e.Stop();
+  e.OnSoundWritten = {};
+
+  // The target's picture (the frame due when the video thread took the seek over) was read at
+  // the cost of a second.
+  const std::vector<int32_t> loads = FakeMedia::Get().Loads();
+  const auto target = std::find_if(loads.begin(), loads.end(), [](int32_t frame) { return frame > 500; });
+  ASSERT_NE(target, loads.end());
+  EXPECT_LE(*target, e.TimeToFrame(20.1) + 1 + 3);
+  const double loadEnd = FakeMedia::Get().LoadEndLog[target - loads.begin()];
+  EXPECT_GT(loadEnd, seekAt + 0.99);
+
+  const platform::DsSinkTotals sink = platform::DsGetSinkTotals();
+  EXPECT_EQ(sink.Underruns, 0u);
+  // Silence while the picture was decoded, then sound again: the sink heard a gap closed by sound,
+  // about as long as the decode.
+  EXPECT_GT(sink.LongestSilenceNs, 700'000'000);
+  EXPECT_LT(sink.LongestSilenceNs, 1'350'000'000);
+
+  const int32_t seekSample = e.TimeToSample(20.1);
+  int32_t held = -1;
+  const Write* resumed = nullptr;
+  int32_t expected = -1;
+  int64_t after = 0;
+  for (const Write& w : log.Writes) {
+    if (!w.AfterSeek) continue;
+    if (resumed == nullptr && w.Samples == 0) {
+      // Held silence: the sound position does not move.
+      if (held < 0) held = w.First;
+      EXPECT_EQ(w.First, held);
+      EXPECT_LE(w.At, loadEnd + 0.1 + 0.03);
+      continue;
+    }
+    ASSERT_GT(w.Samples, 0);
+    if (resumed == nullptr) {
+      resumed = &w;
+    } else {
+      EXPECT_EQ(w.First, expected) << "sound out of order after the seek";
+    }
+    expected = w.First + w.Samples;
+    after += w.Samples;
+  }
+  ASSERT_GE(held, seekSample) << "no silence was held while the decoder was busy";
+  EXPECT_LE(held, seekSample + 8000 * 0.2);
+  ASSERT_NE(resumed, nullptr) << "the sound never came back";
+  // It comes back at the seek target, within one fill period (the audio thread's 0.1 s, plus the
+  // clock's own ticking) of the end of the decode, written 0.05 s ahead of the sink.
+  EXPECT_GE(resumed->First, seekSample);
+  EXPECT_LE(resumed->First, seekSample + 8000 * 0.2);
+  EXPECT_GE(resumed->At, loadEnd);
+  EXPECT_LE(resumed->At, loadEnd + 0.1 + 0.03);
+  EXPECT_LE(resumed->Heard, resumed->At + 0.05 + 0.001);
+  // And it goes on: nearly all the time after the decode was sound.
+  EXPECT_GT(after, static_cast<int64_t>(8000 * 2.5));
 }
 
 // The audio thread's refill, driven by hand on a buffer whose cursor moves with the test's clock.

@@ -1,15 +1,21 @@
-// tavelo-probe play FILE [--seconds S] [--seek T]
+// tavelo-probe play FILE [--seconds S] [--seek T] [--seek-while-playing T1,T2,...]
 //
 // Plays a file in a playback engine, as the player does, with an offscreen display and the null
 // sound sink, and reports how it went:
 //   frames shown: N of M         pictures the video thread put on the display (M in the file)
 //   frames skipped: K            pictures passed over between the first and the last one shown
 //   measured frame rate: X fps (file: Y fps)
-//   sound frames delivered: D of E   sound the sink played while the file's sound lasted
+//   sound frames delivered: D of E   the file's sound the engine wrote into the sound buffer
+//                                (silence not counted), of the sound from the start position on
+//   stale sound frames: F        sound written after a seek that belongs before it: the old
+//                                position going on, or sound from before the seek's target
 //   underruns: U                 times the sink ran past the sound written
-//   largest picture-to-sound offset: Z ms   between a picture put on show and the sound heard
+//   longest silence: L ms        the longest silence the sink played between sounds
+//   largest picture-to-sound offset: Z ms   between a picture put on show and the sound heard,
+//                                up to the first seek while playing
 //   ended: end of media | stopped after S s
-// --seek T starts at T seconds; --seconds S stops after S seconds.
+// --seek T starts at T seconds; --seconds S stops after S seconds; --seek-while-playing seeks to
+// T1, T2, ... in turn while the file plays, one seek every 3 seconds from the start.
 #include <QApplication>
 #include <QTimer>
 #include <QWidget>
@@ -22,6 +28,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "core/services/errors.h"
 #include "formats/conform.h"
@@ -37,13 +44,22 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The seconds between two seeks of --seek-while-playing.
+constexpr double kSeekEvery = 3.0;
+
 struct PlayStats {
   QMedEngine* Engine = nullptr;
   double FrameRate = 0;
   double SampleRate = 0;
-  int64_t StartSample = 0;
-  int64_t SoundFrames = 0;  // sound from the start position to the end
   std::mutex Lock;
+  int64_t StartSample = -1;  // where the first sound written began (after Play chose its start)
+  int64_t Delivered = 0;     // sound frames written
+  int64_t Stale = 0;
+  int64_t Expected = -1;      // the sample that continues the sound written last
+  bool SeekPending = false;   // a seek was made and no sound from its position was written yet
+  int64_t SeekSample = 0;     // the seek's target
+  int64_t OldExpected = -1;   // what continued the sound before the seek
+  bool Seeked = false;        // a seek while playing was made
   int64_t Shown = 0;
   int32_t FirstFrame = -1, LastFrame = -1;
   Clock::time_point SecondTime, LastTime;
@@ -67,14 +83,36 @@ void OnPosition(void* data) {
   if (s.Shown == 2) s.SecondTime = now;
   s.LastFrame = frame;
   s.LastTime = now;
-  if (s.SampleRate > 0 && s.Engine->AudioRunning.load() != 0) {
+  if (s.SampleRate > 0 && !s.Seeked && s.StartSample >= 0 && s.Engine->AudioRunning.load() != 0) {
     // The sink plays the buffer from the start position on: what it has played is what is heard.
     const int64_t heard = static_cast<int64_t>(platform::DsGetSinkTotals().PlayedFrames);
-    if (heard < s.SoundFrames) {
+    if (heard < s.Engine->Description.Audio.Samples - s.StartSample) {
       const double offset = std::fabs(frame / s.FrameRate - (s.StartSample + heard) / s.SampleRate);
       s.MaxOffset = std::max(s.MaxOffset, offset);
     }
   }
+}
+
+// Runs on the audio thread (and in Play) after every write into the sound buffer.
+void OnSoundWritten(void* data, int32_t first, int32_t samples, int32_t) {
+  auto& s = *static_cast<PlayStats*>(data);
+  if (samples <= 0) return;
+  std::lock_guard<std::mutex> lock(s.Lock);
+  if (s.StartSample < 0) s.StartSample = first;
+  s.Delivered += samples;
+  if (s.SeekPending) {
+    if (first == s.OldExpected) {
+      // The old position going on after the seek.
+      s.Stale += samples;
+      s.OldExpected += samples;
+      return;
+    }
+    s.SeekPending = false;
+    if (first < s.SeekSample) s.Stale += samples;  // from before the target
+  } else if (s.Expected >= 0 && first < s.Expected) {
+    s.Stale += samples;  // sound written a second time
+  }
+  s.Expected = first + samples;
 }
 
 bool NumberArg(const char* text, double lo, double& value) {
@@ -86,8 +124,21 @@ bool NumberArg(const char* text, double lo, double& value) {
 }
 
 int Usage() {
-  std::fprintf(stderr, "usage: tavelo-probe play FILE [--seconds S] [--seek T]\n");
+  std::fprintf(stderr, "usage: tavelo-probe play FILE [--seconds S] [--seek T] [--seek-while-playing T1,T2,...]\n");
   return 2;
+}
+
+// "T1,T2,...": times in seconds, none negative.
+bool TimesArg(const std::string& text, std::vector<double>& times) {
+  size_t at = 0;
+  while (at <= text.size()) {
+    const size_t comma = std::min(text.find(',', at), text.size());
+    double t = 0;
+    if (!NumberArg(text.substr(at, comma - at).c_str(), 0, t)) return false;
+    times.push_back(t);
+    at = comma + 1;
+  }
+  return !times.empty();
 }
 
 }  // namespace
@@ -96,6 +147,7 @@ int ProbePlay(int argc, char** argv) {
   if (argc < 3) return Usage();
   const std::string file = argv[2];
   double seconds = -1, seek = -1;
+  std::vector<double> seeks;
   for (int i = 3; i < argc; i += 2) {
     const std::string arg = argv[i];
     if (i + 1 >= argc) return Usage();
@@ -103,6 +155,9 @@ int ProbePlay(int argc, char** argv) {
       if (!NumberArg(argv[i + 1], 0.001, seconds)) return Usage();
     } else if (arg == "--seek") {
       if (!NumberArg(argv[i + 1], 0, seek)) return Usage();
+    } else if (arg == "--seek-while-playing") {
+      seeks.clear();
+      if (!TimesArg(argv[i + 1], seeks)) return Usage();
     } else {
       return Usage();
     }
@@ -123,6 +178,7 @@ int ProbePlay(int argc, char** argv) {
     PlayStats stats;
     stats.Engine = &engine;
     engine.OnPosition = {&OnPosition, &stats};
+    engine.OnSoundWritten = {&OnSoundWritten, &stats};
     engine.FileOpen(file);
     if (engine.TakeLastError() == 0) {
       std::fprintf(stderr, "%s\n", engine.GetLastErrorText().c_str());
@@ -130,11 +186,7 @@ int ProbePlay(int argc, char** argv) {
     } else {
       if (seek >= 0) engine.SeekTime(seek);
       stats.FrameRate = engine.FrameRate.load();
-      if (engine.HasAudio != 0) {
-        stats.SampleRate = engine.Description.Audio.SampleRate;
-        stats.StartSample = engine.CurrentSample.load();
-        stats.SoundFrames = engine.Description.Audio.Samples - stats.StartSample;
-      }
+      if (engine.HasAudio != 0) stats.SampleRate = engine.Description.Audio.SampleRate;
       platform::DsResetSinkTotals();
       const Clock::time_point start = Clock::now();
       engine.Play();
@@ -146,9 +198,21 @@ int ProbePlay(int argc, char** argv) {
         status = 1;
       } else {
         bool stopped = false;
+        size_t nextSeek = 0;
         QTimer poll;
         QObject::connect(&poll, &QTimer::timeout, [&] {
-          if (seconds > 0 && !stopped && std::chrono::duration<double>(Clock::now() - start).count() >= seconds) {
+          const double ran = std::chrono::duration<double>(Clock::now() - start).count();
+          if (nextSeek < seeks.size() && ran >= kSeekEvery * static_cast<double>(nextSeek + 1) && engine.IsPlaying()) {
+            const double t = seeks[nextSeek++];
+            // Marked after the seek: what the audio thread writes from then on is judged by it.
+            engine.SeekTime(t);
+            std::lock_guard<std::mutex> lock(stats.Lock);
+            stats.Seeked = true;
+            stats.SeekPending = true;
+            stats.SeekSample = engine.TimeToSample(t);
+            stats.OldExpected = stats.Expected;
+          }
+          if (seconds > 0 && !stopped && ran >= seconds) {
             engine.Stop();
             stopped = true;
           }
@@ -167,10 +231,14 @@ int ProbePlay(int argc, char** argv) {
           std::printf("measured frame rate: %.3f fps (file: %.3f fps)\n", (stats.Shown - 2) / elapsed, stats.FrameRate);
         else
           std::printf("measured frame rate: n/a (file: %.3f fps)\n", stats.FrameRate);
-        const int64_t delivered = std::min<int64_t>(static_cast<int64_t>(sink.PlayedFrames), stats.SoundFrames);
-        std::printf("sound frames delivered: %lld of %lld\n", static_cast<long long>(delivered),
-                    static_cast<long long>(stats.SoundFrames));
+        // The sound from the start position that Play chose (it starts again from 0 at the end).
+        const int64_t soundFrames =
+            engine.HasAudio != 0 ? engine.Description.Audio.Samples - std::max<int64_t>(stats.StartSample, 0) : 0;
+        std::printf("sound frames delivered: %lld of %lld\n", static_cast<long long>(stats.Delivered),
+                    static_cast<long long>(soundFrames));
+        std::printf("stale sound frames: %lld\n", static_cast<long long>(stats.Stale));
         std::printf("underruns: %u\n", sink.Underruns);
+        std::printf("longest silence: %.1f ms\n", static_cast<double>(sink.LongestSilenceNs) / 1e6);
         if (stats.MaxOffset >= 0)
           std::printf("largest picture-to-sound offset: %.1f ms\n", stats.MaxOffset * 1000);
         else
@@ -182,6 +250,7 @@ int ProbePlay(int argc, char** argv) {
       }
     }
     engine.OnPosition = {};
+    engine.OnSoundWritten = {};
   }
   DX8AudioBufUnitDone();
   ConformUnitDone();

@@ -5,7 +5,8 @@
 //   tavelo-probe info FILE
 //   tavelo-probe frames FILE [--first N] [--count M] [--out DIR]
 //   tavelo-probe sound FILE [--out F.wav]
-//   tavelo-probe play FILE [--seconds S] [--seek T]   (probe_play.cpp: plays it in an engine)
+//   tavelo-probe play FILE [--seconds S] [--seek T] [--seek-while-playing T1,T2,...]
+//                                                     (probe_play.cpp: plays it in an engine)
 //
 // Exit status 0 on success; 1 with the program's error text on standard error when the file
 // fails; 2 for a wrong command line.
@@ -48,7 +49,7 @@ int Usage() {
                "usage: tavelo-probe info FILE\n"
                "       tavelo-probe frames FILE [--first N] [--count M] [--out DIR]\n"
                "       tavelo-probe sound FILE [--out F.wav]\n"
-               "       tavelo-probe play FILE [--seconds S] [--seek T]\n");
+               "       tavelo-probe play FILE [--seconds S] [--seek T] [--seek-while-playing T1,T2,...]\n");
   return 2;
 }
 
