@@ -497,6 +497,13 @@ void OnWritten(void* data, int32_t first, int32_t samples, int32_t silence) {
 // sound neither waits for the decoder nor plays its old sound again. It holds silent at the
 // target and goes on from there as soon as the decoder is free.
 TEST_F(Engine, ASeekWhoseFirstPictureTakesASecondKeepsTheSoundRight) {
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
+  // The fake clock hands turns between the two threads by real-time waits; under a sanitizer, on a
+  // machine busy with the rest of the suite, those waits run out and the figures judge the machine.
+  GTEST_SKIP() << "judged in plain builds only";
+#endif
+#endif
   FakeFile f = Movie(1000, 25);  // 40 s
   f.KeyEvery = 250;
   f.JumpCost = 1.0;
