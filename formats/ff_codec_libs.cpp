@@ -216,10 +216,6 @@ bool FFCodecLibReady(int index) {
   return Libraries()[index].AllFound;
 }
 
-bool FFCodecLibInMemory(int index) {
-  if (index < 0 || index >= clCount || g_pending[index].load(std::memory_order_acquire)) return false;
-  return Libraries()[index].Module != nullptr;
-}
 
 void WmvCheckCanWrite() {
   std::lock_guard<std::mutex> lock(g_wmvCheckLock);

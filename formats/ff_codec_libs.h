@@ -73,9 +73,6 @@ void* FFCodecProc(int index, int32_t exportIndex);
 // True when the library loaded and every export resolved, or when it is deferred (its file shows
 // every export): asking does not load it, so a unit may note at start-up that it can use it.
 bool FFCodecLibReady(int index);
-// True when the library's file is mapped into the process now (deferred and not yet asked for:
-// false).
-bool FFCodecLibInMemory(int index);
 
 // Runs once per run, before the write table is first read: when wmcodec is loaded (or deferred)
 // with all its exports and answers that it cannot write, the Windows Media rows leave the write
