@@ -730,6 +730,11 @@ void AviSndSeek(AviHandle& h, int32_t pos) {
       af.OutputPos = static_cast<int32_t>(FpuTrunc(static_cast<long double>(source) * ratio));
     } else {
       af.OutputPos = pos;
+      // A compressed block decodes from its first sample on: what lies before the target is
+      // dropped (the decoder library seeks to the sample itself).
+      if (!h.UseDswAudio && af.sl.FormatTag != WAVE_FORMAT_PCM && af.sl.FormatTag != 0)
+        af.SkipSamples = static_cast<int32_t>(
+            std::max<int64_t>(pos - FpuTrunc(static_cast<long double>(source) * ratio), 0));
     }
     af.sl.SourceRead = static_cast<int32_t>(source);
   }
