@@ -265,6 +265,8 @@ void OpenVideo_(AviHandle& h) {
 // the frames before it (the bit reservoir) and its first samples overlap the frame before, so a
 // decoder started right at the target would deliver silence or noise where playing delivers sound.
 constexpr int32_t kMpegPrerollFrames = 8;
+// How far before a seek's target decoding may start at most.
+constexpr int32_t kMpegSeekReachSeconds = 4;
 
 // Counts the sample frames of a stream of MPEG audio from the frames in its data and keeps, in
 // the handle, each frame that starts exactly at one of the stream's units (a chunk, or a unit of
@@ -712,13 +714,21 @@ void AviSndSeek(AviHandle& h, int32_t pos) {
   AviAudioPart& af = h.af;
   if (static_cast<uint32_t>(pos) >= static_cast<uint32_t>(af.OutputSamples)) return;
   af.SkipSamples = 0;
+  // MPEG audio: decoding starts some frames before the target, at a frame that starts where the
+  // stream can be read from, and what those frames decode to up to the target is dropped. A
+  // stream whose frames rarely start a chunk has few such places: beyond a few seconds from the
+  // target, the position is estimated from the length as for other formats.
+  const AviSeekPoint* at = nullptr;
   if (af.SeekPoints != nullptr && af.SeekPointCount > 0 && !h.UseDswAudio) {
-    // MPEG audio: decoding starts some frames before the target, at a frame that starts where
-    // the stream can be read from, and what those frames decode to up to the target is dropped.
     const AviSeekPoint* begin = af.SeekPoints;
     const AviSeekPoint* end = begin + af.SeekPointCount;
-    auto at = std::upper_bound(begin, end, pos, [](int32_t p, const AviSeekPoint& s) { return p < s.Sample; }) - 1;
-    at = begin + std::max<ptrdiff_t>(at - begin - kMpegPrerollFrames, 0);
+    const AviSeekPoint* last =
+        std::upper_bound(begin, end, pos, [](int32_t p, const AviSeekPoint& s) { return p < s.Sample; }) - 1;
+    at = begin + std::max<ptrdiff_t>(last - begin - kMpegPrerollFrames, 0);
+    const int64_t reach = int64_t{kMpegSeekReachSeconds} * std::max<int64_t>(af.sl.OutFormat.nSamplesPerSec, 1);
+    if (pos - at->Sample > reach) at = nullptr;
+  }
+  if (at != nullptr) {
     af.sl.SourceRead = at->Unit;
     af.SkipSamples = pos - at->Sample;
     af.OutputPos = pos;
