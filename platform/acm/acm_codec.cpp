@@ -177,6 +177,7 @@ struct MpegSampleCounter::State {
   uint64_t samples = 0;
   std::vector<uint64_t> offsets;
   std::vector<uint32_t> frameSamples;
+  std::vector<uint8_t> padded;
   ~State() {
     if (parser) av_parser_close(parser);
     avcodec_free_context(&ctx);
@@ -220,7 +221,11 @@ void MpegSampleCounter::Add(const uint8_t* data, size_t size) {
   if (!s_) return;
   while (size > 0) {
     const int piece = static_cast<int>(std::min<size_t>(size, 1 << 20));
-    s_->Parse(data, piece);
+    // The parser reads a little past the bytes it is given (it copies with the padding every
+    // libavcodec input carries): it gets a padded copy, never the caller's buffer.
+    s_->padded.assign(static_cast<size_t>(piece) + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+    std::memcpy(s_->padded.data(), data, static_cast<size_t>(piece));
+    s_->Parse(s_->padded.data(), piece);
     data += piece;
     size -= static_cast<size_t>(piece);
   }
