@@ -46,7 +46,7 @@ bool Is(int32_t flag) { return flag != 0; }
 
 int g_initCount = 0;
 
-// The fixed order in which the codec libraries are loaded and freed.
+// The fixed order in which the codec libraries are settled at start-up and freed.
 const int kLoadOrder[] = {clDShow, clMpeg, clGif, clZmv, clOgg, clCine, clWm, clJpeg, clJp2, clPng, clTiff, clXpm};
 
 // Describes a file with errors held back: the error the description ended with stays current.
@@ -159,12 +159,13 @@ void MakeAlpha_(const Qimg& img, Qimg& alpha, const char* tag, int32_t line) {
 void ConformUnitInit() {
   if (g_initCount++ > 0) return;
   CountInitPart();
+  // Each library is settled here, in the fixed order: one whose file shows every export keeps its
+  // formats and is loaded when a unit first calls it (start-up maps none of them); any other goes
+  // through its loader now, so the tables and the trace read exactly as if all were loaded.
   for (int lib : kLoadOrder) {
-    // The AVI unit's loader starts Video for Windows and binds its decoder library.
-    if (lib == clDShow)
-      AviDllLoad();
-    else
-      FFLoadCodecLib(lib);
+    FFDeferCodecLib(lib);
+    // The AVI unit's loader starts Video for Windows and notes whether its decoder library is there.
+    if (lib == clDShow) AviDllLoad();
   }
 }
 
