@@ -258,7 +258,10 @@ void IndexSound_(ZmvHandle& h) {
     // Positions are 32-bit sample numbers: blocks past that could never be reached.
     if (count < 0 || end > fileSize || count * align > 0x7FFFFFFF || total + count > 0x7FFFFFFF) break;
     if (h.SndBlocks == capacity) {
-      capacity = capacity == 0 ? 64 : static_cast<int32_t>(std::min<int64_t>(int64_t{capacity} * 2, fileSize / 16 + 1));
+      // Blocks do not overlap, so no file holds more than this; the check only guards the index.
+      const int64_t most = fileSize / 16 + 1;
+      if (capacity >= most) break;
+      capacity = capacity == 0 ? 64 : static_cast<int32_t>(std::min<int64_t>(int64_t{capacity} * 2, most));
       _memalloc_(h.SndIndex, int64_t{capacity} * static_cast<int64_t>(sizeof(ZmvSoundBlock)), __LINE__,
                  "FF_ZMV.ZMVOpen.SndIndex", mkResizable);
     }
@@ -523,7 +526,15 @@ void ZMVImgLoad(ZmvHandle& h, Qimg& img, int32_t frame) {
         h.NextFrame = key;
         // Palette chunks may set part of the palette only: the rest is what the frames before the
         // key frame left, whatever the record held before.
-        if (h.BytesPP == 1) h.PalInForce = ZMVGetPal(h, img.Palette, key) ? -1 : 0;
+        if (h.BytesPP == 1) {
+          h.PalInForce = ZMVGetPal(h, img.Palette, key) ? -1 : 0;
+          // Kept, so that the next start at or after this key frame searches no further back.
+          if (key > 0) {
+            h.PalCache = img.Palette;
+            h.PalCacheFrame = key;
+            h.PalCacheAny = h.PalInForce;
+          }
+        }
       }
       bool applied = false;
       while (h.NextFrame < frame) {
