@@ -312,8 +312,9 @@ struct SeenFrame {
 };
 
 TEST_F(ZmvTest, SeeksGiveThePictureAndPaletteOfPlayingInOrder) {
-  for (const auto& [key, flags] : {std::pair{5, 0}, std::pair{1, 1}, std::pair{7, 0}, std::pair{0, 1}}) {
-    const ZmvMovie m = PartialPaletteMovie(key, flags);
+  for (const std::pair<int32_t, int32_t>& keyAndFlags : {std::pair{5, 0}, std::pair{1, 1}, std::pair{7, 0}, std::pair{0, 1}}) {
+    const int32_t key = keyAndFlags.first;
+    const ZmvMovie m = PartialPaletteMovie(key, keyAndFlags.second);
     Open(Save(ZmvBuildFile(m)));
     // Playing in order into a fresh record.
     std::vector<SeenFrame> inOrder;
