@@ -84,12 +84,26 @@ void BM_ZmvOpen(benchmark::State& state) {
   }
 }
 
-void BM_ZmvSeek(benchmark::State& state) {
-  const Shape& shape = kShapes[state.range(0)];
-  const std::string path = MoviePath(shape);
-  state.SetLabel(shape.name);
+// The movie of the benchmark's first argument, open for the whole run.
+class OpenMovie {
+ public:
+  explicit OpenMovie(benchmark::State& state) {
+    const Shape& shape = kShapes[state.range(0)];
+    const std::string path = MoviePath(shape);
+    state.SetLabel(shape.name);
+    MonitoredNoRaise([&] { ZMVOpen(h, path); });
+  }
+  ~OpenMovie() {
+    MonitoredNoRaise([&] { ZMVClose(h); });
+  }
+  OpenMovie(const OpenMovie&) = delete;
+  OpenMovie& operator=(const OpenMovie&) = delete;
   ZmvHandle h{};
-  MonitoredNoRaise([&] { ZMVOpen(h, path); });
+};
+
+void BM_ZmvSeek(benchmark::State& state) {
+  OpenMovie movie(state);
+  ZmvHandle& h = movie.h;
   const int32_t count = static_cast<int32_t>(state.range(1));
   Qsnd snd;
   std::mt19937 rng(1);
@@ -99,16 +113,12 @@ void BM_ZmvSeek(benchmark::State& state) {
     if (snd.samples != count) state.SkipWithError("short read");
   }
   SndFree(snd);
-  MonitoredNoRaise([&] { ZMVClose(h); });
 }
 
 // The former seek: every block header read from the first block on, until the sample's block.
 void BM_ChainWalk(benchmark::State& state) {
-  const Shape& shape = kShapes[state.range(0)];
-  const std::string path = MoviePath(shape);
-  state.SetLabel(shape.name);
-  ZmvHandle h{};
-  MonitoredNoRaise([&] { ZMVOpen(h, path); });
+  OpenMovie movie(state);
+  ZmvHandle& h = movie.h;
   std::mt19937 rng(1);
   for (auto _ : state) {
     const int64_t sample = rng() % static_cast<uint32_t>(h.Samples - 1024);
@@ -127,7 +137,6 @@ void BM_ChainWalk(benchmark::State& state) {
     }
     benchmark::DoNotOptimize(offset);
   }
-  MonitoredNoRaise([&] { ZMVClose(h); });
 }
 
 BENCHMARK(BM_ZmvOpen)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
