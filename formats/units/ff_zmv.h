@@ -13,9 +13,10 @@
 //
 // A load that starts again at a key frame first gives an 8-bit picture the palette that playing in
 // order from frame 1 leaves before that key frame (palette chunks may cover part of the palette
-// only): the chunks of the frames before it are collected newest first until every entry is known,
-// and entries that no chunk sets stay black, as in a fresh picture record. So a seek delivers
-// exactly the picture and the palette that playing in order delivers.
+// only): the chunks of the frames before it that the index marks as holding one are collected
+// newest first until every entry is known, and entries that no chunk sets stay black, as in a
+// fresh picture record. So a seek delivers exactly the picture and the palette that playing in
+// order delivers.
 //
 // The sound block chain is indexed once at open (block offsets and running sample counts), so a
 // sound seek is a binary search and one block read, and sequential reads step through the same
@@ -90,7 +91,7 @@ struct ZmvHandle {
   int32_t AudioBufSize;
   int32_t AudioBufPos;
   int32_t NextBlock;
-  int32_t SndPos;  // where the next sequential sound read continues
+  int32_t SndPos;        // where the next sequential sound read continues
   WAVEFORMATEX Format;   // the PCM delivered
   int32_t SoundOk;       // bool: the sound format is usable PCM
   int32_t ByLibrary;     // bool
@@ -102,7 +103,8 @@ struct ZmvHandle {
   int32_t PicValid;
   // 8-bit pictures: a palette chunk stands in the palette the picture record holds (since the
   // last start at a key frame), and the palette after frames 1 .. PalCacheFrame (0: none kept),
-  // taken when a load passed the frame before a key frame, so the next start there is cheap.
+  // taken at a start and when a load passes the frame before a key frame, so that the next start
+  // searches no further back than that.
   int32_t PalInForce;
   int32_t PalCacheFrame;
   int32_t PalCacheAny;
