@@ -56,6 +56,14 @@ class Reader {
   // given) then tells why.
   static std::unique_ptr<Reader> Open(const std::string& fileName, const OpenOptions& options,
                                       std::string* error = nullptr);
+  // A second reader of the same file over the same index, with its own decoding state (nothing
+  // is read from the file to make it; it opens the file when it first reads). Two readers may be
+  // used by two threads at once. nullptr when its decoders cannot be made.
+  std::unique_ptr<Reader> Share() const;
+  // Gives back the memory decoding holds (pictures waiting, decoded sound, decoder buffers) while
+  // the reader is kept unused; reads after it work as before.
+  void Rest();
+
   ~Reader();
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
@@ -83,6 +91,7 @@ class Reader {
   const std::string& LastError() const;
 
   struct Impl;
+  struct Index;
 
  private:
   explicit Reader(std::unique_ptr<Impl> impl);
