@@ -176,9 +176,10 @@ struct AudioEntry {
 // entry found last) belongs to one reader.
 class EntryTable {
  public:
+  // Entries come with marks (a scan) or without (an index), never mixed in one table.
   void Add(int64_t index, int64_t pos, int64_t dts, uint64_t mark) {
-    entries_.push_back(Entry{pos, dts});
     if (mark != 0) {
+      entries_.push_back(Entry{pos, dts});
       byMark_[mark].push_back(index);
       return;
     }
@@ -188,9 +189,12 @@ class EntryTable {
   // Called once after the last Add: the position and timestamp lists are searched by halving.
   // (The first entry of a key is the one found, as it was added first.)
   void Seal() {
-    std::stable_sort(byPos_.begin(), byPos_.end(), [](const Key& a, const Key& b) { return a.first < b.first; });
-    std::stable_sort(byDts_.begin(), byDts_.end(), [](const Key& a, const Key& b) { return a.first < b.first; });
+    const auto less = [](const Key& a, const Key& b) { return a.first < b.first; };
+    // Positions and timestamps mostly come in order already.
+    if (!std::is_sorted(byPos_.begin(), byPos_.end(), less)) std::stable_sort(byPos_.begin(), byPos_.end(), less);
+    if (!std::is_sorted(byDts_.begin(), byDts_.end(), less)) std::stable_sort(byDts_.begin(), byDts_.end(), less);
   }
+  void Reserve(size_t n) { byPos_.reserve(n); }
 
   // last: the entry found last in the run, -1 at its start.
   int64_t Lookup(const AVPacket* pkt, int64_t last) const {
@@ -684,6 +688,7 @@ struct Reader::Index {
     PresOrder = std::move(order);
     SortedPts.resize(n);
     for (size_t i = 0; i < n; ++i) SortedPts[i] = VEntries[PresOrder[i]].Pts;
+    if (VEntries.front().Mark == 0) VTable.Reserve(n);
     for (size_t i = 0; i < n; ++i)
       VTable.Add(static_cast<int64_t>(i), VEntries[i].Pos, VEntries[i].Dts, VEntries[i].Mark);
     VTable.Seal();
@@ -717,6 +722,7 @@ struct Reader::Index {
       Error = "the sound stream holds no samples";
       return false;
     }
+    if (AEntries.front().Mark == 0) ATable.Reserve(AEntries.size());
     for (size_t i = 0; i < AEntries.size(); ++i)
       ATable.Add(static_cast<int64_t>(i), AEntries[i].Pos, AEntries[i].Dts, AEntries[i].Mark);
     ATable.Seal();
