@@ -358,7 +358,7 @@ struct Reader::Index {
 
   // Builds the index from the demuxer scan opens on the file; scan is left open for the first
   // reader to decode with.
-  bool Build(const OpenOptions& options, Demuxer& scan) {
+  bool Build(const OpenOptions& options, const ScanProgress& progress, Demuxer& scan) {
     if (!RegularFile(FileName, Error)) return false;
     if (!RiffInfoTagsFit(FileName)) return Fail("cannot open: an INFO tag claims more than the file holds");
     if (!scan.Open(FileName, Error)) return false;
@@ -414,7 +414,7 @@ struct Reader::Index {
     }
     if (scanVideo >= 0 || scanAudio >= 0) {
       scan.Keep(scanVideo, scanAudio);
-      ScanPackets(scan, scanVideo, scanAudio);
+      if (!ScanPackets(scan, scanVideo, scanAudio, progress)) return Fail("cancelled");
     }
     if (VStream >= 0) HasVideo = FinishVideo(fmt->streams[VStream]);
     if (AStream >= 0) HasAudio = FinishAudio(fmt->streams[AStream]);
@@ -540,7 +540,9 @@ struct Reader::Index {
     }
   }
 
-  void ScanPackets(Demuxer& scan, int videoStream, int audioStream) {
+  // False when progress asked to stop.
+  bool ScanPackets(Demuxer& scan, int videoStream, int audioStream,
+                   const ScanProgress& progress) {
     AVFormatContext* fmt = scan.Fmt();
     AVCodecParameters* apar = audioStream >= 0 ? fmt->streams[audioStream]->codecpar : nullptr;
     const AVRational aTb = audioStream >= 0 ? fmt->streams[audioStream]->time_base : AVRational{1, 1};
@@ -564,9 +566,20 @@ struct Reader::Index {
       return n;
     };
     AVPacket* pkt = scan.Packet();
+    const int64_t fileSize = fmt->pb != nullptr ? avio_size(fmt->pb) : -1;
+    int64_t reported = 0;
+    bool stopped = false;
     for (;;) {
       av_packet_unref(pkt);
       if (av_read_frame(fmt, pkt) < 0) break;
+      // Every quarter megabyte read.
+      if (progress && fmt->pb != nullptr && avio_tell(fmt->pb) - reported >= (1 << 18)) {
+        reported = avio_tell(fmt->pb);
+        if (!progress(reported, fileSize)) {
+          stopped = true;
+          break;
+        }
+      }
       if (pkt->stream_index == videoStream && videoStream >= 0) {
         if (!PaletteKnown) {
           KeepPalette(pkt);
@@ -637,6 +650,7 @@ struct Reader::Index {
       SkipStart = std::min(SkipStart, audioRaw);
       if (!AEntries.empty()) AInfo.SampleCount = std::max<int64_t>(audioRaw - SkipStart - skipEnd, 0);
     }
+    return !stopped;
   }
 
   // A picture without a display time (an MPEG elementary stream, or a frame that does not start a
@@ -1208,12 +1222,13 @@ struct Reader::Impl {
 Reader::Reader(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 Reader::~Reader() = default;
 
-std::unique_ptr<Reader> Reader::Open(const std::string& fileName, const OpenOptions& options, std::string* error) {
+std::unique_ptr<Reader> Reader::Open(const std::string& fileName, const OpenOptions& options, std::string* error,
+                                     const ScanProgress& progress) {
   try {
     auto index = std::make_shared<Index>();
     index->FileName = fileName;
     Demuxer scan;
-    if (!index->Build(options, scan)) {
+    if (!index->Build(options, progress, scan)) {
       if (error != nullptr) *error = index->Error;
       return nullptr;
     }

@@ -54,7 +54,8 @@ bool StampOf(const char* fileName, Stamp& s) {
 
 class Shelf {
  public:
-  std::shared_ptr<ffreader::Reader> Take(const char* fileName, bool video, bool audio) {
+  std::shared_ptr<ffreader::Reader> Take(const char* fileName, bool video, bool audio,
+                                         const ffreader::ScanProgress& progress) {
     Stamp stamp;
     if (!StampOf(fileName, stamp)) return nullptr;
     {
@@ -79,7 +80,7 @@ class Shelf {
     ffreader::OpenOptions options;
     options.Video = video;
     options.Audio = audio;
-    std::shared_ptr<ffreader::Reader> reader = ffreader::Reader::Open(fileName, options);
+    std::shared_ptr<ffreader::Reader> reader = ffreader::Reader::Open(fileName, options, nullptr, progress);
     if (reader == nullptr) return nullptr;
     std::lock_guard<std::mutex> lock(mutex_);
     items_.remove_if([&](const Item& i) { return i.Key == stamp; });
@@ -141,9 +142,10 @@ Shelf& TheShelf() {
 
 }  // namespace
 
-std::shared_ptr<ffreader::Reader> TakeReader(const char* fileName, bool video, bool audio) {
+std::shared_ptr<ffreader::Reader> TakeReader(const char* fileName, bool video, bool audio,
+                                             const ffreader::ScanProgress& progress) {
   try {
-    return TheShelf().Take(fileName, video, audio);
+    return TheShelf().Take(fileName, video, audio, progress);
   } catch (...) {
     return nullptr;
   }
@@ -160,13 +162,14 @@ void ForgetReaders() { TheShelf().Clear(); }
 
 Session::~Session() { ReturnReader(std::move(R), VideoOk || AudioOk); }
 
-bool Session::Open(const char* fileName, bool video, bool audio) {
+bool Session::Open(const char* fileName, bool video, bool audio,
+                   const ffreader::ScanProgress& progress) {
   ReturnReader(std::move(R), VideoOk || AudioOk);
   R.reset();
   VideoOk = AudioOk = false;
   NextFrame = AudioPos = 0;
   if (fileName == nullptr) return false;
-  R = TakeReader(fileName, video, audio);
+  R = TakeReader(fileName, video, audio, progress);
   return R != nullptr;
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,7 +25,9 @@ int32_t Clamp32(int64_t v);
 // kept for the opens that follow: while the file is unchanged (same name, size and modification
 // time) a kept reader, or a new one over the kept index, is handed out instead of reading the
 // file again. nullptr when the file cannot be read.
-std::shared_ptr<ffreader::Reader> TakeReader(const char* fileName, bool video, bool audio);
+// progress (when given) hears how a scan of the file goes, and may stop it.
+std::shared_ptr<ffreader::Reader> TakeReader(const char* fileName, bool video, bool audio,
+                                             const ffreader::ScanProgress& progress = {});
 // Hands a reader taken from TakeReader back: kept for the next open of the same file (keep), or
 // given up.
 void ReturnReader(std::shared_ptr<ffreader::Reader> reader, bool keep = true);
@@ -48,7 +51,8 @@ struct Session {
 
   // Opens fileName with the streams asked for (a kept reader of the unchanged file, see
   // TakeReader); false when the reader cannot.
-  bool Open(const char* fileName, bool video, bool audio);
+  bool Open(const char* fileName, bool video, bool audio,
+            const ffreader::ScanProgress& progress = {});
 
   int32_t Width() const;
   int32_t Height() const;

@@ -7,9 +7,11 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <new>
 #include <string>
@@ -53,13 +55,20 @@ class Progress {
     if (rec_.Total < 0) rec_.Total = 0;
   }
   // Reports the share done; false when the caller cancelled.
-  bool Report(bool finished) {
+  bool Report(bool finished) { return Step(finished ? rec_.Total : 0, finished); }
+  // Reports done bytes of the file read (while the reader scans it).
+  bool Step(int64_t done, bool finished = false) {
     if (proc_ == nullptr) return true;
-    rec_.Done = finished ? rec_.Total : 0;
-    rec_.Fraction = finished ? 100.0 : 0.0;
+    rec_.Done = std::clamp<int64_t>(done, 0, rec_.Total);
+    rec_.Fraction = rec_.Total > 0 ? 100.0 * static_cast<double>(rec_.Done) / static_cast<double>(rec_.Total) : 0.0;
+    if (finished) rec_.Fraction = 100.0;
     rec_.Finished = finished ? 1 : 0;
     proc_(&rec_);
     return rec_.Cancel == 0;
+  }
+  // The reader's scan reports through Step.
+  tavelo::ffreader::ScanProgress Scan() {
+    return [this](int64_t done, int64_t) { return Step(done); };
   }
 
  private:
@@ -191,7 +200,7 @@ bool IsMpegAudio(const std::string& codec) {
 }
 
 // The MPEG video of a file in s; false (with a message where one is due) when there is none.
-bool OpenVideo(const char* fileName, Session& s, int32_t& type) {
+bool OpenVideo(const char* fileName, Session& s, int32_t& type, Progress& report) {
   bool readable = false;
   type = Sniff(fileName, readable);
   if (!readable) {
@@ -200,7 +209,7 @@ bool OpenVideo(const char* fileName, Session& s, int32_t& type) {
   }
   if (type == kMpgTypeUnknown || type == kMpgTypeAudio) return false;
   // Both streams: the descriptions and the opens of either share the one index (ffsession).
-  s.Open(fileName, true, true);
+  s.Open(fileName, true, true, report.Scan());
   if (s.R == nullptr) {
     Report(std::string("Cannot read the MPEG stream of ") + fileName + ".");
     return false;
@@ -210,7 +219,7 @@ bool OpenVideo(const char* fileName, Session& s, int32_t& type) {
   return s.VideoOk;
 }
 
-bool OpenAudio(const char* fileName, Session& s) {
+bool OpenAudio(const char* fileName, Session& s, Progress& report) {
   bool readable = false;
   const int32_t type = Sniff(fileName, readable);
   if (!readable) {
@@ -218,7 +227,7 @@ bool OpenAudio(const char* fileName, Session& s) {
     return false;
   }
   if (type == kMpgTypeUnknown || type == kMpgTypeVideo) return false;
-  s.Open(fileName, true, true);
+  s.Open(fileName, true, true, report.Scan());
   if (s.R == nullptr) return false;
   s.AudioOk = s.R->HasAudio() && IsMpegAudio(s.R->Audio().CodecName) && s.R->Audio().SampleCount > 0 &&
               s.R->Audio().Channels > 0;
@@ -264,7 +273,7 @@ MPG_EXPORT int32_t mpg_video_info(const char* fileName, int32_t* width, int32_t*
     if (!report.Report(false)) return 0;
     Session s;
     int32_t type = kMpgTypeUnknown;
-    if (!OpenVideo(fileName, s, type)) return 0;
+    if (!OpenVideo(fileName, s, type, report)) return 0;
     const bool isMpeg2 = s.R->Video().CodecName == "mpeg2video";
     std::vector<uint8_t> head;
     ReadHead(fileName, kHeaderSearchBytes, head);
@@ -297,7 +306,7 @@ MPG_EXPORT int32_t mpg_audio_info(const char* fileName, MpgAudioInfo* info, MpgP
     Progress report(progress, progressData, fileName);
     if (!report.Report(false)) return 0;
     Session s;
-    if (info == nullptr || !OpenAudio(fileName, s)) return 0;
+    if (info == nullptr || !OpenAudio(fileName, s, report)) return 0;
     const tavelo::ffreader::AudioInfo& a = s.R->Audio();
     info->Frames = s.SampleCount();
     info->SampleRate = a.SampleRate;
@@ -325,7 +334,7 @@ MPG_EXPORT int32_t mpg_video_open(MpgVideoLib** context, const char* fileName, i
     if (!report.Report(false)) return 0;
     auto* lib = new MpgVideoLib;
     int32_t type = kMpgTypeUnknown;
-    if (!OpenVideo(fileName, lib->S, type) || !report.Report(true)) {
+    if (!OpenVideo(fileName, lib->S, type, report) || !report.Report(true)) {
       delete lib;
       return 0;
     }
@@ -364,7 +373,7 @@ MPG_EXPORT MpgAudioLib* mpg_audio_open(const char* fileName, MpgProgressProc pro
     Progress report(progress, progressData, fileName);
     if (!report.Report(false)) return nullptr;
     auto* lib = new MpgAudioLib;
-    if (!OpenAudio(fileName, lib->S) || !report.Report(true)) {
+    if (!OpenAudio(fileName, lib->S, report) || !report.Report(true)) {
       delete lib;
       return nullptr;
     }
