@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <random>
+#include <vector>
 
 #include "core/media/img_basic.h"
 #include "core/services/basic.h"
@@ -461,6 +462,76 @@ TEST_F(Codecs, TgaRunsAreClippedToThePicture) {
   EXPECT_EQ(img.Data[6], 0x77);
   EXPECT_EQ(img.Data[9], 0x77);
   ImgFree(img);
+}
+
+TEST_F(Codecs, TgaPacketsThatCrossRowsLandInBothRowsOfABottomUpPicture) {
+  // 3 x 2 pixels, 8-bit grey, rows stored bottom-up (descriptor 0): the first stored row is the
+  // picture's last.
+  struct Case {
+    std::string Packets;
+    std::vector<uint8_t> Picture;  // top row first
+  };
+  const Case cases[] = {
+      // A run of 4 crosses from the first stored row into the second; a literal of 2 ends it.
+      {"\x83\x0A" "\x01\x0B\x0C", {10, 11, 12, 10, 10, 10}},
+      // A literal of 4 crosses rows between two runs of 1.
+      {std::string("\x80\x01") + "\x03\x02\x03\x04\x05" + "\x80\x06", {4, 5, 6, 1, 2, 3}},
+      // One run fills the picture and goes on past it.
+      {"\xFF\x09", {9, 9, 9, 9, 9, 9}},
+  };
+  const std::string path = test::MakeTempDir("tga") + "/cross.tga";
+  for (bool bottomUp : {true, false}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::to_string(bottomUp) + ": " + std::to_string(c.Packets.size()));
+      test::WriteFile(path, TgaHeader(11, 0, 0, 0, 0, 3, 2, 8, bottomUp ? 0 : 0x20) + c.Packets);
+      Qimg img;
+      ASSERT_EQ(Outcome([&] { TGALoad_(path, img); }).first, 0) << GetErrorMessage();
+      std::vector<uint8_t> expect = c.Picture;
+      if (!bottomUp) std::swap_ranges(expect.begin(), expect.begin() + 3, expect.begin() + 3);
+      EXPECT_EQ(std::vector<uint8_t>(img.Data, img.Data + 6), expect);
+      ImgFree(img);
+    }
+  }
+}
+
+TEST_F(Codecs, PicturesOfManyBlocksOfRowsReadLikeFFmpeg) {
+  // Uncompressed rows are read in blocks of whole rows: pictures of several blocks, the last one
+  // short, with and without row gaps, both row orders.
+  const std::string dir = test::MakeTempDir("blocks");
+  struct Big {
+    int32_t Fid;
+    int32_t W, H, Bpp;
+  };
+  for (const Big& b : {Big{fidBMP, 1001, 300, 24}, Big{fidBMP, 1001, 333, 8}, Big{fidBMP, 700, 211, 32},
+                       Big{fidTGA, 1001, 300, 24}, Big{fidTGA, 999, 301, 8}}) {
+    SCOPED_TRACE(std::to_string(b.Fid) + " " + std::to_string(b.W) + "x" + std::to_string(b.H) + "x" +
+                 std::to_string(b.Bpp));
+    Qimg img, back;
+    MakePicture(img, b.W, b.H, b.Bpp);
+    const std::string path = dir + (b.Fid == fidTGA ? "/big.tga" : "/big.bmp");
+    ASSERT_EQ(Outcome([&] { Save(b.Fid, path, img); }).first, 0) << GetErrorMessage();
+    // Loaded into a record that holds another picture of the size: every byte is replaced.
+    MakePicture(back, b.W, b.H, b.Bpp);
+    std::memset(back.Data, 0xA5, static_cast<size_t>(back.Size));
+    ASSERT_EQ(Outcome([&] { Load(b.Fid, path, back); }).first, 0) << GetErrorMessage();
+    EXPECT_TRUE(SamePicture(img, back));
+    test::RefPicture ref;
+    std::string why;
+    ASSERT_TRUE(test::FFmpegDecode(path, ref, why)) << why;
+    EXPECT_EQ(test::CompareWithRef(back, ref), "");
+    ImgFree(img);
+    ImgFree(back);
+  }
+  // A top-down BMP of the same kind (negative height) reads the same picture.
+  Qimg img, back;
+  MakePicture(img, 1001, 300, 24);
+  const std::string path = dir + "/down.bmp";
+  ASSERT_EQ(Outcome([&] { Save(fidBMP, path, img); }).first, 0);
+  test::WriteFile(path, TopDownCopy(Bytes(path)));
+  ASSERT_EQ(Outcome([&] { Load(fidBMP, path, back); }).first, 0) << GetErrorMessage();
+  EXPECT_TRUE(SamePicture(img, back));
+  ImgFree(img);
+  ImgFree(back);
 }
 
 std::string PcxHeader(int bits, int planes, int xmin, int ymin, int xmax, int ymax, int lineBytes, int enc = 1) {
