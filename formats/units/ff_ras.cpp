@@ -53,9 +53,13 @@ bool RasDecodeRle(const uint8_t* src, int64_t srcLen, uint8_t* dest, int64_t row
     if (x < rowBytes && src[i] != 0x80) {
       // A stretch of plain bytes, up to the next escape or the end of the row's pixels.
       const int64_t room = std::min(srcLen - i, rowBytes - x);
-      const void* mark = std::memchr(src + i, 0x80, static_cast<size_t>(room));
-      const int64_t k = mark != nullptr ? static_cast<const uint8_t*>(mark) - (src + i) : room;
-      FFCopyBytes(out + x, src + i, k);
+      const uint8_t* s = src + i;
+      uint8_t* d = out + x;
+      int64_t k = 0;
+      do {
+        d[k] = s[k];
+        ++k;
+      } while (k < room && s[k] != 0x80);
       i += k;
       x += k;
       if (x == stride) {
@@ -75,6 +79,17 @@ bool RasDecodeRle(const uint8_t* src, int64_t srcLen, uint8_t* dest, int64_t row
         run = static_cast<int64_t>(n) + 1;
         v = src[i++];
       }
+    }
+    if (run > 1 && rowBytes - x >= run) {
+      // A run inside the row's pixels.
+      FFFillBytes(out + x, v, run);
+      x += run;
+      if (x == stride) {
+        x = 0;
+        out += rowBytes;
+        ++row;
+      }
+      continue;
     }
     if (run == 1 && x < rowBytes) {
       out[x] = v;

@@ -160,12 +160,26 @@ struct TgaTarget {
   int64_t Width;
   int64_t Height;
   bool BottomUp;
-  uint8_t* At(int64_t pixel, int32_t bpp) const {
-    const int64_t r = pixel / Width, x = pixel % Width;
-    return Data + ((BottomUp ? Height - 1 - r : r) * Width + x) * bpp;
+  uint8_t* Row(int64_t r, int32_t bpp) const { return Data + (BottomUp ? Height - 1 - r : r) * Width * bpp; }
+};
+
+// The write position: a column in a row of the target, moved along without divisions.
+template <int32_t Bpp>
+struct TgaCursor {
+  const TgaTarget& T;
+  int64_t R = 0, X = 0;
+  uint8_t* Line;
+  explicit TgaCursor(const TgaTarget& t) : T(t), Line(t.Row(0, Bpp)) {}
+  uint8_t* At() const { return Line + X * Bpp; }
+  // Pixels from here to the end of the row (at most n).
+  int64_t InRow(int64_t n) const { return std::min(n, T.Width - X); }
+  void Move(int64_t m) {
+    X += m;
+    if (X == T.Width && R + 1 < T.Height) {
+      X = 0;
+      Line = T.Row(++R, Bpp);
+    }
   }
-  // Pixels from pixel on that lie in its row (at most n).
-  int64_t InRow(int64_t pixel, int64_t n) const { return std::min(n, Width - pixel % Width); }
 };
 
 template <int32_t Bpp>
@@ -185,25 +199,28 @@ void TgaRepeat_(uint8_t* d, const uint8_t* px, int64_t n) {
 template <int32_t Bpp>
 bool TgaUnpackAs_(const uint8_t* src, int64_t len, const TgaTarget& t, int64_t count, int64_t& written) {
   int64_t p = 0, done = 0;
+  TgaCursor<Bpp> c(t);
   written = 0;
   while (done < count) {
     if (p >= len) return false;
-    const uint8_t c = src[p++];
-    const int64_t n = (c & 0x7F) + 1;
+    const uint8_t head = src[p++];
+    const int64_t n = (head & 0x7F) + 1;
     const int64_t keep = std::min(n, count - done);  // a packet never writes past the picture
-    if (c & 0x80) {
+    if (head & 0x80) {
       if (len - p < Bpp) return false;
       for (int64_t k = 0; k < keep;) {
-        const int64_t m = t.InRow(done + k, keep - k);
-        TgaRepeat_<Bpp>(t.At(done + k, Bpp), src + p, m);
+        const int64_t m = c.InRow(keep - k);
+        TgaRepeat_<Bpp>(c.At(), src + p, m);
+        c.Move(m);
         k += m;
       }
       p += Bpp;
     } else {
       const int64_t there = std::min(keep, (len - p) / Bpp);
       for (int64_t k = 0; k < there;) {
-        const int64_t m = t.InRow(done + k, there - k);
-        FFCopyBytes(t.At(done + k, Bpp), src + p + k * Bpp, m * Bpp);
+        const int64_t m = c.InRow(there - k);
+        FFCopyBytes(c.At(), src + p + k * Bpp, m * Bpp);
+        c.Move(m);
         k += m;
       }
       if (there < keep || (len - p) / Bpp < n) {
@@ -360,11 +377,13 @@ void TGALoad_(const std::string& fileName, Qimg& img) {
       int64_t written = 0;
       if (!TgaUnpack_(f.CmpsData, f.CmpsSize, target, pixels, f.BytesPP, written)) {
         SetWarning(ecImage, 9, __LINE__);
-        for (int64_t k = written; k < pixels;) {
-          const int64_t m = target.InRow(k, pixels - k);
-          std::memset(target.At(k, f.BytesPP), 0, static_cast<size_t>(m * f.BytesPP));
-          k += m;
-        }
+        // Whole rows of the picture from the row of the first pixel missing on, that row from its
+        // column.
+        const int64_t r = written / f.Width, x = written % f.Width;
+        const int64_t rowBytes = static_cast<int64_t>(f.Width) * f.BytesPP;
+        for (int64_t k = r; k < f.Height; ++k)
+          std::memset(target.Row(k, f.BytesPP) + (k == r ? x * f.BytesPP : 0), 0,
+                      static_cast<size_t>(k == r ? rowBytes - x * f.BytesPP : rowBytes));
       }
     }
     if (f.RightToLeft) MirrorRows_(img);
