@@ -48,6 +48,13 @@ bool RasDecodeRle(const uint8_t* src, int64_t srcLen, uint8_t* dest, int64_t row
   int64_t x = 0;  // position in the padded row
   int64_t row = 0;
   uint8_t* out = dest;
+  auto nextRowAtEnd = [&] {
+    if (x == stride) {
+      x = 0;
+      out += rowBytes;
+      ++row;
+    }
+  };
   while (row < rows) {
     if (i >= srcLen) return false;
     if (x < rowBytes && src[i] != 0x80) {
@@ -62,11 +69,7 @@ bool RasDecodeRle(const uint8_t* src, int64_t srcLen, uint8_t* dest, int64_t row
       } while (k < room && s[k] != 0x80);
       i += k;
       x += k;
-      if (x == stride) {
-        x = 0;
-        out += rowBytes;
-        ++row;
-      }
+      nextRowAtEnd();
       continue;
     }
     uint8_t v = src[i++];
@@ -84,11 +87,7 @@ bool RasDecodeRle(const uint8_t* src, int64_t srcLen, uint8_t* dest, int64_t row
       // A run inside the row's pixels.
       FFFillBytes(out + x, v, run);
       x += run;
-      if (x == stride) {
-        x = 0;
-        out += rowBytes;
-        ++row;
-      }
+      nextRowAtEnd();
       continue;
     }
     if (run == 1 && x < rowBytes) {
