@@ -32,7 +32,7 @@ inline double Median(std::vector<double> v) {
 // Runs at least minRounds pairs and goes on until both sides have spent minSeconds (at most
 // maxRounds pairs). A side that returns false fails the pair.
 inline PairTiming TimePairs(const std::string& name, const std::function<bool()>& ours,
-                            const std::function<bool()>& theirs, int minRounds = 11, double minSeconds = 1.0,
+                            const std::function<bool()>& theirs, int minRounds = 11, double minSeconds = 2.0,
                             int maxRounds = 201) {
   using Clock = std::chrono::steady_clock;
   PairTiming t;
