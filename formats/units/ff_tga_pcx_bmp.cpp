@@ -193,54 +193,96 @@ void TgaRepeat_(uint8_t* d, const uint8_t* px, int64_t n) {
   }
 }
 
-// Unpacks TGA run-length data into the count pixels of the target. False when the data ends
-// first: the whole pixels decoded until then are kept (written receives their number), the rest
-// is left as it was.
+// Unpacks TGA run-length packets of src[0 .. len) into the target from where the state stands,
+// until count pixels are done. Unless final (the data's end is in src), a packet that may not lie
+// wholly in src is left for the next call. Returns the bytes used. When final data ends first,
+// Ended is set: the whole pixels decoded until then are kept (Written counts them), the rest is
+// left as it was.
 template <int32_t Bpp>
-bool TgaUnpackAs_(const uint8_t* src, int64_t len, const TgaTarget& t, int64_t count, int64_t& written) {
-  int64_t p = 0, done = 0;
-  TgaCursor<Bpp> c(t);
-  written = 0;
-  while (done < count) {
-    if (p >= len) return false;
-    const uint8_t head = src[p++];
-    const int64_t n = (head & 0x7F) + 1;
-    const int64_t keep = std::min(n, count - done);  // a packet never writes past the picture
-    if (head & 0x80) {
-      if (len - p < Bpp) return false;
-      for (int64_t k = 0; k < keep;) {
-        const int64_t m = c.InRow(keep - k);
-        TgaRepeat_<Bpp>(c.At(), src + p, m);
-        c.Move(m);
-        k += m;
+struct TgaUnpacker {
+  TgaCursor<Bpp> C;
+  int64_t Done = 0;
+  int64_t Written = 0;
+  bool Ended = false;
+  explicit TgaUnpacker(const TgaTarget& t) : C(t) {}
+
+  int64_t Unpack(const uint8_t* src, int64_t len, bool final, int64_t count) {
+    constexpr int64_t kLongest = 1 + 128 * Bpp;
+    int64_t p = 0;
+    while (Done < count) {
+      if (!final && len - p < kLongest) return p;
+      if (p >= len) return End(p);
+      const uint8_t head = src[p++];
+      const int64_t n = (head & 0x7F) + 1;
+      const int64_t keep = std::min(n, count - Done);  // a packet never writes past the picture
+      if (head & 0x80) {
+        if (len - p < Bpp) return End(p);
+        for (int64_t k = 0; k < keep;) {
+          const int64_t m = C.InRow(keep - k);
+          TgaRepeat_<Bpp>(C.At(), src + p, m);
+          C.Move(m);
+          k += m;
+        }
+        p += Bpp;
+      } else {
+        const int64_t there = std::min(keep, (len - p) / Bpp);
+        for (int64_t k = 0; k < there;) {
+          const int64_t m = C.InRow(there - k);
+          FFCopyBytes(C.At(), src + p + k * Bpp, m * Bpp);
+          C.Move(m);
+          k += m;
+        }
+        if (there < keep || (len - p) / Bpp < n) {
+          Written = Done + there;
+          return End(p);
+        }
+        p += n * Bpp;
       }
-      p += Bpp;
-    } else {
-      const int64_t there = std::min(keep, (len - p) / Bpp);
-      for (int64_t k = 0; k < there;) {
-        const int64_t m = c.InRow(there - k);
-        FFCopyBytes(c.At(), src + p + k * Bpp, m * Bpp);
-        c.Move(m);
-        k += m;
-      }
-      if (there < keep || (len - p) / Bpp < n) {
-        written = done + there;
-        return false;
-      }
-      p += n * Bpp;
+      Done += keep;
+      Written = Done;
     }
-    done += keep;
-    written = done;
+    return p;
   }
-  return true;
+
+ private:
+  int64_t End(int64_t p) {
+    Ended = true;
+    return p;
+  }
+};
+
+// Reads the packed data (CmpsSize bytes from DataOffset) in blocks and unpacks it into the count
+// pixels of the target. False when the data ends first; written receives the whole pixels made.
+template <int32_t Bpp>
+bool TgaReadRle_(ConFileRec& f, const TgaTarget& t, int64_t count, int64_t& written) {
+  constexpr int64_t kBlockBytes = 256 * 1024;  // stays in the cache between the read and the unpacking
+  TgaUnpacker<Bpp> u(t);
+  uint8_t* block = nullptr;
+  _memalloc_(block, std::min(kBlockBytes, std::max<int64_t>(f.CmpsSize, 1)), __LINE__, "Conform.TGALoad_.CmpsData",
+             mkFresh, false);
+  FSeek(f.Handle, f.DataOffset);
+  int64_t have = 0, left = f.CmpsSize;
+  for (;;) {
+    const int64_t take = std::min(kBlockBytes - have, left);
+    FRead(f.Handle, block + have, take);
+    have += take;
+    left -= take;
+    const int64_t used = u.Unpack(block, have, left == 0, count);
+    if (u.Done == count || u.Ended) break;
+    std::memmove(block, block + used, static_cast<size_t>(have - used));
+    have -= used;
+  }
+  MemFree(block);
+  written = u.Written;
+  return !u.Ended;
 }
 
-bool TgaUnpack_(const uint8_t* src, int64_t len, const TgaTarget& t, int64_t count, int32_t bpp, int64_t& written) {
-  switch (bpp) {
-    case 1: return TgaUnpackAs_<1>(src, len, t, count, written);
-    case 2: return TgaUnpackAs_<2>(src, len, t, count, written);
-    case 3: return TgaUnpackAs_<3>(src, len, t, count, written);
-    default: return TgaUnpackAs_<4>(src, len, t, count, written);
+bool TgaReadRle_(ConFileRec& f, const TgaTarget& t, int64_t count, int64_t& written) {
+  switch (f.BytesPP) {
+    case 1: return TgaReadRle_<1>(f, t, count, written);
+    case 2: return TgaReadRle_<2>(f, t, count, written);
+    case 3: return TgaReadRle_<3>(f, t, count, written);
+    default: return TgaReadRle_<4>(f, t, count, written);
   }
 }
 
@@ -337,7 +379,8 @@ void TGALoad_(const std::string& fileName, Qimg& img) {
     CheckPicture_(f, __LINE__);
     const int64_t pixels = static_cast<int64_t>(f.Width) * f.Height;
     if (f.Compressed) {
-      GetCmpsData_(f);
+      // The packed data: from DataOffset to the end of the file (read in blocks below).
+      f.CmpsSize = std::max<int64_t>(f.FileSize - f.DataOffset, 0);
       // One packet of 1 + BytesPP bytes makes at most 128 pixels: data that cannot fill the
       // picture is refused before the picture is allocated.
       if (f.CmpsSize / (1 + f.BytesPP) * 128 < pixels) SetError(ecImage, 9, __LINE__);
@@ -375,7 +418,7 @@ void TGALoad_(const std::string& fileName, Qimg& img) {
       // record loaded into before keeps its old bytes until they are cleared).
       const TgaTarget target{img.Data, f.Width, f.Height, f.BottomUp};
       int64_t written = 0;
-      if (!TgaUnpack_(f.CmpsData, f.CmpsSize, target, pixels, f.BytesPP, written)) {
+      if (!TgaReadRle_(f, target, pixels, written)) {
         SetWarning(ecImage, 9, __LINE__);
         // Whole rows of the picture from the row of the first pixel missing on, that row from its
         // column.

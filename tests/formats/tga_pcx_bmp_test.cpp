@@ -503,24 +503,39 @@ TEST_F(Codecs, PicturesOfManyBlocksOfRowsReadLikeFFmpeg) {
   // Uncompressed rows are read in blocks of whole rows: pictures of several blocks, the last one
   // short, with and without row gaps, both row orders.
   const std::string dir = test::MakeTempDir("blocks");
+  // Run-length data is read in blocks too, its packets running over their ends.
   struct Big {
     int32_t Fid;
     int32_t W, H, Bpp;
+    int32_t Codec = 0;
   };
   for (const Big& b : {Big{fidBMP, 1001, 300, 24}, Big{fidBMP, 1001, 333, 8}, Big{fidBMP, 700, 211, 32},
-                       Big{fidTGA, 1001, 300, 24}, Big{fidTGA, 999, 301, 8}}) {
+                       Big{fidTGA, 1001, 300, 24}, Big{fidTGA, 999, 301, 8}, Big{fidTGA, 1001, 300, 24, 1},
+                       Big{fidTGA, 777, 403, 32, 1}, Big{fidTGA, 999, 301, 8, 1}}) {
     SCOPED_TRACE(std::to_string(b.Fid) + " " + std::to_string(b.W) + "x" + std::to_string(b.H) + "x" +
-                 std::to_string(b.Bpp));
+                 std::to_string(b.Bpp) + " codec " + std::to_string(b.Codec));
     Qimg img, back;
     MakePicture(img, b.W, b.H, b.Bpp);
     const std::string path = dir + (b.Fid == fidTGA ? "/big.tga" : "/big.bmp");
-    ASSERT_EQ(Outcome([&] { Save(b.Fid, path, img); }).first, 0) << GetErrorMessage();
+    ASSERT_EQ(Outcome([&] { Save(b.Fid, path, img, b.Codec); }).first, 0) << GetErrorMessage();
     // Loaded into a record that holds another picture of the size: every byte is replaced.
     MakePicture(back, b.W, b.H, b.Bpp);
     std::memset(back.Data, 0xA5, static_cast<size_t>(back.Size));
     ASSERT_EQ(Outcome([&] { Load(b.Fid, path, back); }).first, 0) << GetErrorMessage();
     EXPECT_TRUE(SamePicture(img, back));
     EXPECT_EQ(DifferenceFromFFmpeg(path, back), "");
+    if (b.Codec != 0) {
+      // Cut after 60 % of its data: the rows stored first (the picture's last, bottom-up) are
+      // there, the rows stored last are black, the loss logged.
+      const std::string bytes = Bytes(path);
+      test::WriteFile(path, bytes.substr(0, bytes.size() * 6 / 10));
+      int32_t failed = -1;
+      EXPECT_EQ(test::CountWarnings(ecImage, [&] { failed = Outcome([&] { Load(b.Fid, path, back); }).first; }), 1);
+      ASSERT_EQ(failed, 0) << GetErrorMessage();
+      const int64_t row = static_cast<int64_t>(b.W) * back.BytesPP;
+      EXPECT_EQ(0, std::memcmp(back.Data + (b.H - 1) * row, img.Data + (b.H - 1) * row, static_cast<size_t>(row)));
+      EXPECT_TRUE(std::all_of(back.Data, back.Data + row, [](uint8_t v) { return v == 0; }));
+    }
     ImgFree(img);
     ImgFree(back);
   }
