@@ -287,6 +287,9 @@ bool UniInfo(const std::string& fileName, UniInfoRec& info, int32_t options, voi
   info.Progress = progress;
   info.ProgressData = progressData;
   // UniInfo answers with its result: a failure never unwinds the caller.
+  ErrorClass ownClass = 0;
+  int32_t ownCode = 0;
+  std::string ownText;
   BeginMonitorNoRaise();
   try {
     RefuseSpecialFile_(fileName);
@@ -302,6 +305,7 @@ bool UniInfo(const std::string& fileName, UniInfoRec& info, int32_t options, voi
     info.FormatId = first.FormatId;
     ErrorClass firstClass = GetErrorClass();
     int32_t firstCode = GetErrorCode();
+    const std::string firstText = GetErrorStoredText();
     // An unknown id that AVI could not read either: nothing else will.
     if (firstClass == ecMovie2 && firstCode == 2) SetError(ecMovie2, 2, __LINE__);
 
@@ -317,6 +321,7 @@ bool UniInfo(const std::string& fileName, UniInfoRec& info, int32_t options, voi
       const uint32_t shared = firstRow.Kinds & (fkHasPictures | fkHasSound);
       FFInfoRec second;
       bool won = false;
+      bool unreadable = false;
       // AVI first (its unit falls back to the DirectShow decoder), then the read table in order.
       for (int32_t i = -1; i < kLoadFormatCount && !won; ++i) {
         int32_t id = fidAVI;
@@ -338,6 +343,7 @@ bool UniInfo(const std::string& fileName, UniInfoRec& info, int32_t options, voi
         if (newVideo && !newAudio && firstClass != 0 && UniGetKind(id, second.Video.Frames, 1) == ukMovie &&
             !ReadsFirstFrame_(fileName, id)) {
           TraceText("A candidate described the file but could not read its first frame");
+          unreadable = true;
           continue;
         }
         if (newVideo || newAudio) {
@@ -351,6 +357,13 @@ bool UniInfo(const std::string& fileName, UniInfoRec& info, int32_t options, voi
       // Without a winner the first description stands, and so does the way it ended: a failed
       // candidate must not reject a file that was described.
       StoreErrorDirect(firstClass, firstCode);
+      // A damaged file of a unit of its own that only a reader without a frame to show took up:
+      // the unit's own error says what is wrong with it, where "File not exist." would not.
+      if (!won && unreadable && firstClass != 0) {
+        ownClass = firstClass;
+        ownCode = firstCode;
+        ownText = firstText;
+      }
     }
 
     info.FileName = fileName;
@@ -381,7 +394,10 @@ bool UniInfo(const std::string& fileName, UniInfoRec& info, int32_t options, voi
   EndMonitor();
   if (NoError()) return true;
   ClearError();
-  SetWarning(ecFile, 9, __LINE__);
+  if (ownClass != 0)
+    SetWarningEx(ownClass, ownCode, ownText, __LINE__);
+  else
+    SetWarning(ecFile, 9, __LINE__);
   return false;
 }
 

@@ -193,6 +193,9 @@ struct SequenceHeader {
   int32_t RateCode = 0;
   int32_t AspectCode = 0;
   int32_t BufferSize = 0;
+  // MPEG-2's frame_rate_extension_n and _d: the rate is the code's rate times (n + 1) / (d + 1).
+  int32_t RateExtN = 0;
+  int32_t RateExtD = 0;
   int64_t BitRate = 0;  // bits per second, 0 for a variable rate
 };
 
@@ -211,6 +214,8 @@ SequenceHeader FindSequenceHeader(const std::vector<uint8_t>& b, bool mpeg2) {
       if (b[j] == 0 && b[j + 1] == 0 && b[j + 2] == 1 && b[j + 3] == 0xB5 && (b[j + 4] >> 4) == 1) {
         const uint8_t* e = b.data() + j + 4;
         extension = ((e[2] & 0x1F) << 7) | (e[3] >> 1);
+        s.RateExtN = (e[5] >> 5) & 3;
+        s.RateExtD = e[5] & 0x1F;
         break;
       }
     }
@@ -356,7 +361,14 @@ MPG_EXPORT int32_t mpg_video_info(const char* fileName, int32_t* width, int32_t*
     Put(systemFlag, system ? 1 : 0);
     Put(secondFlag, system && (cdxa || VideoCdPacks(head)) ? 1 : 0);
     if (extra != nullptr) {
-      std::memcpy(extra, &seq.AspectCode, 4);
+      // Bytes 0-1: the aspect code; 2-3: MPEG-2's frame-rate extension n + 1 and d + 1 (0 when
+      // the stream has none); 4-7: the buffer size.
+      const uint16_t aspect = static_cast<uint16_t>(seq.AspectCode);
+      std::memcpy(extra, &aspect, 2);
+      if (isMpeg2 && seq.Found && (seq.RateExtN != 0 || seq.RateExtD != 0)) {
+        extra[2] = static_cast<uint8_t>(seq.RateExtN + 1);
+        extra[3] = static_cast<uint8_t>(seq.RateExtD + 1);
+      }
       std::memcpy(extra + 4, &seq.BufferSize, 4);
     }
     return report.Report(true) ? 1 : 0;
