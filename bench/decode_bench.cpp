@@ -1,6 +1,6 @@
 // Movie decoding to packed B, G, R pictures, ours beside FFmpeg's, in one process on the same files.
 //
-//   decode_bench [--pairs N]
+//   decode_bench [--pairs N] [--file MOVIE]
 //
 // Ours: the shared FFmpeg reader (ffreader::Reader::ReadFrame, frame after frame) and the AVI unit's
 // picture load (AviImgLoad through the Video for Windows stand-in). FFmpeg's: libavformat and
@@ -10,6 +10,8 @@
 // (default 5), and the table gives the medians and the median of the pairs' ratios, so that the
 // ratio survives a machine busy with other work. Frames per second are wall-clock; "CPU ms" is the
 // process's CPU time per picture (all threads), what playback costs at any frame rate.
+//
+// --file times that movie alone (reader and FFmpeg, both thread settings) instead of the set below.
 //
 // The media are made on first run with ffmpeg (libx264, mpeg4) into a cache folder:
 // $TAVELO_BENCH_CACHE, else $XDG_CACHE_HOME/tavelo-bench, else ~/.cache/tavelo-bench. Besides the
@@ -228,9 +230,17 @@ struct Row {
   std::vector<double> OursFps, TheirsFps, OursCpu, TheirsCpu, FpsRatio, CpuRatio;
 };
 
-void Pair(Row& row, const std::function<int64_t()>& ours, const std::function<int64_t()>& theirs) {
-  const Run a = Measure(ours);
-  const Run b = Measure(theirs);
+// One pair; odd pairs run FFmpeg's first, so that neither side always finds the caches and the
+// allocator as the other left them.
+void Pair(Row& row, const std::function<int64_t()>& ours, const std::function<int64_t()>& theirs, bool theirsFirst) {
+  Run a, b;
+  if (theirsFirst) {
+    b = Measure(theirs);
+    a = Measure(ours);
+  } else {
+    a = Measure(ours);
+    b = Measure(theirs);
+  }
   if (a.Frames <= 0 || b.Frames <= 0 || a.Frames != b.Frames) {
     std::fprintf(stderr, "%s: ours made %lld pictures, FFmpeg %lld\n", row.Name.c_str(),
                  static_cast<long long>(a.Frames), static_cast<long long>(b.Frames));
@@ -248,13 +258,25 @@ void Pair(Row& row, const std::function<int64_t()>& ours, const std::function<in
 
 int main(int argc, char** argv) {
   int pairs = 5;
-  for (int i = 1; i + 1 < argc; ++i)
+  std::string only;
+  for (int i = 1; i + 1 < argc; ++i) {
     if (std::strcmp(argv[i], "--pairs") == 0) pairs = std::max(1, std::atoi(argv[i + 1]));
+    if (std::strcmp(argv[i], "--file") == 0) only = argv[i + 1];
+  }
   av_log_set_level(AV_LOG_QUIET);
-  const std::string folder = CacheFolder();
-  for (const Movie& m : kMovies)
-    if (!Make(folder, m.File, std::string(kSource1080) + " " + m.Make)) return 1;
-  if (!Make(folder, k4kFile, k4kMake)) return 1;
+  std::string folder = CacheFolder();
+  std::vector<Movie> movies(std::begin(kMovies), std::end(kMovies));
+  if (!only.empty()) {
+    const size_t slash = only.rfind('/');
+    folder = slash == std::string::npos ? "." : only.substr(0, slash);
+    static std::string file;
+    file = only.substr(slash == std::string::npos ? 0 : slash + 1);
+    movies = {Movie{file.c_str(), file.c_str(), ""}};
+  } else {
+    for (const Movie& m : movies)
+      if (!Make(folder, m.File, std::string(kSource1080) + " " + m.Make)) return 1;
+    if (!Make(folder, k4kFile, k4kMake)) return 1;
+  }
 
   const unsigned cores = std::thread::hardware_concurrency();
   std::vector<Row> rows;
@@ -269,17 +291,24 @@ int main(int argc, char** argv) {
         return n;
       };
     };
-    for (const Movie& m : kMovies) {
+    for (const Movie& m : movies) {
       const std::string path = folder + "/" + m.File;
       Row reader;
       reader.Name = std::string(m.Name) + ", reader, " + cores_;
       Row unit;
       unit.Name = std::string(m.Name) + ", AVI unit, " + cores_;
       const bool avi = std::strstr(m.File, ".avi") != nullptr;
+      const auto theirs = [path, threads] { return FFmpegDecode(path, threads); };
+      const auto readerOurs = ours([path] { return ReaderDecode(path); });
+      const auto unitOurs = ours([path] { return AviUnitDecode(path); });
+      // A first run of each, not counted: the first decode of a process also pays for the
+      // allocator's first use of the memory its pictures take.
+      Measure(readerOurs);
+      Measure(theirs);
+      if (avi) Measure(unitOurs);
       for (int p = 0; p < pairs; ++p) {
-        Pair(reader, ours([path] { return ReaderDecode(path); }), [path, threads] { return FFmpegDecode(path, threads); });
-        if (avi)
-          Pair(unit, ours([path] { return AviUnitDecode(path); }), [path, threads] { return FFmpegDecode(path, threads); });
+        Pair(reader, readerOurs, theirs, p % 2 == 1);
+        if (avi) Pair(unit, unitOurs, theirs, p % 2 == 1);
       }
       rows.push_back(reader);
       if (avi) rows.push_back(unit);
