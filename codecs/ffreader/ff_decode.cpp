@@ -25,16 +25,20 @@ namespace {
 constexpr size_t kPaletteBytes = 256 * 4;
 
 std::atomic<int> g_pictureThreads{0};
+constexpr int64_t kFrameThreadPixels = int64_t{1280} * 720;
 
 int Cores() { return static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 16u)); }
 
-// Pictures decode with frame threads where the codec has them (each thread decodes the next
-// picture while the ones before it finish), else with slice threads. Sound decoders keep to one
-// thread: a sound frame is far too little work to share out.
+// Pictures from about 720p up decode with frame threads where the codec has them (each thread
+// decodes the next picture while the ones before it finish), else with slice threads; smaller ones
+// keep to slice threads, which hold no picture back and cost nothing to hand between threads, and
+// one core decodes them many times faster than they play. Sound decoders keep to one thread: a
+// sound frame is far too little work to share out.
 void SetThreads(AVCodecContext* ctx, int width, int height) {
   if (ctx->codec_type == AVMEDIA_TYPE_VIDEO) {
     ctx->thread_count = VideoDecodeThreads(width, height);
-    ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+    const bool large = width < 1 || height < 1 || static_cast<int64_t>(width) * height >= kFrameThreadPixels;
+    ctx->thread_type = large || g_pictureThreads.load() > 0 ? FF_THREAD_FRAME | FF_THREAD_SLICE : FF_THREAD_SLICE;
   } else {
     ctx->thread_count = 1;
   }
@@ -62,16 +66,9 @@ int64_t FramePixelLimit(int width, int height) {
 
 void SetPictureThreads(int count) { g_pictureThreads.store(std::max(count, 0)); }
 
-int VideoDecodeThreads(int width, int height) {
-  const int forced = g_pictureThreads.load();
-  if (forced > 0) return forced;
-  // Every thread holds a picture of its own and waits for the ones before it: a small picture is
-  // not worth many. Two at least, so that every stream is read the same way (pictures held back
-  // in the decoder and drained at the end); FFmpeg's own choice (cores + 1) for large ones.
-  if (width < 1 || height < 1) return 0;
-  const int64_t share = (static_cast<int64_t>(width) * height) >> 16;
-  if (share >= Cores()) return 0;
-  return static_cast<int>(std::max<int64_t>(share, 2));
+int VideoDecodeThreads(int, int) {
+  // FFmpeg's own count (cores + 1 for frame threads) unless a count is set.
+  return g_pictureThreads.load();
 }
 
 void LimitLibraryAllocations() {

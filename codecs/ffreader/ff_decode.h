@@ -45,9 +45,10 @@ constexpr size_t kMaxLibraryAllocation = static_cast<size_t>(kMaxDecodedPixels) 
 // and demuxer of this reader calls it before it opens.
 void LimitLibraryAllocations();
 
-// The threads a picture decoder of width x height gets: frame threads where the codec has them,
-// else slice threads. 0 leaves the count to FFmpeg (one a core and one more), which large pictures
-// get; smaller ones fewer, at least 2.
+// The threads a picture decoder of width x height gets: 0, FFmpeg's own count (one a core and one
+// more), unless SetPictureThreads set one. Pictures of 1280 x 720 pixels and more (or of no stated
+// size) decode on frame threads where the codec has them, else on slice threads; smaller ones on
+// slice threads only (frame threads too once SetPictureThreads set a count).
 int VideoDecodeThreads(int width, int height);
 
 // The threads PictureConverter converts a width x height result with: one per half a million
