@@ -29,3 +29,5 @@ function(tavelo_test_suite name)
     DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT 300 FIXTURES_REQUIRED media)
 endfunction()
+
+include(${CMAKE_CURRENT_LIST_DIR}/delay_load.cmake)

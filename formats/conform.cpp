@@ -46,7 +46,7 @@ bool Is(int32_t flag) { return flag != 0; }
 
 int g_initCount = 0;
 
-// The fixed order in which the codec libraries are loaded and freed.
+// The fixed order in which the codec libraries are settled at start-up and freed.
 const int kLoadOrder[] = {clDShow, clMpeg, clGif, clZmv, clOgg, clCine, clWm, clJpeg, clJp2, clPng, clTiff, clXpm};
 
 // Describes a file with errors held back: the error the description ended with stays current.
@@ -159,12 +159,13 @@ void MakeAlpha_(const Qimg& img, Qimg& alpha, const char* tag, int32_t line) {
 void ConformUnitInit() {
   if (g_initCount++ > 0) return;
   CountInitPart();
+  // Each library is settled here, in the fixed order: one whose file shows every export keeps its
+  // formats and is loaded when a unit first calls it (start-up maps none of them); any other goes
+  // through its loader now, so the tables and the trace read exactly as if all were loaded.
   for (int lib : kLoadOrder) {
-    // The AVI unit's loader starts Video for Windows and binds its decoder library.
-    if (lib == clDShow)
-      AviDllLoad();
-    else
-      FFLoadCodecLib(lib);
+    FFDeferCodecLib(lib);
+    // The AVI unit's loader starts Video for Windows and notes whether its decoder library is there.
+    if (lib == clDShow) AviDllLoad();
   }
 }
 
@@ -287,6 +288,9 @@ bool UniInfo(const std::string& fileName, UniInfoRec& info, int32_t options, voi
   info.Progress = progress;
   info.ProgressData = progressData;
   // UniInfo answers with its result: a failure never unwinds the caller.
+  ErrorClass ownClass = 0;
+  int32_t ownCode = 0;
+  std::string ownText;
   BeginMonitorNoRaise();
   try {
     RefuseSpecialFile_(fileName);
@@ -302,6 +306,7 @@ bool UniInfo(const std::string& fileName, UniInfoRec& info, int32_t options, voi
     info.FormatId = first.FormatId;
     ErrorClass firstClass = GetErrorClass();
     int32_t firstCode = GetErrorCode();
+    const std::string firstText = GetErrorStoredText();
     // An unknown id that AVI could not read either: nothing else will.
     if (firstClass == ecMovie2 && firstCode == 2) SetError(ecMovie2, 2, __LINE__);
 
@@ -317,6 +322,7 @@ bool UniInfo(const std::string& fileName, UniInfoRec& info, int32_t options, voi
       const uint32_t shared = firstRow.Kinds & (fkHasPictures | fkHasSound);
       FFInfoRec second;
       bool won = false;
+      bool unreadable = false;
       // AVI first (its unit falls back to the DirectShow decoder), then the read table in order.
       for (int32_t i = -1; i < kLoadFormatCount && !won; ++i) {
         int32_t id = fidAVI;
@@ -338,6 +344,7 @@ bool UniInfo(const std::string& fileName, UniInfoRec& info, int32_t options, voi
         if (newVideo && !newAudio && firstClass != 0 && UniGetKind(id, second.Video.Frames, 1) == ukMovie &&
             !ReadsFirstFrame_(fileName, id)) {
           TraceText("A candidate described the file but could not read its first frame");
+          unreadable = true;
           continue;
         }
         if (newVideo || newAudio) {
@@ -351,6 +358,13 @@ bool UniInfo(const std::string& fileName, UniInfoRec& info, int32_t options, voi
       // Without a winner the first description stands, and so does the way it ended: a failed
       // candidate must not reject a file that was described.
       StoreErrorDirect(firstClass, firstCode);
+      // A damaged file of a unit of its own that only a reader without a frame to show took up:
+      // the unit's own error says what is wrong with it, where "File not exist." would not.
+      if (!won && unreadable && firstClass != 0) {
+        ownClass = firstClass;
+        ownCode = firstCode;
+        ownText = firstText;
+      }
     }
 
     info.FileName = fileName;
@@ -381,7 +395,10 @@ bool UniInfo(const std::string& fileName, UniInfoRec& info, int32_t options, voi
   EndMonitor();
   if (NoError()) return true;
   ClearError();
-  SetWarning(ecFile, 9, __LINE__);
+  if (ownClass != 0)
+    SetWarningEx(ownClass, ownCode, ownText, __LINE__);
+  else
+    SetWarning(ecFile, 9, __LINE__);
   return false;
 }
 

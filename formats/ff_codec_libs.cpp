@@ -1,5 +1,6 @@
 #include "formats/ff_codec_libs.h"
 
+#include <atomic>
 #include <mutex>
 
 #include "core/services/trace.h"
@@ -110,24 +111,13 @@ FFCodecLib* Libraries() {
 std::mutex g_wmvCheckLock;
 bool g_wmvChecked = false;
 
-}  // namespace
+// Deferred libraries are loaded under this lock; g_pending[i] is true while library i is deferred
+// and its loader has not run. Decoding threads read it without the lock: once it reads false, the
+// library's record is complete.
+std::mutex g_loadLock;
+std::atomic<bool> g_pending[clCount];
 
-void* FFGetProc(platform::HMODULE module, bool& allFound, const char* name) {
-  void* p = platform::GetProcAddress(module, name);
-  allFound = allFound && p != nullptr;
-  return p;
-}
-
-FFCodecLib& FFCodecLibrary(int index) {
-  static FFCodecLib none;
-  if (index < 0 || index >= clCount) return none;
-  return Libraries()[index];
-}
-
-void FFLoadCodecLib(int index) {
-  if (index < 0 || index >= clCount) return;
-  FFCodecLib& lib = Libraries()[index];
-  if (lib.Loaded) return;
+void RunLoader_(FFCodecLib& lib) {
   TraceScope trace("ConForm.FFLoadCodecLib");
   lib.Loaded = true;
   bool allFound = true;
@@ -148,9 +138,63 @@ void FFLoadCodecLib(int index) {
   }
 }
 
+// Runs a deferred library's loader when no thread has yet.
+void LoadDeferred_(int index) {
+  if (!g_pending[index].load(std::memory_order_acquire)) return;
+  std::lock_guard<std::mutex> lock(g_loadLock);
+  if (!g_pending[index].load(std::memory_order_relaxed)) return;
+  FFCodecLib& lib = Libraries()[index];
+  lib.Deferred = false;
+  RunLoader_(lib);
+  g_pending[index].store(false, std::memory_order_release);
+}
+
+}  // namespace
+
+void* FFGetProc(platform::HMODULE module, bool& allFound, const char* name) {
+  void* p = platform::GetProcAddress(module, name);
+  allFound = allFound && p != nullptr;
+  return p;
+}
+
+FFCodecLib& FFCodecLibrary(int index) {
+  static FFCodecLib none;
+  if (index < 0 || index >= clCount) return none;
+  return Libraries()[index];
+}
+
+void FFLoadCodecLib(int index) {
+  if (index < 0 || index >= clCount) return;
+  std::lock_guard<std::mutex> lock(g_loadLock);
+  FFCodecLib& lib = Libraries()[index];
+  if (lib.Loaded || lib.Deferred) return;
+  RunLoader_(lib);
+}
+
+void FFDeferCodecLib(int index) {
+  if (index < 0 || index >= clCount) return;
+  {
+    std::lock_guard<std::mutex> lock(g_loadLock);
+    FFCodecLib& lib = Libraries()[index];
+    if (lib.Loaded || lib.Deferred) return;
+    // A library the file alone shows complete keeps its formats without being loaded; every
+    // other outcome (rows withdrawn, trace lines, a module kept until shut-down) needs the loader.
+    if (platform::CheckLibraryExports(lib.FileName, lib.Exports, lib.ExportCount) ==
+        platform::LibraryCheck::kComplete) {
+      lib.Deferred = true;
+      g_pending[index].store(true, std::memory_order_release);
+      return;
+    }
+  }
+  FFLoadCodecLib(index);
+}
+
 void FFFreeCodecLib(int index) {
   if (index < 0 || index >= clCount) return;
+  std::lock_guard<std::mutex> lock(g_loadLock);
+  g_pending[index].store(false, std::memory_order_relaxed);
   FFCodecLib& lib = Libraries()[index];
+  lib.Deferred = false;
   if (lib.Module != nullptr) platform::FreeLibrary(lib.Module);
   lib.Module = nullptr;
   lib.AllFound = false;
@@ -160,17 +204,23 @@ void FFFreeCodecLib(int index) {
 
 void* FFCodecProc(int index, int32_t exportIndex) {
   if (index < 0 || index >= clCount) return nullptr;
+  LoadDeferred_(index);
   const FFCodecLib& lib = Libraries()[index];
   if (!lib.AllFound || exportIndex < 0 || exportIndex >= lib.ExportCount) return nullptr;
   return lib.Procs[exportIndex];
 }
 
-bool FFCodecLibReady(int index) { return index >= 0 && index < clCount && Libraries()[index].AllFound; }
+bool FFCodecLibReady(int index) {
+  if (index < 0 || index >= clCount) return false;
+  if (g_pending[index].load(std::memory_order_acquire)) return true;
+  return Libraries()[index].AllFound;
+}
+
 
 void WmvCheckCanWrite() {
   std::lock_guard<std::mutex> lock(g_wmvCheckLock);
   // The test counts only once the loader has run: asked earlier, it would be spent on nothing.
-  if (g_wmvChecked || !Libraries()[clWm].Loaded) return;
+  if (g_wmvChecked || !(Libraries()[clWm].Loaded || g_pending[clWm].load(std::memory_order_acquire))) return;
   g_wmvChecked = true;
   using CanWrite = int32_t (*)();
   // wmv_can_write9 is export 8 of the Windows Media library.

@@ -47,6 +47,7 @@ struct FFCodecLib {
   // State.
   platform::HMODULE Module = nullptr;  // the loaded mark
   bool Loaded = false;    // the loader has run
+  bool Deferred = false;  // the file showed every export; the loader runs at the first call asked for
   bool AllFound = false;  // the file loaded and every export resolved
   void* Procs[kMaxCodecExports] = {};
 };
@@ -56,19 +57,26 @@ void* FFGetProc(platform::HMODULE module, bool& allFound, const char* name);
 
 FFCodecLib& FFCodecLibrary(int index);
 
-// The loader pattern: once per run (a second call returns at once).
+// The loader pattern: once per run (a second call returns at once, also for a deferred library).
 void FFLoadCodecLib(int index);
+// Start-up's step for one library: looks at the file without loading it. When the file holds
+// every export the library is deferred: its loader runs, once and under a lock, when a unit first
+// asks for one of its calls (FFCodecProc) on whatever thread. Otherwise (file
+// missing, an export missing, a file that cannot be read that way) the loader runs now.
+void FFDeferCodecLib(int index);
 // The unloader: frees the library when it was loaded; the loader may run again afterwards.
 void FFFreeCodecLib(int index);
 
 // The resolved address of export number exportIndex (in the library's export order), nullptr
-// when the library did not load completely.
+// when the library did not load completely. A deferred library is loaded first.
 void* FFCodecProc(int index, int32_t exportIndex);
-// True when the library loaded and every export resolved.
+// True when the library loaded and every export resolved, or when it is deferred (its file shows
+// every export): asking does not load it, so a unit may note at start-up that it can use it.
 bool FFCodecLibReady(int index);
 
-// Runs once per run, before the write table is first read: when wmcodec is loaded with all its
-// exports and answers that it cannot write, the Windows Media rows leave the write table.
+// Runs once per run, before the write table is first read: when wmcodec is loaded (or deferred)
+// with all its exports and answers that it cannot write, the Windows Media rows leave the write
+// table. Asking it loads a deferred library.
 void WmvCheckCanWrite();
 
 // Test seam: forgets the loaded state of every library (after FFFreeCodecLib) and lets

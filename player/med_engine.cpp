@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "core/services/basic.h"
+#include "core/services/errors.h"
 #include "core/services/exception_log.h"
 #include "core/services/trace.h"
 #include "formats/ff_basic.h"
@@ -135,20 +136,27 @@ void QMedEngine::FileOpen(const std::string& fileName) {
   TraceWrite("Opening \"" + fileName + "\"");
   if (FileIsOpen != 0) FileClose();
   ResetState();
+  bool described = false;
   try {
     // The whole name: a Linux path may be far longer than 255 characters.
     const FFProgressProc progress = OnOpenProgress.Handler != nullptr ? &QMedEngine_OnOpenProgress : nullptr;
-    Media.Info(fileName, Description, InfoOptions, this, progress);
+    described = Media.Info(fileName, Description, InfoOptions, this, progress);
   } catch (...) {
     SetErrorFromException();
   }
   HasVideo = (Description.Video.HasVideo != 0 && Description.Video.VideoSupported != 0) ? -1 : 0;
   HasAudio = (Description.Audio.HasAudio != 0 && Description.Audio.AudioSupported != 0) ? -1 : 0;
   if (HasVideo == 0 && HasAudio == 0) {
+    // A damaged file of a known format fails with its format's own reason; "File not exist." is
+    // the description's plain failure and says nothing more than the message below.
+    std::string reason;
+    if (!described && GetWarningClass() != 0 && !(GetWarningClass() == ecFile && GetWarningCode() == 9)) {
+      reason = GetWarningClass() <= ecException ? GetWarningText() : ErrorText(GetWarningClass(), GetWarningCode());
+    }
     ResetState();
     std::error_code ec;
     if (std::filesystem::exists(fileName, ec))
-      SetError("File \"" + fileName + "\" is not supported.");
+      SetError("File \"" + fileName + "\" is not supported." + (reason.empty() ? "" : " " + reason));
     else
       SetError("File \"" + fileName + "\" cannot be found.");
     return;

@@ -9,6 +9,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # windowing toolkit, fonts, headless display
   qt6-base-dev fonts-dejavu-core xvfb xauth xdotool
+  # xev: the start-up benchmark (bench/startup_time.sh) watches for the main window with it
+  x11-utils
   # picture libraries
   libpng-dev zlib1g-dev libtiff-dev libjpeg-dev libopenjp2-7-dev libgif-dev libxpm-dev
   # movie and sound decoding, sound output, update check

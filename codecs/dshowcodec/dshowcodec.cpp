@@ -7,12 +7,12 @@
 #include <set>
 
 #include "codecs/ffreader/ff_reader.h"
+#include "codecs/ffsession/ff_session.h"
 
 #define DSW_EXPORT __attribute__((visibility("default")))
 
 namespace {
 
-using tavelo::ffreader::OpenOptions;
 using tavelo::ffreader::Reader;
 using tavelo::platform::WAVEFORMATEX;
 
@@ -24,7 +24,10 @@ constexpr int64_t kMaxPixels = int64_t{1} << 26;
 
 struct Handle {
   bool IsVideo = false;
-  std::unique_ptr<Reader> Media;
+  // The picture and the sound handle of a file each have their own reader over one index: the
+  // file is indexed once (ffsession keeps it for the handles that follow) and the two are read
+  // by two threads.
+  std::shared_ptr<Reader> Media;
 };
 
 // The live handles: a handle the caller closed, or never had, is refused instead of used.
@@ -46,10 +49,7 @@ void* OpenHandle(const char* fileName, int32_t* status, bool video) {
   void* result = nullptr;
   try {
     if (fileName != nullptr && *fileName != 0) {
-      OpenOptions options;
-      options.Video = video;
-      options.Audio = !video;
-      auto reader = Reader::Open(fileName, options);
+      std::shared_ptr<Reader> reader = tavelo::ffsession::TakeReader(fileName, true, true);
       code = 2;
       if (reader != nullptr && (video ? reader->HasVideo() : reader->HasAudio())) {
         bool usable = true;
@@ -71,6 +71,7 @@ void* OpenHandle(const char* fileName, int32_t* status, bool video) {
           code = 3;
         }
       }
+      if (reader != nullptr) tavelo::ffsession::ReturnReader(std::move(reader), false);
     }
   } catch (...) {
     result = nullptr;
@@ -175,6 +176,7 @@ DSW_EXPORT void dsw_close(DswHandle handle) {
     h = *it;
     Live().erase(it);
   }
+  tavelo::ffsession::ReturnReader(std::move(h->Media));
   delete h;
 }
 

@@ -1,6 +1,6 @@
 // dshowcodec.dll: the decoder library the AVI unit falls back on for what Video for Windows does
 // not read (and for very large files). Seven C exports over the shared FFmpeg reader; a picture
-// handle and a sound handle are opened separately on the same file.
+// handle and a sound handle are opened separately on the same file, over one index of it.
 //
 // Pictures are delivered as 24-bit B, G, R rows, top-down and unpadded. Sound is delivered as
 // 16-bit PCM at the stored rate and channel count; one dsw_audio_read returns at most one second

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "codecs/ffreader/ff_decode.h"
+#include "codecs/ffreader/ff_mp4_tables.h"
 #include "codecs/ffreader/ff_riff_check.h"
 
 extern "C" {
@@ -100,6 +101,12 @@ class Demuxer {
     av_packet_free(&packet_);
     avformat_close_input(&fmt_);
   }
+  // Takes over other's open file (other is left closed).
+  void Take(Demuxer& other) {
+    Close();
+    std::swap(fmt_, other.fmt_);
+    std::swap(packet_, other.packet_);
+  }
   AVFormatContext* Fmt() const { return fmt_; }
   AVPacket* Packet() const { return packet_; }
   // Only the streams in keep are read; the demuxer skips the data of the others.
@@ -164,48 +171,40 @@ struct AudioEntry {
 // the one found last), else by position and timestamp. Entries taken from a container's index
 // are found by position, else by decoding timestamp. Packets that match no entry (a parser
 // resynchronizing after a seek) are not sent to the decoder.
-class EntryLookup {
+//
+// The table is built once with the index and shared by every reader of the file; the run (the
+// entry found last) belongs to one reader.
+class EntryTable {
  public:
+  // Entries come with marks (a scan) or without (an index), never mixed in one table.
   void Add(int64_t index, int64_t pos, int64_t dts, uint64_t mark) {
-    entries_.push_back(Entry{pos, dts});
     if (mark != 0) {
+      entries_.push_back(Entry{pos, dts});
       byMark_[mark].push_back(index);
       return;
     }
-    if (pos >= 0) byPos_.emplace(pos, index);
-    else if (dts != AV_NOPTS_VALUE) byDts_.emplace(dts, index);
+    if (pos >= 0) byPos_.push_back({pos, index});
+    else if (dts != AV_NOPTS_VALUE) byDts_.push_back({dts, index});
   }
-  // The demuxer moved: the next packet starts a new run.
-  void Reset() { last_ = -1; }
-  int64_t Find(const AVPacket* pkt) {
-    if (pkt->size <= 0) return -1;  // never indexed, and no step in the run
-    // The packet found last, asked for again, is the same entry.
-    const Key key{pkt->pos, pkt->dts, pkt->pts, pkt->size};
-    if (last_ >= 0 && key == lastKey_) return last_;
-    const int64_t index = Lookup(pkt);
-    last_ = index;
-    lastKey_ = key;
-    return index;
+  // Called once after the last Add: the position and timestamp lists are searched by halving.
+  // (The first entry of a key is the one found, as it was added first.)
+  void Seal() {
+    const auto less = [](const Key& a, const Key& b) { return a.first < b.first; };
+    // Positions and timestamps mostly come in order already.
+    if (!std::is_sorted(byPos_.begin(), byPos_.end(), less)) std::stable_sort(byPos_.begin(), byPos_.end(), less);
+    if (!std::is_sorted(byDts_.begin(), byDts_.end(), less)) std::stable_sort(byDts_.begin(), byDts_.end(), less);
   }
+  void Reserve(size_t n) { byPos_.reserve(n); }
 
- private:
-  struct Entry {
-    int64_t Pos, Dts;
-  };
-  struct Key {
-    int64_t Pos, Dts, Pts;
-    int Size;
-    bool operator==(const Key&) const = default;
-  };
-
-  int64_t Lookup(const AVPacket* pkt) const {
+  // last: the entry found last in the run, -1 at its start.
+  int64_t Lookup(const AVPacket* pkt, int64_t last) const {
     const int64_t dts = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
     if (!byMark_.empty()) {
       const auto it = byMark_.find(PacketMark(pkt));
       if (it == byMark_.end()) return -1;
       const std::vector<int64_t>& c = it->second;
       if (c.size() == 1) return c.front();
-      if (last_ >= 0 && std::binary_search(c.begin(), c.end(), last_ + 1)) return last_ + 1;
+      if (last >= 0 && std::binary_search(c.begin(), c.end(), last + 1)) return last + 1;
       int64_t byPos = -1, byDts = -1;
       for (int64_t i : c) {
         const Entry& e = entries_[static_cast<size_t>(i)];
@@ -214,27 +213,58 @@ class EntryLookup {
       }
       if (byPos >= 0) return byPos;
       if (byDts >= 0) return byDts;
-      const auto after = std::upper_bound(c.begin(), c.end(), last_);
+      const auto after = std::upper_bound(c.begin(), c.end(), last);
       return after != c.end() ? *after : c.front();
     }
     if (pkt->pos >= 0) {
-      auto it = byPos_.find(pkt->pos);
-      if (it != byPos_.end()) return it->second;
+      if (const int64_t i = Search(byPos_, pkt->pos); i >= 0) return i;
     }
-    if (dts != AV_NOPTS_VALUE) {
-      auto it = byDts_.find(dts);
-      if (it != byDts_.end()) return it->second;
-    }
+    if (dts != AV_NOPTS_VALUE) return Search(byDts_, dts);
     return -1;
   }
 
+ private:
+  struct Entry {
+    int64_t Pos, Dts;
+  };
   std::vector<Entry> entries_;
   std::unordered_map<uint64_t, std::vector<int64_t>> byMark_;
-  std::unordered_map<int64_t, int64_t> byPos_;
-  std::unordered_map<int64_t, int64_t> byDts_;
+  using Key = std::pair<int64_t, int64_t>;  // position or timestamp, entry
+  static int64_t Search(const std::vector<Key>& list, int64_t v) {
+    const auto it = std::lower_bound(list.begin(), list.end(), v, [](const Key& k, int64_t x) { return k.first < x; });
+    return it != list.end() && it->first == v ? it->second : -1;
+  }
+  std::vector<Key> byPos_;
+  std::vector<Key> byDts_;
+};
+
+class EntryLookup {
+ public:
+  void Use(const EntryTable* table) { table_ = table; }
+  // The demuxer moved: the next packet starts a new run.
+  void Reset() { last_ = -1; }
+  int64_t Find(const AVPacket* pkt) {
+    if (pkt->size <= 0 || table_ == nullptr) return -1;  // never indexed, and no step in the run
+    // The packet found last, asked for again, is the same entry.
+    const Key key{pkt->pos, pkt->dts, pkt->pts, pkt->size};
+    if (last_ >= 0 && key == lastKey_) return last_;
+    const int64_t index = table_->Lookup(pkt, last_);
+    last_ = index;
+    lastKey_ = key;
+    return index;
+  }
+
+ private:
+  struct Key {
+    int64_t Pos, Dts, Pts;
+    int Size;
+    bool operator==(const Key&) const = default;
+  };
+  const EntryTable* table_ = nullptr;
   int64_t last_ = -1;
   Key lastKey_{};
 };
+
 
 bool IsAttachedPicture(const AVStream* st) { return (st->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0; }
 
@@ -270,7 +300,10 @@ bool MeasuredSound(AVCodecID id) {
 
 }  // namespace
 
-struct Reader::Impl {
+// What a file's index holds: built once when the file opens, never changed after that, and shared
+// by every reader of the file (a reader handed on keeps it, a second reader of the same file takes
+// it without reading the file again).
+struct Reader::Index {
   std::string FileName;
   std::string Error;
 
@@ -278,60 +311,37 @@ struct Reader::Impl {
   bool HasVideo = false;
   VideoInfo VInfo;
   int VStream = -1;
-  Demuxer VDemux;
-  bool VDemuxReady = false;  // VDemux is open on the file
+  AVCodecParameters* VParams = nullptr;
   std::vector<VideoEntry> VEntries;   // decode order
   std::vector<int64_t> PresOrder;     // frame -> entry (packet mode)
   std::vector<int64_t> SortedPts;     // pts of PresOrder's entries, ascending
   std::vector<int64_t> PrevKey;       // entry -> the last key entry at or before it (-1: none)
   std::vector<int64_t> KeyFrames;     // frame numbers of the key frames, ascending
-  EntryLookup VLookup;
+  EntryTable VTable;
   bool SlotMode = false;  // timestamps count frames: frame n is the picture shown at slot n
   int64_t FirstPts = 0;
-  Decoder VDecoder;
-  PictureConverter Pictures;
-  bool VRun = false;       // the decoder is fed in order from a key frame
-  int64_t VNextSend = 0;   // the entry the demuxer delivers next
-  bool VDrained = false;   // every packet of the run was sent and the decoder drained
-  // The palette of a palettized stream. Demuxers hand it to the decoder once, with the first
-  // packet; a decoder that starts after a seek gets it from here.
+  // The palette of a palettized stream as the first packet brings it.
   std::vector<uint8_t> Palette;
-  bool PaletteDue = false;
-  AVFrame* Held = nullptr;  // the picture read last
-  int64_t HeldPts = kNoTs;
-  std::deque<AVFrame*> Queue;  // decoded, later pictures
+  bool PaletteKnown = false;  // Palette holds what the first packet brought (else a reader reads it)
 
   // ---- Sound ----
   bool HasAudio = false;
   AudioInfo AInfo;
   int AStream = -1;
-  Demuxer ADemux;
-  bool ADemuxReady = false;
+  AVCodecParameters* AParams = nullptr;
   std::vector<AudioEntry> AEntries;
-  EntryLookup ALookup;
+  EntryTable ATable;
   int64_t SkipStart = 0;  // samples the decoder drops at the start of the sound
   // The skip instructions (side data) of the packets that carry one: the demuxer attaches them
   // only while reading from the start, so they are given again after a seek.
   std::unordered_map<int64_t, std::vector<uint8_t>> ASkip;
-  Decoder ADecoder;
-  AVCodecParameters* AParams = nullptr;
-  SoundConverter Sound;
-  bool ARun = false;
-  int64_t ANextSend = 0;
-  bool ADrained = false;
-  std::vector<int16_t> ABuf;  // decoded samples from ABufStart on
-  int64_t ABufStart = 0;
-  int64_t ABufFrames() const { return AInfo.Channels > 0 ? static_cast<int64_t>(ABuf.size()) / AInfo.Channels : 0; }
 
-  ~Impl() {
+  Index() = default;
+  Index(const Index&) = delete;
+  Index& operator=(const Index&) = delete;
+  ~Index() {
+    avcodec_parameters_free(&VParams);
     avcodec_parameters_free(&AParams);
-    av_frame_free(&Held);
-    ClearQueue();
-  }
-
-  void ClearQueue() {
-    for (AVFrame*& f : Queue) av_frame_free(&f);
-    Queue.clear();
   }
 
   bool Fail(const std::string& why) {
@@ -339,12 +349,18 @@ struct Reader::Impl {
     return false;
   }
 
+  static bool CopyParams(AVCodecParameters*& to, const AVCodecParameters* from) {
+    to = avcodec_parameters_alloc();
+    return to != nullptr && avcodec_parameters_copy(to, from) >= 0;
+  }
+
   // ---- Opening ----
 
-  bool Build(const OpenOptions& options) {
+  // Builds the index from the demuxer scan opens on the file; scan is left open for the first
+  // reader to decode with.
+  bool Build(const OpenOptions& options, const ScanProgress& progress, Demuxer& scan) {
     if (!RegularFile(FileName, Error)) return false;
     if (!RiffInfoTagsFit(FileName)) return Fail("cannot open: an INFO tag claims more than the file holds");
-    Demuxer scan;
     if (!scan.Open(FileName, Error)) return false;
     AVFormatContext* fmt = scan.Fmt();
     if (options.Video) VStream = FindStream(fmt, AVMEDIA_TYPE_VIDEO);
@@ -354,34 +370,64 @@ struct Reader::Impl {
     // The AVI demuxer reads the file's own index of every chunk at open: the picture index can
     // be taken from it without reading the pictures.
     bool videoFromIndex = false;
+    bool audioFromIndex = false;
+    const bool mov = std::strncmp(fmt->iformat->name, "mov,", 4) == 0;
     // Not so for a codec that stores B pictures ahead of their display: the index has decoding
     // times only, and the packets must be read to tell the B pictures.
     if (VStream >= 0 && !options.ScanPackets && std::strcmp(fmt->iformat->name, "avi") == 0 &&
         !(fmt->streams[VStream]->codecpar->video_delay > 0 &&
           MayReorderPictures(fmt->streams[VStream]->codecpar->codec_id)))
       videoFromIndex = IndexFromContainer(fmt->streams[VStream]);
+    // MP4 and QuickTime state every sample in their header: the demuxer's index holds them all,
+    // and the display times come from the same tables.
+    if (mov && !options.ScanPackets) {
+      if (VStream >= 0) videoFromIndex = VideoFromMovTables(fmt->streams[VStream]);
+      // (When the pictures must be scanned, the sound is counted in the same pass.)
+      if (AStream >= 0 && (VStream < 0 || videoFromIndex)) audioFromIndex = AudioFromIndex(fmt->streams[AStream]);
+    }
     const int scanVideo = (VStream >= 0 && !videoFromIndex) ? VStream : -1;
-    if (scanVideo >= 0 || AStream >= 0) {
-      scan.Keep(scanVideo, AStream);
-      ScanPackets(scan, scanVideo);
+    const int scanAudio = (AStream >= 0 && !audioFromIndex) ? AStream : -1;
+    if (VStream >= 0 && videoFromIndex && scanAudio < 0) {
+      // The first packet brings a palettized stream's palette.
+      scan.Keep(VStream, audioFromIndex ? AStream : -1);
+      bool firstSound = !audioFromIndex;
+      bool firstPicture = false;
+      while ((!firstSound || !firstPicture) && av_read_frame(fmt, scan.Packet()) >= 0) {
+        AVPacket* pkt = scan.Packet();
+        if (pkt->stream_index == VStream && !firstPicture) {
+          KeepPalette(pkt);
+          firstPicture = true;
+        } else if (pkt->stream_index == AStream && !firstSound && pkt->size > 0) {
+          KeepSkip(pkt, 0);
+          firstSound = true;
+        }
+        av_packet_unref(pkt);
+      }
+      PaletteKnown = true;
+    } else if (audioFromIndex && scanVideo < 0) {
+      scan.Keep(-1, AStream);
+      if (scan.Next(AStream)) KeepSkip(scan.Packet(), 0);
+    }
+    if (audioFromIndex) {
+      LastSoundSkip(scan);
+      CountIndexedSound();
+    }
+    if (scanVideo >= 0 || scanAudio >= 0) {
+      scan.Keep(scanVideo, scanAudio);
+      if (!ScanPackets(scan, scanVideo, scanAudio, progress)) return Fail("cancelled");
     }
     if (VStream >= 0) HasVideo = FinishVideo(fmt->streams[VStream]);
     if (AStream >= 0) HasAudio = FinishAudio(fmt->streams[AStream]);
     if (!HasVideo && !HasAudio) return Fail(Error.empty() ? "no stream that can be decoded" : Error);
-    if (HasVideo && !VDecoder.Open(fmt->streams[VStream]->codecpar)) {
-      HasVideo = false;
-      Error = "no decoder for the pictures";
-    }
-    if (HasAudio) {
-      AParams = avcodec_parameters_alloc();
-      if (AParams == nullptr || avcodec_parameters_copy(AParams, fmt->streams[AStream]->codecpar) < 0 ||
-          !OpenAudioDecoder()) {
-        HasAudio = false;
-        Error = "no decoder for the sound";
-      }
-    }
-    if (!HasVideo && !HasAudio) return false;
+    if (HasVideo && !CopyParams(VParams, fmt->streams[VStream]->codecpar)) return Fail("out of memory");
+    if (HasAudio && !CopyParams(AParams, fmt->streams[AStream]->codecpar)) return Fail("out of memory");
     return true;
+  }
+
+  void KeepPalette(const AVPacket* pkt) {
+    size_t size = 0;
+    const uint8_t* side = av_packet_get_side_data(pkt, AV_PKT_DATA_PALETTE, &size);
+    if (side != nullptr && size == AVPALETTE_SIZE) Palette.assign(side, side + size);
   }
 
   bool IndexFromContainer(AVStream* st) {
@@ -406,10 +452,100 @@ struct Reader::Impl {
     return true;
   }
 
-  void ScanPackets(Demuxer& scan, int videoStream) {
+  // The picture index of an MP4 or QuickTime file: decoding times, positions and sync samples
+  // from the demuxer's index, display times from the composition offsets. Entries are found by
+  // their positions. False (the packets are scanned) when the two disagree on the samples or the
+  // demuxer's edit handling marked samples to be dropped.
+  bool VideoFromMovTables(AVStream* st) {
+    const int n = avformat_index_get_entries_count(st);
+    Mp4Track track;
+    if (n <= 0 || !ReadMp4Track(FileName, static_cast<uint32_t>(st->id), track) || track.SampleCount != n) return false;
+    std::vector<VideoEntry> entries;
+    entries.reserve(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) {
+      const AVIndexEntry* e = avformat_index_get_entry(st, i);
+      if (e == nullptr || (e->flags & AVINDEX_DISCARD_FRAME) != 0 || e->size <= 0 || e->pos < 0) return false;
+      const int64_t offset = track.CompositionOffsets.empty() ? 0 : track.CompositionOffsets[static_cast<size_t>(i)];
+      entries.push_back(VideoEntry{e->timestamp + offset, e->timestamp, e->pos, (e->flags & AVINDEX_KEYFRAME) != 0});
+    }
+    VEntries = std::move(entries);
+    return true;
+  }
+
+  // The sound index from a demuxer's index of every packet (MP4 and QuickTime): each packet's
+  // samples follow from its size as they do when the packets are read.
+  bool AudioFromIndex(AVStream* st) {
+    const int n = avformat_index_get_entries_count(st);
+    if (n <= 0) return false;
+    AVCodecParameters* par = st->codecpar;
+    std::vector<AudioEntry> entries;
+    entries.reserve(static_cast<size_t>(n));
+    int64_t raw = 0;
+    for (int i = 0; i < n; ++i) {
+      const AVIndexEntry* e = avformat_index_get_entry(st, i);
+      // A packet the edit list drops (encoder delay) is an entry as its packet is: the decoder
+      // drops its samples, and the first packet's skip instruction counts them out.
+      if (e == nullptr || e->pos < 0) return false;
+      if (e->size <= 0) continue;
+      int64_t samples = av_get_audio_frame_duration2(par, e->size);
+      if (samples <= 0) {
+        // The packet lasts until the next one (the last until the stream's end).
+        const AVIndexEntry* next = i + 1 < n ? avformat_index_get_entry(st, i + 1) : nullptr;
+        const int64_t end = next != nullptr ? next->timestamp : st->duration;
+        if (end != kNoTs && end > e->timestamp)
+          samples = av_rescale_q(end - e->timestamp, st->time_base, AVRational{1, par->sample_rate});
+      }
+      if (samples <= 0) continue;
+      entries.push_back(AudioEntry{e->timestamp, e->pos, raw, samples, 0});
+      raw += samples;
+    }
+    if (entries.empty()) return false;
+    AEntries = std::move(entries);
+    return true;
+  }
+
+  // A packet's instruction to skip samples (side data), kept for the reads after a seek.
+  void KeepSkip(const AVPacket* pkt, size_t at) {
+    size_t sideSize = 0;
+    const uint8_t* side = av_packet_get_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, &sideSize);
+    if (side != nullptr && sideSize >= 8 && at < AEntries.size())
+      ASkip[static_cast<int64_t>(at)].assign(side, side + sideSize);
+  }
+
+  // The sound's length from an index: what the first packet skips at the start (which may reach
+  // past that packet) and the last one drops at the end are not delivered.
+  void CountIndexedSound() {
+    const int64_t raw = AEntries.back().Start + AEntries.back().Samples;
+    int64_t skipEnd = 0;
+    if (auto f = ASkip.find(0); f != ASkip.end()) SkipStart = AV_RL32(f->second.data());
+    if (auto l = ASkip.find(static_cast<int64_t>(AEntries.size()) - 1); l != ASkip.end())
+      skipEnd = std::min<int64_t>(AV_RL32(l->second.data() + 4), AEntries.back().Samples);
+    SkipStart = std::min(SkipStart, raw);
+    AInfo.SampleCount = std::max<int64_t>(raw - SkipStart - skipEnd, 0);
+  }
+
+  // The samples the last packet drops at the end, read from the last packet itself.
+  void LastSoundSkip(Demuxer& scan) {
+    if (AEntries.empty()) return;
+    const AudioEntry& last = AEntries.back();
+    scan.Keep(-1, AStream);
+    if (av_seek_frame(scan.Fmt(), AStream, last.Dts, AVSEEK_FLAG_BACKWARD) < 0) return;
+    while (scan.Next(AStream)) {
+      const AVPacket* pkt = scan.Packet();
+      if (pkt->pos == last.Pos) {
+        KeepSkip(pkt, AEntries.size() - 1);
+        return;
+      }
+      if (pkt->pos > last.Pos) return;
+    }
+  }
+
+  // False when progress asked to stop.
+  bool ScanPackets(Demuxer& scan, int videoStream, int audioStream,
+                   const ScanProgress& progress) {
     AVFormatContext* fmt = scan.Fmt();
-    AVCodecParameters* apar = AStream >= 0 ? fmt->streams[AStream]->codecpar : nullptr;
-    const AVRational aTb = AStream >= 0 ? fmt->streams[AStream]->time_base : AVRational{1, 1};
+    AVCodecParameters* apar = audioStream >= 0 ? fmt->streams[audioStream]->codecpar : nullptr;
+    const AVRational aTb = audioStream >= 0 ? fmt->streams[audioStream]->time_base : AVRational{1, 1};
     int64_t lastVideoTs = kNoTs;
     const AVCodecID videoCodec = videoStream >= 0 ? fmt->streams[videoStream]->codecpar->codec_id : AV_CODEC_ID_NONE;
     std::vector<size_t> noPts;  // pictures the demuxer gave a decoding time but no display time
@@ -430,10 +566,25 @@ struct Reader::Impl {
       return n;
     };
     AVPacket* pkt = scan.Packet();
+    const int64_t fileSize = fmt->pb != nullptr ? avio_size(fmt->pb) : -1;
+    int64_t reported = 0;
+    bool stopped = false;
     for (;;) {
       av_packet_unref(pkt);
       if (av_read_frame(fmt, pkt) < 0) break;
+      // Every quarter megabyte read.
+      if (progress && fmt->pb != nullptr && avio_tell(fmt->pb) - reported >= (1 << 18)) {
+        reported = avio_tell(fmt->pb);
+        if (!progress(reported, fileSize)) {
+          stopped = true;
+          break;
+        }
+      }
       if (pkt->stream_index == videoStream && videoStream >= 0) {
+        if (!PaletteKnown) {
+          KeepPalette(pkt);
+          PaletteKnown = true;
+        }
         if (pkt->size <= 0) continue;
         int64_t pts = pkt->pts != kNoTs ? pkt->pts : pkt->dts;
         if (pts == kNoTs) pts = lastVideoTs == kNoTs ? 0 : lastVideoTs + std::max<int64_t>(pkt->duration, 1);
@@ -447,7 +598,7 @@ struct Reader::Impl {
           else
             noPts.push_back(VEntries.size() - 1);
         }
-      } else if (pkt->stream_index == AStream && AStream >= 0 && measured) {
+      } else if (pkt->stream_index == audioStream && audioStream >= 0 && measured) {
         if (pkt->size <= 0) continue;
         size_t sideSize = 0;
         const uint8_t* side = av_packet_get_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, &sideSize);
@@ -462,7 +613,7 @@ struct Reader::Impl {
         samples += drain();
         AEntries.push_back(AudioEntry{EntryTs(pkt->dts, pkt->pts), pkt->pos, audioRaw, samples, PacketMark(pkt)});
         audioRaw += samples;
-      } else if (pkt->stream_index == AStream && AStream >= 0) {
+      } else if (pkt->stream_index == audioStream && audioStream >= 0) {
         if (pkt->size <= 0) continue;
         int64_t samples = av_get_audio_frame_duration2(apar, pkt->size);
         if (samples <= 0 && pkt->duration > 0)
@@ -495,10 +646,11 @@ struct Reader::Impl {
     }
     av_frame_free(&decoded);
     PlacePicturesWithoutPts(noPts);
-    SkipStart = std::min(SkipStart, audioRaw);
-    if (!AEntries.empty()) {
-      AInfo.SampleCount = std::max<int64_t>(audioRaw - SkipStart - skipEnd, 0);
+    if (audioStream >= 0) {
+      SkipStart = std::min(SkipStart, audioRaw);
+      if (!AEntries.empty()) AInfo.SampleCount = std::max<int64_t>(audioRaw - SkipStart - skipEnd, 0);
     }
+    return !stopped;
   }
 
   // A picture without a display time (an MPEG elementary stream, or a frame that does not start a
@@ -550,8 +702,10 @@ struct Reader::Impl {
     PresOrder = std::move(order);
     SortedPts.resize(n);
     for (size_t i = 0; i < n; ++i) SortedPts[i] = VEntries[PresOrder[i]].Pts;
+    if (VEntries.front().Mark == 0) VTable.Reserve(n);
     for (size_t i = 0; i < n; ++i)
-      VLookup.Add(static_cast<int64_t>(i), VEntries[i].Pos, VEntries[i].Dts, VEntries[i].Mark);
+      VTable.Add(static_cast<int64_t>(i), VEntries[i].Pos, VEntries[i].Dts, VEntries[i].Mark);
+    VTable.Seal();
     PrevKey.resize(n);
     int64_t lastKey = -1;
     for (size_t i = 0; i < n; ++i) {
@@ -582,8 +736,10 @@ struct Reader::Impl {
       Error = "the sound stream holds no samples";
       return false;
     }
+    if (AEntries.front().Mark == 0) ATable.Reserve(AEntries.size());
     for (size_t i = 0; i < AEntries.size(); ++i)
-      ALookup.Add(static_cast<int64_t>(i), AEntries[i].Pos, AEntries[i].Dts, AEntries[i].Mark);
+      ATable.Add(static_cast<int64_t>(i), AEntries[i].Pos, AEntries[i].Dts, AEntries[i].Mark);
+    ATable.Seal();
     const AVCodecParameters* par = st->codecpar;
     AInfo.SampleRate = par->sample_rate;
     AInfo.Channels = par->ch_layout.nb_channels;
@@ -600,7 +756,6 @@ struct Reader::Impl {
     return true;
   }
 
-  // ---- Pictures ----
 
   // The entry whose picture frame shows (decode-order index), -1 when out of range.
   int64_t EntryOf(int64_t frame) const {
@@ -620,13 +775,111 @@ struct Reader::Impl {
       k = PrevKey[static_cast<size_t>(k - 1)];
     return k < 0 ? 0 : k;
   }
+};
+
+struct Reader::Impl {
+  std::shared_ptr<const Index> X;
+  std::string FileName;
+  std::string Error;
+
+  // ---- Pictures ----
+  bool HasVideo = false;
+  Demuxer VDemux;
+  bool VDemuxReady = false;  // VDemux is open on the file
+  EntryLookup VLookup;
+  Decoder VDecoder;
+  PictureConverter Pictures;
+  bool VRun = false;       // the decoder is fed in order from a key frame
+  int64_t VNextSend = 0;   // the entry the demuxer delivers next
+  bool VDrained = false;   // every packet of the run was sent and the decoder drained
+  // The palette of a palettized stream. Demuxers hand it to the decoder once, with the first
+  // packet; a decoder that starts after a seek gets it from here.
+  std::vector<uint8_t> Palette;
+  bool PaletteDue = false;
+  AVFrame* Held = nullptr;  // the picture read last
+  int64_t HeldPts = kNoTs;
+  std::deque<AVFrame*> Queue;  // decoded, later pictures
+
+  // ---- Sound ----
+  bool HasAudio = false;
+  Demuxer ADemux;
+  bool ADemuxReady = false;
+  EntryLookup ALookup;
+  Decoder ADecoder;
+  SoundConverter Sound;
+  bool ARun = false;
+  int64_t ANextSend = 0;
+  bool ADrained = false;
+  std::vector<int16_t> ABuf;  // decoded samples from ABufStart on
+  int64_t ABufStart = 0;
+  int64_t ABufFrames() const { return X->AInfo.Channels > 0 ? static_cast<int64_t>(ABuf.size()) / X->AInfo.Channels : 0; }
+
+  ~Impl() {
+    av_frame_free(&Held);
+    ClearQueue();
+  }
+
+  void ClearQueue() {
+    for (AVFrame*& f : Queue) av_frame_free(&f);
+    Queue.clear();
+  }
+
+  bool Fail(const std::string& why) {
+    Error = why;
+    return false;
+  }
+
+  // Starts reading over index; scan (when given) is the demuxer the index was built with, open
+  // on the file, which one of the streams takes over instead of opening the file again.
+  // Decoders are made when a stream is first read (FindStream made sure there is one).
+  bool Start(std::shared_ptr<const Index> index, Demuxer* scan) {
+    X = std::move(index);
+    FileName = X->FileName;
+    HasVideo = X->HasVideo;
+    HasAudio = X->HasAudio;
+    VLookup.Use(&X->VTable);
+    ALookup.Use(&X->ATable);
+    Palette = X->Palette;
+    if (!HasVideo && !HasAudio) return false;
+    if (scan != nullptr && scan->Fmt() != nullptr) {
+      if (HasVideo && X->PaletteKnown) {
+        VDemux.Take(*scan);
+        VDemux.Keep(X->VStream, -1);
+        VDemuxReady = true;
+      } else if (HasAudio) {
+        ADemux.Take(*scan);
+        ADemux.Keep(X->AStream, -1);
+        ADemuxReady = true;
+      }
+    }
+    return true;
+  }
+
+  // Gives back what decoding holds (pictures, sound, the decoders' buffers); the demuxers and
+  // the index stay.
+  void Rest() {
+    ClearQueue();
+    av_frame_free(&Held);
+    HeldPts = kNoTs;
+    VRun = false;
+    VDrained = false;
+    if (VDecoder.IsOpen()) VDecoder.Flush();
+    ARun = false;
+    ADrained = false;
+    if (ADecoder.IsOpen()) ADecoder.Flush();
+    std::vector<int16_t>().swap(ABuf);
+    ABufStart = 0;
+  }
+
+  // ---- Pictures ----
+
 
   bool EnsureVideoDemuxer() {
     if (VDemuxReady) return true;
     if (!VDemux.Open(FileName, Error)) return false;
-    VDemux.Keep(VStream, -1);
+    VDemux.Keep(X->VStream, -1);
     VDemuxReady = true;
-    if (Palette.empty() && VDemux.Next(VStream)) KeepPalette(VDemux.Packet());
+    if (!X->PaletteKnown && Palette.empty() && VDemux.Next(X->VStream)) KeepPalette(VDemux.Packet());
     return true;
   }
 
@@ -639,16 +892,16 @@ struct Reader::Impl {
   // Places the demuxer so that its current packet is entry k.
   bool SeekVideo(int64_t k) {
     if (!EnsureVideoDemuxer()) return false;
-    const VideoEntry& target = VEntries[static_cast<size_t>(k)];
+    const VideoEntry& target = X->VEntries[static_cast<size_t>(k)];
     for (int attempt = 0; attempt < 3; ++attempt) {
       VLookup.Reset();
       AVFormatContext* fmt = VDemux.Fmt();
       int err = 0;
       if (attempt == 0) {
-        err = av_seek_frame(fmt, VStream, target.Dts, AVSEEK_FLAG_BACKWARD);
+        err = av_seek_frame(fmt, X->VStream, target.Dts, AVSEEK_FLAG_BACKWARD);
       } else if (attempt == 1) {
         if (target.Pos < 0 || (fmt->iformat->flags & AVFMT_NO_BYTE_SEEK)) continue;
-        err = av_seek_frame(fmt, VStream, target.Pos, AVSEEK_FLAG_BYTE);
+        err = av_seek_frame(fmt, X->VStream, target.Pos, AVSEEK_FLAG_BYTE);
       } else {
         // The demuxer could not place itself: read the file from its start again.
         VDemuxReady = false;
@@ -656,7 +909,7 @@ struct Reader::Impl {
         if (VLookup.Find(VDemux.Packet()) == k) return true;
       }
       if (err < 0) continue;
-      while (VDemux.Next(VStream)) {
+      while (VDemux.Next(X->VStream)) {
         const int64_t idx = VLookup.Find(VDemux.Packet());
         if (idx == k) return true;
         if (idx > k) break;
@@ -673,7 +926,7 @@ struct Reader::Impl {
   }
 
   void Drain() {
-    VNextSend = static_cast<int64_t>(VEntries.size());
+    VNextSend = static_cast<int64_t>(X->VEntries.size());
     VDecoder.Send(nullptr);
     VDrained = true;
   }
@@ -683,7 +936,7 @@ struct Reader::Impl {
   bool FeedVideo(bool packetReady) {
     int64_t idx = -1;
     for (;;) {
-      if (!packetReady && !VDemux.Next(VStream)) {
+      if (!packetReady && !VDemux.Next(X->VStream)) {
         Drain();
         return CollectFrames();
       }
@@ -698,7 +951,7 @@ struct Reader::Impl {
       if (side != nullptr) std::memcpy(side, Palette.data(), AVPALETTE_SIZE);
     }
     PaletteDue = false;
-    const VideoEntry& e = VEntries[static_cast<size_t>(idx)];
+    const VideoEntry& e = X->VEntries[static_cast<size_t>(idx)];
     // Our own timestamps go in, so that every picture that comes out names its entry.
     pkt->pts = e.Pts;
     pkt->dts = e.Dts;
@@ -708,7 +961,7 @@ struct Reader::Impl {
       err = VDecoder.Send(pkt);
     }
     VNextSend = idx + 1;
-    if (VNextSend >= static_cast<int64_t>(VEntries.size())) {
+    if (VNextSend >= static_cast<int64_t>(X->VEntries.size())) {
       CollectFrames();
       Drain();
     }
@@ -737,20 +990,21 @@ struct Reader::Impl {
 
   bool ReadFrame(int64_t frame, uint8_t* dest, ptrdiff_t stride) {
     if (!HasVideo) return Fail("no pictures");
-    if (dest == nullptr || stride < static_cast<ptrdiff_t>(VInfo.Width) * 3) return Fail("bad picture buffer");
-    const int64_t e = EntryOf(frame);
+    if (dest == nullptr || stride < static_cast<ptrdiff_t>(X->VInfo.Width) * 3) return Fail("bad picture buffer");
+    const int64_t e = X->EntryOf(frame);
     if (e < 0) return Fail("frame out of range");
-    const int64_t targetPts = VEntries[static_cast<size_t>(e)].Pts;
+    const int64_t targetPts = X->VEntries[static_cast<size_t>(e)].Pts;
+    if (!VDecoder.IsOpen() && !VDecoder.Open(X->VParams)) return Fail("no decoder for the pictures");
     if (!(Held != nullptr && HeldPts == targetPts)) {
       if (!DecodeUpTo(e, targetPts)) return false;
     }
-    if (!Pictures.Convert(Held, AV_PIX_FMT_BGR24, VInfo.Width, VInfo.Height, dest, stride))
+    if (!Pictures.Convert(Held, AV_PIX_FMT_BGR24, X->VInfo.Width, X->VInfo.Height, dest, stride))
       return Fail("cannot convert the picture");
     return true;
   }
 
   bool DecodeUpTo(int64_t e, int64_t targetPts) {
-    const int64_t k = StartOf(e);
+    const int64_t k = X->StartOf(e);
     // Decoding on from where the run stands is right while the wanted picture lies ahead and the
     // run has reached (or is about to send) its key frame; anything else starts at the key frame.
     const bool ahead = Held == nullptr || HeldPts < targetPts;
@@ -792,46 +1046,46 @@ struct Reader::Impl {
   // ---- Sound ----
 
   bool OpenAudioDecoder() {
-    if (!ADecoder.Open(AParams)) return false;
+    if (!ADecoder.Open(X->AParams)) return false;
     // Timestamps in samples: the decoder's own trimming moves them in the same unit.
-    ADecoder.Context()->pkt_timebase = AVRational{1, AInfo.SampleRate};
+    ADecoder.Context()->pkt_timebase = AVRational{1, X->AInfo.SampleRate};
     return true;
   }
 
   bool EnsureAudioDemuxer() {
     if (ADemuxReady) return true;
     if (!ADemux.Open(FileName, Error)) return false;
-    ADemux.Keep(AStream, -1);
+    ADemux.Keep(X->AStream, -1);
     ADemuxReady = true;
     return true;
   }
 
   // The packet holding sample position raw (on the undecimated time line).
   int64_t AudioEntryAt(int64_t raw) const {
-    const auto it = std::upper_bound(AEntries.begin(), AEntries.end(), raw,
+    const auto it = std::upper_bound(X->AEntries.begin(), X->AEntries.end(), raw,
                                      [](int64_t v, const AudioEntry& a) { return v < a.Start; });
-    return it == AEntries.begin() ? 0 : static_cast<int64_t>(it - AEntries.begin() - 1);
+    return it == X->AEntries.begin() ? 0 : static_cast<int64_t>(it - X->AEntries.begin() - 1);
   }
 
   bool SeekAudio(int64_t k) {
     if (!EnsureAudioDemuxer()) return false;
-    const AudioEntry& target = AEntries[static_cast<size_t>(k)];
+    const AudioEntry& target = X->AEntries[static_cast<size_t>(k)];
     for (int attempt = 0; attempt < 3; ++attempt) {
       ALookup.Reset();
       AVFormatContext* fmt = ADemux.Fmt();
       int err = 0;
       if (attempt == 0) {
         if (target.Dts == kNoTs) continue;
-        err = av_seek_frame(fmt, AStream, target.Dts, AVSEEK_FLAG_BACKWARD);
+        err = av_seek_frame(fmt, X->AStream, target.Dts, AVSEEK_FLAG_BACKWARD);
       } else if (attempt == 1) {
         if (target.Pos < 0 || (fmt->iformat->flags & AVFMT_NO_BYTE_SEEK)) continue;
-        err = av_seek_frame(fmt, AStream, target.Pos, AVSEEK_FLAG_BYTE);
+        err = av_seek_frame(fmt, X->AStream, target.Pos, AVSEEK_FLAG_BYTE);
       } else {
         ADemuxReady = false;
         if (!EnsureAudioDemuxer()) return false;
       }
       if (err < 0) continue;
-      while (ADemux.Next(AStream)) {
+      while (ADemux.Next(X->AStream)) {
         const int64_t idx = ALookup.Find(ADemux.Packet());
         if (idx == k) return true;
         if (idx > k) break;
@@ -852,11 +1106,11 @@ struct Reader::Impl {
         av_frame_free(&frame);
         return Fail("cannot convert the sound");
       }
-      const int64_t ch = AInfo.Channels;
+      const int64_t ch = X->AInfo.Channels;
       const int64_t got = static_cast<int64_t>(samples.size()) / ch;
       const int64_t end = ABufStart + ABufFrames();
-      const int64_t at = frame->pts != kNoTs ? frame->pts - SkipStart : end;
-      if (at > end && at - end <= kMaxGapSeconds * AInfo.SampleRate) {
+      const int64_t at = frame->pts != kNoTs ? frame->pts - X->SkipStart : end;
+      if (at > end && at - end <= kMaxGapSeconds * X->AInfo.SampleRate) {
         ABuf.resize(ABuf.size() + static_cast<size_t>((at - end) * ch), 0);
       } else if (at < end && end - at < got) {
         samples.erase(samples.begin(), samples.begin() + static_cast<ptrdiff_t>((end - at) * ch));
@@ -873,8 +1127,8 @@ struct Reader::Impl {
   bool FeedAudio(bool packetReady) {
     int64_t idx = -1;
     for (;;) {
-      if (!packetReady && !ADemux.Next(AStream)) {
-        ANextSend = static_cast<int64_t>(AEntries.size());
+      if (!packetReady && !ADemux.Next(X->AStream)) {
+        ANextSend = static_cast<int64_t>(X->AEntries.size());
         ADecoder.Send(nullptr);
         ADrained = true;
         return CollectSound();
@@ -884,16 +1138,16 @@ struct Reader::Impl {
       if (idx >= ANextSend && ADemux.Packet()->size > 0) break;
     }
     AVPacket* pkt = ADemux.Packet();
-    auto skip = ASkip.find(idx);
-    if (skip != ASkip.end() && av_packet_get_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, nullptr) == nullptr) {
+    auto skip = X->ASkip.find(idx);
+    if (skip != X->ASkip.end() && av_packet_get_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, nullptr) == nullptr) {
       uint8_t* side = av_packet_new_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, skip->second.size());
       if (side != nullptr) std::memcpy(side, skip->second.data(), skip->second.size());
     }
-    const AudioEntry& a = AEntries[static_cast<size_t>(idx)];
+    const AudioEntry& a = X->AEntries[static_cast<size_t>(idx)];
     pkt->pts = a.Start;
     pkt->dts = a.Start;
     pkt->duration = a.Samples;
-    pkt->time_base = AVRational{1, AInfo.SampleRate};
+    pkt->time_base = AVRational{1, X->AInfo.SampleRate};
     int err = ADecoder.Send(pkt);
     while (err == AVERROR(EAGAIN)) {
       if (!CollectSound()) return false;
@@ -912,9 +1166,9 @@ struct Reader::Impl {
       Fail("bad sound buffer");
       return -1;
     }
-    if (position >= AInfo.SampleCount || maxFrames == 0) return 0;
-    const int64_t want = std::min(maxFrames, AInfo.SampleCount - position);
-    const int64_t raw = position + SkipStart;
+    if (position >= X->AInfo.SampleCount || maxFrames == 0) return 0;
+    const int64_t want = std::min(maxFrames, X->AInfo.SampleCount - position);
+    const int64_t raw = position + X->SkipStart;
     const int64_t j = AudioEntryAt(raw);
     const bool inBuffer = ARun && position >= ABufStart && position <= ABufStart + ABufFrames();
     const bool justAhead = ARun && !ADrained && position >= ABufStart && j <= ANextSend + kAudioPreroll;
@@ -922,7 +1176,7 @@ struct Reader::Impl {
       const int64_t anchor = std::max<int64_t>(0, j - kAudioPreroll);
       // From the start, a new decoder: some keep state that no flush resets (the noise generator
       // of AAC), and a read from the start must give what it gave the first time.
-      if (anchor == 0) {
+      if (anchor == 0 || !ADecoder.IsOpen()) {
         if (!OpenAudioDecoder()) {
           HasAudio = false;
           Fail("no decoder for the sound");
@@ -935,13 +1189,13 @@ struct Reader::Impl {
       ARun = false;
       ADrained = false;
       // Decoded samples are placed by their timestamps from here on.
-      ABufStart = AEntries[static_cast<size_t>(anchor)].Start - SkipStart;
+      ABufStart = X->AEntries[static_cast<size_t>(anchor)].Start - X->SkipStart;
       if (!SeekAudio(anchor)) return -1;
       ARun = true;
       ANextSend = anchor;
       if (!FeedAudio(true)) return -1;
     }
-    const int64_t ch = AInfo.Channels;
+    const int64_t ch = X->AInfo.Channels;
     while (ABufStart + ABufFrames() < position + want && !ADrained) {
       if (!FeedAudio(false)) return -1;
       // Samples before the position are no longer needed.
@@ -968,11 +1222,18 @@ struct Reader::Impl {
 Reader::Reader(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 Reader::~Reader() = default;
 
-std::unique_ptr<Reader> Reader::Open(const std::string& fileName, const OpenOptions& options, std::string* error) {
+std::unique_ptr<Reader> Reader::Open(const std::string& fileName, const OpenOptions& options, std::string* error,
+                                     const ScanProgress& progress) {
   try {
+    auto index = std::make_shared<Index>();
+    index->FileName = fileName;
+    Demuxer scan;
+    if (!index->Build(options, progress, scan)) {
+      if (error != nullptr) *error = index->Error;
+      return nullptr;
+    }
     auto impl = std::make_unique<Impl>();
-    impl->FileName = fileName;
-    if (!impl->Build(options)) {
+    if (!impl->Start(std::move(index), &scan)) {
       if (error != nullptr) *error = impl->Error;
       return nullptr;
     }
@@ -983,20 +1244,32 @@ std::unique_ptr<Reader> Reader::Open(const std::string& fileName, const OpenOpti
   }
 }
 
+std::unique_ptr<Reader> Reader::Share() const {
+  try {
+    auto impl = std::make_unique<Impl>();
+    if (!impl->Start(impl_->X, nullptr)) return nullptr;
+    return std::unique_ptr<Reader>(new Reader(std::move(impl)));
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+void Reader::Rest() { impl_->Rest(); }
+
 bool Reader::HasVideo() const { return impl_->HasVideo; }
 bool Reader::HasAudio() const { return impl_->HasAudio; }
-const VideoInfo& Reader::Video() const { return impl_->VInfo; }
-const AudioInfo& Reader::Audio() const { return impl_->AInfo; }
+const VideoInfo& Reader::Video() const { return impl_->X->VInfo; }
+const AudioInfo& Reader::Audio() const { return impl_->X->AInfo; }
 
 bool Reader::IsKeyFrame(int64_t frame) const {
-  const auto& keys = impl_->KeyFrames;
+  const auto& keys = impl_->X->KeyFrames;
   return std::binary_search(keys.begin(), keys.end(), frame);
 }
 
 int64_t Reader::FindKeyFrame(int64_t frame, KeySearch direction) const {
-  const auto& keys = impl_->KeyFrames;
+  const auto& keys = impl_->X->KeyFrames;
   if (!impl_->HasVideo || keys.empty()) return -1;
-  frame = std::clamp<int64_t>(frame, 0, impl_->VInfo.FrameCount - 1);
+  frame = std::clamp<int64_t>(frame, 0, impl_->X->VInfo.FrameCount - 1);
   if (direction == KeySearch::AtOrBefore) {
     auto it = std::upper_bound(keys.begin(), keys.end(), frame);
     return it == keys.begin() ? -1 : *(it - 1);

@@ -10,6 +10,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -50,12 +51,25 @@ struct OpenOptions {
   bool ScanPackets = false;
 };
 
+// Called now and then while packets are scanned (a container without an index of its own), with
+// the bytes read so far and the file's size; answering false stops the open, which then fails
+// with "cancelled".
+using ScanProgress = std::function<bool(int64_t done, int64_t total)>;
+
 class Reader {
  public:
   // nullptr when the file cannot be opened or holds none of the streams asked for; error (when
   // given) then tells why.
   static std::unique_ptr<Reader> Open(const std::string& fileName, const OpenOptions& options,
-                                      std::string* error = nullptr);
+                                      std::string* error = nullptr, const ScanProgress& progress = {});
+  // A second reader of the same file over the same index, with its own decoding state (nothing
+  // is read from the file to make it; it opens the file when it first reads). Two readers may be
+  // used by two threads at once. nullptr when its decoders cannot be made.
+  std::unique_ptr<Reader> Share() const;
+  // Gives back the memory decoding holds (pictures waiting, decoded sound, decoder buffers) while
+  // the reader is kept unused; reads after it work as before.
+  void Rest();
+
   ~Reader();
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
@@ -83,6 +97,7 @@ class Reader {
   const std::string& LastError() const;
 
   struct Impl;
+  struct Index;
 
  private:
   explicit Reader(std::unique_ptr<Impl> impl);

@@ -1,6 +1,11 @@
 #include "codecs/ffsession/ff_session.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
+#include <list>
+#include <mutex>
+#include <unordered_map>
 
 namespace tavelo::ffsession {
 
@@ -28,26 +33,143 @@ int32_t Clamp32(int64_t v) {
   return static_cast<int32_t>(v);
 }
 
-bool Session::Open(const char* fileName, bool video, bool audio) {
+namespace {
+
+// A file is the same while its name, size and modification time are.
+struct Stamp {
+  std::string Name;
+  int64_t Size = -1;
+  int64_t Time = 0;
+  bool operator==(const Stamp&) const = default;
+};
+
+bool StampOf(const char* fileName, Stamp& s) {
+  struct stat st {};
+  if (fileName == nullptr || ::stat(fileName, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  s.Name = fileName;
+  s.Size = st.st_size;
+  s.Time = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return true;
+}
+
+class Shelf {
+ public:
+  std::shared_ptr<ffreader::Reader> Take(const char* fileName, bool video, bool audio,
+                                         const ffreader::ScanProgress& progress) {
+    Stamp stamp;
+    if (!StampOf(fileName, stamp)) return nullptr;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (auto it = items_.begin(); it != items_.end(); ++it) {
+        if (!(it->Key == stamp) || (video && !it->Video) || (audio && !it->Audio)) continue;
+        Item& item = *it;
+        std::shared_ptr<ffreader::Reader> reader;
+        if (!item.Parked.empty()) {
+          reader = std::move(item.Parked.back());
+          item.Parked.pop_back();
+        } else {
+          reader = item.Seed->Share();
+        }
+        if (reader == nullptr) break;
+        Issued(reader.get(), stamp);
+        items_.splice(items_.begin(), items_, it);
+        return reader;
+      }
+    }
+    // Built outside the lock: indexing reads the file.
+    ffreader::OpenOptions options;
+    options.Video = video;
+    options.Audio = audio;
+    std::shared_ptr<ffreader::Reader> reader = ffreader::Reader::Open(fileName, options, nullptr, progress);
+    if (reader == nullptr) return nullptr;
+    std::lock_guard<std::mutex> lock(mutex_);
+    items_.remove_if([&](const Item& i) { return i.Key == stamp; });
+    items_.push_front(Item{stamp, video, audio, reader, {}});
+    if (items_.size() > kKeptFiles) items_.pop_back();
+    Issued(reader.get(), stamp);
+    return reader;
+  }
+
+  void Return(std::shared_ptr<ffreader::Reader> reader, bool keep) {
+    if (reader == nullptr) return;
+    if (keep) reader->Rest();
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto issued = issued_.find(reader.get());
+    if (issued == issued_.end()) return;
+    const Stamp stamp = issued->second;
+    issued_.erase(issued);
+    if (!keep) return;
+    // The file changed since the reader was made: its index no longer describes it.
+    Stamp now;
+    if (!StampOf(stamp.Name.c_str(), now) || !(now == stamp)) return;
+    for (Item& item : items_)
+      if (item.Key == stamp && item.Parked.size() < kParkedPerFile) {
+        item.Parked.push_back(std::move(reader));
+        return;
+      }
+  }
+
+  void Clear() {
+    std::list<Item> gone;
+    std::lock_guard<std::mutex> lock(mutex_);
+    gone.swap(items_);
+    issued_.clear();
+  }
+
+ private:
+  struct Item {
+    Stamp Key;
+    bool Video = false, Audio = false;       // the streams its index covers
+    std::shared_ptr<ffreader::Reader> Seed;  // the index's source for new readers
+    std::vector<std::shared_ptr<ffreader::Reader>> Parked;
+  };
+  static constexpr size_t kKeptFiles = 2;
+  static constexpr size_t kParkedPerFile = 2;
+
+  void Issued(const ffreader::Reader* r, const Stamp& stamp) {
+    issued_[r] = stamp;
+  }
+
+  std::mutex mutex_;
+  std::list<Item> items_;  // most recently used first
+  std::unordered_map<const ffreader::Reader*, Stamp> issued_;
+};
+
+Shelf& TheShelf() {
+  static Shelf shelf;
+  return shelf;
+}
+
+}  // namespace
+
+std::shared_ptr<ffreader::Reader> TakeReader(const char* fileName, bool video, bool audio,
+                                             const ffreader::ScanProgress& progress) {
+  try {
+    return TheShelf().Take(fileName, video, audio, progress);
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+void ReturnReader(std::shared_ptr<ffreader::Reader> reader, bool keep) {
+  try {
+    TheShelf().Return(std::move(reader), keep);
+  } catch (...) {
+  }
+}
+
+void ForgetReaders() { TheShelf().Clear(); }
+
+Session::~Session() { ReturnReader(std::move(R), VideoOk || AudioOk); }
+
+bool Session::Open(const char* fileName, bool video, bool audio,
+                   const ffreader::ScanProgress& progress) {
+  ReturnReader(std::move(R), VideoOk || AudioOk);
   R.reset();
   VideoOk = AudioOk = false;
   NextFrame = AudioPos = 0;
   if (fileName == nullptr) return false;
-  ffreader::OpenOptions options;
-  options.Video = video;
-  options.Audio = audio;
-  try {
-    R = ffreader::Reader::Open(fileName, options);
-  } catch (...) {
-    R.reset();
-  }
-  return R != nullptr;
-}
-
-bool Session::Adopt(std::shared_ptr<ffreader::Reader> reader) {
-  R = std::move(reader);
-  VideoOk = AudioOk = false;
-  NextFrame = AudioPos = 0;
+  R = TakeReader(fileName, video, audio, progress);
   return R != nullptr;
 }
 

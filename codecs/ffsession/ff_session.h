@@ -5,6 +5,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,6 +20,20 @@ bool ReadHead(const char* fileName, size_t n, std::vector<uint8_t>& head);
 
 int32_t Clamp32(int64_t v);
 
+// A reader of fileName with the streams asked for. Building a reader indexes the file; a unit
+// describes a file before it opens it, and opens its pictures and its sound apart, so readers are
+// kept for the opens that follow: while the file is unchanged (same name, size and modification
+// time) a kept reader, or a new one over the kept index, is handed out instead of reading the
+// file again. nullptr when the file cannot be read.
+// progress (when given) hears how a scan of the file goes, and may stop it.
+std::shared_ptr<ffreader::Reader> TakeReader(const char* fileName, bool video, bool audio,
+                                             const ffreader::ScanProgress& progress = {});
+// Hands a reader taken from TakeReader back: kept for the next open of the same file (keep), or
+// given up.
+void ReturnReader(std::shared_ptr<ffreader::Reader> reader, bool keep = true);
+// Forgets every kept reader (their files are closed).
+void ForgetReaders();
+
 // One file opened through the reader. The streams the library accepts are chosen by the caller
 // (VideoOk, AudioOk); reads of a stream that was not accepted fail.
 struct Session {
@@ -28,10 +43,16 @@ struct Session {
   int64_t NextFrame = 0;  // the frame the next sequential picture read delivers (from 0)
   int64_t AudioPos = 0;   // the sample frame the next sound read starts at
 
-  // Opens fileName with the streams asked for; false when the reader cannot.
-  bool Open(const char* fileName, bool video, bool audio);
-  // Works on a reader opened before (nullptr: false).
-  bool Adopt(std::shared_ptr<ffreader::Reader> reader);
+  Session() = default;
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+  // A reader whose streams were accepted is handed back for the next open of the file.
+  ~Session();
+
+  // Opens fileName with the streams asked for (a kept reader of the unchanged file, see
+  // TakeReader); false when the reader cannot.
+  bool Open(const char* fileName, bool video, bool audio,
+            const ffreader::ScanProgress& progress = {});
 
   int32_t Width() const;
   int32_t Height() const;

@@ -7,12 +7,12 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
-#include <deque>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -55,13 +55,20 @@ class Progress {
     if (rec_.Total < 0) rec_.Total = 0;
   }
   // Reports the share done; false when the caller cancelled.
-  bool Report(bool finished) {
+  bool Report(bool finished) { return Step(finished ? rec_.Total : 0, finished); }
+  // Reports done bytes of the file read (while the reader scans it).
+  bool Step(int64_t done, bool finished = false) {
     if (proc_ == nullptr) return true;
-    rec_.Done = finished ? rec_.Total : 0;
-    rec_.Fraction = finished ? 100.0 : 0.0;
+    rec_.Done = std::clamp<int64_t>(done, 0, rec_.Total);
+    rec_.Fraction = rec_.Total > 0 ? 100.0 * static_cast<double>(rec_.Done) / static_cast<double>(rec_.Total) : 0.0;
+    if (finished) rec_.Fraction = 100.0;
     rec_.Finished = finished ? 1 : 0;
     proc_(&rec_);
     return rec_.Cancel == 0;
+  }
+  // The reader's scan reports through Step.
+  tavelo::ffreader::ScanProgress Scan() {
+    return [this](int64_t done, int64_t) { return Step(done); };
   }
 
  private:
@@ -69,75 +76,6 @@ class Progress {
   MpgLibProgress rec_;
 };
 
-// Opening a file builds the reader's index, which reads the whole file. The unit describes a file
-// twice (for the dispatcher and again in its open) and then opens its pictures and its sound:
-// readers made for a description are kept, so that the descriptions share one and the opens take
-// it over instead of reading the file again.
-class ReaderCache {
- public:
-  // A reader of the file with both streams: one kept from before, else a new one, which is kept.
-  // nullptr when the file cannot be read.
-  std::shared_ptr<tavelo::ffreader::Reader> Borrow(const char* fileName) {
-    const Stamp stamp = StampOf(fileName);
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const Item& item : items_)
-      if (item.Key == stamp) return item.Reader;
-    tavelo::ffreader::OpenOptions options;
-    std::shared_ptr<tavelo::ffreader::Reader> reader = tavelo::ffreader::Reader::Open(fileName, options);
-    if (reader == nullptr) return nullptr;
-    items_.push_front(Item{stamp, reader});
-    if (items_.size() > kKept) items_.pop_back();
-    return reader;
-  }
-  // The kept reader of the file, which is no longer kept (nullptr when there is none).
-  std::shared_ptr<tavelo::ffreader::Reader> Take(const char* fileName) {
-    const Stamp stamp = StampOf(fileName);
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto it = items_.begin(); it != items_.end(); ++it)
-      if (it->Key == stamp) {
-        std::shared_ptr<tavelo::ffreader::Reader> reader = it->Reader;
-        items_.erase(it);
-        return reader;
-      }
-    return nullptr;
-  }
-  void Clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    items_.clear();
-  }
-
- private:
-  // A file is the same while its name, size and modification time are.
-  struct Stamp {
-    std::string Name;
-    int64_t Size = -1;
-    int64_t Time = 0;
-    bool operator==(const Stamp&) const = default;
-  };
-  struct Item {
-    Stamp Key;
-    std::shared_ptr<tavelo::ffreader::Reader> Reader;
-  };
-  static constexpr size_t kKept = 2;
-  static Stamp StampOf(const char* fileName) {
-    Stamp s;
-    struct stat st {};
-    s.Name = fileName != nullptr ? fileName : "";
-    if (fileName != nullptr && ::stat(fileName, &st) == 0) {
-      s.Size = st.st_size;
-      s.Time = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    }
-    return s;
-  }
-
-  std::mutex mutex_;
-  std::deque<Item> items_;
-};
-
-ReaderCache& Cache() {
-  static ReaderCache cache;
-  return cache;
-}
 
 uint32_t Be16(const uint8_t* p) { return static_cast<uint32_t>(p[0] << 8 | p[1]); }
 
@@ -193,6 +131,9 @@ struct SequenceHeader {
   int32_t RateCode = 0;
   int32_t AspectCode = 0;
   int32_t BufferSize = 0;
+  // MPEG-2's frame_rate_extension_n and _d: the rate is the code's rate times (n + 1) / (d + 1).
+  int32_t RateExtN = 0;
+  int32_t RateExtD = 0;
   int64_t BitRate = 0;  // bits per second, 0 for a variable rate
 };
 
@@ -211,6 +152,8 @@ SequenceHeader FindSequenceHeader(const std::vector<uint8_t>& b, bool mpeg2) {
       if (b[j] == 0 && b[j + 1] == 0 && b[j + 2] == 1 && b[j + 3] == 0xB5 && (b[j + 4] >> 4) == 1) {
         const uint8_t* e = b.data() + j + 4;
         extension = ((e[2] & 0x1F) << 7) | (e[3] >> 1);
+        s.RateExtN = (e[5] >> 5) & 3;
+        s.RateExtD = e[5] & 0x1F;
         break;
       }
     }
@@ -262,8 +205,7 @@ bool IsMpegAudio(const std::string& codec) {
 }
 
 // The MPEG video of a file in s; false (with a message where one is due) when there is none.
-// forOpen: the reader is taken over from the cache (or opened anew), not borrowed.
-bool OpenVideo(const char* fileName, Session& s, int32_t& type, bool forOpen) {
+bool OpenVideo(const char* fileName, Session& s, int32_t& type, Progress& report) {
   bool readable = false;
   type = Sniff(fileName, readable);
   if (!readable) {
@@ -271,9 +213,8 @@ bool OpenVideo(const char* fileName, Session& s, int32_t& type, bool forOpen) {
     return false;
   }
   if (type == kMpgTypeUnknown || type == kMpgTypeAudio) return false;
-  std::shared_ptr<tavelo::ffreader::Reader> reader = forOpen ? Cache().Take(fileName) : Cache().Borrow(fileName);
-  if (reader == nullptr && forOpen) s.Open(fileName, true, false);
-  else s.Adopt(reader);
+  // Both streams: the descriptions and the opens of either share the one index (ffsession).
+  s.Open(fileName, true, true, report.Scan());
   if (s.R == nullptr) {
     Report(std::string("Cannot read the MPEG stream of ") + fileName + ".");
     return false;
@@ -283,7 +224,7 @@ bool OpenVideo(const char* fileName, Session& s, int32_t& type, bool forOpen) {
   return s.VideoOk;
 }
 
-bool OpenAudio(const char* fileName, Session& s, bool forOpen) {
+bool OpenAudio(const char* fileName, Session& s, Progress& report) {
   bool readable = false;
   const int32_t type = Sniff(fileName, readable);
   if (!readable) {
@@ -291,9 +232,7 @@ bool OpenAudio(const char* fileName, Session& s, bool forOpen) {
     return false;
   }
   if (type == kMpgTypeUnknown || type == kMpgTypeVideo) return false;
-  std::shared_ptr<tavelo::ffreader::Reader> reader = forOpen ? Cache().Take(fileName) : Cache().Borrow(fileName);
-  if (reader == nullptr && forOpen) s.Open(fileName, false, true);
-  else s.Adopt(reader);
+  s.Open(fileName, true, true, report.Scan());
   if (s.R == nullptr) return false;
   s.AudioOk = s.R->HasAudio() && IsMpegAudio(s.R->Audio().CodecName) && s.R->Audio().SampleCount > 0 &&
               s.R->Audio().Channels > 0;
@@ -339,7 +278,7 @@ MPG_EXPORT int32_t mpg_video_info(const char* fileName, int32_t* width, int32_t*
     if (!report.Report(false)) return 0;
     Session s;
     int32_t type = kMpgTypeUnknown;
-    if (!OpenVideo(fileName, s, type, false)) return 0;
+    if (!OpenVideo(fileName, s, type, report)) return 0;
     const bool isMpeg2 = s.R->Video().CodecName == "mpeg2video";
     std::vector<uint8_t> head;
     ReadHead(fileName, kHeaderSearchBytes, head);
@@ -356,7 +295,14 @@ MPG_EXPORT int32_t mpg_video_info(const char* fileName, int32_t* width, int32_t*
     Put(systemFlag, system ? 1 : 0);
     Put(secondFlag, system && (cdxa || VideoCdPacks(head)) ? 1 : 0);
     if (extra != nullptr) {
-      std::memcpy(extra, &seq.AspectCode, 4);
+      // Bytes 0-1: the aspect code; 2-3: MPEG-2's frame-rate extension n + 1 and d + 1 (0 when
+      // the stream has none); 4-7: the buffer size.
+      const uint16_t aspect = static_cast<uint16_t>(seq.AspectCode);
+      std::memcpy(extra, &aspect, 2);
+      if (isMpeg2 && seq.Found && (seq.RateExtN != 0 || seq.RateExtD != 0)) {
+        extra[2] = static_cast<uint8_t>(seq.RateExtN + 1);
+        extra[3] = static_cast<uint8_t>(seq.RateExtD + 1);
+      }
       std::memcpy(extra + 4, &seq.BufferSize, 4);
     }
     return report.Report(true) ? 1 : 0;
@@ -372,7 +318,7 @@ MPG_EXPORT int32_t mpg_audio_info(const char* fileName, MpgAudioInfo* info, MpgP
     Progress report(progress, progressData, fileName);
     if (!report.Report(false)) return 0;
     Session s;
-    if (info == nullptr || !OpenAudio(fileName, s, false)) return 0;
+    if (info == nullptr || !OpenAudio(fileName, s, report)) return 0;
     const tavelo::ffreader::AudioInfo& a = s.R->Audio();
     info->Frames = s.SampleCount();
     info->SampleRate = a.SampleRate;
@@ -400,7 +346,7 @@ MPG_EXPORT int32_t mpg_video_open(MpgVideoLib** context, const char* fileName, i
     if (!report.Report(false)) return 0;
     auto* lib = new MpgVideoLib;
     int32_t type = kMpgTypeUnknown;
-    if (!OpenVideo(fileName, lib->S, type, true) || !report.Report(true)) {
+    if (!OpenVideo(fileName, lib->S, type, report) || !report.Report(true)) {
       delete lib;
       return 0;
     }
@@ -439,7 +385,7 @@ MPG_EXPORT MpgAudioLib* mpg_audio_open(const char* fileName, MpgProgressProc pro
     Progress report(progress, progressData, fileName);
     if (!report.Report(false)) return nullptr;
     auto* lib = new MpgAudioLib;
-    if (!OpenAudio(fileName, lib->S, true) || !report.Report(true)) {
+    if (!OpenAudio(fileName, lib->S, report) || !report.Report(true)) {
       delete lib;
       return nullptr;
     }

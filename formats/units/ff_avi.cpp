@@ -267,23 +267,70 @@ void OpenVideo_(AviHandle& h) {
   }
 }
 
-// The sample frames of a stream of MPEG audio, counted from the frames in its data; 0 for other
-// formats or when the data cannot be read.
-int64_t CountMpegSamples_(PAVISTREAM stream, const WAVEFORMATEX& in, int32_t total) {
+// MPEG audio frames decoded ahead of a seek's target and dropped: a frame's data may begin in
+// the frames before it (the bit reservoir) and its first samples overlap the frame before, so a
+// decoder started right at the target would deliver silence or noise where playing delivers sound.
+constexpr int32_t kMpegPrerollFrames = 8;
+// How far before a seek's target decoding may start at most.
+constexpr int32_t kMpegSeekReachSeconds = 4;
+
+// Counts the sample frames of a stream of MPEG audio from the frames in its data and keeps, in
+// the handle, each frame that starts exactly at one of the stream's units (a chunk, or a unit of
+// its sample size) as a place where a seek can start decoding. Returns 0 for other formats or
+// when the data cannot be read.
+int64_t CountMpegSamples_(AviAudioPart& af, PAVISTREAM stream, const WAVEFORMATEX& in, int32_t total,
+                          uint32_t sampleSize, int64_t& streamBytes) {
+  streamBytes = 0;
   if (in.wFormatTag != WAVE_FORMAT_MPEG && in.wFormatTag != WAVE_FORMAT_MPEGLAYER3) return 0;
   acm::MpegSampleCounter counter(in);
   if (!counter.Ok()) return 0;
   std::vector<uint8_t> buffer(size_t{1} << 20);
+  // Where each chunk starts in the stream's bytes, for streams whose units are chunks.
+  std::vector<int64_t> chunkStart;
+  int64_t bytesSoFar = 0;
   for (int32_t pos = 0; pos < total;) {
     int32_t bytes = 0, read = 0;
     if (VfwSafe_AVIStreamRead(stream, pos, total - pos, buffer.data(), static_cast<int32_t>(buffer.size()), &bytes,
                               &read) != AVIERR_OK ||
         read <= 0)
       return 0;
+    if (sampleSize == 0) {
+      for (int32_t c = pos; c < pos + read; ++c) {
+        int32_t size = 0;
+        if (VfwSafe_AVIStreamRead(stream, c, 1, nullptr, 0, &size, nullptr) != AVIERR_OK) return 0;
+        chunkStart.push_back(bytesSoFar);
+        bytesSoFar += std::max(size, 0);
+      }
+    }
     counter.Add(buffer.data(), static_cast<size_t>(bytes));
+    streamBytes += bytes;
     pos += read;
   }
-  return static_cast<int64_t>(counter.Finish());
+  const int64_t samples = static_cast<int64_t>(counter.Finish());
+  const auto& offsets = counter.FrameOffsets();
+  const auto& frameSamples = counter.FrameSamples();
+  // Decoding from the stream's start always reaches sample 0.
+  std::vector<AviSeekPoint> points{AviSeekPoint{}};
+  int64_t sample = 0;
+  size_t chunk = 0;
+  for (size_t i = 0; i < offsets.size() && sample <= INT32_MAX; ++i) {
+    const int64_t at = static_cast<int64_t>(offsets[i]);
+    int64_t unit = -1;
+    if (sampleSize > 0) {
+      if (at % sampleSize == 0) unit = at / sampleSize;
+    } else {
+      while (chunk < chunkStart.size() && chunkStart[chunk] < at) ++chunk;
+      if (chunk < chunkStart.size() && chunkStart[chunk] == at) unit = static_cast<int64_t>(chunk);
+    }
+    if (i > 0 && unit > points.back().Unit && unit < total)
+      points.push_back(AviSeekPoint{static_cast<int32_t>(unit), static_cast<int32_t>(sample)});
+    sample += frameSamples[i];
+  }
+  const int64_t size = static_cast<int64_t>(points.size() * sizeof(AviSeekPoint));
+  _memalloc_(af.SeekPoints, size, __LINE__, "FF_AVI.AviOpen.SeekPoints", mkResizable);
+  std::memcpy(af.SeekPoints, points.data(), static_cast<size_t>(size));
+  af.SeekPointCount = static_cast<int32_t>(points.size());
+  return samples;
 }
 
 // The sound part of the open (step 4.3). Returns the match score of what Video for Windows
@@ -302,6 +349,15 @@ int32_t OpenAudio_(AviHandle& h, const WAVEFORMATEX& wanted) {
     return 0;
   }
   WAVEFORMATEX& in = *af.sl.InFormat;
+  // MPEG audio is sized from its own frames: its block alignment (ffmpeg writes the frame's
+  // sample count, 1152) and byte rate (0 for a variable rate) say nothing reliable about the
+  // bytes a "sample" holds. A missing byte rate is the stream's own average.
+  int64_t streamBytes = 0;
+  const int64_t counted =
+      CountMpegSamples_(af, h.AudioStream, in, af.sl.SourceTotal, h.AudioInfo.dwSampleSize, streamBytes);
+  if (in.nAvgBytesPerSec == 0 && counted > 0 && streamBytes > 0)
+    in.nAvgBytesPerSec = static_cast<uint32_t>(
+        std::clamp<int64_t>(streamBytes * in.nSamplesPerSec / counted, 1, kMaxSoundBuffer / 4));
   if (in.nAvgBytesPerSec == 0) in.nAvgBytesPerSec = in.nSamplesPerSec * in.nBlockAlign;
   WAVEFORMATEX& out = af.sl.OutFormat;
   if (in.wFormatTag == WAVE_FORMAT_PCM) {
@@ -326,9 +382,6 @@ int32_t OpenAudio_(AviHandle& h, const WAVEFORMATEX& wanted) {
       AviIgnoreAudio_(h.AudioStream, __LINE__);
     } else {
       af.OutputSamples = static_cast<int32_t>(std::min<uint32_t>(outBytes / out.nBlockAlign, INT32_MAX));
-      // MPEG audio is sized from its own frames: its block alignment (ffmpeg writes the frame's
-      // sample count, 1152) and byte rate say nothing reliable about the bytes a "sample" holds.
-      const int64_t counted = CountMpegSamples_(h.AudioStream, in, af.sl.SourceTotal);
       if (counted > 0) af.OutputSamples = static_cast<int32_t>(std::min<int64_t>(counted, INT32_MAX));
     }
   }
@@ -681,15 +734,41 @@ void AviSndLoad_(void* source, void*& buffer, int32_t wanted, int32_t& dataBytes
 void AviSndSeek(AviHandle& h, int32_t pos) {
   AviAudioPart& af = h.af;
   if (static_cast<uint32_t>(pos) >= static_cast<uint32_t>(af.OutputSamples)) return;
-  const double ratio = af.SampleRatio > 0 ? af.SampleRatio : 1.0;
-  int64_t source = FpuTrunc(static_cast<long double>(pos) / ratio);
-  if (source >= af.sl.SourceTotal) {
-    source = std::max(af.sl.SourceTotal - 1, 0);
-    af.OutputPos = static_cast<int32_t>(FpuTrunc(static_cast<long double>(source) * ratio));
-  } else {
-    af.OutputPos = pos;
+  af.SkipSamples = 0;
+  // MPEG audio: decoding starts some frames before the target, at a frame that starts where the
+  // stream can be read from, and what those frames decode to up to the target is dropped. A
+  // stream whose frames rarely start a chunk has few such places: beyond a few seconds from the
+  // target, the position is estimated from the length as for other formats.
+  const AviSeekPoint* at = nullptr;
+  if (af.SeekPoints != nullptr && af.SeekPointCount > 0 && !h.UseDswAudio) {
+    const AviSeekPoint* begin = af.SeekPoints;
+    const AviSeekPoint* end = begin + af.SeekPointCount;
+    const AviSeekPoint* last =
+        std::upper_bound(begin, end, pos, [](int32_t p, const AviSeekPoint& s) { return p < s.Sample; }) - 1;
+    at = begin + std::max<ptrdiff_t>(last - begin - kMpegPrerollFrames, 0);
+    const int64_t reach = int64_t{kMpegSeekReachSeconds} * std::max<int64_t>(af.sl.OutFormat.nSamplesPerSec, 1);
+    if (pos - at->Sample > reach) at = nullptr;
   }
-  af.sl.SourceRead = static_cast<int32_t>(source);
+  if (at != nullptr) {
+    af.sl.SourceRead = at->Unit;
+    af.SkipSamples = pos - at->Sample;
+    af.OutputPos = pos;
+  } else {
+    const double ratio = af.SampleRatio > 0 ? af.SampleRatio : 1.0;
+    int64_t source = FpuTrunc(static_cast<long double>(pos) / ratio);
+    if (source >= af.sl.SourceTotal) {
+      source = std::max(af.sl.SourceTotal - 1, 0);
+      af.OutputPos = static_cast<int32_t>(FpuTrunc(static_cast<long double>(source) * ratio));
+    } else {
+      af.OutputPos = pos;
+      // A compressed block decodes from its first sample on: what lies before the target is
+      // dropped (the decoder library seeks to the sample itself).
+      if (!h.UseDswAudio && af.sl.FormatTag != WAVE_FORMAT_PCM && af.sl.FormatTag != 0)
+        af.SkipSamples = static_cast<int32_t>(
+            std::max<int64_t>(pos - FpuTrunc(static_cast<long double>(source) * ratio), 0));
+    }
+    af.sl.SourceRead = static_cast<int32_t>(source);
+  }
   af.sl.Available = 0;
   af.sl.Consumed = 0;
   af.sl.EndFlag = 0;
@@ -710,6 +789,13 @@ void AviSndLoad(AviHandle& h, Qsnd& snd, int32_t pos, int32_t count, int32_t opt
       af.sl.ConvData = AcmConvertInit(af.Converter, af.sl.InFormat, af.sl.InFormatSize, &af.sl.OutFormat,
                                       sizeof(WAVEFORMATEX), 0, 0, nullptr);
       af.ConverterPending = 0;
+    }
+    if (af.SkipSamples > 0) {
+      // What the frames decoded ahead of a seek's target give before it.
+      Qsnd dropped;
+      SndLoad(&h, af.Converter, af.sl, dropped, af.SkipSamples, AviSndLoad_);
+      SndFree(dropped);
+      af.SkipSamples = 0;
     }
     SndLoad(&h, af.Converter, af.sl, snd, count, AviSndLoad_);
     af.OutputPos += snd.samples;
@@ -742,6 +828,7 @@ void AviClose(AviHandle& h) {
     if (h.AviFile != nullptr) VfwSafe_AVIFileRelease(h.AviFile);
     h.AviFile = nullptr;
     MemFree(af.sl.InFormat);
+    MemFree(af.SeekPoints);
     MemFree(h.VideoFormat);
     --g_openCount;
     new (&h) AviHandle();

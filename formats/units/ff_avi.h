@@ -18,6 +18,13 @@ namespace tavelo {
 
 struct FFInfoRec;
 
+// A stored-stream position (in the stream's own units) at which an MPEG audio frame starts,
+// and the first sample frame that frame decodes to.
+struct AviSeekPoint {
+  int32_t Unit = 0;
+  int32_t Sample = 0;
+};
+
 // The sound half of an open AVI file.
 struct AviAudioPart {
   // The sound-load state: FormatTag holds the stored format's tag; InFormat the tracked copy of
@@ -30,7 +37,14 @@ struct AviAudioPart {
   AcmConvCtx Converter;
   int32_t ConverterPending = 0;  // bool: the converter must be opened before the next read
   int32_t SrcChannels = 0;
+  // MPEG sound read through Video for Windows: the places where decoding may start (a tracked
+  // block of AviSeekPoint, ascending), and the decoded sample frames the next read drops to
+  // reach the position a seek asked for.
+  AviSeekPoint* SeekPoints = nullptr;
+  int32_t SeekPointCount = 0;
+  int32_t SkipSamples = 0;
 };
+
 
 // One open AVI file. The dispatcher allocates it as a tracked block; AviOpen builds it in place
 // and AviClose empties it. It owns tracked blocks through its own fields, so it never moves.

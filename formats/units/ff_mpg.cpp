@@ -101,6 +101,13 @@ double MpgFrameRate_(int32_t rateCode) {
   return kRates[IntClamp(rateCode, 0, 8)];
 }
 
+double MpgFrameRate_(int32_t rateCode, const uint8_t (&extra)[8]) {
+  // MPEG-2 reaches rates the code table lacks (12 per second is 24 x 1 / 2) through the
+  // extension the library hands on in bytes 2 and 3 (n + 1, d + 1).
+  if (extra[2] == 0 || extra[3] == 0) return MpgFrameRate_(rateCode);
+  return MpgFrameRate_(rateCode) * extra[2] / extra[3];
+}
+
 int32_t MpgKind_(int32_t mpeg2, int32_t systemFlag, int32_t secondFlag, int32_t rateKbps, int32_t width,
                  int32_t height) {
   const bool system = systemFlag != 0, second = secondFlag != 0;
@@ -233,9 +240,11 @@ void MpgDescribe_(const std::string& fileName, FFInfoRec& info, FFProgressProc p
       if (x.BitRate > 8000) info.MaxBytesPerSec = x.BitRate / 8;
       v.Bpp = v.OrigBpp = 24;
       v.BytesPP = 3;
-      v.FrameRate = MpgFrameRate_(x.RateCode);
+      v.FrameRate = MpgFrameRate_(x.RateCode, x.Extra);
       v.HasVideo = kTrue;
-      v.VideoSupported = x.Mpeg2 != 0 ? 0 : kTrue;
+      // The library decodes MPEG-2 pictures as well as MPEG-1 ones: an MPEG-2 file is read (and
+      // described) here, not handed to another unit's reader by the dispatcher's search.
+      v.VideoSupported = kTrue;
       v.CodecId = MpgKind_(x.Mpeg2, x.SystemFlag, x.SecondFlag, x.RateKbps, v.Width, v.Height);
       v.CodecName = MpgKindName_(v.CodecId);
     } else {
@@ -332,7 +341,7 @@ void MpgOpen(MpgHandle& h, const std::string& fileName, int32_t openMode, FFProg
       h.BytesPP = (h.Bpp + 7) / 8;
       std::memcpy(h.VideoExtra, x.Extra, sizeof h.VideoExtra);
       h.FrameCount = info.Video.Frames;
-      h.FrameRate = MpgFrameRate_(x.RateCode);
+      h.FrameRate = MpgFrameRate_(x.RateCode, x.Extra);
       h.OpenMode = openMode;
       h.MpegKind = MpgKind_(x.Mpeg2, x.SystemFlag, x.SecondFlag, x.RateKbps, h.Width, h.Height);
       int32_t r;

@@ -77,6 +77,8 @@ struct MpgVideoExtras {
 
 // The frame rate of an MPEG frame_rate_code (clamped to 0..8; 0 gives 0.0).
 double MpgFrameRate_(int32_t rateCode);
+// The same with the frame-rate extension of mpg_video_info's extra bytes applied.
+double MpgFrameRate_(int32_t rateCode, const uint8_t (&extra)[8]);
 // The kind of a video stream: 1 MPEG-1, 2 VCD, 3 MPEG-2, 4 SVCD, 5 DVD (first rule that applies;
 // VCD, SVCD and DVD need the system flag, VCD and SVCD the second flag too).
 int32_t MpgKind_(int32_t mpeg2, int32_t systemFlag, int32_t secondFlag, int32_t rateKbps, int32_t width,

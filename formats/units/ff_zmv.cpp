@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "core/services/basic.h"
 #include "core/services/errors.h"
@@ -90,19 +91,57 @@ void ApplyPalette(QimgPalette& palette, int32_t first, int32_t count, const uint
   }
 }
 
-// A palette chunk at pos of a record of size bytes: its header fields, checked. Returns false
-// when the chunk is not a palette chunk.
-bool ReadPaletteChunk(const uint8_t* buf, int64_t size, int64_t pos, int32_t& first, int32_t& count,
-                      int64_t& colours, int32_t line) {
-  if (pos < 0 || pos + 16 > size) Corrupt(line);
-  if (Get32(buf + pos) != kChunkPalette) return false;
+// What a chunk header at a position of a frame record says. The record is size bytes long, of
+// which the first avail are in the buffer.
+enum class ChunkParse { Ok, Other, Bad, Short };
+
+struct PaletteChunk {
+  int32_t First;
+  int32_t Count;
+  int64_t Colours;  // where its R, G, B triples begin
+  int64_t End;
+};
+
+// The palette chunk at pos: Other when the chunk there is of another type.
+ChunkParse PaletteChunkAt_(const uint8_t* buf, int64_t avail, int64_t size, int64_t pos, PaletteChunk& c) {
+  if (pos < 0 || pos + 16 > size) return ChunkParse::Bad;
+  if (pos + 16 > avail) return ChunkParse::Short;
+  if (Get32(buf + pos) != kChunkPalette) return ChunkParse::Other;
   const int64_t header = Get32(buf + pos + 4);
-  count = Get32(buf + pos + 8);
-  first = Get32(buf + pos + 12);
-  colours = pos + header;
-  if (header < 16 || count < 0 || first < 0 || int64_t{first} + count > 256 || colours + 3 * int64_t{count} > size)
-    Corrupt(line);
-  return true;
+  c.Count = Get32(buf + pos + 8);
+  c.First = Get32(buf + pos + 12);
+  c.Colours = pos + header;
+  c.End = c.Colours + 3 * int64_t{c.Count};
+  if (header < 16 || c.Count < 0 || c.First < 0 || int64_t{c.First} + c.Count > 256 || c.End > size)
+    return ChunkParse::Bad;
+  return c.End > avail ? ChunkParse::Short : ChunkParse::Ok;
+}
+
+struct PictureChunk {
+  int32_t Strips;
+  int32_t InRecord;     // strips whose data follow inside the record
+  int64_t Table;        // the strip table
+  int64_t Data;         // the first strip's data, behind the table
+};
+
+// The picture chunk at pos (the caller knows its type): its header and strip table bounds.
+ChunkParse PictureChunkAt_(const uint8_t* buf, int64_t avail, int64_t size, int64_t pos, PictureChunk& c) {
+  if (pos < 0 || pos + 16 > size) return ChunkParse::Bad;
+  if (pos + 16 > avail) return ChunkParse::Short;
+  const int64_t header = Get32(buf + pos + 4);
+  c.Strips = Get32(buf + pos + 8);
+  c.InRecord = Get32(buf + pos + 12);
+  if (header < 16 || c.Strips < 0 || c.InRecord < 0 || c.InRecord > c.Strips) return ChunkParse::Bad;
+  c.Table = pos + header;
+  int64_t recordLength = kStripRecord;
+  if (c.Strips > 0) {
+    if (c.Table + kStripRecord > size) return ChunkParse::Bad;
+    if (c.Table + kStripRecord > avail) return ChunkParse::Short;
+    recordLength = Get32(buf + c.Table + 4);
+  }
+  if (recordLength < kStripRecord || c.Table + c.Strips * recordLength > size) return ChunkParse::Bad;
+  c.Data = c.Table + c.Strips * recordLength;
+  return c.Data > avail ? ChunkParse::Short : ChunkParse::Ok;
 }
 
 struct StripRec {
@@ -116,18 +155,11 @@ struct StripRec {
 // holds. Returns false when strip data had to be read from behind the record, which replaced the
 // record in the buffer.
 bool DecodePicture_(ZmvHandle& h, Qimg& img, uint8_t* buf, int64_t size, int64_t pos, int64_t& next) {
-  if (pos + 16 > size) Corrupt(__LINE__);
-  const int64_t header = Get32(buf + pos + 4);
-  const int32_t strips = Get32(buf + pos + 8);
-  const int32_t inRecord = Get32(buf + pos + 12);
-  if (header < 16 || strips < 0 || inRecord < 0 || inRecord > strips) Corrupt(__LINE__);
-  const int64_t table = pos + header;
-  int64_t recordLength = kStripRecord;
-  if (strips > 0) {
-    if (table + kStripRecord > size) Corrupt(__LINE__);
-    recordLength = Get32(buf + table + 4);
-  }
-  if (recordLength < kStripRecord || table + strips * recordLength > size) Corrupt(__LINE__);
+  PictureChunk chunk{};
+  if (PictureChunkAt_(buf, size, size, pos, chunk) != ChunkParse::Ok) Corrupt(__LINE__);
+  const int32_t strips = chunk.Strips;
+  const int32_t inRecord = chunk.InRecord;
+  const int64_t table = chunk.Table;
 
   // The strip table is kept aside: batches read from behind the record overwrite the buffer.
   StripRec* recs = nullptr;
@@ -140,7 +172,7 @@ bool DecodePicture_(ZmvHandle& h, Qimg& img, uint8_t* buf, int64_t size, int64_t
       if (recs[j].DataSize < 0 || recs[j].Rows < 0) Corrupt(__LINE__);
     }
   }
-  pos = table + strips * recordLength;
+  pos = chunk.Data;
   next = pos;
   for (int32_t j = 0; j < inRecord; ++j) next += recs[j].DataSize;
 
@@ -197,43 +229,131 @@ bool DecodePicture_(ZmvHandle& h, Qimg& img, uint8_t* buf, int64_t size, int64_t
   return inPlace;
 }
 
-// The header of the sound block at offset. False when it, or the data it announces, lies past the
-// end of the file (the chain ends there).
-bool ReadBlockHeader_(ZmvHandle& h, int32_t offset, int32_t& next, int32_t& count) {
-  if (offset <= 0 || int64_t{offset} + 16 > h.FileSize) return false;
-  uint8_t header[16];
-  FSeek(h.File, offset);
-  FRead(h.File, header, 16);
-  next = Get32(header + 8);
-  count = Get32(header + 12);
-  const int64_t bytes = int64_t{count} * h.Format.nBlockAlign;
-  return count >= 0 && int64_t{offset} + 16 + bytes <= h.FileSize && bytes <= 0x7FFFFFFF;
+// Indexes the sound block chain from the first block: each block's offset and the running sample
+// count at its end. The chain ends at a block that lies (with its data) past the end of the file,
+// and after a block whose next block does not begin behind its data: a chain that points back or
+// into itself would otherwise loop, and so the index holds at most one entry per 16 bytes of file.
+// Headers are read through a window of the file, so even a chain of many tiny blocks costs a
+// few reads.
+void IndexSound_(ZmvHandle& h) {
+  constexpr int64_t kWindow = 4096;
+  uint8_t window[kWindow];
+  int64_t windowAt = -1, windowLength = 0;
+  const int64_t fileSize = static_cast<int64_t>(h.FileSize);
+  const int64_t align = h.Format.nBlockAlign;
+  int32_t capacity = 0;
+  int64_t total = 0;
+  int64_t offset = h.SoundOffset;
+  while (offset > 0 && offset + 16 <= fileSize) {
+    if (windowAt < 0 || offset < windowAt || offset + 16 > windowAt + windowLength) {
+      windowAt = offset;
+      windowLength = std::min(kWindow, fileSize - offset);
+      FSeek(h.File, windowAt);
+      FRead(h.File, window, windowLength);
+    }
+    const uint8_t* header = window + (offset - windowAt);
+    const int64_t next = Get32(header + 8);
+    const int64_t count = Get32(header + 12);
+    const int64_t end = offset + 16 + count * align;
+    // Positions are 32-bit sample numbers: blocks past that could never be reached.
+    if (count < 0 || end > fileSize || count * align > 0x7FFFFFFF || total + count > 0x7FFFFFFF) break;
+    if (h.SndBlocks == capacity) {
+      // Blocks do not overlap, so no file holds more than this; the check only guards the index.
+      const int64_t most = fileSize / 16 + 1;
+      if (capacity >= most) break;
+      capacity = capacity == 0 ? 64 : static_cast<int32_t>(std::min<int64_t>(int64_t{capacity} * 2, most));
+      _memalloc_(h.SndIndex, int64_t{capacity} * static_cast<int64_t>(sizeof(ZmvSoundBlock)), __LINE__,
+                 "FF_ZMV.ZMVOpen.SndIndex", mkResizable);
+    }
+    total += count;
+    h.SndIndex[h.SndBlocks++] = {static_cast<int32_t>(offset), static_cast<int32_t>(total)};
+    if (next < end) break;
+    offset = next;
+  }
 }
 
-// Loads the PCM of the block whose header was just read (the file stands behind the header).
-void LoadBlockData_(ZmvHandle& h, int32_t offset, int32_t next, int32_t count, const char* tag) {
-  const int64_t bytes = int64_t{count} * h.Format.nBlockAlign;
+// Sample frames of index entry i.
+int64_t BlockSamples_(const ZmvHandle& h, int32_t i) {
+  return int64_t{h.SndIndex[i].End} - (i > 0 ? h.SndIndex[i - 1].End : 0);
+}
+
+// Loads the PCM of index entry i; a sequential read goes on with the entry after it.
+void LoadBlock_(ZmvHandle& h, int32_t i, const char* tag) {
+  const int64_t bytes = BlockSamples_(h, i) * h.Format.nBlockAlign;
   if (bytes > 0) {
     StillOwned(h.AudioBuf);
     _memalloc_(h.AudioBuf, bytes, __LINE__, tag, mkResizable);
+    FSeek(h.File, int64_t{h.SndIndex[i].Offset} + 16);
     FRead(h.File, h.AudioBuf, bytes);
   }
   h.AudioBufSize = static_cast<int32_t>(bytes);
   h.AudioBufPos = 0;
-  h.BlockOffset = offset;
-  // The chain only moves forward: a next offset at or before this block would loop for ever.
-  h.NextBlock = next > offset ? next : 0;
+  h.NextBlock = i + 1;
+}
+
+// The palette chunks that decoding the frame of index entry e applies, in their order, read into
+// buf (a tracked buffer, grown as needed): the chunks up to the first one of another kind, or up
+// to a picture chunk whose strips continue behind the record. Usually they stand at the record's
+// start, so only its first bytes are read. A damaged record gives the chunks before the damage:
+// decoding that frame fails anyway, and the frames after it are still worth their colours.
+void FramePalettes_(ZmvHandle& h, const ZmvIndexEntry& e, uint8_t*& buf, std::vector<PaletteChunk>& found) {
+  found.clear();
+  const int64_t size = e.Size;
+  if (size < 16 || size > int64_t{h.FrameBytes} + kSpareBytes || e.Offset < 0 || e.Offset + size > h.FileSize)
+    return;
+  int64_t avail = std::min<int64_t>(size, kPalReadMax);
+  for (;;) {
+    _memalloc_(buf, avail, __LINE__, "FF_ZMV.ZMVGetPal.dskbuf", mkResizable);
+    FSeek(h.File, e.Offset);
+    FRead(h.File, buf, avail);
+    found.clear();
+    bool cut = false;  // a chunk reaches past the bytes read
+    int64_t pos = Get32(buf + 4);
+    const int32_t chunks = Get32(buf + 8);
+    for (int32_t c = 0; c < chunks; ++c) {
+      if (pos < 0 || pos + 4 > size) break;
+      if (pos + 4 > avail) {
+        cut = true;
+        break;
+      }
+      const int32_t type = Get32(buf + pos);
+      ChunkParse r = ChunkParse::Other;
+      if (type == kChunkPalette) {
+        PaletteChunk chunk{};
+        r = PaletteChunkAt_(buf, avail, size, pos, chunk);
+        if (r == ChunkParse::Ok) {
+          found.push_back(chunk);
+          pos = chunk.End;
+        }
+      } else if (type == kChunkPicture) {
+        PictureChunk picture{};
+        r = PictureChunkAt_(buf, avail, size, pos, picture);
+        if (r == ChunkParse::Ok) {
+          if (picture.InRecord < picture.Strips) break;
+          pos = picture.Data;
+          for (int32_t j = 0; j < picture.InRecord && r == ChunkParse::Ok; ++j) {
+            const int32_t bytes = Get32(buf + picture.Table + int64_t{j} * kStripRecord + 8);
+            if (bytes < 0) r = ChunkParse::Bad;
+            pos += bytes;
+          }
+        }
+      }
+      if (r == ChunkParse::Short) cut = true;
+      if (r != ChunkParse::Ok) break;
+    }
+    if (!cut || avail == size) return;
+    avail = size;
+  }
 }
 
 void EmptySound(ZmvHandle& h) {
   h.AudioBufSize = 0;
   h.AudioBufPos = 0;
-  h.NextBlock = 0;
+  h.NextBlock = h.SndBlocks;
 }
 
-}  // namespace
-
-void ZMVOpen(ZmvHandle& h, const std::string& fileName) {
+// The open of ZMVOpen; a description needs no sound index.
+void ZMVOpen_(ZmvHandle& h, const std::string& fileName, bool indexSound) {
   TraceScope trace("FF_ZMV.ZMVOpen");
   BeginMonitor();
   try {
@@ -339,7 +459,8 @@ void ZMVOpen(ZmvHandle& h, const std::string& fileName) {
       h.Format.nSamplesPerSec = static_cast<uint32_t>(std::max(h.SampleRate, 0));
       h.SoundOk = h.SoundFlags != 0 && SndWaveFmtPCMCheck(h.Format) ? -1 : 0;
       // The first sequential read starts at the first block.
-      h.NextBlock = h.SoundOk ? std::max(h.SoundOffset, 0) : 0;
+      if (h.SoundOk && indexSound) IndexSound_(h);
+      h.NextBlock = 0;
     }
   } catch (...) {
     CatchException();
@@ -348,6 +469,10 @@ void ZMVOpen(ZmvHandle& h, const std::string& fileName) {
   }
   EndMonitor();
 }
+
+}  // namespace
+
+void ZMVOpen(ZmvHandle& h, const std::string& fileName) { ZMVOpen_(h, fileName, true); }
 
 void ZMVUpdateVP_(ZmvHandle& h, int32_t frame) {
   if (h.Frames < 1) return;
@@ -396,18 +521,35 @@ void ZMVImgLoad(ZmvHandle& h, Qimg& img, int32_t frame) {
       const bool keyBetween = h.KeyInterval > 0 && int64_t{frame} - 1 - h.NextFrame >= h.KeyInterval;
       // The frame read last, asked again of the record that holds it, needs no decoding at all.
       const bool held = holdsPrevious && h.NextFrame == frame;
-      if (!held && (h.NextFrame >= frame || !holdsPrevious || keyBetween)) h.NextFrame = key;
+      const bool restart = !held && (h.NextFrame >= frame || !holdsPrevious || keyBetween);
+      if (restart) {
+        h.NextFrame = key;
+        // Palette chunks may set part of the palette only: the rest is what the frames before the
+        // key frame left, whatever the record held before.
+        if (h.BytesPP == 1) {
+          h.PalInForce = ZMVGetPal(h, img.Palette, key) ? -1 : 0;
+          // Kept, so that the next start at or after this key frame searches no further back.
+          if (key > 0) {
+            h.PalCache = img.Palette;
+            h.PalCacheFrame = key;
+            h.PalCacheAny = h.PalInForce;
+          }
+        }
+      }
       bool applied = false;
       while (h.NextFrame < frame) {
         ZMVImgLoadNext(h, img);
-        applied = applied || h.PalChanged;
+        if (h.PalChanged) applied = true;
+        // The palette before a key frame is kept, so that starting there again reads no chunks.
+        if (h.BytesPP == 1 && h.KeyInterval > 0 && h.NextFrame % h.KeyInterval == 0) {
+          h.PalCache = img.Palette;
+          h.PalCacheFrame = h.NextFrame;
+          h.PalCacheAny = h.PalInForce || applied ? -1 : 0;
+        }
       }
-      if (h.BytesPP == 1 && !applied) {
-        h.PalChanged = 0;
-        ZMVGetPal(h, img.Palette, 1, frame);
-      } else {
-        h.PalChanged = applied ? -1 : 0;
-      }
+      if (applied) h.PalInForce = -1;
+      // An 8-bit picture always has a palette in force once any chunk has set one.
+      h.PalChanged = applied || (h.BytesPP == 1 && h.PalInForce) ? -1 : 0;
     }
   } catch (...) {
     CatchException();
@@ -446,11 +588,10 @@ void ZMVImgLoadNext(ZmvHandle& h, Qimg& img) {
         if (pos < 0 || pos + 4 > size) Corrupt(__LINE__);
         const int32_t type = Get32(buf + pos);
         if (type == kChunkPalette) {
-          int32_t first = 0, count = 0;
-          int64_t colours = 0;
-          ReadPaletteChunk(buf, size, pos, first, count, colours, __LINE__);
-          ApplyPalette(img.Palette, first, count, buf + colours);
-          pos = colours + 3 * int64_t{count};
+          PaletteChunk chunk{};
+          if (PaletteChunkAt_(buf, size, size, pos, chunk) != ChunkParse::Ok) Corrupt(__LINE__);
+          ApplyPalette(img.Palette, chunk.First, chunk.Count, buf + chunk.Colours);
+          pos = chunk.End;
           h.PalChanged = -1;
         } else if (type == kChunkPicture) {
           int64_t next = 0;
@@ -474,66 +615,47 @@ void ZMVImgLoadNext(ZmvHandle& h, Qimg& img) {
   EndMonitor();
 }
 
-bool ZMVGetPal(ZmvHandle& h, QimgPalette& palette, int32_t fromFrame, int32_t toFrame) {
+bool ZMVGetPal(ZmvHandle& h, QimgPalette& palette, int32_t frame) {
   TraceScope trace("FF_ZMV.ZMVGetPal");
-  bool found = false;
+  bool any = false;
   uint8_t* buf = nullptr;
   BeginMonitor();
   try {
+    palette.fill(0);
     if (h.Frames < 1 || h.ByLibrary) AbortMonitor();
-    fromFrame = IntClamp(fromFrame, 1, h.Frames);
-    toFrame = IntClamp(toFrame, 1, h.Frames);
-    if (fromFrame > toFrame) AbortMonitor();
-    // A search from frame 1 remembers how far it looked and what it found, so the next search
-    // (one frame further during playback) looks only at the frames it has not seen.
-    int32_t low = fromFrame;
-    bool remembered = false;
-    if (fromFrame == 1 && h.PalKnownTo > 0) {
-      if (toFrame >= h.PalKnownTo) {
-        low = h.PalKnownTo + 1;
-        remembered = true;
-      } else if (h.PalFoundAt <= toFrame) {
-        low = toFrame + 1;
-        remembered = true;
+    // Newest chunks first: an entry takes the colour of the last chunk that set it, and the
+    // search ends as soon as every entry is known, or at the palette kept for an earlier frame.
+    bool known[256] = {};
+    int32_t unknown = 256;
+    std::vector<PaletteChunk> chunks;
+    for (int32_t f = std::min(frame, h.Frames); f >= 1 && unknown > 0; --f) {
+      if (f == h.PalCacheFrame) {
+        for (int32_t i = 0; i < 256; ++i)
+          if (!known[i]) std::memcpy(palette.data() + 3 * i, h.PalCache.data() + 3 * i, 3);
+        any = any || h.PalCacheAny;
+        break;
       }
-    }
-    const int32_t keepPage = h.CurPage;
-    for (int32_t frame = toFrame; frame >= low && !found; --frame) {
-      ZMVUpdateVP_(h, frame);
-      const ZmvIndexEntry e = h.Page[(frame - 1) % 256];
+      ZMVUpdateVP_(h, f);
+      const ZmvIndexEntry e = h.Page[(f - 1) % 256];
       if (!(e.Flags & 1)) continue;
-      const int64_t n = std::min<int64_t>(e.Size, kPalReadMax);
-      if (n < 16 || e.Offset < 0) Corrupt(__LINE__);
-      _memalloc_(buf, n, __LINE__, "FF_ZMV.ZMVGetPal.dskbuf", mkResizable);
-      FSeek(h.File, e.Offset);
-      FRead(h.File, buf, n);
-      int32_t first = 0, count = 0;
-      int64_t colours = 0;
-      if (ReadPaletteChunk(buf, n, Get32(buf + 4), first, count, colours, __LINE__)) {
-        h.PalFirst = first;
-        h.PalCount = count;
-        std::memcpy(h.PalColors, buf + colours, static_cast<size_t>(3 * count));
-        h.PalFoundAt = frame;
-        found = true;
+      FramePalettes_(h, e, buf, chunks);
+      for (auto c = chunks.rbegin(); c != chunks.rend(); ++c) {
+        any = true;
+        for (int32_t i = 0; i < c->Count; ++i) {
+          const int32_t entry = c->First + i;
+          if (known[entry]) continue;
+          known[entry] = true;
+          --unknown;
+          ApplyPalette(palette, entry, 1, buf + c->Colours + 3 * int64_t{i});
+        }
       }
     }
-    if (!found && remembered && h.PalFoundAt > 0) found = true;
-    if (fromFrame == 1) {
-      if (!found) h.PalFoundAt = 0;
-      h.PalKnownTo = std::max(toFrame, remembered ? h.PalKnownTo : 0);
-    }
-    if (found) {
-      ApplyPalette(palette, h.PalFirst, h.PalCount, h.PalColors);
-      h.PalChanged = -1;
-    }
-    // The read position's page is made current again.
-    if (keepPage >= 0 && keepPage != h.CurPage) ZMVUpdateVP_(h, keepPage * 256 + 1);
-    MemFree(buf);
+    if (buf != nullptr) MemFree(buf);
   } catch (...) {
     CatchException();
   }
   EndMonitor();
-  return found;
+  return any;
 }
 
 void ZMVSndSeek(ZmvHandle& h, int32_t sample) {
@@ -550,25 +672,16 @@ void ZMVSndSeek(ZmvHandle& h, int32_t sample) {
       // Outside the sound nothing is held, so the next read delivers nothing.
       EmptySound(h);
       h.SndPos = sample;
-      if (!h.SoundOk || h.SoundOffset <= 0 || sample < 0 || sample > h.Samples) AbortMonitor();
-      // Walk the block headers to the block that holds the sample (the last block too).
-      int32_t offset = h.SoundOffset;
-      int32_t previous = 0;
-      int64_t before = 0;
-      for (;;) {
-        int32_t next = 0, count = 0;
-        if (offset <= previous || !ReadBlockHeader_(h, offset, next, count)) break;
-        if (before + count > sample) {
-          LoadBlockData_(h, offset, next, count, "FF_ZMV.ZMVSndSeek.hf.AudioBuf");
-          h.AudioBufPos = static_cast<int32_t>((sample - before) * h.Format.nBlockAlign);
-          h.ChainSamples = static_cast<int32_t>(std::min<int64_t>(before + count, 0x7FFFFFFF));
-          break;
-        }
-        before += count;
-        if (next == 0) break;  // the sample lies at the end of the chain
-        previous = offset;
-        offset = next;
-      }
+      if (!h.SoundOk || h.SndBlocks == 0 || sample < 0 || sample > h.Samples) AbortMonitor();
+      // The first block that ends behind the sample holds it (the last block too); a sample at
+      // the end of the chain lies in none.
+      const ZmvSoundBlock* first = h.SndIndex;
+      const ZmvSoundBlock* found = std::upper_bound(first, first + h.SndBlocks, sample,
+                                                    [](int32_t s, const ZmvSoundBlock& b) { return s < b.End; });
+      if (found == first + h.SndBlocks) AbortMonitor();
+      const int32_t i = static_cast<int32_t>(found - first);
+      LoadBlock_(h, i, "FF_ZMV.ZMVSndSeek.hf.AudioBuf");
+      h.AudioBufPos = static_cast<int32_t>((sample - (found->End - BlockSamples_(h, i))) * h.Format.nBlockAlign);
     }
   } catch (...) {
     CatchException();
@@ -596,10 +709,10 @@ void ZMVSndLoad(ZmvHandle& h, Qsnd& snd, int32_t pos, int32_t count, int32_t opt
       }
       snd.samples = std::clamp(got, 0, count);
     } else {
-      if (!h.SoundOk || h.SoundOffset <= 0) AbortMonitor();
+      if (!h.SoundOk || h.SndBlocks == 0) AbortMonitor();
       // A block buffer released by a failed read holds nothing any more.
       if (!StillOwned(h.AudioBuf)) h.AudioBufSize = h.AudioBufPos = 0;
-      if (h.AudioBufPos >= h.AudioBufSize && h.NextBlock == 0) AbortMonitor();
+      if (h.AudioBufPos >= h.AudioBufSize && h.NextBlock >= h.SndBlocks) AbortMonitor();
       count = static_cast<int32_t>(std::min<int64_t>(count, 0x7FFFFFFF / align));
       const int64_t want = count * align;
       _sndalloc_(snd, want, __LINE__, "FF_ZMV.ZMVSndLoad.sh");
@@ -612,15 +725,8 @@ void ZMVSndLoad(ZmvHandle& h, Qsnd& snd, int32_t pos, int32_t count, int32_t opt
           h.AudioBufPos += static_cast<int32_t>(take);
           copied += take;
         }
-        if (copied >= want || h.NextBlock == 0) break;
-        int32_t next = 0, blockCount = 0;
-        const int32_t offset = h.NextBlock;
-        if (!ReadBlockHeader_(h, offset, next, blockCount)) {
-          EmptySound(h);
-          break;
-        }
-        LoadBlockData_(h, offset, next, blockCount, "FF_ZMV.ZMVSndLoad.hf.AudioBuf");
-        h.ChainSamples = static_cast<int32_t>(std::min<int64_t>(int64_t{h.ChainSamples} + blockCount, 0x7FFFFFFF));
+        if (copied >= want || h.NextBlock >= h.SndBlocks) break;
+        LoadBlock_(h, h.NextBlock, "FF_ZMV.ZMVSndLoad.hf.AudioBuf");
       }
       snd.samples = static_cast<int32_t>(copied / align);
     }
@@ -637,6 +743,8 @@ void ZMVClose(ZmvHandle& h) {
   try {
     if (StillOwned(h.AudioBuf)) MemFree(h.AudioBuf);
     if (StillOwned(h.PredictImg)) MemFree(h.PredictImg);
+    if (StillOwned(h.SndIndex)) MemFree(h.SndIndex);
+    h.SndBlocks = 0;
     if (h.Lib != nullptr) {
       FpuBracket fpu;
       LibProc<zmv_close_fn>(zxClose)(h.Lib);
@@ -657,7 +765,7 @@ void ZMVInfo(const std::string& fileName, FFInfoRec& info) {
   BeginMonitor();
   try {
     _memalloc_(h, static_cast<int64_t>(sizeof(ZmvHandle)), __LINE__, "FF_ZMV.ZMVInfo.h", mkFresh);
-    ZMVOpen(*h, fileName);
+    ZMVOpen_(*h, fileName, false);
     info.FormatId = 7;
     info.FileSize = h->FileSize;
     if (h->Frames > 0) {

@@ -11,10 +11,22 @@
 // behind the read position, a key frame lies between, or the picture no longer holds the previous
 // frame (another record, a reallocated buffer, a failed load).
 //
+// A load that starts again at a key frame first gives an 8-bit picture the palette that playing in
+// order from frame 1 leaves before that key frame (palette chunks may cover part of the palette
+// only): the chunks of the frames before it that the index marks as holding one are collected
+// newest first until every entry is known, and entries that no chunk sets stay black, as in a
+// fresh picture record. So a seek delivers exactly the picture and the palette that playing in
+// order delivers.
+//
+// The sound block chain is indexed once at open (block offsets and running sample counts), so a
+// sound seek is a binary search and one block read, and sequential reads step through the same
+// index.
+//
 // Every value taken from the file that reaches a size, an offset or a loop is checked: a frame
 // record, chunk, palette range or strip outside its bounds is refused with (12, 3) "Cannot
-// decompress movie image data."; a sound chain whose next-block offsets do not increase, or whose
-// block lies past the end of the file, ends there.
+// decompress movie image data."; the sound chain ends at a block whose next block does not lie
+// behind its own data, or whose data lie past the end of the file, so the index cannot loop and
+// holds at most one entry per 16 bytes of file.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -28,6 +40,12 @@ namespace tavelo {
 
 // At most this many frames are addressable through the index (256 pages of 256 entries).
 constexpr int32_t kZmvMaxFrames = 65536;
+
+// One block of the sound chain: its file offset and the sample frames up to its end.
+struct ZmvSoundBlock {
+  int32_t Offset;
+  int32_t End;
+};
 
 struct ZmvIndexEntry {
   int32_t Offset;  // file offset of the frame record
@@ -65,13 +83,14 @@ struct ZmvHandle {
   uint8_t* PredictImg;  // the difference buffer (FrameBytes), from the first predicted strip
   int32_t Predict;      // bool: header flags bit 1
   int32_t PalChanged;   // bool: a palette was applied during the last load
-  // Sound: one block held, the byte position in it, the next block's offset.
+  // Sound: the chain's index (SndBlocks entries, made at open), one block held, the byte position
+  // in it, and the index entry a sequential read loads next (SndBlocks: the chain is used up).
+  ZmvSoundBlock* SndIndex;
+  int32_t SndBlocks;
   uint8_t* AudioBuf;
   int32_t AudioBufSize;
   int32_t AudioBufPos;
   int32_t NextBlock;
-  int32_t BlockOffset;   // the block held (the chain must move forward from it)
-  int32_t ChainSamples;  // sample frames up to the end of the block held
   int32_t SndPos;        // where the next sequential sound read continues
   WAVEFORMATEX Format;   // the PCM delivered
   int32_t SoundOk;       // bool: the sound format is usable PCM
@@ -82,13 +101,14 @@ struct ZmvHandle {
   const Qimg* LastImg;
   const uint8_t* LastData;
   int32_t PicValid;
-  // The palette search's memory: frames 1 .. PalKnownTo were searched; the palette in force there
-  // is the chunk of frame PalFoundAt (0: none): PalCount colours (R, G, B) from entry PalFirst.
-  int32_t PalKnownTo;
-  int32_t PalFoundAt;
-  int32_t PalFirst;
-  int32_t PalCount;
-  uint8_t PalColors[768];
+  // 8-bit pictures: a palette chunk stands in the palette the picture record holds (since the
+  // last start at a key frame), and the palette after frames 1 .. PalCacheFrame (0: none kept),
+  // taken at a start and when a load passes the frame before a key frame, so that the next start
+  // searches no further back than that.
+  int32_t PalInForce;
+  int32_t PalCacheFrame;
+  int32_t PalCacheAny;
+  QimgPalette PalCache;
 };
 
 void ZMVOpen(ZmvHandle& h, const std::string& fileName);
@@ -107,7 +127,9 @@ void ZMVDllFree();
 // Internal.
 void ZMVImgLoadNext(ZmvHandle& h, Qimg& img);
 void ZMVUpdateVP_(ZmvHandle& h, int32_t frame);
-bool ZMVGetPal(ZmvHandle& h, QimgPalette& palette, int32_t fromFrame, int32_t toFrame);
+// Sets palette to the palette in force after frames 1 .. frame (0: none) as playing in order
+// gives it; true when any palette chunk stands in it.
+bool ZMVGetPal(ZmvHandle& h, QimgPalette& palette, int32_t frame);
 void ZMVSndSeek(ZmvHandle& h, int32_t sample);
 
 }  // namespace tavelo

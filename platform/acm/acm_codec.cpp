@@ -175,16 +175,26 @@ struct MpegSampleCounter::State {
   AVCodecParserContext* parser = nullptr;
   uint32_t fallback = 1152;  // samples per frame when the parser does not say
   uint64_t samples = 0;
+  std::vector<uint64_t> offsets;
+  std::vector<uint32_t> frameSamples;
+  std::vector<uint8_t> padded;
   ~State() {
     if (parser) av_parser_close(parser);
     avcodec_free_context(&ctx);
+  }
+  // Counts the frame the parser has just handed out; the parser knows where it began.
+  void Take() {
+    const uint32_t n = parser->duration > 0 ? static_cast<uint32_t>(parser->duration) : fallback;
+    samples += n;
+    offsets.push_back(static_cast<uint64_t>(std::max<int64_t>(parser->frame_offset, 0)));
+    frameSamples.push_back(n);
   }
   void Parse(const uint8_t* data, int size) {
     while (size > 0) {
       uint8_t* out = nullptr;
       int outSize = 0;
       const int used = av_parser_parse2(parser, ctx, &out, &outSize, data, size, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
-      if (outSize > 0) samples += parser->duration > 0 ? static_cast<uint64_t>(parser->duration) : fallback;
+      if (outSize > 0) Take();
       if (used <= 0 && outSize <= 0) return;
       data += std::max(used, 0);
       size -= std::max(used, 0);
@@ -211,7 +221,11 @@ void MpegSampleCounter::Add(const uint8_t* data, size_t size) {
   if (!s_) return;
   while (size > 0) {
     const int piece = static_cast<int>(std::min<size_t>(size, 1 << 20));
-    s_->Parse(data, piece);
+    // The parser reads a little past the bytes it is given (it copies with the padding every
+    // libavcodec input carries): it gets a padded copy, never the caller's buffer.
+    s_->padded.assign(static_cast<size_t>(piece) + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+    std::memcpy(s_->padded.data(), data, static_cast<size_t>(piece));
+    s_->Parse(s_->padded.data(), piece);
     data += piece;
     size -= static_cast<size_t>(piece);
   }
@@ -225,9 +239,19 @@ uint64_t MpegSampleCounter::Finish() {
     int outSize = 0;
     av_parser_parse2(s_->parser, s_->ctx, &out, &outSize, nullptr, 0, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
     if (outSize <= 0) break;
-    s_->samples += s_->parser->duration > 0 ? static_cast<uint64_t>(s_->parser->duration) : s_->fallback;
+    s_->Take();
   }
   return s_->samples;
+}
+
+const std::vector<uint64_t>& MpegSampleCounter::FrameOffsets() const {
+  static const std::vector<uint64_t> kNone;
+  return s_ ? s_->offsets : kNone;
+}
+
+const std::vector<uint32_t>& MpegSampleCounter::FrameSamples() const {
+  static const std::vector<uint32_t> kNone;
+  return s_ ? s_->frameSamples : kNone;
 }
 
 struct Decoder::State {

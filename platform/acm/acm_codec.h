@@ -46,6 +46,10 @@ class MpegSampleCounter {
   void Add(const uint8_t* data, size_t size);
   // The sample frames of every whole frame added.
   uint64_t Finish();
+  // After Finish: where each frame starts, in bytes from the first byte added, and the sample
+  // frames of each; a seek starts decoding at a frame's start.
+  const std::vector<uint64_t>& FrameOffsets() const;
+  const std::vector<uint32_t>& FrameSamples() const;
 
  private:
   struct State;

@@ -18,6 +18,14 @@ void* GetProcAddress(HMODULE module, const char* name);
 // Drops one count of the module; true on success.
 bool FreeLibrary(HMODULE module);
 
+// What a library file offers, told from its file alone (nothing is loaded or run): whether it is
+// there, and whether each of the names is an export that GetProcAddress would find once it is
+// loaded (its own dynamic symbols and those of the libraries it names as needed, one level down,
+// as the loader would find them). kUnknown when the file cannot be read that way (not ELF of this
+// machine's word size, no dynamic symbol table, a needed library not found): only a load tells.
+enum class LibraryCheck { kMissing, kIncomplete, kComplete, kUnknown };
+LibraryCheck CheckLibraryExports(const char* fileName, const char* const* names, int count);
+
 // The full path LoadLibrary opens for a file name.
 std::string LibraryPath(const char* fileName);
 // The loader's text for the last failed LoadLibrary of this thread (empty after a success).

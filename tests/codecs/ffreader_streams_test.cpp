@@ -8,7 +8,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "codecs/ffreader/ff_reader.h"
@@ -103,6 +105,122 @@ TEST(FFReaderStreams, SoundLengthsAndSamplesAreFFmpegs) {
     }
     EXPECT_TRUE(got == ref);
   }
+}
+
+std::string Mp4Path(const char* file) { return test::MediaPath(std::string("mp4_tables/") + file); }
+
+std::vector<uint8_t> Picture(Reader& r, int64_t n) {
+  const auto& v = r.Video();
+  std::vector<uint8_t> pixels(static_cast<size_t>(v.Width) * v.Height * 3);
+  EXPECT_TRUE(r.ReadFrame(n, pixels.data(), v.Width * 3)) << "frame " << n << ": " << r.LastError();
+  return pixels;
+}
+
+// MP4 and QuickTime pictures are indexed from the sample tables without reading a packet: the
+// index must be the one the packets give, and every picture FFmpeg's, in display order.
+TEST(FFReaderStreams, SampleTablesIndexAsThePacketsDo) {
+  for (const char* file : {"h264_aac.mp4", "mpeg4_pcm.mov"}) {
+    SCOPED_TRACE(file);
+    auto tables = Reader::Open(Mp4Path(file), OpenOptions{true, true, false});
+    auto scanned = Reader::Open(Mp4Path(file), OpenOptions{true, true, true});
+    ASSERT_TRUE(tables && scanned);
+    const int64_t frames = tables->Video().FrameCount;
+    ASSERT_EQ(frames, scanned->Video().FrameCount);
+    EXPECT_EQ(tables->Audio().SampleCount, scanned->Audio().SampleCount);
+    for (int64_t n = 0; n < frames; ++n) {
+      EXPECT_EQ(tables->IsKeyFrame(n), scanned->IsKeyFrame(n)) << n;
+      for (KeySearch way : {KeySearch::AtOrBefore, KeySearch::AtOrAfter})
+        EXPECT_EQ(tables->FindKeyFrame(n, way), scanned->FindKeyFrame(n, way)) << n;
+    }
+    const std::string ref = FFmpegDecode(Mp4Path(file), true);
+    const size_t size = static_cast<size_t>(tables->Video().Width) * tables->Video().Height * 3;
+    ASSERT_EQ(ref.size(), size * static_cast<size_t>(frames));
+    // Backwards, so that every picture is reached by a seek, then forwards.
+    for (int64_t n = frames - 1; n >= 0; n -= 3)
+      EXPECT_TRUE(std::memcmp(Picture(*tables, n).data(), ref.data() + size * n, size) == 0) << n;
+    for (int64_t n = 0; n < frames; ++n)
+      EXPECT_TRUE(std::memcmp(Picture(*tables, n).data(), ref.data() + size * n, size) == 0) << n;
+  }
+}
+
+// Sound indexed from the sample tables: the encoder delay the first packet skips is not counted,
+// and the samples are FFmpeg's, read in runs (PCM also after seeks; AAC is not bit-exact after a
+// seek, as elsewhere).
+TEST(FFReaderStreams, SoundFromSampleTablesIsFFmpegs) {
+  for (const char* file : {"tone.m4a", "h264_aac.mp4", "mpeg4_pcm.mov"}) {
+    SCOPED_TRACE(file);
+    auto r = Open(Mp4Path(file), false, true);
+    ASSERT_NE(r, nullptr);
+    const std::string ref = FFmpegDecode(Mp4Path(file), false);
+    const int ch = r->Audio().Channels;
+    ASSERT_EQ(static_cast<size_t>(r->Audio().SampleCount) * ch * 2, ref.size());
+    std::string got;
+    std::vector<int16_t> buf(3000 * static_cast<size_t>(ch));
+    for (int64_t pos = 0;;) {
+      const int64_t n = r->ReadAudio(pos, buf.data(), 3000);
+      ASSERT_GE(n, 0) << r->LastError();
+      if (n == 0) break;
+      got.append(reinterpret_cast<const char*>(buf.data()), static_cast<size_t>(n) * ch * 2);
+      pos += n;
+    }
+    EXPECT_TRUE(got == ref);
+    if (std::string(file) != "mpeg4_pcm.mov") continue;
+    for (int64_t pos : {int64_t{70000}, int64_t{0}, int64_t{33333}, r->Audio().SampleCount - 2000}) {
+      const int64_t n = r->ReadAudio(pos, buf.data(), 2000);
+      ASSERT_EQ(n, 2000) << pos << ": " << r->LastError();
+      EXPECT_TRUE(std::memcmp(buf.data(), ref.data() + pos * ch * 2, static_cast<size_t>(n) * ch * 2) == 0) << pos;
+    }
+  }
+}
+
+// A second reader over the same index reads nothing to be made (here: the file is gone by then)
+// and reads on its own; two of them work on two threads.
+TEST(FFReaderStreams, ASharedReaderTakesTheIndexAndDecodesOnItsOwn) {
+  const std::string copy = test::TempRoot() + "/shared.mp4";
+  ASSERT_EQ(std::system(("cp '" + Mp4Path("h264_aac.mp4") + "' '" + copy + "'").c_str()), 0);
+  auto first = Reader::Open(copy, {});
+  ASSERT_NE(first, nullptr);
+  std::rename(copy.c_str(), (copy + ".moved").c_str());
+  auto gone = first->Share();
+  ASSERT_NE(gone, nullptr);
+  EXPECT_EQ(gone->Video().FrameCount, first->Video().FrameCount);
+  EXPECT_EQ(gone->Audio().SampleCount, first->Audio().SampleCount);
+  std::vector<uint8_t> pixels(static_cast<size_t>(gone->Video().Width) * gone->Video().Height * 3);
+  EXPECT_FALSE(gone->ReadFrame(0, pixels.data(), gone->Video().Width * 3));
+
+  std::rename((copy + ".moved").c_str(), copy.c_str());
+  auto second = first->Share();
+  ASSERT_NE(second, nullptr);
+  const int64_t frames = first->Video().FrameCount;
+  std::vector<std::vector<uint8_t>> a(static_cast<size_t>(frames)), b(a.size());
+  std::thread other([&] {
+    for (int64_t n = frames - 1; n >= 0; --n) b[static_cast<size_t>(n)] = Picture(*second, n);
+  });
+  for (int64_t n = 0; n < frames; ++n) a[static_cast<size_t>(n)] = Picture(*first, n);
+  other.join();
+  EXPECT_TRUE(a == b);
+}
+
+// A program stream has no index: its packets are scanned, and the scan reports how far it got
+// and stops when asked to.
+TEST(FFReaderStreams, AScanReportsItsProgressAndStopsWhenAsked) {
+  const std::string path = Path("mpeg2.mpg");
+  std::vector<std::pair<int64_t, int64_t>> calls;
+  auto r = Reader::Open(path, {}, nullptr, [&](int64_t done, int64_t total) {
+    calls.emplace_back(done, total);
+    return true;
+  });
+  ASSERT_NE(r, nullptr);
+  ASSERT_GE(calls.size(), 2u);
+  for (size_t i = 0; i < calls.size(); ++i) {
+    EXPECT_GT(calls[i].first, i == 0 ? 0 : calls[i - 1].first);
+    EXPECT_LE(calls[i].first, calls[i].second);
+  }
+  int asked = 0;
+  std::string error;
+  EXPECT_EQ(Reader::Open(path, {}, &error, [&](int64_t, int64_t) { return ++asked < 2; }), nullptr);
+  EXPECT_EQ(error, "cancelled");
+  EXPECT_EQ(asked, 2);
 }
 
 }  // namespace

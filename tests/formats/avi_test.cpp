@@ -245,6 +245,80 @@ TEST_F(AviUnit, Mp3ThroughVideoForWindowsHasItsLength) {
   EXPECT_EQ(MemCount(), 0);
 }
 
+// 16-bit samples of a file, as the tool wrote them.
+std::vector<int16_t> S16File(const std::string& path) {
+  const std::string bytes = test::ReadFile(path);
+  std::vector<int16_t> samples(bytes.size() / 2);
+  std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+  return samples;
+}
+
+// Compressed sound in AVI read without the decoder library: MP3 from LAME at a variable rate
+// (frames drawing on the bit reservoir), from shine, and ffmpeg's own low-rate mono; IMA and MS
+// ADPCM blocks. The sound after a seek is exactly what reading in order gives there (and FFmpeg's
+// decode, MP3 within rounding), at the start, in the middle and near the end.
+TEST_F(AviUnit, SoundSeeksThroughVideoForWindowsLandWhereReadingInOrderDoes) {
+  WithoutDecoder();
+  struct Case {
+    std::string file;
+    std::vector<int16_t> ref;
+    int32_t tag;
+    int tolerance;
+  } cases[] = {
+      {test::MediaPath("mp3_avi/lame_vbr.avi"), S16File(test::MediaPath("mp3_avi/lame_vbr.s16")), 0x55, 1},
+      {test::MediaPath("mp3_avi/shine.avi"), S16File(test::MediaPath("mp3_avi/shine.s16")), 0x55, 1},
+      {AviPath("mpeg4.avi"), test::AviReferenceSound("mpeg4"), 0x55, 1},
+      {AviPath("raw_rgb555.avi"), test::AviReferenceSound("raw_rgb555"), 0x11, 0},
+      {AviPath("mjpeg.avi"), test::AviReferenceSound("mjpeg"), 0x02, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    UniInfoRec info;
+    ASSERT_TRUE(UniInfo(c.file, info, 0, nullptr, nullptr));
+    ASSERT_EQ(info.Audio.CodecId, c.tag);
+    const int32_t ch = info.Audio.Channels;
+    ASSERT_GT(ch, 0);
+    UniHandle h;
+    ASSERT_EQ(MonitoredNoRaise([&] { UniOpen(h, info); }), 0);
+    ASSERT_FALSE(h.Mvi.Avi->UseDswAudio);
+    Qsnd snd;
+    std::vector<int16_t> inOrder;
+    for (int32_t pos = 0; pos < info.Audio.Samples;) {
+      ASSERT_EQ(MonitoredNoRaise([&] { UniSndLoad(h, snd, pos, 6000, pos == 0 ? 0 : 1); }), 0)
+          << pos << " of " << info.Audio.Samples << ": " << GetErrorMessage();
+      if (snd.samples <= 0) break;
+      const auto* p = reinterpret_cast<const int16_t*>(snd.SndData);
+      inOrder.insert(inOrder.end(), p, p + int64_t{snd.samples} * ch);
+      pos += snd.samples;
+    }
+    // MP3 comes out whole; the ADPCM conversion ends on whole blocks of its own.
+    if (c.tag == 0x55) {
+      ASSERT_EQ(inOrder.size(), c.ref.size());
+    } else {
+      ASSERT_LE(std::abs(static_cast<int64_t>(inOrder.size()) - static_cast<int64_t>(c.ref.size())), 4096 * ch);
+    }
+    const int32_t n = info.Audio.Samples;
+    for (int32_t pos : {1, 1151, n / 3 + 17, n / 2, n - 3000, n - 700}) {
+      ASSERT_EQ(MonitoredNoRaise([&] { UniSndLoad(h, snd, pos, 2000, 0); }), 0) << pos;
+      ASSERT_EQ(snd.samples, std::min(2000, n - pos)) << pos;
+      const auto* p = reinterpret_cast<const int16_t*>(snd.SndData);
+      const int64_t at = int64_t{pos} * ch, count = int64_t{snd.samples} * ch;
+      EXPECT_TRUE(std::equal(p, p + count, inOrder.begin() + at)) << "a seek to " << pos;
+      int worst = 0;
+      for (int64_t i = 0; i < count && at + i < static_cast<int64_t>(c.ref.size()); ++i)
+        worst = std::max(worst, std::abs(p[i] - c.ref[static_cast<size_t>(at + i)]));
+      EXPECT_LE(worst, c.tolerance) << "a seek to " << pos;
+      // Reading on continues the run.
+      if (pos + snd.samples >= n) continue;
+      ASSERT_EQ(MonitoredNoRaise([&] { UniSndLoad(h, snd, pos + snd.samples, 500, 1); }), 0);
+      const auto* q = reinterpret_cast<const int16_t*>(snd.SndData);
+      EXPECT_TRUE(std::equal(q, q + int64_t{snd.samples} * ch, inOrder.begin() + at + count)) << "on from " << pos;
+    }
+    SndFree(snd);
+    MonitoredNoRaise([&] { UniClose(h); });
+  }
+  EXPECT_EQ(MemCount(), 0);
+}
+
 // Sound reads anywhere (not only in sequence) give FFmpeg's decode there.
 TEST_F(AviUnit, SoundReadsAfterSeeksAreExact) {
   WithDecoder();
@@ -349,6 +423,39 @@ TEST_F(AviUnit, DamagedStillsAreNotDescribedAsMoviesNoReaderCanRead) {
   test::WriteFile(renamed, test::ReadFile(AviPath("mpeg4_pcm.mkv")));
   ASSERT_TRUE(UniInfo(renamed, info, 0, nullptr, nullptr)) << GetErrorMessage();
   EXPECT_EQ(info.FormatId, fidAVI);
+}
+
+// Such a still fails with what its own unit found wrong (the error of that unit's description,
+// as the warning), not with "File not exist.": an XPM cut after its values line and an 8-bit
+// PCX cut before its palette.
+TEST_F(AviUnit, DamagedStillsReportTheirOwnUnitsError) {
+  WithDecoder();
+  const std::string dir = test::MakeTempDir("damaged_own");
+  const std::string pcx = test::ReadFile(test::MediaPath("formats/ff_8.pcx"));
+  ASSERT_GT(pcx.size(), 1000u);
+  const struct {
+    const char* name;
+    std::string content;
+    int32_t formatId;
+  } cases[] = {{"cut.xpm", "/* XPM */\nstatic char *t[] = {\n\"4 4 2 1\",\n", fidXPM},
+               {"cut.pcx", pcx.substr(0, 500), fidPCX}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir + "/" + c.name;
+    test::WriteFile(path, c.content);
+    FFInfoRec own;
+    ASSERT_NE(MonitoredNoRaise([&] { FFInfo(path, c.formatId, own, nullptr, nullptr); }), 0);
+    const int32_t cls = GetErrorClass(), code = GetErrorCode();
+    ClearError();
+    ClearWarning();
+    UniInfoRec info;
+    EXPECT_FALSE(UniInfo(path, info, seqDetect, nullptr, nullptr));
+    EXPECT_TRUE(NoError());
+    EXPECT_EQ(GetWarningClass(), cls);
+    EXPECT_EQ(GetWarningCode(), code);
+    EXPECT_NE(ErrorText(GetWarningClass(), GetWarningCode()), "File not exist.");
+    ClearWarning();
+  }
 }
 
 TEST_F(AviUnit, MotionJpegGoesToTheDecoderLibraryWhenThereIsOne) {

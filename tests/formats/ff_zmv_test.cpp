@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -280,6 +281,69 @@ TEST_F(ZmvTest, PalettesOfEightBitMovies) {
   Close();
 }
 
+// Palette chunks that each set part of the palette, in key and other frames, some overlapping,
+// two in one frame; entries 250 .. 255 are never set.
+ZmvMovie PartialPaletteMovie(int32_t key, int32_t flags) {
+  ZmvMovie m = Movie(20, 12, 1, flags, key, 36);
+  auto chunk = [](int32_t first, int32_t count, int32_t seed) {
+    test::ZmvPalette p;
+    p.first = first;
+    for (int32_t i = 0; i < count; ++i) {
+      p.rgb.push_back(static_cast<uint8_t>(seed + i));
+      p.rgb.push_back(static_cast<uint8_t>(seed * 3 + 2 * i));
+      p.rgb.push_back(static_cast<uint8_t>(255 - seed - i));
+    }
+    return p;
+  };
+  m.frames[0].palettes = {chunk(0, 128, 1)};
+  m.frames[2].palettes = {chunk(128, 122, 2)};
+  m.frames[5].palettes = {chunk(10, 20, 3), chunk(25, 10, 4)};
+  m.frames[11].palettes = {chunk(100, 60, 5)};
+  m.frames[12].palettes = {chunk(0, 5, 6)};
+  m.frames[19].palettes = {chunk(200, 50, 7)};
+  m.frames[26].palettes = {chunk(15, 1, 8)};
+  m.frames[33].palettes = {chunk(60, 70, 9)};
+  return m;
+}
+
+struct SeenFrame {
+  std::vector<uint8_t> pixels;
+  QimgPalette palette;
+};
+
+TEST_F(ZmvTest, SeeksGiveThePictureAndPaletteOfPlayingInOrder) {
+  for (const std::pair<int32_t, int32_t>& keyAndFlags : {std::pair{5, 0}, std::pair{1, 1}, std::pair{7, 0}, std::pair{0, 1}}) {
+    const int32_t key = keyAndFlags.first;
+    const ZmvMovie m = PartialPaletteMovie(key, keyAndFlags.second);
+    Open(Save(ZmvBuildFile(m)));
+    // Playing in order into a fresh record.
+    std::vector<SeenFrame> inOrder;
+    for (int32_t f = 1; f <= 36; ++f) {
+      ExpectFrame(m, f);
+      inOrder.push_back({Pixels(img_), img_.Palette});
+    }
+    auto expectAsInOrder = [&](const Qimg& img, int32_t f, const char* how) {
+      EXPECT_EQ(Pixels(img), inOrder[static_cast<size_t>(f - 1)].pixels) << how << " K " << key << " frame " << f;
+      EXPECT_EQ(img.Palette, inOrder[static_cast<size_t>(f - 1)].palette) << how << " K " << key << " frame " << f;
+    };
+    // Every frame sought with a fresh record.
+    for (int32_t f = 1; f <= 36; ++f) {
+      Qimg fresh;
+      ASSERT_EQ(Try([&] { ZMVImgLoad(h_, fresh, f); }).cls, 0) << f;
+      expectAsInOrder(fresh, f, "fresh record");
+      ImgFree(fresh);
+    }
+    // Backwards, forwards past key frames and within one, into the record that held frame 36;
+    // last, playing on across key frame 6 and then on to frame 14 starts at key frame 11 with
+    // the palette kept from before frame 6 and frame 6's chunks on top.
+    for (int32_t f : {3, 30, 13, 14, 27, 1, 20, 21, 35, 6, 36, 12, 2, 4, 5, 6, 7, 14}) {
+      ASSERT_EQ(Load(f).cls, 0) << f;
+      expectAsInOrder(img_, f, "seek");
+    }
+    Close();
+  }
+}
+
 TEST_F(ZmvTest, SoundOverThreeBlocks) {
   ZmvMovie m = Movie(16, 8, 3, 0, 1, 2);
   m.soundFlags = 4 | 3;  // 16-bit stereo
@@ -345,6 +409,105 @@ TEST_F(ZmvTest, SoundChainsThatLoopBackEnd) {
   ASSERT_EQ(Try([&] { ZMVSndLoad(h_, snd_, 300, 10, 1); }).cls, 0);
   EXPECT_EQ(snd_.samples, 0);
   Close();
+}
+
+ZmvMovie SoundMovie(std::vector<int32_t> blocks) {
+  ZmvMovie m = Movie(16, 8, 3, 0, 1, 1);
+  m.soundFlags = 1;  // 8-bit mono: a sample is a byte
+  m.sampleRate = 8000;
+  m.blockSamples = std::move(blocks);
+  int32_t total = 0;
+  for (int32_t b : m.blockSamples) total += b;
+  for (int32_t i = 0; i < total; ++i) m.pcm.push_back(static_cast<uint8_t>(i * 7 + i / 251));
+  return m;
+}
+
+TEST_F(ZmvTest, SoundSeeksThroughTheIndexAreSampleExact) {
+  // Blocks of no samples among the others; and a chain of thousands of empty blocks, which the
+  // index takes whole (one entry per 16 bytes at most).
+  std::vector<int32_t> many(3000, 0);
+  many.push_back(90);
+  for (const std::vector<int32_t>& blocks : {std::vector<int32_t>{0, 70, 0, 0, 130, 1, 99}, many}) {
+    const ZmvMovie m = SoundMovie(blocks);
+    const ZmvFileImage image = ZmvBuildFile(m);
+    Open(Save(image));
+    EXPECT_EQ(h_.SndBlocks, static_cast<int32_t>(blocks.size()));
+    const int32_t total = static_cast<int32_t>(m.pcm.size());
+    for (int32_t pos = 0; pos <= total; pos += 3) {
+      ASSERT_EQ(Try([&] { ZMVSndLoad(h_, snd_, pos, 23, 0); }).cls, 0);
+      const int32_t n = std::min(23, total - pos);
+      ASSERT_EQ(snd_.samples, n) << pos;
+      EXPECT_EQ(std::vector<uint8_t>(snd_.SndData, snd_.SndData + n),
+                std::vector<uint8_t>(m.pcm.begin() + pos, m.pcm.begin() + pos + n))
+          << pos;
+      // Reading on from there continues exactly.
+      ASSERT_EQ(Try([&] { ZMVSndLoad(h_, snd_, pos + n, 40, 1); }).cls, 0);
+      const int32_t more = std::min(40, total - pos - n);
+      ASSERT_EQ(snd_.samples, more) << pos;
+      EXPECT_EQ(std::vector<uint8_t>(snd_.SndData, snd_.SndData + more),
+                std::vector<uint8_t>(m.pcm.begin() + pos + n, m.pcm.begin() + pos + n + more))
+          << pos;
+    }
+    Close();
+  }
+}
+
+// A damaged chain ends at the block before the damage: it can neither loop nor run past the
+// file, and what comes before the damage reads and seeks as in a sound chain.
+TEST_F(ZmvTest, SoundChainsThatLoopOrLeaveTheFileEndBeforeTheDamage) {
+  const ZmvFileImage good = ZmvBuildFile(SoundMovie({100, 100, 100, 100}));
+  const std::vector<int64_t>& block = good.soundBlockOffset;
+  const int64_t fileSize = static_cast<int64_t>(good.bytes.size());
+  struct Patch {
+    int64_t at;
+    int64_t value;
+  };
+  struct Damage {
+    const char* what;
+    std::vector<Patch> patches;
+    int32_t blocks;  // what the index keeps
+  };
+  // A block header planted inside block 1's data, naming block 2 as its next: sound, if the chain
+  // were followed into it.
+  const int64_t planted = block[1] + 16 + 50;
+  const Damage damages[] = {
+      {"a block that names itself next", {{block[2] + 8, block[2]}}, 3},
+      {"next block inside the block's own data",
+       {{block[1] + 8, planted}, {planted + 8, block[2]}, {planted + 12, 10}},
+       2},
+      {"next block at the block's last data byte", {{block[1] + 8, block[1] + 16 + 99}}, 2},
+      {"next block behind the first", {{block[3] + 8, block[0]}}, 4},
+      {"next block past the end of the file", {{block[1] + 8, fileSize + 1000}}, 2},
+      {"next block header cut by the end of the file", {{block[1] + 8, fileSize - 8}}, 2},
+      {"negative next block", {{block[0] + 8, -16}}, 1},
+      {"samples past the end of the file", {{block[2] + 12, 1 << 20}}, 2},
+      {"negative samples", {{block[2] + 12, -5}}, 2},
+      {"first block past the end of the file", {{52, fileSize}}, 0},
+  };
+  for (const Damage& d : damages) {
+    ZmvFileImage image = good;
+    for (const Patch& p : d.patches) test::ZmvPut32(image.bytes, p.at, static_cast<int32_t>(p.value));
+    // The sound of the blocks kept, as the damaged file holds it.
+    std::vector<uint8_t> pcm;
+    for (int32_t b = 0; b < d.blocks; ++b)
+      for (int64_t i = 0; i < 100; ++i) pcm.push_back(static_cast<uint8_t>(image.bytes[static_cast<size_t>(block[b] + 16 + i)]));
+    Open(Save(image));
+    EXPECT_EQ(h_.SndBlocks, d.blocks) << d.what;
+    const int32_t kept = 100 * d.blocks;
+    ASSERT_EQ(Try([&] { ZMVSndLoad(h_, snd_, 0, 10000, 1); }).cls, 0) << d.what;
+    EXPECT_EQ(std::vector<uint8_t>(snd_.SndData, snd_.SndData + snd_.samples), pcm) << d.what;
+    ASSERT_EQ(Try([&] { ZMVSndLoad(h_, snd_, kept, 10, 1); }).cls, 0) << d.what;
+    EXPECT_EQ(snd_.samples, 0) << d.what;
+    if (kept > 0) {
+      ASSERT_EQ(Try([&] { ZMVSndLoad(h_, snd_, kept - 30, 50, 0); }).cls, 0) << d.what;
+      EXPECT_EQ(std::vector<uint8_t>(snd_.SndData, snd_.SndData + snd_.samples),
+                std::vector<uint8_t>(pcm.begin() + kept - 30, pcm.end()))
+          << d.what;
+    }
+    ASSERT_EQ(Try([&] { ZMVSndLoad(h_, snd_, kept, 10, 0); }).cls, 0) << d.what;
+    EXPECT_EQ(snd_.samples, 0) << d.what;
+    Close();
+  }
 }
 
 TEST_F(ZmvTest, HeaderRules) {

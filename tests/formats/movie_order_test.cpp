@@ -8,9 +8,13 @@
 #include <vector>
 
 #include "codecs/ffreader/ff_reader.h"
+#include "core/services/monitor.h"
+#include "formats/conform.h"
+#include "formats/ff_tables.h"
 #include "platform/dib/dib.h"
 #include "platform/vfw/vfw.h"
 #include "tests/codecs/avi_reference.h"
+#include "tests/formats/format_fixture.h"
 #include "tests/support/test_env.h"
 
 extern "C" {
@@ -114,6 +118,62 @@ TEST(MovieOrder, FFReaderShowsEveryFrameAsFFmpegAndSeeksAlike) {
       ASSERT_NE(seek, nullptr) << error;
       EXPECT_TRUE(Same(ReaderFrame(*seek, n), ref[static_cast<size_t>(n)])) << "seek to " << n;
     }
+  }
+}
+
+// A raw MPEG-2 stream whose last pictures are B pictures and a key frame (36 pictures at 12 per
+// second) through every reader it reaches by the dispatcher: the MPEG unit, and the AVI unit's
+// decoder library that takes it under a name of no format of its own. Every picture is FFmpeg's,
+// the last one included, in order and when reached by a seek.
+class RawMpeg2 : public test::FormatTest {
+ protected:
+  void SetUp() override {
+    test::FormatTest::SetUp();
+    platform::SetLibraryFolder(TAVELO_CODEC_DIR);
+    ConformUnitInit();
+  }
+  void TearDown() override {
+    ConformUnitDone();
+    test::FormatTest::TearDown();
+  }
+};
+
+std::string UniFrame(UniHandle& h, int32_t n) {
+  Qimg img;
+  std::string pixels;
+  if (MonitoredNoRaise([&] { UniImgLoad(h, img, n, 0); }) != 0) {
+    ADD_FAILURE() << "frame " << n << ": " << GetErrorMessage();
+    ClearError();
+  } else if (img.Bpp == 24 && img.Width == kWidth && img.Height == kHeight) {
+    pixels.assign(reinterpret_cast<const char*>(img.Data), kFrameBytes);
+  }
+  ImgFree(img);
+  return pixels;
+}
+
+TEST_F(RawMpeg2, EveryReaderShowsEveryPictureTheLastOneIncluded) {
+  const auto ref = Reference("testsrc_bf");
+  ASSERT_EQ(ref.size(), 36u);
+  const std::string other = test::MakeTempDir("raw_mpeg2") + "/stream.unknownext";
+  test::WriteFile(other, test::ReadFile(Path("testsrc_bf.m2v")));
+  const struct {
+    std::string file;
+    int32_t formatId;
+  } cases[] = {{Path("testsrc_bf.m2v"), fidMPEG}, {other, fidAVI}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    UniInfoRec info;
+    ASSERT_TRUE(UniInfo(c.file, info, 0, nullptr, nullptr));
+    EXPECT_EQ(info.FormatId, c.formatId);
+    ASSERT_EQ(info.Video.Frames, 36);
+    EXPECT_DOUBLE_EQ(info.Video.FrameRate, 12.0);
+    UniHandle h;
+    ASSERT_EQ(MonitoredNoRaise([&] { UniOpen(h, info); }), 0) << GetErrorMessage();
+    for (int32_t n = 1; n <= 36; ++n) EXPECT_TRUE(Same(UniFrame(h, n), ref[static_cast<size_t>(n - 1)])) << "frame " << n;
+    for (int32_t n : {36, 2, 35, 18, 36}) {
+      EXPECT_TRUE(Same(UniFrame(h, n), ref[static_cast<size_t>(n - 1)])) << "seek to " << n;
+    }
+    MonitoredNoRaise([&] { UniClose(h); });
   }
 }
 

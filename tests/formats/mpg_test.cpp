@@ -77,6 +77,19 @@ TEST(MpgRules, FrameRateCodes) {
   EXPECT_DOUBLE_EQ(MpgFrameRate_(15), 60.0);
 }
 
+// MPEG-2's frame-rate extension, as the library hands it on (bytes 2 and 3: n + 1, d + 1).
+TEST(MpgRules, FrameRateExtensions) {
+  const struct {
+    int32_t code;
+    uint8_t n1, d1;
+    double rate;
+  } cases[] = {{2, 0, 0, 24.0}, {2, 1, 2, 12.0}, {3, 1, 1, 25.0}, {5, 2, 1, 60.0}, {4, 1, 2, 15000.0 / 1001}};
+  for (const auto& c : cases) {
+    const uint8_t extra[8] = {3, 0, c.n1, c.d1, 0, 0, 0, 0};
+    EXPECT_DOUBLE_EQ(MpgFrameRate_(c.code, extra), c.rate) << c.code << " " << int{c.n1} << "/" << int{c.d1};
+  }
+}
+
 TEST(MpgRules, SoundNames) {
   MpgAudioInfo a{};
   a.StreamKind = kMpgKindMpegAudio;

@@ -1,7 +1,9 @@
 #include "platform/acm/acm.h"
+#include "platform/acm/acm_codec.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -469,3 +471,53 @@ TEST(AcmFormats, RandomRecordsAndDataAreHandled) {
 
 }  // namespace
 }  // namespace tavelo::platform
+
+namespace tavelo::platform::acm {
+namespace {
+
+// The MPEG frame counter tells where each frame starts: every frame after the first begins with
+// a frame header, whole however the bytes were cut when they were added, and the frames' sample
+// counts add up to the count (LAME's 44.1 kHz MP3, 1152 samples a frame; an MPEG-2 LSF one, 576).
+TEST(AcmMpegCounter, FrameStartsAreFrameHeaders) {
+  const struct {
+    const char* file;
+    uint32_t rate;
+    uint32_t frameSamples;
+  } cases[] = {{"codec_movies/tone.mp3", 44100, 1152}, {"codec_movies/lsf.mp3", 22050, 576}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    const std::string data = test::ReadFile(test::MediaPath(c.file));
+    ASSERT_GT(data.size(), 10000u);
+    WAVEFORMATEX fmt{};
+    fmt.wFormatTag = WAVE_FORMAT_MPEGLAYER3;
+    fmt.nChannels = 2;
+    fmt.nSamplesPerSec = c.rate;
+    fmt.nAvgBytesPerSec = 16000;
+    fmt.nBlockAlign = 1;
+    for (size_t piece : {size_t{1000}, size_t{417}, data.size()}) {
+      MpegSampleCounter counter(fmt);
+      ASSERT_TRUE(counter.Ok());
+      for (size_t at = 0; at < data.size(); at += piece)
+        counter.Add(reinterpret_cast<const uint8_t*>(data.data()) + at, std::min(piece, data.size() - at));
+      const uint64_t total = counter.Finish();
+      const auto& offsets = counter.FrameOffsets();
+      const auto& samples = counter.FrameSamples();
+      ASSERT_EQ(offsets.size(), samples.size());
+      ASSERT_GT(offsets.size(), 20u);
+      uint64_t sum = 0;
+      for (size_t i = 0; i < offsets.size(); ++i) {
+        sum += samples[i];
+        EXPECT_EQ(samples[i], c.frameSamples);
+        if (i == 0) continue;  // the first frame also holds what comes before it (a tag)
+        ASSERT_LT(offsets[i] + 1, data.size());
+        EXPECT_GT(offsets[i], offsets[i - 1]);
+        EXPECT_EQ(static_cast<uint8_t>(data[offsets[i]]), 0xFF) << "frame " << i << ", pieces of " << piece;
+        EXPECT_EQ(static_cast<uint8_t>(data[offsets[i] + 1]) & 0xE0, 0xE0) << "frame " << i;
+      }
+      EXPECT_EQ(sum, total);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tavelo::platform::acm

@@ -53,5 +53,28 @@ TEST_F(DynLib, MissingOrBrokenFilesGiveNoHandle) {
   EXPECT_EQ(LoadLibrary(nullptr), nullptr);
 }
 
+TEST_F(DynLib, ExportsAreToldFromTheFileWithoutLoadingIt) {
+  const std::string dir = test::MakeTempDir("codecs");
+  std::filesystem::copy_file(TAVELO_TEST_CODEC, dir + "/mycodec.so");
+  test::WriteFile(dir + "/broken.so", std::string("\x7F" "ELF", 4) + std::string(100, '\x01'));
+  SetLibraryFolder(dir);
+  const char* const jpeg[] = {"jpg_read_file", "jpg_info_file", "jpg_write_file"};
+  const char* const xpm[] = {"ReadXpm", "WriteXpm"};
+  const char* const unknown[] = {"no_such_export"};
+  EXPECT_EQ(CheckLibraryExports("mycodec.dll", jpeg, 3), LibraryCheck::kComplete);
+  EXPECT_EQ(CheckLibraryExports("mycodec.dll", xpm, 2), LibraryCheck::kIncomplete);
+  EXPECT_EQ(CheckLibraryExports("mycodec.dll", xpm, 1), LibraryCheck::kComplete);
+  EXPECT_EQ(CheckLibraryExports("mycodec.dll", unknown, 1), LibraryCheck::kIncomplete);
+  EXPECT_EQ(CheckLibraryExports("absent.dll", jpeg, 3), LibraryCheck::kMissing);
+  EXPECT_EQ(CheckLibraryExports("broken.dll", jpeg, 3), LibraryCheck::kUnknown);
+  // The answers agree with a load.
+  HMODULE h = LoadLibrary("mycodec.dll");
+  ASSERT_NE(h, nullptr);
+  for (const char* name : jpeg) EXPECT_NE(GetProcAddress(h, name), nullptr);
+  EXPECT_EQ(GetProcAddress(h, "WriteXpm"), nullptr);
+  EXPECT_EQ(GetProcAddress(h, "no_such_export"), nullptr);
+  FreeLibrary(h);
+}
+
 }  // namespace
 }  // namespace tavelo::platform

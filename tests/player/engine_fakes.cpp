@@ -3,6 +3,7 @@
 #include <chrono>
 #include <thread>
 
+#include "core/services/errors.h"
 #include "core/services/monitor.h"
 #include "player/med_engine.h"
 #include "player/med_threads.h"
@@ -106,6 +107,10 @@ bool Info(const std::string& fileName, UniInfoRec& info, int32_t options, void*,
   info = UniInfoRec();
   const FakeFile* f = Find(m, fileName);
   if (f == nullptr) return false;
+  if (f->InfoWarningClass != 0) {
+    SetWarning(f->InfoWarningClass, f->InfoWarningCode, __LINE__);
+    return false;
+  }
   info.FormatId = 6;
   info.Kind = ukMovie;
   info.FileName = fileName;

@@ -60,6 +60,8 @@ struct FakeFile {
   int32_t Samples = 0;      // 0: no sound
   int32_t Rate = 8000, Channels = 1, Bits = 16;
   bool OpenFails = false;
+  // A description that fails with this warning (class, code), as UniInfo does on a damaged file.
+  int32_t InfoWarningClass = 0, InfoWarningCode = 0;
 };
 
 // The made-up files, by name, and what was read from them.

@@ -22,6 +22,7 @@
 
 #include "core/media/pictor.h"
 #include "core/services/basic.h"
+#include "core/services/errors.h"
 #include "engine_fakes.h"
 #include "formats/ff_tables.h"
 #include "platform/dsound/dsound.h"
@@ -222,6 +223,27 @@ TEST_F(Engine, OpeningWhatCannotBeOpenedLeavesTheEngineClosedWithItsText) {
   EXPECT_EQ(e.GetLastErrorText(), "File \"" + existing + "\" is not supported.");
   e.Play();
   EXPECT_FALSE(e.IsPlaying());
+}
+
+TEST_F(Engine, ADamagedFileIsNotSupportedForItsFormatsOwnReason) {
+  const std::string path = test::MakeTempDir("engine") + "/cut.pcx";
+  test::WriteFile(path, "cut short");
+  const struct {
+    int32_t cls, code;
+    std::string said;
+  } cases[] = {{ecImage, 4, " Image header invalid."}, {ecFile, 9, ""}};
+  for (const auto& c : cases) {
+    FakeFile f;
+    f.InfoWarningClass = c.cls;
+    f.InfoWarningCode = c.code;
+    FakeMedia::Get().Add(path, f);
+    QMedEngine& e = Make();
+    e.FileOpen(path);
+    EXPECT_EQ(e.TakeLastError(), 0);
+    EXPECT_EQ(e.GetLastErrorText(), "File \"" + path + "\" is not supported." + c.said);
+    EXPECT_EQ(e.FileIsOpen, 0);
+    ClearWarning();
+  }
 }
 
 TEST_F(Engine, AFailedOpenKeepsItsErrorAndReadsNothing) {

@@ -1,0 +1,23 @@
+// The sample tables of an MP4 or QuickTime file, read from its header boxes: what the reader needs
+// beside the demuxer's own index (which holds decoding times, positions and sync samples, but not
+// the composition offsets that put B pictures in display order).
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tavelo::ffreader {
+
+struct Mp4Track {
+  int64_t SampleCount = 0;
+  // Presentation minus decoding time of each sample in decoding order, in the track's time
+  // scale; empty when the track stores none (every sample is shown at its decoding time).
+  std::vector<int32_t> CompositionOffsets;
+};
+
+// Reads the tables of the track numbered trackId. False when the file cannot be read, holds no
+// such track, keeps its samples in fragments (their tables are spread over the file) or its
+// tables contradict each other.
+bool ReadMp4Track(const std::string& fileName, uint32_t trackId, Mp4Track& track);
+
+}  // namespace tavelo::ffreader
