@@ -4,6 +4,7 @@
 // counts into seconds and back.
 #pragma once
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "core/media/img_basic.h"
@@ -139,6 +140,57 @@ void FFSafeSave_(const std::string& target, Write&& write) {
   } catch (...) {
     FFSaveDiscard_(temp);
     throw;
+  }
+}
+
+// ---- Short copies for the run-length decoders ----
+// Packets of a few bytes are the common case of run-length data: these copy and fill short spans
+// with a few fixed-size moves (overlapping inside the span, never outside it) instead of a library
+// call each; longer ones go to memcpy and memset.
+
+inline void FFCopyBytes(uint8_t* d, const uint8_t* s, int64_t n) {
+  if (n >= 16) {
+    std::memcpy(d, s, static_cast<size_t>(n));
+  } else if (n >= 8) {
+    uint64_t a, b;
+    std::memcpy(&a, s, 8);
+    std::memcpy(&b, s + n - 8, 8);
+    std::memcpy(d, &a, 8);
+    std::memcpy(d + n - 8, &b, 8);
+  } else if (n >= 4) {
+    uint32_t a, b;
+    std::memcpy(&a, s, 4);
+    std::memcpy(&b, s + n - 4, 4);
+    std::memcpy(d, &a, 4);
+    std::memcpy(d + n - 4, &b, 4);
+  } else if (n >= 2) {
+    uint16_t a, b;
+    std::memcpy(&a, s, 2);
+    std::memcpy(&b, s + n - 2, 2);
+    std::memcpy(d, &a, 2);
+    std::memcpy(d + n - 2, &b, 2);
+  } else if (n == 1) {
+    *d = *s;
+  }
+}
+
+inline void FFFillBytes(uint8_t* d, uint8_t v, int64_t n) {
+  if (n >= 16) {
+    std::memset(d, v, static_cast<size_t>(n));
+    return;
+  }
+  const uint64_t p = 0x0101010101010101ull * v;
+  if (n >= 8) {
+    std::memcpy(d, &p, 8);
+    std::memcpy(d + n - 8, &p, 8);
+  } else if (n >= 4) {
+    std::memcpy(d, &p, 4);
+    std::memcpy(d + n - 4, &p, 4);
+  } else if (n >= 2) {
+    std::memcpy(d, &p, 2);
+    std::memcpy(d + n - 2, &p, 2);
+  } else if (n == 1) {
+    *d = v;
   }
 }
 

@@ -1,15 +1,18 @@
 #include "codecs/ffreader/ff_decode.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <thread>
 
 extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/error.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/mem.h>
+#include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
 #include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
@@ -21,13 +24,21 @@ namespace {
 
 constexpr size_t kPaletteBytes = 256 * 4;
 
-// Decoders are many per process (a movie may hold a video and a sound reader, each with its own
-// decoder), so each keeps to slice threads: they add no frame delay, which keeps exact seeking
-// cheap.
-void SetThreads(AVCodecContext* ctx) {
+std::atomic<int> g_pictureThreads{0};
+constexpr int64_t kFrameThreadPixels = int64_t{1280} * 720;
+
+int Cores() { return static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 16u)); }
+
+// Pictures from about 720p up decode with frame threads where the codec has them (each thread
+// decodes the next picture while the ones before it finish), else with slice threads; smaller ones
+// keep to slice threads, which hold no picture back and cost nothing to hand between threads, and
+// one core decodes them many times faster than they play. Sound decoders keep to one thread: a
+// sound frame is far too little work to share out.
+void SetThreads(AVCodecContext* ctx, int width, int height) {
   if (ctx->codec_type == AVMEDIA_TYPE_VIDEO) {
-    ctx->thread_count = 0;
-    ctx->thread_type = FF_THREAD_SLICE;
+    ctx->thread_count = VideoDecodeThreads(width, height);
+    const bool large = width < 1 || height < 1 || static_cast<int64_t>(width) * height >= kFrameThreadPixels;
+    ctx->thread_type = large || g_pictureThreads.load() > 0 ? FF_THREAD_FRAME | FF_THREAD_SLICE : FF_THREAD_SLICE;
   } else {
     ctx->thread_count = 1;
   }
@@ -51,6 +62,13 @@ AVPixelFormat PlainFormat(AVPixelFormat f, bool& fullRange) {
 int64_t FramePixelLimit(int width, int height) {
   if (width < 1 || height < 1) return kMaxDecodedPixels;
   return std::clamp<int64_t>(int64_t{16} * width * height, int64_t{1} << 22, kMaxDecodedPixels);
+}
+
+void SetPictureThreads(int count) { g_pictureThreads.store(std::max(count, 0)); }
+
+int VideoDecodeThreads(int, int) {
+  // FFmpeg's own count (cores + 1 for frame threads) unless a count is set.
+  return g_pictureThreads.load();
 }
 
 void LimitLibraryAllocations() {
@@ -80,7 +98,7 @@ bool Decoder::Open(const AVCodecParameters* par) {
     Close();
     return false;
   }
-  SetThreads(ctx_);
+  SetThreads(ctx_, par->width, par->height);
   ctx_->max_pixels = FramePixelLimit(par->width, par->height);
   if (avcodec_open2(ctx_, codec, nullptr) < 0) {
     Close();
@@ -117,7 +135,7 @@ bool Decoder::OpenVideo(AVCodecID id, uint32_t codecTag, int width, int height, 
     std::memcpy(ctx_->extradata, extradata, extradataSize);
     ctx_->extradata_size = static_cast<int>(extradataSize);
   }
-  SetThreads(ctx_);
+  SetThreads(ctx_, width, height);
   ctx_->max_pixels = FramePixelLimit(width, height);
   if (avcodec_open2(ctx_, codec, nullptr) < 0) {
     Close();
@@ -174,6 +192,42 @@ void Decoder::Flush() {
 
 // ---- PictureConverter ----
 
+namespace {
+
+void KeepBytes(void*, uint8_t*) {}
+
+// A frame over pixels someone else owns: swscale's frame calls want counted buffers, so the
+// frame gets one whose release does nothing (or shares owner's, when owner is a counted frame).
+AVFrame* MakeFrameView(uint8_t* const data[4], const int lines[4], AVPixelFormat format, int width, int height,
+                       const AVFrame* owner) {
+  AVFrame* f = av_frame_alloc();
+  if (f == nullptr) return nullptr;
+  if (owner != nullptr) {
+    if (av_frame_ref(f, owner) < 0) av_frame_free(&f);
+    else f->format = format;  // the plain twin of a full-range format, range given apart
+    return f;
+  }
+  f->format = format;
+  f->width = width;
+  f->height = height;
+  for (int i = 0; i < 4; ++i) {
+    f->data[i] = data[i];
+    f->linesize[i] = lines[i];
+  }
+  f->buf[0] = av_buffer_create(data[0], 1, KeepBytes, nullptr, 0);
+  if (f->buf[0] == nullptr) av_frame_free(&f);
+  return f;
+}
+
+}  // namespace
+
+int ConversionThreads(int width, int height) {
+  // About half a million pixels a band: below that the threads' start costs more than they win.
+  const int64_t bands = (static_cast<int64_t>(width) * height) >> 19;
+  const int forced = g_pictureThreads.load();
+  return static_cast<int>(std::clamp<int64_t>(bands, 1, forced > 0 ? forced : Cores()));
+}
+
 PictureConverter::~PictureConverter() { sws_freeContext(sws_); }
 
 bool PictureConverter::Convert(const AVFrame* frame, AVPixelFormat dstFormat, int width, int height, uint8_t* dst,
@@ -214,24 +268,54 @@ bool PictureConverter::Convert(const AVFrame* frame, AVPixelFormat dstFormat, in
   const int64_t dstPixels = static_cast<int64_t>(width) * height;
   const int64_t span = static_cast<int64_t>(std::max(frame->width, width)) * std::max(frame->height, height);
   const int filter = span <= 2 * std::max(srcPixels, dstPixels) ? SWS_BICUBIC : SWS_POINT;
-  sws_ = sws_getCachedContext(sws_, frame->width, frame->height, src, width, height, dstFormat, filter, nullptr,
-                              nullptr, nullptr);
-  if (sws_ == nullptr) return false;
+  const int threads = ConversionThreads(width, height);
+  if (!Prepare(frame->width, frame->height, src, width, height, dstFormat, filter, threads)) return false;
   const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(src);
   if (desc != nullptr && !(desc->flags & AV_PIX_FMT_FLAG_RGB) && !(desc->flags & AV_PIX_FMT_FLAG_PAL)) {
-    // The matrix the frame names (BT.601 when it names none) and its range.
-    int* invTable = nullptr;
-    int* table = nullptr;
-    int srcFull = 0, dstFull = 0, brightness = 0, contrast = 0, saturation = 0;
-    sws_getColorspaceDetails(sws_, &invTable, &srcFull, &table, &dstFull, &brightness, &contrast, &saturation);
+    // The matrix the frame names (BT.601 when it names none) and its range; a packed RGB
+    // result has no range of its own, and brightness, contrast and saturation stay neutral.
     const int* coefficients = sws_getCoefficients(frame->colorspace);
-    if (fullRange || frame->color_range != AVCOL_RANGE_UNSPECIFIED) srcFull = fullRange ? 1 : 0;
-    sws_setColorspaceDetails(sws_, coefficients, srcFull, coefficients, dstFull, brightness, contrast, saturation);
+    sws_setColorspaceDetails(sws_, coefficients, fullRange ? 1 : 0, coefficients, 0, 0, 1 << 16, 1 << 16);
+  }
+  if (threads > 1) {
+    // The threaded path takes frames: the destination is wrapped, not copied, and so is a source
+    // that only borrows its bytes.
+    const AVFrame* owner = frame->buf[0] != nullptr ? frame : nullptr;
+    AVFrame* in = MakeFrameView(frame->data, frame->linesize, src, frame->width, frame->height, owner);
+    uint8_t* dstData[4] = {top, nullptr, nullptr, nullptr};
+    int dstLines[4] = {static_cast<int>(stride), 0, 0, 0};
+    AVFrame* out = MakeFrameView(dstData, dstLines, dstFormat, width, height, nullptr);
+    const int err = in != nullptr && out != nullptr ? sws_scale_frame(sws_, out, in) : AVERROR(ENOMEM);
+    av_frame_free(&in);
+    av_frame_free(&out);
+    return err >= 0;
   }
   uint8_t* dstData[4] = {top, nullptr, nullptr, nullptr};
   int dstLines[4] = {static_cast<int>(stride), 0, 0, 0};
   const int rows = sws_scale(sws_, frame->data, frame->linesize, 0, frame->height, dstData, dstLines);
   return rows == height;
+}
+
+bool PictureConverter::Prepare(int srcWidth, int srcHeight, AVPixelFormat src, int width, int height,
+                               AVPixelFormat dst, int filter, int threads) {
+  const Setup setup{srcWidth, srcHeight, src, width, height, dst, filter, threads};
+  if (sws_ != nullptr && setup == setup_) return true;
+  sws_freeContext(sws_);
+  sws_ = sws_alloc_context();
+  if (sws_ == nullptr) return false;
+  // The same settings sws_getContext makes, and the threads: swscale then converts bands of
+  // rows side by side.
+  if (av_opt_set_int(sws_, "srcw", srcWidth, 0) < 0 || av_opt_set_int(sws_, "srch", srcHeight, 0) < 0 ||
+      av_opt_set_int(sws_, "src_format", src, 0) < 0 || av_opt_set_int(sws_, "dstw", width, 0) < 0 ||
+      av_opt_set_int(sws_, "dsth", height, 0) < 0 || av_opt_set_int(sws_, "dst_format", dst, 0) < 0 ||
+      av_opt_set_int(sws_, "sws_flags", filter, 0) < 0 || av_opt_set_int(sws_, "threads", threads, 0) < 0 ||
+      sws_init_context(sws_, nullptr, nullptr) < 0) {
+    sws_freeContext(sws_);
+    sws_ = nullptr;
+    return false;
+  }
+  setup_ = setup;
+  return true;
 }
 
 // ---- SoundConverter ----

@@ -45,6 +45,21 @@ constexpr size_t kMaxLibraryAllocation = static_cast<size_t>(kMaxDecodedPixels) 
 // and demuxer of this reader calls it before it opens.
 void LimitLibraryAllocations();
 
+// The threads a picture decoder of width x height gets: 0, FFmpeg's own count (one a core and one
+// more), unless SetPictureThreads set one. Pictures of 1280 x 720 pixels and more (or of no stated
+// size) decode on frame threads where the codec has them, else on slice threads; smaller ones on
+// slice threads only (frame threads too once SetPictureThreads set a count).
+int VideoDecodeThreads(int width, int height);
+
+// The threads PictureConverter converts a width x height result with: one per half a million
+// pixels, at most one a core.
+int ConversionThreads(int width, int height);
+
+// SetPictureThreads(n > 0): every picture decoder opened afterwards takes n threads and every
+// conversion at most n (1: all the work on the calling thread); 0 goes back to the rules above.
+// Process-wide (within each library that links this reader); for benchmarks and tests.
+void SetPictureThreads(int count);
+
 // The decoder side of one stream. Open it from a demuxer's parameters or from what an AVI stream
 // header gives (codec, four-character code, size, depth, the bytes after the bitmap header).
 class Decoder {
@@ -93,10 +108,24 @@ class PictureConverter {
   // would be out of all proportion to the pixels involved. For AV_PIX_FMT_PAL8 the frame must
   // itself be palettized (indices are copied; its palette is in frame->data[1]). False when the
   // conversion is impossible.
+  // Large results are converted in bands of rows on several threads (ConversionThreads).
   bool Convert(const AVFrame* frame, AVPixelFormat dstFormat, int width, int height, uint8_t* dst, ptrdiff_t stride);
 
  private:
+  struct Setup {
+    int SrcWidth = 0, SrcHeight = 0;
+    AVPixelFormat Src = AV_PIX_FMT_NONE;
+    int Width = 0, Height = 0;
+    AVPixelFormat Dst = AV_PIX_FMT_NONE;
+    int Filter = 0, Threads = 0;
+    bool operator==(const Setup&) const = default;
+  };
+  // Makes the context for the conversion unless the one kept is for it already.
+  bool Prepare(int srcWidth, int srcHeight, AVPixelFormat src, int width, int height, AVPixelFormat dst, int filter,
+               int threads);
+
   SwsContext* sws_ = nullptr;
+  Setup setup_;
 };
 
 // Converts decoded sound into interleaved signed 16-bit samples at the stream's own rate and

@@ -37,7 +37,8 @@ int64_t PictureBytes(int32_t width, int32_t height, int32_t bpp) {
 // ---------------------------------------------------------------------------------------------
 // The record
 
-void _imgalloc_(Qimg& img, int32_t width, int32_t height, int32_t bpp, int32_t line, const std::string& tag) {
+void _imgalloc_(Qimg& img, int32_t width, int32_t height, int32_t bpp, int32_t line, const std::string& tag,
+                bool zeroed) {
   Framed("ImgBasic._imgalloc_", [&] {
     const int64_t bytes = PictureBytes(width, height, bpp);
     if (bytes < 0) {
@@ -51,7 +52,7 @@ void _imgalloc_(Qimg& img, int32_t width, int32_t height, int32_t bpp, int32_t l
       AbortMonitor();
       return;
     }
-    _memalloc_(img.Data, bytes, line, "(ImgAlloc):" + tag, mkResizable);
+    _memalloc_(img.Data, bytes, line, "(ImgAlloc):" + tag, mkResizable, zeroed);
     img.Size = static_cast<int32_t>(bytes);
     img.Width = width;
     img.Height = height;

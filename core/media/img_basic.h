@@ -50,7 +50,9 @@ struct Qimg {
 // The depths a picture record holds: 8 (palette), 15 and 16 (5-5-5, 5-6-5), 24 and 32 bits.
 constexpr bool ImgDepthValid(int32_t bpp) { return bpp == 8 || bpp == 15 || bpp == 16 || bpp == 24 || bpp == 32; }
 
-void _imgalloc_(Qimg& img, int32_t width, int32_t height, int32_t bpp, int32_t line, const std::string& tag);
+// A new buffer is zero-filled unless zeroed is false (for loaders that write every pixel).
+void _imgalloc_(Qimg& img, int32_t width, int32_t height, int32_t bpp, int32_t line, const std::string& tag,
+                bool zeroed = true);
 void ImgAlloc(Qimg& img, int32_t width, int32_t height, int32_t bpp);
 void ImgClear(Qimg& img);  // zeroes the record, frees nothing
 void ImgFree(Qimg& img);

@@ -65,7 +65,22 @@ void MoveMem(const void* source, void* dest, int64_t count) {
 void SwapBytes(void* bufA, void* bufB, int64_t count) {
   auto* a = static_cast<uint8_t*>(bufA);
   auto* b = static_cast<uint8_t*>(bufB);
-  for (int64_t i = 0; i < count; ++i) {
+  if (a == b) return;
+  // Whole blocks through a buffer on the stack (picture rows are swapped with this), then the
+  // rest byte by byte; the byte loop also keeps overlapping buffers as they always were.
+  constexpr int64_t kBlock = 512;
+  const auto ua = reinterpret_cast<uintptr_t>(a), ub = reinterpret_cast<uintptr_t>(b);
+  const bool apart = count > 0 && (ua + static_cast<uintptr_t>(count) <= ub || ub + static_cast<uintptr_t>(count) <= ua);
+  int64_t i = 0;
+  if (apart) {
+    uint8_t t[kBlock];
+    for (; i + kBlock <= count; i += kBlock) {
+      std::memcpy(t, a + i, kBlock);
+      std::memcpy(a + i, b + i, kBlock);
+      std::memcpy(b + i, t, kBlock);
+    }
+  }
+  for (; i < count; ++i) {
     const uint8_t t = a[i];
     a[i] = b[i];
     b[i] = t;

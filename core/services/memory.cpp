@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <malloc.h>
 #include <cstdlib>
 #include <functional>
 #include <thread>
@@ -90,6 +91,23 @@ bool FreeBlock(void* block) {
   return true;
 }
 
+// Pictures and file images of a few megabytes are made and freed on every load. With the C
+// library's sliding limits such a block is mapped afresh, or the heap above it handed back to the
+// system, each time, so every load faults its pages in again. The heap keeps freed memory up to
+// kKeepBytes instead, and blocks below kOwnMapBytes come from the heap rather than from mappings
+// of their own; set once, before the first tracked block.
+constexpr int kOwnMapBytes = 32 << 20;  // the largest limit the library accepts
+constexpr int kKeepBytes = 128 << 20;
+
+void KeepFreedBlocks() {
+  static const bool done = [] {
+    mallopt(M_MMAP_THRESHOLD, kOwnMapBytes);
+    mallopt(M_TRIM_THRESHOLD, kKeepBytes);
+    return true;
+  }();
+  (void)done;
+}
+
 }  // namespace
 
 int64_t MemRoundedSize(int64_t size) {
@@ -99,8 +117,9 @@ int64_t MemRoundedSize(int64_t size) {
   return rounded > INT32_MAX ? -1 : rounded;
 }
 
-int32_t _memalloc_(void*& p, int64_t size, int32_t line, const std::string& owner, int32_t kind) {
+int32_t _memalloc_(void*& p, int64_t size, int32_t line, const std::string& owner, int32_t kind, bool zeroed) {
   TraceScope trace("Basic._memalloc_");
+  KeepFreedBlocks();
   int32_t result = 0;
   const int64_t rounded = MemRoundedSize(size);
   if (rounded <= 0) {
@@ -123,7 +142,7 @@ int32_t _memalloc_(void*& p, int64_t size, int32_t line, const std::string& owne
         }
       }
       if (tableReady) {
-        void* block = std::calloc(1, static_cast<size_t>(rounded));
+        void* block = zeroed ? std::calloc(1, static_cast<size_t>(rounded)) : std::malloc(static_cast<size_t>(rounded));
         if (block == nullptr) {
           result = 1;
         } else {

@@ -22,7 +22,9 @@ struct MemRecord {
 // Allocates (or, for an already tracked variable of a kind other than 2, resizes) a tracked block.
 // Result 0 or an ecMemory code: 1 allocation failed, 3 resize failed, 5 invalid size, 6 table
 // growth failed. Failures are reported through SetError (5, code, 240) and so unwind.
-int32_t _memalloc_(void*& p, int64_t size, int32_t line, const std::string& owner, int32_t kind);
+// A new block is zero-filled unless zeroed is false: a caller that writes every byte of it before
+// reading any (a file read, a decoded picture) passes false and saves a pass over the memory.
+int32_t _memalloc_(void*& p, int64_t size, int32_t line, const std::string& owner, int32_t kind, bool zeroed = true);
 int32_t MemAllocStr(void*& p, int64_t size);
 int32_t MemAllocNew(void*& p, int64_t size);
 void MemFree(void*& p);
@@ -46,8 +48,8 @@ int64_t MemRoundedSize(int64_t size);
 void ReportLeaks();
 
 template <class T>
-int32_t _memalloc_(T*& p, int64_t size, int32_t line, const std::string& owner, int32_t kind) {
-  return _memalloc_(reinterpret_cast<void*&>(p), size, line, owner, kind);
+int32_t _memalloc_(T*& p, int64_t size, int32_t line, const std::string& owner, int32_t kind, bool zeroed = true) {
+  return _memalloc_(reinterpret_cast<void*&>(p), size, line, owner, kind, zeroed);
 }
 template <class T>
 void MemFree(T*& p) {

@@ -87,6 +87,12 @@ PGETFRAME VfwSafe_AVIStreamGetFrameOpen(PAVISTREAM stream, const BITMAPINFOHEADE
 void* VfwSafe_AVIStreamGetFrame(PGETFRAME gf, int32_t pos) {
   return FpuSafe_([&] { return AVIStreamGetFrame(gf, pos); });
 }
+bool VfwSafe_AVIStreamGetFrameInto(PGETFRAME gf, int32_t pos, Qimg& img, uint8_t* colours) {
+  return FpuSafe_([&] {
+    return AVIStreamGetFrameInto(gf, pos, img.Width, img.Height, img.Bpp, img.Data,
+                                 static_cast<ptrdiff_t>(img.Width) * img.BytesPP, colours);
+  });
+}
 HRESULT VfwSafe_AVIStreamGetFrameClose(PGETFRAME gf) { return FpuSafe_([&] { return AVIStreamGetFrameClose(gf); }); }
 uint32_t VfwSafe_AVIStreamRelease(PAVISTREAM stream) { return FpuSafe_([&] { return AVIStreamRelease(stream); }); }
 void VfwSafe_AVIFileInit() {
@@ -650,10 +656,25 @@ void AviImgLoad(AviHandle& h, Qimg& img, int32_t frame) {
         h.GetFrame = VfwSafe_AVIStreamGetFrameOpen(h.VideoStream, &wanted.bmiHeader);
       }
       if (h.GetFrame == nullptr) SetError(ecAvi, 1, __LINE__);
-      const void* dib = VfwSafe_AVIStreamGetFrame(h.GetFrame, h.CurrentFrame);
-      // No frame from the decompressor is a failed read, not a picture.
-      if (dib == nullptr) SetError(ecAvi, 1, __LINE__);
-      DibToQimg(img, dib);
+      // The decompressor delivers frames of the depth the open settled on: converted once,
+      // straight into the picture, the way the packed frame would come out of DibToQimg.
+      _imgalloc_(img, h.Width, h.Height, h.Bpp, __LINE__, "FF_AVI.AviImgLoad.img");
+      uint8_t colours[256 * 4];
+      if (VfwSafe_AVIStreamGetFrameInto(h.GetFrame, h.CurrentFrame, img, colours)) {
+        if (img.Bpp == 8) {
+          for (int i = 0; i < 256; ++i) {
+            img.Palette[i * 3] = colours[i * 4];
+            img.Palette[i * 3 + 1] = colours[i * 4 + 1];
+            img.Palette[i * 3 + 2] = colours[i * 4 + 2];
+          }
+        }
+      } else {
+        // Not in that layout (or not at all): the packed frame tells.
+        const void* dib = VfwSafe_AVIStreamGetFrame(h.GetFrame, h.CurrentFrame);
+        // No frame from the decompressor is a failed read, not a picture.
+        if (dib == nullptr) SetError(ecAvi, 1, __LINE__);
+        DibToQimg(img, dib);
+      }
     }
     h.KeyFrame = (h.CurrentFrame == 1 && img.Bpp == 8) ? -1 : 0;
     ++h.CurrentFrame;

@@ -49,6 +49,15 @@ inline void Put(uint8_t* frame, int32_t width, int32_t height, int64_t x, int64_
   if (x >= 0 && x < width && y >= 0 && y < height) frame[y * width + x] = v;
 }
 
+// The packets below write whole spans of one line: only the part of a span inside the line is
+// written (x is never negative: it only moves right from 0).
+inline void CopySpan(uint8_t* line, int32_t width, int64_t x, const uint8_t* src, int64_t n) {
+  if (x < width && n > 0) std::memcpy(line + x, src, static_cast<size_t>(std::min<int64_t>(n, width - x)));
+}
+inline void FillSpan(uint8_t* line, int32_t width, int64_t x, uint8_t v, int64_t n) {
+  if (x < width && n > 0) std::memset(line + x, v, static_cast<size_t>(std::min<int64_t>(n, width - x)));
+}
+
 void Open_(FlcHandle& flc, const std::string& fileName) {
   flc = FlcHandle{};
   FOpen(flc.File, fileName, fmRead);
@@ -89,8 +98,9 @@ void LoadNext_(FlcHandle& flc, Qimg& img, bool skip) {
     }
     const int64_t bodySize = size - kChunkHeader;
     uint8_t* body = nullptr;
-    _memalloc_(body, bodySize + 1024, __LINE__, "FF_FLC.FLCLoadNext.ff.cmpsdata", mkResizable);
+    _memalloc_(body, bodySize + 1024, __LINE__, "FF_FLC.FLCLoadNext.ff.cmpsdata", mkResizable, false);
     FRead(flc.File, body, bodySize);
+    std::memset(body + bodySize, 0, 1024);
     // The frame is used up whatever its contents: a damaged one is reported, the next read
     // goes on with the chunk after it.
     FSeek(flc.File, pos + size);
@@ -104,7 +114,7 @@ void LoadNext_(FlcHandle& flc, Qimg& img, bool skip) {
     break;
   }
   if (!skip) {
-    _imgalloc_(img, flc.Width, flc.Height, 8, __LINE__, "FF_FLC.FLCLoadNext.ih");
+    _imgalloc_(img, flc.Width, flc.Height, 8, __LINE__, "FF_FLC.FLCLoadNext.ih", false);
     std::memcpy(img.Data, flc.ImgData, static_cast<size_t>(flc.Size));
     std::memcpy(img.Palette.data(), flc.Palette, 768);
   }
@@ -179,6 +189,7 @@ void FLCunCmps_(int32_t type, const uint8_t* data, int64_t len, uint8_t* frame, 
         }
         int32_t packets = word;
         int64_t x = 0;
+        uint8_t* line = frame + y * width;
         while (packets-- > 0) {
           if (!b.Has(2)) return;
           x += b.Byte();
@@ -186,17 +197,19 @@ void FLCunCmps_(int32_t type, const uint8_t* data, int64_t len, uint8_t* frame, 
           if (count < 0) {
             if (!b.Has(2)) return;
             const uint8_t lo = b.Byte(), hi = b.Byte();
-            for (int32_t i = 0; i < -count; ++i, x += 2) {
-              Put(frame, width, height, x, y, lo);
-              Put(frame, width, height, x + 1, y, hi);
+            const int64_t end = std::min<int64_t>(x + 2 * static_cast<int64_t>(-count), width);
+            for (int64_t p = x; p < end; p += 2) {
+              line[p] = lo;
+              if (p + 1 < end) line[p + 1] = hi;
             }
+            x += 2 * static_cast<int64_t>(-count);
           } else {
-            for (int32_t i = 0; i < count; ++i, x += 2) {
-              if (!b.Has(2)) return;
-              const uint8_t lo = b.Byte(), hi = b.Byte();
-              Put(frame, width, height, x, y, lo);
-              Put(frame, width, height, x + 1, y, hi);
-            }
+            // The words there are (a packet cut short ends the data after its last whole word).
+            const int64_t words = std::min<int64_t>(count, (b.Len - b.Pos) / 2);
+            CopySpan(line, width, x, b.Data + b.Pos, 2 * words);
+            b.Pos += 2 * words;
+            x += 2 * words;
+            if (words < count) return;
           }
         }
         ++y;
@@ -212,19 +225,21 @@ void FLCunCmps_(int32_t type, const uint8_t* data, int64_t len, uint8_t* frame, 
         if (!b.Has(1)) return;
         int32_t packets = b.Byte();
         int64_t x = 0;
+        uint8_t* line = frame + y * width;
         while (packets-- > 0) {
           if (!b.Has(2)) return;
           x += b.Byte();
           const int32_t count = static_cast<int8_t>(b.Byte());
           if (count < 0) {
             if (!b.Has(1)) return;
-            const uint8_t v = b.Byte();
-            for (int32_t i = 0; i < -count; ++i, ++x) Put(frame, width, height, x, y, v);
+            FillSpan(line, width, x, b.Byte(), -count);
+            x += -count;
           } else {
-            for (int32_t i = 0; i < count; ++i, ++x) {
-              if (!b.Has(1)) return;
-              Put(frame, width, height, x, y, b.Byte());
-            }
+            const int64_t n = std::min<int64_t>(count, b.Len - b.Pos);
+            CopySpan(line, width, x, b.Data + b.Pos, n);
+            b.Pos += n;
+            x += n;
+            if (n < count) return;
           }
         }
       }
@@ -235,18 +250,20 @@ void FLCunCmps_(int32_t type, const uint8_t* data, int64_t len, uint8_t* frame, 
         if (!b.Has(1)) return;
         b.Byte();  // the packet count: unreliable in many files, the line width decides
         int64_t x = 0;
+        uint8_t* line = frame + y * width;
         while (x < width) {
           if (!b.Has(1)) return;
           const int32_t count = static_cast<int8_t>(b.Byte());
           if (count < 0) {
-            for (int32_t i = 0; i < -count; ++i, ++x) {
-              if (!b.Has(1)) return;
-              Put(frame, width, height, x, y, b.Byte());
-            }
+            const int64_t n = std::min<int64_t>(-count, b.Len - b.Pos);
+            CopySpan(line, width, x, b.Data + b.Pos, n);
+            b.Pos += n;
+            x += n;
+            if (n < -count) return;
           } else {
             if (!b.Has(1)) return;
-            const uint8_t v = b.Byte();
-            for (int32_t i = 0; i < count; ++i, ++x) Put(frame, width, height, x, y, v);
+            FillSpan(line, width, x, b.Byte(), count);
+            x += count;
           }
         }
       }

@@ -357,6 +357,10 @@ void Open_(GifHandle& gif, const std::string& fileName, bool firstOnly) {
   if (gif.FileName[0] != 0) StoreInCache(gif, fileName);
 }
 
+// The LZW decoder (below); Blind lets it write up to 16 bytes past a string (see there).
+template <bool Blind>
+int32_t DecodeLZW_(const uint8_t* data, int64_t len, uint8_t* out, int64_t outLen, uint8_t* tables, int64_t& o);
+
 // ---- Composition ----
 
 int64_t ScreenPixels(const GifHandle& gif) { return static_cast<int64_t>(gif.Width) * gif.Height; }
@@ -447,16 +451,21 @@ void Place_(GifHandle& gif, const GifImagePos& p, const uint8_t* pix) {
       if (cs != nullptr) std::memset(cs, 1, static_cast<size_t>(n));
       continue;
     }
+    if (c24 == nullptr) {
+      // Each row as a whole, without a branch per pixel: a transparent pixel keeps what lies below.
+      for (int32_t x = 0; x < n; ++x) c[x] = s[x] == t ? c[x] : s[x];
+      if (cs != nullptr)
+        for (int32_t x = 0; x < n; ++x) cs[x] = s[x] == t ? cs[x] : 1;
+      continue;
+    }
     for (int32_t x = 0; x < n; ++x) {
       const uint8_t v = s[x];
       if (v == t) continue;
       c[x] = v;
       if (cs != nullptr) cs[x] = 1;
-      if (c24 != nullptr) {
-        c24[3 * x] = pal[3 * v];
-        c24[3 * x + 1] = pal[3 * v + 1];
-        c24[3 * x + 2] = pal[3 * v + 2];
-      }
+      c24[3 * x] = pal[3 * v];
+      c24[3 * x + 1] = pal[3 * v + 1];
+      c24[3 * x + 2] = pal[3 * v + 2];
     }
   }
 }
@@ -513,7 +522,7 @@ void ComposeImage_(GifHandle& gif, int32_t i, FreshBlocks& fresh) {
   const int64_t dataBytes = p.DataEnd - p.DataPos;
   if (dataBytes < 1) RaiseError(ecImage, 9, __LINE__);
   uint8_t* data = nullptr;
-  _memalloc_(data, lctBytes + dataBytes, __LINE__, "FF_GIF.GIFLoadNext.GIFCmpsBuf", mkResizable);
+  _memalloc_(data, lctBytes + dataBytes, __LINE__, "FF_GIF.GIFLoadNext.GIFCmpsBuf", mkResizable, false);
   FSeek(gif.File, p.DescPos + 10);
   FRead(gif.File, data, lctBytes + dataBytes);
 
@@ -526,7 +535,7 @@ void ComposeImage_(GifHandle& gif, int32_t i, FreshBlocks& fresh) {
   gif.PalChanged = gif.Current < 0 || std::memcmp(previous, gif.CurPalette, 768) != 0 ? kTrue : 0;
 
   uint8_t* tables = nullptr;
-  _memalloc_(tables, kGifLzwTableBytes, __LINE__, "FF_GIF.GIFLoadNext.GIFLZWChBuf", mkResizable);
+  _memalloc_(tables, kGifLzwTableBytes, __LINE__, "FF_GIF.GIFLoadNext.GIFLZWChBuf", mkResizable, false);
   uint8_t* pix = nullptr;
   const int64_t pixels = static_cast<int64_t>(p.W) * p.H;
   // Every code takes at least 2 bits and gives at most 4096 pixels: data that cannot fill the
@@ -540,11 +549,14 @@ void ComposeImage_(GifHandle& gif, int32_t i, FreshBlocks& fresh) {
     uint8_t* out = gif.Canvas;
     const int64_t outLen = straight ? ScreenPixels(gif) : pixels;
     if (!straight) {
-      _memalloc_(pix, pixels, __LINE__, "FF_GIF.GIFLoadNext.ih_temp", mkResizable);
+      _memalloc_(pix, pixels, __LINE__, "FF_GIF.GIFLoadNext.ih_temp", mkResizable, false);
       out = pix;
     }
     int64_t produced = 0;
-    const int32_t decoded = GIFDecodeLZW_(data + lctBytes, dataBytes, out, outLen, tables, &produced);
+    // Into the temporary picture, whose every pixel after the produced ones is set below, the
+    // decoder may write ahead; onto the canvas it writes exactly.
+    const int32_t decoded = straight ? DecodeLZW_<false>(data + lctBytes, dataBytes, out, outLen, tables, produced)
+                                     : DecodeLZW_<true>(data + lctBytes, dataBytes, out, outLen, tables, produced);
     if (decoded == kGifDataEnded) {
       // A file cut short: the image is shown as far as its data goes, the rest as the background
       // (or, with a transparent index, as what lies below), and the loss is logged.
@@ -553,6 +565,9 @@ void ComposeImage_(GifHandle& gif, int32_t i, FreshBlocks& fresh) {
       std::memset(out + produced, rest, static_cast<size_t>(outLen - produced));
     } else if (decoded != 0) {
       RaiseError(ecImage, 9, __LINE__);
+    } else if (!straight && produced < outLen) {
+      // An end code before the image is full: the rest of the image is index 0.
+      std::memset(out + produced, 0, static_cast<size_t>(outLen - produced));
     }
     if (straight && Shown(gif) != nullptr) std::memset(Shown(gif), 1, static_cast<size_t>(ScreenPixels(gif)));
   }
@@ -602,15 +617,15 @@ void AdvanceSlot_(GifHandle& gif, FreshBlocks& fresh) {
 void Deliver_(GifHandle& gif, Qimg& img, Qimg* alpha) {
   const int64_t pixels = static_cast<int64_t>(gif.Width) * gif.Height;
   if (gif.Canvas24 != nullptr) {
-    _imgalloc_(img, gif.Width, gif.Height, 24, __LINE__, "FF_GIF.GIFLoadNext.ih");
+    _imgalloc_(img, gif.Width, gif.Height, 24, __LINE__, "FF_GIF.GIFLoadNext.ih", false);
     std::memcpy(img.Data, gif.Canvas24, static_cast<size_t>(pixels * 3));
   } else {
-    _imgalloc_(img, gif.Width, gif.Height, 8, __LINE__, "FF_GIF.GIFLoadNext.ih");
+    _imgalloc_(img, gif.Width, gif.Height, 8, __LINE__, "FF_GIF.GIFLoadNext.ih", false);
     std::memcpy(img.Data, gif.Canvas, static_cast<size_t>(pixels));
   }
   std::memcpy(img.Palette.data(), gif.CurPalette, 768);
   if (alpha != nullptr) {
-    _imgalloc_(*alpha, gif.Width, gif.Height, 8, __LINE__, "FF_GIF.GIFLoadNext.imgAlpha^");
+    _imgalloc_(*alpha, gif.Width, gif.Height, 8, __LINE__, "FF_GIF.GIFLoadNext.imgAlpha^", false);
     PalSetGray(alpha->Palette);
     const uint8_t* shown = Shown(gif);
     if (shown == nullptr) {
@@ -649,40 +664,54 @@ void GuardedLoad_(const char* name, GifHandle& gif, Qimg& img, Qimg* alpha, Work
 // ---------------------------------------------------------------------------------------------
 // Pieces over byte buffers
 
-namespace {
-int32_t DecodeLZW_(const uint8_t* data, int64_t len, uint8_t* out, int64_t outLen, uint8_t* tables, int64_t& o);
-}  // namespace
-
 int32_t GIFDecodeLZW_(const uint8_t* data, int64_t len, uint8_t* out, int64_t outLen, uint8_t* tables,
                       int64_t* produced) {
   int64_t o = 0;
-  const int32_t result = DecodeLZW_(data, len, out, outLen, tables, o);
+  const int32_t result = DecodeLZW_<false>(data, len, out, outLen, tables, o);
   if (produced != nullptr) *produced = o;
   return result;
 }
 
 namespace {
 
+// The strings of the root codes: byte i is i (with room for the 16-byte moves below).
+struct LzwRoots {
+  uint8_t Byte[256 + 16] = {};
+  constexpr LzwRoots() {
+    for (int i = 0; i < 256; ++i) Byte[i] = static_cast<uint8_t>(i);
+  }
+};
+constexpr LzwRoots kLzwRoots;
+
+// Every string in the table is a root byte, or a string already written to out followed by the
+// byte that follows it there: the string of a code is kept as where it starts and its length,
+// and writing it is one copy (no walk along a chain of prefixes).
+//
+// Blind: strings of up to 16 bytes are moved as 16 bytes whenever 16 bytes of out are left from
+// the write position. The bytes past the string are overwritten by the strings after it; when
+// decoding ends early they are garbage, so a caller may ask for this only when it replaces
+// everything after the produced pixels itself.
+template <bool Blind>
 int32_t DecodeLZW_(const uint8_t* data, int64_t len, uint8_t* out, int64_t outLen, uint8_t* tables, int64_t& o) {
   if (data == nullptr || len < 1 || out == nullptr || tables == nullptr) return 9;
   const int32_t minSize = data[0];
   if (minSize < 1 || minSize > 11) return 9;
-  uint16_t* prefix = reinterpret_cast<uint16_t*>(tables);
-  uint16_t* length = reinterpret_cast<uint16_t*>(tables + 4096 * 2);
-  uint8_t* suffix = tables + 4096 * 4;
+  const uint8_t** start = reinterpret_cast<const uint8_t**>(tables);
+  uint16_t* length = reinterpret_cast<uint16_t*>(tables + 4096 * 8);
 
   const int32_t clear = 1 << minSize;
   const int32_t end = clear + 1;
   const int32_t firstFree = clear + 2;
   for (int32_t i = 0; i < clear; ++i) {
-    prefix[i] = 0;
-    suffix[i] = static_cast<uint8_t>(i);
+    start[i] = kLzwRoots.Byte + i;
     length[i] = 1;
   }
   int32_t codeSize = minSize + 1;
   int32_t nextFree = firstFree;
   int32_t largest = (1 << codeSize) - 1;
   int32_t prev = -1;
+  int64_t prevStart = 0;  // where the string of prev was written
+  int64_t prevLength = 0;
 
   // The bit reader: sub-block lengths are stepped over; a length of 0 ends the data.
   int64_t pos = 1;
@@ -703,6 +732,16 @@ int32_t DecodeLZW_(const uint8_t* data, int64_t len, uint8_t* out, int64_t outLe
 
   for (;;) {
     if (nbits < codeSize) {
+      // Whole bytes of the current sub-block, several at once where the block and data allow.
+      const int32_t room = (63 - nbits) >> 3;
+      if (blockLeft >= room && len - pos >= 8) {
+        uint64_t w;
+        std::memcpy(&w, data + pos, 8);
+        bits |= (w & ((uint64_t{1} << (8 * room)) - 1)) << nbits;
+        nbits += 8 * room;
+        pos += room;
+        blockLeft -= room;
+      }
       while (nbits <= 56 && !ended) {
         if (blockLeft == 0) {
           if (pos >= len || data[pos] == 0) {
@@ -738,6 +777,8 @@ int32_t DecodeLZW_(const uint8_t* data, int64_t len, uint8_t* out, int64_t outLe
       // The first code after a clear stands alone: only a root code can.
       if (code >= clear) return 9;
       if (o >= outLen) return 9;
+      prevStart = o;
+      prevLength = 1;
       out[o++] = static_cast<uint8_t>(code);
       prev = code;
       if (o == outLen) return 0;
@@ -749,29 +790,33 @@ int32_t DecodeLZW_(const uint8_t* data, int64_t len, uint8_t* out, int64_t outLe
     if (code < nextFree) {
       n = length[code];
       if (n > outLen - o) return 9;
-      int32_t c = code;
-      for (int64_t k = n - 1; k >= 0; --k) {
-        out[o + k] = suffix[c];
-        c = prefix[c];
+      // A root, or a string that lies wholly before o.
+      const uint8_t* s = start[code];
+      uint8_t* d = out + o;
+      if (Blind && n <= 16 && outLen - o >= 16) {
+        uint8_t chunk[16];
+        std::memcpy(chunk, s, 16);
+        std::memcpy(d, chunk, 16);
+      } else {
+        FFCopyBytes(d, s, n);
       }
     } else {
-      // The code being defined right now: the previous string and its own first byte.
-      n = static_cast<int64_t>(length[prev]) + 1;
+      // The code being defined right now: the previous string and its own first byte. The
+      // previous string ends where this one starts.
+      n = prevLength + 1;
       if (n > outLen - o) return 9;
-      int32_t c = prev;
-      for (int64_t k = n - 2; k >= 0; --k) {
-        out[o + k] = suffix[c];
-        c = prefix[c];
-      }
+      std::memcpy(out + o, out + prevStart, static_cast<size_t>(prevLength));
       out[o + n - 1] = out[o];
     }
     if (nextFree <= 4095) {
-      prefix[nextFree] = static_cast<uint16_t>(prev);
-      suffix[nextFree] = out[o];
-      length[nextFree] = static_cast<uint16_t>(length[prev] + 1);
+      // The previous string and this one's first byte: in out from prevStart on.
+      start[nextFree] = out + prevStart;
+      length[nextFree] = static_cast<uint16_t>(prevLength + 1);
       ++nextFree;
     }
     prev = code;
+    prevStart = o;
+    prevLength = n;
     o += n;
     if (o == outLen) return 0;
     grow();

@@ -111,7 +111,7 @@ void GIFDllFree();
 // is left as it was); else 9: a minimum code size outside 1..11, a code past the next free
 // entry, a code with no earlier code to build on, or output past the picture. produced, when
 // given, receives the pixels written. tables must hold kGifLzwTableBytes bytes.
-constexpr int64_t kGifLzwTableBytes = 4096 * (2 + 1 + 2);
+constexpr int64_t kGifLzwTableBytes = 4096 * (8 + 2);
 constexpr int32_t kGifDataEnded = 1;
 int32_t GIFDecodeLZW_(const uint8_t* data, int64_t len, uint8_t* out, int64_t outLen, uint8_t* tables,
                       int64_t* produced = nullptr);

@@ -466,7 +466,8 @@ void PnmLoad(PnmHandle& h, Qimg& img, int32_t frame) {
     if (!h.Valid) RaiseError(ecImage, 1, 201);
     // A picture too large to make is refused before it is allocated (FFPictureFits).
     if (!FFPictureFits(h.Width, h.Height, (h.Bpp + 7) / 8)) RaiseError(ecImage, 4, __LINE__);
-    _imgalloc_(img, h.Width, h.Height, h.Bpp, 202, "FF_PNM.PnmLoad.img");
+    // Every sample is written below (or the load fails).
+    _imgalloc_(img, h.Width, h.Height, h.Bpp, 202, "FF_PNM.PnmLoad.img", false);
     int32_t index = frame - 1;
     if (index > h.Frames - 1) index = h.Frames - 1;
     if (index < 0) index = 0;
@@ -503,7 +504,7 @@ void PnmLoad(PnmHandle& h, Qimg& img, int32_t frame) {
         for (int64_t i = 0; i < samples; ++i) out[i] = static_cast<uint8_t>(out[i] << h.Shift);
     } else {
       uint8_t* wide = nullptr;
-      _memalloc_(wide, samples * 2, 0, "FF_PNM.PnmLoad.wide", mkFresh);
+      _memalloc_(wide, samples * 2, 0, "FF_PNM.PnmLoad.wide", mkFresh, false);
       ReadBlock(h, wide, samples * 2);
       uint8_t* table = nullptr;
       _memalloc_(table, maxval + 1, 0, "FF_PNM.PnmLoad.scale", mkFresh);
@@ -535,7 +536,7 @@ void PnmClose(PnmHandle& h) {
 
 namespace {
 
-// Output through a 4096-byte buffer.
+// Output through a buffer of kPnmBufferSize bytes.
 struct PnmWriter {
   int32_t File = 0;
   uint8_t Buf[kPnmBufferSize];

@@ -19,7 +19,9 @@
 
 namespace tavelo {
 
-constexpr int32_t kPnmBufferSize = 4096;
+// Text files are read (and all files written) through a buffer of this size: large enough that
+// the read calls, not the parsing, stay the small part of a load.
+constexpr int32_t kPnmBufferSize = 64 * 1024;
 
 struct PnmHandle {
   int32_t File = 0;   // tracked file handle; 0 when reading from memory

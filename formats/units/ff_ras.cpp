@@ -1,6 +1,7 @@
 // Sun raster files: reading and writing (unit FF_RAS).
 #include "formats/units/ff_ras.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "core/services/errors.h"
@@ -47,8 +48,30 @@ bool RasDecodeRle(const uint8_t* src, int64_t srcLen, uint8_t* dest, int64_t row
   int64_t x = 0;  // position in the padded row
   int64_t row = 0;
   uint8_t* out = dest;
+  auto nextRowAtEnd = [&] {
+    if (x == stride) {
+      x = 0;
+      out += rowBytes;
+      ++row;
+    }
+  };
   while (row < rows) {
     if (i >= srcLen) return false;
+    if (x < rowBytes && src[i] != 0x80) {
+      // A stretch of plain bytes, up to the next escape or the end of the row's pixels.
+      const int64_t room = std::min(srcLen - i, rowBytes - x);
+      const uint8_t* s = src + i;
+      uint8_t* d = out + x;
+      int64_t k = 0;
+      do {
+        d[k] = s[k];
+        ++k;
+      } while (k < room && s[k] != 0x80);
+      i += k;
+      x += k;
+      nextRowAtEnd();
+      continue;
+    }
     uint8_t v = src[i++];
     int64_t run = 1;
     if (v == 0x80) {
@@ -59,6 +82,13 @@ bool RasDecodeRle(const uint8_t* src, int64_t srcLen, uint8_t* dest, int64_t row
         run = static_cast<int64_t>(n) + 1;
         v = src[i++];
       }
+    }
+    if (run > 1 && rowBytes - x >= run) {
+      // A run inside the row's pixels.
+      FFFillBytes(out + x, v, run);
+      x += run;
+      nextRowAtEnd();
+      continue;
     }
     if (run == 1 && x < rowBytes) {
       out[x] = v;
@@ -75,7 +105,7 @@ bool RasDecodeRle(const uint8_t* src, int64_t srcLen, uint8_t* dest, int64_t row
       if (chunk > run) chunk = run;
       if (x < rowBytes) {
         const int64_t m = (rowBytes - x < chunk) ? rowBytes - x : chunk;
-        std::memset(out + x, v, static_cast<size_t>(m));
+        FFFillBytes(out + x, v, m);
       }
       x += chunk;
       run -= chunk;
@@ -132,58 +162,82 @@ void RasBgraToXbgr(uint8_t* d, int64_t pixels) {
   }
 }
 
-void RASDecode_(const uint8_t* data, int64_t size, Qimg& img) {
-  RasHandle h;
+namespace {
+
+// Where the pixels of a checked file lie and how its rows are laid out.
+struct RasLayout {
+  int64_t Offset = 0;  // the pixel data, after the header and the colour map
+  int64_t Left = 0;    // bytes from there to the end of the file
+  int64_t Row = 0;     // bytes of one picture row
+  int64_t Stride = 0;  // bytes of one stored row (padded to an even length, or not)
+};
+
+// Checks a file of size bytes by its header, everything before any allocation, and makes the
+// picture (its pixels are not set: every one is written by the caller).
+RasLayout RasPrepare_(const uint8_t* header, int64_t size, RasHandle& h, Qimg& img) {
   if (size < kRasHeaderSize) RaiseError(ecFile, 3, 804);
-  RASParseHeader_(data, h);
+  RASParseHeader_(header, h);
   if (!h.Supported) RaiseError(ecImage, 1, 140);
   // No picture of more than 2^31 pixels can be held; refused before any size is multiplied out.
   if (h.Width < 1 || h.Height < 1 || static_cast<uint64_t>(h.Width) * h.Height > 0x7FFFFFFFu) RaiseError(ecMemory, 5, 141);
-  const int64_t offset = kRasHeaderSize + static_cast<int64_t>(h.MapLength);
-  if (offset > size) RaiseError(ecFile, 3, 804);
+  RasLayout l;
+  l.Offset = kRasHeaderSize + static_cast<int64_t>(h.MapLength);
+  if (l.Offset > size) RaiseError(ecFile, 3, 804);
   const int64_t width = h.Width, height = h.Height;
-  const int64_t r = width * h.Depth / 8;
-  const int64_t s = (r + 1) & ~int64_t{1};
-  const uint8_t* pixels = data + offset;
-  const int64_t left = size - offset;
+  l.Row = width * h.Depth / 8;
+  const int64_t s = (l.Row + 1) & ~int64_t{1};
+  l.Left = size - l.Offset;
   // Rows are padded to even lengths. A file that holds exactly the unpadded rows is read
   // unpadded (some writers leave the pad out); any other shortfall is a file cut short, which
   // must not come out as a picture of shifted rows.
-  int64_t stride = s;
-  if (h.Type != 2 && left < s * (height - 1) + r) {
-    if (left != r * height) RaiseError(ecFile, 3, 804);
-    stride = r;
+  l.Stride = s;
+  if (h.Type != 2 && l.Left < s * (height - 1) + l.Row) {
+    if (l.Left != l.Row * height) RaiseError(ecFile, 3, 804);
+    l.Stride = l.Row;
   }
   // Run-length data yields at most 256 bytes for every 3: a file far too short for its size is
   // refused before a large picture is allocated for it.
-  if (h.Type == 2 && s * height > left / 3 * 256 + 2) RaiseError(ecImage, 3, 160);
+  if (h.Type == 2 && s * height > l.Left / 3 * 256 + 2) RaiseError(ecImage, 3, 160);
 
   // A picture too large to make is refused before it is allocated (FFPictureFits).
   if (!FFPictureFits(width, height, (h.Depth + 7) / 8)) RaiseError(ecImage, 4, __LINE__);
   _imgalloc_(img, static_cast<int32_t>(width), static_cast<int32_t>(height), static_cast<int32_t>(h.Depth), 145,
-             "FF_RAS.RASLoad.img");
+             "FF_RAS.RASLoad.img", false);
   img.Palette.fill(0);
-  if (h.Depth == 8) {
-    // Map length / 3 entries per plane, red plane first; a file without a usable map is grey.
-    const int64_t n = h.MapType == 1 ? h.MapLength / 3 : 0;
-    if (n > 0) {
-      const uint8_t* map = data + kRasHeaderSize;
-      for (int64_t i = 0; i < n && i < 256; ++i) {
-        img.Palette[3 * i] = map[2 * n + i];
-        img.Palette[3 * i + 1] = map[n + i];
-        img.Palette[3 * i + 2] = map[i];
-      }
-    } else {
-      PalSetGray(img.Palette);
-    }
-  }
+  return l;
+}
 
-  if (h.Type != 2) {
-    for (int64_t y = 0; y < height; ++y) std::memcpy(img.Data + y * r, pixels + y * stride, static_cast<size_t>(r));
+// The palette of an 8-bit picture from the colour map (MapLength bytes).
+void RasPalette_(const RasHandle& h, const uint8_t* map, Qimg& img) {
+  if (h.Depth != 8) return;
+  // Map length / 3 entries per plane, red plane first; a file without a usable map is grey.
+  const int64_t n = h.MapType == 1 ? h.MapLength / 3 : 0;
+  if (n > 0) {
+    for (int64_t i = 0; i < n && i < 256; ++i) {
+      img.Palette[3 * i] = map[2 * n + i];
+      img.Palette[3 * i + 1] = map[n + i];
+      img.Palette[3 * i + 2] = map[i];
+    }
   } else {
-    if (!RasDecodeRle(pixels, left, img.Data, r, s, height)) RaiseError(ecImage, 3, 170);
+    PalSetGray(img.Palette);
   }
-  const int64_t count = width * height;
+}
+
+// The pixels from the stored data (l.Left bytes at pixels).
+void RasPixels_(const RasHandle& h, const RasLayout& l, const uint8_t* pixels, Qimg& img) {
+  const int64_t height = h.Height;
+  if (h.Type != 2) {
+    for (int64_t y = 0; y < height; ++y)
+      std::memcpy(img.Data + y * l.Row, pixels + y * l.Stride, static_cast<size_t>(l.Row));
+  } else {
+    const int64_t s = (l.Row + 1) & ~int64_t{1};
+    if (!RasDecodeRle(pixels, l.Left, img.Data, l.Row, s, height)) RaiseError(ecImage, 3, 170);
+  }
+}
+
+// Stored channel orders to ours: XBGR to BGRA, and RGB files (type 3) to BGR.
+void RasFinish_(const RasHandle& h, Qimg& img) {
+  const int64_t count = static_cast<int64_t>(h.Width) * h.Height;
   if (h.Depth == 32) RasXbgrToBgra(img.Data, count);
   if (h.Type == 3 && h.Depth >= 24) {
     const int32_t bpp = img.BytesPP;
@@ -194,6 +248,16 @@ void RASDecode_(const uint8_t* data, int64_t size, Qimg& img) {
       d[2] = t;
     }
   }
+}
+
+}  // namespace
+
+void RASDecode_(const uint8_t* data, int64_t size, Qimg& img) {
+  RasHandle h;
+  const RasLayout l = RasPrepare_(data, size, h, img);
+  RasPalette_(h, data + kRasHeaderSize, img);
+  RasPixels_(h, l, data + l.Offset, img);
+  RasFinish_(h, img);
 }
 
 void RASOpen_(RasHandle& h, const std::string& fileName) {
@@ -217,13 +281,34 @@ void RASLoad(const std::string& fileName, Qimg& img) {
     RasHandle h;
     RASOpen_(h, fileName);
     if (!h.Supported) RaiseError(ecImage, 1, 140);
-    uint8_t* data = nullptr;
-    _memalloc_(data, h.FileSize, 0, "FF_RAS.RASLoad.cmpsdata", mkFresh);
+    uint8_t header[kRasHeaderSize];
     FSeek(h.File, 0);
-    FRead(h.File, data, h.FileSize);
+    FRead(h.File, header, kRasHeaderSize);
+    const RasLayout l = RasPrepare_(header, h.FileSize, h, img);
+    if (h.Depth == 8 && h.MapType == 1 && h.MapLength > 0) {
+      uint8_t* map = nullptr;
+      _memalloc_(map, h.MapLength, 0, "FF_RAS.RASLoad.colormap", mkFresh, false);
+      FRead(h.File, map, h.MapLength);
+      RasPalette_(h, map, img);
+      MemFree(map);
+    } else {
+      RasPalette_(h, nullptr, img);
+      FSeek(h.File, l.Offset);
+    }
+    if (h.Type != 2 && l.Stride == l.Row) {
+      // Unpadded plain rows are the picture's own: read in one piece straight into it.
+      FRead(h.File, img.Data, l.Row * h.Height);
+    } else {
+      uint8_t* data = nullptr;
+      if (l.Left > 0) {
+        _memalloc_(data, l.Left, 0, "FF_RAS.RASLoad.cmpsdata", mkFresh, false);
+        FRead(h.File, data, l.Left);
+      }
+      RasPixels_(h, l, data, img);
+      if (data != nullptr) MemFree(data);
+    }
     RASClose_(h);
-    RASDecode_(data, h.FileSize, img);
-    MemFree(data);
+    RasFinish_(h, img);
   });
 }
 

@@ -73,14 +73,14 @@ int32_t UnpackRow(const uint8_t* src, int64_t len, int32_t sampleBytes, uint8_t*
       if (c & 0x80) {
         if (n > count - x) n = count - x;
         if (n > len - i) n = static_cast<int32_t>(len - i);
-        std::memcpy(dest + x, src + i, static_cast<size_t>(n));
+        FFCopyBytes(dest + x, src + i, n);
         i += c & 0x7F;
         x += n;
       } else {
         if (i >= len) break;
         const uint8_t v = src[i++];
         if (n > count - x) n = count - x;
-        std::memset(dest + x, v, static_cast<size_t>(n));
+        FFFillBytes(dest + x, v, n);
         x += n;
       }
     }
@@ -173,7 +173,8 @@ void SGIDecode_(const uint8_t* data, int64_t size, Qimg& img) {
 
   // A picture too large to make is refused before it is allocated (FFPictureFits).
   if (!FFPictureFits(w, ht, (SGIPictureBpp_(h) + 7) / 8)) RaiseError(ecImage, 4, __LINE__);
-  _imgalloc_(img, w, ht, SGIPictureBpp_(h), 193, "FF_SGI.SGILoad.img");
+  // Every channel of every pixel is written below (or the load fails).
+  _imgalloc_(img, w, ht, SGIPictureBpp_(h), 193, "FF_SGI.SGILoad.img", false);
   const int32_t bytesPP = img.BytesPP;
   const int64_t pictureRow = static_cast<int64_t>(w) * bytesPP;
 
@@ -257,7 +258,7 @@ void SGILoad(const std::string& fileName, Qimg& img) {
     SGIOpen_(h, fileName);
     if (!h.Supported) RaiseError(ecImage, 1, 192);
     uint8_t* data = nullptr;
-    _memalloc_(data, h.FileSize, 0, "FF_SGI.SGILoad.data", mkFresh);
+    _memalloc_(data, h.FileSize, 0, "FF_SGI.SGILoad.data", mkFresh, false);
     FSeek(h.File, 0);
     FRead(h.File, data, h.FileSize);
     SGIClose_(h);

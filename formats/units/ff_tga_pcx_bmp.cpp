@@ -49,22 +49,37 @@ int32_t DestRow_(const ConFileRec& f, int64_t r) {
   return static_cast<int32_t>(f.BottomUp ? f.Height - 1 - r : r);
 }
 
-// The row transfer, disk to memory: each stored row is read (RowBytes, then a gap is skipped).
-// Rows of the picture's own layout are read in place; others (widen = true) go through a row
-// buffer and emit, which writes the picture row.
+// The row transfer, disk to memory. Stored rows that are the picture's rows in its own order
+// are read in one piece straight into the picture; otherwise blocks of whole stored rows (each
+// RowBytes, then a gap) are read at once and every row is copied to its place, or, for rows of
+// another layout (widen = true), handed to emit, which writes the picture row.
 template <class Emit>
 void Dsk2Mem_(ConFileRec& f, Qimg& img, int64_t gap, bool widen, Emit&& emit) {
   const int64_t pictureRow = static_cast<int64_t>(img.Width) * img.BytesPP;
-  uint8_t* rowBuf = nullptr;
-  const bool inPlace = !widen;
-  if (!inPlace) _memalloc_(rowBuf, f.RowBytes, __LINE__, "Conform.Dsk2Mem_.row", mkFresh);
-  for (int64_t r = 0; r < f.Height; ++r) {
-    uint8_t* dest = img.Data + static_cast<int64_t>(DestRow_(f, r)) * pictureRow;
-    FSeek(f.Handle, f.DataOffset + r * (f.RowBytes + gap));
-    FRead(f.Handle, inPlace ? dest : rowBuf, f.RowBytes);
-    if (!inPlace) emit(rowBuf, dest);
+  FSeek(f.Handle, f.DataOffset);
+  if (!widen && gap == 0 && !f.BottomUp && f.RowBytes == pictureRow) {
+    FRead(f.Handle, img.Data, f.RowBytes * f.Height);
+    return;
   }
-  if (rowBuf != nullptr) MemFree(rowBuf);
+  constexpr int64_t kBlockBytes = 256 * 1024;  // stays in the cache between the read and the copies
+  const int64_t stride = f.RowBytes + gap;
+  const int64_t rowsPerBlock = std::max<int64_t>(1, kBlockBytes / stride);
+  const int64_t blockRows = std::min<int64_t>(rowsPerBlock, f.Height);
+  uint8_t* block = nullptr;
+  _memalloc_(block, blockRows * stride, __LINE__, "Conform.Dsk2Mem_.block", mkFresh, false);
+  for (int64_t r = 0; r < f.Height; r += blockRows) {
+    const int64_t n = std::min<int64_t>(blockRows, f.Height - r);
+    // The last row of the file needs no gap after it.
+    FRead(f.Handle, block, r + n < f.Height ? n * stride : (n - 1) * stride + f.RowBytes);
+    for (int64_t k = 0; k < n; ++k) {
+      uint8_t* dest = img.Data + static_cast<int64_t>(DestRow_(f, r + k)) * pictureRow;
+      if (widen)
+        emit(block + k * stride, dest);
+      else
+        std::memcpy(dest, block + k * stride, static_cast<size_t>(f.RowBytes));
+    }
+  }
+  MemFree(block);
 }
 
 // The row transfer, memory to disk: the rows from the last to the first, each followed by gap
@@ -84,7 +99,7 @@ void GetCmpsData_(ConFileRec& f) {
     f.CmpsSize = 0;
     return;
   }
-  _memalloc_(f.CmpsData, f.CmpsSize, __LINE__, "Conform.GetCmpsData_.imgf.CmpsData", mkFresh);
+  _memalloc_(f.CmpsData, f.CmpsSize, __LINE__, "Conform.GetCmpsData_.imgf.CmpsData", mkFresh, false);
   FSeek(f.Handle, f.DataOffset);
   FRead(f.Handle, f.CmpsData, f.CmpsSize);
 }
@@ -94,12 +109,6 @@ void CloseReader_(ConFileRec& f) {
   f.CmpsData = nullptr;
   if (f.Handle != 0 && f.Handle != kBadHandle) FClose(f.Handle);
   f.Handle = 0;
-}
-
-void FlipRows_(Qimg& img) {
-  const int64_t row = static_cast<int64_t>(img.Width) * img.BytesPP;
-  for (int64_t top = 0, bottom = img.Height - 1; top < bottom; ++top, --bottom)
-    SwapBytes(img.Data + top * row, img.Data + bottom * row, row);
 }
 
 void MirrorRows_(Qimg& img) {
@@ -144,28 +153,137 @@ int32_t StoredDepth_(const Qimg& img) { return img.BytesPP * 8; }
 
 enum : int { tgaMapped = 1, tgaTrue = 2, tgaGrey = 3 };
 
-// Unpacks TGA run-length data into count pixels of bpp bytes. False when the data ends first:
-// the whole pixels decoded until then are kept, the rest of dst is left as it was.
-bool TgaUnpack_(const uint8_t* src, int64_t len, uint8_t* dst, int64_t count, int32_t bpp) {
-  int64_t p = 0, done = 0;
-  while (done < count) {
-    if (p >= len) return false;
-    const uint8_t c = src[p++];
-    const int64_t n = (c & 0x7F) + 1;
-    const int64_t keep = std::min(n, count - done);  // a packet never writes past the picture
-    if (c & 0x80) {
-      if (len - p < bpp) return false;
-      for (int64_t k = 0; k < keep; ++k) std::memcpy(dst + (done + k) * bpp, src + p, bpp);
-      p += bpp;
-    } else {
-      const int64_t there = std::min(keep, (len - p) / bpp);
-      std::memcpy(dst + done * bpp, src + p, there * bpp);
-      if (there < keep || (len - p) / bpp < n) return false;
-      p += n * bpp;
+// Where the unpacked pixels go: pixel i of the file (in file order) lands in row DestRow_ of the
+// picture, so bottom-up files are put the right way up as they are unpacked.
+struct TgaTarget {
+  uint8_t* Data;
+  int64_t Width;
+  int64_t Height;
+  bool BottomUp;
+  uint8_t* Row(int64_t r, int32_t bpp) const { return Data + (BottomUp ? Height - 1 - r : r) * Width * bpp; }
+};
+
+// The write position: a column in a row of the target, moved along without divisions.
+template <int32_t Bpp>
+struct TgaCursor {
+  const TgaTarget& T;
+  int64_t R = 0, X = 0;
+  uint8_t* Line;
+  explicit TgaCursor(const TgaTarget& t) : T(t), Line(t.Row(0, Bpp)) {}
+  uint8_t* At() const { return Line + X * Bpp; }
+  // Pixels from here to the end of the row (at most n).
+  int64_t InRow(int64_t n) const { return std::min(n, T.Width - X); }
+  void Move(int64_t m) {
+    X += m;
+    if (X == T.Width && R + 1 < T.Height) {
+      X = 0;
+      Line = T.Row(++R, Bpp);
     }
-    done += keep;
   }
-  return true;
+};
+
+template <int32_t Bpp>
+void TgaRepeat_(uint8_t* d, const uint8_t* px, int64_t n) {
+  if constexpr (Bpp == 1) {
+    FFFillBytes(d, px[0], n);
+  } else {
+    uint8_t v[Bpp];
+    std::memcpy(v, px, Bpp);
+    for (int64_t k = 0; k < n; ++k) std::memcpy(d + k * Bpp, v, Bpp);
+  }
+}
+
+// Unpacks TGA run-length packets of src[0 .. len) into the target from where the state stands,
+// until count pixels are done. Unless final (the data's end is in src), a packet that may not lie
+// wholly in src is left for the next call. Returns the bytes used. When final data ends first,
+// Ended is set: the whole pixels decoded until then are kept (Written counts them), the rest is
+// left as it was.
+template <int32_t Bpp>
+struct TgaUnpacker {
+  TgaCursor<Bpp> C;
+  int64_t Done = 0;
+  int64_t Written = 0;
+  bool Ended = false;
+  explicit TgaUnpacker(const TgaTarget& t) : C(t) {}
+
+  int64_t Unpack(const uint8_t* src, int64_t len, bool final, int64_t count) {
+    constexpr int64_t kLongest = 1 + 128 * Bpp;
+    int64_t p = 0;
+    while (Done < count) {
+      if (!final && len - p < kLongest) return p;
+      if (p >= len) return End(p);
+      const uint8_t head = src[p++];
+      const int64_t n = (head & 0x7F) + 1;
+      const int64_t keep = std::min(n, count - Done);  // a packet never writes past the picture
+      if (head & 0x80) {
+        if (len - p < Bpp) return End(p);
+        for (int64_t k = 0; k < keep;) {
+          const int64_t m = C.InRow(keep - k);
+          TgaRepeat_<Bpp>(C.At(), src + p, m);
+          C.Move(m);
+          k += m;
+        }
+        p += Bpp;
+      } else {
+        const int64_t there = std::min(keep, (len - p) / Bpp);
+        for (int64_t k = 0; k < there;) {
+          const int64_t m = C.InRow(there - k);
+          FFCopyBytes(C.At(), src + p + k * Bpp, m * Bpp);
+          C.Move(m);
+          k += m;
+        }
+        if (there < keep || (len - p) / Bpp < n) {
+          Written = Done + there;
+          return End(p);
+        }
+        p += n * Bpp;
+      }
+      Done += keep;
+      Written = Done;
+    }
+    return p;
+  }
+
+ private:
+  int64_t End(int64_t p) {
+    Ended = true;
+    return p;
+  }
+};
+
+// Reads the packed data (CmpsSize bytes from DataOffset) in blocks and unpacks it into the count
+// pixels of the target. False when the data ends first; written receives the whole pixels made.
+template <int32_t Bpp>
+bool TgaReadRle_(ConFileRec& f, const TgaTarget& t, int64_t count, int64_t& written) {
+  constexpr int64_t kBlockBytes = 256 * 1024;  // stays in the cache between the read and the unpacking
+  TgaUnpacker<Bpp> u(t);
+  uint8_t* block = nullptr;
+  _memalloc_(block, std::min(kBlockBytes, std::max<int64_t>(f.CmpsSize, 1)), __LINE__, "Conform.TGALoad_.CmpsData",
+             mkFresh, false);
+  FSeek(f.Handle, f.DataOffset);
+  int64_t have = 0, left = f.CmpsSize;
+  for (;;) {
+    const int64_t take = std::min(kBlockBytes - have, left);
+    FRead(f.Handle, block + have, take);
+    have += take;
+    left -= take;
+    const int64_t used = u.Unpack(block, have, left == 0, count);
+    if (u.Done == count || u.Ended) break;
+    std::memmove(block, block + used, static_cast<size_t>(have - used));
+    have -= used;
+  }
+  MemFree(block);
+  written = u.Written;
+  return !u.Ended;
+}
+
+bool TgaReadRle_(ConFileRec& f, const TgaTarget& t, int64_t count, int64_t& written) {
+  switch (f.BytesPP) {
+    case 1: return TgaReadRle_<1>(f, t, count, written);
+    case 2: return TgaReadRle_<2>(f, t, count, written);
+    case 3: return TgaReadRle_<3>(f, t, count, written);
+    default: return TgaReadRle_<4>(f, t, count, written);
+  }
 }
 
 // Packs one row of pixels: two or more equal neighbours form a run packet, other pixels gather
@@ -261,14 +379,16 @@ void TGALoad_(const std::string& fileName, Qimg& img) {
     CheckPicture_(f, __LINE__);
     const int64_t pixels = static_cast<int64_t>(f.Width) * f.Height;
     if (f.Compressed) {
-      GetCmpsData_(f);
+      // The packed data: from DataOffset to the end of the file (read in blocks below).
+      f.CmpsSize = std::max<int64_t>(f.FileSize - f.DataOffset, 0);
       // One packet of 1 + BytesPP bytes makes at most 128 pixels: data that cannot fill the
       // picture is refused before the picture is allocated.
       if (f.CmpsSize / (1 + f.BytesPP) * 128 < pixels) SetError(ecImage, 9, __LINE__);
     } else {
       CheckRowData_(f, 0, __LINE__);
     }
-    _imgalloc_(img, f.Width, f.Height, f.Bpp, __LINE__, "Conform.TGALoad_.ih");
+    // Every pixel is written below (read, unpacked, or black after data cut short).
+    _imgalloc_(img, f.Width, f.Height, f.Bpp, __LINE__, "Conform.TGALoad_.ih", false);
     img.Palette.fill(0);
     if (f.ImageType == tgaMapped && f.PalSize > 0) {
       uint8_t* map = nullptr;
@@ -296,9 +416,18 @@ void TGALoad_(const std::string& fileName, Qimg& img) {
     } else {
       // Data cut short: the picture as far as it goes, black after it, and the loss logged (a
       // record loaded into before keeps its old bytes until they are cleared).
-      std::memset(img.Data, 0, static_cast<size_t>(img.Size));
-      if (!TgaUnpack_(f.CmpsData, f.CmpsSize, img.Data, pixels, f.BytesPP)) SetWarning(ecImage, 9, __LINE__);
-      if (f.BottomUp) FlipRows_(img);
+      const TgaTarget target{img.Data, f.Width, f.Height, f.BottomUp};
+      int64_t written = 0;
+      if (!TgaReadRle_(f, target, pixels, written)) {
+        SetWarning(ecImage, 9, __LINE__);
+        // Whole rows of the picture from the row of the first pixel missing on, that row from its
+        // column.
+        const int64_t r = written / f.Width, x = written % f.Width;
+        const int64_t rowBytes = static_cast<int64_t>(f.Width) * f.BytesPP;
+        for (int64_t k = r; k < f.Height; ++k)
+          std::memset(target.Row(k, f.BytesPP) + (k == r ? x * f.BytesPP : 0), 0,
+                      static_cast<size_t>(k == r ? rowBytes - x * f.BytesPP : rowBytes));
+      }
     }
     if (f.RightToLeft) MirrorRows_(img);
     CloseReader_(f);
@@ -352,14 +481,17 @@ bool PCXunCmps_(const uint8_t* src, int64_t len, int64_t& pos, uint8_t* dst, int
   int64_t i = 0;
   while (i < count) {
     if (pos >= len) return false;
-    uint8_t v = src[pos++];
-    int32_t run = 1;
-    if (v >= 192) {
-      run = v & 63;
-      if (pos >= len) return false;
-      v = src[pos++];
+    const uint8_t c = src[pos++];
+    if (c < 192) {
+      dst[i++] = c;
+      continue;
     }
-    while (run-- > 0 && i < count) dst[i++] = v;
+    if (pos >= len) return false;
+    const uint8_t v = src[pos++];
+    // A run that passes the end of the line is cut there.
+    const int64_t n = std::min<int64_t>(c & 63, count - i);
+    FFFillBytes(dst + i, v, n);
+    i += n;
   }
   return true;
 }
@@ -433,16 +565,18 @@ void PCXLoad_(const std::string& fileName, Qimg& img) {
     }
     // Two bytes unpack to at most 63: data that cannot fill the picture is refused early.
     if (f.ImageBytes > dataLen * 32) SetError(ecImage, 9, __LINE__);
-    _imgalloc_(img, f.Width, f.Height, f.Bpp, __LINE__, "Conform.PCXLoad_.ih");
-    std::memset(img.Data, 0, static_cast<size_t>(img.Size));  // rows after a cut stay black
+    // Every row is written below: unpacked, or black after data cut short.
+    _imgalloc_(img, f.Width, f.Height, f.Bpp, __LINE__, "Conform.PCXLoad_.ih", false);
     img.Palette.fill(0);
     uint8_t* line = nullptr;
     _memalloc_(line, f.RowBytes, __LINE__, "Conform.PCX24Fix_.lintmp", mkFresh);
     const int64_t lb = f.LineBytes;
     const int32_t bits = f.PlaneBits;
+    const int64_t pictureRow = static_cast<int64_t>(f.Width) * f.BytesPP;
     int64_t pos = 0;
     bool ended = false;
-    for (int64_t y = 0; y < f.Height && !ended; ++y) {
+    int64_t y = 0;
+    for (; y < f.Height && !ended; ++y) {
       // Data cut short: the scan line as far as it goes (zeros after it) is the last one shown,
       // the rows below it stay black, and the loss is logged.
       std::memset(line, 0, static_cast<size_t>(f.RowBytes));
@@ -450,7 +584,7 @@ void PCXLoad_(const std::string& fileName, Qimg& img) {
         SetWarning(ecImage, 9, __LINE__);
         ended = true;
       }
-      uint8_t* out = img.Data + y * static_cast<int64_t>(f.Width) * f.BytesPP;
+      uint8_t* out = img.Data + y * pictureRow;
       if (f.Bpp == 24) {
         // The planes R, G and B of the scan line become B, G, R pixels.
         for (int64_t x = 0; x < f.Width; ++x) {
@@ -476,6 +610,8 @@ void PCXLoad_(const std::string& fileName, Qimg& img) {
       }
     }
     MemFree(line);
+    // The rows after a cut stay black.
+    if (y < f.Height) std::memset(img.Data + y * pictureRow, 0, static_cast<size_t>((f.Height - y) * pictureRow));
     if (pal != nullptr) {
       for (int32_t i = 0; i < 256; ++i) SetPal_(img, i, pal[3 * i], pal[3 * i + 1], pal[3 * i + 2]);
     } else if (f.Bpp == 8 && f.FileBpp == 1) {
@@ -740,7 +876,8 @@ void DIBLoad_(const std::string& fileName, Qimg& img) {
       GetCmpsData_(f);
     else
       CheckRowData_(f, gap, __LINE__);
-    _imgalloc_(img, f.Width, f.Height, f.Bpp, __LINE__, "Conform.DIBLoad_.ih");
+    // Every pixel is written below (read, or cleared before run-length data).
+    _imgalloc_(img, f.Width, f.Height, f.Bpp, __LINE__, "Conform.DIBLoad_.ih", false);
     img.Palette.fill(0);
     if (f.Bpp == 8) {
       const int64_t entries = std::min<int64_t>(f.PalSize / f.PalEntrySize, 256);

@@ -401,6 +401,17 @@ void* AVIStreamGetFrame(PGETFRAME getFrame, int32_t position) {
   }
 }
 
+bool AVIStreamGetFrameInto(PGETFRAME getFrame, int32_t position, int32_t width, int32_t height, int32_t bits,
+                           void* dest, ptrdiff_t stride, uint8_t* colours) {
+  if (!IsLive(getFrame)) return false;
+  try {
+    return getFrame->Decompressor.FrameInto(position, width, height, bits, static_cast<uint8_t*>(dest), stride,
+                                            colours);
+  } catch (...) {
+    return false;
+  }
+}
+
 HRESULT AVIStreamGetFrameClose(PGETFRAME getFrame) {
   if (!IsLive(getFrame)) return AVIERR_BADHANDLE;
   Unregister(getFrame);

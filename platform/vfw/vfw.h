@@ -8,6 +8,7 @@
 // file alive. None of these calls throws. Results are HRESULT-style codes: 0 for success, a
 // negative AVIERR_* code for failure.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/dib/dib.h"
@@ -170,6 +171,13 @@ PGETFRAME AVIStreamGetFrameOpen(PAVISTREAM stream, const BITMAPINFOHEADER* wante
 // padded to 4 bytes), owned by the object until the next call; nullptr when the frame cannot be
 // decoded or the position is outside the stream.
 void* AVIStreamGetFrame(PGETFRAME getFrame, int32_t position);
+// Our own addition, for callers that keep pictures in memory of their own: frame position written
+// straight into dest, width x height (the stream's size) at bits per pixel (the depth
+// AVIStreamGetFrame delivers; 15 stands for its 16-bit 5-5-5), rows top-down stride bytes apart,
+// with no bitmap made; for 8 bits, colours (when given) receives the 256-entry colour table
+// (B, G, R, 0). False when the frame cannot be decoded or not into that layout.
+bool AVIStreamGetFrameInto(PGETFRAME getFrame, int32_t position, int32_t width, int32_t height, int32_t bits,
+                           void* dest, ptrdiff_t stride, uint8_t* colours);
 HRESULT AVIStreamGetFrameClose(PGETFRAME getFrame);
 
 // For tests: the file, stream and decompression objects now alive.

@@ -40,6 +40,8 @@ std::vector<uint8_t> StreamFormat(const AviStreamData& stream) {
 FrameDecompressor::~FrameDecompressor() {
   ClearQueue();
   av_frame_free(&held_);
+  if (rawView_ != nullptr) std::memset(rawView_->data, 0, sizeof rawView_->data);
+  av_frame_free(&rawView_);
 }
 
 void FrameDecompressor::ClearQueue() {
@@ -137,43 +139,72 @@ bool FrameDecompressor::ReadChunk(int64_t chunk) {
   return c.Size == 0 || ReadAt(fd_, c.Offset, chunk_.data(), c.Size);
 }
 
-void* FrameDecompressor::Frame(int32_t position) {
+int64_t FrameDecompressor::ChunkShownAt(int32_t position) const {
   const auto& chunks = stream_->Chunks;
-  if (position < 0 || position >= static_cast<int64_t>(chunks.size())) return nullptr;
+  if (position < 0 || position >= static_cast<int64_t>(chunks.size())) return -1;
   // An empty chunk repeats the picture before it.
   int64_t eff = position;
   while (eff >= 0 && chunks[static_cast<size_t>(eff)].Size == 0) --eff;
+  return eff;
+}
+
+const AVFrame* FrameDecompressor::Picture(int64_t chunk) {
+  if (!raw_) return DecodeTo(chunk) ? held_ : nullptr;
+  if (!ReadChunk(chunk)) return nullptr;
+  // A short chunk (a damaged file) is completed with black rows.
+  const int64_t need = rawStride_ * height_;
+  if (static_cast<int64_t>(chunk_.size()) < need) chunk_.resize(static_cast<size_t>(need), 0);
+  if (rawView_ == nullptr) rawView_ = av_frame_alloc();
+  if (rawView_ == nullptr) return nullptr;
+  // The frame only borrows the chunk's bytes and the palette.
+  rawView_->format = rawFormat_;
+  rawView_->width = width_;
+  rawView_->height = height_;
+  rawView_->data[0] = bottomUp_ ? chunk_.data() + (height_ - 1) * rawStride_ : chunk_.data();
+  rawView_->linesize[0] = static_cast<int>(bottomUp_ ? -rawStride_ : rawStride_);
+  if (rawFormat_ == AV_PIX_FMT_PAL8) {
+    rawView_->data[1] = reinterpret_cast<uint8_t*>(palette_.data());
+    rawView_->linesize[1] = 4;
+  }
+  return rawView_;
+}
+
+void* FrameDecompressor::Frame(int32_t position) {
+  const int64_t eff = ChunkShownAt(position);
   if (eff < 0) return nullptr;
   if (eff == dibChunk_) return dib_.data();
   dibChunk_ = -1;
-
-  if (raw_) {
-    if (!ReadChunk(eff)) return nullptr;
-    // A short chunk (a damaged file) is completed with black rows.
-    const int64_t need = rawStride_ * height_;
-    if (static_cast<int64_t>(chunk_.size()) < need) chunk_.resize(static_cast<size_t>(need), 0);
-    AVFrame* frame = av_frame_alloc();
-    if (frame == nullptr) return nullptr;
-    frame->format = rawFormat_;
-    frame->width = width_;
-    frame->height = height_;
-    frame->data[0] = bottomUp_ ? chunk_.data() + (height_ - 1) * rawStride_ : chunk_.data();
-    frame->linesize[0] = static_cast<int>(bottomUp_ ? -rawStride_ : rawStride_);
-    if (rawFormat_ == AV_PIX_FMT_PAL8) {
-      frame->data[1] = reinterpret_cast<uint8_t*>(palette_.data());
-      frame->linesize[1] = 4;
-    }
-    void* dib = MakeDib(frame);
-    // The frame only borrowed the chunk's bytes and the palette.
-    std::memset(frame->data, 0, sizeof frame->data);
-    av_frame_free(&frame);
-    if (dib != nullptr) dibChunk_ = eff;
-    return dib;
-  }
-  if (!DecodeTo(eff) || held_ == nullptr) return nullptr;
-  void* dib = MakeDib(held_);
+  const AVFrame* frame = Picture(eff);
+  void* dib = frame != nullptr ? MakeDib(frame) : nullptr;
   if (dib != nullptr) dibChunk_ = eff;
   return dib;
+}
+
+bool FrameDecompressor::FrameInto(int32_t position, int32_t width, int32_t height, int32_t bits, uint8_t* dest,
+                                  ptrdiff_t stride, uint8_t* colours) {
+  if (dest == nullptr || width != width_ || height != height_) return false;
+  const int64_t eff = ChunkShownAt(position);
+  if (eff < 0) return false;
+  const AVFrame* frame = Picture(eff);
+  if (frame == nullptr) return false;
+  if (outBits_ == 0) outBits_ = ffreader::NaturalDibDepth(static_cast<AVPixelFormat>(frame->format));
+  if ((bits == 15 ? 16 : bits) != outBits_) return false;
+  if (outBits_ == 8 && !ColourTable(frame, colours)) return false;
+  return converter_.Convert(frame, ffreader::DibPixelFormat(outBits_), width_, height_, dest, stride);
+}
+
+bool FrameDecompressor::ColourTable(const AVFrame* frame, uint8_t* table) {
+  if (frame->format != AV_PIX_FMT_PAL8 || frame->data[1] == nullptr) return false;
+  if (table == nullptr) return true;
+  for (int i = 0; i < 256; ++i) {
+    uint32_t argb;
+    std::memcpy(&argb, frame->data[1] + 4 * i, 4);
+    table[4 * i] = static_cast<uint8_t>(argb);
+    table[4 * i + 1] = static_cast<uint8_t>(argb >> 8);
+    table[4 * i + 2] = static_cast<uint8_t>(argb >> 16);
+    table[4 * i + 3] = 0;
+  }
+  return true;
 }
 
 char FrameDecompressor::TypeOf(int64_t chunk) {
@@ -317,7 +348,9 @@ void* FrameDecompressor::MakeDib(const AVFrame* frame) {
   const int64_t stride = DibRowBytes(outBits_, width_);
   const int64_t table = outBits_ == 8 ? 256 * 4 : 0;
   const int64_t pixels = stride * height_;
-  dib_.assign(static_cast<size_t>(sizeof(BITMAPINFOHEADER) + table + pixels), 0);
+  // Every pixel is written below; the block is zeroed only when it is made (row padding).
+  const size_t size = static_cast<size_t>(sizeof(BITMAPINFOHEADER) + table + pixels);
+  if (dib_.size() != size) dib_.assign(size, 0);
   BITMAPINFOHEADER h{};
   h.biSize = sizeof(BITMAPINFOHEADER);
   h.biWidth = width_;
@@ -329,18 +362,7 @@ void* FrameDecompressor::MakeDib(const AVFrame* frame) {
   h.biClrUsed = outBits_ == 8 ? 256 : 0;
   std::memcpy(dib_.data(), &h, sizeof h);
   uint8_t* bits = dib_.data() + sizeof h + table;
-  if (outBits_ == 8) {
-    if (frame->format != AV_PIX_FMT_PAL8 || frame->data[1] == nullptr) return nullptr;
-    uint8_t* q = dib_.data() + sizeof h;
-    for (int i = 0; i < 256; ++i) {
-      uint32_t argb;
-      std::memcpy(&argb, frame->data[1] + 4 * i, 4);
-      q[4 * i] = static_cast<uint8_t>(argb);
-      q[4 * i + 1] = static_cast<uint8_t>(argb >> 8);
-      q[4 * i + 2] = static_cast<uint8_t>(argb >> 16);
-      q[4 * i + 3] = 0;
-    }
-  }
+  if (outBits_ == 8 && !ColourTable(frame, dib_.data() + sizeof h)) return nullptr;
   if (!converter_.Convert(frame, dst, width_, height_, bits, -stride)) return nullptr;
   return dib_.data();
 }

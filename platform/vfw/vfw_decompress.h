@@ -4,6 +4,7 @@
 // libavcodec from the nearest key frame before them, and decoding goes on from there while reads
 // move forward.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <vector>
@@ -30,8 +31,21 @@ class FrameDecompressor {
   bool Open(const AviStreamData& stream, const std::vector<int64_t>& keyChunks, int fd, const BITMAPINFOHEADER* wanted);
   // The packed DIB of frame position (valid until the next call), nullptr when it cannot be made.
   void* Frame(int32_t position);
+  // Frame position converted once, straight into dest: width x height pixels (the stream's size)
+  // of bits per pixel (the depth Frame delivers; 15 counts as 16), rows top-down stride bytes
+  // apart (negative: bottom-up), no bitmap made. For 8 bits, colours (when given) receives the
+  // 256-entry colour table (B, G, R, 0). False when the frame cannot be made so.
+  bool FrameInto(int32_t position, int32_t width, int32_t height, int32_t bits, uint8_t* dest, ptrdiff_t stride,
+                 uint8_t* colours);
 
  private:
+  // The chunk whose picture is shown at position (an empty chunk repeats the one before), -1
+  // when there is none.
+  int64_t ChunkShownAt(int32_t position) const;
+  // The picture of chunk: decoded, or for plain rows a frame over the chunk's bytes (valid until
+  // the next call); nullptr when it cannot be made.
+  const AVFrame* Picture(int64_t chunk);
+  static bool ColourTable(const AVFrame* frame, uint8_t* table);
   bool DecodeTo(int64_t position);
   // Display order of streams stored in decoding order with B pictures (identity for the rest):
   // the position a chunk's picture is shown at, and the chunk shown at a position.
@@ -75,6 +89,7 @@ class FrameDecompressor {
   AVFrame* held_ = nullptr;
   int64_t heldPts_ = -1;  // the position held_ is shown at
   std::deque<AVFrame*> queue_;
+  AVFrame* rawView_ = nullptr;  // borrows chunk_ and palette_
 };
 
 }  // namespace tavelo::platform

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfenv>
 #include <clocale>
 #include <cmath>
@@ -113,6 +114,31 @@ TEST(Basic, MemoryHelpers) {
   EXPECT_EQ(DigitsToInt(""), 0);
   EXPECT_TRUE(TestBits(6, 2));
   EXPECT_FALSE(TestBits(6, 1));
+}
+
+TEST(Basic, SwapBytesOfAnyLength) {
+  // Picture rows are swapped with this: lengths around its block size, and the rest after blocks.
+  for (int64_t n : {0, 1, 7, 511, 512, 513, 1024, 1500, 5763}) {
+    SCOPED_TRACE(n);
+    std::vector<uint8_t> a(static_cast<size_t>(n) + 1), b(static_cast<size_t>(n) + 1);
+    for (size_t i = 0; i < a.size(); ++i) {
+      a[i] = static_cast<uint8_t>(i * 7 + 1);
+      b[i] = static_cast<uint8_t>(i * 13 + 5);
+    }
+    const std::vector<uint8_t> a0 = a, b0 = b;
+    SwapBytes(a.data(), b.data(), n);
+    EXPECT_TRUE(std::equal(a.begin(), a.begin() + n, b0.begin()));
+    EXPECT_TRUE(std::equal(b.begin(), b.begin() + n, a0.begin()));
+    EXPECT_EQ(a.back(), a0.back()) << "nothing past the count";
+    EXPECT_EQ(b.back(), b0.back());
+  }
+  // Overlapping buffers swap byte by byte, front to back, as they always did.
+  std::vector<uint8_t> v(2000);
+  for (size_t i = 0; i < v.size(); ++i) v[i] = static_cast<uint8_t>(i);
+  std::vector<uint8_t> expect = v;
+  for (size_t i = 0; i < 1000; ++i) std::swap(expect[i], expect[i + 600]);
+  SwapBytes(v.data(), v.data() + 600, 1000);
+  EXPECT_EQ(v, expect);
 }
 
 TEST(Basic, Stopwatch) {

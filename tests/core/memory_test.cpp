@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <climits>
 #include <cstring>
 
@@ -137,6 +139,60 @@ TEST(Memory, FindModes) {
   EXPECT_EQ(MemFind(alias, 3), 0x7FFFFFFF);
   EXPECT_EQ(MemFind(p, 3), 0);
   MemFree(p);
+}
+
+TEST(Memory, BlocksMadeWithoutZeroFillAreTrackedAlike) {
+  const int32_t before = MemCount();
+  uint8_t* p = nullptr;
+  ASSERT_EQ(_memalloc_(p, 1000, 1, "Test.raw", mkFresh, false), 0);
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(MemCount(), before + 1);
+  EXPECT_EQ(MemEntry(MemFind(p, 3)).Size, MemRoundedSize(1000));
+  std::memset(p, 0x5A, 1000);  // the whole block is there to write
+  // A resize of a tracked block keeps its bytes, whatever the new block's filling.
+  ASSERT_EQ(_memalloc_(p, 3000, 1, "Test.raw", mkResizable, false), 0);
+  EXPECT_EQ(p[999], 0x5A);
+  EXPECT_EQ(MemCount(), before + 1);
+  MemFree(p);
+  EXPECT_EQ(MemCount(), before);
+  // Zero-filled stays the default.
+  ASSERT_EQ(_memalloc_(p, 4096, 1, "Test.zero", mkFresh), 0);
+  for (int i = 0; i < 4096; ++i) ASSERT_EQ(p[i], 0) << i;
+  MemFree(p);
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define TAVELO_OWN_ALLOCATOR 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+#define TAVELO_OWN_ALLOCATOR 1
+#endif
+#endif
+
+TEST(Memory, ABlockFreedIsMadeAgainWithoutFaultingItsPagesIn) {
+#ifdef TAVELO_OWN_ALLOCATOR
+  GTEST_SKIP() << "a sanitizer's allocator keeps freed blocks in quarantine";
+#else
+  // A picture-sized block made, written, freed and made again (every load of a still does this):
+  // the second time its pages are still the process's own.
+  constexpr int64_t kBytes = 24 << 20;
+  auto cycle = [&] {
+    uint8_t* p = nullptr;
+    EXPECT_EQ(_memalloc_(p, kBytes, 1, "Test.picture", mkFresh, false), 0);
+    std::memset(p, 1, static_cast<size_t>(kBytes));
+    MemFree(p);
+  };
+  auto faults = [] {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_minflt;
+  };
+  cycle();
+  const long before = faults();
+  cycle();
+  // 24 MB are 6144 pages of 4 KB; a few faults elsewhere are allowed.
+  EXPECT_LT(faults() - before, 600);
+#endif
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <limits>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "core/media/img_basic.h"
 #include "core/services/errors.h"
@@ -226,6 +227,24 @@ TEST_F(Basic, PictureSizeLimitAndItsTestSeam) {
   FFSetPictureSideLimitForTest(0);
   EXPECT_TRUE(FFPictureFits(4097, 1, 1));
   EXPECT_EQ(load(), (std::pair<int32_t, int32_t>{0, 0}));
+}
+
+TEST(FFBasic, ShortCopiesAndFillsWriteTheSpanAndNothingElse) {
+  // Every length of the short forms and past them, at every alignment of a few: the bytes of
+  // the span are the source's (or the value), the guard bytes on both sides are untouched.
+  for (int64_t n = 0; n <= 40; ++n)
+    for (int64_t at = 0; at < 4; ++at) {
+      SCOPED_TRACE("length " + std::to_string(n) + " at " + std::to_string(at));
+      std::vector<uint8_t> src(64), copy(64, 0xEE), fill(64, 0xEE);
+      for (size_t i = 0; i < src.size(); ++i) src[i] = static_cast<uint8_t>(i + 1);
+      FFCopyBytes(copy.data() + 8 + at, src.data() + 3, n);
+      FFFillBytes(fill.data() + 8 + at, 0x42, n);
+      for (int64_t i = 0; i < 64; ++i) {
+        const bool inside = i >= 8 + at && i < 8 + at + n;
+        ASSERT_EQ(copy[static_cast<size_t>(i)], inside ? src[static_cast<size_t>(i - 8 - at + 3)] : 0xEE) << i;
+        ASSERT_EQ(fill[static_cast<size_t>(i)], inside ? 0x42 : 0xEE) << i;
+      }
+    }
 }
 
 }  // namespace

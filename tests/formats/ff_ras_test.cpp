@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -126,6 +127,57 @@ TEST(RasDecode, HeaderRules) {
   EXPECT_EQ(Decode(RasFile(0xFFFFFFFFu, 0xFFFFFFFFu, 24, 2, 0, "", "\x80\xFF\x01"), img), (ErrPair{5, 5}));
   EXPECT_EQ(Decode(RasFile(1, 1, 24, 1, 0, "", "").substr(0, 20), img), (ErrPair{6, 3}));
   ImgFree(img);
+}
+
+TEST(RasLoad, FilesLoadAsTheirBytesDecode) {
+  // The load reads the header, the map and the pixels of a file by themselves (plain rows
+  // straight into the picture); every outcome and every pixel must be what decoding the whole
+  // file from memory gives.
+  std::string bigMap(900, '\0');
+  bigMap[255] = 7, bigMap[300 + 255] = 8, bigMap[600 + 255] = 9;
+  std::string wide;
+  for (int i = 0; i < 600 * 3; ++i) wide += static_cast<char>(i * 7);
+  std::string badMagic = RasFile(1, 1, 24, 1, 0, "", "abcd");
+  badMagic[0] = 0;
+  std::string longMap = RasFile(1, 1, 8, 1, 1, "", "");
+  longMap.replace(28, 4, Be32(768));
+  const std::vector<std::string> files = {
+      RasFile(2, 1, 8, 1, 1, std::string("\x10\x20\x30\x40\x50\x60", 6), std::string("\x01\x00", 2)),
+      RasFile(1, 1, 8, 1, 1, bigMap, std::string("\xFF\x00", 2)),
+      RasFile(1, 1, 8, 1, 2, "xyz", std::string("\x42\x00", 2)),
+      RasFile(1, 1, 8, 1, 1, "ab", std::string("\x42\x00", 2)),  // a map too short for one entry
+      RasFile(1, 1, 24, 1, 1, std::string(6, 'm'), std::string("\x01\x02\x03\x00", 4)),
+      RasFile(3, 2, 8, 1, 0, "", std::string("\x01\x02\x03\xEE\x04\x05\x06\xEE", 8)),
+      RasFile(3, 2, 8, 1, 0, "", std::string("\x01\x02\x03\x04\x05\x06", 6)),
+      RasFile(3, 3, 8, 1, 0, "", std::string("\x01\x02\x03\xEE\x04\x05\x06\xEE\x07\x08", 10)),
+      RasFile(200, 3, 24, 1, 0, "", wide),
+      RasFile(200, 3, 24, 3, 0, "", wide),
+      RasFile(150, 3, 32, 1, 0, "", wide),
+      RasFile(150, 3, 32, 3, 0, "", wide),
+      RasFile(3, 2, 8, 2, 1, std::string("\x10\x20\x30", 3), std::string("\x80\x07\x05", 3)),
+      RasFile(3, 2, 8, 2, 0, "", std::string("\x80\x03", 2)),  // run-length data cut short
+      badMagic,
+      RasFile(1, 1, 24, 4, 0, "", "abcd"),
+      RasFile(0, 1, 24, 1, 0, "", ""),
+      longMap,
+      RasFile(1, 1, 24, 1, 0, "", "").substr(0, 20),
+  };
+  const std::string path = test::MakeTempDir("ras") + "/f.ras";
+  for (size_t i = 0; i < files.size(); ++i) {
+    SCOPED_TRACE(i);
+    test::WriteFile(path, files[i]);
+    Qimg fromMemory, fromFile;
+    const ErrPair expect = Decode(files[i], fromMemory);
+    ASSERT_EQ(TryWork([&] { RASLoad(path, fromFile); }), expect);
+    if (expect.cls == 0) {
+      ASSERT_EQ(fromFile.Size, fromMemory.Size);
+      EXPECT_EQ(fromFile.Bpp, fromMemory.Bpp);
+      EXPECT_EQ(0, std::memcmp(fromFile.Data, fromMemory.Data, static_cast<size_t>(fromFile.Size)));
+      EXPECT_EQ(fromFile.Palette, fromMemory.Palette);
+    }
+    ImgFree(fromMemory);
+    ImgFree(fromFile);
+  }
 }
 
 TEST(RasRle, DecoderFollowsTheStreamOverPadBytes) {

@@ -161,6 +161,37 @@ TEST(FlicPieces, DeltaLinesAndPacketsAreClippedToTheLineAndFrame) {
   EXPECT_EQ(frame[5], 0x2A);
 }
 
+TEST(FlicPieces, LiteralPacketsCutShortWriteTheirWholeUnitsAndStop) {
+  // Each kind's literal packet promises more than the data holds: the whole words (word delta)
+  // or bytes there are written, clipped to the line, and decoding ends there.
+  struct Case {
+    int32_t Type;
+    std::string Data;
+    std::vector<uint8_t> Frame;  // the 6 x 2 frame afterwards (it starts as 0xEE everywhere)
+  };
+  const uint8_t E = 0xEE;
+  const Case cases[] = {
+      // Word delta, one line, one packet: skip 1, 3 words of which 2 and a half are there.
+      {flcDeltaFlc, {1, 0, 1, 0, 1, 3, 1, 2, 3, 4, 5}, {E, 1, 2, 3, 4, E, E, E, E, E, E, E}},
+      // The same from column 4: the words there run past the line and are cut at its end.
+      {flcDeltaFlc, {1, 0, 1, 0, 4, 3, 1, 2, 3, 4, 5}, {E, E, E, E, 1, 2, E, E, E, E, E, E}},
+      // Byte delta from line 1: skip 2, 5 bytes of which 3 are there.
+      {flcDeltaFli, {1, 0, 1, 0, 1, 2, 5, 7, 8, 9}, {E, E, E, E, E, E, E, E, 7, 8, 9, E}},
+      // Byte delta: a literal of 9 from column 3 is cut at the line's end, the next line untouched.
+      {flcDeltaFli, {0, 0, 1, 0, 1, 3, 9, 1, 2, 3, 4, 5, 6, 7, 8, 9}, {E, E, E, 1, 2, 3, E, E, E, E, E, E}},
+      // Byte run: a run of 2, then a literal of 6 with 3 bytes there.
+      {flcByteRun, {0, 2, 4, static_cast<char>(-6), 1, 2, 3}, {4, 4, 1, 2, 3, E, E, E, E, E, E, E}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.Type) + ": " + std::to_string(c.Data.size()));
+    std::vector<uint8_t> frame(12 + 16, E);
+    FLCunCmps_(c.Type, reinterpret_cast<const uint8_t*>(c.Data.data()), static_cast<int64_t>(c.Data.size()), frame.data(),
+               6, 2);
+    EXPECT_EQ(std::vector<uint8_t>(frame.begin(), frame.begin() + 12), c.Frame);
+    for (size_t i = 12; i < frame.size(); ++i) EXPECT_EQ(frame[i], E) << "nothing past the frame";
+  }
+}
+
 TEST_F(Flic, FramesDecodeAsWrittenForEveryChunkKind) {
   for (bool fli : {false, true}) {
     const int32_t w = 33, h = 21;

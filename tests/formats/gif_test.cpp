@@ -327,6 +327,25 @@ TEST_F(Gif, TransparentPartialImageLetsTheFirstShowThrough) {
   GIFClose(gif);
 }
 
+TEST_F(Gif, AnImageWhoseDataEndsEarlyShowsIndexZeroForTheRest) {
+  // The second image (partial, so decoded through the temporary picture) stops with an end code
+  // after 30 of its 64 pixels; its data repeats, so long strings come from the table. The rest
+  // of the image is index 0 (black), whatever the decoder wrote ahead; the screen around it stays.
+  std::vector<uint8_t> first(30);
+  for (size_t i = 0; i < first.size(); ++i) first[i] = static_cast<uint8_t>(1 + i % 3);
+  std::vector<GifFrameSpec> f = {SolidFrame(0, 0, 70, 2, 4), SolidFrame(2, 0, 64, 1, 0)};
+  f[1].Packed = test::LzwEncode(first, 3);
+  const auto frames = ReadAll(Write("early.gif", MakeGif(70, 2, Pal8(), 0, f)));
+  ASSERT_EQ(frames.size(), 2u);
+  const uint32_t colour[] = {kBlack, kRed, kGreen, kBlue, kYellow};
+  for (int x = 0; x < 70; ++x) {
+    SCOPED_TRACE(x);
+    const uint32_t expect = x < 2 || x >= 66 ? kYellow : (x - 2 < 30 ? colour[first[x - 2]] : kBlack);
+    EXPECT_EQ(frames[1][x], expect);
+    EXPECT_EQ(frames[1][70 + x], kYellow) << "the second row is not the image's";
+  }
+}
+
 TEST_F(Gif, TheAlphaPictureShowsWhereNoImageHasDrawn) {
   // A transparent partial image on an empty screen, then one disposed of to the background.
   std::vector<GifFrameSpec> f = {SolidFrame(1, 1, 3, 2, 2), SolidFrame(0, 0, 2, 1, 3), SolidFrame(5, 3, 1, 1, 1)};
