@@ -16,6 +16,7 @@
 #include "codecs/ffreader/ff_riff_check.h"
 
 extern "C" {
+#include <libavcodec/vorbis_parser.h>
 #include <libavformat/avformat.h>
 #include <libavutil/intreadwrite.h>
 }
@@ -285,7 +286,7 @@ int64_t EntryTs(int64_t dts, int64_t pts) { return dts != kNoTs ? dts : pts; }
 
 // Codecs whose packets decode to a number of samples their containers do not state exactly
 // (Vorbis block sizes overlap; the WMA decoders hold packets back): their sound is counted by
-// decoding it once when the file opens.
+// decoding it once when the file opens (except Vorbis in Ogg, counted from its block sizes).
 bool MeasuredSound(AVCodecID id) {
   switch (id) {
     case AV_CODEC_ID_VORBIS:
@@ -413,8 +414,20 @@ struct Reader::Index {
       CountIndexedSound();
     }
     if (scanVideo >= 0 || scanAudio >= 0) {
+      // Vorbis in Ogg is counted from its block sizes (below) without decoding; a stream the
+      // count cannot follow is scanned again and decoded.
+      const bool countVorbis = scanAudio >= 0 && !options.ScanPackets && std::strcmp(fmt->iformat->name, "ogg") == 0 &&
+                               fmt->streams[scanAudio]->codecpar->codec_id == AV_CODEC_ID_VORBIS;
       scan.Keep(scanVideo, scanAudio);
-      if (!ScanPackets(scan, scanVideo, scanAudio, progress)) return Fail("cancelled");
+      ScanResult result = ScanPackets(scan, scanVideo, scanAudio, progress, countVorbis);
+      if (result == ScanResult::Uncounted) {
+        ForgetScan();
+        if (!scan.Open(FileName, Error)) return false;
+        fmt = scan.Fmt();
+        scan.Keep(scanVideo, scanAudio);
+        result = ScanPackets(scan, scanVideo, scanAudio, progress, false);
+      }
+      if (result == ScanResult::Stopped) return Fail("cancelled");
     }
     if (VStream >= 0) HasVideo = FinishVideo(fmt->streams[VStream]);
     if (AStream >= 0) HasAudio = FinishAudio(fmt->streams[AStream]);
@@ -540,9 +553,23 @@ struct Reader::Index {
     }
   }
 
-  // False when progress asked to stop.
-  bool ScanPackets(Demuxer& scan, int videoStream, int audioStream,
-                   const ScanProgress& progress) {
+  enum class ScanResult { Done, Stopped, Uncounted };
+
+  // What a scan gathered, dropped before the file is scanned again.
+  void ForgetScan() {
+    VEntries.clear();
+    AEntries.clear();
+    ASkip.clear();
+    SkipStart = 0;
+    Palette.clear();
+    PaletteKnown = false;
+    AInfo.SampleCount = 0;
+  }
+
+  // Stopped when progress asked to stop; Uncounted when countVorbis was asked for and the sound
+  // holds something its block sizes do not tell (the file must be scanned again with decoding).
+  ScanResult ScanPackets(Demuxer& scan, int videoStream, int audioStream, const ScanProgress& progress,
+                         bool countVorbis) {
     AVFormatContext* fmt = scan.Fmt();
     AVCodecParameters* apar = audioStream >= 0 ? fmt->streams[audioStream]->codecpar : nullptr;
     const AVRational aTb = audioStream >= 0 ? fmt->streams[audioStream]->time_base : AVRational{1, 1};
@@ -553,8 +580,16 @@ struct Reader::Index {
     int64_t skipEnd = 0;
     // Sound whose packets do not say how many samples they decode to is decoded once here and
     // counted: each packet's entry holds what the decoder delivers right after that packet.
+    //
+    // Vorbis in Ogg needs no decoding: a packet's samples follow from its block size and the one
+    // before it, as the decoder computes them (the first packet gives none: it only primes the
+    // overlap), and the demuxer marks the samples the last page's granule position cuts off the
+    // last packet (the decoder drops them when they fit in that packet's samples).
+    AVVorbisParseContext* vorbis =
+        countVorbis && apar != nullptr ? av_vorbis_parse_init(apar->extradata, apar->extradata_size) : nullptr;
+    bool uncounted = countVorbis && vorbis == nullptr;
     Decoder measure;
-    const bool measured = apar != nullptr && MeasuredSound(apar->codec_id) && measure.Open(apar);
+    const bool measured = !countVorbis && apar != nullptr && MeasuredSound(apar->codec_id) && measure.Open(apar);
     if (measured) measure.Context()->pkt_timebase = AVRational{1, apar->sample_rate};
     AVFrame* decoded = measured ? av_frame_alloc() : nullptr;
     auto drain = [&]() {
@@ -569,7 +604,7 @@ struct Reader::Index {
     const int64_t fileSize = fmt->pb != nullptr ? avio_size(fmt->pb) : -1;
     int64_t reported = 0;
     bool stopped = false;
-    for (;;) {
+    while (!uncounted) {
       av_packet_unref(pkt);
       if (av_read_frame(fmt, pkt) < 0) break;
       // Every quarter megabyte read.
@@ -598,6 +633,27 @@ struct Reader::Index {
           else
             noPts.push_back(VEntries.size() - 1);
         }
+      } else if (pkt->stream_index == audioStream && audioStream >= 0 && vorbis != nullptr) {
+        if (pkt->size <= 0) continue;
+        int flags = 0;
+        const int blocks = av_vorbis_parse_frame_flags(vorbis, pkt->data, pkt->size, &flags);
+        size_t sideSize = 0;
+        const uint8_t* side = av_packet_get_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, &sideSize);
+        // A header packet, a damaged one, new headers (a chained stream) or samples skipped at
+        // the start: only decoding tells what comes out.
+        if (blocks < 0 || flags != 0 || av_packet_get_side_data(pkt, AV_PKT_DATA_NEW_EXTRADATA, nullptr) != nullptr ||
+            (side != nullptr && (sideSize < 10 || AV_RL32(side) != 0))) {
+          uncounted = true;
+          break;
+        }
+        int64_t samples = AEntries.empty() ? 0 : blocks;
+        if (side != nullptr) {
+          ASkip[static_cast<int64_t>(AEntries.size())].assign(side, side + sideSize);
+          const int64_t cut = AV_RL32(side + 4);
+          if (cut > 0 && cut <= samples) samples -= cut;
+        }
+        AEntries.push_back(AudioEntry{EntryTs(pkt->dts, pkt->pts), pkt->pos, audioRaw, samples, PacketMark(pkt)});
+        audioRaw += samples;
       } else if (pkt->stream_index == audioStream && audioStream >= 0 && measured) {
         if (pkt->size <= 0) continue;
         size_t sideSize = 0;
@@ -645,12 +701,14 @@ struct Reader::Index {
       SkipStart = 0;
     }
     av_frame_free(&decoded);
+    av_vorbis_parse_free(&vorbis);
+    if (uncounted) return ScanResult::Uncounted;
     PlacePicturesWithoutPts(noPts);
     if (audioStream >= 0) {
       SkipStart = std::min(SkipStart, audioRaw);
       if (!AEntries.empty()) AInfo.SampleCount = std::max<int64_t>(audioRaw - SkipStart - skipEnd, 0);
     }
-    return !stopped;
+    return stopped ? ScanResult::Stopped : ScanResult::Done;
   }
 
   // A picture without a display time (an MPEG elementary stream, or a frame that does not start a

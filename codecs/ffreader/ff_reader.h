@@ -47,7 +47,8 @@ struct OpenOptions {
   bool Video = true;  // index and decode the first picture stream
   bool Audio = true;  // index and decode the first sound stream
   // Build the picture index from the packets even where the container holds a complete index of
-  // its own (for tests: both ways must agree).
+  // its own, and count sound whose length its packets do not state by decoding it (for tests:
+  // both ways must agree).
   bool ScanPackets = false;
 };
 
