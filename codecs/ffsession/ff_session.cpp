@@ -35,11 +35,13 @@ int32_t Clamp32(int64_t v) {
 
 namespace {
 
-// A file is the same while its name, size and modification time are.
+// A file is the same while its name, size, modification time and inode are: a kept reader holds the
+// old file open, so a file put in its place by a rename (cp -p, rsync keep the time) is another file.
 struct Stamp {
   std::string Name;
   int64_t Size = -1;
   int64_t Time = 0;
+  uint64_t Device = 0, Inode = 0;
   bool operator==(const Stamp&) const = default;
 };
 
@@ -49,6 +51,8 @@ bool StampOf(const char* fileName, Stamp& s) {
   s.Name = fileName;
   s.Size = st.st_size;
   s.Time = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  s.Device = static_cast<uint64_t>(st.st_dev);
+  s.Inode = static_cast<uint64_t>(st.st_ino);
   return true;
 }
 

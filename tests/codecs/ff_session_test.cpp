@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -57,7 +58,17 @@ TEST(FFSession, AReaderIsKeptForTheNextOpenOfTheUnchangedFile) {
   ASSERT_NE(touched, nullptr);
   EXPECT_NE(touched.get(), kept);
   EXPECT_NE(touched.get(), shared);
+  ffreader::Reader* const touchedKept = touched.get();
   ReturnReader(std::move(touched));
+
+  // The same bytes and time renamed into its place: another file, which a kept reader does not hold.
+  const std::string twin = Copy(file, dir + "/b.ogv");
+  SetTime(twin, 2000000);
+  ASSERT_EQ(std::rename(twin.c_str(), file.c_str()), 0);
+  auto renamed = TakeReader(file.c_str(), true, true);
+  ASSERT_NE(renamed, nullptr);
+  EXPECT_NE(renamed.get(), touchedKept);
+  ReturnReader(std::move(renamed));
 
   // Another movie under the name: its own figures, not the kept ones.
   Copy(test::MediaPath("codec_movies/wmv1.wmv"), file);
