@@ -153,7 +153,7 @@ bool Offsets(const Box& stbl, int64_t samples, std::vector<int32_t>& offsets) {
 
 }  // namespace
 
-bool ReadMp4Track(const std::string& fileName, uint32_t trackId, Mp4Track& track) {
+bool ReadMp4Track(const std::string& fileName, uint32_t trackId, int64_t expectedSamples, Mp4Track& track) {
   track = Mp4Track{};
   std::vector<uint8_t> data;
   try {
@@ -168,7 +168,8 @@ bool ReadMp4Track(const std::string& fileName, uint32_t trackId, Mp4Track& track
       Box tkhd, mdia, minf, stbl;
       if (!Find(trak, Tag("tkhd"), tkhd) || TrackId(tkhd) != trackId) return true;
       ok = Find(trak, Tag("mdia"), mdia) && Find(mdia, Tag("minf"), minf) && Find(minf, Tag("stbl"), stbl) &&
-           SampleCount(stbl, track.SampleCount) && Offsets(stbl, track.SampleCount, track.CompositionOffsets);
+           SampleCount(stbl, track.SampleCount) && track.SampleCount == expectedSamples &&
+           Offsets(stbl, track.SampleCount, track.CompositionOffsets);
       return false;
     });
     return ok;

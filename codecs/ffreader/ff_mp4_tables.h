@@ -17,7 +17,8 @@ struct Mp4Track {
 
 // Reads the tables of the track numbered trackId. False when the file cannot be read, holds no
 // such track, keeps its samples in fragments (their tables are spread over the file) or its
-// tables contradict each other.
-bool ReadMp4Track(const std::string& fileName, uint32_t trackId, Mp4Track& track);
+// tables contradict each other or the sample count the demuxer indexed (expectedSamples): a count
+// read from the file alone never sizes a table.
+bool ReadMp4Track(const std::string& fileName, uint32_t trackId, int64_t expectedSamples, Mp4Track& track);
 
 }  // namespace tavelo::ffreader

@@ -472,7 +472,7 @@ struct Reader::Index {
   bool VideoFromMovTables(AVStream* st) {
     const int n = avformat_index_get_entries_count(st);
     Mp4Track track;
-    if (n <= 0 || !ReadMp4Track(FileName, static_cast<uint32_t>(st->id), track) || track.SampleCount != n) return false;
+    if (n <= 0 || !ReadMp4Track(FileName, static_cast<uint32_t>(st->id), n, track)) return false;
     std::vector<VideoEntry> entries;
     entries.reserve(static_cast<size_t>(n));
     for (int i = 0; i < n; ++i) {
