@@ -9,6 +9,8 @@
 //                                (silence not counted), of the sound from the start position on
 //   stale sound frames: F        sound written after a seek that belongs before it: the old
 //                                position going on, or sound from before the seek's target
+//   seeks followed by their sound: A of B   seeks while playing after which sound from the
+//                                target on was written
 //   underruns: U                 times the sink ran past the sound written
 //   longest silence: L ms        the longest silence the sink played between sounds
 //   largest picture-to-sound offset: Z ms   between a picture put on show and the sound heard,
@@ -60,6 +62,8 @@ struct PlayStats {
   int64_t SeekSample = 0;     // the seek's target
   int64_t OldExpected = -1;   // what continued the sound before the seek
   bool Seeked = false;        // a seek while playing was made
+  int Seeks = 0;              // seeks while playing made
+  int SeeksAnswered = 0;      // of them, those after which sound from the target on was written
   int64_t Shown = 0;
   int32_t FirstFrame = -1, LastFrame = -1;
   Clock::time_point SecondTime, LastTime;
@@ -108,7 +112,10 @@ void OnSoundWritten(void* data, int32_t first, int32_t samples, int32_t) {
       return;
     }
     s.SeekPending = false;
-    if (first < s.SeekSample) s.Stale += samples;  // from before the target
+    if (first < s.SeekSample)
+      s.Stale += samples;  // from before the target
+    else
+      ++s.SeeksAnswered;
   } else if (s.Expected >= 0 && first < s.Expected) {
     s.Stale += samples;  // sound written a second time
   }
@@ -208,6 +215,7 @@ int ProbePlay(int argc, char** argv) {
             engine.SeekTime(t);
             std::lock_guard<std::mutex> lock(stats.Lock);
             stats.Seeked = true;
+            ++stats.Seeks;
             stats.SeekPending = true;
             stats.SeekSample = engine.TimeToSample(t);
             stats.OldExpected = stats.Expected;
@@ -237,6 +245,7 @@ int ProbePlay(int argc, char** argv) {
         std::printf("sound frames delivered: %lld of %lld\n", static_cast<long long>(stats.Delivered),
                     static_cast<long long>(soundFrames));
         std::printf("stale sound frames: %lld\n", static_cast<long long>(stats.Stale));
+        std::printf("seeks followed by their sound: %d of %d\n", stats.SeeksAnswered, stats.Seeks);
         std::printf("underruns: %u\n", sink.Underruns);
         std::printf("longest silence: %.1f ms\n", static_cast<double>(sink.LongestSilenceNs) / 1e6);
         if (stats.MaxOffset >= 0)
