@@ -3,16 +3,21 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <iterator>
 #include <limits>
+#include <mutex>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include "codecs/ffreader/ff_decode.h"
 #include "codecs/ffreader/ff_mp4_tables.h"
+#include "codecs/ffreader/ff_ogg_ends.h"
 #include "codecs/ffreader/ff_riff_check.h"
 
 extern "C" {
@@ -299,6 +304,26 @@ bool MeasuredSound(AVCodecID id) {
   }
 }
 
+// The packets of a file whose counts came from what it stores, walked by a thread of its own
+// started at open. The index it builds is handed over once, whole; readers wait for it when they
+// first need it. Cancel stops the walk (its index is then never used).
+struct IndexWalk {
+  std::mutex M;
+  std::condition_variable Cv;
+  bool Done = false;
+  std::shared_ptr<const Reader::Index> Full;  // nullptr when the walk failed (Error says why)
+  std::string Error;
+  std::atomic<bool> Cancel{false};
+  std::thread Thread;
+
+  void Stop() {
+    Cancel = true;
+    if (Thread.joinable()) Thread.join();
+  }
+};
+
+void WalkPackets(IndexWalk& walk, const std::string& fileName, const OpenOptions& options);
+
 }  // namespace
 
 // What a file's index holds: built once when the file opens, never changed after that, and shared
@@ -337,10 +362,18 @@ struct Reader::Index {
   // only while reading from the start, so they are given again after a seek.
   std::unordered_map<int64_t, std::vector<uint8_t>> ASkip;
 
+  // ---- Counts at open, packets walked after it ----
+  // Set when the counts were taken from what the file stores (the granule positions of an Ogg
+  // file's last pages): this index then holds the description only, and the index of the packets
+  // is built by a walk that runs beside the readers.
+  std::shared_ptr<IndexWalk> Later;
+  bool WalkAlways = false;  // the walk's own index: the packets are walked whatever the file stores
+
   Index() = default;
   Index(const Index&) = delete;
   Index& operator=(const Index&) = delete;
   ~Index() {
+    if (Later) Later->Stop();
     avcodec_parameters_free(&VParams);
     avcodec_parameters_free(&AParams);
   }
@@ -367,6 +400,7 @@ struct Reader::Index {
     if (options.Video) VStream = FindStream(fmt, AVMEDIA_TYPE_VIDEO);
     if (options.Audio) AStream = FindStream(fmt, AVMEDIA_TYPE_AUDIO);
     if (VStream < 0 && AStream < 0) return Fail("no stream that can be decoded");
+    if (!options.ScanPackets && !WalkAlways && CountFromOggPages(options, scan)) return true;
 
     // The AVI demuxer reads the file's own index of every chunk at open: the picture index can
     // be taken from it without reading the pictures.
@@ -743,14 +777,8 @@ struct Reader::Index {
       Error = "the picture stream holds no frames";
       return false;
     }
-    const AVCodecParameters* par = st->codecpar;
-    VInfo.Width = par->width;
-    VInfo.Height = par->height;
-    VInfo.CodecTag = par->codec_tag;
-    VInfo.StoredBits = par->bits_per_coded_sample;
-    VInfo.CodecName = avcodec_get_name(par->codec_id);
+    DescribeVideo(st);
     const AVRational slot = av_inv_q(st->time_base);
-    SlotMode = st->r_frame_rate.num > 0 && st->r_frame_rate.den > 0 && av_cmp_q(slot, st->r_frame_rate) == 0;
 
     const size_t n = VEntries.size();
     std::vector<int64_t> order(n);
@@ -798,6 +826,23 @@ struct Reader::Index {
     for (size_t i = 0; i < AEntries.size(); ++i)
       ATable.Add(static_cast<int64_t>(i), AEntries[i].Pos, AEntries[i].Dts, AEntries[i].Mark);
     ATable.Seal();
+    DescribeAudio(st);
+    return true;
+  }
+
+  // What the stream's parameters tell of the pictures (not their count).
+  void DescribeVideo(const AVStream* st) {
+    const AVCodecParameters* par = st->codecpar;
+    VInfo.Width = par->width;
+    VInfo.Height = par->height;
+    VInfo.CodecTag = par->codec_tag;
+    VInfo.StoredBits = par->bits_per_coded_sample;
+    VInfo.CodecName = avcodec_get_name(par->codec_id);
+    const AVRational slot = av_inv_q(st->time_base);
+    SlotMode = st->r_frame_rate.num > 0 && st->r_frame_rate.den > 0 && av_cmp_q(slot, st->r_frame_rate) == 0;
+  }
+
+  void DescribeAudio(const AVStream* st) {
     const AVCodecParameters* par = st->codecpar;
     AInfo.SampleRate = par->sample_rate;
     AInfo.Channels = par->ch_layout.nb_channels;
@@ -811,6 +856,150 @@ struct Reader::Index {
     AInfo.BlockAlign = par->block_align;
     AInfo.BitRate = par->bit_rate;
     AInfo.CodecName = avcodec_get_name(par->codec_id);
+  }
+
+  // ---- Counts from an Ogg file's pages ----
+
+  // Where the samples a Vorbis stream delivers end, from its last packets: the demuxer cuts the
+  // last packet to the last page's granule position (the decoder drops the samples past it), but
+  // only when the cut fits in that packet; otherwise the packet's samples all come out.
+  // kNoTs when the last packets cannot be read.
+  int64_t VorbisEnd(Demuxer& scan, int64_t granule) {
+    AVFormatContext* fmt = scan.Fmt();
+    const AVCodecParameters* par = fmt->streams[AStream]->codecpar;
+    scan.Keep(-1, AStream);
+    if (av_seek_frame(fmt, AStream, granule, AVSEEK_FLAG_BACKWARD) < 0) return kNoTs;
+    struct Last {
+      uint8_t Head[8] = {};
+      int Size = 0;
+      int64_t Pts = kNoTs;
+      int64_t Cut = 0;
+    } last[2];
+    int seen = 0;
+    while (scan.Next(AStream)) {
+      const AVPacket* pkt = scan.Packet();
+      if (pkt->size <= 0) continue;
+      last[0] = last[1];
+      Last& l = last[1];
+      l.Size = std::min(pkt->size, 8);
+      std::memcpy(l.Head, pkt->data, static_cast<size_t>(l.Size));
+      l.Pts = pkt->pts;
+      size_t sideSize = 0;
+      const uint8_t* side = av_packet_get_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, &sideSize);
+      l.Cut = side != nullptr && sideSize >= 8 ? AV_RL32(side + 4) : 0;
+      ++seen;
+    }
+    if (seen < 2 || last[1].Pts == kNoTs) return kNoTs;
+    AVVorbisParseContext* vorbis = av_vorbis_parse_init(par->extradata, par->extradata_size);
+    if (vorbis == nullptr) return kNoTs;
+    int flags = 0;
+    const int before = av_vorbis_parse_frame_flags(vorbis, last[0].Head, last[0].Size, &flags);
+    const int blocks = av_vorbis_parse_frame_flags(vorbis, last[1].Head, last[1].Size, &flags);
+    av_vorbis_parse_free(&vorbis);
+    if (before < 0 || blocks <= 0 || flags != 0) return kNoTs;
+    const int64_t cut = last[1].Pts + blocks - granule;
+    // The demuxer's cut is the one worked out here: else the packets' times are not the granules'.
+    if (last[1].Cut != std::max<int64_t>(cut, 0)) return kNoTs;
+    return cut > 0 && cut <= blocks ? granule : last[1].Pts + blocks;
+  }
+
+  // Theora pictures and Vorbis sound in a single (unchained) Ogg file: the granule position of
+  // each stream's last page gives its end, the demuxer's start times (from the first pages) its
+  // start, so the counts are known without reading the packets, and the packets are walked on a
+  // thread of their own. False (the packets are walked now) wherever the pages cannot give the
+  // counts the walk would: other codecs, a chained file, a stream whose last page is missing, cut
+  // off or ends in an empty picture, sound that starts by skipping samples.
+  bool CountFromOggPages(const OpenOptions& options, Demuxer& scan) {
+    AVFormatContext* fmt = scan.Fmt();
+    if (std::strcmp(fmt->iformat->name, "ogg") != 0) return false;
+    const AVStream* vs = VStream >= 0 ? fmt->streams[VStream] : nullptr;
+    const AVStream* as = AStream >= 0 ? fmt->streams[AStream] : nullptr;
+    if (vs != nullptr && (vs->codecpar->codec_id != AV_CODEC_ID_THEORA || vs->start_time == kNoTs)) return false;
+    if (as != nullptr && (as->codecpar->codec_id != AV_CODEC_ID_VORBIS || as->start_time == kNoTs ||
+                          av_cmp_q(as->time_base, AVRational{1, as->codecpar->sample_rate}) != 0))
+      return false;
+    int shift = -1;
+    uint32_t version = 0;
+    if (vs != nullptr) {
+      // The identification header (within the headers the demuxer keeps as extradata): the
+      // version at bytes 7-9, the key-frame shift in 5 bits from bit 6 of byte 40.
+      static const uint8_t kId[] = {0x80, 't', 'h', 'e', 'o', 'r', 'a'};
+      const uint8_t* x = vs->codecpar->extradata;
+      const int n = vs->codecpar->extradata_size;
+      for (int i = 0; x != nullptr && i + 42 <= n; ++i) {
+        if (std::memcmp(x + i, kId, sizeof kId) != 0) continue;
+        const uint8_t* h = x + i;
+        version = (uint32_t{h[7]} << 16) | (uint32_t{h[8]} << 8) | h[9];
+        shift = ((h[40] & 0x03) << 3) | (h[41] >> 5);
+        break;
+      }
+      DescribeVideo(vs);
+      if (shift < 0 || !SlotMode) return false;
+    }
+    OggEnds ends;
+    bool complete = false;
+    for (const int64_t window : {int64_t{1} << 18, int64_t{1} << 21}) {
+      if (!ReadOggEnds(FileName, window, ends) || ends.NewStreamSeen) return false;
+      // The demuxer numbers the streams in the order their first pages come.
+      if (ends.FirstSerials.size() != fmt->nb_streams) return false;
+      for (const auto& [serial, end] : ends.Streams) {
+        // A serial number none of the streams has: pages of a stream chained after them.
+        if (std::find(ends.FirstSerials.begin(), ends.FirstSerials.end(), serial) == ends.FirstSerials.end()) return false;
+      }
+      complete = true;
+      for (const int i : {VStream, AStream})
+        if (i >= 0) complete = complete && ends.Streams.count(ends.FirstSerials[static_cast<size_t>(i)]) != 0;
+      if (complete) break;
+    }
+    if (!complete) return false;
+    for (const int i : {VStream, AStream}) {
+      if (i < 0) continue;
+      const OggStreamEnd& e = ends.Streams[ends.FirstSerials[static_cast<size_t>(i)]];
+      if (!e.Ends || e.Granule < 0 || e.LastPacketEmpty) return false;
+    }
+    int64_t frames = 0, samples = 0;
+    if (vs != nullptr) {
+      const int64_t end = ends.Streams[ends.FirstSerials[static_cast<size_t>(VStream)]].Granule;
+      frames = TheoraFramesThrough(end, shift, version) - vs->start_time;
+      if (frames <= 0) return false;
+    }
+    if (as != nullptr) {
+      // The first sound packet only primes the decoder (it gives no samples): the sound starts
+      // where it ends. It also tells whether the decoder skips samples at the start.
+      scan.Keep(-1, AStream);
+      if (!scan.Next(AStream)) return false;
+      const AVPacket* first = scan.Packet();
+      size_t sideSize = 0;
+      const uint8_t* side = av_packet_get_side_data(first, AV_PKT_DATA_SKIP_SAMPLES, &sideSize);
+      if (first->pts == kNoTs || first->duration <= 0 || (side != nullptr && (sideSize < 4 || AV_RL32(side) != 0)))
+        return false;
+      const int64_t start = first->pts + first->duration;
+      const int64_t end = VorbisEnd(scan, ends.Streams[ends.FirstSerials[static_cast<size_t>(AStream)]].Granule);
+      if (end == kNoTs || end <= start) return false;
+      samples = end - start;
+    }
+    try {
+      if ((vs != nullptr && !CopyParams(VParams, vs->codecpar)) || (as != nullptr && !CopyParams(AParams, as->codecpar)))
+        throw std::bad_alloc();
+      auto walk = std::make_shared<IndexWalk>();
+      walk->Thread = std::thread([walk, name = FileName, options] { WalkPackets(*walk, name, options); });
+      Later = std::move(walk);
+    } catch (...) {
+      avcodec_parameters_free(&VParams);
+      avcodec_parameters_free(&AParams);
+      return false;
+    }
+    if (vs != nullptr) {
+      HasVideo = true;
+      VInfo.FrameCount = frames;
+      VInfo.FrameRate = av_q2d(av_inv_q(vs->time_base));
+    }
+    if (as != nullptr) {
+      HasAudio = true;
+      DescribeAudio(as);
+      AInfo.SampleCount = samples;
+    }
+    PaletteKnown = true;
     return true;
   }
 
@@ -835,7 +1024,38 @@ struct Reader::Index {
   }
 };
 
+namespace {
+
+void WalkPackets(IndexWalk& walk, const std::string& fileName, const OpenOptions& options) {
+  std::shared_ptr<Reader::Index> full;
+  std::string error;
+  try {
+    full = std::make_shared<Reader::Index>();
+    full->FileName = fileName;
+    full->WalkAlways = true;
+    Demuxer own;
+    if (!full->Build(options, [&walk](int64_t, int64_t) { return !walk.Cancel.load(); }, own)) {
+      error = full->Error;
+      full.reset();
+    }
+  } catch (...) {
+    error = "out of memory";
+    full.reset();
+  }
+  std::lock_guard<std::mutex> lock(walk.M);
+  walk.Full = std::move(full);
+  walk.Error = std::move(error);
+  walk.Done = true;
+  walk.Cv.notify_all();
+}
+
+}  // namespace
+
 struct Reader::Impl {
+  // The index the reader was opened with (its description); X is the index of the packets, the
+  // same one unless the packets are walked after the open (then X is the walk's once it is done).
+  std::shared_ptr<const Index> Head;
+  bool Walked = true;  // X holds the index of the packets
   std::shared_ptr<const Index> X;
   std::string FileName;
   std::string Error;
@@ -891,6 +1111,8 @@ struct Reader::Impl {
   // on the file, which one of the streams takes over instead of opening the file again.
   // Decoders are made when a stream is first read (FindStream made sure there is one).
   bool Start(std::shared_ptr<const Index> index, Demuxer* scan) {
+    Head = index;
+    Walked = Head->Later == nullptr;
     X = std::move(index);
     FileName = X->FileName;
     HasVideo = X->HasVideo;
@@ -910,6 +1132,25 @@ struct Reader::Impl {
         ADemuxReady = true;
       }
     }
+    return true;
+  }
+
+  // Waits for the walk of the packets (when it runs after the open) and reads over its index.
+  bool EnsureWalked() {
+    if (Walked) return true;
+    IndexWalk& walk = *Head->Later;
+    std::shared_ptr<const Index> full;
+    {
+      std::unique_lock<std::mutex> lock(walk.M);
+      walk.Cv.wait(lock, [&walk] { return walk.Done; });
+      if (walk.Full == nullptr) return Fail(walk.Error);
+      full = walk.Full;
+    }
+    if (full->VStream != Head->VStream || full->AStream != Head->AStream) return Fail("the file changed while it was read");
+    X = std::move(full);
+    VLookup.Use(&X->VTable);
+    ALookup.Use(&X->ATable);
+    Walked = true;
     return true;
   }
 
@@ -1048,6 +1289,7 @@ struct Reader::Impl {
 
   bool ReadFrame(int64_t frame, uint8_t* dest, ptrdiff_t stride) {
     if (!HasVideo) return Fail("no pictures");
+    if (!EnsureWalked()) return false;
     if (dest == nullptr || stride < static_cast<ptrdiff_t>(X->VInfo.Width) * 3) return Fail("bad picture buffer");
     const int64_t e = X->EntryOf(frame);
     if (e < 0) return Fail("frame out of range");
@@ -1224,6 +1466,7 @@ struct Reader::Impl {
       Fail("bad sound buffer");
       return -1;
     }
+    if (!EnsureWalked()) return -1;
     if (position >= X->AInfo.SampleCount || maxFrames == 0) return 0;
     const int64_t want = std::min(maxFrames, X->AInfo.SampleCount - position);
     const int64_t raw = position + X->SkipStart;
@@ -1305,7 +1548,7 @@ std::unique_ptr<Reader> Reader::Open(const std::string& fileName, const OpenOpti
 std::unique_ptr<Reader> Reader::Share() const {
   try {
     auto impl = std::make_unique<Impl>();
-    if (!impl->Start(impl_->X, nullptr)) return nullptr;
+    if (!impl->Start(impl_->Head, nullptr)) return nullptr;
     return std::unique_ptr<Reader>(new Reader(std::move(impl)));
   } catch (...) {
     return nullptr;
@@ -1316,17 +1559,19 @@ void Reader::Rest() { impl_->Rest(); }
 
 bool Reader::HasVideo() const { return impl_->HasVideo; }
 bool Reader::HasAudio() const { return impl_->HasAudio; }
-const VideoInfo& Reader::Video() const { return impl_->X->VInfo; }
-const AudioInfo& Reader::Audio() const { return impl_->X->AInfo; }
+const VideoInfo& Reader::Video() const { return impl_->Head->VInfo; }
+const AudioInfo& Reader::Audio() const { return impl_->Head->AInfo; }
 
 bool Reader::IsKeyFrame(int64_t frame) const {
+  if (!impl_->EnsureWalked()) return false;
   const auto& keys = impl_->X->KeyFrames;
   return std::binary_search(keys.begin(), keys.end(), frame);
 }
 
 int64_t Reader::FindKeyFrame(int64_t frame, KeySearch direction) const {
+  if (!impl_->HasVideo || !impl_->EnsureWalked()) return -1;
   const auto& keys = impl_->X->KeyFrames;
-  if (!impl_->HasVideo || keys.empty()) return -1;
+  if (keys.empty()) return -1;
   frame = std::clamp<int64_t>(frame, 0, impl_->X->VInfo.FrameCount - 1);
   if (direction == KeySearch::AtOrBefore) {
     auto it = std::upper_bound(keys.begin(), keys.end(), frame);
@@ -1352,6 +1597,8 @@ int64_t Reader::ReadAudio(int64_t position, int16_t* dest, int64_t maxFrames) {
     return -1;
   }
 }
+
+bool Reader::CountsFromContainer() const { return impl_->Head->Later != nullptr; }
 
 const std::string& Reader::LastError() const { return impl_->Error; }
 
