@@ -60,7 +60,7 @@ bool ReadOggEnds(const std::string& fileName, int64_t window, OggEnds& ends) {
   const long size = ok ? std::ftell(f) : -1;
   ok = ok && size >= 0;
   const long from = size > window ? size - static_cast<long>(window) : 0;
-  ok = ok && ReadAt(f, 0, static_cast<size_t>(std::min<long>(size, 1 << 16)), head) &&
+  ok = ok && ReadAt(f, 0, static_cast<size_t>(std::min<long>(size, 1 << 14)), head) &&
        ReadAt(f, from, static_cast<size_t>(size - from), tail);
   std::fclose(f);
   if (!ok) return false;
@@ -90,6 +90,9 @@ bool ReadOggEnds(const std::string& fileName, int64_t window, OggEnds& ends) {
     e.Ends = (flags & 0x04) != 0;
     if (granule != -1) {
       e.Granule = granule;
+      e.Pages[0] = e.Pages[1];
+      e.Pages[1] = e.Pages[2];
+      e.Pages[2] = static_cast<int64_t>(from) + static_cast<int64_t>(at);
       // The last lacing value below 255 ends the page's last packet; the packet is empty when it
       // is 0 and the value before it ended a packet too (or, first on the page, it continues
       // nothing from the page before).

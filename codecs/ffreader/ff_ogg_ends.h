@@ -13,6 +13,9 @@ struct OggStreamEnd {
   int64_t Granule = -1;         // of the stream's last page that ends a packet (-1: none seen)
   bool Ends = false;            // the stream's last page seen carries the end-of-stream flag
   bool LastPacketEmpty = false; // the last packet of that page holds no data
+  // File offsets of the stream's last three pages that end a packet, oldest first (-1: fewer):
+  // reading from the first of them gives the last packets with their times.
+  int64_t Pages[3] = {-1, -1, -1};
 };
 
 struct OggEnds {

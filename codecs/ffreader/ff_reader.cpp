@@ -864,11 +864,15 @@ struct Reader::Index {
   // last packet to the last page's granule position (the decoder drops the samples past it), but
   // only when the cut fits in that packet; otherwise the packet's samples all come out.
   // kNoTs when the last packets cannot be read.
-  int64_t VorbisEnd(Demuxer& scan, int64_t granule) {
+  int64_t VorbisEnd(Demuxer& scan, const OggStreamEnd& end) {
     AVFormatContext* fmt = scan.Fmt();
     const AVCodecParameters* par = fmt->streams[AStream]->codecpar;
+    const int64_t granule = end.Granule;
     scan.Keep(-1, AStream);
-    if (av_seek_frame(fmt, AStream, granule, AVSEEK_FLAG_BACKWARD) < 0) return kNoTs;
+    // From the stream's third page from the end (else by the demuxer's search for the time).
+    const int err = end.Pages[0] >= 0 ? av_seek_frame(fmt, -1, end.Pages[0], AVSEEK_FLAG_BYTE)
+                                      : av_seek_frame(fmt, AStream, granule, AVSEEK_FLAG_BACKWARD);
+    if (err < 0) return kNoTs;
     struct Last {
       uint8_t Head[8] = {};
       int Size = 0;
@@ -938,7 +942,7 @@ struct Reader::Index {
     }
     OggEnds ends;
     bool complete = false;
-    for (const int64_t window : {int64_t{1} << 18, int64_t{1} << 21}) {
+    for (const int64_t window : {int64_t{1} << 16, int64_t{1} << 18, int64_t{1} << 21}) {
       if (!ReadOggEnds(FileName, window, ends) || ends.NewStreamSeen) return false;
       // The demuxer numbers the streams in the order their first pages come.
       if (ends.FirstSerials.size() != fmt->nb_streams) return false;
@@ -974,7 +978,7 @@ struct Reader::Index {
       if (first->pts == kNoTs || first->duration <= 0 || (side != nullptr && (sideSize < 4 || AV_RL32(side) != 0)))
         return false;
       const int64_t start = first->pts + first->duration;
-      const int64_t end = VorbisEnd(scan, ends.Streams[ends.FirstSerials[static_cast<size_t>(AStream)]].Granule);
+      const int64_t end = VorbisEnd(scan, ends.Streams[ends.FirstSerials[static_cast<size_t>(AStream)]]);
       if (end == kNoTs || end <= start) return false;
       samples = end - start;
     }
