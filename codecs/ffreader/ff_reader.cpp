@@ -310,6 +310,10 @@ bool MeasuredSound(AVCodecID id) {
 struct IndexWalk {
   std::mutex M;
   std::condition_variable Cv;
+  bool EarlyDone = false;
+  // The index of the file's first part, walked first, so that reads near the start need not wait
+  // for the whole walk (nullptr when it could not be made).
+  std::shared_ptr<const Reader::Index> Early;
   bool Done = false;
   std::shared_ptr<const Reader::Index> Full;  // nullptr when the walk failed (Error says why)
   std::string Error;
@@ -368,6 +372,8 @@ struct Reader::Index {
   // is built by a walk that runs beside the readers.
   std::shared_ptr<IndexWalk> Later;
   bool WalkAlways = false;  // the walk's own index: the packets are walked whatever the file stores
+  bool StopIsPartial = false;  // a scan stopped by its progress routine leaves an index of the part walked
+  bool Partial = false;        // this index covers the file's first part only
 
   Index() = default;
   Index(const Index&) = delete;
@@ -461,7 +467,10 @@ struct Reader::Index {
         scan.Keep(scanVideo, scanAudio);
         result = ScanPackets(scan, scanVideo, scanAudio, progress, false);
       }
-      if (result == ScanResult::Stopped) return Fail("cancelled");
+      if (result == ScanResult::Stopped) {
+        if (!StopIsPartial) return Fail("cancelled");
+        Partial = true;
+      }
     }
     if (VStream >= 0) HasVideo = FinishVideo(fmt->streams[VStream]);
     if (AStream >= 0) HasAudio = FinishAudio(fmt->streams[AStream]);
@@ -1030,27 +1039,51 @@ struct Reader::Index {
 
 namespace {
 
+// The part of a file walked first: about its first megabyte.
+constexpr int64_t kEarlyWalkBytes = 1 << 20;
+
+// Walks the file's first part, then (unless that was the whole file) the whole file.
 void WalkPackets(IndexWalk& walk, const std::string& fileName, const OpenOptions& options) {
-  std::shared_ptr<Reader::Index> full;
+  std::shared_ptr<Reader::Index> index;
   std::string error;
-  try {
-    full = std::make_shared<Reader::Index>();
-    full->FileName = fileName;
-    full->WalkAlways = true;
-    Demuxer own;
-    if (!full->Build(options, [&walk](int64_t, int64_t) { return !walk.Cancel.load(); }, own)) {
-      error = full->Error;
-      full.reset();
+  bool whole = false;
+  for (const bool early : {true, false}) {
+    try {
+      index = std::make_shared<Reader::Index>();
+      index->FileName = fileName;
+      index->WalkAlways = true;
+      index->StopIsPartial = early;
+      const int64_t limit = early ? kEarlyWalkBytes : std::numeric_limits<int64_t>::max();
+      Demuxer own;
+      // (The count starts at the first report: probing the streams at open may have read ahead.)
+      int64_t from = -1;
+      const auto progress = [&walk, &from, limit](int64_t done, int64_t) {
+        if (from < 0) from = done;
+        return !walk.Cancel.load() && done - from < limit;
+      };
+      if (!index->Build(options, progress, own) ||
+          walk.Cancel.load()) {
+        error = walk.Cancel.load() ? "cancelled" : index->Error;
+        index.reset();
+      }
+    } catch (...) {
+      error = "out of memory";
+      index.reset();
     }
-  } catch (...) {
-    error = "out of memory";
-    full.reset();
+    whole = index != nullptr && !index->Partial;
+    std::lock_guard<std::mutex> lock(walk.M);
+    if (early && !whole) {
+      walk.Early = std::move(index);
+      walk.EarlyDone = true;
+      walk.Cv.notify_all();
+      if (!walk.Cancel.load()) continue;
+    }
+    walk.Full = std::move(index);
+    walk.Error = std::move(error);
+    walk.Done = true;
+    walk.Cv.notify_all();
+    return;
   }
-  std::lock_guard<std::mutex> lock(walk.M);
-  walk.Full = std::move(full);
-  walk.Error = std::move(error);
-  walk.Done = true;
-  walk.Cv.notify_all();
 }
 
 }  // namespace
@@ -1150,11 +1183,38 @@ struct Reader::Impl {
       if (walk.Full == nullptr) return Fail(walk.Error);
       full = walk.Full;
     }
-    if (full->VStream != Head->VStream || full->AStream != Head->AStream) return Fail("the file changed while it was read");
-    X = std::move(full);
+    if (!ReadOver(std::move(full))) return false;
+    Walked = true;
+    return true;
+  }
+
+  // Makes sure the index read over holds frame (video) or the sound up to sample position end:
+  // the index of the file's first part while the walk goes on and the read lies inside it (a
+  // read at the start does not wait for the whole walk), else the full index.
+  bool EnsureIndexFor(bool video, int64_t frameOrEnd) {
+    if (Walked) return true;
+    IndexWalk& walk = *Head->Later;
+    std::shared_ptr<const Index> early;
+    {
+      std::unique_lock<std::mutex> lock(walk.M);
+      walk.Cv.wait(lock, [&walk] { return walk.Done || walk.EarlyDone; });
+      if (!walk.Done) early = walk.Early;
+    }
+    // (The early index's last picture and sound packet may be followed by more of the same time.)
+    if (early != nullptr && (video ? early->HasVideo && frameOrEnd + 1 < early->VInfo.FrameCount
+                                   : early->HasAudio && frameOrEnd < early->AInfo.SampleCount))
+      return ReadOver(std::move(early));
+    return EnsureWalked();
+  }
+
+  // Reads over index from now on; what was decoded over another index is dropped.
+  bool ReadOver(std::shared_ptr<const Index> index) {
+    if (index == X) return true;
+    if (index->VStream != Head->VStream || index->AStream != Head->AStream) return Fail("the file changed while it was read");
+    Rest();
+    X = std::move(index);
     VLookup.Use(&X->VTable);
     ALookup.Use(&X->ATable);
-    Walked = true;
     return true;
   }
 
@@ -1293,7 +1353,7 @@ struct Reader::Impl {
 
   bool ReadFrame(int64_t frame, uint8_t* dest, ptrdiff_t stride) {
     if (!HasVideo) return Fail("no pictures");
-    if (!EnsureWalked()) return false;
+    if (!EnsureIndexFor(true, frame)) return false;
     if (dest == nullptr || stride < static_cast<ptrdiff_t>(X->VInfo.Width) * 3) return Fail("bad picture buffer");
     const int64_t e = X->EntryOf(frame);
     if (e < 0) return Fail("frame out of range");
@@ -1470,7 +1530,7 @@ struct Reader::Impl {
       Fail("bad sound buffer");
       return -1;
     }
-    if (!EnsureWalked()) return -1;
+    if (!EnsureIndexFor(false, position + std::min<int64_t>(maxFrames, Head->AInfo.SampleCount))) return -1;
     if (position >= X->AInfo.SampleCount || maxFrames == 0) return 0;
     const int64_t want = std::min(maxFrames, X->AInfo.SampleCount - position);
     const int64_t raw = position + X->SkipStart;
