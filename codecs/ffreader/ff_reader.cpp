@@ -365,6 +365,10 @@ struct Reader::Index {
   // The skip instructions (side data) of the packets that carry one: the demuxer attaches them
   // only while reading from the start, so they are given again after a seek.
   std::unordered_map<int64_t, std::vector<uint8_t>> ASkip;
+  // A chained Ogg file's later Vorbis streams: the entry of each one's first header and the
+  // decoder's parameters with its headers. A run of sound decoding that starts inside one of them
+  // starts with its headers (the demuxer hands headers over in the stream, once).
+  std::vector<std::pair<int64_t, AVCodecParameters*>> ALinks;
 
   // ---- Counts at open, packets walked after it ----
   // Set when the counts were taken from what the file stores (the granule positions of an Ogg
@@ -382,6 +386,7 @@ struct Reader::Index {
     if (Later) Later->Stop();
     avcodec_parameters_free(&VParams);
     avcodec_parameters_free(&AParams);
+    for (auto& link : ALinks) avcodec_parameters_free(&link.second);
   }
 
   bool Fail(const std::string& why) {
@@ -703,6 +708,7 @@ struct Reader::Index {
         const uint8_t* side = av_packet_get_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, &sideSize);
         if (side != nullptr && sideSize >= 8)
           ASkip[static_cast<int64_t>(AEntries.size())].assign(side, side + sideSize);
+        KeepVorbisHeader(pkt, apar);
         int64_t samples = 0;
         int err = measure.Send(pkt);
         while (err == AVERROR(EAGAIN)) {
@@ -752,6 +758,52 @@ struct Reader::Index {
       if (!AEntries.empty()) AInfo.SampleCount = std::max<int64_t>(audioRaw - SkipStart - skipEnd, 0);
     }
     return stopped ? ScanResult::Stopped : ScanResult::Done;
+  }
+
+  // Gathers the headers of a Vorbis stream chained after the first (a packet of the sound starting
+  // with 1, 3 or 5 and "vorbis"), made into decoder parameters when the third comes.
+  void KeepVorbisHeader(const AVPacket* pkt, const AVCodecParameters* par) {
+    if (par->codec_id != AV_CODEC_ID_VORBIS || pkt->size < 7 || std::memcmp(pkt->data + 1, "vorbis", 6) != 0) return;
+    const uint8_t type = pkt->data[0];
+    if (type == 1) {
+      PendingHeaders.clear();
+      PendingFrom = static_cast<int64_t>(AEntries.size());
+    }
+    if ((type != 1 && type != 3 && type != 5) || PendingHeaders.size() != static_cast<size_t>(type / 2)) return;
+    PendingHeaders.emplace_back(pkt->data, pkt->data + pkt->size);
+    if (PendingHeaders.size() < 3 || PendingFrom == 0) return;
+    // The decoder's parameters: the three headers, their sizes laced as Xiph laces them.
+    std::vector<uint8_t> x = {2};
+    for (size_t h = 0; h < 2; ++h) {
+      size_t n = PendingHeaders[h].size();
+      for (; n >= 255; n -= 255) x.push_back(255);
+      x.push_back(static_cast<uint8_t>(n));
+    }
+    for (const auto& h : PendingHeaders) x.insert(x.end(), h.begin(), h.end());
+    AVCodecParameters* link = avcodec_parameters_alloc();
+    if (link == nullptr || avcodec_parameters_copy(link, par) < 0) {
+      avcodec_parameters_free(&link);
+      return;
+    }
+    av_freep(&link->extradata);
+    link->extradata = static_cast<uint8_t*>(av_mallocz(x.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (link->extradata == nullptr) {
+      avcodec_parameters_free(&link);
+      return;
+    }
+    std::memcpy(link->extradata, x.data(), x.size());
+    link->extradata_size = static_cast<int>(x.size());
+    ALinks.emplace_back(PendingFrom, link);
+    PendingHeaders.clear();
+  }
+  std::vector<std::vector<uint8_t>> PendingHeaders;
+  int64_t PendingFrom = 0;
+
+  // The chained stream entry e belongs to (-1: the first).
+  int64_t LinkAt(int64_t e) const {
+    const auto it = std::upper_bound(ALinks.begin(), ALinks.end(), e,
+                                     [](int64_t v, const std::pair<int64_t, AVCodecParameters*>& l) { return v < l.first; });
+    return static_cast<int64_t>(it - ALinks.begin()) - 1;
   }
 
   // A picture without a display time (an MPEG elementary stream, or a frame that does not start a
@@ -1127,6 +1179,7 @@ struct Reader::Impl {
   bool ADrained = false;
   std::vector<int16_t> ABuf;  // decoded samples from ABufStart on
   int64_t ABufStart = 0;
+  int64_t ALink = -1;  // the chained stream whose headers the decoder holds (-1: the first)
   int64_t ABufFrames() const { return X->AInfo.Channels > 0 ? static_cast<int64_t>(ABuf.size()) / X->AInfo.Channels : 0; }
 
   ~Impl() {
@@ -1409,8 +1462,9 @@ struct Reader::Impl {
 
   // ---- Sound ----
 
-  bool OpenAudioDecoder() {
-    if (!ADecoder.Open(X->AParams)) return false;
+  bool OpenAudioDecoder(int64_t link = -1) {
+    if (!ADecoder.Open(link >= 0 ? X->ALinks[static_cast<size_t>(link)].second : X->AParams)) return false;
+    ALink = link;
     // Timestamps in samples: the decoder's own trimming moves them in the same unit.
     ADecoder.Context()->pkt_timebase = AVRational{1, X->AInfo.SampleRate};
     return true;
@@ -1518,6 +1572,8 @@ struct Reader::Impl {
       err = ADecoder.Send(pkt);
     }
     ANextSend = idx + 1;
+    // (Headers of a chained stream go to the decoder in the stream.)
+    if (!X->ALinks.empty()) ALink = X->LinkAt(idx);
     return CollectSound();
   }
 
@@ -1540,9 +1596,11 @@ struct Reader::Impl {
     if (!(inBuffer || justAhead)) {
       const int64_t anchor = std::max<int64_t>(0, j - kAudioPreroll);
       // From the start, a new decoder: some keep state that no flush resets (the noise generator
-      // of AAC), and a read from the start must give what it gave the first time.
-      if (anchor == 0 || !ADecoder.IsOpen()) {
-        if (!OpenAudioDecoder()) {
+      // of AAC), and a read from the start must give what it gave the first time. So too where
+      // the decoder holds the headers of another stream of a chained file.
+      const int64_t link = X->LinkAt(anchor);
+      if (anchor == 0 || !ADecoder.IsOpen() || link != ALink) {
+        if (!OpenAudioDecoder(link)) {
           HasAudio = false;
           Fail("no decoder for the sound");
           return -1;
