@@ -70,10 +70,20 @@ bool RegularFile(const std::string& name, std::string& error) {
 class Demuxer {
  public:
   ~Demuxer() { Close(); }
-  bool Open(const std::string& name, std::string& error) {
+  // stop (when given) breaks off the demuxer's reading as soon as it is set.
+  bool Open(const std::string& name, std::string& error, const std::atomic<bool>* stop = nullptr) {
     Close();
     if (!RegularFile(name, error)) return false;
     LimitLibraryAllocations();
+    if (stop != nullptr) {
+      fmt_ = avformat_alloc_context();
+      if (fmt_ == nullptr) {
+        error = "out of memory";
+        return false;
+      }
+      fmt_->interrupt_callback.callback = [](void* flag) { return static_cast<const std::atomic<bool>*>(flag)->load() ? 1 : 0; };
+      fmt_->interrupt_callback.opaque = const_cast<std::atomic<bool>*>(stop);
+    }
     int err = avformat_open_input(&fmt_, name.c_str(), nullptr, nullptr);
     if (err < 0) {
       error = "cannot open: " + ErrorString(err);
@@ -378,6 +388,7 @@ struct Reader::Index {
   bool WalkAlways = false;  // the walk's own index: the packets are walked whatever the file stores
   bool StopIsPartial = false;  // a scan stopped by its progress routine leaves an index of the part walked
   bool Partial = false;        // this index covers the file's first part only
+  const std::atomic<bool>* StopFlag = nullptr;  // breaks off the walk's reading when set
 
   Index() = default;
   Index(const Index&) = delete;
@@ -406,7 +417,7 @@ struct Reader::Index {
   bool Build(const OpenOptions& options, const ScanProgress& progress, Demuxer& scan) {
     if (!RegularFile(FileName, Error)) return false;
     if (!RiffInfoTagsFit(FileName)) return Fail("cannot open: an INFO tag claims more than the file holds");
-    if (!scan.Open(FileName, Error)) return false;
+    if (!scan.Open(FileName, Error, StopFlag)) return false;
     AVFormatContext* fmt = scan.Fmt();
     if (options.Video) VStream = FindStream(fmt, AVMEDIA_TYPE_VIDEO);
     if (options.Audio) AStream = FindStream(fmt, AVMEDIA_TYPE_AUDIO);
@@ -467,11 +478,12 @@ struct Reader::Index {
       ScanResult result = ScanPackets(scan, scanVideo, scanAudio, progress, countVorbis);
       if (result == ScanResult::Uncounted) {
         ForgetScan();
-        if (!scan.Open(FileName, Error)) return false;
+        if (!scan.Open(FileName, Error, StopFlag)) return false;
         fmt = scan.Fmt();
         scan.Keep(scanVideo, scanAudio);
         result = ScanPackets(scan, scanVideo, scanAudio, progress, false);
       }
+      if (StopFlag != nullptr && StopFlag->load()) return Fail("cancelled");
       if (result == ScanResult::Stopped) {
         if (!StopIsPartial) return Fail("cancelled");
         Partial = true;
@@ -1105,6 +1117,7 @@ void WalkPackets(IndexWalk& walk, const std::string& fileName, const OpenOptions
       index->FileName = fileName;
       index->WalkAlways = true;
       index->StopIsPartial = early;
+      index->StopFlag = &walk.Cancel;
       const int64_t limit = early ? kEarlyWalkBytes : std::numeric_limits<int64_t>::max();
       Demuxer own;
       // (The count starts at the first report: probing the streams at open may have read ahead.)
