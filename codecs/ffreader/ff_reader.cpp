@@ -336,6 +336,55 @@ struct IndexWalk {
   }
 };
 
+// Walks whose readers are gone: told to stop, and joined later (at the next reader closed, or
+// when the library is unloaded), so that closing a reader does not wait for its walk to notice.
+class WalkReaper {
+ public:
+  static WalkReaper& Get() {
+    static WalkReaper reaper;
+    return reaper;
+  }
+  // Takes walk's thread over (joins it at once when the reaper is gone: closing at unload).
+  static void Retire(const std::shared_ptr<IndexWalk>& walk) {
+    walk->Cancel = true;
+    if (gone_.load()) {
+      walk->Stop();
+      return;
+    }
+    Get().Add(walk);
+  }
+  ~WalkReaper() {
+    gone_ = true;
+    for (auto& w : walks_) w->Stop();
+  }
+
+ private:
+  void Add(const std::shared_ptr<IndexWalk>& walk) {
+    std::vector<std::shared_ptr<IndexWalk>> done;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (auto it = walks_.begin(); it != walks_.end();) {
+        bool finished = false;
+        {
+          std::lock_guard<std::mutex> w((*it)->M);
+          finished = (*it)->Done;
+        }
+        if (finished) {
+          done.push_back(std::move(*it));
+          it = walks_.erase(it);
+        } else {
+          ++it;
+        }
+      }
+      walks_.push_back(walk);
+    }
+    for (auto& w : done) w->Stop();  // (done: the thread is ending)
+  }
+  std::mutex mutex_;
+  std::vector<std::shared_ptr<IndexWalk>> walks_;
+  static inline std::atomic<bool> gone_{false};
+};
+
 void WalkPackets(IndexWalk& walk, const std::string& fileName, const OpenOptions& options);
 
 }  // namespace
@@ -394,7 +443,7 @@ struct Reader::Index {
   Index(const Index&) = delete;
   Index& operator=(const Index&) = delete;
   ~Index() {
-    if (Later) Later->Stop();
+    if (Later) WalkReaper::Retire(Later);
     avcodec_parameters_free(&VParams);
     avcodec_parameters_free(&AParams);
     for (auto& link : ALinks) avcodec_parameters_free(&link.second);
