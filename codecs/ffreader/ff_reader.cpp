@@ -8,6 +8,7 @@
 #include <deque>
 #include <iterator>
 #include <limits>
+#include <mutex>
 #include <unordered_map>
 #include <vector>
 
@@ -314,13 +315,16 @@ struct Reader::Index {
   int VStream = -1;
   AVCodecParameters* VParams = nullptr;
   std::vector<VideoEntry> VEntries;   // decode order
-  std::vector<int64_t> PresOrder;     // frame -> entry (packet mode)
-  std::vector<int64_t> SortedPts;     // pts of PresOrder's entries, ascending
-  std::vector<int64_t> PrevKey;       // entry -> the last key entry at or before it (-1: none)
-  std::vector<int64_t> KeyFrames;     // frame numbers of the key frames, ascending
-  EntryTable VTable;
   bool SlotMode = false;  // timestamps count frames: frame n is the picture shown at slot n
   int64_t FirstPts = 0;
+  // Built from VEntries when a picture or a key frame is first asked for (VideoTables): a
+  // description and an open need none of them, and for an hour of film they are megabytes.
+  mutable std::once_flag VTablesMade;
+  mutable std::vector<int64_t> PresOrder;     // frame -> entry (packet mode)
+  mutable std::vector<int64_t> SortedPts;     // pts of PresOrder's entries, ascending
+  mutable std::vector<int64_t> PrevKey;       // entry -> the last key entry at or before it (-1: none)
+  mutable std::vector<int64_t> KeyFrames;     // frame numbers of the key frames, ascending
+  mutable EntryTable VTable;
   // The palette of a palettized stream as the first packet brings it.
   std::vector<uint8_t> Palette;
   bool PaletteKnown = false;  // Palette holds what the first packet brought (else a reader reads it)
@@ -331,7 +335,9 @@ struct Reader::Index {
   int AStream = -1;
   AVCodecParameters* AParams = nullptr;
   std::vector<AudioEntry> AEntries;
-  EntryTable ATable;
+  // Built from AEntries when the sound is first read (AudioTables).
+  mutable std::once_flag ATablesMade;
+  mutable EntryTable ATable;
   int64_t SkipStart = 0;  // samples the decoder drops at the start of the sound
   // The skip instructions (side data) of the packets that carry one: the demuxer attaches them
   // only while reading from the start, so they are given again after a seek.
@@ -475,10 +481,17 @@ struct Reader::Index {
     if (n <= 0 || !ReadMp4Track(FileName, static_cast<uint32_t>(st->id), n, track)) return false;
     std::vector<VideoEntry> entries;
     entries.reserve(static_cast<size_t>(n));
+    auto run = track.OffsetRuns.cbegin();
+    uint32_t leftInRun = run != track.OffsetRuns.cend() ? run->Count : 0;
     for (int i = 0; i < n; ++i) {
       const AVIndexEntry* e = avformat_index_get_entry(st, i);
       if (e == nullptr || (e->flags & AVINDEX_DISCARD_FRAME) != 0 || e->size <= 0 || e->pos < 0) return false;
-      const int64_t offset = track.CompositionOffsets.empty() ? 0 : track.CompositionOffsets[static_cast<size_t>(i)];
+      int64_t offset = 0;
+      if (run != track.OffsetRuns.cend()) {
+        // The runs cover every sample (ReadMp4Track checked it).
+        offset = run->Offset;
+        if (--leftInRun == 0 && ++run != track.OffsetRuns.cend()) leftInRun = run->Count;
+      }
       entries.push_back(VideoEntry{e->timestamp + offset, e->timestamp, e->pos, (e->flags & AVINDEX_KEYFRAME) != 0});
     }
     VEntries = std::move(entries);
@@ -753,10 +766,49 @@ struct Reader::Index {
     SlotMode = st->r_frame_rate.num > 0 && st->r_frame_rate.den > 0 && av_cmp_q(slot, st->r_frame_rate) == 0;
 
     const size_t n = VEntries.size();
+    FirstPts = VEntries.front().Pts;
+    int64_t lastPts = FirstPts;
+    for (const VideoEntry& e : VEntries) {
+      FirstPts = std::min(FirstPts, e.Pts);
+      lastPts = std::max(lastPts, e.Pts);
+    }
+    if (SlotMode) {
+      VInfo.FrameCount = lastPts - FirstPts + 1;
+      VInfo.FrameRate = av_q2d(slot);
+    } else {
+      VInfo.FrameCount = static_cast<int64_t>(n);
+      AVRational rate = st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0 ? st->avg_frame_rate : st->r_frame_rate;
+      VInfo.FrameRate = rate.num > 0 && rate.den > 0 ? av_q2d(rate) : 0.0;
+    }
+    return true;
+  }
+
+  // Display order, key frames and the packet look-up of the pictures, made once (by whichever
+  // reader of the index asks first).
+  void VideoTables() const {
+    std::call_once(VTablesMade, [this] { MakeVideoTables(); });
+  }
+
+  void MakeVideoTables() const {
+    const size_t n = VEntries.size();
+    // Decoding order is display order but for the few pictures a B picture puts ahead: sorted
+    // by insertion in about one pass (stable: equal times keep decoding order). A stream that
+    // is far out of order is sorted the usual way.
     std::vector<int64_t> order(n);
     for (size_t i = 0; i < n; ++i) order[i] = static_cast<int64_t>(i);
-    std::stable_sort(order.begin(), order.end(),
-                     [&](int64_t a, int64_t b) { return VEntries[a].Pts < VEntries[b].Pts; });
+    const auto pts = [&](int64_t i) { return VEntries[static_cast<size_t>(i)].Pts; };
+    size_t moves = 0;
+    const size_t maxMoves = 16 * n + 64;
+    for (size_t i = 1; i < n && moves <= maxMoves; ++i) {
+      const int64_t v = order[i];
+      size_t j = i;
+      for (; j > 0 && pts(order[j - 1]) > pts(v) && moves <= maxMoves; --j, ++moves) order[j] = order[j - 1];
+      order[j] = v;
+    }
+    if (moves > maxMoves) {
+      for (size_t i = 0; i < n; ++i) order[i] = static_cast<int64_t>(i);
+      std::stable_sort(order.begin(), order.end(), [&](int64_t a, int64_t b) { return pts(a) < pts(b); });
+    }
     PresOrder = std::move(order);
     SortedPts.resize(n);
     for (size_t i = 0; i < n; ++i) SortedPts[i] = VEntries[PresOrder[i]].Pts;
@@ -770,23 +822,10 @@ struct Reader::Index {
       if (VEntries[i].Key) lastKey = static_cast<int64_t>(i);
       PrevKey[i] = lastKey;
     }
-    FirstPts = SortedPts.front();
-    if (SlotMode) {
-      const int64_t span = SortedPts.back() - FirstPts + 1;
-      VInfo.FrameCount = span;
-      VInfo.FrameRate = av_q2d(slot);
-      for (size_t i = 0; i < n; ++i)
-        if (VEntries[PresOrder[i]].Key) KeyFrames.push_back(SortedPts[i] - FirstPts);
-    } else {
-      VInfo.FrameCount = static_cast<int64_t>(n);
-      AVRational rate = st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0 ? st->avg_frame_rate : st->r_frame_rate;
-      VInfo.FrameRate = rate.num > 0 && rate.den > 0 ? av_q2d(rate) : 0.0;
-      for (size_t i = 0; i < n; ++i)
-        if (VEntries[PresOrder[i]].Key) KeyFrames.push_back(static_cast<int64_t>(i));
-    }
+    for (size_t i = 0; i < n; ++i)
+      if (VEntries[PresOrder[i]].Key) KeyFrames.push_back(SlotMode ? SortedPts[i] - FirstPts : static_cast<int64_t>(i));
     // Duplicate slots (two packets claiming one picture) leave one key frame per frame number.
     KeyFrames.erase(std::unique(KeyFrames.begin(), KeyFrames.end()), KeyFrames.end());
-    return true;
   }
 
   bool FinishAudio(AVStream* st) {
@@ -794,10 +833,6 @@ struct Reader::Index {
       Error = "the sound stream holds no samples";
       return false;
     }
-    if (AEntries.front().Mark == 0) ATable.Reserve(AEntries.size());
-    for (size_t i = 0; i < AEntries.size(); ++i)
-      ATable.Add(static_cast<int64_t>(i), AEntries[i].Pos, AEntries[i].Dts, AEntries[i].Mark);
-    ATable.Seal();
     const AVCodecParameters* par = st->codecpar;
     AInfo.SampleRate = par->sample_rate;
     AInfo.Channels = par->ch_layout.nb_channels;
@@ -815,7 +850,18 @@ struct Reader::Index {
   }
 
 
-  // The entry whose picture frame shows (decode-order index), -1 when out of range.
+  // The packet look-up of the sound, made once.
+  void AudioTables() const {
+    std::call_once(ATablesMade, [this] {
+      if (AEntries.front().Mark == 0) ATable.Reserve(AEntries.size());
+      for (size_t i = 0; i < AEntries.size(); ++i)
+        ATable.Add(static_cast<int64_t>(i), AEntries[i].Pos, AEntries[i].Dts, AEntries[i].Mark);
+      ATable.Seal();
+    });
+  }
+
+  // The entry whose picture frame shows (decode-order index), -1 when out of range (after
+  // VideoTables).
   int64_t EntryOf(int64_t frame) const {
     if (frame < 0 || frame >= VInfo.FrameCount) return -1;
     if (!SlotMode) return PresOrder[static_cast<size_t>(frame)];
@@ -1049,6 +1095,7 @@ struct Reader::Impl {
   bool ReadFrame(int64_t frame, uint8_t* dest, ptrdiff_t stride) {
     if (!HasVideo) return Fail("no pictures");
     if (dest == nullptr || stride < static_cast<ptrdiff_t>(X->VInfo.Width) * 3) return Fail("bad picture buffer");
+    X->VideoTables();
     const int64_t e = X->EntryOf(frame);
     if (e < 0) return Fail("frame out of range");
     const int64_t targetPts = X->VEntries[static_cast<size_t>(e)].Pts;
@@ -1225,6 +1272,7 @@ struct Reader::Impl {
       return -1;
     }
     if (position >= X->AInfo.SampleCount || maxFrames == 0) return 0;
+    X->AudioTables();
     const int64_t want = std::min(maxFrames, X->AInfo.SampleCount - position);
     const int64_t raw = position + X->SkipStart;
     const int64_t j = AudioEntryAt(raw);
@@ -1320,13 +1368,25 @@ const VideoInfo& Reader::Video() const { return impl_->X->VInfo; }
 const AudioInfo& Reader::Audio() const { return impl_->X->AInfo; }
 
 bool Reader::IsKeyFrame(int64_t frame) const {
+  if (!impl_->HasVideo) return false;
+  try {
+    impl_->X->VideoTables();
+  } catch (...) {
+    return false;
+  }
   const auto& keys = impl_->X->KeyFrames;
   return std::binary_search(keys.begin(), keys.end(), frame);
 }
 
 int64_t Reader::FindKeyFrame(int64_t frame, KeySearch direction) const {
+  if (!impl_->HasVideo) return -1;
+  try {
+    impl_->X->VideoTables();
+  } catch (...) {
+    return -1;
+  }
   const auto& keys = impl_->X->KeyFrames;
-  if (!impl_->HasVideo || keys.empty()) return -1;
+  if (keys.empty()) return -1;
   frame = std::clamp<int64_t>(frame, 0, impl_->X->VInfo.FrameCount - 1);
   if (direction == KeySearch::AtOrBefore) {
     auto it = std::upper_bound(keys.begin(), keys.end(), frame);
