@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "codecs/ffreader/ff_avi_order.h"
 #include "codecs/ffreader/ff_decode.h"
 #include "codecs/ffreader/ff_mp4_tables.h"
 #include "codecs/ffreader/ff_riff_check.h"
@@ -379,12 +380,18 @@ struct Reader::Index {
     bool videoFromIndex = false;
     bool audioFromIndex = false;
     const bool mov = std::strncmp(fmt->iformat->name, "mov,", 4) == 0;
-    // Not so for a codec that stores B pictures ahead of their display: the index has decoding
-    // times only, and the packets must be read to tell the B pictures.
-    if (VStream >= 0 && !options.ScanPackets && std::strcmp(fmt->iformat->name, "avi") == 0 &&
-        !(fmt->streams[VStream]->codecpar->video_delay > 0 &&
-          MayReorderPictures(fmt->streams[VStream]->codecpar->codec_id)))
-      videoFromIndex = IndexFromContainer(fmt->streams[VStream]);
+    // A codec that stores B pictures ahead of their display: the index has decoding times only,
+    // and the first bytes of each chunk tell the B pictures.
+    if (VStream >= 0 && !options.ScanPackets && std::strcmp(fmt->iformat->name, "avi") == 0) {
+      const AVCodecParameters* par = fmt->streams[VStream]->codecpar;
+      if (par->video_delay > 0 && MayReorderPictures(par->codec_id)) {
+        std::vector<AviChunkRef> chunks;
+        videoFromIndex = IndexFromContainer(fmt->streams[VStream], &chunks) && OrderByPictureTypes(par->codec_id, chunks);
+        if (!videoFromIndex) VEntries.clear();
+      } else {
+        videoFromIndex = IndexFromContainer(fmt->streams[VStream]);
+      }
+    }
     // MP4 and QuickTime state every sample in their header: the demuxer's index holds them all,
     // and the display times come from the same tables.
     if (mov && !options.ScanPackets) {
@@ -449,16 +456,19 @@ struct Reader::Index {
     if (side != nullptr && size == AVPALETTE_SIZE) Palette.assign(side, side + size);
   }
 
-  bool IndexFromContainer(AVStream* st) {
+  // chunks (when given) receives where each entry's chunk lies.
+  bool IndexFromContainer(AVStream* st, std::vector<AviChunkRef>* chunks = nullptr) {
     const int n = avformat_index_get_entries_count(st);
     if (n <= 0) return false;
     std::vector<VideoEntry> entries;
     entries.reserve(static_cast<size_t>(n));
+    if (chunks != nullptr) chunks->reserve(static_cast<size_t>(n));
     for (int i = 0; i < n; ++i) {
       const AVIndexEntry* e = avformat_index_get_entry(st, i);
       if (e == nullptr) return false;
       // Empty chunks repeat the previous picture: they hold no packet.
       if (e->size <= 0) continue;
+      if (chunks != nullptr) chunks->push_back(AviChunkRef{e->pos, e->size});
       // The index's positions are those of the chunk headers, not of the packets: entries are
       // matched by their timestamps.
       entries.push_back(VideoEntry{e->timestamp, e->timestamp, -1, (e->flags & AVINDEX_KEYFRAME) != 0});
@@ -468,6 +478,19 @@ struct Reader::Index {
     // has none of its own): the packets must be scanned.
     if (st->nb_frames > 0 && entries.back().Pts + 1 < st->nb_frames) return false;
     VEntries = std::move(entries);
+    return true;
+  }
+
+  // Display times of AVI pictures stored in decoding order, as a scan of the packets gives them
+  // (the demuxer's parser marks B pictures shown at their decoding time and leaves the reference
+  // pictures without a display time), from the picture types of the chunks' first bytes.
+  bool OrderByPictureTypes(AVCodecID codec, const std::vector<AviChunkRef>& chunks) {
+    std::vector<char> types;
+    if (chunks.size() != VEntries.size() || !ReadAviPictureTypes(FileName, codec, chunks, types)) return false;
+    std::vector<size_t> noPts;
+    for (size_t i = 0; i < VEntries.size(); ++i)
+      if (types[i] != 'B') noPts.push_back(i);
+    PlacePicturesWithoutPts(noPts);
     return true;
   }
 
