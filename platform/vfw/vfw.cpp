@@ -77,17 +77,21 @@ namespace {
 
 // The layouts of the files opened last. A file is described and then opened (and the AVI unit
 // opens it again for every description): the index of an hour's movie is a few hundred thousand
-// chunks, read once while the file stays the same one (name, size, modification time in
-// nanoseconds, device and inode: a file renamed into place is another file).
+// chunks, read once while the file stays the same one: name, size, modification time in
+// nanoseconds, device and inode (a file renamed into place is another file), and the bytes of
+// its first and last 64 KB, where the headers and the index lie (a file written again in place
+// within one tick of the file system's clock keeps its time).
 class LayoutCache {
  public:
   struct Stamp {
     std::string Name;
     int64_t Size = -1, Time = 0;
     uint64_t Device = 0, Inode = 0;
+    std::vector<uint8_t> Head, Tail;
     bool operator==(const Stamp&) const = default;
   };
   static bool StampOf(int fd, const char* name, Stamp& s) {
+    constexpr int64_t kEnds = 64 << 10;
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
     s.Name = name;
@@ -95,7 +99,11 @@ class LayoutCache {
     s.Time = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     s.Device = static_cast<uint64_t>(st.st_dev);
     s.Inode = static_cast<uint64_t>(st.st_ino);
-    return true;
+    const int64_t head = std::min(s.Size, kEnds);
+    const int64_t tail = std::min(s.Size - head, kEnds);
+    s.Head.resize(static_cast<size_t>(head));
+    s.Tail.resize(static_cast<size_t>(tail));
+    return ReadAt(fd, 0, s.Head.data(), head) && ReadAt(fd, s.Size - tail, s.Tail.data(), tail);
   }
   std::shared_ptr<const AviLayout> Find(const Stamp& stamp) {
     std::lock_guard<std::mutex> lock(mutex_);
