@@ -17,30 +17,17 @@ namespace {
 constexpr size_t kHeadBytes = 64;
 constexpr int32_t kMaxWholeChunk = 4 << 20;
 
-class Fd {
- public:
-  explicit Fd(const std::string& name) : fd_(::open(name.c_str(), O_RDONLY | O_CLOEXEC)) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
+// Up to n bytes at offset; the bytes read, -1 on an error.
+ssize_t ReadAt(int fd, int64_t at, uint8_t* dest, size_t n) {
+  size_t done = 0;
+  while (done < n) {
+    const ssize_t got = ::pread(fd, dest + done, n - done, static_cast<off_t>(at + static_cast<int64_t>(done)));
+    if (got < 0) return -1;
+    if (got == 0) break;
+    done += static_cast<size_t>(got);
   }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  bool Ok() const { return fd_ >= 0; }
-  // Up to n bytes at offset; the bytes read, -1 on an error.
-  ssize_t Read(int64_t at, uint8_t* dest, size_t n) const {
-    size_t done = 0;
-    while (done < n) {
-      const ssize_t got = ::pread(fd_, dest + done, n - done, static_cast<off_t>(at + static_cast<int64_t>(done)));
-      if (got < 0) return -1;
-      if (got == 0) break;
-      done += static_cast<size_t>(got);
-    }
-    return static_cast<ssize_t>(done);
-  }
-
- private:
-  int fd_;
-};
+  return static_cast<ssize_t>(done);
+}
 
 uint32_t Le32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
@@ -49,26 +36,25 @@ uint32_t Le32(const uint8_t* p) {
 
 }  // namespace
 
-bool ReadAviPictureTypes(const std::string& fileName, AVCodecID codec, const std::vector<AviChunkRef>& chunks,
-                         std::vector<char>& types) {
-  types.assign(chunks.size(), 0);
-  Fd f(fileName);
-  if (!f.Ok()) return false;
+AviPictureTypes::AviPictureTypes(const std::string& fileName, AVCodecID codec)
+    : fd_(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC)), codec_(codec) {}
+
+AviPictureTypes::~AviPictureTypes() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool AviPictureTypes::Read(const AviChunkRef& c, char& type) {
+  type = 0;
+  if (fd_ < 0 || c.HeaderPos < 0 || c.Size <= 0) return false;
   uint8_t head[8 + kHeadBytes];
-  std::vector<uint8_t> whole;
-  for (size_t i = 0; i < chunks.size(); ++i) {
-    const AviChunkRef& c = chunks[i];
-    if (c.HeaderPos < 0 || c.Size <= 0) return false;
-    const size_t want = 8 + std::min<size_t>(kHeadBytes, static_cast<size_t>(c.Size));
-    if (f.Read(c.HeaderPos, head, want) != static_cast<ssize_t>(want) || Le32(head + 4) != static_cast<uint32_t>(c.Size))
-      return false;
-    char t = CodedPictureType(codec, head + 8, want - 8);
-    if (t == 0 && static_cast<size_t>(c.Size) > kHeadBytes && c.Size <= kMaxWholeChunk) {
-      whole.resize(static_cast<size_t>(c.Size));
-      if (f.Read(c.HeaderPos + 8, whole.data(), whole.size()) != static_cast<ssize_t>(whole.size())) return false;
-      t = CodedPictureType(codec, whole.data(), whole.size());
-    }
-    types[i] = t;
+  const size_t want = 8 + std::min<size_t>(kHeadBytes, static_cast<size_t>(c.Size));
+  if (ReadAt(fd_, c.HeaderPos, head, want) != static_cast<ssize_t>(want) || Le32(head + 4) != static_cast<uint32_t>(c.Size))
+    return false;
+  type = CodedPictureType(codec_, head + 8, want - 8);
+  if (type == 0 && static_cast<size_t>(c.Size) > kHeadBytes && c.Size <= kMaxWholeChunk) {
+    whole_.resize(static_cast<size_t>(c.Size));
+    if (ReadAt(fd_, c.HeaderPos + 8, whole_.data(), whole_.size()) != static_cast<ssize_t>(whole_.size())) return false;
+    type = CodedPictureType(codec_, whole_.data(), whole_.size());
   }
   return true;
 }

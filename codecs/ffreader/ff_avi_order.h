@@ -17,10 +17,22 @@ struct AviChunkRef {
   int32_t Size = 0;       // of its data
 };
 
-// The coded picture type of each chunk (CodedPictureType: 'I', 'P', 'B', 'S', or 0 when the
-// data tells none). False when the file cannot be read or a chunk header does not state the
-// size the index holds (an index that does not point at the chunks: the packets must be read).
-bool ReadAviPictureTypes(const std::string& fileName, AVCodecID codec, const std::vector<AviChunkRef>& chunks,
-                         std::vector<char>& types);
+// Reads the coded picture types of chunks (CodedPictureType: 'I', 'P', 'B', 'S', or 0 when the
+// data tells none) from their first bytes.
+class AviPictureTypes {
+ public:
+  AviPictureTypes(const std::string& fileName, AVCodecID codec);
+  ~AviPictureTypes();
+  AviPictureTypes(const AviPictureTypes&) = delete;
+  AviPictureTypes& operator=(const AviPictureTypes&) = delete;
+  // False when the file cannot be read or the chunk's header does not state the size the index
+  // holds (an index that does not point at the chunks: the packets must be read).
+  bool Read(const AviChunkRef& chunk, char& type);
+
+ private:
+  int fd_ = -1;
+  AVCodecID codec_;
+  std::vector<uint8_t> whole_;
+};
 
 }  // namespace tavelo::ffreader

@@ -315,7 +315,9 @@ struct Reader::Index {
   VideoInfo VInfo;
   int VStream = -1;
   AVCodecParameters* VParams = nullptr;
-  std::vector<VideoEntry> VEntries;   // decode order
+  // Decode order. Display times are complete after VideoTables (AVI pictures in decoding order
+  // are placed there).
+  mutable std::vector<VideoEntry> VEntries;
   bool SlotMode = false;  // timestamps count frames: frame n is the picture shown at slot n
   int64_t FirstPts = 0;
   // Built from VEntries when a picture or a key frame is first asked for (VideoTables): a
@@ -326,6 +328,12 @@ struct Reader::Index {
   mutable std::vector<int64_t> PrevKey;       // entry -> the last key entry at or before it (-1: none)
   mutable std::vector<int64_t> KeyFrames;     // frame numbers of the key frames, ascending
   mutable EntryTable VTable;
+  mutable bool VTablesFailed = false;  // the pictures could not be placed: none can be shown
+  // AVI pictures in decoding order not placed yet: their chunks, and the display times the
+  // first and the last picture will have.
+  mutable std::vector<AviChunkRef> PictureChunks;
+  AVCodecID PictureCodec = AV_CODEC_ID_NONE;
+  int64_t PlannedFirst = 0, PlannedLast = 0;
   // The palette of a palettized stream as the first packet brings it.
   std::vector<uint8_t> Palette;
   bool PaletteKnown = false;  // Palette holds what the first packet brought (else a reader reads it)
@@ -386,7 +394,7 @@ struct Reader::Index {
       const AVCodecParameters* par = fmt->streams[VStream]->codecpar;
       if (par->video_delay > 0 && MayReorderPictures(par->codec_id)) {
         std::vector<AviChunkRef> chunks;
-        videoFromIndex = IndexFromContainer(fmt->streams[VStream], &chunks) && OrderByPictureTypes(par->codec_id, chunks);
+        videoFromIndex = IndexFromContainer(fmt->streams[VStream], &chunks) && PlanPictureOrder(par->codec_id, chunks);
         if (!videoFromIndex) VEntries.clear();
       } else {
         videoFromIndex = IndexFromContainer(fmt->streams[VStream]);
@@ -483,15 +491,74 @@ struct Reader::Index {
 
   // Display times of AVI pictures stored in decoding order, as a scan of the packets gives them
   // (the demuxer's parser marks B pictures shown at their decoding time and leaves the reference
-  // pictures without a display time), from the picture types of the chunks' first bytes.
-  bool OrderByPictureTypes(AVCodecID codec, const std::vector<AviChunkRef>& chunks) {
-    std::vector<char> types;
-    if (chunks.size() != VEntries.size() || !ReadAviPictureTypes(FileName, codec, chunks, types)) return false;
-    std::vector<size_t> noPts;
-    for (size_t i = 0; i < VEntries.size(); ++i)
-      if (types[i] != 'B') noPts.push_back(i);
-    PlacePicturesWithoutPts(noPts);
+  // pictures without a display time: PlacePicturesWithoutPts), from the picture types their
+  // chunks begin with. The first and the last display time, and so the frame count, follow from
+  // the types of the first picture and of the last ones: the other chunks are read when the
+  // pictures are first placed (OrderPictures), not at open.
+  bool PlanPictureOrder(AVCodecID codec, std::vector<AviChunkRef>& chunks) {
+    const size_t n = VEntries.size();
+    if (chunks.size() != n || n == 0) return false;
+    AviPictureTypes types(FileName, codec);
+    auto isB = [&](size_t i, bool& b) {
+      char t = 0;
+      if (!types.Read(chunks[i], t)) return false;
+      b = t == 'B';
+      return true;
+    };
+    bool firstB = false;
+    if (!isB(0, firstB)) return false;
+    // The last reference picture, and whether any B picture follows it or comes at all.
+    size_t lastRef = n;
+    bool anyB = false;
+    int64_t maxB = kNoTs;
+    for (size_t i = n; i-- > 0;) {
+      bool b = false;
+      if (!isB(i, b)) return false;
+      if (!b) {
+        lastRef = i;
+        break;
+      }
+      if (!anyB) maxB = VEntries[i].Dts;
+      anyB = true;
+    }
+    for (size_t i = lastRef; !anyB && i-- > 0;) {
+      bool b = false;
+      if (!isB(i, b)) return false;
+      anyB = b;
+    }
+    // The smallest display time is the decoding time of every picture but the first reference
+    // picture, the largest the one the last reference picture is given.
+    if (lastRef == n) {
+      PlannedFirst = VEntries.front().Dts;
+      PlannedLast = VEntries.back().Dts;
+    } else {
+      PlannedFirst = !firstB && n > 1 ? VEntries[1].Dts : VEntries[0].Dts;
+      const int64_t lastDts = VEntries[lastRef].Dts;
+      PlannedLast = !anyB ? lastDts : std::max(maxB == kNoTs ? lastDts : maxB, lastDts) + 1;
+    }
+    PictureChunks = std::move(chunks);
+    PictureCodec = codec;
     return true;
+  }
+
+  // Places the pictures PlanPictureOrder planned; false (nothing can be shown) when the chunks
+  // cannot be read or no longer give the planned frames.
+  bool OrderPictures() const {
+    AviPictureTypes types(FileName, PictureCodec);
+    std::vector<size_t> noPts;
+    for (size_t i = 0; i < PictureChunks.size(); ++i) {
+      char t = 0;
+      if (!types.Read(PictureChunks[i], t)) return false;
+      if (t != 'B') noPts.push_back(i);
+    }
+    PlacePicturesWithoutPts(noPts);
+    int64_t first = VEntries.front().Pts, last = first;
+    for (const VideoEntry& e : VEntries) {
+      first = std::min(first, e.Pts);
+      last = std::max(last, e.Pts);
+    }
+    std::vector<AviChunkRef>().swap(PictureChunks);
+    return first == PlannedFirst && last == PlannedLast;
   }
 
   // The picture index of an MP4 or QuickTime file: decoding times, positions and sync samples
@@ -628,6 +695,10 @@ struct Reader::Index {
     const bool measured = !countVorbis && apar != nullptr && MeasuredSound(apar->codec_id) && measure.Open(apar);
     if (measured) measure.Context()->pkt_timebase = AVRational{1, apar->sample_rate};
     AVFrame* decoded = measured ? av_frame_alloc() : nullptr;
+    // A demuxer that read an index of its own (AVI) knows about how many packets come: the
+    // entries are made in place rather than copied over and over as they grow.
+    if (videoStream >= 0) VEntries.reserve(static_cast<size_t>(std::max(avformat_index_get_entries_count(fmt->streams[videoStream]), 0)));
+    if (audioStream >= 0) AEntries.reserve(static_cast<size_t>(std::max(avformat_index_get_entries_count(fmt->streams[audioStream]), 0)));
     auto drain = [&]() {
       int64_t n = 0;
       while (decoded != nullptr && measure.Receive(decoded) == 0) {
@@ -751,7 +822,7 @@ struct Reader::Index {
   // program stream's packet) is a reference picture: it is shown after the pictures that depend on
   // it, at the decoding time of the next reference picture (one whose display time is missing or
   // lies after its decoding time). The last one is shown last.
-  void PlacePicturesWithoutPts(const std::vector<size_t>& noPts) {
+  void PlacePicturesWithoutPts(const std::vector<size_t>& noPts) const {
     if (noPts.empty()) return;
     std::vector<bool> missing(VEntries.size(), false);
     for (size_t i : noPts) missing[i] = true;
@@ -795,6 +866,10 @@ struct Reader::Index {
       FirstPts = std::min(FirstPts, e.Pts);
       lastPts = std::max(lastPts, e.Pts);
     }
+    if (!PictureChunks.empty()) {
+      FirstPts = PlannedFirst;
+      lastPts = PlannedLast;
+    }
     if (SlotMode) {
       VInfo.FrameCount = lastPts - FirstPts + 1;
       VInfo.FrameRate = av_q2d(slot);
@@ -813,6 +888,10 @@ struct Reader::Index {
   }
 
   void MakeVideoTables() const {
+    if (!PictureChunks.empty() && !OrderPictures()) {
+      VTablesFailed = true;
+      return;
+    }
     const size_t n = VEntries.size();
     // Decoding order is display order but for the few pictures a B picture puts ahead: sorted
     // by insertion in about one pass (stable: equal times keep decoding order). A stream that
@@ -1119,6 +1198,7 @@ struct Reader::Impl {
     if (!HasVideo) return Fail("no pictures");
     if (dest == nullptr || stride < static_cast<ptrdiff_t>(X->VInfo.Width) * 3) return Fail("bad picture buffer");
     X->VideoTables();
+    if (X->VTablesFailed) return Fail("cannot read the pictures' order");
     const int64_t e = X->EntryOf(frame);
     if (e < 0) return Fail("frame out of range");
     const int64_t targetPts = X->VEntries[static_cast<size_t>(e)].Pts;
