@@ -186,6 +186,14 @@ void Decoder::UseFramePool() {
   frames_ = std::make_unique<FramePool>();
   ctx_->opaque = frames_.get();
   ctx_->get_buffer2 = &FramePool::Get;
+#if FF_API_THREAD_SAFE_CALLBACKS
+  // The pool takes its own lock. (FFmpeg 5 calls every get_buffer2 from its threads, and warns
+  // about one that does not say it may.)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  ctx_->thread_safe_callbacks = 1;
+#pragma GCC diagnostic pop
+#endif
 }
 
 void Decoder::Close() {
