@@ -76,12 +76,130 @@ void LimitLibraryAllocations() {
   std::call_once(once, [] { av_max_alloc(kMaxLibraryAllocation); });
 }
 
+// ---- Frame pool ----
+
+// FFmpeg's own frame pools zero every buffer they make: at 3840 x 2160 that is 12 MB written
+// for nothing per buffer, and a frame-threaded decoder makes dozens of them in its first
+// pictures, all at once (most of the time to its first 4K picture went there). Ours leaves new
+// buffers as they come: the decoder writes every pixel it shows, and a buffer the pool hands out
+// again holds an older picture anyway. One pool serves all the decoder's threads, so buffers go
+// round between them instead of each thread growing its own.
+class FramePool {
+ public:
+  ~FramePool() { Reset(); }
+
+  // A decoder's get_buffer2: formats the pool does not lay out (palettes, hardware frames) go
+  // to FFmpeg's own allocator.
+  static int Get(AVCodecContext* ctx, AVFrame* frame, int flags) {
+    auto* self = static_cast<FramePool*>(ctx->opaque);
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));
+    if (self == nullptr || desc == nullptr || (desc->flags & (AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_HWACCEL)) ||
+        frame->width < 1 || frame->height < 1)
+      return avcodec_default_get_buffer2(ctx, frame, flags);
+    return self->Fill(ctx, frame) ? 0 : AVERROR(ENOMEM);
+  }
+
+ private:
+  // What FFmpeg's own pool adds to every plane: room for the decoders' reads past the end of a
+  // row (16 bytes) and a start aligned for the widest vector instructions.
+  static constexpr int kPlanePadding = 16 + 64 - 1;
+
+  bool Fill(AVCodecContext* ctx, AVFrame* frame) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (frame->format != format_ || frame->width != width_ || frame->height != height_) {
+      if (!Layout(ctx, frame)) return false;
+    }
+    for (int i = 0; i < 4; ++i) {
+      frame->data[i] = nullptr;
+      frame->linesize[i] = 0;
+      if (pools_[i] == nullptr) continue;
+      frame->buf[i] = av_buffer_pool_get(pools_[i]);
+      if (frame->buf[i] == nullptr) {
+        for (int j = 0; j <= i; ++j) av_buffer_unref(&frame->buf[j]);
+        return false;
+      }
+      frame->data[i] = frame->buf[i]->data;
+      frame->linesize[i] = linesize_[i];
+    }
+    frame->extended_data = frame->data;
+    return true;
+  }
+
+  // The same plane sizes and row strides FFmpeg's own pool gives the frame.
+  bool Layout(AVCodecContext* ctx, const AVFrame* frame) {
+    Reset();
+    const auto format = static_cast<AVPixelFormat>(frame->format);
+    int w = frame->width, h = frame->height;
+    int align[AV_NUM_DATA_POINTERS] = {};
+    avcodec_align_dimensions2(ctx, &w, &h, align);
+    int lines[4] = {};
+    for (;;) {
+      if (av_image_fill_linesizes(lines, format, w) < 0) return false;
+      bool unaligned = false;
+      for (int i = 0; i < 4; ++i) unaligned |= align[i] > 0 && lines[i] % align[i] != 0;
+      if (!unaligned) break;
+      w += w & ~(w - 1);  // the next wider width with one more low zero bit
+    }
+    ptrdiff_t lines64[4];
+    for (int i = 0; i < 4; ++i) lines64[i] = lines[i];
+    size_t sizes[4] = {};
+    if (av_image_fill_plane_sizes(sizes, format, h, lines64) < 0) return false;
+    for (int i = 0; i < 4; ++i) {
+      if (sizes[i] == 0) continue;
+      if (sizes[i] > static_cast<size_t>(INT32_MAX - kPlanePadding)) return false;
+      pools_[i] = av_buffer_pool_init(sizes[i] + kPlanePadding, av_buffer_alloc);
+      if (pools_[i] == nullptr) {
+        Reset();
+        return false;
+      }
+      linesize_[i] = lines[i];
+    }
+    format_ = frame->format;
+    width_ = frame->width;
+    height_ = frame->height;
+    return true;
+  }
+
+  // Buffers still out stay valid: a pool goes only when its last buffer comes back.
+  void Reset() {
+    for (AVBufferPool*& pool : pools_) av_buffer_pool_uninit(&pool);
+    for (int& line : linesize_) line = 0;
+    format_ = -1;
+    width_ = height_ = 0;
+  }
+
+  std::mutex mutex_;
+  AVBufferPool* pools_[4] = {};
+  int linesize_[4] = {};
+  int format_ = -1, width_ = 0, height_ = 0;
+};
+
 // ---- Decoder ----
 
+Decoder::Decoder() = default;
 Decoder::~Decoder() { Close(); }
 
+void Decoder::UseFramePool() {
+  if (ctx_->codec_type != AVMEDIA_TYPE_VIDEO || ctx_->codec == nullptr ||
+      !(ctx_->codec->capabilities & AV_CODEC_CAP_DR1))
+    return;
+  frames_ = std::make_unique<FramePool>();
+  ctx_->opaque = frames_.get();
+  ctx_->get_buffer2 = &FramePool::Get;
+#if FF_API_THREAD_SAFE_CALLBACKS
+  // The pool takes its own lock. (FFmpeg 5 calls every get_buffer2 from its threads, and warns
+  // about one that does not say it may.)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  ctx_->thread_safe_callbacks = 1;
+#pragma GCC diagnostic pop
+#endif
+}
+
 void Decoder::Close() {
+  // The decoder's threads end first: none can ask the pool for a frame after it is gone.
   avcodec_free_context(&ctx_);
+  frames_.reset();
   av_packet_free(&packet_);
   draining_ = false;
 }
@@ -100,6 +218,7 @@ bool Decoder::Open(const AVCodecParameters* par) {
   }
   SetThreads(ctx_, par->width, par->height);
   ctx_->max_pixels = FramePixelLimit(par->width, par->height);
+  UseFramePool();
   if (avcodec_open2(ctx_, codec, nullptr) < 0) {
     Close();
     return false;
@@ -137,6 +256,7 @@ bool Decoder::OpenVideo(AVCodecID id, uint32_t codecTag, int width, int height, 
   }
   SetThreads(ctx_, width, height);
   ctx_->max_pixels = FramePixelLimit(width, height);
+  UseFramePool();
   if (avcodec_open2(ctx_, codec, nullptr) < 0) {
     Close();
     return false;

@@ -9,6 +9,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -60,11 +61,13 @@ int ConversionThreads(int width, int height);
 // Process-wide (within each library that links this reader); for benchmarks and tests.
 void SetPictureThreads(int count);
 
+class FramePool;
+
 // The decoder side of one stream. Open it from a demuxer's parameters or from what an AVI stream
 // header gives (codec, four-character code, size, depth, the bytes after the bitmap header).
 class Decoder {
  public:
-  Decoder() = default;
+  Decoder();
   ~Decoder();
   Decoder(const Decoder&) = delete;
   Decoder& operator=(const Decoder&) = delete;
@@ -87,9 +90,13 @@ class Decoder {
   void Flush();
 
  private:
+  // Picture decoders take their frames from here (shared by all their threads).
+  void UseFramePool();
+
   AVCodecContext* ctx_ = nullptr;
   AVPacket* packet_ = nullptr;
   bool draining_ = false;
+  std::unique_ptr<FramePool> frames_;
 };
 
 // Converts decoded pictures into packed layouts with libswscale, keeping its context between

@@ -10,9 +10,14 @@ namespace tavelo::ffreader {
 
 struct Mp4Track {
   int64_t SampleCount = 0;
-  // Presentation minus decoding time of each sample in decoding order, in the track's time
-  // scale; empty when the track stores none (every sample is shown at its decoding time).
-  std::vector<int32_t> CompositionOffsets;
+  // Presentation minus decoding time of the samples in decoding order, in the track's time
+  // scale, as the file stores them: runs of samples sharing one offset, covering every sample;
+  // empty when the track stores none (every sample is shown at its decoding time).
+  struct Run {
+    uint32_t Count = 0;
+    int32_t Offset = 0;
+  };
+  std::vector<Run> OffsetRuns;
 };
 
 // Reads the tables of the track numbered trackId. False when the file cannot be read, holds no

@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "codecs/ffreader/ff_avi_order.h"
 #include "codecs/ffreader/ff_decode.h"
 #include "codecs/ffreader/ff_mp4_tables.h"
 #include "codecs/ffreader/ff_ogg_ends.h"
@@ -401,14 +402,25 @@ struct Reader::Index {
   VideoInfo VInfo;
   int VStream = -1;
   AVCodecParameters* VParams = nullptr;
-  std::vector<VideoEntry> VEntries;   // decode order
-  std::vector<int64_t> PresOrder;     // frame -> entry (packet mode)
-  std::vector<int64_t> SortedPts;     // pts of PresOrder's entries, ascending
-  std::vector<int64_t> PrevKey;       // entry -> the last key entry at or before it (-1: none)
-  std::vector<int64_t> KeyFrames;     // frame numbers of the key frames, ascending
-  EntryTable VTable;
+  // Decode order. Display times are complete after VideoTables (AVI pictures in decoding order
+  // are placed there).
+  mutable std::vector<VideoEntry> VEntries;
   bool SlotMode = false;  // timestamps count frames: frame n is the picture shown at slot n
   int64_t FirstPts = 0;
+  // Built from VEntries when a picture or a key frame is first asked for (VideoTables): a
+  // description and an open need none of them, and for an hour of film they are megabytes.
+  mutable std::once_flag VTablesMade;
+  mutable std::vector<int64_t> PresOrder;     // frame -> entry (packet mode)
+  mutable std::vector<int64_t> SortedPts;     // pts of PresOrder's entries, ascending
+  mutable std::vector<int64_t> PrevKey;       // entry -> the last key entry at or before it (-1: none)
+  mutable std::vector<int64_t> KeyFrames;     // frame numbers of the key frames, ascending
+  mutable EntryTable VTable;
+  mutable bool VTablesFailed = false;  // the pictures could not be placed: none can be shown
+  // AVI pictures in decoding order not placed yet: their chunks, and the display times the
+  // first and the last picture will have.
+  mutable std::vector<AviChunkRef> PictureChunks;
+  AVCodecID PictureCodec = AV_CODEC_ID_NONE;
+  int64_t PlannedFirst = 0, PlannedLast = 0;
   // The palette of a palettized stream as the first packet brings it.
   std::vector<uint8_t> Palette;
   bool PaletteKnown = false;  // Palette holds what the first packet brought (else a reader reads it)
@@ -419,7 +431,9 @@ struct Reader::Index {
   int AStream = -1;
   AVCodecParameters* AParams = nullptr;
   std::vector<AudioEntry> AEntries;
-  EntryTable ATable;
+  // Built from AEntries when the sound is first read (AudioTables).
+  mutable std::once_flag ATablesMade;
+  mutable EntryTable ATable;
   int64_t SkipStart = 0;  // samples the decoder drops at the start of the sound
   // The skip instructions (side data) of the packets that carry one: the demuxer attaches them
   // only while reading from the start, so they are given again after a seek.
@@ -478,12 +492,18 @@ struct Reader::Index {
     bool videoFromIndex = false;
     bool audioFromIndex = false;
     const bool mov = std::strncmp(fmt->iformat->name, "mov,", 4) == 0;
-    // Not so for a codec that stores B pictures ahead of their display: the index has decoding
-    // times only, and the packets must be read to tell the B pictures.
-    if (VStream >= 0 && !options.ScanPackets && std::strcmp(fmt->iformat->name, "avi") == 0 &&
-        !(fmt->streams[VStream]->codecpar->video_delay > 0 &&
-          MayReorderPictures(fmt->streams[VStream]->codecpar->codec_id)))
-      videoFromIndex = IndexFromContainer(fmt->streams[VStream]);
+    // A codec that stores B pictures ahead of their display: the index has decoding times only,
+    // and the first bytes of each chunk tell the B pictures.
+    if (VStream >= 0 && !options.ScanPackets && std::strcmp(fmt->iformat->name, "avi") == 0) {
+      const AVCodecParameters* par = fmt->streams[VStream]->codecpar;
+      if (par->video_delay > 0 && MayReorderPictures(par->codec_id)) {
+        std::vector<AviChunkRef> chunks;
+        videoFromIndex = IndexFromContainer(fmt->streams[VStream], &chunks) && PlanPictureOrder(par->codec_id, chunks);
+        if (!videoFromIndex) VEntries.clear();
+      } else {
+        videoFromIndex = IndexFromContainer(fmt->streams[VStream]);
+      }
+    }
     // MP4 and QuickTime state every sample in their header: the demuxer's index holds them all,
     // and the display times come from the same tables.
     if (mov && !options.ScanPackets) {
@@ -552,16 +572,19 @@ struct Reader::Index {
     if (side != nullptr && size == AVPALETTE_SIZE) Palette.assign(side, side + size);
   }
 
-  bool IndexFromContainer(AVStream* st) {
+  // chunks (when given) receives where each entry's chunk lies.
+  bool IndexFromContainer(AVStream* st, std::vector<AviChunkRef>* chunks = nullptr) {
     const int n = avformat_index_get_entries_count(st);
     if (n <= 0) return false;
     std::vector<VideoEntry> entries;
     entries.reserve(static_cast<size_t>(n));
+    if (chunks != nullptr) chunks->reserve(static_cast<size_t>(n));
     for (int i = 0; i < n; ++i) {
       const AVIndexEntry* e = avformat_index_get_entry(st, i);
       if (e == nullptr) return false;
       // Empty chunks repeat the previous picture: they hold no packet.
       if (e->size <= 0) continue;
+      if (chunks != nullptr) chunks->push_back(AviChunkRef{e->pos, e->size});
       // The index's positions are those of the chunk headers, not of the packets: entries are
       // matched by their timestamps.
       entries.push_back(VideoEntry{e->timestamp, e->timestamp, -1, (e->flags & AVINDEX_KEYFRAME) != 0});
@@ -574,6 +597,78 @@ struct Reader::Index {
     return true;
   }
 
+  // Display times of AVI pictures stored in decoding order, as a scan of the packets gives them
+  // (the demuxer's parser marks B pictures shown at their decoding time and leaves the reference
+  // pictures without a display time: PlacePicturesWithoutPts), from the picture types their
+  // chunks begin with. The first and the last display time, and so the frame count, follow from
+  // the types of the first picture and of the last ones: the other chunks are read when the
+  // pictures are first placed (OrderPictures), not at open.
+  bool PlanPictureOrder(AVCodecID codec, std::vector<AviChunkRef>& chunks) {
+    const size_t n = VEntries.size();
+    if (chunks.size() != n || n == 0) return false;
+    AviPictureTypes types(FileName, codec);
+    auto isB = [&](size_t i, bool& b) {
+      char t = 0;
+      if (!types.Read(chunks[i], t)) return false;
+      b = t == 'B';
+      return true;
+    };
+    bool firstB = false;
+    if (!isB(0, firstB)) return false;
+    // The last reference picture, and whether any B picture follows it or comes at all.
+    size_t lastRef = n;
+    bool anyB = false;
+    int64_t maxB = kNoTs;
+    for (size_t i = n; i-- > 0;) {
+      bool b = false;
+      if (!isB(i, b)) return false;
+      if (!b) {
+        lastRef = i;
+        break;
+      }
+      if (!anyB) maxB = VEntries[i].Dts;
+      anyB = true;
+    }
+    for (size_t i = lastRef; !anyB && i-- > 0;) {
+      bool b = false;
+      if (!isB(i, b)) return false;
+      anyB = b;
+    }
+    // The smallest display time is the decoding time of every picture but the first reference
+    // picture, the largest the one the last reference picture is given.
+    if (lastRef == n) {
+      PlannedFirst = VEntries.front().Dts;
+      PlannedLast = VEntries.back().Dts;
+    } else {
+      PlannedFirst = !firstB && n > 1 ? VEntries[1].Dts : VEntries[0].Dts;
+      const int64_t lastDts = VEntries[lastRef].Dts;
+      PlannedLast = !anyB ? lastDts : std::max(maxB == kNoTs ? lastDts : maxB, lastDts) + 1;
+    }
+    PictureChunks = std::move(chunks);
+    PictureCodec = codec;
+    return true;
+  }
+
+  // Places the pictures PlanPictureOrder planned; false (nothing can be shown) when the chunks
+  // cannot be read or no longer give the planned frames.
+  bool OrderPictures() const {
+    AviPictureTypes types(FileName, PictureCodec);
+    std::vector<size_t> noPts;
+    for (size_t i = 0; i < PictureChunks.size(); ++i) {
+      char t = 0;
+      if (!types.Read(PictureChunks[i], t)) return false;
+      if (t != 'B') noPts.push_back(i);
+    }
+    PlacePicturesWithoutPts(noPts);
+    int64_t first = VEntries.front().Pts, last = first;
+    for (const VideoEntry& e : VEntries) {
+      first = std::min(first, e.Pts);
+      last = std::max(last, e.Pts);
+    }
+    std::vector<AviChunkRef>().swap(PictureChunks);
+    return first == PlannedFirst && last == PlannedLast;
+  }
+
   // The picture index of an MP4 or QuickTime file: decoding times, positions and sync samples
   // from the demuxer's index, display times from the composition offsets. Entries are found by
   // their positions. False (the packets are scanned) when the two disagree on the samples or the
@@ -584,10 +679,17 @@ struct Reader::Index {
     if (n <= 0 || !ReadMp4Track(FileName, static_cast<uint32_t>(st->id), n, track)) return false;
     std::vector<VideoEntry> entries;
     entries.reserve(static_cast<size_t>(n));
+    auto run = track.OffsetRuns.cbegin();
+    uint32_t leftInRun = run != track.OffsetRuns.cend() ? run->Count : 0;
     for (int i = 0; i < n; ++i) {
       const AVIndexEntry* e = avformat_index_get_entry(st, i);
       if (e == nullptr || (e->flags & AVINDEX_DISCARD_FRAME) != 0 || e->size <= 0 || e->pos < 0) return false;
-      const int64_t offset = track.CompositionOffsets.empty() ? 0 : track.CompositionOffsets[static_cast<size_t>(i)];
+      int64_t offset = 0;
+      if (run != track.OffsetRuns.cend()) {
+        // The runs cover every sample (ReadMp4Track checked it).
+        offset = run->Offset;
+        if (--leftInRun == 0 && ++run != track.OffsetRuns.cend()) leftInRun = run->Count;
+      }
       entries.push_back(VideoEntry{e->timestamp + offset, e->timestamp, e->pos, (e->flags & AVINDEX_KEYFRAME) != 0});
     }
     VEntries = std::move(entries);
@@ -701,6 +803,10 @@ struct Reader::Index {
     const bool measured = !countVorbis && apar != nullptr && MeasuredSound(apar->codec_id) && measure.Open(apar);
     if (measured) measure.Context()->pkt_timebase = AVRational{1, apar->sample_rate};
     AVFrame* decoded = measured ? av_frame_alloc() : nullptr;
+    // A demuxer that read an index of its own (AVI) knows about how many packets come: the
+    // entries are made in place rather than copied over and over as they grow.
+    if (videoStream >= 0) VEntries.reserve(static_cast<size_t>(std::max(avformat_index_get_entries_count(fmt->streams[videoStream]), 0)));
+    if (audioStream >= 0) AEntries.reserve(static_cast<size_t>(std::max(avformat_index_get_entries_count(fmt->streams[audioStream]), 0)));
     auto drain = [&]() {
       int64_t n = 0;
       while (decoded != nullptr && measure.Receive(decoded) == 0) {
@@ -871,7 +977,7 @@ struct Reader::Index {
   // program stream's packet) is a reference picture: it is shown after the pictures that depend on
   // it, at the decoding time of the next reference picture (one whose display time is missing or
   // lies after its decoding time). The last one is shown last.
-  void PlacePicturesWithoutPts(const std::vector<size_t>& noPts) {
+  void PlacePicturesWithoutPts(const std::vector<size_t>& noPts) const {
     if (noPts.empty()) return;
     std::vector<bool> missing(VEntries.size(), false);
     for (size_t i : noPts) missing[i] = true;
@@ -903,10 +1009,57 @@ struct Reader::Index {
     const AVRational slot = av_inv_q(st->time_base);
 
     const size_t n = VEntries.size();
+    FirstPts = VEntries.front().Pts;
+    int64_t lastPts = FirstPts;
+    for (const VideoEntry& e : VEntries) {
+      FirstPts = std::min(FirstPts, e.Pts);
+      lastPts = std::max(lastPts, e.Pts);
+    }
+    if (!PictureChunks.empty()) {
+      FirstPts = PlannedFirst;
+      lastPts = PlannedLast;
+    }
+    if (SlotMode) {
+      VInfo.FrameCount = lastPts - FirstPts + 1;
+      VInfo.FrameRate = av_q2d(slot);
+    } else {
+      VInfo.FrameCount = static_cast<int64_t>(n);
+      AVRational rate = st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0 ? st->avg_frame_rate : st->r_frame_rate;
+      VInfo.FrameRate = rate.num > 0 && rate.den > 0 ? av_q2d(rate) : 0.0;
+    }
+    return true;
+  }
+
+  // Display order, key frames and the packet look-up of the pictures, made once (by whichever
+  // reader of the index asks first).
+  void VideoTables() const {
+    std::call_once(VTablesMade, [this] { MakeVideoTables(); });
+  }
+
+  void MakeVideoTables() const {
+    if (!PictureChunks.empty() && !OrderPictures()) {
+      VTablesFailed = true;
+      return;
+    }
+    const size_t n = VEntries.size();
+    // Decoding order is display order but for the few pictures a B picture puts ahead: sorted
+    // by insertion in about one pass (stable: equal times keep decoding order). A stream that
+    // is far out of order is sorted the usual way.
     std::vector<int64_t> order(n);
     for (size_t i = 0; i < n; ++i) order[i] = static_cast<int64_t>(i);
-    std::stable_sort(order.begin(), order.end(),
-                     [&](int64_t a, int64_t b) { return VEntries[a].Pts < VEntries[b].Pts; });
+    const auto pts = [&](int64_t i) { return VEntries[static_cast<size_t>(i)].Pts; };
+    size_t moves = 0;
+    const size_t maxMoves = 16 * n + 64;
+    for (size_t i = 1; i < n && moves <= maxMoves; ++i) {
+      const int64_t v = order[i];
+      size_t j = i;
+      for (; j > 0 && pts(order[j - 1]) > pts(v) && moves <= maxMoves; --j, ++moves) order[j] = order[j - 1];
+      order[j] = v;
+    }
+    if (moves > maxMoves) {
+      for (size_t i = 0; i < n; ++i) order[i] = static_cast<int64_t>(i);
+      std::stable_sort(order.begin(), order.end(), [&](int64_t a, int64_t b) { return pts(a) < pts(b); });
+    }
     PresOrder = std::move(order);
     SortedPts.resize(n);
     for (size_t i = 0; i < n; ++i) SortedPts[i] = VEntries[PresOrder[i]].Pts;
@@ -920,23 +1073,10 @@ struct Reader::Index {
       if (VEntries[i].Key) lastKey = static_cast<int64_t>(i);
       PrevKey[i] = lastKey;
     }
-    FirstPts = SortedPts.front();
-    if (SlotMode) {
-      const int64_t span = SortedPts.back() - FirstPts + 1;
-      VInfo.FrameCount = span;
-      VInfo.FrameRate = av_q2d(slot);
-      for (size_t i = 0; i < n; ++i)
-        if (VEntries[PresOrder[i]].Key) KeyFrames.push_back(SortedPts[i] - FirstPts);
-    } else {
-      VInfo.FrameCount = static_cast<int64_t>(n);
-      AVRational rate = st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0 ? st->avg_frame_rate : st->r_frame_rate;
-      VInfo.FrameRate = rate.num > 0 && rate.den > 0 ? av_q2d(rate) : 0.0;
-      for (size_t i = 0; i < n; ++i)
-        if (VEntries[PresOrder[i]].Key) KeyFrames.push_back(static_cast<int64_t>(i));
-    }
+    for (size_t i = 0; i < n; ++i)
+      if (VEntries[PresOrder[i]].Key) KeyFrames.push_back(SlotMode ? SortedPts[i] - FirstPts : static_cast<int64_t>(i));
     // Duplicate slots (two packets claiming one picture) leave one key frame per frame number.
     KeyFrames.erase(std::unique(KeyFrames.begin(), KeyFrames.end()), KeyFrames.end());
-    return true;
   }
 
   bool FinishAudio(AVStream* st) {
@@ -944,10 +1084,6 @@ struct Reader::Index {
       Error = "the sound stream holds no samples";
       return false;
     }
-    if (AEntries.front().Mark == 0) ATable.Reserve(AEntries.size());
-    for (size_t i = 0; i < AEntries.size(); ++i)
-      ATable.Add(static_cast<int64_t>(i), AEntries[i].Pos, AEntries[i].Dts, AEntries[i].Mark);
-    ATable.Seal();
     DescribeAudio(st);
     return true;
   }
@@ -1130,7 +1266,18 @@ struct Reader::Index {
   }
 
 
-  // The entry whose picture frame shows (decode-order index), -1 when out of range.
+  // The packet look-up of the sound, made once.
+  void AudioTables() const {
+    std::call_once(ATablesMade, [this] {
+      if (AEntries.front().Mark == 0) ATable.Reserve(AEntries.size());
+      for (size_t i = 0; i < AEntries.size(); ++i)
+        ATable.Add(static_cast<int64_t>(i), AEntries[i].Pos, AEntries[i].Dts, AEntries[i].Mark);
+      ATable.Seal();
+    });
+  }
+
+  // The entry whose picture frame shows (decode-order index), -1 when out of range (after
+  // VideoTables).
   int64_t EntryOf(int64_t frame) const {
     if (frame < 0 || frame >= VInfo.FrameCount) return -1;
     if (!SlotMode) return PresOrder[static_cast<size_t>(frame)];
@@ -1470,6 +1617,8 @@ struct Reader::Impl {
     if (!HasVideo) return Fail("no pictures");
     if (!EnsureIndexFor(true, frame)) return false;
     if (dest == nullptr || stride < static_cast<ptrdiff_t>(X->VInfo.Width) * 3) return Fail("bad picture buffer");
+    X->VideoTables();
+    if (X->VTablesFailed) return Fail("cannot read the pictures' order");
     const int64_t e = X->EntryOf(frame);
     if (e < 0) return Fail("frame out of range");
     const int64_t targetPts = X->VEntries[static_cast<size_t>(e)].Pts;
@@ -1650,6 +1799,7 @@ struct Reader::Impl {
     }
     if (!EnsureIndexFor(false, position + std::min<int64_t>(maxFrames, Head->AInfo.SampleCount))) return -1;
     if (position >= X->AInfo.SampleCount || maxFrames == 0) return 0;
+    X->AudioTables();
     const int64_t want = std::min(maxFrames, X->AInfo.SampleCount - position);
     const int64_t raw = position + X->SkipStart;
     const int64_t j = AudioEntryAt(raw);
@@ -1747,13 +1897,23 @@ const VideoInfo& Reader::Video() const { return impl_->Head->VInfo; }
 const AudioInfo& Reader::Audio() const { return impl_->Head->AInfo; }
 
 bool Reader::IsKeyFrame(int64_t frame) const {
-  if (!impl_->EnsureWalked()) return false;
+  if (!impl_->HasVideo || !impl_->EnsureWalked()) return false;
+  try {
+    impl_->X->VideoTables();
+  } catch (...) {
+    return false;
+  }
   const auto& keys = impl_->X->KeyFrames;
   return std::binary_search(keys.begin(), keys.end(), frame);
 }
 
 int64_t Reader::FindKeyFrame(int64_t frame, KeySearch direction) const {
   if (!impl_->HasVideo || !impl_->EnsureWalked()) return -1;
+  try {
+    impl_->X->VideoTables();
+  } catch (...) {
+    return -1;
+  }
   const auto& keys = impl_->X->KeyFrames;
   if (keys.empty()) return -1;
   frame = std::clamp<int64_t>(frame, 0, impl_->X->VInfo.FrameCount - 1);

@@ -334,8 +334,11 @@ int64_t CountMpegSamples_(AviAudioPart& af, PAVISTREAM stream, const WAVEFORMATE
 }
 
 // The sound part of the open (step 4.3). Returns the match score of what Video for Windows
-// delivers (0 when its sound was given up).
-int32_t OpenAudio_(AviHandle& h, const WAVEFORMATEX& wanted) {
+// delivers (0 when its sound was given up). MPEG audio is counted from its frames only with
+// countMpeg: the count reads the whole stream, and is wasted when the decoder library's sound
+// (counted when its index was built) wins, so the open asks for it only once Video for Windows
+// reads the sound.
+int32_t OpenAudio_(AviHandle& h, const WAVEFORMATEX& wanted, bool countMpeg) {
   if (VfwSafe_AVIFileGetStream(h.AviFile, &h.AudioStream, streamtypeAUDIO, 0) != AVIERR_OK) {
     h.AudioStream = nullptr;
     return 0;
@@ -354,7 +357,8 @@ int32_t OpenAudio_(AviHandle& h, const WAVEFORMATEX& wanted) {
   // bytes a "sample" holds. A missing byte rate is the stream's own average.
   int64_t streamBytes = 0;
   const int64_t counted =
-      CountMpegSamples_(af, h.AudioStream, in, af.sl.SourceTotal, h.AudioInfo.dwSampleSize, streamBytes);
+      countMpeg ? CountMpegSamples_(af, h.AudioStream, in, af.sl.SourceTotal, h.AudioInfo.dwSampleSize, streamBytes)
+                : 0;
   if (in.nAvgBytesPerSec == 0 && counted > 0 && streamBytes > 0)
     in.nAvgBytesPerSec = static_cast<uint32_t>(
         std::clamp<int64_t>(streamBytes * in.nSamplesPerSec / counted, 1, kMaxSoundBuffer / 4));
@@ -518,7 +522,7 @@ void AviOpen(AviHandle& h, const std::string& fileName) {
       AVIFILEINFOW fi{};
       if (VfwSafe_AVIFileInfoW(h.AviFile, &fi, sizeof fi) == AVIERR_OK) h.MaxBytesPerSec = fi.dwMaxBytesPerSec;
       OpenVideo_(h);
-      vfwScore = OpenAudio_(h, wanted);
+      vfwScore = OpenAudio_(h, wanted, !h.DswAudioOk);
     }
 
     // Who reads the pictures.
@@ -537,6 +541,15 @@ void AviOpen(AviHandle& h, const std::string& fileName) {
 
     // Who reads the sound: the decoder library on a tie.
     AviAudioPart& af = h.af;
+    if (h.DswAudioOk && dswScore < vfwScore && h.AudioStream != nullptr) {
+      // Video for Windows reads the sound after all: opened again, this time with its MPEG
+      // audio counted (the score does not depend on the count).
+      VfwSafe_AVIStreamRelease(h.AudioStream);
+      h.AudioStream = nullptr;
+      MemFree(af.sl.InFormat);
+      af.sl.InFormatSize = 0;
+      vfwScore = OpenAudio_(h, wanted, true);
+    }
     if (h.DswAudioOk && dswScore >= vfwScore) {
       h.UseDswAudio = -1;
       MemFree(af.sl.InFormat);

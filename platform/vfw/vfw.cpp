@@ -1,11 +1,14 @@
 #include "platform/vfw/vfw.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <list>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <set>
@@ -56,7 +59,7 @@ void Widen(char16_t* dest, size_t capacity, const std::string& text) {
 struct AviFileRec {
   std::atomic<uint32_t> Refs{1};
   int Fd = -1;
-  AviLayout Layout;
+  std::shared_ptr<const AviLayout> Layout;  // shared with the layout cache and later opens
   ~AviFileRec() {
     if (Fd >= 0) close(Fd);
   }
@@ -67,8 +70,82 @@ struct AviStreamRec {
   AviFileRec* File = nullptr;
   int Index = 0;
   std::vector<int64_t> KeyChunks;  // chunk numbers of the key frames, ascending
-  const AviStreamData& Data() const { return File->Layout.Streams[static_cast<size_t>(Index)]; }
+  const AviStreamData& Data() const { return File->Layout->Streams[static_cast<size_t>(Index)]; }
 };
+
+namespace {
+
+// The layouts of the files opened last. A file is described and then opened (and the AVI unit
+// opens it again for every description): the index of an hour's movie is a few hundred thousand
+// chunks, read once while the file stays the same one: name, size, modification time in
+// nanoseconds, device and inode (a file renamed into place is another file), and the bytes of
+// its first and last 64 KB, where the headers and the index lie (a file written again in place
+// within one tick of the file system's clock keeps its time).
+class LayoutCache {
+ public:
+  struct Stamp {
+    std::string Name;
+    int64_t Size = -1, Time = 0;
+    uint64_t Device = 0, Inode = 0;
+    std::vector<uint8_t> Head, Tail;
+    bool operator==(const Stamp&) const = default;
+  };
+  static bool StampOf(int fd, const char* name, Stamp& s) {
+    constexpr int64_t kEnds = 64 << 10;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    s.Name = name;
+    s.Size = st.st_size;
+    s.Time = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    s.Device = static_cast<uint64_t>(st.st_dev);
+    s.Inode = static_cast<uint64_t>(st.st_ino);
+    const int64_t head = std::min(s.Size, kEnds);
+    const int64_t tail = std::min(s.Size - head, kEnds);
+    s.Head.resize(static_cast<size_t>(head));
+    s.Tail.resize(static_cast<size_t>(tail));
+    return ReadAt(fd, 0, s.Head.data(), head) && ReadAt(fd, s.Size - tail, s.Tail.data(), tail);
+  }
+  std::shared_ptr<const AviLayout> Find(const Stamp& stamp) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = items_.begin(); it != items_.end(); ++it) {
+      if (!(it->first == stamp)) continue;
+      items_.splice(items_.begin(), items_, it);
+      return items_.front().second;
+    }
+    return nullptr;
+  }
+  void Keep(const Stamp& stamp, std::shared_ptr<const AviLayout> layout) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    items_.remove_if([&](const auto& i) { return i.first.Name == stamp.Name; });
+    items_.emplace_front(stamp, std::move(layout));
+    if (items_.size() > kKept) items_.pop_back();
+  }
+
+ private:
+  static constexpr size_t kKept = 2;
+  std::mutex mutex_;
+  std::list<std::pair<Stamp, std::shared_ptr<const AviLayout>>> items_;  // most recent first
+};
+
+LayoutCache& Layouts() {
+  static LayoutCache cache;
+  return cache;
+}
+
+// The layout of the file open as fd: the cached one while the file is unchanged, else parsed.
+std::shared_ptr<const AviLayout> LayoutOf(int fd, const char* name) {
+  LayoutCache::Stamp stamp;
+  const bool stamped = LayoutCache::StampOf(fd, name, stamp);
+  if (stamped) {
+    if (auto kept = Layouts().Find(stamp)) return kept;
+  }
+  auto layout = std::make_shared<AviLayout>();
+  if (!ParseAvi(fd, *layout, AviParseOptions{})) return nullptr;
+  if (stamped) Layouts().Keep(stamp, layout);
+  return layout;
+}
+
+}  // namespace
 
 namespace {
 
@@ -107,7 +184,13 @@ HRESULT AVIFileOpen(PAVIFILE* file, const char* fileName, uint32_t mode, const C
     delete rec;
     return AVIERR_FILEOPEN;
   }
-  if (!ParseAvi(rec->Fd, rec->Layout, AviParseOptions{})) {
+  try {
+    rec->Layout = LayoutOf(rec->Fd, fileName);
+  } catch (...) {
+    delete rec;
+    return AVIERR_MEMORY;
+  }
+  if (rec->Layout == nullptr) {
     delete rec;
     return AVIERR_BADFORMAT;
   }
@@ -137,7 +220,7 @@ HRESULT AVIFileGetStream(PAVIFILE file, PAVISTREAM* stream, uint32_t fccType, in
   if (!IsLive(file)) return AVIERR_BADHANDLE;
   if (lParam < 0) return AVIERR_NODATA;
   int32_t seen = 0;
-  const auto& streams = file->Layout.Streams;
+  const auto& streams = file->Layout->Streams;
   for (size_t i = 0; i < streams.size(); ++i) {
     if (fccType != 0 && streams[i].Header.Type != fccType) continue;
     if (seen++ != lParam) continue;
@@ -164,7 +247,7 @@ HRESULT AVIFileGetStream(PAVIFILE file, PAVISTREAM* stream, uint32_t fccType, in
 HRESULT AVIFileInfoW(PAVIFILE file, AVIFILEINFOW* info, int32_t size) {
   if (!IsLive(file)) return AVIERR_BADHANDLE;
   if (info == nullptr || size < 0) return AVIERR_BADPARAM;
-  const AviLayout& l = file->Layout;
+  const AviLayout& l = *file->Layout;
   AVIFILEINFOW full{};
   full.dwMaxBytesPerSec = l.Main.MaxBytesPerSec;
   full.dwFlags = l.Main.Flags;

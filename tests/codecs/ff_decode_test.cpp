@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "codecs/ffreader/ff_decode.h"
@@ -67,25 +68,32 @@ TEST(PictureConverter, AFrameOfAnotherShapeKeepsItsRowsInPlace) {
   EXPECT_LT(at(2), 255);
 }
 
-// A 1-bit BMP of width x height, all pixels of colour index 1.
-std::vector<uint8_t> Bmp1(int width, int height) {
-  const uint32_t row = static_cast<uint32_t>((width + 31) / 32 * 4);
-  const uint32_t offset = 14 + 40 + 8, size = offset + row * static_cast<uint32_t>(height);
+void PutLE(std::vector<uint8_t>& b, size_t at, uint32_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// A BMP of width x height at bits per pixel with `colours` palette entries, its pixels all 0.
+std::vector<uint8_t> BmpFile(int width, int height, int bits, uint32_t colours) {
+  const uint32_t row = static_cast<uint32_t>((width * bits + 31) / 32 * 4);
+  const uint32_t offset = 14 + 40 + 4 * colours, size = offset + row * static_cast<uint32_t>(height);
   std::vector<uint8_t> b(size, 0);
-  auto put = [&](size_t at, uint32_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-  };
   b[0] = 'B';
   b[1] = 'M';
-  put(2, size, 4);
-  put(10, offset, 4);
-  put(14, 40, 4);
-  put(18, static_cast<uint32_t>(width), 4);
-  put(22, static_cast<uint32_t>(height), 4);
-  put(26, 1, 2);
-  put(28, 1, 2);
-  put(54 + 4, 0xFFFFFF, 4);  // colour 1 white
-  std::memset(b.data() + offset, 0xFF, size - offset);
+  PutLE(b, 2, size, 4);
+  PutLE(b, 10, offset, 4);
+  PutLE(b, 14, 40, 4);
+  PutLE(b, 18, static_cast<uint32_t>(width), 4);
+  PutLE(b, 22, static_cast<uint32_t>(height), 4);
+  PutLE(b, 26, 1, 2);
+  PutLE(b, 28, static_cast<uint32_t>(bits), 2);
+  return b;
+}
+
+// A 1-bit BMP of width x height, all pixels of colour index 1.
+std::vector<uint8_t> Bmp1(int width, int height) {
+  std::vector<uint8_t> b = BmpFile(width, height, 1, 2);
+  PutLE(b, 54 + 4, 0xFFFFFF, 4);  // colour 1 white
+  std::memset(b.data() + 62, 0xFF, b.size() - 62);
   return b;
 }
 
@@ -123,6 +131,51 @@ TEST(Decoder, RefusesFramesFarLargerThanTheStreamDescribes) {
   Decoder tiny;
   ASSERT_TRUE(tiny.OpenVideo(AV_CODEC_ID_BMP, 0, 16, 16, 1, nullptr, 0));
   EXPECT_EQ(DecodeOne(tiny, Bmp1(1920, 1080), frame.get()), 0);
+}
+
+// A 24-bit BMP of width x height in one colour (0xRRGGBB).
+std::vector<uint8_t> Bmp24(int width, int height, uint32_t colour) {
+  std::vector<uint8_t> b = BmpFile(width, height, 24, 0);
+  const size_t row = static_cast<size_t>((width * 3 + 3) / 4 * 4);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) PutLE(b, 54 + y * row + x * 3, colour, 3);
+  return b;
+}
+
+bool FrameIs(const AVFrame* f, int width, int height, uint32_t colour) {
+  if (f->width != width || f->height != height || f->format != AV_PIX_FMT_BGR24) return false;
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      const uint8_t* p = f->data[0] + static_cast<ptrdiff_t>(y) * f->linesize[0] + x * 3;
+      if ((p[0] | (p[1] << 8) | (p[2] << 16)) != colour) return false;
+    }
+  return true;
+}
+
+// Picture decoders take their frames from a pool of their own: a stream that changes size gets
+// frames of each new size, and the frames handed out stay whole while later ones are decoded and
+// after the decoder is gone.
+TEST(Decoder, FramesStayWholeAcrossSizeChangesAndAfterClose) {
+  struct Step {
+    int Width, Height;
+    uint32_t Colour;
+  };
+  const Step steps[] = {{64, 48, 0x102030}, {64, 48, 0x405060}, {333, 101, 0x708090}, {16, 16, 0xA0B0C0},
+                        {640, 360, 0xD0E0F0}};
+  std::vector<FramePtr> held;
+  {
+    Decoder d;
+    ASSERT_TRUE(d.OpenVideo(AV_CODEC_ID_BMP, 0, 64, 48, 24, nullptr, 0));
+    for (const Step& s : steps) {
+      FramePtr frame(av_frame_alloc());
+      ASSERT_EQ(DecodeOne(d, Bmp24(s.Width, s.Height, s.Colour), frame.get()), 0) << s.Width << "x" << s.Height;
+      ASSERT_TRUE(FrameIs(frame.get(), s.Width, s.Height, s.Colour)) << s.Width << "x" << s.Height;
+      held.push_back(std::move(frame));
+      d.Flush();
+    }
+  }
+  for (size_t i = 0; i < held.size(); ++i)
+    EXPECT_TRUE(FrameIs(held[i].get(), steps[i].Width, steps[i].Height, steps[i].Colour)) << "frame " << i;
 }
 
 }  // namespace

@@ -121,6 +121,28 @@ TEST(MovieOrder, FFReaderShowsEveryFrameAsFFmpegAndSeeksAlike) {
   }
 }
 
+// AVI pictures in decoding order are placed from the picture types their chunks begin with, read
+// at the positions of the file's index: the frames and key frames are those a scan of every
+// packet gives.
+TEST(MovieOrder, FFReaderPlacesAviPicturesFromTheirChunksAsTheScanDoes) {
+  for (const Case& c : kAviCases) {
+    SCOPED_TRACE(c.name);
+    std::string error;
+    auto heads = ffreader::Reader::Open(Path(c.file), {true, false, false}, &error);
+    auto scanned = ffreader::Reader::Open(Path(c.file), {true, false, true}, &error);
+    ASSERT_TRUE(heads && scanned) << error;
+    const int64_t count = heads->Video().FrameCount;
+    ASSERT_EQ(count, scanned->Video().FrameCount);
+    for (int64_t n = 0; n < count; ++n) {
+      EXPECT_EQ(heads->IsKeyFrame(n), scanned->IsKeyFrame(n)) << n;
+      for (auto way : {ffreader::KeySearch::AtOrBefore, ffreader::KeySearch::AtOrAfter})
+        EXPECT_EQ(heads->FindKeyFrame(n, way), scanned->FindKeyFrame(n, way)) << n;
+    }
+    for (int64_t n : {count - 1, int64_t{0}, int64_t{1}, count / 2, int64_t{2}})
+      EXPECT_EQ(ReaderFrame(*heads, n), ReaderFrame(*scanned, n)) << n;
+  }
+}
+
 // A raw MPEG-2 stream whose last pictures are B pictures and a key frame (36 pictures at 12 per
 // second) through every reader it reaches by the dispatcher: the MPEG unit, and the AVI unit's
 // decoder library that takes it under a name of no format of its own. Every picture is FFmpeg's,

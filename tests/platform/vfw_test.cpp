@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <random>
 #include <string>
 #include <unistd.h>
@@ -427,6 +428,36 @@ TEST(Vfw, ReadsRawRowsInBothOrders) {
         EXPECT_EQ(std::memcmp(got.data(), ref.data() + n * bytes, bytes), 0) << n;
       }
       AVIStreamGetFrameClose(gf);
+    }
+  }
+}
+
+// A file's layout is read once while the file stays the same: written again in place (also within
+// one tick of the file system's clock, with the same size: other key frames) it is read again.
+TEST(Vfw, AFileWrittenAgainIsReadAgain) {
+  const struct {
+    size_t frames;
+    bool allKeys;
+    int32_t keyBefore5;
+  } versions[] = {{10, true, 5}, {10, false, 0}, {20, true, 5}, {10, true, 5}};
+  const std::string path = TempFile("again.avi", "");
+  for (const auto& v : versions) {
+    SCOPED_TRACE(testing::Message() << v.frames << " frames, all keys " << v.allKeys);
+    test::TestAviStream s;
+    // Compressed (as far as the layout knows): only its index marks the key frames.
+    s.Format = test::TestBitmapFormat(8, 8, 24, test::TestFcc("XVID"));
+    for (size_t n = 0; n < v.frames; ++n) {
+      s.Chunks.emplace_back(8 * 8 * 3, static_cast<uint8_t>(n));
+      s.Keys.push_back(v.allKeys || n == 0);
+    }
+    test::WriteFile(path, test::WriteTestAvi({s}, TestAviIndex::Idx1));
+    const struct timespec sameTime[2] = {{1700000000, 0}, {1700000000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), sameTime, 0), 0);
+    for (int open = 0; open < 2; ++open) {
+      OpenAvi avi(path);
+      ASSERT_NE(avi.video, nullptr);
+      EXPECT_EQ(AVIStreamLength(avi.video), static_cast<int32_t>(v.frames));
+      EXPECT_EQ(AVIStreamFindSample(avi.video, 5, FIND_KEY | FIND_PREV), v.keyBefore5);
     }
   }
 }
