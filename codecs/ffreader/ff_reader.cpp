@@ -3,18 +3,22 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <iterator>
 #include <limits>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include "codecs/ffreader/ff_avi_order.h"
 #include "codecs/ffreader/ff_decode.h"
 #include "codecs/ffreader/ff_mp4_tables.h"
+#include "codecs/ffreader/ff_ogg_ends.h"
 #include "codecs/ffreader/ff_riff_check.h"
 
 extern "C" {
@@ -67,10 +71,20 @@ bool RegularFile(const std::string& name, std::string& error) {
 class Demuxer {
  public:
   ~Demuxer() { Close(); }
-  bool Open(const std::string& name, std::string& error) {
+  // stop (when given) breaks off the demuxer's reading as soon as it is set.
+  bool Open(const std::string& name, std::string& error, const std::atomic<bool>* stop = nullptr) {
     Close();
     if (!RegularFile(name, error)) return false;
     LimitLibraryAllocations();
+    if (stop != nullptr) {
+      fmt_ = avformat_alloc_context();
+      if (fmt_ == nullptr) {
+        error = "out of memory";
+        return false;
+      }
+      fmt_->interrupt_callback.callback = [](void* flag) { return static_cast<const std::atomic<bool>*>(flag)->load() ? 1 : 0; };
+      fmt_->interrupt_callback.opaque = const_cast<std::atomic<bool>*>(stop);
+    }
     int err = avformat_open_input(&fmt_, name.c_str(), nullptr, nullptr);
     if (err < 0) {
       error = "cannot open: " + ErrorString(err);
@@ -301,6 +315,79 @@ bool MeasuredSound(AVCodecID id) {
   }
 }
 
+// The packets of a file whose counts came from what it stores, walked by a thread of its own
+// started at open. The index it builds is handed over once, whole; readers wait for it when they
+// first need it. Cancel stops the walk (its index is then never used).
+struct IndexWalk {
+  std::mutex M;
+  std::condition_variable Cv;
+  bool EarlyDone = false;
+  // The index of the file's first part, walked first, so that reads near the start need not wait
+  // for the whole walk (nullptr when it could not be made).
+  std::shared_ptr<const Reader::Index> Early;
+  bool Done = false;
+  std::shared_ptr<const Reader::Index> Full;  // nullptr when the walk failed (Error says why)
+  std::string Error;
+  std::atomic<bool> Cancel{false};
+  std::thread Thread;
+
+  void Stop() {
+    Cancel = true;
+    if (Thread.joinable()) Thread.join();
+  }
+};
+
+// Walks whose readers are gone: told to stop, and joined later (at the next reader closed, or
+// when the library is unloaded), so that closing a reader does not wait for its walk to notice.
+class WalkReaper {
+ public:
+  static WalkReaper& Get() {
+    static WalkReaper reaper;
+    return reaper;
+  }
+  // Takes walk's thread over (joins it at once when the reaper is gone: closing at unload).
+  static void Retire(const std::shared_ptr<IndexWalk>& walk) {
+    walk->Cancel = true;
+    if (gone_.load()) {
+      walk->Stop();
+      return;
+    }
+    Get().Add(walk);
+  }
+  ~WalkReaper() {
+    gone_ = true;
+    for (auto& w : walks_) w->Stop();
+  }
+
+ private:
+  void Add(const std::shared_ptr<IndexWalk>& walk) {
+    std::vector<std::shared_ptr<IndexWalk>> done;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (auto it = walks_.begin(); it != walks_.end();) {
+        bool finished = false;
+        {
+          std::lock_guard<std::mutex> w((*it)->M);
+          finished = (*it)->Done;
+        }
+        if (finished) {
+          done.push_back(std::move(*it));
+          it = walks_.erase(it);
+        } else {
+          ++it;
+        }
+      }
+      walks_.push_back(walk);
+    }
+    for (auto& w : done) w->Stop();  // (done: the thread is ending)
+  }
+  std::mutex mutex_;
+  std::vector<std::shared_ptr<IndexWalk>> walks_;
+  static inline std::atomic<bool> gone_{false};
+};
+
+void WalkPackets(IndexWalk& walk, const std::string& fileName, const OpenOptions& options);
+
 }  // namespace
 
 // What a file's index holds: built once when the file opens, never changed after that, and shared
@@ -351,13 +438,29 @@ struct Reader::Index {
   // The skip instructions (side data) of the packets that carry one: the demuxer attaches them
   // only while reading from the start, so they are given again after a seek.
   std::unordered_map<int64_t, std::vector<uint8_t>> ASkip;
+  // A chained Ogg file's later Vorbis streams: the entry of each one's first header and the
+  // decoder's parameters with its headers. A run of sound decoding that starts inside one of them
+  // starts with its headers (the demuxer hands headers over in the stream, once).
+  std::vector<std::pair<int64_t, AVCodecParameters*>> ALinks;
+
+  // ---- Counts at open, packets walked after it ----
+  // Set when the counts were taken from what the file stores (the granule positions of an Ogg
+  // file's last pages): this index then holds the description only, and the index of the packets
+  // is built by a walk that runs beside the readers.
+  std::shared_ptr<IndexWalk> Later;
+  bool WalkAlways = false;  // the walk's own index: the packets are walked whatever the file stores
+  bool StopIsPartial = false;  // a scan stopped by its progress routine leaves an index of the part walked
+  bool Partial = false;        // this index covers the file's first part only
+  const std::atomic<bool>* StopFlag = nullptr;  // breaks off the walk's reading when set
 
   Index() = default;
   Index(const Index&) = delete;
   Index& operator=(const Index&) = delete;
   ~Index() {
+    if (Later) WalkReaper::Retire(Later);
     avcodec_parameters_free(&VParams);
     avcodec_parameters_free(&AParams);
+    for (auto& link : ALinks) avcodec_parameters_free(&link.second);
   }
 
   bool Fail(const std::string& why) {
@@ -377,11 +480,12 @@ struct Reader::Index {
   bool Build(const OpenOptions& options, const ScanProgress& progress, Demuxer& scan) {
     if (!RegularFile(FileName, Error)) return false;
     if (!RiffInfoTagsFit(FileName)) return Fail("cannot open: an INFO tag claims more than the file holds");
-    if (!scan.Open(FileName, Error)) return false;
+    if (!scan.Open(FileName, Error, StopFlag)) return false;
     AVFormatContext* fmt = scan.Fmt();
     if (options.Video) VStream = FindStream(fmt, AVMEDIA_TYPE_VIDEO);
     if (options.Audio) AStream = FindStream(fmt, AVMEDIA_TYPE_AUDIO);
     if (VStream < 0 && AStream < 0) return Fail("no stream that can be decoded");
+    if (!options.ScanPackets && !WalkAlways && CountFromOggPages(options, scan)) return true;
 
     // The AVI demuxer reads the file's own index of every chunk at open: the picture index can
     // be taken from it without reading the pictures.
@@ -443,12 +547,16 @@ struct Reader::Index {
       ScanResult result = ScanPackets(scan, scanVideo, scanAudio, progress, countVorbis);
       if (result == ScanResult::Uncounted) {
         ForgetScan();
-        if (!scan.Open(FileName, Error)) return false;
+        if (!scan.Open(FileName, Error, StopFlag)) return false;
         fmt = scan.Fmt();
         scan.Keep(scanVideo, scanAudio);
         result = ScanPackets(scan, scanVideo, scanAudio, progress, false);
       }
-      if (result == ScanResult::Stopped) return Fail("cancelled");
+      if (StopFlag != nullptr && StopFlag->load()) return Fail("cancelled");
+      if (result == ScanResult::Stopped) {
+        if (!StopIsPartial) return Fail("cancelled");
+        Partial = true;
+      }
     }
     if (VStream >= 0) HasVideo = FinishVideo(fmt->streams[VStream]);
     if (AStream >= 0) HasAudio = FinishAudio(fmt->streams[AStream]);
@@ -767,6 +875,7 @@ struct Reader::Index {
         const uint8_t* side = av_packet_get_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, &sideSize);
         if (side != nullptr && sideSize >= 8)
           ASkip[static_cast<int64_t>(AEntries.size())].assign(side, side + sideSize);
+        KeepVorbisHeader(pkt, apar);
         int64_t samples = 0;
         int err = measure.Send(pkt);
         while (err == AVERROR(EAGAIN)) {
@@ -818,6 +927,52 @@ struct Reader::Index {
     return stopped ? ScanResult::Stopped : ScanResult::Done;
   }
 
+  // Gathers the headers of a Vorbis stream chained after the first (a packet of the sound starting
+  // with 1, 3 or 5 and "vorbis"), made into decoder parameters when the third comes.
+  void KeepVorbisHeader(const AVPacket* pkt, const AVCodecParameters* par) {
+    if (par->codec_id != AV_CODEC_ID_VORBIS || pkt->size < 7 || std::memcmp(pkt->data + 1, "vorbis", 6) != 0) return;
+    const uint8_t type = pkt->data[0];
+    if (type == 1) {
+      PendingHeaders.clear();
+      PendingFrom = static_cast<int64_t>(AEntries.size());
+    }
+    if ((type != 1 && type != 3 && type != 5) || PendingHeaders.size() != static_cast<size_t>(type / 2)) return;
+    PendingHeaders.emplace_back(pkt->data, pkt->data + pkt->size);
+    if (PendingHeaders.size() < 3 || PendingFrom == 0) return;
+    // The decoder's parameters: the three headers, their sizes laced as Xiph laces them.
+    std::vector<uint8_t> x = {2};
+    for (size_t h = 0; h < 2; ++h) {
+      size_t n = PendingHeaders[h].size();
+      for (; n >= 255; n -= 255) x.push_back(255);
+      x.push_back(static_cast<uint8_t>(n));
+    }
+    for (const auto& h : PendingHeaders) x.insert(x.end(), h.begin(), h.end());
+    AVCodecParameters* link = avcodec_parameters_alloc();
+    if (link == nullptr || avcodec_parameters_copy(link, par) < 0) {
+      avcodec_parameters_free(&link);
+      return;
+    }
+    av_freep(&link->extradata);
+    link->extradata = static_cast<uint8_t*>(av_mallocz(x.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (link->extradata == nullptr) {
+      avcodec_parameters_free(&link);
+      return;
+    }
+    std::memcpy(link->extradata, x.data(), x.size());
+    link->extradata_size = static_cast<int>(x.size());
+    ALinks.emplace_back(PendingFrom, link);
+    PendingHeaders.clear();
+  }
+  std::vector<std::vector<uint8_t>> PendingHeaders;
+  int64_t PendingFrom = 0;
+
+  // The chained stream entry e belongs to (-1: the first).
+  int64_t LinkAt(int64_t e) const {
+    const auto it = std::upper_bound(ALinks.begin(), ALinks.end(), e,
+                                     [](int64_t v, const std::pair<int64_t, AVCodecParameters*>& l) { return v < l.first; });
+    return static_cast<int64_t>(it - ALinks.begin()) - 1;
+  }
+
   // A picture without a display time (an MPEG elementary stream, or a frame that does not start a
   // program stream's packet) is a reference picture: it is shown after the pictures that depend on
   // it, at the decoding time of the next reference picture (one whose display time is missing or
@@ -850,14 +1005,8 @@ struct Reader::Index {
       Error = "the picture stream holds no frames";
       return false;
     }
-    const AVCodecParameters* par = st->codecpar;
-    VInfo.Width = par->width;
-    VInfo.Height = par->height;
-    VInfo.CodecTag = par->codec_tag;
-    VInfo.StoredBits = par->bits_per_coded_sample;
-    VInfo.CodecName = avcodec_get_name(par->codec_id);
+    DescribeVideo(st);
     const AVRational slot = av_inv_q(st->time_base);
-    SlotMode = st->r_frame_rate.num > 0 && st->r_frame_rate.den > 0 && av_cmp_q(slot, st->r_frame_rate) == 0;
 
     const size_t n = VEntries.size();
     FirstPts = VEntries.front().Pts;
@@ -935,6 +1084,23 @@ struct Reader::Index {
       Error = "the sound stream holds no samples";
       return false;
     }
+    DescribeAudio(st);
+    return true;
+  }
+
+  // What the stream's parameters tell of the pictures (not their count).
+  void DescribeVideo(const AVStream* st) {
+    const AVCodecParameters* par = st->codecpar;
+    VInfo.Width = par->width;
+    VInfo.Height = par->height;
+    VInfo.CodecTag = par->codec_tag;
+    VInfo.StoredBits = par->bits_per_coded_sample;
+    VInfo.CodecName = avcodec_get_name(par->codec_id);
+    const AVRational slot = av_inv_q(st->time_base);
+    SlotMode = st->r_frame_rate.num > 0 && st->r_frame_rate.den > 0 && av_cmp_q(slot, st->r_frame_rate) == 0;
+  }
+
+  void DescribeAudio(const AVStream* st) {
     const AVCodecParameters* par = st->codecpar;
     AInfo.SampleRate = par->sample_rate;
     AInfo.Channels = par->ch_layout.nb_channels;
@@ -948,6 +1114,154 @@ struct Reader::Index {
     AInfo.BlockAlign = par->block_align;
     AInfo.BitRate = par->bit_rate;
     AInfo.CodecName = avcodec_get_name(par->codec_id);
+  }
+
+  // ---- Counts from an Ogg file's pages ----
+
+  // Where the samples a Vorbis stream delivers end, from its last packets: the demuxer cuts the
+  // last packet to the last page's granule position (the decoder drops the samples past it), but
+  // only when the cut fits in that packet; otherwise the packet's samples all come out.
+  // kNoTs when the last packets cannot be read.
+  int64_t VorbisEnd(Demuxer& scan, const OggStreamEnd& end) {
+    AVFormatContext* fmt = scan.Fmt();
+    const AVCodecParameters* par = fmt->streams[AStream]->codecpar;
+    const int64_t granule = end.Granule;
+    scan.Keep(-1, AStream);
+    // From the stream's third page from the end (else by the demuxer's search for the time).
+    const int err = end.Pages[0] >= 0 ? av_seek_frame(fmt, -1, end.Pages[0], AVSEEK_FLAG_BYTE)
+                                      : av_seek_frame(fmt, AStream, granule, AVSEEK_FLAG_BACKWARD);
+    if (err < 0) return kNoTs;
+    struct Last {
+      uint8_t Head[8] = {};
+      int Size = 0;
+      int64_t Pts = kNoTs;
+      int64_t Cut = 0;
+    } last[2];
+    int seen = 0;
+    while (scan.Next(AStream)) {
+      const AVPacket* pkt = scan.Packet();
+      if (pkt->size <= 0) continue;
+      last[0] = last[1];
+      Last& l = last[1];
+      l.Size = std::min(pkt->size, 8);
+      std::memcpy(l.Head, pkt->data, static_cast<size_t>(l.Size));
+      l.Pts = pkt->pts;
+      size_t sideSize = 0;
+      const uint8_t* side = av_packet_get_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, &sideSize);
+      l.Cut = side != nullptr && sideSize >= 8 ? AV_RL32(side + 4) : 0;
+      ++seen;
+    }
+    if (seen < 2 || last[1].Pts == kNoTs) return kNoTs;
+    AVVorbisParseContext* vorbis = av_vorbis_parse_init(par->extradata, par->extradata_size);
+    if (vorbis == nullptr) return kNoTs;
+    int flags = 0;
+    const int before = av_vorbis_parse_frame_flags(vorbis, last[0].Head, last[0].Size, &flags);
+    const int blocks = av_vorbis_parse_frame_flags(vorbis, last[1].Head, last[1].Size, &flags);
+    av_vorbis_parse_free(&vorbis);
+    if (before < 0 || blocks <= 0 || flags != 0) return kNoTs;
+    const int64_t cut = last[1].Pts + blocks - granule;
+    // The demuxer's cut is the one worked out here: else the packets' times are not the granules'.
+    if (last[1].Cut != std::max<int64_t>(cut, 0)) return kNoTs;
+    return cut > 0 && cut <= blocks ? granule : last[1].Pts + blocks;
+  }
+
+  // Theora pictures and Vorbis sound in a single (unchained) Ogg file: the granule position of
+  // each stream's last page gives its end, the demuxer's start times (from the first pages) its
+  // start, so the counts are known without reading the packets, and the packets are walked on a
+  // thread of their own. False (the packets are walked now) wherever the pages cannot give the
+  // counts the walk would: other codecs, a chained file, a stream whose last page is missing, cut
+  // off or ends in an empty picture, sound that starts by skipping samples.
+  bool CountFromOggPages(const OpenOptions& options, Demuxer& scan) {
+    AVFormatContext* fmt = scan.Fmt();
+    if (std::strcmp(fmt->iformat->name, "ogg") != 0) return false;
+    const AVStream* vs = VStream >= 0 ? fmt->streams[VStream] : nullptr;
+    const AVStream* as = AStream >= 0 ? fmt->streams[AStream] : nullptr;
+    if (vs != nullptr && (vs->codecpar->codec_id != AV_CODEC_ID_THEORA || vs->start_time == kNoTs)) return false;
+    if (as != nullptr && (as->codecpar->codec_id != AV_CODEC_ID_VORBIS || as->start_time == kNoTs ||
+                          av_cmp_q(as->time_base, AVRational{1, as->codecpar->sample_rate}) != 0))
+      return false;
+    int shift = -1;
+    uint32_t version = 0;
+    if (vs != nullptr) {
+      // The identification header (within the headers the demuxer keeps as extradata): the
+      // version at bytes 7-9, the key-frame shift in 5 bits from bit 6 of byte 40.
+      static const uint8_t kId[] = {0x80, 't', 'h', 'e', 'o', 'r', 'a'};
+      const uint8_t* x = vs->codecpar->extradata;
+      const int n = vs->codecpar->extradata_size;
+      for (int i = 0; x != nullptr && i + 42 <= n; ++i) {
+        if (std::memcmp(x + i, kId, sizeof kId) != 0) continue;
+        const uint8_t* h = x + i;
+        version = (uint32_t{h[7]} << 16) | (uint32_t{h[8]} << 8) | h[9];
+        shift = ((h[40] & 0x03) << 3) | (h[41] >> 5);
+        break;
+      }
+      DescribeVideo(vs);
+      if (shift < 0 || !SlotMode) return false;
+    }
+    OggEnds ends;
+    bool complete = false;
+    for (const int64_t window : {int64_t{1} << 16, int64_t{1} << 18, int64_t{1} << 21}) {
+      if (!ReadOggEnds(FileName, window, ends) || ends.NewStreamSeen) return false;
+      // The demuxer numbers the streams in the order their first pages come.
+      if (ends.FirstSerials.size() != fmt->nb_streams) return false;
+      for (const auto& [serial, end] : ends.Streams) {
+        // A serial number none of the streams has: pages of a stream chained after them.
+        if (std::find(ends.FirstSerials.begin(), ends.FirstSerials.end(), serial) == ends.FirstSerials.end()) return false;
+      }
+      complete = true;
+      for (const int i : {VStream, AStream})
+        if (i >= 0) complete = complete && ends.Streams.count(ends.FirstSerials[static_cast<size_t>(i)]) != 0;
+      if (complete) break;
+    }
+    if (!complete) return false;
+    for (const int i : {VStream, AStream}) {
+      if (i < 0) continue;
+      const OggStreamEnd& e = ends.Streams[ends.FirstSerials[static_cast<size_t>(i)]];
+      if (!e.Ends || e.Granule < 0 || e.LastPacketEmpty) return false;
+    }
+    int64_t frames = 0, samples = 0;
+    if (vs != nullptr) {
+      const int64_t end = ends.Streams[ends.FirstSerials[static_cast<size_t>(VStream)]].Granule;
+      frames = TheoraFramesThrough(end, shift, version) - vs->start_time;
+      if (frames <= 0) return false;
+    }
+    if (as != nullptr) {
+      // The first sound packet only primes the decoder (it gives no samples): the sound starts
+      // where it ends. It also tells whether the decoder skips samples at the start.
+      scan.Keep(-1, AStream);
+      if (!scan.Next(AStream)) return false;
+      const AVPacket* first = scan.Packet();
+      size_t sideSize = 0;
+      const uint8_t* side = av_packet_get_side_data(first, AV_PKT_DATA_SKIP_SAMPLES, &sideSize);
+      if (first->pts == kNoTs || first->duration <= 0 || (side != nullptr && (sideSize < 4 || AV_RL32(side) != 0)))
+        return false;
+      const int64_t start = first->pts + first->duration;
+      const int64_t end = VorbisEnd(scan, ends.Streams[ends.FirstSerials[static_cast<size_t>(AStream)]]);
+      if (end == kNoTs || end <= start) return false;
+      samples = end - start;
+    }
+    try {
+      if ((vs != nullptr && !CopyParams(VParams, vs->codecpar)) || (as != nullptr && !CopyParams(AParams, as->codecpar)))
+        throw std::bad_alloc();
+      auto walk = std::make_shared<IndexWalk>();
+      walk->Thread = std::thread([walk, name = FileName, options] { WalkPackets(*walk, name, options); });
+      Later = std::move(walk);
+    } catch (...) {
+      avcodec_parameters_free(&VParams);
+      avcodec_parameters_free(&AParams);
+      return false;
+    }
+    if (vs != nullptr) {
+      HasVideo = true;
+      VInfo.FrameCount = frames;
+      VInfo.FrameRate = av_q2d(av_inv_q(vs->time_base));
+    }
+    if (as != nullptr) {
+      HasAudio = true;
+      DescribeAudio(as);
+      AInfo.SampleCount = samples;
+    }
+    PaletteKnown = true;
     return true;
   }
 
@@ -983,7 +1297,63 @@ struct Reader::Index {
   }
 };
 
+namespace {
+
+// The part of a file walked first: about its first megabyte.
+constexpr int64_t kEarlyWalkBytes = 1 << 20;
+
+// Walks the file's first part, then (unless that was the whole file) the whole file.
+void WalkPackets(IndexWalk& walk, const std::string& fileName, const OpenOptions& options) {
+  std::shared_ptr<Reader::Index> index;
+  std::string error;
+  bool whole = false;
+  for (const bool early : {true, false}) {
+    try {
+      index = std::make_shared<Reader::Index>();
+      index->FileName = fileName;
+      index->WalkAlways = true;
+      index->StopIsPartial = early;
+      index->StopFlag = &walk.Cancel;
+      const int64_t limit = early ? kEarlyWalkBytes : std::numeric_limits<int64_t>::max();
+      Demuxer own;
+      // (The count starts at the first report: probing the streams at open may have read ahead.)
+      int64_t from = -1;
+      const auto progress = [&walk, &from, limit](int64_t done, int64_t) {
+        if (from < 0) from = done;
+        return !walk.Cancel.load() && done - from < limit;
+      };
+      if (!index->Build(options, progress, own) ||
+          walk.Cancel.load()) {
+        error = walk.Cancel.load() ? "cancelled" : index->Error;
+        index.reset();
+      }
+    } catch (...) {
+      error = "out of memory";
+      index.reset();
+    }
+    whole = index != nullptr && !index->Partial;
+    std::lock_guard<std::mutex> lock(walk.M);
+    if (early && !whole) {
+      walk.Early = std::move(index);
+      walk.EarlyDone = true;
+      walk.Cv.notify_all();
+      if (!walk.Cancel.load()) continue;
+    }
+    walk.Full = std::move(index);
+    walk.Error = std::move(error);
+    walk.Done = true;
+    walk.Cv.notify_all();
+    return;
+  }
+}
+
+}  // namespace
+
 struct Reader::Impl {
+  // The index the reader was opened with (its description); X is the index of the packets, the
+  // same one unless the packets are walked after the open (then X is the walk's once it is done).
+  std::shared_ptr<const Index> Head;
+  bool Walked = true;  // X holds the index of the packets
   std::shared_ptr<const Index> X;
   std::string FileName;
   std::string Error;
@@ -1018,6 +1388,7 @@ struct Reader::Impl {
   bool ADrained = false;
   std::vector<int16_t> ABuf;  // decoded samples from ABufStart on
   int64_t ABufStart = 0;
+  int64_t ALink = -1;  // the chained stream whose headers the decoder holds (-1: the first)
   int64_t ABufFrames() const { return X->AInfo.Channels > 0 ? static_cast<int64_t>(ABuf.size()) / X->AInfo.Channels : 0; }
 
   ~Impl() {
@@ -1039,6 +1410,8 @@ struct Reader::Impl {
   // on the file, which one of the streams takes over instead of opening the file again.
   // Decoders are made when a stream is first read (FindStream made sure there is one).
   bool Start(std::shared_ptr<const Index> index, Demuxer* scan) {
+    Head = index;
+    Walked = Head->Later == nullptr;
     X = std::move(index);
     FileName = X->FileName;
     HasVideo = X->HasVideo;
@@ -1058,6 +1431,52 @@ struct Reader::Impl {
         ADemuxReady = true;
       }
     }
+    return true;
+  }
+
+  // Waits for the walk of the packets (when it runs after the open) and reads over its index.
+  bool EnsureWalked() {
+    if (Walked) return true;
+    IndexWalk& walk = *Head->Later;
+    std::shared_ptr<const Index> full;
+    {
+      std::unique_lock<std::mutex> lock(walk.M);
+      walk.Cv.wait(lock, [&walk] { return walk.Done; });
+      if (walk.Full == nullptr) return Fail(walk.Error);
+      full = walk.Full;
+    }
+    if (!ReadOver(std::move(full))) return false;
+    Walked = true;
+    return true;
+  }
+
+  // Makes sure the index read over holds frame (video) or the sound up to sample position end:
+  // the index of the file's first part while the walk goes on and the read lies inside it (a
+  // read at the start does not wait for the whole walk), else the full index.
+  bool EnsureIndexFor(bool video, int64_t frameOrEnd) {
+    if (Walked) return true;
+    IndexWalk& walk = *Head->Later;
+    std::shared_ptr<const Index> early;
+    {
+      std::unique_lock<std::mutex> lock(walk.M);
+      walk.Cv.wait(lock, [&walk] { return walk.Done || walk.EarlyDone; });
+      if (!walk.Done) early = walk.Early;
+    }
+    // (The early index's last picture and sound packet may be followed by more of the same time.)
+    if (early != nullptr && (video ? early->HasVideo && frameOrEnd + 1 < early->VInfo.FrameCount
+                                   : early->HasAudio && frameOrEnd < early->AInfo.SampleCount))
+      return ReadOver(std::move(early));
+    return EnsureWalked();
+  }
+
+  // Reads over index from now on; what was decoded over another index is dropped.
+  bool ReadOver(std::shared_ptr<const Index> index) {
+    if (index == X) return true;
+    if (index->VStream != Head->VStream || index->AStream != Head->AStream) return Fail("the file changed while it was read");
+    Rest();
+    X = std::move(index);
+    VLookup.Use(&X->VTable);
+    ALookup.Use(&X->ATable);
     return true;
   }
 
@@ -1196,6 +1615,7 @@ struct Reader::Impl {
 
   bool ReadFrame(int64_t frame, uint8_t* dest, ptrdiff_t stride) {
     if (!HasVideo) return Fail("no pictures");
+    if (!EnsureIndexFor(true, frame)) return false;
     if (dest == nullptr || stride < static_cast<ptrdiff_t>(X->VInfo.Width) * 3) return Fail("bad picture buffer");
     X->VideoTables();
     if (X->VTablesFailed) return Fail("cannot read the pictures' order");
@@ -1253,8 +1673,9 @@ struct Reader::Impl {
 
   // ---- Sound ----
 
-  bool OpenAudioDecoder() {
-    if (!ADecoder.Open(X->AParams)) return false;
+  bool OpenAudioDecoder(int64_t link = -1) {
+    if (!ADecoder.Open(link >= 0 ? X->ALinks[static_cast<size_t>(link)].second : X->AParams)) return false;
+    ALink = link;
     // Timestamps in samples: the decoder's own trimming moves them in the same unit.
     ADecoder.Context()->pkt_timebase = AVRational{1, X->AInfo.SampleRate};
     return true;
@@ -1362,6 +1783,8 @@ struct Reader::Impl {
       err = ADecoder.Send(pkt);
     }
     ANextSend = idx + 1;
+    // (Headers of a chained stream go to the decoder in the stream.)
+    if (!X->ALinks.empty()) ALink = X->LinkAt(idx);
     return CollectSound();
   }
 
@@ -1374,6 +1797,7 @@ struct Reader::Impl {
       Fail("bad sound buffer");
       return -1;
     }
+    if (!EnsureIndexFor(false, position + std::min<int64_t>(maxFrames, Head->AInfo.SampleCount))) return -1;
     if (position >= X->AInfo.SampleCount || maxFrames == 0) return 0;
     X->AudioTables();
     const int64_t want = std::min(maxFrames, X->AInfo.SampleCount - position);
@@ -1384,9 +1808,11 @@ struct Reader::Impl {
     if (!(inBuffer || justAhead)) {
       const int64_t anchor = std::max<int64_t>(0, j - kAudioPreroll);
       // From the start, a new decoder: some keep state that no flush resets (the noise generator
-      // of AAC), and a read from the start must give what it gave the first time.
-      if (anchor == 0 || !ADecoder.IsOpen()) {
-        if (!OpenAudioDecoder()) {
+      // of AAC), and a read from the start must give what it gave the first time. So too where
+      // the decoder holds the headers of another stream of a chained file.
+      const int64_t link = X->LinkAt(anchor);
+      if (anchor == 0 || !ADecoder.IsOpen() || link != ALink) {
+        if (!OpenAudioDecoder(link)) {
           HasAudio = false;
           Fail("no decoder for the sound");
           return -1;
@@ -1456,7 +1882,7 @@ std::unique_ptr<Reader> Reader::Open(const std::string& fileName, const OpenOpti
 std::unique_ptr<Reader> Reader::Share() const {
   try {
     auto impl = std::make_unique<Impl>();
-    if (!impl->Start(impl_->X, nullptr)) return nullptr;
+    if (!impl->Start(impl_->Head, nullptr)) return nullptr;
     return std::unique_ptr<Reader>(new Reader(std::move(impl)));
   } catch (...) {
     return nullptr;
@@ -1467,11 +1893,11 @@ void Reader::Rest() { impl_->Rest(); }
 
 bool Reader::HasVideo() const { return impl_->HasVideo; }
 bool Reader::HasAudio() const { return impl_->HasAudio; }
-const VideoInfo& Reader::Video() const { return impl_->X->VInfo; }
-const AudioInfo& Reader::Audio() const { return impl_->X->AInfo; }
+const VideoInfo& Reader::Video() const { return impl_->Head->VInfo; }
+const AudioInfo& Reader::Audio() const { return impl_->Head->AInfo; }
 
 bool Reader::IsKeyFrame(int64_t frame) const {
-  if (!impl_->HasVideo) return false;
+  if (!impl_->HasVideo || !impl_->EnsureWalked()) return false;
   try {
     impl_->X->VideoTables();
   } catch (...) {
@@ -1482,7 +1908,7 @@ bool Reader::IsKeyFrame(int64_t frame) const {
 }
 
 int64_t Reader::FindKeyFrame(int64_t frame, KeySearch direction) const {
-  if (!impl_->HasVideo) return -1;
+  if (!impl_->HasVideo || !impl_->EnsureWalked()) return -1;
   try {
     impl_->X->VideoTables();
   } catch (...) {
@@ -1515,6 +1941,8 @@ int64_t Reader::ReadAudio(int64_t position, int16_t* dest, int64_t maxFrames) {
     return -1;
   }
 }
+
+bool Reader::CountsFromContainer() const { return impl_->Head->Later != nullptr; }
 
 const std::string& Reader::LastError() const { return impl_->Error; }
 

@@ -94,6 +94,11 @@ class Reader {
   // -1 on a decoding failure.
   int64_t ReadAudio(int64_t position, int16_t* dest, int64_t maxFrames);
 
+  // True when the counts were taken from what the file stores (the end positions of an Ogg file's
+  // streams) and the packets are indexed by a walk that runs beside the reader, which a read
+  // waits for when it first needs the index.
+  bool CountsFromContainer() const;
+
   // Why the last call failed.
   const std::string& LastError() const;
 

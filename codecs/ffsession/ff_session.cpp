@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <iterator>
 #include <list>
 #include <mutex>
 #include <unordered_map>
@@ -86,10 +87,16 @@ class Shelf {
     options.Audio = audio;
     std::shared_ptr<ffreader::Reader> reader = ffreader::Reader::Open(fileName, options, nullptr, progress);
     if (reader == nullptr) return nullptr;
+    // Readers given up are closed outside the lock (closing one may wait for its walk to stop).
+    std::list<Item> gone;
     std::lock_guard<std::mutex> lock(mutex_);
-    items_.remove_if([&](const Item& i) { return i.Key == stamp; });
+    for (auto it = items_.begin(); it != items_.end();) {
+      auto next = std::next(it);
+      if (it->Key == stamp) gone.splice(gone.end(), items_, it);
+      it = next;
+    }
     items_.push_front(Item{stamp, video, audio, reader, {}});
-    if (items_.size() > kKeptFiles) items_.pop_back();
+    if (items_.size() > kKeptFiles) gone.splice(gone.end(), items_, std::prev(items_.end()));
     Issued(reader.get(), stamp);
     return reader;
   }

@@ -1,0 +1,116 @@
+#include "codecs/ffreader/ff_ogg_ends.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace tavelo::ffreader {
+
+namespace {
+
+// The page checksum: CRC-32 with polynomial 0x04C11DB7, not reflected, starting from 0.
+const std::array<uint32_t, 256>& CrcTable() {
+  static const std::array<uint32_t, 256> table = [] {
+    std::array<uint32_t, 256> t{};
+    for (uint32_t i = 0; i < 256; ++i) {
+      uint32_t r = i << 24;
+      for (int b = 0; b < 8; ++b) r = (r & 0x80000000u) ? (r << 1) ^ 0x04C11DB7u : r << 1;
+      t[i] = r;
+    }
+    return t;
+  }();
+  return table;
+}
+
+uint32_t Le32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24); }
+
+// The page at p (avail bytes on): its length when its header and checksum are whole, else 0.
+size_t PageLength(const uint8_t* p, size_t avail) {
+  if (avail < 27 || std::memcmp(p, "OggS", 4) != 0 || p[4] != 0) return 0;
+  const size_t segments = p[26];
+  if (27 + segments > avail) return 0;
+  size_t body = 0;
+  for (size_t s = 0; s < segments; ++s) body += p[27 + s];
+  const size_t length = 27 + segments + body;
+  if (length > avail) return 0;
+  const auto& crc = CrcTable();
+  uint32_t sum = 0;
+  for (size_t i = 0; i < length; ++i) {
+    const uint8_t byte = (i >= 22 && i < 26) ? 0 : p[i];
+    sum = (sum << 8) ^ crc[((sum >> 24) ^ byte) & 0xFF];
+  }
+  return sum == Le32(p + 22) ? length : 0;
+}
+
+bool ReadAt(FILE* f, long from, size_t n, std::vector<uint8_t>& buf) {
+  buf.resize(n);
+  return std::fseek(f, from, SEEK_SET) == 0 && std::fread(buf.data(), 1, n, f) == n;
+}
+
+}  // namespace
+
+bool ReadOggEnds(const std::string& fileName, int64_t window, OggEnds& ends) {
+  ends = OggEnds{};
+  FILE* f = std::fopen(fileName.c_str(), "rb");
+  if (f == nullptr) return false;
+  std::vector<uint8_t> head, tail;
+  bool ok = std::fseek(f, 0, SEEK_END) == 0;
+  const long size = ok ? std::ftell(f) : -1;
+  ok = ok && size >= 0;
+  const long from = size > window ? size - static_cast<long>(window) : 0;
+  ok = ok && ReadAt(f, 0, static_cast<size_t>(std::min<long>(size, 1 << 14)), head) &&
+       ReadAt(f, from, static_cast<size_t>(size - from), tail);
+  std::fclose(f);
+  if (!ok) return false;
+
+  // The pages that begin the streams come first, one after the other.
+  size_t headEnd = 0;
+  while (const size_t length = PageLength(head.data() + headEnd, head.size() - headEnd)) {
+    if ((head[headEnd + 5] & 0x02) == 0) break;
+    ends.FirstSerials.push_back(Le32(head.data() + headEnd + 14));
+    headEnd += length;
+  }
+
+  const size_t n = tail.size();
+  for (size_t at = 0; at + 27 <= n;) {
+    const uint8_t* p = tail.data() + at;
+    const size_t length = PageLength(p, n - at);
+    if (length == 0) {  // not a page here ("OggS" inside a packet's data, or a cut page)
+      ++at;
+      continue;
+    }
+    const size_t segments = p[26];
+    const uint8_t flags = p[5];
+    int64_t granule = 0;
+    for (int i = 7; i >= 0; --i) granule = (granule << 8) | p[6 + i];
+    OggStreamEnd& e = ends.Streams[Le32(p + 14)];
+    if ((flags & 0x02) != 0 && static_cast<size_t>(from) + at >= headEnd) ends.NewStreamSeen = true;
+    e.Ends = (flags & 0x04) != 0;
+    if (granule != -1) {
+      e.Granule = granule;
+      e.Pages[0] = e.Pages[1];
+      e.Pages[1] = e.Pages[2];
+      e.Pages[2] = static_cast<int64_t>(from) + static_cast<int64_t>(at);
+      // The last lacing value below 255 ends the page's last packet; the packet is empty when it
+      // is 0 and the value before it ended a packet too (or, first on the page, it continues
+      // nothing from the page before).
+      size_t last = segments;
+      while (last > 0 && p[27 + last - 1] == 255) --last;
+      e.LastPacketEmpty = last > 0 && p[27 + last - 1] == 0 &&
+                          (last == 1 ? (flags & 0x01) == 0 : p[27 + last - 2] != 255);
+    }
+    at += length;
+  }
+  return true;
+}
+
+int64_t TheoraFramesThrough(int64_t granule, int shift, uint32_t version) {
+  if (granule < 0 || shift < 0 || shift > 31) return -1;
+  const int64_t key = granule >> shift;
+  const int64_t offset = granule & ((int64_t{1} << shift) - 1);
+  return key + offset + (version < 0x030201 ? 1 : 0);
+}
+
+}  // namespace tavelo::ffreader

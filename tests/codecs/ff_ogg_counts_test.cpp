@@ -1,0 +1,142 @@
+// Ogg files count their pictures and samples from the granule positions of their last pages at
+// open, and walk their packets beside the reader: the counts, the key frames and what reads give
+// must be those of the walk made at open (the scan option), for every kind of Ogg file; files
+// whose pages cannot give the counts (chained, cut off, other codecs) are walked at open.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "codecs/ffreader/ff_reader.h"
+#include "tests/support/test_env.h"
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+namespace tavelo::ffreader {
+namespace {
+
+const int kQuiet = (av_log_set_level(AV_LOG_QUIET), 0);
+
+std::string Dir() {
+  static const std::string dir = [] {
+    const std::string d = test::TempRoot() + "/ogg_counts";
+    EXPECT_EQ(std::system(("mkdir -p '" + d + "'").c_str()), 0);
+    return d;
+  }();
+  return dir;
+}
+
+std::string Make(const std::string& name, const std::string& args) {
+  const std::string out = Dir() + "/" + name;
+  const std::string cmd = "ffmpeg -v error -nostdin -y " + args + " '" + out + "'";
+  EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
+  return out;
+}
+
+std::vector<uint8_t> Frame(Reader& r, int64_t n) {
+  std::vector<uint8_t> px(static_cast<size_t>(r.Video().Width) * r.Video().Height * 3);
+  EXPECT_TRUE(r.ReadFrame(n, px.data(), r.Video().Width * 3)) << n << ": " << r.LastError();
+  return px;
+}
+
+std::vector<int16_t> Sound(Reader& r, int64_t pos, int64_t n) {
+  std::vector<int16_t> s(static_cast<size_t>(n * r.Audio().Channels));
+  const int64_t got = r.ReadAudio(pos, s.data(), n);
+  EXPECT_EQ(got, n) << pos << ": " << r.LastError();
+  return s;
+}
+
+TEST(FFOggCounts, CountsFromTheLastPagesAreThoseOfTheWalk) {
+  struct Case {
+    std::string file;
+    bool fromPages;  // the counts come from the pages (else the packets are walked at open)
+  };
+  const std::string av = "-f lavfi -i testsrc=s=96x64:r=25:d=3.1 -f lavfi -i sine=f=440:r=44100:d=3.3 ";
+  std::vector<Case> cases = {
+      {test::MediaPath("codec_movies/theora.ogv"), true},
+      {test::MediaPath("codec_movies/vorbis.ogg"), true},
+      {Make("pictures.ogv", "-f lavfi -i testsrc=s=80x48:r=12:d=1.25 -c:v libtheora -g 7"), true},
+      {Make("both.ogv", av + "-c:v libtheora -g 30 -c:a libvorbis -ac 1"), true},
+      // Streams that start later than 0.
+      {Make("late.ogv", av + "-c:v libtheora -c:a libvorbis -output_ts_offset 0.6"), true},
+      {Make("mono.ogg", "-f lavfi -i sine=f=300:r=8000:d=1.3 -c:a libvorbis -q:a 0"), true},
+      // Sound within its first page, whose last packet is shorter than what the page cuts off.
+      {Make("tiny.ogg", "-f lavfi -i sine=f=300:r=8000:d=0.2 -c:a libvorbis"), true},
+      {Make("flac.oga", "-f lavfi -i sine=f=300:r=22050:d=1.1 -c:a flac"), false},
+  };
+  // Cut off (no last page), and chained.
+  const std::string cut = Dir() + "/cut.ogv", chain = Dir() + "/chain.ogg";
+  ASSERT_EQ(std::system(("head -c -2500 '" + cases[3].file + "' > '" + cut + "'").c_str()), 0);
+  ASSERT_EQ(std::system(("cat '" + cases[5].file + "' '" + cases[1].file + "' > '" + chain + "'").c_str()), 0);
+  cases.push_back({cut, false});
+  cases.push_back({chain, false});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    std::string error;
+    auto open = Reader::Open(c.file, OpenOptions{}, &error);
+    auto walked = Reader::Open(c.file, OpenOptions{true, true, true}, &error);
+    ASSERT_TRUE(open && walked) << error;
+    EXPECT_EQ(open->CountsFromContainer(), c.fromPages);
+    EXPECT_FALSE(walked->CountsFromContainer());
+    ASSERT_EQ(open->HasVideo(), walked->HasVideo());
+    ASSERT_EQ(open->HasAudio(), walked->HasAudio());
+    if (open->HasVideo()) {
+      const int64_t frames = walked->Video().FrameCount;
+      ASSERT_EQ(open->Video().FrameCount, frames);
+      EXPECT_EQ(open->Video().FrameRate, walked->Video().FrameRate);
+      for (int64_t n = 0; n < frames; ++n) {
+        EXPECT_EQ(open->IsKeyFrame(n), walked->IsKeyFrame(n)) << n;
+        EXPECT_EQ(open->FindKeyFrame(n, KeySearch::AtOrAfter), walked->FindKeyFrame(n, KeySearch::AtOrAfter)) << n;
+      }
+      EXPECT_TRUE(Frame(*open, frames - 1) == Frame(*walked, frames - 1));
+      EXPECT_TRUE(Frame(*open, frames / 2) == Frame(*walked, frames / 2));
+    }
+    if (open->HasAudio()) {
+      const int64_t samples = walked->Audio().SampleCount;
+      ASSERT_EQ(open->Audio().SampleCount, samples);
+      EXPECT_TRUE(Sound(*open, samples - 300, 300) == Sound(*walked, samples - 300, 300));
+    }
+  }
+}
+
+// A reader opened while the packets are walked reads the start of the file before the walk ends
+// (over the index of its first part), may be shared and read by two threads at once, goes on past
+// that part, and may be closed before the walk ends. (A file of several megabytes: noise.)
+TEST(FFOggCounts, ReadersOfAFileBeingWalked) {
+  const std::string file = Make("noisy.ogv",
+                                "-f lavfi -i testsrc2=s=320x240:r=25:d=3,noise=alls=30:allf=t "
+                                "-f lavfi -i sine=f=440:r=44100:d=3 -c:v libtheora -q:v 8 -g 20 -c:a libvorbis");
+  for (int round = 0; round < 3; ++round) Reader::Open(file, OpenOptions{});  // closed at once
+  auto walked = Reader::Open(file, OpenOptions{true, true, true});
+  auto first = Reader::Open(file, OpenOptions{});
+  ASSERT_TRUE(walked && first);
+  ASSERT_TRUE(first->CountsFromContainer());
+  auto second = first->Share();
+  ASSERT_NE(second, nullptr);
+  const int64_t frames = first->Video().FrameCount;
+  std::vector<std::vector<uint8_t>> a(6), b(6);
+  std::thread other([&] {
+    for (int64_t n = 5; n >= 0; --n) b[static_cast<size_t>(n)] = Frame(*second, n);
+  });
+  for (int64_t n = 0; n < 6; ++n) a[static_cast<size_t>(n)] = Frame(*first, n);
+  const std::vector<int16_t> sound = Sound(*first, 0, 4000);
+  other.join();
+  for (int64_t n = 0; n < 6; ++n) {
+    EXPECT_TRUE(a[static_cast<size_t>(n)] == Frame(*walked, n)) << n;
+    EXPECT_TRUE(b[static_cast<size_t>(n)] == a[static_cast<size_t>(n)]) << n;
+  }
+  EXPECT_TRUE(sound == Sound(*walked, 0, 4000));
+  for (const int64_t n : {frames - 1, int64_t{2}, frames / 2})
+    EXPECT_TRUE(Frame(*first, n) == Frame(*walked, n)) << n;
+  const int64_t samples = walked->Audio().SampleCount;
+  EXPECT_TRUE(Sound(*second, samples - 500, 500) == Sound(*walked, samples - 500, 500));
+  EXPECT_TRUE(Sound(*second, 100, 500) == Sound(*walked, 100, 500));
+}
+
+}  // namespace
+}  // namespace tavelo::ffreader
