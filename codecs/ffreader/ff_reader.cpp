@@ -1357,6 +1357,7 @@ struct Reader::Impl {
   std::shared_ptr<const Index> X;
   std::string FileName;
   std::string Error;
+  int64_t Seeks = 0;  // runs of decoding started at a packet found by moving a demuxer
 
   // ---- Pictures ----
   bool HasVideo = false;
@@ -1469,14 +1470,49 @@ struct Reader::Impl {
     return EnsureWalked();
   }
 
-  // Reads over index from now on; what was decoded over another index is dropped.
+  // Reads over index from now on. What was decoded over the index of the file's first part
+  // carries over to the full one where the runs stand inside that part (the full index starts
+  // with the same entries: playback goes on without starting again at a key frame); anything
+  // else decoded over another index is dropped.
   bool ReadOver(std::shared_ptr<const Index> index) {
     if (index == X) return true;
     if (index->VStream != Head->VStream || index->AStream != Head->AStream) return Fail("the file changed while it was read");
-    Rest();
+    if (!RunsCarryOver(*X, *index)) Rest();
     X = std::move(index);
     VLookup.Use(&X->VTable);
     ALookup.Use(&X->ATable);
+    return true;
+  }
+
+  // True when the runs of decoding over from (the index of the file's first part) stand where
+  // to (the full index) has the same entries: neither run has been drained at the end of the
+  // part, and every entry sent to the decoders is the same in both.
+  bool RunsCarryOver(const Index& from, const Index& to) const {
+    if (!from.Partial || to.Partial) return false;
+    if (VRun) {
+      if (VDrained || VNextSend > static_cast<int64_t>(from.VEntries.size()) ||
+          VNextSend > static_cast<int64_t>(to.VEntries.size()))
+        return false;
+      for (int64_t i = 0; i < VNextSend; ++i) {
+        const VideoEntry& a = from.VEntries[static_cast<size_t>(i)];
+        const VideoEntry& b = to.VEntries[static_cast<size_t>(i)];
+        if (a.Pts != b.Pts || a.Dts != b.Dts || a.Pos != b.Pos || a.Key != b.Key || a.Mark != b.Mark) return false;
+      }
+    }
+    if (ARun) {
+      if (ADrained || from.SkipStart != to.SkipStart || ANextSend > static_cast<int64_t>(from.AEntries.size()) ||
+          ANextSend > static_cast<int64_t>(to.AEntries.size()))
+        return false;
+      for (int64_t i = 0; i < ANextSend; ++i) {
+        const AudioEntry& a = from.AEntries[static_cast<size_t>(i)];
+        const AudioEntry& b = to.AEntries[static_cast<size_t>(i)];
+        if (a.Dts != b.Dts || a.Pos != b.Pos || a.Start != b.Start || a.Samples != b.Samples || a.Mark != b.Mark)
+          return false;
+        const auto sa = from.ASkip.find(i), sb = to.ASkip.find(i);
+        if ((sa == from.ASkip.end()) != (sb == to.ASkip.end()) || (sa != from.ASkip.end() && sa->second != sb->second))
+          return false;
+      }
+    }
     return true;
   }
 
@@ -1516,6 +1552,7 @@ struct Reader::Impl {
 
   // Places the demuxer so that its current packet is entry k.
   bool SeekVideo(int64_t k) {
+    ++Seeks;
     if (!EnsureVideoDemuxer()) return false;
     const VideoEntry& target = X->VEntries[static_cast<size_t>(k)];
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -1697,6 +1734,7 @@ struct Reader::Impl {
   }
 
   bool SeekAudio(int64_t k) {
+    ++Seeks;
     if (!EnsureAudioDemuxer()) return false;
     const AudioEntry& target = X->AEntries[static_cast<size_t>(k)];
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -1945,5 +1983,7 @@ int64_t Reader::ReadAudio(int64_t position, int16_t* dest, int64_t maxFrames) {
 bool Reader::CountsFromContainer() const { return impl_->Head->Later != nullptr; }
 
 const std::string& Reader::LastError() const { return impl_->Error; }
+
+int64_t Reader::Seeks() const { return impl_->Seeks; }
 
 }  // namespace tavelo::ffreader
