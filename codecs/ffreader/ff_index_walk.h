@@ -1,5 +1,6 @@
-// The packets of a file whose counts were taken at open, indexed by a thread of its own beside
-// the readers: first the file's first part, then the whole file. (Internal to the reader.)
+// Counts taken at open from what an Ogg file's pages say, and the packets of such a file indexed
+// by a thread of its own beside the readers: first the file's first part, then the whole file.
+// (Internal to the reader.)
 #pragma once
 #include <atomic>
 #include <condition_variable>
@@ -13,6 +14,17 @@
 #include "codecs/ffreader/ff_reader.h"
 
 namespace tavelo::ffreader {
+
+class Demuxer;
+
+// The pictures of a Theora stream (vstream, -1: none) and the samples of a Vorbis stream
+// (astream, -1: none) of a single (unchained) Ogg file open in scan, from the granule positions
+// of the streams' last pages and where the streams start, without reading their packets. False
+// where the pages cannot give the counts a walk of the packets would: a chained file, a stream
+// whose last page is missing, cut off or ends in an empty picture, sound that starts by skipping
+// samples. scan is left placed anywhere.
+bool CountOggStreams(const std::string& fileName, Demuxer& scan, int vstream, int astream, int64_t& frames,
+                     int64_t& samples);
 
 // The packets of a file whose counts came from what it stores, walked by a thread of its own
 // started at open. The index it builds is handed over once, whole; readers wait for it when they
