@@ -9,6 +9,10 @@
 
 #include "codecs/ffreader/ff_decode.h"
 
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
 namespace tavelo::ffreader {
 
 namespace {
@@ -97,6 +101,33 @@ uint64_t PacketMark(const AVPacket* pkt) {
   for (int i = 0; i < head; ++i) mix(pkt->data[i]);
   for (int i = std::max(head, n - 256); i < n; ++i) mix(pkt->data[i]);
   return h == 0 ? 1 : h;
+}
+
+bool IsAttachedPicture(const AVStream* st) { return (st->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0; }
+
+int FindStream(AVFormatContext* fmt, AVMediaType type) {
+  for (unsigned i = 0; i < fmt->nb_streams; ++i) {
+    const AVStream* st = fmt->streams[i];
+    if (st->codecpar->codec_type != type || IsAttachedPicture(st)) continue;
+    if (avcodec_find_decoder(st->codecpar->codec_id) == nullptr) continue;
+    if (type == AVMEDIA_TYPE_VIDEO && (st->codecpar->width < 1 || st->codecpar->height < 1)) continue;
+    if (type == AVMEDIA_TYPE_AUDIO && (st->codecpar->sample_rate < 1 || st->codecpar->ch_layout.nb_channels < 1))
+      continue;
+    return static_cast<int>(i);
+  }
+  return -1;
+}
+
+bool MeasuredSound(AVCodecID id) {
+  switch (id) {
+    case AV_CODEC_ID_VORBIS:
+    case AV_CODEC_ID_WMAV1:
+    case AV_CODEC_ID_WMAV2:
+    case AV_CODEC_ID_WMAPRO:
+    case AV_CODEC_ID_WMAVOICE:
+    case AV_CODEC_ID_WMALOSSLESS: return true;
+    default: return false;
+  }
 }
 
 }  // namespace tavelo::ffreader

@@ -20,6 +20,15 @@ namespace tavelo::ffreader {
 // socket without end), and a name holding a NUL would open the part before the NUL.
 bool RegularFile(const std::string& name, std::string& error);
 
+bool IsAttachedPicture(const AVStream* st);
+// The first stream of type that can be decoded (an attached cover picture is none), -1: none.
+int FindStream(AVFormatContext* fmt, AVMediaType type);
+
+// Codecs whose packets decode to a number of samples their containers do not state exactly
+// (Vorbis block sizes overlap; the WMA decoders hold packets back): their sound is counted by
+// decoding it once when the file opens (except Vorbis in Ogg, counted from its block sizes).
+bool MeasuredSound(AVCodecID id);
+
 // One opened demuxer over the file, reading one stream and skipping the others.
 class Demuxer {
  public:
@@ -70,6 +79,7 @@ struct VideoEntry {
   int64_t Pos = -1;
   bool Key = false;
   uint64_t Mark = 0;
+  bool operator==(const VideoEntry&) const = default;
 };
 
 struct AudioEntry {
@@ -78,6 +88,7 @@ struct AudioEntry {
   int64_t Start = 0;  // first sample frame, on the undecimated time line
   int64_t Samples = 0;
   uint64_t Mark = 0;
+  bool operator==(const AudioEntry&) const = default;
 };
 
 // Finds an index entry from a packet. Entries made from the packets themselves are found by what

@@ -1,17 +1,12 @@
 #include "codecs/ffreader/ff_reader.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
-#include <iterator>
 #include <limits>
 #include <mutex>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -43,38 +38,7 @@ constexpr int64_t kMaxGapSeconds = 10;
 // At most this many decoded pictures wait between reads (decoders that reorder hold a few).
 constexpr size_t kMaxQueuedFrames = 64;
 
-bool IsAttachedPicture(const AVStream* st) { return (st->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0; }
-
-int FindStream(AVFormatContext* fmt, AVMediaType type) {
-  for (unsigned i = 0; i < fmt->nb_streams; ++i) {
-    const AVStream* st = fmt->streams[i];
-    if (st->codecpar->codec_type != type || IsAttachedPicture(st)) continue;
-    if (avcodec_find_decoder(st->codecpar->codec_id) == nullptr) continue;
-    if (type == AVMEDIA_TYPE_VIDEO && (st->codecpar->width < 1 || st->codecpar->height < 1)) continue;
-    if (type == AVMEDIA_TYPE_AUDIO && (st->codecpar->sample_rate < 1 || st->codecpar->ch_layout.nb_channels < 1))
-      continue;
-    return static_cast<int>(i);
-  }
-  return -1;
-}
-
 int64_t EntryTs(int64_t dts, int64_t pts) { return dts != kNoTs ? dts : pts; }
-
-// Codecs whose packets decode to a number of samples their containers do not state exactly
-// (Vorbis block sizes overlap; the WMA decoders hold packets back): their sound is counted by
-// decoding it once when the file opens (except Vorbis in Ogg, counted from its block sizes).
-bool MeasuredSound(AVCodecID id) {
-  switch (id) {
-    case AV_CODEC_ID_VORBIS:
-    case AV_CODEC_ID_WMAV1:
-    case AV_CODEC_ID_WMAV2:
-    case AV_CODEC_ID_WMAPRO:
-    case AV_CODEC_ID_WMAVOICE:
-    case AV_CODEC_ID_WMALOSSLESS: return true;
-    default: return false;
-  }
-}
-
 
 // The walk's index of the first limit bytes of fileName's packets, or of all of them.
 std::shared_ptr<const Reader::Index> WalkIndex(const std::string& fileName, const OpenOptions& options, int64_t limit,
@@ -859,7 +823,6 @@ struct Reader::Index {
     return true;
   }
 
-
   // The packet look-up of the sound, made once.
   void AudioTables() const {
     std::call_once(ATablesMade, [this] {
@@ -1061,21 +1024,14 @@ struct Reader::Impl {
       if (VDrained || VNextSend > static_cast<int64_t>(from.VEntries.size()) ||
           VNextSend > static_cast<int64_t>(to.VEntries.size()))
         return false;
-      for (int64_t i = 0; i < VNextSend; ++i) {
-        const VideoEntry& a = from.VEntries[static_cast<size_t>(i)];
-        const VideoEntry& b = to.VEntries[static_cast<size_t>(i)];
-        if (a.Pts != b.Pts || a.Dts != b.Dts || a.Pos != b.Pos || a.Key != b.Key || a.Mark != b.Mark) return false;
-      }
+      if (!std::equal(from.VEntries.begin(), from.VEntries.begin() + VNextSend, to.VEntries.begin())) return false;
     }
     if (ARun) {
       if (ADrained || from.SkipStart != to.SkipStart || ANextSend > static_cast<int64_t>(from.AEntries.size()) ||
           ANextSend > static_cast<int64_t>(to.AEntries.size()))
         return false;
       for (int64_t i = 0; i < ANextSend; ++i) {
-        const AudioEntry& a = from.AEntries[static_cast<size_t>(i)];
-        const AudioEntry& b = to.AEntries[static_cast<size_t>(i)];
-        if (a.Dts != b.Dts || a.Pos != b.Pos || a.Start != b.Start || a.Samples != b.Samples || a.Mark != b.Mark)
-          return false;
+        if (!(from.AEntries[static_cast<size_t>(i)] == to.AEntries[static_cast<size_t>(i)])) return false;
         const auto sa = from.ASkip.find(i), sb = to.ASkip.find(i);
         if ((sa == from.ASkip.end()) != (sb == to.ASkip.end()) || (sa != from.ASkip.end() && sa->second != sb->second))
           return false;
@@ -1101,7 +1057,6 @@ struct Reader::Impl {
   }
 
   // ---- Pictures ----
-
 
   bool EnsureVideoDemuxer() {
     if (VDemuxReady) return true;
