@@ -1,24 +1,21 @@
 #include "codecs/ffreader/ff_reader.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
-#include <iterator>
 #include <limits>
 #include <mutex>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include "codecs/ffreader/ff_avi_order.h"
 #include "codecs/ffreader/ff_decode.h"
+#include "codecs/ffreader/ff_index_walk.h"
 #include "codecs/ffreader/ff_mp4_tables.h"
 #include "codecs/ffreader/ff_ogg_ends.h"
+#include "codecs/ffreader/ff_packets.h"
 #include "codecs/ffreader/ff_riff_check.h"
 
 extern "C" {
@@ -41,352 +38,11 @@ constexpr int64_t kMaxGapSeconds = 10;
 // At most this many decoded pictures wait between reads (decoders that reorder hold a few).
 constexpr size_t kMaxQueuedFrames = 64;
 
-// Tracker and game-console music: the sound is rendered by running the module, so its cost is
-// the length it claims, not the size of the file (1.8 KB rendered fifteen minutes), and the index
-// the reader builds at open would render all of it.
-bool RendersItsSound(const AVInputFormat* format) {
-  static constexpr const char* kRenderers[] = {"libopenmpt", "libgme", "libmodplug"};
-  if (format == nullptr || format->name == nullptr) return false;
-  return std::any_of(std::begin(kRenderers), std::end(kRenderers),
-                     [&](const char* r) { return std::strcmp(format->name, r) == 0; });
-}
-
-// Only a regular file is read: FFmpeg would wait for ever on a FIFO (and read a device or a
-// socket without end), and a name holding a NUL would open the part before the NUL.
-bool RegularFile(const std::string& name, std::string& error) {
-  struct stat st {};
-  if (name.find('\0') != std::string::npos) {
-    error = "cannot open: the name holds a NUL character";
-  } else if (::stat(name.c_str(), &st) != 0) {
-    error = std::string("cannot open: ") + std::strerror(errno);
-  } else if (!S_ISREG(st.st_mode)) {
-    error = S_ISDIR(st.st_mode) ? "cannot open: it is a folder" : "cannot open: not a regular file";
-  } else {
-    return true;
-  }
-  return false;
-}
-
-// One opened demuxer over the file, reading one stream and skipping the others.
-class Demuxer {
- public:
-  ~Demuxer() { Close(); }
-  // stop (when given) breaks off the demuxer's reading as soon as it is set.
-  bool Open(const std::string& name, std::string& error, const std::atomic<bool>* stop = nullptr) {
-    Close();
-    if (!RegularFile(name, error)) return false;
-    LimitLibraryAllocations();
-    if (stop != nullptr) {
-      fmt_ = avformat_alloc_context();
-      if (fmt_ == nullptr) {
-        error = "out of memory";
-        return false;
-      }
-      fmt_->interrupt_callback.callback = [](void* flag) { return static_cast<const std::atomic<bool>*>(flag)->load() ? 1 : 0; };
-      fmt_->interrupt_callback.opaque = const_cast<std::atomic<bool>*>(stop);
-    }
-    int err = avformat_open_input(&fmt_, name.c_str(), nullptr, nullptr);
-    if (err < 0) {
-      error = "cannot open: " + ErrorString(err);
-      fmt_ = nullptr;
-      return false;
-    }
-    if (RendersItsSound(fmt_->iformat)) {
-      error = std::string("cannot open: music rendered from a module (") + fmt_->iformat->name + ") is not played";
-      Close();
-      return false;
-    }
-    // The decoders that probing opens get the reader's picture limit too.
-    std::vector<AVDictionary*> options(fmt_->nb_streams, nullptr);
-    for (AVDictionary*& o : options) av_dict_set_int(&o, "max_pixels", kMaxDecodedPixels, 0);
-    err = avformat_find_stream_info(fmt_, options.empty() ? nullptr : options.data());
-    for (AVDictionary*& o : options) av_dict_free(&o);
-    if (err < 0) {
-      error = "cannot read the streams: " + ErrorString(err);
-      Close();
-      return false;
-    }
-    packet_ = av_packet_alloc();
-    if (packet_ == nullptr) {
-      error = "out of memory";
-      Close();
-      return false;
-    }
-    return true;
-  }
-  void Close() {
-    av_packet_free(&packet_);
-    avformat_close_input(&fmt_);
-  }
-  // Takes over other's open file (other is left closed).
-  void Take(Demuxer& other) {
-    Close();
-    std::swap(fmt_, other.fmt_);
-    std::swap(packet_, other.packet_);
-  }
-  AVFormatContext* Fmt() const { return fmt_; }
-  AVPacket* Packet() const { return packet_; }
-  // Only the streams in keep are read; the demuxer skips the data of the others.
-  void Keep(int a, int b) {
-    for (unsigned i = 0; i < fmt_->nb_streams; ++i)
-      fmt_->streams[i]->discard = (static_cast<int>(i) == a || static_cast<int>(i) == b) ? AVDISCARD_DEFAULT
-                                                                                        : AVDISCARD_ALL;
-  }
-  // The next packet of stream into Packet(); false at the end or on a read error.
-  bool Next(int stream) {
-    for (;;) {
-      av_packet_unref(packet_);
-      const int err = av_read_frame(fmt_, packet_);
-      if (err < 0) return false;
-      if (packet_->stream_index == stream) return true;
-    }
-  }
-
- private:
-  AVFormatContext* fmt_ = nullptr;
-  AVPacket* packet_ = nullptr;
-};
-
-// What a packet holds, in brief (its size and its first and last bytes): packets read again after
-// a seek are recognised by it whatever position and timestamps the demuxer gives them then.
-// 0 means "not known" (entries taken from a container's index).
-uint64_t PacketMark(const AVPacket* pkt) {
-  uint64_t h = 1469598103934665603ull;
-  auto mix = [&h](uint8_t b) {
-    h ^= b;
-    h *= 1099511628211ull;
-  };
-  const uint64_t size = static_cast<uint64_t>(pkt->size);
-  for (int i = 0; i < 8; ++i) mix(static_cast<uint8_t>(size >> (8 * i)));
-  const int n = pkt->size;
-  const int head = std::min(n, 256);
-  for (int i = 0; i < head; ++i) mix(pkt->data[i]);
-  for (int i = std::max(head, n - 256); i < n; ++i) mix(pkt->data[i]);
-  return h == 0 ? 1 : h;
-}
-
-struct VideoEntry {
-  int64_t Pts = 0;
-  int64_t Dts = 0;
-  int64_t Pos = -1;
-  bool Key = false;
-  uint64_t Mark = 0;
-};
-
-struct AudioEntry {
-  int64_t Dts = 0;
-  int64_t Pos = -1;
-  int64_t Start = 0;  // first sample frame, on the undecimated time line
-  int64_t Samples = 0;
-  uint64_t Mark = 0;
-};
-
-// Finds an index entry from a packet. Entries made from the packets themselves are found by what
-// the packet holds (PacketMark): after a seek a demuxer's parser may deliver a stray piece of data
-// at an entry's position, or the entry's own packet without its position and with another
-// timestamp. Packets of equal content are told apart by the run they belong to (the entry after
-// the one found last), else by position and timestamp. Entries taken from a container's index
-// are found by position, else by decoding timestamp. Packets that match no entry (a parser
-// resynchronizing after a seek) are not sent to the decoder.
-//
-// The table is built once with the index and shared by every reader of the file; the run (the
-// entry found last) belongs to one reader.
-class EntryTable {
- public:
-  // Entries come with marks (a scan) or without (an index), never mixed in one table.
-  void Add(int64_t index, int64_t pos, int64_t dts, uint64_t mark) {
-    if (mark != 0) {
-      entries_.push_back(Entry{pos, dts});
-      byMark_[mark].push_back(index);
-      return;
-    }
-    if (pos >= 0) byPos_.push_back({pos, index});
-    else if (dts != AV_NOPTS_VALUE) byDts_.push_back({dts, index});
-  }
-  // Called once after the last Add: the position and timestamp lists are searched by halving.
-  // (The first entry of a key is the one found, as it was added first.)
-  void Seal() {
-    const auto less = [](const Key& a, const Key& b) { return a.first < b.first; };
-    // Positions and timestamps mostly come in order already.
-    if (!std::is_sorted(byPos_.begin(), byPos_.end(), less)) std::stable_sort(byPos_.begin(), byPos_.end(), less);
-    if (!std::is_sorted(byDts_.begin(), byDts_.end(), less)) std::stable_sort(byDts_.begin(), byDts_.end(), less);
-  }
-  void Reserve(size_t n) { byPos_.reserve(n); }
-
-  // last: the entry found last in the run, -1 at its start.
-  int64_t Lookup(const AVPacket* pkt, int64_t last) const {
-    const int64_t dts = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
-    if (!byMark_.empty()) {
-      const auto it = byMark_.find(PacketMark(pkt));
-      if (it == byMark_.end()) return -1;
-      const std::vector<int64_t>& c = it->second;
-      if (c.size() == 1) return c.front();
-      if (last >= 0 && std::binary_search(c.begin(), c.end(), last + 1)) return last + 1;
-      int64_t byPos = -1, byDts = -1;
-      for (int64_t i : c) {
-        const Entry& e = entries_[static_cast<size_t>(i)];
-        if (pkt->pos >= 0 && e.Pos == pkt->pos && (e.Dts == dts || byPos < 0)) byPos = i;
-        if (dts != AV_NOPTS_VALUE && e.Dts == dts && byDts < 0) byDts = i;
-      }
-      if (byPos >= 0) return byPos;
-      if (byDts >= 0) return byDts;
-      const auto after = std::upper_bound(c.begin(), c.end(), last);
-      return after != c.end() ? *after : c.front();
-    }
-    if (pkt->pos >= 0) {
-      if (const int64_t i = Search(byPos_, pkt->pos); i >= 0) return i;
-    }
-    if (dts != AV_NOPTS_VALUE) return Search(byDts_, dts);
-    return -1;
-  }
-
- private:
-  struct Entry {
-    int64_t Pos, Dts;
-  };
-  std::vector<Entry> entries_;
-  std::unordered_map<uint64_t, std::vector<int64_t>> byMark_;
-  using Key = std::pair<int64_t, int64_t>;  // position or timestamp, entry
-  static int64_t Search(const std::vector<Key>& list, int64_t v) {
-    const auto it = std::lower_bound(list.begin(), list.end(), v, [](const Key& k, int64_t x) { return k.first < x; });
-    return it != list.end() && it->first == v ? it->second : -1;
-  }
-  std::vector<Key> byPos_;
-  std::vector<Key> byDts_;
-};
-
-class EntryLookup {
- public:
-  void Use(const EntryTable* table) { table_ = table; }
-  // The demuxer moved: the next packet starts a new run.
-  void Reset() { last_ = -1; }
-  int64_t Find(const AVPacket* pkt) {
-    if (pkt->size <= 0 || table_ == nullptr) return -1;  // never indexed, and no step in the run
-    // The packet found last, asked for again, is the same entry.
-    const Key key{pkt->pos, pkt->dts, pkt->pts, pkt->size};
-    if (last_ >= 0 && key == lastKey_) return last_;
-    const int64_t index = table_->Lookup(pkt, last_);
-    last_ = index;
-    lastKey_ = key;
-    return index;
-  }
-
- private:
-  struct Key {
-    int64_t Pos, Dts, Pts;
-    int Size;
-    bool operator==(const Key&) const = default;
-  };
-  const EntryTable* table_ = nullptr;
-  int64_t last_ = -1;
-  Key lastKey_{};
-};
-
-
-bool IsAttachedPicture(const AVStream* st) { return (st->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0; }
-
-int FindStream(AVFormatContext* fmt, AVMediaType type) {
-  for (unsigned i = 0; i < fmt->nb_streams; ++i) {
-    const AVStream* st = fmt->streams[i];
-    if (st->codecpar->codec_type != type || IsAttachedPicture(st)) continue;
-    if (avcodec_find_decoder(st->codecpar->codec_id) == nullptr) continue;
-    if (type == AVMEDIA_TYPE_VIDEO && (st->codecpar->width < 1 || st->codecpar->height < 1)) continue;
-    if (type == AVMEDIA_TYPE_AUDIO && (st->codecpar->sample_rate < 1 || st->codecpar->ch_layout.nb_channels < 1))
-      continue;
-    return static_cast<int>(i);
-  }
-  return -1;
-}
-
 int64_t EntryTs(int64_t dts, int64_t pts) { return dts != kNoTs ? dts : pts; }
 
-// Codecs whose packets decode to a number of samples their containers do not state exactly
-// (Vorbis block sizes overlap; the WMA decoders hold packets back): their sound is counted by
-// decoding it once when the file opens (except Vorbis in Ogg, counted from its block sizes).
-bool MeasuredSound(AVCodecID id) {
-  switch (id) {
-    case AV_CODEC_ID_VORBIS:
-    case AV_CODEC_ID_WMAV1:
-    case AV_CODEC_ID_WMAV2:
-    case AV_CODEC_ID_WMAPRO:
-    case AV_CODEC_ID_WMAVOICE:
-    case AV_CODEC_ID_WMALOSSLESS: return true;
-    default: return false;
-  }
-}
-
-// The packets of a file whose counts came from what it stores, walked by a thread of its own
-// started at open. The index it builds is handed over once, whole; readers wait for it when they
-// first need it. Cancel stops the walk (its index is then never used).
-struct IndexWalk {
-  std::mutex M;
-  std::condition_variable Cv;
-  bool EarlyDone = false;
-  // The index of the file's first part, walked first, so that reads near the start need not wait
-  // for the whole walk (nullptr when it could not be made).
-  std::shared_ptr<const Reader::Index> Early;
-  bool Done = false;
-  std::shared_ptr<const Reader::Index> Full;  // nullptr when the walk failed (Error says why)
-  std::string Error;
-  std::atomic<bool> Cancel{false};
-  std::thread Thread;
-
-  void Stop() {
-    Cancel = true;
-    if (Thread.joinable()) Thread.join();
-  }
-};
-
-// Walks whose readers are gone: told to stop, and joined later (at the next reader closed, or
-// when the library is unloaded), so that closing a reader does not wait for its walk to notice.
-class WalkReaper {
- public:
-  static WalkReaper& Get() {
-    static WalkReaper reaper;
-    return reaper;
-  }
-  // Takes walk's thread over (joins it at once when the reaper is gone: closing at unload).
-  static void Retire(const std::shared_ptr<IndexWalk>& walk) {
-    walk->Cancel = true;
-    if (gone_.load()) {
-      walk->Stop();
-      return;
-    }
-    Get().Add(walk);
-  }
-  ~WalkReaper() {
-    gone_ = true;
-    for (auto& w : walks_) w->Stop();
-  }
-
- private:
-  void Add(const std::shared_ptr<IndexWalk>& walk) {
-    std::vector<std::shared_ptr<IndexWalk>> done;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      for (auto it = walks_.begin(); it != walks_.end();) {
-        bool finished = false;
-        {
-          std::lock_guard<std::mutex> w((*it)->M);
-          finished = (*it)->Done;
-        }
-        if (finished) {
-          done.push_back(std::move(*it));
-          it = walks_.erase(it);
-        } else {
-          ++it;
-        }
-      }
-      walks_.push_back(walk);
-    }
-    for (auto& w : done) w->Stop();  // (done: the thread is ending)
-  }
-  std::mutex mutex_;
-  std::vector<std::shared_ptr<IndexWalk>> walks_;
-  static inline std::atomic<bool> gone_{false};
-};
-
-void WalkPackets(IndexWalk& walk, const std::string& fileName, const OpenOptions& options);
+// The walk's index of the first limit bytes of fileName's packets, or of all of them.
+std::shared_ptr<const Reader::Index> WalkIndex(const std::string& fileName, const OpenOptions& options, int64_t limit,
+                                               const std::atomic<bool>& cancel, bool& partial, std::string& error);
 
 }  // namespace
 
@@ -457,7 +113,7 @@ struct Reader::Index {
   Index(const Index&) = delete;
   Index& operator=(const Index&) = delete;
   ~Index() {
-    if (Later) WalkReaper::Retire(Later);
+    if (Later) RetireWalk(Later);
     avcodec_parameters_free(&VParams);
     avcodec_parameters_free(&AParams);
     for (auto& link : ALinks) avcodec_parameters_free(&link.second);
@@ -1118,53 +774,6 @@ struct Reader::Index {
 
   // ---- Counts from an Ogg file's pages ----
 
-  // Where the samples a Vorbis stream delivers end, from its last packets: the demuxer cuts the
-  // last packet to the last page's granule position (the decoder drops the samples past it), but
-  // only when the cut fits in that packet; otherwise the packet's samples all come out.
-  // kNoTs when the last packets cannot be read.
-  int64_t VorbisEnd(Demuxer& scan, const OggStreamEnd& end) {
-    AVFormatContext* fmt = scan.Fmt();
-    const AVCodecParameters* par = fmt->streams[AStream]->codecpar;
-    const int64_t granule = end.Granule;
-    scan.Keep(-1, AStream);
-    // From the stream's third page from the end (else by the demuxer's search for the time).
-    const int err = end.Pages[0] >= 0 ? av_seek_frame(fmt, -1, end.Pages[0], AVSEEK_FLAG_BYTE)
-                                      : av_seek_frame(fmt, AStream, granule, AVSEEK_FLAG_BACKWARD);
-    if (err < 0) return kNoTs;
-    struct Last {
-      uint8_t Head[8] = {};
-      int Size = 0;
-      int64_t Pts = kNoTs;
-      int64_t Cut = 0;
-    } last[2];
-    int seen = 0;
-    while (scan.Next(AStream)) {
-      const AVPacket* pkt = scan.Packet();
-      if (pkt->size <= 0) continue;
-      last[0] = last[1];
-      Last& l = last[1];
-      l.Size = std::min(pkt->size, 8);
-      std::memcpy(l.Head, pkt->data, static_cast<size_t>(l.Size));
-      l.Pts = pkt->pts;
-      size_t sideSize = 0;
-      const uint8_t* side = av_packet_get_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, &sideSize);
-      l.Cut = side != nullptr && sideSize >= 8 ? AV_RL32(side + 4) : 0;
-      ++seen;
-    }
-    if (seen < 2 || last[1].Pts == kNoTs) return kNoTs;
-    AVVorbisParseContext* vorbis = av_vorbis_parse_init(par->extradata, par->extradata_size);
-    if (vorbis == nullptr) return kNoTs;
-    int flags = 0;
-    const int before = av_vorbis_parse_frame_flags(vorbis, last[0].Head, last[0].Size, &flags);
-    const int blocks = av_vorbis_parse_frame_flags(vorbis, last[1].Head, last[1].Size, &flags);
-    av_vorbis_parse_free(&vorbis);
-    if (before < 0 || blocks <= 0 || flags != 0) return kNoTs;
-    const int64_t cut = last[1].Pts + blocks - granule;
-    // The demuxer's cut is the one worked out here: else the packets' times are not the granules'.
-    if (last[1].Cut != std::max<int64_t>(cut, 0)) return kNoTs;
-    return cut > 0 && cut <= blocks ? granule : last[1].Pts + blocks;
-  }
-
   // Theora pictures and Vorbis sound in a single (unchained) Ogg file: the granule position of
   // each stream's last page gives its end, the demuxer's start times (from the first pages) its
   // start, so the counts are known without reading the packets, and the packets are walked on a
@@ -1180,71 +789,20 @@ struct Reader::Index {
     if (as != nullptr && (as->codecpar->codec_id != AV_CODEC_ID_VORBIS || as->start_time == kNoTs ||
                           av_cmp_q(as->time_base, AVRational{1, as->codecpar->sample_rate}) != 0))
       return false;
-    int shift = -1;
-    uint32_t version = 0;
     if (vs != nullptr) {
-      // The identification header (within the headers the demuxer keeps as extradata): the
-      // version at bytes 7-9, the key-frame shift in 5 bits from bit 6 of byte 40.
-      static const uint8_t kId[] = {0x80, 't', 'h', 'e', 'o', 'r', 'a'};
-      const uint8_t* x = vs->codecpar->extradata;
-      const int n = vs->codecpar->extradata_size;
-      for (int i = 0; x != nullptr && i + 42 <= n; ++i) {
-        if (std::memcmp(x + i, kId, sizeof kId) != 0) continue;
-        const uint8_t* h = x + i;
-        version = (uint32_t{h[7]} << 16) | (uint32_t{h[8]} << 8) | h[9];
-        shift = ((h[40] & 0x03) << 3) | (h[41] >> 5);
-        break;
-      }
       DescribeVideo(vs);
-      if (shift < 0 || !SlotMode) return false;
-    }
-    OggEnds ends;
-    bool complete = false;
-    for (const int64_t window : {int64_t{1} << 16, int64_t{1} << 18, int64_t{1} << 21}) {
-      if (!ReadOggEnds(FileName, window, ends) || ends.NewStreamSeen) return false;
-      // The demuxer numbers the streams in the order their first pages come.
-      if (ends.FirstSerials.size() != fmt->nb_streams) return false;
-      for (const auto& [serial, end] : ends.Streams) {
-        // A serial number none of the streams has: pages of a stream chained after them.
-        if (std::find(ends.FirstSerials.begin(), ends.FirstSerials.end(), serial) == ends.FirstSerials.end()) return false;
-      }
-      complete = true;
-      for (const int i : {VStream, AStream})
-        if (i >= 0) complete = complete && ends.Streams.count(ends.FirstSerials[static_cast<size_t>(i)]) != 0;
-      if (complete) break;
-    }
-    if (!complete) return false;
-    for (const int i : {VStream, AStream}) {
-      if (i < 0) continue;
-      const OggStreamEnd& e = ends.Streams[ends.FirstSerials[static_cast<size_t>(i)]];
-      if (!e.Ends || e.Granule < 0 || e.LastPacketEmpty) return false;
+      if (!SlotMode) return false;
     }
     int64_t frames = 0, samples = 0;
-    if (vs != nullptr) {
-      const int64_t end = ends.Streams[ends.FirstSerials[static_cast<size_t>(VStream)]].Granule;
-      frames = TheoraFramesThrough(end, shift, version) - vs->start_time;
-      if (frames <= 0) return false;
-    }
-    if (as != nullptr) {
-      // The first sound packet only primes the decoder (it gives no samples): the sound starts
-      // where it ends. It also tells whether the decoder skips samples at the start.
-      scan.Keep(-1, AStream);
-      if (!scan.Next(AStream)) return false;
-      const AVPacket* first = scan.Packet();
-      size_t sideSize = 0;
-      const uint8_t* side = av_packet_get_side_data(first, AV_PKT_DATA_SKIP_SAMPLES, &sideSize);
-      if (first->pts == kNoTs || first->duration <= 0 || (side != nullptr && (sideSize < 4 || AV_RL32(side) != 0)))
-        return false;
-      const int64_t start = first->pts + first->duration;
-      const int64_t end = VorbisEnd(scan, ends.Streams[ends.FirstSerials[static_cast<size_t>(AStream)]]);
-      if (end == kNoTs || end <= start) return false;
-      samples = end - start;
-    }
+    if (!CountOggStreams(FileName, scan, VStream, AStream, frames, samples)) return false;
     try {
       if ((vs != nullptr && !CopyParams(VParams, vs->codecpar)) || (as != nullptr && !CopyParams(AParams, as->codecpar)))
         throw std::bad_alloc();
       auto walk = std::make_shared<IndexWalk>();
-      walk->Thread = std::thread([walk, name = FileName, options] { WalkPackets(*walk, name, options); });
+      StartWalk(walk, [name = FileName, options](int64_t limit, const std::atomic<bool>& cancel, bool& partial,
+                                                 std::string& error) {
+        return WalkIndex(name, options, limit, cancel, partial, error);
+      });
       Later = std::move(walk);
     } catch (...) {
       avcodec_parameters_free(&VParams);
@@ -1264,7 +822,6 @@ struct Reader::Index {
     PaletteKnown = true;
     return true;
   }
-
 
   // The packet look-up of the sound, made once.
   void AudioTables() const {
@@ -1299,52 +856,26 @@ struct Reader::Index {
 
 namespace {
 
-// The part of a file walked first: about its first megabyte.
-constexpr int64_t kEarlyWalkBytes = 1 << 20;
-
-// Walks the file's first part, then (unless that was the whole file) the whole file.
-void WalkPackets(IndexWalk& walk, const std::string& fileName, const OpenOptions& options) {
-  std::shared_ptr<Reader::Index> index;
-  std::string error;
-  bool whole = false;
-  for (const bool early : {true, false}) {
-    try {
-      index = std::make_shared<Reader::Index>();
-      index->FileName = fileName;
-      index->WalkAlways = true;
-      index->StopIsPartial = early;
-      index->StopFlag = &walk.Cancel;
-      const int64_t limit = early ? kEarlyWalkBytes : std::numeric_limits<int64_t>::max();
-      Demuxer own;
-      // (The count starts at the first report: probing the streams at open may have read ahead.)
-      int64_t from = -1;
-      const auto progress = [&walk, &from, limit](int64_t done, int64_t) {
-        if (from < 0) from = done;
-        return !walk.Cancel.load() && done - from < limit;
-      };
-      if (!index->Build(options, progress, own) ||
-          walk.Cancel.load()) {
-        error = walk.Cancel.load() ? "cancelled" : index->Error;
-        index.reset();
-      }
-    } catch (...) {
-      error = "out of memory";
-      index.reset();
-    }
-    whole = index != nullptr && !index->Partial;
-    std::lock_guard<std::mutex> lock(walk.M);
-    if (early && !whole) {
-      walk.Early = std::move(index);
-      walk.EarlyDone = true;
-      walk.Cv.notify_all();
-      if (!walk.Cancel.load()) continue;
-    }
-    walk.Full = std::move(index);
-    walk.Error = std::move(error);
-    walk.Done = true;
-    walk.Cv.notify_all();
-    return;
+std::shared_ptr<const Reader::Index> WalkIndex(const std::string& fileName, const OpenOptions& options, int64_t limit,
+                                               const std::atomic<bool>& cancel, bool& partial, std::string& error) {
+  auto index = std::make_shared<Reader::Index>();
+  index->FileName = fileName;
+  index->WalkAlways = true;
+  index->StopIsPartial = limit < std::numeric_limits<int64_t>::max();
+  index->StopFlag = &cancel;
+  Demuxer own;
+  // (The count starts at the first report: probing the streams at open may have read ahead.)
+  int64_t from = -1;
+  const auto progress = [&cancel, &from, limit](int64_t done, int64_t) {
+    if (from < 0) from = done;
+    return !cancel.load() && done - from < limit;
+  };
+  if (!index->Build(options, progress, own) || cancel.load()) {
+    error = cancel.load() ? "cancelled" : index->Error;
+    return nullptr;
   }
+  partial = index->Partial;
+  return index;
 }
 
 }  // namespace
@@ -1357,6 +888,7 @@ struct Reader::Impl {
   std::shared_ptr<const Index> X;
   std::string FileName;
   std::string Error;
+  int64_t Seeks = 0;  // runs of decoding started at a packet found by moving a demuxer
 
   // ---- Pictures ----
   bool HasVideo = false;
@@ -1469,14 +1001,42 @@ struct Reader::Impl {
     return EnsureWalked();
   }
 
-  // Reads over index from now on; what was decoded over another index is dropped.
+  // Reads over index from now on. What was decoded over the index of the file's first part
+  // carries over to the full one where the runs stand inside that part (the full index starts
+  // with the same entries: playback goes on without starting again at a key frame); anything
+  // else decoded over another index is dropped.
   bool ReadOver(std::shared_ptr<const Index> index) {
     if (index == X) return true;
     if (index->VStream != Head->VStream || index->AStream != Head->AStream) return Fail("the file changed while it was read");
-    Rest();
+    if (!RunsCarryOver(*X, *index)) Rest();
     X = std::move(index);
     VLookup.Use(&X->VTable);
     ALookup.Use(&X->ATable);
+    return true;
+  }
+
+  // True when the runs of decoding over from (the index of the file's first part) stand where
+  // to (the full index) has the same entries: neither run has been drained at the end of the
+  // part, and every entry sent to the decoders is the same in both.
+  bool RunsCarryOver(const Index& from, const Index& to) const {
+    if (!from.Partial || to.Partial) return false;
+    if (VRun) {
+      if (VDrained || VNextSend > static_cast<int64_t>(from.VEntries.size()) ||
+          VNextSend > static_cast<int64_t>(to.VEntries.size()))
+        return false;
+      if (!std::equal(from.VEntries.begin(), from.VEntries.begin() + VNextSend, to.VEntries.begin())) return false;
+    }
+    if (ARun) {
+      if (ADrained || from.SkipStart != to.SkipStart || ANextSend > static_cast<int64_t>(from.AEntries.size()) ||
+          ANextSend > static_cast<int64_t>(to.AEntries.size()))
+        return false;
+      for (int64_t i = 0; i < ANextSend; ++i) {
+        if (!(from.AEntries[static_cast<size_t>(i)] == to.AEntries[static_cast<size_t>(i)])) return false;
+        const auto sa = from.ASkip.find(i), sb = to.ASkip.find(i);
+        if ((sa == from.ASkip.end()) != (sb == to.ASkip.end()) || (sa != from.ASkip.end() && sa->second != sb->second))
+          return false;
+      }
+    }
     return true;
   }
 
@@ -1498,7 +1058,6 @@ struct Reader::Impl {
 
   // ---- Pictures ----
 
-
   bool EnsureVideoDemuxer() {
     if (VDemuxReady) return true;
     if (!VDemux.Open(FileName, Error)) return false;
@@ -1516,6 +1075,7 @@ struct Reader::Impl {
 
   // Places the demuxer so that its current packet is entry k.
   bool SeekVideo(int64_t k) {
+    ++Seeks;
     if (!EnsureVideoDemuxer()) return false;
     const VideoEntry& target = X->VEntries[static_cast<size_t>(k)];
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -1697,6 +1257,7 @@ struct Reader::Impl {
   }
 
   bool SeekAudio(int64_t k) {
+    ++Seeks;
     if (!EnsureAudioDemuxer()) return false;
     const AudioEntry& target = X->AEntries[static_cast<size_t>(k)];
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -1945,5 +1506,7 @@ int64_t Reader::ReadAudio(int64_t position, int16_t* dest, int64_t maxFrames) {
 bool Reader::CountsFromContainer() const { return impl_->Head->Later != nullptr; }
 
 const std::string& Reader::LastError() const { return impl_->Error; }
+
+int64_t Reader::Seeks() const { return impl_->Seeks; }
 
 }  // namespace tavelo::ffreader

@@ -99,6 +99,10 @@ class Reader {
   // waits for when it first needs the index.
   bool CountsFromContainer() const;
 
+  // How many times reading started a run of decoding at a packet its demuxers were moved to
+  // (a read that could not go on from the one before), since the reader was made.
+  int64_t Seeks() const;
+
   // Why the last call failed.
   const std::string& LastError() const;
 

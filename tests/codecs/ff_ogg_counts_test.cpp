@@ -4,6 +4,7 @@
 // whose pages cannot give the counts (chained, cut off, other codecs) are walked at open.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -104,13 +105,19 @@ TEST(FFOggCounts, CountsFromTheLastPagesAreThoseOfTheWalk) {
   }
 }
 
+// Several megabytes of noise, walked in two parts.
+const std::string& Noisy() {
+  static const std::string file = Make("noisy.ogv",
+                                       "-f lavfi -i testsrc2=s=320x240:r=25:d=3,noise=alls=30:allf=t "
+                                       "-f lavfi -i sine=f=440:r=44100:d=3 -c:v libtheora -q:v 8 -g 20 -c:a libvorbis");
+  return file;
+}
+
 // A reader opened while the packets are walked reads the start of the file before the walk ends
 // (over the index of its first part), may be shared and read by two threads at once, goes on past
 // that part, and may be closed before the walk ends. (A file of several megabytes: noise.)
 TEST(FFOggCounts, ReadersOfAFileBeingWalked) {
-  const std::string file = Make("noisy.ogv",
-                                "-f lavfi -i testsrc2=s=320x240:r=25:d=3,noise=alls=30:allf=t "
-                                "-f lavfi -i sine=f=440:r=44100:d=3 -c:v libtheora -q:v 8 -g 20 -c:a libvorbis");
+  const std::string& file = Noisy();
   for (int round = 0; round < 3; ++round) Reader::Open(file, OpenOptions{});  // closed at once
   auto walked = Reader::Open(file, OpenOptions{true, true, true});
   auto first = Reader::Open(file, OpenOptions{});
@@ -136,6 +143,31 @@ TEST(FFOggCounts, ReadersOfAFileBeingWalked) {
   const int64_t samples = walked->Audio().SampleCount;
   EXPECT_TRUE(Sound(*second, samples - 500, 500) == Sound(*walked, samples - 500, 500));
   EXPECT_TRUE(Sound(*second, 100, 500) == Sound(*walked, 100, 500));
+}
+
+// Playing on from the start of a file being walked (pictures and the sound beside them, in
+// order) goes on across the switch from the index of the file's first part to the full one:
+// the decoding started once per stream is never started again, and every picture and sample is
+// that of the walk made at open.
+TEST(FFOggCounts, PlayingOnAcrossTheEndOfTheWalkDoesNotStartAgain) {
+  auto walked = Reader::Open(Noisy(), OpenOptions{true, true, true});
+  auto playing = Reader::Open(Noisy(), OpenOptions{});
+  ASSERT_TRUE(walked && playing);
+  ASSERT_TRUE(playing->CountsFromContainer());
+  const int64_t frames = playing->Video().FrameCount;
+  const int64_t samples = playing->Audio().SampleCount;
+  const int64_t perFrame = samples / frames + 1;
+  int64_t pos = 0;
+  for (int64_t n = 0; n < frames; ++n) {
+    ASSERT_TRUE(Frame(*playing, n) == Frame(*walked, n)) << n;
+    const int64_t count = std::min(perFrame, samples - pos);
+    if (count <= 0) continue;
+    ASSERT_TRUE(Sound(*playing, pos, count) == Sound(*walked, pos, count)) << pos;
+    pos += count;
+  }
+  EXPECT_EQ(pos, samples);
+  // One run of pictures, one of sound.
+  EXPECT_EQ(playing->Seeks(), 2);
 }
 
 }  // namespace
