@@ -63,7 +63,9 @@ int64_t VorbisEnd(Demuxer& scan, int astream, const OggStreamEnd& end) {
   const int before = av_vorbis_parse_frame_flags(vorbis, last[0].Head, last[0].Size, &flags);
   const int blocks = av_vorbis_parse_frame_flags(vorbis, last[1].Head, last[1].Size, &flags);
   av_vorbis_parse_free(&vorbis);
-  if (before < 0 || blocks <= 0 || flags != 0) return kNoTs;
+  if (before < 0 || blocks <= 0 || flags != 0 || last[1].Pts > INT64_MAX - blocks ||
+      last[1].Pts < INT64_MIN / 2)
+    return kNoTs;
   const int64_t cut = last[1].Pts + blocks - granule;
   // The demuxer's cut is the one worked out here: else the packets' times are not the granules'.
   if (last[1].Cut != std::max<int64_t>(cut, 0)) return kNoTs;
@@ -117,8 +119,12 @@ bool CountOggStreams(const std::string& fileName, Demuxer& scan, int vstream, in
   }
   if (vs != nullptr) {
     const int64_t end = ends.Streams[ends.FirstSerials[static_cast<size_t>(vstream)]].Granule;
-    frames = TheoraFramesThrough(end, shift, version) - vs->start_time;
-    if (frames <= 0) return false;
+    // Every picture takes at least a lacing byte of the file: a count beyond that comes from a
+    // forged or damaged end page, and the packets are walked instead.
+    const int64_t through = TheoraFramesThrough(end, shift, version);
+    if (through < 0 || __builtin_sub_overflow(through, vs->start_time, &frames) || frames <= 0 ||
+        frames > ends.FileSize)
+      return false;
   }
   if (as != nullptr) {
     // The first sound packet only primes the decoder (it gives no samples): the sound starts
@@ -130,10 +136,14 @@ bool CountOggStreams(const std::string& fileName, Demuxer& scan, int vstream, in
     const uint8_t* side = av_packet_get_side_data(first, AV_PKT_DATA_SKIP_SAMPLES, &sideSize);
     if (first->pts == kNoTs || first->duration <= 0 || (side != nullptr && (sideSize < 4 || AV_RL32(side) != 0)))
       return false;
-    const int64_t start = first->pts + first->duration;
+    int64_t start = 0;
+    if (__builtin_add_overflow(first->pts, first->duration, &start)) return false;
     const int64_t end = VorbisEnd(scan, astream, ends.Streams[ends.FirstSerials[static_cast<size_t>(astream)]]);
-    if (end == kNoTs || end <= start) return false;
-    samples = end - start;
+    // No Vorbis packet decodes to more than 8192 samples, and each takes a byte of the file at
+    // least: a longer sound is a forged or damaged end page's.
+    if (end == kNoTs || end <= start || __builtin_sub_overflow(end, start, &samples) ||
+        samples / 8192 > ends.FileSize)
+      return false;
   }
   return true;
 }

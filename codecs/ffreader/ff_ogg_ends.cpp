@@ -64,6 +64,7 @@ bool ReadOggEnds(const std::string& fileName, int64_t window, OggEnds& ends) {
        ReadAt(f, from, static_cast<size_t>(size - from), tail);
   std::fclose(f);
   if (!ok) return false;
+  ends.FileSize = size;
 
   // The pages that begin the streams come first, one after the other.
   size_t headEnd = 0;
@@ -110,7 +111,9 @@ int64_t TheoraFramesThrough(int64_t granule, int shift, uint32_t version) {
   if (granule < 0 || shift < 0 || shift > 31) return -1;
   const int64_t key = granule >> shift;
   const int64_t offset = granule & ((int64_t{1} << shift) - 1);
-  return key + offset + (version < 0x030201 ? 1 : 0);
+  const int64_t first = version < 0x030201 ? 1 : 0;
+  if (key > INT64_MAX - offset - first) return -1;
+  return key + offset + first;
 }
 
 }  // namespace tavelo::ffreader

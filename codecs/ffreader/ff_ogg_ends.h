@@ -22,6 +22,7 @@ struct OggEnds {
   std::vector<uint32_t> FirstSerials;  // of the pages that begin the streams at the file's start, in order
   std::unordered_map<uint32_t, OggStreamEnd> Streams;  // the streams' ends, by serial number
   bool NewStreamSeen = false;  // a stream begins after the first ones (a chained file)
+  int64_t FileSize = 0;
 };
 
 // Reads the pages that begin the file's streams, and the pages whose headers and checksums are
@@ -31,7 +32,7 @@ bool ReadOggEnds(const std::string& fileName, int64_t window, OggEnds& ends);
 
 // Frames up to and including the one whose granule position is granule, for a Theora stream with
 // the given key-frame shift and version (major, minor, revision as 0xMMmmrr): streams before 3.2.1
-// number their frames from 0, later ones from 1.
+// number their frames from 0, later ones from 1. -1 for a granule no count can come from.
 int64_t TheoraFramesThrough(int64_t granule, int shift, uint32_t version);
 
 }  // namespace tavelo::ffreader

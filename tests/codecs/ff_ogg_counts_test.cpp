@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "codecs/ffreader/ff_ogg_ends.h"
 #include "codecs/ffreader/ff_reader.h"
 #include "tests/support/test_env.h"
 
@@ -103,6 +104,27 @@ TEST(FFOggCounts, CountsFromTheLastPagesAreThoseOfTheWalk) {
       EXPECT_TRUE(Sound(*open, samples - 300, 300) == Sound(*walked, samples - 300, 300));
     }
   }
+}
+
+// A granule position counts frames from its key frame number and offset; one that no count can
+// come from (a forged end page) gives -1, not an overflowed count.
+TEST(FFOggCounts, TheoraGranulesGiveFrameCountsOrNone) {
+  struct Case {
+    int64_t granule;
+    int shift;
+    uint32_t version;
+    int64_t frames;
+  } cases[] = {
+      {(int64_t{40} << 6) | 9, 6, 0x030201, 49},
+      {(int64_t{40} << 6) | 9, 6, 0x030200, 50},
+      {0, 6, 0x030200, 1},
+      {INT64_MAX, 0, 0x030200, -1},
+      {INT64_MAX, 0, 0x030201, INT64_MAX},
+      {-5, 6, 0x030201, -1},
+      {7, 32, 0x030201, -1},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(TheoraFramesThrough(c.granule, c.shift, c.version), c.frames) << c.granule << " " << c.shift;
 }
 
 // Several megabytes of noise, walked in two parts.
