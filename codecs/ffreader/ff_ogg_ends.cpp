@@ -27,7 +27,9 @@ const std::array<uint32_t, 256>& CrcTable() {
 uint32_t Le32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24); }
 
 // The page at p (avail bytes on): its length when its header and checksum are whole, else 0.
-size_t PageLength(const uint8_t* p, size_t avail) {
+// budget is the bytes still allowed to be checksummed: a tail strewn with false page starts
+// would otherwise checksum up to 64 KB at each of its bytes. 0 also when it is spent.
+size_t PageLength(const uint8_t* p, size_t avail, size_t& budget) {
   if (avail < 27 || std::memcmp(p, "OggS", 4) != 0 || p[4] != 0) return 0;
   const size_t segments = p[26];
   if (27 + segments > avail) return 0;
@@ -35,6 +37,11 @@ size_t PageLength(const uint8_t* p, size_t avail) {
   for (size_t s = 0; s < segments; ++s) body += p[27 + s];
   const size_t length = 27 + segments + body;
   if (length > avail) return 0;
+  if (length > budget) {
+    budget = 0;
+    return 0;
+  }
+  budget -= length;
   const auto& crc = CrcTable();
   uint32_t sum = 0;
   for (size_t i = 0; i < length; ++i) {
@@ -67,8 +74,10 @@ bool ReadOggEnds(const std::string& fileName, int64_t window, OggEnds& ends) {
   ends.FileSize = size;
 
   // The pages that begin the streams come first, one after the other.
+  // Every byte may be checksummed a few times over (pages found in a page's data), not more.
+  size_t budget = 4 * (head.size() + tail.size()) + (size_t{1} << 17);
   size_t headEnd = 0;
-  while (const size_t length = PageLength(head.data() + headEnd, head.size() - headEnd)) {
+  while (const size_t length = PageLength(head.data() + headEnd, head.size() - headEnd, budget)) {
     if ((head[headEnd + 5] & 0x02) == 0) break;
     ends.FirstSerials.push_back(Le32(head.data() + headEnd + 14));
     headEnd += length;
@@ -77,7 +86,8 @@ bool ReadOggEnds(const std::string& fileName, int64_t window, OggEnds& ends) {
   const size_t n = tail.size();
   for (size_t at = 0; at + 27 <= n;) {
     const uint8_t* p = tail.data() + at;
-    const size_t length = PageLength(p, n - at);
+    const size_t length = PageLength(p, n - at, budget);
+    if (budget == 0) return false;
     if (length == 0) {  // not a page here ("OggS" inside a packet's data, or a cut page)
       ++at;
       continue;
