@@ -1,8 +1,6 @@
 #include "codecs/ffreader/ff_asf_walk.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -50,28 +48,24 @@ struct Cursor {
   }
 };
 
+// The file, read in runs (the walk reads it from end to end once).
 class File {
  public:
-  explicit File(const std::string& name) : fd_(::open(name.c_str(), O_RDONLY | O_CLOEXEC)) {}
+  explicit File(const std::string& name) : f_(std::fopen(name.c_str(), "rb")) {
+    if (f_ != nullptr) std::setvbuf(f_, nullptr, _IONBF, 0);
+  }
   ~File() {
-    if (fd_ >= 0) ::close(fd_);
+    if (f_ != nullptr) std::fclose(f_);
   }
   File(const File&) = delete;
   File& operator=(const File&) = delete;
   bool Read(int64_t pos, uint8_t* dest, size_t n) const {
-    while (n > 0) {
-      const ssize_t got = ::pread(fd_, dest, n, pos);
-      if (got <= 0) return false;
-      dest += got;
-      pos += got;
-      n -= static_cast<size_t>(got);
-    }
-    return true;
+    return f_ != nullptr && fseeko(f_, pos, SEEK_SET) == 0 && std::fread(dest, 1, n, f_) == n;
   }
-  int64_t Size() const { return fd_ < 0 ? -1 : ::lseek(fd_, 0, SEEK_END); }
+  int64_t Size() const { return f_ != nullptr && fseeko(f_, 0, SEEK_END) == 0 ? ftello(f_) : -1; }
 
  private:
-  int fd_;
+  std::FILE* f_;
 };
 
 // One counted stream's media object being gathered.

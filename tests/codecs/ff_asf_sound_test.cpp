@@ -10,6 +10,7 @@
 #include "codecs/ffreader/ff_asf_sound.h"
 #include "codecs/ffreader/ff_decode.h"
 #include "codecs/ffreader/ff_reader.h"
+#include "tests/codecs/ffmpeg_made.h"
 #include "tests/support/test_env.h"
 
 extern "C" {
@@ -22,13 +23,7 @@ namespace {
 
 const int kQuiet = (av_log_set_level(AV_LOG_QUIET), 0);
 
-std::string Make(const std::string& name, const std::string& args) {
-  const std::string dir = test::TempRoot() + "/asf_sound";
-  const std::string out = dir + "/" + name;
-  const std::string cmd = "mkdir -p '" + dir + "' && ffmpeg -v error -nostdin -y " + args + " '" + out + "'";
-  EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
-  return out;
-}
+std::string Make(const std::string& name, const std::string& args) { return test::FFmpegMade("asf_sound", name, args); }
 
 // Feeds every sound packet to a WmaCount and to the decoder: false when the count refused the
 // stream; else each packet's samples (and the drain's) must be the decoder's.

@@ -11,6 +11,7 @@
 
 #include "codecs/ffreader/ff_asf_walk.h"
 #include "codecs/ffreader/ff_reader.h"
+#include "tests/codecs/ffmpeg_made.h"
 #include "tests/support/test_env.h"
 
 extern "C" {
@@ -23,21 +24,9 @@ namespace {
 
 const int kQuiet = (av_log_set_level(AV_LOG_QUIET), 0);
 
-std::string Dir() {
-  static const std::string dir = [] {
-    const std::string d = test::TempRoot() + "/asf_walk";
-    EXPECT_EQ(std::system(("mkdir -p '" + d + "'").c_str()), 0);
-    return d;
-  }();
-  return dir;
-}
+std::string Make(const std::string& name, const std::string& args) { return test::FFmpegMade("asf_walk", name, args); }
 
-std::string Make(const std::string& name, const std::string& args) {
-  const std::string out = Dir() + "/" + name;
-  const std::string cmd = "ffmpeg -v error -nostdin -y " + args + " '" + out + "'";
-  EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
-  return out;
-}
+std::string Dir() { return test::TempRoot() + "/asf_walk"; }
 
 std::string Fixture(const char* file) { return test::MediaPath(std::string("codec_movies/") + file); }
 
@@ -143,7 +132,7 @@ TEST(FFAsfWalk, DamagedHeadersAreRefusedWithoutReadingPastThePacket) {
       {"offset into an object not begun", 14, {0x10}},
       {"more packets than the file holds", -10, {0xFF, 0xFF, 0xFF}},
   };
-  const std::string path = Dir() + "/damaged.wmv";
+  const std::string path = test::MakeTempDir("asf_damaged") + "/damaged.wmv";
   for (const Damage& d : table) {
     SCOPED_TRACE(d.what);
     std::vector<uint8_t> bad = file;
