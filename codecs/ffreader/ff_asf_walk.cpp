@@ -17,7 +17,8 @@ const uint8_t kDataGuid[16] = {0x36, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
 // A header larger than this (pictures in the metadata) is left to the demuxer.
 constexpr int64_t kMaxHeader = 16 << 20;
 constexpr int64_t kDataHead = 50;  // the data object's own fields before its first packet
-constexpr size_t kChunk = 1 << 20;
+// Read at a time, and progress told after each (as the demuxer scan tells it every quarter megabyte).
+constexpr size_t kChunk = 1 << 18;
 
 uint64_t Le(const uint8_t* p, int n) {
   uint64_t v = 0;
