@@ -17,6 +17,7 @@ const uint8_t kDataGuid[16] = {0x36, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
 // A header larger than this (pictures in the metadata) is left to the demuxer.
 constexpr int64_t kMaxHeader = 16 << 20;
 constexpr int64_t kDataHead = 50;  // the data object's own fields before its first packet
+constexpr uint64_t kMaxBlock = 1 << 20;
 // Read at a time, and progress told after each (as the demuxer scan tells it every quarter megabyte).
 constexpr size_t kChunk = 1 << 18;
 
@@ -135,7 +136,8 @@ class Walker {
     const bool sound = stream == audio_;
     Object& o = objects_[sound ? 1 : 0];
     if (!o.open) {
-      if (offset != 0 || size == 0) return false;
+      // (A sound object is one block of a few kilobytes: one claiming more is not gathered.)
+      if (offset != 0 || size == 0 || (sound && size > kMaxBlock)) return false;
       o.open = true;
       o.size = size;
       o.got = 0;
@@ -152,7 +154,6 @@ class Walker {
       ++counts_.Pictures;
       return true;
     }
-    if (o.size > static_cast<uint64_t>(INT32_MAX)) return false;
     int64_t samples = 0;
     const bool counted = sound_->Block(static_cast<int>(o.size), keep ? o.bytes.data() : nullptr, samples);
     o.bytes.clear();
