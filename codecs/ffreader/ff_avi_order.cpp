@@ -46,29 +46,27 @@ constexpr int kSoundEnds = 8;
 constexpr int kSoundSpread = 48;
 // No MPEG audio frame is longer (layer 2 at 384 kbit/s and 8 kHz: 6912 bytes).
 constexpr int32_t kMaxMpegFrame = 8 << 10;
+// Bytes read at a time for those chunks (more than the largest frame and its header).
+constexpr size_t kSoundWindow = 32 << 10;
 
-// Whether the demuxer's MPEG audio parser, fresh, hands out data (size bytes, padded for
-// libavcodec) as one packet of exactly those bytes lasting samples sample frames, and nothing more
-// when flushed.
-bool OneWholeFrame(AVCodecID codec, const uint8_t* data, int size, int64_t samples) {
-  struct Parser {
-    AVCodecContext* ctx = avcodec_alloc_context3(nullptr);
-    AVCodecParserContext* parser = nullptr;
-    ~Parser() {
-      if (parser != nullptr) av_parser_close(parser);
-      avcodec_free_context(&ctx);
-    }
-  } p;
-  p.parser = av_parser_init(codec);
-  if (p.ctx == nullptr || p.parser == nullptr) return false;
-  p.ctx->codec_id = codec;  // as the demuxer's own parser has it
+// Whether the demuxer's MPEG audio parser, fresh, hands out data (size bytes, followed by
+// libavcodec's padding) as one packet of exactly those bytes lasting samples sample frames, and
+// nothing more when flushed. ctx is the parser's codec context, used again for every chunk.
+bool OneWholeFrame(AVCodecContext* ctx, AVCodecID codec, const uint8_t* data, int size, int64_t samples) {
+  AVCodecParserContext* parser = av_parser_init(codec);
+  if (parser == nullptr) return false;
+  ctx->codec_id = codec;  // as the demuxer's own parser has it
   uint8_t* out = nullptr;
   int outSize = 0;
-  const int used = av_parser_parse2(p.parser, p.ctx, &out, &outSize, data, size, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
-  if (used != size || outSize != size || p.parser->duration != samples) return false;
-  outSize = 0;
-  av_parser_parse2(p.parser, p.ctx, &out, &outSize, nullptr, 0, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
-  return outSize <= 0;
+  const int used = av_parser_parse2(parser, ctx, &out, &outSize, data, size, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+  bool whole = used == size && outSize == size && parser->duration == samples;
+  if (whole) {
+    outSize = 0;
+    av_parser_parse2(parser, ctx, &out, &outSize, nullptr, 0, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+    whole = outSize <= 0;
+  }
+  av_parser_close(parser);
+  return whole;
 }
 
 }  // namespace
@@ -115,15 +113,24 @@ bool AviMpegSoundFromIndex(const std::string& fileName, AVStream* st, std::vecto
     ::close(*f);
     delete f;
   });
-  std::vector<uint8_t> chunk(8 + kMaxMpegFrame + AV_INPUT_BUFFER_PADDING_SIZE);
+  std::unique_ptr<AVCodecContext, void (*)(AVCodecContext*)> ctx(avcodec_alloc_context3(nullptr),
+                                                                  [](AVCodecContext* c) { avcodec_free_context(&c); });
+  if (ctx == nullptr) return false;
+  // The file is read a window at a time: the first and the last chunks lie close together. The
+  // padding after the window stays zero.
+  std::vector<uint8_t> window(kSoundWindow + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+  int64_t windowPos = -1;
+  ssize_t windowBytes = 0;
   auto check = [&](int i) {
     const AVIndexEntry* e = avformat_index_get_entry(st, i);
-    const size_t want = 8 + static_cast<size_t>(e->size);
-    if (ReadAt(fd, e->pos, chunk.data(), want) != static_cast<ssize_t>(want) ||
-        Le32(chunk.data() + 4) != static_cast<uint32_t>(e->size))
-      return false;
-    std::fill(chunk.begin() + static_cast<ptrdiff_t>(want), chunk.end(), 0);
-    return OneWholeFrame(codec, chunk.data() + 8, e->size, tick);
+    const int64_t want = 8 + int64_t{e->size};
+    if (windowPos < 0 || e->pos < windowPos || e->pos + want > windowPos + windowBytes) {
+      windowPos = e->pos;
+      windowBytes = ReadAt(fd, e->pos, window.data(), kSoundWindow);
+    }
+    const uint8_t* head = window.data() + (e->pos - windowPos);
+    if (e->pos + want > windowPos + windowBytes || Le32(head + 4) != static_cast<uint32_t>(e->size)) return false;
+    return OneWholeFrame(ctx.get(), codec, head + 8, e->size, tick);
   };
   for (int k = 0; k < kSoundEnds + kSoundSpread + kSoundEnds; ++k) {
     int i = k;
