@@ -154,6 +154,7 @@ struct Reader::Index {
     // be taken from it without reading the pictures.
     bool videoFromIndex = false;
     bool audioFromIndex = false;
+    bool aviSoundFound = false;  // the first sound packet is the index's first entry
     const bool mov = std::strncmp(fmt->iformat->name, "mov,", 4) == 0;
     // A codec that stores B pictures ahead of their display: the index has decoding times only,
     // and the first bytes of each chunk tell the B pictures.
@@ -174,8 +175,13 @@ struct Reader::Index {
       // (When the pictures must be scanned, the sound is counted in the same pass.)
       if (AStream >= 0 && (VStream < 0 || videoFromIndex)) audioFromIndex = AudioFromIndex(fmt->streams[AStream]);
     }
+    // MPEG audio in AVI stored one frame to a chunk: its packets are the index's chunks.
+    const bool aviSound = AStream >= 0 && !options.ScanPackets && std::strcmp(fmt->iformat->name, "avi") == 0 &&
+                          (VStream < 0 || videoFromIndex) &&
+                          AviMpegSoundFromIndex(FileName, fmt->streams[AStream], AEntries);
+    audioFromIndex = audioFromIndex || aviSound;
     const int scanVideo = (VStream >= 0 && !videoFromIndex) ? VStream : -1;
-    const int scanAudio = (AStream >= 0 && !audioFromIndex) ? AStream : -1;
+    int scanAudio = (AStream >= 0 && !audioFromIndex) ? AStream : -1;
     if (VStream >= 0 && videoFromIndex && scanAudio < 0) {
       // The first packet brings a palettized stream's palette.
       scan.Keep(VStream, audioFromIndex ? AStream : -1);
@@ -189,13 +195,26 @@ struct Reader::Index {
         } else if (pkt->stream_index == AStream && !firstSound && pkt->size > 0) {
           KeepSkip(pkt, 0);
           firstSound = true;
+          aviSoundFound = pkt->pos == AEntries.front().Pos;
         }
         av_packet_unref(pkt);
       }
       PaletteKnown = true;
     } else if (audioFromIndex && scanVideo < 0) {
       scan.Keep(-1, AStream);
-      if (scan.Next(AStream)) KeepSkip(scan.Packet(), 0);
+      if (scan.Next(AStream)) {
+        KeepSkip(scan.Packet(), 0);
+        aviSoundFound = scan.Packet()->pos == AEntries.front().Pos;
+      }
+    }
+    if (aviSound && !aviSoundFound) {
+      // The demuxer does not give the packets the index's positions: they are scanned.
+      AEntries.clear();
+      ASkip.clear();
+      audioFromIndex = false;
+      scanAudio = AStream;
+      if (!scan.Open(FileName, Error, StopFlag)) return false;
+      fmt = scan.Fmt();
     }
     if (audioFromIndex) {
       LastSoundSkip(scan);
@@ -243,8 +262,8 @@ struct Reader::Index {
     const int n = avformat_index_get_entries_count(st);
     if (n <= 0) return false;
     std::vector<VideoEntry> entries;
-    entries.reserve(static_cast<size_t>(n));
-    if (chunks != nullptr) chunks->reserve(static_cast<size_t>(n));
+    ReservePresent(entries, static_cast<size_t>(n));
+    if (chunks != nullptr) ReservePresent(*chunks, static_cast<size_t>(n));
     for (int i = 0; i < n; ++i) {
       const AVIndexEntry* e = avformat_index_get_entry(st, i);
       if (e == nullptr) return false;
