@@ -62,7 +62,8 @@ bool ReadOggEnds(const std::string& fileName, int64_t window, OggEnds& ends) {
   ends = OggEnds{};
   FILE* f = std::fopen(fileName.c_str(), "rb");
   if (f == nullptr) return false;
-  std::vector<uint8_t> head, tail;
+  std::vector<uint8_t> head;
+  std::vector<uint8_t>& tail = ends.Tail;
   bool ok = std::fseek(f, 0, SEEK_END) == 0;
   const long size = ok ? std::ftell(f) : -1;
   ok = ok && size >= 0;
@@ -72,6 +73,7 @@ bool ReadOggEnds(const std::string& fileName, int64_t window, OggEnds& ends) {
   std::fclose(f);
   if (!ok) return false;
   ends.FileSize = size;
+  ends.TailFrom = from;
 
   // The pages that begin the streams come first, one after the other.
   // Every byte may be checksummed a few times over (pages found in a page's data), not more.
@@ -96,6 +98,7 @@ bool ReadOggEnds(const std::string& fileName, int64_t window, OggEnds& ends) {
     const uint8_t flags = p[5];
     int64_t granule = 0;
     for (int i = 7; i >= 0; --i) granule = (granule << 8) | p[6 + i];
+    ends.TailPages.push_back(OggTailPage{Le32(p + 14), at, length});
     OggStreamEnd& e = ends.Streams[Le32(p + 14)];
     if ((flags & 0x02) != 0 && static_cast<size_t>(from) + at >= headEnd) ends.NewStreamSeen = true;
     e.Ends = (flags & 0x04) != 0;
@@ -104,6 +107,9 @@ bool ReadOggEnds(const std::string& fileName, int64_t window, OggEnds& ends) {
       e.Pages[0] = e.Pages[1];
       e.Pages[1] = e.Pages[2];
       e.Pages[2] = static_cast<int64_t>(from) + static_cast<int64_t>(at);
+      e.Granules[0] = e.Granules[1];
+      e.Granules[1] = e.Granules[2];
+      e.Granules[2] = granule;
       // The last lacing value below 255 ends the page's last packet; the packet is empty when it
       // is 0 and the value before it ended a packet too (or, first on the page, it continues
       // nothing from the page before).
@@ -113,6 +119,50 @@ bool ReadOggEnds(const std::string& fileName, int64_t window, OggEnds& ends) {
                           (last == 1 ? (flags & 0x01) == 0 : p[27 + last - 2] != 255);
     }
     at += length;
+  }
+  return true;
+}
+
+bool OggTailPackets(const OggEnds& ends, uint32_t serial, int64_t from, std::vector<OggTailPacket>& packets,
+                    bool& open) {
+  packets.clear();
+  open = false;          // a packet goes on past the page read last
+  bool skipping = false; // that packet began before from
+  bool first = true;
+  uint32_t sequence = 0;
+  OggTailPacket packet;
+  for (const OggTailPage& page : ends.TailPages) {
+    const uint8_t* p = ends.Tail.data() + page.At;
+    const int64_t offset = ends.TailFrom + static_cast<int64_t>(page.At);
+    if (page.Serial != serial || offset < from) continue;
+    const bool continued = (p[5] & 0x01) != 0;
+    const uint32_t number = Le32(p + 18);
+    if (first) {
+      open = skipping = continued;
+    } else if (number != sequence + 1 || continued != open) {
+      return false;
+    }
+    first = false;
+    sequence = number;
+    const size_t segments = p[26];
+    const uint8_t* body = p + 27 + segments;
+    for (size_t s = 0; s < segments; ++s) {
+      const size_t lace = p[27 + s];
+      if (!open) {
+        packet = OggTailPacket{};
+        packet.HeadSize = static_cast<int>(std::min<size_t>(lace, sizeof packet.Head));
+        std::memcpy(packet.Head, body, static_cast<size_t>(packet.HeadSize));
+        open = true;
+      }
+      packet.Size += static_cast<int64_t>(lace);
+      body += lace;
+      if (lace == 255) continue;
+      if (!skipping) {
+        packet.EndPage = offset;
+        packets.push_back(packet);
+      }
+      open = skipping = false;
+    }
   }
   return true;
 }
