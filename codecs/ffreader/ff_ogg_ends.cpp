@@ -1,28 +1,18 @@
 #include "codecs/ffreader/ff_ogg_ends.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
+extern "C" {
+#include <libavutil/crc.h>
+#include <libavutil/intreadwrite.h>
+}
+
 namespace tavelo::ffreader {
 
 namespace {
-
-// The page checksum: CRC-32 with polynomial 0x04C11DB7, not reflected, starting from 0.
-const std::array<uint32_t, 256>& CrcTable() {
-  static const std::array<uint32_t, 256> table = [] {
-    std::array<uint32_t, 256> t{};
-    for (uint32_t i = 0; i < 256; ++i) {
-      uint32_t r = i << 24;
-      for (int b = 0; b < 8; ++b) r = (r & 0x80000000u) ? (r << 1) ^ 0x04C11DB7u : r << 1;
-      t[i] = r;
-    }
-    return t;
-  }();
-  return table;
-}
 
 uint32_t Le32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24); }
 
@@ -42,13 +32,14 @@ size_t PageLength(const uint8_t* p, size_t avail, size_t& budget) {
     return 0;
   }
   budget -= length;
-  const auto& crc = CrcTable();
-  uint32_t sum = 0;
-  for (size_t i = 0; i < length; ++i) {
-    const uint8_t byte = (i >= 22 && i < 26) ? 0 : p[i];
-    sum = (sum << 8) ^ crc[((sum >> 24) ^ byte) & 0xFF];
-  }
-  return sum == Le32(p + 22) ? length : 0;
+  // The page checksum: CRC-32 with polynomial 0x04C11DB7, not reflected, from 0, over the page
+  // with its checksum field zeroed (FFmpeg's table; its result comes byte-swapped).
+  static const uint8_t kZeros[4] = {};
+  const AVCRC* crc = av_crc_get_table(AV_CRC_32_IEEE);
+  uint32_t sum = av_crc(crc, 0, p, 22);
+  sum = av_crc(crc, sum, kZeros, sizeof kZeros);
+  sum = av_crc(crc, sum, p + 26, length - 26);
+  return sum == AV_RB32(p + 22) ? length : 0;
 }
 
 bool ReadAt(FILE* f, long from, size_t n, std::vector<uint8_t>& buf) {
