@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -72,6 +73,51 @@ int64_t VorbisEnd(Demuxer& scan, int astream, const OggStreamEnd& end) {
   return cut > 0 && cut <= blocks ? granule : last[1].Pts + blocks;
 }
 
+// VorbisEnd worked out from the pages of the file's tail already in memory, timing the last
+// packets as the demuxer does: the first packet that ends after the stream's second page from
+// the end starts at that page's granule position, each next one where the one before ends
+// (block sizes from each packet's first byte; the packet that ends last on that page gives the
+// block size before). kNoTs where the pages do not follow that pattern (VorbisEnd reads the
+// packets then): fewer than two pages, that packet begun before them, header packets, pages
+// missing, a later page that ends no packet.
+int64_t VorbisEndFromTail(const OggEnds& ends, uint32_t serial, const OggStreamEnd& end,
+                          const AVCodecParameters* par) {
+  // (A granule position of 0 before the last page makes the demuxer time the packets otherwise.)
+  if (end.Pages[1] < 0 || end.Granules[1] <= 0) return kNoTs;
+  // (From the third page from the end when the tail holds it: the packet before may begin there.)
+  const int64_t from = end.Pages[0] >= 0 ? end.Pages[0] : end.Pages[1];
+  int64_t lastPage = -1;
+  for (const OggTailPage& page : ends.TailPages) {
+    const int64_t offset = ends.TailFrom + static_cast<int64_t>(page.At);
+    if (page.Serial != serial || offset < from) continue;
+    const bool eos = (ends.Tail[page.At + 5] & 0x04) != 0;
+    if (eos != (offset == end.Pages[2])) return kNoTs;
+    lastPage = offset;
+  }
+  std::vector<OggTailPacket> packets;
+  bool open = false;
+  if (lastPage != end.Pages[2] || !OggTailPackets(ends, serial, from, packets, open) || open) return kNoTs;
+  size_t before = packets.size();
+  while (before > 0 && packets[before - 1].EndPage != end.Pages[1]) --before;
+  if (before == 0 || before == packets.size()) return kNoTs;
+  --before;  // the packet that ends last on the second page from the end
+  AVVorbisParseContext* vorbis = av_vorbis_parse_init(par->extradata, par->extradata_size);
+  if (vorbis == nullptr) return kNoTs;
+  int flags = 0;
+  int blocks = av_vorbis_parse_frame_flags(vorbis, packets[before].Head, packets[before].HeadSize, &flags);
+  bool ok = packets[before].Size > 0 && blocks >= 0;
+  int64_t pts = end.Granules[1];
+  for (size_t i = before + 1; ok && i < packets.size(); ++i) {
+    if (i > before + 1) ok = !__builtin_add_overflow(pts, blocks, &pts);
+    blocks = av_vorbis_parse_frame_flags(vorbis, packets[i].Head, packets[i].HeadSize, &flags);
+    ok = ok && packets[i].EndPage == end.Pages[2] && packets[i].Size > 0 && blocks > 0;
+  }
+  av_vorbis_parse_free(&vorbis);
+  if (!ok || flags != 0 || pts > INT64_MAX - blocks) return kNoTs;
+  const int64_t cut = pts + blocks - end.Granule;
+  return cut > 0 && cut <= blocks ? end.Granule : pts + blocks;
+}
+
 }  // namespace
 
 bool CountOggStreams(const std::string& fileName, Demuxer& scan, int vstream, int astream, int64_t& frames,
@@ -138,7 +184,16 @@ bool CountOggStreams(const std::string& fileName, Demuxer& scan, int vstream, in
       return false;
     int64_t start = 0;
     if (__builtin_add_overflow(first->pts, first->duration, &start)) return false;
-    const int64_t end = VorbisEnd(scan, astream, ends.Streams[ends.FirstSerials[static_cast<size_t>(astream)]]);
+    const uint32_t serial = ends.FirstSerials[static_cast<size_t>(astream)];
+    const OggStreamEnd& last = ends.Streams[serial];
+    int64_t end = kNoTs;
+    // The pages give the times the demuxer gives where they are the granule positions themselves
+    // (a skeleton stream's start granules would shift them).
+    const bool plain = std::all_of(fmt->streams, fmt->streams + fmt->nb_streams, [](const AVStream* st) {
+      return st->codecpar->codec_id == AV_CODEC_ID_THEORA || st->codecpar->codec_id == AV_CODEC_ID_VORBIS;
+    });
+    if (plain) end = VorbisEndFromTail(ends, serial, last, as->codecpar);
+    if (end == kNoTs) end = VorbisEnd(scan, astream, last);
     // No Vorbis packet decodes to more than 8192 samples, and each takes a byte of the file at
     // least: a longer sound is a forged or damaged end page's.
     if (end == kNoTs || end <= start || __builtin_sub_overflow(end, start, &samples) ||
@@ -239,5 +294,63 @@ void StartWalk(const std::shared_ptr<IndexWalk>& walk, WalkPart part) {
 }
 
 void RetireWalk(const std::shared_ptr<IndexWalk>& walk) { WalkReaper::Retire(walk); }
+
+namespace {
+
+// The thread CloseLater's closes run on, started with the first of them.
+class Closer {
+ public:
+  // False when close is left to the caller (the library is unloading).
+  static bool Add(std::function<void()>& close) {
+    if (gone_.load()) return false;
+    static Closer closer;
+    std::lock_guard<std::mutex> lock(closer.mutex_);
+    if (!closer.thread_.joinable()) closer.thread_ = std::thread([] { closer.Run(); });
+    closer.queue_.push_back(std::move(close));
+    closer.cv_.notify_one();
+    return true;
+  }
+  ~Closer() {
+    gone_ = true;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    cv_.notify_one();
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      cv_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+      if (queue_.empty()) return;  // (stopping, with every close run)
+      std::function<void()> close = std::move(queue_.front());
+      queue_.pop_front();
+      lock.unlock();
+      close();
+      close = nullptr;
+      lock.lock();
+    }
+  }
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::deque<std::function<void()>> queue_;
+  bool stop_ = false;
+  std::thread thread_;
+  static inline std::atomic<bool> gone_{false};
+};
+
+}  // namespace
+
+void CloseLater(std::function<void()> close) {
+  bool queued = false;
+  try {
+    queued = Closer::Add(close);
+  } catch (...) {  // (no thread: the caller closes)
+  }
+  if (!queued) close();
+}
 
 }  // namespace tavelo::ffreader

@@ -1,7 +1,7 @@
 // Counts taken at open from what a file stores (an Ogg file's pages, an ASF file's packet
 // headers), and the packets of such a file indexed by a thread of its own beside the readers:
-// first the file's first part, then the whole file.
-// (Internal to the reader.)
+// first the file's first part, then the whole file. Also the closing of what a reader leaves
+// behind, on that side too. (Internal to the reader.)
 #pragma once
 #include <atomic>
 #include <condition_variable>
@@ -63,5 +63,13 @@ void StartWalk(const std::shared_ptr<IndexWalk>& walk, WalkPart part);
 // next walk retired, or when the library is unloaded), so that closing a reader does not wait
 // for its walk to notice.
 void RetireWalk(const std::shared_ptr<IndexWalk>& walk);
+
+// Runs close (which frees what a reader that is gone held) on a thread kept for it, so that the
+// caller does not wait: freeing a picture decoder on frame threads, with its frames, takes
+// milliseconds (tens under load), and readers are often closed on the way to opening another file.
+// Closes run one after the other, in the order given; the library's unloading waits for them
+// (a close must not be the first call into a library loaded when first called). Runs close at
+// once when the thread cannot be had.
+void CloseLater(std::function<void()> close);
 
 }  // namespace tavelo::ffreader

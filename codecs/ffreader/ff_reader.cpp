@@ -24,6 +24,8 @@ extern "C" {
 #include <libavcodec/vorbis_parser.h>
 #include <libavformat/avformat.h>
 #include <libavutil/intreadwrite.h>
+#include <libswresample/swresample.h>
+#include <libswscale/swscale.h>
 }
 
 namespace tavelo::ffreader {
@@ -1505,7 +1507,28 @@ struct Reader::Impl {
 // ---- Reader ----
 
 Reader::Reader(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-Reader::~Reader() = default;
+Reader::~Reader() {
+  // A picture decoder (frame threads, its frames) takes milliseconds to free: readers are often
+  // closed on the way to opening another file (the shelf of kept readers gives one up), which
+  // should not wait for it.
+  if (impl_ == nullptr || !impl_->VDecoder.IsOpen()) return;
+  // FFmpeg's libraries may be bound at their first call (delayed loading), which takes the
+  // dynamic loader's lock; a library that unloads holds that lock while it waits for the closes
+  // still running. So no close may be the first call into one of them: each is called here once.
+  AVCodecContext* noCodec = nullptr;
+  avcodec_free_context(&noCodec);
+  AVFormatContext* noFormat = nullptr;
+  avformat_close_input(&noFormat);
+  av_free(nullptr);
+  sws_freeContext(nullptr);
+  SwrContext* noResampler = nullptr;
+  swr_free(&noResampler);
+  try {
+    std::shared_ptr<Impl> gone(impl_.release());  // (freed by the constructor when it fails)
+    CloseLater([gone]() mutable { gone.reset(); });
+  } catch (...) {
+  }
+}
 
 std::unique_ptr<Reader> Reader::Open(const std::string& fileName, const OpenOptions& options, std::string* error,
                                      const ScanProgress& progress) {
