@@ -241,30 +241,8 @@ void WalkPackets(IndexWalk& walk, const WalkPart& part) {
 
 }  // namespace
 
-namespace {
-
-// The threads walks run on: started as walks need them (one for each walk running at once, so a
-// new file's walk never queues behind an hour-long one still walked) and kept, each waiting for
-// the next walk, until the library unloads. nullptr once it has unloaded.
-KeptThreads* WalkThreads() {
-  static std::atomic<bool> ended{false};
-  if (ended.load()) return nullptr;
-  static KeptThreads threads(std::numeric_limits<size_t>::max(), false, ended);
-  return &threads;
-}
-
-// The thread CloseLater's closes run on, one after the other; the unloading runs those left.
-KeptThreads* Closer() {
-  static std::atomic<bool> ended{false};
-  if (ended.load()) return nullptr;
-  static KeptThreads thread(1, true, ended);
-  return &thread;
-}
-
-}  // namespace
-
 void StartWalk(const std::shared_ptr<IndexWalk>& walk, WalkPart part) {
-  KeptThreads* threads = WalkThreads();
+  KeptThreads* threads = JobThreads();
   if (threads == nullptr) throw std::runtime_error("unloading");
   KeptThreads::Job job;
   job.Run = [walk, part = std::move(part)] { WalkPackets(*walk, part); };
@@ -285,7 +263,7 @@ void CloseLater(std::function<void()> close) {
   KeptThreads::Job job;
   job.Run = std::move(close);
   try {
-    if (KeptThreads* thread = Closer()) {
+    if (KeptThreads* thread = CloserThread()) {
       thread->Add(job);
       return;
     }

@@ -1,6 +1,7 @@
 #include "codecs/ffreader/ff_kept_threads.h"
 
 #include <algorithm>
+#include <limits>
 #include <stdexcept>
 
 namespace tavelo::ffreader {
@@ -56,6 +57,20 @@ void KeptThreads::Run() {
     job = Job{};
     lock.lock();
   }
+}
+
+KeptThreads* JobThreads() {
+  static std::atomic<bool> ended{false};
+  if (ended.load()) return nullptr;
+  static KeptThreads threads(std::numeric_limits<size_t>::max(), false, ended);
+  return &threads;
+}
+
+KeptThreads* CloserThread() {
+  static std::atomic<bool> ended{false};
+  if (ended.load()) return nullptr;
+  static KeptThreads thread(1, true, ended);
+  return &thread;
 }
 
 }  // namespace tavelo::ffreader

@@ -54,4 +54,12 @@ class KeptThreads {
   bool stop_ = false;
 };
 
+// The threads for jobs that must never wait behind another (walks of packets, parts of a count):
+// one more is started whenever every one is busy, and jobs still waiting when the library unloads
+// are dropped. nullptr once it has unloaded.
+KeptThreads* JobThreads();
+// The thread that closes what readers left behind, one close after the other; the unloading
+// runs those left. nullptr once it has unloaded.
+KeptThreads* CloserThread();
+
 }  // namespace tavelo::ffreader

@@ -138,6 +138,8 @@ struct Reader::Index {
   // Builds the index from the demuxer scan opens on the file; scan is left open for the first
   // reader to decode with.
   bool Build(const OpenOptions& options, const ScanProgress& progress, Demuxer& scan) {
+    // The packet headers of an ASF file are walked while the demuxer opens it.
+    std::unique_ptr<AsfObjectWalk> asf = options.ScanPackets || WalkAlways ? nullptr : StartAsfObjectWalk(FileName);
     if (!RegularFile(FileName, Error)) return false;
     if (!RiffInfoTagsFit(FileName)) return Fail("cannot open: an INFO tag claims more than the file holds");
     if (!scan.Open(FileName, Error, StopFlag)) return false;
@@ -147,7 +149,7 @@ struct Reader::Index {
     if (VStream < 0 && AStream < 0) return Fail("no stream that can be decoded");
     if (!options.ScanPackets && !WalkAlways && CountFromOggPages(options, scan)) return true;
     if (!options.ScanPackets && !WalkAlways) {
-      const AsfWalk counted = CountFromAsfObjects(options, scan, progress);
+      const AsfWalk counted = CountFromAsfObjects(options, scan, progress, std::move(asf));
       if (counted == AsfWalk::Stopped) return Fail("cancelled");
       if (counted == AsfWalk::Counted) return true;
     }
@@ -833,9 +835,12 @@ struct Reader::Index {
   // packets and the sound from its blocks (ff_asf_walk.h), without the demuxer reading the media;
   // the packets are then walked on a thread of their own. NotPlain (the demuxer walks the packets
   // now) for other codecs, timestamps that count frames, and files the header walk does not follow.
-  AsfWalk CountFromAsfObjects(const OpenOptions& options, Demuxer& scan, const ScanProgress& progress) {
+  // objects: the walk of the packet headers started with the open (nullptr: the file is not laid
+  // out for it); given up on the way out.
+  AsfWalk CountFromAsfObjects(const OpenOptions& options, Demuxer& scan, const ScanProgress& progress,
+                              std::unique_ptr<AsfObjectWalk> objects) {
     AVFormatContext* fmt = scan.Fmt();
-    if (std::strcmp(fmt->iformat->name, "asf") != 0) return AsfWalk::NotPlain;
+    if (objects == nullptr || std::strcmp(fmt->iformat->name, "asf") != 0) return AsfWalk::NotPlain;
     const AVStream* vs = VStream >= 0 ? fmt->streams[VStream] : nullptr;
     const AVStream* as = AStream >= 0 ? fmt->streams[AStream] : nullptr;
     WmaCount sound;
@@ -847,8 +852,7 @@ struct Reader::Index {
     AsfCounts counts;
     const auto number = [](const AVStream* st) { return st != nullptr && st->id > 0 && st->id < 128 ? st->id : 0; };
     if ((vs != nullptr && number(vs) == 0) || (as != nullptr && number(as) == 0)) return AsfWalk::NotPlain;
-    const AsfWalk walked =
-        CountAsfObjects(FileName, number(vs), number(as), as != nullptr ? &sound : nullptr, counts, progress);
+    const AsfWalk walked = objects->Count(number(vs), number(as), as != nullptr ? &sound : nullptr, counts, progress);
     if (walked != AsfWalk::Counted) return walked;
     if ((vs != nullptr && counts.Pictures <= 0) || (as != nullptr && counts.Samples <= 0)) return AsfWalk::NotPlain;
     return CountsKnown(options, scan, counts.Pictures, counts.Samples) ? AsfWalk::Counted : AsfWalk::NotPlain;
