@@ -311,6 +311,25 @@ AsfObjectWalk::AsfObjectWalk(std::shared_ptr<State> state) : state_(std::move(st
 
 AsfObjectWalk::~AsfObjectWalk() { state_->Cancel = true; }
 
+namespace {
+
+// Asks kept threads to walk parts of s: one now, which asks for the next when it starts.
+void Help(const std::shared_ptr<AsfObjectWalk::State>& s, uint64_t helpers) {
+  if (helpers == 0) return;
+  KeptThreads::Job job;
+  job.Run = [s, helpers] {
+    Help(s, helpers - 1);
+    s->WalkParts();
+  };
+  job.BreakOff = [st = s.get()] { st->Cancel = true; };
+  try {
+    if (KeptThreads* threads = JobThreads()) threads->Add(job);
+  } catch (...) {  // (no thread: the caller walks)
+  }
+}
+
+}  // namespace
+
 std::unique_ptr<AsfObjectWalk> StartAsfObjectWalk(const std::string& fileName, int parts) {
   if (fileName.find('\0') != std::string::npos) return nullptr;
   auto s = std::make_shared<AsfObjectWalk::State>();
@@ -327,16 +346,9 @@ std::unique_ptr<AsfObjectWalk> StartAsfObjectWalk(const std::string& fileName, i
   }
   // Kept threads take parts while the caller opens the demuxer; the caller takes what is left
   // when it comes to count (so a machine too busy to run them costs no more than walking alone).
+  // The caller wakes one, which wakes the others: each wake-up costs the waker time.
   const uint64_t helpers = std::min<uint64_t>(n, std::clamp<uint64_t>(cores / 2, 1, kMaxHelpers));
-  for (uint64_t i = 0; i < helpers; ++i) {
-    KeptThreads::Job job;
-    job.Run = [s] { s->WalkParts(); };
-    job.BreakOff = [st = s.get()] { st->Cancel = true; };
-    try {
-      if (KeptThreads* threads = JobThreads()) threads->Add(job);
-    } catch (...) {  // (no thread: the caller walks)
-    }
-  }
+  Help(s, helpers);
   return std::make_unique<AsfObjectWalk>(s);
 }
 

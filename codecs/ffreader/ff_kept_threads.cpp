@@ -1,5 +1,7 @@
 #include "codecs/ffreader/ff_kept_threads.h"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <limits>
 #include <stdexcept>
@@ -8,38 +10,48 @@ namespace tavelo::ffreader {
 
 KeptThreads::~KeptThreads() {
   ended_ = true;
+  size_t threads = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stop_ = true;
+    threads = threads_.size();
     for (Job& job : queue_)
       if (job.BreakOff) job.BreakOff();
     for (Job* job : running_)
       if (job->BreakOff) job->BreakOff();
   }
-  cv_.notify_all();
+  // One more wake-up for every thread: each sees the stop once the queue is done (or at once).
+  for (size_t i = 0; i < threads; ++i) ready_.release();
   for (std::thread& t : threads_) t.join();
   for (Job& job : queue_)
     if (job.Dropped) job.Dropped();
 }
 
 void KeptThreads::Add(Job& job) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (stop_) throw std::runtime_error("ending");
-  if (queue_.size() + 1 > free_ && threads_.size() < maxThreads_) {
-    running_.reserve(threads_.size() + 1);
-    threads_.reserve(threads_.size() + 1);
-    threads_.emplace_back([this] { Run(); });
-    ++free_;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stop_) throw std::runtime_error("ending");
+    if (queue_.size() + 1 > free_ && threads_.size() < maxThreads_) {
+      running_.reserve(threads_.size() + 1);
+      threads_.reserve(threads_.size() + 1);
+      threads_.emplace_back([this] { Run(); });
+      ++free_;
+    }
+    queue_.push_back(std::move(job));
   }
-  queue_.push_back(std::move(job));
-  cv_.notify_one();
+  ready_.release();
 }
 
 void KeptThreads::Run() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  // Work beside a caller: woken, the thread must not take the caller's processor from it (a
+  // batch thread waits for a free one or the next tick instead).
+  const sched_param none{};
+  sched_setscheduler(0, SCHED_BATCH, &none);
   for (;;) {
-    cv_.wait(lock, [this] { return stop_ || !queue_.empty(); });
-    if (queue_.empty() || (stop_ && !finishQueue_)) return;
+    ready_.acquire();
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (stop_ && (queue_.empty() || !finishQueue_)) return;
+    if (queue_.empty()) continue;
     Job job = std::move(queue_.front());
     queue_.pop_front();
     --free_;
@@ -52,10 +64,8 @@ void KeptThreads::Run() {
     lock.lock();
     running_.erase(std::find(running_.begin(), running_.end(), &job));
     ++free_;
-    // What the job holds is freed outside the lock.
     lock.unlock();
-    job = Job{};
-    lock.lock();
+    // (What the job holds is freed here, outside the lock.)
   }
 }
 
