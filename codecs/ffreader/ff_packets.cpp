@@ -61,7 +61,7 @@ bool Demuxer::Open(const std::string& name, std::string& error, const std::atomi
     fmt_->interrupt_callback.callback = [](void* flag) { return static_cast<const std::atomic<bool>*>(flag)->load() ? 1 : 0; };
     fmt_->interrupt_callback.opaque = const_cast<std::atomic<bool>*>(stop);
   }
-  const AVInputFormat* known = IsoFileFormat(name);
+  const AVInputFormat* known = FormatByHead(name);
   int err = avformat_open_input(&fmt_, name.c_str(), known, nullptr);
   if (err < 0) {
     error = "cannot open: " + ErrorString(err);
@@ -94,17 +94,24 @@ bool Demuxer::Open(const std::string& name, std::string& error, const std::atomi
   return true;
 }
 
-const AVInputFormat* IsoFileFormat(const std::string& name) {
+const AVInputFormat* FormatByHead(const std::string& name) {
+  static const uint8_t kAsfHeader[16] = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
+                                         0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
   const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return nullptr;
-  uint8_t head[12];
+  uint8_t head[16];
   const bool read = ::pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head);
   ::close(fd);
-  if (!read || std::memcmp(head + 4, "ftyp", 4) != 0 || AV_RB32(head) < 8 || std::memcmp(head + 8, "jp2 ", 4) == 0 ||
-      std::memcmp(head + 8, "jxl ", 4) == 0)
-    return nullptr;
+  if (!read) return nullptr;
   static const AVInputFormat* const mov = av_find_input_format("mov");
-  return mov;
+  static const AVInputFormat* const asf = av_find_input_format("asf");
+  static const AVInputFormat* const ogg = av_find_input_format("ogg");
+  if (std::memcmp(head + 4, "ftyp", 4) == 0 && AV_RB32(head) >= 8 && std::memcmp(head + 8, "jp2 ", 4) != 0 &&
+      std::memcmp(head + 8, "jxl ", 4) != 0)
+    return mov;
+  if (std::memcmp(head, kAsfHeader, sizeof kAsfHeader) == 0) return asf;
+  if (std::memcmp(head, "OggS", 5) == 0 && head[5] <= 7) return ogg;
+  return nullptr;
 }
 
 uint64_t PacketMark(const AVPacket* pkt) {

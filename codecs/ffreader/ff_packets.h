@@ -20,11 +20,12 @@ namespace tavelo::ffreader {
 // socket without end), and a name holding a NUL would open the part before the NUL.
 bool RegularFile(const std::string& name, std::string& error);
 
-// The demuxer of a file that begins with an ISO file-type box (MP4, QuickTime, 3GP, M4A), which
-// FFmpeg's probe of every demuxer it knows would choose too (such a box scores the most a probe
-// can): opening it by name spares the probe, a tenth of the open. nullptr for any other file
-// (JPEG 2000 and JPEG XL pictures in that box among them).
-const AVInputFormat* IsoFileFormat(const std::string& name);
+// The demuxer of a file whose first bytes name its container beyond doubt, as FFmpeg's probe of
+// every demuxer it knows would choose it (each of these scores the most a probe can): an ISO
+// file-type box (MP4, QuickTime, 3GP, M4A; not JPEG 2000 or JPEG XL pictures in such a box), the
+// ASF header object, an Ogg page. Opening it by name spares the probe, a tenth of the open.
+// nullptr for any other file.
+const AVInputFormat* FormatByHead(const std::string& name);
 
 bool IsAttachedPicture(const AVStream* st);
 // The first stream of type that can be decoded (an attached cover picture is none), -1: none.

@@ -302,9 +302,10 @@ TEST(FFReader, RefusesWhatIsNotARegularFile) {
   ::close(sock);
 }
 
-// Files beginning with an ISO file-type box open by the demuxer's name, not a probe: exactly the
-// files the probe gives that demuxer (not JPEG 2000 or JPEG XL in such a box).
-TEST(FFReader, IsoFilesOpenWithTheDemuxerTheProbeChooses) {
+// Files whose first bytes name their container (an ISO file-type box, the ASF header, an Ogg
+// page) open by the demuxer's name, not a probe: exactly the demuxer the probe chooses for them
+// (not for JPEG 2000 or JPEG XL in such a box).
+TEST(FFReader, KnownContainersOpenWithTheDemuxerTheProbeChooses) {
   const std::string dir = test::MakeTempDir("iso");
   const auto head = [&](const char* name, const char* brand) {
     const std::string path = dir + "/" + name;
@@ -313,7 +314,7 @@ TEST(FFReader, IsoFilesOpenWithTheDemuxerTheProbeChooses) {
   };
   struct Case {
     std::string file;
-    bool iso;
+    bool named;
   };
   const std::vector<Case> cases = {
       {test::MediaPath("mp4_tables/h264_aac.mp4"), true},
@@ -322,14 +323,17 @@ TEST(FFReader, IsoFilesOpenWithTheDemuxerTheProbeChooses) {
       {head("plain.mp4", "isom"), true},
       {head("picture.jp2", "jp2 "), false},
       {head("picture.jxl", "jxl "), false},
+      {test::MediaPath("codec_movies/wmv2.wmv"), true},
+      {test::MediaPath("codec_movies/tone.wma"), true},
+      {test::MediaPath("codec_movies/vorbis.ogg"), true},
+      {test::MediaPath("codec_movies/theora.ogv"), true},
       {AviPath("mpeg4.avi"), false},
-      {test::MediaPath("codec_movies/vorbis.ogg"), false},
-      {test::MediaPath("codec_movies/wmv2.wmv"), false},
+      {test::MediaPath("codec_movies/mpeg1.mpg"), false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
-    const AVInputFormat* named = IsoFileFormat(c.file);
-    EXPECT_EQ(named != nullptr, c.iso);
+    const AVInputFormat* named = FormatByHead(c.file);
+    EXPECT_EQ(named != nullptr, c.named);
     AVFormatContext* probed = nullptr;
     if (named == nullptr || avformat_open_input(&probed, c.file.c_str(), nullptr, nullptr) < 0) continue;
     EXPECT_EQ(named, probed->iformat);
