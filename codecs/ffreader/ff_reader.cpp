@@ -1511,14 +1511,12 @@ struct Reader::Impl {
 // ---- Reader ----
 
 Reader::Reader(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-Reader::~Reader() {
-  // A picture decoder (frame threads, its frames) takes milliseconds to free: readers are often
-  // closed on the way to opening another file (the shelf of kept readers gives one up), which
-  // should not wait for it.
-  if (impl_ == nullptr || !impl_->VDecoder.IsOpen()) return;
-  // FFmpeg's libraries may be bound at their first call (delayed loading), which takes the
-  // dynamic loader's lock; a library that unloads holds that lock while it waits for the closes
-  // still running. So no close may be the first call into one of them: each is called here once.
+namespace {
+
+// FFmpeg's libraries may be bound at their first call (delayed loading), which takes the dynamic
+// loader's lock; a library that unloads holds that lock while it waits for the closes still
+// running. So no close may be the first call into one of them: each is called once before.
+void CallEachLibrary() {
   AVCodecContext* noCodec = nullptr;
   avcodec_free_context(&noCodec);
   AVFormatContext* noFormat = nullptr;
@@ -1527,10 +1525,30 @@ Reader::~Reader() {
   sws_freeContext(nullptr);
   SwrContext* noResampler = nullptr;
   swr_free(&noResampler);
+}
+
+}  // namespace
+
+Reader::~Reader() {
+  // A picture decoder (frame threads, its frames) takes milliseconds to free: readers are often
+  // closed on the way to opening another file (the shelf of kept readers gives one up), which
+  // should not wait for it.
+  if (impl_ == nullptr || !impl_->VDecoder.IsOpen()) return;
+  CallEachLibrary();
   try {
     std::shared_ptr<Impl> gone(impl_.release());  // (freed by the constructor when it fails)
     CloseLater([gone]() mutable { gone.reset(); });
   } catch (...) {
+  }
+}
+
+void Reader::FreeInBackground(std::vector<std::shared_ptr<Reader>> readers) {
+  if (readers.empty()) return;
+  CallEachLibrary();
+  try {
+    auto held = std::make_shared<std::vector<std::shared_ptr<Reader>>>(std::move(readers));
+    CloseLater([held]() mutable { held.reset(); });
+  } catch (...) {  // (freed here)
   }
 }
 
