@@ -7,25 +7,13 @@
 #include <vector>
 
 #include "codecs/ffreader/ff_packets.h"
+#include "codecs/ffreader/ff_present_memory.h"
 
 extern "C" {
 #include <libavcodec/codec_id.h>
 }
 
 namespace tavelo::ffreader {
-
-// Makes the pages of a freshly allocated block present in one call. A first touch of a page
-// costs tens of microseconds on the virtual machines this runs on, so an index of a hundred
-// thousand entries filled one by one spends more in page faults than in its own work. Does
-// nothing for small blocks or where the system cannot do it.
-void PrefaultMemory(void* data, size_t bytes);
-
-// Reserves room for n entries in an empty vector and makes its pages present.
-template <class T>
-void ReservePresent(std::vector<T>& v, size_t n) {
-  v.reserve(n);
-  PrefaultMemory(v.data(), n * sizeof(T));
-}
 
 struct AviChunkRef {
   int64_t HeaderPos = 0;  // of the chunk's 8-byte header, as the demuxer's index holds it

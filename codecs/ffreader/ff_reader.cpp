@@ -18,6 +18,7 @@
 #include "codecs/ffreader/ff_mp4_tables.h"
 #include "codecs/ffreader/ff_ogg_ends.h"
 #include "codecs/ffreader/ff_packets.h"
+#include "codecs/ffreader/ff_present_memory.h"
 #include "codecs/ffreader/ff_riff_check.h"
 
 extern "C" {

@@ -57,10 +57,56 @@ void Widen(char16_t* dest, size_t capacity, const std::string& text) {
 
 }  // namespace
 
+namespace {
+
+// A frame decompressor with the descriptor of the file it reads through, so that it can outlive
+// the file object that made it.
+struct KeptDecompressor {
+  std::shared_ptr<const AviLayout> Layout;  // what the decompressor points into (freed last)
+  int Fd = -1;
+  FrameDecompressor Decompressor;
+  int Stream = -1;
+  bool Wanted = false;  // opened for a format asked for (else the decoder's own)
+  BITMAPINFOHEADER WantedHeader{};
+  KeptDecompressor() = default;
+  KeptDecompressor(const KeptDecompressor&) = delete;
+  KeptDecompressor& operator=(const KeptDecompressor&) = delete;
+  ~KeptDecompressor() {
+    if (Fd >= 0) close(Fd);
+  }
+  bool Serves(const AviLayout* layout, int stream, const BITMAPINFOHEADER* wanted) const {
+    if (layout != Layout.get() || stream != Stream || (wanted != nullptr) != Wanted) return false;
+    return wanted == nullptr || std::memcmp(wanted, &WantedHeader, sizeof WantedHeader) == 0;
+  }
+};
+
+// The decompressor given back last for a kept layout, or made ahead for it with its first
+// picture: the open that describes a file and the one that opens it next each ask for a
+// decompressor and its first picture, which costs a decoder's set-up and a decode.
+struct SpareSlot {
+  std::mutex Lock;
+  std::unique_ptr<KeptDecompressor> Kept;
+  std::unique_ptr<KeptDecompressor> Take(const AviLayout* layout, int stream, const BITMAPINFOHEADER* wanted) {
+    std::lock_guard<std::mutex> lock(Lock);
+    if (Kept == nullptr || !Kept->Serves(layout, stream, wanted)) return nullptr;
+    return std::move(Kept);
+  }
+  void Put(std::unique_ptr<KeptDecompressor> k) {
+    {
+      std::lock_guard<std::mutex> lock(Lock);
+      Kept.swap(k);
+    }
+    // The one it replaces is freed outside the lock.
+  }
+};
+
+}  // namespace
+
 struct AviFileRec {
   std::atomic<uint32_t> Refs{1};
   int Fd = -1;
   std::shared_ptr<const AviLayout> Layout;  // shared with the layout cache and later opens
+  std::shared_ptr<SpareSlot> Spare;         // nullptr when the layout is not kept
   ~AviFileRec() {
     if (Fd >= 0) close(Fd);
   }
@@ -70,8 +116,9 @@ struct AviStreamRec {
   std::atomic<uint32_t> Refs{1};
   AviFileRec* File = nullptr;
   int Index = 0;
-  std::vector<int64_t> KeyChunks;  // chunk numbers of the key frames, ascending
   const AviStreamData& Data() const { return File->Layout->Streams[static_cast<size_t>(Index)]; }
+  // Chunk numbers of a picture stream's key frames, ascending.
+  const std::vector<int64_t>& KeyChunks() const { return Data().KeyChunks; }
 };
 
 namespace {
@@ -106,42 +153,87 @@ class LayoutCache {
     s.Tail.resize(static_cast<size_t>(tail));
     return ReadAt(fd, 0, s.Head.data(), head) && ReadAt(fd, s.Size - tail, s.Tail.data(), tail);
   }
+  // Whether a layout is kept for the file as fstat sees it now (name, size, time, device and
+  // inode), without reading it: the read-ahead need not start again, and the open that follows
+  // compares the file's bytes.
+  static bool Identity(int fd, const char* name, Stamp& s) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    s.Name = name;
+    s.Size = st.st_size;
+    s.Time = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    s.Device = static_cast<uint64_t>(st.st_dev);
+    s.Inode = static_cast<uint64_t>(st.st_ino);
+    return true;
+  }
+  bool Holds(const Stamp& identity) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const Item& item : items_) {
+      const Stamp& k = item.Key;
+      if (k.Name == identity.Name && k.Size == identity.Size && k.Time == identity.Time &&
+          k.Device == identity.Device && k.Inode == identity.Inode)
+        return true;
+    }
+    return false;
+  }
   // A layout kept or still being parsed (a parse that failed gives nullptr); not valid when the
   // file's layout is not kept.
   using Pending = std::shared_future<std::shared_ptr<const AviLayout>>;
-  Pending Find(const Stamp& stamp) {
+  struct Found {
+    Pending Layout;
+    std::shared_ptr<SpareSlot> Spare;
+  };
+  Found Find(const Stamp& stamp) {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto it = items_.begin(); it != items_.end(); ++it) {
-      if (!(it->first == stamp)) continue;
+      if (!(it->Key == stamp)) continue;
       items_.splice(items_.begin(), items_, it);
-      return items_.front().second;
+      return Found{items_.front().Layout, items_.front().Spare};
     }
     return {};
   }
-  void Keep(const Stamp& stamp, Pending layout) {
-    std::list<std::pair<Stamp, Pending>> dropped;
+  void Keep(const Stamp& stamp, Pending layout, std::shared_ptr<SpareSlot> spare) {
+    std::list<Item> dropped;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       for (auto it = items_.begin(); it != items_.end();) {
         auto next = std::next(it);
-        if (it->first.Name == stamp.Name) dropped.splice(dropped.end(), items_, it);
+        if (it->Key.Name == stamp.Name) dropped.splice(dropped.end(), items_, it);
         it = next;
       }
-      items_.emplace_front(stamp, std::move(layout));
+      items_.push_front(Item{stamp, std::move(layout), std::move(spare)});
       if (items_.size() > kKept) dropped.splice(dropped.end(), items_, std::prev(items_.end()));
     }
     // A parse still running is waited for here, outside the lock, when its last holder goes.
   }
-  void Keep(const Stamp& stamp, std::shared_ptr<const AviLayout> layout) {
+  std::shared_ptr<SpareSlot> Keep(const Stamp& stamp, std::shared_ptr<const AviLayout> layout) {
     std::promise<std::shared_ptr<const AviLayout>> made;
     made.set_value(std::move(layout));
-    Keep(stamp, made.get_future().share());
+    auto spare = std::make_shared<SpareSlot>();
+    Keep(stamp, made.get_future().share(), spare);
+    return spare;
+  }
+  // Frees the decompressors kept (the last user of the interface has gone).
+  void DropSpares() {
+    std::list<std::unique_ptr<KeptDecompressor>> dropped;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (Item& item : items_) {
+        std::lock_guard<std::mutex> slot(item.Spare->Lock);
+        dropped.push_back(std::move(item.Spare->Kept));
+      }
+    }
   }
 
  private:
+  struct Item {
+    Stamp Key;
+    Pending Layout;
+    std::shared_ptr<SpareSlot> Spare;
+  };
   static constexpr size_t kKept = 2;
   std::mutex mutex_;
-  std::list<std::pair<Stamp, Pending>> items_;  // most recent first
+  std::list<Item> items_;  // most recent first
 };
 
 LayoutCache& Layouts() {
@@ -149,20 +241,41 @@ LayoutCache& Layouts() {
   return cache;
 }
 
-// The layout of the file open as fd: the cached one while the file is unchanged, else parsed.
-std::shared_ptr<const AviLayout> LayoutOf(int fd, const char* name) {
+// The layout of the file open as fd: the cached one while the file is unchanged, else parsed;
+// spare receives the slot of kept decompressors when the layout is kept.
+std::shared_ptr<const AviLayout> LayoutOf(int fd, const char* name, std::shared_ptr<SpareSlot>& spare) {
   LayoutCache::Stamp stamp;
   const bool stamped = LayoutCache::StampOf(fd, name, stamp);
   if (stamped) {
     // (A parse begun by AviFilePrefetch is waited for.)
-    if (auto kept = Layouts().Find(stamp); kept.valid()) {
-      if (auto layout = kept.get()) return layout;
+    if (auto kept = Layouts().Find(stamp); kept.Layout.valid()) {
+      if (auto layout = kept.Layout.get()) {
+        spare = std::move(kept.Spare);
+        return layout;
+      }
     }
   }
   auto layout = std::make_shared<AviLayout>();
   if (!ParseAvi(fd, *layout, AviParseOptions{})) return nullptr;
-  if (stamped) Layouts().Keep(stamp, layout);
+  if (stamped) spare = Layouts().Keep(stamp, layout);
   return layout;
+}
+
+// The first picture stream's decompressor, opened for the decoder's own depth with its first
+// picture made, as an open's test of the stream asks for them; nullptr when there is none.
+std::unique_ptr<KeptDecompressor> FirstPictureAhead(const std::shared_ptr<const AviLayout>& layout, int fd) {
+  for (size_t i = 0; i < layout->Streams.size(); ++i) {
+    const AviStreamData& d = layout->Streams[i];
+    if (d.Header.Type != kVids) continue;
+    auto kept = std::make_unique<KeptDecompressor>();
+    kept->Layout = layout;
+    kept->Stream = static_cast<int>(i);
+    if (!kept->Decompressor.Open(d, d.KeyChunks, fd, nullptr)) return nullptr;
+    kept->Decompressor.Frame(0);
+    kept->Fd = fd;
+    return kept;
+  }
+  return nullptr;
 }
 
 }  // namespace
@@ -174,19 +287,35 @@ void AviFilePrefetch(const char* fileName) {
   bool handed = false;  // the thread closes fd
   try {
     LayoutCache::Stamp stamp;
-    if (!LayoutCache::StampOf(fd, fileName, stamp) || Layouts().Find(stamp).valid()) {
+    // A layout kept for the file as it stands: the open compares its bytes (read once there).
+    if (!LayoutCache::Identity(fd, fileName, stamp) || Layouts().Holds(stamp) ||
+        !LayoutCache::StampOf(fd, fileName, stamp)) {
       close(fd);
       return;
     }
-    auto parse = [fd]() -> std::shared_ptr<const AviLayout> {
+    auto spare = std::make_shared<SpareSlot>();
+    // The thread also makes the first picture the open will test the stream with, while the
+    // decoder library opens the file; the decompressor reads through fd from then on.
+    auto parse = [fd, spare]() -> std::shared_ptr<const AviLayout> {
       auto layout = std::make_shared<AviLayout>();
-      const bool ok = ParseAvi(fd, *layout, AviParseOptions{});
-      close(fd);
-      return ok ? layout : nullptr;
+      if (!ParseAvi(fd, *layout, AviParseOptions{})) {
+        close(fd);
+        return nullptr;
+      }
+      std::shared_ptr<const AviLayout> made = std::move(layout);
+      std::unique_ptr<KeptDecompressor> first;
+      try {
+        first = FirstPictureAhead(made, fd);
+      } catch (...) {
+        first = nullptr;
+      }
+      if (first != nullptr) spare->Put(std::move(first));
+      else close(fd);
+      return made;
     };
     auto pending = std::async(std::launch::async, parse).share();
     handed = true;
-    Layouts().Keep(stamp, std::move(pending));
+    Layouts().Keep(stamp, std::move(pending), std::move(spare));
   } catch (...) {
     // No thread or no memory: the open parses the file itself.
     if (!handed) close(fd);
@@ -215,6 +344,7 @@ void AVIFileExit() {
   int32_t n = g_initCount.load();
   while (n > 0 && !g_initCount.compare_exchange_weak(n, n - 1)) {
   }
+  if (n == 1) Layouts().DropSpares();
 }
 
 HRESULT AVIFileOpen(PAVIFILE* file, const char* fileName, uint32_t mode, const CLSID* handler) {
@@ -231,7 +361,7 @@ HRESULT AVIFileOpen(PAVIFILE* file, const char* fileName, uint32_t mode, const C
     return AVIERR_FILEOPEN;
   }
   try {
-    rec->Layout = LayoutOf(rec->Fd, fileName);
+    rec->Layout = LayoutOf(rec->Fd, fileName, rec->Spare);
   } catch (...) {
     delete rec;
     return AVIERR_MEMORY;
@@ -274,14 +404,6 @@ HRESULT AVIFileGetStream(PAVIFILE file, PAVISTREAM* stream, uint32_t fccType, in
     if (rec == nullptr) return AVIERR_MEMORY;
     rec->File = file;
     rec->Index = static_cast<int>(i);
-    try {
-      const AviStreamData& d = streams[i];
-      for (size_t c = 0; c < d.Chunks.size(); ++c)
-        if (d.Chunks[c].Key) rec->KeyChunks.push_back(static_cast<int64_t>(c));
-    } catch (...) {
-      delete rec;
-      return AVIERR_MEMORY;
-    }
     ++file->Refs;
     Register(rec);
     *stream = rec;
@@ -486,7 +608,7 @@ int32_t AVIStreamFindSample(PAVISTREAM stream, int32_t position, int32_t flags) 
   const AviStreamData& d = stream->Data();
   // Only picture streams have frames that depend on others.
   if (!(flags & FIND_KEY) || d.Header.Type != kVids) return Clamp32(pos);
-  const auto& keys = stream->KeyChunks;
+  const auto& keys = stream->KeyChunks();
   if (next) {
     auto it = std::lower_bound(keys.begin(), keys.end(), pos);
     return it == keys.end() ? -1 : Clamp32(*it);
@@ -499,7 +621,7 @@ int32_t AVIStreamFindSample(PAVISTREAM stream, int32_t position, int32_t flags) 
 
 struct AviGetFrameRec {
   AviStreamRec* Stream = nullptr;
-  FrameDecompressor Decompressor;
+  std::unique_ptr<KeptDecompressor> Kept;
 };
 
 PGETFRAME AVIStreamGetFrameOpen(PAVISTREAM stream, const BITMAPINFOHEADER* wanted) {
@@ -507,9 +629,22 @@ PGETFRAME AVIStreamGetFrameOpen(PAVISTREAM stream, const BITMAPINFOHEADER* wante
   auto* rec = new (std::nothrow) AviGetFrameRec;
   if (rec == nullptr) return nullptr;
   try {
-    if (!rec->Decompressor.Open(stream->Data(), stream->KeyChunks, stream->File->Fd, wanted)) {
-      delete rec;
-      return nullptr;
+    // The decompressor the file's last one left (or the read-ahead made), when it was opened
+    // for the same stream and format.
+    AviFileRec* file = stream->File;
+    if (file->Spare != nullptr) rec->Kept = file->Spare->Take(file->Layout.get(), stream->Index, wanted);
+    if (rec->Kept == nullptr) {
+      auto kept = std::make_unique<KeptDecompressor>();
+      kept->Layout = file->Layout;
+      kept->Stream = stream->Index;
+      kept->Wanted = wanted != nullptr;
+      if (wanted != nullptr) kept->WantedHeader = *wanted;
+      kept->Fd = fcntl(file->Fd, F_DUPFD_CLOEXEC, 0);
+      if (kept->Fd < 0 || !kept->Decompressor.Open(stream->Data(), stream->KeyChunks(), kept->Fd, wanted)) {
+        delete rec;
+        return nullptr;
+      }
+      rec->Kept = std::move(kept);
     }
   } catch (...) {
     delete rec;
@@ -524,7 +659,7 @@ PGETFRAME AVIStreamGetFrameOpen(PAVISTREAM stream, const BITMAPINFOHEADER* wante
 void* AVIStreamGetFrame(PGETFRAME getFrame, int32_t position) {
   if (!IsLive(getFrame)) return nullptr;
   try {
-    return getFrame->Decompressor.Frame(position);
+    return getFrame->Kept->Decompressor.Frame(position);
   } catch (...) {
     return nullptr;
   }
@@ -534,7 +669,7 @@ bool AVIStreamGetFrameInto(PGETFRAME getFrame, int32_t position, int32_t width, 
                            void* dest, ptrdiff_t stride, uint8_t* colours) {
   if (!IsLive(getFrame)) return false;
   try {
-    return getFrame->Decompressor.FrameInto(position, width, height, bits, static_cast<uint8_t*>(dest), stride,
+    return getFrame->Kept->Decompressor.FrameInto(position, width, height, bits, static_cast<uint8_t*>(dest), stride,
                                             colours);
   } catch (...) {
     return false;
@@ -544,6 +679,15 @@ bool AVIStreamGetFrameInto(PGETFRAME getFrame, int32_t position, int32_t width, 
 HRESULT AVIStreamGetFrameClose(PGETFRAME getFrame) {
   if (!IsLive(getFrame)) return AVIERR_BADHANDLE;
   Unregister(getFrame);
+  // Kept for the next open of the unchanged file, which asks for the same first picture.
+  if (const auto& spare = getFrame->Stream->File->Spare; spare != nullptr && g_initCount.load() > 0) {
+    try {
+      getFrame->Kept->Decompressor.Rest();
+      spare->Put(std::move(getFrame->Kept));
+    } catch (...) {
+      // Not kept: freed with the object.
+    }
+  }
   AVIStreamRelease(getFrame->Stream);
   delete getFrame;
   return AVIERR_OK;

@@ -133,6 +133,13 @@ bool FrameDecompressor::Open(const AviStreamData& stream, const std::vector<int6
   return true;
 }
 
+void FrameDecompressor::Rest() {
+  if (!running_) return;
+  ClearQueue();
+  decoder_.Flush();
+  running_ = false;
+}
+
 bool FrameDecompressor::ReadChunk(int64_t chunk) {
   const AviChunk& c = stream_->Chunks[static_cast<size_t>(chunk)];
   chunk_.resize(c.Size);
