@@ -113,6 +113,7 @@ struct Reader::Index {
   bool StopIsPartial = false;  // a scan stopped by its progress routine leaves an index of the part walked
   bool Partial = false;        // this index covers the file's first part only
   const std::atomic<bool>* StopFlag = nullptr;  // breaks off the walk's reading when set
+  const AVInputFormat* Format = nullptr;         // the demuxer a RIFF AVI file needs, not probed for
 
   Index() = default;
   Index(const Index&) = delete;
@@ -140,8 +141,10 @@ struct Reader::Index {
   // reader to decode with.
   bool Build(const OpenOptions& options, const ScanProgress& progress, Demuxer& scan) {
     if (!RegularFile(FileName, Error)) return false;
-    if (!RiffInfoTagsFit(FileName)) return Fail("cannot open: an INFO tag claims more than the file holds");
-    if (!scan.Open(FileName, Error, StopFlag)) return false;
+    bool avi = false;
+    if (!RiffInfoTagsFit(FileName, &avi)) return Fail("cannot open: an INFO tag claims more than the file holds");
+    if (avi) Format = AviInputFormat();
+    if (!scan.Open(FileName, Error, StopFlag, Format)) return false;
     AVFormatContext* fmt = scan.Fmt();
     if (options.Video) VStream = FindStream(fmt, AVMEDIA_TYPE_VIDEO);
     if (options.Audio) AStream = FindStream(fmt, AVMEDIA_TYPE_AUDIO);
@@ -216,7 +219,7 @@ struct Reader::Index {
       ASkip.clear();
       audioFromIndex = false;
       scanAudio = AStream;
-      if (!scan.Open(FileName, Error, StopFlag)) return false;
+      if (!scan.Open(FileName, Error, StopFlag, Format)) return false;
       fmt = scan.Fmt();
     }
     if (audioFromIndex) {
@@ -235,7 +238,7 @@ struct Reader::Index {
       ScanResult result = ScanPackets(scan, scanVideo, scanAudio, progress, countBlocks);
       if (result == ScanResult::Uncounted) {
         ForgetScan();
-        if (!scan.Open(FileName, Error, StopFlag)) return false;
+        if (!scan.Open(FileName, Error, StopFlag, Format)) return false;
         fmt = scan.Fmt();
         scan.Keep(scanVideo, scanAudio);
         result = ScanPackets(scan, scanVideo, scanAudio, progress, false);
@@ -1152,7 +1155,7 @@ struct Reader::Impl {
 
   bool EnsureVideoDemuxer() {
     if (VDemuxReady) return true;
-    if (!VDemux.Open(FileName, Error)) return false;
+    if (!VDemux.Open(FileName, Error, nullptr, X->Format)) return false;
     VDemux.Keep(X->VStream, -1);
     VDemuxReady = true;
     if (!X->PaletteKnown && Palette.empty() && VDemux.Next(X->VStream)) KeepPalette(VDemux.Packet());
@@ -1335,7 +1338,7 @@ struct Reader::Impl {
 
   bool EnsureAudioDemuxer() {
     if (ADemuxReady) return true;
-    if (!ADemux.Open(FileName, Error)) return false;
+    if (!ADemux.Open(FileName, Error, nullptr, X->Format)) return false;
     ADemux.Keep(X->AStream, -1);
     ADemuxReady = true;
     return true;

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <cstring>
 #include <future>
 #include <list>
@@ -14,6 +16,7 @@
 #include <new>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/vfw/avi_riff.h"
@@ -135,27 +138,12 @@ class LayoutCache {
     std::string Name;
     int64_t Size = -1, Time = 0;
     uint64_t Device = 0, Inode = 0;
-    std::vector<uint8_t> Head, Tail;
-    bool operator==(const Stamp&) const = default;
+    std::vector<uint8_t> Head, Tail;  // empty in the cache's own keys (the parse holds them)
+    bool SameFile(const Stamp& o) const {
+      return Name == o.Name && Size == o.Size && Time == o.Time && Device == o.Device && Inode == o.Inode;
+    }
   };
-  static bool StampOf(int fd, const char* name, Stamp& s) {
-    constexpr int64_t kEnds = 64 << 10;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    s.Name = name;
-    s.Size = st.st_size;
-    s.Time = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    s.Device = static_cast<uint64_t>(st.st_dev);
-    s.Inode = static_cast<uint64_t>(st.st_ino);
-    const int64_t head = std::min(s.Size, kEnds);
-    const int64_t tail = std::min(s.Size - head, kEnds);
-    s.Head.resize(static_cast<size_t>(head));
-    s.Tail.resize(static_cast<size_t>(tail));
-    return ReadAt(fd, 0, s.Head.data(), head) && ReadAt(fd, s.Size - tail, s.Tail.data(), tail);
-  }
-  // Whether a layout is kept for the file as fstat sees it now (name, size, time, device and
-  // inode), without reading it: the read-ahead need not start again, and the open that follows
-  // compares the file's bytes.
+  // The file as fstat sees it: name, size, time, device and inode.
   static bool Identity(int fd, const char* name, Stamp& s) {
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
@@ -166,71 +154,79 @@ class LayoutCache {
     s.Inode = static_cast<uint64_t>(st.st_ino);
     return true;
   }
-  bool Holds(const Stamp& identity) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const Item& item : items_) {
-      const Stamp& k = item.Key;
-      if (k.Name == identity.Name && k.Size == identity.Size && k.Time == identity.Time &&
-          k.Device == identity.Device && k.Inode == identity.Inode)
-        return true;
-    }
-    return false;
+  // The file's first and last 64 KB, where the headers and the index lie.
+  static bool ReadEnds(int fd, int64_t size, std::vector<uint8_t>& head, std::vector<uint8_t>& tail) {
+    constexpr int64_t kEnds = 64 << 10;
+    const int64_t h = std::min(size, kEnds);
+    const int64_t t = std::min(size - h, kEnds);
+    head.resize(static_cast<size_t>(h));
+    tail.resize(static_cast<size_t>(t));
+    return ReadAt(fd, 0, head.data(), h) && ReadAt(fd, size - t, tail.data(), t);
   }
-  // A layout kept or still being parsed (a parse that failed gives nullptr); not valid when the
-  // file's layout is not kept.
-  using Pending = std::shared_future<std::shared_ptr<const AviLayout>>;
-  struct Found {
-    Pending Layout;
-    std::shared_ptr<SpareSlot> Spare;
+  static bool StampOf(int fd, const char* name, Stamp& s) {
+    return Identity(fd, name, s) && ReadEnds(fd, s.Size, s.Head, s.Tail);
+  }
+  // A parse: the layout (nullptr when the parse failed) and the file's ends as it read them.
+  struct Parsed {
+    std::shared_ptr<const AviLayout> Layout;
+    std::vector<uint8_t> Head, Tail;
   };
-  Found Find(const Stamp& stamp) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto it = items_.begin(); it != items_.end(); ++it) {
-      if (!(it->Key == stamp)) continue;
-      items_.splice(items_.begin(), items_, it);
-      return Found{items_.front().Layout, items_.front().Spare};
-    }
-    return {};
-  }
-  void Keep(const Stamp& stamp, Pending layout, std::shared_ptr<SpareSlot> spare) {
-    std::list<Item> dropped;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      for (auto it = items_.begin(); it != items_.end();) {
-        auto next = std::next(it);
-        if (it->Key.Name == stamp.Name) dropped.splice(dropped.end(), items_, it);
-        it = next;
-      }
-      items_.push_front(Item{stamp, std::move(layout), std::move(spare)});
-      if (items_.size() > kKept) dropped.splice(dropped.end(), items_, std::prev(items_.end()));
-    }
-    // A parse still running is waited for here, outside the lock, when its last holder goes.
-  }
-  std::shared_ptr<SpareSlot> Keep(const Stamp& stamp, std::shared_ptr<const AviLayout> layout) {
-    std::promise<std::shared_ptr<const AviLayout>> made;
-    made.set_value(std::move(layout));
-    auto spare = std::make_shared<SpareSlot>();
-    Keep(stamp, made.get_future().share(), spare);
-    return spare;
-  }
-  // Frees the decompressors kept (the last user of the interface has gone).
-  void DropSpares() {
-    std::list<std::unique_ptr<KeptDecompressor>> dropped;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      for (Item& item : items_) {
-        std::lock_guard<std::mutex> slot(item.Spare->Lock);
-        dropped.push_back(std::move(item.Spare->Kept));
-      }
-    }
-  }
-
- private:
+  using Pending = std::shared_future<Parsed>;
   struct Item {
     Stamp Key;
     Pending Layout;
     std::shared_ptr<SpareSlot> Spare;
   };
+  // Whether a layout is kept (or being read) for the file as fstat sees it.
+  bool Holds(const Stamp& identity) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::any_of(items_.begin(), items_.end(), [&](const Item& i) { return i.Key.SameFile(identity); });
+  }
+  // The item kept for the file (its parse may still run; its ends are compared by the caller);
+  // an item whose Layout is not valid when there is none.
+  Item Find(const Stamp& stamp) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = items_.begin(); it != items_.end(); ++it) {
+      if (!it->Key.SameFile(stamp)) continue;
+      items_.splice(items_.begin(), items_, it);
+      return items_.front();
+    }
+    return {};
+  }
+  // Keeps a layout; returns the items it no longer keeps (the file's earlier layouts and the
+  // oldest), for the caller to free outside the lock: a kept decompressor frees its decoder.
+  std::list<Item> Keep(Stamp stamp, Pending layout, std::shared_ptr<SpareSlot> spare) {
+    stamp.Head.clear();
+    stamp.Tail.clear();
+    std::list<Item> dropped;
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = items_.begin(); it != items_.end();) {
+      auto next = std::next(it);
+      if (it->Key.Name == stamp.Name) dropped.splice(dropped.end(), items_, it);
+      it = next;
+    }
+    items_.push_front(Item{std::move(stamp), std::move(layout), std::move(spare)});
+    if (items_.size() > kKept) dropped.splice(dropped.end(), items_, std::prev(items_.end()));
+    return dropped;
+  }
+  std::shared_ptr<SpareSlot> Keep(Stamp stamp, std::shared_ptr<const AviLayout> layout) {
+    std::promise<Parsed> made;
+    made.set_value(Parsed{std::move(layout), std::move(stamp.Head), std::move(stamp.Tail)});
+    auto spare = std::make_shared<SpareSlot>();
+    Keep(std::move(stamp), made.get_future().share(), spare);
+    return spare;
+  }
+  // Frees the decompressors kept (the last user of the interface has gone).
+  void DropSpares() {
+    std::list<std::unique_ptr<KeptDecompressor>> dropped;
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (Item& item : items_) {
+      std::lock_guard<std::mutex> slot(item.Spare->Lock);
+      dropped.push_back(std::move(item.Spare->Kept));
+    }
+  }
+
+ private:
   static constexpr size_t kKept = 2;
   std::mutex mutex_;
   std::list<Item> items_;  // most recent first
@@ -241,6 +237,69 @@ LayoutCache& Layouts() {
   return cache;
 }
 
+// The threads that read layouts ahead, kept for the next file: starting a thread for every open
+// cost as much as a tenth of a short file's open. A read-ahead never waits behind another one
+// (an hour's index takes a while): a new thread starts when none is free, up to a few.
+class ReadAheadThreads {
+ public:
+  using Task = std::packaged_task<LayoutCache::Parsed()>;
+  ~ReadAheadThreads() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& t : threads_) t.join();
+  }
+  void Post(Task task) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    tasks_.push_back(std::move(task));
+    if (idle_ > 0 || threads_.size() >= kMaxThreads) {
+      lock.unlock();
+      wake_.notify_one();
+      return;
+    }
+    try {
+      threads_.emplace_back([this] { Run(); });
+    } catch (...) {
+      // No thread: the task runs here, unless a thread already takes it.
+      if (!threads_.empty()) return;
+      Task here = std::move(tasks_.back());
+      tasks_.pop_back();
+      lock.unlock();
+      here();
+    }
+  }
+
+ private:
+  static constexpr size_t kMaxThreads = 4;
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      ++idle_;
+      wake_.wait(lock, [this] { return stop_ || !tasks_.empty(); });
+      --idle_;
+      if (tasks_.empty()) return;  // stopping
+      Task task = std::move(tasks_.front());
+      tasks_.pop_front();
+      lock.unlock();
+      task();
+      lock.lock();
+    }
+  }
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<Task> tasks_;
+  std::vector<std::thread> threads_;
+  size_t idle_ = 0;
+  bool stop_ = false;
+};
+
+ReadAheadThreads& ReadAhead() {
+  static ReadAheadThreads threads;
+  return threads;
+}
+
 // The layout of the file open as fd: the cached one while the file is unchanged, else parsed;
 // spare receives the slot of kept decompressors when the layout is kept.
 std::shared_ptr<const AviLayout> LayoutOf(int fd, const char* name, std::shared_ptr<SpareSlot>& spare) {
@@ -249,15 +308,20 @@ std::shared_ptr<const AviLayout> LayoutOf(int fd, const char* name, std::shared_
   if (stamped) {
     // (A parse begun by AviFilePrefetch is waited for.)
     if (auto kept = Layouts().Find(stamp); kept.Layout.valid()) {
-      if (auto layout = kept.Layout.get()) {
-        spare = std::move(kept.Spare);
-        return layout;
+      try {
+        const LayoutCache::Parsed& parsed = kept.Layout.get();
+        if (parsed.Layout != nullptr && parsed.Head == stamp.Head && parsed.Tail == stamp.Tail) {
+          spare = std::move(kept.Spare);
+          return parsed.Layout;
+        }
+      } catch (const std::future_error&) {
+        // A read-ahead that never ran (the program is ending): parsed here.
       }
     }
   }
   auto layout = std::make_shared<AviLayout>();
   if (!ParseAvi(fd, *layout, AviParseOptions{})) return nullptr;
-  if (stamped) spare = Layouts().Keep(stamp, layout);
+  if (stamped) spare = Layouts().Keep(std::move(stamp), layout);
   return layout;
 }
 
@@ -284,40 +348,45 @@ void AviFilePrefetch(const char* fileName) {
   if (fileName == nullptr || *fileName == 0) return;
   const int fd = open(fileName, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return;
-  bool handed = false;  // the thread closes fd
+  bool handed = false;  // the task closes fd
   try {
-    LayoutCache::Stamp stamp;
-    // A layout kept for the file as it stands: the open compares its bytes (read once there).
-    if (!LayoutCache::Identity(fd, fileName, stamp) || Layouts().Holds(stamp) ||
-        !LayoutCache::StampOf(fd, fileName, stamp)) {
+    LayoutCache::Stamp identity;
+    // A layout kept for the file as it stands: the open compares the file's ends with it.
+    if (!LayoutCache::Identity(fd, fileName, identity) || Layouts().Holds(identity)) {
       close(fd);
       return;
     }
     auto spare = std::make_shared<SpareSlot>();
-    // The thread also makes the first picture the open will test the stream with, while the
-    // decoder library opens the file; the decompressor reads through fd from then on.
-    auto parse = [fd, spare]() -> std::shared_ptr<const AviLayout> {
+    auto dropped = std::make_shared<std::list<LayoutCache::Item>>();
+    const int64_t size = identity.Size;
+    // The thread reads the file's ends and its layout, and makes the first picture the open will
+    // test the stream with, while the decoder library opens the file; the decompressor reads
+    // through fd from then on. What the cache stops keeping is freed there too.
+    ReadAheadThreads::Task task([fd, size, spare, dropped]() {
+      dropped->clear();
+      LayoutCache::Parsed parsed;
       auto layout = std::make_shared<AviLayout>();
-      if (!ParseAvi(fd, *layout, AviParseOptions{})) {
+      if (!LayoutCache::ReadEnds(fd, size, parsed.Head, parsed.Tail) || !ParseAvi(fd, *layout, AviParseOptions{})) {
         close(fd);
-        return nullptr;
+        return parsed;
       }
-      std::shared_ptr<const AviLayout> made = std::move(layout);
+      parsed.Layout = std::move(layout);
       std::unique_ptr<KeptDecompressor> first;
       try {
-        first = FirstPictureAhead(made, fd);
+        first = FirstPictureAhead(parsed.Layout, fd);
       } catch (...) {
         first = nullptr;
       }
       if (first != nullptr) spare->Put(std::move(first));
       else close(fd);
-      return made;
-    };
-    auto pending = std::async(std::launch::async, parse).share();
+      return parsed;
+    });
+    auto pending = task.get_future().share();
+    *dropped = Layouts().Keep(std::move(identity), std::move(pending), std::move(spare));
     handed = true;
-    Layouts().Keep(stamp, std::move(pending), std::move(spare));
+    ReadAhead().Post(std::move(task));
   } catch (...) {
-    // No thread or no memory: the open parses the file itself.
+    // No memory: the open parses the file itself.
     if (!handed) close(fd);
   }
 }
