@@ -70,7 +70,17 @@ bool OneWholeFrame(AVCodecContext* ctx, AVCodecID codec, const uint8_t* data, in
 
 }  // namespace
 
+ReadOnlyFile::ReadOnlyFile(const std::string& fileName) : fd_(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC)) {}
+
+ReadOnlyFile::~ReadOnlyFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
 bool AviMpegSoundFromIndex(const std::string& fileName, AVStream* st, std::vector<AudioEntry>& entries) {
+  return AviMpegSoundFromIndex(ReadOnlyFile(fileName), st, entries);
+}
+
+bool AviMpegSoundFromIndex(const ReadOnlyFile& file, AVStream* st, std::vector<AudioEntry>& entries) {
   entries.clear();
   const AVCodecParameters* par = st->codecpar;
   const AVCodecID codec = par->codec_id;
@@ -106,12 +116,8 @@ bool AviMpegSoundFromIndex(const std::string& fileName, AVStream* st, std::vecto
     raw += samples;
   }
 
-  const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = file.Fd();
   if (fd < 0) return false;
-  std::unique_ptr<int, void (*)(int*)> closer(new int(fd), [](int* f) {
-    ::close(*f);
-    delete f;
-  });
   std::unique_ptr<AVCodecContext, void (*)(AVCodecContext*)> ctx(avcodec_alloc_context3(nullptr),
                                                                   [](AVCodecContext* c) { avcodec_free_context(&c); });
   if (ctx == nullptr) return false;
@@ -129,7 +135,7 @@ bool AviMpegSoundFromIndex(const std::string& fileName, AVStream* st, std::vecto
   // (the first and the last few lie close together); a chunk alone is read alone, not a window
   // around it: the spread ones lie far apart, and copying what lies between cost more than the
   // check itself. The padding after the bytes read is zeroed for the parser.
-  std::vector<uint8_t> window(kSoundWindow + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+  const std::unique_ptr<uint8_t[]> window(new uint8_t[kSoundWindow + AV_INPUT_BUFFER_PADDING_SIZE]);
   int64_t windowPos = -1;
   ssize_t windowBytes = 0;
   auto end = [&](size_t k) {
@@ -144,11 +150,11 @@ bool AviMpegSoundFromIndex(const std::string& fileName, AVStream* st, std::vecto
       for (size_t j = k + 1; j < checked.size() && end(j) - e->pos <= static_cast<int64_t>(kSoundWindow); ++j)
         last = std::max(last, end(j));
       windowPos = e->pos;
-      windowBytes = ReadAt(fd, e->pos, window.data(), static_cast<size_t>(last - e->pos));
+      windowBytes = ReadAt(fd, e->pos, window.get(), static_cast<size_t>(last - e->pos));
       if (windowBytes < 0) return false;
-      std::fill_n(window.data() + windowBytes, AV_INPUT_BUFFER_PADDING_SIZE, 0);
+      std::fill_n(window.get() + windowBytes, AV_INPUT_BUFFER_PADDING_SIZE, 0);
     }
-    const uint8_t* head = window.data() + (e->pos - windowPos);
+    const uint8_t* head = window.get() + (e->pos - windowPos);
     if (e->pos + want > windowPos + windowBytes || Le32(head + 4) != static_cast<uint32_t>(e->size)) return false;
     if (!OneWholeFrame(ctx.get(), codec, head + 8, e->size, tick)) return false;
   }
@@ -157,11 +163,11 @@ bool AviMpegSoundFromIndex(const std::string& fileName, AVStream* st, std::vecto
 }
 
 AviPictureTypes::AviPictureTypes(const std::string& fileName, AVCodecID codec)
-    : fd_(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC)), codec_(codec) {}
+    : own_(std::make_unique<ReadOnlyFile>(fileName)), fd_(own_->Fd()), codec_(codec) {}
 
-AviPictureTypes::~AviPictureTypes() {
-  if (fd_ >= 0) ::close(fd_);
-}
+AviPictureTypes::AviPictureTypes(const ReadOnlyFile& file, AVCodecID codec) : fd_(file.Fd()), codec_(codec) {}
+
+AviPictureTypes::~AviPictureTypes() = default;
 
 bool AviPictureTypes::Read(const AviChunkRef& c, char& type) {
   type = 0;

@@ -141,8 +141,10 @@ struct Reader::Index {
   // reader to decode with.
   bool Build(const OpenOptions& options, const ScanProgress& progress, Demuxer& scan) {
     if (!RegularFile(FileName, Error)) return false;
+    // One descriptor for the looks at the file's chunks below.
+    const ReadOnlyFile file(FileName);
     bool avi = false;
-    if (!RiffInfoTagsFit(FileName, &avi)) return Fail("cannot open: an INFO tag claims more than the file holds");
+    if (!RiffInfoTagsFit(file.Fd(), &avi)) return Fail("cannot open: an INFO tag claims more than the file holds");
     if (avi) Format = AviInputFormat();
     if (!scan.Open(FileName, Error, StopFlag, Format)) return false;
     AVFormatContext* fmt = scan.Fmt();
@@ -168,7 +170,8 @@ struct Reader::Index {
       const AVCodecParameters* par = fmt->streams[VStream]->codecpar;
       if (par->video_delay > 0 && MayReorderPictures(par->codec_id)) {
         std::vector<AviChunkRef> chunks;
-        videoFromIndex = IndexFromContainer(fmt->streams[VStream], &chunks) && PlanPictureOrder(par->codec_id, chunks);
+        videoFromIndex =
+            IndexFromContainer(fmt->streams[VStream], &chunks) && PlanPictureOrder(file, par->codec_id, chunks);
         if (!videoFromIndex) VEntries.clear();
       } else {
         videoFromIndex = IndexFromContainer(fmt->streams[VStream]);
@@ -184,7 +187,7 @@ struct Reader::Index {
     // MPEG audio in AVI stored one frame to a chunk: its packets are the index's chunks.
     const bool aviSound = AStream >= 0 && !options.ScanPackets && std::strcmp(fmt->iformat->name, "avi") == 0 &&
                           (VStream < 0 || videoFromIndex) &&
-                          AviMpegSoundFromIndex(FileName, fmt->streams[AStream], AEntries);
+                          AviMpegSoundFromIndex(file, fmt->streams[AStream], AEntries);
     audioFromIndex = audioFromIndex || aviSound;
     const int scanVideo = (VStream >= 0 && !videoFromIndex) ? VStream : -1;
     int scanAudio = (AStream >= 0 && !audioFromIndex) ? AStream : -1;
@@ -294,10 +297,10 @@ struct Reader::Index {
   // chunks begin with. The first and the last display time, and so the frame count, follow from
   // the types of the first picture and of the last ones: the other chunks are read when the
   // pictures are first placed (OrderPictures), not at open.
-  bool PlanPictureOrder(AVCodecID codec, std::vector<AviChunkRef>& chunks) {
+  bool PlanPictureOrder(const ReadOnlyFile& file, AVCodecID codec, std::vector<AviChunkRef>& chunks) {
     const size_t n = VEntries.size();
     if (chunks.size() != n || n == 0) return false;
-    AviPictureTypes types(FileName, codec);
+    AviPictureTypes types(file, codec);
     auto isB = [&](size_t i, bool& b) {
       char t = 0;
       if (!types.Read(chunks[i], t)) return false;

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <vector>
 
 extern "C" {
@@ -99,10 +98,14 @@ bool RiffInfoTagsFit(const std::string& path, bool* avi) {
   if (avi != nullptr) *avi = false;
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return true;
-  std::unique_ptr<int, void (*)(int*)> closer(new int(fd), [](int* f) {
-    ::close(*f);
-    delete f;
-  });
+  const bool fit = RiffInfoTagsFit(fd, avi);
+  ::close(fd);
+  return fit;
+}
+
+bool RiffInfoTagsFit(int fd, bool* avi) {
+  if (avi != nullptr) *avi = false;
+  if (fd < 0) return true;
   struct stat st {};
   if (::fstat(fd, &st) != 0) return true;
   const int64_t size = st.st_size;

@@ -11,5 +11,7 @@ namespace tavelo::ffreader {
 // cannot be read (the demuxer then says why). avi (when given) is set when the file is a RIFF
 // AVI file ("RIFF", a size, "AVI "), the one layout FFmpeg's AVI demuxer claims outright.
 bool RiffInfoTagsFit(const std::string& path, bool* avi = nullptr);
+// The same for the file open as fd (read with pread: its offset is left as it was).
+bool RiffInfoTagsFit(int fd, bool* avi = nullptr);
 
 }  // namespace tavelo::ffreader

@@ -155,16 +155,13 @@ class LayoutCache {
     return true;
   }
   // The file's first and last 64 KB, where the headers and the index lie.
+  static constexpr int64_t kEnds = 64 << 10;
   static bool ReadEnds(int fd, int64_t size, std::vector<uint8_t>& head, std::vector<uint8_t>& tail) {
-    constexpr int64_t kEnds = 64 << 10;
     const int64_t h = std::min(size, kEnds);
     const int64_t t = std::min(size - h, kEnds);
     head.resize(static_cast<size_t>(h));
     tail.resize(static_cast<size_t>(t));
     return ReadAt(fd, 0, head.data(), h) && ReadAt(fd, size - t, tail.data(), t);
-  }
-  static bool StampOf(int fd, const char* name, Stamp& s) {
-    return Identity(fd, name, s) && ReadEnds(fd, s.Size, s.Head, s.Tail);
   }
   // A parse: the layout (nullptr when the parse failed) and the file's ends as it read them.
   struct Parsed {
@@ -300,17 +297,28 @@ ReadAheadThreads& ReadAhead() {
   return threads;
 }
 
+// Whether the file open as fd still begins and ends with head and tail (read into one block,
+// not kept).
+bool SameEnds(int fd, int64_t size, const std::vector<uint8_t>& head, const std::vector<uint8_t>& tail) {
+  const int64_t h = std::min(size, LayoutCache::kEnds);
+  const int64_t t = std::min(size - h, LayoutCache::kEnds);
+  if (static_cast<int64_t>(head.size()) != h || static_cast<int64_t>(tail.size()) != t) return false;
+  const std::unique_ptr<uint8_t[]> now(new uint8_t[static_cast<size_t>(std::max<int64_t>(h, 1))]);
+  return ReadAt(fd, 0, now.get(), h) && std::memcmp(now.get(), head.data(), static_cast<size_t>(h)) == 0 &&
+         ReadAt(fd, size - t, now.get(), t) && std::memcmp(now.get(), tail.data(), static_cast<size_t>(t)) == 0;
+}
+
 // The layout of the file open as fd: the cached one while the file is unchanged, else parsed;
 // spare receives the slot of kept decompressors when the layout is kept.
 std::shared_ptr<const AviLayout> LayoutOf(int fd, const char* name, std::shared_ptr<SpareSlot>& spare) {
   LayoutCache::Stamp stamp;
-  const bool stamped = LayoutCache::StampOf(fd, name, stamp);
-  if (stamped) {
+  const bool known = LayoutCache::Identity(fd, name, stamp);
+  if (known) {
     // (A parse begun by AviFilePrefetch is waited for.)
     if (auto kept = Layouts().Find(stamp); kept.Layout.valid()) {
       try {
         const LayoutCache::Parsed& parsed = kept.Layout.get();
-        if (parsed.Layout != nullptr && parsed.Head == stamp.Head && parsed.Tail == stamp.Tail) {
+        if (parsed.Layout != nullptr && SameEnds(fd, stamp.Size, parsed.Head, parsed.Tail)) {
           spare = std::move(kept.Spare);
           return parsed.Layout;
         }
@@ -319,6 +327,7 @@ std::shared_ptr<const AviLayout> LayoutOf(int fd, const char* name, std::shared_
       }
     }
   }
+  const bool stamped = known && LayoutCache::ReadEnds(fd, stamp.Size, stamp.Head, stamp.Tail);
   auto layout = std::make_shared<AviLayout>();
   if (!ParseAvi(fd, *layout, AviParseOptions{})) return nullptr;
   if (stamped) spare = Layouts().Keep(std::move(stamp), layout);

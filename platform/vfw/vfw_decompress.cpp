@@ -134,9 +134,8 @@ bool FrameDecompressor::Open(const AviStreamData& stream, const std::vector<int6
 }
 
 void FrameDecompressor::Rest() {
-  if (!running_) return;
+  // The decoder is flushed when decoding starts again.
   ClearQueue();
-  decoder_.Flush();
   running_ = false;
 }
 
