@@ -9,7 +9,7 @@ namespace tavelo::ffreader {
 
 void PrefaultMemory(void* data, size_t bytes) {
 #ifdef MADV_POPULATE_WRITE
-  if (data == nullptr || bytes < (size_t{1} << 20)) return;
+  if (data == nullptr || bytes < (size_t{16} << 10)) return;
   const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
   const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + page - 1) / page * page;
   const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) / page * page;

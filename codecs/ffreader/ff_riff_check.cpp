@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <vector>
 
 extern "C" {
 #include <libavutil/intreadwrite.h>
@@ -25,14 +24,13 @@ constexpr int kMaxDepth = 8;
 
 // The headers of an AVI lie in its first kilobytes: that much is read at once, and a chunk
 // header beyond it (the index behind the movie data) is read on its own.
-constexpr size_t kHeadBlock = 64 << 10;
+constexpr size_t kHeadBlock = 16 << 10;
 
 class Walker {
  public:
   Walker(int fd, int64_t size) : fd_(fd), size_(size) {
-    head_.resize(static_cast<size_t>(std::min<int64_t>(size, kHeadBlock)));
-    const ssize_t got = ::pread(fd, head_.data(), head_.size(), 0);
-    head_.resize(got > 0 ? static_cast<size_t>(got) : 0);
+    const ssize_t got = ::pread(fd, head_, static_cast<size_t>(std::min<int64_t>(size, kHeadBlock)), 0);
+    headBytes_ = got > 0 ? got : 0;
   }
 
   // Walks the chunks from pos to end (inside a list, or the file). False when an INFO tag
@@ -77,8 +75,8 @@ class Walker {
   size_t Read(int64_t pos, uint8_t* to, size_t n) {
     if (pos < 0 || pos >= size_) return 0;
     n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(n), size_ - pos));
-    if (pos + static_cast<int64_t>(n) <= static_cast<int64_t>(head_.size())) {
-      std::memcpy(to, head_.data() + pos, n);
+    if (pos + static_cast<int64_t>(n) <= headBytes_) {
+      std::memcpy(to, head_ + pos, n);
       return n;
     }
     const ssize_t got = ::pread(fd_, to, n, static_cast<off_t>(pos));
@@ -88,7 +86,8 @@ class Walker {
 
   int fd_;
   int64_t size_;
-  std::vector<uint8_t> head_;  // the file's first bytes
+  uint8_t head_[kHeadBlock];  // the file's first bytes
+  int64_t headBytes_ = 0;
   int chunks_ = 0;
 };
 
