@@ -126,6 +126,10 @@ struct AviStreamRec {
 
 namespace {
 
+// A read-ahead: run by a kept thread, or by the open that needs its layout when no thread has
+// taken it up yet (a loaded machine may leave the thread waiting for a processor).
+struct ReadAheadJob;
+
 // The layouts of the files opened last. A file is described and then opened (and the AVI unit
 // opens it again for every description): the index of an hour's movie is a few hundred thousand
 // chunks, read once while the file stays the same one: name, size, modification time in
@@ -173,6 +177,7 @@ class LayoutCache {
     Stamp Key;
     Pending Layout;
     std::shared_ptr<SpareSlot> Spare;
+    std::shared_ptr<ReadAheadJob> Job;  // the read-ahead making Layout, if any
   };
   // Whether a layout is kept (or being read) for the file as fstat sees it.
   bool Holds(const Stamp& identity) {
@@ -192,7 +197,8 @@ class LayoutCache {
   }
   // Keeps a layout; returns the items it no longer keeps (the file's earlier layouts and the
   // oldest), for the caller to free outside the lock: a kept decompressor frees its decoder.
-  std::list<Item> Keep(Stamp stamp, Pending layout, std::shared_ptr<SpareSlot> spare) {
+  std::list<Item> Keep(Stamp stamp, Pending layout, std::shared_ptr<SpareSlot> spare,
+                       std::shared_ptr<ReadAheadJob> job = nullptr) {
     stamp.Head.clear();
     stamp.Tail.clear();
     std::list<Item> dropped;
@@ -202,7 +208,7 @@ class LayoutCache {
       if (it->Key.Name == stamp.Name) dropped.splice(dropped.end(), items_, it);
       it = next;
     }
-    items_.push_front(Item{std::move(stamp), std::move(layout), std::move(spare)});
+    items_.push_front(Item{std::move(stamp), std::move(layout), std::move(spare), std::move(job)});
     if (items_.size() > kKept) dropped.splice(dropped.end(), items_, std::prev(items_.end()));
     return dropped;
   }
@@ -234,12 +240,21 @@ LayoutCache& Layouts() {
   return cache;
 }
 
+struct ReadAheadJob {
+  std::atomic<bool> Taken{false};
+  std::packaged_task<LayoutCache::Parsed()> Work;
+  // Runs the work unless another thread took it up first.
+  void RunOnce() {
+    if (!Taken.exchange(true)) Work();
+  }
+};
+
 // The threads that read layouts ahead, kept for the next file: starting a thread for every open
 // cost as much as a tenth of a short file's open. A read-ahead never waits behind another one
 // (an hour's index takes a while): a new thread starts when none is free, up to a few.
 class ReadAheadThreads {
  public:
-  using Task = std::packaged_task<LayoutCache::Parsed()>;
+  using Task = std::shared_ptr<ReadAheadJob>;
   ~ReadAheadThreads() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -264,7 +279,7 @@ class ReadAheadThreads {
       Task here = std::move(tasks_.back());
       tasks_.pop_back();
       lock.unlock();
-      here();
+      here->RunOnce();
     }
   }
 
@@ -280,7 +295,8 @@ class ReadAheadThreads {
       Task task = std::move(tasks_.front());
       tasks_.pop_front();
       lock.unlock();
-      task();
+      task->RunOnce();
+      task.reset();
       lock.lock();
     }
   }
@@ -316,6 +332,7 @@ std::shared_ptr<const AviLayout> LayoutOf(int fd, const char* name, std::shared_
   if (known) {
     // (A parse begun by AviFilePrefetch is waited for.)
     if (auto kept = Layouts().Find(stamp); kept.Layout.valid()) {
+      if (kept.Job != nullptr) kept.Job->RunOnce();
       try {
         const LayoutCache::Parsed& parsed = kept.Layout.get();
         if (parsed.Layout != nullptr && SameEnds(fd, stamp.Size, parsed.Head, parsed.Tail)) {
@@ -371,7 +388,8 @@ void AviFilePrefetch(const char* fileName) {
     // The thread reads the file's ends and its layout, and makes the first picture the open will
     // test the stream with, while the decoder library opens the file; the decompressor reads
     // through fd from then on. What the cache stops keeping is freed there too.
-    ReadAheadThreads::Task task([fd, size, spare, dropped]() {
+    auto job = std::make_shared<ReadAheadJob>();
+    job->Work = std::packaged_task<LayoutCache::Parsed()>([fd, size, spare, dropped]() {
       dropped->clear();
       LayoutCache::Parsed parsed;
       auto layout = std::make_shared<AviLayout>();
@@ -390,10 +408,10 @@ void AviFilePrefetch(const char* fileName) {
       else close(fd);
       return parsed;
     });
-    auto pending = task.get_future().share();
-    *dropped = Layouts().Keep(std::move(identity), std::move(pending), std::move(spare));
+    auto pending = job->Work.get_future().share();
+    *dropped = Layouts().Keep(std::move(identity), std::move(pending), std::move(spare), job);
     handed = true;
-    ReadAhead().Post(std::move(task));
+    ReadAhead().Post(std::move(job));
   } catch (...) {
     // No memory: the open parses the file itself.
     if (!handed) close(fd);
