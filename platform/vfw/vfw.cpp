@@ -255,13 +255,19 @@ struct ReadAheadJob {
 class ReadAheadThreads {
  public:
   using Task = std::shared_ptr<ReadAheadJob>;
-  ~ReadAheadThreads() {
+  ~ReadAheadThreads() { Stop(); }
+  // Ends the threads once what they run or wait for is done; a later read-ahead starts one again.
+  void Stop() {
+    std::vector<std::thread> ending;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       stop_ = true;
+      ending.swap(threads_);
     }
     wake_.notify_all();
-    for (std::thread& t : threads_) t.join();
+    for (std::thread& t : ending) t.join();
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = false;
   }
   void Post(Task task) {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -320,8 +326,11 @@ bool SameEnds(int fd, int64_t size, const std::vector<uint8_t>& head, const std:
   const int64_t t = std::min(size - h, LayoutCache::kEnds);
   if (static_cast<int64_t>(head.size()) != h || static_cast<int64_t>(tail.size()) != t) return false;
   const std::unique_ptr<uint8_t[]> now(new uint8_t[static_cast<size_t>(std::max<int64_t>(h, 1))]);
-  return ReadAt(fd, 0, now.get(), h) && std::memcmp(now.get(), head.data(), static_cast<size_t>(h)) == 0 &&
-         ReadAt(fd, size - t, now.get(), t) && std::memcmp(now.get(), tail.data(), static_cast<size_t>(t)) == 0;
+  auto same = [&](int64_t at, const std::vector<uint8_t>& kept) {
+    return kept.empty() || (ReadAt(fd, at, now.get(), static_cast<int64_t>(kept.size())) &&
+                            std::memcmp(now.get(), kept.data(), kept.size()) == 0);
+  };
+  return same(0, head) && same(size - t, tail);
 }
 
 // The layout of the file open as fd: the cached one while the file is unchanged, else parsed;
@@ -440,7 +449,12 @@ void AVIFileExit() {
   int32_t n = g_initCount.load();
   while (n > 0 && !g_initCount.compare_exchange_weak(n, n - 1)) {
   }
-  if (n == 1) Layouts().DropSpares();
+  // The last user has gone: nothing is decoded or read ahead for it any more (the program's end
+  // then finds no thread of ours running into the libraries it unloads).
+  if (n == 1) {
+    ReadAhead().Stop();
+    Layouts().DropSpares();
+  }
 }
 
 HRESULT AVIFileOpen(PAVIFILE* file, const char* fileName, uint32_t mode, const CLSID* handler) {
