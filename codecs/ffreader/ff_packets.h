@@ -30,10 +30,10 @@ int FindStream(AVFormatContext* fmt, AVMediaType type);
 // WMA 1 and 2 coded without the bit reservoir, counted from its blocks: ff_asf_sound.h).
 bool MeasuredSound(AVCodecID id);
 
-// One opened demuxer over the file, reading one stream and skipping the others.
 // FFmpeg's AVI demuxer (nullptr when the library has none).
 const AVInputFormat* AviInputFormat();
 
+// One opened demuxer over the file, reading one stream and skipping the others.
 class Demuxer {
  public:
   ~Demuxer() { Close(); }

@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <deque>
 #include <cstring>
+#include <deque>
 #include <future>
 #include <list>
 #include <memory>
