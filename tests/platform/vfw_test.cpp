@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <random>
@@ -422,6 +423,28 @@ TEST(Vfw, KeptDecompressorsDeliverWhatFreshOnesDo) {
   }
   AVIFileExit();
   EXPECT_EQ(AviLiveObjects(), 0);
+}
+
+// What is kept for the next open (decompressors with their descriptors, the read-ahead threads)
+// goes when the last user of the interface leaves it.
+TEST(Vfw, NothingIsKeptOnceTheLastUserExits) {
+  auto count = [](const char* folder) {
+    return std::distance(std::filesystem::directory_iterator(folder), std::filesystem::directory_iterator{});
+  };
+  const std::string path = TempFile("exit.avi", test::ReadFile(AviPath("mpeg4.avi")));
+  const auto files = count("/proc/self/fd"), threads = count("/proc/self/task");
+  AVIFileInit();
+  for (int open = 0; open < 2; ++open) {
+    AviFilePrefetch(path.c_str());
+    OpenAvi avi(path);
+    PGETFRAME gf = AVIStreamGetFrameOpen(avi.video, nullptr);
+    ASSERT_NE(AVIStreamGetFrame(gf, 3), nullptr);
+    AVIStreamGetFrameClose(gf);
+  }
+  EXPECT_GT(count("/proc/self/fd"), files);  // a decompressor is kept, with its descriptor
+  AVIFileExit();
+  EXPECT_EQ(count("/proc/self/fd"), files);
+  EXPECT_EQ(count("/proc/self/task"), threads);
 }
 
 // ---- Files of our own writer: MS-RLE, bottom-up rows, OpenDML, idx1 only, no index ----
