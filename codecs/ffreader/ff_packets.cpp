@@ -48,7 +48,8 @@ bool RegularFile(const std::string& name, std::string& error) {
   return false;
 }
 
-bool Demuxer::Open(const std::string& name, std::string& error, const std::atomic<bool>* stop) {
+bool Demuxer::Open(const std::string& name, std::string& error, const std::atomic<bool>* stop,
+                   const AVInputFormat* format) {
   Close();
   if (!RegularFile(name, error)) return false;
   LimitLibraryAllocations();
@@ -61,7 +62,7 @@ bool Demuxer::Open(const std::string& name, std::string& error, const std::atomi
     fmt_->interrupt_callback.callback = [](void* flag) { return static_cast<const std::atomic<bool>*>(flag)->load() ? 1 : 0; };
     fmt_->interrupt_callback.opaque = const_cast<std::atomic<bool>*>(stop);
   }
-  const AVInputFormat* known = FormatByHead(name);
+  const AVInputFormat* known = format != nullptr ? format : FormatByHead(name);
   int err = avformat_open_input(&fmt_, name.c_str(), known, nullptr);
   if (err < 0) {
     error = "cannot open: " + ErrorString(err);
@@ -112,6 +113,11 @@ const AVInputFormat* FormatByHead(const std::string& name) {
   if (std::memcmp(head, kAsfHeader, sizeof kAsfHeader) == 0) return asf;
   if (std::memcmp(head, "OggS", 5) == 0 && head[5] <= 7) return ogg;
   return nullptr;
+}
+
+const AVInputFormat* AviInputFormat() {
+  static const AVInputFormat* const avi = av_find_input_format("avi");
+  return avi;
 }
 
 uint64_t PacketMark(const AVPacket* pkt) {
