@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "codecs/ffreader/ff_avi_order.h"
+#include "codecs/ffreader/ff_catch_up.h"
 #include "codecs/ffreader/ff_decode.h"
 #include "codecs/ffreader/ff_index_walk.h"
 #include "codecs/ffreader/ff_mp4_tables.h"
@@ -907,6 +908,12 @@ struct Reader::Impl {
   AVFrame* Held = nullptr;  // the picture read last
   int64_t HeldPts = kNoTs;
   std::deque<AVFrame*> Queue;  // decoded, later pictures
+  // A stream that starts on one thread (StartsOnOneThread): VDecoder is that decoder until the
+  // frame-threaded one, filled by Threaded in the background, takes the run over.
+  bool OneThread = false;
+  bool ThreadedFailed = false;  // the catch-up failed once: the next run opens frame threads at once
+  int64_t VRunKey = -1;         // the key frame entry the run started at
+  CatchUp Threaded;
 
   // ---- Sound ----
   bool HasAudio = false;
@@ -924,6 +931,7 @@ struct Reader::Impl {
   int64_t ABufFrames() const { return X->AInfo.Channels > 0 ? static_cast<int64_t>(ABuf.size()) / X->AInfo.Channels : 0; }
 
   ~Impl() {
+    Threaded.Stop();
     av_frame_free(&Held);
     ClearQueue();
   }
@@ -1008,6 +1016,7 @@ struct Reader::Impl {
   bool ReadOver(std::shared_ptr<const Index> index) {
     if (index == X) return true;
     if (index->VStream != Head->VStream || index->AStream != Head->AStream) return Fail("the file changed while it was read");
+    Threaded.Stop();  // it reads the entries of the index it started over
     if (!RunsCarryOver(*X, *index)) Rest();
     X = std::move(index);
     VLookup.Use(&X->VTable);
@@ -1043,6 +1052,7 @@ struct Reader::Impl {
   // Gives back what decoding holds (pictures, sound, the decoders' buffers); the demuxers and
   // the index stay.
   void Rest() {
+    Threaded.Stop();
     ClearQueue();
     av_frame_free(&Held);
     HeldPts = kNoTs;
@@ -1182,32 +1192,92 @@ struct Reader::Impl {
     const int64_t e = X->EntryOf(frame);
     if (e < 0) return Fail("frame out of range");
     const int64_t targetPts = X->VEntries[static_cast<size_t>(e)].Pts;
-    if (!VDecoder.IsOpen() && !VDecoder.Open(X->VParams)) return Fail("no decoder for the pictures");
+    if (!VDecoder.IsOpen()) {
+      OneThread = StartsOnOneThread(X->VParams);
+      if (!VDecoder.Open(X->VParams, OneThread)) return Fail("no decoder for the pictures");
+    }
     if (!(Held != nullptr && HeldPts == targetPts)) {
       if (!DecodeUpTo(e, targetPts)) return false;
     }
     if (!Pictures.Convert(Held, AV_PIX_FMT_BGR24, X->VInfo.Width, X->VInfo.Height, dest, stride))
       return Fail("cannot convert the picture");
+    if (OneThread) FollowOnThreads();
     return true;
   }
+
+  // After a picture of a run on the one-thread decoder: the frame-threaded one is told how far
+  // the run got, and is started when none is filling.
+  void FollowOnThreads() {
+    Threaded.Shown(HeldPts);
+    if (Threaded.Running() || VRunKey < 0 || ThreadedFailed) return;
+    CatchUp::Source source{X, FileName, X->VStream, X->VParams, &X->VEntries, &X->VTable};
+    Threaded.Start(std::move(source), VRunKey, HeldPts);
+  }
+
+  // The frame-threaded decoder takes the run over once it has caught up: its decoder, demuxer and
+  // the pictures it holds past the one read last replace the one-thread decoder's.
+  void TakeThreadedRun() {
+    if (CatchUpWaits()) Threaded.Wait();
+    if (!Threaded.Ready()) return;
+    std::unique_ptr<CaughtUpRun> run = Threaded.Take();
+    if (run == nullptr) {
+      ThreadedFailed = true;
+      return;
+    }
+    // It dropped pictures still wanted (the reader went back to the start of the run): another
+    // catch-up starts after this picture.
+    if (run->DroppedUpTo != kNoTs && (HeldPts == kNoTs || run->DroppedUpTo > HeldPts)) return;
+    VDecoder.Swap(run->Dec);
+    VDemux.Take(run->Demux);
+    VDemuxReady = true;
+    VLookup = run->Lookup;
+    ClearQueue();
+    for (AVFrame*& f : run->Frames) {
+      if (HeldPts == kNoTs || FramePts(f) > HeldPts) std::swap(f, Queue.emplace_back(nullptr));
+    }
+    VNextSend = run->NextSend;
+    VDrained = run->Drained;
+    VRun = true;
+    OneThread = false;
+  }
+
+  // A run on the one-thread decoder that starts far from its picture goes to frame threads at
+  // once: one thread would take many times as long to decode up to it.
+  static constexpr int64_t kOneThreadReach = 8;
 
   bool DecodeUpTo(int64_t e, int64_t targetPts) {
     const int64_t k = X->StartOf(e);
     // Decoding on from where the run stands is right while the wanted picture lies ahead and the
     // run has reached (or is about to send) its key frame; anything else starts at the key frame.
     const bool ahead = Held == nullptr || HeldPts < targetPts;
+    if (OneThread && ahead && Held != nullptr && k == VRunKey) TakeThreadedRun();
     if (!(VRun && ahead && k <= VNextSend)) {
       ClearQueue();
       av_frame_free(&Held);
       HeldPts = kNoTs;
       VRun = false;
+      if (k != VRunKey) Threaded.Stop();  // one filling the same run goes on
+      if (OneThread && (ThreadedFailed || e - k >= kOneThreadReach)) {
+        Threaded.Stop();
+        OneThread = false;
+        if (!VDecoder.Open(X->VParams)) return Fail("no decoder for the pictures");
+      }
       VDecoder.Flush();
       VDrained = false;
+      VRunKey = k;
       if (!SeekVideo(k)) return false;
       PaletteDue = true;
       VRun = true;
       VNextSend = k;
       if (!FeedVideo(true)) return false;
+      if (OneThread && X->VEntries[static_cast<size_t>(k)].Pts == targetPts) {
+        // The key frame's own picture (the first of a movie): drained out after its one packet
+        // instead of the two or three a decoder holds back to reorder pictures. The next picture
+        // starts the run again, unless the frame-threaded decoder has caught up by then.
+        Drain();
+        if (!CollectFrames()) return false;
+        VRun = false;
+      }
     }
     for (;;) {
       while (!Queue.empty()) {

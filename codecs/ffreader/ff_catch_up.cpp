@@ -1,0 +1,142 @@
+#include "codecs/ffreader/ff_catch_up.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace tavelo::ffreader {
+
+namespace {
+
+int64_t FramePts(const AVFrame* f) { return f->pts != AV_NOPTS_VALUE ? f->pts : f->best_effort_timestamp; }
+
+std::atomic<bool> g_waits{false};
+
+// No more are kept: the reader takes over long before (it keeps as many itself).
+constexpr size_t kMaxFrames = 64;
+
+}  // namespace
+
+void SetCatchUpWaits(bool wait) { g_waits.store(wait); }
+bool CatchUpWaits() { return g_waits.load(); }
+
+void CatchUp::Start(Source source, int64_t key, int64_t shown) {
+  Stop();
+  cancel_ = false;
+  ready_ = false;
+  shown_ = shown;
+  result_.reset();
+  thread_ = std::thread([this, source = std::move(source), key]() mutable { Run(std::move(source), key); });
+}
+
+void CatchUp::Stop() {
+  cancel_ = true;
+  if (thread_.joinable()) thread_.join();
+  result_.reset();
+  ready_ = false;
+}
+
+std::unique_ptr<CaughtUpRun> CatchUp::Take() {
+  if (!ready_.load()) return nullptr;
+  if (thread_.joinable()) thread_.join();
+  ready_ = false;
+  return std::move(result_);
+}
+
+// Places the run's demuxer so that its current packet is entry key: a seek to the entry's decoding
+// time, else a read from the file's start.
+bool CatchUp::Place(const Source& source, CaughtUpRun& run, int64_t key) {
+  const VideoEntry& target = (*source.Entries)[static_cast<size_t>(key)];
+  std::string error;
+  for (int attempt = key > 0 ? 0 : 1; attempt < 2 && !cancel_.load(); ++attempt) {
+    if (attempt == 1 || run.Demux.Fmt() == nullptr) {
+      if (!run.Demux.Open(source.FileName, error, &cancel_)) return false;
+      run.Demux.Keep(source.Stream, -1);
+    }
+    if (attempt == 0 && av_seek_frame(run.Demux.Fmt(), source.Stream, target.Dts, AVSEEK_FLAG_BACKWARD) < 0) continue;
+    run.Lookup.Reset();
+    while (!cancel_.load() && run.Demux.Next(source.Stream)) {
+      const int64_t idx = run.Lookup.Find(run.Demux.Packet());
+      if (idx == key) return true;
+      if (idx > key) break;
+    }
+  }
+  return false;
+}
+
+// Drops the pictures up to the one shown (they come out in display order); false when one of
+// them had no time stamp.
+bool CatchUp::Prune(CaughtUpRun& run) {
+  const int64_t shown = shown_.load();
+  while (!run.Frames.empty() && shown != AV_NOPTS_VALUE) {
+    const int64_t pts = FramePts(run.Frames.front());
+    if (pts == AV_NOPTS_VALUE) return false;
+    if (pts > shown) break;
+    av_frame_free(&run.Frames.front());
+    run.Frames.pop_front();
+    run.DroppedUpTo = run.DroppedUpTo == AV_NOPTS_VALUE ? pts : std::max(run.DroppedUpTo, pts);
+  }
+  return true;
+}
+
+// Receives what the decoder has; pictures up to the one shown are dropped.
+bool CatchUp::Collect(CaughtUpRun& run) {
+  for (;;) {
+    AVFrame* frame = av_frame_alloc();
+    if (frame == nullptr) return false;
+    if (run.Dec.Receive(frame) < 0) {
+      av_frame_free(&frame);
+      return true;
+    }
+    run.Frames.push_back(frame);
+    if (!Prune(run) || run.Frames.size() > kMaxFrames) return false;
+  }
+}
+
+void CatchUp::Run(Source source, int64_t key) {
+  auto run = std::make_unique<CaughtUpRun>();
+  run->Lookup.Use(source.Table);
+  const auto& entries = *source.Entries;
+  const auto count = static_cast<int64_t>(entries.size());
+  bool ok = run->Dec.Open(source.Params) && !cancel_.load() && Place(source, *run, key);
+  run->NextSend = key;
+  bool packetReady = true;
+  while (ok && !cancel_.load()) {
+    // The next packet of the run (one the index does not know is skipped), as the reader sends it.
+    int64_t idx = -1;
+    for (;;) {
+      if (!packetReady && !run->Demux.Next(source.Stream)) {
+        idx = -1;
+        break;
+      }
+      packetReady = false;
+      idx = run->Lookup.Find(run->Demux.Packet());
+      if (idx >= run->NextSend && run->Demux.Packet()->size > 0) break;
+    }
+    if (idx >= 0) {
+      AVPacket* pkt = run->Demux.Packet();
+      pkt->pts = entries[static_cast<size_t>(idx)].Pts;
+      pkt->dts = entries[static_cast<size_t>(idx)].Dts;
+      int err = run->Dec.Send(pkt);
+      while (ok && err == AVERROR(EAGAIN)) {
+        ok = Collect(*run);
+        err = run->Dec.Send(pkt);
+      }
+      run->NextSend = idx + 1;
+    }
+    if (idx < 0 || run->NextSend >= count) {
+      ok = ok && Collect(*run);
+      run->NextSend = count;
+      run->Dec.Send(nullptr);
+      run->Drained = true;
+    }
+    ok = ok && Collect(*run);
+    // Caught up once a picture past the one shown is there (or every picture came out).
+    ok = ok && Prune(*run);
+    if (!run->Frames.empty() || run->Drained) break;
+  }
+  if (cancel_.load()) return;
+  if (ok) result_ = std::move(run);
+  ready_ = true;
+}
+
+}  // namespace tavelo::ffreader

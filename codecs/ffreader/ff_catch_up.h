@@ -1,0 +1,87 @@
+// A frame-threaded picture decoder made and filled by a thread of its own while the reader decodes
+// the same run of pictures on one thread (StartsOnOneThread): the first picture after an open or a
+// seek comes out of the one-thread decoder after a packet or three, and the frame-threaded one
+// takes over once it has caught up, so that playback goes on at its speed. (Internal to the reader.)
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "codecs/ffreader/ff_decode.h"
+#include "codecs/ffreader/ff_packets.h"
+
+namespace tavelo::ffreader {
+
+// For tests: set, a reader waits at its next picture for the catch-up it started, so that the
+// frame-threaded decoder takes over at a known picture (else it takes over once it is ready).
+void SetCatchUpWaits(bool wait);
+bool CatchUpWaits();
+
+// What the catch-up hands over: its decoder and demuxer standing in the run, and the pictures it
+// decoded past the last one the reader showed, in display order.
+struct CaughtUpRun {
+  Decoder Dec;
+  Demuxer Demux;
+  EntryLookup Lookup;
+  std::deque<AVFrame*> Frames;
+  int64_t NextSend = 0;  // the entry the demuxer delivers next
+  bool Drained = false;  // every packet of the run was sent and the decoder drained
+  int64_t DroppedUpTo = AV_NOPTS_VALUE;  // the latest picture dropped as shown already
+  ~CaughtUpRun() {
+    for (AVFrame*& f : Frames) av_frame_free(&f);
+  }
+};
+
+class CatchUp {
+ public:
+  // The stream's packets: Owner keeps the entries, the table and the parameters alive.
+  struct Source {
+    std::shared_ptr<const void> Owner;
+    std::string FileName;
+    int Stream = -1;
+    const AVCodecParameters* Params = nullptr;
+    const std::vector<VideoEntry>* Entries = nullptr;
+    const EntryTable* Table = nullptr;
+  };
+
+  CatchUp() = default;
+  ~CatchUp() { Stop(); }
+  CatchUp(const CatchUp&) = delete;
+  CatchUp& operator=(const CatchUp&) = delete;
+
+  // Starts decoding the run that begins at key entry key, on a demuxer and a frame-threaded
+  // decoder of its own; shown is the time stamp of the picture the reader holds (or
+  // AV_NOPTS_VALUE). Stops a catch-up still running first.
+  void Start(Source source, int64_t key, int64_t shown);
+  // Breaks the catch-up off and waits for its thread; what it made is dropped.
+  void Stop();
+  bool Running() const { return thread_.joinable(); }
+  // The reader holds the picture of time stamp pts: the catch-up needs none up to it.
+  void Shown(int64_t pts) { shown_.store(pts); }
+  // True once the catch-up holds a picture past the one shown (or reached the end, or failed).
+  bool Ready() const { return ready_.load(); }
+  // Waits until the catch-up is Ready (at once when none runs).
+  void Wait() {
+    if (thread_.joinable()) thread_.join();
+  }
+  // After Ready: the caught-up run (its thread joined), nullptr when it failed.
+  std::unique_ptr<CaughtUpRun> Take();
+
+ private:
+  void Run(Source source, int64_t key);
+  bool Place(const Source& source, CaughtUpRun& run, int64_t key);
+  bool Collect(CaughtUpRun& run);
+  bool Prune(CaughtUpRun& run);
+
+  std::thread thread_;
+  std::atomic<bool> cancel_{false};
+  std::atomic<bool> ready_{false};
+  std::atomic<int64_t> shown_{AV_NOPTS_VALUE};
+  std::unique_ptr<CaughtUpRun> result_;  // written by the thread before ready_
+};
+
+}  // namespace tavelo::ffreader
