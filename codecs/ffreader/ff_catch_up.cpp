@@ -1,6 +1,5 @@
 #include "codecs/ffreader/ff_catch_up.h"
 
-#include <algorithm>
 #include <utility>
 
 namespace tavelo::ffreader {
@@ -9,15 +8,10 @@ namespace {
 
 int64_t FramePts(const AVFrame* f) { return f->pts != AV_NOPTS_VALUE ? f->pts : f->best_effort_timestamp; }
 
-std::atomic<bool> g_waits{false};
-
 // No more are kept: the reader takes over long before (it keeps as many itself).
 constexpr size_t kMaxFrames = 64;
 
 }  // namespace
-
-void SetCatchUpWaits(bool wait) { g_waits.store(wait); }
-bool CatchUpWaits() { return g_waits.load(); }
 
 void CatchUp::Start(Source source, int64_t key, int64_t shown) {
   Stop();
@@ -49,7 +43,8 @@ bool CatchUp::Place(const Source& source, CaughtUpRun& run, int64_t key) {
   std::string error;
   for (int attempt = key > 0 ? 0 : 1; attempt < 2 && !cancel_.load(); ++attempt) {
     if (attempt == 1 || run.Demux.Fmt() == nullptr) {
-      if (!run.Demux.Open(source.FileName, error, &cancel_)) return false;
+      // (No stop flag: the reader keeps reading with this demuxer after the catch-up ends.)
+      if (!run.Demux.Open(source.FileName, error)) return false;
       run.Demux.Keep(source.Stream, -1);
     }
     if (attempt == 0 && av_seek_frame(run.Demux.Fmt(), source.Stream, target.Dts, AVSEEK_FLAG_BACKWARD) < 0) continue;
@@ -73,7 +68,6 @@ bool CatchUp::Prune(CaughtUpRun& run) {
     if (pts > shown) break;
     av_frame_free(&run.Frames.front());
     run.Frames.pop_front();
-    run.DroppedUpTo = run.DroppedUpTo == AV_NOPTS_VALUE ? pts : std::max(run.DroppedUpTo, pts);
   }
   return true;
 }

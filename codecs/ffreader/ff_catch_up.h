@@ -1,7 +1,7 @@
-// A frame-threaded picture decoder made and filled by a thread of its own while the reader decodes
-// the same run of pictures on one thread (StartsOnOneThread): the first picture after an open or a
-// seek comes out of the one-thread decoder after a packet or three, and the frame-threaded one
-// takes over once it has caught up, so that playback goes on at its speed. (Internal to the reader.)
+// A frame-threaded picture decoder made and filled by a thread of its own while the reader shows
+// the first picture of a run from a one-thread decoder (StartsOnOneThread): that picture comes out
+// after a packet or three, and the frame-threaded decoder, filled from the run's key frame past
+// the picture shown, takes the run over at its next picture. (Internal to the reader.)
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -16,11 +16,6 @@
 
 namespace tavelo::ffreader {
 
-// For tests: set, a reader waits at its next picture for the catch-up it started, so that the
-// frame-threaded decoder takes over at a known picture (else it takes over once it is ready).
-void SetCatchUpWaits(bool wait);
-bool CatchUpWaits();
-
 // What the catch-up hands over: its decoder and demuxer standing in the run, and the pictures it
 // decoded past the last one the reader showed, in display order.
 struct CaughtUpRun {
@@ -30,7 +25,6 @@ struct CaughtUpRun {
   std::deque<AVFrame*> Frames;
   int64_t NextSend = 0;  // the entry the demuxer delivers next
   bool Drained = false;  // every packet of the run was sent and the decoder drained
-  int64_t DroppedUpTo = AV_NOPTS_VALUE;  // the latest picture dropped as shown already
   ~CaughtUpRun() {
     for (AVFrame*& f : Frames) av_frame_free(&f);
   }

@@ -1214,19 +1214,18 @@ struct Reader::Impl {
     Threaded.Start(std::move(source), VRunKey, HeldPts);
   }
 
-  // The frame-threaded decoder takes the run over once it has caught up: its decoder, demuxer and
-  // the pictures it holds past the one read last replace the one-thread decoder's.
+  // The frame-threaded decoder takes the run over at its second picture (waiting for it to
+  // catch up: one thread decoding on meanwhile would do the same pictures again beside it and take
+  // cores from it): its decoder, demuxer and the pictures it holds past the one read last replace
+  // the one-thread decoder's.
   void TakeThreadedRun() {
-    if (CatchUpWaits()) Threaded.Wait();
+    Threaded.Wait();
     if (!Threaded.Ready()) return;
     std::unique_ptr<CaughtUpRun> run = Threaded.Take();
     if (run == nullptr) {
       ThreadedFailed = true;
       return;
     }
-    // It dropped pictures still wanted (the reader went back to the start of the run): another
-    // catch-up starts after this picture.
-    if (run->DroppedUpTo != kNoTs && (HeldPts == kNoTs || run->DroppedUpTo > HeldPts)) return;
     VDecoder.Swap(run->Dec);
     VDemux.Take(run->Demux);
     VDemuxReady = true;
@@ -1256,7 +1255,9 @@ struct Reader::Impl {
       av_frame_free(&Held);
       HeldPts = kNoTs;
       VRun = false;
-      if (k != VRunKey) Threaded.Stop();  // one filling the same run goes on
+      // One filling the same run goes on while the reader moves ahead in it (the first picture
+      // was drained out): it needs none of the pictures up to the one shown.
+      if (!(k == VRunKey && ahead)) Threaded.Stop();
       if (OneThread && (ThreadedFailed || e - k >= kOneThreadReach)) {
         Threaded.Stop();
         OneThread = false;
