@@ -82,7 +82,7 @@ bool CatchUp::Collect(CaughtUpRun& run) {
       return true;
     }
     run.Frames.push_back(frame);
-    if (!Prune(run) || run.Frames.size() > kMaxFrames) return false;
+    if (!Prune(run) || run.Frames.size() > kMaxFrames) return false;  // (the reader showed nothing)
   }
 }
 
@@ -124,9 +124,10 @@ void CatchUp::Run(Source source, int64_t key) {
       run->Drained = true;
     }
     ok = ok && Collect(*run);
-    // Caught up once a picture past the one shown is there (or every picture came out).
+    // Caught up once a picture past the one shown is there (or every picture came out); while
+    // the reader has shown none yet, the pictures are kept.
     ok = ok && Prune(*run);
-    if (!run->Frames.empty() || run->Drained) break;
+    if (run->Drained || (!run->Frames.empty() && shown_.load() != AV_NOPTS_VALUE)) break;
   }
   if (cancel_.load()) return;
   if (ok) result_ = std::move(run);

@@ -48,8 +48,8 @@ class CatchUp {
   CatchUp& operator=(const CatchUp&) = delete;
 
   // Starts decoding the run that begins at key entry key, on a demuxer and a frame-threaded
-  // decoder of its own; shown is the time stamp of the picture the reader holds (or
-  // AV_NOPTS_VALUE). Stops a catch-up still running first.
+  // decoder of its own; shown is the time stamp of the picture the reader holds (AV_NOPTS_VALUE:
+  // none yet, Shown gives it later). Stops a catch-up still running first.
   void Start(Source source, int64_t key, int64_t shown);
   // Breaks the catch-up off and waits for its thread; what it made is dropped.
   void Stop();

@@ -1209,9 +1209,13 @@ struct Reader::Impl {
   // the run got, and is started when none is filling.
   void FollowOnThreads() {
     Threaded.Shown(HeldPts);
+    StartCatchUp(HeldPts);
+  }
+
+  void StartCatchUp(int64_t shown) {
     if (Threaded.Running() || VRunKey < 0 || ThreadedFailed) return;
     CatchUp::Source source{X, FileName, X->VStream, X->VParams, &X->VEntries, &X->VTable};
-    Threaded.Start(std::move(source), VRunKey, HeldPts);
+    Threaded.Start(std::move(source), VRunKey, shown);
   }
 
   // The frame-threaded decoder takes the run over at its second picture (waiting for it to
@@ -1266,6 +1270,9 @@ struct Reader::Impl {
       VDecoder.Flush();
       VDrained = false;
       VRunKey = k;
+      // The frame-threaded decoder starts filling at once, beside the one-thread decoder's
+      // first picture, so that it is further on when the run's next picture is asked for.
+      if (OneThread) StartCatchUp(kNoTs);
       if (!SeekVideo(k)) return false;
       PaletteDue = true;
       VRun = true;
