@@ -1,5 +1,6 @@
-// Counts taken at open from what an Ogg file's pages say, and the packets of such a file indexed
-// by a thread of its own beside the readers: first the file's first part, then the whole file.
+// Counts taken at open from what a file stores (an Ogg file's pages, an ASF file's packet
+// headers), and the packets of such a file indexed by a thread of its own beside the readers:
+// first the file's first part, then the whole file.
 // (Internal to the reader.)
 #pragma once
 #include <atomic>

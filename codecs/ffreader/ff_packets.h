@@ -26,7 +26,8 @@ int FindStream(AVFormatContext* fmt, AVMediaType type);
 
 // Codecs whose packets decode to a number of samples their containers do not state exactly
 // (Vorbis block sizes overlap; the WMA decoders hold packets back): their sound is counted by
-// decoding it once when the file opens (except Vorbis in Ogg, counted from its block sizes).
+// decoding it once when the file opens (except Vorbis in Ogg, counted from its block sizes, and
+// WMA 1 and 2 coded without the bit reservoir, counted from its blocks: ff_asf_sound.h).
 bool MeasuredSound(AVCodecID id);
 
 // One opened demuxer over the file, reading one stream and skipping the others.

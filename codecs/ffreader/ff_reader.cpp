@@ -10,6 +10,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "codecs/ffreader/ff_asf_sound.h"
+#include "codecs/ffreader/ff_asf_walk.h"
 #include "codecs/ffreader/ff_avi_order.h"
 #include "codecs/ffreader/ff_catch_up.h"
 #include "codecs/ffreader/ff_decode.h"
@@ -143,6 +145,11 @@ struct Reader::Index {
     if (options.Audio) AStream = FindStream(fmt, AVMEDIA_TYPE_AUDIO);
     if (VStream < 0 && AStream < 0) return Fail("no stream that can be decoded");
     if (!options.ScanPackets && !WalkAlways && CountFromOggPages(options, scan)) return true;
+    if (!options.ScanPackets && !WalkAlways) {
+      const AsfWalk counted = CountFromAsfObjects(options, scan, progress);
+      if (counted == AsfWalk::Stopped) return Fail("cancelled");
+      if (counted == AsfWalk::Counted) return true;
+    }
 
     // The AVI demuxer reads the file's own index of every chunk at open: the picture index can
     // be taken from it without reading the pictures.
@@ -196,12 +203,15 @@ struct Reader::Index {
       CountIndexedSound();
     }
     if (scanVideo >= 0 || scanAudio >= 0) {
-      // Vorbis in Ogg is counted from its block sizes (below) without decoding; a stream the
-      // count cannot follow is scanned again and decoded.
-      const bool countVorbis = scanAudio >= 0 && !options.ScanPackets && std::strcmp(fmt->iformat->name, "ogg") == 0 &&
-                               fmt->streams[scanAudio]->codecpar->codec_id == AV_CODEC_ID_VORBIS;
+      // Vorbis in Ogg is counted from its block sizes (below), WMA from its blocks
+      // (ff_asf_sound.h), without decoding; a stream the count cannot follow is scanned again and
+      // decoded.
+      const AVCodecParameters* spar = scanAudio >= 0 ? fmt->streams[scanAudio]->codecpar : nullptr;
+      const bool countBlocks = scanAudio >= 0 && !options.ScanPackets &&
+                               ((std::strcmp(fmt->iformat->name, "ogg") == 0 && spar->codec_id == AV_CODEC_ID_VORBIS) ||
+                                WmaFrameLength(spar) > 0);
       scan.Keep(scanVideo, scanAudio);
-      ScanResult result = ScanPackets(scan, scanVideo, scanAudio, progress, countVorbis);
+      ScanResult result = ScanPackets(scan, scanVideo, scanAudio, progress, countBlocks);
       if (result == ScanResult::Uncounted) {
         ForgetScan();
         if (!scan.Open(FileName, Error, StopFlag)) return false;
@@ -434,10 +444,10 @@ struct Reader::Index {
     AInfo.SampleCount = 0;
   }
 
-  // Stopped when progress asked to stop; Uncounted when countVorbis was asked for and the sound
+  // Stopped when progress asked to stop; Uncounted when countBlocks was asked for and the sound
   // holds something its block sizes do not tell (the file must be scanned again with decoding).
   ScanResult ScanPackets(Demuxer& scan, int videoStream, int audioStream, const ScanProgress& progress,
-                         bool countVorbis) {
+                         bool countBlocks) {
     AVFormatContext* fmt = scan.Fmt();
     AVCodecParameters* apar = audioStream >= 0 ? fmt->streams[audioStream]->codecpar : nullptr;
     const AVRational aTb = audioStream >= 0 ? fmt->streams[audioStream]->time_base : AVRational{1, 1};
@@ -453,11 +463,14 @@ struct Reader::Index {
     // before it, as the decoder computes them (the first packet gives none: it only primes the
     // overlap), and the demuxer marks the samples the last page's granule position cuts off the
     // last packet (the decoder drops them when they fit in that packet's samples).
-    AVVorbisParseContext* vorbis =
-        countVorbis && apar != nullptr ? av_vorbis_parse_init(apar->extradata, apar->extradata_size) : nullptr;
-    bool uncounted = countVorbis && vorbis == nullptr;
+    AVVorbisParseContext* vorbis = countBlocks && apar != nullptr && apar->codec_id == AV_CODEC_ID_VORBIS
+                                       ? av_vorbis_parse_init(apar->extradata, apar->extradata_size)
+                                       : nullptr;
+    WmaCount wma;
+    const bool wmaCounted = countBlocks && vorbis == nullptr && wma.Start(apar);
+    bool uncounted = countBlocks && vorbis == nullptr && !wmaCounted;
     Decoder measure;
-    const bool measured = !countVorbis && apar != nullptr && MeasuredSound(apar->codec_id) && measure.Open(apar);
+    const bool measured = !countBlocks && apar != nullptr && MeasuredSound(apar->codec_id) && measure.Open(apar);
     if (measured) measure.Context()->pkt_timebase = AVRational{1, apar->sample_rate};
     AVFrame* decoded = measured ? av_frame_alloc() : nullptr;
     // A demuxer that read an index of its own (AVI) knows about how many packets come: the
@@ -526,6 +539,15 @@ struct Reader::Index {
         }
         AEntries.push_back(AudioEntry{EntryTs(pkt->dts, pkt->pts), pkt->pos, audioRaw, samples, PacketMark(pkt)});
         audioRaw += samples;
+      } else if (pkt->stream_index == audioStream && audioStream >= 0 && wmaCounted) {
+        if (pkt->size <= 0) continue;
+        int64_t samples = 0;
+        if (!wma.Packet(pkt, samples)) {
+          uncounted = true;
+          break;
+        }
+        AEntries.push_back(AudioEntry{EntryTs(pkt->dts, pkt->pts), pkt->pos, audioRaw, samples, PacketMark(pkt)});
+        audioRaw += samples;
       } else if (pkt->stream_index == audioStream && audioStream >= 0 && measured) {
         if (pkt->size <= 0) continue;
         size_t sideSize = 0;
@@ -563,6 +585,13 @@ struct Reader::Index {
         AEntries.push_back(AudioEntry{dts, pkt->pos, audioRaw, samples, PacketMark(pkt)});
         audioRaw += samples;
       }
+    }
+    if (wmaCounted && !uncounted && !AEntries.empty()) {
+      // What the decoder's drain gives belongs to the last packet, as when decoding.
+      int64_t tail = 0;
+      uncounted = !wma.Tail(tail);
+      AEntries.back().Samples += tail;
+      audioRaw += tail;
     }
     if (measured && !AEntries.empty()) {
       // What the decoder still holds at the end belongs to the last packet.
@@ -681,10 +710,15 @@ struct Reader::Index {
       VInfo.FrameRate = av_q2d(slot);
     } else {
       VInfo.FrameCount = static_cast<int64_t>(n);
-      AVRational rate = st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0 ? st->avg_frame_rate : st->r_frame_rate;
-      VInfo.FrameRate = rate.num > 0 && rate.den > 0 ? av_q2d(rate) : 0.0;
+      VInfo.FrameRate = StreamRate(st);
     }
     return true;
+  }
+
+  // The frame rate of pictures counted by their packets: the stream's average, else its base rate.
+  static double StreamRate(const AVStream* st) {
+    AVRational rate = st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0 ? st->avg_frame_rate : st->r_frame_rate;
+    return rate.num > 0 && rate.den > 0 ? av_q2d(rate) : 0.0;
   }
 
   // Display order, key frames and the packet look-up of the pictures, made once (by whichever
@@ -773,6 +807,33 @@ struct Reader::Index {
     AInfo.CodecName = avcodec_get_name(par->codec_id);
   }
 
+  // ---- Counts from an ASF file's packet headers ----
+
+  // Windows Media pictures and WMA sound: the pictures are counted from the headers of the data
+  // packets and the sound from its blocks (ff_asf_walk.h), without the demuxer reading the media;
+  // the packets are then walked on a thread of their own. NotPlain (the demuxer walks the packets
+  // now) for other codecs, timestamps that count frames, and files the header walk does not follow.
+  AsfWalk CountFromAsfObjects(const OpenOptions& options, Demuxer& scan, const ScanProgress& progress) {
+    AVFormatContext* fmt = scan.Fmt();
+    if (std::strcmp(fmt->iformat->name, "asf") != 0) return AsfWalk::NotPlain;
+    const AVStream* vs = VStream >= 0 ? fmt->streams[VStream] : nullptr;
+    const AVStream* as = AStream >= 0 ? fmt->streams[AStream] : nullptr;
+    WmaCount sound;
+    if (as != nullptr && !sound.Start(as->codecpar)) return AsfWalk::NotPlain;
+    if (vs != nullptr) {
+      DescribeVideo(vs);
+      if (SlotMode) return AsfWalk::NotPlain;
+    }
+    AsfCounts counts;
+    const auto number = [](const AVStream* st) { return st != nullptr && st->id > 0 && st->id < 128 ? st->id : 0; };
+    if ((vs != nullptr && number(vs) == 0) || (as != nullptr && number(as) == 0)) return AsfWalk::NotPlain;
+    const AsfWalk walked =
+        CountAsfObjects(FileName, number(vs), number(as), as != nullptr ? &sound : nullptr, counts, progress);
+    if (walked != AsfWalk::Counted) return walked;
+    if ((vs != nullptr && counts.Pictures <= 0) || (as != nullptr && counts.Samples <= 0)) return AsfWalk::NotPlain;
+    return CountsKnown(options, scan, counts.Pictures, counts.Samples) ? AsfWalk::Counted : AsfWalk::NotPlain;
+  }
+
   // ---- Counts from an Ogg file's pages ----
 
   // Theora pictures and Vorbis sound in a single (unchained) Ogg file: the granule position of
@@ -796,6 +857,15 @@ struct Reader::Index {
     }
     int64_t frames = 0, samples = 0;
     if (!CountOggStreams(FileName, scan, VStream, AStream, frames, samples)) return false;
+    return CountsKnown(options, scan, frames, samples);
+  }
+
+  // The counts are known without the index of the packets: the description is made from them, and
+  // the packets are walked on a thread of their own. False when the walk cannot be started.
+  bool CountsKnown(const OpenOptions& options, Demuxer& scan, int64_t frames, int64_t samples) {
+    AVFormatContext* fmt = scan.Fmt();
+    const AVStream* vs = VStream >= 0 ? fmt->streams[VStream] : nullptr;
+    const AVStream* as = AStream >= 0 ? fmt->streams[AStream] : nullptr;
     try {
       if ((vs != nullptr && !CopyParams(VParams, vs->codecpar)) || (as != nullptr && !CopyParams(AParams, as->codecpar)))
         throw std::bad_alloc();
@@ -813,7 +883,7 @@ struct Reader::Index {
     if (vs != nullptr) {
       HasVideo = true;
       VInfo.FrameCount = frames;
-      VInfo.FrameRate = av_q2d(av_inv_q(vs->time_base));
+      VInfo.FrameRate = SlotMode ? av_q2d(av_inv_q(vs->time_base)) : StreamRate(vs);
     }
     if (as != nullptr) {
       HasAudio = true;
