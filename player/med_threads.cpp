@@ -1,5 +1,6 @@
 #include "player/med_threads.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -143,6 +144,17 @@ void QMedVideoThread::Execute() {
         if (Reposition == 0) {
           WatchStart(e.Clock, e.Timer);
           e.SeekPending.store(0);
+        }
+      } else if (n == 1 && e.AudioRunning.load() == 0) {
+        // The run's second picture is the first it reads (the first was on screen at Play), and
+        // that read may start the decoder's threads (a large movie's first picture after an open
+        // or a seek comes from one thread): without sound to keep up with, that is not lateness
+        // either, and the media time goes on from that picture's time at most.
+        std::lock_guard<std::mutex> position(e.PositionLock);
+        std::lock_guard<std::mutex> own(Lock);
+        if (Reposition == 0) {
+          e.ClockBase = std::min(e.ClockBase + WatchRead(e.Clock, e.Timer), due);
+          WatchStart(e.Clock, e.Timer);
         }
       }
       double now = e.GetTime();

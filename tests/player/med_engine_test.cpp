@@ -721,6 +721,22 @@ TEST_F(Engine, KeepSyncGoesOnSkippingWhileSoundPlays) {
     EXPECT_TRUE((j.second - 1) % 10 == 0 || j.second == 300) << j.first << " -> " << j.second;
 }
 
+// A movie without sound whose second picture is slow to come (its decoder starts its threads
+// there): the playback goes on from that picture instead of jumping to a key frame.
+TEST_F(Engine, ASlowSecondPictureIsNoLatenessWithoutSound) {
+  FakeFile f = Movie(30, 25);
+  f.KeyEvery = 10;
+  f.SlowFrame = 2;
+  f.SlowCost = 0.4;
+  QMedEngine& e = Open("slow start", f);
+  ASSERT_NE(e.KeepSync.load(), 0);
+  e.Play();
+  RunToEnd(e);
+  std::vector<int32_t> all(30);
+  for (int i = 0; i < 30; ++i) all[i] = i + 1;
+  EXPECT_EQ(FakeMedia::Get().Loads(), all);
+}
+
 TEST_F(Engine, WithoutKeepSyncEveryFrameIsShown) {
   FakeFile f = Movie(40, 25);
   f.LoadCost = 0.15;
