@@ -122,7 +122,10 @@ class Walker {
       c.Skip(replicated);
       const uint64_t len = multiple ? c.Var(lengthType) : c.end - c.at;
       if (!c.ok || len == 0 || c.end - c.at < len) return false;
-      if ((stream == video_ || stream == audio_) && !Payload(stream, objectSize, offset, c.p + c.at, len)) return false;
+      // (Stream numbers run from 1: a payload of stream 0 belongs to no stream, counted or not.)
+      if (stream != 0 && (stream == video_ || stream == audio_) &&
+          !Payload(stream, objectSize, offset, c.p + c.at, len))
+        return false;
       c.Skip(len);
     }
     return c.ok;

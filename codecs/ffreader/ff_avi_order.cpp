@@ -1,9 +1,15 @@
 #include "codecs/ffreader/ff_avi_order.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
 
 #include "codecs/ffreader/ff_decode.h"
 
@@ -34,7 +40,122 @@ uint32_t Le32(const uint8_t* p) {
          static_cast<uint32_t>(p[3]) << 24;
 }
 
+// Chunks of MPEG audio read at open to confirm that each one is a whole frame: the first and
+// the last few, and this many spread between them.
+constexpr int kSoundEnds = 8;
+constexpr int kSoundSpread = 48;
+// No MPEG audio frame is longer (layer 2 at 384 kbit/s and 8 kHz: 6912 bytes).
+constexpr int32_t kMaxMpegFrame = 8 << 10;
+// Bytes read at a time for those chunks (more than the largest frame and its header).
+constexpr size_t kSoundWindow = 32 << 10;
+
+// Whether the demuxer's MPEG audio parser, fresh, hands out data (size bytes, followed by
+// libavcodec's padding) as one packet of exactly those bytes lasting samples sample frames, and
+// nothing more when flushed. ctx is the parser's codec context, used again for every chunk.
+bool OneWholeFrame(AVCodecContext* ctx, AVCodecID codec, const uint8_t* data, int size, int64_t samples) {
+  AVCodecParserContext* parser = av_parser_init(codec);
+  if (parser == nullptr) return false;
+  ctx->codec_id = codec;  // as the demuxer's own parser has it
+  uint8_t* out = nullptr;
+  int outSize = 0;
+  const int used = av_parser_parse2(parser, ctx, &out, &outSize, data, size, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+  bool whole = used == size && outSize == size && parser->duration == samples;
+  if (whole) {
+    outSize = 0;
+    av_parser_parse2(parser, ctx, &out, &outSize, nullptr, 0, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+    whole = outSize <= 0;
+  }
+  av_parser_close(parser);
+  return whole;
+}
+
 }  // namespace
+
+bool AviMpegSoundFromIndex(const std::string& fileName, AVStream* st, std::vector<AudioEntry>& entries) {
+  entries.clear();
+  const AVCodecParameters* par = st->codecpar;
+  const AVCodecID codec = par->codec_id;
+  if ((codec != AV_CODEC_ID_MP3 && codec != AV_CODEC_ID_MP2 && codec != AV_CODEC_ID_MP1) || par->sample_rate <= 0)
+    return false;
+  const int n = avformat_index_get_entries_count(st);
+  if (n <= 0 || (st->nb_frames > 0 && st->nb_frames != n)) return false;
+  // A chunk lasts one tick of the stream's time: a whole number of sample frames.
+  const AVRational tb = st->time_base;
+  if (tb.num <= 0 || tb.den <= 0 || (int64_t{tb.num} * par->sample_rate) % tb.den != 0) return false;
+  const int64_t tick = int64_t{tb.num} * par->sample_rate / tb.den;
+  if (tick <= 0) return false;
+
+  std::vector<AudioEntry> made;
+  ReservePresent(made, static_cast<size_t>(n));
+  int64_t raw = 0;
+  int lastSize = 0;  // of a chunk whose packet was found to last one tick
+  for (int i = 0; i < n; ++i) {
+    const AVIndexEntry* e = avformat_index_get_entry(st, i);
+    // Timestamps that count chunks (a stream stored by its sample size counts bytes).
+    if (e == nullptr || e->timestamp != i || e->pos < 0 || e->size <= 0 || e->size > kMaxMpegFrame) return false;
+    // What a packet of this size lasts, as the scan of the packets reckons it (frames of one
+    // rate come in one or two sizes).
+    if (e->size != lastSize) {
+      int64_t samples = av_get_audio_frame_duration2(const_cast<AVCodecParameters*>(par), e->size);
+      if (samples <= 0) samples = tick;
+      if (samples != tick) return false;
+      lastSize = e->size;
+    }
+    const int64_t samples = tick;
+    // The demuxer gives a packet the position of the chunk's data, after its 8-byte header.
+    made.push_back(AudioEntry{e->timestamp, e->pos + 8, raw, samples, 0});
+    raw += samples;
+  }
+
+  const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  std::unique_ptr<int, void (*)(int*)> closer(new int(fd), [](int* f) {
+    ::close(*f);
+    delete f;
+  });
+  std::unique_ptr<AVCodecContext, void (*)(AVCodecContext*)> ctx(avcodec_alloc_context3(nullptr),
+                                                                  [](AVCodecContext* c) { avcodec_free_context(&c); });
+  if (ctx == nullptr) return false;
+  // The file is read a window at a time: the first and the last chunks lie close together. The
+  // padding after the window stays zero.
+  std::vector<uint8_t> window(kSoundWindow + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+  int64_t windowPos = -1;
+  ssize_t windowBytes = 0;
+  auto check = [&](int i) {
+    const AVIndexEntry* e = avformat_index_get_entry(st, i);
+    const int64_t want = 8 + int64_t{e->size};
+    if (windowPos < 0 || e->pos < windowPos || e->pos + want > windowPos + windowBytes) {
+      windowPos = e->pos;
+      windowBytes = ReadAt(fd, e->pos, window.data(), kSoundWindow);
+    }
+    const uint8_t* head = window.data() + (e->pos - windowPos);
+    if (e->pos + want > windowPos + windowBytes || Le32(head + 4) != static_cast<uint32_t>(e->size)) return false;
+    return OneWholeFrame(ctx.get(), codec, head + 8, e->size, tick);
+  };
+  for (int k = 0; k < kSoundEnds + kSoundSpread + kSoundEnds; ++k) {
+    int i = k;
+    if (k >= kSoundEnds + kSoundSpread) i = n - (kSoundEnds + kSoundSpread + kSoundEnds - k);
+    else if (k >= kSoundEnds) i = static_cast<int>(int64_t{n} * (k - kSoundEnds + 1) / (kSoundSpread + 1));
+    if (i < 0 || i >= n) continue;
+    if (!check(i)) return false;
+  }
+  entries = std::move(made);
+  return true;
+}
+
+void PrefaultMemory(void* data, size_t bytes) {
+#ifdef MADV_POPULATE_WRITE
+  if (data == nullptr || bytes < (size_t{1} << 20)) return;
+  const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + page - 1) / page * page;
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) / page * page;
+  // Failing (an older system) leaves the pages to be faulted in as they are touched.
+  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+#else
+  (void)data;
+  (void)bytes;
+#endif
+}
 
 AviPictureTypes::AviPictureTypes(const std::string& fileName, AVCodecID codec)
     : fd_(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC)), codec_(codec) {}

@@ -6,11 +6,26 @@
 #include <string>
 #include <vector>
 
+#include "codecs/ffreader/ff_packets.h"
+
 extern "C" {
 #include <libavcodec/codec_id.h>
 }
 
 namespace tavelo::ffreader {
+
+// Makes the pages of a freshly allocated block present in one call. A first touch of a page
+// costs tens of microseconds on the virtual machines this runs on, so an index of a hundred
+// thousand entries filled one by one spends more in page faults than in its own work. Does
+// nothing for small blocks or where the system cannot do it.
+void PrefaultMemory(void* data, size_t bytes);
+
+// Reserves room for n entries in an empty vector and makes its pages present.
+template <class T>
+void ReservePresent(std::vector<T>& v, size_t n) {
+  v.reserve(n);
+  PrefaultMemory(v.data(), n * sizeof(T));
+}
 
 struct AviChunkRef {
   int64_t HeaderPos = 0;  // of the chunk's 8-byte header, as the demuxer's index holds it
@@ -34,5 +49,15 @@ class AviPictureTypes {
   AVCodecID codec_;
   std::vector<uint8_t> whole_;
 };
+
+// The sound index of MPEG audio stored one frame to a chunk, each chunk lasting one frame (what
+// muxers write for MP3 at a variable rate, and ffmpeg for any MP3): the demuxer's parser then
+// hands out each chunk as one packet, so the file's index (st's, read at open) gives every packet
+// without the sound or the pictures being read. Entries are found by position (the chunk's data,
+// as the demuxer gives it). False, with entries left empty, when the stream is another format or
+// does not show that layout: its timestamps do not count chunks, a chunk's stated time is not one
+// frame, or a chunk read at a sample of places (the first, the last and some between) is not one
+// whole frame of that length for the same parser. The packets must then be scanned.
+bool AviMpegSoundFromIndex(const std::string& fileName, AVStream* st, std::vector<AudioEntry>& entries);
 
 }  // namespace tavelo::ffreader

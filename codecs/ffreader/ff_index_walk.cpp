@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <limits>
+#include <stdexcept>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -72,6 +75,51 @@ int64_t VorbisEnd(Demuxer& scan, int astream, const OggStreamEnd& end) {
   return cut > 0 && cut <= blocks ? granule : last[1].Pts + blocks;
 }
 
+// VorbisEnd worked out from the pages of the file's tail already in memory, timing the last
+// packets as the demuxer does: the first packet that ends after the stream's second page from
+// the end starts at that page's granule position, each next one where the one before ends
+// (block sizes from each packet's first byte; the packet that ends last on that page gives the
+// block size before). kNoTs where the pages do not follow that pattern (VorbisEnd reads the
+// packets then): fewer than two pages, that packet begun before them, header packets, pages
+// missing, a later page that ends no packet.
+int64_t VorbisEndFromTail(const OggEnds& ends, uint32_t serial, const OggStreamEnd& end,
+                          const AVCodecParameters* par) {
+  // (A granule position of 0 before the last page makes the demuxer time the packets otherwise.)
+  if (end.Pages[1] < 0 || end.Granules[1] <= 0) return kNoTs;
+  // (From the third page from the end when the tail holds it: the packet before may begin there.)
+  const int64_t from = end.Pages[0] >= 0 ? end.Pages[0] : end.Pages[1];
+  int64_t lastPage = -1;
+  for (const OggTailPage& page : ends.TailPages) {
+    const int64_t offset = ends.TailFrom + static_cast<int64_t>(page.At);
+    if (page.Serial != serial || offset < from) continue;
+    const bool eos = (ends.Tail[page.At + 5] & 0x04) != 0;
+    if (eos != (offset == end.Pages[2])) return kNoTs;
+    lastPage = offset;
+  }
+  std::vector<OggTailPacket> packets;
+  bool open = false;
+  if (lastPage != end.Pages[2] || !OggTailPackets(ends, serial, from, packets, open) || open) return kNoTs;
+  size_t before = packets.size();
+  while (before > 0 && packets[before - 1].EndPage != end.Pages[1]) --before;
+  if (before == 0 || before == packets.size()) return kNoTs;
+  --before;  // the packet that ends last on the second page from the end
+  AVVorbisParseContext* vorbis = av_vorbis_parse_init(par->extradata, par->extradata_size);
+  if (vorbis == nullptr) return kNoTs;
+  int flags = 0;
+  int blocks = av_vorbis_parse_frame_flags(vorbis, packets[before].Head, packets[before].HeadSize, &flags);
+  bool ok = packets[before].Size > 0 && blocks >= 0;
+  int64_t pts = end.Granules[1];
+  for (size_t i = before + 1; ok && i < packets.size(); ++i) {
+    if (i > before + 1) ok = !__builtin_add_overflow(pts, blocks, &pts);
+    blocks = av_vorbis_parse_frame_flags(vorbis, packets[i].Head, packets[i].HeadSize, &flags);
+    ok = ok && packets[i].EndPage == end.Pages[2] && packets[i].Size > 0 && blocks > 0;
+  }
+  av_vorbis_parse_free(&vorbis);
+  if (!ok || flags != 0 || pts > INT64_MAX - blocks) return kNoTs;
+  const int64_t cut = pts + blocks - end.Granule;
+  return cut > 0 && cut <= blocks ? end.Granule : pts + blocks;
+}
+
 }  // namespace
 
 bool CountOggStreams(const std::string& fileName, Demuxer& scan, int vstream, int astream, int64_t& frames,
@@ -138,7 +186,16 @@ bool CountOggStreams(const std::string& fileName, Demuxer& scan, int vstream, in
       return false;
     int64_t start = 0;
     if (__builtin_add_overflow(first->pts, first->duration, &start)) return false;
-    const int64_t end = VorbisEnd(scan, astream, ends.Streams[ends.FirstSerials[static_cast<size_t>(astream)]]);
+    const uint32_t serial = ends.FirstSerials[static_cast<size_t>(astream)];
+    const OggStreamEnd& last = ends.Streams[serial];
+    int64_t end = kNoTs;
+    // The pages give the times the demuxer gives where they are the granule positions themselves
+    // (a skeleton stream's start granules would shift them).
+    const bool plain = std::all_of(fmt->streams, fmt->streams + fmt->nb_streams, [](const AVStream* st) {
+      return st->codecpar->codec_id == AV_CODEC_ID_THEORA || st->codecpar->codec_id == AV_CODEC_ID_VORBIS;
+    });
+    if (plain) end = VorbisEndFromTail(ends, serial, last, as->codecpar);
+    if (end == kNoTs) end = VorbisEnd(scan, astream, last);
     // No Vorbis packet decodes to more than 8192 samples, and each takes a byte of the file at
     // least: a longer sound is a forged or damaged end page's.
     if (end == kNoTs || end <= start || __builtin_sub_overflow(end, start, &samples) ||
@@ -151,55 +208,6 @@ bool CountOggStreams(const std::string& fileName, Demuxer& scan, int vstream, in
 // ---- The walk ----
 
 namespace {
-
-// Walks whose readers are gone: told to stop, and joined later (at the next reader closed, or
-// when the library is unloaded), so that closing a reader does not wait for its walk to notice.
-class WalkReaper {
- public:
-  static WalkReaper& Get() {
-    static WalkReaper reaper;
-    return reaper;
-  }
-  // Takes walk's thread over (joins it at once when the reaper is gone: closing at unload).
-  static void Retire(const std::shared_ptr<IndexWalk>& walk) {
-    walk->Cancel = true;
-    if (gone_.load()) {
-      walk->Stop();
-      return;
-    }
-    Get().Add(walk);
-  }
-  ~WalkReaper() {
-    gone_ = true;
-    for (auto& w : walks_) w->Stop();
-  }
-
- private:
-  void Add(const std::shared_ptr<IndexWalk>& walk) {
-    std::vector<std::shared_ptr<IndexWalk>> done;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      for (auto it = walks_.begin(); it != walks_.end();) {
-        bool finished = false;
-        {
-          std::lock_guard<std::mutex> w((*it)->M);
-          finished = (*it)->Done;
-        }
-        if (finished) {
-          done.push_back(std::move(*it));
-          it = walks_.erase(it);
-        } else {
-          ++it;
-        }
-      }
-      walks_.push_back(walk);
-    }
-    for (auto& w : done) w->Stop();  // (done: the thread is ending)
-  }
-  std::mutex mutex_;
-  std::vector<std::shared_ptr<IndexWalk>> walks_;
-  static inline std::atomic<bool> gone_{false};
-};
 
 // The part of a file walked first: about its first megabyte.
 constexpr int64_t kEarlyWalkBytes = 1 << 20;
@@ -234,10 +242,152 @@ void WalkPackets(IndexWalk& walk, const WalkPart& part) {
 
 }  // namespace
 
-void StartWalk(const std::shared_ptr<IndexWalk>& walk, WalkPart part) {
-  walk->Thread = std::thread([walk, part = std::move(part)] { WalkPackets(*walk, part); });
-}
+namespace {
 
-void RetireWalk(const std::shared_ptr<IndexWalk>& walk) { WalkReaper::Retire(walk); }
+// The threads walks run on: started as walks need them (one for each walk running at once, so a
+// new file's walk never queues behind an hour-long one still walked) and kept, each waiting for
+// the next walk, until the library unloads. Waking a kept thread costs a few microseconds where
+// starting one cost a tenth of a short file's open.
+class WalkThreads {
+ public:
+  static void Start(const std::shared_ptr<IndexWalk>& walk, WalkPart part) {
+    if (gone_.load()) throw std::runtime_error("unloading");
+    static WalkThreads threads;
+    threads.Add(walk, std::move(part));
+  }
+  ~WalkThreads() {
+    gone_ = true;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+      // (No reader is left when the library unloads: what still runs is breaking off.)
+      for (auto& job : queue_) job.Walk->Cancel = true;
+      for (IndexWalk* walk : running_) walk->Cancel = true;
+    }
+    cv_.notify_all();
+    for (auto& t : threads_) t.join();
+    for (auto& job : queue_) {
+      std::lock_guard<std::mutex> lock(job.Walk->M);
+      job.Walk->Error = "closed";
+      job.Walk->EarlyDone = job.Walk->Done = true;
+      job.Walk->Cv.notify_all();
+    }
+  }
+
+ private:
+  struct Job {
+    std::shared_ptr<IndexWalk> Walk;
+    WalkPart Part;
+  };
+  void Add(const std::shared_ptr<IndexWalk>& walk, WalkPart part) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queue_.push_back({walk, std::move(part)});
+    try {
+      // Every walk queued has a thread of its own free for it.
+      if (queue_.size() > free_) {
+        running_.reserve(threads_.size() + 1);
+        threads_.reserve(threads_.size() + 1);
+        threads_.emplace_back([this] { Run(); });
+        ++free_;
+      }
+    } catch (...) {
+      queue_.pop_back();
+      throw;
+    }
+    cv_.notify_one();
+  }
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      cv_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+      if (stop_) return;
+      Job job = std::move(queue_.front());
+      queue_.pop_front();
+      --free_;
+      running_.push_back(job.Walk.get());
+      lock.unlock();
+      WalkPackets(*job.Walk, job.Part);
+      lock.lock();
+      running_.erase(std::find(running_.begin(), running_.end(), job.Walk.get()));
+      ++free_;
+      // The walk (and the index it holds, when its readers are gone) is freed outside the lock.
+      lock.unlock();
+      job = Job{};
+      lock.lock();
+    }
+  }
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::deque<Job> queue_;
+  std::vector<IndexWalk*> running_;
+  std::vector<std::thread> threads_;
+  size_t free_ = 0;  // threads not walking (waiting, or started and not yet waiting)
+  bool stop_ = false;
+  static inline std::atomic<bool> gone_{false};
+};
+
+}  // namespace
+
+void StartWalk(const std::shared_ptr<IndexWalk>& walk, WalkPart part) { WalkThreads::Start(walk, std::move(part)); }
+
+void RetireWalk(const std::shared_ptr<IndexWalk>& walk) { walk->Cancel = true; }
+
+namespace {
+
+// The thread CloseLater's closes run on, started with the first of them.
+class Closer {
+ public:
+  // False when close is left to the caller (the library is unloading).
+  static bool Add(std::function<void()>& close) {
+    if (gone_.load()) return false;
+    static Closer closer;
+    std::lock_guard<std::mutex> lock(closer.mutex_);
+    if (!closer.thread_.joinable()) closer.thread_ = std::thread([] { closer.Run(); });
+    closer.queue_.push_back(std::move(close));
+    closer.cv_.notify_one();
+    return true;
+  }
+  ~Closer() {
+    gone_ = true;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    cv_.notify_one();
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      cv_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+      if (queue_.empty()) return;  // (stopping, with every close run)
+      std::function<void()> close = std::move(queue_.front());
+      queue_.pop_front();
+      lock.unlock();
+      close();
+      close = nullptr;
+      lock.lock();
+    }
+  }
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::deque<std::function<void()>> queue_;
+  bool stop_ = false;
+  std::thread thread_;
+  static inline std::atomic<bool> gone_{false};
+};
+
+}  // namespace
+
+void CloseLater(std::function<void()> close) {
+  bool queued = false;
+  try {
+    queued = Closer::Add(close);
+  } catch (...) {  // (no thread: the caller closes)
+  }
+  if (!queued) close();
+}
 
 }  // namespace tavelo::ffreader

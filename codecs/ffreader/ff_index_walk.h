@@ -1,7 +1,7 @@
 // Counts taken at open from what a file stores (an Ogg file's pages, an ASF file's packet
-// headers), and the packets of such a file indexed by a thread of its own beside the readers:
-// first the file's first part, then the whole file.
-// (Internal to the reader.)
+// headers), and the packets of such a file indexed on a thread kept for that beside the readers:
+// first the file's first part, then the whole file. Also the closing of what a reader leaves
+// behind, on that side too. (Internal to the reader.)
 #pragma once
 #include <atomic>
 #include <condition_variable>
@@ -27,8 +27,8 @@ class Demuxer;
 bool CountOggStreams(const std::string& fileName, Demuxer& scan, int vstream, int astream, int64_t& frames,
                      int64_t& samples);
 
-// The packets of a file whose counts came from what it stores, walked by a thread of its own
-// started at open. The index it builds is handed over once, whole; readers wait for it when they
+// The packets of a file whose counts came from what it stores, walked on a kept thread from the
+// open on. The index it builds is handed over once, whole; readers wait for it when they
 // first need it. Cancel stops the walk (its index is then never used).
 struct IndexWalk {
   std::mutex M;
@@ -41,12 +41,6 @@ struct IndexWalk {
   std::shared_ptr<const Reader::Index> Full;  // nullptr when the walk failed (Error says why)
   std::string Error;
   std::atomic<bool> Cancel{false};
-  std::thread Thread;
-
-  void Stop() {
-    Cancel = true;
-    if (Thread.joinable()) Thread.join();
-  }
 };
 
 // Makes one index of the walk's file: of the packets in about its first limit bytes (partial is
@@ -55,13 +49,23 @@ struct IndexWalk {
 using WalkPart = std::function<std::shared_ptr<const Reader::Index>(int64_t limit, const std::atomic<bool>& cancel,
                                                                    bool& partial, std::string& error)>;
 
-// Starts walk's thread, which makes the index of the file's first part, then (unless that was
-// the whole file) the full index, and hands each over as it is made.
+// Starts walk, which makes the index of the file's first part, then (unless that was the whole
+// file) the full index, and hands each over as it is made. Walks run on threads kept for them
+// (starting a thread per open cost a tenth of a short file's open); a walk never waits for
+// another: when every kept thread is walking, another one is started. Throws when no thread can
+// be had (or the library is unloading).
 void StartWalk(const std::shared_ptr<IndexWalk>& walk, WalkPart part);
 
-// The walk's reader is gone: the walk is told to stop, and its thread is joined later (at the
-// next walk retired, or when the library is unloaded), so that closing a reader does not wait
-// for its walk to notice.
+// The walk's reader is gone: the walk is told to stop, without waiting for it to notice; its
+// thread goes back to waiting for the next walk. The library's unloading waits for the walks.
 void RetireWalk(const std::shared_ptr<IndexWalk>& walk);
+
+// Runs close (which frees what a reader that is gone held) on a thread kept for it, so that the
+// caller does not wait: freeing a picture decoder on frame threads, with its frames, takes
+// milliseconds (tens under load), and readers are often closed on the way to opening another file.
+// Closes run one after the other, in the order given; the library's unloading waits for them
+// (a close must not be the first call into a library loaded when first called). Runs close at
+// once when the thread cannot be had.
+void CloseLater(std::function<void()> close);
 
 }  // namespace tavelo::ffreader

@@ -1,28 +1,18 @@
 #include "codecs/ffreader/ff_ogg_ends.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
+extern "C" {
+#include <libavutil/crc.h>
+#include <libavutil/intreadwrite.h>
+}
+
 namespace tavelo::ffreader {
 
 namespace {
-
-// The page checksum: CRC-32 with polynomial 0x04C11DB7, not reflected, starting from 0.
-const std::array<uint32_t, 256>& CrcTable() {
-  static const std::array<uint32_t, 256> table = [] {
-    std::array<uint32_t, 256> t{};
-    for (uint32_t i = 0; i < 256; ++i) {
-      uint32_t r = i << 24;
-      for (int b = 0; b < 8; ++b) r = (r & 0x80000000u) ? (r << 1) ^ 0x04C11DB7u : r << 1;
-      t[i] = r;
-    }
-    return t;
-  }();
-  return table;
-}
 
 uint32_t Le32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24); }
 
@@ -42,13 +32,14 @@ size_t PageLength(const uint8_t* p, size_t avail, size_t& budget) {
     return 0;
   }
   budget -= length;
-  const auto& crc = CrcTable();
-  uint32_t sum = 0;
-  for (size_t i = 0; i < length; ++i) {
-    const uint8_t byte = (i >= 22 && i < 26) ? 0 : p[i];
-    sum = (sum << 8) ^ crc[((sum >> 24) ^ byte) & 0xFF];
-  }
-  return sum == Le32(p + 22) ? length : 0;
+  // The page checksum: CRC-32 with polynomial 0x04C11DB7, not reflected, from 0, over the page
+  // with its checksum field zeroed (FFmpeg's table; its result comes byte-swapped).
+  static const uint8_t kZeros[4] = {};
+  const AVCRC* crc = av_crc_get_table(AV_CRC_32_IEEE);
+  uint32_t sum = av_crc(crc, 0, p, 22);
+  sum = av_crc(crc, sum, kZeros, sizeof kZeros);
+  sum = av_crc(crc, sum, p + 26, length - 26);
+  return sum == AV_RB32(p + 22) ? length : 0;
 }
 
 bool ReadAt(FILE* f, long from, size_t n, std::vector<uint8_t>& buf) {
@@ -62,7 +53,8 @@ bool ReadOggEnds(const std::string& fileName, int64_t window, OggEnds& ends) {
   ends = OggEnds{};
   FILE* f = std::fopen(fileName.c_str(), "rb");
   if (f == nullptr) return false;
-  std::vector<uint8_t> head, tail;
+  std::vector<uint8_t> head;
+  std::vector<uint8_t>& tail = ends.Tail;
   bool ok = std::fseek(f, 0, SEEK_END) == 0;
   const long size = ok ? std::ftell(f) : -1;
   ok = ok && size >= 0;
@@ -72,6 +64,7 @@ bool ReadOggEnds(const std::string& fileName, int64_t window, OggEnds& ends) {
   std::fclose(f);
   if (!ok) return false;
   ends.FileSize = size;
+  ends.TailFrom = from;
 
   // The pages that begin the streams come first, one after the other.
   // Every byte may be checksummed a few times over (pages found in a page's data), not more.
@@ -96,6 +89,7 @@ bool ReadOggEnds(const std::string& fileName, int64_t window, OggEnds& ends) {
     const uint8_t flags = p[5];
     int64_t granule = 0;
     for (int i = 7; i >= 0; --i) granule = (granule << 8) | p[6 + i];
+    ends.TailPages.push_back(OggTailPage{Le32(p + 14), at, length});
     OggStreamEnd& e = ends.Streams[Le32(p + 14)];
     if ((flags & 0x02) != 0 && static_cast<size_t>(from) + at >= headEnd) ends.NewStreamSeen = true;
     e.Ends = (flags & 0x04) != 0;
@@ -104,6 +98,9 @@ bool ReadOggEnds(const std::string& fileName, int64_t window, OggEnds& ends) {
       e.Pages[0] = e.Pages[1];
       e.Pages[1] = e.Pages[2];
       e.Pages[2] = static_cast<int64_t>(from) + static_cast<int64_t>(at);
+      e.Granules[0] = e.Granules[1];
+      e.Granules[1] = e.Granules[2];
+      e.Granules[2] = granule;
       // The last lacing value below 255 ends the page's last packet; the packet is empty when it
       // is 0 and the value before it ended a packet too (or, first on the page, it continues
       // nothing from the page before).
@@ -113,6 +110,50 @@ bool ReadOggEnds(const std::string& fileName, int64_t window, OggEnds& ends) {
                           (last == 1 ? (flags & 0x01) == 0 : p[27 + last - 2] != 255);
     }
     at += length;
+  }
+  return true;
+}
+
+bool OggTailPackets(const OggEnds& ends, uint32_t serial, int64_t from, std::vector<OggTailPacket>& packets,
+                    bool& open) {
+  packets.clear();
+  open = false;          // a packet goes on past the page read last
+  bool skipping = false; // that packet began before from
+  bool first = true;
+  uint32_t sequence = 0;
+  OggTailPacket packet;
+  for (const OggTailPage& page : ends.TailPages) {
+    const uint8_t* p = ends.Tail.data() + page.At;
+    const int64_t offset = ends.TailFrom + static_cast<int64_t>(page.At);
+    if (page.Serial != serial || offset < from) continue;
+    const bool continued = (p[5] & 0x01) != 0;
+    const uint32_t number = Le32(p + 18);
+    if (first) {
+      open = skipping = continued;
+    } else if (number != sequence + 1 || continued != open) {
+      return false;
+    }
+    first = false;
+    sequence = number;
+    const size_t segments = p[26];
+    const uint8_t* body = p + 27 + segments;
+    for (size_t s = 0; s < segments; ++s) {
+      const size_t lace = p[27 + s];
+      if (!open) {
+        packet = OggTailPacket{};
+        packet.HeadSize = static_cast<int>(std::min<size_t>(lace, sizeof packet.Head));
+        std::memcpy(packet.Head, body, static_cast<size_t>(packet.HeadSize));
+        open = true;
+      }
+      packet.Size += static_cast<int64_t>(lace);
+      body += lace;
+      if (lace == 255) continue;
+      if (!skipping) {
+        packet.EndPage = offset;
+        packets.push_back(packet);
+      }
+      open = skipping = false;
+    }
   }
   return true;
 }

@@ -25,6 +25,8 @@ extern "C" {
 #include <libavcodec/vorbis_parser.h>
 #include <libavformat/avformat.h>
 #include <libavutil/intreadwrite.h>
+#include <libswresample/swresample.h>
+#include <libswscale/swscale.h>
 }
 
 namespace tavelo::ffreader {
@@ -155,6 +157,7 @@ struct Reader::Index {
     // be taken from it without reading the pictures.
     bool videoFromIndex = false;
     bool audioFromIndex = false;
+    bool aviSoundFound = false;  // the first sound packet is the index's first entry
     const bool mov = std::strncmp(fmt->iformat->name, "mov,", 4) == 0;
     // A codec that stores B pictures ahead of their display: the index has decoding times only,
     // and the first bytes of each chunk tell the B pictures.
@@ -175,8 +178,13 @@ struct Reader::Index {
       // (When the pictures must be scanned, the sound is counted in the same pass.)
       if (AStream >= 0 && (VStream < 0 || videoFromIndex)) audioFromIndex = AudioFromIndex(fmt->streams[AStream]);
     }
+    // MPEG audio in AVI stored one frame to a chunk: its packets are the index's chunks.
+    const bool aviSound = AStream >= 0 && !options.ScanPackets && std::strcmp(fmt->iformat->name, "avi") == 0 &&
+                          (VStream < 0 || videoFromIndex) &&
+                          AviMpegSoundFromIndex(FileName, fmt->streams[AStream], AEntries);
+    audioFromIndex = audioFromIndex || aviSound;
     const int scanVideo = (VStream >= 0 && !videoFromIndex) ? VStream : -1;
-    const int scanAudio = (AStream >= 0 && !audioFromIndex) ? AStream : -1;
+    int scanAudio = (AStream >= 0 && !audioFromIndex) ? AStream : -1;
     if (VStream >= 0 && videoFromIndex && scanAudio < 0) {
       // The first packet brings a palettized stream's palette.
       scan.Keep(VStream, audioFromIndex ? AStream : -1);
@@ -190,13 +198,26 @@ struct Reader::Index {
         } else if (pkt->stream_index == AStream && !firstSound && pkt->size > 0) {
           KeepSkip(pkt, 0);
           firstSound = true;
+          aviSoundFound = pkt->pos == AEntries.front().Pos;
         }
         av_packet_unref(pkt);
       }
       PaletteKnown = true;
     } else if (audioFromIndex && scanVideo < 0) {
       scan.Keep(-1, AStream);
-      if (scan.Next(AStream)) KeepSkip(scan.Packet(), 0);
+      if (scan.Next(AStream)) {
+        KeepSkip(scan.Packet(), 0);
+        aviSoundFound = scan.Packet()->pos == AEntries.front().Pos;
+      }
+    }
+    if (aviSound && !aviSoundFound) {
+      // The demuxer does not give the packets the index's positions: they are scanned.
+      AEntries.clear();
+      ASkip.clear();
+      audioFromIndex = false;
+      scanAudio = AStream;
+      if (!scan.Open(FileName, Error, StopFlag)) return false;
+      fmt = scan.Fmt();
     }
     if (audioFromIndex) {
       LastSoundSkip(scan);
@@ -244,8 +265,8 @@ struct Reader::Index {
     const int n = avformat_index_get_entries_count(st);
     if (n <= 0) return false;
     std::vector<VideoEntry> entries;
-    entries.reserve(static_cast<size_t>(n));
-    if (chunks != nullptr) chunks->reserve(static_cast<size_t>(n));
+    ReservePresent(entries, static_cast<size_t>(n));
+    if (chunks != nullptr) ReservePresent(*chunks, static_cast<size_t>(n));
     for (int i = 0; i < n; ++i) {
       const AVIndexEntry* e = avformat_index_get_entry(st, i);
       if (e == nullptr) return false;
@@ -1564,7 +1585,28 @@ struct Reader::Impl {
 // ---- Reader ----
 
 Reader::Reader(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-Reader::~Reader() = default;
+Reader::~Reader() {
+  // A picture decoder (frame threads, its frames) takes milliseconds to free: readers are often
+  // closed on the way to opening another file (the shelf of kept readers gives one up), which
+  // should not wait for it.
+  if (impl_ == nullptr || !impl_->VDecoder.IsOpen()) return;
+  // FFmpeg's libraries may be bound at their first call (delayed loading), which takes the
+  // dynamic loader's lock; a library that unloads holds that lock while it waits for the closes
+  // still running. So no close may be the first call into one of them: each is called here once.
+  AVCodecContext* noCodec = nullptr;
+  avcodec_free_context(&noCodec);
+  AVFormatContext* noFormat = nullptr;
+  avformat_close_input(&noFormat);
+  av_free(nullptr);
+  sws_freeContext(nullptr);
+  SwrContext* noResampler = nullptr;
+  swr_free(&noResampler);
+  try {
+    std::shared_ptr<Impl> gone(impl_.release());  // (freed by the constructor when it fails)
+    CloseLater([gone]() mutable { gone.reset(); });
+  } catch (...) {
+  }
+}
 
 std::unique_ptr<Reader> Reader::Open(const std::string& fileName, const OpenOptions& options, std::string* error,
                                      const ScanProgress& progress) {

@@ -474,6 +474,9 @@ void AviOpen(AviHandle& h, const std::string& fileName) {
     SndWaveFmtSetPCM(wanted, 48000, 2, 16);
     int32_t dswScore = 0, vfwScore = 0;
 
+    // Video for Windows reads the file's layout while the decoder library opens it.
+    if (g_dswReady) AviFilePrefetch(fileName.c_str());
+
     // The decoder library, for both streams.
     int32_t dswWidth = 0, dswHeight = 0, dswBits = 0, dswFrames = 0, dswSamples = 0;
     double dswRate = 0;

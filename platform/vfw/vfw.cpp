@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <future>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -105,26 +106,42 @@ class LayoutCache {
     s.Tail.resize(static_cast<size_t>(tail));
     return ReadAt(fd, 0, s.Head.data(), head) && ReadAt(fd, s.Size - tail, s.Tail.data(), tail);
   }
-  std::shared_ptr<const AviLayout> Find(const Stamp& stamp) {
+  // A layout kept or still being parsed (a parse that failed gives nullptr); not valid when the
+  // file's layout is not kept.
+  using Pending = std::shared_future<std::shared_ptr<const AviLayout>>;
+  Pending Find(const Stamp& stamp) {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto it = items_.begin(); it != items_.end(); ++it) {
       if (!(it->first == stamp)) continue;
       items_.splice(items_.begin(), items_, it);
       return items_.front().second;
     }
-    return nullptr;
+    return {};
+  }
+  void Keep(const Stamp& stamp, Pending layout) {
+    std::list<std::pair<Stamp, Pending>> dropped;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (auto it = items_.begin(); it != items_.end();) {
+        auto next = std::next(it);
+        if (it->first.Name == stamp.Name) dropped.splice(dropped.end(), items_, it);
+        it = next;
+      }
+      items_.emplace_front(stamp, std::move(layout));
+      if (items_.size() > kKept) dropped.splice(dropped.end(), items_, std::prev(items_.end()));
+    }
+    // A parse still running is waited for here, outside the lock, when its last holder goes.
   }
   void Keep(const Stamp& stamp, std::shared_ptr<const AviLayout> layout) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    items_.remove_if([&](const auto& i) { return i.first.Name == stamp.Name; });
-    items_.emplace_front(stamp, std::move(layout));
-    if (items_.size() > kKept) items_.pop_back();
+    std::promise<std::shared_ptr<const AviLayout>> made;
+    made.set_value(std::move(layout));
+    Keep(stamp, made.get_future().share());
   }
 
  private:
   static constexpr size_t kKept = 2;
   std::mutex mutex_;
-  std::list<std::pair<Stamp, std::shared_ptr<const AviLayout>>> items_;  // most recent first
+  std::list<std::pair<Stamp, Pending>> items_;  // most recent first
 };
 
 LayoutCache& Layouts() {
@@ -137,7 +154,10 @@ std::shared_ptr<const AviLayout> LayoutOf(int fd, const char* name) {
   LayoutCache::Stamp stamp;
   const bool stamped = LayoutCache::StampOf(fd, name, stamp);
   if (stamped) {
-    if (auto kept = Layouts().Find(stamp)) return kept;
+    // (A parse begun by AviFilePrefetch is waited for.)
+    if (auto kept = Layouts().Find(stamp); kept.valid()) {
+      if (auto layout = kept.get()) return layout;
+    }
   }
   auto layout = std::make_shared<AviLayout>();
   if (!ParseAvi(fd, *layout, AviParseOptions{})) return nullptr;
@@ -146,6 +166,32 @@ std::shared_ptr<const AviLayout> LayoutOf(int fd, const char* name) {
 }
 
 }  // namespace
+
+void AviFilePrefetch(const char* fileName) {
+  if (fileName == nullptr || *fileName == 0) return;
+  const int fd = open(fileName, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  bool handed = false;  // the thread closes fd
+  try {
+    LayoutCache::Stamp stamp;
+    if (!LayoutCache::StampOf(fd, fileName, stamp) || Layouts().Find(stamp).valid()) {
+      close(fd);
+      return;
+    }
+    auto parse = [fd]() -> std::shared_ptr<const AviLayout> {
+      auto layout = std::make_shared<AviLayout>();
+      const bool ok = ParseAvi(fd, *layout, AviParseOptions{});
+      close(fd);
+      return ok ? layout : nullptr;
+    };
+    auto pending = std::async(std::launch::async, parse).share();
+    handed = true;
+    Layouts().Keep(stamp, std::move(pending));
+  } catch (...) {
+    // No thread or no memory: the open parses the file itself.
+    if (!handed) close(fd);
+  }
+}
 
 namespace {
 

@@ -133,6 +133,12 @@ enum : uint32_t { AVIFILEINFO_HASINDEX = 0x0010, AVIFILEINFO_ISINTERLEAVED = 0x0
 void AVIFileInit();
 void AVIFileExit();
 
+// Not of the Windows interface: starts reading the layout (headers and index) of an AVI file on
+// a thread of its own, for an AVIFileOpen of the same unchanged file soon after to take (it
+// waits for the reading when it comes first). Does nothing when the layout is kept already or
+// the file cannot be opened.
+void AviFilePrefetch(const char* fileName);
+
 // Opens an AVI file for reading. handler: nullptr or CLSID_AVIFile.
 HRESULT AVIFileOpen(PAVIFILE* file, const char* fileName, uint32_t mode, const CLSID* handler);
 // Drops one reference; the file closes with its last reference (streams hold one each).

@@ -41,7 +41,7 @@ AsfWalk Walk(const std::string& path, AsfCounts& counts) {
   const bool wma = a >= 0 && sound.Start(fmt->streams[a]->codecpar);
   const AsfWalk r = a >= 0 && !wma ? AsfWalk::NotPlain
                                    : CountAsfObjects(path, v >= 0 ? fmt->streams[v]->id : 0,
-                                                     a >= 0 ? fmt->streams[a]->id : 0, &sound, counts);
+                                                     a >= 0 ? fmt->streams[a]->id : 0, a >= 0 ? &sound : nullptr, counts);
   avformat_close_input(&fmt);
   return r;
 }
@@ -144,6 +144,27 @@ TEST(FFAsfWalk, DamagedHeadersAreRefusedWithoutReadingPastThePacket) {
     AsfCounts counts;
     EXPECT_EQ(Walk(path, counts), AsfWalk::NotPlain);
     SameAsScan(path, false);
+  }
+  // A payload of stream 0 (no stream) in a file without sound: nothing asks the missing sound's
+  // count about it, and it is passed by.
+  {
+    const std::string pictures = Make("pictures.wmv", "-f lavfi -i testsrc=s=96x64:r=12:d=1.5 -c:v wmv2 -g 7");
+    std::FILE* in = std::fopen(pictures.c_str(), "rb");
+    ASSERT_NE(in, nullptr);
+    std::vector<uint8_t> bad(1 << 20);
+    bad.resize(std::fread(bad.data(), 1, bad.size(), in));
+    std::fclose(in);
+    const size_t stream = static_cast<size_t>(bad[16] | (bad[17] << 8)) + 50 + 12;
+    ASSERT_GT(bad.size(), stream);
+    ASSERT_EQ(bad[stream] & 0x7F, 1);
+    bad[stream] = 0x80;
+    f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(bad.data(), 1, bad.size(), f);
+    std::fclose(f);
+    AsfCounts counts;
+    EXPECT_EQ(Walk(path, counts), AsfWalk::Counted);
+    SameAsScan(path, true);  // (the demuxer passes such a payload by too)
   }
   // Every byte of the first two packets' headers, set to each of a few values: whatever the walk
   // answers, it reads inside the packet (the sanitizers watch).

@@ -17,6 +17,7 @@
 #include "tests/support/test_env.h"
 
 extern "C" {
+#include <libavutil/crc.h>
 #include <libavutil/log.h>
 }
 
@@ -141,6 +142,81 @@ TEST(FFOggCounts, FalsePageStartsInTheTailAreNotChecksummedWithoutEnd) {
   std::fclose(f);
   OggEnds ends;
   EXPECT_FALSE(ReadOggEnds(file, int64_t{2} << 20, ends));
+}
+
+// An Ogg page of stream serial: sequence number, flags (1: it continues a packet) and lacing
+// values; packet bytes count up from first.
+std::string Page(uint32_t serial, uint32_t sequence, uint8_t flags, const std::vector<uint8_t>& laces, uint8_t first) {
+  std::string p("OggS\0", 5);
+  p += static_cast<char>(flags);
+  p.append(8, '\x10');  // granule position
+  for (const uint32_t v : {serial, sequence, 0u})
+    for (int i = 0; i < 4; ++i) p += static_cast<char>(v >> (8 * i));
+  p += static_cast<char>(laces.size());
+  size_t body = 0;
+  for (const uint8_t l : laces) {
+    p += static_cast<char>(l);
+    body += l;
+  }
+  for (size_t i = 0; i < body; ++i) p += static_cast<char>(first + i);
+  const AVCRC* crc = av_crc_get_table(AV_CRC_32_IEEE);
+  const uint32_t sum = av_crc(crc, 0, reinterpret_cast<const uint8_t*>(p.data()), p.size());
+  for (int i = 0; i < 4; ++i) p[22 + i] = static_cast<char>(sum >> (24 - 8 * i));
+  return p;
+}
+
+// The packets of one stream put together from the pages of the file's tail: packets that span
+// pages, a packet begun before the first page taken is left out, pages of another stream in
+// between; a page missing or a packet left open at the end are told.
+TEST(FFOggCounts, PacketsFromTheTailPages) {
+  struct Case {
+    int from;                 // the first page taken (0-2: A, B, D)
+    uint32_t lastSequence;    // of page D (6: one missing)
+    uint8_t lastLace;         // D's last lacing value (255: its packet goes on)
+    bool ok, open;
+    std::vector<int64_t> sizes;
+    std::vector<int> ends;    // the page each ends on
+  } cases[] = {
+      {0, 5, 7, true, false, {5, 765, 3, 7}, {0, 1, 2, 2}},
+      {1, 5, 7, true, false, {3, 7}, {2, 2}},
+      {2, 5, 7, true, false, {3, 7}, {2, 2}},
+      {0, 5, 255, true, true, {5, 765, 3}, {0, 1, 2}},
+      {0, 6, 7, false, false, {}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.from);
+    const std::string pages[] = {Page(7, 3, 1, {255, 10, 5, 255}, 0), Page(7, 4, 1, {255, 255, 0}, 50),
+                                 Page(9, 1, 0, {40}, 0), Page(7, c.lastSequence, 0, {3, c.lastLace}, 90)};
+    const std::string file = Dir() + "/tail_pages.ogg";
+    FILE* f = std::fopen(file.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    int64_t offsets[3] = {}, at = 0;
+    for (int i = 0; i < 4; ++i) {
+      if (i != 2) offsets[i < 2 ? i : 2] = at;
+      at += static_cast<int64_t>(pages[i].size());
+      std::fwrite(pages[i].data(), 1, pages[i].size(), f);
+    }
+    std::fclose(f);
+    OggEnds ends;
+    ASSERT_TRUE(ReadOggEnds(file, 1 << 16, ends));
+    std::vector<OggTailPacket> packets;
+    bool open = false;
+    ASSERT_EQ(OggTailPackets(ends, 7, offsets[c.from], packets, open), c.ok);
+    if (!c.ok) continue;
+    EXPECT_EQ(open, c.open);
+    ASSERT_EQ(packets.size(), c.sizes.size());
+    for (size_t i = 0; i < packets.size(); ++i) {
+      EXPECT_EQ(packets[i].Size, c.sizes[i]) << i;
+      EXPECT_EQ(packets[i].EndPage, offsets[c.ends[i]]) << i;
+      EXPECT_EQ(packets[i].HeadSize, std::min<int64_t>(c.sizes[i], 8)) << i;
+    }
+    // Each packet's first byte: the bytes of the pages count up from 0, 50 and 90 (byte 265 of A
+    // is 9).
+    if (c.from == 0) {
+      EXPECT_EQ(std::vector<int>({packets[0].Head[0], packets[1].Head[0], packets[2].Head[0]}),
+                std::vector<int>({9, 14, 90}));
+    }
+  }
 }
 
 // Several megabytes of noise, walked in two parts.

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "tests/support/test_env.h"
@@ -25,6 +26,12 @@ std::string Copy(const std::string& from, const std::string& to) {
   return to;
 }
 
+// Whether `b` is the reader `a` watched. A freed reader's address may be given to the next one, so
+// readers are told apart by their ownership, which the watching weak pointer keeps alive.
+bool Same(const std::weak_ptr<ffreader::Reader>& a, const std::shared_ptr<ffreader::Reader>& b) {
+  return !a.owner_before(b) && !b.owner_before(a);
+}
+
 void SetTime(const std::string& path, time_t sec) {
   struct timespec t[2] = {{sec, 0}, {sec, 0}};
   ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), t, 0), 0);
@@ -39,16 +46,16 @@ TEST(FFSession, AReaderIsKeptForTheNextOpenOfTheUnchangedFile) {
   auto first = TakeReader(file.c_str(), true, true);
   ASSERT_NE(first, nullptr);
   const int64_t frames = first->Video().FrameCount;
-  ffreader::Reader* const kept = first.get();
+  const std::weak_ptr<ffreader::Reader> kept = first;
   ReturnReader(std::move(first));
   // The same reader again, and while it is out a second one over its index.
   auto again = TakeReader(file.c_str(), true, true);
-  EXPECT_EQ(again.get(), kept);
+  EXPECT_TRUE(Same(kept, again));
   auto second = TakeReader(file.c_str(), false, true);
   ASSERT_NE(second, nullptr);
-  EXPECT_NE(second.get(), kept);
+  EXPECT_FALSE(Same(kept, second));
   EXPECT_EQ(second->Video().FrameCount, frames);
-  ffreader::Reader* const shared = second.get();
+  const std::weak_ptr<ffreader::Reader> shared = second;
   ReturnReader(std::move(again));
   ReturnReader(std::move(second));
 
@@ -56,9 +63,9 @@ TEST(FFSession, AReaderIsKeptForTheNextOpenOfTheUnchangedFile) {
   SetTime(file, 2000000);
   auto touched = TakeReader(file.c_str(), true, true);
   ASSERT_NE(touched, nullptr);
-  EXPECT_NE(touched.get(), kept);
-  EXPECT_NE(touched.get(), shared);
-  ffreader::Reader* const touchedKept = touched.get();
+  EXPECT_FALSE(Same(kept, touched));
+  EXPECT_FALSE(Same(shared, touched));
+  const std::weak_ptr<ffreader::Reader> touchedKept = touched;
   ReturnReader(std::move(touched));
 
   // The same bytes and time renamed into its place: another file, which a kept reader does not hold.
@@ -67,7 +74,7 @@ TEST(FFSession, AReaderIsKeptForTheNextOpenOfTheUnchangedFile) {
   ASSERT_EQ(std::rename(twin.c_str(), file.c_str()), 0);
   auto renamed = TakeReader(file.c_str(), true, true);
   ASSERT_NE(renamed, nullptr);
-  EXPECT_NE(renamed.get(), touchedKept);
+  EXPECT_FALSE(Same(touchedKept, renamed));
   ReturnReader(std::move(renamed));
 
   // Another movie under the name: its own figures, not the kept ones.
@@ -90,25 +97,25 @@ TEST(FFSession, AReaderIsKeptForTheNextOpenOfTheUnchangedFile) {
 TEST(FFSession, ASessionThatEndsLeavesItsReaderToTheNext) {
   ForgetReaders();
   const std::string file = test::MediaPath("codec_movies/wmv1.wmv");
-  ffreader::Reader* kept = nullptr;
+  std::weak_ptr<ffreader::Reader> kept;
   {
     Session s;
     ASSERT_TRUE(s.Open(file.c_str(), true, true));
     s.VideoOk = true;
-    kept = s.R.get();
+    kept = s.R;
   }
   Session next;
   ASSERT_TRUE(next.Open(file.c_str(), true, true));
-  EXPECT_EQ(next.R.get(), kept);
+  EXPECT_TRUE(Same(kept, next.R));
   // A session that accepted nothing keeps nothing.
   {
     Session refused;
     ASSERT_TRUE(refused.Open(test::MediaPath("codec_movies/theora.ogv").c_str(), true, true));
-    kept = refused.R.get();
+    kept = refused.R;
   }
   Session after;
   ASSERT_TRUE(after.Open(test::MediaPath("codec_movies/theora.ogv").c_str(), true, true));
-  EXPECT_NE(after.R.get(), kept);
+  EXPECT_FALSE(Same(kept, after.R));
   ForgetReaders();
 }
 

@@ -462,6 +462,36 @@ TEST(Vfw, AFileWrittenAgainIsReadAgain) {
   }
 }
 
+// A layout read ahead on its own thread is the one the open takes, while the file stays the same;
+// a file written again after it, or one that is no AVI file, is opened as without it.
+TEST(Vfw, ALayoutReadAheadServesOnlyTheSameFile) {
+  const struct {
+    size_t before, after;  // frames when read ahead, and when opened (0: not rewritten)
+  } cases[] = {{10, 0}, {10, 20}, {20, 10}};
+  const std::string path = TempFile("ahead.avi", "");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.before << " then " << c.after);
+    auto write = [&](size_t frames) {
+      test::TestAviStream s;
+      s.Format = test::TestBitmapFormat(8, 8, 24, 0);
+      for (size_t n = 0; n < frames; ++n) s.Chunks.emplace_back(8 * 8 * 3, static_cast<uint8_t>(n));
+      test::WriteFile(path, test::WriteTestAvi({s}, TestAviIndex::Idx1));
+    };
+    write(c.before);
+    AviFilePrefetch(path.c_str());
+    if (c.after != 0) write(c.after);
+    OpenAvi avi(path);
+    ASSERT_NE(avi.video, nullptr);
+    EXPECT_EQ(AVIStreamLength(avi.video), static_cast<int32_t>(c.after != 0 ? c.after : c.before));
+  }
+  const std::string text = TempFile("ahead.txt", "RIFF\x10\0\0\0WAVEfmt ");
+  AviFilePrefetch(text.c_str());
+  AviFilePrefetch((test::TempRoot() + "/none.avi").c_str());
+  PAVIFILE file = nullptr;
+  EXPECT_EQ(AVIFileOpen(&file, text.c_str(), OF_READ, nullptr), AVIERR_BADFORMAT);
+  EXPECT_EQ(AviLiveObjects(), 0);
+}
+
 // One movie (the raw BGR24 fixture's frames and sound) written with each kind of index: every
 // frame and every sample byte reads back the same.
 TEST(Vfw, ReadsOpenDmlIdx1AndUnindexedFilesAlike) {
