@@ -1,6 +1,5 @@
 #include "player/med_threads.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -145,18 +144,10 @@ void QMedVideoThread::Execute() {
           WatchStart(e.Clock, e.Timer);
           e.SeekPending.store(0);
         }
-      } else if (n == 1 && e.AudioRunning.load() == 0) {
-        // The run's second picture is the first it reads (the first was on screen at Play), and
-        // that read may start the decoder's threads (a large movie's first picture after an open
-        // or a seek comes from one thread): without sound to keep up with, that is not lateness
-        // either, and the media time goes on from that picture's time at most.
-        std::lock_guard<std::mutex> position(e.PositionLock);
-        std::lock_guard<std::mutex> own(Lock);
-        if (Reposition == 0) {
-          e.ClockBase = std::min(e.ClockBase + WatchRead(e.Clock, e.Timer), due);
-          WatchStart(e.Clock, e.Timer);
-        }
       }
+      // The run's second picture is the first it reads (the first was on screen at Play): the
+      // media time, and the sound, start now that it is there.
+      if (n >= 1) e.StartClock();
       double now = e.GetTime();
       if (keepSync) {
         if (now >= e.VideoDuration.load()) Terminate();
@@ -216,6 +207,7 @@ void QMedVideoThread::Execute() {
   }
   // Nothing is left to wait for: the sound goes on by the clock.
   e.SeekPending.store(0);
+  e.StartClock();
   FreeResources();
   e.VideoRunning.store(0);
 }
@@ -353,6 +345,8 @@ void QMedAudioThread::Execute() {
       std::lock_guard<std::mutex> lock(e.PositionLock);
       WatchStart(e.Clock, e.Timer);
     }
+    // The sound starts with the media clock (a run with pictures holds it for its first read).
+    while (e.StartPending.load() != 0 && !Terminated()) e.Timer.Sleep(1);
     DXABufPlay(e.SoundBuffer);
     while (!Terminated()) {
       if (GetReposition()) {

@@ -16,6 +16,7 @@ constexpr size_t kMaxFrames = 64;
 void CatchUp::Start(Source source, int64_t key, int64_t shown) {
   Stop();
   cancel_ = false;
+  handover_ = false;
   ready_ = false;
   shown_ = shown;
   result_.reset();
@@ -23,17 +24,61 @@ void CatchUp::Start(Source source, int64_t key, int64_t shown) {
 }
 
 void CatchUp::Stop() {
-  cancel_ = true;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cancel_ = true;
+  }
+  wake_.notify_all();
   if (thread_.joinable()) thread_.join();
   result_.reset();
   ready_ = false;
+  handover_ = false;
+}
+
+void CatchUp::Shown(int64_t pts) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    shown_.store(pts);
+  }
+  wake_.notify_all();
+}
+
+void CatchUp::Wait() {
+  if (!thread_.joinable()) return;
+  // (Only Stop, on the caller's own thread, ends the thread without it being Ready.)
+  std::unique_lock<std::mutex> lock(mutex_);
+  wake_.wait(lock, [this] { return ready_.load(); });
 }
 
 std::unique_ptr<CaughtUpRun> CatchUp::Take() {
   if (!ready_.load()) return nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    handover_ = true;
+  }
+  wake_.notify_all();
   if (thread_.joinable()) thread_.join();
   ready_ = false;
+  handover_ = false;
   return std::move(result_);
+}
+
+void CatchUp::SetReady() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ready_ = true;
+  }
+  wake_.notify_all();
+}
+
+bool CatchUp::Hold(CaughtUpRun& run) {
+  SetReady();
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    if (!Prune(run)) return false;
+    if (cancel_.load() || handover_.load() || run.Frames.size() < kAhead) return true;
+    wake_.wait(lock);
+  }
 }
 
 // Places the run's demuxer so that its current packet is entry key: a seek to the entry's decoding
@@ -91,10 +136,11 @@ void CatchUp::Run(Source source, int64_t key) {
   run->Lookup.Use(source.Table);
   const auto& entries = *source.Entries;
   const auto count = static_cast<int64_t>(entries.size());
+  const auto ending = [this] { return cancel_.load() || handover_.load(); };
   bool ok = run->Dec.Open(source.Params) && !cancel_.load() && Place(source, *run, key);
   run->NextSend = key;
   bool packetReady = true;
-  while (ok && !cancel_.load()) {
+  while (ok && !ending()) {
     // The next packet of the run (one the index does not know is skipped), as the reader sends it.
     int64_t idx = -1;
     for (;;) {
@@ -123,15 +169,15 @@ void CatchUp::Run(Source source, int64_t key) {
       run->Dec.Send(nullptr);
       run->Drained = true;
     }
-    ok = ok && Collect(*run);
-    // Caught up once a picture past the one shown is there (or every picture came out); while
-    // the reader has shown none yet, the pictures are kept.
-    ok = ok && Prune(*run);
-    if (run->Drained || (!run->Frames.empty() && shown_.load() != AV_NOPTS_VALUE)) break;
+    ok = ok && Collect(*run) && Prune(*run);
+    if (!ok || run->Drained) break;
+    // Caught up once a picture past the one shown is there; while the reader has shown none
+    // yet, the pictures are kept. Then it stays a few pictures ahead of the reader.
+    if (!run->Frames.empty() && shown_.load() != AV_NOPTS_VALUE) ok = Hold(*run);
   }
   if (cancel_.load()) return;
   if (ok) result_ = std::move(run);
-  ready_ = true;
+  SetReady();
 }
 
 }  // namespace tavelo::ffreader

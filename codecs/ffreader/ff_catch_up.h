@@ -1,12 +1,15 @@
 // A frame-threaded picture decoder made and filled by a thread of its own while the reader shows
-// the first picture of a run from a one-thread decoder (StartsOnOneThread): that picture comes out
-// after a packet or three, and the frame-threaded decoder, filled from the run's key frame past
-// the picture shown, takes the run over at its next picture. (Internal to the reader.)
+// the first pictures of a run from a one-thread decoder (StartsOnOneThread): the first picture
+// comes out after a packet or three, and the frame-threaded decoder, filled from the run's key
+// frame, keeps a few pictures past the one shown until the reader takes the run over (at its
+// first read after the catch-up is Ready). (Internal to the reader.)
 #pragma once
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -55,27 +58,35 @@ class CatchUp {
   void Stop();
   bool Running() const { return thread_.joinable(); }
   // The reader holds the picture of time stamp pts: the catch-up needs none up to it.
-  void Shown(int64_t pts) { shown_.store(pts); }
-  // True once the catch-up holds a picture past the one shown (or reached the end, or failed).
+  void Shown(int64_t pts);
+  // True once the catch-up has held a picture past the one shown (or reached the end, or failed).
   bool Ready() const { return ready_.load(); }
   // Waits until the catch-up is Ready (at once when none runs).
-  void Wait() {
-    if (thread_.joinable()) thread_.join();
-  }
-  // After Ready: the caught-up run (its thread joined), nullptr when it failed.
+  void Wait();
+  // After Ready: ends the catch-up's thread and hands over the run, nullptr when it failed.
   std::unique_ptr<CaughtUpRun> Take();
+
+  // Pictures past the one shown the catch-up decodes ahead before it waits for the reader.
+  static constexpr size_t kAhead = 8;
 
  private:
   void Run(Source source, int64_t key);
   bool Place(const Source& source, CaughtUpRun& run, int64_t key);
   bool Collect(CaughtUpRun& run);
   bool Prune(CaughtUpRun& run);
+  // Ready, then waits while the run holds kAhead pictures past the one shown; false when a
+  // picture had no time stamp.
+  bool Hold(CaughtUpRun& run);
+  void SetReady();
 
   std::thread thread_;
   std::atomic<bool> cancel_{false};
+  std::atomic<bool> handover_{false};  // Take asked the thread to end with what it has
   std::atomic<bool> ready_{false};
   std::atomic<int64_t> shown_{AV_NOPTS_VALUE};
-  std::unique_ptr<CaughtUpRun> result_;  // written by the thread before ready_
+  std::mutex mutex_;  // over the waits on wake_
+  std::condition_variable wake_;
+  std::unique_ptr<CaughtUpRun> result_;  // written by the thread before it ends
 };
 
 }  // namespace tavelo::ffreader

@@ -1309,12 +1309,12 @@ struct Reader::Impl {
     Threaded.Start(std::move(source), VRunKey, shown);
   }
 
-  // The frame-threaded decoder takes the run over at its second picture (waiting for it to
-  // catch up: one thread decoding on meanwhile would do the same pictures again beside it and take
-  // cores from it): its decoder, demuxer and the pictures it holds past the one read last replace
-  // the one-thread decoder's.
-  void TakeThreadedRun() {
-    Threaded.Wait();
+  // The frame-threaded decoder takes the run over once it holds a picture past the one read last
+  // (wait: however long that takes): its decoder, demuxer and the pictures it holds replace the
+  // one-thread decoder's. Until then the one-thread decoder serves the run on, so that playback
+  // started right after the open never waits for the other's start.
+  void TakeThreadedRun(bool wait) {
+    if (wait) Threaded.Wait();
     if (!Threaded.Ready()) return;
     std::unique_ptr<CaughtUpRun> run = Threaded.Take();
     if (run == nullptr) {
@@ -1338,13 +1338,18 @@ struct Reader::Impl {
   // A run on the one-thread decoder that starts far from its picture goes to frame threads at
   // once: one thread would take many times as long to decode up to it.
   static constexpr int64_t kOneThreadReach = 8;
+  // So far into its run the one-thread decoder serves at most: there the reader waits for the
+  // frame-threaded one, which then decoded the same pictures beside it for that long already.
+  static constexpr int64_t kOneThreadServes = 48;
 
   bool DecodeUpTo(int64_t e, int64_t targetPts) {
     const int64_t k = X->StartOf(e);
     // Decoding on from where the run stands is right while the wanted picture lies ahead and the
     // run has reached (or is about to send) its key frame; anything else starts at the key frame.
     const bool ahead = Held == nullptr || HeldPts < targetPts;
-    if (OneThread && ahead && Held != nullptr && k == VRunKey) TakeThreadedRun();
+    // (The catch-up decodes the whole run from its key frame: it serves any picture ahead in it.)
+    if (OneThread && ahead && Held != nullptr && (k == VRunKey || (VRun && k <= VNextSend)))
+      TakeThreadedRun(e - VRunKey >= kOneThreadServes);
     if (!(VRun && ahead && k <= VNextSend)) {
       ClearQueue();
       av_frame_free(&Held);
@@ -1372,7 +1377,8 @@ struct Reader::Impl {
       if (OneThread && X->VEntries[static_cast<size_t>(k)].Pts == targetPts) {
         // The key frame's own picture (the first of a movie): drained out after its one packet
         // instead of the two or three a decoder holds back to reorder pictures. The next picture
-        // starts the run again, unless the frame-threaded decoder has caught up by then.
+        // starts the one-thread run again from the key frame, unless the frame-threaded decoder
+        // has caught up by then.
         Drain();
         if (!CollectFrames()) return false;
         VRun = false;
