@@ -1,10 +1,12 @@
 // Pictures decoded and converted on several threads: the same pictures as on one.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "codecs/ffreader/ff_decode.h"
@@ -81,11 +83,16 @@ TEST(FFReaderThreads, LastFramesAndSeeksAfterReadingAheadAreExact) {
   }
 }
 
-// A run's first picture comes from one thread and the frame-threaded decoder, filled in the
-// background, takes the run over at its second picture: at the start, in the middle of a group
-// of pictures, and after going back in the run. Every picture is the one asked for.
+// A run's first pictures come from one thread and the frame-threaded decoder, filled in the
+// background, takes the run over once it holds a picture past the one read last: at the start, in
+// the middle of a group of pictures, after going back in the run, and after a pause in which it
+// ran ahead of the reader (kPause) and waited. Every picture is the one asked for.
 TEST(FFReaderThreads, FrameThreadsTakeOverFromOneThreadExactly) {
-  const std::vector<int64_t> starts[] = {{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 3}, {52, 53, 54, 55, 56, 57, 54}, {5, 2, 3, 4}};
+  constexpr int64_t kPause = -1;
+  const std::vector<int64_t> starts[] = {{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 3},
+                                         {52, 53, 54, 55, 56, 57, 54},
+                                         {5, 2, 3, 4},
+                                         {0, 1, kPause, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 3}};
   for (const char* name : {"x264_bf", "xvid_bf"}) {
     SCOPED_TRACE(name);
     const auto ref = Reference(name);
@@ -99,8 +106,10 @@ TEST(FFReaderThreads, FrameThreadsTakeOverFromOneThreadExactly) {
       std::vector<int64_t> order = start;
       order.insert(order.end(), {2, 30, 31});                 // back, then ahead in the group
       for (int64_t n = 45; n < 100; ++n) order.push_back(n);  // across the key frame at 50 to the end
-      for (const int64_t n : order)
-        EXPECT_TRUE(Same(ReadPicture(*r, n), ref[static_cast<size_t>(n)])) << "frame " << n;
+      for (const int64_t n : order) {
+        if (n == kPause) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        else EXPECT_TRUE(Same(ReadPicture(*r, n), ref[static_cast<size_t>(n)])) << "frame " << n;
+      }
     }
   }
 }
