@@ -1311,8 +1311,8 @@ struct Reader::Impl {
 
   // The frame-threaded decoder takes the run over once it holds a picture past the one read last
   // (wait: however long that takes): its decoder, demuxer and the pictures it holds replace the
-  // one-thread decoder's. Until then the one-thread decoder serves the run on, so that playback
-  // started right after the open never waits for the other's start.
+  // one-thread decoder's. Until then a one-thread run that goes on serves its pictures, so that
+  // a run started short of a key frame (a seek while playing) does not wait for the other's start.
   void TakeThreadedRun(bool wait) {
     if (wait) Threaded.Wait();
     if (!Threaded.Ready()) return;
@@ -1348,8 +1348,11 @@ struct Reader::Impl {
     // run has reached (or is about to send) its key frame; anything else starts at the key frame.
     const bool ahead = Held == nullptr || HeldPts < targetPts;
     // (The catch-up decodes the whole run from its key frame: it serves any picture ahead in it.)
+    // After a drained first picture the reader waits for it rather than start the one-thread
+    // decoder again from the key frame: by then it is most of the way there, and the one-thread
+    // decoder, decoding beside its start, would be starved of cores picture after picture.
     if (OneThread && ahead && Held != nullptr && (k == VRunKey || (VRun && k <= VNextSend)))
-      TakeThreadedRun(e - VRunKey >= kOneThreadServes);
+      TakeThreadedRun(!VRun || e - VRunKey >= kOneThreadServes);
     if (!(VRun && ahead && k <= VNextSend)) {
       ClearQueue();
       av_frame_free(&Held);
@@ -1377,8 +1380,8 @@ struct Reader::Impl {
       if (OneThread && X->VEntries[static_cast<size_t>(k)].Pts == targetPts) {
         // The key frame's own picture (the first of a movie): drained out after its one packet
         // instead of the two or three a decoder holds back to reorder pictures. The next picture
-        // starts the one-thread run again from the key frame, unless the frame-threaded decoder
-        // has caught up by then.
+        // comes from the frame-threaded decoder (above), or, should that fail, from the
+        // one-thread run started again.
         Drain();
         if (!CollectFrames()) return false;
         VRun = false;

@@ -92,7 +92,7 @@ TEST(FFReaderThreads, FrameThreadsTakeOverFromOneThreadExactly) {
   const std::vector<int64_t> starts[] = {{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 3},
                                          {52, 53, 54, 55, 56, 57, 54},
                                          {5, 2, 3, 4},
-                                         {0, 1, kPause, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 3}};
+                                         {5, 6, kPause, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 3}};
   for (const char* name : {"x264_bf", "xvid_bf"}) {
     SCOPED_TRACE(name);
     const auto ref = Reference(name);
