@@ -1,7 +1,6 @@
 #include "codecs/ffreader/ff_avi_order.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -71,7 +70,17 @@ bool OneWholeFrame(AVCodecContext* ctx, AVCodecID codec, const uint8_t* data, in
 
 }  // namespace
 
+ReadOnlyFile::ReadOnlyFile(const std::string& fileName) : fd_(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC)) {}
+
+ReadOnlyFile::~ReadOnlyFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
 bool AviMpegSoundFromIndex(const std::string& fileName, AVStream* st, std::vector<AudioEntry>& entries) {
+  return AviMpegSoundFromIndex(ReadOnlyFile(fileName), st, entries);
+}
+
+bool AviMpegSoundFromIndex(const ReadOnlyFile& file, AVStream* st, std::vector<AudioEntry>& entries) {
   entries.clear();
   const AVCodecParameters* par = st->codecpar;
   const AVCodecID codec = par->codec_id;
@@ -107,62 +116,58 @@ bool AviMpegSoundFromIndex(const std::string& fileName, AVStream* st, std::vecto
     raw += samples;
   }
 
-  const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = file.Fd();
   if (fd < 0) return false;
-  std::unique_ptr<int, void (*)(int*)> closer(new int(fd), [](int* f) {
-    ::close(*f);
-    delete f;
-  });
   std::unique_ptr<AVCodecContext, void (*)(AVCodecContext*)> ctx(avcodec_alloc_context3(nullptr),
                                                                   [](AVCodecContext* c) { avcodec_free_context(&c); });
   if (ctx == nullptr) return false;
-  // The file is read a window at a time: the first and the last chunks lie close together. The
-  // padding after the window stays zero.
-  std::vector<uint8_t> window(kSoundWindow + AV_INPUT_BUFFER_PADDING_SIZE, 0);
-  int64_t windowPos = -1;
-  ssize_t windowBytes = 0;
-  auto check = [&](int i) {
-    const AVIndexEntry* e = avformat_index_get_entry(st, i);
-    const int64_t want = 8 + int64_t{e->size};
-    if (windowPos < 0 || e->pos < windowPos || e->pos + want > windowPos + windowBytes) {
-      windowPos = e->pos;
-      windowBytes = ReadAt(fd, e->pos, window.data(), kSoundWindow);
-    }
-    const uint8_t* head = window.data() + (e->pos - windowPos);
-    if (e->pos + want > windowPos + windowBytes || Le32(head + 4) != static_cast<uint32_t>(e->size)) return false;
-    return OneWholeFrame(ctx.get(), codec, head + 8, e->size, tick);
-  };
+  // The chunks checked, in file order: the first few, some spread between, the last few.
+  std::vector<int> checked;
   for (int k = 0; k < kSoundEnds + kSoundSpread + kSoundEnds; ++k) {
     int i = k;
     if (k >= kSoundEnds + kSoundSpread) i = n - (kSoundEnds + kSoundSpread + kSoundEnds - k);
     else if (k >= kSoundEnds) i = static_cast<int>(int64_t{n} * (k - kSoundEnds + 1) / (kSoundSpread + 1));
-    if (i < 0 || i >= n) continue;
-    if (!check(i)) return false;
+    if (i >= 0 && i < n) checked.push_back(i);
+  }
+  std::sort(checked.begin(), checked.end());
+  checked.erase(std::unique(checked.begin(), checked.end()), checked.end());
+  // Each read takes a chunk and the checked chunks right behind it that fit in the window with it
+  // (the first and the last few lie close together); a chunk alone is read alone, not a window
+  // around it: the spread ones lie far apart, and copying what lies between cost more than the
+  // check itself. The padding after the bytes read is zeroed for the parser.
+  const std::unique_ptr<uint8_t[]> window(new uint8_t[kSoundWindow + AV_INPUT_BUFFER_PADDING_SIZE]);
+  int64_t windowPos = -1;
+  ssize_t windowBytes = 0;
+  auto end = [&](size_t k) {
+    const AVIndexEntry* e = avformat_index_get_entry(st, checked[k]);
+    return e->pos + 8 + int64_t{e->size};
+  };
+  for (size_t k = 0; k < checked.size(); ++k) {
+    const AVIndexEntry* e = avformat_index_get_entry(st, checked[k]);
+    const int64_t want = 8 + int64_t{e->size};
+    if (windowPos < 0 || e->pos < windowPos || e->pos + want > windowPos + windowBytes) {
+      int64_t last = e->pos + want;
+      for (size_t j = k + 1; j < checked.size() && end(j) - e->pos <= static_cast<int64_t>(kSoundWindow); ++j)
+        last = std::max(last, end(j));
+      windowPos = e->pos;
+      windowBytes = ReadAt(fd, e->pos, window.get(), static_cast<size_t>(last - e->pos));
+      if (windowBytes < 0) return false;
+      std::fill_n(window.get() + windowBytes, AV_INPUT_BUFFER_PADDING_SIZE, 0);
+    }
+    const uint8_t* head = window.get() + (e->pos - windowPos);
+    if (e->pos + want > windowPos + windowBytes || Le32(head + 4) != static_cast<uint32_t>(e->size)) return false;
+    if (!OneWholeFrame(ctx.get(), codec, head + 8, e->size, tick)) return false;
   }
   entries = std::move(made);
   return true;
 }
 
-void PrefaultMemory(void* data, size_t bytes) {
-#ifdef MADV_POPULATE_WRITE
-  if (data == nullptr || bytes < (size_t{1} << 20)) return;
-  const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
-  const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + page - 1) / page * page;
-  const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) / page * page;
-  // Failing (an older system) leaves the pages to be faulted in as they are touched.
-  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
-#else
-  (void)data;
-  (void)bytes;
-#endif
-}
-
 AviPictureTypes::AviPictureTypes(const std::string& fileName, AVCodecID codec)
-    : fd_(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC)), codec_(codec) {}
+    : own_(std::make_unique<ReadOnlyFile>(fileName)), fd_(own_->Fd()), codec_(codec) {}
 
-AviPictureTypes::~AviPictureTypes() {
-  if (fd_ >= 0) ::close(fd_);
-}
+AviPictureTypes::AviPictureTypes(const ReadOnlyFile& file, AVCodecID codec) : fd_(file.Fd()), codec_(codec) {}
+
+AviPictureTypes::~AviPictureTypes() = default;
 
 bool AviPictureTypes::Read(const AviChunkRef& c, char& type) {
   type = 0;

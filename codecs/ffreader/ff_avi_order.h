@@ -3,10 +3,12 @@
 // behind the reference picture they precede) in display order without reading the pictures.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "codecs/ffreader/ff_packets.h"
+#include "codecs/ffreader/ff_present_memory.h"
 
 extern "C" {
 #include <libavcodec/codec_id.h>
@@ -14,18 +16,19 @@ extern "C" {
 
 namespace tavelo::ffreader {
 
-// Makes the pages of a freshly allocated block present in one call. A first touch of a page
-// costs tens of microseconds on the virtual machines this runs on, so an index of a hundred
-// thousand entries filled one by one spends more in page faults than in its own work. Does
-// nothing for small blocks or where the system cannot do it.
-void PrefaultMemory(void* data, size_t bytes);
+// A file open for reading (closed with the object): the open reads a file's chunks through one
+// descriptor however many of the helpers below look at it.
+class ReadOnlyFile {
+ public:
+  explicit ReadOnlyFile(const std::string& fileName);
+  ~ReadOnlyFile();
+  ReadOnlyFile(const ReadOnlyFile&) = delete;
+  ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
+  int Fd() const { return fd_; }  // -1 when the file cannot be opened
 
-// Reserves room for n entries in an empty vector and makes its pages present.
-template <class T>
-void ReservePresent(std::vector<T>& v, size_t n) {
-  v.reserve(n);
-  PrefaultMemory(v.data(), n * sizeof(T));
-}
+ private:
+  int fd_ = -1;
+};
 
 struct AviChunkRef {
   int64_t HeaderPos = 0;  // of the chunk's 8-byte header, as the demuxer's index holds it
@@ -37,6 +40,8 @@ struct AviChunkRef {
 class AviPictureTypes {
  public:
   AviPictureTypes(const std::string& fileName, AVCodecID codec);
+  // Reads through file, which outlives the object.
+  AviPictureTypes(const ReadOnlyFile& file, AVCodecID codec);
   ~AviPictureTypes();
   AviPictureTypes(const AviPictureTypes&) = delete;
   AviPictureTypes& operator=(const AviPictureTypes&) = delete;
@@ -45,6 +50,7 @@ class AviPictureTypes {
   bool Read(const AviChunkRef& chunk, char& type);
 
  private:
+  std::unique_ptr<ReadOnlyFile> own_;  // the file when opened by name
   int fd_ = -1;
   AVCodecID codec_;
   std::vector<uint8_t> whole_;
@@ -59,5 +65,6 @@ class AviPictureTypes {
 // frame, or a chunk read at a sample of places (the first, the last and some between) is not one
 // whole frame of that length for the same parser. The packets must then be scanned.
 bool AviMpegSoundFromIndex(const std::string& fileName, AVStream* st, std::vector<AudioEntry>& entries);
+bool AviMpegSoundFromIndex(const ReadOnlyFile& file, AVStream* st, std::vector<AudioEntry>& entries);
 
 }  // namespace tavelo::ffreader

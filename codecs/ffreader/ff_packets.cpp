@@ -45,7 +45,8 @@ bool RegularFile(const std::string& name, std::string& error) {
   return false;
 }
 
-bool Demuxer::Open(const std::string& name, std::string& error, const std::atomic<bool>* stop) {
+bool Demuxer::Open(const std::string& name, std::string& error, const std::atomic<bool>* stop,
+                   const AVInputFormat* format) {
   Close();
   if (!RegularFile(name, error)) return false;
   LimitLibraryAllocations();
@@ -58,12 +59,14 @@ bool Demuxer::Open(const std::string& name, std::string& error, const std::atomi
     fmt_->interrupt_callback.callback = [](void* flag) { return static_cast<const std::atomic<bool>*>(flag)->load() ? 1 : 0; };
     fmt_->interrupt_callback.opaque = const_cast<std::atomic<bool>*>(stop);
   }
-  int err = avformat_open_input(&fmt_, name.c_str(), nullptr, nullptr);
+  int err = avformat_open_input(&fmt_, name.c_str(), format, nullptr);
   if (err < 0) {
     error = "cannot open: " + ErrorString(err);
     fmt_ = nullptr;
     return false;
   }
+  // As sure as the probe would have been.
+  if (format != nullptr) fmt_->probe_score = AVPROBE_SCORE_MAX;
   if (RendersItsSound(fmt_->iformat)) {
     error = std::string("cannot open: music rendered from a module (") + fmt_->iformat->name + ") is not played";
     Close();
@@ -86,6 +89,11 @@ bool Demuxer::Open(const std::string& name, std::string& error, const std::atomi
     return false;
   }
   return true;
+}
+
+const AVInputFormat* AviInputFormat() {
+  static const AVInputFormat* const avi = av_find_input_format("avi");
+  return avi;
 }
 
 uint64_t PacketMark(const AVPacket* pkt) {

@@ -30,12 +30,17 @@ int FindStream(AVFormatContext* fmt, AVMediaType type);
 // WMA 1 and 2 coded without the bit reservoir, counted from its blocks: ff_asf_sound.h).
 bool MeasuredSound(AVCodecID id);
 
+// FFmpeg's AVI demuxer (nullptr when the library has none).
+const AVInputFormat* AviInputFormat();
+
 // One opened demuxer over the file, reading one stream and skipping the others.
 class Demuxer {
  public:
   ~Demuxer() { Close(); }
-  // stop (when given) breaks off the demuxer's reading as soon as it is set.
-  bool Open(const std::string& name, std::string& error, const std::atomic<bool>* stop = nullptr);
+  // stop (when given) breaks off the demuxer's reading as soon as it is set. format (when given)
+  // is the demuxer the file is known to need, so the file is not probed for one.
+  bool Open(const std::string& name, std::string& error, const std::atomic<bool>* stop = nullptr,
+            const AVInputFormat* format = nullptr);
   void Close() {
     av_packet_free(&packet_);
     avformat_close_input(&fmt_);

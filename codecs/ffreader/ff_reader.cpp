@@ -19,6 +19,7 @@
 #include "codecs/ffreader/ff_mp4_tables.h"
 #include "codecs/ffreader/ff_ogg_ends.h"
 #include "codecs/ffreader/ff_packets.h"
+#include "codecs/ffreader/ff_present_memory.h"
 #include "codecs/ffreader/ff_riff_check.h"
 
 extern "C" {
@@ -113,6 +114,7 @@ struct Reader::Index {
   bool StopIsPartial = false;  // a scan stopped by its progress routine leaves an index of the part walked
   bool Partial = false;        // this index covers the file's first part only
   const std::atomic<bool>* StopFlag = nullptr;  // breaks off the walk's reading when set
+  const AVInputFormat* Format = nullptr;         // the demuxer a RIFF AVI file needs, not probed for
 
   Index() = default;
   Index(const Index&) = delete;
@@ -140,8 +142,12 @@ struct Reader::Index {
   // reader to decode with.
   bool Build(const OpenOptions& options, const ScanProgress& progress, Demuxer& scan) {
     if (!RegularFile(FileName, Error)) return false;
-    if (!RiffInfoTagsFit(FileName)) return Fail("cannot open: an INFO tag claims more than the file holds");
-    if (!scan.Open(FileName, Error, StopFlag)) return false;
+    // One descriptor for the looks at the file's chunks below.
+    const ReadOnlyFile file(FileName);
+    bool avi = false;
+    if (!RiffInfoTagsFit(file.Fd(), &avi)) return Fail("cannot open: an INFO tag claims more than the file holds");
+    if (avi) Format = AviInputFormat();
+    if (!scan.Open(FileName, Error, StopFlag, Format)) return false;
     AVFormatContext* fmt = scan.Fmt();
     if (options.Video) VStream = FindStream(fmt, AVMEDIA_TYPE_VIDEO);
     if (options.Audio) AStream = FindStream(fmt, AVMEDIA_TYPE_AUDIO);
@@ -165,7 +171,8 @@ struct Reader::Index {
       const AVCodecParameters* par = fmt->streams[VStream]->codecpar;
       if (par->video_delay > 0 && MayReorderPictures(par->codec_id)) {
         std::vector<AviChunkRef> chunks;
-        videoFromIndex = IndexFromContainer(fmt->streams[VStream], &chunks) && PlanPictureOrder(par->codec_id, chunks);
+        videoFromIndex =
+            IndexFromContainer(fmt->streams[VStream], &chunks) && PlanPictureOrder(file, par->codec_id, chunks);
         if (!videoFromIndex) VEntries.clear();
       } else {
         videoFromIndex = IndexFromContainer(fmt->streams[VStream]);
@@ -181,7 +188,7 @@ struct Reader::Index {
     // MPEG audio in AVI stored one frame to a chunk: its packets are the index's chunks.
     const bool aviSound = AStream >= 0 && !options.ScanPackets && std::strcmp(fmt->iformat->name, "avi") == 0 &&
                           (VStream < 0 || videoFromIndex) &&
-                          AviMpegSoundFromIndex(FileName, fmt->streams[AStream], AEntries);
+                          AviMpegSoundFromIndex(file, fmt->streams[AStream], AEntries);
     audioFromIndex = audioFromIndex || aviSound;
     const int scanVideo = (VStream >= 0 && !videoFromIndex) ? VStream : -1;
     int scanAudio = (AStream >= 0 && !audioFromIndex) ? AStream : -1;
@@ -216,7 +223,7 @@ struct Reader::Index {
       ASkip.clear();
       audioFromIndex = false;
       scanAudio = AStream;
-      if (!scan.Open(FileName, Error, StopFlag)) return false;
+      if (!scan.Open(FileName, Error, StopFlag, Format)) return false;
       fmt = scan.Fmt();
     }
     if (audioFromIndex) {
@@ -235,7 +242,7 @@ struct Reader::Index {
       ScanResult result = ScanPackets(scan, scanVideo, scanAudio, progress, countBlocks);
       if (result == ScanResult::Uncounted) {
         ForgetScan();
-        if (!scan.Open(FileName, Error, StopFlag)) return false;
+        if (!scan.Open(FileName, Error, StopFlag, Format)) return false;
         fmt = scan.Fmt();
         scan.Keep(scanVideo, scanAudio);
         result = ScanPackets(scan, scanVideo, scanAudio, progress, false);
@@ -291,10 +298,10 @@ struct Reader::Index {
   // chunks begin with. The first and the last display time, and so the frame count, follow from
   // the types of the first picture and of the last ones: the other chunks are read when the
   // pictures are first placed (OrderPictures), not at open.
-  bool PlanPictureOrder(AVCodecID codec, std::vector<AviChunkRef>& chunks) {
+  bool PlanPictureOrder(const ReadOnlyFile& file, AVCodecID codec, std::vector<AviChunkRef>& chunks) {
     const size_t n = VEntries.size();
     if (chunks.size() != n || n == 0) return false;
-    AviPictureTypes types(FileName, codec);
+    AviPictureTypes types(file, codec);
     auto isB = [&](size_t i, bool& b) {
       char t = 0;
       if (!types.Read(chunks[i], t)) return false;
@@ -1161,7 +1168,7 @@ struct Reader::Impl {
 
   bool EnsureVideoDemuxer() {
     if (VDemuxReady) return true;
-    if (!VDemux.Open(FileName, Error)) return false;
+    if (!VDemux.Open(FileName, Error, nullptr, X->Format)) return false;
     VDemux.Keep(X->VStream, -1);
     VDemuxReady = true;
     if (!X->PaletteKnown && Palette.empty() && VDemux.Next(X->VStream)) KeepPalette(VDemux.Packet());
@@ -1421,7 +1428,7 @@ struct Reader::Impl {
 
   bool EnsureAudioDemuxer() {
     if (ADemuxReady) return true;
-    if (!ADemux.Open(FileName, Error)) return false;
+    if (!ADemux.Open(FileName, Error, nullptr, X->Format)) return false;
     ADemux.Keep(X->AStream, -1);
     ADemuxReady = true;
     return true;

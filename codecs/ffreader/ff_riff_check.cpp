@@ -1,10 +1,12 @@
 #include "codecs/ffreader/ff_riff_check.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
-#include <memory>
 
 extern "C" {
 #include <libavutil/intreadwrite.h>
@@ -20,13 +22,16 @@ constexpr int kMaxChunks = 4096;
 // Lists nested at most this deep (AVI headers go three deep).
 constexpr int kMaxDepth = 8;
 
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
+// The headers of an AVI lie in its first kilobytes: that much is read at once, and a chunk
+// header beyond it (the index behind the movie data) is read on its own.
+constexpr size_t kHeadBlock = 16 << 10;
 
 class Walker {
  public:
-  Walker(std::FILE* f, int64_t size) : file_(f), size_(size) {}
+  Walker(int fd, int64_t size) : fd_(fd), size_(size) {
+    const ssize_t got = ::pread(fd, head_, static_cast<size_t>(std::min<int64_t>(size, kHeadBlock)), 0);
+    headBytes_ = got > 0 ? got : 0;
+  }
 
   // Walks the chunks from pos to end (inside a list, or the file). False when an INFO tag
   // claims more than the file holds; true otherwise, also when a chunk is cut by the end of the
@@ -68,30 +73,50 @@ class Walker {
 
   // Up to n bytes at pos; how many were read.
   size_t Read(int64_t pos, uint8_t* to, size_t n) {
-    if (pos >= size_ || fseeko(file_, pos, SEEK_SET) != 0) return 0;
-    return std::fread(to, 1, std::min<int64_t>(static_cast<int64_t>(n), size_ - pos), file_);
+    if (pos < 0 || pos >= size_) return 0;
+    n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(n), size_ - pos));
+    if (pos + static_cast<int64_t>(n) <= headBytes_) {
+      std::memcpy(to, head_ + pos, n);
+      return n;
+    }
+    const ssize_t got = ::pread(fd_, to, n, static_cast<off_t>(pos));
+    return got > 0 ? static_cast<size_t>(got) : 0;
   }
   static bool Is(const uint8_t* p, const char* tag) { return std::memcmp(p, tag, 4) == 0; }
 
-  std::FILE* file_;
+  int fd_;
   int64_t size_;
+  uint8_t head_[kHeadBlock];  // the file's first bytes
+  int64_t headBytes_ = 0;
   int chunks_ = 0;
 };
 
 }  // namespace
 
-bool RiffInfoTagsFit(const std::string& path) {
-  std::unique_ptr<std::FILE, FileCloser> f(std::fopen(path.c_str(), "rb"));
-  if (!f || fseeko(f.get(), 0, SEEK_END) != 0) return true;
-  const int64_t size = ftello(f.get());
+bool RiffInfoTagsFit(const std::string& path, bool* avi) {
+  if (avi != nullptr) *avi = false;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return true;
+  const bool fit = RiffInfoTagsFit(fd, avi);
+  ::close(fd);
+  return fit;
+}
+
+bool RiffInfoTagsFit(int fd, bool* avi) {
+  if (avi != nullptr) *avi = false;
+  if (fd < 0) return true;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return true;
+  const int64_t size = st.st_size;
   uint8_t head[12] = {};
-  if (size < 12 || fseeko(f.get(), 0, SEEK_SET) != 0 || std::fread(head, 1, 12, f.get()) != 12) return true;
+  if (size < 12 || ::pread(fd, head, 12, 0) != 12) return true;
   const bool riff = std::memcmp(head, "RIFF", 4) == 0 || std::memcmp(head, "RF64", 4) == 0 ||
                     std::memcmp(head, "BW64", 4) == 0;
   if (!riff) return true;
+  if (avi != nullptr) *avi = std::memcmp(head, "RIFF", 4) == 0 && std::memcmp(head + 8, "AVI ", 4) == 0;
   // The top level is walked to the end of the file: an AVI continues in further RIFF chunks, and
   // a RIFF size of an RF64 file is no size at all.
-  return Walker(f.get(), size).Chunks(12, size, 1);
+  return Walker(fd, size).Chunks(12, size, 1);
 }
 
 }  // namespace tavelo::ffreader

@@ -337,8 +337,11 @@ int64_t CountMpegSamples_(AviAudioPart& af, PAVISTREAM stream, const WAVEFORMATE
 // delivers (0 when its sound was given up). MPEG audio is counted from its frames only with
 // countMpeg: the count reads the whole stream, and is wasted when the decoder library's sound
 // (counted when its index was built) wins, so the open asks for it only once Video for Windows
-// reads the sound.
-int32_t OpenAudio_(AviHandle& h, const WAVEFORMATEX& wanted, bool countMpeg) {
+// reads the sound. With outranked (0 or more), the decoder library's sound scores that much: once
+// the format Video for Windows would deliver scores no more, that sound is not opened through the
+// Audio Compression Manager to be sized (the decoder library's wins the tie and replaces it), and
+// the score is returned as it stands.
+int32_t OpenAudio_(AviHandle& h, const WAVEFORMATEX& wanted, bool countMpeg, int32_t outranked = -1) {
   if (VfwSafe_AVIFileGetStream(h.AviFile, &h.AudioStream, streamtypeAUDIO, 0) != AVIERR_OK) {
     h.AudioStream = nullptr;
     return 0;
@@ -373,7 +376,13 @@ int32_t OpenAudio_(AviHandle& h, const WAVEFORMATEX& wanted, bool countMpeg) {
     out.wFormatTag = WAVE_FORMAT_PCM;
     HACMSTREAM stream = nullptr;
     uint32_t outBytes = 0;
-    bool ok = acmFormatSuggest(nullptr, &in, &out, sizeof out, ACM_FORMATSUGGESTF_WFORMATTAG) == MMSYSERR_NOERROR &&
+    const bool suggested =
+        acmFormatSuggest(nullptr, &in, &out, sizeof out, ACM_FORMATSUGGESTF_WFORMATTAG) == MMSYSERR_NOERROR;
+    if (suggested && outranked >= 0) {
+      const int32_t score = SndWaveFmtCalcMatchScore(out, wanted);
+      if (score <= outranked) return score;
+    }
+    bool ok = suggested &&
               acmStreamOpen(&stream, nullptr, &in, &out, nullptr, 0, 0, ACM_STREAMOPENF_NONREALTIME) == MMSYSERR_NOERROR;
     if (ok) {
       const int64_t sourceBytes =
@@ -525,7 +534,7 @@ void AviOpen(AviHandle& h, const std::string& fileName) {
       AVIFILEINFOW fi{};
       if (VfwSafe_AVIFileInfoW(h.AviFile, &fi, sizeof fi) == AVIERR_OK) h.MaxBytesPerSec = fi.dwMaxBytesPerSec;
       OpenVideo_(h);
-      vfwScore = OpenAudio_(h, wanted, !h.DswAudioOk);
+      vfwScore = OpenAudio_(h, wanted, !h.DswAudioOk, h.DswAudioOk ? dswScore : -1);
     }
 
     // Who reads the pictures.

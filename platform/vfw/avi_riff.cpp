@@ -7,7 +7,7 @@
 #include <memory>
 #include <sys/stat.h>
 
-#include "codecs/ffreader/ff_avi_order.h"
+#include "codecs/ffreader/ff_present_memory.h"
 
 namespace tavelo::platform {
 
@@ -378,6 +378,11 @@ class Parser {
       // Nothing marks a key frame (no index, or a writer that set no flags): only decoding from
       // the first frame is sure to be right.
       s.Chunks.front().Key = true;
+    }
+    s.KeyChunks.clear();
+    if (video) {
+      for (size_t c = 0; c < s.Chunks.size(); ++c)
+        if (s.Chunks[c].Key) s.KeyChunks.push_back(static_cast<int64_t>(c));
     }
     s.ByteStart.clear();
     if (s.Header.SampleSize > 0) {

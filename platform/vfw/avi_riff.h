@@ -56,6 +56,8 @@ struct AviStreamData {
   // For streams of fixed-size samples: the bytes of the stream before chunk i (Chunks.size() + 1
   // entries, the last being the total).
   std::vector<int64_t> ByteStart;
+  // For picture streams: the chunks that are key frames, ascending.
+  std::vector<int64_t> KeyChunks;
 };
 
 enum class AviIndexKind { None, Walk, Idx1, OpenDml };

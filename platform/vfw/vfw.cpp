@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <future>
 #include <list>
 #include <memory>
@@ -14,6 +16,7 @@
 #include <new>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/vfw/avi_riff.h"
@@ -57,10 +60,56 @@ void Widen(char16_t* dest, size_t capacity, const std::string& text) {
 
 }  // namespace
 
+namespace {
+
+// A frame decompressor with the descriptor of the file it reads through, so that it can outlive
+// the file object that made it.
+struct KeptDecompressor {
+  std::shared_ptr<const AviLayout> Layout;  // what the decompressor points into (freed last)
+  int Fd = -1;
+  FrameDecompressor Decompressor;
+  int Stream = -1;
+  bool Wanted = false;  // opened for a format asked for (else the decoder's own)
+  BITMAPINFOHEADER WantedHeader{};
+  KeptDecompressor() = default;
+  KeptDecompressor(const KeptDecompressor&) = delete;
+  KeptDecompressor& operator=(const KeptDecompressor&) = delete;
+  ~KeptDecompressor() {
+    if (Fd >= 0) close(Fd);
+  }
+  bool Serves(const AviLayout* layout, int stream, const BITMAPINFOHEADER* wanted) const {
+    if (layout != Layout.get() || stream != Stream || (wanted != nullptr) != Wanted) return false;
+    return wanted == nullptr || std::memcmp(wanted, &WantedHeader, sizeof WantedHeader) == 0;
+  }
+};
+
+// The decompressor given back last for a kept layout, or made ahead for it with its first
+// picture: the open that describes a file and the one that opens it next each ask for a
+// decompressor and its first picture, which costs a decoder's set-up and a decode.
+struct SpareSlot {
+  std::mutex Lock;
+  std::unique_ptr<KeptDecompressor> Kept;
+  std::unique_ptr<KeptDecompressor> Take(const AviLayout* layout, int stream, const BITMAPINFOHEADER* wanted) {
+    std::lock_guard<std::mutex> lock(Lock);
+    if (Kept == nullptr || !Kept->Serves(layout, stream, wanted)) return nullptr;
+    return std::move(Kept);
+  }
+  void Put(std::unique_ptr<KeptDecompressor> k) {
+    {
+      std::lock_guard<std::mutex> lock(Lock);
+      Kept.swap(k);
+    }
+    // The one it replaces is freed outside the lock.
+  }
+};
+
+}  // namespace
+
 struct AviFileRec {
   std::atomic<uint32_t> Refs{1};
   int Fd = -1;
   std::shared_ptr<const AviLayout> Layout;  // shared with the layout cache and later opens
+  std::shared_ptr<SpareSlot> Spare;         // nullptr when the layout is not kept
   ~AviFileRec() {
     if (Fd >= 0) close(Fd);
   }
@@ -70,11 +119,16 @@ struct AviStreamRec {
   std::atomic<uint32_t> Refs{1};
   AviFileRec* File = nullptr;
   int Index = 0;
-  std::vector<int64_t> KeyChunks;  // chunk numbers of the key frames, ascending
   const AviStreamData& Data() const { return File->Layout->Streams[static_cast<size_t>(Index)]; }
+  // Chunk numbers of a picture stream's key frames, ascending.
+  const std::vector<int64_t>& KeyChunks() const { return Data().KeyChunks; }
 };
 
 namespace {
+
+// A read-ahead: run by a kept thread, or by the open that needs its layout when no thread has
+// taken it up yet (a loaded machine may leave the thread waiting for a processor).
+struct ReadAheadJob;
 
 // The layouts of the files opened last. A file is described and then opened (and the AVI unit
 // opens it again for every description): the index of an hour's movie is a few hundred thousand
@@ -88,11 +142,13 @@ class LayoutCache {
     std::string Name;
     int64_t Size = -1, Time = 0;
     uint64_t Device = 0, Inode = 0;
-    std::vector<uint8_t> Head, Tail;
-    bool operator==(const Stamp&) const = default;
+    std::vector<uint8_t> Head, Tail;  // empty in the cache's own keys (the parse holds them)
+    bool SameFile(const Stamp& o) const {
+      return Name == o.Name && Size == o.Size && Time == o.Time && Device == o.Device && Inode == o.Inode;
+    }
   };
-  static bool StampOf(int fd, const char* name, Stamp& s) {
-    constexpr int64_t kEnds = 64 << 10;
+  // The file as fstat sees it: name, size, time, device and inode.
+  static bool Identity(int fd, const char* name, Stamp& s) {
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
     s.Name = name;
@@ -100,48 +156,83 @@ class LayoutCache {
     s.Time = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     s.Device = static_cast<uint64_t>(st.st_dev);
     s.Inode = static_cast<uint64_t>(st.st_ino);
-    const int64_t head = std::min(s.Size, kEnds);
-    const int64_t tail = std::min(s.Size - head, kEnds);
-    s.Head.resize(static_cast<size_t>(head));
-    s.Tail.resize(static_cast<size_t>(tail));
-    return ReadAt(fd, 0, s.Head.data(), head) && ReadAt(fd, s.Size - tail, s.Tail.data(), tail);
+    return true;
   }
-  // A layout kept or still being parsed (a parse that failed gives nullptr); not valid when the
-  // file's layout is not kept.
-  using Pending = std::shared_future<std::shared_ptr<const AviLayout>>;
-  Pending Find(const Stamp& stamp) {
+  // The file's first and last 64 KB, where the headers and the index lie.
+  static constexpr int64_t kEnds = 64 << 10;
+  static bool ReadEnds(int fd, int64_t size, std::vector<uint8_t>& head, std::vector<uint8_t>& tail) {
+    const int64_t h = std::min(size, kEnds);
+    const int64_t t = std::min(size - h, kEnds);
+    head.resize(static_cast<size_t>(h));
+    tail.resize(static_cast<size_t>(t));
+    return ReadAt(fd, 0, head.data(), h) && ReadAt(fd, size - t, tail.data(), t);
+  }
+  // A parse: the layout (nullptr when the parse failed) and the file's ends as it read them.
+  struct Parsed {
+    std::shared_ptr<const AviLayout> Layout;
+    std::vector<uint8_t> Head, Tail;
+  };
+  using Pending = std::shared_future<Parsed>;
+  struct Item {
+    Stamp Key;
+    Pending Layout;
+    std::shared_ptr<SpareSlot> Spare;
+    std::shared_ptr<ReadAheadJob> Job;  // the read-ahead making Layout, if any
+  };
+  // Whether a layout is kept (or being read) for the file as fstat sees it.
+  bool Holds(const Stamp& identity) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::any_of(items_.begin(), items_.end(), [&](const Item& i) { return i.Key.SameFile(identity); });
+  }
+  // The item kept for the file (its parse may still run; its ends are compared by the caller);
+  // an item whose Layout is not valid when there is none.
+  Item Find(const Stamp& stamp) {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto it = items_.begin(); it != items_.end(); ++it) {
-      if (!(it->first == stamp)) continue;
+      if (!it->Key.SameFile(stamp)) continue;
       items_.splice(items_.begin(), items_, it);
-      return items_.front().second;
+      return items_.front();
     }
     return {};
   }
-  void Keep(const Stamp& stamp, Pending layout) {
-    std::list<std::pair<Stamp, Pending>> dropped;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      for (auto it = items_.begin(); it != items_.end();) {
-        auto next = std::next(it);
-        if (it->first.Name == stamp.Name) dropped.splice(dropped.end(), items_, it);
-        it = next;
-      }
-      items_.emplace_front(stamp, std::move(layout));
-      if (items_.size() > kKept) dropped.splice(dropped.end(), items_, std::prev(items_.end()));
+  // Keeps a layout; returns the items it no longer keeps (the file's earlier layouts and the
+  // oldest), for the caller to free outside the lock: a kept decompressor frees its decoder.
+  std::list<Item> Keep(Stamp stamp, Pending layout, std::shared_ptr<SpareSlot> spare,
+                       std::shared_ptr<ReadAheadJob> job = nullptr) {
+    stamp.Head.clear();
+    stamp.Tail.clear();
+    std::list<Item> dropped;
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = items_.begin(); it != items_.end();) {
+      auto next = std::next(it);
+      if (it->Key.Name == stamp.Name) dropped.splice(dropped.end(), items_, it);
+      it = next;
     }
-    // A parse still running is waited for here, outside the lock, when its last holder goes.
+    items_.push_front(Item{std::move(stamp), std::move(layout), std::move(spare), std::move(job)});
+    if (items_.size() > kKept) dropped.splice(dropped.end(), items_, std::prev(items_.end()));
+    return dropped;
   }
-  void Keep(const Stamp& stamp, std::shared_ptr<const AviLayout> layout) {
-    std::promise<std::shared_ptr<const AviLayout>> made;
-    made.set_value(std::move(layout));
-    Keep(stamp, made.get_future().share());
+  std::shared_ptr<SpareSlot> Keep(Stamp stamp, std::shared_ptr<const AviLayout> layout) {
+    std::promise<Parsed> made;
+    made.set_value(Parsed{std::move(layout), std::move(stamp.Head), std::move(stamp.Tail)});
+    auto spare = std::make_shared<SpareSlot>();
+    Keep(std::move(stamp), made.get_future().share(), spare);
+    return spare;
+  }
+  // Frees the decompressors kept (the last user of the interface has gone).
+  void DropSpares() {
+    std::list<std::unique_ptr<KeptDecompressor>> dropped;
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (Item& item : items_) {
+      std::lock_guard<std::mutex> slot(item.Spare->Lock);
+      dropped.push_back(std::move(item.Spare->Kept));
+    }
   }
 
  private:
   static constexpr size_t kKept = 2;
   std::mutex mutex_;
-  std::list<std::pair<Stamp, Pending>> items_;  // most recent first
+  std::list<Item> items_;  // most recent first
 };
 
 LayoutCache& Layouts() {
@@ -149,20 +240,141 @@ LayoutCache& Layouts() {
   return cache;
 }
 
-// The layout of the file open as fd: the cached one while the file is unchanged, else parsed.
-std::shared_ptr<const AviLayout> LayoutOf(int fd, const char* name) {
-  LayoutCache::Stamp stamp;
-  const bool stamped = LayoutCache::StampOf(fd, name, stamp);
-  if (stamped) {
-    // (A parse begun by AviFilePrefetch is waited for.)
-    if (auto kept = Layouts().Find(stamp); kept.valid()) {
-      if (auto layout = kept.get()) return layout;
+struct ReadAheadJob {
+  std::atomic<bool> Taken{false};
+  std::packaged_task<LayoutCache::Parsed()> Work;
+  // Runs the work unless another thread took it up first.
+  void RunOnce() {
+    if (!Taken.exchange(true)) Work();
+  }
+};
+
+// The threads that read layouts ahead, kept for the next file: starting a thread for every open
+// cost as much as a tenth of a short file's open. A read-ahead never waits behind another one
+// (an hour's index takes a while): a new thread starts when none is free, up to a few.
+class ReadAheadThreads {
+ public:
+  using Task = std::shared_ptr<ReadAheadJob>;
+  ~ReadAheadThreads() { Stop(); }
+  // Ends the threads once what they run or wait for is done; a later read-ahead starts one again.
+  void Stop() {
+    std::vector<std::thread> ending;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+      ending.swap(threads_);
+    }
+    wake_.notify_all();
+    for (std::thread& t : ending) t.join();
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = false;
+  }
+  void Post(Task task) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    tasks_.push_back(std::move(task));
+    if (idle_ > 0 || threads_.size() >= kMaxThreads) {
+      lock.unlock();
+      wake_.notify_one();
+      return;
+    }
+    try {
+      threads_.emplace_back([this] { Run(); });
+    } catch (...) {
+      // No thread: the task runs here, unless a thread already takes it.
+      if (!threads_.empty()) return;
+      Task here = std::move(tasks_.back());
+      tasks_.pop_back();
+      lock.unlock();
+      here->RunOnce();
     }
   }
+
+ private:
+  static constexpr size_t kMaxThreads = 4;
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      ++idle_;
+      wake_.wait(lock, [this] { return stop_ || !tasks_.empty(); });
+      --idle_;
+      if (tasks_.empty()) return;  // stopping
+      Task task = std::move(tasks_.front());
+      tasks_.pop_front();
+      lock.unlock();
+      task->RunOnce();
+      task.reset();
+      lock.lock();
+    }
+  }
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<Task> tasks_;
+  std::vector<std::thread> threads_;
+  size_t idle_ = 0;
+  bool stop_ = false;
+};
+
+ReadAheadThreads& ReadAhead() {
+  static ReadAheadThreads threads;
+  return threads;
+}
+
+// Whether the file open as fd still begins and ends with head and tail (read into one block,
+// not kept).
+bool SameEnds(int fd, int64_t size, const std::vector<uint8_t>& head, const std::vector<uint8_t>& tail) {
+  const int64_t h = std::min(size, LayoutCache::kEnds);
+  const int64_t t = std::min(size - h, LayoutCache::kEnds);
+  if (static_cast<int64_t>(head.size()) != h || static_cast<int64_t>(tail.size()) != t) return false;
+  const std::unique_ptr<uint8_t[]> now(new uint8_t[static_cast<size_t>(std::max<int64_t>(h, 1))]);
+  auto same = [&](int64_t at, const std::vector<uint8_t>& kept) {
+    return kept.empty() || (ReadAt(fd, at, now.get(), static_cast<int64_t>(kept.size())) &&
+                            std::memcmp(now.get(), kept.data(), kept.size()) == 0);
+  };
+  return same(0, head) && same(size - t, tail);
+}
+
+// The layout of the file open as fd: the cached one while the file is unchanged, else parsed;
+// spare receives the slot of kept decompressors when the layout is kept.
+std::shared_ptr<const AviLayout> LayoutOf(int fd, const char* name, std::shared_ptr<SpareSlot>& spare) {
+  LayoutCache::Stamp stamp;
+  const bool known = LayoutCache::Identity(fd, name, stamp);
+  if (known) {
+    // (A parse begun by AviFilePrefetch is waited for.)
+    if (auto kept = Layouts().Find(stamp); kept.Layout.valid()) {
+      if (kept.Job != nullptr) kept.Job->RunOnce();
+      try {
+        const LayoutCache::Parsed& parsed = kept.Layout.get();
+        if (parsed.Layout != nullptr && SameEnds(fd, stamp.Size, parsed.Head, parsed.Tail)) {
+          spare = std::move(kept.Spare);
+          return parsed.Layout;
+        }
+      } catch (const std::future_error&) {
+        // A read-ahead that never ran (the program is ending): parsed here.
+      }
+    }
+  }
+  const bool stamped = known && LayoutCache::ReadEnds(fd, stamp.Size, stamp.Head, stamp.Tail);
   auto layout = std::make_shared<AviLayout>();
   if (!ParseAvi(fd, *layout, AviParseOptions{})) return nullptr;
-  if (stamped) Layouts().Keep(stamp, layout);
+  if (stamped) spare = Layouts().Keep(std::move(stamp), layout);
   return layout;
+}
+
+// The first picture stream's decompressor, opened for the decoder's own depth with its first
+// picture made, as an open's test of the stream asks for them; nullptr when there is none.
+std::unique_ptr<KeptDecompressor> FirstPictureAhead(const std::shared_ptr<const AviLayout>& layout, int fd) {
+  for (size_t i = 0; i < layout->Streams.size(); ++i) {
+    const AviStreamData& d = layout->Streams[i];
+    if (d.Header.Type != kVids) continue;
+    auto kept = std::make_unique<KeptDecompressor>();
+    kept->Layout = layout;
+    kept->Stream = static_cast<int>(i);
+    if (!kept->Decompressor.Open(d, d.KeyChunks, fd, nullptr)) return nullptr;
+    kept->Decompressor.Frame(0);
+    kept->Fd = fd;
+    return kept;
+  }
+  return nullptr;
 }
 
 }  // namespace
@@ -171,24 +383,46 @@ void AviFilePrefetch(const char* fileName) {
   if (fileName == nullptr || *fileName == 0) return;
   const int fd = open(fileName, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return;
-  bool handed = false;  // the thread closes fd
+  bool handed = false;  // the task closes fd
   try {
-    LayoutCache::Stamp stamp;
-    if (!LayoutCache::StampOf(fd, fileName, stamp) || Layouts().Find(stamp).valid()) {
+    LayoutCache::Stamp identity;
+    // A layout kept for the file as it stands: the open compares the file's ends with it.
+    if (!LayoutCache::Identity(fd, fileName, identity) || Layouts().Holds(identity)) {
       close(fd);
       return;
     }
-    auto parse = [fd]() -> std::shared_ptr<const AviLayout> {
+    auto spare = std::make_shared<SpareSlot>();
+    auto dropped = std::make_shared<std::list<LayoutCache::Item>>();
+    const int64_t size = identity.Size;
+    // The thread reads the file's ends and its layout, and makes the first picture the open will
+    // test the stream with, while the decoder library opens the file; the decompressor reads
+    // through fd from then on. What the cache stops keeping is freed there too.
+    auto job = std::make_shared<ReadAheadJob>();
+    job->Work = std::packaged_task<LayoutCache::Parsed()>([fd, size, spare, dropped]() {
+      dropped->clear();
+      LayoutCache::Parsed parsed;
       auto layout = std::make_shared<AviLayout>();
-      const bool ok = ParseAvi(fd, *layout, AviParseOptions{});
-      close(fd);
-      return ok ? layout : nullptr;
-    };
-    auto pending = std::async(std::launch::async, parse).share();
+      if (!LayoutCache::ReadEnds(fd, size, parsed.Head, parsed.Tail) || !ParseAvi(fd, *layout, AviParseOptions{})) {
+        close(fd);
+        return parsed;
+      }
+      parsed.Layout = std::move(layout);
+      std::unique_ptr<KeptDecompressor> first;
+      try {
+        first = FirstPictureAhead(parsed.Layout, fd);
+      } catch (...) {
+        first = nullptr;
+      }
+      if (first != nullptr) spare->Put(std::move(first));
+      else close(fd);
+      return parsed;
+    });
+    auto pending = job->Work.get_future().share();
+    *dropped = Layouts().Keep(std::move(identity), std::move(pending), std::move(spare), job);
     handed = true;
-    Layouts().Keep(stamp, std::move(pending));
+    ReadAhead().Post(std::move(job));
   } catch (...) {
-    // No thread or no memory: the open parses the file itself.
+    // No memory: the open parses the file itself.
     if (!handed) close(fd);
   }
 }
@@ -215,6 +449,12 @@ void AVIFileExit() {
   int32_t n = g_initCount.load();
   while (n > 0 && !g_initCount.compare_exchange_weak(n, n - 1)) {
   }
+  // The last user has gone: nothing is decoded or read ahead for it any more (the program's end
+  // then finds no thread of ours running into the libraries it unloads).
+  if (n == 1) {
+    ReadAhead().Stop();
+    Layouts().DropSpares();
+  }
 }
 
 HRESULT AVIFileOpen(PAVIFILE* file, const char* fileName, uint32_t mode, const CLSID* handler) {
@@ -231,7 +471,7 @@ HRESULT AVIFileOpen(PAVIFILE* file, const char* fileName, uint32_t mode, const C
     return AVIERR_FILEOPEN;
   }
   try {
-    rec->Layout = LayoutOf(rec->Fd, fileName);
+    rec->Layout = LayoutOf(rec->Fd, fileName, rec->Spare);
   } catch (...) {
     delete rec;
     return AVIERR_MEMORY;
@@ -274,14 +514,6 @@ HRESULT AVIFileGetStream(PAVIFILE file, PAVISTREAM* stream, uint32_t fccType, in
     if (rec == nullptr) return AVIERR_MEMORY;
     rec->File = file;
     rec->Index = static_cast<int>(i);
-    try {
-      const AviStreamData& d = streams[i];
-      for (size_t c = 0; c < d.Chunks.size(); ++c)
-        if (d.Chunks[c].Key) rec->KeyChunks.push_back(static_cast<int64_t>(c));
-    } catch (...) {
-      delete rec;
-      return AVIERR_MEMORY;
-    }
     ++file->Refs;
     Register(rec);
     *stream = rec;
@@ -486,7 +718,7 @@ int32_t AVIStreamFindSample(PAVISTREAM stream, int32_t position, int32_t flags) 
   const AviStreamData& d = stream->Data();
   // Only picture streams have frames that depend on others.
   if (!(flags & FIND_KEY) || d.Header.Type != kVids) return Clamp32(pos);
-  const auto& keys = stream->KeyChunks;
+  const auto& keys = stream->KeyChunks();
   if (next) {
     auto it = std::lower_bound(keys.begin(), keys.end(), pos);
     return it == keys.end() ? -1 : Clamp32(*it);
@@ -499,7 +731,7 @@ int32_t AVIStreamFindSample(PAVISTREAM stream, int32_t position, int32_t flags) 
 
 struct AviGetFrameRec {
   AviStreamRec* Stream = nullptr;
-  FrameDecompressor Decompressor;
+  std::unique_ptr<KeptDecompressor> Kept;
 };
 
 PGETFRAME AVIStreamGetFrameOpen(PAVISTREAM stream, const BITMAPINFOHEADER* wanted) {
@@ -507,9 +739,22 @@ PGETFRAME AVIStreamGetFrameOpen(PAVISTREAM stream, const BITMAPINFOHEADER* wante
   auto* rec = new (std::nothrow) AviGetFrameRec;
   if (rec == nullptr) return nullptr;
   try {
-    if (!rec->Decompressor.Open(stream->Data(), stream->KeyChunks, stream->File->Fd, wanted)) {
-      delete rec;
-      return nullptr;
+    // The decompressor the file's last one left (or the read-ahead made), when it was opened
+    // for the same stream and format.
+    AviFileRec* file = stream->File;
+    if (file->Spare != nullptr) rec->Kept = file->Spare->Take(file->Layout.get(), stream->Index, wanted);
+    if (rec->Kept == nullptr) {
+      auto kept = std::make_unique<KeptDecompressor>();
+      kept->Layout = file->Layout;
+      kept->Stream = stream->Index;
+      kept->Wanted = wanted != nullptr;
+      if (wanted != nullptr) kept->WantedHeader = *wanted;
+      kept->Fd = fcntl(file->Fd, F_DUPFD_CLOEXEC, 0);
+      if (kept->Fd < 0 || !kept->Decompressor.Open(stream->Data(), stream->KeyChunks(), kept->Fd, wanted)) {
+        delete rec;
+        return nullptr;
+      }
+      rec->Kept = std::move(kept);
     }
   } catch (...) {
     delete rec;
@@ -524,7 +769,7 @@ PGETFRAME AVIStreamGetFrameOpen(PAVISTREAM stream, const BITMAPINFOHEADER* wante
 void* AVIStreamGetFrame(PGETFRAME getFrame, int32_t position) {
   if (!IsLive(getFrame)) return nullptr;
   try {
-    return getFrame->Decompressor.Frame(position);
+    return getFrame->Kept->Decompressor.Frame(position);
   } catch (...) {
     return nullptr;
   }
@@ -534,7 +779,7 @@ bool AVIStreamGetFrameInto(PGETFRAME getFrame, int32_t position, int32_t width, 
                            void* dest, ptrdiff_t stride, uint8_t* colours) {
   if (!IsLive(getFrame)) return false;
   try {
-    return getFrame->Decompressor.FrameInto(position, width, height, bits, static_cast<uint8_t*>(dest), stride,
+    return getFrame->Kept->Decompressor.FrameInto(position, width, height, bits, static_cast<uint8_t*>(dest), stride,
                                             colours);
   } catch (...) {
     return false;
@@ -544,6 +789,15 @@ bool AVIStreamGetFrameInto(PGETFRAME getFrame, int32_t position, int32_t width, 
 HRESULT AVIStreamGetFrameClose(PGETFRAME getFrame) {
   if (!IsLive(getFrame)) return AVIERR_BADHANDLE;
   Unregister(getFrame);
+  // Kept for the next open of the unchanged file, which asks for the same first picture.
+  if (const auto& spare = getFrame->Stream->File->Spare; spare != nullptr && g_initCount.load() > 0) {
+    try {
+      getFrame->Kept->Decompressor.Rest();
+      spare->Put(std::move(getFrame->Kept));
+    } catch (...) {
+      // Not kept: freed with the object.
+    }
+  }
   AVIStreamRelease(getFrame->Stream);
   delete getFrame;
   return AVIERR_OK;

@@ -133,6 +133,12 @@ bool FrameDecompressor::Open(const AviStreamData& stream, const std::vector<int6
   return true;
 }
 
+void FrameDecompressor::Rest() {
+  // The decoder is flushed when decoding starts again.
+  ClearQueue();
+  running_ = false;
+}
+
 bool FrameDecompressor::ReadChunk(int64_t chunk) {
   const AviChunk& c = stream_->Chunks[static_cast<size_t>(chunk)];
   chunk_.resize(c.Size);

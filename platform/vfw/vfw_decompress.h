@@ -37,6 +37,9 @@ class FrameDecompressor {
   // 256-entry colour table (B, G, R, 0). False when the frame cannot be made so.
   bool FrameInto(int32_t position, int32_t width, int32_t height, int32_t bits, uint8_t* dest, ptrdiff_t stride,
                  uint8_t* colours);
+  // Gives back the pictures decoded ahead while the object is kept unused; the last picture made
+  // stays, and reads after it work as before (decoding starts again at a key frame).
+  void Rest();
 
  private:
   // The chunk whose picture is shown at position (an empty chunk repeats the one before), -1

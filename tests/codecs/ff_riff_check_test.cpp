@@ -71,5 +71,31 @@ TEST(RiffInfoTags, ATagClaimingMoreThanTheFileIsRefused) {
   EXPECT_NE(error.find("INFO tag"), std::string::npos) << error;
 }
 
+// The same look tells the files that are RIFF AVI, which the reader opens with FFmpeg's AVI
+// demuxer without probing for one.
+TEST(RiffInfoTags, TellsRiffAviFiles) {
+  const std::string header = List("hdrl", Chunk("avih", std::string(56, '\0')));
+  const struct {
+    std::string bytes;
+    bool avi;
+  } cases[] = {
+      {Riff("AVI ", header), true},
+      {Riff("AVI ", header + List("INFO", "ISFT" + Le32(1u << 30) + "x")), true},  // refused, still AVI
+      {Riff("WAVE", Fmt() + Chunk("data", "ab")), false},
+      {Riff("AVIX", header), false},
+      {"RF64" + Le32(0xFFFFFFFF) + "AVI " + header, false},
+      {"OggS and more", false},
+  };
+  const std::string dir = test::MakeTempDir("riff_avi");
+  int n = 0;
+  for (const auto& c : cases) {
+    const std::string path = dir + "/" + std::to_string(++n) + ".bin";
+    test::WriteFile(path, c.bytes);
+    bool avi = !c.avi;
+    RiffInfoTagsFit(path, &avi);
+    EXPECT_EQ(avi, c.avi) << n;
+  }
+}
+
 }  // namespace
 }  // namespace tavelo::ffreader

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <random>
@@ -359,6 +360,91 @@ TEST(Vfw, RandomAccessDecodesTheSamePictures) {
     AVIStreamGetFrameClose(seq);
     AVIStreamGetFrameClose(rnd);
   }
+}
+
+// A decompressor given back is kept for the next open of the unchanged file, and the read-ahead
+// makes one with the first picture: what either delivers is what a fresh one delivers, and only
+// for the format it was opened for.
+TEST(Vfw, KeptDecompressorsDeliverWhatFreshOnesDo) {
+  AVIFileInit();  // decompressors are kept while the interface is in use
+  const struct {
+    const char* fixture;
+    bool ahead;  // the layout read ahead first
+    int bits;    // asked for (0: the decoder's own depth), then
+    int other;   // asked for once the first is given back
+    int own;     // the decoder's own depth
+  } cases[] = {{"mpeg4", true, 0, 32, 24},
+               {"mpeg4", false, 32, 0, 24},
+               {"cinepak", true, 0, 16, 24},
+               {"raw_pal8", false, 0, 24, 8},
+               {"raw_pal8", true, 24, 0, 8}};
+  const std::string path = TempFile("kept.avi", "");
+  int version = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.fixture << (c.ahead ? ", read ahead, " : ", ") << c.bits << " bits");
+    test::WriteFile(path, test::ReadFile(AviPath(Fixture(c.fixture).File)));
+    ++version;
+    const struct timespec time[2] = {{1700000000 + version, 0}, {1700000000 + version, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), time, 0), 0);
+    if (c.ahead) AviFilePrefetch(path.c_str());
+    // Frames read through a new decompressor of the file's picture stream.
+    auto frames = [&](OpenAvi& avi, int bits, PGETFRAME* keep) {
+      const BITMAPINFOHEADER want{40, 96, 72, 1, static_cast<uint16_t>(bits), BI_RGB, 0, 0, 0, 0, 0};
+      PGETFRAME gf = AVIStreamGetFrameOpen(avi.video, bits == 0 ? nullptr : &want);
+      std::vector<std::vector<uint8_t>> got;
+      for (int32_t n : {0, 5, 2, 11, 0}) {
+        void* dib = gf != nullptr ? AVIStreamGetFrame(gf, n) : nullptr;
+        if (dib == nullptr) break;
+        EXPECT_EQ(Header(dib).biBitCount, bits == 0 ? c.own : bits);
+        got.push_back(DibPixels(dib));
+      }
+      if (keep != nullptr) *keep = gf;
+      else if (gf != nullptr) AVIStreamGetFrameClose(gf);
+      return got;
+    };
+    std::vector<std::vector<uint8_t>> first, kept, fresh;
+    {
+      OpenAvi avi(path);
+      first = frames(avi, c.bits, nullptr);  // given back: kept
+    }
+    {
+      OpenAvi avi(path);
+      PGETFRAME taken = nullptr;
+      kept = frames(avi, c.bits, &taken);
+      fresh = frames(avi, c.bits, nullptr);  // opened beside the kept one: a fresh one
+      AVIStreamGetFrameClose(taken);
+    }
+    EXPECT_EQ(first.size(), 5u);
+    EXPECT_EQ(first, fresh);
+    EXPECT_EQ(kept, fresh);
+    // Another format is never served by the one kept.
+    OpenAvi avi(path);
+    EXPECT_EQ(frames(avi, c.other, nullptr).size(), 5u);
+  }
+  AVIFileExit();
+  EXPECT_EQ(AviLiveObjects(), 0);
+}
+
+// What is kept for the next open (decompressors with their descriptors, the read-ahead threads)
+// goes when the last user of the interface leaves it.
+TEST(Vfw, NothingIsKeptOnceTheLastUserExits) {
+  auto count = [](const char* folder) {
+    return std::distance(std::filesystem::directory_iterator(folder), std::filesystem::directory_iterator{});
+  };
+  const std::string path = TempFile("exit.avi", test::ReadFile(AviPath("mpeg4.avi")));
+  const auto files = count("/proc/self/fd"), threads = count("/proc/self/task");
+  AVIFileInit();
+  for (int open = 0; open < 2; ++open) {
+    AviFilePrefetch(path.c_str());
+    OpenAvi avi(path);
+    PGETFRAME gf = AVIStreamGetFrameOpen(avi.video, nullptr);
+    ASSERT_NE(AVIStreamGetFrame(gf, 3), nullptr);
+    AVIStreamGetFrameClose(gf);
+  }
+  EXPECT_GT(count("/proc/self/fd"), files);  // a decompressor is kept, with its descriptor
+  AVIFileExit();
+  EXPECT_EQ(count("/proc/self/fd"), files);
+  EXPECT_EQ(count("/proc/self/task"), threads);
 }
 
 // ---- Files of our own writer: MS-RLE, bottom-up rows, OpenDML, idx1 only, no index ----
