@@ -89,7 +89,7 @@ bool CatchUp::Place(const Source& source, CaughtUpRun& run, int64_t key) {
   for (int attempt = key > 0 ? 0 : 1; attempt < 2 && !cancel_.load(); ++attempt) {
     if (attempt == 1 || run.Demux.Fmt() == nullptr) {
       // (No stop flag: the reader keeps reading with this demuxer after the catch-up ends.)
-      if (!run.Demux.Open(source.FileName, error)) return false;
+      if (!run.Demux.Open(source.FileName, error, nullptr, source.Format)) return false;
       run.Demux.Keep(source.Stream, -1);
     }
     if (attempt == 0 && av_seek_frame(run.Demux.Fmt(), source.Stream, target.Dts, AVSEEK_FLAG_BACKWARD) < 0) continue;

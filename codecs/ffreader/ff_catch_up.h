@@ -43,6 +43,7 @@ class CatchUp {
     const AVCodecParameters* Params = nullptr;
     const std::vector<VideoEntry>* Entries = nullptr;
     const EntryTable* Table = nullptr;
+    const AVInputFormat* Format = nullptr;  // the demuxer to open the file with (nullptr: probed)
   };
 
   CatchUp() = default;

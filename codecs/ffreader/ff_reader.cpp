@@ -1312,7 +1312,7 @@ struct Reader::Impl {
 
   void StartCatchUp(int64_t shown) {
     if (Threaded.Running() || VRunKey < 0 || ThreadedFailed) return;
-    CatchUp::Source source{X, FileName, X->VStream, X->VParams, &X->VEntries, &X->VTable};
+    CatchUp::Source source{X, FileName, X->VStream, X->VParams, &X->VEntries, &X->VTable, X->Format};
     Threaded.Start(std::move(source), VRunKey, shown);
   }
 
