@@ -259,7 +259,7 @@ void QMedEngine::SeekFrame(int32_t frame) {
 
 double QMedEngine::GetTime() {
   std::lock_guard<std::mutex> lock(PositionLock);
-  if (IsPlaying()) return ClockBase + WatchRead(Clock, Timer);
+  if (IsPlaying()) return StartPending.load() != 0 ? ClockBase : ClockBase + WatchRead(Clock, Timer);
   const double video = HasVideo != 0 ? FFFramesToSeconds(CurrentFrame.load(), FrameRate.load()) : 0;
   const double audio =
       (HasAudio != 0 && AudioPresent.load() != 0) ? FFFramesToSeconds(CurrentSample.load(), SampleRate()) : 0;
@@ -282,6 +282,13 @@ void QMedEngine::SeekTime(double t) {
     if (CurrentFrame.load() != old) LoadAndPaint();
     DoPosition();
   }
+}
+
+void QMedEngine::StartClock() {
+  std::lock_guard<std::mutex> lock(PositionLock);
+  if (StartPending.load() == 0) return;
+  WatchStart(Clock, Timer);
+  StartPending.store(0);
 }
 
 void QMedEngine::RequestReposition(bool video, bool audio) {
@@ -350,6 +357,7 @@ void QMedEngine::Play() {
     SeekPending.store(0);
     ++run_;
     VideoRunning.store(HasVideo != 0 ? -1 : 0);
+    StartPending.store(VideoRunning.load());
     if (VideoRunning.load() != 0) {
       VideoThread = new QMedVideoThread(this, run_);
       VideoThread->InitResources();
@@ -418,6 +426,7 @@ void QMedEngine::VideoThreadCleanup() {
   // The run's last end raises the one final OnPosition.
   const bool audioPending = AudioThread != nullptr;
   VideoRunning.store(0);
+  StartPending.store(0);  // (a thread that never ran held it)
   delete VideoThread;
   VideoThread = nullptr;
   CurrentFrame.store(IntClamp(CurrentFrame.load(), 0, FrameCount() - 1));

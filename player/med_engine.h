@@ -182,6 +182,13 @@ class QMedEngine {
   // A seek while playing waits for the video thread to show the target: until then the media
   // clock has not started from it, and the sound holds silent.
   std::atomic<int32_t> SeekPending{0};
+  // A run's media clock holds at its start, and its sound device waits, until the video thread
+  // has read the run's first new picture (the one after the picture on show at Play): a decoder
+  // that starts its threads there makes that read slower than a frame's time, and the run starts
+  // in step rather than late. Set by Play, cleared by StartClock.
+  std::atomic<int32_t> StartPending{0};
+  // Starts the media clock of a run held by StartPending (nothing when none is held).
+  void StartClock();
 
   PlayerClock& Timer;
   const MediaAccess& Media;

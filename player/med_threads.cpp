@@ -145,6 +145,9 @@ void QMedVideoThread::Execute() {
           e.SeekPending.store(0);
         }
       }
+      // The run's second picture is the first it reads (the first was on screen at Play): the
+      // media time, and the sound, start now that it is there.
+      if (n >= 1) e.StartClock();
       double now = e.GetTime();
       if (keepSync) {
         if (now >= e.VideoDuration.load()) Terminate();
@@ -204,6 +207,7 @@ void QMedVideoThread::Execute() {
   }
   // Nothing is left to wait for: the sound goes on by the clock.
   e.SeekPending.store(0);
+  e.StartClock();
   FreeResources();
   e.VideoRunning.store(0);
 }
@@ -341,6 +345,8 @@ void QMedAudioThread::Execute() {
       std::lock_guard<std::mutex> lock(e.PositionLock);
       WatchStart(e.Clock, e.Timer);
     }
+    // The sound starts with the media clock (a run with pictures holds it for its first read).
+    while (e.StartPending.load() != 0 && !Terminated()) e.Timer.Sleep(1);
     DXABufPlay(e.SoundBuffer);
     while (!Terminated()) {
       if (GetReposition()) {

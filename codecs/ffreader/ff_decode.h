@@ -61,6 +61,13 @@ int ConversionThreads(int width, int height);
 // Process-wide (within each library that links this reader); for benchmarks and tests.
 void SetPictureThreads(int count);
 
+// True where a reader starts decoding a stream on one thread while a frame-threaded decoder
+// fills in the background (ff_catch_up.h): streams that would decode on frame threads, with
+// pictures one core decodes well ahead of playback. A frame-threaded decoder hands out nothing
+// before each of its threads has a packet, and its first pictures fault in fresh memory on every
+// thread: in a fresh process its first picture takes several times one thread's.
+bool StartsOnOneThread(const AVCodecParameters* par);
+
 class FramePool;
 
 // The decoder side of one stream. Open it from a demuxer's parameters or from what an AVI stream
@@ -72,7 +79,8 @@ class Decoder {
   Decoder(const Decoder&) = delete;
   Decoder& operator=(const Decoder&) = delete;
 
-  bool Open(const AVCodecParameters* par);
+  // oneThread: all decoding on the calling thread, whatever the rules above give.
+  bool Open(const AVCodecParameters* par, bool oneThread = false);
   bool OpenVideo(AVCodecID id, uint32_t codecTag, int width, int height, int bitsPerCodedSample,
                  const uint8_t* extradata, size_t extradataSize);
   void Close();
@@ -88,6 +96,8 @@ class Decoder {
   int Receive(AVFrame* frame);
   // Forgets every buffered packet and frame (after a seek, or to decode again after draining).
   void Flush();
+  // Exchanges the two decoders with everything they hold.
+  void Swap(Decoder& other);
 
  private:
   // Picture decoders take their frames from here (shared by all their threads).

@@ -13,6 +13,7 @@
 #include "codecs/ffreader/ff_asf_sound.h"
 #include "codecs/ffreader/ff_asf_walk.h"
 #include "codecs/ffreader/ff_avi_order.h"
+#include "codecs/ffreader/ff_catch_up.h"
 #include "codecs/ffreader/ff_decode.h"
 #include "codecs/ffreader/ff_index_walk.h"
 #include "codecs/ffreader/ff_mp4_tables.h"
@@ -1009,6 +1010,12 @@ struct Reader::Impl {
   AVFrame* Held = nullptr;  // the picture read last
   int64_t HeldPts = kNoTs;
   std::deque<AVFrame*> Queue;  // decoded, later pictures
+  // A stream that starts on one thread (StartsOnOneThread): VDecoder is that decoder until the
+  // frame-threaded one, filled by Threaded in the background, takes the run over.
+  bool OneThread = false;
+  bool ThreadedFailed = false;  // the catch-up failed once: the next run opens frame threads at once
+  int64_t VRunKey = -1;         // the key frame entry the run started at
+  CatchUp Threaded;
 
   // ---- Sound ----
   bool HasAudio = false;
@@ -1026,6 +1033,7 @@ struct Reader::Impl {
   int64_t ABufFrames() const { return X->AInfo.Channels > 0 ? static_cast<int64_t>(ABuf.size()) / X->AInfo.Channels : 0; }
 
   ~Impl() {
+    Threaded.Stop();
     av_frame_free(&Held);
     ClearQueue();
   }
@@ -1110,6 +1118,7 @@ struct Reader::Impl {
   bool ReadOver(std::shared_ptr<const Index> index) {
     if (index == X) return true;
     if (index->VStream != Head->VStream || index->AStream != Head->AStream) return Fail("the file changed while it was read");
+    Threaded.Stop();  // it reads the entries of the index it started over
     if (!RunsCarryOver(*X, *index)) Rest();
     X = std::move(index);
     VLookup.Use(&X->VTable);
@@ -1145,6 +1154,7 @@ struct Reader::Impl {
   // Gives back what decoding holds (pictures, sound, the decoders' buffers); the demuxers and
   // the index stay.
   void Rest() {
+    Threaded.Stop();
     ClearQueue();
     av_frame_free(&Held);
     HeldPts = kNoTs;
@@ -1284,32 +1294,109 @@ struct Reader::Impl {
     const int64_t e = X->EntryOf(frame);
     if (e < 0) return Fail("frame out of range");
     const int64_t targetPts = X->VEntries[static_cast<size_t>(e)].Pts;
-    if (!VDecoder.IsOpen() && !VDecoder.Open(X->VParams)) return Fail("no decoder for the pictures");
+    if (!VDecoder.IsOpen()) {
+      OneThread = StartsOnOneThread(X->VParams);
+      if (!VDecoder.Open(X->VParams, OneThread)) return Fail("no decoder for the pictures");
+    }
     if (!(Held != nullptr && HeldPts == targetPts)) {
       if (!DecodeUpTo(e, targetPts)) return false;
     }
     if (!Pictures.Convert(Held, AV_PIX_FMT_BGR24, X->VInfo.Width, X->VInfo.Height, dest, stride))
       return Fail("cannot convert the picture");
+    if (OneThread) FollowOnThreads();
     return true;
   }
+
+  // After a picture of a run on the one-thread decoder: the frame-threaded one is told how far
+  // the run got, and is started when none is filling.
+  void FollowOnThreads() {
+    Threaded.Shown(HeldPts);
+    StartCatchUp(HeldPts);
+  }
+
+  void StartCatchUp(int64_t shown) {
+    if (Threaded.Running() || VRunKey < 0 || ThreadedFailed) return;
+    CatchUp::Source source{X, FileName, X->VStream, X->VParams, &X->VEntries, &X->VTable, X->Format};
+    Threaded.Start(std::move(source), VRunKey, shown);
+  }
+
+  // The frame-threaded decoder takes the run over once it holds a picture past the one read last
+  // (wait: however long that takes): its decoder, demuxer and the pictures it holds replace the
+  // one-thread decoder's. Until then a one-thread run that goes on serves its pictures, so that
+  // a run started short of a key frame (a seek while playing) does not wait for the other's start.
+  void TakeThreadedRun(bool wait) {
+    if (wait) Threaded.Wait();
+    if (!Threaded.Ready()) return;
+    std::unique_ptr<CaughtUpRun> run = Threaded.Take();
+    if (run == nullptr) {
+      ThreadedFailed = true;
+      return;
+    }
+    VDecoder.Swap(run->Dec);
+    VDemux.Take(run->Demux);
+    VDemuxReady = true;
+    VLookup = run->Lookup;
+    ClearQueue();
+    for (AVFrame*& f : run->Frames) {
+      if (HeldPts == kNoTs || FramePts(f) > HeldPts) std::swap(f, Queue.emplace_back(nullptr));
+    }
+    VNextSend = run->NextSend;
+    VDrained = run->Drained;
+    VRun = true;
+    OneThread = false;
+  }
+
+  // A run on the one-thread decoder that starts far from its picture goes to frame threads at
+  // once: one thread would take many times as long to decode up to it.
+  static constexpr int64_t kOneThreadReach = 8;
+  // So far into its run the one-thread decoder serves at most: there the reader waits for the
+  // frame-threaded one, which then decoded the same pictures beside it for that long already.
+  static constexpr int64_t kOneThreadServes = 48;
 
   bool DecodeUpTo(int64_t e, int64_t targetPts) {
     const int64_t k = X->StartOf(e);
     // Decoding on from where the run stands is right while the wanted picture lies ahead and the
     // run has reached (or is about to send) its key frame; anything else starts at the key frame.
     const bool ahead = Held == nullptr || HeldPts < targetPts;
+    // (The catch-up decodes the whole run from its key frame: it serves any picture ahead in it.)
+    // After a drained first picture the reader waits for it rather than start the one-thread
+    // decoder again from the key frame: by then it is most of the way there, and the one-thread
+    // decoder, decoding beside its start, would be starved of cores picture after picture.
+    if (OneThread && ahead && Held != nullptr && (k == VRunKey || (VRun && k <= VNextSend)))
+      TakeThreadedRun(!VRun || e - VRunKey >= kOneThreadServes);
     if (!(VRun && ahead && k <= VNextSend)) {
       ClearQueue();
       av_frame_free(&Held);
       HeldPts = kNoTs;
       VRun = false;
+      // One filling the same run goes on while the reader moves ahead in it (the first picture
+      // was drained out): it needs none of the pictures up to the one shown.
+      if (!(k == VRunKey && ahead)) Threaded.Stop();
+      if (OneThread && (ThreadedFailed || e - k >= kOneThreadReach)) {
+        Threaded.Stop();
+        OneThread = false;
+        if (!VDecoder.Open(X->VParams)) return Fail("no decoder for the pictures");
+      }
       VDecoder.Flush();
       VDrained = false;
+      VRunKey = k;
+      // The frame-threaded decoder starts filling at once, beside the one-thread decoder's
+      // first picture, so that it is further on when the run's next picture is asked for.
+      if (OneThread) StartCatchUp(kNoTs);
       if (!SeekVideo(k)) return false;
       PaletteDue = true;
       VRun = true;
       VNextSend = k;
       if (!FeedVideo(true)) return false;
+      if (OneThread && X->VEntries[static_cast<size_t>(k)].Pts == targetPts) {
+        // The key frame's own picture (the first of a movie): drained out after its one packet
+        // instead of the two or three a decoder holds back to reorder pictures. The next picture
+        // comes from the frame-threaded decoder (above), or, should that fail, from the
+        // one-thread run started again.
+        Drain();
+        if (!CollectFrames()) return false;
+        VRun = false;
+      }
     }
     for (;;) {
       while (!Queue.empty()) {

@@ -1,10 +1,12 @@
 // Pictures decoded and converted on several threads: the same pictures as on one.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "codecs/ffreader/ff_decode.h"
@@ -77,6 +79,37 @@ TEST(FFReaderThreads, LastFramesAndSeeksAfterReadingAheadAreExact) {
       for (int64_t n = 51; n < 100; ++n) order.push_back(n);  // on to the end
       for (const int64_t n : order)
         EXPECT_TRUE(Same(ReadPicture(*r, n), ref[static_cast<size_t>(n)])) << "frame " << n;
+    }
+  }
+}
+
+// A run's first pictures come from one thread and the frame-threaded decoder, filled in the
+// background, takes the run over once it holds a picture past the one read last: at the start, in
+// the middle of a group of pictures, after going back in the run, and after a pause in which it
+// ran ahead of the reader (kPause) and waited. Every picture is the one asked for.
+TEST(FFReaderThreads, FrameThreadsTakeOverFromOneThreadExactly) {
+  constexpr int64_t kPause = -1;
+  const std::vector<int64_t> starts[] = {{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 3},
+                                         {52, 53, 54, 55, 56, 57, 54},
+                                         {5, 2, 3, 4},
+                                         {5, 6, kPause, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 3}};
+  for (const char* name : {"x264_bf", "xvid_bf"}) {
+    SCOPED_TRACE(name);
+    const auto ref = Reference(name);
+    ASSERT_EQ(ref.size(), 100u);
+    PictureThreads scope(4);
+    for (const auto& start : starts) {
+      SCOPED_TRACE(start.front());
+      std::string error;
+      auto r = Reader::Open(ReorderPath(std::string(name) + ".avi"), OpenOptions{true, false, false}, &error);
+      ASSERT_NE(r, nullptr) << error;
+      std::vector<int64_t> order = start;
+      order.insert(order.end(), {2, 30, 31});                 // back, then ahead in the group
+      for (int64_t n = 45; n < 100; ++n) order.push_back(n);  // across the key frame at 50 to the end
+      for (const int64_t n : order) {
+        if (n == kPause) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        else EXPECT_TRUE(Same(ReadPicture(*r, n), ref[static_cast<size_t>(n)])) << "frame " << n;
+      }
     }
   }
 }

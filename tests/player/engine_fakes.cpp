@@ -161,7 +161,7 @@ void ImgLoad(UniHandle&, Qimg& img, int32_t frame, int32_t) {
     jump = !m.LoadLog.empty() && frame != m.LoadLog.back() + 1 && (frame - 1) % k != 0;
     m.LoadLog.push_back(frame);
   }
-  const double cost = f.LoadCost + (jump ? f.JumpCost : 0);
+  const double cost = f.LoadCost + (jump ? f.JumpCost : 0) + (frame == f.SlowFrame ? f.SlowCost : 0);
   if (clock != nullptr && cost > 0) clock->Spend(cost);
   if (clock != nullptr) {
     std::lock_guard<std::mutex> lock(m.Mutex);

@@ -55,6 +55,9 @@ struct FakeFile {
   // Seconds more that a read costs when it does not follow the frame read before and is no key
   // frame: the decode from the key frame before it, as after a seek.
   double JumpCost = 0;
+  // Seconds more that the read of frame SlowFrame costs (a decoder starting its threads there).
+  int32_t SlowFrame = 0;
+  double SlowCost = 0;
   std::set<int32_t> Bad;    // frames (from 1) whose read fails
   std::set<int32_t> Empty;  // frames (from 1) whose read leaves the picture empty
   int32_t Samples = 0;      // 0: no sound

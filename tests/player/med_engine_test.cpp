@@ -721,6 +721,31 @@ TEST_F(Engine, KeepSyncGoesOnSkippingWhileSoundPlays) {
     EXPECT_TRUE((j.second - 1) % 10 == 0 || j.second == 300) << j.first << " -> " << j.second;
 }
 
+// A movie whose second picture is slow to come (its decoder starts its threads there), with and
+// without sound: the run's clock and sound start once that picture is read, so nothing is late
+// and no picture is passed over for a key frame.
+TEST_F(Engine, ASlowSecondPictureIsNoLateness) {
+  for (const int32_t samples : {0, 8000 * 2}) {
+    SCOPED_TRACE(samples);
+    FakeFile f = Movie(30, 25);
+    f.KeyEvery = 10;
+    f.SlowFrame = 2;
+    f.SlowCost = 0.4;
+    f.Samples = samples;
+    {
+      std::lock_guard<std::mutex> lock(FakeMedia::Get().Mutex);
+      FakeMedia::Get().LoadLog.clear();
+    }
+    QMedEngine& e = Open(samples > 0 ? "slow start, sound" : "slow start", f);
+    ASSERT_NE(e.KeepSync.load(), 0);
+    e.Play();
+    RunToEnd(e);
+    std::vector<int32_t> all(30);
+    for (int i = 0; i < 30; ++i) all[i] = i + 1;
+    EXPECT_EQ(FakeMedia::Get().Loads(), all);
+  }
+}
+
 TEST_F(Engine, WithoutKeepSyncEveryFrameIsShown) {
   FakeFile f = Movie(40, 25);
   f.LoadCost = 0.15;
