@@ -2,13 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
-#include <deque>
 #include <limits>
 #include <stdexcept>
-#include <thread>
 #include <utility>
 #include <vector>
 
+#include "codecs/ffreader/ff_kept_threads.h"
 #include "codecs/ffreader/ff_ogg_ends.h"
 #include "codecs/ffreader/ff_packets.h"
 
@@ -242,152 +241,35 @@ void WalkPackets(IndexWalk& walk, const WalkPart& part) {
 
 }  // namespace
 
-namespace {
-
-// The threads walks run on: started as walks need them (one for each walk running at once, so a
-// new file's walk never queues behind an hour-long one still walked) and kept, each waiting for
-// the next walk, until the library unloads. Waking a kept thread costs a few microseconds where
-// starting one cost a tenth of a short file's open.
-class WalkThreads {
- public:
-  static void Start(const std::shared_ptr<IndexWalk>& walk, WalkPart part) {
-    if (gone_.load()) throw std::runtime_error("unloading");
-    static WalkThreads threads;
-    threads.Add(walk, std::move(part));
-  }
-  ~WalkThreads() {
-    gone_ = true;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stop_ = true;
-      // (No reader is left when the library unloads: what still runs is breaking off.)
-      for (auto& job : queue_) job.Walk->Cancel = true;
-      for (IndexWalk* walk : running_) walk->Cancel = true;
-    }
-    cv_.notify_all();
-    for (auto& t : threads_) t.join();
-    for (auto& job : queue_) {
-      std::lock_guard<std::mutex> lock(job.Walk->M);
-      job.Walk->Error = "closed";
-      job.Walk->EarlyDone = job.Walk->Done = true;
-      job.Walk->Cv.notify_all();
-    }
-  }
-
- private:
-  struct Job {
-    std::shared_ptr<IndexWalk> Walk;
-    WalkPart Part;
+void StartWalk(const std::shared_ptr<IndexWalk>& walk, WalkPart part) {
+  KeptThreads* threads = JobThreads();
+  if (threads == nullptr) throw std::runtime_error("unloading");
+  KeptThreads::Job job;
+  job.Run = [walk, part = std::move(part)] { WalkPackets(*walk, part); };
+  // (No reader is left when the library unloads: what still runs is breaking off.)
+  job.BreakOff = [w = walk.get()] { w->Cancel = true; };
+  job.Dropped = [w = walk.get()] {
+    std::lock_guard<std::mutex> lock(w->M);
+    w->Error = "closed";
+    w->EarlyDone = w->Done = true;
+    w->Cv.notify_all();
   };
-  void Add(const std::shared_ptr<IndexWalk>& walk, WalkPart part) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    queue_.push_back({walk, std::move(part)});
-    try {
-      // Every walk queued has a thread of its own free for it.
-      if (queue_.size() > free_) {
-        running_.reserve(threads_.size() + 1);
-        threads_.reserve(threads_.size() + 1);
-        threads_.emplace_back([this] { Run(); });
-        ++free_;
-      }
-    } catch (...) {
-      queue_.pop_back();
-      throw;
-    }
-    cv_.notify_one();
-  }
-  void Run() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-      cv_.wait(lock, [this] { return stop_ || !queue_.empty(); });
-      if (stop_) return;
-      Job job = std::move(queue_.front());
-      queue_.pop_front();
-      --free_;
-      running_.push_back(job.Walk.get());
-      lock.unlock();
-      WalkPackets(*job.Walk, job.Part);
-      lock.lock();
-      running_.erase(std::find(running_.begin(), running_.end(), job.Walk.get()));
-      ++free_;
-      // The walk (and the index it holds, when its readers are gone) is freed outside the lock.
-      lock.unlock();
-      job = Job{};
-      lock.lock();
-    }
-  }
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::deque<Job> queue_;
-  std::vector<IndexWalk*> running_;
-  std::vector<std::thread> threads_;
-  size_t free_ = 0;  // threads not walking (waiting, or started and not yet waiting)
-  bool stop_ = false;
-  static inline std::atomic<bool> gone_{false};
-};
-
-}  // namespace
-
-void StartWalk(const std::shared_ptr<IndexWalk>& walk, WalkPart part) { WalkThreads::Start(walk, std::move(part)); }
+  threads->Add(job);
+}
 
 void RetireWalk(const std::shared_ptr<IndexWalk>& walk) { walk->Cancel = true; }
 
-namespace {
-
-// The thread CloseLater's closes run on, started with the first of them.
-class Closer {
- public:
-  // False when close is left to the caller (the library is unloading).
-  static bool Add(std::function<void()>& close) {
-    if (gone_.load()) return false;
-    static Closer closer;
-    std::lock_guard<std::mutex> lock(closer.mutex_);
-    if (!closer.thread_.joinable()) closer.thread_ = std::thread([] { closer.Run(); });
-    closer.queue_.push_back(std::move(close));
-    closer.cv_.notify_one();
-    return true;
-  }
-  ~Closer() {
-    gone_ = true;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stop_ = true;
-    }
-    cv_.notify_one();
-    if (thread_.joinable()) thread_.join();
-  }
-
- private:
-  void Run() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-      cv_.wait(lock, [this] { return stop_ || !queue_.empty(); });
-      if (queue_.empty()) return;  // (stopping, with every close run)
-      std::function<void()> close = std::move(queue_.front());
-      queue_.pop_front();
-      lock.unlock();
-      close();
-      close = nullptr;
-      lock.lock();
-    }
-  }
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::deque<std::function<void()>> queue_;
-  bool stop_ = false;
-  std::thread thread_;
-  static inline std::atomic<bool> gone_{false};
-};
-
-}  // namespace
-
 void CloseLater(std::function<void()> close) {
-  bool queued = false;
+  KeptThreads::Job job;
+  job.Run = std::move(close);
   try {
-    queued = Closer::Add(close);
+    if (KeptThreads* thread = CloserThread()) {
+      thread->Add(job);
+      return;
+    }
   } catch (...) {  // (no thread: the caller closes)
   }
-  if (!queued) close();
+  job.Run();
 }
 
 }  // namespace tavelo::ffreader

@@ -1,6 +1,8 @@
 #include "codecs/ffreader/ff_packets.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -11,6 +13,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavutil/intreadwrite.h>
 }
 
 namespace tavelo::ffreader {
@@ -59,14 +62,15 @@ bool Demuxer::Open(const std::string& name, std::string& error, const std::atomi
     fmt_->interrupt_callback.callback = [](void* flag) { return static_cast<const std::atomic<bool>*>(flag)->load() ? 1 : 0; };
     fmt_->interrupt_callback.opaque = const_cast<std::atomic<bool>*>(stop);
   }
-  int err = avformat_open_input(&fmt_, name.c_str(), format, nullptr);
+  const AVInputFormat* known = format != nullptr ? format : FormatByHead(name);
+  int err = avformat_open_input(&fmt_, name.c_str(), known, nullptr);
   if (err < 0) {
     error = "cannot open: " + ErrorString(err);
     fmt_ = nullptr;
     return false;
   }
   // As sure as the probe would have been.
-  if (format != nullptr) fmt_->probe_score = AVPROBE_SCORE_MAX;
+  if (known != nullptr) fmt_->probe_score = AVPROBE_SCORE_MAX;
   if (RendersItsSound(fmt_->iformat)) {
     error = std::string("cannot open: music rendered from a module (") + fmt_->iformat->name + ") is not played";
     Close();
@@ -89,6 +93,26 @@ bool Demuxer::Open(const std::string& name, std::string& error, const std::atomi
     return false;
   }
   return true;
+}
+
+const AVInputFormat* FormatByHead(const std::string& name) {
+  static const uint8_t kAsfHeader[16] = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
+                                         0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
+  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return nullptr;
+  uint8_t head[16];
+  const bool read = ::pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head);
+  ::close(fd);
+  if (!read) return nullptr;
+  static const AVInputFormat* const mov = av_find_input_format("mov");
+  static const AVInputFormat* const asf = av_find_input_format("asf");
+  static const AVInputFormat* const ogg = av_find_input_format("ogg");
+  if (std::memcmp(head + 4, "ftyp", 4) == 0 && AV_RB32(head) >= 8 && std::memcmp(head + 8, "jp2 ", 4) != 0 &&
+      std::memcmp(head + 8, "jxl ", 4) != 0)
+    return mov;
+  if (std::memcmp(head, kAsfHeader, sizeof kAsfHeader) == 0) return asf;
+  if (std::memcmp(head, "OggS", 5) == 0 && head[5] <= 7) return ogg;
+  return nullptr;
 }
 
 const AVInputFormat* AviInputFormat() {

@@ -20,6 +20,13 @@ namespace tavelo::ffreader {
 // socket without end), and a name holding a NUL would open the part before the NUL.
 bool RegularFile(const std::string& name, std::string& error);
 
+// The demuxer of a file whose first bytes name its container beyond doubt, as FFmpeg's probe of
+// every demuxer it knows would choose it (each of these scores the most a probe can): an ISO
+// file-type box (MP4, QuickTime, 3GP, M4A; not JPEG 2000 or JPEG XL pictures in such a box), the
+// ASF header object, an Ogg page. Opening it by name spares the probe, a tenth of the open.
+// nullptr for any other file.
+const AVInputFormat* FormatByHead(const std::string& name);
+
 bool IsAttachedPicture(const AVStream* st);
 // The first stream of type that can be decoded (an attached cover picture is none), -1: none.
 int FindStream(AVFormatContext* fmt, AVMediaType type);

@@ -141,6 +141,8 @@ struct Reader::Index {
   // Builds the index from the demuxer scan opens on the file; scan is left open for the first
   // reader to decode with.
   bool Build(const OpenOptions& options, const ScanProgress& progress, Demuxer& scan) {
+    // The packet headers of an ASF file are walked while the demuxer opens it.
+    std::unique_ptr<AsfObjectWalk> asf = options.ScanPackets || WalkAlways ? nullptr : StartAsfObjectWalk(FileName);
     if (!RegularFile(FileName, Error)) return false;
     // One descriptor for the looks at the file's chunks below.
     const ReadOnlyFile file(FileName);
@@ -154,7 +156,7 @@ struct Reader::Index {
     if (VStream < 0 && AStream < 0) return Fail("no stream that can be decoded");
     if (!options.ScanPackets && !WalkAlways && CountFromOggPages(options, scan)) return true;
     if (!options.ScanPackets && !WalkAlways) {
-      const AsfWalk counted = CountFromAsfObjects(options, scan, progress);
+      const AsfWalk counted = CountFromAsfObjects(options, scan, progress, std::move(asf));
       if (counted == AsfWalk::Stopped) return Fail("cancelled");
       if (counted == AsfWalk::Counted) return true;
     }
@@ -841,9 +843,12 @@ struct Reader::Index {
   // packets and the sound from its blocks (ff_asf_walk.h), without the demuxer reading the media;
   // the packets are then walked on a thread of their own. NotPlain (the demuxer walks the packets
   // now) for other codecs, timestamps that count frames, and files the header walk does not follow.
-  AsfWalk CountFromAsfObjects(const OpenOptions& options, Demuxer& scan, const ScanProgress& progress) {
+  // objects: the walk of the packet headers started with the open (nullptr: the file is not laid
+  // out for it); given up on the way out.
+  AsfWalk CountFromAsfObjects(const OpenOptions& options, Demuxer& scan, const ScanProgress& progress,
+                              std::unique_ptr<AsfObjectWalk> objects) {
     AVFormatContext* fmt = scan.Fmt();
-    if (std::strcmp(fmt->iformat->name, "asf") != 0) return AsfWalk::NotPlain;
+    if (objects == nullptr || std::strcmp(fmt->iformat->name, "asf") != 0) return AsfWalk::NotPlain;
     const AVStream* vs = VStream >= 0 ? fmt->streams[VStream] : nullptr;
     const AVStream* as = AStream >= 0 ? fmt->streams[AStream] : nullptr;
     WmaCount sound;
@@ -855,8 +860,7 @@ struct Reader::Index {
     AsfCounts counts;
     const auto number = [](const AVStream* st) { return st != nullptr && st->id > 0 && st->id < 128 ? st->id : 0; };
     if ((vs != nullptr && number(vs) == 0) || (as != nullptr && number(as) == 0)) return AsfWalk::NotPlain;
-    const AsfWalk walked =
-        CountAsfObjects(FileName, number(vs), number(as), as != nullptr ? &sound : nullptr, counts, progress);
+    const AsfWalk walked = objects->Count(number(vs), number(as), as != nullptr ? &sound : nullptr, counts, progress);
     if (walked != AsfWalk::Counted) return walked;
     if ((vs != nullptr && counts.Pictures <= 0) || (as != nullptr && counts.Samples <= 0)) return AsfWalk::NotPlain;
     return CountsKnown(options, scan, counts.Pictures, counts.Samples) ? AsfWalk::Counted : AsfWalk::NotPlain;
@@ -1601,14 +1605,12 @@ struct Reader::Impl {
 // ---- Reader ----
 
 Reader::Reader(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-Reader::~Reader() {
-  // A picture decoder (frame threads, its frames) takes milliseconds to free: readers are often
-  // closed on the way to opening another file (the shelf of kept readers gives one up), which
-  // should not wait for it.
-  if (impl_ == nullptr || !impl_->VDecoder.IsOpen()) return;
-  // FFmpeg's libraries may be bound at their first call (delayed loading), which takes the
-  // dynamic loader's lock; a library that unloads holds that lock while it waits for the closes
-  // still running. So no close may be the first call into one of them: each is called here once.
+namespace {
+
+// FFmpeg's libraries may be bound at their first call (delayed loading), which takes the dynamic
+// loader's lock; a library that unloads holds that lock while it waits for the closes still
+// running. So no close may be the first call into one of them: each is called once before.
+void CallEachLibrary() {
   AVCodecContext* noCodec = nullptr;
   avcodec_free_context(&noCodec);
   AVFormatContext* noFormat = nullptr;
@@ -1617,10 +1619,30 @@ Reader::~Reader() {
   sws_freeContext(nullptr);
   SwrContext* noResampler = nullptr;
   swr_free(&noResampler);
+}
+
+}  // namespace
+
+Reader::~Reader() {
+  // A picture decoder (frame threads, its frames) takes milliseconds to free: readers are often
+  // closed on the way to opening another file (the shelf of kept readers gives one up), which
+  // should not wait for it.
+  if (impl_ == nullptr || !impl_->VDecoder.IsOpen()) return;
+  CallEachLibrary();
   try {
     std::shared_ptr<Impl> gone(impl_.release());  // (freed by the constructor when it fails)
     CloseLater([gone]() mutable { gone.reset(); });
   } catch (...) {
+  }
+}
+
+void Reader::FreeInBackground(std::vector<std::shared_ptr<Reader>> readers) {
+  if (readers.empty()) return;
+  CallEachLibrary();
+  try {
+    auto held = std::make_shared<std::vector<std::shared_ptr<Reader>>>(std::move(readers));
+    CloseLater([held]() mutable { held.reset(); });
+  } catch (...) {  // (freed here)
   }
 }
 

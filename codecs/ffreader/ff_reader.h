@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace tavelo::ffreader {
 
@@ -67,6 +68,9 @@ class Reader {
   // is read from the file to make it; it opens the file when it first reads). Two readers may be
   // used by two threads at once. nullptr when its decoders cannot be made.
   std::unique_ptr<Reader> Share() const;
+  // Lets go of readers on the thread kept for closes, not the caller's (closing demuxers and freeing
+  // an index takes tens of microseconds; a reader still held elsewhere is freed by its last holder).
+  static void FreeInBackground(std::vector<std::shared_ptr<Reader>> readers);
   // Gives back the memory decoding holds (pictures waiting, decoded sound, decoder buffers) while
   // the reader is kept unused; reads after it work as before.
   void Rest();

@@ -87,17 +87,26 @@ class Shelf {
     options.Audio = audio;
     std::shared_ptr<ffreader::Reader> reader = ffreader::Reader::Open(fileName, options, nullptr, progress);
     if (reader == nullptr) return nullptr;
-    // Readers given up are closed outside the lock (closing one may wait for its walk to stop).
+    // Readers given up are closed outside the lock, on the thread kept for closes: this open
+    // need not wait for them.
     std::list<Item> gone;
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto it = items_.begin(); it != items_.end();) {
-      auto next = std::next(it);
-      if (it->Key == stamp) gone.splice(gone.end(), items_, it);
-      it = next;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (auto it = items_.begin(); it != items_.end();) {
+        auto next = std::next(it);
+        if (it->Key == stamp) gone.splice(gone.end(), items_, it);
+        it = next;
+      }
+      items_.push_front(Item{stamp, video, audio, reader, {}});
+      if (items_.size() > kKeptFiles) gone.splice(gone.end(), items_, std::prev(items_.end()));
+      Issued(reader.get(), stamp);
     }
-    items_.push_front(Item{stamp, video, audio, reader, {}});
-    if (items_.size() > kKeptFiles) gone.splice(gone.end(), items_, std::prev(items_.end()));
-    Issued(reader.get(), stamp);
+    std::vector<std::shared_ptr<ffreader::Reader>> closing;
+    for (Item& item : gone) {
+      closing.push_back(std::move(item.Seed));
+      for (auto& parked : item.Parked) closing.push_back(std::move(parked));
+    }
+    ffreader::Reader::FreeInBackground(std::move(closing));
     return reader;
   }
 

@@ -30,6 +30,14 @@ constexpr uint32_t kVids = streamtypeVIDEO;
 
 std::atomic<int32_t> g_initCount{0};
 
+// The AVI unit is asked about every movie no other unit claims (MP4 among them): a file that is
+// not a RIFF AVI file is refused on its first 12 bytes, before its first and last 64 KB are read
+// for the layout cache and before a thread is started to parse it.
+bool RiffAviHead(int fd) {
+  uint8_t head[12];
+  return ReadAt(fd, 0, head, sizeof head) && std::memcmp(head, "RIFF", 4) == 0 && std::memcmp(head + 8, "AVI ", 4) == 0;
+}
+
 // Every live object, so that a released or foreign handle is refused rather than used.
 std::mutex g_liveLock;
 std::set<const void*>& Live() {
@@ -383,6 +391,10 @@ void AviFilePrefetch(const char* fileName) {
   if (fileName == nullptr || *fileName == 0) return;
   const int fd = open(fileName, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return;
+  if (!RiffAviHead(fd)) {
+    close(fd);
+    return;
+  }
   bool handed = false;  // the task closes fd
   try {
     LayoutCache::Stamp identity;
@@ -470,6 +482,11 @@ HRESULT AVIFileOpen(PAVIFILE* file, const char* fileName, uint32_t mode, const C
     delete rec;
     return AVIERR_FILEOPEN;
   }
+  if (!RiffAviHead(rec->Fd)) {
+    delete rec;
+    return AVIERR_BADFORMAT;
+  }
+
   try {
     rec->Layout = LayoutOf(rec->Fd, fileName, rec->Spare);
   } catch (...) {

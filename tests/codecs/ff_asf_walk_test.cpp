@@ -4,6 +4,7 @@
 // headers never make the walk read outside a packet.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -30,8 +31,9 @@ std::string Dir() { return test::TempRoot() + "/asf_walk"; }
 
 std::string Fixture(const char* file) { return test::MediaPath(std::string("codec_movies/") + file); }
 
-// The header walk over the file's first picture and sound streams, as the reader asks for it.
-AsfWalk Walk(const std::string& path, AsfCounts& counts) {
+// The header walk over the file's first picture and sound streams, as the reader asks for it
+// (in parts: that many, 0 as the walk chooses).
+AsfWalk Walk(const std::string& path, AsfCounts& counts, int parts = 0) {
   AVFormatContext* fmt = nullptr;
   if (avformat_open_input(&fmt, path.c_str(), nullptr, nullptr) < 0) return AsfWalk::NotPlain;
   avformat_find_stream_info(fmt, nullptr);
@@ -39,9 +41,11 @@ AsfWalk Walk(const std::string& path, AsfCounts& counts) {
   const int a = av_find_best_stream(fmt, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
   WmaCount sound;
   const bool wma = a >= 0 && sound.Start(fmt->streams[a]->codecpar);
-  const AsfWalk r = a >= 0 && !wma ? AsfWalk::NotPlain
-                                   : CountAsfObjects(path, v >= 0 ? fmt->streams[v]->id : 0,
-                                                     a >= 0 ? fmt->streams[a]->id : 0, a >= 0 ? &sound : nullptr, counts);
+  const auto walk = StartAsfObjectWalk(path, parts);
+  const AsfWalk r = (a >= 0 && !wma) || walk == nullptr
+                        ? AsfWalk::NotPlain
+                        : walk->Count(v >= 0 ? fmt->streams[v]->id : 0, a >= 0 ? fmt->streams[a]->id : 0,
+                                      a >= 0 ? &sound : nullptr, counts);
   avformat_close_input(&fmt);
   return r;
 }
@@ -99,6 +103,59 @@ TEST(FFAsfWalk, CountsFromThePacketHeadersAreThoseOfTheScan) {
     AsfCounts counts;
     EXPECT_EQ(Walk(c.file, counts), c.walk);
     SameAsScan(c.file, c.walk == AsfWalk::Counted);
+  }
+}
+
+// The walk in parts joins them where objects run across: whatever the split, the answer and the
+// counts are those of one part, also where packets come out of order or a payload is cut.
+TEST(FFAsfWalk, PartsJoinToTheCountOfOneWalk) {
+  const std::string av = "-f lavfi -i testsrc=s=96x64:r=25:d=2.2 -f lavfi -i sine=f=440:r=22050:d=2.5 ";
+  const std::string small = Make("small.wmv", av + "-c:v wmv2 -c:a wmav2 -ac 1 -packet_size 512");
+  std::FILE* in = std::fopen(small.c_str(), "rb");
+  ASSERT_NE(in, nullptr);
+  std::vector<uint8_t> file(1 << 20);
+  file.resize(std::fread(file.data(), 1, file.size(), in));
+  std::fclose(in);
+  const size_t first = static_cast<size_t>(file[16] | (file[17] << 8)) + 50;
+  const size_t packets = (file.size() - first) / 512;
+  ASSERT_GT(packets, 40u);
+  const auto write = [&](const std::string& name, const std::vector<uint8_t>& bytes) {
+    const std::string path = Dir() + "/" + name;
+    std::FILE* out = std::fopen(path.c_str(), "wb");
+    EXPECT_NE(out, nullptr);
+    std::fwrite(bytes.data(), 1, bytes.size(), out);
+    std::fclose(out);
+    return path;
+  };
+  // Two packets in the middle of the file swapped; a payload's stream number cleared at the
+  // packet where a split in two parts falls (the next part then begins inside its object).
+  std::vector<uint8_t> swapped = file;
+  std::swap_ranges(swapped.begin() + static_cast<ptrdiff_t>(first + packets / 3 * 512),
+                   swapped.begin() + static_cast<ptrdiff_t>(first + (packets / 3 + 1) * 512),
+                   swapped.begin() + static_cast<ptrdiff_t>(first + (packets / 3 + 1) * 512));
+  std::vector<uint8_t> cleared = file;
+  cleared[first + packets / 2 * 512 + 12] &= 0x80;
+  struct Case {
+    std::string file;
+    AsfWalk walk;
+  };
+  const std::vector<Case> cases = {
+      {small, AsfWalk::Counted},
+      {Fixture("wmv2.wmv"), AsfWalk::Counted},
+      {write("swapped.wmv", swapped), AsfWalk::NotPlain},
+      {write("cleared.wmv", cleared), AsfWalk::NotPlain},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    AsfCounts one;
+    ASSERT_EQ(Walk(c.file, one, 1), c.walk);
+    for (int parts : {2, 3, 5, 8, 13, 64, 100000}) {
+      SCOPED_TRACE(parts);
+      AsfCounts counts;
+      EXPECT_EQ(Walk(c.file, counts, parts), c.walk);
+      EXPECT_EQ(counts.Pictures, one.Pictures);
+      EXPECT_EQ(counts.Samples, one.Samples);
+    }
   }
 }
 

@@ -1,5 +1,6 @@
 #include "codecs/ffreader/ff_reader.h"
 #include "codecs/ffreader/ff_decode.h"
+#include "codecs/ffreader/ff_packets.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -299,6 +300,45 @@ TEST(FFReader, RefusesWhatIsNotARegularFile) {
   }
   EXPECT_TRUE(Reader::Open(real, {}));
   ::close(sock);
+}
+
+// Files whose first bytes name their container (an ISO file-type box, the ASF header, an Ogg
+// page) open by the demuxer's name, not a probe: exactly the demuxer the probe chooses for them
+// (not for JPEG 2000 or JPEG XL in such a box).
+TEST(FFReader, KnownContainersOpenWithTheDemuxerTheProbeChooses) {
+  const std::string dir = test::MakeTempDir("iso");
+  const auto head = [&](const char* name, const char* brand) {
+    const std::string path = dir + "/" + name;
+    test::WriteFile(path, std::string("\0\0\0\x14" "ftyp", 8) + brand + std::string(4000, '\0'));
+    return path;
+  };
+  struct Case {
+    std::string file;
+    bool named;
+  };
+  const std::vector<Case> cases = {
+      {test::MediaPath("mp4_tables/h264_aac.mp4"), true},
+      {test::MediaPath("mp4_tables/mpeg4_pcm.mov"), true},
+      {test::MediaPath("mp4_tables/tone.m4a"), true},
+      {head("plain.mp4", "isom"), true},
+      {head("picture.jp2", "jp2 "), false},
+      {head("picture.jxl", "jxl "), false},
+      {test::MediaPath("codec_movies/wmv2.wmv"), true},
+      {test::MediaPath("codec_movies/tone.wma"), true},
+      {test::MediaPath("codec_movies/vorbis.ogg"), true},
+      {test::MediaPath("codec_movies/theora.ogv"), true},
+      {AviPath("mpeg4.avi"), false},
+      {test::MediaPath("codec_movies/mpeg1.mpg"), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    const AVInputFormat* named = FormatByHead(c.file);
+    EXPECT_EQ(named != nullptr, c.named);
+    AVFormatContext* probed = nullptr;
+    if (named == nullptr || avformat_open_input(&probed, c.file.c_str(), nullptr, nullptr) < 0) continue;
+    EXPECT_EQ(named, probed->iformat);
+    avformat_close_input(&probed);
+  }
 }
 
 // Cut and damaged files open (or are refused) and read without harm: every frame and sample
