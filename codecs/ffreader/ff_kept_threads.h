@@ -1,6 +1,7 @@
-// Threads kept to run the reader's jobs beside the callers: walks of a file's packets, closes of
-// what a reader left behind, parts of a count. Starting a thread costs about a tenth of a short
-// file's open, waking a kept one a few microseconds. (Internal to the reader.)
+// Threads kept to run jobs beside the callers: the reader's walks of a file's packets, closes of
+// what a reader left behind and parts of a count, and the Video for Windows stand-in's layout
+// read-aheads. Starting a thread costs about a tenth of a short file's open, waking a kept one a
+// few microseconds.
 #pragma once
 #include <atomic>
 #include <cstddef>

@@ -6,9 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <future>
 #include <list>
 #include <memory>
@@ -16,9 +14,9 @@
 #include <new>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "codecs/ffreader/ff_kept_threads.h"
 #include "platform/vfw/avi_riff.h"
 #include "platform/vfw/vfw_decompress.h"
 
@@ -263,63 +261,34 @@ struct ReadAheadJob {
 class ReadAheadThreads {
  public:
   using Task = std::shared_ptr<ReadAheadJob>;
-  ~ReadAheadThreads() { Stop(); }
-  // Ends the threads once what they run or wait for is done; a later read-ahead starts one again.
+  // Ends the threads once what they run or wait for is done; a later read-ahead starts them again.
   void Stop() {
-    std::vector<std::thread> ending;
+    std::unique_ptr<ffreader::KeptThreads> ending;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      stop_ = true;
       ending.swap(threads_);
     }
-    wake_.notify_all();
-    for (std::thread& t : ending) t.join();
-    std::lock_guard<std::mutex> lock(mutex_);
-    stop_ = false;
   }
   void Post(Task task) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    tasks_.push_back(std::move(task));
-    if (idle_ > 0 || threads_.size() >= kMaxThreads) {
-      lock.unlock();
-      wake_.notify_one();
-      return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      try {
+        if (threads_ == nullptr) threads_ = std::make_unique<ffreader::KeptThreads>(kMaxThreads, true, ended_);
+        ffreader::KeptThreads::Job job{[task] { task->RunOnce(); }, {}, {}};
+        threads_->Add(job);
+        return;
+      } catch (...) {
+        // No thread: the task runs here (the open that needs it would run it too).
+      }
     }
-    try {
-      threads_.emplace_back([this] { Run(); });
-    } catch (...) {
-      // No thread: the task runs here, unless a thread already takes it.
-      if (!threads_.empty()) return;
-      Task here = std::move(tasks_.back());
-      tasks_.pop_back();
-      lock.unlock();
-      here->RunOnce();
-    }
+    task->RunOnce();
   }
 
  private:
   static constexpr size_t kMaxThreads = 4;
-  void Run() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-      ++idle_;
-      wake_.wait(lock, [this] { return stop_ || !tasks_.empty(); });
-      --idle_;
-      if (tasks_.empty()) return;  // stopping
-      Task task = std::move(tasks_.front());
-      tasks_.pop_front();
-      lock.unlock();
-      task->RunOnce();
-      task.reset();
-      lock.lock();
-    }
-  }
   std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<Task> tasks_;
-  std::vector<std::thread> threads_;
-  size_t idle_ = 0;
-  bool stop_ = false;
+  std::atomic<bool> ended_{false};
+  std::unique_ptr<ffreader::KeptThreads> threads_;
 };
 
 ReadAheadThreads& ReadAhead() {

@@ -77,7 +77,9 @@ TEST(KeptThreads, EndingRunsOrDropsWhatWaits) {
       }
     }
     EXPECT_EQ(done, c.done);
-    if (!c.finishQueue) EXPECT_TRUE(brokenOff);
+    if (!c.finishQueue) {
+      EXPECT_TRUE(brokenOff);
+    }
   }
 }
 
