@@ -34,6 +34,7 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTAVELO_SANITIZE=address,undefined -DTAVELO_FUZZ=ON -DTAVELO_BUILD_BENCH=OFF >/dev/null
 cmake --build build-asan -j "$jobs"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0"
 # The plays, and the program driven in Xvfb (which waits a bounded time for each window), run one
 # at a time here as well.
 ctest --test-dir build-asan -j "$jobs" --output-on-failure -LE timing -E '^(ProbePlay\.|app_end_to_end_)'
