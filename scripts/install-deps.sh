@@ -9,6 +9,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # windowing toolkit, fonts, headless display
   qt6-base-dev fonts-dejavu-core xvfb xauth xdotool
+  # a window manager inside Xvfb, for the end-to-end cases that need focus, title bars and close boxes
+  openbox
   # xev: the start-up benchmark (bench/startup_time.sh) watches for the main window with it
   x11-utils
   # picture libraries

@@ -20,68 +20,9 @@ case "$mode" in run-script|program) ;; *) echo "$usage" >&2; exit 2 ;; esac
 here=$(cd "$(dirname "$0")" && pwd)
 src=$(cd "$here/../.." && pwd)
 
-if [ "${TAVELO_E2E_INSIDE:-}" != 1 ]; then
-  for tool in xvfb-run xdotool ffmpeg compare; do
-    command -v "$tool" >/dev/null || { echo "end_to_end.sh: $tool is missing (scripts/install-deps.sh installs it)" >&2; exit 1; }
-  done
-  export TAVELO_E2E_INSIDE=1
-  exec xvfb-run -a -s "-screen 0 1280x1024x24" bash "$0" "$@"
-fi
-
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config XDG_DATA_HOME=$work/home/.local/share
-export XDG_CACHE_HOME=$work/home/.cache XDG_DOCUMENTS_DIR=$work/home/Documents TAVELO_AUDIO=null
-unset QT_QPA_PLATFORM WAYLAND_DISPLAY
-mkdir -p "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_DOCUMENTS_DIR" "$work/media" "$work/shots"
-# Leaks inside the system's X11 and font libraries are theirs, not the program's.
-printf 'leak:libfontconfig\nleak:libxcb\nleak:libX11\nleak:libdbus\nleak:libQt6XcbQpa\nleak:libQt6Gui\n' > "$work/lsan.supp"
-export LSAN_OPTIONS="suppressions=$work/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
-
-fail() { echo "end_to_end.sh: $*" >&2; for f in "$work"/*.log; do [ -f "$f" ] && { echo "--- $f"; cat "$f"; } >&2; done; exit 1; }
-
-# The window whose name matches $1 (a regular expression), waiting up to $2 seconds.
-wait_window() {
-  local deadline=$((SECONDS + $2)) id
-  while [ $SECONDS -lt $deadline ]; do
-    id=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -1 || true)
-    [ -n "$id" ] && { echo "$id"; return 0; }
-    sleep 0.1
-  done
-  return 1
-}
-wait_file() {
-  local deadline=$((SECONDS + $2))
-  while [ $SECONDS -lt $deadline ]; do [ -s "$1" ] && return 0; sleep 0.1; done
-  return 1
-}
-# Gives the window the keyboard: a click on the empty right end of its menu bar.
-focus_window() {
-  local X Y WIDTH HEIGHT SCREEN WINDOW
-  eval "$(xdotool getwindowgeometry --shell "$1")"
-  xdotool mousemove $((X + WIDTH - 6)) $((Y + 8)) click 1
-  sleep 0.3
-}
-# Exits through the File menu (Exit is its last item).
-exit_by_menu() {
-  focus_window "$1"
-  xdotool key alt+f
-  sleep 0.3
-  xdotool key Up Return
-}
-wait_exit() {
-  local pid=$1 deadline=$((SECONDS + $2))
-  while kill -0 "$pid" 2>/dev/null; do
-    [ $SECONDS -lt $deadline ] || return 124
-    sleep 0.1
-  done
-  wait "$pid"
-}
+e2e_args=("$@")
+# shellcheck source=e2e_lib.sh
+source "$here/e2e_lib.sh"
 
 # No update question at start (it would wait for an answer).
 "$settings" float '\Software\Velkarn\Tavelo\3.1.0\' UpdateNextDate 200000
@@ -103,7 +44,6 @@ for display in "" ":987"; do
   [ "$rc" -eq 1 ] && [ "$(printf '%s\n' "$out" | wc -l)" -eq 1 ] || fail "with DISPLAY='$display': exit $rc, said: $out"
 done
 
-ff() { ffmpeg -hide_banner -loglevel error -nostdin -y "$@"; }
 ff -f lavfi -i "testsrc2=size=160x120:rate=25:duration=1.2" -f lavfi -i "sine=frequency=440:sample_rate=22050:duration=1.2" \
    -c:v rawvideo -pix_fmt bgr24 -c:a pcm_s16le -shortest "$work/media/movie.avi"
 ff -f lavfi -i "testsrc=size=96x64:rate=10:duration=1" -c:v rawvideo -pix_fmt bgr24 "$work/media/other.avi"
