@@ -71,10 +71,15 @@ void QHistory::FillMenu(::QMenu* menuItem, const ClickHandler& onClick) {
     menuItem->addAction(item);
     return item;
   };
-  // No entry makes the submenu wider than half the screen's work area, so it never covers the
-  // menu it hangs from.
+  // The submenu must fit beside the menu it hangs from, on the side with more room, wherever the
+  // window stands: then it never covers that menu. That side has at least half of what the parent
+  // menu leaves of the work area; some of it goes to the submenu's margins and icon band.
+  constexpr int kSubmenuChrome = 80;
   const QScreen* screen = menuItem->screen();
-  const int maxWidth = screen != nullptr ? screen->availableGeometry().width() / 2 : 400;
+  const int work = screen != nullptr ? screen->availableGeometry().width() : 800;
+  const auto* parentMenu = qobject_cast<const ::QMenu*>(menuItem->parentWidget());
+  const int beside = parentMenu != nullptr ? (work - parentMenu->sizeHint().width()) / 2 : work / 3;
+  const int maxWidth = std::max(beside - kSubmenuChrome, 100);
   const QFontMetrics metrics(menuItem->font());
   for (int32_t i = 0; i < Count(); ++i) addItem(HistoryMenuCaption(Items[i], metrics, maxWidth), i, true);
   if (!Items.empty()) {
