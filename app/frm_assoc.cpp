@@ -1,7 +1,10 @@
 #include "app/frm_assoc.h"
 
+#include <QFontMetrics>
 #include <QLabel>
 #include <QListWidget>
+
+#include <algorithm>
 
 #include "app/assoc_list.h"
 #include "formats/ff_tables.h"
@@ -15,11 +18,26 @@ namespace {
 constexpr int kModalOK = 1;
 constexpr int kModalCancel = 2;
 
-QPicButton* MakeButton(QWidget* parent, const char* caption, int x, int y) {
+QPicButton* MakeButton(QWidget* parent, const char* caption) {
   auto* b = new QPicButton(parent);
   b->SetCaption(QString::fromUtf8(caption));
-  b->move(x, y);
   return b;
+}
+
+// The four buttons share one width, wide enough for the longest caption in the form's font:
+// Select All and Clear All at the left edge, OK and Cancel at the right one, a gap between the
+// pairs. A font too wide for the designed client area widens the form rather than stacking the
+// buttons over each other.
+void PlaceButtons(QWidget& form, QPicButton* const (&row)[4], int top) {
+  constexpr int kMargin = 8, kGap = 6, kPairGap = 12, kMinWidth = 88, kPadding = 24;
+  int width = kMinWidth;
+  for (QPicButton* b : row) width = std::max(width, b->fontMetrics().horizontalAdvance(b->Caption()) + kPadding);
+  const int needed = 2 * kMargin + 4 * width + 2 * kGap + kPairGap;
+  const int client = std::max(form.width(), needed);
+  if (client != form.width()) form.setFixedSize(client, form.height());
+  const int lefts[4] = {kMargin, kMargin + width + kGap, client - kMargin - 2 * width - kGap,
+                        client - kMargin - width};
+  for (int i = 0; i < 4; ++i) row[i]->setGeometry(lefts[i], top, width, row[i]->height());
 }
 
 }  // namespace
@@ -32,10 +50,13 @@ TfrmAssoc::TfrmAssoc(QWidget* parent) : QDialog(parent) {
   lstExts = new QListWidget(this);
   lstExts->setGeometry(8, 28, 387, 236);
   lstExts->setSortingEnabled(false);
-  btnSelectAll = MakeButton(this, "Select All", 8, 276);
-  btnUnselectAll = MakeButton(this, "Clear All", 112, 276);
-  btnOK = MakeButton(this, "OK", 191, 276);
-  btnCancel = MakeButton(this, "Cancel", 295, 276);
+  btnSelectAll = MakeButton(this, "Select All");
+  btnUnselectAll = MakeButton(this, "Clear All");
+  btnOK = MakeButton(this, "OK");
+  btnCancel = MakeButton(this, "Cancel");
+  PlaceButtons(*this, {btnSelectAll, btnUnselectAll, btnOK, btnCancel}, 276);
+  lblInfo->resize(width() - 16, lblInfo->height());
+  lstExts->resize(width() - 16, lstExts->height());
   btnOK->SetDefault(true);
   btnOK->SetModalResult(kModalOK);
   btnCancel->SetCancel(true);

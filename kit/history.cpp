@@ -2,7 +2,9 @@
 #include "kit/history.h"
 
 #include <QAction>
+#include <QFontMetrics>
 #include <QMenu>
+#include <QScreen>
 #include <QString>
 
 #include <algorithm>
@@ -13,14 +15,18 @@
 
 namespace tavelo {
 
-namespace {
-
-// A '&' in a path is a character of the name, not an accelerator mark.
-QString MenuCaption(const std::string& text) {
-  return QString::fromStdString(text).replace(QLatin1Char('&'), QLatin1String("&&"));
+QString HistoryMenuCaption(const std::string& text, const QFontMetrics& metrics, int maxWidth) {
+  QString caption = QString::fromStdString(text);
+  // A tab would start the menu's shortcut column and a line break a second line: both are
+  // characters of the name, shown as blanks.
+  for (QChar& c : caption)
+    if (c.unicode() < 0x20 || c.unicode() == 0x7F) c = QLatin1Char(' ');
+  // A long path is cut in its middle, so its start and its file name stay readable; the stored
+  // entry keeps the whole name.
+  caption = metrics.elidedText(caption, Qt::ElideMiddle, std::max(maxWidth, 1));
+  // A '&' in a path is a character of the name, not an accelerator mark.
+  return caption.replace(QLatin1Char('&'), QLatin1String("&&"));
 }
-
-}  // namespace
 
 std::string HistoryValueName(int32_t index) { return "History" + IntToStrW(static_cast<uint32_t>(index), 202); }
 
@@ -65,7 +71,17 @@ void QHistory::FillMenu(::QMenu* menuItem, const ClickHandler& onClick) {
     menuItem->addAction(item);
     return item;
   };
-  for (int32_t i = 0; i < Count(); ++i) addItem(MenuCaption(Items[i]), i, true);
+  // The submenu must fit beside the menu it hangs from, on the side with more room, wherever the
+  // window stands: then it never covers that menu. That side has at least half of what the parent
+  // menu leaves of the work area; some of it goes to the submenu's margins and icon band.
+  constexpr int kSubmenuChrome = 80;
+  const QScreen* screen = menuItem->screen();
+  const int work = screen != nullptr ? screen->availableGeometry().width() : 800;
+  const auto* parentMenu = qobject_cast<const ::QMenu*>(menuItem->parentWidget());
+  const int beside = parentMenu != nullptr ? (work - parentMenu->sizeHint().width()) / 2 : work / 3;
+  const int maxWidth = std::max(beside - kSubmenuChrome, 100);
+  const QFontMetrics metrics(menuItem->font());
+  for (int32_t i = 0; i < Count(); ++i) addItem(HistoryMenuCaption(Items[i], metrics, maxWidth), i, true);
   if (!Items.empty()) {
     addItem(QString(), kHistorySeparatorTag, false)->setSeparator(true);
     addItem(QStringLiteral("Clear List"), kHistoryClearTag, true);

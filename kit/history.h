@@ -12,6 +12,8 @@
 
 class QAction;
 class QMenu;
+class QFontMetrics;
+class QString;
 
 namespace tavelo {
 
@@ -54,6 +56,10 @@ class QHistory {
   void SaveToRegistry(RegRootKey rootKey, const std::string& key);
   void LoadFromRegistry(RegRootKey rootKey, const std::string& key);
 };
+
+// The caption an entry shows in the menu: control characters as blanks, elided in the middle to
+// maxWidth pixels in the menu's font, '&' doubled so that it shows as itself.
+QString HistoryMenuCaption(const std::string& text, const QFontMetrics& metrics, int maxWidth);
 
 // "History" + the index written with at least two digits ("History00", "History07", "History123").
 std::string HistoryValueName(int32_t index);

@@ -5,12 +5,16 @@
 #include <QFontMetrics>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QPainter>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QStyle>
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -38,6 +42,30 @@ void BellBeep(uint32_t) { QApplication::beep(); }
 std::atomic<MessageBeepHook> g_beep{&BellBeep};
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+// Word wrap that breaks a word only when it alone is wider than the line, tabs expanded: the
+// message is measured and drawn with the same flags, so the label shows what the layout counted.
+constexpr int kMessageTextFlags =
+    Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap | Qt::TextWrapAnywhere | Qt::TextExpandTabs;
+
+// The window manager's frame is not known before the box is shown: this much room is kept for a
+// title bar and borders around the client area.
+constexpr int kFrameAllowanceWidth = 16;
+constexpr int kFrameAllowanceHeight = 48;
+
+// The label "Message": QLabel wraps at word boundaries only, so it draws its text itself with the
+// flags the layout measured.
+class MessageText : public QLabel {
+ public:
+  using QLabel::QLabel;
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter painter(this);
+    style()->drawItemText(&painter, contentsRect(), kMessageTextFlags, palette(), isEnabled(), text(),
+                          foregroundRole());
+  }
+};
 
 // The style's icon for each system icon number.
 QIcon SystemIcon(TMsgDlgType type) {
@@ -98,8 +126,7 @@ void QtMsgTextMeasure::TextExtent(const std::string& text, int& width, int& heig
 
 void QtMsgTextMeasure::WrappedExtent(const std::string& text, int maxWidth, int& width, int& height) const {
   const QFontMetrics fm(font_);
-  const QRect r = fm.boundingRect(QRect(0, 0, std::max(maxWidth, 1), 0),
-                                  Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap | Qt::TextExpandTabs, Q(text));
+  const QRect r = fm.boundingRect(QRect(0, 0, std::max(maxWidth, 1), 0), kMessageTextFlags, Q(text));
   width = r.width();
   height = r.height();
 }
@@ -138,30 +165,46 @@ MsgLayout LayoutMessageForm(const MsgLayoutInput& in, const MsgTextMeasure& font
   l.ButtonHeight = count > 0 ? MulDiv(15, y, 8) : 0;
   l.ButtonSpacing = MulDiv(4, x, 4);
 
-  font.WrappedExtent(in.Msg, in.ScreenWidth / 2, l.TextWidth, l.TextHeight);
   l.HasIcon = in.HasIcon;
-  if (in.HasIcon) {
-    l.IconTextWidth = l.TextWidth + l.HorzSpacing + 32;
-    l.IconTextHeight = std::max(l.TextHeight, 32);
-  } else {
-    l.IconTextWidth = l.TextWidth;
-    l.IconTextHeight = l.TextHeight;
-  }
-  l.ButtonGroupWidth = count > 0 ? count * l.ButtonWidth + (count - 1) * l.ButtonSpacing : 0;
-
+  const int iconRoom = in.HasIcon ? l.HorzSpacing + 32 : 0;
   int captionWidth = 0, captionHeight = 0;
   l.HasCheckBox = in.HasCheckBox;
   if (in.HasCheckBox) {
     font.TextExtent(in.CheckBoxCaption, captionWidth, captionHeight);
-    l.CheckBoxWidth = captionWidth + (l.IconTextWidth - l.TextWidth) + l.HorzMargin + 16;
+    l.CheckBoxWidth = captionWidth + iconRoom + l.HorzMargin + 16;
     l.CheckBoxExtra = 30;
   }
+
+  // The text wraps at half the screen, or narrower where the work area leaves less room beside
+  // the icon; text taller than the room above the buttons scrolls in a view with a scroll bar.
+  const int maxClientWidth = in.WorkWidth > 0 ? in.WorkWidth - in.FrameWidth : INT_MAX;
+  const int maxClientHeight = in.WorkHeight > 0 ? in.WorkHeight - in.FrameHeight : INT_MAX;
+  const auto textRoom = [&](int scrollBar) {
+    return std::max(maxClientWidth - 2 * l.HorzMargin - iconRoom - scrollBar, std::max(l.AvgCharWidth, 1));
+  };
+  int wrapWidth = in.WorkWidth > 0 ? std::min(in.ScreenWidth / 2, textRoom(0)) : in.ScreenWidth / 2;
+  font.WrappedExtent(in.Msg, wrapWidth, l.TextWidth, l.TextHeight);
+  const int aroundText = l.ButtonHeight + l.CheckBoxExtra + l.VertSpacing + 2 * l.VertMargin;
+  int viewHeight = l.TextHeight;
+  if (in.WorkHeight > 0 && l.TextHeight > maxClientHeight - aroundText) {
+    l.TextScrolls = true;
+    if (in.WorkWidth > 0 && wrapWidth > textRoom(in.ScrollBarWidth)) {
+      wrapWidth = textRoom(in.ScrollBarWidth);
+      font.WrappedExtent(in.Msg, wrapWidth, l.TextWidth, l.TextHeight);
+    }
+    viewHeight = std::max(maxClientHeight - aroundText, l.AvgCharHeight);
+  }
+  const int viewWidth = l.TextWidth + (l.TextScrolls ? in.ScrollBarWidth : 0);
+  l.IconTextWidth = viewWidth + iconRoom;
+  l.IconTextHeight = in.HasIcon ? std::max(viewHeight, 32) : viewHeight;
+  l.ButtonGroupWidth = count > 0 ? count * l.ButtonWidth + (count - 1) * l.ButtonSpacing : 0;
 
   l.ClientWidth = std::max({l.IconTextWidth, l.ButtonGroupWidth, l.CheckBoxWidth}) + 2 * l.HorzMargin;
   l.ClientHeight = l.IconTextHeight + l.ButtonHeight + l.CheckBoxExtra + l.VertSpacing + 2 * l.VertMargin;
 
   if (in.HasIcon) l.Image = {l.HorzMargin, l.VertMargin, 32, 32};
-  l.Message = {l.IconTextWidth - l.TextWidth + l.HorzMargin, l.VertMargin, l.TextWidth, l.TextHeight};
+  l.TextView = {iconRoom + l.HorzMargin, l.VertMargin, viewWidth, viewHeight};
+  l.Message = l.TextScrolls ? MsgRect{0, 0, l.TextWidth, l.TextHeight} : l.TextView;
 
   int left = (l.ClientWidth - l.ButtonGroupWidth) / 2;
   const int top = l.IconTextHeight + l.VertMargin + l.VertSpacing + l.CheckBoxExtra;
@@ -173,7 +216,7 @@ MsgLayout LayoutMessageForm(const MsgLayoutInput& in, const MsgTextMeasure& font
 
   if (in.HasCheckBox) {
     // 17 is the check box's height before it is sized: its top keeps the place the unsized box had.
-    l.CheckBox = {l.Message.Left, l.Message.Top + l.Message.Height + 30 - 17,
+    l.CheckBox = {l.TextView.Left, l.TextView.Top + l.TextView.Height + 30 - 17,
                   captionWidth + 10 + in.CheckIndicatorWidth, captionHeight + 10};
   }
   return l;
@@ -202,13 +245,24 @@ TMessageForm::TMessageForm(TMessageDlg& owner, const MsgLayout& layout, const QI
     image->setGeometry(layout.Image.Left, layout.Image.Top, 32, 32);
   }
 
-  message_ = new QLabel(this);
+  message_ = new MessageText(this);
   message_->setObjectName("Message");
   message_->setTextFormat(Qt::PlainText);
   message_->setWordWrap(true);
   message_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   message_->setText(Q(owner.Msg()));
   message_->setGeometry(layout.Message.Left, layout.Message.Top, layout.Message.Width, layout.Message.Height);
+  if (layout.TextScrolls) {
+    // Text taller than the screen allows scrolls; the buttons below it stay on the screen.
+    auto* view = new QScrollArea(this);
+    view->setObjectName("MessageView");
+    view->setFrameShape(QFrame::NoFrame);
+    view->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    view->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    view->setFocusPolicy(Qt::NoFocus);
+    view->setWidget(message_);
+    view->setGeometry(layout.TextView.Left, layout.TextView.Top, layout.TextView.Width, layout.TextView.Height);
+  }
 
   const TMsgDlgBtn cancel = HasMsgBtn(owner.Buttons, mbCancel) ? mbCancel
                             : HasMsgBtn(owner.Buttons, mbNo)   ? mbNo
@@ -310,8 +364,15 @@ MsgLayoutInput TMessageDlg::LayoutInput() const {
   in.CheckBoxCaption = checkBoxCaption_;
   const QScreen* screen = QGuiApplication::primaryScreen();
   in.ScreenWidth = screen != nullptr ? screen->geometry().width() : 0;
+  if (screen != nullptr) {
+    in.WorkWidth = screen->availableGeometry().width();
+    in.WorkHeight = screen->availableGeometry().height();
+  }
+  in.FrameWidth = kFrameAllowanceWidth;
+  in.FrameHeight = kFrameAllowanceHeight;
   // The room the check box's own box takes beside its caption.
   const QStyle* style = QApplication::style();
+  if (style != nullptr) in.ScrollBarWidth = style->pixelMetric(QStyle::PM_ScrollBarExtent);
   if (in.HasCheckBox && style != nullptr)
     in.CheckIndicatorWidth =
         style->pixelMetric(QStyle::PM_IndicatorWidth) + style->pixelMetric(QStyle::PM_CheckBoxLabelSpacing);
@@ -347,8 +408,13 @@ uint8_t TMessageDlg::Execute(const std::string& msg, TMsgDlgType dlgType, TMsgDl
     }
   } release{*this};
   Form = new TMessageForm(*this, layout, icon);
-  if (const QScreen* screen = QGuiApplication::primaryScreen())
-    Form->move(screen->availableGeometry().center() - QPoint(layout.ClientWidth / 2, layout.ClientHeight / 2));
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    // Centred with its frame, and never above or left of the work area.
+    const QRect work = screen->availableGeometry();
+    const QPoint centred = work.center() - QPoint((layout.ClientWidth + in.FrameWidth) / 2,
+                                                  (layout.ClientHeight + in.FrameHeight) / 2);
+    Form->move(std::max(centred.x(), work.left()), std::max(centred.y(), work.top()));
+  }
   if (const uint32_t kind = MsgBeepKind(dlgType)) MessageBeep(kind);
 
   KitAsk ask;

@@ -72,7 +72,9 @@ class MsgTextMeasure {
   // The single-line extent of text (no wrapping, tabs and '&' measured as they stand).
   virtual void TextExtent(const std::string& text, int& width, int& height) const = 0;
   // The rectangle the text needs when word-wrapped at maxWidth with tabs expanded: the width of
-  // its widest line (more than maxWidth only when a word does not fit) and the height of all lines.
+  // its widest line and the height of all lines. A word longer than maxWidth breaks where the
+  // line ends, so the width never passes maxWidth (a name with no blank must not widen the box
+  // past the screen).
   virtual void WrappedExtent(const std::string& text, int maxWidth, int& width, int& height) const = 0;
 };
 
@@ -102,6 +104,12 @@ struct MsgLayoutInput {
   // Added to the check box's width: the room its own box and gap take beside the caption (the
   // caption alone plus 10 pixels would clip the caption's end).
   int CheckIndicatorWidth = 0;
+  // The screen's work area (0: unbounded), the room the window frame takes around the client
+  // area, and the width of a vertical scroll bar: the box with its frame stays inside the work
+  // area, and text taller than the room left scrolls.
+  int WorkWidth = 0, WorkHeight = 0;
+  int FrameWidth = 0, FrameHeight = 0;
+  int ScrollBarWidth = 0;
 };
 
 struct MsgButtonPlace {
@@ -118,8 +126,12 @@ struct MsgLayout {
   int CheckBoxWidth = 0, CheckBoxExtra = 0;
   int ClientWidth = 0, ClientHeight = 0;
   bool HasIcon = false;
-  MsgRect Image;    // 32 x 32 (only with an icon)
-  MsgRect Message;  // the word-wrapped text
+  MsgRect Image;  // 32 x 32 (only with an icon)
+  // The word-wrapped text: on the form, or, when TextScrolls, inside the scrolling view at 0, 0
+  // with the whole text's height.
+  MsgRect Message;
+  bool TextScrolls = false;
+  MsgRect TextView;  // where the text shows on the form: the message's box, or the scrolling view
   std::vector<MsgButtonPlace> Buttons;  // in button order, left to right
   bool HasCheckBox = false;
   MsgRect CheckBox;

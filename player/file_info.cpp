@@ -1,10 +1,12 @@
 #include "player/file_info.h"
 
 #include <QClipboard>
+#include <QEvent>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QMenuBar>
 #include <QScreen>
+#include <QScrollBar>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -22,6 +24,9 @@ namespace tavelo {
 namespace {
 
 const char* const kCrLf = "\r\n";
+
+// Room kept for the window manager's frame around the window's client area.
+const QSize kInfoFrameAllowance(16, 48);
 
 bool IsSection(const std::string& caption) { return caption == "FILE" || caption == "VIDEO" || caption == "AUDIO"; }
 
@@ -204,7 +209,34 @@ TfrmFileInfo::TfrmFileInfo(QWidget* owner) : QDialog(owner) {
   lstInfo->setObjectName("lstInfo");
   lstInfo->setRootIsDecorated(false);
   lstInfo->setAllColumnsShowFocus(true);
+  // A long path or format name is cut in its middle, so both of its ends stay readable.
+  lstInfo->setTextElideMode(Qt::ElideMiddle);
+  lstInfo->viewport()->installEventFilter(this);
   layout->addWidget(lstInfo);
+}
+
+void InfoFitColumns(int32_t room, const int32_t wanted[3], int32_t widths[3]) {
+  for (int i = 0; i < 3; ++i) widths[i] = wanted[i];
+  const int32_t over = wanted[0] + wanted[1] + wanted[2] - room;
+  if (over > 0) widths[1] = IntMax(IntMin(wanted[1], kInfoMinValueWidth), wanted[1] - over);
+}
+
+int32_t TfrmFileInfo::WantedWindowWidth() const {
+  // The list fills the window: around the columns are only its frame and a vertical scroll bar.
+  const int32_t chrome = 2 * lstInfo->frameWidth() + lstInfo->verticalScrollBar()->sizeHint().width();
+  return WantedWidths[0] + WantedWidths[1] + WantedWidths[2] + chrome;
+}
+
+void TfrmFileInfo::FitColumns() {
+  if (lstInfo->columnCount() < 3) return;
+  int32_t widths[3];
+  InfoFitColumns(lstInfo->viewport()->width(), WantedWidths, widths);
+  for (int i = 0; i < 3; ++i) lstInfo->setColumnWidth(i, widths[i]);
+}
+
+bool TfrmFileInfo::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == lstInfo->viewport() && event->type() == QEvent::Resize) FitColumns();
+  return QDialog::eventFilter(watched, event);
 }
 
 void TfrmFileInfo::OpenAnotherFile() {
@@ -257,23 +289,32 @@ void InfoFillGrid_(TfrmFileInfo& form, const InfoListRec& info) {
     item->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
     list->addTopLevelItem(item);
   }
-  for (int column = 0; column < 3; ++column) list->resizeColumnToContents(column);
+  for (int column = 0; column < 3; ++column) {
+    list->resizeColumnToContents(column);
+    form.WantedWidths[column] = list->columnWidth(column);
+  }
+  form.FitColumns();
 }
 
 void ShowFileInfoWindow(const InfoListRec& info) {
   TfrmFileInfo form(nullptr);
   QScreen* screen = QGuiApplication::primaryScreen();
   const double ppi = screen != nullptr ? screen->logicalDotsPerInch() : 96.0;
-  const int32_t screenW = screen != nullptr ? screen->size().width() : 800;
-  const int32_t screenH = screen != nullptr ? screen->size().height() : 600;
-  form.resize(IntClamp(static_cast<int32_t>(FpuRound(800 * ppi / 96)), 200, IntMax(200, screenW)),
-              IntClamp(static_cast<int32_t>(FpuRound(600 * ppi / 96)), 150, IntMax(150, screenH)));
+  // The work area, less the room a window frame takes: the window never reaches under a panel or
+  // past the screen's edge.
+  const QRect work = screen != nullptr ? screen->availableGeometry() : QRect(0, 0, 800, 600);
+  const int32_t workW = work.width() - kInfoFrameAllowance.width();
+  const int32_t workH = work.height() - kInfoFrameAllowance.height();
+  const int32_t height = IntClamp(static_cast<int32_t>(FpuRound(600 * ppi / 96)), 150, IntMax(150, workH));
+  form.resize(IntClamp(static_cast<int32_t>(FpuRound(800 * ppi / 96)), 200, IntMax(200, workW)), height);
   form.setWindowTitle("File Information");
   form.Info = info;
   if (FlexIsEmpty(form.Info.Table)) form.OpenAnotherFile();
   if (FlexIsEmpty(form.Info.Table)) return;
   SetCursorWait();
   InfoFillGrid_(form, form.Info);
+  // Wider when the columns want it, up to the work area; past that the value column elides.
+  if (form.WantedWindowWidth() > form.width()) form.resize(IntMin(form.WantedWindowWidth(), IntMax(200, workW)), height);
   SetCursorArrow();
   RunModalForm(form, "TfrmFileInfo");
 }

@@ -39,10 +39,23 @@ std::string InfoValueWithUnit(const InfoListRec& info, int32_t valueColumn, int3
 // blanks, then ": " and the value with its unit.
 std::string InfoListText(const InfoListRec& info);
 
+// The widths of the window's three columns in room pixels: each as its contents want while they
+// fit; else the value column (the one with paths and long format names) gives up what is
+// missing, down to kInfoMinValueWidth, so the caption and the alternative value stay whole.
+constexpr int32_t kInfoMinValueWidth = 120;
+void InfoFitColumns(int32_t room, const int32_t wanted[3], int32_t widths[3]);
+
 // The window. Its File menu: open another file, save as text, copy, close.
 class TfrmFileInfo : public QDialog {
  public:
   explicit TfrmFileInfo(QWidget* owner);
+
+  // The columns' widths as their contents want them (set when the grid is filled), and the
+  // outer width that shows them all without eliding.
+  int32_t WantedWidths[3] = {0, 0, 0};
+  int32_t WantedWindowWidth() const;
+  // Sizes the columns to the list's visible width (eliding the value column when it must).
+  void FitColumns();
 
   void OpenAnotherFile();
   void SaveInfoAs();
@@ -54,6 +67,9 @@ class TfrmFileInfo : public QDialog {
   QAction* actCopy = nullptr;
   QAction* actClose = nullptr;
   InfoListRec Info;  // the window's own copy
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
 };
 
 void InfoFillGrid_(TfrmFileInfo& form, const InfoListRec& info);

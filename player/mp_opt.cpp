@@ -6,7 +6,9 @@
 #include <QLineEdit>
 #include <QRadioButton>
 
+#include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "core/services/basic.h"
 #include "core/services/reg_utils.h"
@@ -31,6 +33,39 @@ T* Named(T* widget, const char* name) {
   return widget;
 }
 
+// The designed geometry assumes the designer's font. Every caption must show whole in the font the
+// dialog really gets, so a row of controls is widened to its captions' needs, each control
+// keeping at least its designed place and size; the group boxes, the second column and the form
+// then grow to what their contents take. Edits keep their width: only captions are measured.
+int FitRow(const std::vector<QWidget*>& row) {
+  constexpr int kGap = 2;
+  int right = 0;
+  for (QWidget* w : row) {
+    QRect r = w->geometry();
+    if (qobject_cast<QLineEdit*>(w) == nullptr) r.setWidth(std::max(r.width(), w->sizeHint().width()));
+    r.moveLeft(std::max(r.left(), right + kGap));
+    w->setGeometry(r);
+    right = r.left() + r.width();
+  }
+  return right;
+}
+
+// Widens a group box to its rows (plus the designed inner margin).
+void FitGroup(QGroupBox* box, const std::vector<std::vector<QWidget*>>& rows) {
+  constexpr int kInnerMargin = 10;
+  int right = 0;
+  for (const auto& row : rows) right = std::max(right, FitRow(row));
+  box->resize(std::max(box->width(), right + kInnerMargin), box->height());
+}
+
+// Places the boxes of a column at x with one common width (the widest of them).
+int PlaceColumn(const std::vector<QGroupBox*>& column, int x) {
+  int width = 0;
+  for (QGroupBox* box : column) width = std::max(width, box->width());
+  for (QGroupBox* box : column) box->setGeometry(x, box->y(), width, box->height());
+  return x + width;
+}
+
 std::string WithBackslash(const std::string& key) {
   return !key.empty() && key.back() == '\\' ? key : key + "\\";
 }
@@ -41,10 +76,12 @@ TfrmMpOpt::TfrmMpOpt(QWidget* owner) : QDialog(owner) {
   setObjectName("frmMpOpt");
   setFixedSize(414, 275);
   QGroupBox* playback = Group(this, "Playback", 8, 8, 196, 90);
-  (new QLabel("Repeat", playback))->setGeometry(10, 26, 50, 22);
+  auto* repeatLabel = new QLabel("Repeat", playback);
+  repeatLabel->setGeometry(10, 26, 50, 22);
   edPlayRepeat = Named(new QLineEdit(playback), "edPlayRepeat");
   edPlayRepeat->setGeometry(62, 26, 64, 22);
-  (new QLabel("time(s)", playback))->setGeometry(132, 26, 56, 22);
+  auto* timesLabel = new QLabel("time(s)", playback);
+  timesLabel->setGeometry(132, 26, 56, 22);
   chkKeepSync = Named(new QCheckBox("Skip frames to keep sync", playback), "chkKeepSync");
   chkKeepSync->setGeometry(10, 56, 180, 22);
 
@@ -58,13 +95,16 @@ TfrmMpOpt::TfrmMpOpt(QWidget* owner) : QDialog(owner) {
   chkDefaultFps->setGeometry(10, 56, 180, 22);
 
   // Three groups of two choices each.
-  const auto pair = [this](const char* title, int y, QRadioButton*& a, const char* aName, const char* aText,
-                           QRadioButton*& b, const char* bName, const char* bText) {
+  std::vector<QGroupBox*> rightColumn;
+  const auto pair = [this, &rightColumn](const char* title, int y, QRadioButton*& a, const char* aName,
+                                         const char* aText, QRadioButton*& b, const char* bName, const char* bText) {
     QGroupBox* group = Group(this, title, 212, y, 194, 70);
     a = Named(new QRadioButton(aText, group), aName);
     a->setGeometry(10, 22, 180, 20);
     b = Named(new QRadioButton(bText, group), bName);
     b->setGeometry(10, 44, 180, 20);
+    FitGroup(group, {{a}, {b}});
+    rightColumn.push_back(group);
   };
   pair("Big Images", 8, radBigKeep, "radBigKeep", "Keep original size", radBigResize, "radBigResize", "Shrink");
   pair("Small Images", 84, radSmallKeep, "radSmallKeep", "Keep original size", radSmallResize, "radSmallResize",
@@ -80,6 +120,12 @@ TfrmMpOpt::TfrmMpOpt(QWidget* owner) : QDialog(owner) {
   btnCancel->SetCaption("Cancel");
   btnCancel->SetCancel(true);
   btnCancel->setGeometry(108, 238, 96, 30);
+
+  FitGroup(playback, {{repeatLabel, edPlayRepeat, timesLabel}, {chkKeepSync}});
+  FitGroup(rate, {{fpsLabel, edFps}, {chkDefaultFps}});
+  const int leftRight = PlaceColumn({playback, rate}, 8);
+  const int rightRight = PlaceColumn(rightColumn, std::max(212, leftRight + 8));
+  setFixedSize(std::max(414, rightRight + 8), 275);
 }
 
 void TfrmMpOpt::Fill() {

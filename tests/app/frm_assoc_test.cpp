@@ -79,6 +79,21 @@ TEST_F(FrmAssocTest, TheFormAsDesigned) {
   EXPECT_EQ(AssocList(), nullptr);  // closed again
 }
 
+TEST_F(FrmAssocTest, EveryButtonShowsItsWholeCaptionClearOfTheOthers) {
+  Show([](TfrmAssoc& f) {
+    QPicButton* const row[] = {f.btnSelectAll, f.btnUnselectAll, f.btnOK, f.btnCancel};
+    for (int i = 0; i < 4; ++i) {
+      const QRect r = row[i]->geometry();
+      SCOPED_TRACE(row[i]->Caption().toStdString());
+      EXPECT_TRUE(f.rect().contains(r));
+      EXPECT_GE(r.width(), row[i]->fontMetrics().horizontalAdvance(row[i]->Caption()) + 2 * row[i]->IcsClientSpacing());
+      if (i == 0) continue;
+      EXPECT_GT(r.left(), row[i - 1]->geometry().right()) << "left to right, none over another";
+    }
+    f.btnCancel->Click();
+  });
+}
+
 TEST_F(FrmAssocTest, OkTakesTheCheckedAndGivesBackTheRest) {
   RegSetUserProgID(".avi", "OtherPlayer.avi");
   Show([](TfrmAssoc& f) {

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QFontMetrics>
 #include <QMenu>
+#include <QScreen>
 #include <QPointer>
 
 #include <string>
@@ -176,6 +178,45 @@ TEST(QHistoryMenu, FillMenuBuildsTaggedItemsAndDeletesTheOldOnes) {
   EXPECT_FALSE(recent.menuAction()->isEnabled());
   for (QAction* child : recent.findChildren<QAction*>(QString(), Qt::FindDirectChildrenOnly))
     EXPECT_EQ(child, recent.menuAction()) << "no item of an earlier fill is left";
+}
+
+// A long entry shows elided in the middle, a tab or line break as a blank; the submenu stays
+// within half the work area, and the click still gets the whole stored name.
+TEST(QHistoryMenu, LongAndTabbedNamesShowElidedAsPlainText) {
+  const std::string deep = "/home/someone/" + std::string(300, 'd') + "/clip.avi";
+  const std::string tabbed = "/v/a\tb\nc & d.avi";
+  const QFontMetrics metrics(QFont("DejaVu Sans", 9));
+  struct Case {
+    std::string text;
+    QString shown;  // empty: elided (checked by its ends and width)
+  };
+  const Case cases[] = {{"/v/short.avi", "/v/short.avi"}, {tabbed, "/v/a b c && d.avi"}, {deep, ""}};
+  for (const Case& c : cases) {
+    const QString caption = HistoryMenuCaption(c.text, metrics, 300);
+    if (!c.shown.isEmpty()) {
+      EXPECT_EQ(caption, c.shown);
+    } else {
+      EXPECT_LE(metrics.horizontalAdvance(caption), 300);
+      EXPECT_TRUE(caption.startsWith("/home/someone/")) << caption.toStdString();
+      EXPECT_TRUE(caption.endsWith("/clip.avi")) << caption.toStdString();
+    }
+  }
+
+  ::QMenu file("File");
+  file.addAction("Open...");
+  ::QMenu* recent = file.addMenu("Recent Files");
+  QHistory history;
+  history.Add(deep);
+  history.Add(tabbed);
+  std::string opened;
+  history.FillMenu(recent, [&](QAction* item) { history.GetItem(item->data().toInt(), true, opened); });
+  const QList<QAction*> items = recent->actions();
+  ASSERT_EQ(items.size(), 4);
+  EXPECT_FALSE(items[0]->text().contains('\t')) << "no shortcut column";
+  // It fits beside the File menu on its wider side, wherever the window stands.
+  EXPECT_LE(recent->sizeHint().width(), (file.screen()->availableGeometry().width() - file.sizeHint().width()) / 2);
+  items[1]->trigger();
+  EXPECT_EQ(opened, deep) << "the stored name stays whole";
 }
 
 }  // namespace

@@ -12,6 +12,9 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QKeyEvent>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 
 #include <chrono>
 #include <functional>
@@ -399,6 +402,57 @@ TEST_F(MsgDlgTest, EveryKindOfBoxRendersIconTextAndButtonsWhereTheLayoutSays) {
     });
     dlg.Execute(c.msg, c.type, c.buttons, mbOK);
     EXPECT_TRUE(rendered);
+  }
+}
+
+// A file name with no blank wider than the screen, and text taller than it: in the program's font
+// the layout for a 1280 x 1024 work area keeps the box inside it, and the box shown on this
+// screen fits its work area, the long text scrolling, every button inside the box.
+TEST_F(MsgDlgTest, ABoxPastTheScreenStaysInsideTheWorkArea) {
+  std::string lines;
+  for (int i = 0; i < 120; ++i) lines += "Line " + std::to_string(i) + "\n";
+  const std::string name = "File \"/" + std::string(199, 'n') + "\" is not supported.";
+  struct Case {
+    const char* what;
+    std::string msg;
+    bool scrolls;
+  };
+  const Case cases[] = {{"200-character name", name, false}, {"120 lines", lines, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TMessageDlg dlg;
+    MsgLayoutInput in;
+    in.Msg = c.msg;
+    in.HasIcon = true;
+    in.ScreenWidth = in.WorkWidth = 1280;
+    in.WorkHeight = 1024;
+    in.FrameWidth = 16;
+    in.FrameHeight = 48;
+    in.ScrollBarWidth = 17;
+    const MsgLayout big = LayoutMessageForm(in, QtMsgTextMeasure(dlg.Font.resolve(QApplication::font())));
+    EXPECT_LE(big.ClientWidth + 16, 1280);
+    EXPECT_LE(big.ClientHeight + 48, 1024);
+
+    Answer([&](const KitAsk& ask, KitAnswer& answer) {
+      TMessageForm* form = FormOf(ask);
+      const MsgLayout& l = form->Layout();
+      const QRect work = QGuiApplication::primaryScreen()->availableGeometry();
+      EXPECT_LE(form->width(), work.width());
+      EXPECT_LE(form->height(), work.height());
+      EXPECT_EQ(l.TextScrolls, c.scrolls);
+      QPushButton* ok = form->Button(mbOK);
+      EXPECT_TRUE(form->rect().contains(ok->geometry()));
+      auto* view = form->findChild<QScrollArea*>();
+      EXPECT_EQ(view != nullptr, c.scrolls);
+      if (view != nullptr) {
+        EXPECT_EQ(view->widget(), form->MessageLabel());
+        EXPECT_GT(view->verticalScrollBar()->maximum(), 0) << "the rest of the text is scrolled to";
+        EXPECT_LE(view->geometry().bottom(), ok->geometry().top());
+      }
+      answer.Result = mbOK;
+      return true;
+    });
+    EXPECT_EQ(dlg.Execute(c.msg, mtInformation, MsgBtn(mbOK), mbOK), mbOK);
   }
 }
 

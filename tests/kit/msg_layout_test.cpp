@@ -18,7 +18,8 @@ class FakeMeasure : public MsgTextMeasure {
     width = Width(text);
     height = 13;
   }
-  // Greedy word wrap at blanks; '\n' starts a new line.
+  // Greedy word wrap at blanks; '\n' starts a new line; a word wider than a line breaks where
+  // the line ends.
   void WrappedExtent(const std::string& text, int maxWidth, int& width, int& height) const override {
     width = 0;
     int lines = 0;
@@ -29,6 +30,15 @@ class FakeMeasure : public MsgTextMeasure {
       std::string word, line;
       ++lines;
       while (words >> word) {
+        const size_t perLine = static_cast<size_t>(std::max(maxWidth / 6, 1));
+        while (word.size() > perLine) {
+          if (!line.empty()) ++lines;
+          width = std::max(width, Width(line));
+          width = std::max(width, Width(word.substr(0, perLine)));
+          line.clear();
+          word.erase(0, perLine);
+          ++lines;
+        }
         const std::string candidate = line.empty() ? word : line + " " + word;
         if (!line.empty() && Width(candidate) > maxWidth) {
           width = std::max(width, Width(line));
@@ -171,6 +181,56 @@ TEST(MsgLayout, TallTextPushesTheButtonsDown) {
   EXPECT_EQ(l.TextHeight, 52);
   EXPECT_EQ(l.IconTextHeight, 52);
   EXPECT_EQ(l.Buttons[0].Rect.Top, 52 + 13 + 16);
+}
+
+// A box never passes the screen's work area (with the room kept for the window frame): long words
+// break, text taller than the room scrolls beside a scroll bar, and the buttons stay below the
+// visible text, inside the box.
+TEST(MsgLayout, ABoxPastTheScreenStaysInsideTheWorkArea) {
+  std::string lines;
+  for (int i = 0; i < 120; ++i) lines += "line " + std::to_string(i) + "\n";
+  const std::string name = "File \"/" + std::string(199, 'n') + "\" is not supported.";
+  struct Case {
+    const char* what;
+    std::string msg;
+    int workWidth, workHeight;
+    bool scrolls;
+  };
+  const Case cases[] = {
+      {"200-character name", name, 1280, 1024, false},
+      {"120 lines", lines, 1280, 1024, true},
+      {"both", name + "\n" + lines, 1280, 1024, true},
+      {"narrow work area", name, 400, 1024, false},
+      {"low work area", name, 400, 200, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    MsgLayoutInput in = Input(c.msg, MsgBtn(mbYes) | MsgBtn(mbNo), true, true);
+    in.ScreenWidth = 1280;
+    in.WorkWidth = c.workWidth;
+    in.WorkHeight = c.workHeight;
+    in.FrameWidth = 16;
+    in.FrameHeight = 48;
+    in.ScrollBarWidth = 17;
+    const MsgLayout l = LayoutMessageForm(in, FakeMeasure());
+    EXPECT_LE(l.ClientWidth + in.FrameWidth, c.workWidth);
+    EXPECT_LE(l.ClientHeight + in.FrameHeight, c.workHeight);
+    EXPECT_EQ(l.TextScrolls, c.scrolls);
+    EXPECT_LE(l.TextView.Left + l.TextView.Width, l.ClientWidth - l.HorzMargin);
+    if (c.scrolls) {
+      EXPECT_LT(l.TextView.Height, l.TextHeight);
+      EXPECT_EQ(l.TextView.Width, l.TextWidth + in.ScrollBarWidth);
+      EXPECT_EQ(l.Message, (MsgRect{0, 0, l.TextWidth, l.TextHeight}));
+    } else {
+      EXPECT_EQ(l.Message, l.TextView);
+    }
+    EXPECT_GE(l.CheckBox.Top, l.TextView.Top + l.TextView.Height);
+    for (const MsgButtonPlace& b : l.Buttons) {
+      EXPECT_GE(b.Rect.Top, l.CheckBox.Top + l.CheckBox.Height);
+      EXPECT_LE(b.Rect.Top + b.Rect.Height, l.ClientHeight);
+      EXPECT_LE(b.Rect.Left + b.Rect.Width, l.ClientWidth);
+    }
+  }
 }
 
 }  // namespace

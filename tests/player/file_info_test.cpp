@@ -7,11 +7,15 @@
 #include <QAction>
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QHeaderView>
+#include <QScreen>
+#include <QScrollBar>
 #include <QTreeWidget>
 
 #include <cstdio>
 #include <map>
 #include <sstream>
+#include <vector>
 
 #include "core/media/snd_basic.h"
 #include "player_test_util.h"
@@ -167,6 +171,67 @@ TEST(FileInfoWindow, SaveAndCopyWriteTheTextForm) {
   EXPECT_EQ(proposed.substr(proposed.rfind('/') + 1), "movie.avi (info).txt");
   EXPECT_EQ(test::ReadFile(saved), InfoListText(info));
   EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), InfoListText(info));
+}
+
+TEST(FileInfoWindow, TheValueColumnGivesUpWhatTheRoomLacks) {
+  struct Case {
+    int32_t room;
+    int32_t wanted[3];
+    int32_t widths[3];
+  };
+  const Case cases[] = {
+      {900, {200, 400, 200}, {200, 400, 200}},  // all fit
+      {700, {200, 400, 200}, {200, 300, 200}},  // the value column elides
+      {400, {200, 400, 200}, {200, kInfoMinValueWidth, 200}},  // down to its least width
+      {400, {200, 100, 200}, {200, 100, 200}},  // a narrow value column is never widened
+  };
+  for (const Case& c : cases) {
+    int32_t widths[3];
+    InfoFitColumns(c.room, c.wanted, widths);
+    EXPECT_EQ(std::vector<int32_t>(widths, widths + 3), std::vector<int32_t>(c.widths, c.widths + 3)) << c.room;
+  }
+}
+
+// A GIF in a deep folder (its codec's long name, a long path) and a TIFF of 72 x 150 dpi: the
+// window fits the work area and shows all three columns without scrolling sideways, the caption
+// and alternative columns whole.
+TEST(FileInfoWindow, AllThreeColumnsShowInsideTheWorkArea) {
+  UniInfoRec gif = Still(2344, 1000, 8);
+  gif.FileName = "/home/someone/Pictures/" + std::string(60, 'a') + "/" + std::string(60, 'b') + "/animation.gif";
+  gif.Description = "GIF, CompuServe Graphics Interchange Format";
+  gif.Video.CodecName = "Variable-Length-Code LZW (Lempel-Ziv & Welch)";
+  gif.FileSize = 16777216;
+  UniInfoRec tiff = Still(720, 1500, 24);
+  tiff.FileName = "/tmp/scan.tif";
+  tiff.Description = "TIFF, Tagged Image File Format";
+  tiff.Video.XRes = 72;
+  tiff.Video.YRes = 150;
+  for (const UniInfoRec& d : {gif, tiff}) {
+    SCOPED_TRACE(d.FileName);
+    InfoListRec info;
+    InfoListAddInfo(info, d);
+    bool shown = false;
+    test::Answers answers([&](const KitAsk& ask, KitAnswer& answer) {
+      if (ask.Kind != KitAskKind::Form || ask.Caption != "TfrmFileInfo") return false;
+      auto* form = static_cast<TfrmFileInfo*>(ask.Form);
+      form->show();
+      QTreeWidget* list = form->lstInfo;
+      const QRect work = QGuiApplication::primaryScreen()->availableGeometry();
+      EXPECT_LE(form->width(), work.width());
+      EXPECT_LE(form->height(), work.height());
+      EXPECT_EQ(list->horizontalScrollBar()->maximum(), 0) << "nothing past the right edge";
+      EXPECT_LE(list->header()->length(), list->viewport()->width());
+      const QAbstractItemView* view = list;  // the contents' widths (QTreeView hides them)
+      EXPECT_GE(list->columnWidth(0), view->sizeHintForColumn(0));
+      EXPECT_GE(list->columnWidth(2), view->sizeHintForColumn(2));
+      form->hide();
+      shown = true;
+      answer.Result = 2;
+      return true;
+    });
+    ShowFileInfoWindow(info);
+    EXPECT_TRUE(shown);
+  }
 }
 
 std::map<std::string, std::string> Probe(const std::string& file) {

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
 #include "kit/tracker.h"
@@ -42,7 +44,9 @@ class Options : public testing::Test {
       ++asked;
       auto* form = static_cast<TfrmMpOpt*>(ask.Form);
       EXPECT_EQ(form->windowTitle(), "Options");
-      EXPECT_EQ(form->size(), QSize(414, 275));
+      // The designed client area, widened only where the font's captions need it.
+      EXPECT_GE(form->width(), 414);
+      EXPECT_EQ(form->height(), 275);
       edit(*form);
       answer.Result = result;
       return true;
@@ -55,6 +59,34 @@ class Options : public testing::Test {
   QWidget host_;  // the main window the control sits in
   std::unique_ptr<QMedPlayer> player_;
 };
+
+// Every caption of the dialog shows whole in the default font: each label and button is as wide as
+// its caption needs, inside its box, clear of its neighbours; each box inside the form.
+TEST(OptionsDialog, EveryCaptionShowsWholeInTheDefaultFont) {
+  TfrmMpOpt form(nullptr);
+  const auto clear = [](QWidget* parent) {
+    const QList<QWidget*> kids = parent->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+    for (QWidget* w : kids) {
+      EXPECT_TRUE(parent->rect().contains(w->geometry())) << w->objectName().toStdString();
+      for (QWidget* other : kids) {
+        if (other == w) continue;
+        EXPECT_FALSE(w->geometry().intersects(other->geometry())) << w->objectName().toStdString();
+      }
+    }
+  };
+  clear(&form);
+  int captions = 0;
+  for (QGroupBox* box : form.findChildren<QGroupBox*>()) {
+    SCOPED_TRACE(box->title().toStdString());
+    clear(box);
+    for (QWidget* w : box->findChildren<QWidget*>()) {
+      if (qobject_cast<QLabel*>(w) == nullptr && qobject_cast<QAbstractButton*>(w) == nullptr) continue;
+      ++captions;
+      EXPECT_GE(w->width(), w->sizeHint().width()) << w->objectName().toStdString();
+    }
+  }
+  EXPECT_EQ(captions, 11);
+}
 
 TEST_F(Options, TheDialogShowsTheCurrentValues) {
   player_->SetLoopCount(7);
