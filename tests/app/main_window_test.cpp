@@ -57,6 +57,8 @@ struct Asked {
 class MainWindowTest : public testing::Test {
  protected:
   void SetUp() override {
+    // Every test brings the units up afresh (TearDown takes them down): the count starts over.
+    ResetInitPartCount();
     platform::SetRegistryFolder(test::MakeTempDir("reg"));
     platform::SetLibraryFolder(TAVELO_CODEC_DIR);
     CmdLine_SetText("\"/usr/bin/tavelo\"");
