@@ -27,6 +27,7 @@
 #include "formats/ff_img_from_bin.h"
 #include "kit/history.h"
 #include "kit/kit_utils.h"
+#include "kit/msg_dlg.h"
 #include "kit/xp_menu.h"
 #include "player/med_player.h"
 #include "player/player_action.h"
@@ -129,7 +130,7 @@ void TfrmPlayer::ProgramInit() {
   CheckInitComplete();
   SafeFlagInit(ResizeGuard);
   SetMainCaption("");
-  QGuiApplication::setApplicationDisplayName("Tavelo");
+  SetApplicationTitle("Tavelo");
   ProgramFolder = GetExeDir();
   CloseFlag = false;
 

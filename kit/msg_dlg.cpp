@@ -377,9 +377,12 @@ uint8_t TMessageDlg::Execute(const std::string& msg, TMsgDlgType dlgType, TMsgDl
   return ModalAnswer;
 }
 
-std::string ApplicationTitle() {
-  if (QCoreApplication::instance() == nullptr) return std::string();
-  return QGuiApplication::applicationDisplayName().toStdString();
-}
+namespace {
+std::string g_applicationTitle;
+}  // namespace
+
+std::string ApplicationTitle() { return g_applicationTitle; }
+
+void SetApplicationTitle(const std::string& title) { g_applicationTitle = title; }
 
 }  // namespace tavelo

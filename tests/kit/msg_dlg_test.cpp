@@ -174,7 +174,7 @@ TEST_F(MsgDlgTest, WhatIsAskedAndWhatSounds) {
     answer.Result = mbNo;
     return true;
   });
-  QApplication::setApplicationDisplayName("Tavelo Test");
+  SetApplicationTitle("Tavelo Test");
   for (const Case& c : cases) {
     g_beeps.clear();
     TMessageDlg dlg;
@@ -192,7 +192,7 @@ TEST_F(MsgDlgTest, WhatIsAskedAndWhatSounds) {
   custom.CustomCaption = "Own caption";
   custom.Execute("x", mtCustom, MsgBtn(mbOK), mbOK);
   EXPECT_EQ(last.Caption, "Own caption");
-  QApplication::setApplicationDisplayName(QString());
+  SetApplicationTitle("");
 }
 
 TEST_F(MsgDlgTest, ButtonsCarryTheirNamesTagsAndTheDefault) {
