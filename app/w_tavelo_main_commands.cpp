@@ -2,7 +2,9 @@
 // report, the frame rate, volume, fitting, help and the caption.
 #include <QAction>
 #include <QApplication>
+#include <QTimer>
 
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
 
@@ -133,7 +135,23 @@ bool TfrmPlayer::OpenInPlayer(const std::string& fileName) {
     throw;
   }
   opening_ = false;
+  if (!opened && Player != nullptr && !Player->IsOpening()) ReportFailedOpen(fileName);
   return opened;
+}
+
+void TfrmPlayer::ReportFailedOpen(const std::string& fileName) {
+  const std::string text =
+      Player->ErrorText.empty() ? "File \"" + fileName + "\" could not be opened." : Player->ErrorText;
+  if (!CloseFlag) {
+    ShowError(text);
+    return;
+  }
+  // Nobody is there to answer a box, and no playback will ever end to close the window.
+  std::string line;
+  for (char c : text) line += c == '\r' ? ' ' : c;
+  std::fprintf(stderr, "tavelo: %s\n", line.c_str());
+  ExitStatus = 1;
+  QTimer::singleShot(0, this, [this] { close(); });
 }
 
 void TfrmPlayer::OnFileOpened() {

@@ -90,6 +90,8 @@ class QMedPlayer : public QWidget {
   bool OpenFile(const std::string& fileName);
   void CloseFile();
   bool IsFileOpen() const;
+  // OpenFile is running (it refuses a second open meanwhile).
+  bool IsOpening() const { return opening_; }
   bool IsPlaying() const;
   void StartPlay();
   void StopPlay();

@@ -324,6 +324,48 @@ TEST_F(MainWindowTest, DropsOpenTheFirstFile) {
   }
 }
 
+TEST_F(MainWindowTest, EveryOpenPathReportsAFailedOpen) {
+  const std::string broken = test::MakeTempDir("broken") + "/broken.png";
+  test::WriteFile(broken, "not a picture");
+  enum Path { kDrop, kRecent, kCommandLine, kCommandLineClose };
+  for (Path path : {kDrop, kRecent, kCommandLine, kCommandLineClose}) {
+    asked.clear();
+    CmdLine_SetText(CmdLine_BuildText({"/usr/bin/tavelo", "/open=" + broken, "/close"}));
+    if (path == kCommandLine) CmdLine_SetText(CmdLine_BuildText({"/usr/bin/tavelo", "/open=" + broken}));
+    if (path != kCommandLine && path != kCommandLineClose) CmdLine_SetText("\"/usr/bin/tavelo\"");
+    ResetInitPartCount();
+    Start();
+    testing::internal::CaptureStderr();
+    if (path == kDrop) {
+      QMimeData data;
+      data.setUrls({QUrl::fromLocalFile(QString::fromStdString(broken))});
+      form->AppMessage(&data);
+    } else if (path == kRecent) {
+      form->RecentFiles->Add(broken);
+      form->OpenRecentFile(0);
+    } else {
+      form->show();
+      ASSERT_TRUE(WaitFor([this] { return form->IdleStep >= 1; }, 10000));
+    }
+    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string reason = form->Player->ErrorText;
+    ASSERT_FALSE(reason.empty()) << path;
+    if (path == kCommandLineClose) {
+      // Nobody answers a box: the reason goes to stderr and the program ends with status 1.
+      EXPECT_TRUE(Messages().empty()) << testing::PrintToString(Messages());
+      EXPECT_NE(err.find(broken), std::string::npos) << err;
+      EXPECT_EQ(form->ExitStatus, 1);
+      EXPECT_TRUE(WaitFor([this] { return !form->isVisible(); }, 5000)) << "the window closes";
+    } else {
+      EXPECT_EQ(Messages(), std::vector<std::string>{reason}) << path;
+      EXPECT_EQ(form->ExitStatus, 0);
+    }
+    delete form;
+    form = nullptr;
+    ProgramUnitsDone();
+  }
+}
+
 TEST_F(MainWindowTest, RecentFileThatVanishedIsReported) {
   Start();
   const std::string movie = Media("app/clip.v1.avi");
