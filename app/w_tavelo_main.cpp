@@ -142,6 +142,8 @@ void TfrmPlayer::ProgramInit() {
   Player->OnFileOpened = [this] { OnFileOpened(); };
   Player->OnPlaybackEnded = [this] { OnPlaybackEnded(); };
   Player->OnSizeWanted = [this] { OnSizeWanted(); };
+  // Keys reach the menu items without the menu opening: their states follow the buttons'.
+  Player->OnButtonsChanged = [this] { UpdateMenuState(); };
   Player->SetOnDisplayMouse(&OnVideoClickProc, this);
   Player->SetOnNoPicture(&ShowIdlePictureProc, this);
 
@@ -200,6 +202,7 @@ void TfrmPlayer::ProgramDone() {
   RecentFolders = nullptr;
   delete Update;
   Update = nullptr;
+  if (Player != nullptr) Player->OnButtonsChanged = nullptr;
   delete Player;
   Player = nullptr;
 }

@@ -210,6 +210,8 @@ class QMedPlayer : public QWidget {
   std::function<void()> OnPlaybackEnded;
   std::function<void()> OnSizeWanted;
   std::function<void(uint8_t kind, int32_t x, int32_t y, uint32_t colour)> OnDisplayClick;
+  // The enable mask changed: a menu that runs the same commands by key follows it at once.
+  std::function<void()> OnButtonsChanged;
 
  protected:
   bool event(QEvent* e) override;
