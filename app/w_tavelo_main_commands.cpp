@@ -161,7 +161,8 @@ void TfrmPlayer::OnFileOpened() {
   if (status.FileOpen != 0) AddToHistory(status.Description.FileName);
   UpdateMenuState();
   const double rate = status.Description.Video.FrameRate;
-  if (status.FileOpen != 0 && Settings.ShowFrameRateDialog && status.Description.Video.Frames >= 1 &&
+  // A single picture has no frame rate to ask for: only media with two or more frames ask.
+  if (status.FileOpen != 0 && Settings.ShowFrameRateDialog && status.Description.Video.Frames >= 2 &&
       (FltSame(rate, 0.0) || rate > 60.0))
     AskFrameRate();
   SetMainCaption(status.FileOpen != 0 ? NameOf(status.Description.FileName) : std::string());
@@ -279,7 +280,8 @@ void TfrmPlayer::ShowCurrentFrameInfo() {
     return;
   }
   std::string file;
-  UniGetFileName(d, status.CurrentFrame, file);
+  // The format layer counts a sequence's members from 1.
+  UniGetFileName(d, status.CurrentFrame + 1, file);
   const int32_t position = d.Kind == ukSequence ? 1 : status.CurrentFrame + 1;
   const double rate = Player->GetFrameRate();
   const double time = rate > 0 ? position / rate : 0.0;

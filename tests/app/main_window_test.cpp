@@ -379,33 +379,63 @@ TEST_F(MainWindowTest, RecentFileThatVanishedIsReported) {
   EXPECT_EQ(form->RecentFiles->Count(), 1) << "No keeps the list";
 }
 
-TEST_F(MainWindowTest, APictureWithoutARateAsksForOneWithTheDefaultRate) {
-  Start();
-  form->Player->SetDefaultFrameRate(12.5);
-  Open(Media("app/still.bmp"));
-  EXPECT_EQ(frameRateShown, "12.5");
-  // A movie with a rate of its own asks nothing.
-  frameRateShown.clear();
-  Open(Media("app/clip.v1.avi"));
-  EXPECT_EQ(frameRateShown, "");
+// A copy of the five-picture numbered sequence in a fresh folder; the name of its first member.
+std::string Sequence() {
+  const std::string dir = test::MakeTempDir("seq");
+  for (int i = 1; i <= 5; ++i) {
+    const std::string name = "img000" + std::to_string(i) + ".bmp";
+    fs::copy_file(test::MediaPath("formats/seq/" + name), dir + "/" + name);
+  }
+  return dir + "/img0001.bmp";
 }
 
-TEST_F(MainWindowTest, CurrentFrameInfo) {
+TEST_F(MainWindowTest, OnlyMediaWithTwoOrMoreFramesAskForARate) {
+  Start();
+  form->Player->SetDefaultFrameRate(12.5);
+  struct Case {
+    std::string path, shown;
+  } cases[] = {
+      {Sequence(), "12.5"},              // frames without a rate
+      {Media("app/still.bmp"), ""},      // a single picture has no rate to ask for
+      {Media("app/clip.v1.avi"), ""},    // a movie with a rate of its own
+  };
+  for (const Case& c : cases) {
+    frameRateShown.clear();
+    Open(c.path);
+    EXPECT_EQ(frameRateShown, c.shown) << c.path;
+  }
+}
+
+TEST_F(MainWindowTest, CurrentFrameInfoNamesTheFileHoldingTheFrame) {
   Start();
   form->ShowCurrentFrameInfo();
   EXPECT_EQ(Messages().back(), "You need to open a file first.");
-  const std::string movie = Media("app/clip.v1.avi");
-  Open(movie);
-  form->Player->SeekFrame(2);
-  form->ShowCurrentFrameInfo();
-  const std::string text = Messages().back();
-  EXPECT_EQ(text.rfind("Current Frame Info:\r\n\r\nInput file:  \"" + movie + "\"\r\nFrame position (1-based):  3\r\n"
-                       "Time position:  00:00:00.120\r\n\r\nFile size:  " +
-                           FloatToStrW(static_cast<double>(fs::file_size(movie)), 100, 0) +
-                           " bytes\r\nLast modification date:  ",
-                       0),
-            0u)
-      << text;
+  const std::string movie = Media("app/clip.v1.avi"), first = Sequence();
+  const std::string third = fs::path(first).parent_path().string() + "/img0003.bmp";
+  struct Case {
+    std::string open;
+    int32_t frame;
+    std::string file, position;
+  } cases[] = {
+      {movie, 2, movie, "3"},
+      {first, 0, first, "1"},  // a sequence shows its member file and position 1
+      {first, 2, third, "1"},
+  };
+  for (const Case& c : cases) {
+    Open(c.open);
+    form->Player->SetFrameRate(12.5);
+    form->Player->SeekFrame(c.frame);
+    form->ShowCurrentFrameInfo();
+    const std::string text = Messages().back();
+    EXPECT_EQ(text.rfind("Current Frame Info:\r\n\r\nInput file:  \"" + c.file + "\"\r\nFrame position (1-based):  " +
+                             c.position + "\r\n",
+                         0),
+              0u)
+        << text;
+    const std::string size = FloatToStrW(static_cast<double>(fs::file_size(c.file)), 100, 0);
+    EXPECT_NE(text.find("\r\n\r\nFile size:  " + size + " bytes\r\nLast modification date:  20"), std::string::npos)
+        << text;
+  }
 }
 
 TEST_F(MainWindowTest, VolumeStepsStayInRange) {
