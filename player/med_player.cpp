@@ -102,7 +102,7 @@ QMedPlayer::QMedPlayer(QWidget* owner, PlayerClock* clock, const MediaAccess* me
 }
 
 void QMedPlayer::Construct(PlayerClock* clock, const MediaAccess* media) {
-  DefaultFolder = "/";
+  DefaultFolder = kDefaultOpenFolder;
   LoopCount = 1;
   ShowFrameRate = 0;
   VolumePercent = 75;

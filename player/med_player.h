@@ -73,6 +73,11 @@ struct QMedPlayerStatus {
 
 // The volume table: entry 0 = 0, entry 100 = 1000, entry p = round(1000 x (p / 100)^0.15) (ties
 // to even). Filled each time a control is made.
+// The open dialog's folder before one was chosen: none (the dialog starts at the home folder), and
+// the volume of a fresh profile.
+inline constexpr const char* kDefaultOpenFolder = "";
+constexpr int32_t kDefaultVolume = 50;
+
 void FillVolumeTable_();
 int32_t VolumeTableEntry(int32_t percent);
 
@@ -188,7 +193,7 @@ class QMedPlayer : public QWidget {
   int32_t MaxWidth = 0, MaxHeight = 0;
   SafeFlag SliderGuard = 0, PlayGuard = 0, VolumeGuard = 0;
   std::array<QPlayerAction*, kPlayerActionCount> Actions{};
-  std::string DefaultFolder = "/";
+  std::string DefaultFolder = kDefaultOpenFolder;
   int32_t LoopCount = 1;
   int32_t ShowFrameRate = 0;  // bool32
   int32_t VolumePercent = 75;

@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QUrl>
 
+#include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -155,6 +156,20 @@ TEST_F(MainWindowTest, CompleteStartShowsNoMessageAndSizesTheClientArea) {
   form->ApplyInitialClientSize();
   EXPECT_EQ(form->ClientWidth(), form->Player->MinWidth);
   EXPECT_EQ(form->ClientHeight(), form->Player->MinWidth * 3 / 5 + form->Player->MinHeight);
+}
+
+TEST_F(MainWindowTest, AFreshProfilePlaysAudiblyAndItsDialogsStartAtHome) {
+  Start();
+  EXPECT_EQ(form->Player->GetVolume(), 50);
+  const std::string home = std::string(std::getenv("HOME")) + "/";
+  form->Menu.Open->setEnabled(true);
+  form->Menu.Open->trigger();
+  Open(Media("app/clip.v1.avi"));
+  form->CopyOrMoveFile(true);
+  std::vector<std::string> dialogs;
+  for (const Asked& a : asked)
+    if (a.kind != KitAskKind::Message && a.kind != KitAskKind::Form) dialogs.push_back(a.caption + " " + a.initialDir);
+  EXPECT_EQ(dialogs, (std::vector<std::string>{"Open File " + home, "Copy To " + home}));
 }
 
 TEST_F(MainWindowTest, AMissingInitializationIsReported) {
