@@ -214,6 +214,32 @@ TEST_F(MsgDlgTest, ButtonsCarryTheirNamesTagsAndTheDefault) {
   EXPECT_EQ(dlg.Execute("All of them", mtWarning, 0x7FF, mbRetry), mbRetry);
 }
 
+TEST_F(MsgDlgTest, TabGoesFromTheDefaultButtonThroughTheOthersLeftToRightThenTheCheckBox) {
+  std::vector<std::string> order;
+  Answer([&](const KitAsk& ask, KitAnswer& answer) {
+    TMessageForm* form = FormOf(ask);
+    form->show();
+    QApplication::processEvents();
+    // Each Tab moves the focus one step along the chain from the default button.
+    QWidget* at = form->Button(mbNo);
+    for (int i = 0; i < 5 && at != nullptr; ++i) {
+      order.push_back(at->objectName().toStdString());
+      at = at->nextInFocusChain();
+      while (at != nullptr && at != form && !(at->focusPolicy() & Qt::TabFocus)) at = at->nextInFocusChain();
+    }
+    answer.Result = mbNo;
+    return true;
+  });
+  TMessageDlg dlg;
+  TShowFlag flag = -1;
+  uint8_t remembered = 0;
+  dlg.ShowFlagPtr = &flag;
+  dlg.AnswerPtr = &remembered;
+  dlg.Execute("Which?", mtConfirmation, MsgBtn(mbYes) | MsgBtn(mbNo) | MsgBtn(mbOK) | MsgBtn(mbHelp), mbNo);
+  EXPECT_EQ(order, (std::vector<std::string>{MsgButtonName(mbNo), MsgButtonName(mbYes), MsgButtonName(mbOK),
+                                             MsgButtonName(mbHelp), "DontShowAgain"}));
+}
+
 TEST_F(MsgDlgTest, HelpOpensTheHelpFileAndKeepsTheBoxOpen) {
   const std::string dir = test::MakeTempDir("help");
   const std::string opener = dir + "/opener.sh", marker = dir + "/opened.txt", help = dir + "/manual.txt";
