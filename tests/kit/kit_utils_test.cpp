@@ -66,7 +66,7 @@ TEST(FilterExt, PatternLists) {
     const char* filter;
     const char* ext;
   } cases[] = {
-      {"TIFF| *.tif;*.tiff ", "tif"}, {"All|*.*", ""},          {"Raw|data", ""},       {"Mixed|*.jpg,*.jpe", "jpg"},
+      {"TIFF| *.tif;*.tiff ", "tif"}, {"Targa| *.tga ", "tga"}, {"All|*.*", ""},          {"Raw|data", ""},       {"Mixed|*.jpg,*.jpe", "jpg"},
       {"Empty|", ""},                 {"", ""},                 {"No pattern", ""},     {"Two dots|*.tar.gz", "tar.gz"},
   };
   for (const Case& c : cases) {
@@ -374,6 +374,8 @@ TEST(KitControls, FloatsInControlTexts) {
   QLineEdit edit;
   SetControlFloat(&edit, INT_MAX, 25.5);
   EXPECT_EQ(edit.text(), "25.5");
+  SetControlFloat(&edit, INT_MAX, 1.0 / 3);
+  EXPECT_EQ(edit.text(), "0.3333333333") << "the largest count of decimals means 10";
   SetControlFloat(&edit, 2, 1.0);
   EXPECT_EQ(edit.text(), "1");
   SetControlFloat(&edit, 3, 29.97);

@@ -388,6 +388,38 @@ void InspectRendered(TMessageForm* form, const TMessageDlg& dlg, const RenderCas
   }
 }
 
+TEST_F(MsgDlgTest, MarkupInTheTextIsShownAsWritten) {
+  // A file name may hold what looks like markup: the box shows the characters, not a rendering.
+  const QString text = QStringLiteral("File \"<b>x</b><br><h1>y</h1>.png\" is not supported.");
+  QImage shown, literal;
+  Answer([&](const KitAsk& ask, KitAnswer& answer) {
+    // Both labels draw their text alone onto the same canvas.
+    const auto draw = [](QLabel* label) {
+      QImage img(label->size(), QImage::Format_RGB32);
+      img.fill(Qt::magenta);
+      label->render(&img, QPoint(), QRegion(), QWidget::RenderFlags());
+      return img;
+    };
+    QLabel* label = FormOf(ask)->MessageLabel();
+    shown = draw(label);
+    QLabel reference;
+    reference.setFont(label->font());
+    reference.setPalette(label->palette());
+    reference.setWordWrap(true);
+    reference.setAlignment(label->alignment());
+    reference.setTextFormat(Qt::PlainText);
+    reference.setText(text);
+    reference.resize(label->size());
+    literal = draw(&reference);
+    answer.Result = mbOK;
+    return true;
+  });
+  TMessageDlg dlg;
+  dlg.Execute(text.toStdString(), mtError, MsgBtn(mbOK), mbOK);
+  ASSERT_FALSE(shown.isNull());
+  EXPECT_EQ(shown, literal);
+}
+
 TEST_F(MsgDlgTest, EveryKindOfBoxRendersIconTextAndButtonsWhereTheLayoutSays) {
   QPixmap red(32, 32);
   red.fill(Qt::red);
