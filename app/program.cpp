@@ -184,6 +184,7 @@ int TaveloMain(int argc, char** argv) {
       form.show();
       result = QApplication::exec();
       form.ProgramDone();
+      if (result == 0) result = form.ExitStatus;
     }
     KitDone();
     platform::SetWorkAreaProvider(nullptr);

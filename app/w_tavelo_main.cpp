@@ -27,6 +27,7 @@
 #include "formats/ff_img_from_bin.h"
 #include "kit/history.h"
 #include "kit/kit_utils.h"
+#include "kit/msg_dlg.h"
 #include "kit/xp_menu.h"
 #include "player/med_player.h"
 #include "player/player_action.h"
@@ -129,7 +130,7 @@ void TfrmPlayer::ProgramInit() {
   CheckInitComplete();
   SafeFlagInit(ResizeGuard);
   SetMainCaption("");
-  QGuiApplication::setApplicationDisplayName("Tavelo");
+  SetApplicationTitle("Tavelo");
   ProgramFolder = GetExeDir();
   CloseFlag = false;
 
@@ -141,6 +142,8 @@ void TfrmPlayer::ProgramInit() {
   Player->OnFileOpened = [this] { OnFileOpened(); };
   Player->OnPlaybackEnded = [this] { OnPlaybackEnded(); };
   Player->OnSizeWanted = [this] { OnSizeWanted(); };
+  // Keys reach the menu items without the menu opening: their states follow the buttons'.
+  Player->OnButtonsChanged = [this] { UpdateMenuState(); };
   Player->SetOnDisplayMouse(&OnVideoClickProc, this);
   Player->SetOnNoPicture(&ShowIdlePictureProc, this);
 
@@ -199,6 +202,7 @@ void TfrmPlayer::ProgramDone() {
   RecentFolders = nullptr;
   delete Update;
   Update = nullptr;
+  if (Player != nullptr) Player->OnButtonsChanged = nullptr;
   delete Player;
   Player = nullptr;
 }

@@ -119,8 +119,11 @@ class TfrmPlayer : public QMainWindow {
   void SetMainCaption(const std::string& fileName);
   void CloseFile();
   void AddToHistory(const std::string& path);
-  // Opens a file in the player unless an open started by this window is still running.
+  // Opens a file in the player unless an open started by this window is still running. A file
+  // that does not open is reported as File > Open reports it; with the close flag the reason goes
+  // to stderr instead, and the window closes with ExitStatus 1 (nothing would ever close it).
   bool OpenInPlayer(const std::string& fileName);
+  void ReportFailedOpen(const std::string& fileName);
   void OpenRecentFile(int32_t index);
   void OpenRecentFolder(int32_t index);
   void SaveScreenshot(bool withDialog);
@@ -163,6 +166,7 @@ class TfrmPlayer : public QMainWindow {
   MainSettings Settings;
   int32_t ScreenshotFilterIndex = 1;  // the save dialog's filter, remembered for the run
   int32_t InitRest = 0;               // what CheckInitComplete found
+  int32_t ExitStatus = 0;             // the program's exit status once the window has closed
 
  protected:
   void closeEvent(QCloseEvent* event) override;

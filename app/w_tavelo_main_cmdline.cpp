@@ -1,6 +1,8 @@
 #include "app/w_tavelo_main_cmdline.h"
 
 #include <chrono>
+#include <filesystem>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -46,6 +48,23 @@ bool TextToInt(const std::string& text, int32_t& value) {
   return true;
 }
 
+// The name against the current folder: the recent lists must name the same file from anywhere.
+// "." parts are dropped; ".." parts stay (through a linked folder they lead elsewhere than the
+// text suggests).
+std::string AbsoluteName(const std::string& name) {
+  if (name.empty()) return name;
+  std::error_code ec;
+  const std::filesystem::path full = std::filesystem::absolute(name, ec);
+  if (ec) return name;
+  std::filesystem::path result;
+  for (const std::filesystem::path& part : full)
+    if (part != ".") result /= part;
+  std::string text = result.string();
+  // A name that ended in a separator still does.
+  if (name.back() == '/' && (text.empty() || text.back() != '/')) text += '/';
+  return text;
+}
+
 }  // namespace
 
 void SetOpenAndPlayClock(const OpenAndPlayClock& clock) { g_clock = clock; }
@@ -74,7 +93,7 @@ void ProcessCommandLineParams(const CmdLinePlayer& player) {
 
   std::vector<std::string> first;
   if (CmdLine_GetCmd("", first) && !first.empty() && !first.front().empty()) {
-    OpenAndPlay(player, first.front());
+    OpenAndPlay(player, AbsoluteName(first.front()));
     return;
   }
 
@@ -95,6 +114,7 @@ void ProcessCommandLineParams(const CmdLinePlayer& player) {
   }
   if (CmdLine_HasCmd("close") && player.SetCloseFlag) player.SetCloseFlag();
 
+  file = AbsoluteName(file);
   if (play)
     OpenAndPlay(player, file);
   else if (open && player.OpenFile)

@@ -2,7 +2,9 @@
 // report, the frame rate, volume, fitting, help and the caption.
 #include <QAction>
 #include <QApplication>
+#include <QTimer>
 
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
 
@@ -133,7 +135,23 @@ bool TfrmPlayer::OpenInPlayer(const std::string& fileName) {
     throw;
   }
   opening_ = false;
+  if (!opened && Player != nullptr && !Player->IsOpening()) ReportFailedOpen(fileName);
   return opened;
+}
+
+void TfrmPlayer::ReportFailedOpen(const std::string& fileName) {
+  const std::string text =
+      Player->ErrorText.empty() ? "File \"" + fileName + "\" could not be opened." : Player->ErrorText;
+  if (!CloseFlag) {
+    ShowError(text);
+    return;
+  }
+  // Nobody is there to answer a box, and no playback will ever end to close the window.
+  std::string line;
+  for (char c : text) line += c == '\r' ? ' ' : c;
+  std::fprintf(stderr, "tavelo: %s\n", line.c_str());
+  ExitStatus = 1;
+  QTimer::singleShot(0, this, [this] { close(); });
 }
 
 void TfrmPlayer::OnFileOpened() {
@@ -143,7 +161,8 @@ void TfrmPlayer::OnFileOpened() {
   if (status.FileOpen != 0) AddToHistory(status.Description.FileName);
   UpdateMenuState();
   const double rate = status.Description.Video.FrameRate;
-  if (status.FileOpen != 0 && Settings.ShowFrameRateDialog && status.Description.Video.Frames >= 1 &&
+  // A single picture has no frame rate to ask for: only media with two or more frames ask.
+  if (status.FileOpen != 0 && Settings.ShowFrameRateDialog && status.Description.Video.Frames >= 2 &&
       (FltSame(rate, 0.0) || rate > 60.0))
     AskFrameRate();
   SetMainCaption(status.FileOpen != 0 ? NameOf(status.Description.FileName) : std::string());
@@ -261,7 +280,8 @@ void TfrmPlayer::ShowCurrentFrameInfo() {
     return;
   }
   std::string file;
-  UniGetFileName(d, status.CurrentFrame, file);
+  // The format layer counts a sequence's members from 1.
+  UniGetFileName(d, status.CurrentFrame + 1, file);
   const int32_t position = d.Kind == ukSequence ? 1 : status.CurrentFrame + 1;
   const double rate = Player->GetFrameRate();
   const double time = rate > 0 ? position / rate : 0.0;

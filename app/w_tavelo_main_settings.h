@@ -22,7 +22,7 @@ struct MainSettings {
   std::string ScreenshotFolder;    // folder of the last saved screenshot
   std::string ScreenshotExt;       // its extension with the point; '' means ".jpg"
   bool ShowFrameRateDialog = true; // ask for a frame rate after opening a file without a usable one
-  std::string CopyOrMoveFolder = "/";
+  std::string CopyOrMoveFolder;  // none yet: the dialogs start at the home folder
   bool UpdateRemind = true;        // check mark of Periodically Check for Updates
   TDateTime UpdateNextDate = 0.0;  // earliest moment of the next automatic update question
 };

@@ -38,8 +38,10 @@ void QHistory::Truncate() {
 }
 
 void QHistory::Add(const std::string& text) {
-  std::string entry = TrimBlanks(text);
-  if (entry.empty()) return;
+  // Names are kept exactly: "dup.png " (blank included) is a file of its own. Nothing but blanks
+  // names nothing.
+  if (TrimBlanks(text).empty()) return;
+  std::string entry = text;
   auto found = std::find(Items.begin(), Items.end(), entry);
   if (found != Items.end()) {
     std::rotate(Items.begin(), found, found + 1);

@@ -16,6 +16,7 @@
 #include <charconv>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 
 #include "core/services/basic.h"
@@ -176,6 +177,8 @@ void ApplyFilterExt(const std::string& fileName, const std::string& filter, int3
 }
 
 void GetInitialFolder(const std::string& folder, std::string& result) {
+  // The home folder stands for the root of the user's drive: a folder that is not set, or whose
+  // only existing ancestor is the file system's root, starts the dialog there.
   result = TrimBlanks(folder);
   if (!result.empty() && !IsDirectory(result)) {
     const std::string root = GetPathRoot(result);
@@ -184,9 +187,18 @@ void GetInitialFolder(const std::string& folder, std::string& result) {
       if (parent == result) break;  // nothing above it: stop rather than loop
       result = parent;
     } while (!IsDirectory(result) && result.size() > root.size());
-    if (!IsDirectory(result)) result.clear();
+    // The file system's root reached by the walk is no folder of the user's.
+    if (!IsDirectory(result) || result.size() <= root.size() || result == std::string(1, kPathDelim)) result.clear();
   }
-  if (result.empty()) result = GetPathRoot(GetExeDir());
+  if (result.empty()) result = HomeFolder();
+}
+
+std::string HomeFolder() {
+  const char* home = std::getenv("HOME");
+  std::string result = home != nullptr ? home : "";
+  if (result.empty() || result[0] != kPathDelim || !IsDirectory(result)) return GetPathRoot(GetExeDir());
+  if (result.back() != kPathDelim) result += kPathDelim;
+  return result;
 }
 
 namespace {

@@ -54,8 +54,10 @@ void GetFilterExt(const std::string& filter, int32_t filterIndex, std::string& e
 // is not forced); otherwise with the filter's extension in place of its own.
 void ApplyFilterExt(const std::string& fileName, const std::string& filter, int32_t filterIndex, std::string& result,
                     bool forceFilterExt);
-// The trimmed folder, or its nearest existing parent, or the root of the program's folder.
+// The trimmed folder, or its nearest existing parent below the root, or the home folder.
 void GetInitialFolder(const std::string& folder, std::string& result);
+// $HOME with a trailing separator when it names a folder, else the root of the program's folder.
+std::string HomeFolder();
 // Open dialog: fileName is '' unless the user confirmed a file (returned as picked). With a folder
 // pointer the dialog starts there and it receives the picked file's folder; with a filter-index
 // pointer the dialog starts at that pair and it receives the chosen one.

@@ -17,6 +17,7 @@
 #include <climits>
 #include <cstdlib>
 #include <stdexcept>
+#include <vector>
 
 #include "core/services/win_utils.h"
 #include "kit/kit_answers.h"
@@ -268,7 +269,6 @@ TMessageForm::TMessageForm(TMessageDlg& owner, const MsgLayout& layout, const QI
                             : HasMsgBtn(owner.Buttons, mbNo)   ? mbNo
                                                                : mbOK;
   QPushButton* first = nullptr;
-  QPushButton* previous = nullptr;
   for (const MsgButtonPlace& place : layout.Buttons) {
     const TMsgDlgBtn b = place.Button;
     auto* button = new QPushButton(QString::fromLatin1(kButtons[b].Caption), this);
@@ -287,14 +287,6 @@ TMessageForm::TMessageForm(TMessageDlg& owner, const MsgLayout& layout, const QI
     } else {
       connect(button, &QPushButton::clicked, this, [this, b] { AnswerClick(b); });
     }
-    if (previous != nullptr) setTabOrder(previous, button);
-    previous = button;
-  }
-  // The default button comes first in the tab order and has the focus.
-  if (first != nullptr && !layout.Buttons.empty()) {
-    QPushButton* head = buttons_[layout.Buttons.front().Button];
-    if (head != first) setTabOrder(first, head);
-    first->setFocus();
   }
 
   if (layout.HasCheckBox) {
@@ -303,6 +295,15 @@ TMessageForm::TMessageForm(TMessageDlg& owner, const MsgLayout& layout, const QI
     checkBox_->setGeometry(layout.CheckBox.Left, layout.CheckBox.Top, layout.CheckBox.Width, layout.CheckBox.Height);
     checkBox_->setChecked(owner.ShowFlagPtr != nullptr && *owner.ShowFlagPtr == 0);
   }
+  // Tab order: the default button first (it has the focus), the other buttons left to right, then
+  // the check box.
+  std::vector<QWidget*> order;
+  if (first != nullptr) order.push_back(first);
+  for (const MsgButtonPlace& place : layout.Buttons)
+    if (buttons_[place.Button] != first) order.push_back(buttons_[place.Button]);
+  if (checkBox_ != nullptr) order.push_back(checkBox_);
+  for (size_t i = 1; i < order.size(); ++i) setTabOrder(order[i - 1], order[i]);
+  if (first != nullptr) first->setFocus();
 
   setFixedSize(layout.ClientWidth, layout.ClientHeight);
 }
@@ -443,9 +444,12 @@ uint8_t TMessageDlg::Execute(const std::string& msg, TMsgDlgType dlgType, TMsgDl
   return ModalAnswer;
 }
 
-std::string ApplicationTitle() {
-  if (QCoreApplication::instance() == nullptr) return std::string();
-  return QGuiApplication::applicationDisplayName().toStdString();
-}
+namespace {
+std::string g_applicationTitle;
+}  // namespace
+
+std::string ApplicationTitle() { return g_applicationTitle; }
+
+void SetApplicationTitle(const std::string& title) { g_applicationTitle = title; }
 
 }  // namespace tavelo

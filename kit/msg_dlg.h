@@ -234,7 +234,10 @@ class TMessageDlg {
   std::string checkBoxCaption_;
 };
 
-// The title of the program's boxes when no custom caption is given.
+// The title of the program's boxes when no custom caption is given. It is the kit's own: the
+// toolkit appends an application display name to every window title, and titles are exactly
+// the program's captions.
 std::string ApplicationTitle();
+void SetApplicationTitle(const std::string& title);
 
 }  // namespace tavelo

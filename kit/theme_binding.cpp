@@ -68,4 +68,9 @@ void DrawThemedPart(QWidget* window, QPainter* dc, const QRect& rect, const char
   g_theme.CloseThemeData(theme);
 }
 
+void ForgetThemeLibrary() {
+  if (g_theme.Handle != nullptr) platform::FreeLibrary(g_theme.Handle);
+  g_theme = ThemeLibrary{};
+}
+
 }  // namespace tavelo

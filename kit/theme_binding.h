@@ -30,4 +30,9 @@ bool ThemesActive();
 void DrawThemedPart(QWidget* window, QPainter* dc, const QRect& rect, const char16_t* className, int32_t partId,
                     int32_t stateId);
 
+// Forgets the binding, so that the next use binds from the library folder again. The program
+// never calls it (the library stays bound for the run); tests that bind different libraries in
+// one process do.
+void ForgetThemeLibrary();
+
 }  // namespace tavelo

@@ -102,7 +102,7 @@ QMedPlayer::QMedPlayer(QWidget* owner, PlayerClock* clock, const MediaAccess* me
 }
 
 void QMedPlayer::Construct(PlayerClock* clock, const MediaAccess* media) {
-  DefaultFolder = "/";
+  DefaultFolder = kDefaultOpenFolder;
   LoopCount = 1;
   ShowFrameRate = 0;
   VolumePercent = 75;
@@ -383,6 +383,7 @@ std::string QMedPlayer::InfoText(int32_t box) const {
 }
 
 void QMedPlayer::SetButtonsEnabled(uint32_t mask) {
+  const bool changed = enabledMask_ != (mask & 0xFFFF);
   enabledMask_ = mask & 0xFFFF;
   for (int32_t n = 0; n < kPlayerActionCount; ++n)
     if (QPlayerAction* action = Actions[static_cast<size_t>(n)]) action->SetEnabled((mask >> n) & 1);
@@ -392,6 +393,7 @@ void QMedPlayer::SetButtonsEnabled(uint32_t mask) {
     if (!on) PositionSlider->setValue(0);
   }
   if (VolumeSlider != nullptr) VolumeSlider->setEnabled((mask & pmVolumeSlider) != 0);
+  if (changed && OnButtonsChanged) OnButtonsChanged();
 }
 
 void QMedPlayer::ButtonsOff() { SetButtonsEnabled(0); }

@@ -73,6 +73,11 @@ struct QMedPlayerStatus {
 
 // The volume table: entry 0 = 0, entry 100 = 1000, entry p = round(1000 x (p / 100)^0.15) (ties
 // to even). Filled each time a control is made.
+// The open dialog's folder before one was chosen: none (the dialog starts at the home folder), and
+// the volume of a fresh profile.
+inline constexpr const char* kDefaultOpenFolder = "";
+constexpr int32_t kDefaultVolume = 50;
+
 void FillVolumeTable_();
 int32_t VolumeTableEntry(int32_t percent);
 
@@ -90,6 +95,8 @@ class QMedPlayer : public QWidget {
   bool OpenFile(const std::string& fileName);
   void CloseFile();
   bool IsFileOpen() const;
+  // OpenFile is running (it refuses a second open meanwhile).
+  bool IsOpening() const { return opening_; }
   bool IsPlaying() const;
   void StartPlay();
   void StopPlay();
@@ -186,7 +193,7 @@ class QMedPlayer : public QWidget {
   int32_t MaxWidth = 0, MaxHeight = 0;
   SafeFlag SliderGuard = 0, PlayGuard = 0, VolumeGuard = 0;
   std::array<QPlayerAction*, kPlayerActionCount> Actions{};
-  std::string DefaultFolder = "/";
+  std::string DefaultFolder = kDefaultOpenFolder;
   int32_t LoopCount = 1;
   int32_t ShowFrameRate = 0;  // bool32
   int32_t VolumePercent = 75;
@@ -208,6 +215,8 @@ class QMedPlayer : public QWidget {
   std::function<void()> OnPlaybackEnded;
   std::function<void()> OnSizeWanted;
   std::function<void(uint8_t kind, int32_t x, int32_t y, uint32_t colour)> OnDisplayClick;
+  // The enable mask changed: a menu that runs the same commands by key follows it at once.
+  std::function<void()> OnButtonsChanged;
 
  protected:
   bool event(QEvent* e) override;

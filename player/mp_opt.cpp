@@ -203,9 +203,10 @@ void QMedPlayer::SaveOptions(uint32_t rootKey, const std::string& key) {
 void QMedPlayer::LoadOptions(uint32_t rootKey, const std::string& key) {
   TRegistry* reg = RegCreate(rootKey);
   if (reg == nullptr) return;
-  // Read without creating: a missing key leaves every option as it was.
+  // Read without creating. A missing key reads as missing values: those whose default is the
+  // current value keep it, the others take their defaults (a fresh profile is not silent).
   if (RegOpen(reg, WithBackslash(key), false)) {
-    DefaultFolder = RegReadStr(reg, "DefaultFolder", "/");
+    DefaultFolder = RegReadStr(reg, "DefaultFolder", kDefaultOpenFolder);
     LoopCount = RegReadInt(reg, "LoopCount", LoopCount);
     // A stored rate that is not a number (NaN or infinite) would reach the engine's arithmetic:
     // it reads as the rate in use before.
@@ -215,9 +216,14 @@ void QMedPlayer::LoadOptions(uint32_t rootKey, const std::string& key) {
     if (Engine != nullptr) Engine->SetFrameRate(rate);
     ShowFrameRate = RegReadBool(reg, "ShowFrameRate", ShowFrameRate != 0) ? -1 : 0;
     SetKeepSync(RegReadBool(reg, "KeepSync", GetKeepSync()));
-    SetVolume(RegReadInt(reg, "AudioVolume", 50));
+    SetVolume(RegReadInt(reg, "AudioVolume", kDefaultVolume));
     SetResizeBig(RegReadBool(reg, "ResizeBig", false));
     SetResizeSmall(RegReadBool(reg, "ResizeSmall", false));
+  } else {
+    DefaultFolder = kDefaultOpenFolder;
+    SetVolume(kDefaultVolume);
+    SetResizeBig(false);
+    SetResizeSmall(false);
   }
   RegFree(reg);
 }

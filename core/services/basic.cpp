@@ -103,6 +103,7 @@ std::atomic<int32_t> g_initParts{0};
 }
 void CountInitPart() { ++g_initParts; }
 int32_t InitPartCount() { return g_initParts.load(); }
+void ResetInitPartCount() { g_initParts = 0; }
 
 // ---- numbers and text ----------------------------------------------------------------------
 

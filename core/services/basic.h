@@ -30,6 +30,8 @@ inline bool TestBits(int32_t value, int32_t mask) { return (value & mask) != 0; 
 // The start-up counter raised by the unit initializations.
 void CountInitPart();
 int32_t InitPartCount();
+// Back to no parts counted: for tests that bring the units up more than once in one process.
+void ResetInitPartCount();
 
 // Numbers and text.
 std::string IntToStrW(uint32_t value, int widthCode);

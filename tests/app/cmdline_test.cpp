@@ -1,6 +1,7 @@
 // The command line's switches, the open-to-play pause and the program log.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,26 @@ class CmdLineTest : public testing::Test {
 TEST_F(CmdLineTest, PlayWinsOverOpen) {
   Run({"/open=/m/a.avi", "/play=/m/b.avi"});
   EXPECT_EQ(player_.calls, (std::vector<std::string>{"open /m/b.avi", "messages", "play"}));
+}
+
+TEST_F(CmdLineTest, NamesAreMadeAbsoluteAgainstTheCurrentFolder) {
+  // The recent lists keep what was opened: a relative name would fail from another folder.
+  const std::string cwd = std::filesystem::current_path().string();
+  struct Case {
+    std::vector<std::string> args;
+    std::string opened;
+  } cases[] = {
+      {{"/open=clip.v1.avi"}, cwd + "/clip.v1.avi"},
+      {{"./media/a b.avi"}, cwd + "/media/a b.avi"},
+      {{"/play=../up.avi"}, cwd + "/../up.avi"},
+      {{"/open=/m/a.avi"}, "/m/a.avi"},
+  };
+  for (const Case& c : cases) {
+    player_.calls.clear();
+    Run(c.args);
+    ASSERT_FALSE(player_.calls.empty()) << c.args[0];
+    EXPECT_EQ(player_.calls[0], "open " + c.opened) << c.args[0];
+  }
 }
 
 TEST_F(CmdLineTest, OpenAloneOpensWithoutPlaying) {

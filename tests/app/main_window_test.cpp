@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QUrl>
 
+#include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -57,6 +58,8 @@ struct Asked {
 class MainWindowTest : public testing::Test {
  protected:
   void SetUp() override {
+    // Every test brings the units up afresh (TearDown takes them down): the count starts over.
+    ResetInitPartCount();
     platform::SetRegistryFolder(test::MakeTempDir("reg"));
     platform::SetLibraryFolder(TAVELO_CODEC_DIR);
     CmdLine_SetText("\"/usr/bin/tavelo\"");
@@ -153,6 +156,20 @@ TEST_F(MainWindowTest, CompleteStartShowsNoMessageAndSizesTheClientArea) {
   form->ApplyInitialClientSize();
   EXPECT_EQ(form->ClientWidth(), form->Player->MinWidth);
   EXPECT_EQ(form->ClientHeight(), form->Player->MinWidth * 3 / 5 + form->Player->MinHeight);
+}
+
+TEST_F(MainWindowTest, AFreshProfilePlaysAudiblyAndItsDialogsStartAtHome) {
+  Start();
+  EXPECT_EQ(form->Player->GetVolume(), 50);
+  const std::string home = std::string(std::getenv("HOME")) + "/";
+  form->Menu.Open->setEnabled(true);
+  form->Menu.Open->trigger();
+  Open(Media("app/clip.v1.avi"));
+  form->CopyOrMoveFile(true);
+  std::vector<std::string> dialogs;
+  for (const Asked& a : asked)
+    if (a.kind != KitAskKind::Message && a.kind != KitAskKind::Form) dialogs.push_back(a.caption + " " + a.initialDir);
+  EXPECT_EQ(dialogs, (std::vector<std::string>{"Open File " + home, "Copy To " + home}));
 }
 
 TEST_F(MainWindowTest, AMissingInitializationIsReported) {
@@ -322,6 +339,51 @@ TEST_F(MainWindowTest, DropsOpenTheFirstFile) {
   }
 }
 
+TEST_F(MainWindowTest, EveryOpenPathReportsAFailedOpen) {
+  const std::string broken = test::MakeTempDir("broken") + "/broken.png";
+  test::WriteFile(broken, "not a picture");
+  enum Path { kDrop, kRecent, kCommandLine, kCommandLineClose };
+  for (Path path : {kDrop, kRecent, kCommandLine, kCommandLineClose}) {
+    asked.clear();
+    std::vector<std::string> args = {"/usr/bin/tavelo"};
+    if (path == kCommandLine || path == kCommandLineClose) args.push_back("/open=" + broken);
+    if (path == kCommandLineClose) args.push_back("/close");
+    CmdLine_SetText(CmdLine_BuildText(args));
+    // A fresh window each time; the units stay up (TearDown takes them down).
+    Start();
+    testing::internal::CaptureStderr();
+    if (path == kDrop) {
+      QMimeData data;
+      data.setUrls({QUrl::fromLocalFile(QString::fromStdString(broken))});
+      form->AppMessage(&data);
+    } else if (path == kRecent) {
+      form->RecentFiles->Add(broken);
+      form->OpenRecentFile(0);
+    } else {
+      form->show();
+      ASSERT_TRUE(WaitFor([this] { return form->IdleStep >= 1; }, 10000));
+    }
+    if (path == kCommandLineClose) {
+      // Nobody answers a box: the reason goes to stderr, the window closes and the program ends
+      // with status 1.
+      EXPECT_TRUE(WaitFor([this] { return !form->isVisible(); }, 5000)) << "the window closes";
+      const std::string err = testing::internal::GetCapturedStderr();
+      EXPECT_TRUE(Messages().empty()) << testing::PrintToString(Messages());
+      EXPECT_NE(err.find("File \"" + broken + "\" is not supported."), std::string::npos) << err;
+      EXPECT_EQ(form->ExitStatus, 1);
+    } else {
+      testing::internal::GetCapturedStderr();
+      ASSERT_NE(form->Player, nullptr);
+      const std::string reason = form->Player->ErrorText;
+      ASSERT_FALSE(reason.empty()) << path;
+      EXPECT_EQ(Messages(), std::vector<std::string>{reason}) << path;
+      EXPECT_EQ(form->ExitStatus, 0);
+    }
+    delete form;
+    form = nullptr;
+  }
+}
+
 TEST_F(MainWindowTest, RecentFileThatVanishedIsReported) {
   Start();
   const std::string movie = Media("app/clip.v1.avi");
@@ -335,33 +397,63 @@ TEST_F(MainWindowTest, RecentFileThatVanishedIsReported) {
   EXPECT_EQ(form->RecentFiles->Count(), 1) << "No keeps the list";
 }
 
-TEST_F(MainWindowTest, APictureWithoutARateAsksForOneWithTheDefaultRate) {
-  Start();
-  form->Player->SetDefaultFrameRate(12.5);
-  Open(Media("app/still.bmp"));
-  EXPECT_EQ(frameRateShown, "12.5");
-  // A movie with a rate of its own asks nothing.
-  frameRateShown.clear();
-  Open(Media("app/clip.v1.avi"));
-  EXPECT_EQ(frameRateShown, "");
+// A copy of the five-picture numbered sequence in a fresh folder; the name of its first member.
+std::string Sequence() {
+  const std::string dir = test::MakeTempDir("seq");
+  for (int i = 1; i <= 5; ++i) {
+    const std::string name = "img000" + std::to_string(i) + ".bmp";
+    fs::copy_file(test::MediaPath("formats/seq/" + name), dir + "/" + name);
+  }
+  return dir + "/img0001.bmp";
 }
 
-TEST_F(MainWindowTest, CurrentFrameInfo) {
+TEST_F(MainWindowTest, OnlyMediaWithTwoOrMoreFramesAskForARate) {
+  Start();
+  form->Player->SetDefaultFrameRate(12.5);
+  struct Case {
+    std::string path, shown;
+  } cases[] = {
+      {Sequence(), "12.5"},              // frames without a rate
+      {Media("app/still.bmp"), ""},      // a single picture has no rate to ask for
+      {Media("app/clip.v1.avi"), ""},    // a movie with a rate of its own
+  };
+  for (const Case& c : cases) {
+    frameRateShown.clear();
+    Open(c.path);
+    EXPECT_EQ(frameRateShown, c.shown) << c.path;
+  }
+}
+
+TEST_F(MainWindowTest, CurrentFrameInfoNamesTheFileHoldingTheFrame) {
   Start();
   form->ShowCurrentFrameInfo();
   EXPECT_EQ(Messages().back(), "You need to open a file first.");
-  const std::string movie = Media("app/clip.v1.avi");
-  Open(movie);
-  form->Player->SeekFrame(2);
-  form->ShowCurrentFrameInfo();
-  const std::string text = Messages().back();
-  EXPECT_EQ(text.rfind("Current Frame Info:\r\n\r\nInput file:  \"" + movie + "\"\r\nFrame position (1-based):  3\r\n"
-                       "Time position:  00:00:00.120\r\n\r\nFile size:  " +
-                           FloatToStrW(static_cast<double>(fs::file_size(movie)), 100, 0) +
-                           " bytes\r\nLast modification date:  ",
-                       0),
-            0u)
-      << text;
+  const std::string movie = Media("app/clip.v1.avi"), first = Sequence();
+  const std::string third = fs::path(first).parent_path().string() + "/img0003.bmp";
+  struct Case {
+    std::string open;
+    int32_t frame;
+    std::string file, position;
+  } cases[] = {
+      {movie, 2, movie, "3"},
+      {first, 0, first, "1"},  // a sequence shows its member file and position 1
+      {first, 2, third, "1"},
+  };
+  for (const Case& c : cases) {
+    Open(c.open);
+    form->Player->SetFrameRate(12.5);
+    form->Player->SeekFrame(c.frame);
+    form->ShowCurrentFrameInfo();
+    const std::string text = Messages().back();
+    EXPECT_EQ(text.rfind("Current Frame Info:\r\n\r\nInput file:  \"" + c.file + "\"\r\nFrame position (1-based):  " +
+                             c.position + "\r\n",
+                         0),
+              0u)
+        << text;
+    const std::string size = FloatToStrW(static_cast<double>(fs::file_size(c.file)), 100, 0);
+    EXPECT_NE(text.find("\r\n\r\nFile size:  " + size + " bytes\r\nLast modification date:  20"), std::string::npos)
+        << text;
+  }
 }
 
 TEST_F(MainWindowTest, VolumeStepsStayInRange) {

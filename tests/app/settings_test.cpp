@@ -104,7 +104,7 @@ TEST_F(SettingsTest, ValuesRoundTripAndMissingOnesKeepTheirDefaults) {
   EXPECT_EQ(defaults.ScreenshotFolder, "");
   EXPECT_EQ(defaults.ScreenshotExt, "");
   EXPECT_TRUE(defaults.ShowFrameRateDialog);
-  EXPECT_EQ(defaults.CopyOrMoveFolder, "/");
+  EXPECT_EQ(defaults.CopyOrMoveFolder, "") << "the dialogs start at the home folder";
   EXPECT_TRUE(defaults.UpdateRemind);
   EXPECT_EQ(defaults.UpdateNextDate, 0.0);
 

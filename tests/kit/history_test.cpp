@@ -22,17 +22,20 @@ using Texts = std::vector<std::string>;
 
 const std::string kKey = "\\Software\\Velkarn\\Tavelo\\3.1.0\\RecentFiles";
 
-TEST(QHistoryList, AddTrimsMovesEqualEntriesAndComparesPathsExactly) {
+TEST(QHistoryList, AddKeepsNamesExactlyAndMovesEqualEntries) {
   QHistory history;
-  history.Add("  /v/a.avi \t");
+  history.Add("/v/a.avi");
   history.Add("/v/b.avi");
-  history.Add("   ");
+  history.Add("");
+  history.Add("  \t");
   EXPECT_EQ(history.Items, (Texts{"/v/b.avi", "/v/a.avi"}));
-  history.Add(" /v/a.avi");
+  history.Add("/v/a.avi");
   EXPECT_EQ(history.Items, (Texts{"/v/a.avi", "/v/b.avi"})) << "an equal entry moves to the top";
-  // Two names that differ in case are two files here.
+  // Blanks and case are part of a name: each of these is another file.
   history.Add("/v/A.avi");
-  EXPECT_EQ(history.Items, (Texts{"/v/A.avi", "/v/a.avi", "/v/b.avi"}));
+  history.Add("/v/a.avi ");
+  history.Add(" /v/a.avi\t");
+  EXPECT_EQ(history.Items, (Texts{" /v/a.avi\t", "/v/a.avi ", "/v/A.avi", "/v/a.avi", "/v/b.avi"}));
 }
 
 TEST(QHistoryList, TheTwentyFirstEntryPushesTheOldestOut) {

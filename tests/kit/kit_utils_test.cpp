@@ -10,6 +10,7 @@
 #include <QPushButton>
 
 #include <climits>
+#include <cstdlib>
 #include <functional>
 #include <stdexcept>
 #include <thread>
@@ -65,7 +66,7 @@ TEST(FilterExt, PatternLists) {
     const char* filter;
     const char* ext;
   } cases[] = {
-      {"TIFF| *.tif;*.tiff ", "tif"}, {"All|*.*", ""},          {"Raw|data", ""},       {"Mixed|*.jpg,*.jpe", "jpg"},
+      {"TIFF| *.tif;*.tiff ", "tif"}, {"Targa| *.tga ", "tga"}, {"All|*.*", ""},          {"Raw|data", ""},       {"Mixed|*.jpg,*.jpe", "jpg"},
       {"Empty|", ""},                 {"", ""},                 {"No pattern", ""},     {"Two dots|*.tar.gz", "tar.gz"},
   };
   for (const Case& c : cases) {
@@ -101,9 +102,10 @@ TEST(FilterExt, ExtensionRule) {
   }
 }
 
-TEST(InitialFolder, NearestExistingParentElseTheRoot) {
+TEST(InitialFolder, NearestExistingParentElseTheHomeFolder) {
   const std::string dir = test::MakeTempDir("initial");
   test::WriteFile(dir + "/file.txt", "x");
+  const std::string home = std::getenv("HOME");  // the test process's private home
   struct Case {
     std::string folder;
     std::string result;
@@ -113,11 +115,11 @@ TEST(InitialFolder, NearestExistingParentElseTheRoot) {
       {dir + "/gone/deeper", dir + "/"},
       {dir + "/gone/", dir + "/"},
       {dir + "/file.txt", dir + "/"},
-      {"/no-such-top/a/b", "/"},
-      {"", "/"},
-      {"   ", "/"},
+      {"/no-such-top/a/b", home + "/"},
+      {"", home + "/"},
+      {"   ", home + "/"},
       {"/", "/"},
-      {"relative/missing", "/"},
+      {"relative/missing", home + "/"},
   };
   for (const Case& c : cases) {
     std::string result = "stale";
@@ -211,7 +213,7 @@ TEST_F(Asked, SaveAppliesTheExtensionRule) {
   EXPECT_EQ(ask.Caption, "Save as");
   EXPECT_EQ(ask.FileName, "initial");
   EXPECT_EQ(ask.Flags, 268u);
-  EXPECT_EQ(ask.InitialDir, "/") << "/start does not exist";
+  EXPECT_EQ(ask.InitialDir, std::string(std::getenv("HOME")) + "/") << "/start does not exist";
 }
 
 // ---- Message boxes.
@@ -372,6 +374,8 @@ TEST(KitControls, FloatsInControlTexts) {
   QLineEdit edit;
   SetControlFloat(&edit, INT_MAX, 25.5);
   EXPECT_EQ(edit.text(), "25.5");
+  SetControlFloat(&edit, INT_MAX, 1.0 / 3);
+  EXPECT_EQ(edit.text(), "0.3333333333") << "the largest count of decimals means 10";
   SetControlFloat(&edit, 2, 1.0);
   EXPECT_EQ(edit.text(), "1");
   SetControlFloat(&edit, 3, 29.97);

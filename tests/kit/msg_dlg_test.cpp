@@ -177,7 +177,7 @@ TEST_F(MsgDlgTest, WhatIsAskedAndWhatSounds) {
     answer.Result = mbNo;
     return true;
   });
-  QApplication::setApplicationDisplayName("Tavelo Test");
+  SetApplicationTitle("Tavelo Test");
   for (const Case& c : cases) {
     g_beeps.clear();
     TMessageDlg dlg;
@@ -195,7 +195,7 @@ TEST_F(MsgDlgTest, WhatIsAskedAndWhatSounds) {
   custom.CustomCaption = "Own caption";
   custom.Execute("x", mtCustom, MsgBtn(mbOK), mbOK);
   EXPECT_EQ(last.Caption, "Own caption");
-  QApplication::setApplicationDisplayName(QString());
+  SetApplicationTitle("");
 }
 
 TEST_F(MsgDlgTest, ButtonsCarryTheirNamesTagsAndTheDefault) {
@@ -215,6 +215,32 @@ TEST_F(MsgDlgTest, ButtonsCarryTheirNamesTagsAndTheDefault) {
   });
   TMessageDlg dlg;
   EXPECT_EQ(dlg.Execute("All of them", mtWarning, 0x7FF, mbRetry), mbRetry);
+}
+
+TEST_F(MsgDlgTest, TabGoesFromTheDefaultButtonThroughTheOthersLeftToRightThenTheCheckBox) {
+  std::vector<std::string> order;
+  Answer([&](const KitAsk& ask, KitAnswer& answer) {
+    TMessageForm* form = FormOf(ask);
+    form->show();
+    QApplication::processEvents();
+    // Each Tab moves the focus one step along the chain from the default button.
+    QWidget* at = form->Button(mbNo);
+    for (int i = 0; i < 5 && at != nullptr; ++i) {
+      order.push_back(at->objectName().toStdString());
+      at = at->nextInFocusChain();
+      while (at != nullptr && at != form && !(at->focusPolicy() & Qt::TabFocus)) at = at->nextInFocusChain();
+    }
+    answer.Result = mbNo;
+    return true;
+  });
+  TMessageDlg dlg;
+  TShowFlag flag = -1;
+  uint8_t remembered = 0;
+  dlg.ShowFlagPtr = &flag;
+  dlg.AnswerPtr = &remembered;
+  dlg.Execute("Which?", mtConfirmation, MsgBtn(mbYes) | MsgBtn(mbNo) | MsgBtn(mbOK) | MsgBtn(mbHelp), mbNo);
+  EXPECT_EQ(order, (std::vector<std::string>{MsgButtonName(mbNo), MsgButtonName(mbYes), MsgButtonName(mbOK),
+                                             MsgButtonName(mbHelp), "DontShowAgain"}));
 }
 
 TEST_F(MsgDlgTest, HelpOpensTheHelpFileAndKeepsTheBoxOpen) {
@@ -363,6 +389,38 @@ void InspectRendered(TMessageForm* form, const TMessageDlg& dlg, const RenderCas
     EXPECT_LE(l.CheckBox.Left + l.CheckBox.Width, l.ClientWidth);
     EXPECT_GT(Ink(img, R(l.CheckBox), bg), 50);
   }
+}
+
+TEST_F(MsgDlgTest, MarkupInTheTextIsShownAsWritten) {
+  // A file name may hold what looks like markup: the box shows the characters, not a rendering.
+  const QString text = QStringLiteral("File \"<b>x</b><br><h1>y</h1>.png\" is not supported.");
+  QImage shown, literal;
+  Answer([&](const KitAsk& ask, KitAnswer& answer) {
+    // Both labels draw their text alone onto the same canvas.
+    const auto draw = [](QLabel* label) {
+      QImage img(label->size(), QImage::Format_RGB32);
+      img.fill(Qt::magenta);
+      label->render(&img, QPoint(), QRegion(), QWidget::RenderFlags());
+      return img;
+    };
+    QLabel* label = FormOf(ask)->MessageLabel();
+    shown = draw(label);
+    QLabel reference;
+    reference.setFont(label->font());
+    reference.setPalette(label->palette());
+    reference.setWordWrap(true);
+    reference.setAlignment(label->alignment());
+    reference.setTextFormat(Qt::PlainText);
+    reference.setText(text);
+    reference.resize(label->size());
+    literal = draw(&reference);
+    answer.Result = mbOK;
+    return true;
+  });
+  TMessageDlg dlg;
+  dlg.Execute(text.toStdString(), mtError, MsgBtn(mbOK), mbOK);
+  ASSERT_FALSE(shown.isNull());
+  EXPECT_EQ(shown, literal);
 }
 
 TEST_F(MsgDlgTest, EveryKindOfBoxRendersIconTextAndButtonsWhereTheLayoutSays) {

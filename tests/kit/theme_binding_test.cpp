@@ -56,7 +56,19 @@ bool AllWhite(const QImage& image) {
   return true;
 }
 
-TEST(ThemeBinding, MissingLibraryDrawsNothingAndIsRetriedUntilItLoads) {
+// Each test starts unbound, whatever bound a library earlier in the process (the picture buttons
+// bind one when they paint).
+class ThemeBinding : public testing::Test {
+ protected:
+  void SetUp() override { ForgetThemeLibrary(); }
+  void TearDown() override {
+    ForgetThemeLibrary();
+    SetLibraryFolder("");
+  }
+};
+using ThemeLibrary = ThemeBinding;
+
+TEST_F(ThemeBinding, MissingLibraryDrawsNothingAndIsRetriedUntilItLoads) {
   const std::string empty = std::filesystem::temp_directory_path() / "tavelo-no-theme";
   std::filesystem::create_directories(empty);
   SetLibraryFolder(empty);
@@ -75,7 +87,7 @@ TEST(ThemeBinding, MissingLibraryDrawsNothingAndIsRetriedUntilItLoads) {
   SetLibraryFolder("");
 }
 
-TEST(ThemeBinding, StylesReportedOffMakeThemesInactive) {
+TEST_F(ThemeBinding, StylesReportedOffMakeThemesInactive) {
   SetLibraryFolder(TAVELO_FAKE_UXTHEME_DIR);
   FakeTheme fake(TAVELO_FAKE_UXTHEME_DIR);
   fake.set(1, 0, 0);  // the user turned visual styles off
@@ -90,7 +102,7 @@ TEST(ThemeBinding, StylesReportedOffMakeThemesInactive) {
   SetLibraryFolder("");
 }
 
-TEST(ThemeBinding, DrawOpensDrawsAndClosesForEveryCall) {
+TEST_F(ThemeBinding, DrawOpensDrawsAndClosesForEveryCall) {
   SetLibraryFolder(TAVELO_FAKE_UXTHEME_DIR);
   FakeTheme fake(TAVELO_FAKE_UXTHEME_DIR);
   fake.Calls();
@@ -102,7 +114,7 @@ TEST(ThemeBinding, DrawOpensDrawsAndClosesForEveryCall) {
   SetLibraryFolder("");
 }
 
-TEST(ThemeBinding, NullThemeHandleIsNeitherDrawnNorClosed) {
+TEST_F(ThemeBinding, NullThemeHandleIsNeitherDrawnNorClosed) {
   SetLibraryFolder(TAVELO_FAKE_UXTHEME_DIR);
   FakeTheme fake(TAVELO_FAKE_UXTHEME_DIR);
   fake.set(1, 1, 1);  // OpenThemeData fails
@@ -114,7 +126,7 @@ TEST(ThemeBinding, NullThemeHandleIsNeitherDrawnNorClosed) {
   SetLibraryFolder("");
 }
 
-TEST(ThemeBinding, LibraryWithoutAnEntryPointIsNeverCalled) {
+TEST_F(ThemeBinding, LibraryWithoutAnEntryPointIsNeverCalled) {
   SetLibraryFolder(TAVELO_FAKE_UXTHEME_PARTIAL_DIR);
   FakeTheme fake(TAVELO_FAKE_UXTHEME_PARTIAL_DIR);
   ASSERT_NE(fake.log, nullptr);
@@ -128,7 +140,7 @@ TEST(ThemeBinding, LibraryWithoutAnEntryPointIsNeverCalled) {
 }
 
 // Our own library: the states of the style's push button, the window background, unknown classes.
-TEST(ThemeLibrary, DrawsThroughTheRunningStyle) {
+TEST_F(ThemeLibrary, DrawsThroughTheRunningStyle) {
   SetLibraryFolder(TAVELO_CODEC_DIR);
   ASSERT_TRUE(ThemesActive());
   QImage states[6];

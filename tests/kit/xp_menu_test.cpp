@@ -26,7 +26,6 @@ class OpenMenu : public ::QMenu {
   using ::QMenu::initStyleOption;
 };
 
-QColor Word(uint32_t color) { return QColor(color & 0xFF, (color >> 8) & 0xFF, (color >> 16) & 0xFF); }
 uint32_t WordOf(QRgb p) { return static_cast<uint32_t>(qRed(p) | (qGreen(p) << 8) | (qBlue(p) << 16)); }
 
 TEST(XPMenuColors, LightenAndDarkenStayInsideEachChannel) {
@@ -128,8 +127,9 @@ TEST_F(XPMenuDrawing, SkinnedItemsGetTheBackgroundButTagNineHundredNinetyNineSta
   const QPoint inBand(rect_.left() + 2, rect_.top() + 1);
   EXPECT_EQ(WordOf(skinned.pixel(inText)), colors_.Background);
   EXPECT_EQ(WordOf(skinned.pixel(inBand)), colors_.IconBand);
-  if (rect_.left() > 0)
+  if (rect_.left() > 0) {
     EXPECT_EQ(WordOf(skinned.pixel(rect_.left() - 1, rect_.top() + 1)), colors_.IconBand) << "over the margin";
+  }
 
   // The Tag-999 item is exactly what the application's style draws.
   QImage kept = draw(menu_, 2);
@@ -191,10 +191,19 @@ TEST_F(XPMenuDrawing, GlyphIsDimmedLiftedOrGreyedAndFaded) {
   const QPoint centre(rect_.left() + (skin_->IconWidth - 16) / 2 - 1 + 8, rect_.top() + 3 + 8);
   EXPECT_EQ(WordOf(normal.pixel(centre)), Lighten(0x0000FF, skin_->DimLevel)) << "dimmed when not highlighted";
 
-  QImage disabled = draw(menu_, 3, {}, QStyle::State_Enabled);
-  // Grey of (255 + 0 + 0) / 3 + 10, then faded by 40 %.
-  EXPECT_EQ(WordOf(disabled.pixel(centre)), Lighten(0x5F5F5F, 40));
-  EXPECT_EQ(WordOf(disabled.pixel(rect_.left() + skin_->IconWidth + 1, rect_.top() + 1)), colors_.Background);
+  // Greyed: the mean of the channels + 10, at most 240, then faded by 40 %.
+  const std::pair<Qt::GlobalColor, uint32_t> greys[] = {{Qt::red, 0x5F5F5F}, {Qt::white, 0xF0F0F0}};
+  for (const auto& [colour, grey] : greys) {
+    QPixmap pixmap(16, 16);
+    pixmap.fill(colour);
+    item(menu_, 3)->setIcon(QIcon(pixmap));
+    QImage disabled = draw(menu_, 3, {}, QStyle::State_Enabled);
+    EXPECT_EQ(WordOf(disabled.pixel(centre)), Lighten(grey, 40)) << std::hex << grey;
+    EXPECT_EQ(WordOf(disabled.pixel(rect_.left() + skin_->IconWidth + 1, rect_.top() + 1)), colors_.Background);
+  }
+  QPixmap red(16, 16);
+  red.fill(Qt::red);
+  item(menu_, 3)->setIcon(QIcon(red));
 
   QImage selected = draw(menu_, 3, QStyle::State_Selected);
   EXPECT_EQ(WordOf(selected.pixel(centre)), 0x0000FFu) << "full colour under the pointer";

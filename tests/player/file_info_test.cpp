@@ -107,6 +107,15 @@ TEST(FileInfo, DepthsResolutionsAndCodecs) {
   EXPECT_EQ(Find(big, "VIDEO", "Print size (width x height)").Alt, "3,000.00 x 1,500.00 inches");
   EXPECT_EQ(Find(big, "VIDEO", "Codec").Value, "Uncompressed, full frames, NOT SUPPORTED");
   EXPECT_EQ(Find(big, "VIDEO", "Width x Height").Alt, "4.5 megapixels");
+
+  // Each side by its own resolution: 720 at 72 dpi and 1500 at 150 dpi are both 10 inches.
+  UniInfoRec tall = Still(720, 1500, 24);
+  tall.Video.XRes = 72;
+  tall.Video.YRes = 150;
+  InfoListRec print;
+  InfoListAddInfo(print, tall);
+  EXPECT_EQ(Find(print, "VIDEO", "Print size (width x height)").Value, "25.40 x 25.40 cm");
+  EXPECT_EQ(Find(print, "VIDEO", "Print size (width x height)").Alt, "10.00 x 10.00 inches");
 }
 
 TEST(FileInfo, CellTexts) {

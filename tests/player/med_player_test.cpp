@@ -126,6 +126,9 @@ TEST_F(Player, ShortFilesGiveSaneSliderValues) {
     EXPECT_GT(p.PositionSlider->maximum(), 0);
     EXPECT_NEAR(p.PositionSlider->maximum(), static_cast<double>(p.SliderScale) * duration, 1.0);
     EXPECT_GE(p.PositionSlider->singleStep(), 1);
+    // A line is one frame, a page 5 % of the duration.
+    EXPECT_NEAR(p.PositionSlider->singleStep(), std::max(1.0, p.SliderScale / c.Rate), 1.0);
+    EXPECT_NEAR(p.PositionSlider->pageStep(), std::max(1.0, p.SliderScale * duration / 20), 1.0);
     p.SeekTime(1e9);
     QApplication::processEvents();
     const int expected = c.Frames > 1 ? p.PositionSlider->maximum() : 0;
@@ -273,6 +276,31 @@ TEST_F(Player, LoopCountThreePlaysThreeTimesAndEndsOnce) {
   EXPECT_EQ(p.ButtonsEnabled(), 0x7FF9u);
 }
 
+TEST_F(Player, RepeatCountsAndTheirLimits) {
+  struct Case {
+    int32_t LoopCount;
+    int32_t Frames;
+    int32_t RepeatsAfterTheFirst;
+  };
+  const Case cases[] = {
+      {0, 100, 0x7FFFFFFF - 1},  // 0 plays endlessly
+      {3, 100, 2},
+      {1000000, 100, 999999},
+      {2000000, 100, 999999},  // the most repeats there are
+      {3, 2, 0},               // under 0.1 s plays once
+      {0, 2, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.LoopCount << " repeats of " << c.Frames << " frames");
+    QMedPlayer& p = Open("clip" + std::to_string(&c - cases) + ".avi", Movie(c.Frames, 25));
+    p.SetLoopCount(c.LoopCount);
+    p.StartPlay();
+    EXPECT_EQ(p.RepeatsLeft, c.RepeatsAfterTheFirst);
+    p.StopPlay();
+    p.CloseFile();
+  }
+}
+
 TEST_F(Player, PlayStopPlayWithoutEventsPlaysTheNewRunToItsEnd) {
   QMedPlayer& p = Open("clip.avi", Movie(40, 25));
   p.Action(paPlay)->Click();
@@ -284,7 +312,7 @@ TEST_F(Player, PlayStopPlayWithoutEventsPlaysTheNewRunToItsEnd) {
 }
 
 TEST_F(Player, VolumeStepsFollowTheTable) {
-  FillVolumeTable_();
+  // The table is the constructor's to fill: nothing else does.
   const std::pair<int32_t, int32_t> steps[] = {{0, 0}, {1, 501}, {50, 901}, {75, 958}, {99, 998}, {100, 1000}};
   for (const auto& [percent, volume] : steps) {
     EXPECT_EQ(VolumeTableEntry(percent), volume) << percent;

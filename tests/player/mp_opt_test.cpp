@@ -169,14 +169,19 @@ TEST_F(Options, SavedOptionsLoadIntoAnotherPlayer) {
   EXPECT_FALSE(other.GetResizeSmall());
 }
 
-TEST_F(Options, AMissingKeyKeepsTheCurrentValues) {
+TEST_F(Options, AMissingKeyKeepsTheCurrentValuesAndGivesTheOthersTheirDefaults) {
+  // A fresh profile: the options whose default is the value in use keep it; the volume, the open
+  // folder and the resize flags take their defaults (a fresh profile must not play silently).
   player_->SetLoopCount(6);
-  player_->SetVolume(20);
+  player_->SetVolume(0);
   player_->DefaultFolder = "/data/";
+  player_->SetResizeBig(true);
   player_->LoadOptions(HKEY_CURRENT_USER, "\\Software\\Nobody\\MPlayer");
   EXPECT_EQ(player_->GetLoopCount(), 6);
-  EXPECT_EQ(player_->GetVolume(), 20);
-  EXPECT_EQ(player_->DefaultFolder, "/data/");
+  EXPECT_EQ(player_->GetVolume(), 50);
+  EXPECT_EQ(player_->VolumeSlider->value(), 50);
+  EXPECT_EQ(player_->DefaultFolder, "") << "the open dialog starts at the home folder";
+  EXPECT_FALSE(player_->GetResizeBig());
   TRegistry* reg = RegCreate(HKEY_CURRENT_USER);
   EXPECT_FALSE(RegKeyExists(reg, "\\Software\\Nobody\\MPlayer")) << "loading creates nothing";
   RegFree(reg);
