@@ -197,6 +197,8 @@ void TfrmPlayer::ProgramDone() {
   RecentFiles = nullptr;
   delete RecentFolders;
   RecentFolders = nullptr;
+  // A check still running works on its own copy; its result must not land in a freed checker.
+  CancelUpdateCheck();
   delete Update;
   Update = nullptr;
   delete Player;
