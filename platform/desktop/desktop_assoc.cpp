@@ -28,6 +28,9 @@ constexpr const char* kDefaultGroup = "[Default Applications]";
 
 std::mutex g_mutex;  // one sync at a time in the process
 std::string g_updater;
+std::mutex g_requestMutex;
+DesktopAssocRequest g_request;  // what the next SHChangeNotify works with
+bool g_requestSet = false;
 
 std::string Env(const char* name) {
   const char* v = std::getenv(name);
@@ -82,9 +85,30 @@ bool ReadText(const std::string& path, std::string& text, bool& exists) {
   return !in.bad();
 }
 
+// The file a path stands for: symbolic links followed to their end (a user may keep
+// mimeapps.list in a folder of dotfiles and link it). '' for a loop of links.
+std::string ResolveLinks(std::string path) {
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    std::string target(4096, '\0');
+    const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+    if (n <= 0 || static_cast<size_t>(n) >= target.size()) return path;
+    target.resize(static_cast<size_t>(n));
+    path = target[0] == '/' ? target : FolderOf(path) + "/" + target;
+  }
+  return {};
+}
+
 // Writes text as the whole new content of path: a temporary file beside it, synced, renamed over
-// it, then the folder synced. The old file stays whole until the rename.
-bool WriteTextAtomic(const std::string& path, const std::string& text, std::string& error) {
+// it, then the folder synced. The old file stays whole until the rename. A symbolic link stays a
+// link: its target is what is replaced.
+bool WriteTextAtomic(const std::string& linkPath, const std::string& text, std::string& error) {
+  const std::string path = ResolveLinks(linkPath);
+  if (path.empty()) {
+    error = "cannot write " + linkPath + ": a loop of symbolic links";
+    return false;
+  }
   const std::string folder = FolderOf(path);
   if (!MakeFolders(folder)) {
     error = "cannot make the folder " + folder;
@@ -427,37 +451,24 @@ std::string DesktopExecArgument(const std::string& argument) { return EscapeStri
 
 std::string DesktopExecFromCommand(const std::string& command) {
   std::string exec;
-  for (const std::string& arg : SplitCommandLine(command)) {
-    // A file placeholder stays a bare field code: field codes may not stand inside quotes.
-    std::string literal = arg;
-    std::string before, after;
-    bool hasFile = false;
-    // The first word is the program: its name is never a placeholder.
-    for (const char* code : {"%1", "%L", "%l"}) {
-      if (exec.empty()) break;
-      const size_t at = literal.find(code);
-      if (at == std::string::npos) continue;
-      before = literal.substr(0, at);
-      after = literal.substr(at + 2);
-      hasFile = true;
-      break;
-    }
-    std::string piece;
-    if (hasFile) {
-      auto doubled = [](const std::string& s) {
-        std::string out;
-        for (char c : s) {
-          out += c;
-          if (c == '%') out += '%';
-        }
-        return out;
-      };
-      piece = EscapeString(doubled(before)) + "%f" + EscapeString(doubled(after));
-    } else {
-      piece = DesktopExecArgument(arg);
-    }
+  auto add = [&exec](const std::string& piece) {
     if (!exec.empty()) exec += ' ';
     exec += piece;
+  };
+  for (const std::string& arg : SplitCommandLine(command)) {
+    // A file placeholder becomes a field code standing alone: launchers expand field codes only
+    // as whole arguments, and never inside quotes. What stood around it in the same argument
+    // becomes an argument of its own ("/open=%L" gives "/open=" and the file).
+    size_t at = std::string::npos;
+    if (!exec.empty())  // the first word is the program: its name is never a placeholder
+      for (const char* code : {"%1", "%L", "%l"}) at = std::min(at, arg.find(code));
+    if (at == std::string::npos) {
+      add(DesktopExecArgument(arg));
+      continue;
+    }
+    if (at > 0) add(DesktopExecArgument(arg.substr(0, at)));
+    add("%f");
+    if (at + 2 < arg.size()) add(DesktopExecArgument(arg.substr(at + 2)));
   }
   return exec;
 }
@@ -467,7 +478,32 @@ void SetDesktopDatabaseUpdater(const std::string& program) {
   g_updater = program;
 }
 
-bool SyncDesktopAssociations(DesktopSyncResult& result) {
+std::vector<std::string> DesktopTypesOfExtension(const std::string& extension,
+                                                 const std::vector<std::string>& formatTypes) {
+  std::vector<std::string> types;
+  for (const std::string& mime : MimeTypesOfExtension(extension))
+    if (std::find(formatTypes.begin(), formatTypes.end(), mime) != formatTypes.end()) types.push_back(mime);
+  return types;
+}
+
+std::map<std::string, std::string> DesktopDefaults() {
+  std::map<std::string, std::string> defaults;
+  std::string text;
+  bool exists = false;
+  const std::string file = MimeAppsListFile();
+  if (file.empty() || !ReadText(file, text, exists)) return defaults;
+  ListFile list;
+  list.Parse(text);
+  size_t first = 0, end = 0;
+  if (!FindDefaultGroup(list, first, end)) return defaults;
+  for (size_t i = first; i < end; ++i) {
+    std::string key, value;
+    if (SplitKeyLine(list.Lines[i], key, value)) defaults.emplace(key, FirstEntry(value));
+  }
+  return defaults;
+}
+
+bool SyncDesktopAssociations(const DesktopAssocRequest& request, DesktopSyncResult& result) {
   std::lock_guard<std::mutex> guard(g_mutex);
   result = DesktopSyncResult{};
   const std::string apps = DesktopApplicationsFolder();
@@ -482,27 +518,38 @@ bool SyncDesktopAssociations(DesktopSyncResult& result) {
   for (size_t i = 0; i < types.size(); ++i) typeIndex[types[i].Id + ".desktop"] = i;
 
   // The MIME types our extensions want, each for the first owned extension (in the store's order)
-  // that gives it.
+  // that gives it; and those the user has just taken.
   std::map<std::string, size_t> wanted;
-  for (const auto& [ext, progId] : ReadUserChoices()) {
+  std::set<std::string> taken;
+  // The uninstall gives every line of ours back, whatever the store still says.
+  for (const auto& [ext, progId] : request.Uninstall ? decltype(ReadUserChoices()){} : ReadUserChoices()) {
     size_t owner = types.size();
     for (size_t i = 0; i < types.size(); ++i)
       if (types[i].Id == progId) owner = i;
     if (owner == types.size()) continue;
-    for (const std::string& mime : MimeTypesOfExtension(ext))
+    std::string key = Lower(ext);
+    if (!key.empty() && key[0] != '.') key.insert(0, ".");
+    const auto format = request.FormatTypes.find(key);
+    if (format == request.FormatTypes.end()) continue;
+    const bool justTaken = request.Taken.count(key) != 0;
+    for (const std::string& mime : DesktopTypesOfExtension(ext, format->second)) {
       if (wanted.emplace(mime, owner).second) types[owner].MimeTypes.push_back(mime);
+      if (justTaken) taken.insert(mime);
+    }
   }
 
   // The desktop entries.
-  for (FileType& t : types) {
-    std::sort(t.MimeTypes.begin(), t.MimeTypes.end());
-    const std::string file = apps + "/" + t.Id + ".desktop";
-    const std::string text = DesktopEntryText(t);
-    std::string old;
-    bool exists = false;
-    ReadText(file, old, exists);
-    if ((!exists || old != text) && !WriteTextAtomic(file, text, result.Error)) return false;
-    result.Entries.push_back(file);
+  if (!request.Uninstall) {
+    for (FileType& t : types) {
+      std::sort(t.MimeTypes.begin(), t.MimeTypes.end());
+      const std::string file = apps + "/" + t.Id + ".desktop";
+      const std::string text = DesktopEntryText(t);
+      std::string old;
+      bool exists = false;
+      ReadText(file, old, exists);
+      if ((!exists || old != text) && !WriteTextAtomic(file, text, result.Error)) return false;
+      result.Entries.push_back(file);
+    }
   }
 
   // mimeapps.list and the backup of what stood there before.
@@ -520,10 +567,10 @@ bool SyncDesktopAssociations(DesktopSyncResult& result) {
   ListFile list;
   list.Parse(listText);
   std::map<std::string, std::string> backup = ParseBackup(backupText);
-  const size_t backupSize = backup.size();
+  const std::map<std::string, std::string> backupBefore = backup;
 
   size_t first = 0, end = 0;
-  if (!FindDefaultGroup(list, first, end) && !wanted.empty()) {
+  if (!FindDefaultGroup(list, first, end) && !taken.empty()) {
     if (!list.Lines.empty() && !TrimmedLine(list.Lines.back()).empty()) list.Lines.push_back("");
     list.Lines.push_back(kDefaultGroup);
     list.FinalNewline = true;
@@ -544,9 +591,13 @@ bool SyncDesktopAssociations(DesktopSyncResult& result) {
     if (at != lineOf.end()) SplitKeyLine(list.Lines[at->second], key, value);
     const std::string current = at != lineOf.end() ? FirstEntry(value) : std::string();
     if (current == entry) continue;
-    // The default before ours is kept once; a default that already is one of ours is not a
-    // previous owner.
-    if (typeIndex.count(current) == 0) backup.emplace(mime, at != lineOf.end() ? list.Lines[at->second] : "");
+    // One of our entries (the other type's) follows the store; another's default is the user's
+    // choice unless the user has just taken the extension.
+    const bool ours = typeIndex.count(current) != 0;
+    if (!ours && taken.count(mime) == 0) continue;
+    // The default before ours is kept (the latest one the user had); a default that already is
+    // one of ours is not a previous owner.
+    if (!ours) backup[mime] = at != lineOf.end() ? list.Lines[at->second] : "";
     const std::string line = mime + "=" + entry + ";";
     if (at != lineOf.end())
       list.Lines[at->second] = line;
@@ -558,12 +609,13 @@ bool SyncDesktopAssociations(DesktopSyncResult& result) {
     if (wanted.count(mime) != 0) continue;
     std::string key, value;
     SplitKeyLine(list.Lines[index], key, value);
-    if (typeIndex.count(FirstEntry(value)) == 0) continue;  // not ours
+    if (typeIndex.count(FirstEntry(value)) == 0) continue;  // not ours: the user's line stays
     const auto saved = backup.find(mime);
     if (saved != backup.end() && !saved->second.empty())
       list.Lines[index] = saved->second;
     else
       removed.push_back(index);
+    if (saved != backup.end()) backup.erase(saved);
     result.GivenBack.push_back(mime);
   }
   if (!added.empty()) {
@@ -578,9 +630,26 @@ bool SyncDesktopAssociations(DesktopSyncResult& result) {
   for (size_t r : removed) list.Lines.erase(list.Lines.begin() + static_cast<std::ptrdiff_t>(r));
 
   // The backup is written before the list, so a default we replace is never lost.
-  if (backup.size() != backupSize && !WriteTextAtomic(backupFile, BackupText(backup), result.Error)) return false;
+  if (backup != backupBefore && !request.Uninstall && !WriteTextAtomic(backupFile, BackupText(backup), result.Error))
+    return false;
   const std::string newText = list.Text();
   if (newText != listText && !WriteTextAtomic(listFile, newText, result.Error)) return false;
+
+  if (request.Uninstall) {
+    // Nothing of ours stays behind: our entries and the kept defaults (every line of ours was
+    // given back above).
+    for (const FileType& t : types) {
+      const std::string file = apps + "/" + t.Id + ".desktop";
+      if (::unlink(file.c_str()) != 0 && errno != ENOENT) {
+        result.Error = "cannot remove " + file + ": " + std::strerror(errno);
+        return false;
+      }
+    }
+    if (::unlink(backupFile.c_str()) != 0 && errno != ENOENT) {
+      result.Error = "cannot remove " + backupFile + ": " + std::strerror(errno);
+      return false;
+    }
+  }
 
   std::string updater;
   if (FindProgram(g_updater.empty() ? std::string("update-desktop-database") : g_updater, updater)) {
@@ -591,10 +660,29 @@ bool SyncDesktopAssociations(DesktopSyncResult& result) {
   return true;
 }
 
+void SetDesktopAssocRequest(const DesktopAssocRequest& request) {
+  std::lock_guard<std::mutex> guard(g_requestMutex);
+  g_request = request;
+  g_requestSet = true;
+}
+
 void SHChangeNotify(int32_t eventId, uint32_t, const void*, const void*) {
   if ((eventId & SHCNE_ASSOCCHANGED) == 0) return;
+  DesktopAssocRequest request;
+  {
+    std::lock_guard<std::mutex> guard(g_requestMutex);
+    if (!g_requestSet) {
+      // Without knowing the formats every MIME type would look unwanted and be given back.
+      Report("the desktop's file associations were not updated: the program named no formats");
+      return;
+    }
+    request = g_request;
+    // The taken extensions and the uninstall are for this notification only.
+    g_request.Taken.clear();
+    g_request.Uninstall = false;
+  }
   DesktopSyncResult result;
-  if (!SyncDesktopAssociations(result)) Report("the desktop's file associations were not updated: " + result.Error);
+  if (!SyncDesktopAssociations(request, result)) Report("the desktop's file associations were not updated: " + result.Error);
 }
 
 }  // namespace tavelo::platform
