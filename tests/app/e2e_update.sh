@@ -54,8 +54,10 @@ unset no_proxy NO_PROXY all_proxy ALL_PROXY
 pid=$!; pids+=("$pid")
 win=$(wait_window '^Tavelo 3\.1\.0' 40) || fail "no main window"
 question=$(wait_window '^Tavelo$' 20) || fail "no question whether to check for updates"
-xdotool windowactivate --sync "$question" 2>/dev/null || xdotool windowfocus "$question"
-xdotool key --window "$question" Return
+sleep 0.3
+xdotool windowfocus "$question"
+sleep 0.2
+xdotool key Return  # Yes, the default
 wait_file "$work/proxy.requests" 10 || fail "the check asked nothing of the server"
 grep -q '^CONNECT ' "$work/proxy.requests" || fail "the proxy saw no request: $(cat "$work/proxy.requests")"
 
@@ -74,7 +76,6 @@ changed=$(compare -metric AE "$work/old.png" "$work/new.png" null: 2>&1) || true
 
 # 2. A menu opens and closes while the check runs.
 before=$(xdotool search --onlyvisible --pid "$pid" 2>/dev/null | wc -l)
-xdotool windowfocus "$win" 2>/dev/null || true
 focus_window "$win"
 xdotool key alt+f
 opened=0
@@ -94,8 +95,11 @@ kill -0 "$pid" 2>/dev/null || fail "the program ended during the check"
 
 # The read time-out ends the check: the Internet error message, answered with Return.
 box=$(wait_window '^Tavelo$' 25) || fail "the check did not end with a message"
-xdotool windowfocus "$box" 2>/dev/null || true
-xdotool key --window "$box" Return
+sleep 0.3
+[ -z "${TAVELO_E2E_SHOTS:-}" ] || import -window root "$TAVELO_E2E_SHOTS/message.png"
+xdotool windowfocus "$box"
+sleep 0.2
+xdotool key Return
 sleep 0.5
 exit_by_menu "$win"
 wait_exit "$pid" 15 || fail "the program did not exit through File > Exit"
