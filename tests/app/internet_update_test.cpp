@@ -175,7 +175,7 @@ TEST_F(UpdateTest, ValuesAndTheQuestionAreBounded) {
   QInternetUpdate u = Checker(server.Url() + "/f");
   u.Check();
   EXPECT_EQ(u.State, usUpdateFound);  // the date still reads
-  EXPECT_EQ(u.UpdateName, std::string(100, 'N'));
+  EXPECT_EQ(u.UpdateName.size(), 100u);
   EXPECT_EQ(u.UpdateVer.size(), 100u);
   EXPECT_EQ(u.UpdateDate.substr(0, 10), "2010-01-01");
   EXPECT_EQ(u.UpdateDate.size(), 100u);
