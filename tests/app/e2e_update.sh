@@ -61,6 +61,12 @@ xdotool key Return  # Yes, the default
 wait_file "$work/proxy.requests" 10 || fail "the check asked nothing of the server"
 grep -q '^CONNECT ' "$work/proxy.requests" || fail "the proxy saw no request: $(cat "$work/proxy.requests")"
 
+# The check's message (a modal box) is not up yet: what was just seen happened while it ran.
+check_running() {
+  kill -0 "$pid" 2>/dev/null || fail "the program ended during the check"
+  [ -z "$(xdotool search --onlyvisible --name '^Tavelo$' 2>/dev/null)" ] || fail "$1 only after the check had ended"
+}
+
 # 1. A menu opens (a click on its title) and closes while the check runs.
 eval "$(xdotool getwindowgeometry --shell "$win")"
 before=$(xdotool search --onlyvisible --pid "$pid" 2>/dev/null | wc -l)
@@ -71,9 +77,9 @@ for _ in $(seq 1 50); do
   [ "$now" -gt "$before" ] && { opened=1; break; }
   sleep 0.1
 done
-sleep 0.3
-import -window root "$work/shots/menu.png"
 [ "$opened" = 1 ] || fail "the File menu did not open during the check"
+check_running "the File menu opened"
+[ -z "${TAVELO_E2E_SHOTS:-}" ] || import -window root "$TAVELO_E2E_SHOTS/menu.png"
 xdotool key Escape
 sleep 0.3
 
@@ -92,12 +98,9 @@ for _ in $(seq 1 10); do
   changed=$(compare -metric AE "$work/old.png" "$work/new.png" null: 2>&1) || true
   [ "${changed%% *}" = 0 ] || break
 done
-[ -z "${TAVELO_E2E_SHOTS:-}" ] || cp "$work/shots/menu.png" "$work/shots/during.png" "$TAVELO_E2E_SHOTS/"
 [ "${changed%% *}" != 0 ] || fail "the resized window was not repainted during the check"
-
-# Both happened while the check still waited: its message has not come yet.
-kill -0 "$pid" 2>/dev/null || fail "the program ended during the check"
-[ -z "$(xdotool search --onlyvisible --name '^Tavelo$' 2>/dev/null)" ] || fail "the check ended before the window answered"
+check_running "the window repainted"
+[ -z "${TAVELO_E2E_SHOTS:-}" ] || cp "$work/shots/during.png" "$TAVELO_E2E_SHOTS/"
 
 # The read time-out ends the check: the Internet error message, answered with Return.
 box=$(wait_window '^Tavelo$' 25) || fail "the check did not end with a message"
