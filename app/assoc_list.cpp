@@ -197,28 +197,19 @@ void RegisterDefaultAssociations() {
   SplitFileName(program, dir, name, ext);
   // Our own icon lies beside the program.
   const std::string icon = dir + "tavelo.png";
-  auto commands = [] {
-    std::vector<std::string> all;
-    for (const char* type : {kVideoClipProgID, kAudioClipProgID})
-      for (const char* verb : {"Open", "Play"})
-        all.push_back(RegGetStr(HKEY_CLASSES_ROOT, RegVerbKey(type, verb) + "\\Command", "", ""));
-    return all;
-  };
-  const std::vector<std::string> before = commands();
   RegSetFileType(kVideoClipProgID, "Tavelo Image / Video", icon);
   RegSetFileType(kAudioClipProgID, "Tavelo Audio", icon);
   for (const char* type : {kVideoClipProgID, kAudioClipProgID}) {
     RegSetVerb(type, "Open", "Open", true, VerbCommand(program, "open"));
     RegSetVerb(type, "Play", "Play", false, VerbCommand(program, "play"));
   }
-  // A new command (the program moved, or the types are new) must reach the desktop entries at
-  // once: they start the program by its path.
-  if (commands() != before) {
-    QAssocList formats;
-    formats.ReadFormatsFromConform();
-    platform::SetDesktopAssocRequest(DesktopRequest(formats));
-    platform::SHChangeNotify(platform::SHCNE_ASSOCCHANGED, platform::SHCNF_IDLIST, nullptr, nullptr);
-  }
+  // The desktop entries start the program by its path: a new command (the program moved, or the
+  // types are new) must reach them at once. Entries written by an older version are brought up to
+  // date too; nothing is written when nothing differs.
+  QAssocList formats;
+  formats.ReadFormatsFromConform();
+  platform::SetDesktopAssocRequest(DesktopRequest(formats));
+  platform::SHChangeNotify(platform::SHCNE_ASSOCCHANGED, platform::SHCNF_IDLIST, nullptr, nullptr);
 }
 
 void RestoreAssociations() {

@@ -520,7 +520,7 @@ bool SyncDesktopAssociations(const DesktopAssocRequest& request, DesktopSyncResu
   // The MIME types our extensions want, each for the first owned extension (in the store's order)
   // that gives it; and those the user has just taken.
   std::map<std::string, size_t> wanted;
-  std::set<std::string> taken;
+  std::set<std::string> taken, keep;
   // The uninstall gives every line of ours back, whatever the store still says.
   for (const auto& [ext, progId] : request.Uninstall ? decltype(ReadUserChoices()){} : ReadUserChoices()) {
     size_t owner = types.size();
@@ -530,7 +530,12 @@ bool SyncDesktopAssociations(const DesktopAssocRequest& request, DesktopSyncResu
     std::string key = Lower(ext);
     if (!key.empty() && key[0] != '.') key.insert(0, ".");
     const auto format = request.FormatTypes.find(key);
-    if (format == request.FormatTypes.end()) continue;
+    if (format == request.FormatTypes.end()) {
+      // A format the program cannot read just now (a codec missing): its lines are neither taken
+      // nor given back.
+      for (const std::string& mime : MimeTypesOfExtension(ext)) keep.insert(mime);
+      continue;
+    }
     const bool justTaken = request.Taken.count(key) != 0;
     for (const std::string& mime : DesktopTypesOfExtension(ext, format->second)) {
       if (wanted.emplace(mime, owner).second) types[owner].MimeTypes.push_back(mime);
@@ -539,6 +544,7 @@ bool SyncDesktopAssociations(const DesktopAssocRequest& request, DesktopSyncResu
   }
 
   // The desktop entries.
+  bool entriesChanged = false;  // the desktop database is refreshed only after a change
   if (!request.Uninstall) {
     for (FileType& t : types) {
       std::sort(t.MimeTypes.begin(), t.MimeTypes.end());
@@ -547,7 +553,10 @@ bool SyncDesktopAssociations(const DesktopAssocRequest& request, DesktopSyncResu
       std::string old;
       bool exists = false;
       ReadText(file, old, exists);
-      if ((!exists || old != text) && !WriteTextAtomic(file, text, result.Error)) return false;
+      if (!exists || old != text) {
+        if (!WriteTextAtomic(file, text, result.Error)) return false;
+        entriesChanged = true;
+      }
       result.Entries.push_back(file);
     }
   }
@@ -606,7 +615,7 @@ bool SyncDesktopAssociations(const DesktopAssocRequest& request, DesktopSyncResu
     result.Taken.push_back(mime);
   }
   for (const auto& [mime, index] : lineOf) {
-    if (wanted.count(mime) != 0) continue;
+    if (wanted.count(mime) != 0 || keep.count(mime) != 0) continue;
     std::string key, value;
     SplitKeyLine(list.Lines[index], key, value);
     if (typeIndex.count(FirstEntry(value)) == 0) continue;  // not ours: the user's line stays
@@ -652,7 +661,7 @@ bool SyncDesktopAssociations(const DesktopAssocRequest& request, DesktopSyncResu
   }
 
   std::string updater;
-  if (FindProgram(g_updater.empty() ? std::string("update-desktop-database") : g_updater, updater)) {
+  if ((entriesChanged || request.Uninstall) && FindProgram(g_updater.empty() ? std::string("update-desktop-database") : g_updater, updater)) {
     int code = 0;
     if (!SpawnProgram({updater, "-q", apps}, "", true, &code) || code != 0)
       Report("update-desktop-database " + apps + " failed (exit " + std::to_string(code) + ")");

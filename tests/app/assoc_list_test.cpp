@@ -386,6 +386,18 @@ TEST_F(AssocTest, EntriesFollowANewProgramPath) {
   EXPECT_NE(test::ReadFile(entry).find("\nMimeType=video/x-msvideo;\n"), std::string::npos);
 }
 
+// A start while a codec is missing (its format not readable) neither takes nor gives back that
+// format's types.
+TEST_F(AssocTest, AFormatNotReadableNowKeepsItsLines) {
+  NeedTool("xdg-mime");
+  RegisterDefaultAssociations();
+  Apply({{".wma", aaTake}});
+  ASSERT_EQ(QueryDefault("audio/x-ms-wma"), "Tavelo.AudioClip.desktop");
+  FFDisableFormat(fidWMA, ffRead);
+  RegisterDefaultAssociations();
+  EXPECT_EQ(QueryDefault("audio/x-ms-wma"), "Tavelo.AudioClip.desktop");
+}
+
 // A mimeapps.list kept elsewhere and linked stays a link; its target gets the change.
 TEST_F(AssocTest, ALinkedMimeAppsListIsWrittenThrough) {
   const std::string target = root_ + "/dotfiles/mimeapps.list";
