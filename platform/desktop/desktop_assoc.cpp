@@ -661,7 +661,8 @@ bool SyncDesktopAssociations(const DesktopAssocRequest& request, DesktopSyncResu
   }
 
   std::string updater;
-  if ((entriesChanged || request.Uninstall) && FindProgram(g_updater.empty() ? std::string("update-desktop-database") : g_updater, updater)) {
+  const std::string updaterName = g_updater.empty() ? std::string("update-desktop-database") : g_updater;
+  if ((entriesChanged || request.Uninstall) && FindProgram(updaterName, updater)) {
     int code = 0;
     if (!SpawnProgram({updater, "-q", apps}, "", true, &code) || code != 0)
       Report("update-desktop-database " + apps + " failed (exit " + std::to_string(code) + ")");
@@ -691,7 +692,8 @@ void SHChangeNotify(int32_t eventId, uint32_t, const void*, const void*) {
     g_request.Uninstall = false;
   }
   DesktopSyncResult result;
-  if (!SyncDesktopAssociations(request, result)) Report("the desktop's file associations were not updated: " + result.Error);
+  if (!SyncDesktopAssociations(request, result))
+    Report("the desktop's file associations were not updated: " + result.Error);
 }
 
 }  // namespace tavelo::platform
