@@ -259,11 +259,20 @@ std::string ActionId(const std::string& verb) {
   return id;
 }
 
-std::string DesktopEntryText(const FileType& t) {
+// The Exec value of a verb's command; the program named by launcher instead when one is given.
+std::string ExecOf(const std::string& command, const std::string& launcher) {
+  const std::string exec = DesktopExecFromCommand(command);
+  const std::vector<std::string> args = SplitCommandLine(command);
+  if (launcher.empty() || args.empty()) return exec;
+  // The value begins with the program, as DesktopExecArgument writes it.
+  return DesktopExecArgument(launcher) + exec.substr(DesktopExecArgument(args[0]).size());
+}
+
+std::string DesktopEntryText(const FileType& t, const std::string& launcher) {
   std::string text = "[Desktop Entry]\nType=Application\nVersion=1.4\n";
   text += "Name=" + EscapeString(t.Name) + "\n";
   if (!t.Icon.empty()) text += "Icon=" + EscapeString(t.Icon) + "\n";
-  text += "Exec=" + DesktopExecFromCommand(t.Verbs[t.DefaultVerb].Command) + "\n";
+  text += "Exec=" + ExecOf(t.Verbs[t.DefaultVerb].Command, launcher) + "\n";
   // The entries stand for file types, not for programs to start from a menu.
   text += "NoDisplay=true\nTerminal=false\n";
   if (!t.MimeTypes.empty()) {
@@ -278,10 +287,69 @@ std::string DesktopEntryText(const FileType& t) {
     if (i == t.DefaultVerb || id.empty() || !used.insert(id).second) continue;
     actions += id + ";";
     groups += "\n[Desktop Action " + id + "]\nName=" + EscapeString(t.Verbs[i].Caption) +
-              "\nExec=" + DesktopExecFromCommand(t.Verbs[i].Command) + "\n";
+              "\nExec=" + ExecOf(t.Verbs[i].Command, launcher) + "\n";
   }
   if (!actions.empty()) text += "Actions=" + actions + "\n";
   return text + groups;
+}
+
+// ---- Launchers.
+//
+// xdg-open in xdg-utils' generic mode (no desktop named or detected) splits Exec at blanks and
+// reads no quotes: a program under a folder with blanks (or any character the Exec rules quote)
+// cannot be started through its path there. Such a program is named in the entries by a symbolic
+// link without those characters, $XDG_DATA_HOME/tavelo/<type>, kept pointing at the program.
+
+std::string LauncherFolder() {
+  const std::string data = XdgHome("XDG_DATA_HOME", "/.local/share");
+  return data.empty() ? std::string() : data + "/tavelo";
+}
+
+bool PlainPath(const std::string& path) {
+  return !path.empty() && std::none_of(path.begin(), path.end(), [](char c) { return IsReserved(c) || c == '%'; });
+}
+
+// The link for the type's program ('' when the program's own path does, or no link can); a link
+// no longer needed is removed. false (and error) when a link could not be made.
+bool UpdateLauncher(const FileType& t, std::string& launcher, std::string& error) {
+  launcher.clear();
+  const std::vector<std::string> args = SplitCommandLine(t.Verbs[t.DefaultVerb].Command);
+  const std::string program = args.empty() ? std::string() : args[0];
+  const std::string folder = LauncherFolder();
+  if (folder.empty()) return true;
+  const std::string link = folder + "/" + t.Id;
+  if (program.empty() || PlainPath(program) || !PlainPath(link)) {
+    ::unlink(link.c_str());
+    ::rmdir(folder.c_str());  // only when empty
+    return true;
+  }
+  std::string target(4096, '\0');
+  const ssize_t n = ::readlink(link.c_str(), target.data(), target.size());
+  if (n > 0 && static_cast<size_t>(n) < target.size() && target.substr(0, static_cast<size_t>(n)) == program) {
+    launcher = link;
+    return true;
+  }
+  if (!MakeFolders(folder)) {
+    error = "cannot make the folder " + folder;
+    return false;
+  }
+  // Made beside it and renamed over it: the link is never missing.
+  const std::string temp = link + ".tmp";
+  ::unlink(temp.c_str());
+  if (::symlink(program.c_str(), temp.c_str()) != 0 || ::rename(temp.c_str(), link.c_str()) != 0) {
+    error = "cannot make the link " + link + ": " + std::strerror(errno);
+    ::unlink(temp.c_str());
+    return false;
+  }
+  launcher = link;
+  return true;
+}
+
+void RemoveLaunchers(const std::vector<FileType>& types) {
+  const std::string folder = LauncherFolder();
+  if (folder.empty()) return;
+  for (const FileType& t : types) ::unlink((folder + "/" + t.Id).c_str());
+  ::rmdir(folder.c_str());
 }
 
 // ---- mimeapps.list, kept line by line.
@@ -549,7 +617,9 @@ bool SyncDesktopAssociations(const DesktopAssocRequest& request, DesktopSyncResu
     for (FileType& t : types) {
       std::sort(t.MimeTypes.begin(), t.MimeTypes.end());
       const std::string file = apps + "/" + t.Id + ".desktop";
-      const std::string text = DesktopEntryText(t);
+      std::string launcher;
+      if (!UpdateLauncher(t, launcher, result.Error)) return false;
+      const std::string text = DesktopEntryText(t, launcher);
       std::string old;
       bool exists = false;
       ReadText(file, old, exists);
@@ -654,6 +724,7 @@ bool SyncDesktopAssociations(const DesktopAssocRequest& request, DesktopSyncResu
         return false;
       }
     }
+    RemoveLaunchers(types);
     if (::unlink(backupFile.c_str()) != 0 && errno != ENOENT) {
       result.Error = "cannot remove " + backupFile + ": " + std::strerror(errno);
       return false;

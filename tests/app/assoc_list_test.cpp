@@ -425,10 +425,13 @@ TEST_F(AssocTest, DesktopEntriesValidate) {
   RegisterDefaultAssociations();
   Apply({{".avi", aaTake}, {".mp3", aaTake}, {".png", aaTake}});
   // Quoted for the command line, then escaped for the file's string syntax; '%' doubled.
+  EXPECT_EQ(platform::DesktopExecArgument("/opt/Tavelo $Player's `best` (\\x)/tavelo%1"),
+            "\"/opt/Tavelo \\\\$Player's \\\\`best\\\\` (\\\\\\\\x)/tavelo%%1\"");
+  // Such a path is named through a link without those characters (see the launcher test).
   const std::string video = test::ReadFile(data_ + "/applications/Tavelo.VideoClip.desktop");
-  EXPECT_NE(video.find("\nExec=\"/opt/Tavelo \\\\$Player's \\\\`best\\\\` (\\\\\\\\x)/tavelo%%1\" /open= %f\n"),
-            std::string::npos)
-      << video;
+  EXPECT_NE(video.find("\nExec=" + data_ + "/tavelo/Tavelo.VideoClip /open= %f\n"), std::string::npos) << video;
+  EXPECT_EQ(std::filesystem::read_symlink(data_ + "/tavelo/Tavelo.VideoClip").string(),
+            "/opt/Tavelo $Player's `best` (\\x)/tavelo%1");
   for (const char* entry : {"Tavelo.VideoClip.desktop", "Tavelo.AudioClip.desktop"}) {
     int code = -1;
     const std::string out = Shell("desktop-file-validate " + data_ + "/applications/" + entry + " 2>&1", &code);
@@ -447,6 +450,8 @@ TEST_F(AssocTest, EntriesStartTheProgramThroughGioAndXdgOpen) {
     std::string folder, launcher;
   } cases[] = {
       {root_ + "/Program Files/Tavelo $HOME 'x'", "gio launch '" + data_ + "/applications/Tavelo.VideoClip.desktop'"},
+      // A program under a folder with blanks is named through a link there.
+      {root_ + "/Program Files/Tavelo", std::string(kGenericDesktop) + "DISPLAY=:77 xdg-open"},
       {root_ + "/bin", "gio open"},
       // Generic mode: no desktop named or detected; xdg-open looks for a display before it reads
       // the defaults, and never connects to it.
@@ -469,6 +474,8 @@ TEST_F(AssocTest, EntriesStartTheProgramThroughGioAndXdgOpen) {
     EXPECT_EQ(code, 0) << c.launcher << ": " << out;
     EXPECT_EQ(WaitForRecord(record), "/open=\n" + media + "\n") << c.launcher;
   }
+  RestoreAssociations();
+  EXPECT_FALSE(std::filesystem::exists(data_ + "/tavelo"));  // the link goes with the entries
 }
 
 }  // namespace
