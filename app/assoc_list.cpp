@@ -1,6 +1,7 @@
 #include "app/assoc_list.h"
 
 #include <algorithm>
+#include <map>
 #include <memory>
 
 #include "core/services/path_utils.h"
@@ -14,6 +15,58 @@ namespace {
 
 std::unique_ptr<QAssocList> g_list;
 std::string g_programPath;
+bool g_uninstalling = false;  // RestoreAssociations is giving everything back
+
+// The MIME types each readable format is, as the shared MIME database names them. An extension
+// takes only these of the types the database gives it: the database also knows ".pm" as a Perl
+// module and ".mp2" as MPEG video, and those files are not ours to open. Types of codecs the
+// format cannot play (FLAC or Speex in Ogg) are left out too.
+std::vector<std::string> FormatMimeTypes(int32_t formatId) {
+  switch (formatId) {
+    case fidTGA: return {"image/x-tga", "image/x-targa"};
+    case fidPCX: return {"image/vnd.zbrush.pcx", "image/x-pcx"};
+    case fidBMP: return {"image/bmp", "image/x-bmp", "image/x-ms-bmp"};
+    case fidGIF: return {"image/gif"};
+    case fidFLIC: return {"video/x-flic"};
+    case fidAVI: return {"video/x-msvideo", "video/avi", "video/vnd.avi", "video/msvideo"};
+    case fidJPEG: return {"image/jpeg", "image/pjpeg"};
+    case fidPNG: return {"image/png"};
+    case fidTIFF: return {"image/tiff"};
+    case fidMPEG: return {"video/mpeg", "video/mpeg-system", "video/x-mpeg", "video/x-mpeg2"};
+    case fidWAV: return {"audio/x-wav", "audio/wav", "audio/vnd.wave"};
+    case fidSGI: return {"image/x-sgi", "image/x-rgb"};
+    case fidRAS: return {"image/x-sun-raster"};
+    case fidPNM: return {"image/x-portable-anymap", "image/x-portable-pixmap", "image/x-portable-graymap",
+                         "image/x-portable-bitmap"};
+    case fidXPM: return {"image/x-xpixmap"};
+    case fidMPA: return {"audio/mpeg", "audio/mp2", "audio/x-mp2", "audio/x-mpeg"};
+    case fidOGA: return {"audio/ogg", "audio/x-vorbis+ogg"};
+    case fidAC3: return {"audio/ac3", "audio/x-ac3"};
+    case fidJP2: return {"image/jp2", "image/x-jp2-codestream"};
+    case fidWMV: return {"video/x-ms-wmv", "video/x-ms-asf"};
+    case fidWMA: return {"audio/x-ms-wma"};
+    case fidOGV: return {"video/ogg", "video/x-theora+ogg", "audio/ogg", "audio/x-vorbis+ogg"};
+    default: return {};  // no MIME type of its own (ZMV, Bayer, Cine)
+  }
+}
+
+std::string LowerExt(std::string ext) {
+  for (char& c : ext)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  return ext;
+}
+
+// What the desktop needs to know of the list: each extension's format types.
+platform::DesktopAssocRequest DesktopRequest(const QAssocList& list) {
+  platform::DesktopAssocRequest request;
+  for (int32_t i = 0; i < list.Count(); ++i)
+    request.FormatTypes.emplace(LowerExt(list.Items(i).Ext), FormatMimeTypes(list.Items(i).FormatId));
+  return request;
+}
+
+bool IsOwnDesktopEntry(const std::string& entry) {
+  return entry == std::string(kVideoClipProgID) + ".desktop" || entry == std::string(kAudioClipProgID) + ".desktop";
+}
 
 std::string Upper(std::string s) {
   for (char& c : s)
@@ -69,7 +122,20 @@ void QAssocList::ReadFormatsFromConform() {
 }
 
 void QAssocList::ReadPlayersFromSystem() {
-  for (AssocEntry& e : entries_) e.ProgID = RegGetUserProgID(e.Ext);
+  // The desktop has the last word: an extension whose MIME type the user gave another program
+  // there (xdg-mime default, a file manager) is that program's, whatever the store says.
+  const std::map<std::string, std::string> defaults = platform::DesktopDefaults();
+  for (AssocEntry& e : entries_) {
+    e.ProgID = RegGetUserProgID(e.Ext);
+    if (!IsOwnProgID(e.ProgID)) continue;
+    for (const std::string& mime : platform::DesktopTypesOfExtension(e.Ext, FormatMimeTypes(e.FormatId))) {
+      const auto d = defaults.find(mime);
+      if (d != defaults.end() && !d->second.empty() && !IsOwnDesktopEntry(d->second)) {
+        e.ProgID = d->second;
+        break;
+      }
+    }
+  }
 }
 
 void QAssocList::SetBackupKey(RegRootKey root, const std::string& path) {
@@ -84,9 +150,13 @@ std::string QAssocList::ReadBackup(int32_t index) const {
 
 void QAssocList::WritePlayersToSystem() {
   if (backupKey_.empty()) return;
+  platform::DesktopAssocRequest request = DesktopRequest(*this);
+  request.Uninstall = g_uninstalling;
   for (int32_t i = 0; i < Count(); ++i) {
     const AssocEntry& e = Items(i);
     if (e.Action == aaTake && !e.ProgID.empty()) {
+      // Taken on purpose: the desktop follows even where its default was changed since.
+      request.Taken.insert(LowerExt(e.Ext));
       const std::string current = RegGetUserProgID(e.Ext);
       if (current != e.ProgID) {
         // The owner before us is kept once. One of our own types is never kept as a previous
@@ -102,6 +172,7 @@ void QAssocList::WritePlayersToSystem() {
       }
     }
   }
+  platform::SetDesktopAssocRequest(request);
   platform::SHChangeNotify(platform::SHCNE_ASSOCCHANGED, platform::SHCNF_IDLIST, nullptr, nullptr);
 }
 
@@ -132,6 +203,13 @@ void RegisterDefaultAssociations() {
     RegSetVerb(type, "Open", "Open", true, VerbCommand(program, "open"));
     RegSetVerb(type, "Play", "Play", false, VerbCommand(program, "play"));
   }
+  // The desktop entries start the program by its path: a new command (the program moved, or the
+  // types are new) must reach them at once. Entries written by an older version are brought up to
+  // date too; nothing is written when nothing differs.
+  QAssocList formats;
+  formats.ReadFormatsFromConform();
+  platform::SetDesktopAssocRequest(DesktopRequest(formats));
+  platform::SHChangeNotify(platform::SHCNE_ASSOCCHANGED, platform::SHCNF_IDLIST, nullptr, nullptr);
 }
 
 void RestoreAssociations() {
@@ -139,9 +217,14 @@ void RestoreAssociations() {
   QAssocList& list = *AssocList();
   for (int32_t i = 0; i < list.Count(); ++i) {
     AssocEntry& e = list.Items(i);
+    // The store's owner counts here, not the desktop's: every extension the store gives us goes
+    // back, and the desktop's lines only where they are still ours.
+    e.ProgID = RegGetUserProgID(e.Ext);
     e.Action = IsOwnProgID(e.ProgID) ? aaGiveBack : aaLeave;
   }
+  g_uninstalling = true;
   list.WritePlayersToSystem();
+  g_uninstalling = false;
   CloseAssocList();
 }
 

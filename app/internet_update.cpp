@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <memory>
+#include <thread>
 
 #include <QCoreApplication>
 
@@ -19,6 +21,13 @@ namespace {
 constexpr const char* kUpdateFile = "/tavelo.update";
 constexpr int32_t kReadTimeoutMs = 10000;
 constexpr int32_t kMaxRedirects = 5;
+// The whole download ends this long after the read time-out would have ended a silent one: a
+// server that trickles a byte now and then cannot keep the check running.
+constexpr int32_t kTotalSlackMs = 3000;
+// The longest value kept from the reply. Shown values are cut there (a name of 100 KB must not
+// make a question box wider than any screen); an address that long is no address.
+constexpr size_t kMaxValueLength = 100;
+constexpr size_t kMaxUrlLength = 2048;
 
 std::string g_server;
 int32_t g_readTimeoutMs = 0;
@@ -72,6 +81,18 @@ std::string ValueOf(const std::string& reply, const char* name) {
   return {};
 }
 
+// value cut to at most max bytes, never inside a UTF-8 sequence.
+std::string Bounded(std::string value, size_t max) {
+  if (value.size() <= max) return value;
+  size_t end = max;
+  while (end > 0 && (static_cast<unsigned char>(value[end]) & 0xC0) == 0x80) --end;
+  value.resize(end);
+  return value;
+}
+
+// An address longer than any page needs is dropped rather than cut (cut, it would lead elsewhere).
+std::string BoundedUrl(std::string url) { return url.size() > kMaxUrlLength ? std::string() : url; }
+
 }  // namespace
 
 std::string UpdateFileURL() { return (g_server.empty() ? std::string(kMakerSite) : g_server) + kUpdateFile; }
@@ -99,28 +120,30 @@ std::string QInternetUpdate::DescriptionText() const {
   return text;
 }
 
-bool QInternetUpdate::Download() {
+bool QInternetUpdate::Download(const std::atomic<bool>* cancel) {
   platform::HttpGetOptions options;
   options.MaxRedirects = kMaxRedirects;
   options.ReadTimeoutMs = g_readTimeoutMs > 0 ? g_readTimeoutMs : kReadTimeoutMs;
+  options.TotalTimeoutMs = options.ReadTimeoutMs + kTotalSlackMs;
+  options.Cancel = cancel;
   std::string error;
   return platform::HttpGet(URL, options, Reply, error);
 }
 
-void QInternetUpdate::ParseReply() {
+void QInternetUpdate::ParseReply(const std::atomic<bool>* cancel) {
   if (State == usNoUpdate || State == usUpdateFound) return;
   Reply.clear();
-  State = Download() ? usNoUpdate : usDownloadFailed;
+  State = Download(cancel) ? usNoUpdate : usDownloadFailed;
   if (State == usNoUpdate) ReadReplyValues();
 }
 
 void QInternetUpdate::ReadReplyValues() {
-  UpdateName = ValueOf(Reply, "UPDATE_NAME");
-  UpdateVer = ValueOf(Reply, "UPDATE_VER");
-  UpdateDate = ValueOf(Reply, "UPDATE_DATE");
+  UpdateName = Bounded(ValueOf(Reply, "UPDATE_NAME"), kMaxValueLength);
+  UpdateVer = Bounded(ValueOf(Reply, "UPDATE_VER"), kMaxValueLength);
+  UpdateDate = Bounded(ValueOf(Reply, "UPDATE_DATE"), kMaxValueLength);
   ReadDescription();
-  WhatsNewURL = ValueOf(Reply, "UPDATE_WHATSNEW_URL");
-  UpdateURL = ValueOf(Reply, "UPDATE_URL");
+  WhatsNewURL = BoundedUrl(ValueOf(Reply, "UPDATE_WHATSNEW_URL"));
+  UpdateURL = BoundedUrl(ValueOf(Reply, "UPDATE_URL"));
 }
 
 void QInternetUpdate::ReadDescription() {
@@ -141,39 +164,70 @@ void QInternetUpdate::ReadDescription() {
   }
 }
 
+// Every value in it is bounded (see ReadReplyValues, and the description's first 98 characters),
+// so the question never outgrows a screen.
 std::string UpdateFoundText(const QInternetUpdate& u) {
   return "An update is available: \r\n\r\n" + u.UpdateName + " " + u.UpdateVer + " released on " + u.UpdateDate +
          "\r\n" + u.DescriptionText() + "\r\n\r\nJump to download page?\r\n";
 }
 
-void QInternetUpdate::Check() {
-  bool expected = false;
-  if (!g_busy.compare_exchange_strong(expected, true)) return;
+void QInternetUpdate::RunCheck(const std::atomic<bool>* cancel) {
   try {
-    ParseReply();
+    ParseReply(cancel);
     if (State == usNoUpdate || State == usUpdateFound) {
       const TDateTime release = TextToDate(UpdateDate, 0);
-      if (release > OwnDate && !UpdateURL.empty()) State = usUpdateFound;
+      // A download page the program would refuse to open is no download page: asking "Jump to
+      // download page?" and then doing nothing on Yes would leave the user puzzled.
+      if (release > OwnDate && IsWebUrl(TrimBlanks(UpdateURL))) State = usUpdateFound;
     }
     NextDate = LocalNow() + Interval;
   } catch (...) {
     State = usCheckError;
   }
+}
+
+void QInternetUpdate::Check() {
+  bool expected = false;
+  if (!g_busy.compare_exchange_strong(expected, true)) return;
+  RunCheck(nullptr);
   g_busy.store(false);
 }
 
-void CheckForUpdates(QInternetUpdate& update, const UpdateInfoBox& infoBox) {
+namespace {
+
+// The check that runs on a worker thread. The worker has its own copy of the checker; the result
+// is copied into the caller's checker on the main thread, from the event loop, and only then
+// shown. The busy flag stays set from the start until then.
+struct RunningCheck {
+  QInternetUpdate* Target = nullptr;
+  QInternetUpdate Work;
+  UpdateInfoBox InfoBox;
+  std::atomic<bool> Cancel{false};
+  bool Abandoned = false;  // main thread only
+  std::thread Worker;
+  ~RunningCheck() {
+    // The last owner may be the worker itself, on its way out.
+    if (Worker.joinable()) Worker.detach();
+  }
+};
+
+std::shared_ptr<RunningCheck> g_running;  // main thread only
+
+void FinishCheck(const std::shared_ptr<RunningCheck>& run) {
+  if (run->Worker.joinable()) run->Worker.join();
+  if (run->Abandoned) return;
+  if (g_running == run) g_running.reset();
+  *run->Target = run->Work;
+  g_busy.store(false);
+  ShowUpdateResult(*run->Target, run->InfoBox);
+}
+
+}  // namespace
+
+void ShowUpdateResult(QInternetUpdate& update, const UpdateInfoBox& infoBox) {
   auto info = [&](const char* text) {
     if (infoBox) infoBox(text);
   };
-  update.SetURL(UpdateFileURL());
-  TDateTime own = 0;
-  TryEncodeDate(2009, 5, 21, own);
-  update.OwnDate = own;
-  update.Interval = 15.0;
-  info("Checking for updates...");
-  QCoreApplication::processEvents();
-  update.Check();
   switch (update.State) {
     case usDownloadFailed:
       info("Internet error");
@@ -193,8 +247,47 @@ void CheckForUpdates(QInternetUpdate& update, const UpdateInfoBox& infoBox) {
       if (AskQuestion(UpdateFoundText(update), mbYes) == 0) ShellOpenWebUrl(update.UpdateURL);
       break;
     default:
-      break;  // another check is running
+      break;
   }
+}
+
+void CheckForUpdates(QInternetUpdate& update, const UpdateInfoBox& infoBox) {
+  bool expected = false;
+  if (!g_busy.compare_exchange_strong(expected, true)) return;  // another check is running
+  update.SetURL(UpdateFileURL());
+  TDateTime own = 0;
+  TryEncodeDate(2009, 5, 21, own);
+  update.OwnDate = own;
+  update.Interval = 15.0;
+  if (infoBox) infoBox("Checking for updates...");
+  QCoreApplication* app = QCoreApplication::instance();
+  if (app == nullptr) {
+    // No event loop to keep alive: the check runs here.
+    update.RunCheck(nullptr);
+    g_busy.store(false);
+    ShowUpdateResult(update, infoBox);
+    return;
+  }
+  QCoreApplication::processEvents();  // the info box's text is painted before the wait begins
+  auto run = std::make_shared<RunningCheck>();
+  run->Target = &update;
+  run->Work = update;
+  run->InfoBox = infoBox;
+  g_running = run;
+  run->Worker = std::thread([run, app] {
+    run->Work.RunCheck(&run->Cancel);
+    QMetaObject::invokeMethod(app, [run] { FinishCheck(run); }, Qt::QueuedConnection);
+  });
+}
+
+void CancelUpdateCheck() {
+  const std::shared_ptr<RunningCheck> run = g_running;
+  if (!run) return;
+  g_running.reset();
+  run->Cancel.store(true);
+  if (run->Worker.joinable()) run->Worker.join();
+  run->Abandoned = true;
+  g_busy.store(false);
 }
 
 void AutoUpdatePrompt(QInternetUpdate& update, bool updateRemind, const UpdateInfoBox& infoBox) {

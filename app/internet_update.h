@@ -8,6 +8,7 @@
 //   UPDATE_WHATSNEW_URL, UPDATE_URL (the download page).
 // The first line of a name counts; unknown names are ignored.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -45,6 +46,9 @@ class QInternetUpdate {
   // The whole check: download, parse, compare dates, move NextDate. Returns at once while another
   // check of the program runs.
   void Check();
+  // The check without the busy flag (its holder runs it): an exception is state 2. cancel, when
+  // given and set, ends the download early (a failed download).
+  void RunCheck(const std::atomic<bool>* cancel);
   // True when the local date and time is at or after NextDate.
   bool IsCheckDue() const;
   void SetNextDate(double days);
@@ -52,10 +56,12 @@ class QInternetUpdate {
   std::string DescriptionText() const;
 
   // Reply := the update file; false (Reply empty) when the download failed.
-  bool Download();
+  // The download gives up after 10 s without data, and 3 s after that in all.
+  bool Download(const std::atomic<bool>* cancel = nullptr);
   // Downloads and reads the reply, unless the state already is 3 or 4.
-  void ParseReply();
-  // Takes the values from Reply (what ParseReply does with a downloaded reply).
+  void ParseReply(const std::atomic<bool>* cancel = nullptr);
+  // Takes the values from Reply (what ParseReply does with a downloaded reply): name, version and
+  // date cut to 100 bytes; an address longer than 2048 bytes is taken as none.
   void ReadReplyValues();
   // Description := the UPDATE_DESC lines that, with their CR LF, lie within the reply's first 98
   // characters.
@@ -72,8 +78,17 @@ std::string UpdateFoundText(const QInternetUpdate& update);
 // player's box; tests record it).
 using UpdateInfoBox = std::function<void(const std::string& text)>;
 
-// Help > Check for Updates Now, and a Yes to the automatic question.
+// Help > Check for Updates Now, and a Yes to the automatic question: shows "Checking for
+// updates..." and runs the check on a worker thread, so the window keeps painting and answering.
+// When it ends, the result is copied into update and shown (ShowUpdateResult) from the event
+// loop. Returns at once; does nothing while another check runs. update must live until the
+// result is shown or CancelUpdateCheck returned.
 void CheckForUpdates(QInternetUpdate& update, const UpdateInfoBox& infoBox);
+// The boxes of a finished check, by its state.
+void ShowUpdateResult(QInternetUpdate& update, const UpdateInfoBox& infoBox);
+// Ends a running check before its checker is freed: the download is stopped, the worker joined,
+// and the result never shown.
+void CancelUpdateCheck();
 // The second idle step: asks whether to check when a check is due and the user has left
 // Help > Periodically Check for Updates ("UpdateRemind") on.
 void AutoUpdatePrompt(QInternetUpdate& update, bool updateRemind, const UpdateInfoBox& infoBox);

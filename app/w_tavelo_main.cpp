@@ -200,6 +200,8 @@ void TfrmPlayer::ProgramDone() {
   RecentFiles = nullptr;
   delete RecentFolders;
   RecentFolders = nullptr;
+  // A check still running works on its own copy; its result must not land in a freed checker.
+  CancelUpdateCheck();
   delete Update;
   Update = nullptr;
   if (Player != nullptr) Player->OnButtonsChanged = nullptr;

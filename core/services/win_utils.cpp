@@ -146,14 +146,25 @@ bool StartFile(const std::string& file, const std::string& params, const std::st
 
 bool ShellOpen(const std::string& file) { return StartFile(file, "", "", false, false); }
 
+bool IsWebUrl(const std::string& url) {
+  std::string scheme;
+  for (char c : url.substr(0, 8)) scheme += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  size_t rest = 0;
+  if (scheme.compare(0, 7, "http://") == 0)
+    rest = 7;
+  else if (scheme.compare(0, 8, "https://") == 0)
+    rest = 8;
+  else
+    return false;
+  if (url.size() <= rest) return false;
+  for (char c : url)
+    if (static_cast<unsigned char>(c) <= ' ' || c == 0x7F) return false;  // no blanks or control characters
+  return true;
+}
+
 bool ShellOpenWebUrl(const std::string& url) {
   const std::string u = TrimBlanks(url);
-  std::string scheme;
-  for (char c : u.substr(0, 8)) scheme += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  if (scheme.compare(0, 7, "http://") != 0 && scheme.compare(0, 8, "https://") != 0) return false;
-  for (char c : u)
-    if (static_cast<unsigned char>(c) <= ' ' || c == 0x7F) return false;  // no blanks or control characters
-  return ShellOpen(u);
+  return IsWebUrl(u) && ShellOpen(u);
 }
 
 std::string QuoteIfSpaces(const std::string& s) {

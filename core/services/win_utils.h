@@ -70,6 +70,9 @@ bool ShellOpen(const std::string& file);
 // Opens a web address that came from outside (the update file): only http and https addresses
 // are opened; anything else is refused.
 bool ShellOpenWebUrl(const std::string& url);
+// True for the addresses ShellOpenWebUrl opens (once trimmed): http:// or https:// with something
+// after it, and no blank or control character anywhere.
+bool IsWebUrl(const std::string& url);
 
 // s trimmed; when it contains a blank and does not both begin and end with a double quote,
 // wrapped in double quotes.

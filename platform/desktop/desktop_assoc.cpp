@@ -28,6 +28,9 @@ constexpr const char* kDefaultGroup = "[Default Applications]";
 
 std::mutex g_mutex;  // one sync at a time in the process
 std::string g_updater;
+std::mutex g_requestMutex;
+DesktopAssocRequest g_request;  // what the next SHChangeNotify works with
+bool g_requestSet = false;
 
 std::string Env(const char* name) {
   const char* v = std::getenv(name);
@@ -82,9 +85,30 @@ bool ReadText(const std::string& path, std::string& text, bool& exists) {
   return !in.bad();
 }
 
+// The file a path stands for: symbolic links followed to their end (a user may keep
+// mimeapps.list in a folder of dotfiles and link it). '' for a loop of links.
+std::string ResolveLinks(std::string path) {
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    std::string target(4096, '\0');
+    const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+    if (n <= 0 || static_cast<size_t>(n) >= target.size()) return path;
+    target.resize(static_cast<size_t>(n));
+    path = target[0] == '/' ? target : FolderOf(path) + "/" + target;
+  }
+  return {};
+}
+
 // Writes text as the whole new content of path: a temporary file beside it, synced, renamed over
-// it, then the folder synced. The old file stays whole until the rename.
-bool WriteTextAtomic(const std::string& path, const std::string& text, std::string& error) {
+// it, then the folder synced. The old file stays whole until the rename. A symbolic link stays a
+// link: its target is what is replaced.
+bool WriteTextAtomic(const std::string& linkPath, const std::string& text, std::string& error) {
+  const std::string path = ResolveLinks(linkPath);
+  if (path.empty()) {
+    error = "cannot write " + linkPath + ": a loop of symbolic links";
+    return false;
+  }
   const std::string folder = FolderOf(path);
   if (!MakeFolders(folder)) {
     error = "cannot make the folder " + folder;
@@ -235,11 +259,20 @@ std::string ActionId(const std::string& verb) {
   return id;
 }
 
-std::string DesktopEntryText(const FileType& t) {
+// The Exec value of a verb's command; the program named by launcher instead when one is given.
+std::string ExecOf(const std::string& command, const std::string& launcher) {
+  const std::string exec = DesktopExecFromCommand(command);
+  const std::vector<std::string> args = SplitCommandLine(command);
+  if (launcher.empty() || args.empty()) return exec;
+  // The value begins with the program, as DesktopExecArgument writes it.
+  return DesktopExecArgument(launcher) + exec.substr(DesktopExecArgument(args[0]).size());
+}
+
+std::string DesktopEntryText(const FileType& t, const std::string& launcher) {
   std::string text = "[Desktop Entry]\nType=Application\nVersion=1.4\n";
   text += "Name=" + EscapeString(t.Name) + "\n";
   if (!t.Icon.empty()) text += "Icon=" + EscapeString(t.Icon) + "\n";
-  text += "Exec=" + DesktopExecFromCommand(t.Verbs[t.DefaultVerb].Command) + "\n";
+  text += "Exec=" + ExecOf(t.Verbs[t.DefaultVerb].Command, launcher) + "\n";
   // The entries stand for file types, not for programs to start from a menu.
   text += "NoDisplay=true\nTerminal=false\n";
   if (!t.MimeTypes.empty()) {
@@ -254,10 +287,69 @@ std::string DesktopEntryText(const FileType& t) {
     if (i == t.DefaultVerb || id.empty() || !used.insert(id).second) continue;
     actions += id + ";";
     groups += "\n[Desktop Action " + id + "]\nName=" + EscapeString(t.Verbs[i].Caption) +
-              "\nExec=" + DesktopExecFromCommand(t.Verbs[i].Command) + "\n";
+              "\nExec=" + ExecOf(t.Verbs[i].Command, launcher) + "\n";
   }
   if (!actions.empty()) text += "Actions=" + actions + "\n";
   return text + groups;
+}
+
+// ---- Launchers.
+//
+// xdg-open in xdg-utils' generic mode (no desktop named or detected) splits Exec at blanks and
+// reads no quotes: a program under a folder with blanks (or any character the Exec rules quote)
+// cannot be started through its path there. Such a program is named in the entries by a symbolic
+// link without those characters, $XDG_DATA_HOME/tavelo/<type>, kept pointing at the program.
+
+std::string LauncherFolder() {
+  const std::string data = XdgHome("XDG_DATA_HOME", "/.local/share");
+  return data.empty() ? std::string() : data + "/tavelo";
+}
+
+bool PlainPath(const std::string& path) {
+  return !path.empty() && std::none_of(path.begin(), path.end(), [](char c) { return IsReserved(c) || c == '%'; });
+}
+
+// The link for the type's program ('' when the program's own path does, or no link can); a link
+// no longer needed is removed. false (and error) when a link could not be made.
+bool UpdateLauncher(const FileType& t, std::string& launcher, std::string& error) {
+  launcher.clear();
+  const std::vector<std::string> args = SplitCommandLine(t.Verbs[t.DefaultVerb].Command);
+  const std::string program = args.empty() ? std::string() : args[0];
+  const std::string folder = LauncherFolder();
+  if (folder.empty()) return true;
+  const std::string link = folder + "/" + t.Id;
+  if (program.empty() || PlainPath(program) || !PlainPath(link)) {
+    ::unlink(link.c_str());
+    ::rmdir(folder.c_str());  // only when empty
+    return true;
+  }
+  std::string target(4096, '\0');
+  const ssize_t n = ::readlink(link.c_str(), target.data(), target.size());
+  if (n > 0 && static_cast<size_t>(n) < target.size() && target.substr(0, static_cast<size_t>(n)) == program) {
+    launcher = link;
+    return true;
+  }
+  if (!MakeFolders(folder)) {
+    error = "cannot make the folder " + folder;
+    return false;
+  }
+  // Made beside it and renamed over it: the link is never missing.
+  const std::string temp = link + ".tmp";
+  ::unlink(temp.c_str());
+  if (::symlink(program.c_str(), temp.c_str()) != 0 || ::rename(temp.c_str(), link.c_str()) != 0) {
+    error = "cannot make the link " + link + ": " + std::strerror(errno);
+    ::unlink(temp.c_str());
+    return false;
+  }
+  launcher = link;
+  return true;
+}
+
+void RemoveLaunchers(const std::vector<FileType>& types) {
+  const std::string folder = LauncherFolder();
+  if (folder.empty()) return;
+  for (const FileType& t : types) ::unlink((folder + "/" + t.Id).c_str());
+  ::rmdir(folder.c_str());
 }
 
 // ---- mimeapps.list, kept line by line.
@@ -427,37 +519,24 @@ std::string DesktopExecArgument(const std::string& argument) { return EscapeStri
 
 std::string DesktopExecFromCommand(const std::string& command) {
   std::string exec;
-  for (const std::string& arg : SplitCommandLine(command)) {
-    // A file placeholder stays a bare field code: field codes may not stand inside quotes.
-    std::string literal = arg;
-    std::string before, after;
-    bool hasFile = false;
-    // The first word is the program: its name is never a placeholder.
-    for (const char* code : {"%1", "%L", "%l"}) {
-      if (exec.empty()) break;
-      const size_t at = literal.find(code);
-      if (at == std::string::npos) continue;
-      before = literal.substr(0, at);
-      after = literal.substr(at + 2);
-      hasFile = true;
-      break;
-    }
-    std::string piece;
-    if (hasFile) {
-      auto doubled = [](const std::string& s) {
-        std::string out;
-        for (char c : s) {
-          out += c;
-          if (c == '%') out += '%';
-        }
-        return out;
-      };
-      piece = EscapeString(doubled(before)) + "%f" + EscapeString(doubled(after));
-    } else {
-      piece = DesktopExecArgument(arg);
-    }
+  auto add = [&exec](const std::string& piece) {
     if (!exec.empty()) exec += ' ';
     exec += piece;
+  };
+  for (const std::string& arg : SplitCommandLine(command)) {
+    // A file placeholder becomes a field code standing alone: launchers expand field codes only
+    // as whole arguments, and never inside quotes. What stood around it in the same argument
+    // becomes an argument of its own ("/open=%L" gives "/open=" and the file).
+    size_t at = std::string::npos;
+    if (!exec.empty())  // the first word is the program: its name is never a placeholder
+      for (const char* code : {"%1", "%L", "%l"}) at = std::min(at, arg.find(code));
+    if (at == std::string::npos) {
+      add(DesktopExecArgument(arg));
+      continue;
+    }
+    if (at > 0) add(DesktopExecArgument(arg.substr(0, at)));
+    add("%f");
+    if (at + 2 < arg.size()) add(DesktopExecArgument(arg.substr(at + 2)));
   }
   return exec;
 }
@@ -467,7 +546,32 @@ void SetDesktopDatabaseUpdater(const std::string& program) {
   g_updater = program;
 }
 
-bool SyncDesktopAssociations(DesktopSyncResult& result) {
+std::vector<std::string> DesktopTypesOfExtension(const std::string& extension,
+                                                 const std::vector<std::string>& formatTypes) {
+  std::vector<std::string> types;
+  for (const std::string& mime : MimeTypesOfExtension(extension))
+    if (std::find(formatTypes.begin(), formatTypes.end(), mime) != formatTypes.end()) types.push_back(mime);
+  return types;
+}
+
+std::map<std::string, std::string> DesktopDefaults() {
+  std::map<std::string, std::string> defaults;
+  std::string text;
+  bool exists = false;
+  const std::string file = MimeAppsListFile();
+  if (file.empty() || !ReadText(file, text, exists)) return defaults;
+  ListFile list;
+  list.Parse(text);
+  size_t first = 0, end = 0;
+  if (!FindDefaultGroup(list, first, end)) return defaults;
+  for (size_t i = first; i < end; ++i) {
+    std::string key, value;
+    if (SplitKeyLine(list.Lines[i], key, value)) defaults.emplace(key, FirstEntry(value));
+  }
+  return defaults;
+}
+
+bool SyncDesktopAssociations(const DesktopAssocRequest& request, DesktopSyncResult& result) {
   std::lock_guard<std::mutex> guard(g_mutex);
   result = DesktopSyncResult{};
   const std::string apps = DesktopApplicationsFolder();
@@ -482,27 +586,49 @@ bool SyncDesktopAssociations(DesktopSyncResult& result) {
   for (size_t i = 0; i < types.size(); ++i) typeIndex[types[i].Id + ".desktop"] = i;
 
   // The MIME types our extensions want, each for the first owned extension (in the store's order)
-  // that gives it.
+  // that gives it; and those the user has just taken.
   std::map<std::string, size_t> wanted;
-  for (const auto& [ext, progId] : ReadUserChoices()) {
+  std::set<std::string> taken, keep;
+  // The uninstall gives every line of ours back, whatever the store still says.
+  for (const auto& [ext, progId] : request.Uninstall ? decltype(ReadUserChoices()){} : ReadUserChoices()) {
     size_t owner = types.size();
     for (size_t i = 0; i < types.size(); ++i)
       if (types[i].Id == progId) owner = i;
     if (owner == types.size()) continue;
-    for (const std::string& mime : MimeTypesOfExtension(ext))
+    std::string key = Lower(ext);
+    if (!key.empty() && key[0] != '.') key.insert(0, ".");
+    const auto format = request.FormatTypes.find(key);
+    if (format == request.FormatTypes.end()) {
+      // A format the program cannot read just now (a codec missing): its lines are neither taken
+      // nor given back.
+      for (const std::string& mime : MimeTypesOfExtension(ext)) keep.insert(mime);
+      continue;
+    }
+    const bool justTaken = request.Taken.count(key) != 0;
+    for (const std::string& mime : DesktopTypesOfExtension(ext, format->second)) {
       if (wanted.emplace(mime, owner).second) types[owner].MimeTypes.push_back(mime);
+      if (justTaken) taken.insert(mime);
+    }
   }
 
   // The desktop entries.
-  for (FileType& t : types) {
-    std::sort(t.MimeTypes.begin(), t.MimeTypes.end());
-    const std::string file = apps + "/" + t.Id + ".desktop";
-    const std::string text = DesktopEntryText(t);
-    std::string old;
-    bool exists = false;
-    ReadText(file, old, exists);
-    if ((!exists || old != text) && !WriteTextAtomic(file, text, result.Error)) return false;
-    result.Entries.push_back(file);
+  bool entriesChanged = false;  // the desktop database is refreshed only after a change
+  if (!request.Uninstall) {
+    for (FileType& t : types) {
+      std::sort(t.MimeTypes.begin(), t.MimeTypes.end());
+      const std::string file = apps + "/" + t.Id + ".desktop";
+      std::string launcher;
+      if (!UpdateLauncher(t, launcher, result.Error)) return false;
+      const std::string text = DesktopEntryText(t, launcher);
+      std::string old;
+      bool exists = false;
+      ReadText(file, old, exists);
+      if (!exists || old != text) {
+        if (!WriteTextAtomic(file, text, result.Error)) return false;
+        entriesChanged = true;
+      }
+      result.Entries.push_back(file);
+    }
   }
 
   // mimeapps.list and the backup of what stood there before.
@@ -520,10 +646,10 @@ bool SyncDesktopAssociations(DesktopSyncResult& result) {
   ListFile list;
   list.Parse(listText);
   std::map<std::string, std::string> backup = ParseBackup(backupText);
-  const size_t backupSize = backup.size();
+  const std::map<std::string, std::string> backupBefore = backup;
 
   size_t first = 0, end = 0;
-  if (!FindDefaultGroup(list, first, end) && !wanted.empty()) {
+  if (!FindDefaultGroup(list, first, end) && !taken.empty()) {
     if (!list.Lines.empty() && !TrimmedLine(list.Lines.back()).empty()) list.Lines.push_back("");
     list.Lines.push_back(kDefaultGroup);
     list.FinalNewline = true;
@@ -544,9 +670,13 @@ bool SyncDesktopAssociations(DesktopSyncResult& result) {
     if (at != lineOf.end()) SplitKeyLine(list.Lines[at->second], key, value);
     const std::string current = at != lineOf.end() ? FirstEntry(value) : std::string();
     if (current == entry) continue;
-    // The default before ours is kept once; a default that already is one of ours is not a
-    // previous owner.
-    if (typeIndex.count(current) == 0) backup.emplace(mime, at != lineOf.end() ? list.Lines[at->second] : "");
+    // One of our entries (the other type's) follows the store; another's default is the user's
+    // choice unless the user has just taken the extension.
+    const bool ours = typeIndex.count(current) != 0;
+    if (!ours && taken.count(mime) == 0) continue;
+    // The default before ours is kept (the latest one the user had); a default that already is
+    // one of ours is not a previous owner.
+    if (!ours) backup[mime] = at != lineOf.end() ? list.Lines[at->second] : "";
     const std::string line = mime + "=" + entry + ";";
     if (at != lineOf.end())
       list.Lines[at->second] = line;
@@ -555,15 +685,16 @@ bool SyncDesktopAssociations(DesktopSyncResult& result) {
     result.Taken.push_back(mime);
   }
   for (const auto& [mime, index] : lineOf) {
-    if (wanted.count(mime) != 0) continue;
+    if (wanted.count(mime) != 0 || keep.count(mime) != 0) continue;
     std::string key, value;
     SplitKeyLine(list.Lines[index], key, value);
-    if (typeIndex.count(FirstEntry(value)) == 0) continue;  // not ours
+    if (typeIndex.count(FirstEntry(value)) == 0) continue;  // not ours: the user's line stays
     const auto saved = backup.find(mime);
     if (saved != backup.end() && !saved->second.empty())
       list.Lines[index] = saved->second;
     else
       removed.push_back(index);
+    if (saved != backup.end()) backup.erase(saved);
     result.GivenBack.push_back(mime);
   }
   if (!added.empty()) {
@@ -578,12 +709,31 @@ bool SyncDesktopAssociations(DesktopSyncResult& result) {
   for (size_t r : removed) list.Lines.erase(list.Lines.begin() + static_cast<std::ptrdiff_t>(r));
 
   // The backup is written before the list, so a default we replace is never lost.
-  if (backup.size() != backupSize && !WriteTextAtomic(backupFile, BackupText(backup), result.Error)) return false;
+  if (backup != backupBefore && !request.Uninstall && !WriteTextAtomic(backupFile, BackupText(backup), result.Error))
+    return false;
   const std::string newText = list.Text();
   if (newText != listText && !WriteTextAtomic(listFile, newText, result.Error)) return false;
 
+  if (request.Uninstall) {
+    // Nothing of ours stays behind: our entries and the kept defaults (every line of ours was
+    // given back above).
+    for (const FileType& t : types) {
+      const std::string file = apps + "/" + t.Id + ".desktop";
+      if (::unlink(file.c_str()) != 0 && errno != ENOENT) {
+        result.Error = "cannot remove " + file + ": " + std::strerror(errno);
+        return false;
+      }
+    }
+    RemoveLaunchers(types);
+    if (::unlink(backupFile.c_str()) != 0 && errno != ENOENT) {
+      result.Error = "cannot remove " + backupFile + ": " + std::strerror(errno);
+      return false;
+    }
+  }
+
   std::string updater;
-  if (FindProgram(g_updater.empty() ? std::string("update-desktop-database") : g_updater, updater)) {
+  const std::string updaterName = g_updater.empty() ? std::string("update-desktop-database") : g_updater;
+  if ((entriesChanged || request.Uninstall) && FindProgram(updaterName, updater)) {
     int code = 0;
     if (!SpawnProgram({updater, "-q", apps}, "", true, &code) || code != 0)
       Report("update-desktop-database " + apps + " failed (exit " + std::to_string(code) + ")");
@@ -591,10 +741,30 @@ bool SyncDesktopAssociations(DesktopSyncResult& result) {
   return true;
 }
 
+void SetDesktopAssocRequest(const DesktopAssocRequest& request) {
+  std::lock_guard<std::mutex> guard(g_requestMutex);
+  g_request = request;
+  g_requestSet = true;
+}
+
 void SHChangeNotify(int32_t eventId, uint32_t, const void*, const void*) {
   if ((eventId & SHCNE_ASSOCCHANGED) == 0) return;
+  DesktopAssocRequest request;
+  {
+    std::lock_guard<std::mutex> guard(g_requestMutex);
+    if (!g_requestSet) {
+      // Without knowing the formats every MIME type would look unwanted and be given back.
+      Report("the desktop's file associations were not updated: the program named no formats");
+      return;
+    }
+    request = g_request;
+    // The taken extensions and the uninstall are for this notification only.
+    g_request.Taken.clear();
+    g_request.Uninstall = false;
+  }
   DesktopSyncResult result;
-  if (!SyncDesktopAssociations(result)) Report("the desktop's file associations were not updated: " + result.Error);
+  if (!SyncDesktopAssociations(request, result))
+    Report("the desktop's file associations were not updated: " + result.Error);
 }
 
 }  // namespace tavelo::platform

@@ -18,6 +18,7 @@ struct Transfer {
   int32_t readTimeoutMs = 0;
   Clock::time_point lastData;
   bool stalled = false;
+  const std::atomic<bool>* cancel = nullptr;
 };
 
 size_t WriteBody(char* data, size_t size, size_t count, void* user) {
@@ -37,6 +38,7 @@ size_t WriteBody(char* data, size_t size, size_t count, void* user) {
 // data flows.
 int Progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   auto* t = static_cast<Transfer*>(user);
+  if (t->cancel != nullptr && t->cancel->load()) return 1;
   const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t->lastData).count();
   if (idle >= t->readTimeoutMs) {
     t->stalled = true;
@@ -72,6 +74,7 @@ bool HttpGet(const std::string& url, const HttpGetOptions& options, std::string&
   t.maxBytes = options.MaxBytes;
   t.readTimeoutMs = options.ReadTimeoutMs > 0 ? options.ReadTimeoutMs : 1;
   t.lastData = Clock::now();
+  t.cancel = options.Cancel;
   char message[CURL_ERROR_SIZE] = {0};
 
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
@@ -100,7 +103,9 @@ bool HttpGet(const std::string& url, const HttpGetOptions& options, std::string&
 
   if (rc == CURLE_OK && status < 400) return true;
   body.clear();
-  if (t.stalled)
+  if (t.cancel != nullptr && t.cancel->load())
+    error = "cancelled";
+  else if (t.stalled)
     error = "no data for " + std::to_string(t.readTimeoutMs) + " ms";
   else if (t.tooLong)
     error = "the reply is longer than " + std::to_string(options.MaxBytes) + " bytes";

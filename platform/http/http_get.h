@@ -1,6 +1,7 @@
 // The HTTP client the program needs: one blocking GET of a small text (the update check's file).
 // Backed by libcurl. Only http and https are spoken, also after a redirect.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -12,6 +13,7 @@ struct HttpGetOptions {
                                    // (also the bound of the connection set-up)
   int64_t MaxBytes = 1 << 20;      // a reply body longer than this fails the request
   int32_t TotalTimeoutMs = 120000; // a reply that trickles in forever still ends
+  const std::atomic<bool>* Cancel = nullptr;  // when set and true, the request ends (within a second)
 };
 
 // GETs url into body. True only for a complete reply with a status below 400; on failure body is

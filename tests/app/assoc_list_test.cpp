@@ -10,7 +10,10 @@
 #include <fstream>
 #include <map>
 
+#include "app/frm_assoc.h"
 #include "formats/ff_tables.h"
+#include "kit/kit_answers.h"
+#include "kit/pic_button.h"
 #include "platform/desktop/desktop_assoc.h"
 #include "platform/registry/registry.h"
 #include "tests/support/test_env.h"
@@ -39,10 +42,31 @@ void NeedTool(const char* tool) {
       << tool << " is missing: scripts/install-deps.sh installs it";
 }
 
-// xdg-mime's answer as on a desktop without a session of its own (the generic lookup).
+// The desktop tools as on a desktop without a session of their own (xdg-utils' generic mode).
+constexpr const char* kGenericDesktop =
+    "env -u XDG_CURRENT_DESKTOP -u DESKTOP_SESSION -u KDE_FULL_SESSION -u GNOME_DESKTOP_SESSION_ID "
+    "-u MATE_DESKTOP_SESSION_ID -u DBUS_SESSION_BUS_ADDRESS -u WAYLAND_DISPLAY ";
+
+// xdg-mime's answer (the generic lookup).
 std::string QueryDefault(const std::string& mime) {
-  return Shell("env -u XDG_CURRENT_DESKTOP -u DESKTOP_SESSION -u KDE_FULL_SESSION -u GNOME_DESKTOP_SESSION_ID "
-             "-u DISPLAY -u WAYLAND_DISPLAY xdg-mime query default " + mime + " 2>/dev/null");
+  return Shell(std::string(kGenericDesktop) + "-u DISPLAY xdg-mime query default " + mime + " 2>/dev/null");
+}
+
+// A stand-in program that writes its arguments, one a line, to record.
+void RecordingProgram(const std::string& program, const std::string& record) {
+  test::WriteFile(program, "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > '" + record + ".part'\nmv '" +
+                               record + ".part' '" + record + "'\n");
+  std::filesystem::permissions(program, std::filesystem::perms::owner_all);
+}
+
+std::string WaitForRecord(const std::string& record) {
+  for (int i = 0; i < 500 && !std::filesystem::exists(record); ++i) usleep(10000);
+  return test::ReadFile(record);
+}
+
+// A file the desktop's content sniffing (file, gio) knows as an AVI clip.
+void WriteAvi(const std::string& path) {
+  test::WriteFile(path, std::string("RIFF\x24\0\0\0AVI LIST\x04\0\0\0hdrl", 24));
 }
 
 class AssocTest : public testing::Test {
@@ -268,8 +292,123 @@ TEST_F(AssocTest, DesktopDefaultsFollowTheStoreAndComeBack) {
   RestoreAssociations();  // the "uninst" switch
   EXPECT_EQ(QueryDefault("video/x-msvideo"), "otherplayer.desktop");
   EXPECT_EQ(test::ReadFile(config_ + "/mimeapps.list"), kOriginalList);  // byte for byte
-  const std::string after = test::ReadFile(data_ + "/applications/Tavelo.VideoClip.desktop");
-  EXPECT_EQ(after.find("MimeType="), std::string::npos) << after;
+  // Nothing of ours stays in the desktop's folders.
+  for (const char* entry : {"Tavelo.VideoClip.desktop", "Tavelo.AudioClip.desktop"})
+    EXPECT_FALSE(std::filesystem::exists(data_ + "/applications/" + entry)) << entry;
+  EXPECT_FALSE(std::filesystem::exists(platform::DesktopDefaultsBackupFile()));
+  EXPECT_EQ(Shell("grep -rl Tavelo " + data_ + "/applications " + config_ + "/mimeapps.list"), "");
+}
+
+// The shared MIME database gives ".pm" to Perl and PageMaker too, ".mp2" to MPEG video and ".ogg"
+// to FLAC and Speex: taking every extension takes none of those.
+TEST_F(AssocTest, OnlyTheFormatsOwnMimeTypesAreTaken) {
+  NeedTool("xdg-mime");
+  RegisterDefaultAssociations();
+  std::map<std::string, uint8_t> all;
+  QAssocList list;
+  list.ReadFormatsFromConform();
+  for (int32_t i = 0; i < list.Count(); ++i) all[list.Items(i).Ext] = aaTake;
+  ASSERT_TRUE(all.count(".pm") && all.count(".mp2") && all.count(".ogg"));
+  all.erase(".mpg");  // video/mpeg is ".mpg"'s: only ".mp2" may not take it
+  all.erase(".mpeg");
+  all.erase(".vob");
+  all.erase(".mpe");
+  Apply(all);
+  for (const char* mime : {"application/x-perl", "application/x-pagemaker", "audio/x-flac+ogg", "audio/x-speex+ogg",
+                           "video/mpeg"})
+    EXPECT_EQ(QueryDefault(mime).find("Tavelo"), std::string::npos) << mime;
+  for (const auto& [mime, entry] : std::map<std::string, std::string>{{"audio/mp2", "Tavelo.AudioClip.desktop"},
+                                                                       {"video/ogg", "Tavelo.VideoClip.desktop"},
+                                                                       {"image/x-xpixmap", "Tavelo.VideoClip.desktop"},
+                                                                       {"image/jpeg", "Tavelo.VideoClip.desktop"}})
+    EXPECT_EQ(QueryDefault(mime), entry) << mime;
+}
+
+// A default the user set on the desktop after we took the type is theirs: not shown as ours, not
+// taken back by an OK that changed nothing, not removed by the uninstall.
+TEST_F(AssocTest, TheDesktopsOwnChoiceIsKept) {
+  NeedTool("xdg-mime");
+  RegisterDefaultAssociations();
+  test::WriteFile(data_ + "/applications/vlc.desktop",
+                  "[Desktop Entry]\nType=Application\nName=V\nExec=true %f\nMimeType=video/mpeg;\n");
+  Apply({{".mpg", aaTake}, {".avi", aaTake}});
+  ASSERT_EQ(QueryDefault("video/mpeg"), "Tavelo.VideoClip.desktop");
+  Shell(std::string(kGenericDesktop) + "-u DISPLAY xdg-mime default vlc.desktop video/mpeg");
+  ASSERT_EQ(QueryDefault("video/mpeg"), "vlc.desktop");
+
+  OpenAssocList();
+  for (int32_t i = 0; i < AssocList()->Count(); ++i) {
+    const AssocEntry& e = AssocList()->Items(i);
+    if (e.Ext == ".mpg") {
+      EXPECT_EQ(e.ProgID, "vlc.desktop");
+    } else if (e.Ext == ".avi") {
+      EXPECT_EQ(e.ProgID, kVideoClipProgID);
+    }
+  }
+  CloseAssocList();
+
+  // File Formats, OK with nothing changed.
+  SetKitAnswerProvider([](const KitAsk& ask, KitAnswer&) {
+    if (ask.Kind != KitAskKind::Form) return false;
+    static_cast<TfrmAssoc*>(ask.Form)->btnOK->Click();
+    return true;
+  });
+  ShowAssocDialog();
+  SetKitAnswerProvider({});
+  EXPECT_EQ(QueryDefault("video/mpeg"), "vlc.desktop");
+  EXPECT_EQ(QueryDefault("video/x-msvideo"), "Tavelo.VideoClip.desktop");
+
+  RestoreAssociations();
+  EXPECT_EQ(QueryDefault("video/mpeg"), "vlc.desktop");
+  EXPECT_EQ(QueryDefault("video/x-msvideo").find("Tavelo"), std::string::npos);
+  EXPECT_EQ(RegGetUserProgID(".mpg"), "");
+
+  // Taking it again on purpose takes it from the user's choice, and giving it back returns it.
+  RegisterDefaultAssociations();
+  Apply({{".mpg", aaTake}});
+  EXPECT_EQ(QueryDefault("video/mpeg"), "Tavelo.VideoClip.desktop");
+  Apply({{".mpg", aaGiveBack}});
+  EXPECT_EQ(QueryDefault("video/mpeg"), "vlc.desktop");
+}
+
+// The first-run registration rewrites the commands at every start; when the program moved, the
+// desktop entries follow at once.
+TEST_F(AssocTest, EntriesFollowANewProgramPath) {
+  SetAssocProgramPathForTest("/opt/old/tavelo");
+  RegisterDefaultAssociations();
+  Apply({{".avi", aaTake}});
+  const std::string entry = data_ + "/applications/Tavelo.VideoClip.desktop";
+  ASSERT_NE(test::ReadFile(entry).find("\nExec=/opt/old/tavelo /open= %f\n"), std::string::npos);
+  SetAssocProgramPathForTest("/opt/new/tavelo");
+  RegisterDefaultAssociations();
+  EXPECT_NE(test::ReadFile(entry).find("\nExec=/opt/new/tavelo /open= %f\n"), std::string::npos)
+      << test::ReadFile(entry);
+  EXPECT_NE(test::ReadFile(entry).find("\nMimeType=video/x-msvideo;\n"), std::string::npos);
+}
+
+// A start while a codec is missing (its format not readable) neither takes nor gives back that
+// format's types.
+TEST_F(AssocTest, AFormatNotReadableNowKeepsItsLines) {
+  NeedTool("xdg-mime");
+  RegisterDefaultAssociations();
+  Apply({{".wma", aaTake}});
+  ASSERT_EQ(QueryDefault("audio/x-ms-wma"), "Tavelo.AudioClip.desktop");
+  FFDisableFormat(fidWMA, ffRead);
+  RegisterDefaultAssociations();
+  EXPECT_EQ(QueryDefault("audio/x-ms-wma"), "Tavelo.AudioClip.desktop");
+}
+
+// A mimeapps.list kept elsewhere and linked stays a link; its target gets the change.
+TEST_F(AssocTest, ALinkedMimeAppsListIsWrittenThrough) {
+  const std::string target = root_ + "/dotfiles/mimeapps.list";
+  std::filesystem::create_directories(root_ + "/dotfiles");
+  test::WriteFile(target, "[Default Applications]\ntext/plain=editor.desktop;\n");
+  std::filesystem::create_symlink("../dotfiles/mimeapps.list", config_ + "/mimeapps.list");
+  RegisterDefaultAssociations();
+  Apply({{".avi", aaTake}});
+  EXPECT_TRUE(std::filesystem::is_symlink(config_ + "/mimeapps.list"));
+  EXPECT_EQ(test::ReadFile(target),
+            "[Default Applications]\ntext/plain=editor.desktop;\nvideo/x-msvideo=Tavelo.VideoClip.desktop;\n");
 }
 
 TEST_F(AssocTest, MimeAppsListIsMadeWhenMissing) {
@@ -286,10 +425,13 @@ TEST_F(AssocTest, DesktopEntriesValidate) {
   RegisterDefaultAssociations();
   Apply({{".avi", aaTake}, {".mp3", aaTake}, {".png", aaTake}});
   // Quoted for the command line, then escaped for the file's string syntax; '%' doubled.
+  EXPECT_EQ(platform::DesktopExecArgument("/opt/Tavelo $Player's `best` (\\x)/tavelo%1"),
+            "\"/opt/Tavelo \\\\$Player's \\\\`best\\\\` (\\\\\\\\x)/tavelo%%1\"");
+  // Such a path is named through a link without those characters (see the launcher test).
   const std::string video = test::ReadFile(data_ + "/applications/Tavelo.VideoClip.desktop");
-  EXPECT_NE(video.find("\nExec=\"/opt/Tavelo \\\\$Player's \\\\`best\\\\` (\\\\\\\\x)/tavelo%%1\" /open=%f\n"),
-            std::string::npos)
-      << video;
+  EXPECT_NE(video.find("\nExec=" + data_ + "/tavelo/Tavelo.VideoClip /open= %f\n"), std::string::npos) << video;
+  EXPECT_EQ(std::filesystem::read_symlink(data_ + "/tavelo/Tavelo.VideoClip").string(),
+            "/opt/Tavelo $Player's `best` (\\x)/tavelo%1");
   for (const char* entry : {"Tavelo.VideoClip.desktop", "Tavelo.AudioClip.desktop"}) {
     int code = -1;
     const std::string out = Shell("desktop-file-validate " + data_ + "/applications/" + entry + " 2>&1", &code);
@@ -298,29 +440,42 @@ TEST_F(AssocTest, DesktopEntriesValidate) {
   }
 }
 
-TEST_F(AssocTest, AProgramUnderAFolderWithBlanksStartsThroughTheEntry) {
+// Launchers expand a field code only as a whole argument: the file arrives as an argument of its
+// own after "/open=" (the program reads the two as one switch), through gio and through xdg-open
+// in its generic mode.
+TEST_F(AssocTest, EntriesStartTheProgramThroughGioAndXdgOpen) {
   NeedTool("gio");
-  const std::string folder = root_ + "/Program Files/Tavelo $HOME 'x'";
-  std::filesystem::create_directories(folder);
-  const std::string program = folder + "/tavelo";
-  const std::string record = root_ + "/started.txt";
-  test::WriteFile(program, "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > '" + record + ".part'\nmv '" +
-                               record + ".part' '" + record + "'\n");
-  std::filesystem::permissions(program, std::filesystem::perms::owner_all);
-  SetAssocProgramPathForTest(program);
-  RegisterDefaultAssociations();
-  Apply({{".avi", aaTake}});
-
+  NeedTool("xdg-open");
+  struct Case {
+    std::string folder, launcher;
+  } cases[] = {
+      {root_ + "/Program Files/Tavelo $HOME 'x'", "gio launch '" + data_ + "/applications/Tavelo.VideoClip.desktop'"},
+      // A program under a folder with blanks is named through a link there.
+      {root_ + "/Program Files/Tavelo", std::string(kGenericDesktop) + "DISPLAY=:77 xdg-open"},
+      {root_ + "/bin", "gio open"},
+      // Generic mode: no desktop named or detected; xdg-open looks for a display before it reads
+      // the defaults, and never connects to it.
+      {root_ + "/bin", std::string(kGenericDesktop) + "DISPLAY=:77 xdg-open"},
+  };
   const std::string media = root_ + "/my clip.avi";
-  test::WriteFile(media, "RIFF");
-  int code = -1;
-  const std::string out = Shell("env -u DISPLAY -u WAYLAND_DISPLAY gio launch '" + data_ +
-                                  "/applications/Tavelo.VideoClip.desktop' '" + media + "' 2>&1",
-                              &code);
-  ASSERT_EQ(code, 0) << out;
-  // gio starts the program without waiting for it.
-  for (int i = 0; i < 500 && !std::filesystem::exists(record); ++i) usleep(10000);
-  EXPECT_EQ(test::ReadFile(record), "/open=" + media + "\n");
+  WriteAvi(media);
+  for (const Case& c : cases) {
+    std::filesystem::create_directories(c.folder);
+    const std::string program = c.folder + "/tavelo";
+    const std::string record = root_ + "/started.txt";
+    std::filesystem::remove(record);
+    RecordingProgram(program, record);
+    SetAssocProgramPathForTest(program);
+    RegisterDefaultAssociations();
+    Apply({{".avi", aaTake}});
+    int code = -1;
+    const std::string out =
+        Shell("cd / && env -u DISPLAY -u WAYLAND_DISPLAY " + c.launcher + " '" + media + "' 2>&1", &code);
+    EXPECT_EQ(code, 0) << c.launcher << ": " << out;
+    EXPECT_EQ(WaitForRecord(record), "/open=\n" + media + "\n") << c.launcher;
+  }
+  RestoreAssociations();
+  EXPECT_FALSE(std::filesystem::exists(data_ + "/tavelo"));  // the link goes with the entries
 }
 
 }  // namespace

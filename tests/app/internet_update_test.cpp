@@ -142,6 +142,71 @@ TEST_F(UpdateTest, FailedDownloadsGiveState1) {
   }
 }
 
+// Each limit of the download, against a server that would otherwise deliver a newer release.
+TEST_F(UpdateTest, DownloadLimitsEndOversizedAndTricklingReplies) {
+  SetUpdateReadTimeoutForTest(300);
+  const std::string newer = "UPDATE_DATE=2010-01-01\r\nUPDATE_URL=http://dl/\r\n";
+  struct Case {
+    const char* what;
+    HttpReply reply;
+    uint8_t state;
+  } cases[] = {
+      // Past 1 MiB the reply is refused, however valid it begins.
+      {"1 MiB + 1", HttpReply(200, newer + std::string((1 << 20) - newer.size() + 1, ' ')), usDownloadFailed},
+      {"1 MiB", HttpReply(200, newer + std::string((1 << 20) - newer.size(), ' ')), usUpdateFound},
+      // A byte every 100 ms never trips the read time-out; the whole download is still bounded to
+      // 3 s past it (this one would take 8 s).
+      {"trickle", HttpReply(200, newer + std::string(80 - newer.size() % 80, ' '), "", 0, 100), usDownloadFailed},
+  };
+  ASSERT_LT(newer.size(), 80u);
+  for (const Case& c : cases) {
+    LoopbackHttp server([&](const std::string&) { return c.reply; });
+    QInternetUpdate u = Checker(server.Url() + "/f");
+    u.Check();
+    EXPECT_EQ(u.State, c.state) << c.what;
+  }
+}
+
+TEST_F(UpdateTest, ValuesAndTheQuestionAreBounded) {
+  const std::string huge(100000, 'N');
+  const std::string reply = "UPDATE_NAME=" + huge + "\r\nUPDATE_VER=" + huge + "\r\nUPDATE_DATE=2010-01-01" + huge +
+                            "\r\nUPDATE_WHATSNEW_URL=http://w/" + huge + "\r\nUPDATE_URL=http://dl/\r\n";
+  LoopbackHttp server([&](const std::string&) { return HttpReply{200, reply}; });
+  QInternetUpdate u = Checker(server.Url() + "/f");
+  u.Check();
+  EXPECT_EQ(u.State, usUpdateFound);  // the date still reads
+  EXPECT_EQ(u.UpdateName.size(), 100u);
+  EXPECT_EQ(u.UpdateVer.size(), 100u);
+  EXPECT_EQ(u.UpdateDate.substr(0, 10), "2010-01-01");
+  EXPECT_EQ(u.UpdateDate.size(), 100u);
+  EXPECT_TRUE(u.WhatsNewURL.empty());  // an address cut short would lead elsewhere
+  EXPECT_LT(UpdateFoundText(u).size(), 500u);
+  // A cut never splits a character.
+  u.Reply = "UPDATE_NAME=" + std::string(99, 'a') + "\xc3\xa9\r\n";
+  u.ReadReplyValues();
+  EXPECT_EQ(u.UpdateName, std::string(99, 'a'));
+}
+
+// A download page the program would not open is no download page.
+TEST_F(UpdateTest, OnlyAnOpenableDownloadPageIsAnUpdate) {
+  struct Case {
+    std::string url;
+    uint8_t state;
+  } cases[] = {
+      {"https://www.tavelo.org/dl.html", usUpdateFound}, {"HTTP://dl/", usUpdateFound},
+      {"javascript:alert(1)", usNoUpdate},               {"file:///etc/passwd", usNoUpdate},
+      {"http://dl/a b", usNoUpdate},                      {"--help", usNoUpdate},
+      {"http://", usNoUpdate},                            {"http://dl/" + std::string(3000, 'x'), usNoUpdate},
+  };
+  for (const Case& c : cases) {
+    const std::string body = File("2010-01-01", c.url);
+    LoopbackHttp server([&](const std::string&) { return HttpReply{200, body}; });
+    QInternetUpdate u = Checker(server.Url() + "/f");
+    u.Check();
+    EXPECT_EQ(u.State, c.state) << c.url;
+  }
+}
+
 TEST_F(UpdateTest, FollowsFiveRedirectsButNotSix) {
   const std::string body = File("2010-01-01", "http://dl/");
   LoopbackHttp server([&](const std::string& path) {

@@ -99,8 +99,16 @@ void LoopbackHttp::Answer(int client) {
   std::string text = "HTTP/1.1 " + std::to_string(reply.Status) + " " + Reason(reply.Status) + "\r\n";
   if (!reply.Location.empty()) text += "Location: " + reply.Location + "\r\n";
   text += "Content-Type: text/plain\r\nContent-Length: " + std::to_string(reply.Body.size()) +
-          "\r\nConnection: close\r\n\r\n" + reply.Body;
+          "\r\nConnection: close\r\n\r\n";
+  if (reply.TrickleMs <= 0) {
+    SendAll(client, text + reply.Body);
+    return;
+  }
   SendAll(client, text);
+  for (size_t i = 0; i < reply.Body.size() && !stop_; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(reply.TrickleMs));
+    if (::send(client, reply.Body.data() + i, 1, MSG_NOSIGNAL) != 1) return;  // the client gave up
+  }
 }
 
 int RefusedPort() {

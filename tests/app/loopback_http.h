@@ -10,12 +10,13 @@
 namespace tavelo::test {
 
 struct HttpReply {
-  HttpReply(int status = 200, std::string body = "", std::string location = "", int stallMs = 0)
-      : Status(status), Body(std::move(body)), Location(std::move(location)), StallMs(stallMs) {}
+  HttpReply(int status = 200, std::string body = "", std::string location = "", int stallMs = 0, int trickleMs = 0)
+      : Status(status), Body(std::move(body)), Location(std::move(location)), StallMs(stallMs), TrickleMs(trickleMs) {}
   int Status = 200;
   std::string Body;
   std::string Location;  // a redirect's target
   int StallMs = 0;       // silence before anything is sent (the whole reply follows)
+  int TrickleMs = 0;     // when above 0, the body follows the head one byte at a time, this far apart
 };
 
 class LoopbackHttp {

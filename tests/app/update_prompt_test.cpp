@@ -3,6 +3,9 @@
 // only when a check is due and Periodically Check for Updates is on.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QTimer>
+
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -44,6 +47,15 @@ class PromptTest : public testing::Test {
 
   void Check(QInternetUpdate& u) {
     CheckForUpdates(u, [this](const std::string& text) { info_.push_back(text); });
+    WaitForCheck();
+  }
+  // The check runs on a worker; its result is shown from the event loop.
+  static void WaitForCheck() {
+    for (int i = 0; i < 3000 && UpdateCheckBusy(); ++i) {
+      QCoreApplication::processEvents();
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_FALSE(UpdateCheckBusy());
   }
 
   std::vector<Asked> asked_;
@@ -90,6 +102,53 @@ TEST_F(PromptTest, EachStateShowsItsTexts) {
     EXPECT_DOUBLE_EQ(u.OwnDate, 39954);  // 2009-05-21
     EXPECT_DOUBLE_EQ(u.NextDate, 46000.5 + 15);
   }
+}
+
+// The check runs off the main thread: the event loop keeps running (a timer fires) while the
+// server is silent, a second start meanwhile is refused, and the answer comes when it ends.
+TEST_F(PromptTest, TheEventLoopRunsDuringACheck) {
+  LoopbackHttp server([](const std::string&) { return HttpReply(200, kNewer, "", 1500); });
+  SetUpdateServerForTest(server.Url());
+  QInternetUpdate u;
+  CheckForUpdates(u, [this](const std::string& text) { info_.push_back(text); });
+  EXPECT_TRUE(UpdateCheckBusy());
+  EXPECT_EQ(info_, std::vector<std::string>{"Checking for updates..."});
+  QInternetUpdate other;
+  CheckForUpdates(other, [this](const std::string& text) { info_.push_back(text); });
+  bool fired = false;
+  bool busyWhenFired = false;
+  QTimer::singleShot(50, [&] {
+    fired = true;
+    busyWhenFired = UpdateCheckBusy();
+  });
+  WaitForCheck();
+  EXPECT_TRUE(fired);
+  EXPECT_TRUE(busyWhenFired);
+  EXPECT_EQ(info_, (std::vector<std::string>{"Checking for updates...", "Update found"}));
+  ASSERT_EQ(asked_.size(), 1u);
+  EXPECT_EQ(u.State, usUpdateFound);
+  EXPECT_EQ(u.UpdateVer, "3.2.0");
+  EXPECT_EQ(other.State, usNotRun);
+  EXPECT_EQ(server.Requests(), 1);
+}
+
+// The owner may free its checker while a check runs: the check is stopped and its result never
+// shown.
+TEST_F(PromptTest, ACancelledCheckShowsNothing) {
+  LoopbackHttp server([](const std::string&) { return HttpReply(200, kNewer, "", 5000); });
+  SetUpdateServerForTest(server.Url());
+  auto u = std::make_unique<QInternetUpdate>();
+  CheckForUpdates(*u, [this](const std::string& text) { info_.push_back(text); });
+  for (int i = 0; i < 500 && server.Requests() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  CancelUpdateCheck();
+  u.reset();
+  EXPECT_FALSE(UpdateCheckBusy());
+  for (int i = 0; i < 20; ++i) {
+    QCoreApplication::processEvents();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(info_, std::vector<std::string>{"Checking for updates..."});
+  EXPECT_TRUE(asked_.empty());
 }
 
 TEST_F(PromptTest, AnExceptionIsAGeneralError) {
@@ -152,6 +211,7 @@ TEST_F(PromptTest, AutomaticQuestionOnlyWhenDueAndWanted) {
   const std::string opened = FakeOpener(test::MakeTempDir("opener"));
   answer_ = mbYes;
   AutoUpdatePrompt(u, true, none);
+  WaitForCheck();
   for (int i = 0; i < 500 && !std::filesystem::exists(opened); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(test::ReadFile(opened), "https://www.tavelo.org/download.html");

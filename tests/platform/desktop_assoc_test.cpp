@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 
 #include "core/services/reg_utils.h"
 #include "platform/registry/registry.h"
@@ -31,8 +32,10 @@ TEST(DesktopExec, ArgumentsAreQuotedAndEscapedAsEntriesRequire) {
 }
 
 TEST(DesktopExec, CommandsOfTheStoreBecomeExecLines) {
-  EXPECT_EQ(DesktopExecFromCommand("\"/opt/My Player/tavelo\" /open=\"%L\""), "\"/opt/My Player/tavelo\" /open=%f");
-  EXPECT_EQ(DesktopExecFromCommand("/usr/bin/tavelo /play=\"%1\""), "/usr/bin/tavelo /play=%f");
+  // A field code always stands alone: launchers expand it only as a whole argument.
+  EXPECT_EQ(DesktopExecFromCommand("\"/opt/My Player/tavelo\" /open=\"%L\""), "\"/opt/My Player/tavelo\" /open= %f");
+  EXPECT_EQ(DesktopExecFromCommand("/usr/bin/tavelo /play=\"%1\""), "/usr/bin/tavelo /play= %f");
+  EXPECT_EQ(DesktopExecFromCommand("/usr/bin/tavelo \"/a b=%1;x\""), "/usr/bin/tavelo \"/a b=\" %f \";x\"");
   // The program's own name is never a placeholder.
   EXPECT_EQ(DesktopExecFromCommand("\"/opt/x%1/p\" %l"), "/opt/x%%1/p %f");
 }
@@ -64,9 +67,13 @@ class DesktopSyncTest : public testing::Test {
   }
   void TearDown() override { SetDesktopDatabaseUpdater(""); }
 
-  bool Sync() {
+  // taken: the extensions the user has just taken.
+  bool Sync(std::set<std::string> taken = {}) {
+    DesktopAssocRequest request;
+    request.FormatTypes = {{".jpg", {"image/jpeg"}}, {".jpeg", {"image/jpeg"}}, {".png", {"image/png"}}};
+    request.Taken = std::move(taken);
     DesktopSyncResult r;
-    const bool ok = SyncDesktopAssociations(r);
+    const bool ok = SyncDesktopAssociations(request, r);
     EXPECT_TRUE(ok) << r.Error;
     return ok;
   }
@@ -79,7 +86,7 @@ TEST_F(DesktopSyncTest, AMimeTypeStaysOursWhileAnyOwnedExtensionWantsIt) {
   test::WriteFile(config_ + "/mimeapps.list", "[Default Applications]\r\nimage/jpeg=viewer.desktop\r\nx/y=z;");
   RegSetUserProgID(".jpg", "Tavelo.VideoClip");
   RegSetUserProgID(".jpeg", "Tavelo.VideoClip");
-  ASSERT_TRUE(Sync());
+  ASSERT_TRUE(Sync({".jpg", ".jpeg"}));
   EXPECT_EQ(List(), "[Default Applications]\r\nimage/jpeg=Tavelo.VideoClip.desktop;\nx/y=z;");
   RegSetUserProgID(".jpeg", "");
   ASSERT_TRUE(Sync());
@@ -96,16 +103,16 @@ TEST_F(DesktopSyncTest, EntriesAreMadeFromTheStoreAndListTheirTypes) {
   const std::string entry = data_ + "/applications/Tavelo.VideoClip.desktop";
   EXPECT_EQ(test::ReadFile(entry),
             "[Desktop Entry]\nType=Application\nVersion=1.4\nName=Tavelo Image / Video\nIcon=/opt/t/tavelo.png\n"
-            "Exec=/opt/t/tavelo /open=%f\nNoDisplay=true\nTerminal=false\n");
+            "Exec=/opt/t/tavelo /open= %f\nNoDisplay=true\nTerminal=false\n");
   RegSetVerb("Tavelo.VideoClip", "Play", "Play", false, "\"/opt/t/tavelo\" /play=\"%L\"");
   RegSetVerb("Tavelo.AudioClip", "Open", "Open", true, "\"/opt/t/tavelo\" /open=\"%L\"");
   test::WriteFile(config_ + "/mimeapps.list", "[Default Applications]\nimage/png=Tavelo.AudioClip.desktop;\n");
   RegSetUserProgID(".png", "Tavelo.VideoClip");
-  ASSERT_TRUE(Sync());
+  ASSERT_TRUE(Sync({".png"}));
   EXPECT_EQ(test::ReadFile(entry),
             "[Desktop Entry]\nType=Application\nVersion=1.4\nName=Tavelo Image / Video\nIcon=/opt/t/tavelo.png\n"
-            "Exec=/opt/t/tavelo /open=%f\nNoDisplay=true\nTerminal=false\nMimeType=image/png;\nActions=Play;\n"
-            "\n[Desktop Action Play]\nName=Play\nExec=/opt/t/tavelo /play=%f\n");
+            "Exec=/opt/t/tavelo /open= %f\nNoDisplay=true\nTerminal=false\nMimeType=image/png;\nActions=Play;\n"
+            "\n[Desktop Action Play]\nName=Play\nExec=/opt/t/tavelo /play= %f\n");
   EXPECT_EQ(List(), "[Default Applications]\nimage/png=Tavelo.VideoClip.desktop;\n");
   // A default that already was one of ours is never kept as the one before: giving the
   // extension back leaves no default rather than handing it to us again.
