@@ -1517,8 +1517,11 @@ struct Reader::Impl {
       if (idx >= ANextSend && ADemux.Packet()->size > 0) break;
     }
     AVPacket* pkt = ADemux.Packet();
+    // The index's instruction is the one the packet carried when read from the start; it replaces
+    // whatever the demuxer gives now: after a seek the Ogg demuxer reckons a stream's last packet
+    // from timestamps of its own making and cuts a short sound's tail by hundreds of samples more.
     auto skip = X->ASkip.find(idx);
-    if (skip != X->ASkip.end() && av_packet_get_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, nullptr) == nullptr) {
+    if (skip != X->ASkip.end()) {
       uint8_t* side = av_packet_new_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, skip->second.size());
       if (side != nullptr) std::memcpy(side, skip->second.data(), skip->second.size());
     }

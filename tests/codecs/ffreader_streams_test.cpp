@@ -86,7 +86,7 @@ TEST(FFReaderStreams, PicturesOfParsedStreamsAreFoundAgainAfterSeeks) {
 }
 
 TEST(FFReaderStreams, SoundLengthsAndSamplesAreFFmpegs) {
-  for (const char* file : {"vorbis.ogg", "theora.ogv", "tone.wma", "wmv1.wmv", "lsf.mp3", "tone.mp3"}) {
+  for (const char* file : {"vorbis.ogg", "short.oga", "theora.ogv", "tone.wma", "wmv1.wmv", "lsf.mp3", "tone.mp3"}) {
     SCOPED_TRACE(file);
     auto r = Open(Path(file), false, true);
     ASSERT_NE(r, nullptr);

@@ -34,6 +34,8 @@ ff -f lavfi -i "$(sound 48000 2)" -ac 2 -c:a ac3 -b:a 192k "$out/tone.ac3"
 ff -f lavfi -i "$(video 320x240 25 3)" -f lavfi -i "$(sound 44100 3)" -ac 2 \
   -c:v libtheora -q:v 6 -g 15 -c:a libvorbis -q:a 3 "$out/theora.ogv"
 ff -f lavfi -i "$(sound 44100 2)" -ac 2 -c:a libvorbis -q:a 3 "$out/vorbis.ogg"
+# A sound shorter than one page whose last packet's padding is cut by the page's end position.
+ff -f lavfi -i "sine=frequency=440:sample_rate=44100" -af atrim=end_sample=2546 -ac 2 -c:a libvorbis "$out/short.oga"
 
 # Windows Media.
 ff -f lavfi -i "$(video 320x240 25 3)" -f lavfi -i "$(sound 44100 3)" -ac 2 \
