@@ -485,7 +485,7 @@ struct Reader::Index {
     const AVCodecID videoCodec = videoStream >= 0 ? fmt->streams[videoStream]->codecpar->codec_id : AV_CODEC_ID_NONE;
     std::vector<size_t> noPts;  // pictures the demuxer gave a decoding time but no display time
     int64_t audioRaw = 0;
-    int64_t skipEnd = 0;
+    int64_t skipEnd = 0;  // the samples packets drop at their ends
     // Sound whose packets do not say how many samples they decode to is decoded once here and
     // counted: each packet's entry holds what the decoder delivers right after that packet.
     //
@@ -607,9 +607,9 @@ struct Reader::Index {
           // The samples to skip at the start may reach past the first packet (a low-rate MP3
           // whose encoder delay is longer than one frame): they count on the whole time line.
           if (AEntries.empty()) SkipStart = AV_RL32(side);
-          skipEnd = std::min<int64_t>(AV_RL32(side + 4), samples);
-        } else {
-          skipEnd = 0;
+          // Every packet's padding is dropped: LAME's last frame may be all padding, and the
+          // padding then starts in the frame before it.
+          skipEnd += std::min<int64_t>(AV_RL32(side + 4), samples);
         }
         const int64_t dts = EntryTs(pkt->dts, pkt->pts);
         AEntries.push_back(AudioEntry{dts, pkt->pos, audioRaw, samples, PacketMark(pkt)});
