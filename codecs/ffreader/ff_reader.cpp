@@ -339,7 +339,7 @@ struct Reader::Index {
     } else {
       PlannedFirst = !firstB && n > 1 ? VEntries[1].Dts : VEntries[0].Dts;
       const int64_t lastDts = VEntries[lastRef].Dts;
-      PlannedLast = !anyB ? lastDts : std::max(maxB == kNoTs ? lastDts : maxB, lastDts) + 1;
+      PlannedLast = std::max(maxB == kNoTs ? lastDts : maxB, lastDts) + 1;
     }
     PictureChunks = std::move(chunks);
     PictureCodec = codec;
@@ -708,7 +708,9 @@ struct Reader::Index {
         if (nextRefDts != kNoTs) {
           e.Pts = nextRefDts;
         } else {
-          maxPts = maxPts == kNoTs ? e.Dts : std::max(maxPts, e.Dts) + 1;
+          // After every other picture, also after the reference pictures placed at its own
+          // decoding time (a stream of I and P pictures only).
+          maxPts = (maxPts == kNoTs ? e.Dts : std::max(maxPts, e.Dts)) + 1;
           e.Pts = maxPts;
         }
       }

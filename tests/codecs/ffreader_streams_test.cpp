@@ -57,7 +57,7 @@ std::unique_ptr<Reader> Open(const std::string& path, bool video, bool audio) {
 }
 
 TEST(FFReaderStreams, PicturesOfParsedStreamsAreFoundAgainAfterSeeks) {
-  for (const char* file : {"mpeg1.mpg", "mpeg2.mpg", "raw.m2v", "dvd.vob", "theora.ogv", "wmv2.wmv"}) {
+  for (const char* file : {"mpeg1.mpg", "mpeg2.mpg", "raw.m2v", "ip.m2v", "dvd.vob", "theora.ogv", "wmv2.wmv"}) {
     SCOPED_TRACE(file);
     auto r = Open(Path(file), true, false);
     ASSERT_NE(r, nullptr);

@@ -29,6 +29,8 @@ ff -f lavfi -i "$(sound 44100 2)" -ac 2 -c:a mp2 -b:a 192k "$out/tone.mp2"
 ff -f lavfi -i "$(sound 44100 2)" -c:a libmp3lame -b:a 128k "$out/tone.mp3"
 ff -f lavfi -i "$(sound 22050 2)" -c:a libmp3lame -b:a 64k "$out/lsf.mp3"
 ff -f lavfi -i "$(sound 48000 2)" -ac 2 -c:a ac3 -b:a 192k "$out/tone.ac3"
+# MPEG-2 video as ffmpeg writes it by default: I and P pictures only, none with a display time.
+ff -f lavfi -i "mandelbrot=size=176x144:rate=12" -t 3 -c:v mpeg2video -f mpeg2video "$out/ip.m2v"
 # An MP3 whose LAME header counts one more frame that is all padding, as LAME itself ends a file
 # (its flush frame): the padding to drop starts in the frame before the last. Made from ffmpeg's
 # MP3 by repeating its last frame and raising the header's frame count and padding by one frame.
