@@ -213,6 +213,8 @@ void OpenVideo_(AviHandle& h) {
   const uint32_t handler = h.VideoInfo.fccHandler;
   if (h.DswVideoOk && (FourCCSame(handler, kHandlerHfyu) || FourCCSame(handler, kHandlerDvsd) ||
                        FourCCSame(handler, kHandlerMjpg))) {
+    // The depth the header states is the stored one, whoever decodes.
+    h.DecodedBpp = format.biBitCount == 16 ? 15 : format.biBitCount;
     VfwSafe_AVIStreamRelease(h.VideoStream);
     h.VideoStream = nullptr;
     return;
@@ -551,8 +553,13 @@ void AviOpen(AviHandle& h, const std::string& fileName) {
     if (h.Bpp == 16) h.Bpp = 15;
     h.BytesPP = (h.Bpp + 7) / 8;
 
-    // Who reads the sound: the decoder library on a tie.
+    // Who reads the sound: the decoder library on a tie. PCM of another width than the 16 bits
+    // the library delivers is read by Video for Windows, which delivers it as stored (8-bit
+    // sound stays 8-bit, as in a WAV file).
     AviAudioPart& af = h.af;
+    if (h.AudioStream != nullptr && af.sl.InFormat != nullptr && af.sl.InFormat->wFormatTag == WAVE_FORMAT_PCM &&
+        af.sl.InFormat->wBitsPerSample != dswDelivered.wBitsPerSample)
+      dswScore = -1;
     if (h.DswAudioOk && dswScore < vfwScore && h.AudioStream != nullptr) {
       // Video for Windows reads the sound after all: opened again, this time with its MPEG
       // audio counted (the score does not depend on the count).
