@@ -58,6 +58,7 @@ std::shared_ptr<const Reader::Index> WalkIndex(const std::string& fileName, cons
 struct Reader::Index {
   std::string FileName;
   std::string Error;
+  std::string Container;  // what the file is, as its demuxer names it (ContainerName)
 
   // ---- Pictures ----
   bool HasVideo = false;
@@ -151,6 +152,7 @@ struct Reader::Index {
     if (avi) Format = AviInputFormat();
     if (!scan.Open(FileName, Error, StopFlag, Format)) return false;
     AVFormatContext* fmt = scan.Fmt();
+    Container = NameContainer(fmt);
     if (options.Video) VStream = FindStream(fmt, AVMEDIA_TYPE_VIDEO);
     if (options.Audio) AStream = FindStream(fmt, AVMEDIA_TYPE_AUDIO);
     if (VStream < 0 && AStream < 0) return Fail("no stream that can be decoded");
@@ -267,6 +269,20 @@ struct Reader::Index {
     size_t size = 0;
     const uint8_t* side = av_packet_get_side_data(pkt, AV_PKT_DATA_PALETTE, &size);
     if (side != nullptr && size == AVPALETTE_SIZE) Palette.assign(side, side + size);
+  }
+
+  // The demuxer's description of the file; the ISO family's one demuxer is told apart by the
+  // file's major brand (QuickTime, 3GPP or MPEG-4).
+  static std::string NameContainer(const AVFormatContext* fmt) {
+    const AVInputFormat* f = fmt->iformat;
+    if (std::strncmp(f->name, "mov,", 4) == 0) {
+      const AVDictionaryEntry* brand = av_dict_get(fmt->metadata, "major_brand", nullptr, 0);
+      const std::string b = brand != nullptr ? brand->value : "";
+      if (b.rfind("qt", 0) == 0) return "QuickTime";
+      if (b.rfind("3g", 0) == 0) return "3GPP";
+      return "MPEG-4";
+    }
+    return f->long_name != nullptr ? f->long_name : f->name;
   }
 
   // chunks (when given) receives where each entry's chunk lies.
@@ -1737,6 +1753,8 @@ int64_t Reader::ReadAudio(int64_t position, int16_t* dest, int64_t maxFrames) {
 }
 
 bool Reader::CountsFromContainer() const { return impl_->Head->Later != nullptr; }
+
+const std::string& Reader::ContainerName() const { return impl_->Head->Container; }
 
 const std::string& Reader::LastError() const { return impl_->Error; }
 
