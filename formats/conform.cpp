@@ -263,8 +263,11 @@ void FFInfo(const std::string& fileName, int32_t formatId, FFInfoRec& info, FFPr
         }
         break;
     }
+    // A unit that names what it read (the AVI unit's decoder library reading another container)
+    // keeps its own description.
     FFFormatRec described;
-    if (FFGetFormatById(described, info.FormatId, ffRead)) info.Description = described.Description;
+    if (info.Description.empty() && FFGetFormatById(described, info.FormatId, ffRead))
+      info.Description = described.Description;
     if (info.Video.CodecName.empty()) info.Video.CodecName = "Uncompressed, full frames";
     if (info.Audio.CodecName.empty()) info.Audio.CodecName = "PCM, uncompressed";
   });

@@ -2,9 +2,15 @@
 #include "codecs/dshowcodec/dshowcodec.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <set>
+#include <string>
+
+extern "C" {
+#include <libavcodec/codec_desc.h>
+}
 
 #include "codecs/ffreader/ff_reader.h"
 #include "codecs/ffsession/ff_session.h"
@@ -82,6 +88,13 @@ void* OpenHandle(const char* fileName, int32_t* status, bool video) {
 }
 
 int32_t Clamp32(int64_t v) { return static_cast<int32_t>(std::clamp<int64_t>(v, 0, INT32_MAX)); }
+
+void CopyText(const std::string& text, char* to, int32_t size) {
+  if (to == nullptr || size <= 0) return;
+  const size_t n = std::min(text.size(), static_cast<size_t>(size - 1));
+  std::memcpy(to, text.data(), n);
+  to[n] = 0;
+}
 
 void DeliveredFormat(const Reader& r, WAVEFORMATEX& f) {
   f = WAVEFORMATEX{};
@@ -161,6 +174,24 @@ DSW_EXPORT int32_t dsw_audio_read(DswHandle handle, void* buffer, int32_t source
     if (got < 0) return 0;
     if (samplesRead != nullptr) *samplesRead = Clamp32(got);
     if (bytesRead != nullptr) *bytesRead = Clamp32(got * 2 * a.Channels);
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
+
+DSW_EXPORT int32_t dsw_describe(DswHandle handle, char* container, int32_t containerSize, char* codec,
+                                int32_t codecSize) {
+  CopyText("", container, containerSize);
+  CopyText("", codec, codecSize);
+  Handle* h = Find(handle, true);
+  if (h == nullptr) h = Find(handle, false);
+  if (h == nullptr) return 0;
+  try {
+    const std::string& name = h->IsVideo ? h->Media->Video().CodecName : h->Media->Audio().CodecName;
+    const AVCodecDescriptor* d = avcodec_descriptor_get_by_name(name.c_str());
+    CopyText(h->Media->ContainerName(), container, containerSize);
+    CopyText(d != nullptr && d->long_name != nullptr ? d->long_name : name, codec, codecSize);
     return 1;
   } catch (...) {
     return 0;

@@ -38,6 +38,12 @@ int32_t dsw_audio_read(DswHandle handle, void* buffer, int32_t sourcePosition, i
 // Closes either kind of handle.
 void dsw_close(DswHandle handle);
 
+// Beyond the seven calls the AVI unit needs, looked up only where the library has it: names for
+// a description. container receives what the file is ("MPEG-4", "Matroska / WebM", ...), codec
+// the long name of the handle's stream's codec, each zero-terminated and cut to its size. Non-zero
+// on success.
+int32_t dsw_describe(DswHandle handle, char* container, int32_t containerSize, char* codec, int32_t codecSize);
+
 // The export types, for the loader that binds them by name.
 using dsw_video_open_t = DswHandle (*)(const char*, int32_t*);
 using dsw_video_info_t = void (*)(DswHandle, int32_t*, int32_t*, int32_t*, int32_t*, double*);
@@ -47,5 +53,6 @@ using dsw_audio_info_t = void (*)(DswHandle, tavelo::platform::WAVEFORMATEX*, ta
                                   int32_t*);
 using dsw_audio_read_t = int32_t (*)(DswHandle, void*, int32_t, int32_t*, int32_t*);
 using dsw_close_t = void (*)(DswHandle);
+using dsw_describe_t = int32_t (*)(DswHandle, char*, int32_t, char*, int32_t);
 
 }  // extern "C"

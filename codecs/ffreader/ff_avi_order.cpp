@@ -185,4 +185,14 @@ bool AviPictureTypes::Read(const AviChunkRef& c, char& type) {
   return true;
 }
 
+const std::vector<uint8_t>* AviPictureTypes::Data(const AviChunkRef& c, size_t max) {
+  if (fd_ < 0 || c.HeaderPos < 0 || c.Size <= 0 || c.Size > kMaxWholeChunk) return nullptr;
+  uint8_t head[8];
+  if (ReadAt(fd_, c.HeaderPos, head, 8) != 8 || Le32(head + 4) != static_cast<uint32_t>(c.Size)) return nullptr;
+  const size_t n = max == 0 ? static_cast<size_t>(c.Size) : std::min(max, static_cast<size_t>(c.Size));
+  whole_.resize(n);
+  if (ReadAt(fd_, c.HeaderPos + 8, whole_.data(), n) != static_cast<ssize_t>(n)) return nullptr;
+  return &whole_;
+}
+
 }  // namespace tavelo::ffreader

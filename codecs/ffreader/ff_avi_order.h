@@ -48,6 +48,9 @@ class AviPictureTypes {
   // False when the file cannot be read or the chunk's header does not state the size the index
   // holds (an index that does not point at the chunks: the packets must be read).
   bool Read(const AviChunkRef& chunk, char& type);
+  // The chunk's data, its first max bytes or (max 0) all of it up to the bound whole chunks are
+  // read to; nullptr when it cannot be read. Valid until the next call.
+  const std::vector<uint8_t>* Data(const AviChunkRef& chunk, size_t max);
 
  private:
   std::unique_ptr<ReadOnlyFile> own_;  // the file when opened by name

@@ -15,6 +15,7 @@
 #include "codecs/ffreader/ff_avi_order.h"
 #include "codecs/ffreader/ff_catch_up.h"
 #include "codecs/ffreader/ff_decode.h"
+#include "codecs/ffreader/ff_h264_order.h"
 #include "codecs/ffreader/ff_index_walk.h"
 #include "codecs/ffreader/ff_mp4_tables.h"
 #include "codecs/ffreader/ff_ogg_ends.h"
@@ -58,6 +59,7 @@ std::shared_ptr<const Reader::Index> WalkIndex(const std::string& fileName, cons
 struct Reader::Index {
   std::string FileName;
   std::string Error;
+  std::string Container;  // what the file is, as its demuxer names it (ContainerName)
 
   // ---- Pictures ----
   bool HasVideo = false;
@@ -83,6 +85,9 @@ struct Reader::Index {
   mutable std::vector<AviChunkRef> PictureChunks;
   AVCodecID PictureCodec = AV_CODEC_ID_NONE;
   int64_t PlannedFirst = 0, PlannedLast = 0;
+  // H.264 placed by the order counts of its slice headers (H264Order): each IDR period shows its
+  // pictures at the period's own decoding times, in the order the counts give.
+  bool OrderByCounts = false;
   // The palette of a palettized stream as the first packet brings it.
   std::vector<uint8_t> Palette;
   bool PaletteKnown = false;  // Palette holds what the first packet brought (else a reader reads it)
@@ -151,6 +156,7 @@ struct Reader::Index {
     if (avi) Format = AviInputFormat();
     if (!scan.Open(FileName, Error, StopFlag, Format)) return false;
     AVFormatContext* fmt = scan.Fmt();
+    Container = NameContainer(fmt);
     if (options.Video) VStream = FindStream(fmt, AVMEDIA_TYPE_VIDEO);
     if (options.Audio) AStream = FindStream(fmt, AVMEDIA_TYPE_AUDIO);
     if (VStream < 0 && AStream < 0) return Fail("no stream that can be decoded");
@@ -173,8 +179,8 @@ struct Reader::Index {
       const AVCodecParameters* par = fmt->streams[VStream]->codecpar;
       if (par->video_delay > 0 && MayReorderPictures(par->codec_id)) {
         std::vector<AviChunkRef> chunks;
-        videoFromIndex =
-            IndexFromContainer(fmt->streams[VStream], &chunks) && PlanPictureOrder(file, par->codec_id, chunks);
+        videoFromIndex = IndexFromContainer(fmt->streams[VStream], &chunks) &&
+                         PlanPictureOrder(file, par->codec_id, chunks, par->extradata, par->extradata_size);
         if (!videoFromIndex) VEntries.clear();
       } else {
         videoFromIndex = IndexFromContainer(fmt->streams[VStream]);
@@ -269,6 +275,20 @@ struct Reader::Index {
     if (side != nullptr && size == AVPALETTE_SIZE) Palette.assign(side, side + size);
   }
 
+  // The demuxer's description of the file; the ISO family's one demuxer is told apart by the
+  // file's major brand (QuickTime, 3GPP or MPEG-4).
+  static std::string NameContainer(const AVFormatContext* fmt) {
+    const AVInputFormat* f = fmt->iformat;
+    if (std::strncmp(f->name, "mov,", 4) == 0) {
+      const AVDictionaryEntry* brand = av_dict_get(fmt->metadata, "major_brand", nullptr, 0);
+      const std::string b = brand != nullptr ? brand->value : "";
+      if (b.rfind("qt", 0) == 0) return "QuickTime";
+      if (b.rfind("3g", 0) == 0) return "3GPP";
+      return "MPEG-4";
+    }
+    return f->long_name != nullptr ? f->long_name : f->name;
+  }
+
   // chunks (when given) receives where each entry's chunk lies.
   bool IndexFromContainer(AVStream* st, std::vector<AviChunkRef>* chunks = nullptr) {
     const int n = avformat_index_get_entries_count(st);
@@ -300,10 +320,27 @@ struct Reader::Index {
   // chunks begin with. The first and the last display time, and so the frame count, follow from
   // the types of the first picture and of the last ones: the other chunks are read when the
   // pictures are first placed (OrderPictures), not at open.
-  bool PlanPictureOrder(const ReadOnlyFile& file, AVCodecID codec, std::vector<AviChunkRef>& chunks) {
+  bool PlanPictureOrder(const ReadOnlyFile& file, AVCodecID codec, std::vector<AviChunkRef>& chunks,
+                        const uint8_t* extradata, int extradataSize) {
     const size_t n = VEntries.size();
     if (chunks.size() != n || n == 0) return false;
     AviPictureTypes types(file, codec);
+    if (codec == AV_CODEC_ID_H264) {
+      // The display times are the decoding times of the pictures, reordered: the first and the
+      // last are known now. The order counts are read when the pictures are placed.
+      H264Order order;
+      order.Parameters(extradata, extradataSize > 0 ? static_cast<size_t>(extradataSize) : 0);
+      H264Order::Picture first;
+      const std::vector<uint8_t>* data = types.Data(chunks.front(), 0);
+      if (data != nullptr && order.Next(data->data(), data->size(), first) && order.Readable()) {
+        OrderByCounts = true;
+        PlannedFirst = VEntries.front().Dts;
+        PlannedLast = VEntries.back().Dts;
+        PictureChunks = std::move(chunks);
+        PictureCodec = codec;
+        return true;
+      }
+    }
     auto isB = [&](size_t i, bool& b) {
       char t = 0;
       if (!types.Read(chunks[i], t)) return false;
@@ -339,7 +376,7 @@ struct Reader::Index {
     } else {
       PlannedFirst = !firstB && n > 1 ? VEntries[1].Dts : VEntries[0].Dts;
       const int64_t lastDts = VEntries[lastRef].Dts;
-      PlannedLast = !anyB ? lastDts : std::max(maxB == kNoTs ? lastDts : maxB, lastDts) + 1;
+      PlannedLast = std::max(maxB == kNoTs ? lastDts : maxB, lastDts) + 1;
     }
     PictureChunks = std::move(chunks);
     PictureCodec = codec;
@@ -349,6 +386,7 @@ struct Reader::Index {
   // Places the pictures PlanPictureOrder planned; false (nothing can be shown) when the chunks
   // cannot be read or no longer give the planned frames.
   bool OrderPictures() const {
+    if (OrderByCounts) return OrderByPictureCounts();
     AviPictureTypes types(FileName, PictureCodec);
     std::vector<size_t> noPts;
     for (size_t i = 0; i < PictureChunks.size(); ++i) {
@@ -364,6 +402,57 @@ struct Reader::Index {
     }
     std::vector<AviChunkRef>().swap(PictureChunks);
     return first == PlannedFirst && last == PlannedLast;
+  }
+
+  // H.264 in decoding order: within each IDR period the pictures take the period's decoding
+  // times in the order of their order counts, whatever the reorder depth. A period with a picture
+  // whose count cannot be read (a damaged chunk) is shown in decoding order.
+  bool OrderByPictureCounts() const {
+    AviPictureTypes types(FileName, PictureCodec);
+    H264Order order;
+    if (VParams != nullptr && VParams->extradata_size > 0)
+      order.Parameters(VParams->extradata, static_cast<size_t>(VParams->extradata_size));
+    const size_t n = PictureChunks.size();
+    if (n != VEntries.size()) return false;
+    std::vector<H264Order::Picture> pictures(n);
+    std::vector<bool> known(n, false);
+    for (size_t i = 0; i < n; ++i) {
+      // The slice header follows the first bytes, but for the parameter sets and messages a key
+      // picture may carry first.
+      const std::vector<uint8_t>* head = types.Data(PictureChunks[i], 512);
+      known[i] = head != nullptr && order.Next(head->data(), head->size(), pictures[i]);
+      if (!known[i] && head != nullptr && head->size() < static_cast<size_t>(PictureChunks[i].Size)) {
+        const std::vector<uint8_t>* whole = types.Data(PictureChunks[i], 0);
+        known[i] = whole != nullptr && order.Next(whole->data(), whole->size(), pictures[i]);
+      }
+    }
+    PlaceByCounts(pictures, known);
+    std::vector<AviChunkRef>().swap(PictureChunks);
+    return true;
+  }
+
+  // Within each IDR period the pictures take the period's decoding times in the order of their
+  // order counts; a period with a picture whose count is not known is shown in decoding order.
+  void PlaceByCounts(const std::vector<H264Order::Picture>& pictures, const std::vector<bool>& known) const {
+    const size_t n = VEntries.size();
+    std::vector<size_t> period;
+    std::vector<int64_t> times;
+    for (size_t a = 0; a < n;) {
+      size_t b = a + 1;
+      while (b < n && !(known[b] && pictures[b].Idr)) ++b;
+      period.clear();
+      times.clear();
+      bool all = true;
+      for (size_t i = a; i < b; ++i) {
+        period.push_back(i);
+        times.push_back(VEntries[i].Dts);
+        all = all && known[i];
+      }
+      if (all)
+        std::stable_sort(period.begin(), period.end(), [&](size_t x, size_t y) { return pictures[x].Poc < pictures[y].Poc; });
+      for (size_t r = 0; r < period.size(); ++r) VEntries[period[r]].Pts = times[r];
+      a = b;
+    }
   }
 
   // The picture index of an MP4 or QuickTime file: decoding times, positions and sync samples
@@ -484,8 +573,18 @@ struct Reader::Index {
     int64_t lastVideoTs = kNoTs;
     const AVCodecID videoCodec = videoStream >= 0 ? fmt->streams[videoStream]->codecpar->codec_id : AV_CODEC_ID_NONE;
     std::vector<size_t> noPts;  // pictures the demuxer gave a decoding time but no display time
+    // H.264 without display times (AVI) is placed by the order counts of its pictures when every
+    // picture lacks a display time and the counts can be read (PlaceByCounts).
+    H264Order counts;
+    if (videoCodec == AV_CODEC_ID_H264 && videoStream >= 0) {
+      const AVCodecParameters* vpar = fmt->streams[videoStream]->codecpar;
+      if (vpar->extradata_size > 0) counts.Parameters(vpar->extradata, static_cast<size_t>(vpar->extradata_size));
+    }
+    std::vector<H264Order::Picture> pictures;
+    std::vector<bool> pictureKnown;
+    bool byCounts = videoCodec == AV_CODEC_ID_H264;
     int64_t audioRaw = 0;
-    int64_t skipEnd = 0;
+    int64_t skipEnd = 0;  // the samples packets drop at their ends
     // Sound whose packets do not say how many samples they decode to is decoded once here and
     // counted: each packet's entry holds what the decoder delivers right after that packet.
     //
@@ -541,6 +640,15 @@ struct Reader::Index {
         const int64_t dts = pkt->dts != kNoTs ? pkt->dts : pts;
         lastVideoTs = pts;
         VEntries.push_back(VideoEntry{pts, dts, pkt->pos, (pkt->flags & AV_PKT_FLAG_KEY) != 0, PacketMark(pkt)});
+        if (byCounts) {
+          H264Order::Picture picture;
+          const bool known = pkt->pts == kNoTs && pkt->dts != kNoTs &&
+                             counts.Next(pkt->data, static_cast<size_t>(pkt->size), picture);
+          // (The first picture must give its count: the periods start there.)
+          byCounts = pkt->pts == kNoTs && pkt->dts != kNoTs && (known || !pictures.empty());
+          pictures.push_back(picture);
+          pictureKnown.push_back(known);
+        }
         if (pkt->pts == kNoTs && pkt->dts != kNoTs) {
           // A B picture the demuxer gave no display time (H.264 in AVI) is shown in decoding order.
           if (CodedPictureType(videoCodec, pkt->data, static_cast<size_t>(pkt->size)) == 'B')
@@ -607,9 +715,9 @@ struct Reader::Index {
           // The samples to skip at the start may reach past the first packet (a low-rate MP3
           // whose encoder delay is longer than one frame): they count on the whole time line.
           if (AEntries.empty()) SkipStart = AV_RL32(side);
-          skipEnd = std::min<int64_t>(AV_RL32(side + 4), samples);
-        } else {
-          skipEnd = 0;
+          // Every packet's padding is dropped: LAME's last frame may be all padding, and the
+          // padding then starts in the frame before it.
+          skipEnd += std::min<int64_t>(AV_RL32(side + 4), samples);
         }
         const int64_t dts = EntryTs(pkt->dts, pkt->pts);
         AEntries.push_back(AudioEntry{dts, pkt->pos, audioRaw, samples, PacketMark(pkt)});
@@ -635,7 +743,10 @@ struct Reader::Index {
     av_frame_free(&decoded);
     av_vorbis_parse_free(&vorbis);
     if (uncounted) return ScanResult::Uncounted;
-    PlacePicturesWithoutPts(noPts);
+    if (byCounts && !pictures.empty() && pictures.size() == VEntries.size())
+      PlaceByCounts(pictures, pictureKnown);
+    else
+      PlacePicturesWithoutPts(noPts);
     if (audioStream >= 0) {
       SkipStart = std::min(SkipStart, audioRaw);
       if (!AEntries.empty()) AInfo.SampleCount = std::max<int64_t>(audioRaw - SkipStart - skipEnd, 0);
@@ -708,7 +819,9 @@ struct Reader::Index {
         if (nextRefDts != kNoTs) {
           e.Pts = nextRefDts;
         } else {
-          maxPts = maxPts == kNoTs ? e.Dts : std::max(maxPts, e.Dts) + 1;
+          // After every other picture, also after the reference pictures placed at its own
+          // decoding time (a stream of I and P pictures only).
+          maxPts = (maxPts == kNoTs ? e.Dts : std::max(maxPts, e.Dts)) + 1;
           e.Pts = maxPts;
         }
       }
@@ -1517,8 +1630,11 @@ struct Reader::Impl {
       if (idx >= ANextSend && ADemux.Packet()->size > 0) break;
     }
     AVPacket* pkt = ADemux.Packet();
+    // The index's instruction is the one the packet carried when read from the start; it replaces
+    // whatever the demuxer gives now: after a seek the Ogg demuxer reckons a stream's last packet
+    // from timestamps of its own making and cuts a short sound's tail by hundreds of samples more.
     auto skip = X->ASkip.find(idx);
-    if (skip != X->ASkip.end() && av_packet_get_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, nullptr) == nullptr) {
+    if (skip != X->ASkip.end()) {
       uint8_t* side = av_packet_new_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, skip->second.size());
       if (side != nullptr) std::memcpy(side, skip->second.data(), skip->second.size());
     }
@@ -1732,6 +1848,8 @@ int64_t Reader::ReadAudio(int64_t position, int16_t* dest, int64_t maxFrames) {
 }
 
 bool Reader::CountsFromContainer() const { return impl_->Head->Later != nullptr; }
+
+const std::string& Reader::ContainerName() const { return impl_->Head->Container; }
 
 const std::string& Reader::LastError() const { return impl_->Error; }
 

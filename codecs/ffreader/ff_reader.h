@@ -103,6 +103,9 @@ class Reader {
   // waits for when it first needs the index.
   bool CountsFromContainer() const;
 
+  // What the file is, as its demuxer names it ("MPEG-4", "QuickTime", "Matroska / WebM", ...).
+  const std::string& ContainerName() const;
+
   // How many times reading started a run of decoding at a packet its demuxers were moved to
   // (a read that could not go on from the one before), since the reader was made.
   int64_t Seeks() const;

@@ -213,6 +213,8 @@ void OpenVideo_(AviHandle& h) {
   const uint32_t handler = h.VideoInfo.fccHandler;
   if (h.DswVideoOk && (FourCCSame(handler, kHandlerHfyu) || FourCCSame(handler, kHandlerDvsd) ||
                        FourCCSame(handler, kHandlerMjpg))) {
+    // The depth the header states is the stored one, whoever decodes.
+    h.DecodedBpp = format.biBitCount == 16 ? 15 : format.biBitCount;
     VfwSafe_AVIStreamRelease(h.VideoStream);
     h.VideoStream = nullptr;
     return;
@@ -551,8 +553,13 @@ void AviOpen(AviHandle& h, const std::string& fileName) {
     if (h.Bpp == 16) h.Bpp = 15;
     h.BytesPP = (h.Bpp + 7) / 8;
 
-    // Who reads the sound: the decoder library on a tie.
+    // Who reads the sound: the decoder library on a tie. PCM of another width than the 16 bits
+    // the library delivers is read by Video for Windows, which delivers it as stored (8-bit
+    // sound stays 8-bit, as in a WAV file).
     AviAudioPart& af = h.af;
+    if (h.AudioStream != nullptr && af.sl.InFormat != nullptr && af.sl.InFormat->wFormatTag == WAVE_FORMAT_PCM &&
+        af.sl.InFormat->wBitsPerSample != dswDelivered.wBitsPerSample)
+      dswScore = -1;
     if (h.DswAudioOk && dswScore < vfwScore && h.AudioStream != nullptr) {
       // Video for Windows reads the sound after all: opened again, this time with its MPEG
       // audio counted (the score does not depend on the count).
@@ -564,6 +571,9 @@ void AviOpen(AviHandle& h, const std::string& fileName) {
     }
     if (h.DswAudioOk && dswScore >= vfwScore) {
       h.UseDswAudio = -1;
+      // The stored format's tag names the sound, not the PCM the library turns it into.
+      af.sl.FormatTag = dswStored.wFormatTag;
+      h.DswStored = dswStored;
       MemFree(af.sl.InFormat);
       _memalloc_(af.sl.InFormat, sizeof(WAVEFORMATEX), __LINE__, "FF_AVI.AviOpen.af.sl.InFormat", mkFresh);
       *af.sl.InFormat = dswDelivered;
@@ -601,6 +611,24 @@ void AviOpen(AviHandle& h, const std::string& fileName) {
 
 // ---- Describing ----
 
+namespace {
+
+// What the decoder library names the file and the codec of one of its handles, where the library
+// offers the names (an export beyond the seven the unit needs); empty otherwise.
+void DswNames_(void* handle, std::string& container, std::string& codec) {
+  container.clear();
+  codec.clear();
+  if (handle == nullptr || FFCodecProc(clDShow, dswClose) == nullptr) return;
+  auto describe = reinterpret_cast<dsw_describe_t>(GetProcAddress(FFCodecLibrary(clDShow).Module, "dsw_describe"));
+  if (describe == nullptr) return;
+  char file[256] = {}, name[256] = {};
+  if (FpuSafe_([&] { return describe(handle, file, sizeof file, name, sizeof name); }) == 0) return;
+  container = file;
+  codec = name;
+}
+
+}  // namespace
+
 void AviInfo(const std::string& fileName, FFInfoRec& info) {
   TraceScope trace("FF_AVI.AviInfo");
   AviHandle h;
@@ -616,7 +644,9 @@ void AviInfo(const std::string& fileName, FFInfoRec& info) {
       v.Width = h.Width;
       v.Height = h.Height;
       v.Bpp = h.Bpp;
-      v.OrigBpp = h.DecodedBpp;
+      // A stream whose header states no depth (one only the decoder library reads) is described
+      // by the depth it is decoded to.
+      v.OrigBpp = h.DecodedBpp != 0 ? h.DecodedBpp : h.Bpp;
       v.BytesPP = (h.Bpp + 7) / 8;
       v.Frames = h.FrameCount;
       v.FrameRate = h.FrameRate;
@@ -628,20 +658,34 @@ void AviInfo(const std::string& fileName, FFInfoRec& info) {
         v.CodecId = handler == 0 ? -1 : static_cast<int32_t>(handler);
       std::string name;
       VfwGetVideoName(static_cast<uint32_t>(v.CodecId), name);
+      std::string container, library;
+      if (h.UseDswVideo) DswNames_(h.DswVideo, container, library);
+      // A codec the compressor table does not name takes the decoder library's name for it.
+      if (name == "Unknown codec" && !library.empty()) name = library;
       v.CodecName = CutUtf8(name, 255);
       v.HasVideo = v.Frames > 0 ? -1 : 0;
       v.VideoSupported = (v.HasVideo && (h.VideoStream != nullptr || h.UseDswVideo)) ? -1 : 0;
     }
     if (h.af.sl.InFormat != nullptr) {
       FFAudioPart& a = info.Audio;
-      a.SrcFormat = *h.af.sl.InFormat;
+      a.SrcFormat = h.UseDswAudio ? h.DswStored : *h.af.sl.InFormat;
       a.PcmFormat = h.af.sl.OutFormat;
       a.Samples = h.af.OutputSamples;
       a.CodecId = h.af.sl.FormatTag;
       a.SrcChannels = h.af.SrcChannels;
       AcmGetAudioName(0, h.af.sl.FormatTag, a.CodecName);
+      std::string container, library;
+      if (h.UseDswAudio) DswNames_(h.DswAudio, container, library);
+      if (a.CodecName == "Unknown codec" && !library.empty()) a.CodecName = CutUtf8(library, 255);
       a.HasAudio = a.Samples > 0 ? -1 : 0;
       a.AudioSupported = (a.HasAudio && (h.AudioStream != nullptr || h.UseDswAudio)) ? -1 : 0;
+    }
+    // A file Video for Windows cannot open is no AVI file: it is described as what the decoder
+    // library reads it as (the format id stays the AVI unit's, which reads it).
+    if (h.AviFile == nullptr) {
+      std::string container, codec;
+      DswNames_(h.DswVideo != nullptr ? h.DswVideo : h.DswAudio, container, codec);
+      if (!container.empty()) info.Description = CutUtf8(container + " (read by the decoder library)", 255);
     }
   } catch (...) {
     CatchException();

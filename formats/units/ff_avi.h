@@ -77,6 +77,7 @@ struct AviHandle {
   int32_t StopFlag = 0;  // bool; stays false in this unit
   int32_t KeyFrame = 0;  // bool
   AviAudioPart af;
+  platform::WAVEFORMATEX DswStored{};  // the stored sound format as the decoder library describes it
   int32_t Open = 0;  // bool: opened and not yet closed (a second close does nothing)
 
   AviHandle() = default;

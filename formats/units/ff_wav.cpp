@@ -34,6 +34,22 @@ constexpr int64_t kScratchBytes = 65536;
 
 void ClearWav(WavHandle& h) { std::memset(static_cast<void*>(&h), 0, sizeof h); }
 
+constexpr uint16_t kWaveFormatExtensible = 0xFFFE;
+
+// The format tag an extensible format's sub-format GUID stands for: the GUID of a plain format
+// is its tag followed by the fixed 14 bytes below. The tag stays the extensible one (which no
+// conversion takes) when the extra data is short or the GUID is another.
+uint16_t ExtensibleSubFormat_(const WAVEFORMATEX& in) {
+  static constexpr uint8_t kTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                        0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+  // After the 18-byte record: valid bits (2), channel mask (4), then the 16-byte GUID.
+  if (in.cbSize < 22) return in.wFormatTag;
+  const uint8_t* guid = reinterpret_cast<const uint8_t*>(&in) + 18 + 6;
+  const uint16_t tag = static_cast<uint16_t>(guid[0] | guid[1] << 8);
+  if (std::memcmp(guid + 2, kTail, sizeof kTail) != 0) return in.wFormatTag;
+  return tag == WAVE_FORMAT_PCM || tag == WAVE_FORMAT_IEEE_FLOAT ? tag : in.wFormatTag;
+}
+
 template <class T>
 bool StillOwned(T*& p) {
   if (p != nullptr && MemFind(p, 3) == 0x7FFFFFFF) p = nullptr;
@@ -108,6 +124,9 @@ void WAVOpen(WavHandle& h, const std::string& fileName) {
     WAVEFORMATEX& in = *h.State.InFormat;
     // The extra data is what the chunk really holds, whatever its own count says.
     if (18 + int64_t{in.cbSize} > held) in.cbSize = static_cast<uint16_t>(held - 18);
+    // The extensible form (what sox and ffmpeg write for more than 16 bits, float or more than
+    // two channels) is read as the format its sub-format names, PCM or float.
+    if (in.wFormatTag == kWaveFormatExtensible) in.wFormatTag = ExtensibleSubFormat_(in);
     h.State.FormatTag = in.wFormatTag;
 
     MMCKINFO data{};

@@ -108,6 +108,23 @@ bool FrameDecompressor::Open(const AviStreamData& stream, const std::vector<int6
     // The codec's own data follows the 40-byte header (and, for palettized codecs, ends with the
     // colour table), as libavcodec's decoders expect it from AVI files.
     const size_t extra = stream.Format.size() - sizeof(BITMAPINFOHEADER);
+    if (id == AV_CODEC_ID_H264) {
+      const size_t n = stream.Chunks.size();
+      if (extra > 0) counts_.Parameters(stream.Format.data() + sizeof(BITMAPINFOHEADER), extra);
+      // The first picture's chunk brings the parameter sets where the format does not.
+      size_t first = 0;
+      while (first < n && stream.Chunks[first].Size == 0) ++first;
+      ffreader::H264Order probe = counts_;
+      ffreader::H264Order::Picture picture;
+      if (first < n && ReadChunk(static_cast<int64_t>(first)) && probe.Next(chunk_.data(), chunk_.size(), picture) &&
+          probe.Readable()) {
+        counts_.Parameters(chunk_.data(), chunk_.size());
+        byCounts_ = true;
+        positionOf_.assign(n, -1);
+        chunkAt_.assign(n, -1);
+        periodStart_.assign(n, -1);
+      }
+    }
     if (!decoder_.OpenVideo(id, bi.biCompression, width_, height_, bits_,
                             extra > 0 ? stream.Format.data() + sizeof(BITMAPINFOHEADER) : nullptr, extra))
       return false;
@@ -227,11 +244,62 @@ char FrameDecompressor::TypeOf(int64_t chunk) {
   return t;
 }
 
+bool FrameDecompressor::IsIdr(int64_t chunk) {
+  if (!ReadChunk(chunk)) return false;
+  ffreader::H264Order order = counts_;
+  ffreader::H264Order::Picture picture;
+  return order.Next(chunk_.data(), chunk_.size(), picture) && picture.Idr;
+}
+
+// The pictures of an IDR period (from an IDR key frame to the next) are shown at the period's
+// own positions, in the order of their order counts.
+bool FrameDecompressor::PlacePeriod(int64_t chunk) {
+  const auto& chunks = stream_->Chunks;
+  const int64_t n = static_cast<int64_t>(chunks.size());
+  if (chunk < 0 || chunk >= n) return false;
+  if (periodStart_[static_cast<size_t>(chunk)] >= 0) return true;
+  const auto& keys = *keys_;
+  auto it = std::upper_bound(keys.begin(), keys.end(), chunk);
+  int64_t start = -1;
+  while (it != keys.begin() && start < 0) {
+    --it;
+    if (IsIdr(*it)) start = *it;
+  }
+  if (start < 0) return false;
+  int64_t end = n;
+  for (auto k = std::upper_bound(keys.begin(), keys.end(), chunk); k != keys.end(); ++k) {
+    if (IsIdr(*k)) {
+      end = *k;
+      break;
+    }
+  }
+  ffreader::H264Order order = counts_;
+  std::vector<std::pair<int64_t, int64_t>> byCount;  // (order count, chunk)
+  std::vector<int64_t> positions;
+  for (int64_t c = start; c < end; ++c) {
+    if (chunks[static_cast<size_t>(c)].Size == 0) continue;
+    ffreader::H264Order::Picture picture;
+    if (!ReadChunk(c) || !order.Next(chunk_.data(), chunk_.size(), picture)) return false;
+    byCount.emplace_back(picture.Poc, c);
+    positions.push_back(c);
+  }
+  std::stable_sort(byCount.begin(), byCount.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (size_t r = 0; r < byCount.size(); ++r) {
+    positionOf_[static_cast<size_t>(byCount[r].second)] = positions[r];
+    chunkAt_[static_cast<size_t>(positions[r])] = byCount[r].second;
+  }
+  for (int64_t c = start; c < end; ++c) periodStart_[static_cast<size_t>(c)] = start;
+  return true;
+}
+
 // A B picture is shown just before the reference picture decoded ahead of it; a reference picture
 // is shown after the B pictures that follow it in the file, just before the next reference one.
 // Empty chunks (repeats) are no pictures of either kind.
 int64_t FrameDecompressor::PositionOf(int64_t chunk) {
   if (!reorder_) return chunk;
+  if (byCounts_ && PlacePeriod(chunk) && positionOf_[static_cast<size_t>(chunk)] >= 0)
+    return positionOf_[static_cast<size_t>(chunk)];
   if (IsB(chunk)) return chunk - 1;
   const auto& chunks = stream_->Chunks;
   const int64_t n = static_cast<int64_t>(chunks.size());
@@ -242,6 +310,8 @@ int64_t FrameDecompressor::PositionOf(int64_t chunk) {
 
 int64_t FrameDecompressor::ChunkAt(int64_t position) {
   if (!reorder_) return position;
+  if (byCounts_ && PlacePeriod(position) && chunkAt_[static_cast<size_t>(position)] >= 0)
+    return chunkAt_[static_cast<size_t>(position)];
   if (IsB(position + 1)) return position + 1;
   const auto& chunks = stream_->Chunks;
   int64_t c = position;
@@ -253,6 +323,8 @@ int64_t FrameDecompressor::ChunkAt(int64_t position) {
 // chunk is a B picture right behind its key frame (shown before it, predicted from the picture
 // before the key frame too).
 int64_t FrameDecompressor::StartKey(int64_t chunk) {
+  // A period placed by order counts decodes from its IDR picture.
+  if (byCounts_ && PlacePeriod(chunk)) return periodStart_[static_cast<size_t>(chunk)];
   const auto& keys = *keys_;
   auto it = std::upper_bound(keys.begin(), keys.end(), chunk);
   for (;;) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "codecs/ffreader/ff_decode.h"
+#include "codecs/ffreader/ff_h264_order.h"
 #include "platform/dib/dib.h"
 #include "platform/vfw/avi_riff.h"
 
@@ -57,6 +58,11 @@ class FrameDecompressor {
   int64_t PositionOf(int64_t chunk);
   int64_t ChunkAt(int64_t position);
   int64_t StartKey(int64_t chunk);
+  // H.264: the display order of the IDR period holding chunk, from the order counts of its
+  // pictures (B pictures may be references: no rule on types alone places them). False when the
+  // counts cannot be read; the rule on types then stands.
+  bool PlacePeriod(int64_t chunk);
+  bool IsIdr(int64_t chunk);
   bool Feed();
   void Collect();
   bool ReadChunk(int64_t chunk);
@@ -82,6 +88,11 @@ class FrameDecompressor {
   bool reorder_ = false;     // the codec may store B pictures ahead of their display
   AVCodecID codec_ = AV_CODEC_ID_NONE;
   std::vector<char> types_;  // per chunk: its picture type once read, '?' before
+  // H.264 placed by order counts: per chunk its position, per position its chunk, per chunk the
+  // IDR chunk its period starts at (-1 until its period is placed).
+  bool byCounts_ = false;
+  ffreader::H264Order counts_;  // the parameter sets seen
+  std::vector<int64_t> positionOf_, chunkAt_, periodStart_;
   std::vector<uint8_t> scratch_;
   std::vector<uint8_t> dib_;
   int64_t dibChunk_ = -1;  // the position dib_ shows

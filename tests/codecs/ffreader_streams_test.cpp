@@ -2,7 +2,7 @@
 // packets need more than their positions and timestamps to be found again (parsed MPEG program
 // and elementary streams, several packets in one Ogg page or ASF packet), pictures without display
 // times, and sound whose length only decoding tells (Vorbis, WMA, an MP3 whose encoder delay is
-// longer than one frame).
+// longer than one frame, or whose padding spans its last two frames).
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -57,7 +57,7 @@ std::unique_ptr<Reader> Open(const std::string& path, bool video, bool audio) {
 }
 
 TEST(FFReaderStreams, PicturesOfParsedStreamsAreFoundAgainAfterSeeks) {
-  for (const char* file : {"mpeg1.mpg", "mpeg2.mpg", "raw.m2v", "dvd.vob", "theora.ogv", "wmv2.wmv"}) {
+  for (const char* file : {"mpeg1.mpg", "mpeg2.mpg", "raw.m2v", "ip.m2v", "dvd.vob", "theora.ogv", "wmv2.wmv"}) {
     SCOPED_TRACE(file);
     auto r = Open(Path(file), true, false);
     ASSERT_NE(r, nullptr);
@@ -86,7 +86,8 @@ TEST(FFReaderStreams, PicturesOfParsedStreamsAreFoundAgainAfterSeeks) {
 }
 
 TEST(FFReaderStreams, SoundLengthsAndSamplesAreFFmpegs) {
-  for (const char* file : {"vorbis.ogg", "theora.ogv", "tone.wma", "wmv1.wmv", "lsf.mp3", "tone.mp3"}) {
+  for (const char* file :
+       {"vorbis.ogg", "short.oga", "theora.ogv", "tone.wma", "wmv1.wmv", "lsf.mp3", "tone.mp3", "lame_flush.mp3"}) {
     SCOPED_TRACE(file);
     auto r = Open(Path(file), false, true);
     ASSERT_NE(r, nullptr);

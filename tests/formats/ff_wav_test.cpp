@@ -185,7 +185,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Fixture{"msadpcm_ffmpeg", WAVE_FORMAT_ADPCM, 0}, Fixture{"msadpcm_sox", WAVE_FORMAT_ADPCM, 0},
                       Fixture{"alaw", WAVE_FORMAT_ALAW, 0}, Fixture{"mulaw", WAVE_FORMAT_MULAW, 0},
                       Fixture{"gsm_ffmpeg", WAVE_FORMAT_GSM610, 0}, Fixture{"gsm_sox", WAVE_FORMAT_GSM610, 0},
-                      Fixture{"mp3", WAVE_FORMAT_MPEGLAYER3, 1}),
+                      Fixture{"mp3", WAVE_FORMAT_MPEGLAYER3, 1}, Fixture{"ext24_ffmpeg", WAVE_FORMAT_PCM, 0},
+                      Fixture{"ext24_sox", WAVE_FORMAT_PCM, 0}, Fixture{"extfloat_ffmpeg", WAVE_FORMAT_IEEE_FLOAT, 1}),
     [](const ::testing::TestParamInfo<Fixture>& info) { return std::string(info.param.name); });
 
 TEST_F(WavTest, SeeksLandOnBlocks) {

@@ -63,7 +63,7 @@ struct Case {
   const char* name;
   const char* file;
 };
-const Case kAviCases[] = {{"xvid_bf", "xvid_bf.avi"}, {"x264_bf", "x264_bf.avi"}};
+const Case kAviCases[] = {{"xvid_bf", "xvid_bf.avi"}, {"x264_bf", "x264_bf.avi"}, {"x264_pyramid", "x264_pyramid.avi"}};
 
 TEST(MovieOrder, VfwShowsEveryFrameAsFFmpegAndSeeksAlike) {
   for (const Case& c : kAviCases) {
@@ -102,7 +102,7 @@ std::string ReaderFrame(ffreader::Reader& r, int64_t n) {
 }
 
 TEST(MovieOrder, FFReaderShowsEveryFrameAsFFmpegAndSeeksAlike) {
-  const Case cases[] = {kAviCases[0], kAviCases[1], {"bf", "bf.m2v"}};
+  const Case cases[] = {kAviCases[0], kAviCases[1], kAviCases[2], {"bf", "bf.m2v"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const auto ref = Reference(c.name);

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # WAV files for the WAV unit, written by ffmpeg and sox: PCM of 8 and 16 bits in mono and stereo
 # (some with LIST and bext chunks, odd-sized sub-chunks and an odd-sized data chunk), IMA and MS
-# ADPCM, A-law, mu-law, GSM 6.10 and MPEG audio layer 3. Beside each <name>.wav:
+# ADPCM, A-law, mu-law, GSM 6.10 and MPEG audio layer 3, and the extensible format (24-bit PCM
+# and float). Beside each <name>.wav:
 #   <name>.pcm      FFmpeg's decode in the PCM the unit delivers (8-bit files as unsigned 8-bit,
-#                   all others as signed 16-bit little-endian), interleaved;
+#                   24-bit ones as signed 24-bit, all others as signed 16-bit little-endian),
+#                   interleaved;
 #   <name>.samples  the number of sample frames ffprobe decodes from it.
 set -euo pipefail
 out=${1:?usage: wav.sh OUTPUT_DIR}
@@ -36,12 +38,19 @@ ff -i "$src" -ar 8000 -ac 1 -c:a libgsm_ms "$out/gsm_ffmpeg.wav"
 sox "$src" -r 8000 -c 1 -e gsm-full-rate "$out/gsm_sox.wav"
 ff -i "$src" -c:a libmp3lame -b:a 128k "$out/mp3.wav"
 
+# The extensible format (its sub-format names PCM or float), as ffmpeg and sox write it.
+ff -i "$src" -c:a pcm_s24le "$out/ext24_ffmpeg.wav"
+sox "$src" -r 22050 -c 1 -b 24 -e signed-integer "$out/ext24_sox.wav"
+ff -i "$src" -c:a pcm_f32le "$out/extfloat_ffmpeg.wav"
+
 for f in "$out"/*.wav; do
   name=$(basename "$f" .wav)
   [ "$name" = source ] && continue
   bits=$(ffprobe -v error -select_streams a:0 -show_entries stream=codec_name -of csv=p=0 "$f")
   if [ "$bits" = pcm_u8 ]; then
     ff -i "$f" -f u8 -c:a pcm_u8 "$out/$name.pcm"
+  elif [ "$bits" = pcm_s24le ]; then
+    ff -i "$f" -f s24le -c:a pcm_s24le "$out/$name.pcm"
   else
     ff -i "$f" -f s16le -c:a pcm_s16le "$out/$name.pcm"
   fi
