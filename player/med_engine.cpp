@@ -524,6 +524,16 @@ void QMedEngine::PaintNoPicture() {
   }
 }
 
+bool QMedEngine::CopyPicture(Qimg& dest, int32_t& frame) {
+  std::lock_guard<std::timed_mutex> lock(DecoderLock);
+  if (!ImgAssigned(Picture) || (Picture.Data == nullptr && Picture.DataExt == 0)) return false;
+  ImgCopy(Picture, dest);
+  // The frame the picture was read for; CurrentFrame already names the next one while playing.
+  const int32_t loaded = LoadedFrame.load();
+  frame = loaded != kNoFrame ? loaded : CurrentFrame.load();
+  return true;
+}
+
 void QMedEngine::LoadAndPaint() {
   if (LoadCurrentFrame()) PaintPicture();
 }

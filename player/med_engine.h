@@ -84,6 +84,10 @@ class QMedEngine {
   void ResetState();
   UniInfoRec* GetDescription() { return &Description; }
   Qimg* GetPicture() { return &Picture; }
+  // dest := a copy of the current picture, and frame := the 0-based frame it holds, taken
+  // together: while a movie plays the video thread replaces both. False (dest untouched) when
+  // there is no picture.
+  bool CopyPicture(Qimg& dest, int32_t& frame);
   Qimg* GetDisplayImage() { return DisplayGetImage(Display); }
 
   // ---- Clock and position (seconds) ----

@@ -175,10 +175,14 @@ void ImgLoad(UniHandle&, Qimg& img, int32_t frame, int32_t) {
   }
   ImgAlloc(img, f.Width, f.Height, 24);
   // Every pixel holds the frame number: blue its low byte, green its high byte.
-  for (int32_t i = 0; i < f.Width * f.Height; ++i) {
-    img.Data[3 * i] = static_cast<uint8_t>(frame & 0xFF);
-    img.Data[3 * i + 1] = static_cast<uint8_t>(frame >> 8);
-    img.Data[3 * i + 2] = 0x40;
+  for (int32_t y = 0; y < f.Height; ++y) {
+    uint8_t* row = img.Data + static_cast<int64_t>(y) * f.Width * 3;
+    for (int32_t x = 0; x < f.Width; ++x) {
+      row[3 * x] = static_cast<uint8_t>(frame & 0xFF);
+      row[3 * x + 1] = static_cast<uint8_t>(frame >> 8);
+      row[3 * x + 2] = 0x40;
+    }
+    if (f.SlowRows) std::this_thread::sleep_for(std::chrono::microseconds(20));
   }
 }
 

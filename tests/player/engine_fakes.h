@@ -60,6 +60,9 @@ struct FakeFile {
   double SlowCost = 0;
   std::set<int32_t> Bad;    // frames (from 1) whose read fails
   std::set<int32_t> Empty;  // frames (from 1) whose read leaves the picture empty
+  // The picture is rewritten in place a row at a time, with a pause after each row, as a decoder
+  // writes its output in pieces: a reader that does not hold the decoder lock sees two frames.
+  bool SlowRows = false;
   int32_t Samples = 0;      // 0: no sound
   int32_t Rate = 8000, Channels = 1, Bits = 16;
   bool OpenFails = false;

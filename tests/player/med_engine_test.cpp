@@ -894,6 +894,43 @@ TEST_F(Engine, OpenProgressIsReportedAtMostEveryTenthOfASecond) {
   EXPECT_EQ(QMedEngine_OnOpenProgress(nullptr), 0);
 }
 
+// A screenshot while a movie plays: the picture is copied with its frame number while the video
+// thread goes on rewriting it; each saved file must hold one frame, the one named.
+TEST_F(Engine, AScreenshotWhilePlayingIsOneWholeFrameTheOneNamed) {
+  FFTablesUnitInit();
+  ConformUnitInit();
+  FakeFile f = Movie(60, 25);
+  f.Width = 96;
+  f.Height = 200;
+  f.SlowRows = true;
+  QMedEngine& e = Open("shots", f);
+  const std::string dir = test::MakeTempDir("shots");
+  e.Play();
+  int32_t saved = 0, mixed = 0;
+  Qimg copy, back;
+  for (int i = 0; e.IsPlaying() && i < 400; ++i) {
+    int32_t frame = -1;
+    ASSERT_TRUE(e.CopyPicture(copy, frame));
+    const std::string path = dir + "/shot" + std::to_string(i) + ".bmp";
+    ImgSave(path, copy);
+    ImgLoad(path, back, kNoFormat, nullptr);
+    ASSERT_EQ(back.Width * back.Height, f.Width * f.Height);
+    const int32_t named = frame + 1;  // the pictures number their frames from 1
+    bool whole = true;
+    for (int32_t p = 0; p < back.Width * back.Height && whole; ++p)
+      whole = back.Data[3 * p] == (named & 0xFF) && back.Data[3 * p + 1] == (named >> 8);
+    if (!whole) ++mixed;
+    ++saved;
+    QApplication::processEvents();
+  }
+  RunToEnd(e);
+  ImgFree(copy);
+  ImgFree(back);
+  EXPECT_GT(saved, 10);
+  EXPECT_EQ(mixed, 0) << "of " << saved << " screenshots";
+  ConformUnitDone();
+}
+
 // ---- Through the real dispatcher ----
 
 TEST_F(Engine, ANumberedSequencePlaysAtTheDefaultRate) {
