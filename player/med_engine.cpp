@@ -266,6 +266,11 @@ double QMedEngine::GetTime() {
   return FltMax(video, audio);
 }
 
+double QMedEngine::ClockReadingAt(double t) {
+  std::lock_guard<std::mutex> lock(PositionLock);
+  return Clock.Start + (t - ClockBase);
+}
+
 void QMedEngine::SeekTime(double t) {
   std::lock_guard<std::mutex> lock(PositionLock);
   t = FltClamp(t, 0, GetDuration());

@@ -92,6 +92,8 @@ class QMedEngine {
 
   // ---- Clock and position (seconds) ----
   double GetTime();
+  // The reading of Timer at which the running media clock shows t.
+  double ClockReadingAt(double t);
   void SeekTime(double t);
   void SeekFrame(int32_t frame);
   int32_t TimeToFrame(double t);

@@ -22,6 +22,9 @@ class FakeClock final : public PlayerClock {
   explicit FakeClock(double tick = 0.0001) : tick_(tick) {}
   double Seconds() override;
   void Sleep(int32_t ms) override;
+  // Moves the clock to `when` in steps of at most 10 ms (each one the audio thread's turn, as in
+  // Spend), unless cut holds first.
+  void SleepUntil(double when, const std::function<bool()>& cut) override;
   void Advance(double seconds);
   // Time that a frame read spends on the video thread, in steps of 10 ms. Like every sleep of the
   // video thread, a step waits (in real time) until a playing audio thread has had its turn within
@@ -31,8 +34,8 @@ class FakeClock final : public PlayerClock {
   // A frozen clock neither ticks nor sleeps forward: the code under test waits for ever.
   void Freeze(bool frozen);
   double Now() const;
-  // The sleeps the video thread asked for.
-  std::vector<int32_t> VideoSleeps();
+  // The readings the video thread asked to sleep until.
+  std::vector<double> VideoWakes();
 
  private:
   // Before the video thread moves the clock by step: the audio thread's turn (see Spend).
@@ -43,7 +46,7 @@ class FakeClock final : public PlayerClock {
   double soundTurn_ = 0;  // the clock when a playing audio thread last slept
   double tick_;
   bool frozen_ = false;
-  std::vector<int32_t> videoSleeps_;
+  std::vector<double> videoWakes_;
 };
 
 struct FakeFile {
