@@ -9,7 +9,10 @@
 #include <QThread>
 #include <QWidget>
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "core/media/color_utils.h"
@@ -109,7 +112,9 @@ void PrepareForDisplay(const Qimg& src, Qimg& dest) {
     ImgCopy(src, dest);
     return;
   }
+  const uint8_t* before = dest.Data;
   _imgalloc_(dest, src.Width, src.Height, 32, __LINE__, "MedDisplay.DisplaySetImage.next", false);
+  if (dest.Data != before) AskForLargePages(dest.Data, dest.Size);
   const int64_t n = int64_t{src.Width} * src.Height;
   const uint8_t* from = src.Data;
   uint8_t* to = dest.Data;
@@ -149,6 +154,18 @@ bool OnGuiThread() {
 }
 
 }  // namespace
+
+// A picture of many megabytes is written and read whole for every frame: in pages of 4 KiB that
+// is thousands of address translations each time, which some machines (virtual ones above all)
+// pay dearly for. Large pages for the part of the buffer they can cover; only a request, and
+// before the buffer is first written, so that its pages come large from the start.
+void AskForLargePages(uint8_t* data, int64_t size) {
+  constexpr uintptr_t kLarge = uintptr_t{2} << 20;
+  if (data == nullptr || size < static_cast<int64_t>(2 * kLarge)) return;
+  const uintptr_t first = (reinterpret_cast<uintptr_t>(data) + kLarge - 1) & ~(kLarge - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + static_cast<uintptr_t>(size)) & ~(kLarge - 1);
+  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+}
 
 DisplayRec* DisplayCreate(QWidget* parent, int32_t x, int32_t y, int32_t width, int32_t height) {
   TraceScope trace("MedDisplay.DisplayCreate");

@@ -64,6 +64,10 @@ struct DisplayRec {
   DisplayRec& operator=(const DisplayRec&) = delete;
 };
 
+// Asks for large pages for the part of a picture buffer of many megabytes that they can cover,
+// before the buffer is first written (a request only; nothing happens for small buffers).
+void AskForLargePages(uint8_t* data, int64_t size);
+
 // Makes the record and, under parent, the window at that place (shown and enabled). The record
 // is returned also when no window was made.
 DisplayRec* DisplayCreate(QWidget* parent, int32_t x, int32_t y, int32_t width, int32_t height);

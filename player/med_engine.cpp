@@ -187,6 +187,7 @@ void QMedEngine::FileOpen(const std::string& fileName) {
     double rate = Description.Video.FrameRate;
     if (!(rate >= 0.01)) rate = DefaultFrameRate;
     SetFrameRate(rate);
+    PreparePicture();
     LoadCurrentFrame();
     PaintPicture();
   }
@@ -526,6 +527,22 @@ void QMedEngine::PaintNoPicture() {
     }
   } catch (...) {
     SetErrorFromException();
+  }
+}
+
+void QMedEngine::PreparePicture() {
+  // The decoder writes each frame into Picture, which keeps its buffer while the size stays: a
+  // buffer of the file's size made before the first read can have large pages from the start.
+  const FFVideoPart& v = Description.Video;
+  if (v.Width < 1 || v.Height < 1 || !ImgDepthValid(v.Bpp)) return;
+  if (int64_t{v.Width} * v.Height * ((v.Bpp + 7) / 8) < (int64_t{4} << 20)) return;
+  std::lock_guard<std::timed_mutex> lock(DecoderLock);
+  try {
+    const uint8_t* before = Picture.Data;
+    _imgalloc_(Picture, v.Width, v.Height, v.Bpp, __LINE__, "MedEngine.PreparePicture.Picture", false);
+    if (Picture.Data != before) AskForLargePages(Picture.Data, Picture.Size);
+  } catch (...) {
+    // Only a preparation: the read makes the picture as it always does.
   }
 }
 

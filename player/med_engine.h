@@ -119,6 +119,8 @@ class QMedEngine {
 
   // ---- Pictures and display ----
   bool LoadCurrentFrame();
+  // Makes Picture's buffer for the open file's pictures before the first read (large pages).
+  void PreparePicture();
   void PaintPicture();
   void PaintNoPicture();
   void LoadAndPaint();
