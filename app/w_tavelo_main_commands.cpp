@@ -199,9 +199,16 @@ void TfrmPlayer::OpenRecentFolder(int32_t index) {
 }
 
 void TfrmPlayer::SaveScreenshot(bool withDialog) {
-  if (Player == nullptr || !Player->IsFileOpen()) return;
-  Qimg* picture = Player->CurrentPicture();
-  if (picture == nullptr || (picture->Data == nullptr && picture->DataExt == 0)) return;
+  if (Player == nullptr || !Player->IsFileOpen() || Player->GetEngine() == nullptr) return;
+  // The picture and its frame number are taken together, before any dialog: while a movie plays
+  // the video thread rewrites the engine's picture, and the name must be the saved frame's.
+  Qimg picture;
+  int32_t frame = 0;
+  if (!Player->GetEngine()->CopyPicture(picture, frame)) return;
+  struct FreePicture {
+    Qimg& p;
+    ~FreePicture() { ImgFree(p); }
+  } freePicture{picture};
   const std::string fileName = OpenFileName();
 
   std::string folder = Settings.ScreenshotFolder;
@@ -209,7 +216,7 @@ void TfrmPlayer::SaveScreenshot(bool withDialog) {
     folder = FolderOf(fileName);
     withDialog = true;
   }
-  const std::string name = ScreenshotName(fileName, Player->CurrentFrame(), Settings.ScreenshotExt);
+  const std::string name = ScreenshotName(fileName, frame, Settings.ScreenshotExt);
 
   std::string path;
   if (withDialog) {
@@ -229,7 +236,7 @@ void TfrmPlayer::SaveScreenshot(bool withDialog) {
   if (FileExists(path) && AskQuestion("File \"" + path + "\" already exists. Overwrite?", mbNo) != 0) return;
 
   SetCursorWait();
-  const int32_t failed = MonitoredNoRaise([&] { ImgSave(path, *picture); });
+  const int32_t failed = MonitoredNoRaise([&] { ImgSave(path, picture); });
   SetCursorArrow();
   // Only a saved screenshot sets where and how the next quick one is saved: a folder or an
   // extension that failed would make every later quick screenshot fail the same way.

@@ -1,5 +1,7 @@
 #include "player/med_display.h"
 
+#include <QCoreApplication>
+#include <QImage>
 #include <QMetaObject>
 #include <QMouseEvent>
 #include <QPaintEvent>
@@ -7,11 +9,18 @@
 #include <QThread>
 #include <QWidget>
 
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
 #include "core/media/color_utils.h"
 #include "core/media/pictor.h"
 #include "core/services/exception_log.h"
 #include "core/services/trace.h"
 #include "gui/img_put.h"
+#include "platform/gdi/gdi_painter.h"
 
 namespace tavelo {
 
@@ -31,6 +40,8 @@ class VelkarnDisplayClass final : public QWidget {
   // forgets it and gives up its pictures, as a destroyed child window does.
   ~VelkarnDisplayClass() override {
     if (rec_ == nullptr) return;
+    std::lock_guard<std::mutex> set(rec_->SetLock);
+    if (ImgAssigned(rec_->Next)) ImgFree(rec_->Next);
     std::lock_guard<std::mutex> lock(rec_->Lock);
     rec_->Window = nullptr;
     if (ImgAssigned(rec_->Resized)) ImgFree(rec_->Resized);
@@ -42,12 +53,14 @@ class VelkarnDisplayClass final : public QWidget {
   void Detach() { rec_ = nullptr; }
 
  protected:
-  void paintEvent(QPaintEvent*) override {
+  void paintEvent(QPaintEvent* e) override {
     if (rec_ == nullptr) return;
     QPainter painter(this);
     HDC dc = CreatePainterDC(&painter);
+    const QRect r = e->rect();
+    const DisplayArea exposed{r.x(), r.y(), r.width(), r.height()};
     try {
-      DisplayPaint(rec_, dc, width(), height());
+      DisplayPaint(rec_, dc, width(), height(), &exposed);
     } catch (...) {
       // A paint never lets an exception into the toolkit's event loop.
       LogException("MedDisplay.DisplayPaint");
@@ -91,7 +104,68 @@ void FillBack(DisplayRec& rec, HDC dc, int32_t left, int32_t top, int32_t right,
   DeleteObject(brush);
 }
 
+// dest := picture as the painter draws it. A 24-bit picture becomes 32-bit (B, G, R, 255) in one
+// pass and a 32-bit one gets its fourth byte set to 255 (it means nothing in a picture to show);
+// other depths are copied as they are (an 8-bit picture keeps its palette for palette screens).
+void PrepareForDisplay(const Qimg& src, Qimg& dest) {
+  if ((src.Bpp != 24 && src.Bpp != 32) || src.Data == nullptr) {
+    ImgCopy(src, dest);
+    return;
+  }
+  const uint8_t* before = dest.Data;
+  _imgalloc_(dest, src.Width, src.Height, 32, __LINE__, "MedDisplay.DisplaySetImage.next", false);
+  if (dest.Data != before) AskForLargePages(dest.Data, dest.Size);
+  const int64_t n = int64_t{src.Width} * src.Height;
+  const uint8_t* from = src.Data;
+  uint8_t* to = dest.Data;
+  if (src.Bpp == 24) {
+    // Four pixels from three words at a time (the pictures' bytes are little-endian words).
+    int64_t i = 0;
+    for (; i + 4 <= n; i += 4, from += 12, to += 16) {
+      uint32_t w[3];
+      std::memcpy(w, from, 12);
+      const uint32_t out[4] = {
+          w[0] | 0xFF000000u,
+          (w[0] >> 24) | (w[1] << 8) | 0xFF000000u,
+          (w[1] >> 16) | (w[2] << 16) | 0xFF000000u,
+          (w[2] >> 8) | 0xFF000000u,
+      };
+      std::memcpy(to, out, 16);
+    }
+    for (; i < n; ++i, from += 3, to += 4) {
+      const uint32_t v = from[0] | (uint32_t{from[1]} << 8) | (uint32_t{from[2]} << 16) | 0xFF000000u;
+      std::memcpy(to, &v, 4);
+    }
+  } else {
+    for (int64_t i = 0; i < n; ++i, from += 4, to += 4) {
+      uint32_t v;
+      std::memcpy(&v, from, 4);
+      v |= 0xFF000000u;
+      std::memcpy(to, &v, 4);
+    }
+  }
+  dest.XRes = src.XRes;
+  dest.YRes = src.YRes;
+}
+
+bool OnGuiThread() {
+  const QCoreApplication* app = QCoreApplication::instance();
+  return app == nullptr || QThread::currentThread() == app->thread();
+}
+
 }  // namespace
+
+// A picture of many megabytes is written and read whole for every frame: in pages of 4 KiB that
+// is thousands of address translations each time, which some machines (virtual ones above all)
+// pay dearly for. Large pages for the part of the buffer they can cover; only a request, and
+// before the buffer is first written, so that its pages come large from the start.
+void AskForLargePages(uint8_t* data, int64_t size) {
+  constexpr uintptr_t kLarge = uintptr_t{2} << 20;
+  if (data == nullptr || size < static_cast<int64_t>(2 * kLarge)) return;
+  const uintptr_t first = (reinterpret_cast<uintptr_t>(data) + kLarge - 1) & ~(kLarge - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + static_cast<uintptr_t>(size)) & ~(kLarge - 1);
+  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+}
 
 DisplayRec* DisplayCreate(QWidget* parent, int32_t x, int32_t y, int32_t width, int32_t height) {
   TraceScope trace("MedDisplay.DisplayCreate");
@@ -129,6 +203,8 @@ void DisplayDestroy(DisplayRec*& rec) {
     delete window;
   }
   {
+    std::lock_guard<std::mutex> set(rec->SetLock);
+    if (ImgAssigned(rec->Next)) ImgFree(rec->Next);
     std::lock_guard<std::mutex> lock(rec->Lock);
     FreeResized(*rec);
     if (ImgAssigned(rec->Image)) ImgFree(rec->Image);
@@ -174,10 +250,23 @@ bool DisplayGetResizeBig(const DisplayRec* rec) { return rec != nullptr && rec->
 void DisplaySetImage(DisplayRec* rec, const Qimg& picture) {
   if (rec == nullptr) return;
   {
-    std::lock_guard<std::mutex> lock(rec->Lock);
-    ImgCopy(picture, rec->Image);
-    rec->ClearPending = false;
+    std::lock_guard<std::mutex> set(rec->SetLock);
+    // Made outside the paint's lock: a paint never waits for a conversion.
+    PrepareForDisplay(picture, rec->Next);
+    {
+      std::lock_guard<std::mutex> lock(rec->Lock);
+      // Exchanged, not copied: the picture shown before becomes the next one's buffer.
+      if (!ImgAssigned(rec->Image))
+        _imgalloc_(rec->Image, 1, 1, 32, __LINE__, "MedDisplay.DisplaySetImage.image", false);
+      ImgXchg(rec->Image, rec->Next);
+      rec->ClearPending = false;
+      ++rec->ImageSerial;
+    }
+    // Only a playing movie hands over picture after picture: a picture set on the main thread (a
+    // still, a step while paused) keeps no second buffer.
+    if (OnGuiThread()) ImgFree(rec->Next);
   }
+  rec->Handed.fetch_add(1);
   DisplayRedraw(rec);
 }
 
@@ -215,7 +304,7 @@ void DisplayRedraw(DisplayRec* rec) {
   if (w != nullptr) QMetaObject::invokeMethod(w, [w] { w->update(); }, Qt::QueuedConnection);
 }
 
-void DisplayPaint(DisplayRec* rec, HDC dc, int32_t width, int32_t height) {
+void DisplayPaint(DisplayRec* rec, HDC dc, int32_t width, int32_t height, const DisplayArea* exposed) {
   if (rec == nullptr || rec->Painting != 0) return;
   rec->Painting = -1;
   struct PaintingOff {
@@ -254,7 +343,41 @@ void DisplayPaint(DisplayRec* rec, HDC dc, int32_t width, int32_t height) {
     rec->DrawY = (height - img.Height + 1) / 2;
   }
   Qimg& shown = *rec->Shown;
-  ImgPut(shown, dc, rec->DrawX, rec->DrawY);
+  // The part of the picture that lies in the exposed area: nothing else is read or drawn.
+  int64_t left = rec->DrawX, top = rec->DrawY;
+  int64_t right64 = left + shown.Width, bottom64 = top + shown.Height;
+  int64_t ax = 0, ay = 0, aw = width, ah = height;
+  if (exposed != nullptr) {
+    ax = std::max<int64_t>(exposed->X, 0);
+    ay = std::max<int64_t>(exposed->Y, 0);
+    aw = std::min<int64_t>(int64_t{exposed->X} + exposed->Width, width) - ax;
+    ah = std::min<int64_t>(int64_t{exposed->Y} + exposed->Height, height) - ay;
+  }
+  left = std::max(left, ax);
+  top = std::max(top, ay);
+  right64 = std::min(right64, ax + aw);
+  bottom64 = std::min(bottom64, ay + ah);
+  if (right64 > left && bottom64 > top) {
+    const int32_t sx = static_cast<int32_t>(left - rec->DrawX), sy = static_cast<int32_t>(top - rec->DrawY);
+    const int32_t sw = static_cast<int32_t>(right64 - left), sh = static_cast<int32_t>(bottom64 - top);
+    QPainter* painter = shown.Bpp == 32 ? PainterOfDC(dc) : nullptr;
+    if (painter != nullptr && shown.Data != nullptr) {
+      // The prepared picture is what the window's backing store holds: drawn without conversion.
+      const QImage view(shown.Data, shown.Width, shown.Height, static_cast<qsizetype>(shown.Width) * 4,
+                        QImage::Format_RGB32);
+      painter->save();
+      painter->setCompositionMode(QPainter::CompositionMode_Source);
+      painter->drawImage(QPoint(static_cast<int32_t>(left), static_cast<int32_t>(top)), view, QRect(sx, sy, sw, sh));
+      painter->restore();
+    } else {
+      ImgRect part{sx, sy, sw, sh};
+      ImgPutEx(shown, part, dc, static_cast<int32_t>(left), static_cast<int32_t>(top), 0, 0, 0);
+    }
+  }
+  if (rec->PaintedSerial != rec->ImageSerial) {
+    rec->PaintedSerial = rec->ImageSerial;
+    rec->Painted.fetch_add(1);
+  }
   const int32_t right = rec->DrawX + shown.Width;
   const int32_t bottom = rec->DrawY + shown.Height;
   FillBack(*rec, dc, 0, rec->DrawY, rec->DrawX, bottom);      // left

@@ -3,13 +3,17 @@
 // larger or smaller than the window, and the report of mouse clicks to the engine.
 //
 // The window is a QWidget of class VelkarnDisplayClass (object name "VelkarnDisplayWnd"). The
-// video thread hands each new frame over with DisplaySetImage; the copy and every paint take the
-// record's own lock, so a paint never reads a picture that the next frame is replacing.
+// video thread hands each new frame over with DisplaySetImage, which converts a 24-bit picture
+// once, into a 32-bit picture (B, G, R, 255) that the painter draws as it is; the conversion goes
+// into a second buffer, and only the exchange of the two and every paint take the record's own
+// lock, so a paint never reads a picture that the next frame is replacing and never waits for a
+// conversion. A paint draws only the part of the picture that the paint exposes.
 // DisplaySetImage, DisplayRedraw and DisplayClear may be called from any thread: they only
 // change the record and ask the main thread to repaint. Everything else runs on the main thread.
 //
 // All routines accept a nullptr record and then do nothing.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 
@@ -31,7 +35,7 @@ struct DisplayRec {
   uint32_t BackColor = 0;  // red in byte 0
   int32_t ResizeSmall = 0;  // bool32: stretch pictures smaller than the window in both sides
   int32_t ResizeBig = 0;    // bool32: shrink pictures that do not fit the window
-  Qimg Image;               // copy of the picture to show
+  Qimg Image;               // the picture to show: a 24-bit picture arrives as 32-bit
   int32_t Painting = 0;
   DisplayMouseProc MouseProc = nullptr;
   void* MouseData = nullptr;
@@ -41,14 +45,28 @@ struct DisplayRec {
   Qimg Resized;  // the fitted copy, kept while fitting is needed
   // The next paint fills the window with BackColor instead of showing Image.
   bool ClearPending = false;
-  // Covers Image, Resized, Shown, the Draw fields, ClearPending and Window: the video thread's
-  // copy and redraw requests, and the main thread's paints, mouse reports and window's end.
+  // Covers Image, Resized, Shown, the Draw fields, ClearPending, Window and the serials: the
+  // video thread's exchange and redraw requests, and the main thread's paints, mouse reports and
+  // window's end.
   std::mutex Lock;
+  // The next picture, made outside Lock; kept between the frames of a playing movie.
+  Qimg Next;
+  std::mutex SetLock;  // one DisplaySetImage at a time (covers Next)
+  uint64_t ImageSerial = 0;    // counts the pictures set
+  uint64_t PaintedSerial = 0;  // the picture the last paint drew
+  // Pictures handed to the display, and pictures a paint put on the window: updates that come
+  // faster than the window is painted merge, and the pictures between are never drawn.
+  std::atomic<uint64_t> Handed{0};
+  std::atomic<uint64_t> Painted{0};
 
   DisplayRec() = default;
   DisplayRec(const DisplayRec&) = delete;
   DisplayRec& operator=(const DisplayRec&) = delete;
 };
+
+// Asks for large pages for the part of a picture buffer of many megabytes that they can cover,
+// before the buffer is first written (a request only; nothing happens for small buffers).
+void AskForLargePages(uint8_t* data, int64_t size);
 
 // Makes the record and, under parent, the window at that place (shown and enabled). The record
 // is returned also when no window was made.
@@ -62,7 +80,7 @@ void DisplaySetResizeSmall(DisplayRec* rec, bool flag);
 void DisplaySetResizeBig(DisplayRec* rec, bool flag);
 bool DisplayGetResizeSmall(const DisplayRec* rec);
 bool DisplayGetResizeBig(const DisplayRec* rec);
-// Copies picture into the record and asks for a repaint.
+// Copies picture into the record (a 24-bit one as 32-bit) and asks for a repaint.
 void DisplaySetImage(DisplayRec* rec, const Qimg& picture);
 Qimg* DisplayGetImage(DisplayRec* rec);
 // Fills the whole window with BackColor; Image stays, so a later paint shows it again.
@@ -71,8 +89,13 @@ void DisplaySetCallback(DisplayRec* rec, DisplayMouseProc proc, void* data);
 // Invalidates the whole window without erasing; the main thread paints it.
 void DisplayRedraw(DisplayRec* rec);
 
-// The paint of a width x height window onto dc (the window's paint, and tests on images).
-void DisplayPaint(DisplayRec* rec, platform::HDC dc, int32_t width, int32_t height);
+// The paint of a width x height window onto dc (the window's paint, and tests on images). Only
+// the exposed part (x, y, width, height in the window; all of it when nullptr) is drawn.
+struct DisplayArea {
+  int32_t X = 0, Y = 0, Width = 0, Height = 0;
+};
+void DisplayPaint(DisplayRec* rec, platform::HDC dc, int32_t width, int32_t height,
+                  const DisplayArea* exposed = nullptr);
 // A mouse button went down at (x, y): kind 0 left, 1 right, 2 middle.
 void DisplayMouseDown(DisplayRec* rec, uint8_t kind, int32_t x, int32_t y);
 

@@ -187,6 +187,7 @@ void QMedEngine::FileOpen(const std::string& fileName) {
     double rate = Description.Video.FrameRate;
     if (!(rate >= 0.01)) rate = DefaultFrameRate;
     SetFrameRate(rate);
+    PreparePicture();
     LoadCurrentFrame();
     PaintPicture();
   }
@@ -264,6 +265,11 @@ double QMedEngine::GetTime() {
   const double audio =
       (HasAudio != 0 && AudioPresent.load() != 0) ? FFFramesToSeconds(CurrentSample.load(), SampleRate()) : 0;
   return FltMax(video, audio);
+}
+
+double QMedEngine::ClockReadingAt(double t) {
+  std::lock_guard<std::mutex> lock(PositionLock);
+  return Clock.Start + (t - ClockBase);
 }
 
 void QMedEngine::SeekTime(double t) {
@@ -522,6 +528,32 @@ void QMedEngine::PaintNoPicture() {
   } catch (...) {
     SetErrorFromException();
   }
+}
+
+void QMedEngine::PreparePicture() {
+  // The decoder writes each frame into Picture, which keeps its buffer while the size stays: a
+  // buffer of the file's size made before the first read can have large pages from the start.
+  const FFVideoPart& v = Description.Video;
+  if (v.Width < 1 || v.Height < 1 || !ImgDepthValid(v.Bpp)) return;
+  if (int64_t{v.Width} * v.Height * ((v.Bpp + 7) / 8) < (int64_t{4} << 20)) return;
+  std::lock_guard<std::timed_mutex> lock(DecoderLock);
+  try {
+    const uint8_t* before = Picture.Data;
+    _imgalloc_(Picture, v.Width, v.Height, v.Bpp, __LINE__, "MedEngine.PreparePicture.Picture", false);
+    if (Picture.Data != before) AskForLargePages(Picture.Data, Picture.Size);
+  } catch (...) {
+    // Only a preparation: the read makes the picture as it always does.
+  }
+}
+
+bool QMedEngine::CopyPicture(Qimg& dest, int32_t& frame) {
+  std::lock_guard<std::timed_mutex> lock(DecoderLock);
+  if (!ImgAssigned(Picture) || (Picture.Data == nullptr && Picture.DataExt == 0)) return false;
+  ImgCopy(Picture, dest);
+  // The frame the picture was read for; CurrentFrame already names the next one while playing.
+  const int32_t loaded = LoadedFrame.load();
+  frame = loaded != kNoFrame ? loaded : CurrentFrame.load();
+  return true;
 }
 
 void QMedEngine::LoadAndPaint() {

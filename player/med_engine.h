@@ -84,10 +84,16 @@ class QMedEngine {
   void ResetState();
   UniInfoRec* GetDescription() { return &Description; }
   Qimg* GetPicture() { return &Picture; }
+  // dest := a copy of the current picture, and frame := the 0-based frame it holds, taken
+  // together: while a movie plays the video thread replaces both. False (dest untouched) when
+  // there is no picture.
+  bool CopyPicture(Qimg& dest, int32_t& frame);
   Qimg* GetDisplayImage() { return DisplayGetImage(Display); }
 
   // ---- Clock and position (seconds) ----
   double GetTime();
+  // The reading of Timer at which the running media clock shows t.
+  double ClockReadingAt(double t);
   void SeekTime(double t);
   void SeekFrame(int32_t frame);
   int32_t TimeToFrame(double t);
@@ -113,6 +119,8 @@ class QMedEngine {
 
   // ---- Pictures and display ----
   bool LoadCurrentFrame();
+  // Makes Picture's buffer for the open file's pictures before the first read (large pages).
+  void PreparePicture();
   void PaintPicture();
   void PaintNoPicture();
   void LoadAndPaint();

@@ -25,23 +25,6 @@ constexpr double kTakeBackGuardSeconds = 0.05;
 
 }  // namespace
 
-int32_t VideoSleepMs(double remaining) {
-  // Rounded half to even, then capped at 100 ms. This runs on every pass of the poll below one
-  // step, so it changes no rounding mode and reads no clock.
-  const long double x = static_cast<long double>(remaining) * 1000;
-  if (!(x > 0)) return 0;
-  int64_t ms = 100;
-  if (x < 100) {
-    ms = static_cast<int64_t>(x);
-    const long double fraction = x - ms;
-    if (fraction > 0.5L || (fraction == 0.5L && (ms & 1) != 0)) ++ms;
-  }
-  // Whole steps of the system timer's 1000/55 ms: below one step the wait polls. No product
-  // here lands exactly on a whole number, so integer division truncates as the real one does.
-  const int64_t steps = ms * 55 / 1000;
-  return static_cast<int32_t>(steps * 1000 / 55);
-}
-
 // ---------------------------------------------------------------------------------------------
 // QMedBasicThread
 
@@ -111,6 +94,9 @@ void QMedVideoThread::Execute() {
   int32_t index = 0;
   double sum = 0, previous = 0;
   PlayerWatch meter;
+  bool lastShown = false;
+  // What cuts a sleep short: the end, a seek, a new position from the controls.
+  const auto cut = [&] { return Terminated() || GetReposition() || e.CurrentFrame.load() != shown; };
   try {
     {
       // The media time counts from the moment the thread runs.
@@ -156,6 +142,12 @@ void QMedVideoThread::Execute() {
       }
       // The frame loaded last is shown by the terminate handler.
       if (Terminated()) break;
+      if (lastShown && e.CurrentFrame.load() == last && !GetReposition()) {
+        // The last picture is on show: nothing is left to paint until the media time ends.
+        e.Timer.SleepUntil(e.ClockReadingAt(e.VideoDuration.load()), cut);
+        continue;
+      }
+      lastShown = false;
       if (first) due = now;
       const double rate = e.FrameRate.load();
       if (keepSync && now - due >= 0.1) {
@@ -175,9 +167,10 @@ void QMedVideoThread::Execute() {
         }
       } else {
         k = 0.5;
-        while (e.CurrentFrame.load() == shown && due - now > 0.5 / rate && !Terminated()) {
-          const int32_t ms = VideoSleepMs(due - now);
-          if (ms > 0) e.Timer.Sleep(ms);
+        // Asleep until the picture is due, to the clock's reading: never early, and no polling.
+        // A seek, a new position from the controls or the end cuts the sleep short.
+        while (e.CurrentFrame.load() == shown && due > now && !Terminated()) {
+          e.Timer.SleepUntil(e.ClockReadingAt(due), cut);
           now = e.GetTime();
           if (GetReposition()) due = now;
         }
@@ -187,6 +180,7 @@ void QMedVideoThread::Execute() {
       due = FFFramesToSeconds(shown, rate);
       // The picture painted is the one loaded above; CurrentFrame already names the next.
       e.PaintPicture();
+      lastShown = e.LoadedFrame.load() == last;
       if (n > 0) {
         const double elapsed = WatchRead(meter, e.Timer);
         sum -= ring[index];

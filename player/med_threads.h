@@ -97,9 +97,5 @@ class QMedAudioThread final : public QMedBasicThread {
   void RaiseWritten(int32_t first, int32_t samples, int32_t silence);
 };
 
-// The video thread's wait step: the time until the frame is due (seconds) as a sleep in
-// milliseconds, capped at 100 and rounded down to a multiple of 1000/55 (0, 18, 36, 54, 72 or 90).
-// Plain arithmetic: below one step the wait polls, and the poll runs it on every pass.
-int32_t VideoSleepMs(double remaining);
 
 }  // namespace tavelo

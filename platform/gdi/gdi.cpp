@@ -1,4 +1,5 @@
 #include "platform/gdi/gdi.h"
+#include "platform/gdi/gdi_painter.h"
 
 #include <QImage>
 #include <QPainter>
@@ -371,6 +372,12 @@ HDC CreatePainterDC(QPainter* painter) {
   GdiDc* dc = NewDc(GdiDc::kPainter);
   dc->painter = painter;
   return dc;
+}
+
+QPainter* PainterOfDC(HDC dc) {
+  std::lock_guard<std::mutex> lock(Lock());
+  if (!LiveDc(dc) || dc->kind != GdiDc::kPainter) return nullptr;
+  return dc->painter;
 }
 
 HDC CreateCompatibleDC(HDC dc) {

@@ -63,13 +63,45 @@ void FakeClock::Sleep(int32_t ms) {
     if (t != nullptr && t->ThreadKind == QMedBasicThread::kAudio) soundTurn_ = now_;
     idle = frozen_ || passive;
     if (!idle) now_ += ms / 1000.0;
-    if (t != nullptr && t->ThreadKind == QMedBasicThread::kVideo) videoSleeps_.push_back(ms);
   }
   // Lets the other threads run, as a real sleep would.
   if (idle)
     std::this_thread::sleep_for(std::chrono::microseconds(200));
   else
     std::this_thread::yield();
+}
+
+void FakeClock::SleepUntil(double when, const std::function<bool()>& cut) {
+  QMedBasicThread* t = QMedBasicThread::Current();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (t != nullptr && t->ThreadKind == QMedBasicThread::kVideo) videoWakes_.push_back(when);
+  }
+  for (;;) {
+    if (cut && cut()) return;
+    double step;
+    bool idle;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (now_ >= when) return;
+      step = when - now_ < 0.01 ? when - now_ : 0.01;
+      idle = frozen_ || Passive();
+    }
+    if (idle) {
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+      continue;
+    }
+    AwaitSoundTurn(step);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      // The last step lands on `when` exactly, whatever rounding the steps gathered.
+      if (when - now_ <= 0.01)
+        now_ = now_ > when ? now_ : when;
+      else
+        now_ += 0.01;
+    }
+    std::this_thread::yield();
+  }
 }
 
 void FakeClock::Freeze(bool frozen) {
@@ -87,9 +119,9 @@ double FakeClock::Now() const {
   return now_;
 }
 
-std::vector<int32_t> FakeClock::VideoSleeps() {
+std::vector<double> FakeClock::VideoWakes() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return videoSleeps_;
+  return videoWakes_;
 }
 
 int16_t FakeSample(int32_t n) { return static_cast<int16_t>((n * 7) % 20000 - 10000); }
@@ -175,10 +207,14 @@ void ImgLoad(UniHandle&, Qimg& img, int32_t frame, int32_t) {
   }
   ImgAlloc(img, f.Width, f.Height, 24);
   // Every pixel holds the frame number: blue its low byte, green its high byte.
-  for (int32_t i = 0; i < f.Width * f.Height; ++i) {
-    img.Data[3 * i] = static_cast<uint8_t>(frame & 0xFF);
-    img.Data[3 * i + 1] = static_cast<uint8_t>(frame >> 8);
-    img.Data[3 * i + 2] = 0x40;
+  for (int32_t y = 0; y < f.Height; ++y) {
+    uint8_t* row = img.Data + static_cast<int64_t>(y) * f.Width * 3;
+    for (int32_t x = 0; x < f.Width; ++x) {
+      row[3 * x] = static_cast<uint8_t>(frame & 0xFF);
+      row[3 * x + 1] = static_cast<uint8_t>(frame >> 8);
+      row[3 * x + 2] = 0x40;
+    }
+    if (f.SlowRows) std::this_thread::sleep_for(std::chrono::microseconds(20));
   }
 }
 

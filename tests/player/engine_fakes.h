@@ -22,6 +22,9 @@ class FakeClock final : public PlayerClock {
   explicit FakeClock(double tick = 0.0001) : tick_(tick) {}
   double Seconds() override;
   void Sleep(int32_t ms) override;
+  // Moves the clock to `when` in steps of at most 10 ms (each one the audio thread's turn, as in
+  // Spend), unless cut holds first.
+  void SleepUntil(double when, const std::function<bool()>& cut) override;
   void Advance(double seconds);
   // Time that a frame read spends on the video thread, in steps of 10 ms. Like every sleep of the
   // video thread, a step waits (in real time) until a playing audio thread has had its turn within
@@ -31,8 +34,8 @@ class FakeClock final : public PlayerClock {
   // A frozen clock neither ticks nor sleeps forward: the code under test waits for ever.
   void Freeze(bool frozen);
   double Now() const;
-  // The sleeps the video thread asked for.
-  std::vector<int32_t> VideoSleeps();
+  // The readings the video thread asked to sleep until.
+  std::vector<double> VideoWakes();
 
  private:
   // Before the video thread moves the clock by step: the audio thread's turn (see Spend).
@@ -43,7 +46,7 @@ class FakeClock final : public PlayerClock {
   double soundTurn_ = 0;  // the clock when a playing audio thread last slept
   double tick_;
   bool frozen_ = false;
-  std::vector<int32_t> videoSleeps_;
+  std::vector<double> videoWakes_;
 };
 
 struct FakeFile {
@@ -60,6 +63,9 @@ struct FakeFile {
   double SlowCost = 0;
   std::set<int32_t> Bad;    // frames (from 1) whose read fails
   std::set<int32_t> Empty;  // frames (from 1) whose read leaves the picture empty
+  // The picture is rewritten in place a row at a time, with a pause after each row, as a decoder
+  // writes its output in pieces: a reader that does not hold the decoder lock sees two frames.
+  bool SlowRows = false;
   int32_t Samples = 0;      // 0: no sound
   int32_t Rate = 8000, Channels = 1, Bits = 16;
   bool OpenFails = false;

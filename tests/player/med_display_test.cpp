@@ -144,6 +144,40 @@ TEST_F(Display, ClearPaintsTheBackgroundOnceAndKeepsTheImage) {
   EXPECT_EQ(PictureBox(out), (std::vector<int>{125, 80, 50, 40}));
 }
 
+// A 24-bit picture is handed over once as 32-bit (B, G, R, 255), every pixel in its place (an
+// odd width: the last pixels of a row too); a paint draws only the exposed part and counts each
+// picture it drew once, so the pictures handed over and never painted show.
+TEST_F(Display, PicturesArePreparedAs32BitAndOnlyTheExposedPartIsDrawnAndCounted) {
+  ImgAlloc(pic_, 7, 5, 24);
+  for (int i = 0; i < pic_.Size; ++i) pic_.Data[i] = static_cast<uint8_t>(i * 7 + 1);
+  DisplaySetImage(rec_, pic_);
+  const Qimg& held = *DisplayGetImage(rec_);
+  ASSERT_EQ(held.Bpp, 32);
+  for (int p = 0; p < 7 * 5; ++p)
+    for (int c = 0; c < 4; ++c)
+      ASSERT_EQ(held.Data[4 * p + c], c < 3 ? pic_.Data[3 * p + c] : 255) << "pixel " << p << " byte " << c;
+
+  Solid(pic_, 300, 200, 200, 10, 10);
+  DisplaySetImage(rec_, pic_);
+  Solid(pic_, 300, 200, 10, 200, 10);
+  DisplaySetImage(rec_, pic_);
+  EXPECT_EQ(rec_->Handed.load(), 3u);
+  EXPECT_EQ(rec_->Painted.load(), 0u);
+  QImage out(300, 200, QImage::Format_RGB32);
+  out.fill(qRgb(1, 2, 3));
+  HDC dc = CreateImageDC(&out);
+  const DisplayArea exposed{50, 40, 20, 10};
+  DisplayPaint(rec_, dc, 300, 200, &exposed);
+  DeleteDC(dc);
+  EXPECT_EQ(out.pixel(50, 40), qRgb(10, 200, 10));
+  EXPECT_EQ(out.pixel(69, 49), qRgb(10, 200, 10));
+  EXPECT_EQ(out.pixel(70, 40), qRgb(1, 2, 3));
+  EXPECT_EQ(out.pixel(50, 50), qRgb(1, 2, 3));
+  EXPECT_EQ(out.pixel(49, 39), qRgb(1, 2, 3));
+  Paint(rec_, 300, 200);  // the same picture again: not counted twice
+  EXPECT_EQ(rec_->Painted.load(), 1u);
+}
+
 TEST_F(Display, EightBitPicturesShowThroughTheirPalette) {
   ImgAlloc(pic_, 10, 10, 8);
   for (int i = 0; i < 100; ++i) pic_.Data[i] = 7;

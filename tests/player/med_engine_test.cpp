@@ -655,28 +655,35 @@ TEST_F(Engine, RefillsWriteTheFilesSoundThenSilenceAndNeverRepeatSound) {
 
 // ---- The video thread's pacing ----
 
-TEST(VideoThreadSleeps, AreQuantisedToTheSystemTimer) {
-  EXPECT_EQ(VideoSleepMs(0.5), 90);
-  EXPECT_EQ(VideoSleepMs(0.1), 90);
-  EXPECT_EQ(VideoSleepMs(0.09), 72);
-  EXPECT_EQ(VideoSleepMs(0.05), 36);
-  EXPECT_EQ(VideoSleepMs(0.037), 36);
-  EXPECT_EQ(VideoSleepMs(0.0365), 18);  // 36 ms is just under two steps
-  EXPECT_EQ(VideoSleepMs(0.019), 18);
-  EXPECT_EQ(VideoSleepMs(0.0182), 0);  // rounds to 18 ms, under one step of 18.18: poll
-  EXPECT_EQ(VideoSleepMs(0.017), 0);
-  EXPECT_EQ(VideoSleepMs(0), 0);
+// What the video thread showed: each picture's frame and the media time when it was put on the
+// display.
+struct ShownLog {
+  std::vector<std::pair<int32_t, double>> Shown;
+  QMedEngine* Engine = nullptr;
+};
+
+void OnShownPosition(void* data) {
+  auto* log = static_cast<ShownLog*>(data);
+  if (dynamic_cast<QMedVideoThread*>(QMedBasicThread::Current()) != nullptr)
+    log->Shown.emplace_back(log->Engine->LoadedFrame.load(), log->Engine->GetTime());
 }
 
-TEST_F(Engine, TheVideoThreadSleepsInStepsAndShowsEveryFrameOnTime) {
+// The wait for a picture is one sleep that ends on the clock reading at which the picture is due:
+// no picture is shown before its time, and the wake-ups lie exactly a frame apart.
+TEST_F(Engine, TheVideoThreadSleepsUntilEachPictureIsDueAndNeverShowsOneEarly) {
   QMedEngine& e = Open("slow", Movie(6, 2));  // a frame every 0.5 s
+  ShownLog log;
+  log.Engine = &e;
+  e.OnPosition = {&OnShownPosition, &log};
   e.Play();
   RunToEnd(e);
-  const std::vector<int32_t> sleeps = clock_.VideoSleeps();
-  ASSERT_FALSE(sleeps.empty());
-  for (int32_t ms : sleeps) EXPECT_TRUE(ms == 18 || ms == 36 || ms == 54 || ms == 72 || ms == 90) << ms;
-  EXPECT_EQ(sleeps.front(), 90);  // a 0.5 s wait starts with the largest step
   EXPECT_EQ(FakeMedia::Get().Loads(), (std::vector<int32_t>{1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(log.Shown.size(), 6u);  // each picture once, the last one too
+  for (const auto& [frame, time] : log.Shown) EXPECT_GE(time, frame * 0.5) << "frame " << frame;
+  // The first picture is on show at once; after the last one the thread sleeps to the end.
+  const std::vector<double> wakes = clock_.VideoWakes();
+  ASSERT_EQ(wakes.size(), 6u);
+  for (size_t i = 1; i < wakes.size(); ++i) EXPECT_NEAR(wakes[i] - wakes[i - 1], 0.5, 1e-9);
 }
 
 // Runs a 300-frame clip whose every frame takes 0.15 s to read (always late) and answers the
@@ -785,9 +792,8 @@ TEST_F(Engine, TheMeasuredRateFollowsThePicturesAndStaysWithinItsLimits) {
     EXPECT_GE(log.Readings[i].second, 0.01);
     EXPECT_LE(log.Readings[i].second, 100.0);
   }
-  // After the second picture the meter holds one interval (the sleeps come in steps of 1000/55
-  // ms, so single intervals wander); once its window of 25 intervals is full it reads the
-  // file's rate while the pictures come on time.
+  // After the second picture the meter holds one interval; once its window of 25 intervals is
+  // full it reads the file's rate while the pictures come on time.
   EXPECT_GT(log.Readings[1].second, 0.01);
   for (size_t i = 1; i < log.Readings.size() && log.Readings[i].first < 55; ++i)
     if (log.Readings[i].first > 26) {
@@ -892,6 +898,43 @@ TEST_F(Engine, OpenProgressIsReportedAtMostEveryTenthOfASecond) {
   QMedEngine_OnOpenProgress(&rec);
   EXPECT_EQ(calls, 2);
   EXPECT_EQ(QMedEngine_OnOpenProgress(nullptr), 0);
+}
+
+// A screenshot while a movie plays: the picture is copied with its frame number while the video
+// thread goes on rewriting it; each saved file must hold one frame, the one named.
+TEST_F(Engine, AScreenshotWhilePlayingIsOneWholeFrameTheOneNamed) {
+  FFTablesUnitInit();
+  ConformUnitInit();
+  FakeFile f = Movie(60, 25);
+  f.Width = 96;
+  f.Height = 200;
+  f.SlowRows = true;
+  QMedEngine& e = Open("shots", f);
+  const std::string dir = test::MakeTempDir("shots");
+  e.Play();
+  int32_t saved = 0, mixed = 0;
+  Qimg copy, back;
+  for (int i = 0; e.IsPlaying() && i < 400; ++i) {
+    int32_t frame = -1;
+    ASSERT_TRUE(e.CopyPicture(copy, frame));
+    const std::string path = dir + "/shot" + std::to_string(i) + ".bmp";
+    ImgSave(path, copy);
+    ImgLoad(path, back, kNoFormat, nullptr);
+    ASSERT_EQ(back.Width * back.Height, f.Width * f.Height);
+    const int32_t named = frame + 1;  // the pictures number their frames from 1
+    bool whole = true;
+    for (int32_t p = 0; p < back.Width * back.Height && whole; ++p)
+      whole = back.Data[3 * p] == (named & 0xFF) && back.Data[3 * p + 1] == (named >> 8);
+    if (!whole) ++mixed;
+    ++saved;
+    QApplication::processEvents();
+  }
+  RunToEnd(e);
+  ImgFree(copy);
+  ImgFree(back);
+  EXPECT_GT(saved, 10);
+  EXPECT_EQ(mixed, 0) << "of " << saved << " screenshots";
+  ConformUnitDone();
 }
 
 // ---- Through the real dispatcher ----

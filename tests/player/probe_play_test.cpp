@@ -99,7 +99,7 @@ TEST(ProbePlay, AMovieWithSoundShowsEveryFrameInStepWithItsSound) {
     EXPECT_EQ(r.Lines["frames skipped"], "0");
     EXPECT_NEAR(Number(r, "measured frame rate"), 30.0, 0.3);  // within 1 %
     EXPECT_EQ(r.Lines["underruns"], "0");
-    // A picture goes up as much as half a frame (16.7 ms) before it is due, never more.
+    // A picture goes up when it is due, never before; the bound leaves room for a loaded machine.
     EXPECT_LT(Number(r, "largest picture-to-sound offset"), 40.0);
   }
 }

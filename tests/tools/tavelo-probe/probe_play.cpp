@@ -4,6 +4,9 @@
 // sound sink, and reports how it went:
 //   frames shown: N of M         pictures the video thread put on the display (M in the file)
 //   frames skipped: K            pictures passed over between the first and the last one shown
+//   pictures painted: P of H     pictures a paint of the display window drew, of the H the video
+//                                thread handed to it (updates that come faster than the window
+//                                is painted merge: the pictures between never reach it)
 //   measured frame rate: X fps (file: Y fps)
 //   sound frames delivered: D of E   the file's sound the engine wrote into the sound buffer
 //                                (silence not counted), of the sound from the start position on
@@ -182,6 +185,8 @@ int ProbePlay(int argc, char** argv) {
     window.resize(640, 480);
     QMedEngine engine(&window);
     engine.CreateDisplay(&window, 0, 0, 640, 480);
+    // Shown (offscreen), so that the display's paints run as they do on a screen.
+    window.show();
     PlayStats stats;
     stats.Engine = &engine;
     engine.OnPosition = {&OnPosition, &stats};
@@ -234,6 +239,10 @@ int ProbePlay(int argc, char** argv) {
         const int64_t span = stats.FirstFrame < 0 ? 0 : stats.LastFrame - stats.FirstFrame + 1;
         std::printf("frames shown: %lld of %lld\n", static_cast<long long>(stats.Shown), static_cast<long long>(frames));
         std::printf("frames skipped: %lld\n", static_cast<long long>(std::max<int64_t>(span - stats.Shown, 0)));
+        if (engine.Display != nullptr)
+          std::printf("pictures painted: %llu of %llu\n",
+                      static_cast<unsigned long long>(engine.Display->Painted.load()),
+                      static_cast<unsigned long long>(engine.Display->Handed.load()));
         const double elapsed = std::chrono::duration<double>(stats.LastTime - stats.SecondTime).count();
         if (stats.Shown > 2 && elapsed > 0)
           std::printf("measured frame rate: %.3f fps (file: %.3f fps)\n", (stats.Shown - 2) / elapsed, stats.FrameRate);
