@@ -163,6 +163,7 @@ class TfrmPlayer : public QMainWindow {
   MainSettings Settings;
   int32_t ScreenshotFilterIndex = 1;  // the save dialog's filter, remembered for the run
   int32_t InitRest = 0;               // what CheckInitComplete found
+  std::string DamagedSettingsKeptAs;  // where a damaged settings file was kept, until reported
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -172,6 +173,18 @@ class TfrmPlayer : public QMainWindow {
   void dropEvent(QDropEvent* event) override;
 
  private:
+  // Counts the window's commands on the stack (a command runs modal loops and lets events in).
+  struct CommandScope {
+    explicit CommandScope(int32_t& depth) : depth_(depth) { ++depth_; }
+    ~CommandScope() { --depth_; }
+    CommandScope(const CommandScope&) = delete;
+    CommandScope& operator=(const CommandScope&) = delete;
+    int32_t& depth_;
+  };
+  // True while a file opens and once the window closes: commands are refused then.
+  bool CommandsRefused() const;
+  // True while a command of the window or of the player, or an open, is on the stack.
+  bool Busy() const;
   void CheckInitComplete();
   void ConnectMenu();
   void RunAction(int32_t index);
@@ -182,6 +195,8 @@ class TfrmPlayer : public QMainWindow {
   QTimer* idleTimer_ = nullptr;
   bool opening_ = false;  // an open started by this window is running
   bool done_ = false;     // ProgramDone has run
+  bool closing_ = false;  // the window was closed; ProgramDone waits for the commands running
+  int32_t commandDepth_ = 0;
   bool shownOnce_ = false;
   int32_t wantedClientW_ = 0, wantedClientH_ = 0;  // the client size last set
 };
