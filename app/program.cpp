@@ -3,16 +3,21 @@
 #include <QApplication>
 #include <QImageReader>
 #include <QScreen>
+#include <QSocketNotifier>
 
+#include <dlfcn.h>
 #include <netdb.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
+#include <memory>
 
 #include "app/assoc_list.h"
 #include "app/w_tavelo_main.h"
@@ -93,6 +98,72 @@ bool X11DisplayAnswers(const std::string& display) {
   return ok;
 }
 
+// The X server's own answer to a connection: a socket that accepts can still belong to a server
+// that refuses the client (a cookie it does not know), and the toolkit aborts the program then.
+// The X protocol library the toolkit's X11 plugin uses is asked first; where it is not there,
+// the toolkit has no X11 plugin to abort with either.
+bool X11ServerAccepts(const std::string& display, std::string& why) {
+  void* lib = ::dlopen("libxcb.so.1", RTLD_LAZY | RTLD_LOCAL);
+  if (lib == nullptr) return true;
+  using ConnectFn = void* (*)(const char*, int*);
+  using HasErrorFn = int (*)(void*);
+  using DisconnectFn = void (*)(void*);
+  const auto connect = reinterpret_cast<ConnectFn>(::dlsym(lib, "xcb_connect"));
+  const auto hasError = reinterpret_cast<HasErrorFn>(::dlsym(lib, "xcb_connection_has_error"));
+  const auto disconnect = reinterpret_cast<DisconnectFn>(::dlsym(lib, "xcb_disconnect"));
+  bool ok = true;
+  if (connect != nullptr && hasError != nullptr && disconnect != nullptr) {
+    // The library prints the server's refusal itself; the program's own line says it instead.
+    std::fflush(stderr);
+    const int savedErr = ::dup(STDERR_FILENO);
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (savedErr >= 0 && null >= 0) ::dup2(null, STDERR_FILENO);
+    void* c = connect(display.c_str(), nullptr);
+    ok = c != nullptr && hasError(c) == 0;
+    if (c != nullptr) disconnect(c);
+    if (savedErr >= 0 && null >= 0) ::dup2(savedErr, STDERR_FILENO);
+    if (savedErr >= 0) ::close(savedErr);
+    if (null >= 0) ::close(null);
+    if (!ok) why = "tavelo: the display " + display + " refuses the connection (not authorized?)";
+  }
+  ::dlclose(lib);
+  return ok;
+}
+
+// SIGTERM (the session ends) and SIGINT (Ctrl+C) close the main window as the user would, so
+// the settings are saved. The handler only writes to a pipe that the event loop watches; a
+// second signal takes its default action.
+int g_signalPipe[2] = {-1, -1};
+
+void OnCloseSignal(int) {
+  const char byte = 1;
+  const ssize_t n = ::write(g_signalPipe[1], &byte, 1);
+  (void)n;
+}
+
+bool CatchCloseSignals() {
+  if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  struct sigaction sa {};
+  sa.sa_handler = &OnCloseSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART | SA_RESETHAND;
+  ::sigaction(SIGTERM, &sa, nullptr);
+  ::sigaction(SIGINT, &sa, nullptr);
+  return true;
+}
+
+void ReleaseCloseSignals() {
+  struct sigaction sa {};
+  sa.sa_handler = SIG_DFL;
+  sigemptyset(&sa.sa_mask);
+  ::sigaction(SIGTERM, &sa, nullptr);
+  ::sigaction(SIGINT, &sa, nullptr);
+  for (int& fd : g_signalPipe) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+  }
+}
+
 // The end of the program after a fatal monitoring failure.
 void ProgramExit(int exitCode) {
   ProgramUnitsDone();
@@ -155,9 +226,11 @@ bool DisplayAvailable(std::string& why) {
     why = "tavelo: no display to show the window on (DISPLAY is not set)";
     return false;
   }
-  if (X11DisplayAnswers(display)) return true;
-  why = "tavelo: the display " + display + " does not answer";
-  return false;
+  if (!X11DisplayAnswers(display)) {
+    why = "tavelo: the display " + display + " does not answer";
+    return false;
+  }
+  return X11ServerAccepts(display, why);
 }
 
 int TaveloMain(int argc, char** argv) {
@@ -181,10 +254,22 @@ int TaveloMain(int argc, char** argv) {
     KitInit();
     {
       TfrmPlayer form;
+      std::unique_ptr<QSocketNotifier> closeSignals;
+      if (CatchCloseSignals()) {
+        closeSignals = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
+        QObject::connect(closeSignals.get(), &QSocketNotifier::activated, &form, [&form] {
+          char byte = 0;
+          while (::read(g_signalPipe[0], &byte, 1) > 0) {
+          }
+          form.close();
+        });
+      }
       form.show();
       result = QApplication::exec();
       form.ProgramDone();
       if (result == 0) result = form.ExitStatus;
+      closeSignals.reset();
+      ReleaseCloseSignals();
     }
     KitDone();
     platform::SetWorkAreaProvider(nullptr);

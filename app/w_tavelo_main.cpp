@@ -10,6 +10,7 @@
 #include <QMenuBar>
 #include <QMimeData>
 #include <QScreen>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -30,6 +31,7 @@
 #include "kit/msg_dlg.h"
 #include "kit/xp_menu.h"
 #include "player/med_player.h"
+#include "platform/registry/registry.h"
 #include "player/player_action.h"
 
 namespace tavelo {
@@ -71,13 +73,26 @@ TfrmPlayer::TfrmPlayer(QWidget* parent) : QMainWindow(parent) {
 TfrmPlayer::~TfrmPlayer() { ProgramDone(); }
 
 void TfrmPlayer::ConnectMenu() {
-  auto on = [this](QAction* a, auto&& f) { connect(a, &QAction::triggered, this, f); };
+  // Every command but Exit is refused while a file opens (the open lets key and menu events in)
+  // and once the window is closing; a running command keeps the window's objects alive.
+  auto on = [this](QAction* a, auto&& f) {
+    connect(a, &QAction::triggered, this, [this, f] {
+      if (CommandsRefused()) return;
+      const CommandScope scope(commandDepth_);
+      f();
+    });
+  };
   connect(Menu.File, &::QMenu::aboutToShow, this, [this] {
     UpdateMenuState();
-    if (RecentFiles != nullptr)
-      RecentFiles->FillMenu(Menu.RecentFiles, [this](QAction* item) { OpenRecentFile(item->data().toInt()); });
-    if (RecentFolders != nullptr)
-      RecentFolders->FillMenu(Menu.RecentFolders, [this](QAction* item) { OpenRecentFolder(item->data().toInt()); });
+    const auto recent = [this](void (TfrmPlayer::*open)(int32_t)) {
+      return [this, open](QAction* item) {
+        if (CommandsRefused()) return;
+        const CommandScope scope(commandDepth_);
+        (this->*open)(item->data().toInt());
+      };
+    };
+    if (RecentFiles != nullptr) RecentFiles->FillMenu(Menu.RecentFiles, recent(&TfrmPlayer::OpenRecentFile));
+    if (RecentFolders != nullptr) RecentFolders->FillMenu(Menu.RecentFolders, recent(&TfrmPlayer::OpenRecentFolder));
   });
   connect(Menu.Navigate, &::QMenu::aboutToShow, this, [this] { UpdateMenuState(); });
   on(Menu.Open, [this] { RunAction(paOpenFile); });
@@ -91,7 +106,7 @@ void TfrmPlayer::ConnectMenu() {
   on(Menu.Copy, [this] { CopyOrMoveFile(true); });
   on(Menu.MoveRename, [this] { CopyOrMoveFile(false); });
   on(Menu.Delete, [this] { DeleteFileToRecycleBin(); });
-  on(Menu.Exit, [this] { close(); });
+  connect(Menu.Exit, &QAction::triggered, this, [this] { close(); });
   on(Menu.PlayPause, [this] { PlayPause(); });
   on(Menu.Stop, [this] { RunAction(paStop); });
   on(Menu.NextPicture, [this] { RunAction(paPicFwd); });
@@ -146,9 +161,15 @@ void TfrmPlayer::ProgramInit() {
   Player->OnButtonsChanged = [this] { UpdateMenuState(); };
   Player->SetOnDisplayMouse(&OnVideoClickProc, this);
   Player->SetOnNoPicture(&ShowIdlePictureProc, this);
+  // A close asked for during an open breaks the open off at its next progress step.
+  Player->OnOpening = [this](int32_t& answer) {
+    if (closing_) answer = 0;
+  };
 
   Update = new QInternetUpdate;
   LoadSettings();
+  // A damaged settings file was set aside by the store: the user hears of it once, below.
+  DamagedSettingsKeptAs = platform::TakeRegistrySetAside();
   ApplySizeConstraints();
   ApplyInitialClientSize();
   CloseFile();
@@ -163,6 +184,8 @@ void TfrmPlayer::ProgramInit() {
 }
 
 void TfrmPlayer::AppIdle() {
+  // The command line's open and the boxes below let events in: a close there must wait for them.
+  const CommandScope scope(commandDepth_);
   if (IdleStep == 0) {
     IdleStep = 1;
     if (isVisible()) {
@@ -179,12 +202,19 @@ void TfrmPlayer::AppIdle() {
       SetCursorArrow();
       if (!CloseFlag && AudioPresent.load() == 0) ShowError("Audio hardware not detected. Please reinstall drivers.");
     }
+    if (!DamagedSettingsKeptAs.empty() && !closing_) {
+      const std::string keptAs = DamagedSettingsKeptAs;
+      DamagedSettingsKeptAs.clear();
+      ShowWarning("The settings file was damaged, so Tavelo started with its default settings.\r\n"
+                  "The damaged file was kept as:\r\n" + keptAs);
+    }
     if (Player != nullptr && Player->ConstructionComplete == 0 && !CloseFlag)
       ShowError("Error in initialization. Some parts may be missing. Please reinstall the application.");
   } else if (IdleStep == 1) {
     IdleStep = 2;
     if (idleTimer_ != nullptr) idleTimer_->stop();
-    if (Update != nullptr && !done_)
+    // A run with the close switch is a scripted player: nobody is there to answer the question.
+    if (Update != nullptr && !done_ && !closing_ && !CloseFlag)
       AutoUpdatePrompt(*Update, Menu.PeriodicCheck->isChecked(),
                        [this](const std::string& text) { if (Player) Player->SetInfoText(0, text); });
   }
@@ -221,6 +251,9 @@ void TfrmPlayer::LoadSettings() {
 }
 
 void TfrmPlayer::SaveSettings() {
+  // One write for the whole save: a kill at any moment leaves the old settings or the new ones,
+  // whole, and a second instance saving at the same time waits instead of mixing its lists in.
+  platform::RegStoreTransaction save(HKEY_CURRENT_USER);
   const std::string key = kSettingsKey;
   if (Player != nullptr) Player->SaveOptions(HKEY_CURRENT_USER, key + "MPlayer");
   if (RecentFiles != nullptr) RecentFiles->SaveToRegistry(HKEY_CURRENT_USER, key + "RecentFiles");
@@ -228,6 +261,7 @@ void TfrmPlayer::SaveSettings() {
   Settings.UpdateRemind = Menu.PeriodicCheck->isChecked();
   if (Update != nullptr) Settings.UpdateNextDate = Update->NextDate;
   WriteMainSettings(Settings);
+  save.End();
 }
 
 int32_t TfrmPlayer::ClientWidth() const { return centralWidget()->width(); }
@@ -294,9 +328,22 @@ void TfrmPlayer::ApplyActionShortcuts() {
 
 // ---- Events of the form ----
 
+bool TfrmPlayer::CommandsRefused() const {
+  return closing_ || done_ || opening_ || (Player != nullptr && Player->IsOpening());
+}
+
+bool TfrmPlayer::Busy() const { return commandDepth_ > 0 || opening_ || (Player != nullptr && Player->IsBusy()); }
+
 void TfrmPlayer::closeEvent(QCloseEvent* event) {
-  ProgramDone();
+  // A close can arrive from inside a command (an open's progress, a box's modal loop): freeing
+  // the player or the lists under it would pull them from under that command. Then the window
+  // only hides, the open breaks off, every modal loop is ended, and ProgramDone runs once the
+  // stack has unwound (after the event loop, or in the destructor).
+  closing_ = true;
+  if (!Busy()) ProgramDone();
   QMainWindow::closeEvent(event);
+  // Closing the main window ends the program, whatever box of its own is still up.
+  if (QThread::currentThread()->loopLevel() > 0) QCoreApplication::exit(0);
 }
 
 void TfrmPlayer::dragEnterEvent(QDragEnterEvent* event) {
@@ -312,6 +359,8 @@ void TfrmPlayer::dropEvent(QDropEvent* event) {
 }
 
 bool TfrmPlayer::AppMessage(const QMimeData* drop) {
+  if (CommandsRefused()) return false;
+  const CommandScope scope(commandDepth_);
   // Nothing of the drop is kept once its names have been read.
   return OpenDroppedFiles(drop, [this](const std::string& name) { OpenInPlayer(name); });
 }

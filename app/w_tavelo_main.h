@@ -167,6 +167,7 @@ class TfrmPlayer : public QMainWindow {
   int32_t ScreenshotFilterIndex = 1;  // the save dialog's filter, remembered for the run
   int32_t InitRest = 0;               // what CheckInitComplete found
   int32_t ExitStatus = 0;             // the program's exit status once the window has closed
+  std::string DamagedSettingsKeptAs;  // where a damaged settings file was kept, until reported
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -176,6 +177,18 @@ class TfrmPlayer : public QMainWindow {
   void dropEvent(QDropEvent* event) override;
 
  private:
+  // Counts the window's commands on the stack (a command runs modal loops and lets events in).
+  struct CommandScope {
+    explicit CommandScope(int32_t& depth) : depth_(depth) { ++depth_; }
+    ~CommandScope() { --depth_; }
+    CommandScope(const CommandScope&) = delete;
+    CommandScope& operator=(const CommandScope&) = delete;
+    int32_t& depth_;
+  };
+  // True while a file opens and once the window closes: commands are refused then.
+  bool CommandsRefused() const;
+  // True while a command of the window or of the player, or an open, is on the stack.
+  bool Busy() const;
   void CheckInitComplete();
   void ConnectMenu();
   void RunAction(int32_t index);
@@ -186,6 +199,8 @@ class TfrmPlayer : public QMainWindow {
   QTimer* idleTimer_ = nullptr;
   bool opening_ = false;  // an open started by this window is running
   bool done_ = false;     // ProgramDone has run
+  bool closing_ = false;  // the window was closed; ProgramDone waits for the commands running
+  int32_t commandDepth_ = 0;
   bool shownOnce_ = false;
   int32_t wantedClientW_ = 0, wantedClientH_ = 0;  // the client size last set
 };

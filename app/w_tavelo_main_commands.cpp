@@ -64,6 +64,7 @@ void TfrmPlayer::SetMainCaption(const std::string& fileName) {
 }
 
 void TfrmPlayer::RunAction(int32_t index) {
+  if (closing_ || done_) return;
   if (Player != nullptr && Player->Action(index) != nullptr) Player->Action(index)->Click();
 }
 
@@ -125,7 +126,7 @@ void TfrmPlayer::AddToHistory(const std::string& path) {
 bool TfrmPlayer::OpenInPlayer(const std::string& fileName) {
   // A drop, a recent-list click or the command line can arrive while an open lets pending
   // messages run: the running open goes on and no second one starts.
-  if (Player == nullptr || opening_ || fileName.empty()) return false;
+  if (Player == nullptr || opening_ || closing_ || done_ || fileName.empty()) return false;
   opening_ = true;
   bool opened = false;
   try {

@@ -98,6 +98,10 @@ class QMedPlayer : public QWidget {
   // OpenFile is running (it refuses a second open meanwhile).
   bool IsOpening() const { return opening_; }
   bool IsPlaying() const;
+  // An open is under way (its progress lets events in).
+  bool IsOpening() const { return opening_; }
+  // One of the control's commands or an open is on the stack: the control must not be freed.
+  bool IsBusy() const { return opening_ || PlayGuard == 0; }
   void StartPlay();
   void StopPlay();
 
@@ -235,7 +239,9 @@ class QMedPlayer : public QWidget {
   static void EnginePosition(void* data);
   static void EngineDisplayMouse(void* data, uint8_t kind, int32_t x, int32_t y, uint32_t colour);
   static void EngineOpenProgress(void* data, FFProgressRec* progress);
-  // Runs a command handler under PlayGuard; nothing when another handler of the control runs.
+  // Runs a command handler under PlayGuard; nothing when another handler of the control runs or
+  // while a file opens (the open lets key and menu events in; a command there would act on a
+  // half-made file).
   template <class Work>
   void Guarded(Work&& work);
 
@@ -253,7 +259,7 @@ class QMedPlayer : public QWidget {
 
 template <class Work>
 void QMedPlayer::Guarded(Work&& work) {
-  if (!SafeFlagTryEnter(PlayGuard)) return;
+  if (opening_ || !SafeFlagTryEnter(PlayGuard)) return;
   try {
     work();
   } catch (...) {

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -534,6 +535,22 @@ struct Hive {
 Hive g_user{kRegCurrentUser, nullptr, false, {}, {}, {}};
 Hive g_classes{kRegClassesRoot, nullptr, false, {}, {}, {}};
 std::unique_ptr<Node> g_machine;
+std::function<bool()> g_writeHook;
+std::string g_setAside;  // where the last damaged store file was kept, until taken
+
+// One open transaction at a time: the store file of its root stays locked, reads and changes
+// work on the tree read at its start, and its end writes that tree once.
+struct Transaction {
+  RegRoot root = 0;
+  int depth = 0;
+  bool dirty = false;
+  bool failed = false;
+  std::string file;
+  std::unique_ptr<StoreLock> lock;
+};
+Transaction g_txn;
+
+bool InTransaction(RegRoot root) { return g_txn.depth > 0 && g_txn.root == root; }
 
 void Report(const std::string& text) {
   if (g_sink != nullptr) {
@@ -590,6 +607,7 @@ bool SetAside(const std::string& file, const std::string& reason) {
     return false;
   }
   SyncFolder(FolderOf(file));
+  g_setAside = target;
   Report("Registry: the settings file " + file + " is damaged (" + reason + "); it was kept as " + target +
          " and the settings start empty.");
   return true;
@@ -668,6 +686,7 @@ int32_t LoadFile(Hive& h, const std::string& file, bool locked, std::string& pro
 
 // Makes the cache of a writable root current for reading.
 int32_t Refresh(Hive& h) {
+  if (InTransaction(h.root) && h.tree) return kRegOk;  // the transaction holds the lock and the tree
   const std::string file = FileLocked(h.root);
   if (file.empty()) {
     h.tree = std::make_unique<Node>();
@@ -719,6 +738,10 @@ int32_t WriteStore(Hive& h, const std::string& file, const std::string& text) {
     ok = false;
     err = errno;
   }
+  if (ok && g_writeHook && !g_writeHook()) {
+    ok = false;
+    err = EIO;
+  }
   if (ok && ::rename(temp.c_str(), file.c_str()) != 0) {
     ok = false;
     err = errno;
@@ -737,10 +760,27 @@ int32_t WriteStore(Hive& h, const std::string& file, const std::string& text) {
 // One change of a writable root: lock, read the current file, change, write, unlock. change
 // returns kRegOk (write), kUnchanged (nothing to write) or an error, and leaves the tree alone
 // when it fails.
+// Checks a tree's size before it is written: the reader would judge a larger file damaged and
+// set every setting aside, so the change is refused and the file stays as it was.
+int32_t CheckSize(const std::string& file, const std::string& text) {
+  if (static_cast<int64_t>(text.size()) <= kMaxStoreBytes) return kRegOk;
+  return ReportFailure("a change was refused: the settings file " + file + " would grow to " +
+                       std::to_string(text.size()) + " bytes, more than a settings file may hold");
+}
+
 template <class Change>
 int32_t Mutate(RegRoot root, Change&& change) {
   Hive* h = WritableHive(root);
   if (h == nullptr) return root == kRegLocalMachine ? kRegAccessDenied : kRegInvalidParam;
+  if (InTransaction(root)) {
+    // Changed in the tree only; the transaction's end writes it.
+    if (g_txn.failed) return kRegIoFailed;
+    if (!h->tree) h->tree = std::make_unique<Node>();
+    const int32_t rc = change(*h->tree);
+    if (rc == kUnchanged) return kRegOk;
+    if (rc == kRegOk) g_txn.dirty = true;
+    return rc;
+  }
   const std::string file = FileLocked(root);
   if (file.empty()) return ReportFailure("there is no folder for the settings (HOME is not set)");
   if (!MakeFolders(FolderOf(file)))
@@ -758,12 +798,9 @@ int32_t Mutate(RegRoot root, Change&& change) {
   if (rc == kUnchanged) return kRegOk;
   if (rc != kRegOk) return rc;
   const std::string text = Serialize(*h->tree);
-  if (static_cast<int64_t>(text.size()) > kMaxStoreBytes) {
-    // The reader would judge such a file damaged and set every setting aside: the change is
-    // refused and the file stays as it was.
+  if (CheckSize(file, text) != kRegOk) {
     h->valid = false;
-    return ReportFailure("a change was refused: the settings file " + file + " would grow to " +
-                         std::to_string(text.size()) + " bytes, more than a settings file may hold");
+    return kRegIoFailed;
   }
   RemoveStaleTemps(file);
   rc = WriteStore(*h, file, text);
@@ -969,6 +1006,68 @@ int32_t RegStoreDeleteKey(RegRoot root, const std::string& path) {
       return kRegOk;
     });
   });
+}
+
+int32_t RegStoreBeginTransaction(RegRoot root) {
+  return Guarded([&]() -> int32_t {
+    Hive* h = WritableHive(root);
+    if (h == nullptr) return root == kRegLocalMachine ? kRegAccessDenied : kRegInvalidParam;
+    if (g_txn.depth > 0) {
+      if (g_txn.root != root) return kRegInvalidParam;
+      ++g_txn.depth;
+      return kRegOk;
+    }
+    const std::string file = FileLocked(root);
+    if (file.empty()) return ReportFailure("there is no folder for the settings (HOME is not set)");
+    if (!MakeFolders(FolderOf(file)))
+      return ReportFailure("the settings folder " + FolderOf(file) + " cannot be made: " + std::strerror(errno));
+    auto lock = std::make_unique<StoreLock>();
+    std::string problem;
+    if (!lock->Acquire(file + ".lock", problem)) return ReportFailure(problem);
+    const int32_t rc = LoadFile(*h, file, true, problem);
+    if (!problem.empty()) return ReportFailure(problem);
+    if (rc != kRegOk) return rc;
+    g_txn.root = root;
+    g_txn.depth = 1;
+    g_txn.dirty = false;
+    g_txn.failed = false;
+    g_txn.file = file;
+    g_txn.lock = std::move(lock);
+    return kRegOk;
+  });
+}
+
+int32_t RegStoreEndTransaction(RegRoot root) {
+  return Guarded([&]() -> int32_t {
+    if (!InTransaction(root)) return kRegInvalidParam;
+    if (--g_txn.depth > 0) return kRegOk;
+    Hive& h = *WritableHive(root);
+    int32_t rc = kRegOk;
+    if (g_txn.dirty && !g_txn.failed) {
+      const std::string text = Serialize(*h.tree);
+      rc = CheckSize(g_txn.file, text);
+      if (rc == kRegOk) {
+        RemoveStaleTemps(g_txn.file);
+        rc = WriteStore(h, g_txn.file, text);
+      }
+    }
+    if (rc != kRegOk) h.valid = false;  // the cache no longer matches the file: read it again
+    g_txn.lock.reset();
+    g_txn = Transaction{};
+    return rc;
+  });
+}
+
+void SetRegistryWriteHook(std::function<bool()> hook) {
+  std::lock_guard<std::mutex> guard(g_mutex);
+  g_writeHook = std::move(hook);
+}
+
+std::string TakeRegistrySetAside() {
+  std::lock_guard<std::mutex> guard(g_mutex);
+  std::string kept;
+  kept.swap(g_setAside);
+  return kept;
 }
 
 void SetRegistryFolder(const std::string& folder) {

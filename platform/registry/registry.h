@@ -14,6 +14,7 @@
 // /proc/cpuinfo).
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,43 @@ int32_t RegStoreSetValue(RegRoot root, const std::string& path, const std::strin
 int32_t RegStoreDeleteValue(RegRoot root, const std::string& path, const std::string& name);
 // Deletes a key that has no subkeys (kRegAccessDenied when it has some; kRegBadKey for the root).
 int32_t RegStoreDeleteKey(RegRoot root, const std::string& path);
+
+// A transaction makes many changes of one root one write: from its beginning to its end the store
+// file stays locked (a second instance waits, so two saves never interleave), reads and changes
+// work on the tree read at the beginning, and the end writes that tree once (temporary file,
+// sync, rename). A kill at any moment leaves the old or the new content, whole. Transactions
+// nest; only the outermost end writes. Other threads' changes of that root made meanwhile join
+// it. The end returns kRegIoFailed when the write failed (nothing of the transaction is kept).
+int32_t RegStoreBeginTransaction(RegRoot root);
+int32_t RegStoreEndTransaction(RegRoot root);
+
+// A transaction for a scope: begun by the constructor, ended by End or the destructor.
+class RegStoreTransaction {
+ public:
+  explicit RegStoreTransaction(RegRoot root) : root_(root), open_(RegStoreBeginTransaction(root) == kRegOk) {}
+  ~RegStoreTransaction() { End(); }
+  RegStoreTransaction(const RegStoreTransaction&) = delete;
+  RegStoreTransaction& operator=(const RegStoreTransaction&) = delete;
+  // kRegOk when everything was written (or the transaction never began: each change then was
+  // written, or reported, on its own).
+  int32_t End() {
+    if (!open_) return kRegOk;
+    open_ = false;
+    return RegStoreEndTransaction(root_);
+  }
+
+ private:
+  RegRoot root_;
+  bool open_;
+};
+
+// Test seam: called before each store file's new content replaces the old (the temporary file is
+// written and synced); false makes that write fail there, as if the program had died.
+void SetRegistryWriteHook(std::function<bool()> hook);
+
+// Where the last damaged store file was kept (renamed aside), once: "" when none was since the
+// last call.
+std::string TakeRegistrySetAside();
 
 // The folder of the store files. Default: $XDG_CONFIG_HOME/tavelo (or ~/.config/tavelo).
 // A non-empty folder set here replaces it (test seam); "" returns to the default.

@@ -481,6 +481,97 @@ TEST_F(MainWindowTest, SettingsSurviveARestart) {
   EXPECT_EQ(form->RecentFiles->Items[0], movie);
 }
 
+TEST_F(MainWindowTest, CommandsAreRefusedWhileAFileOpens) {
+  // A programme stream is scanned when it opens, and the scan's progress lets events in.
+  const std::string movie = Media("codec_movies/dvd.vob");
+  Start();
+  RunIdle();
+  asked.clear();
+  const auto ownHandler = form->Player->OnOpening;
+  bool reached = false;
+  form->Player->OnOpening = [&](int32_t& answer) {
+    if (ownHandler) ownHandler(answer);
+    if (reached) return;
+    reached = true;
+    // Keys and menu items: Options (T), Open (O), the frame rate; and the player's own command.
+    form->Menu.Options->trigger();
+    form->Menu.Open->trigger();
+    form->Menu.FrameRate->trigger();
+    form->Menu.VolumeUp->trigger();
+    form->Player->Action(paOptions)->Click();
+  };
+  const int32_t volume = form->Player->GetVolume();
+  Open(movie);
+  ASSERT_TRUE(reached) << "the open reported no progress";
+  EXPECT_TRUE(asked.empty()) << asked.front().caption;
+  EXPECT_EQ(form->Player->GetVolume(), volume);
+  EXPECT_TRUE(form->Player->Action(paPlay)->Enabled());
+}
+
+// Every value the save writes fails from the k-th write on, as if the program were killed there.
+TEST_F(MainWindowTest, AKillDuringTheSaveLeavesTheOldOrTheNewListsWhole) {
+  Start();
+  const auto lists = [] {
+    QHistory files, folders;
+    files.LoadFromRegistry(HKEY_CURRENT_USER, std::string(kSettingsKey) + "RecentFiles");
+    folders.LoadFromRegistry(HKEY_CURRENT_USER, std::string(kSettingsKey) + "RecentFolders");
+    std::vector<std::string> all = files.Items;
+    all.push_back("|");
+    all.insert(all.end(), folders.Items.begin(), folders.Items.end());
+    return all;
+  };
+  for (const char* name : {"/m/a/1.avi", "/m/b/2.avi", "/m/c/3.avi"}) form->AddToHistory(name);
+  form->SaveSettings();
+  const auto before = lists();
+  const std::string store = platform::RegistryFile(HKEY_CURRENT_USER), kept = store + ".before";
+  fs::copy_file(store, kept);
+  for (const char* name : {"/m/d/4.avi", "/m/a/5.avi"}) form->AddToHistory(name);
+  form->Settings.ScreenshotExt = ".png";
+  std::vector<std::string> after;
+  bool completed = false;
+  for (int k = 1; k <= 64 && !completed; ++k) {
+    fs::copy_file(kept, store, fs::copy_options::overwrite_existing);
+    platform::SetRegistryFolder(platform::RegistryFolder());  // read the file again
+    int writes = 0;
+    platform::SetRegistryWriteHook([&] { return ++writes < k; });
+    form->SaveSettings();
+    platform::SetRegistryWriteHook(nullptr);
+    completed = writes < k;
+    const auto now = lists();
+    if (completed) after = now;
+    EXPECT_TRUE(now == before || completed) << "killed at write " << k << ": " << testing::PrintToString(now);
+  }
+  ASSERT_TRUE(completed);
+  EXPECT_EQ(after.size(), before.size() + 3);
+  EXPECT_EQ(after.front(), "/m/a/5.avi");
+}
+
+TEST_F(MainWindowTest, ADamagedSettingsFileIsReportedOnceWithWhereItWasKept) {
+  const std::string store = platform::RegistryFile(HKEY_CURRENT_USER);
+  std::ofstream(store, std::ios::binary | std::ios::trunc) << "TAVELO-REGISTRY 2\nK 0\nV \"torn";
+  Start();
+  RunIdle();
+  std::string keptAs;
+  for (const auto& entry : fs::directory_iterator(fs::path(store).parent_path()))
+    if (entry.path().filename().string().rfind("user.reg.damaged-", 0) == 0) keptAs = entry.path().string();
+  ASSERT_FALSE(keptAs.empty());
+  const auto damaged = [this] {
+    std::vector<std::string> texts;
+    for (const std::string& text : Messages())
+      if (text.find("damaged") != std::string::npos) texts.push_back(text);
+    return texts;
+  };
+  ASSERT_EQ(damaged().size(), 1u) << testing::PrintToString(Messages());
+  EXPECT_NE(damaged()[0].find(keptAs), std::string::npos) << damaged()[0];
+  // The next start finds good settings and says nothing of them.
+  form->close();
+  delete form;
+  asked.clear();
+  form = new TfrmPlayer;
+  RunIdle();
+  EXPECT_TRUE(damaged().empty()) << testing::PrintToString(Messages());
+}
+
 TEST_F(MainWindowTest, UninstallSwitchRestoresAssociationsAndShowsNoWindow) {
   RegSetUserProgID(".avi", kVideoClipProgID);
   RegSetStr(HKEY_CURRENT_USER, kAssocBackupKey, ".avi", "Other.Player");

@@ -515,6 +515,53 @@ TEST_F(RegistryStoreTest, TwoInstancesWritingAtOnceLoseNothing) {
   }
 }
 
+// Two instances closing at once: each saves its whole list (every value deleted, then each item
+// written) in one transaction, again and again. Whenever it is read, the list is one instance's.
+TEST_F(RegistryStoreTest, TransactionsOfTwoInstancesNeverMixTheirLists) {
+  constexpr int kItems = 12, kSaves = 20;
+  std::vector<pid_t> pids;
+  for (const char* who : {"A", "B"}) {
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      for (int s = 0; s < kSaves; ++s) {
+        RegStoreTransaction save(kRegCurrentUser);
+        if (RegStoreOpenKey(kRegCurrentUser, "List", true) != kRegOk) ::_exit(1);
+        Names old;
+        RegStoreValueNames(kRegCurrentUser, "List", old);
+        for (const std::string& name : old) RegStoreDeleteValue(kRegCurrentUser, "List", name);
+        for (int i = 0; i < kItems; ++i)
+          RegStoreSetValue(kRegCurrentUser, "List", "Item" + std::to_string(i), Str(std::string(who) + std::to_string(i)));
+        if (save.End() != kRegOk) ::_exit(1);
+      }
+      ::_exit(0);
+    }
+    pids.push_back(pid);
+  }
+  const auto whole = [] {
+    const RegStoreTransaction snapshot(kRegCurrentUser);  // one version of the file for every read
+    Names names;
+    if (RegStoreValueNames(kRegCurrentUser, "List", names) == kRegNotFound) return true;
+    if (names.size() != kItems) return false;
+    const char owner = Query(kRegCurrentUser, "List", "Item0")[0];
+    for (int i = 0; i < kItems; ++i)
+      if (Query(kRegCurrentUser, "List", "Item" + std::to_string(i)) != owner + std::to_string(i)) return false;
+    return true;
+  };
+  int mixed = 0;
+  for (pid_t pid : pids) {
+    int status = 0;
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+      Reopen();
+      if (!whole()) ++mixed;
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  Reopen();
+  EXPECT_TRUE(whole());
+  EXPECT_EQ(mixed, 0);
+}
+
 // ---- The machine root.
 
 TEST(MachineRoot, ProcessorNamesFromTheSystem) {
