@@ -95,10 +95,8 @@ class QMedPlayer : public QWidget {
   bool OpenFile(const std::string& fileName);
   void CloseFile();
   bool IsFileOpen() const;
-  // OpenFile is running (it refuses a second open meanwhile).
-  bool IsOpening() const { return opening_; }
   bool IsPlaying() const;
-  // An open is under way (its progress lets events in).
+  // An open is under way (its progress lets events in; a second open and every command are refused).
   bool IsOpening() const { return opening_; }
   // One of the control's commands or an open is on the stack: the control must not be freed.
   bool IsBusy() const { return opening_ || PlayGuard == 0; }
