@@ -10,7 +10,9 @@ jobs=$(nproc)
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs"
-ctest --test-dir build -j "$jobs" --output-on-failure -LE timing
+# The random-command stress run of the program is judged in the sanitizer build below (where a
+# fault it provokes is reported), not here as well.
+ctest --test-dir build -j "$jobs" --output-on-failure -LE timing -E '^app_end_to_end_stress$'
 # Pacing and sync figures of playback: one at a time, so the suite's own load does not skew them.
 ctest --test-dir build -j 1 --output-on-failure -L timing
 
