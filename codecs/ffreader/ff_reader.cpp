@@ -1,5 +1,7 @@
 #include "codecs/ffreader/ff_reader.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -1170,9 +1172,28 @@ struct Reader::Impl {
 
   // ---- Pictures ----
 
+  // A file can be cut short under an open reader (a copy still being written, a stick pulled
+  // out): a seek goes only where the file still reaches, and a demuxer opened on it again must
+  // find the stream the index describes (a programme stream cut short has none, and FFmpeg's
+  // seek does not check the stream it is given).
+  bool FileReaches(int64_t pos) {
+    struct stat st {};
+    if (::stat(FileName.c_str(), &st) != 0) return Fail("the file cannot be read any more");
+    if (pos >= 0 && st.st_size <= pos) return Fail("the file has been cut short");
+    return true;
+  }
+  bool HasIndexedStream(const Demuxer& d, int stream, AVMediaType type) {
+    const AVFormatContext* fmt = d.Fmt();
+    if (stream >= 0 && static_cast<unsigned>(stream) < fmt->nb_streams &&
+        fmt->streams[stream]->codecpar->codec_type == type)
+      return true;
+    return Fail("the file has changed since it was opened");
+  }
+
   bool EnsureVideoDemuxer() {
     if (VDemuxReady) return true;
     if (!VDemux.Open(FileName, Error, nullptr, X->Format)) return false;
+    if (!HasIndexedStream(VDemux, X->VStream, AVMEDIA_TYPE_VIDEO)) return false;
     VDemux.Keep(X->VStream, -1);
     VDemuxReady = true;
     if (!X->PaletteKnown && Palette.empty() && VDemux.Next(X->VStream)) KeepPalette(VDemux.Packet());
@@ -1190,6 +1211,7 @@ struct Reader::Impl {
     ++Seeks;
     if (!EnsureVideoDemuxer()) return false;
     const VideoEntry& target = X->VEntries[static_cast<size_t>(k)];
+    if (!FileReaches(target.Pos)) return false;
     for (int attempt = 0; attempt < 3; ++attempt) {
       VLookup.Reset();
       AVFormatContext* fmt = VDemux.Fmt();
@@ -1433,6 +1455,7 @@ struct Reader::Impl {
   bool EnsureAudioDemuxer() {
     if (ADemuxReady) return true;
     if (!ADemux.Open(FileName, Error, nullptr, X->Format)) return false;
+    if (!HasIndexedStream(ADemux, X->AStream, AVMEDIA_TYPE_AUDIO)) return false;
     ADemux.Keep(X->AStream, -1);
     ADemuxReady = true;
     return true;
@@ -1449,6 +1472,7 @@ struct Reader::Impl {
     ++Seeks;
     if (!EnsureAudioDemuxer()) return false;
     const AudioEntry& target = X->AEntries[static_cast<size_t>(k)];
+    if (!FileReaches(target.Pos)) return false;
     for (int attempt = 0; attempt < 3; ++attempt) {
       ALookup.Reset();
       AVFormatContext* fmt = ADemux.Fmt();
