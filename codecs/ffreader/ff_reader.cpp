@@ -52,6 +52,12 @@ int64_t EntryTs(int64_t dts, int64_t pts) { return dts != kNoTs ? dts : pts; }
 std::shared_ptr<const Reader::Index> WalkIndex(const std::string& fileName, const OpenOptions& options, int64_t limit,
                                                const std::atomic<bool>& cancel, bool& partial, std::string& error);
 
+// The size of a file now, -1 when it cannot be found.
+int64_t SizeOfFile(const std::string& name) {
+  struct stat st {};
+  return ::stat(name.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+}
+
 }  // namespace
 
 // What a file's index holds: built once when the file opens, never changed after that, and shared
@@ -59,6 +65,7 @@ std::shared_ptr<const Reader::Index> WalkIndex(const std::string& fileName, cons
 // it without reading the file again).
 struct Reader::Index {
   std::string FileName;
+  int64_t FileSize = -1;  // when the index was made
   std::string Error;
 
   // ---- Pictures ----
@@ -965,6 +972,7 @@ std::shared_ptr<const Reader::Index> WalkIndex(const std::string& fileName, cons
                                                const std::atomic<bool>& cancel, bool& partial, std::string& error) {
   auto index = std::make_shared<Reader::Index>();
   index->FileName = fileName;
+  index->FileSize = SizeOfFile(fileName);
   index->WalkAlways = true;
   index->StopIsPartial = limit < std::numeric_limits<int64_t>::max();
   index->StopFlag = &cancel;
@@ -1003,6 +1011,7 @@ struct Reader::Impl {
   Decoder VDecoder;
   PictureConverter Pictures;
   bool VRun = false;       // the decoder is fed in order from a key frame
+  bool CutShort = false;   // the file was found cut short while open
   int64_t VNextSend = 0;   // the entry the demuxer delivers next
   bool VDrained = false;   // every packet of the run was sent and the decoder drained
   // The palette of a palettized stream. Demuxers hand it to the decoder once, with the first
@@ -1176,11 +1185,13 @@ struct Reader::Impl {
   // out): a seek goes only where the file still reaches, and a demuxer opened on it again must
   // find the stream the index describes (a programme stream cut short has none, and FFmpeg's
   // seek does not check the stream it is given).
+  // Once found cut short, the file stays so for this reader: what it decoded before no longer
+  // fits the file, and every read fails alike.
   bool FileReaches(int64_t pos) {
-    struct stat st {};
-    if (::stat(FileName.c_str(), &st) != 0) return Fail("the file cannot be read any more");
-    if (pos >= 0 && st.st_size <= pos) return Fail("the file has been cut short");
-    return true;
+    const int64_t size = SizeOfFile(FileName);
+    if (!CutShort && size >= 0 && size >= X->FileSize && (pos < 0 || size > pos)) return true;
+    CutShort = true;
+    return Fail("the file has been cut short");
   }
   bool HasIndexedStream(const Demuxer& d, int stream, AVMediaType type) {
     const AVFormatContext* fmt = d.Fmt();
@@ -1309,6 +1320,7 @@ struct Reader::Impl {
 
   bool ReadFrame(int64_t frame, uint8_t* dest, ptrdiff_t stride) {
     if (!HasVideo) return Fail("no pictures");
+    if (CutShort) return FileReaches(0);
     if (!EnsureIndexFor(true, frame)) return false;
     if (dest == nullptr || stride < static_cast<ptrdiff_t>(X->VInfo.Width) * 3) return Fail("bad picture buffer");
     X->VideoTables();
@@ -1437,7 +1449,12 @@ struct Reader::Impl {
         KeepFrame(f, pts == kNoTs ? targetPts : pts);
         if (HeldPts == targetPts) return true;
       }
-      if (VDrained) return Held != nullptr || Fail("the picture cannot be decoded");
+      if (VDrained) {
+        // Drained before the picture came out: the decoder dropped it, unless the file no
+        // longer reaches its packet (cut short while open); then none stands in for it.
+        if (!FileReaches(X->VEntries[static_cast<size_t>(e)].Pos)) return false;
+        return Held != nullptr || Fail("the picture cannot be decoded");
+      }
       if (!FeedVideo(false)) return false;
     }
   }
@@ -1571,6 +1588,7 @@ struct Reader::Impl {
       Fail("bad sound buffer");
       return -1;
     }
+    if (CutShort) return FileReaches(0) ? 0 : -1;
     if (!EnsureIndexFor(false, position + std::min<int64_t>(maxFrames, Head->AInfo.SampleCount))) return -1;
     if (position >= X->AInfo.SampleCount || maxFrames == 0) return 0;
     X->AudioTables();
@@ -1675,6 +1693,7 @@ std::unique_ptr<Reader> Reader::Open(const std::string& fileName, const OpenOpti
   try {
     auto index = std::make_shared<Index>();
     index->FileName = fileName;
+    index->FileSize = SizeOfFile(fileName);
     Demuxer scan;
     if (!index->Build(options, progress, scan)) {
       if (error != nullptr) *error = index->Error;
