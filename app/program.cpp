@@ -247,6 +247,8 @@ int TaveloMain(int argc, char** argv) {
     ProgramUnitsDone();
     return 1;
   }
+  // A copy or a move to the trash that an earlier run was killed in leaves nothing half-made.
+  platform::CleanUpUnfinishedWork();
   int result = 0;
   {
     QApplication app(argc, argv);

@@ -1,5 +1,6 @@
 #include "formats/ff_basic.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -418,7 +419,23 @@ std::string FFSaveTempName_(const std::string& target) {
   return folder + "." + name + "." + std::to_string(::getpid()) + "-" + std::to_string(++serial) + ".tmp";
 }
 
-void FFSaveCommit_(const std::string& temp, const std::string& target) { FRename(temp, target); }
+void FFSaveCommit_(const std::string& temp, const std::string& target) {
+  // On disk before it takes the target's name: a crash or power loss after the rename must find
+  // the new file whole, not an empty one where the good old file was. A disk that fills up only
+  // when the data are written out reports it here.
+  const int fd = ::open(temp.c_str(), O_RDONLY | O_CLOEXEC);
+  const bool synced = fd >= 0 && ::fsync(fd) == 0;
+  if (fd >= 0) ::close(fd);
+  if (!synced) SetError(ecFile, 4, __LINE__);
+  FRename(temp, target);
+  const size_t slash = target.rfind('/');
+  const std::string folder = slash == std::string::npos ? std::string(".") : target.substr(0, slash + 1);
+  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);  // the new name too
+    ::close(dir);
+  }
+}
 
 void FFSaveDiscard_(const std::string& temp) { std::remove(temp.c_str()); }
 

@@ -4,6 +4,8 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QLineEdit>
 #include <QStandardPaths>
 #include <QUrl>
 
@@ -27,6 +29,38 @@ std::vector<std::string> Split(const std::string& s, char sep) {
     start = at + 1;
   }
 }
+
+// The name typed into a save dialog as the file it names, '"' included: Qt reads '"' as its
+// syntax for several files ("a" "b"), which names another file, or only the folder. Empty when
+// the typed name holds no '"' (Qt's own reading is then the same).
+QString TypedSaveName(const QFileDialog& dialog) {
+  const QLineEdit* edit = dialog.findChild<QLineEdit*>("fileNameEdit");
+  if (dialog.acceptMode() != QFileDialog::AcceptSave || edit == nullptr || !edit->text().contains(QLatin1Char('"')))
+    return QString();
+  const QString typed = edit->text();
+  return QDir::cleanPath(QDir::isAbsolutePath(typed) ? typed : dialog.directory().absoluteFilePath(typed));
+}
+
+// Qt's dialog, except that a save dialog takes a typed name with '"' as one file.
+class KitFileDialog final : public QFileDialog {
+ public:
+  KitFileDialog(QWidget* parent, const QString& caption) : QFileDialog(parent, caption) {}
+
+ protected:
+  void accept() override {
+    const QString name = TypedSaveName(*this);
+    // (A dialog that asks before replacing a file keeps Qt's own way; the program's save dialogs
+    // do not ask.)
+    if (name.isEmpty() || !testOption(QFileDialog::DontConfirmOverwrite)) {
+      QFileDialog::accept();
+    } else if (QFileInfo(name).isDir()) {
+      setDirectory(name);
+      findChild<QLineEdit*>("fileNameEdit")->clear();
+    } else {
+      QDialog::accept();
+    }
+  }
+};
 
 }  // namespace
 
@@ -82,7 +116,7 @@ std::vector<std::string> PlacesFolders() {
 }
 
 std::unique_ptr<QFileDialog> TFileDialogEx::CreateQtDialog(QWidget* parent) const {
-  auto dialog = std::make_unique<QFileDialog>(parent, Q(Title));
+  auto dialog = std::make_unique<KitFileDialog>(parent, Q(Title));
   // Qt's own dialog, never the desktop's: the places column must be ours to fill or hide.
   dialog->setOption(QFileDialog::DontUseNativeDialog);
   // The user sees each description as written; the patterns in parentheses are for Qt.
@@ -141,6 +175,8 @@ bool TFileDialogEx::Execute() {
 void TFileDialogEx::TakeChoice(const QFileDialog& dialog) {
   const QStringList files = dialog.selectedFiles();
   FileName = files.isEmpty() ? std::string() : files.front().toStdString();
+  // A save names one file: the name as typed, '"' included.
+  if (const QString typed = TypedSaveName(dialog); !typed.isEmpty()) FileName = typed.toStdString();
   // The dialog reports the chosen filter as shown, without its patterns: the type list's position
   // tells which pair it is, also when two pairs share a description.
   int chosen = -1;

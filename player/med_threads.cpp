@@ -6,6 +6,7 @@
 
 #include "core/services/basic.h"
 #include "core/services/exception_log.h"
+#include "core/services/memory.h"
 #include "core/services/trace.h"
 #include "formats/ff_basic.h"
 #include "player/med_engine.h"
@@ -299,6 +300,10 @@ void QMedAudioThread::FillBuffer() {
       e.Media.SndLoad(e.Handle, Sound, current, count, 1);
     } catch (...) {
       LogException("QMedAudioThread.FillBuffer");
+      // The failed read's frame has given back what it allocated, the record's block among
+      // them when the read made it: the record must not go on pointing at it.
+      if (MemFind(Sound.SndData, 3) == 0x7FFFFFFF) SndClear(Sound);
+      Sound.samples = 0;
     }
   }
   decoder.unlock();

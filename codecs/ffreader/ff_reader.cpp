@@ -1,5 +1,7 @@
 #include "codecs/ffreader/ff_reader.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -51,6 +53,12 @@ int64_t EntryTs(int64_t dts, int64_t pts) { return dts != kNoTs ? dts : pts; }
 std::shared_ptr<const Reader::Index> WalkIndex(const std::string& fileName, const OpenOptions& options, int64_t limit,
                                                const std::atomic<bool>& cancel, bool& partial, std::string& error);
 
+// The size of a file now, -1 when it cannot be found.
+int64_t SizeOfFile(const std::string& name) {
+  struct stat st {};
+  return ::stat(name.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+}
+
 }  // namespace
 
 // What a file's index holds: built once when the file opens, never changed after that, and shared
@@ -58,6 +66,7 @@ std::shared_ptr<const Reader::Index> WalkIndex(const std::string& fileName, cons
 // it without reading the file again).
 struct Reader::Index {
   std::string FileName;
+  int64_t FileSize = -1;  // when the index was made
   std::string Error;
   std::string Container;  // what the file is, as its demuxer names it (ContainerName)
 
@@ -1076,6 +1085,7 @@ std::shared_ptr<const Reader::Index> WalkIndex(const std::string& fileName, cons
                                                const std::atomic<bool>& cancel, bool& partial, std::string& error) {
   auto index = std::make_shared<Reader::Index>();
   index->FileName = fileName;
+  index->FileSize = SizeOfFile(fileName);
   index->WalkAlways = true;
   index->StopIsPartial = limit < std::numeric_limits<int64_t>::max();
   index->StopFlag = &cancel;
@@ -1114,6 +1124,7 @@ struct Reader::Impl {
   Decoder VDecoder;
   PictureConverter Pictures;
   bool VRun = false;       // the decoder is fed in order from a key frame
+  bool CutShort = false;   // the file was found cut short while open
   int64_t VNextSend = 0;   // the entry the demuxer delivers next
   bool VDrained = false;   // every packet of the run was sent and the decoder drained
   // The palette of a palettized stream. Demuxers hand it to the decoder once, with the first
@@ -1283,9 +1294,30 @@ struct Reader::Impl {
 
   // ---- Pictures ----
 
+  // A file can be cut short under an open reader (a copy still being written, a stick pulled
+  // out): a seek goes only where the file still reaches, and a demuxer opened on it again must
+  // find the stream the index describes (a programme stream cut short has none, and FFmpeg's
+  // seek does not check the stream it is given).
+  // Once found cut short, the file stays so for this reader: what it decoded before no longer
+  // fits the file, and every read fails alike.
+  bool FileReaches(int64_t pos) {
+    const int64_t size = SizeOfFile(FileName);
+    if (!CutShort && size >= 0 && size >= X->FileSize && (pos < 0 || size > pos)) return true;
+    CutShort = true;
+    return Fail("the file has been cut short");
+  }
+  bool HasIndexedStream(const Demuxer& d, int stream, AVMediaType type) {
+    const AVFormatContext* fmt = d.Fmt();
+    if (stream >= 0 && static_cast<unsigned>(stream) < fmt->nb_streams &&
+        fmt->streams[stream]->codecpar->codec_type == type)
+      return true;
+    return Fail("the file has changed since it was opened");
+  }
+
   bool EnsureVideoDemuxer() {
     if (VDemuxReady) return true;
     if (!VDemux.Open(FileName, Error, nullptr, X->Format)) return false;
+    if (!HasIndexedStream(VDemux, X->VStream, AVMEDIA_TYPE_VIDEO)) return false;
     VDemux.Keep(X->VStream, -1);
     VDemuxReady = true;
     if (!X->PaletteKnown && Palette.empty() && VDemux.Next(X->VStream)) KeepPalette(VDemux.Packet());
@@ -1303,6 +1335,7 @@ struct Reader::Impl {
     ++Seeks;
     if (!EnsureVideoDemuxer()) return false;
     const VideoEntry& target = X->VEntries[static_cast<size_t>(k)];
+    if (!FileReaches(target.Pos)) return false;
     for (int attempt = 0; attempt < 3; ++attempt) {
       VLookup.Reset();
       AVFormatContext* fmt = VDemux.Fmt();
@@ -1400,6 +1433,7 @@ struct Reader::Impl {
 
   bool ReadFrame(int64_t frame, uint8_t* dest, ptrdiff_t stride) {
     if (!HasVideo) return Fail("no pictures");
+    if (CutShort) return FileReaches(0);
     if (!EnsureIndexFor(true, frame)) return false;
     if (dest == nullptr || stride < static_cast<ptrdiff_t>(X->VInfo.Width) * 3) return Fail("bad picture buffer");
     X->VideoTables();
@@ -1528,7 +1562,12 @@ struct Reader::Impl {
         KeepFrame(f, pts == kNoTs ? targetPts : pts);
         if (HeldPts == targetPts) return true;
       }
-      if (VDrained) return Held != nullptr || Fail("the picture cannot be decoded");
+      if (VDrained) {
+        // Drained before the picture came out: the decoder dropped it, unless the file no
+        // longer reaches its packet (cut short while open); then none stands in for it.
+        if (!FileReaches(X->VEntries[static_cast<size_t>(e)].Pos)) return false;
+        return Held != nullptr || Fail("the picture cannot be decoded");
+      }
       if (!FeedVideo(false)) return false;
     }
   }
@@ -1546,6 +1585,7 @@ struct Reader::Impl {
   bool EnsureAudioDemuxer() {
     if (ADemuxReady) return true;
     if (!ADemux.Open(FileName, Error, nullptr, X->Format)) return false;
+    if (!HasIndexedStream(ADemux, X->AStream, AVMEDIA_TYPE_AUDIO)) return false;
     ADemux.Keep(X->AStream, -1);
     ADemuxReady = true;
     return true;
@@ -1562,6 +1602,7 @@ struct Reader::Impl {
     ++Seeks;
     if (!EnsureAudioDemuxer()) return false;
     const AudioEntry& target = X->AEntries[static_cast<size_t>(k)];
+    if (!FileReaches(target.Pos)) return false;
     for (int attempt = 0; attempt < 3; ++attempt) {
       ALookup.Reset();
       AVFormatContext* fmt = ADemux.Fmt();
@@ -1663,6 +1704,7 @@ struct Reader::Impl {
       Fail("bad sound buffer");
       return -1;
     }
+    if (CutShort) return FileReaches(0) ? 0 : -1;
     if (!EnsureIndexFor(false, position + std::min<int64_t>(maxFrames, Head->AInfo.SampleCount))) return -1;
     if (position >= X->AInfo.SampleCount || maxFrames == 0) return 0;
     X->AudioTables();
@@ -1767,6 +1809,7 @@ std::unique_ptr<Reader> Reader::Open(const std::string& fileName, const OpenOpti
   try {
     auto index = std::make_shared<Index>();
     index->FileName = fileName;
+    index->FileSize = SizeOfFile(fileName);
     Demuxer scan;
     if (!index->Build(options, progress, scan)) {
       if (error != nullptr) *error = index->Error;

@@ -64,7 +64,12 @@ const TiffApi& Api_() {
 
 // libtiff's messages: kept as warnings of class 1 (they are logged; the call's own result
 // decides whether it failed). They run inside libtiff, so nothing may leave them by exception.
+// Set by libtiff's error messages on this thread: a write that fails (a full disk) is reported
+// only through them, also the one TIFFClose makes when it flushes the last strip and the directory.
+thread_local bool t_errorReported = false;
+
 void error_handler_(const char* text) {
+  t_errorReported = true;
   try {
     SetWarningText(ecText, text != nullptr ? text : "", __LINE__);
   } catch (...) {
@@ -291,6 +296,7 @@ void TIFCreate_(TIFRec& rec, const std::string& fileName) {
   TIFClose_(rec);
   api.ErrorSet(&error_handler_);
   api.WarningSet(&warning_handler_);
+  t_errorReported = false;
   rec.Handle = api.Open(fileName.c_str(), "w");
   if (rec.Handle == nullptr) SetError(ecImage, 11, __LINE__);
 }
@@ -469,6 +475,8 @@ void TIFSave(const std::string& fileName, const Qimg& img, const FFVideoOpts& op
           if (api.WriteScanline(t, data, static_cast<uint32_t>(row), 0) < 0) SetError(ecImage, 5, __LINE__);
         }
         TIFClose_(rec);
+        // The file is complete only when nothing failed, the close's own writes included.
+        if (t_errorReported) SetError(ecImage, 5, __LINE__);
       } catch (...) {
         TIFClose_(rec);
         throw;

@@ -4,10 +4,13 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +18,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <thread>
 
@@ -87,6 +91,88 @@ bool MakeFolders(const std::string& folder, mode_t mode) {
   return IsFolder(folder);
 }
 
+// ---- Unfinished work.
+// A copy writes into a hidden temporary file and a move to the trash writes its .trashinfo before
+// the file follows it. What a kill in the middle would leave is named in a journal entry first
+// (under $XDG_DATA_HOME/tavelo/unfinished), which the process holds locked while the work runs;
+// an entry that nobody holds is a killed process's, and CleanUpUnfinishedWork removes what it names.
+
+std::string DataHome();
+
+std::string JournalFolder() {
+  const std::string data = DataHome();
+  return data.empty() ? std::string() : data + "/tavelo/unfinished";
+}
+
+std::string PercentDecode(const std::string& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '%' && i + 2 < s.size()) {
+      out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += s[i];
+    }
+  }
+  return out;
+}
+
+class Journal {
+ public:
+  Journal() = default;
+  Journal(const Journal&) = delete;
+  Journal& operator=(const Journal&) = delete;
+  // The work is over (done, or undone by its own clean-up): nothing is left to remove.
+  ~Journal() {
+    if (fd_ < 0) return;
+    ::unlink(file_.c_str());
+    ::close(fd_);
+  }
+  // A temporary file or folder to remove when the work never finished.
+  void Temporary(const std::string& path) { Write("T " + TrashEscapePath(path) + "\n"); }
+  // A .trashinfo to remove when its trashed file never arrived; storedPath tells it from another
+  // process's entry of the same name.
+  void TrashInfo(const std::string& info, const std::string& file, const std::string& storedPath) {
+    Write("I " + TrashEscapePath(info) + " " + TrashEscapePath(file) + " " + TrashEscapePath(storedPath) + "\n");
+  }
+
+ private:
+  void Write(const std::string& line) {
+    if (fd_ < 0 && !Open()) return;  // without a journal the work still runs
+    if (::write(fd_, line.data(), line.size()) == static_cast<ssize_t>(line.size())) ::fsync(fd_);
+  }
+  bool Open() {
+    const std::string folder = JournalFolder();
+    if (folder.empty() || !MakeFolders(folder, 0700)) return false;
+    // Locked before it gets the name the clean-up looks for, so it is never taken for a dead one.
+    std::string pattern = folder + "/.new-XXXXXX";
+    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC | O_APPEND);
+    if (fd < 0) return false;
+    const std::string name = pattern.substr(pattern.size() - 6);
+    file_ = folder + "/" + std::to_string(::getpid()) + "-" + name + ".unfinished";
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::rename(pattern.c_str(), file_.c_str()) != 0) {
+      ::unlink(pattern.c_str());
+      ::close(fd);
+      file_.clear();
+      return false;
+    }
+    fd_ = fd;
+    SyncFolder(folder);
+    return true;
+  }
+
+  int fd_ = -1;
+  std::string file_;
+};
+
+// A name for a temporary entry beside the target, not taken yet when it is made.
+std::string TempName(const std::string& folder, const std::string& name) {
+  static std::atomic<uint32_t> serial{0};
+  static const uint32_t salt = static_cast<uint32_t>(::time(nullptr)) ^ (static_cast<uint32_t>(::getpid()) << 12);
+  return Join(folder, "." + name.substr(0, 200) + ".part-" + std::to_string(::getpid()) + "-" +
+                          std::to_string(salt % 100000) + "-" + std::to_string(++serial));
+}
+
 // ---- Copy helpers.
 
 int CopyData(int in, int out) {
@@ -122,17 +208,22 @@ int CopyData(int in, int out) {
 
 // Copies a regular file into a new temporary file in folder; temp receives its name.
 int CopyFileToTemp(const std::string& source, const struct stat& st, const std::string& folder,
-                   const std::string& name, std::string& temp) {
+                   const std::string& name, std::string& temp, Journal& journal) {
   const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) return errno;
-  std::string pattern = Join(folder, "." + name.substr(0, 200) + ".part-XXXXXX");
-  const int out = ::mkostemp(pattern.data(), O_CLOEXEC);
+  int out = -1;
+  for (int attempt = 0; attempt < 100 && out < 0; ++attempt) {
+    temp = TempName(folder, name);
+    journal.Temporary(temp);
+    out = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (out < 0 && errno != EEXIST) break;
+  }
   if (out < 0) {
     const int err = errno;
     ::close(in);
+    temp.clear();
     return err;
   }
-  temp = pattern;
   int err = CopyData(in, out);
   ::close(in);
   if (err == 0 && ::fchmod(out, st.st_mode & 07777) != 0) err = errno;
@@ -149,12 +240,14 @@ int CopyFileToTemp(const std::string& source, const struct stat& st, const std::
   return err;
 }
 
-int CopyLinkToTemp(const std::string& source, const std::string& folder, const std::string& name, std::string& temp) {
+int CopyLinkToTemp(const std::string& source, const std::string& folder, const std::string& name, std::string& temp,
+                   Journal& journal) {
   std::error_code ec;
   const std::filesystem::path target = std::filesystem::read_symlink(source, ec);
   if (ec) return ec.value();
   for (int attempt = 0; attempt < 100; ++attempt) {
-    temp = Join(folder, "." + name.substr(0, 200) + ".part-" + std::to_string(::getpid()) + "-" + std::to_string(attempt));
+    temp = TempName(folder, name);
+    journal.Temporary(temp);
     if (::symlink(target.c_str(), temp.c_str()) == 0) return 0;
     if (errno != EEXIST) break;
   }
@@ -163,10 +256,20 @@ int CopyLinkToTemp(const std::string& source, const std::string& folder, const s
   return err;
 }
 
-int CopyFolderToTemp(const std::string& source, const std::string& folder, const std::string& name, std::string& temp) {
-  std::string pattern = Join(folder, "." + name.substr(0, 200) + ".part-XXXXXX");
-  if (::mkdtemp(pattern.data()) == nullptr) return errno;
-  temp = pattern;
+int CopyFolderToTemp(const std::string& source, const std::string& folder, const std::string& name, std::string& temp,
+                     Journal& journal) {
+  bool made = false;
+  for (int attempt = 0; attempt < 100 && !made; ++attempt) {
+    temp = TempName(folder, name);
+    journal.Temporary(temp);
+    made = ::mkdir(temp.c_str(), 0700) == 0;
+    if (!made && errno != EEXIST) break;
+  }
+  if (!made) {
+    const int err = errno;
+    temp.clear();
+    return err;
+  }
   std::error_code ec;
   std::filesystem::copy(source, temp,
                         std::filesystem::copy_options::recursive | std::filesystem::copy_options::copy_symlinks, ec);
@@ -180,9 +283,10 @@ int CopyFolderToTemp(const std::string& source, const std::string& folder, const
     }
     return 0;
   }
+  const int err = ec.value();
   std::filesystem::remove_all(temp, ec);
   temp.clear();
-  return ec ? ec.value() : EIO;
+  return err != 0 ? err : EIO;
 }
 
 // Renames from to to; without replace an existing to is never touched.
@@ -276,6 +380,8 @@ std::string NowForTrash() {
   return text;
 }
 
+int CopyMoveWith(const std::string& source, const std::string& target, bool move, bool replace, Journal& journal);
+
 // Puts path into one trash folder. storedPath is what the .trashinfo records.
 int TrashInto(const std::string& trash, const std::string& path, const std::string& storedPath, bool copy,
               std::string* trashedFile, std::string* infoFile) {
@@ -284,9 +390,13 @@ int TrashInto(const std::string& trash, const std::string& path, const std::stri
   const std::string base = NameOf(path);
   const std::string content =
       "[Trash Info]\nPath=" + TrashEscapePath(storedPath) + "\nDeletionDate=" + NowForTrash() + "\n";
+  Journal journal;
   for (int k = 1; k <= 100000; ++k) {
     const std::string name = TrashName(base, k);
     const std::string infoPath = Join(info, name + ".trashinfo"), filePath = Join(files, name);
+    // Named in the journal before it exists: a kill before the file follows leaves no info
+    // without its file for long.
+    journal.TrashInfo(infoPath, filePath, storedPath);
     // Creating the info file with O_EXCL reserves the name (the atomic step of the freedesktop trash rules).
     const int fd = ::open(infoPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
@@ -305,13 +415,15 @@ int TrashInto(const std::string& trash, const std::string& path, const std::stri
     int err = ok ? 0 : EIO;
     if (err == 0) {
       if (copy) {
-        err = CopyMoveFile(path, filePath, true, false);
+        err = CopyMoveWith(path, filePath, true, false, journal);
       } else if (::rename(path.c_str(), filePath.c_str()) != 0) {
         err = errno;
       }
     }
     if (err != 0) {
-      ::unlink(infoPath.c_str());
+      // What the failed move left in the trash (part of a folder whose source is partly gone)
+      // keeps its info, so that it can be restored; otherwise the info goes too.
+      if (::lstat(filePath.c_str(), &st) != 0) ::unlink(infoPath.c_str());
       return err;
     }
     SyncFolder(files);
@@ -322,6 +434,74 @@ int TrashInto(const std::string& trash, const std::string& path, const std::stri
     return 0;
   }
   return EEXIST;
+}
+
+int CopyMoveWith(const std::string& source, const std::string& target, bool move, bool replace, Journal& journal) {
+  // A name holding a NUL would name the part before it: another file.
+  if (source.empty() || target.empty() || NameHasNul(source) || NameHasNul(target)) return EINVAL;
+  struct stat ss {};
+  // A move takes a link as it is; a copy copies what the link points at.
+  if ((move ? ::lstat(source.c_str(), &ss) : ::stat(source.c_str(), &ss)) != 0) return errno;
+  struct stat ts {};
+  const bool targetExisted = ::lstat(target.c_str(), &ts) == 0;
+  if (targetExisted) {
+    struct stat tf {};
+    const bool same = (ts.st_dev == ss.st_dev && ts.st_ino == ss.st_ino) ||
+                      (::stat(target.c_str(), &tf) == 0 && tf.st_dev == ss.st_dev && tf.st_ino == ss.st_ino &&
+                       !S_ISLNK(ts.st_mode));
+    if (same) return move ? 0 : EINVAL;
+    if (!replace) return EEXIST;
+    if (S_ISDIR(ts.st_mode)) return EISDIR;  // replacing a folder would mean deleting its contents
+  }
+  const bool isFolder = S_ISDIR(ss.st_mode);
+  if (isFolder) {
+    // Never into itself.
+    const std::string s = WithoutTrailingSlash(source) + "/";
+    if (target.compare(0, s.size(), s) == 0) return EINVAL;
+  }
+  const std::string folder = FolderOf(target);
+  if (move) {
+    const int err = Publish(source, target, replace);
+    if (err == 0) {
+      SyncFolder(folder);
+      SyncFolder(FolderOf(source));
+      return 0;
+    }
+    if (err != EXDEV) return err;
+    // Across file systems: a source that cannot be removed (a read-only file system, a folder
+    // without write permission) is found before anything is copied.
+    if (::access(FolderOf(source).c_str(), W_OK) != 0) return errno;
+  }
+  // Copy (or a move across file systems): the complete copy takes the target's name last.
+  std::string temp;
+  int err;
+  if (isFolder) {
+    err = CopyFolderToTemp(source, folder, NameOf(target), temp, journal);
+  } else if (S_ISLNK(ss.st_mode)) {
+    err = CopyLinkToTemp(source, folder, NameOf(target), temp, journal);
+  } else if (S_ISREG(ss.st_mode)) {
+    err = CopyFileToTemp(source, ss, folder, NameOf(target), temp, journal);
+  } else {
+    err = EPERM;  // devices, pipes and sockets are not copied
+  }
+  if (err != 0) return err;
+  err = Publish(temp, target, replace);
+  if (err != 0) {
+    RemoveTree(temp, isFolder);
+    return err;
+  }
+  SyncFolder(folder);
+  if (move) {
+    err = RemoveTree(source, isFolder);
+    if (err != 0) {
+      // A failed move leaves no second copy behind: the new one goes again unless it took the
+      // place of an old file (lost already) or part of a folder's source is gone.
+      if (!isFolder && !targetExisted && ::unlink(target.c_str()) == 0) SyncFolder(folder);
+      return err;
+    }
+    SyncFolder(FolderOf(source));
+  }
+  return 0;
 }
 
 }  // namespace
@@ -462,62 +642,62 @@ std::string CopyMoveTarget(const std::string& source, const std::string& dest) {
 }
 
 int CopyMoveFile(const std::string& source, const std::string& target, bool move, bool replace) {
-  // A name holding a NUL would name the part before it: another file.
-  if (source.empty() || target.empty() || NameHasNul(source) || NameHasNul(target)) return EINVAL;
-  struct stat ss {};
-  // A move takes a link as it is; a copy copies what the link points at.
-  if ((move ? ::lstat(source.c_str(), &ss) : ::stat(source.c_str(), &ss)) != 0) return errno;
-  struct stat ts {};
-  if (::lstat(target.c_str(), &ts) == 0) {
-    struct stat tf {};
-    const bool same = (ts.st_dev == ss.st_dev && ts.st_ino == ss.st_ino) ||
-                      (::stat(target.c_str(), &tf) == 0 && tf.st_dev == ss.st_dev && tf.st_ino == ss.st_ino &&
-                       !S_ISLNK(ts.st_mode));
-    if (same) return move ? 0 : EINVAL;
-    if (!replace) return EEXIST;
-    if (S_ISDIR(ts.st_mode)) return EISDIR;  // replacing a folder would mean deleting its contents
+  Journal journal;
+  return CopyMoveWith(source, target, move, replace, journal);
+}
+
+void CleanUpUnfinishedWork() {
+  const std::string folder = JournalFolder();
+  DIR* dir = folder.empty() ? nullptr : ::opendir(folder.c_str());
+  if (dir == nullptr) return;
+  std::vector<std::string> entries;
+  while (const dirent* e = ::readdir(dir)) {
+    const std::string name = e->d_name;
+    const std::string suffix = ".unfinished";
+    if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+      entries.push_back(Join(folder, name));
   }
-  const bool isFolder = S_ISDIR(ss.st_mode);
-  if (isFolder) {
-    // Never into itself.
-    const std::string s = WithoutTrailingSlash(source) + "/";
-    if (target.compare(0, s.size(), s) == 0) return EINVAL;
-  }
-  const std::string folder = FolderOf(target);
-  if (move) {
-    const int err = Publish(source, target, replace);
-    if (err == 0) {
-      SyncFolder(folder);
-      SyncFolder(FolderOf(source));
-      return 0;
+  ::closedir(dir);
+  for (const std::string& entry : entries) {
+    const int fd = ::open(entry.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    // Held by its process while the work runs; a lock that can be taken belongs to nobody.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      ::close(fd);
+      continue;
     }
-    if (err != EXDEV) return err;
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
+    size_t at = 0;
+    while (at < text.size()) {
+      size_t end = text.find('\n', at);
+      if (end == std::string::npos) break;  // a line cut short by the kill was never acted on
+      const std::string line = text.substr(at, end - at);
+      at = end + 1;
+      std::vector<std::string> fields;
+      for (size_t from = 0; from <= line.size();) {
+        const size_t blank = std::min(line.find(' ', from), line.size());
+        fields.push_back(line.substr(from, blank - from));
+        from = blank + 1;
+      }
+      struct stat st {};
+      if (fields.size() == 2 && fields[0] == "T") {
+        const std::string temp = PercentDecode(fields[1]);
+        if (::lstat(temp.c_str(), &st) == 0) RemoveTree(temp, S_ISDIR(st.st_mode));
+      } else if (fields.size() == 4 && fields[0] == "I") {
+        const std::string info = PercentDecode(fields[1]), file = PercentDecode(fields[2]);
+        if (::lstat(file.c_str(), &st) == 0 || errno != ENOENT) continue;
+        // Only the info this work made: empty (killed before its text) or naming the same path.
+        std::ifstream in(info, std::ios::binary);
+        const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (in.is_open() && (content.empty() || content.find("\nPath=" + fields[3] + "\n") != std::string::npos))
+          ::unlink(info.c_str());
+      }
+    }
+    ::unlink(entry.c_str());
+    ::close(fd);
   }
-  // Copy (or a move across file systems): the complete copy takes the target's name last.
-  std::string temp;
-  int err;
-  if (isFolder) {
-    err = CopyFolderToTemp(source, folder, NameOf(target), temp);
-  } else if (S_ISLNK(ss.st_mode)) {
-    err = CopyLinkToTemp(source, folder, NameOf(target), temp);
-  } else if (S_ISREG(ss.st_mode)) {
-    err = CopyFileToTemp(source, ss, folder, NameOf(target), temp);
-  } else {
-    err = EPERM;  // devices, pipes and sockets are not copied
-  }
-  if (err != 0) return err;
-  err = Publish(temp, target, replace);
-  if (err != 0) {
-    RemoveTree(temp, isFolder);
-    return err;
-  }
-  SyncFolder(folder);
-  if (move) {
-    err = RemoveTree(source, isFolder);
-    if (err != 0) return err;  // the copy is complete; the source stays where it was
-    SyncFolder(FolderOf(source));
-  }
-  return 0;
 }
 
 // ---- Trash.

@@ -56,6 +56,11 @@ std::string CopyMoveTarget(const std::string& source, const std::string& dest);
 // copy taking its place.
 int CopyMoveFile(const std::string& source, const std::string& target, bool move, bool replace);
 
+// Removes what a copy, move or move to the trash that was killed half-way left behind (its
+// temporary copy, a .trashinfo whose file never arrived), as that process's journal names it.
+// Work still running in any process is left alone. The program calls it once as it starts.
+void CleanUpUnfinishedWork();
+
 // ---- Trash (the freedesktop.org trash layout).
 
 // $XDG_DATA_HOME/Trash (or ~/.local/share/Trash).

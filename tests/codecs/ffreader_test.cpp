@@ -7,12 +7,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "tests/codecs/avi_reference.h"
+#include "tests/codecs/ffmpeg_made.h"
 #include "tests/support/special_files.h"
 #include "tests/support/test_env.h"
 
@@ -369,6 +371,47 @@ TEST(FFReader, TruncatedAndDamagedFilesAreReadSafely) {
       if (r->HasAudio()) {
         std::vector<int16_t> sound(static_cast<size_t>(2000) * r->Audio().Channels);
         for (int64_t p = 0; p < r->Audio().SampleCount; p += 1500) r->ReadAudio(p, sound.data(), 2000);
+      }
+    }
+  }
+}
+
+// A file cut short while its reader holds it open (a copy still being written, a stick pulled
+// out): every read after that fails or reads less, none seeks where the file no longer reaches.
+TEST(FFReader, AFileCutShortUnderAnOpenReaderFailsItsReads) {
+  const std::string sources[][2] = {
+      {"cut.mpg", "-c:v mpeg2video -c:a mp2 -f vob"},
+      {"cut.avi", "-c:v mpeg4 -c:a pcm_s16le"},
+      {"cut.ogv", "-c:v libtheora -c:a libvorbis"},
+  };
+  for (const auto& [name, codecs] : sources) {
+    SCOPED_TRACE(name);
+    const std::string path = test::FFmpegMade(
+        "cut_short", name, "-f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i sine=r=22050 -t 8 " + codecs);
+    for (const OpenOptions options : {OpenOptions{true, false, false}, OpenOptions{false, true, false}}) {
+      const std::string copy = path + ".copy";
+      std::filesystem::copy_file(path, copy, std::filesystem::copy_options::overwrite_existing);
+      std::string error;
+      auto r = Reader::Open(copy, options, &error);
+      ASSERT_NE(r, nullptr) << error;
+      if (r->HasAudio()) {
+        const int64_t ch = r->Audio().Channels, total = r->Audio().SampleCount;
+        std::vector<int16_t> sound(static_cast<size_t>(4000 * ch));
+        ASSERT_EQ(r->ReadAudio(0, sound.data(), 4000), 4000);
+        std::filesystem::resize_file(copy, 1000);
+        for (int64_t p : {total / 2, total - 5000})
+          EXPECT_LE(r->ReadAudio(p, sound.data(), 4000), 0) << "at " << p;
+      } else {
+        std::vector<uint8_t> pixels(static_cast<size_t>(r->Video().Width) * r->Video().Height * 3);
+        ASSERT_TRUE(r->ReadFrame(0, pixels.data(), r->Video().Width * 3));
+        std::filesystem::resize_file(copy, 1000);
+        // Read on in order, the decoder meets the file's new end: the pictures after it fail,
+        // no earlier picture stands in for them.
+        bool last = true;
+        for (int64_t n = 1; n < r->Video().FrameCount; ++n) last = r->ReadFrame(n, pixels.data(), r->Video().Width * 3);
+        EXPECT_FALSE(last);
+        for (int64_t n : {r->Video().FrameCount / 2, int64_t{1}})
+          EXPECT_FALSE(r->ReadFrame(n, pixels.data(), r->Video().Width * 3)) << "frame " << n;
       }
     }
   }

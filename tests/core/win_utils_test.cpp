@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
@@ -489,6 +494,131 @@ TEST_F(ShellTest, RecycleOnAnotherFileSystemUsesItsOwnTrash) {
   fs::remove(info);
   if (!hadTrash) fs::remove_all(topTrash);
   fs::remove_all(other);
+}
+
+
+// Every entry of a folder tree, relative to it.
+std::vector<std::string> Entries(const std::string& dir) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+    names.push_back(fs::relative(it->path(), dir).string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A folder on another file system whose files cannot be removed: a read-only mount where this
+// test may mount, else a folder without write permission on /dev/shm. "" when neither serves.
+std::string UnremovableFolder(const std::string& near, const std::string& file, const std::string& data) {
+  const std::string other = OtherDeviceFolder(near);
+  if (other.empty()) return "";
+  if (::geteuid() == 0) {
+    if (::mount("tavelo-test", other.c_str(), "tmpfs", 0, "size=1m") != 0) return "";
+    test::WriteFile(other + "/" + file, data);
+    if (::mount(nullptr, other.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0) return "";
+  } else {
+    test::WriteFile(other + "/" + file, data);
+    ::chmod(other.c_str(), 0555);
+  }
+  return other;
+}
+
+void RemoveUnremovableFolder(const std::string& folder) {
+  if (::geteuid() == 0) ::umount(folder.c_str());
+  ::chmod(folder.c_str(), 0755);
+  fs::remove_all(folder);
+}
+
+// A move to the trash from a file system where the file cannot be removed fails and keeps the
+// file, and leaves nothing in the trash; a move to a folder the same.
+TEST_F(ShellTest, AFailedMoveFromAReadOnlyFileSystemLeavesNoCopy) {
+  const std::string dataHome = test::MakeTempDir("xdg-data-ro");
+  const std::string savedData = std::getenv("XDG_DATA_HOME");
+  setenv("XDG_DATA_HOME", dataHome.c_str(), 1);
+  const std::string other = UnremovableFolder(dir_, "clip.avi", "keep me");
+  ASSERT_FALSE(other.empty()) << "this test needs /dev/shm on a file system of its own";
+  EXPECT_NE(platform::MoveToTrash(other + "/clip.avi"), 0);
+  EXPECT_NE(platform::CopyMoveFile(other + "/clip.avi", dir_ + "/moved.avi", true, false), 0);
+  EXPECT_EQ(test::ReadFile(other + "/clip.avi"), "keep me");
+  EXPECT_FALSE(fs::exists(dir_ + "/moved.avi"));
+  for (const std::string& e : Entries(dataHome + "/Trash"))
+    EXPECT_TRUE(e == "files" || e == "info") << "left in the trash: " << e;
+  RemoveUnremovableFolder(other);
+  setenv("XDG_DATA_HOME", savedData.c_str(), 1);
+}
+
+// A file system of the test's own where this test may mount one (else ""), whose top-level trash
+// cannot be made: a move to the trash from it copies into the home trash.
+std::string OwnFileSystemWithoutTrash() {
+  if (::geteuid() != 0) return "";
+  char pattern[] = "/dev/shm/tavelo-mount-XXXXXX";
+  const char* made = ::mkdtemp(pattern);
+  if (made == nullptr) return "";
+  if (::mount("tavelo-test", made, "tmpfs", 0, "size=8m") != 0) {
+    ::rmdir(made);
+    return "";
+  }
+  test::WriteFile(std::string(made) + "/.Trash-" + std::to_string(::getuid()), "");
+  return made;
+}
+
+// A copy killed half-way (here by the file-size limit's signal, in the middle of the data) leaves
+// its temporary file, and a move to the trash its .trashinfo as well: the next run's clean-up
+// removes them, and never what finished work made.
+TEST_F(ShellTest, WhatAKilledCopyOrTrashMoveLeftIsCleanedUpByTheNextRun) {
+  std::string other = OwnFileSystemWithoutTrash();
+  const bool mounted = !other.empty();
+  if (!mounted) other = OtherDeviceFolder(dir_);  // the trash would be that file system's own
+  ASSERT_FALSE(other.empty()) << "this test needs /dev/shm on a file system of its own";
+  const std::string dataHome = test::MakeTempDir("xdg-data-kill");
+  const std::string savedData = std::getenv("XDG_DATA_HOME");
+  setenv("XDG_DATA_HOME", dataHome.c_str(), 1);
+  const std::string data(1 << 20, 'k');
+  test::WriteFile(other + "/clip.avi", data);
+  fs::create_directories(dir_ + "/target");
+  fs::create_directories(dataHome + "/Trash/files");
+  fs::create_directories(dataHome + "/Trash/info");
+  for (const bool toTrash : {false, true}) {
+    if (toTrash && !mounted) break;
+    SCOPED_TRACE(toTrash ? "to the trash" : "to a folder");
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      rlimit limit{256 << 10, 256 << 10};
+      ::setrlimit(RLIMIT_FSIZE, &limit);
+      ::signal(SIGXFSZ, SIG_DFL);
+      if (toTrash)
+        platform::MoveToTrash(other + "/clip.avi");
+      else
+        platform::CopyMoveFile(other + "/clip.avi", dir_ + "/target/clip.avi", true, false);
+      ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the copy was not killed half-way";
+    EXPECT_NE(Entries(dir_ + "/target").size() + Entries(dataHome + "/Trash").size(), 2u) << "nothing was left";
+    platform::CleanUpUnfinishedWork();
+    EXPECT_TRUE(Entries(dir_ + "/target").empty());
+    EXPECT_EQ(Entries(dataHome + "/Trash"), (std::vector<std::string>{"files", "info"}));
+    EXPECT_TRUE(Entries(dataHome + "/tavelo/unfinished").empty());
+    EXPECT_EQ(test::ReadFile(other + "/clip.avi"), data);
+  }
+  // Finished work leaves no journal entry, and the clean-up keeps what it made.
+  ASSERT_EQ(platform::CopyMoveFile(other + "/clip.avi", dir_ + "/target/clip.avi", false, false), 0);
+  if (mounted) {
+    ASSERT_EQ(platform::MoveToTrash(dir_ + "/target/clip.avi"), 0);
+  }
+  EXPECT_TRUE(Entries(dataHome + "/tavelo/unfinished").empty());
+  platform::CleanUpUnfinishedWork();
+  if (mounted) {
+    EXPECT_EQ(test::ReadFile(dataHome + "/Trash/files/clip.avi"), data);
+    EXPECT_EQ(Entries(dataHome + "/Trash/info"), std::vector<std::string>{"clip.avi.trashinfo"});
+    ::umount(other.c_str());
+  } else {
+    EXPECT_EQ(test::ReadFile(dir_ + "/target/clip.avi"), data);
+  }
+  fs::remove_all(other);
+  setenv("XDG_DATA_HOME", savedData.c_str(), 1);
 }
 
 }  // namespace

@@ -2,7 +2,12 @@
 // file name (with each format's default options), ImgLoad reads what they wrote, alpha included.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <cstring>
+#include <filesystem>
+#include <random>
 #include <string>
 
 #include "core/services/errors.h"
@@ -56,6 +61,44 @@ TEST_F(PictureDispatch, SavesAndLoadsByName) {
     ImgFree(alpha);
   }
   ImgFree(src);
+}
+
+// A disk that fills up during a save (here: a file-size limit on this process, which fails the
+// writes past it as a full disk does): every format reports the failure and the good file of the
+// same name stays as it was, with no temporary file left beside it.
+TEST_F(PictureDispatch, ASaveOnAFullDiskFailsAndKeepsTheOldFile) {
+  const std::string dir = test::MakeTempDir("full_disk");
+  FFLoadCodecLib(clXpm);
+  Qimg good, big;
+  MakePicture(good, 8, 6, 24);
+  MakePicture(big, 320, 240, 24);
+  std::mt19937 noise(7);  // no format packs it into the space left
+  for (int64_t i = 0; i < big.Size; ++i) big.Data[i] = static_cast<uint8_t>(noise());
+  std::signal(SIGXFSZ, SIG_IGN);
+  for (const char* name : {"a.tga", "a.pcx", "a.bmp", "a.jpg", "a.png", "a.tif", "a.sgi", "a.ras", "a.ppm", "a.xpm",
+                           "a.jp2"}) {
+    SCOPED_TRACE(name);
+    const std::string path = dir + "/" + name;
+    ASSERT_EQ(Outcome([&] { ImgSave(path, good); }).first, 0) << GetErrorMessage();
+    const std::string before = test::ReadFile(path);
+    ASSERT_FALSE(before.empty());
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit full = old;
+    full.rlim_cur = 2048;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &full), 0);
+    int32_t size = -1;
+    const int32_t failed = Outcome([&] { size = ImgSave(path, big); }).first;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+    EXPECT_NE(failed, 0) << "reported as saved, size " << size;
+    EXPECT_EQ(test::ReadFile(path), before);
+    size_t entries = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir)) ++entries;
+    EXPECT_EQ(entries, 1u) << "something was left beside the file";
+    std::filesystem::remove(path);
+  }
+  ImgFree(good);
+  ImgFree(big);
 }
 
 TEST_F(PictureDispatch, Jpeg2000QualityIsTheRate) {

@@ -6,8 +6,10 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QStandardPaths>
 #include <QUrl>
+#include <QtTest/QTest>
 
 #include "kit/kit_answers.h"
 #include "tests/support/test_env.h"
@@ -129,6 +131,36 @@ TEST(DialogsEx, TheChoiceComesBackWithItsOneBasedFilterIndex) {
   EXPECT_FALSE(open.Execute());
   EXPECT_EQ(open.FileName, "/picked");
   SetKitAnswerProvider({});
+}
+
+
+// A save dialog accepts and returns the name as it was typed: a '"' in it is part of the name,
+// not Qt's syntax for several files (which made `clip copy "q".avi` a file q.avi at the root).
+TEST(DialogsEx, ASaveDialogReturnsExactlyTheNameTyped) {
+  const std::string dir = test::MakeTempDir("typed");
+  QDir().mkpath(QString::fromStdString(dir + "/sub"));
+  struct Case {
+    const char* Typed;
+    std::string Chosen;
+  };
+  for (const Case& c : {Case{"clip copy \"q\".avi", dir + "/clip copy \"q\".avi"}, Case{"\"a\" \"b\"", dir + "/\"a\" \"b\""},
+                        Case{"\"quoted.avi\"", dir + "/\"quoted.avi\""}, Case{"sub/x \"1\".avi", dir + "/sub/x \"1\".avi"},
+                        Case{"plain name.avi", dir + "/plain name.avi"}, Case{"/tmp/a\"b.avi", "/tmp/a\"b.avi"}}) {
+    SCOPED_TRACE(c.Typed);
+    TSaveDialogEx save;
+    save.Filter = "*.avi|*.avi";
+    save.InitialDir = dir;
+    std::unique_ptr<QFileDialog> d = save.CreateQtDialog();
+    auto* edit = d->findChild<QLineEdit*>("fileNameEdit");
+    ASSERT_NE(edit, nullptr);
+    edit->clear();
+    QTest::keyClicks(edit, QString::fromUtf8(c.Typed));
+    ASSERT_EQ(edit->text().toStdString(), c.Typed);
+    static_cast<QDialog*>(d.get())->accept();  // the Save button
+    EXPECT_EQ(d->result(), QDialog::Accepted);
+    save.TakeChoice(*d);
+    EXPECT_EQ(save.FileName, c.Chosen);
+  }
 }
 
 }  // namespace

@@ -231,6 +231,14 @@ void SndLoad(UniHandle&, Qsnd& snd, int32_t pos, int32_t count, int32_t) {
   if (n <= 0) return;
   WAVEFORMATEX fmt{};
   SndWaveFmtSetPCM(fmt, f.Rate, f.Channels, f.Bits);
+  if (f.SoundCutAt > 0 && pos + n > f.SoundCutAt) {
+    // The monitor frame gives back the block made inside it when the read fails.
+    Framed("FakeMedia.SndLoad", [&] {
+      SndFree(snd);
+      _sndalloc_(snd, static_cast<int64_t>(n) * fmt.nBlockAlign, __LINE__, "FakeMedia.SndLoad.snd");
+      RaiseError(ecFile, 3, __LINE__);
+    });
+  }
   _sndalloc_(snd, static_cast<int64_t>(n) * fmt.nBlockAlign, __LINE__, "FakeMedia.SndLoad.snd");
   snd.Format = fmt;
   snd.samples = n;

@@ -68,6 +68,9 @@ struct FakeFile {
   bool SlowRows = false;
   int32_t Samples = 0;      // 0: no sound
   int32_t Rate = 8000, Channels = 1, Bits = 16;
+  // The file was cut short after this many sample frames (0: never): a sound read that reaches
+  // past it fails the way a format unit's read does, after making its record afresh.
+  int32_t SoundCutAt = 0;
   bool OpenFails = false;
   // A description that fails with this warning (class, code), as UniInfo does on a damaged file.
   int32_t InfoWarningClass = 0, InfoWarningCode = 0;

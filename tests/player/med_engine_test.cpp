@@ -23,6 +23,7 @@
 #include "core/media/pictor.h"
 #include "core/services/basic.h"
 #include "core/services/errors.h"
+#include "core/services/memory.h"
 #include "engine_fakes.h"
 #include "formats/ff_tables.h"
 #include "platform/dsound/dsound.h"
@@ -649,6 +650,29 @@ TEST_F(Engine, RefillsWriteTheFilesSoundThenSilenceAndNeverRepeatSound) {
   EXPECT_EQ(frameAt(0), 0);
   EXPECT_EQ(frameAt(1999), 0);
   EXPECT_EQ(FakeMedia::Get().SoundReads(), 1);
+  DXABufDestroy(e.SoundBuffer);
+  thread.FreeResources();
+}
+
+// A file cut short while it plays: the failed read's own frame gives its block back, and the
+// refill then writes silence into a record of its own, never into that freed block.
+TEST_F(Engine, ARefillAfterAFailedReadWritesSilenceIntoNoFreedBlock) {
+  FakeFile cut = Sound(24000, 8000);
+  cut.SoundCutAt = 1000;
+  QMedEngine& e = Open("cut", cut);
+  WAVEFORMATEX format{};
+  SndWaveFmtSetPCM(format, 8000, 1, 16);
+  ASSERT_TRUE(DXABufCreate(e.SoundBuffer, format, 1.0));
+  QMedAudioThread thread(&e, 0);
+  thread.InitResources();
+  thread.WaveFormat = format;
+  e.CurrentSample.store(500);
+  thread.FillBuffer();
+  EXPECT_EQ(FakeMedia::Get().SoundReads(), 1);
+  EXPECT_TRUE(thread.Sound.SndData == nullptr || MemFind(thread.Sound.SndData, 3) != 0x7FFFFFFF)
+      << "the record points at a block nobody owns";
+  EXPECT_EQ(e.CurrentSample.load(), 500);  // nothing was read: the position stays
+  EXPECT_EQ(e.SoundBuffer.WritePos.load(), 7999u * 2);  // silence fills the free span
   DXABufDestroy(e.SoundBuffer);
   thread.FreeResources();
 }
