@@ -339,9 +339,10 @@ bool UniInfo(const std::string& fileName, UniInfoRec& info, int32_t options, voi
         }
         const bool newVideo = !Is(first.Video.VideoSupported) && Is(second.Video.VideoSupported);
         const bool newAudio = !Is(first.Audio.AudioSupported) && Is(second.Audio.AudioSupported);
-        // Where the file's own unit refused it, a movie reader's description counts only when
-        // it can read a frame: otherwise the unit's own failure is the answer.
-        if (newVideo && !newAudio && firstClass != 0 && UniGetKind(id, second.Video.Frames, 1) == ukMovie &&
+        // Where the file's own unit refused it or cannot decode its pictures, a movie reader's
+        // description counts only when it can read a frame: otherwise the unit's own answer
+        // stands (newVideo already says that the first description's video is not supported).
+        if (newVideo && !newAudio && UniGetKind(id, second.Video.Frames, 1) == ukMovie &&
             !ReadsFirstFrame_(fileName, id)) {
           TraceText("A candidate described the file but could not read its first frame");
           unreadable = true;

@@ -403,6 +403,22 @@ TEST_F(AviUnit, FileOnlyTheDecoderLibraryReads) {
   ClearError();
 }
 
+// A picture its own unit describes without error but cannot decode (a BMP holding JPEG data)
+// stays that picture when the decoder library describes it too but reads no frame of it.
+TEST_F(AviUnit, PicturesTheirOwnUnitCannotDecodeStayPicturesNoReaderCanRead) {
+  WithFake("video noread");
+  const std::string bmp = test::MakeTempDir("jpeg_bmp") + "/jpeg.bmp";
+  std::string header(54, '\0');
+  const uint8_t fields[][2] = {{0, 'B'}, {1, 'M'}, {10, 54}, {14, 40}, {18, 8}, {22, 8}, {26, 1}, {28, 24}, {30, 4}};
+  for (const auto& f : fields) header[f[0]] = static_cast<char>(f[1]);
+  test::WriteFile(bmp, header + "\xFF\xD8\xFF\xE0" + std::string(200, '\x55'));
+  UniInfoRec info;
+  ASSERT_TRUE(UniInfo(bmp, info, 0, nullptr, nullptr)) << GetErrorMessage();
+  EXPECT_EQ(info.FormatId, fidBMP) << info.Description;
+  EXPECT_EQ(info.Video.VideoSupported, 0);
+  EXPECT_EQ(FakeOpenHandles(), 0);
+}
+
 // A still its own unit refuses (an XPM cut after its values line) is described by the decoder
 // library as a one-frame movie that it then cannot read a frame of. Such a description is no
 // success: the description fails as the unit did, and no frame read is ever promised.
