@@ -143,8 +143,9 @@ TEST_F(JpgUnit, ACutOffFileShowsWhatWasDecoded) {
       ASSERT_TRUE(ImgAssigned(img));
       ASSERT_EQ(img.Size, whole.Size);
       // A baseline file's first row lies wholly before half its data.
-      if (std::string(name) == "jpg_baseline.jpg")
+      if (std::string(name) == "jpg_baseline.jpg") {
         EXPECT_EQ(std::memcmp(img.Data, whole.Data, static_cast<size_t>(img.Width) * img.BytesPP), 0) << len;
+      }
     }
     ImgFree(img);
     ImgFree(whole);
