@@ -298,6 +298,7 @@ bool UniInfo(const std::string& fileName, UniInfoRec& info, int32_t options, voi
   try {
     RefuseSpecialFile_(fileName);
     info.FormatId = FFGetFormatId(fileName, ffRead);
+    const int32_t nameId = info.FormatId;
     FFFormatRec firstRow;
     FFGetFormatById(firstRow, info.FormatId, ffRead);
     FFInfoRec first;
@@ -323,6 +324,11 @@ bool UniInfo(const std::string& fileName, UniInfoRec& info, int32_t options, voi
       if (!Is(first.Audio.AudioSupported))
         TraceText("Audio format not supported durectly? Checking all formats and DSW");
       const uint32_t shared = firstRow.Kinds & (fkHasPictures | fkHasSound);
+      // A picture its own unit recognised (described without error) but cannot decode (a depth
+      // or coding the unit does not read) stays described as that picture when a movie reader
+      // shows it.
+      const bool ownPicture = firstClass == 0 && UniGetKind(info.FormatId, 1, 1) == ukPicture;
+      const FFInfoRec own = first;
       FFInfoRec second;
       bool won = false;
       bool unreadable = false;
@@ -342,9 +348,10 @@ bool UniInfo(const std::string& fileName, UniInfoRec& info, int32_t options, voi
         }
         const bool newVideo = !Is(first.Video.VideoSupported) && Is(second.Video.VideoSupported);
         const bool newAudio = !Is(first.Audio.AudioSupported) && Is(second.Audio.AudioSupported);
-        // Where the file's own unit refused it, a movie reader's description counts only when
-        // it can read a frame: otherwise the unit's own failure is the answer.
-        if (newVideo && !newAudio && firstClass != 0 && UniGetKind(id, second.Video.Frames, 1) == ukMovie &&
+        // Where the file's own unit refused it or cannot decode its pictures, a movie reader's
+        // description counts only when it can read a frame: otherwise the unit's own answer
+        // stands (newVideo already says that the first description's video is not supported).
+        if (newVideo && !newAudio && UniGetKind(id, second.Video.Frames, 1) == ukMovie &&
             !ReadsFirstFrame_(fileName, id)) {
           TraceText("A candidate described the file but could not read its first frame");
           unreadable = true;
@@ -358,6 +365,13 @@ bool UniInfo(const std::string& fileName, UniInfoRec& info, int32_t options, voi
           won = true;
         }
       }
+      if (won && ownPicture && UniGetKind(info.FormatId, first.Video.Frames, 1) == ukMovie &&
+          first.Video.Frames == 1) {
+        first.Description = own.Description;
+        first.Video.CodecName = own.Video.CodecName;
+        if (own.Video.OrigBpp > 0) first.Video.OrigBpp = own.Video.OrigBpp;
+        first.Video.FrameRate = 0;
+      }
       // Without a winner the first description stands, and so does the way it ended: a failed
       // candidate must not reject a file that was described.
       StoreErrorDirect(firstClass, firstCode);
@@ -370,6 +384,10 @@ bool UniInfo(const std::string& fileName, UniInfoRec& info, int32_t options, voi
       }
     }
 
+    // A single picture that only the decoder library reads, of a name no unit claims, is no
+    // movie: it has no frame rate.
+    if (nameId != fidAVI && info.FormatId == fidAVI && first.Video.Frames == 1 && !Is(first.Audio.HasAudio))
+      first.Video.FrameRate = 0;
     info.FileName = fileName;
     info.FileSize = first.FileSize;
     info.Description = first.Description;

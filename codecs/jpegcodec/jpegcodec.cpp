@@ -40,8 +40,8 @@ extern "C" void ErrorExit(j_common_ptr cinfo) {
 }
 
 extern "C" void EmitMessage(j_common_ptr cinfo, int level) {
-  // Warnings (level -1) are tolerated, except the one that says the data ran out: libjpeg would
-  // fill the rest of the picture with grey and call it done.
+  // Warnings (level -1) are tolerated; the one that says the data ran out is noted, as libjpeg
+  // fills the rest of the picture with grey and calls it done.
   if (level < 0 && cinfo->err->msg_code == JWRN_JPEG_EOF) reinterpret_cast<ErrorMgr*>(cinfo->err)->cutOff = true;
 }
 
@@ -177,7 +177,7 @@ void Decode(ReadState* s) {
     if (cmyk) CmykToRgb(s->cmykRow, row, c.output_width, c.saw_Adobe_marker != 0);
   }
   jpeg_finish_decompress(&c);
-  s->result = s->err.cutOff ? JPG_ERR_DATA : JPG_OK;
+  s->result = s->err.cutOff ? JPG_WARN_CUT_OFF : JPG_OK;
 }
 
 int32_t Read(ReadState& s) {
@@ -284,13 +284,13 @@ JPEGCODEC_EXPORT int32_t jpg_read_file(const char* fileName, const uint8_t* data
     s.expected = &stated;
   }
   const int32_t r = Read(s);
-  if (r != JPG_OK) return r;
+  if (r != JPG_OK && r != JPG_WARN_CUT_OFF) return r;
   Put(width, s.geometry.width);
   Put(height, s.geometry.height);
   Put(bytesPP, s.geometry.bytesPP);
   Put(xRes, s.geometry.xRes);
   Put(yRes, s.geometry.yRes);
-  return JPG_OK;
+  return r;
 }
 
 JPEGCODEC_EXPORT int32_t jpg_write_file(const char* fileName, const uint8_t* pixels, int32_t width, int32_t height,

@@ -26,7 +26,9 @@
  *   written completely is removed.
  *
  * Every call returns JPG_OK (0) on success or one of the codes below. No call throws and none
- * prints; a damaged or cut-off stream is a failure (JPG_ERR_DATA), never a partial picture. */
+ * prints; a damaged stream is a failure (JPG_ERR_DATA). A stream that ends early after its
+ * header (a partly downloaded file) gives the rows decoded so far and libjpeg's grey after them,
+ * with JPG_WARN_CUT_OFF instead of JPG_OK; the caller decides whether to show it. */
 #ifndef TAVELO_CODECS_JPEGCODEC_H
 #define TAVELO_CODECS_JPEGCODEC_H
 
@@ -44,7 +46,8 @@ enum {
   JPG_ERR_SIZE = 4,       /* the picture is not of the size the buffer was made for */
   JPG_ERR_UNDESCRIBED = 5,/* a file read that no jpg_info_file of the same name preceded */
   JPG_ERR_TOO_LARGE = 6,  /* the picture would not fit in 2^31 - 1 bytes */
-  JPG_ERR_WRITE = 7       /* the file could not be written completely */
+  JPG_ERR_WRITE = 7,      /* the file could not be written completely */
+  JPG_WARN_CUT_OFF = 8    /* read: the data ended early; the pixels hold what was decoded */
 };
 
 int32_t jpg_info_file(const char* fileName, int32_t* width, int32_t* height, int32_t* bytesPP, int32_t* xRes,

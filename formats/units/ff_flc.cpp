@@ -91,19 +91,23 @@ void LoadNext_(FlcHandle& flc, Qimg& img, bool skip) {
     uint8_t head[kChunkHeader];
     FRead(flc.File, head, kChunkHeader);
     const int64_t size = U32(head);
-    if (size < kChunkHeader || size > flc.FileSize - pos) RaiseError(ecImage, 2, __LINE__);
+    // Writers pad chunks to an even size and count the padding byte; some leave the last one
+    // out of the file. A frame chunk that overruns the end by that byte alone is read without
+    // it (its sub-chunks must then fit in what is there); anything longer is damaged.
+    const bool padMissing = size == flc.FileSize - pos + 1 && size % 2 == 0 && U16(head + 4) == kFlcFrameChunk;
+    if (size < kChunkHeader || (size > flc.FileSize - pos && !padMissing)) RaiseError(ecImage, 2, __LINE__);
     if (U16(head + 4) != kFlcFrameChunk) {
       FSeek(flc.File, pos + size);
       continue;
     }
-    const int64_t bodySize = size - kChunkHeader;
+    const int64_t bodySize = size - kChunkHeader - (padMissing ? 1 : 0);
     uint8_t* body = nullptr;
     _memalloc_(body, bodySize + 1024, __LINE__, "FF_FLC.FLCLoadNext.ff.cmpsdata", mkResizable, false);
     FRead(flc.File, body, bodySize);
     std::memset(body + bodySize, 0, 1024);
     // The frame is used up whatever its contents: a damaged one is reported, the next read
     // goes on with the chunk after it.
-    FSeek(flc.File, pos + size);
+    FSeek(flc.File, std::min(pos + size, flc.FileSize));
     ++flc.Current;
     bool palChanged = false;
     const int32_t result =

@@ -702,7 +702,10 @@ int32_t DecodeLZW_(const uint8_t* data, int64_t len, uint8_t* out, int64_t outLe
   const int32_t clear = 1 << minSize;
   const int32_t end = clear + 1;
   const int32_t firstFree = clear + 2;
-  for (int32_t i = 0; i < clear; ++i) {
+  // Encoders may choose minimum sizes up to 11, but a pixel has 8 bits: only roots 0 to 255 have
+  // a string, and a root code above them is data no picture can hold (refused where it comes).
+  const int32_t roots = std::min(clear, 256);
+  for (int32_t i = 0; i < roots; ++i) {
     start[i] = kLzwRoots.Byte + i;
     length[i] = 1;
   }
@@ -775,7 +778,7 @@ int32_t DecodeLZW_(const uint8_t* data, int64_t len, uint8_t* out, int64_t outLe
     }
     if (prev < 0) {
       // The first code after a clear stands alone: only a root code can.
-      if (code >= clear) return 9;
+      if (code >= roots) return 9;
       if (o >= outLen) return 9;
       prevStart = o;
       prevLength = 1;
@@ -785,7 +788,7 @@ int32_t DecodeLZW_(const uint8_t* data, int64_t len, uint8_t* out, int64_t outLe
       grow();
       continue;
     }
-    if (code > nextFree) return 9;
+    if (code > nextFree || (code >= roots && code < clear)) return 9;
     int64_t n;
     if (code < nextFree) {
       n = length[code];

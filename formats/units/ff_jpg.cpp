@@ -80,9 +80,14 @@ void JPGLoad(const std::string& fileName, Qimg& img) {
     _imgalloc_(img, d.Width, d.Height, d.Bpp, __LINE__, "FF_JPG.JPGLoad.img");
     // The library fills only a buffer of the size it has just described for this file.
     int32_t width = 0, height = 0, bytesPP = 0, xRes = 0, yRes = 0;
-    if (FpuGuarded_([&] {
-          return api.Read(fileName.c_str(), nullptr, 0, img.Data, &width, &height, &bytesPP, &xRes, &yRes);
-        }) != 0)
+    const int32_t read = FpuGuarded_([&] {
+      return api.Read(fileName.c_str(), nullptr, 0, img.Data, &width, &height, &bytesPP, &xRes, &yRes);
+    });
+    // A file cut short (a partial download) shows what was decoded, its loss logged, as the
+    // other picture readers do.
+    if (read == JPG_WARN_CUT_OFF)
+      SetWarning(ecImage, 9, __LINE__);
+    else if (read != 0)
       SetError(ecImage, 8, __LINE__);
     ImgSetDims(img, width, height, bytesPP * 8);
     img.XRes = xRes;

@@ -339,6 +339,12 @@ void TGAOpen_(const std::string& fileName, ConFileRec& f) {
   f.FileBpp = depth;
   f.Bpp = depth == 16 ? 15 : depth;
   f.BytesPP = (f.Bpp + 7) / 8;
+  // Grey with alpha (8 bits each) is delivered as 32-bit colour with its alpha; BytesPP stays the
+  // stored pixel's size, which the row transfer and the unpacking step by.
+  if (kind == tgaGrey && depth == 16) {
+    f.Bpp = 32;
+    f.BytesPP = 2;
+  }
   f.Compressed = type >= 9;
   f.BottomUp = (descriptor & 0x20) == 0;
   f.RightToLeft = (descriptor & 0x10) != 0;
@@ -351,7 +357,7 @@ void TGAOpen_(const std::string& fileName, ConFileRec& f) {
   if (kind == tgaMapped)
     f.Supported = depth == 8 && h[1] == 1 && mapEntryOk;
   else if (kind == tgaGrey)
-    f.Supported = depth == 8;
+    f.Supported = depth == 8 || depth == 16;
   else
     f.Supported = depth == 15 || depth == 16 || depth == 24 || depth == 32;
   // Indices are 8 bits: a map that passes entry 255 cannot be a palette.
@@ -411,12 +417,24 @@ void TGALoad_(const std::string& fileName, Qimg& img) {
     } else if (f.ImageType == tgaGrey) {
       PalSetGray(img.Palette);
     }
+    const bool greyAlpha = f.ImageType == tgaGrey && f.FileBpp == 16;
+    // Grey and alpha bytes to B, G, R and alpha.
+    const auto widenGreyAlpha = [](const uint8_t* src, uint8_t* dest, int64_t n) {
+      for (int64_t x = 0; x < n; ++x) {
+        dest[4 * x] = dest[4 * x + 1] = dest[4 * x + 2] = src[2 * x];
+        dest[4 * x + 3] = src[2 * x + 1];
+      }
+    };
     if (!f.Compressed) {
-      Dsk2Mem_(f, img, 0, false, [](const uint8_t*, uint8_t*) {});
+      const int64_t w = f.Width;
+      Dsk2Mem_(f, img, 0, greyAlpha, [&](const uint8_t* src, uint8_t* dest) { widenGreyAlpha(src, dest, w); });
     } else {
+      // Grey with alpha is unpacked at its stored size first, then widened.
+      uint8_t* stored = nullptr;
+      if (greyAlpha) _memalloc_(stored, pixels * 2, __LINE__, "Conform.TGALoad_.stored", mkFresh, false);
       // Data cut short: the picture as far as it goes, black after it, and the loss logged (a
       // record loaded into before keeps its old bytes until they are cleared).
-      const TgaTarget target{img.Data, f.Width, f.Height, f.BottomUp};
+      const TgaTarget target{greyAlpha ? stored : img.Data, f.Width, f.Height, f.BottomUp};
       int64_t written = 0;
       if (!TgaReadRle_(f, target, pixels, written)) {
         SetWarning(ecImage, 9, __LINE__);
@@ -427,6 +445,10 @@ void TGALoad_(const std::string& fileName, Qimg& img) {
         for (int64_t k = r; k < f.Height; ++k)
           std::memset(target.Row(k, f.BytesPP) + (k == r ? x * f.BytesPP : 0), 0,
                       static_cast<size_t>(k == r ? rowBytes - x * f.BytesPP : rowBytes));
+      }
+      if (greyAlpha) {
+        widenGreyAlpha(stored, img.Data, pixels);
+        MemFree(stored);
       }
     }
     if (f.RightToLeft) MirrorRows_(img);
@@ -715,6 +737,71 @@ bool Masks555_(uint32_t r, uint32_t g, uint32_t b) { return r == 0x7C00 && g == 
 bool Masks565_(uint32_t r, uint32_t g, uint32_t b) { return r == 0xF800 && g == 0x07E0 && b == 0x001F; }
 bool Masks888_(uint32_t r, uint32_t g, uint32_t b) { return r == 0xFF0000 && g == 0xFF00 && b == 0xFF; }
 
+// A mask's place: its lowest set bit and the number of bits set from there. False for a mask
+// whose bits are not one run.
+bool MaskRun_(uint32_t mask, int32_t& shift, int32_t& bits) {
+  shift = bits = 0;
+  if (mask == 0) return true;
+  while ((mask & 1) == 0) {
+    mask >>= 1;
+    ++shift;
+  }
+  while ((mask & 1) != 0) {
+    mask >>= 1;
+    ++bits;
+  }
+  return mask == 0;
+}
+
+// One channel of a bit-field pixel: the masked value scaled to 0..255 (rounded).
+struct MaskChannel {
+  int32_t Shift = 0;
+  uint32_t Max = 0;  // 0: the channel is absent
+  uint8_t Get(uint32_t v) const {
+    if (Max == 0) return 0;
+    const uint32_t c = (v >> Shift) & Max;
+    return static_cast<uint8_t>((static_cast<uint64_t>(c) * 255 + Max / 2) / Max);
+  }
+};
+
+// Unpacks 4-bit run-length data: as 8-bit data, but a count repeats the two pixels of the next
+// byte (high nibble first) in turn, and a literal of n pixels takes (n + 1) div 2 bytes, padded
+// to an even count.
+bool Rle4Unpack_(const ConFileRec& f, Qimg& img) {
+  const uint8_t* s = f.CmpsData;
+  const int64_t len = f.CmpsSize;
+  const int64_t w = f.Width;
+  int64_t p = 0, x = 0, y = 0;
+  auto put = [&](uint8_t v) {
+    if (x < w && y < f.Height) img.Data[static_cast<int64_t>(DestRow_(f, y)) * w + x] = v;
+    ++x;
+  };
+  while (y < f.Height) {
+    if (len - p < 2) return false;
+    const uint8_t n = s[p], v = s[p + 1];
+    p += 2;
+    if (n != 0) {
+      for (int32_t k = 0; k < n; ++k) put(k % 2 == 0 ? v >> 4 : v & 15);
+    } else if (v == 0) {
+      x = 0;
+      ++y;
+    } else if (v == 1) {
+      return true;
+    } else if (v == 2) {
+      if (len - p < 2) return false;
+      x += s[p];
+      y += s[p + 1];
+      p += 2;
+    } else {
+      const int64_t bytes = (v + 1) / 2;
+      if (len - p < bytes) return false;  // a literal cut short is dropped whole
+      for (int32_t k = 0; k < v; ++k) put(k % 2 == 0 ? s[p + k / 2] >> 4 : s[p + k / 2] & 15);
+      p += bytes + (bytes & 1);
+    }
+  }
+  return true;
+}
+
 // Unpacks 8-bit run-length data by its rules: a count repeats the next byte; an escape 0 ends
 // the line, 1 ends the picture, 2 moves right and down, 3 and up copies literal bytes (padded to
 // an even count). Everything is clipped to the picture. False when the data ends before the end
@@ -773,7 +860,7 @@ void DIBOpen_(const std::string& fileName, ConFileRec& f) {
   FRead(f.Handle, ih + 4, take);
   int64_t width, height;
   int32_t planes, depth;
-  uint32_t rMask = 0, gMask = 0, bMask = 0;
+  uint32_t rMask = 0, gMask = 0, bMask = 0, aMask = 0;
   f.IsCore = headerSize == 12;
   if (f.IsCore) {
     width = Le16(ih + 4);
@@ -792,14 +879,17 @@ void DIBOpen_(const std::string& fileName, ConFileRec& f) {
       rMask = Le32(ih + 40);
       gMask = Le32(ih + 44);
       bMask = Le32(ih + 48);
-    } else if (f.Compression == 3 && static_cast<int64_t>(offBits) >= 14 + headerSize + 12) {
-      // Masks after a short header.
-      uint8_t m[12];
+      if (headerSize >= 56) aMask = Le32(ih + 52);
+    } else if ((f.Compression == 3 || f.Compression == 6) && static_cast<int64_t>(offBits) >= 14 + headerSize + 12) {
+      // Masks after a short header (with alpha's for the alpha form, 6).
+      uint8_t m[16] = {};
+      const int64_t n = f.Compression == 6 && static_cast<int64_t>(offBits) >= 14 + headerSize + 16 ? 16 : 12;
       FSeek(f.Handle, 14 + headerSize);
-      FRead(f.Handle, m, 12);
+      FRead(f.Handle, m, n);
       rMask = Le32(m);
       gMask = Le32(m + 4);
       bMask = Le32(m + 8);
+      aMask = Le32(m + 12);
     }
   }
   if (planes != 1) SetError(ecImage, 4, __LINE__);
@@ -823,14 +913,36 @@ void DIBOpen_(const std::string& fileName, ConFileRec& f) {
       f.Compressed = true;
       supported = supported && depth == 8;
       break;
-    case 3:
-      // Bit fields: read when they describe a layout of our own, else refused.
-      if (depth == 16 && Masks565_(rMask, gMask, bMask))
-        f.Bpp = 16;
-      else if (!((depth == 16 && Masks555_(rMask, gMask, bMask)) || (depth == 32 && Masks888_(rMask, gMask, bMask))))
-        supported = false;
+    case 2:
+      f.Compressed = true;
+      supported = supported && depth == 4;
       break;
-    default: supported = false; break;  // RLE4, JPEG, PNG and the rest
+    case 3:
+    case 6: {
+      // Bit fields: the layouts of our own pictures are read as they are; any other set of
+      // masks (each one run of bits) is taken apart into 24-bit colour, or 32 bits with alpha.
+      if (depth == 16 && aMask == 0 && Masks565_(rMask, gMask, bMask)) {
+        f.Bpp = 16;
+      } else if ((depth == 16 && aMask == 0 && Masks555_(rMask, gMask, bMask)) ||
+                 (depth == 32 && Masks888_(rMask, gMask, bMask) && (aMask == 0 || aMask == 0xFF000000u))) {
+      } else {
+        const uint32_t masks[4] = {rMask, gMask, bMask, aMask};
+        bool runs = depth == 16 || depth == 32;
+        for (int i = 0; i < 4; ++i) {
+          int32_t shift, bits;
+          runs = runs && MaskRun_(masks[i], shift, bits);
+          f.Masks[i] = masks[i];
+        }
+        // Masks of bits the pixel does not have, or no colour at all, describe no picture.
+        if (depth == 16 && ((rMask | gMask | bMask | aMask) >> 16) != 0) runs = false;
+        if ((rMask | gMask | bMask) == 0) runs = false;
+        supported = supported && runs;
+        f.ByMasks = true;
+        f.Bpp = aMask != 0 ? 32 : 24;
+      }
+      break;
+    }
+    default: supported = false; break;  // JPEG, PNG and the rest
   }
   f.Supported = supported;
   f.BytesPP = (f.Bpp + 7) / 8;
@@ -893,10 +1005,29 @@ void DIBLoad_(const std::string& fileName, Qimg& img) {
       // Pixels skipped by deltas and line ends are index 0; so is everything after data cut
       // short, whose loss is logged.
       std::memset(img.Data, 0, static_cast<size_t>(img.Size));
-      if (!Rle8Unpack_(f, img)) SetWarning(ecImage, 9, __LINE__);
+      if (!(fileDepth == 4 ? Rle4Unpack_(f, img) : Rle8Unpack_(f, img))) SetWarning(ecImage, 9, __LINE__);
     } else {
       const int64_t w = f.Width;
-      Dsk2Mem_(f, img, gap, fileDepth < 8, [&](const uint8_t* src, uint8_t* dest) {
+      MaskChannel channels[4];
+      for (int i = 0; i < 4; ++i) {
+        int32_t bits = 0;
+        MaskRun_(f.Masks[i], channels[i].Shift, bits);
+        channels[i].Max = bits == 0 ? 0 : static_cast<uint32_t>((uint64_t{1} << bits) - 1);
+      }
+      const int32_t outBytes = img.BytesPP;
+      Dsk2Mem_(f, img, gap, fileDepth < 8 || f.ByMasks, [&](const uint8_t* src, uint8_t* dest) {
+        if (f.ByMasks) {
+          // Bit-field pixels to B, G, R (and alpha).
+          for (int64_t x = 0; x < w; ++x) {
+            const uint32_t v = fileDepth == 16 ? Le16(src + 2 * x) : Le32(src + 4 * x);
+            uint8_t* d = dest + x * outBytes;
+            d[0] = channels[2].Get(v);
+            d[1] = channels[1].Get(v);
+            d[2] = channels[0].Get(v);
+            if (outBytes == 4) d[3] = channels[3].Get(v);
+          }
+          return;
+        }
         // 1- and 4-bit rows widen to one byte per pixel, most significant bits first.
         if (fileDepth == 1) {
           for (int64_t x = 0; x < w; ++x) dest[x] = (src[x / 8] >> (7 - x % 8)) & 1;

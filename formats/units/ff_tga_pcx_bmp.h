@@ -46,6 +46,8 @@ struct ConFileRec {
   int32_t LineBytes = 0;     // PCX: bytes of one plane of a scan line
   uint8_t HeaderPalette[48] = {};  // PCX: 16 entries R, G, B
   int32_t Compression = 0;   // BMP
+  uint32_t Masks[4] = {};    // BMP bit fields read through the masks: red, green, blue, alpha (0: none)
+  bool ByMasks = false;      // BMP: pixels are taken apart by Masks
 
   ConFileRec() = default;
   ConFileRec(const ConFileRec&) = delete;  // CmpsData is tracked by this field

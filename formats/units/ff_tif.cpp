@@ -125,6 +125,18 @@ int32_t RoundRes_(float value) {
   return static_cast<int32_t>(FpuRound(value));
 }
 
+// Colours stored multiplied by their alpha (B, G, R, A pixels) divided by it again, rounded: the
+// picture holds colours as they are, like every other picture with alpha.
+void Unpremultiply_(Qimg& img) {
+  const int64_t pixels = static_cast<int64_t>(img.Width) * img.Height;
+  for (int64_t i = 0; i < pixels; ++i) {
+    uint8_t* p = img.Data + 4 * i;
+    const uint32_t a = p[3];
+    if (a == 0 || a == 255) continue;
+    for (int c = 0; c < 3; ++c) p[c] = static_cast<uint8_t>(std::min<uint32_t>(255, (p[c] * 255u + a / 2) / a));
+  }
+}
+
 // libtiff's RGBA reader: the whole picture as 32-bit R, G, B, A words, bottom-up; delivered
 // top-down in B, G, R order, 24 bits unless the file has an alpha sample.
 void ReadRGBA_(const TiffApi& api, const TIFRec& rec, Qimg& img) {
@@ -160,6 +172,9 @@ void ReadRGBA_(const TiffApi& api, const TIFRec& rec, Qimg& img) {
     ImgSetDims(img, rec.Width, rec.Height, 24);
   }
   ImgSwapRB(img, img);
+  // The reader hands associated alpha's colours through as stored. At 8 bits they stay so (the
+  // program's own files label unmultiplied colours associated); 16-bit files are others'.
+  if (rec.HasAlpha && rec.AssocAlpha && rec.BitsPerSample == 16) Unpremultiply_(img);
 }
 
 // 16-bit samples of 1, 2 or 4 per pixel, stretched over 0..255 by the smallest and largest of
@@ -261,7 +276,10 @@ void TIFOpen_(TIFRec& rec, const std::string& fileName) {
   uint16_t* extra = nullptr;
   api.GetFieldDefaulted(rec.Handle, TIFFTAG_EXTRASAMPLES, &extraCount, &extra);
   for (uint16_t i = 0; extra != nullptr && i < extraCount; ++i)
-    if (extra[i] == EXTRASAMPLE_ASSOCALPHA || extra[i] == EXTRASAMPLE_UNASSALPHA) rec.HasAlpha = true;
+    if (extra[i] == EXTRASAMPLE_ASSOCALPHA || extra[i] == EXTRASAMPLE_UNASSALPHA) {
+      rec.HasAlpha = true;
+      rec.AssocAlpha = extra[i] == EXTRASAMPLE_ASSOCALPHA;
+    }
   if (rec.ResolutionUnit == RESUNIT_CENTIMETER) {
     rec.XResolution *= 2.54f;
     rec.YResolution *= 2.54f;
@@ -371,6 +389,7 @@ void TIFLoad(const std::string& fileName, Qimg& img) {
       }
       ImgSetDims(img, rec.Width, rec.Height, samples * 8);
       if (samples >= 3) ImgSwapRB(img, img);
+      if (samples == 4 && rec.AssocAlpha && rec.BitsPerSample == 16) Unpremultiply_(img);
     }
     img.XRes = RoundRes_(rec.XResolution);
     img.YRes = RoundRes_(rec.YResolution);

@@ -34,6 +34,7 @@ struct TIFRec {
   bool ByScanline = false;  // the layout can be read line by line
   uint16_t PlanarConfig = 0;
   bool HasAlpha = false;  // an extra sample is alpha (associated or not)
+  bool AssocAlpha = false;  // ... associated: the colours are stored multiplied by it
   bool ByRGBA = false;    // not line by line, but libtiff's RGBA reader may render it
 };
 

@@ -21,6 +21,7 @@
 #include "core/services/trace.h"
 #include "formats/conform.h"
 #include "formats/ff_basic.h"
+#include "formats/ff_tables.h"
 #include "formats/units/ff_avi_names.h"
 #include "platform/vfw/vfw.h"
 #include "tests/codecs/avi_reference.h"
@@ -404,6 +405,60 @@ TEST_F(AviUnit, FileOnlyTheDecoderLibraryReads) {
   WithoutDecoder();
   EXPECT_EQ(Open(h, AviPath("mpeg4_pcm.mkv")), ecAviSys);
   ClearError();
+}
+
+// A picture its own unit describes without error but cannot decode (a BMP holding JPEG data)
+// stays that picture when the decoder library describes it too but reads no frame of it.
+TEST_F(AviUnit, PicturesTheirOwnUnitCannotDecodeStayPicturesNoReaderCanRead) {
+  WithFake("video noread");
+  const std::string bmp = test::MakeTempDir("jpeg_bmp") + "/jpeg.bmp";
+  std::string header(54, '\0');
+  const uint8_t fields[][2] = {{0, 'B'}, {1, 'M'}, {10, 54}, {14, 40}, {18, 8}, {22, 8}, {26, 1}, {28, 24}, {30, 4}};
+  for (const auto& f : fields) header[f[0]] = static_cast<char>(f[1]);
+  test::WriteFile(bmp, header + "\xFF\xD8\xFF\xE0" + std::string(200, '\x55'));
+  UniInfoRec info;
+  ASSERT_TRUE(UniInfo(bmp, info, 0, nullptr, nullptr)) << GetErrorMessage();
+  EXPECT_EQ(info.FormatId, fidBMP) << info.Description;
+  EXPECT_EQ(info.Video.VideoSupported, 0);
+  EXPECT_EQ(FakeOpenHandles(), 0);
+}
+
+// Pictures their own unit recognises but does not decode (a 1-bit Sun raster here; 12-bit TIFF
+// alike) are shown through the decoder library and described as the pictures they are: their
+// own format, coding and depth, one frame, no frame rate. So is a one-frame picture of a name
+// no unit claims (a portable bitmap).
+TEST_F(AviUnit, PicturesOnlyTheDecoderLibraryReadsAreDescribedAsPictures) {
+  WithDecoder();
+  const std::string dir = test::MakeTempDir("mono");
+  const std::string ras = dir + "/two.ras";
+  // 8 x 2 at 1 bit: rows of 0xF0 and 0x0F, each padded to 16 bits.
+  test::WriteFile(ras, std::string("\x59\xA6\x6A\x95\0\0\0\x08\0\0\0\x02\0\0\0\x01\0\0\0\x04"
+                                   "\0\0\0\x01\0\0\0\0\0\0\0\0\xF0\0\x0F\0",
+                                   36));
+  test::WriteFile(dir + "/two.pbm", std::string("P4\n8 2\n\xF0\x0F", 9));
+  UniInfoRec info;
+  ASSERT_TRUE(UniInfo(dir + "/two.pbm", info, 0, nullptr, nullptr)) << GetErrorMessage();
+  EXPECT_EQ(info.Video.Frames, 1);
+  EXPECT_EQ(info.Video.FrameRate, 0.0);
+  ASSERT_TRUE(UniInfo(ras, info, 0, nullptr, nullptr)) << GetErrorMessage();
+  FFFormatRec row;
+  ASSERT_TRUE(FFGetFormatById(row, fidRAS, ffRead));
+  EXPECT_EQ(info.Description, row.Description);
+  EXPECT_EQ(info.Video.CodecName, "Uncompressed, full frames");
+  EXPECT_EQ(info.Video.OrigBpp, 1);
+  EXPECT_EQ(info.Video.Frames, 1);
+  EXPECT_EQ(info.Video.FrameRate, 0.0);
+  UniHandle h;
+  ASSERT_EQ(MonitoredNoRaise([&] { UniOpen(h, info); }), 0) << GetErrorMessage();
+  Qimg img;
+  ASSERT_EQ(MonitoredNoRaise([&] { UniImgLoad(h, img, 1, 0); }), 0) << GetErrorMessage();
+  ASSERT_EQ(img.Width, 8);
+  ASSERT_EQ(img.Height, 2);
+  // Set bits are black: the first row starts black, the second white.
+  EXPECT_EQ(img.Data[0], 0);
+  EXPECT_EQ(img.Data[static_cast<size_t>(8 * img.BytesPP)], 255);
+  ImgFree(img);
+  MonitoredNoRaise([&] { UniClose(h); });
 }
 
 // A still its own unit refuses (an XPM cut after its values line) is described by the decoder

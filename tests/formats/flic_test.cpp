@@ -330,6 +330,42 @@ TEST_F(Flic, DamagedChunksAreInvalidNotEndless) {
   EXPECT_EQ(FCount(), files0_);
 }
 
+TEST_F(Flic, AFinalChunkShortOnlyOfItsPaddingByteReads) {
+  // A 3 x 3 copy frame: 9 pixel bytes make a 15-byte sub-chunk and a 31-byte frame chunk, which
+  // the writer counts as 32 with its padding byte and then leaves that byte out of the file.
+  const std::vector<uint8_t> px = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+  const std::string copy = test::FlicSubChunk(16, std::string(px.begin(), px.end()));
+  struct Case {
+    const char* what;
+    uint32_t claimed;    // the frame chunk's size field
+    uint32_t subClaimed;  // the copy sub-chunk's size field
+    bool reads;
+  };
+  for (const Case& c : {Case{"only the padding byte missing", 32, 15, true},
+                        Case{"a sub-chunk byte missing", 32, 16, false},
+                        Case{"two bytes past the end", 33, 15, false}}) {
+    SCOPED_TRACE(c.what);
+    std::string frame = test::FlicFrameChunk({copy});
+    frame[0] = static_cast<char>(c.claimed);
+    frame[16] = static_cast<char>(c.subClaimed);
+    const std::string file = test::FlicHeader(false, 1, 3, 3, 0, 0) + frame;
+    FlcHandle flc;
+    Qimg img;
+    FLCOpen(flc, Write("pad.flc", file));
+    const auto outcome = Outcome([&] { FLCLoad(flc, img, 1); });
+    if (c.reads) {
+      ASSERT_EQ(outcome.first, 0);
+      EXPECT_EQ(test::Indices(img), px);
+    } else {
+      EXPECT_EQ(outcome, test::Err(ecImage, 2));
+    }
+    ImgFree(img);
+    FLCClose(flc);
+  }
+  EXPECT_EQ(MemCount(), mem0_);
+  EXPECT_EQ(FCount(), files0_);
+}
+
 // Opens and reads every frame, forward and then from the start again. Never crashes or hangs.
 int32_t ReadEverything(const std::string& path) {
   int32_t failures = 0;

@@ -85,10 +85,11 @@ int32_t Decode(const std::string& packed, std::vector<uint8_t>& out) {
 
 TEST(GifLzw, RoundTripsEveryCodeSizeUpToTwelveBitsWithClears) {
   std::mt19937 rng(7);
-  for (int minSize = 1; minSize <= 8; ++minSize) {
+  // Minimum sizes above 8 occur in real files: their pixels still have 8 bits at most.
+  for (int minSize = 1; minSize <= 11; ++minSize) {
     // Noise fills the table quickly: the codes reach 12 bits and the encoder clears.
     std::vector<uint8_t> px(30000);
-    const int colours = minSize == 1 ? 2 : 1 << minSize;
+    const int colours = minSize == 1 ? 2 : 1 << std::min(minSize, 8);
     for (auto& v : px) v = static_cast<uint8_t>(rng() % colours);
     std::vector<uint8_t> out(px.size(), 0xEE);
     ASSERT_EQ(Decode(test::LzwEncode(px, minSize), out), 0) << minSize;
@@ -128,6 +129,19 @@ TEST(GifLzw, RefusesDamagedStreams) {
   test::LzwBits loneFirst;  // the same without the clear
   loneFirst.Put(6, 3);
   EXPECT_EQ(Decode(loneFirst.Packed(2), out), 9);
+  // Root codes past 255 (minimum size 11: roots up to 2047) are pixels no picture can hold,
+  // first after a clear and later in the stream.
+  for (int root : {256, 300, 2047}) {
+    test::LzwBits wide;
+    wide.Put(2048, 12);
+    wide.Put(root, 12);
+    EXPECT_EQ(Decode(wide.Packed(11), out), 9) << root;
+    test::LzwBits later;
+    later.Put(2048, 12);
+    later.Put(7, 12);
+    later.Put(root, 12);
+    EXPECT_EQ(Decode(later.Packed(11), out), 9) << root;
+  }
   // Output past the picture: a string of 2 pixels where 1 is left.
   std::vector<uint8_t> two(2);
   EXPECT_EQ(Decode(test::LzwEncode({1, 1, 1, 1}, 2), two), 9);

@@ -14,6 +14,7 @@
 #include "formats/ff_tables.h"
 #include "formats/units/ff_jp2.h"
 #include "formats/units/ff_jpg.h"
+#include "tests/formats/format_fixture.h"
 #include "tests/formats/picture_test_util.h"
 
 namespace tavelo {
@@ -124,16 +125,41 @@ TEST_F(JpgUnit, SavePassesTheTruncatedQualityAndResolution) {
   ImgFree(src);
 }
 
+// A file cut after its header (a partial download) shows the rows decoded before the cut, with
+// the loss as a warning in the trace, baseline and progressive alike.
+TEST_F(JpgUnit, ACutOffFileShowsWhatWasDecoded) {
+  const std::string dir = test::MakeTempDir("jpg-cut");
+  for (const char* name : {"jpg_baseline.jpg", "jpg_progressive.jpg"}) {
+    SCOPED_TRACE(name);
+    const std::string good = test::ReadFile(Pic(name));
+    Qimg whole, img;
+    ASSERT_EQ(Outcome([&] { JPGLoad(Pic(name), whole); }).first, 0);
+    for (size_t len : {good.size() / 2, good.size() - 2}) {
+      test::WriteFile(dir + "/cut.jpg", good.substr(0, len));
+      std::pair<int32_t, int32_t> outcome;
+      EXPECT_EQ(test::CountWarnings(ecImage, [&] { outcome = Outcome([&] { JPGLoad(dir + "/cut.jpg", img); }); }), 1)
+          << len;
+      ASSERT_EQ(outcome.first, 0) << len;
+      ASSERT_TRUE(ImgAssigned(img));
+      ASSERT_EQ(img.Size, whole.Size);
+      // A baseline file's first row lies wholly before half its data.
+      if (std::string(name) == "jpg_baseline.jpg") {
+        EXPECT_EQ(std::memcmp(img.Data, whole.Data, static_cast<size_t>(img.Width) * img.BytesPP), 0) << len;
+      }
+    }
+    ImgFree(img);
+    ImgFree(whole);
+  }
+}
+
 TEST_F(JpgUnit, FailuresKeepTheOldFileAndReport) {
   const std::string dir = test::MakeTempDir("jpg-bad");
   Qimg img;
   EXPECT_EQ(Outcome([&] { JPGLoad(dir + "/missing.jpg", img); }), (std::pair<int32_t, int32_t>{ecImage, 8}));
   const std::string good = test::ReadFile(Pic("jpg_progressive.jpg"));
-  for (size_t len : {size_t{10}, good.size() / 2, good.size() - 2}) {
-    test::WriteFile(dir + "/cut.jpg", good.substr(0, len));
-    EXPECT_EQ(Outcome([&] { JPGLoad(dir + "/cut.jpg", img); }), (std::pair<int32_t, int32_t>{ecImage, 8})) << len;
-    EXPECT_FALSE(ImgAssigned(img));
-  }
+  test::WriteFile(dir + "/cut.jpg", good.substr(0, 10));
+  EXPECT_EQ(Outcome([&] { JPGLoad(dir + "/cut.jpg", img); }), (std::pair<int32_t, int32_t>{ecImage, 8}));
+  EXPECT_FALSE(ImgAssigned(img));
   // A picture JPEG cannot hold (wider than 65500) fails in the library; the old file stays.
   test::WriteFile(dir + "/old.jpg", "old contents");
   Qimg wide;

@@ -625,8 +625,8 @@ std::string BmpFile(int32_t w, int32_t h, int depth, int compression, const std:
 TEST_F(Codecs, BmpHeadersAreChecked) {
   EXPECT_EQ(LoadBytes(fidBMP, "BX" + std::string(100, '\0')), Err(7, 2));
   const std::string pal(1024, '\0');
-  // Compressions that are not read as raw pixels: RLE4, JPEG, PNG, RLE8 at another depth.
-  EXPECT_EQ(LoadBytes(fidBMP, BmpFile(4, 4, 4, 2, std::string(64, '\0'), pal)), Err(7, 1));
+  // Compressions that are not read: JPEG, PNG, RLE8 and RLE4 at other depths.
+  EXPECT_EQ(LoadBytes(fidBMP, BmpFile(4, 4, 8, 2, std::string(64, '\0'), pal)), Err(7, 1));
   EXPECT_EQ(LoadBytes(fidBMP, BmpFile(4, 4, 24, 4, std::string(64, '\0'))), Err(7, 1));
   EXPECT_EQ(LoadBytes(fidBMP, BmpFile(4, 4, 24, 5, std::string(64, '\0'))), Err(7, 1));
   EXPECT_EQ(LoadBytes(fidBMP, BmpFile(4, 4, 24, 1, std::string(64, '\0'))), Err(7, 1));
@@ -693,6 +693,122 @@ TEST_F(Codecs, BmpRle8FollowsLineEndsDeltasAndClips) {
   ASSERT_EQ(Outcome([&] { DIBLoad_(path, img); }), Err(0, 0));
   const uint8_t dropped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 5, 5, 0, 0};
   EXPECT_EQ(std::memcmp(img.Data, dropped, 12), 0);
+  ImgFree(img);
+}
+
+// Grey with alpha (8 + 8 bits), raw and run-length, both row orders: 32-bit colour with the
+// alpha kept.
+TEST_F(Codecs, TgaGreyWithAlphaReadsAsColourWithAlpha) {
+  const int w = 3, h = 2;
+  const std::string pixels("\x10\xFF\x80\x00\x80\x00\xFE\x7F\x01\x02\x01\x02", 12);  // grey, alpha
+  for (bool rle : {false, true}) {
+    for (bool topDown : {false, true}) {
+      SCOPED_TRACE(std::string(rle ? "rle" : "raw") + (topDown ? " top-down" : " bottom-up"));
+      std::string file = CraftedTga(w, h, 16, 0, 0, 0, rle, topDown, false, "", pixels);
+      file[2] = static_cast<char>(rle ? 11 : 3);
+      file[17] = static_cast<char>(file[17] | 8);  // 8 alpha bits
+      const std::string path = test::MakeTempDir("tga") + "/ga.tga";
+      test::WriteFile(path, file);
+      FFInfoRec info;
+      ASSERT_EQ(Outcome([&] { TGAInfo(path, info); }), Err(0, 0));
+      EXPECT_EQ(info.Video.Bpp, 32);
+      EXPECT_EQ(info.Video.OrigBpp, 16);
+      EXPECT_NE(info.Video.VideoSupported, 0);
+      Qimg img;
+      ASSERT_EQ(Outcome([&] { TGALoad_(path, img); }), Err(0, 0));
+      ASSERT_EQ(img.Bpp, 32);
+      for (int i = 0; i < w * h; ++i) {
+        const uint8_t grey = static_cast<uint8_t>(pixels[2 * i]), alpha = static_cast<uint8_t>(pixels[2 * i + 1]);
+        EXPECT_EQ(std::vector<uint8_t>(img.Data + 4 * i, img.Data + 4 * i + 4),
+                  (std::vector<uint8_t>{grey, grey, grey, alpha}))
+            << "pixel " << i;
+      }
+      ImgFree(img);
+    }
+  }
+}
+
+// A BMP with an information header of 56 bytes (masks of red, green, blue and alpha) and one
+// pixel.
+std::string BmpWithMasks(int depth, uint32_t r, uint32_t g, uint32_t b, uint32_t a, uint32_t pixel) {
+  std::string s(70, '\0');
+  auto put = [&](size_t at, uint32_t v, int n) {
+    for (int i = 0; i < n; ++i) s[at + i] = static_cast<char>((v >> (8 * i)) & 255);
+  };
+  s[0] = 'B';
+  s[1] = 'M';
+  put(2, 74, 4);
+  put(10, 70, 4);
+  put(14, 56, 4);
+  put(18, 1, 4);
+  put(22, 1, 4);
+  put(26, 1, 2);
+  put(28, static_cast<uint32_t>(depth), 2);
+  put(30, 3, 4);
+  put(54, r, 4);
+  put(58, g, 4);
+  put(62, b, 4);
+  put(66, a, 4);
+  std::string px(4, '\0');
+  for (int i = 0; i < depth / 8; ++i) px[i] = static_cast<char>((pixel >> (8 * i)) & 255);
+  return s + px;
+}
+
+// Any set of bit-field masks: each channel scaled from its own width to 8 bits.
+TEST_F(Codecs, BmpBitFieldsOfAnyMasksAreRead) {
+  struct Case {
+    const char* name;
+    int depth;
+    uint32_t r, g, b, a, pixel;
+    int32_t bpp;                  // delivered depth
+    std::vector<uint8_t> bgra;    // the pixel delivered (B, G, R, and alpha for 32 bits)
+  };
+  const Case cases[] = {
+      {"10-10-10", 32, 0x3FF00000, 0x000FFC00, 0x000003FF, 0, (1023u << 20) | 512u, 24, {128, 0, 255}},
+      {"rgba byte order", 32, 0xFF000000, 0x00FF0000, 0x0000FF00, 0x000000FF, 0x11223344, 32, {0x33, 0x22, 0x11, 0x44}},
+      {"2-3-1", 16, 0x0300, 0x00E0, 0x0010, 0, (2u << 8) | (5u << 5) | (1u << 4), 24, {255, 182, 170}},
+      {"4-4-4-4", 16, 0x0F00, 0x00F0, 0x000F, 0xF000, 0x8F31, 32, {17, 51, 255, 136}},
+      {"11-11-10", 32, 0xFFE00000, 0x001FFC00, 0x000003FF, 0, 0xFFFFFFFF, 24, {255, 255, 255}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = test::MakeTempDir("bmp") + "/m.bmp";
+    test::WriteFile(path, BmpWithMasks(c.depth, c.r, c.g, c.b, c.a, c.pixel));
+    FFInfoRec info;
+    ASSERT_EQ(Outcome([&] { DIBInfo(path, info); }), Err(0, 0));
+    EXPECT_EQ(info.Video.Bpp, c.bpp);
+    EXPECT_NE(info.Video.VideoSupported, 0);
+    Qimg img;
+    ASSERT_EQ(Outcome([&] { DIBLoad_(path, img); }), Err(0, 0));
+    ASSERT_EQ(img.Bpp, c.bpp);
+    EXPECT_EQ(std::vector<uint8_t>(img.Data, img.Data + img.BytesPP), c.bgra);
+    ImgFree(img);
+  }
+  // Masks that are no run of bits, or that lie outside a 16-bit pixel, describe no picture.
+  EXPECT_EQ(LoadBytes(fidBMP, BmpWithMasks(32, 0x0F0F0000, 0xFF00, 0xFF, 0, 0)), Err(7, 1));
+  EXPECT_EQ(LoadBytes(fidBMP, BmpWithMasks(16, 0xF80000, 0x7E0, 0x1F, 0, 0)), Err(7, 1));
+}
+
+// 4-bit run-length data: runs alternate the two pixels of their byte, literals take half a byte
+// a pixel and are padded to an even count of bytes.
+TEST_F(Codecs, BmpRle4FollowsLineEndsDeltasAndClips) {
+  std::string pal(64, '\0');
+  for (int i = 0; i < 16; ++i) pal[4 * i] = static_cast<char>(i);
+  // 6 x 3, bottom-up. Row 0: a run of 8 (clipped to 6), end of line. Row 1: a literal of 5
+  // (3 bytes and a padding byte), a delta of 0 right 1 down, then on row 2 at x 5: one pixel,
+  // end of picture.
+  const std::string rle = std::string("\x08\x12\x00\x00", 4) + std::string("\x00\x05\x78\x9A\xB0\x00", 6) +
+                          std::string("\x00\x02\x00\x01", 4) + std::string("\x01\x50\x00\x01", 4);
+  const std::string path = test::MakeTempDir("rle") + "/r4.bmp";
+  test::WriteFile(path, BmpFile(6, 3, 4, 2, rle, pal));
+  Qimg img;
+  ASSERT_EQ(Outcome([&] { DIBLoad_(path, img); }), Err(0, 0));
+  ASSERT_EQ(img.Bpp, 8);
+  const uint8_t expect[18] = {0, 0, 0, 0,  0,  5,   // top row (file row 2)
+                              7, 8, 9, 10, 11, 0,   // file row 1
+                              1, 2, 1, 2,  1,  2};  // bottom row
+  EXPECT_EQ(std::memcmp(img.Data, expect, 18), 0);
+  EXPECT_EQ(img.Palette[3 * 9], 9);
   ImgFree(img);
 }
 

@@ -114,7 +114,9 @@ struct TiffWriter {
   decltype(&TIFFScanlineSize) scanline = lib.Get<decltype(&TIFFScanlineSize)>("TIFFScanlineSize");
 
   // 16-bit samples, spp per pixel, rows top-down.
-  void Write16(const std::string& path, int w, int h, int spp, int photometric, const std::vector<uint16_t>& v) {
+  // Planar: each sample in a plane of its own.
+  void Write16(const std::string& path, int w, int h, int spp, int photometric, const std::vector<uint16_t>& v,
+               uint16_t alphaKind = EXTRASAMPLE_UNASSALPHA, bool planar = false) {
     TIFF* t = open(path.c_str(), "w");
     ASSERT_NE(t, nullptr);
     set(t, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(w));
@@ -122,13 +124,22 @@ struct TiffWriter {
     set(t, TIFFTAG_BITSPERSAMPLE, 16);
     set(t, TIFFTAG_SAMPLESPERPIXEL, spp);
     set(t, TIFFTAG_PHOTOMETRIC, photometric);
-    set(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    set(t, TIFFTAG_PLANARCONFIG, planar ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
     if (spp == 2 || spp == 4) {
-      const uint16_t extra[1] = {EXTRASAMPLE_UNASSALPHA};
+      const uint16_t extra[1] = {alphaKind};
       set(t, TIFFTAG_EXTRASAMPLES, 1, extra);
     }
-    for (int y = 0; y < h; ++y)
-      ASSERT_GE(write(t, const_cast<uint16_t*>(v.data()) + static_cast<size_t>(y) * w * spp, y, 0), 0);
+    if (planar) {
+      std::vector<uint16_t> row(static_cast<size_t>(w));
+      for (int s = 0; s < spp; ++s)
+        for (int y = 0; y < h; ++y) {
+          for (int x = 0; x < w; ++x) row[static_cast<size_t>(x)] = v[(static_cast<size_t>(y) * w + x) * spp + s];
+          ASSERT_GE(write(t, row.data(), y, static_cast<uint16_t>(s)), 0);
+        }
+    } else {
+      for (int y = 0; y < h; ++y)
+        ASSERT_GE(write(t, const_cast<uint16_t*>(v.data()) + static_cast<size_t>(y) * w * spp, y, 0), 0);
+    }
     close(t);
   }
 
@@ -204,6 +215,24 @@ TEST_F(TifUnit, SixteenBitStretchCoversEverySample) {
   // B, G, R, A of (3000, 2000, 1000, 3550), then black and transparent.
   EXPECT_EQ(std::vector<uint8_t>(img.Data, img.Data + 8), (std::vector<uint8_t>{200, 100, 0, 255, 0, 0, 0, 0}));
   ImgFree(img);
+}
+
+// 16-bit colours stored multiplied by an associated alpha come out divided by it again, line by
+// line and through the RGBA reader (planar) alike.
+TEST_F(TifUnit, SixteenBitAssociatedAlphaIsDividedOut) {
+  TiffWriter tw;
+  const std::string dir = test::MakeTempDir("tif-16-assoc");
+  // (0x4000, 0x2000, 0, alpha 0x8000): half-transparent (128, 64, 0) once divided; then white.
+  const std::vector<uint16_t> v = {0x4000, 0x2000, 0, 0x8000, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF};
+  for (bool planar : {false, true}) {
+    SCOPED_TRACE(planar ? "planar" : "contiguous");
+    tw.Write16(dir + "/assoc.tif", 1, 2, 4, PHOTOMETRIC_RGB, v, EXTRASAMPLE_ASSOCALPHA, planar);
+    Qimg img;
+    ASSERT_EQ(Outcome([&] { TIFLoad(dir + "/assoc.tif", img); }).first, 0) << GetErrorMessage();
+    ASSERT_EQ(img.Bpp, 32);
+    EXPECT_EQ(std::vector<uint8_t>(img.Data, img.Data + 8), (std::vector<uint8_t>{0, 64, 128, 128, 255, 255, 255, 255}));
+    ImgFree(img);
+  }
 }
 
 TEST_F(TifUnit, PaletteValuesBelow256AreTakenAsTheyAre) {
