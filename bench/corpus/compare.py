@@ -7,8 +7,8 @@ with independent references, and prints a table per format: files, exact, close,
 Pictures: the first frame against Pillow, gdk-pixbuf, ImageMagick and FFmpeg in turn, pixel by
 pixel in R, G, B, keeping the best agreement (the references disagree among themselves on damaged
 files and some codings); where the reference has alpha only pixels
-with alpha above 0 are compared (the probe's dump has no alpha). Movies: the first 10 frames
-against FFmpeg's (Pillow's for FLIC files FFmpeg does not read). Sounds: every sample against FFmpeg's decode at the depth the probe delivers.
+with alpha above 0 are compared (the probe's dump has no alpha). Movies: the first 10 frame slots
+against FFmpeg's frames placed by their timestamps (Pillow's for FLIC files FFmpeg does not read). Sounds: every sample against FFmpeg's decode at the depth the probe delivers.
 "exact": equal; "close": every value within 2 (pictures, frames) or 1 (samples) and the same
 count; "differs": anything else; "refused": the probe fails where a reference reads the file.
 Files no reference reads are counted under "unread" and not compared. --list prints every file
@@ -137,13 +137,53 @@ def check_picture(probe, path, tmp):
     return best if best is not None else ('unread', '')
 
 
+def place_by_time(path, frames, slots=10):
+    """The first slots frame slots of a movie as a player shows them: each decoded frame (in the
+    decoder's order) from the slot of its own timestamp on, held until the next one. FFmpeg's own
+    constant-rate output is not used: after a gap in the timestamps (frames the file leaves out)
+    it shows the next frame one slot early (it repeats the frame before the gap only
+    lrint(gap - 0.6) times). Without usable timestamps the frames are taken as they come."""
+    r = run(['ffprobe', '-v', 'error', '-select_streams', 'v:0', '-read_intervals', '%+#40', '-show_entries',
+             'stream=r_frame_rate,time_base:frame=best_effort_timestamp', '-of', 'csv=p=0', path])
+    if r is None or r.returncode != 0:
+        return frames
+    from fractions import Fraction
+
+    def fraction(v):
+        try:
+            f = Fraction(v)
+            return f if f > 0 else None
+        except (ValueError, ZeroDivisionError):
+            return None
+    times, rate, tb = [], None, None
+    for line in r.stdout.decode(errors='replace').split():
+        if '/' in line:
+            parts = line.split(',')
+            if len(parts) == 2:
+                rate, tb = fraction(parts[0]), fraction(parts[1])
+        else:
+            v = line.strip(',')
+            times.append(int(v) if v.lstrip('-').isdigit() else None)
+    if rate is None or tb is None or len(times) < len(frames) or None in times[:len(frames)]:
+        return frames
+    times = times[:len(frames)]
+    placed = [round((t - times[0]) * tb * rate) for t in times]
+    if placed != sorted(placed):
+        return frames
+    shown = []
+    for k in range(min(slots, placed[-1] + 1) if placed else 0):
+        shown.append(frames[max(j for j in range(len(frames)) if placed[j] <= k)])
+    return shown
+
+
 def check_movie(probe, path, tmp):
     refdir = os.path.join(tmp, 'ref')
     os.makedirs(refdir, exist_ok=True)
-    r = run(['ffmpeg', '-v', 'error', '-y', '-i', path, '-frames:v', '10', '-pix_fmt', 'rgb24', '-f', 'image2',
-             '-c:v', 'ppm', os.path.join(refdir, 'f%d.ppm')])
+    # Every decoded frame once, in the decoder's order (place_by_time puts them in their slots).
+    r = run(['ffmpeg', '-v', 'error', '-y', '-i', path, '-fps_mode', 'passthrough', '-frames:v', '10', '-pix_fmt', 'rgb24',
+             '-f', 'image2', '-c:v', 'ppm', os.path.join(refdir, 'f%d.ppm')])
     refs = sorted(os.listdir(refdir), key=lambda n: int(n[1:-4])) if r is not None and r.returncode == 0 else []
-    frames = [read_ppm(os.path.join(refdir, n))[2] for n in refs]
+    frames = place_by_time(path, [read_ppm(os.path.join(refdir, n))[2] for n in refs])
     name = 'FFmpeg'
     if not frames:
         # FFmpeg's FLIC reader gives nothing for files whose last chunk lacks its padding byte.
