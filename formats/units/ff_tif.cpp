@@ -152,6 +152,7 @@ void ReadAssoc16_(const TiffApi& api, const TIFRec& rec, Qimg& img) {
     api.GetField(rec.Handle, TIFFTAG_TILELENGTH, &tileLength);
     const tmsize_t tileBytes = api.TileSize(rec.Handle);
     const size_t perPixel = planar ? 1 : 4;
+    if (tileBytes > kMaxPictureBytes) SetError(ecImage, 4, __LINE__);
     if (tileWidth == 0 || tileLength == 0 ||
         tileBytes < static_cast<tmsize_t>(uint64_t{tileWidth} * tileLength * perPixel * 2))
       SetError(ecImage, 3, __LINE__);
