@@ -131,6 +131,18 @@ int32_t RoundRes_(float value) {
   return static_cast<int32_t>(FpuRound(value));
 }
 
+// Colours stored multiplied by their alpha (B, G, R, A pixels) divided by it again, rounded: the
+// picture holds colours as they are, like every other picture with alpha.
+void Unpremultiply_(Qimg& img) {
+  const int64_t pixels = static_cast<int64_t>(img.Width) * img.Height;
+  for (int64_t i = 0; i < pixels; ++i) {
+    uint8_t* p = img.Data + 4 * i;
+    const uint32_t a = p[3];
+    if (a == 0 || a == 255) continue;
+    for (int c = 0; c < 3; ++c) p[c] = static_cast<uint8_t>(std::min<uint32_t>(255, (p[c] * 255u + a / 2) / a));
+  }
+}
+
 // 16-bit R, G, B colours stored multiplied by an associated alpha: the samples are read as they
 // are (strips or tiles, one plane or four), the colours divided by alpha at their full precision
 // and each sample reduced to 8 bits in the same step, rounded once (c x 255 / a; alpha a x 255 /
@@ -244,8 +256,9 @@ void ReadRGBA_(const TiffApi& api, const TIFRec& rec, Qimg& img) {
   }
   ImgSwapRB(img, img);
   // The reader hands associated alpha's colours through as stored. At 8 bits they stay so (the
-  // program's own files label unmultiplied colours associated); 16-bit RGBA is read by
-  // ReadAssoc16_.
+  // program's own files label unmultiplied colours associated). 16-bit RGBA is read by
+  // ReadAssoc16_; other 16-bit layouts with it (more extra samples) are divided here, at 8 bits.
+  if (rec.HasAlpha && rec.AssocAlpha && rec.BitsPerSample == 16) Unpremultiply_(img);
 }
 
 // 16-bit samples of 1, 2 or 4 per pixel, stretched over 0..255 by the smallest and largest of
