@@ -59,7 +59,8 @@ const char* const kPngExports[] = {
     "png_get_pHYs", "png_set_pHYs", "png_get_io_ptr"};
 
 const char* const kTiffExports[] = {"TIFFOpen", "TIFFClose", "TIFFGetField", "TIFFGetFieldDefaulted",
-                                    "TIFFScanlineSize", "TIFFReadScanline", "TIFFReadRGBAImage", "TIFFSetField",
+                                    "TIFFScanlineSize", "TIFFReadScanline", "TIFFReadRGBAImage", "TIFFReadTile",
+                                    "TIFFTileSize", "TIFFSetField",
                                     "TIFFDefaultStripSize", "TIFFWriteScanline", "ExternErrorSet",
                                     "ExternWarningSet"};
 

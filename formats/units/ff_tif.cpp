@@ -1,7 +1,9 @@
 #include "formats/units/ff_tif.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "codecs/tiffcodec/tiffcodec.h"
 #include "core/services/basic.h"
@@ -30,6 +32,8 @@ struct TiffApi {
   decltype(&TIFFScanlineSize) ScanlineSize;
   decltype(&TIFFReadScanline) ReadScanline;
   decltype(&TIFFReadRGBAImage) ReadRGBAImage;
+  decltype(&TIFFReadTile) ReadTile;
+  decltype(&TIFFTileSize) TileSize;
   decltype(&TIFFSetField) SetField;
   decltype(&TIFFDefaultStripSize) DefaultStripSize;
   decltype(&TIFFWriteScanline) WriteScanline;
@@ -48,6 +52,8 @@ bool BindTiff_(TiffApi& api) {
   all = FFBind_(clTiff, api.ScanlineSize, "TIFFScanlineSize") && all;
   all = FFBind_(clTiff, api.ReadScanline, "TIFFReadScanline") && all;
   all = FFBind_(clTiff, api.ReadRGBAImage, "TIFFReadRGBAImage") && all;
+  all = FFBind_(clTiff, api.ReadTile, "TIFFReadTile") && all;
+  all = FFBind_(clTiff, api.TileSize, "TIFFTileSize") && all;
   all = FFBind_(clTiff, api.SetField, "TIFFSetField") && all;
   all = FFBind_(clTiff, api.DefaultStripSize, "TIFFDefaultStripSize") && all;
   all = FFBind_(clTiff, api.WriteScanline, "TIFFWriteScanline") && all;
@@ -137,6 +143,83 @@ void Unpremultiply_(Qimg& img) {
   }
 }
 
+// 16-bit R, G, B colours stored multiplied by an associated alpha: the samples are read as they
+// are (strips or tiles, one plane or four), the colours divided by alpha at their full precision
+// and each sample reduced to 8 bits in the same step, rounded once (c x 255 / a; alpha a x 255 /
+// 65535). Reduced first, a colour under an alpha of a few 8-bit steps would be mostly rounding
+// error. Delivered as 32-bit B, G, R, A.
+bool Assoc16_(const TIFRec& rec) {
+  return rec.BitsPerSample == 16 && rec.SamplesPerPixel == 4 && rec.AssocAlpha &&
+         rec.Photometric == PHOTOMETRIC_RGB && rec.Width > 0 && rec.Height > 0;
+}
+
+void ReadAssoc16_(const TiffApi& api, const TIFRec& rec, Qimg& img) {
+  const int64_t pixels = static_cast<int64_t>(rec.Width) * rec.Height;
+  if (pixels * 4 > kMaxPictureBytes) SetError(ecImage, 4, __LINE__);
+  const bool planar = rec.PlanarConfig == PLANARCONFIG_SEPARATE;
+  const size_t width = static_cast<size_t>(rec.Width);
+  std::vector<uint16_t> all(static_cast<size_t>(pixels) * 4);  // R, G, B, A per pixel
+  uint32_t tileWidth = 0, tileLength = 0;
+  if (api.GetField(rec.Handle, TIFFTAG_TILEWIDTH, &tileWidth) != 0) {
+    api.GetField(rec.Handle, TIFFTAG_TILELENGTH, &tileLength);
+    const tmsize_t tileBytes = api.TileSize(rec.Handle);
+    const size_t perPixel = planar ? 1 : 4;
+    if (tileBytes > kMaxPictureBytes) SetError(ecImage, 4, __LINE__);
+    if (tileWidth == 0 || tileLength == 0 ||
+        tileBytes < static_cast<tmsize_t>(uint64_t{tileWidth} * tileLength * perPixel * 2))
+      SetError(ecImage, 3, __LINE__);
+    std::vector<uint16_t> tile(static_cast<size_t>(tileBytes + 1) / 2);
+    for (int s = 0; s < (planar ? 4 : 1); ++s)
+      for (uint32_t ty = 0; ty < static_cast<uint32_t>(rec.Height); ty += tileLength)
+        for (uint32_t tx = 0; tx < static_cast<uint32_t>(rec.Width); tx += tileWidth) {
+          if (api.ReadTile(rec.Handle, tile.data(), tx, ty, 0, static_cast<uint16_t>(s)) < 0)
+            SetError(ecImage, 3, __LINE__);
+          // Tiles at the right and bottom edges reach past the picture: only its part is kept.
+          const uint32_t w = std::min(tileWidth, static_cast<uint32_t>(rec.Width) - tx);
+          const uint32_t h = std::min(tileLength, static_cast<uint32_t>(rec.Height) - ty);
+          for (uint32_t y = 0; y < h; ++y)
+            for (uint32_t x = 0; x < w; ++x) {
+              const uint16_t* src = tile.data() + (static_cast<size_t>(y) * tileWidth + x) * perPixel;
+              uint16_t* dst = all.data() + ((ty + y) * width + tx + x) * 4;
+              if (planar) {
+                dst[s] = *src;
+              } else {
+                for (int c = 0; c < 4; ++c) dst[c] = src[c];
+              }
+            }
+        }
+  } else {
+    std::vector<uint16_t> line(static_cast<size_t>(rec.ScanlineSize + 1) / 2);
+    if (line.size() < width * (planar ? 1 : 4)) SetError(ecImage, 3, __LINE__);
+    for (int s = 0; s < (planar ? 4 : 1); ++s)
+      for (int32_t row = 0; row < rec.Height; ++row) {
+        if (api.ReadScanline(rec.Handle, line.data(), static_cast<uint32_t>(row), static_cast<uint16_t>(s)) < 0)
+          SetError(ecImage, 3, __LINE__);
+        uint16_t* dst = all.data() + static_cast<size_t>(row) * width * 4;
+        if (planar) {
+          for (size_t x = 0; x < width; ++x) dst[x * 4 + static_cast<size_t>(s)] = line[x];
+        } else {
+          std::copy(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(width * 4), dst);
+        }
+      }
+  }
+  _imgalloc_(img, rec.Width, rec.Height, 32, __LINE__, "FF_TIF.TIFLoad.img");
+  for (int64_t i = 0; i < pixels; ++i) {
+    const uint16_t* p = all.data() + 4 * i;
+    uint8_t* out = img.Data + 4 * i;
+    const uint64_t a = p[3];
+    // Rounded halves up: (2 x c x 255 + d) div 2d is c x 255 / d rounded.
+    const auto scaled = [](uint64_t c, uint64_t d) {
+      return static_cast<uint8_t>(std::min<uint64_t>(255, (2 * c * 255 + d) / (2 * d)));
+    };
+    const uint64_t d = a == 0 ? 65535 : a;  // no alpha: nothing to divide (colours should be 0)
+    out[0] = scaled(p[2], d);
+    out[1] = scaled(p[1], d);
+    out[2] = scaled(p[0], d);
+    out[3] = scaled(a, 65535);
+  }
+}
+
 // libtiff's RGBA reader: the whole picture as 32-bit R, G, B, A words, bottom-up; delivered
 // top-down in B, G, R order, 24 bits unless the file has an alpha sample.
 void ReadRGBA_(const TiffApi& api, const TIFRec& rec, Qimg& img) {
@@ -173,7 +256,8 @@ void ReadRGBA_(const TiffApi& api, const TIFRec& rec, Qimg& img) {
   }
   ImgSwapRB(img, img);
   // The reader hands associated alpha's colours through as stored. At 8 bits they stay so (the
-  // program's own files label unmultiplied colours associated); 16-bit files are others'.
+  // program's own files label unmultiplied colours associated). 16-bit RGBA is read by
+  // ReadAssoc16_; other 16-bit layouts with it (more extra samples) are divided here, at 8 bits.
   if (rec.HasAlpha && rec.AssocAlpha && rec.BitsPerSample == 16) Unpremultiply_(img);
 }
 
@@ -328,9 +412,12 @@ void TIFLoad(const std::string& fileName, Qimg& img) {
     const TiffApi& api = Api_();
     TIFOpen_(rec, fileName);
     if (!rec.ByScanline && !rec.ByRGBA) SetError(ecImage, 1, __LINE__);
-    bool viaRGBA = !rec.ByScanline;
+    const bool assoc16 = Assoc16_(rec);
+    bool viaRGBA = !rec.ByScanline && !assoc16;
     const int32_t spp = rec.SamplesPerPixel;
-    if (rec.ByScanline) {
+    if (assoc16) {
+      ReadAssoc16_(api, rec, img);
+    } else if (rec.ByScanline) {
       const int64_t bytes = static_cast<int64_t>(rec.Width) * rec.Height * spp;
       if (bytes > kMaxPictureBytes) SetError(ecImage, 4, __LINE__);
       _imgalloc_(img, rec.Width, rec.Height, spp * 8, __LINE__, "FF_TIF.TIFLoad.img");
@@ -369,7 +456,7 @@ void TIFLoad(const std::string& fileName, Qimg& img) {
     }
     if (viaRGBA) {
       ReadRGBA_(api, rec, img);
-    } else {
+    } else if (!assoc16) {
       int32_t samples = spp;
       const int64_t pixels = static_cast<int64_t>(rec.Width) * rec.Height;
       if (samples == 2) {
@@ -389,7 +476,6 @@ void TIFLoad(const std::string& fileName, Qimg& img) {
       }
       ImgSetDims(img, rec.Width, rec.Height, samples * 8);
       if (samples >= 3) ImgSwapRB(img, img);
-      if (samples == 4 && rec.AssocAlpha && rec.BitsPerSample == 16) Unpremultiply_(img);
     }
     img.XRes = RoundRes_(rec.XResolution);
     img.YRes = RoundRes_(rec.YResolution);

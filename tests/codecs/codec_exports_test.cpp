@@ -47,7 +47,7 @@ TEST(CodecExports, TiffCarriesLibtiffAndItsMessageCalls) {
   CodecLib tiff("tiffcodec");
   EXPECT_EQ(DefinedExports(tiff.Path()), (std::set<std::string>{"ExternErrorSet", "ExternWarningSet"}));
   for (const char* name : {"TIFFOpen", "TIFFClose", "TIFFGetField", "TIFFGetFieldDefaulted", "TIFFScanlineSize",
-                           "TIFFReadScanline", "TIFFReadRGBAImage", "TIFFSetField", "TIFFDefaultStripSize",
+                           "TIFFReadScanline", "TIFFReadRGBAImage", "TIFFReadTile", "TIFFTileSize", "TIFFSetField", "TIFFDefaultStripSize",
                            "TIFFWriteScanline", "ExternErrorSet", "ExternWarningSet"})
     EXPECT_NE(tiff.Raw(name), nullptr) << name;
 }

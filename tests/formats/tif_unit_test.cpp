@@ -112,11 +112,12 @@ struct TiffWriter {
   decltype(&TIFFWriteScanline) write = lib.Get<decltype(&TIFFWriteScanline)>("TIFFWriteScanline");
   decltype(&TIFFReadScanline) read = lib.Get<decltype(&TIFFReadScanline)>("TIFFReadScanline");
   decltype(&TIFFScanlineSize) scanline = lib.Get<decltype(&TIFFScanlineSize)>("TIFFScanlineSize");
+  decltype(&TIFFWriteTile) writeTile = lib.Get<decltype(&TIFFWriteTile)>("TIFFWriteTile");
 
   // 16-bit samples, spp per pixel, rows top-down.
-  // Planar: each sample in a plane of its own.
+  // Planar: each sample in a plane of its own. Tile > 0: in tiles of tile x tile pixels.
   void Write16(const std::string& path, int w, int h, int spp, int photometric, const std::vector<uint16_t>& v,
-               uint16_t alphaKind = EXTRASAMPLE_UNASSALPHA, bool planar = false) {
+               uint16_t alphaKind = EXTRASAMPLE_UNASSALPHA, bool planar = false, int tile = 0) {
     TIFF* t = open(path.c_str(), "w");
     ASSERT_NE(t, nullptr);
     set(t, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(w));
@@ -129,7 +130,25 @@ struct TiffWriter {
       const uint16_t extra[1] = {alphaKind};
       set(t, TIFFTAG_EXTRASAMPLES, 1, extra);
     }
-    if (planar) {
+    if (tile > 0) {
+      set(t, TIFFTAG_TILEWIDTH, static_cast<uint32_t>(tile));
+      set(t, TIFFTAG_TILELENGTH, static_cast<uint32_t>(tile));
+      const int n = planar ? 1 : spp;
+      std::vector<uint16_t> buf(static_cast<size_t>(tile) * tile * n);
+      for (int s = 0; s < (planar ? spp : 1); ++s)
+        for (int ty = 0; ty < h; ty += tile)
+          for (int tx = 0; tx < w; tx += tile) {
+            std::fill(buf.begin(), buf.end(), uint16_t{0xEEEE});  // past the picture: junk
+            for (int y = ty; y < std::min(h, ty + tile); ++y)
+              for (int x = tx; x < std::min(w, tx + tile); ++x)
+                for (int c = 0; c < n; ++c)
+                  buf[(static_cast<size_t>(y - ty) * tile + (x - tx)) * n + c] =
+                      v[(static_cast<size_t>(y) * w + x) * spp + (planar ? s : c)];
+            ASSERT_GE(writeTile(t, buf.data(), static_cast<uint32_t>(tx), static_cast<uint32_t>(ty), 0,
+                                static_cast<uint16_t>(s)),
+                      0);
+          }
+    } else if (planar) {
       std::vector<uint16_t> row(static_cast<size_t>(w));
       for (int s = 0; s < spp; ++s)
         for (int y = 0; y < h; ++y) {
@@ -231,6 +250,51 @@ TEST_F(TifUnit, SixteenBitAssociatedAlphaIsDividedOut) {
     ASSERT_EQ(Outcome([&] { TIFLoad(dir + "/assoc.tif", img); }).first, 0) << GetErrorMessage();
     ASSERT_EQ(img.Bpp, 32);
     EXPECT_EQ(std::vector<uint8_t>(img.Data, img.Data + 8), (std::vector<uint8_t>{0, 64, 128, 128, 255, 255, 255, 255}));
+    ImgFree(img);
+  }
+}
+
+// The division at full precision, each sample rounded once to 8 bits, in every layout: strips or
+// tiles (pictures wider and taller than a tile), one plane or four. Low alphas come out as the
+// colour they hold, not as the rounding error of an 8-bit division.
+TEST_F(TifUnit, SixteenBitAssociatedAlphaIsDividedAtFullPrecision) {
+  TiffWriter tw;
+  const std::string dir = test::MakeTempDir("tif-16-assoc-precise");
+  const int w = 21, h = 18;
+  std::vector<uint16_t> v(static_cast<size_t>(w) * h * 4);
+  for (size_t i = 0; i < v.size() / 4; ++i) {
+    const uint32_t a = static_cast<uint32_t>(150 + i * 97 % 2400);  // alpha 0.6 to 10 of 255
+    v[4 * i] = static_cast<uint16_t>(a * (i % 7 + 1) / 8);
+    v[4 * i + 1] = static_cast<uint16_t>(a * (i % 5) / 5);
+    v[4 * i + 2] = static_cast<uint16_t>(a / 3);
+    v[4 * i + 3] = static_cast<uint16_t>(a);
+  }
+  v[0] = 294, v[1] = 151, v[2] = 79, v[3] = 367;  // from a real file: (204, 105, 55), alpha 1
+  v[4] = v[5] = v[6] = 0, v[7] = 0;               // transparent
+  v[8] = 0x8000, v[9] = 0x1234, v[10] = 0xFFFF, v[11] = 0xFFFF;  // opaque
+  struct Layout {
+    const char* Name;
+    bool Planar;
+    int Tile;
+  };
+  for (const Layout& l : {Layout{"strips", false, 0}, Layout{"strips, planar", true, 0}, Layout{"tiles", false, 16},
+                          Layout{"tiles, planar", true, 16}}) {
+    SCOPED_TRACE(l.Name);
+    tw.Write16(dir + "/a.tif", w, h, 4, PHOTOMETRIC_RGB, v, EXTRASAMPLE_ASSOCALPHA, l.Planar, l.Tile);
+    Qimg img;
+    ASSERT_EQ(Outcome([&] { TIFLoad(dir + "/a.tif", img); }).first, 0) << GetErrorMessage();
+    ASSERT_EQ(img.Bpp, 32);
+    EXPECT_EQ(std::vector<uint8_t>(img.Data, img.Data + 12),
+              (std::vector<uint8_t>{55, 105, 204, 1, 0, 0, 0, 0, 255, 18, 128, 255}));
+    int wrong = 0;
+    for (size_t i = 0; i < v.size() / 4; ++i) {
+      const double a = v[4 * i + 3] == 0 ? 65535.0 : v[4 * i + 3];
+      for (int c = 0; c < 3; ++c)
+        wrong += img.Data[4 * i + static_cast<size_t>(c)] !=
+                 std::min(255.0, std::floor(v[4 * i + 2 - static_cast<size_t>(c)] * 255.0 / a + 0.5));
+      wrong += img.Data[4 * i + 3] != std::floor(v[4 * i + 3] * 255.0 / 65535.0 + 0.5);
+    }
+    EXPECT_EQ(wrong, 0);
     ImgFree(img);
   }
 }
