@@ -174,6 +174,9 @@ bool HoldsPackedB(const uint8_t* d, size_t size) {
 
 bool MayBePlaceholder(size_t size) { return size <= kHeadBytes; }
 
+// B chunks looked back over for the packed chunk a placeholder belongs to.
+constexpr size_t kMaxHeldBack = 8;
+
 AviPictureTypes::AviPictureTypes(const std::string& fileName, AVCodecID codec)
     : own_(std::make_unique<ReadOnlyFile>(fileName)), fd_(own_->Fd()), codec_(codec) {}
 
@@ -202,11 +205,17 @@ bool AviPictureTypes::ReadShown(const std::vector<AviChunkRef>& chunks, size_t i
   if (!Read(chunks[i], type)) return false;
   if (codec_ != AV_CODEC_ID_MPEG4 || type == 'B' || i == 0 || !MayBePlaceholder(static_cast<size_t>(chunks[i].Size)))
     return true;
-  const std::vector<uint8_t>* before = Data(chunks[i - 1], 0);
-  if (before == nullptr) return false;
-  if (HoldsPackedB(before->data(), before->size())) {
-    type = 'B';
-    if (placeholder != nullptr) *placeholder = true;
+  // The decoder holds a packed B picture back until the next chunk, and then holds back that
+  // chunk in turn while it is a B picture: the placeholder gives out the last one held.
+  for (size_t j = i; j-- > 0 && i - j <= kMaxHeldBack;) {
+    const std::vector<uint8_t>* before = Data(chunks[j], 0);
+    if (before == nullptr) return false;
+    if (HoldsPackedB(before->data(), before->size())) {
+      type = 'B';
+      if (placeholder != nullptr) *placeholder = true;
+      break;
+    }
+    if (CodedPictureType(codec_, before->data(), before->size()) != 'B') break;
   }
   return true;
 }

@@ -57,7 +57,8 @@ class AviPictureTypes {
   // The type chunks[i] is shown by: Read's, but 'B' for the placeholder behind a chunk of MPEG-4
   // with a packed B picture (DivX/Xvid store a B picture behind the reference picture shown after
   // it, and the next chunk is a small uncoded picture that only keeps the B picture's slot: the
-  // decoder gives the B picture out on it, at that chunk's decoding time, as for a B chunk).
+  // decoder gives the B picture out on it, at that chunk's decoding time, as for a B chunk; B
+  // chunks between the packed chunk and its placeholder each give out the B picture before them).
   // placeholder (when given) tells whether chunks[i] is such a chunk: it holds no picture to
   // start decoding from, whatever the index says of it.
   bool ReadShown(const std::vector<AviChunkRef>& chunks, size_t i, char& type, bool* placeholder = nullptr);

@@ -582,7 +582,7 @@ struct Reader::Index {
     AVCodecParameters* apar = audioStream >= 0 ? fmt->streams[audioStream]->codecpar : nullptr;
     const AVRational aTb = audioStream >= 0 ? fmt->streams[audioStream]->time_base : AVRational{1, 1};
     int64_t lastVideoTs = kNoTs;
-    bool packedBefore = false;  // the last picture packet held a packed B picture
+    bool heldBack = false;  // the decoder holds a packed B picture back
     const AVCodecID videoCodec = videoStream >= 0 ? fmt->streams[videoStream]->codecpar->codec_id : AV_CODEC_ID_NONE;
     std::vector<size_t> noPts;  // pictures the demuxer gave a decoding time but no display time
     // H.264 without display times (AVI) is placed by the order counts of its pictures when every
@@ -654,8 +654,13 @@ struct Reader::Index {
         VEntries.push_back(VideoEntry{pts, dts, pkt->pos, (pkt->flags & AV_PKT_FLAG_KEY) != 0, PacketMark(pkt)});
         // The placeholder behind a packed B picture gives the B picture out (ff_avi_order.h); it
         // holds nothing to start decoding from.
-        const bool placeholder = packedBefore && MayBePlaceholder(static_cast<size_t>(pkt->size));
-        packedBefore = videoCodec == AV_CODEC_ID_MPEG4 && HoldsPackedB(pkt->data, static_cast<size_t>(pkt->size));
+        // B chunks between the packed chunk and its placeholder keep a B picture held back.
+        const char mpeg4Type = videoCodec == AV_CODEC_ID_MPEG4
+                                   ? CodedPictureType(videoCodec, pkt->data, static_cast<size_t>(pkt->size))
+                                   : 0;
+        const bool placeholder = heldBack && mpeg4Type != 'B' && MayBePlaceholder(static_cast<size_t>(pkt->size));
+        heldBack = videoCodec == AV_CODEC_ID_MPEG4 &&
+                   (HoldsPackedB(pkt->data, static_cast<size_t>(pkt->size)) || (heldBack && mpeg4Type == 'B'));
         if (placeholder) VEntries.back().Key = false;
         if (byCounts) {
           H264Order::Picture picture;
