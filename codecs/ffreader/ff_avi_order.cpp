@@ -162,6 +162,21 @@ bool AviMpegSoundFromIndex(const ReadOnlyFile& file, AVStream* st, std::vector<A
   return true;
 }
 
+bool HoldsPackedB(const uint8_t* d, size_t size) {
+  bool first = true;
+  for (size_t k = 0; k + 4 < size; ++k) {
+    if (d[k] != 0 || d[k + 1] != 0 || d[k + 2] != 1 || d[k + 3] != 0xB6) continue;
+    if (!first && CodedPictureType(AV_CODEC_ID_MPEG4, d + k, size - k) == 'B') return true;
+    first = false;
+  }
+  return false;
+}
+
+bool MayBePlaceholder(size_t size) { return size <= kHeadBytes; }
+
+// B chunks looked back over for the packed chunk a placeholder belongs to.
+constexpr size_t kMaxHeldBack = 8;
+
 AviPictureTypes::AviPictureTypes(const std::string& fileName, AVCodecID codec)
     : own_(std::make_unique<ReadOnlyFile>(fileName)), fd_(own_->Fd()), codec_(codec) {}
 
@@ -181,6 +196,26 @@ bool AviPictureTypes::Read(const AviChunkRef& c, char& type) {
     whole_.resize(static_cast<size_t>(c.Size));
     if (ReadAt(fd_, c.HeaderPos + 8, whole_.data(), whole_.size()) != static_cast<ssize_t>(whole_.size())) return false;
     type = CodedPictureType(codec_, whole_.data(), whole_.size());
+  }
+  return true;
+}
+
+bool AviPictureTypes::ReadShown(const std::vector<AviChunkRef>& chunks, size_t i, char& type, bool* placeholder) {
+  if (placeholder != nullptr) *placeholder = false;
+  if (!Read(chunks[i], type)) return false;
+  if (codec_ != AV_CODEC_ID_MPEG4 || type == 'B' || i == 0 || !MayBePlaceholder(static_cast<size_t>(chunks[i].Size)))
+    return true;
+  // The decoder holds a packed B picture back until the next chunk, and then holds back that
+  // chunk in turn while it is a B picture: the placeholder gives out the last one held.
+  for (size_t j = i; j-- > 0 && i - j <= kMaxHeldBack;) {
+    const std::vector<uint8_t>* before = Data(chunks[j], 0);
+    if (before == nullptr) return false;
+    if (HoldsPackedB(before->data(), before->size())) {
+      type = 'B';
+      if (placeholder != nullptr) *placeholder = true;
+      break;
+    }
+    if (CodedPictureType(codec_, before->data(), before->size()) != 'B') break;
   }
   return true;
 }

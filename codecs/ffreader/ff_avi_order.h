@@ -35,6 +35,12 @@ struct AviChunkRef {
   int32_t Size = 0;       // of its data
 };
 
+// Whether MPEG-4 data holds a B picture behind its first picture (a DivX/Xvid packed chunk).
+bool HoldsPackedB(const uint8_t* data, size_t size);
+// Whether a chunk of size bytes can be the uncoded placeholder behind a packed chunk: a bare
+// picture header.
+bool MayBePlaceholder(size_t size);
+
 // Reads the coded picture types of chunks (CodedPictureType: 'I', 'P', 'B', 'S', or 0 when the
 // data tells none) from their first bytes.
 class AviPictureTypes {
@@ -48,6 +54,14 @@ class AviPictureTypes {
   // False when the file cannot be read or the chunk's header does not state the size the index
   // holds (an index that does not point at the chunks: the packets must be read).
   bool Read(const AviChunkRef& chunk, char& type);
+  // The type chunks[i] is shown by: Read's, but 'B' for the placeholder behind a chunk of MPEG-4
+  // with a packed B picture (DivX/Xvid store a B picture behind the reference picture shown after
+  // it, and the next chunk is a small uncoded picture that only keeps the B picture's slot: the
+  // decoder gives the B picture out on it, at that chunk's decoding time, as for a B chunk; B
+  // chunks between the packed chunk and its placeholder each give out the B picture before them).
+  // placeholder (when given) tells whether chunks[i] is such a chunk: it holds no picture to
+  // start decoding from, whatever the index says of it.
+  bool ReadShown(const std::vector<AviChunkRef>& chunks, size_t i, char& type, bool* placeholder = nullptr);
   // The chunk's data, its first max bytes or (max 0) all of it up to the bound whole chunks are
   // read to; nullptr when it cannot be read. Valid until the next call.
   const std::vector<uint8_t>* Data(const AviChunkRef& chunk, size_t max);

@@ -352,7 +352,7 @@ struct Reader::Index {
     }
     auto isB = [&](size_t i, bool& b) {
       char t = 0;
-      if (!types.Read(chunks[i], t)) return false;
+      if (!types.ReadShown(chunks, i, t)) return false;
       b = t == 'B';
       return true;
     };
@@ -400,8 +400,10 @@ struct Reader::Index {
     std::vector<size_t> noPts;
     for (size_t i = 0; i < PictureChunks.size(); ++i) {
       char t = 0;
-      if (!types.Read(PictureChunks[i], t)) return false;
+      bool placeholder = false;
+      if (!types.ReadShown(PictureChunks, i, t, &placeholder)) return false;
       if (t != 'B') noPts.push_back(i);
+      if (placeholder) VEntries[i].Key = false;
     }
     PlacePicturesWithoutPts(noPts);
     int64_t first = VEntries.front().Pts, last = first;
@@ -580,6 +582,7 @@ struct Reader::Index {
     AVCodecParameters* apar = audioStream >= 0 ? fmt->streams[audioStream]->codecpar : nullptr;
     const AVRational aTb = audioStream >= 0 ? fmt->streams[audioStream]->time_base : AVRational{1, 1};
     int64_t lastVideoTs = kNoTs;
+    bool heldBack = false;  // the decoder holds a packed B picture back
     const AVCodecID videoCodec = videoStream >= 0 ? fmt->streams[videoStream]->codecpar->codec_id : AV_CODEC_ID_NONE;
     std::vector<size_t> noPts;  // pictures the demuxer gave a decoding time but no display time
     // H.264 without display times (AVI) is placed by the order counts of its pictures when every
@@ -649,6 +652,16 @@ struct Reader::Index {
         const int64_t dts = pkt->dts != kNoTs ? pkt->dts : pts;
         lastVideoTs = pts;
         VEntries.push_back(VideoEntry{pts, dts, pkt->pos, (pkt->flags & AV_PKT_FLAG_KEY) != 0, PacketMark(pkt)});
+        // The placeholder behind a packed B picture gives the B picture out (ff_avi_order.h); it
+        // holds nothing to start decoding from.
+        // B chunks between the packed chunk and its placeholder keep a B picture held back.
+        const char mpeg4Type = videoCodec == AV_CODEC_ID_MPEG4
+                                   ? CodedPictureType(videoCodec, pkt->data, static_cast<size_t>(pkt->size))
+                                   : 0;
+        const bool placeholder = heldBack && mpeg4Type != 'B' && MayBePlaceholder(static_cast<size_t>(pkt->size));
+        heldBack = videoCodec == AV_CODEC_ID_MPEG4 &&
+                   (HoldsPackedB(pkt->data, static_cast<size_t>(pkt->size)) || (heldBack && mpeg4Type == 'B'));
+        if (placeholder) VEntries.back().Key = false;
         if (byCounts) {
           H264Order::Picture picture;
           const bool known = pkt->pts == kNoTs && pkt->dts != kNoTs &&
@@ -660,7 +673,7 @@ struct Reader::Index {
         }
         if (pkt->pts == kNoTs && pkt->dts != kNoTs) {
           // A B picture the demuxer gave no display time (H.264 in AVI) is shown in decoding order.
-          if (CodedPictureType(videoCodec, pkt->data, static_cast<size_t>(pkt->size)) == 'B')
+          if (placeholder || CodedPictureType(videoCodec, pkt->data, static_cast<size_t>(pkt->size)) == 'B')
             VEntries.back().Pts = pkt->dts;
           else
             noPts.push_back(VEntries.size() - 1);

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Movies stored in decoding order with B pictures, made by other encoders and from another source
-# than the AVI fixtures (the Mandelbrot pattern, XviD-tagged MPEG-4 and x264 in AVI, also with
+# than the AVI fixtures (the Mandelbrot pattern, XviD-tagged MPEG-4, Xvid's packed B pictures and x264 in AVI, also with
 # B-pyramids, a raw MPEG-2 stream with B pictures at its end, and one of the test pattern), each
 # with FFmpeg's decode beside it:
 #   <name>.bgr24   every picture FFmpeg decodes, in display order, as B, G, R rows, top-down
@@ -11,6 +11,9 @@ ff() { ffmpeg -hide_banner -loglevel error -nostdin -y "$@"; }
 video="mandelbrot=size=176x144:rate=25"
 
 ff -f lavfi -i "$video" -t 4 -c:v mpeg4 -vtag XVID -bf 2 -g 50 "$out/xvid_bf.avi"
+# Xvid packs each B picture behind the reference picture after it; the next chunk is an uncoded
+# picture that only keeps the B picture's slot.
+ff -f lavfi -i "$video" -t 4 -c:v libxvid -bf 1 -g 12 "$out/xvid_packed.avi"
 ff -f lavfi -i "$video" -t 4 -c:v libx264 -preset veryfast -bf 2 -g 50 "$out/x264_bf.avi"
 # x264's own defaults: three B pictures in a pyramid (the middle one a reference), so B pictures
 # are shown between other B pictures.
