@@ -1,5 +1,7 @@
 #include "codecs/ffreader/ff_decode.h"
 
+#include "codecs/ffreader/ff_h264_bits.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -560,49 +562,6 @@ std::string ErrorString(int err) {
   return text;
 }
 
-namespace {
-
-// Reads Exp-Golomb codes and plain bits from an H.264 slice header (emulation prevention bytes
-// are skipped).
-class BitReader {
- public:
-  BitReader(const uint8_t* p, size_t n) : p_(p), n_(n) {}
-  int Bit() {
-    if (byte_ >= n_) return -1;
-    const int b = (p_[byte_] >> (7 - bit_)) & 1;
-    if (++bit_ == 8) {
-      bit_ = 0;
-      ++byte_;
-      if (byte_ >= 2 && byte_ < n_ && p_[byte_] == 3 && p_[byte_ - 1] == 0 && p_[byte_ - 2] == 0) ++byte_;
-    }
-    return b;
-  }
-  int64_t Ue() {
-    int zeros = 0;
-    for (;;) {
-      const int b = Bit();
-      if (b < 0 || zeros > 31) return -1;
-      if (b == 1) break;
-      ++zeros;
-    }
-    int64_t v = 0;
-    for (int i = 0; i < zeros; ++i) {
-      const int b = Bit();
-      if (b < 0) return -1;
-      v = (v << 1) | b;
-    }
-    return (int64_t{1} << zeros) - 1 + v;
-  }
-
- private:
-  const uint8_t* p_;
-  size_t n_;
-  size_t byte_ = 0;
-  int bit_ = 0;
-};
-
-}  // namespace
-
 bool MayReorderPictures(AVCodecID codec) {
   return codec == AV_CODEC_ID_MPEG4 || codec == AV_CODEC_ID_H264 || codec == AV_CODEC_ID_MPEG1VIDEO ||
          codec == AV_CODEC_ID_MPEG2VIDEO;
@@ -627,7 +586,7 @@ char CodedPictureType(AVCodecID codec, const uint8_t* data, size_t size) {
     // H.264: the first slice of the picture (coded slice or IDR slice).
     const int nalType = code & 0x1F;
     if (nalType != 1 && nalType != 5) continue;
-    BitReader bits(after, left);
+    Bits bits(after, left);
     if (bits.Ue() < 0) return 0;  // first_mb_in_slice
     const int64_t sliceType = bits.Ue();
     if (sliceType < 0) return 0;
