@@ -764,10 +764,12 @@ struct MaskChannel {
   }
 };
 
-// Unpacks 4-bit run-length data: as 8-bit data, but a count repeats the two pixels of the next
-// byte (high nibble first) in turn, and a literal of n pixels takes (n + 1) div 2 bytes, padded
-// to an even count.
-bool Rle4Unpack_(const ConFileRec& f, Qimg& img) {
+// Unpacks 8-bit or 4-bit run-length data by its rules: a count repeats the next byte (at 4 bits
+// its two pixels in turn, high nibble first); an escape 0 ends the line, 1 ends the picture, 2
+// moves right and down, 3 and up copies literal pixels (at 4 bits two to a byte), their bytes
+// padded to an even count. Everything is clipped to the picture. False when the data ends before
+// the end of the picture.
+bool RleUnpack_(const ConFileRec& f, Qimg& img, bool fourBits) {
   const uint8_t* s = f.CmpsData;
   const int64_t len = f.CmpsSize;
   const int64_t w = f.Width;
@@ -776,12 +778,17 @@ bool Rle4Unpack_(const ConFileRec& f, Qimg& img) {
     if (x < w && y < f.Height) img.Data[static_cast<int64_t>(DestRow_(f, y)) * w + x] = v;
     ++x;
   };
+  // Pixel k of the run or literal whose bytes start at q.
+  auto pixel = [&](const uint8_t* q, int32_t k) -> uint8_t {
+    if (!fourBits) return q[k];
+    return k % 2 == 0 ? q[k / 2] >> 4 : q[k / 2] & 15;
+  };
   while (y < f.Height) {
     if (len - p < 2) return false;
     const uint8_t n = s[p], v = s[p + 1];
     p += 2;
     if (n != 0) {
-      for (int32_t k = 0; k < n; ++k) put(k % 2 == 0 ? v >> 4 : v & 15);
+      for (int32_t k = 0; k < n; ++k) put(fourBits ? pixel(&v, k % 2) : v);
     } else if (v == 0) {
       x = 0;
       ++y;
@@ -793,48 +800,10 @@ bool Rle4Unpack_(const ConFileRec& f, Qimg& img) {
       y += s[p + 1];
       p += 2;
     } else {
-      const int64_t bytes = (v + 1) / 2;
+      const int64_t bytes = fourBits ? (v + 1) / 2 : v;
       if (len - p < bytes) return false;  // a literal cut short is dropped whole
-      for (int32_t k = 0; k < v; ++k) put(k % 2 == 0 ? s[p + k / 2] >> 4 : s[p + k / 2] & 15);
+      for (int32_t k = 0; k < v; ++k) put(pixel(s + p, k));
       p += bytes + (bytes & 1);
-    }
-  }
-  return true;
-}
-
-// Unpacks 8-bit run-length data by its rules: a count repeats the next byte; an escape 0 ends
-// the line, 1 ends the picture, 2 moves right and down, 3 and up copies literal bytes (padded to
-// an even count). Everything is clipped to the picture. False when the data ends before the end
-// of the picture.
-bool Rle8Unpack_(const ConFileRec& f, Qimg& img) {
-  const uint8_t* s = f.CmpsData;
-  const int64_t len = f.CmpsSize;
-  const int64_t w = f.Width;
-  int64_t p = 0, x = 0, y = 0;
-  auto put = [&](uint8_t v) {
-    if (x < w && y < f.Height) img.Data[static_cast<int64_t>(DestRow_(f, y)) * w + x] = v;
-    ++x;
-  };
-  while (y < f.Height) {
-    if (len - p < 2) return false;
-    const uint8_t n = s[p], v = s[p + 1];
-    p += 2;
-    if (n != 0) {
-      for (int32_t k = 0; k < n; ++k) put(v);
-    } else if (v == 0) {
-      x = 0;
-      ++y;
-    } else if (v == 1) {
-      return true;
-    } else if (v == 2) {
-      if (len - p < 2) return false;
-      x += s[p];
-      y += s[p + 1];
-      p += 2;
-    } else {
-      if (len - p < v) return false;  // a literal cut short is dropped whole
-      for (int32_t k = 0; k < v; ++k) put(s[p + k]);
-      p += v + (v & 1);
     }
   }
   return true;
@@ -1005,7 +974,7 @@ void DIBLoad_(const std::string& fileName, Qimg& img) {
       // Pixels skipped by deltas and line ends are index 0; so is everything after data cut
       // short, whose loss is logged.
       std::memset(img.Data, 0, static_cast<size_t>(img.Size));
-      if (!(fileDepth == 4 ? Rle4Unpack_(f, img) : Rle8Unpack_(f, img))) SetWarning(ecImage, 9, __LINE__);
+      if (!RleUnpack_(f, img, fileDepth == 4)) SetWarning(ecImage, 9, __LINE__);
     } else {
       const int64_t w = f.Width;
       MaskChannel channels[4];
