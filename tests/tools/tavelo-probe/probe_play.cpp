@@ -20,7 +20,10 @@
 //                                up to the first seek while playing
 //   ended: end of media | stopped after S s
 // --seek T starts at T seconds; --seconds S stops after S seconds; --seek-while-playing seeks to
-// T1, T2, ... in turn while the file plays, one seek every 3 seconds from the start.
+// T1, T2, ... in turn while the file plays, one seek every 3 seconds from the start. Each step is
+// counted from the one before it (a seek 3 s after the previous seek, the stop as long after the
+// last seek as the schedule puts it), so a main loop held up by a loaded machine never crowds a
+// seek and the stop together.
 #include <QApplication>
 #include <QTimer>
 #include <QWidget>
@@ -211,11 +214,17 @@ int ProbePlay(int argc, char** argv) {
       } else {
         bool stopped = false;
         size_t nextSeek = 0;
+        double seekAt = kSeekEvery;
+        // After the last seek the stop comes as long after it as the schedule puts it.
+        const double afterLastSeek = seconds - kSeekEvery * static_cast<double>(seeks.size());
+        double stopAt = seconds;
         QTimer poll;
         QObject::connect(&poll, &QTimer::timeout, [&] {
           const double ran = std::chrono::duration<double>(Clock::now() - start).count();
-          if (nextSeek < seeks.size() && ran >= kSeekEvery * static_cast<double>(nextSeek + 1) && engine.IsPlaying()) {
+          if (nextSeek < seeks.size() && ran >= seekAt && engine.IsPlaying()) {
             const double t = seeks[nextSeek++];
+            seekAt = ran + kSeekEvery;
+            if (nextSeek == seeks.size() && afterLastSeek > 0) stopAt = std::max(stopAt, ran + afterLastSeek);
             // Marked after the seek: what the audio thread writes from then on is judged by it.
             engine.SeekTime(t);
             std::lock_guard<std::mutex> lock(stats.Lock);
@@ -225,7 +234,7 @@ int ProbePlay(int argc, char** argv) {
             stats.SeekSample = engine.TimeToSample(t);
             stats.OldExpected = stats.Expected;
           }
-          if (seconds > 0 && !stopped && ran >= seconds) {
+          if (seconds > 0 && !stopped && ran >= stopAt) {
             engine.Stop();
             stopped = true;
           }
