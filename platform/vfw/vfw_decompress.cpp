@@ -7,6 +7,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "codecs/ffreader/ff_avi_order.h"
 #include "platform/acm/wave_format.h"
 
 namespace tavelo::platform {
@@ -17,6 +18,8 @@ constexpr uint32_t kAuds = 0x73647561;  // "auds"
 // The largest picture decoded (pixels), and the most decoded pictures held back at once.
 constexpr int64_t kMaxPixels = int64_t{1} << 26;
 constexpr size_t kMaxQueued = 64;
+// Chunks looked back over for the packed chunk a placeholder belongs to.
+constexpr int64_t kMaxHeldBack = 8;
 
 uint32_t Le32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24); }
 
@@ -104,7 +107,23 @@ bool FrameDecompressor::Open(const AviStreamData& stream, const std::vector<int6
     if (id == AV_CODEC_ID_NONE) return false;
     codec_ = id;
     reorder_ = ffreader::MayReorderPictures(id);
-    if (reorder_) types_.assign(stream.Chunks.size(), '?');
+    lead_ = 0;
+    if (reorder_) {
+      const size_t n = stream.Chunks.size();
+      types_.assign(n, '?');
+      packed_.assign(n, false);
+      // An encoder that holds the first B pictures back leaves their slots empty and stores the
+      // chunk the first one is packed into at the reference picture's slot: the empty slots are
+      // the B pictures', not repeats of the first picture.
+      size_t first = 0;
+      while (first < n && stream.Chunks[first].Size == 0) ++first;
+      size_t second = first + 1;
+      while (second < n && stream.Chunks[second].Size == 0) ++second;
+      if (id == AV_CODEC_ID_MPEG4 && second < n && second > first + 1) {
+        TypeOf(static_cast<int64_t>(second));
+        if (packed_[second]) lead_ = static_cast<int64_t>(second - first - 1);
+      }
+    }
     // The codec's own data follows the 40-byte header (and, for palettized codecs, ends with the
     // colour table), as libavcodec's decoders expect it from AVI files.
     const size_t extra = stream.Format.size() - sizeof(BITMAPINFOHEADER);
@@ -164,11 +183,13 @@ bool FrameDecompressor::ReadChunk(int64_t chunk) {
 
 int64_t FrameDecompressor::ChunkShownAt(int32_t position) const {
   const auto& chunks = stream_->Chunks;
-  if (position < 0 || position >= static_cast<int64_t>(chunks.size())) return -1;
-  // An empty chunk repeats the picture before it.
-  int64_t eff = position;
+  const int64_t n = static_cast<int64_t>(chunks.size());
+  if (position < 0 || position >= n) return -1;
+  // An empty chunk repeats the picture before it; past the last chunk (pictures placed ahead of
+  // their chunks) the last picture stands.
+  int64_t eff = std::min(position + lead_, n - 1);
   while (eff >= 0 && chunks[static_cast<size_t>(eff)].Size == 0) --eff;
-  return eff;
+  return eff < 0 ? -1 : std::max<int64_t>(eff - lead_, 0);
 }
 
 const AVFrame* FrameDecompressor::Picture(int64_t chunk) {
@@ -237,11 +258,35 @@ char FrameDecompressor::TypeOf(int64_t chunk) {
   if (t == '?') {
     const AviChunk& c = chunks[static_cast<size_t>(chunk)];
     scratch_.resize(c.Size);
-    t = c.Size > 0 && ReadAt(fd_, c.Offset, scratch_.data(), c.Size)
-            ? ffreader::CodedPictureType(codec_, scratch_.data(), scratch_.size())
-            : 0;
+    t = 0;
+    if (c.Size > 0 && ReadAt(fd_, c.Offset, scratch_.data(), c.Size)) {
+      t = ffreader::CodedPictureType(codec_, scratch_.data(), scratch_.size());
+      packed_[static_cast<size_t>(chunk)] =
+          codec_ == AV_CODEC_ID_MPEG4 && ffreader::HoldsPackedB(scratch_.data(), scratch_.size());
+    }
   }
   return t;
+}
+
+// DivX and Xvid may pack a B picture behind the reference picture shown after it, and write a
+// bare picture header as the next chunk: the decoder gives the B picture out on that chunk. B
+// chunks between the two are held back in turn, each given out on the chunk after it, so the
+// placeholder gives out the last one held. It holds nothing to start decoding from, whatever the
+// index says of it.
+bool FrameDecompressor::IsPlaceholder(int64_t chunk) {
+  const auto& chunks = stream_->Chunks;
+  if (codec_ != AV_CODEC_ID_MPEG4 || chunk <= 0 || chunk >= static_cast<int64_t>(chunks.size())) return false;
+  const uint32_t size = chunks[static_cast<size_t>(chunk)].Size;
+  if (size == 0 || !ffreader::MayBePlaceholder(size) || TypeOf(chunk) == 'B') return false;
+  // Empty chunks never reach the decoder.
+  for (int64_t j = chunk - 1, looked = 0; j >= 0 && looked < kMaxHeldBack; --j) {
+    if (chunks[static_cast<size_t>(j)].Size == 0) continue;
+    const char type = TypeOf(j);
+    if (packed_[static_cast<size_t>(j)]) return true;
+    if (type != 'B') return false;
+    ++looked;
+  }
+  return false;
 }
 
 bool FrameDecompressor::IsIdr(int64_t chunk) {
@@ -295,23 +340,25 @@ bool FrameDecompressor::PlacePeriod(int64_t chunk) {
 
 // A B picture is shown just before the reference picture decoded ahead of it; a reference picture
 // is shown after the B pictures that follow it in the file, just before the next reference one.
-// Empty chunks (repeats) are no pictures of either kind.
+// Empty chunks (repeats) are no pictures of either kind. (chunk is one the decoder gives a
+// picture out on: a packed B picture is placed by the chunk after the packed one.)
 int64_t FrameDecompressor::PositionOf(int64_t chunk) {
   if (!reorder_) return chunk;
   if (byCounts_ && PlacePeriod(chunk) && positionOf_[static_cast<size_t>(chunk)] >= 0)
     return positionOf_[static_cast<size_t>(chunk)];
-  if (IsB(chunk)) return chunk - 1;
+  if (IsB(chunk)) return chunk - 1 - lead_;
   const auto& chunks = stream_->Chunks;
   const int64_t n = static_cast<int64_t>(chunks.size());
   int64_t next = chunk + 1;
   while (next < n && (chunks[static_cast<size_t>(next)].Size == 0 || IsB(next))) ++next;
-  return next - 1;
+  return next - 1 - lead_;
 }
 
 int64_t FrameDecompressor::ChunkAt(int64_t position) {
   if (!reorder_) return position;
   if (byCounts_ && PlacePeriod(position) && chunkAt_[static_cast<size_t>(position)] >= 0)
     return chunkAt_[static_cast<size_t>(position)];
+  position += lead_;
   if (IsB(position + 1)) return position + 1;
   const auto& chunks = stream_->Chunks;
   int64_t c = position;
@@ -330,6 +377,10 @@ int64_t FrameDecompressor::StartKey(int64_t chunk) {
   for (;;) {
     if (it == keys.begin()) return 0;
     const int64_t key = *(it - 1);
+    if (IsPlaceholder(key)) {
+      --it;
+      continue;
+    }
     bool leading = key < chunk;
     for (int64_t c = key + 1; leading && c <= chunk; ++c) leading = IsB(c);
     if (!leading) return key;

@@ -43,7 +43,8 @@ class FrameDecompressor {
   void Rest();
 
  private:
-  // The chunk whose picture is shown at position (an empty chunk repeats the one before), -1
+  // The position whose picture is shown at position: itself, or before it where an empty chunk
+  // repeats the picture before (past the last chunk, with lead_, the last picture stands); -1
   // when there is none.
   int64_t ChunkShownAt(int32_t position) const;
   // The picture of chunk: decoded, or for plain rows a frame over the chunk's bytes (valid until
@@ -54,7 +55,10 @@ class FrameDecompressor {
   // Display order of streams stored in decoding order with B pictures (identity for the rest):
   // the position a chunk's picture is shown at, and the chunk shown at a position.
   char TypeOf(int64_t chunk);
-  bool IsB(int64_t chunk) { return TypeOf(chunk) == 'B'; }
+  // Whether the decoder gives a B picture out on chunk: a B chunk, or the placeholder that keeps
+  // the slot of a B picture packed behind the reference picture of a chunk before it (MPEG-4).
+  bool IsB(int64_t chunk) { return TypeOf(chunk) == 'B' || IsPlaceholder(chunk); }
+  bool IsPlaceholder(int64_t chunk);
   int64_t PositionOf(int64_t chunk);
   int64_t ChunkAt(int64_t position);
   int64_t StartKey(int64_t chunk);
@@ -88,6 +92,11 @@ class FrameDecompressor {
   bool reorder_ = false;     // the codec may store B pictures ahead of their display
   AVCodecID codec_ = AV_CODEC_ID_NONE;
   std::vector<char> types_;  // per chunk: its picture type once read, '?' before
+  std::vector<bool> packed_;  // per chunk whose type is read: it holds a B picture behind its first
+  // Slots the placement by decoding order puts every picture behind its position: the empty
+  // slots before the first packed chunk where they are those of B pictures held back (the stream
+  // stores each packed chunk at its reference picture's slot), else 0.
+  int64_t lead_ = 0;
   // H.264 placed by order counts: per chunk its position, per position its chunk, per chunk the
   // IDR chunk its period starts at (-1 until its period is placed).
   bool byCounts_ = false;

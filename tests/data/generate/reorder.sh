@@ -14,6 +14,10 @@ ff -f lavfi -i "$video" -t 4 -c:v mpeg4 -vtag XVID -bf 2 -g 50 "$out/xvid_bf.avi
 # Xvid packs each B picture behind the reference picture after it; the next chunk is an uncoded
 # picture that only keeps the B picture's slot.
 ff -f lavfi -i "$video" -t 4 -c:v libxvid -bf 1 -g 12 "$out/xvid_packed.avi"
+# With two B pictures a group the second one has a chunk of its own before the placeholder.
+ff -f lavfi -i "$video" -t 4 -c:v libxvid -bf 2 -g 12 "$out/xvid_packed_bf2.avi"
+# A stream copy marks the placeholder behind each key frame a key frame in the index.
+ff -i "$out/xvid_packed.avi" -c copy "$out/xvid_packed_copy.avi"
 ff -f lavfi -i "$video" -t 4 -c:v libx264 -preset veryfast -bf 2 -g 50 "$out/x264_bf.avi"
 # x264's own defaults: three B pictures in a pyramid (the middle one a reference), so B pictures
 # are shown between other B pictures.
