@@ -1,4 +1,4 @@
-#include "codecs/ffreader/ff_asf_sound.h"
+#include "ffreader/ff_asf_sound.h"
 
 extern "C" {
 #include <libavutil/intreadwrite.h>

@@ -12,7 +12,7 @@
 #pragma once
 #include <cstdint>
 
-#include "codecs/ffreader/ff_decode.h"
+#include "ffreader/ff_decode.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

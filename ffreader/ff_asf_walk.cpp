@@ -1,4 +1,4 @@
-#include "codecs/ffreader/ff_asf_walk.h"
+#include "ffreader/ff_asf_walk.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "codecs/ffreader/ff_kept_threads.h"
+#include "ffreader/ff_kept_threads.h"
 
 namespace tavelo::ffreader {
 

@@ -18,7 +18,7 @@
 #include <memory>
 #include <string>
 
-#include "codecs/ffreader/ff_asf_sound.h"
+#include "ffreader/ff_asf_sound.h"
 
 namespace tavelo::ffreader {
 

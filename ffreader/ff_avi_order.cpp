@@ -1,4 +1,4 @@
-#include "codecs/ffreader/ff_avi_order.h"
+#include "ffreader/ff_avi_order.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,7 +10,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
-#include "codecs/ffreader/ff_decode.h"
+#include "ffreader/ff_decode.h"
 
 namespace tavelo::ffreader {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "codecs/ffreader/ff_packets.h"
-#include "codecs/ffreader/ff_present_memory.h"
+#include "ffreader/ff_packets.h"
+#include "ffreader/ff_present_memory.h"
 
 extern "C" {
 #include <libavcodec/codec_id.h>

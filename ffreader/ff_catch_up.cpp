@@ -1,4 +1,4 @@
-#include "codecs/ffreader/ff_catch_up.h"
+#include "ffreader/ff_catch_up.h"
 
 #include <utility>
 

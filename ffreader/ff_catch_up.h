@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "codecs/ffreader/ff_decode.h"
-#include "codecs/ffreader/ff_packets.h"
+#include "ffreader/ff_decode.h"
+#include "ffreader/ff_packets.h"
 
 namespace tavelo::ffreader {
 

@@ -1,6 +1,6 @@
-#include "codecs/ffreader/ff_decode.h"
+#include "ffreader/ff_decode.h"
 
-#include "codecs/ffreader/ff_h264_bits.h"
+#include "ffreader/ff_h264_bits.h"
 
 #include <algorithm>
 #include <atomic>

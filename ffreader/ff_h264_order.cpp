@@ -1,6 +1,6 @@
-#include "codecs/ffreader/ff_h264_order.h"
+#include "ffreader/ff_h264_order.h"
 
-#include "codecs/ffreader/ff_h264_bits.h"
+#include "ffreader/ff_h264_bits.h"
 
 namespace tavelo::ffreader {
 

@@ -1,4 +1,4 @@
-#include "codecs/ffreader/ff_index_walk.h"
+#include "ffreader/ff_index_walk.h"
 
 #include <algorithm>
 #include <cstring>
@@ -7,9 +7,9 @@
 #include <utility>
 #include <vector>
 
-#include "codecs/ffreader/ff_kept_threads.h"
-#include "codecs/ffreader/ff_ogg_ends.h"
-#include "codecs/ffreader/ff_packets.h"
+#include "ffreader/ff_kept_threads.h"
+#include "ffreader/ff_ogg_ends.h"
+#include "ffreader/ff_packets.h"
 
 extern "C" {
 #include <libavcodec/vorbis_parser.h>

@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "codecs/ffreader/ff_reader.h"
+#include "ffreader/ff_reader.h"
 
 namespace tavelo::ffreader {
 

@@ -1,4 +1,4 @@
-#include "codecs/ffreader/ff_kept_threads.h"
+#include "ffreader/ff_kept_threads.h"
 
 #include <sched.h>
 

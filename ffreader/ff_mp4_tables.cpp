@@ -1,4 +1,4 @@
-#include "codecs/ffreader/ff_mp4_tables.h"
+#include "ffreader/ff_mp4_tables.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

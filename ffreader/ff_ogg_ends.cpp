@@ -1,4 +1,4 @@
-#include "codecs/ffreader/ff_ogg_ends.h"
+#include "ffreader/ff_ogg_ends.h"
 
 #include <algorithm>
 #include <cstdio>

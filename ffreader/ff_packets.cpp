@@ -1,4 +1,4 @@
-#include "codecs/ffreader/ff_packets.h"
+#include "ffreader/ff_packets.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <iterator>
 
-#include "codecs/ffreader/ff_decode.h"
+#include "ffreader/ff_decode.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

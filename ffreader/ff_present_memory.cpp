@@ -1,4 +1,4 @@
-#include "codecs/ffreader/ff_present_memory.h"
+#include "ffreader/ff_present_memory.h"
 
 #include <sys/mman.h>
 #include <unistd.h>

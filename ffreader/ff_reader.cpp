@@ -1,4 +1,4 @@
-#include "codecs/ffreader/ff_reader.h"
+#include "ffreader/ff_reader.h"
 
 #include <sys/stat.h>
 
@@ -12,18 +12,18 @@
 #include <unordered_map>
 #include <vector>
 
-#include "codecs/ffreader/ff_asf_sound.h"
-#include "codecs/ffreader/ff_asf_walk.h"
-#include "codecs/ffreader/ff_avi_order.h"
-#include "codecs/ffreader/ff_catch_up.h"
-#include "codecs/ffreader/ff_decode.h"
-#include "codecs/ffreader/ff_h264_order.h"
-#include "codecs/ffreader/ff_index_walk.h"
-#include "codecs/ffreader/ff_mp4_tables.h"
-#include "codecs/ffreader/ff_ogg_ends.h"
-#include "codecs/ffreader/ff_packets.h"
-#include "codecs/ffreader/ff_present_memory.h"
-#include "codecs/ffreader/ff_riff_check.h"
+#include "ffreader/ff_asf_sound.h"
+#include "ffreader/ff_asf_walk.h"
+#include "ffreader/ff_avi_order.h"
+#include "ffreader/ff_catch_up.h"
+#include "ffreader/ff_decode.h"
+#include "ffreader/ff_h264_order.h"
+#include "ffreader/ff_index_walk.h"
+#include "ffreader/ff_mp4_tables.h"
+#include "ffreader/ff_ogg_ends.h"
+#include "ffreader/ff_packets.h"
+#include "ffreader/ff_present_memory.h"
+#include "ffreader/ff_riff_check.h"
 
 extern "C" {
 #include <libavcodec/vorbis_parser.h>

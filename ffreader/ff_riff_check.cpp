@@ -1,4 +1,4 @@
-#include "codecs/ffreader/ff_riff_check.h"
+#include "ffreader/ff_riff_check.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

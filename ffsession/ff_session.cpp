@@ -1,4 +1,4 @@
-#include "codecs/ffsession/ff_session.h"
+#include "ffsession/ff_session.h"
 
 #include <sys/stat.h>
 

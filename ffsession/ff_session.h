@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "codecs/ffreader/ff_reader.h"
+#include "ffreader/ff_reader.h"
 
 namespace tavelo::ffsession {
 

@@ -2,7 +2,7 @@
 // style, so a themed picture button looks like the desktop's push buttons: class "button" part 1
 // is the style's push-button bevel in the state asked for, class "dialog" the style's window
 // background. Themes count as active while a QApplication with a style exists.
-#include "codecs/uxtheme/uxtheme.h"
+#include "uxtheme/uxtheme.h"
 
 #include <QApplication>
 #include <QPainter>

@@ -1,4 +1,4 @@
-#include "platform/mmio/mmio.h"
+#include "core/mmio/mmio.h"
 
 #include <cstdio>
 #include <limits>

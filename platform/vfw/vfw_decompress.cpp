@@ -7,7 +7,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-#include "platform/acm/wave_format.h"
+#include "base/wave_format.h"
 
 namespace tavelo::platform {
 

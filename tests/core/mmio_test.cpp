@@ -1,6 +1,6 @@
 // The multimedia file stand-in: chunk creation with sizes and pad bytes written back, chunk
 // search inside a parent, reads at the end, seeks, and failures answered without unwinding.
-#include "platform/mmio/mmio.h"
+#include "core/mmio/mmio.h"
 
 #include <gtest/gtest.h>
 
