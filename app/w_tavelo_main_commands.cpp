@@ -11,6 +11,7 @@
 #include "app/w_tavelo_input_fps.h"
 #include "app/w_tavelo_main.h"
 #include "app/w_tavelo_main_cmdline.h"
+#include "base/posix_files.h"
 #include "core/services/basic.h"
 #include "core/services/errors.h"
 #include "core/services/monitor.h"
@@ -38,17 +39,6 @@ bool FileExists(const std::string& path) {
 bool FolderExists(const std::string& path) {
   std::error_code ec;
   return !path.empty() && std::filesystem::is_directory(path, ec);
-}
-
-std::string FolderOf(const std::string& path) {
-  std::string dir, name, ext;
-  SplitFileName(path, dir, name, ext);
-  return dir;
-}
-
-std::string NameOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 std::string LowerAscii(std::string s) {
@@ -120,7 +110,7 @@ void TfrmPlayer::CloseFile() {
 
 void TfrmPlayer::AddToHistory(const std::string& path) {
   if (RecentFiles != nullptr) RecentFiles->Add(path);
-  if (RecentFolders != nullptr) RecentFolders->Add(FolderOf(path));
+  if (RecentFolders != nullptr) RecentFolders->Add(ExtractFilePath(path));
 }
 
 bool TfrmPlayer::OpenInPlayer(const std::string& fileName) {
@@ -166,7 +156,7 @@ void TfrmPlayer::OnFileOpened() {
   if (status.FileOpen != 0 && Settings.ShowFrameRateDialog && status.Description.Video.Frames >= 2 &&
       (FltSame(rate, 0.0) || rate > 60.0))
     AskFrameRate();
-  SetMainCaption(status.FileOpen != 0 ? NameOf(status.Description.FileName) : std::string());
+  SetMainCaption(status.FileOpen != 0 ? posix::NameOf(status.Description.FileName) : std::string());
 }
 
 void TfrmPlayer::OpenRecentFile(int32_t index) {
@@ -214,7 +204,7 @@ void TfrmPlayer::SaveScreenshot(bool withDialog) {
 
   std::string folder = Settings.ScreenshotFolder;
   if (!FolderExists(folder)) {
-    folder = FolderOf(fileName);
+    folder = ExtractFilePath(fileName);
     withDialog = true;
   }
   const std::string name = ScreenshotName(fileName, frame, Settings.ScreenshotExt);
@@ -270,7 +260,7 @@ void TfrmPlayer::CopyOrMoveFile(bool copy) {
 void TfrmPlayer::DeleteFileToRecycleBin() {
   if (Player == nullptr || !Player->IsFileOpen()) return;
   const std::string path = OpenFileName();
-  if (AskQuestion("Are you sure you want to delete \"" + NameOf(path) + "\"?", mbNo) != 0) return;
+  if (AskQuestion("Are you sure you want to delete \"" + posix::NameOf(path) + "\"?", mbNo) != 0) return;
   CloseFile();
   ShellRecycle(path);
 }

@@ -37,8 +37,8 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-#include "codecs/ffreader/ff_decode.h"
-#include "codecs/ffreader/ff_reader.h"
+#include "ffreader/ff_decode.h"
+#include "ffreader/ff_reader.h"
 #include "core/media/img_basic.h"
 #include "core/services/monitor.h"
 #include "formats/units/ff_avi.h"

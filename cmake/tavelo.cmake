@@ -30,4 +30,24 @@ function(tavelo_test_suite name)
     PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT 300 FIXTURES_REQUIRED media)
 endfunction()
 
+
+# The codec libraries: each one a shared object with exactly the exports its format unit binds,
+# loaded at run time by its Windows file name (platform/dynlib: "jpegcodec.dll" opens
+# codecs/jpegcodec.so beside the program). They are built into <build>/codecs/, beside the programs
+# in <build>/. A library that is not built is missing at run time, and its formats are withdrawn
+# from the format tables at start-up.
+set(TAVELO_CODEC_DIR ${PROJECT_BINARY_DIR}/codecs CACHE INTERNAL "Where the codec libraries are built")
+
+# tavelo_codec(<name> SOURCES ... [LINK ...]): the library <name>.so in <build>/codecs/. Only the
+# symbols marked for export are visible, so a library offers exactly its unit's contract.
+function(tavelo_codec name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LINK" ${ARGN})
+  add_library(${name} MODULE ${ARG_SOURCES})
+  set_target_properties(${name} PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY ${TAVELO_CODEC_DIR}
+                        C_VISIBILITY_PRESET hidden CXX_VISIBILITY_PRESET hidden)
+  target_link_libraries(${name} PRIVATE ${ARG_LINK})
+endfunction()
+
+file(MAKE_DIRECTORY ${TAVELO_CODEC_DIR})
+
 include(${CMAKE_CURRENT_LIST_DIR}/delay_load.cmake)

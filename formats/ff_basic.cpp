@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "base/posix_files.h"
 #include "core/services/basic.h"
 #include "core/services/errors.h"
 #include "core/services/files.h"
@@ -423,18 +424,9 @@ void FFSaveCommit_(const std::string& temp, const std::string& target) {
   // On disk before it takes the target's name: a crash or power loss after the rename must find
   // the new file whole, not an empty one where the good old file was. A disk that fills up only
   // when the data are written out reports it here.
-  const int fd = ::open(temp.c_str(), O_RDONLY | O_CLOEXEC);
-  const bool synced = fd >= 0 && ::fsync(fd) == 0;
-  if (fd >= 0) ::close(fd);
-  if (!synced) SetError(ecFile, 4, __LINE__);
+  if (!posix::SyncFile(temp)) SetError(ecFile, 4, __LINE__);
   FRename(temp, target);
-  const size_t slash = target.rfind('/');
-  const std::string folder = slash == std::string::npos ? std::string(".") : target.substr(0, slash + 1);
-  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);  // the new name too
-    ::close(dir);
-  }
+  posix::SyncFolder(posix::FolderOf(target));  // the new name too
 }
 
 void FFSaveDiscard_(const std::string& temp) { std::remove(temp.c_str()); }

@@ -1,5 +1,5 @@
 // WAV files through the dispatcher: the RIFF chunk walk of formats/units/ff_wav over the mmio
-// stand-in (platform/mmio), the stored format and its PCM suggestion, and the audio conversion of
+// stand-in (core/mmio), the stored format and its PCM suggestion, and the audio conversion of
 // what it reads (core/media/snd_basic and the conversion stand-in platform/acm, with FFmpeg's
 // decoders behind the compressed formats) in runs and by seeks.
 #include "fuzz/support/fuzz_env.h"

@@ -41,12 +41,6 @@ bool IsDirectory(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// The folder part of a file name, with its trailing '/'.
-std::string FolderOf(const std::string& fileName) {
-  const size_t slash = fileName.rfind(kPathDelim);
-  return slash == std::string::npos ? std::string() : fileName.substr(0, slash + 1);
-}
-
 // The program's boxes behind platform::ShowMessageBox. A box asked for off the main thread cannot
 // be shown there: a message is shown later on the main thread, a question is answered No.
 int KitMessageSink(void* owner, const std::string& text, const std::string& title, platform::MessageIcon icon) {
@@ -219,7 +213,7 @@ void PrepareDialog(TFileDialogEx& dialog, const std::string& title, const std::s
 
 // After a confirmed choice: the folder of the chosen file and the chosen filter.
 void KeepChoice(const TFileDialogEx& dialog, const std::string& fileName, std::string* folder, int32_t* filterIndex) {
-  if (folder != nullptr) *folder = FolderOf(fileName);
+  if (folder != nullptr) *folder = ExtractFilePath(fileName);
   if (filterIndex != nullptr) *filterIndex = dialog.FilterIndex;
 }
 

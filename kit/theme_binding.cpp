@@ -2,7 +2,7 @@
 
 #include <QRect>
 
-#include "codecs/uxtheme/uxtheme.h"
+#include "uxtheme/uxtheme.h"
 #include "platform/dynlib/dynlib.h"
 
 namespace tavelo {

@@ -3,7 +3,7 @@
 // services: whether themed drawing is possible now, and drawing one themed part.
 //
 // The library is loaded at the first use; while loading fails, every later use tries again. Once
-// loaded it is never unloaded. Our library (codecs/uxtheme) draws through the running Qt style;
+// loaded it is never unloaded. Our library (uxtheme/) draws through the running Qt style;
 // the device context handed to it is the painter to draw with.
 #pragma once
 #include <cstdint>

@@ -16,7 +16,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "platform/acm/wave_format.h"
+#include "base/wave_format.h"
 #include "platform/dsound/dsound.h"
 
 namespace tavelo {

@@ -14,6 +14,7 @@
 #include <cmath>
 #include <limits>
 
+#include "base/posix_files.h"
 #include "core/media/pictor.h"
 #include "core/services/basic.h"
 #include "core/services/exception_log.h"
@@ -56,11 +57,6 @@ bool ToQColor(int32_t colour, QColor& out) {
 uint32_t ToColourWord(const QColor& c) {
   return static_cast<uint32_t>(c.red()) | (static_cast<uint32_t>(c.green()) << 8) |
          (static_cast<uint32_t>(c.blue()) << 16);
-}
-
-std::string FileNameOnly(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 }  // namespace
@@ -432,7 +428,7 @@ bool QMedPlayer::OpenFile(const std::string& fileName) {
     // Progress texts let events in while a file opens: a drop or a recent-list click must not
     // start a second open inside the first. The request is refused and shown; the running open
     // goes on.
-    SetInfoText(1, "Busy opening a file: \"" + FileNameOnly(fileName) + "\" was not opened.");
+    SetInfoText(1, "Busy opening a file: \"" + posix::NameOf(fileName) + "\" was not opened.");
     return false;
   }
   TraceScope trace("QMedPlayer.OpenFile");
@@ -476,7 +472,7 @@ void QMedPlayer::WhenOpeningFile(FFProgressRec* progress) {
   }
   progress->Cancel = answer == 0 ? -1 : 0;
   if (progress->Finished != 0 || progress->Cancel != 0) return;
-  const std::string name = FileNameOnly(progress->Text != nullptr ? progress->Text : "");
+  const std::string name = posix::NameOf(progress->Text != nullptr ? progress->Text : "");
   const auto n = static_cast<uint32_t>(progress->Done);
   std::string text;
   if (progress->Total >= 1)

@@ -12,8 +12,8 @@ extern "C" {
 #include <libavcodec/codec_desc.h>
 }
 
-#include "codecs/ffreader/ff_reader.h"
-#include "codecs/ffsession/ff_session.h"
+#include "ffreader/ff_reader.h"
+#include "ffsession/ff_session.h"
 
 #define DSW_EXPORT __attribute__((visibility("default")))
 

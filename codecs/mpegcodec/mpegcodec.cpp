@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "codecs/ffsession/ff_session.h"
+#include "ffsession/ff_session.h"
 
 #define MPG_EXPORT __attribute__((visibility("default")))
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "codecs/ffsession/ff_session.h"
+#include "ffsession/ff_session.h"
 
 #define OGG_EXPORT __attribute__((visibility("default")))
 

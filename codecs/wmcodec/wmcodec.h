@@ -7,7 +7,7 @@
 #pragma once
 #include <cstdint>
 
-#include "platform/acm/wave_format.h"
+#include "base/wave_format.h"
 
 extern "C" {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/acm/acm.h"
-#include "platform/acm/wave_format.h"
+#include "base/wave_format.h"
 
 namespace tavelo {
 

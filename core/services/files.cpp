@@ -72,62 +72,8 @@ int Unregister(int32_t handle) {
   return -1;
 }
 
-}  // namespace
-
-bool NameHasNul(const std::string& name) { return name.find('\0') != std::string::npos; }
-
-int OpenRegularFile(const std::string& name, int flags, mode_t createMode) {
-  // A name with a NUL in it would open the part before the NUL: another file.
-  if (NameHasNul(name)) {
-    errno = EINVAL;
-    return -1;
-  }
-  // Opened without blocking: a FIFO would otherwise wait for a writer (or a reader) for ever,
-  // and a terminal must never become the controlling terminal.
-  const int fd = ::open(name.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, createMode);
-  if (fd < 0) return -1;
-  struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    errno = EINVAL;
-    return -1;
-  }
-  const int fl = fcntl(fd, F_GETFL);
-  if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-namespace {
-
 // Opens a regular file (never a folder, FIFO, device or socket); -1 on failure.
 int OpenRegular(const std::string& name, int flags) { return OpenRegularFile(name, flags, 0666); }
-
-int64_t ReadFully(int fd, void* buffer, int64_t count) {
-  auto* p = static_cast<uint8_t*>(buffer);
-  int64_t done = 0;
-  while (done < count) {
-    const ssize_t n = ::read(fd, p + done, static_cast<size_t>(std::min<int64_t>(count - done, 1 << 30)));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += n;
-  }
-  return done;
-}
-
-int64_t WriteFully(int fd, const void* buffer, int64_t count) {
-  const auto* p = static_cast<const uint8_t*>(buffer);
-  int64_t done = 0;
-  while (done < count) {
-    const ssize_t n = ::write(fd, p + done, static_cast<size_t>(std::min<int64_t>(count - done, 1 << 30)));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += n;
-  }
-  return done;
-}
 
 void CloseTracked(int32_t handle, const char* traceName, int32_t line) {
   TraceScope trace(traceName);
@@ -180,7 +126,10 @@ int32_t FRead(int32_t handle, void* buffer, int64_t count) {
   int32_t code = 0;
   if (count >= 1) {
     const int fd = FdOf(handle);
-    if (fd < 0 || ReadFully(fd, buffer, count) != count) code = 3;
+    size_t done = 0;
+    if (fd < 0 || !posix::ReadAll(fd, buffer, static_cast<size_t>(count), done) ||
+        done != static_cast<size_t>(count))
+      code = 3;
   }
   SetError(ecFile, code, 804);
   return code;
@@ -191,7 +140,9 @@ bool FTryRead(int32_t handle, void* buffer, int64_t count, int64_t& done) {
   if (count < 1) return true;
   const int fd = FdOf(handle);
   if (fd < 0) return false;
-  done = ReadFully(fd, buffer, count);
+  size_t got = 0;
+  posix::ReadAll(fd, buffer, static_cast<size_t>(count), got);
+  done = static_cast<int64_t>(got);
   return done == count;
 }
 
@@ -200,7 +151,7 @@ int32_t FWrite(int32_t handle, const void* buffer, int64_t count) {
   int32_t code = 0;
   if (count >= 1) {
     const int fd = FdOf(handle);
-    if (fd < 0 || WriteFully(fd, buffer, count) != count) code = 4;
+    if (fd < 0 || !posix::WriteAll(fd, buffer, static_cast<size_t>(count))) code = 4;
   }
   SetError(ecFile, code, 832);
   return code;
@@ -300,10 +251,7 @@ int32_t TXTWrite(int32_t handle, const std::string& line) {
   TraceScope trace("Basic.TXTWrite");
   const std::string text = line + "\r\n";
   const int fd = FdOf(handle);
-  const int32_t code = (fd < 0 || WriteFully(fd, text.data(), static_cast<int64_t>(text.size())) !=
-                                      static_cast<int64_t>(text.size()))
-                           ? 4
-                           : 0;
+  const int32_t code = (fd < 0 || !posix::WriteAll(fd, text.data(), text.size())) ? 4 : 0;
   SetError(ecFile, code, 1021);
   return code;
 }

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "base/posix_files.h"
+
 namespace tavelo {
 
 constexpr int32_t kMaxTrackedFiles = 256;
@@ -43,12 +45,9 @@ int32_t TXTOpen(int32_t& handle, const std::string& name, int32_t mode);
 int32_t TXTWrite(int32_t handle, const std::string& line);
 void TXTClose(int32_t handle);
 
-// True when a name holds a NUL byte: the system would take the part before it as the name, so
-// every routine that hands a name to the system refuses such a name.
-bool NameHasNul(const std::string& name);
-// Opens name as a regular file with open(2) flags (O_CLOEXEC added); a FIFO, device, socket or
-// folder is refused without blocking (errno EINVAL), and so is a name holding a NUL. -1 on failure.
-int OpenRegularFile(const std::string& name, int flags, mode_t createMode);
+// The name checks every routine makes before it hands a name to the system.
+using posix::NameHasNul;
+using posix::OpenRegularFile;
 
 int32_t FCount();
 int64_t FMark();

@@ -7,6 +7,7 @@
 #include <exception>
 #include <typeinfo>
 
+#include "base/posix_files.h"
 #include "core/services/basic.h"
 #include "core/services/errors.h"
 #include "core/services/files.h"
@@ -44,11 +45,7 @@ std::string Demangle(const char* name) {
   return result;
 }
 
-std::string ModuleName() {
-  const std::string path = platform::ProgramFileName();
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
+std::string ModuleName() { return posix::NameOf(platform::ProgramFileName()); }
 
 }  // namespace
 

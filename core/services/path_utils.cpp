@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "base/posix_files.h"
 #include "core/services/text_utils.h"
 #include "platform/sysinfo/sysinfo.h"
 
@@ -52,9 +53,14 @@ std::string GetParentDir(const std::string& path) {
   return root.empty() ? std::string(1, kPathDelim) : root;
 }
 
+std::string ExtractFilePath(const std::string& path) {
+  const size_t slash = path.rfind(kPathDelim);
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
 void SplitFileName(const std::string& path, std::string& dir, std::string& name, std::string& ext) {
   const size_t slash = path.rfind(kPathDelim);
-  dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  dir = ExtractFilePath(path);
   const std::string file = slash == std::string::npos ? path : path.substr(slash + 1);
   const size_t dot = file.rfind('.');
   if (dot == std::string::npos) {
@@ -99,17 +105,7 @@ bool StrToFile(const std::string& fileName, const std::string& text) {
     ::chmod(fileName.c_str(), st.st_mode | S_IWUSR);
   const int fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return false;
-  size_t done = 0;
-  bool ok = true;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;
-      break;
-    }
-    done += static_cast<size_t>(n);
-  }
+  const bool ok = posix::WriteAll(fd, text.data(), text.size());
   return ::close(fd) == 0 && ok;
 }
 

@@ -20,6 +20,8 @@ std::string GetPathRoot(const std::string& path);
 // beyond the root; the root itself when nothing lies beyond it; "/" when the path has no root
 // and no folder part.
 std::string GetParentDir(const std::string& path);
+// The folder part of path with its trailing '/' (the text up to the last '/'); '' for a bare name.
+std::string ExtractFilePath(const std::string& path);
 // dir with its trailing '/', name without its extension, ext with its dot.
 void SplitFileName(const std::string& path, std::string& dir, std::string& name, std::string& ext);
 // path with its extension replaced by ext (a missing leading '.' is added; '' removes it).

@@ -38,11 +38,6 @@ bool SkipOutsideMask(TFindRecEx& rec, platform::FindEntry& e) {
   return true;
 }
 
-std::string FolderPart(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
 bool SameFile(const std::string& a, const std::string& b) {
   struct stat sa {}, sb {};
   return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
@@ -98,8 +93,8 @@ bool GetFileDetails(const std::string& path, TFileDetails& details) {
     return false;
   }
   std::error_code ec;
-  std::filesystem::path full = std::filesystem::absolute(FolderPart(path) + rec.Name, ec);
-  details.Name = ec ? FolderPart(path) + rec.Name : full.lexically_normal().string();
+  std::filesystem::path full = std::filesystem::absolute(ExtractFilePath(path) + rec.Name, ec);
+  details.Name = ec ? ExtractFilePath(path) + rec.Name : full.lexically_normal().string();
   details.Size = rec.Size;
   details.CreationTime = rec.CreationTime;
   details.WriteTime = rec.WriteTime;
@@ -122,7 +117,7 @@ bool ExecAndReturn_(const std::string& file, const std::string& params, const st
 
 bool ExecAndWait(const std::string& file, const std::string& params, const std::string& dir, bool minimized) {
   const std::string commandLine = TrimBlanks(QuoteIfSpaces(file) + " " + params);
-  std::string workDir = dir.empty() ? DirNoBackslash(FolderPart(TrimBlanks(file))) : dir;
+  std::string workDir = dir.empty() ? DirNoBackslash(ExtractFilePath(TrimBlanks(file))) : dir;
   std::vector<std::string> argv = platform::SplitCommandLine(commandLine);
   if (argv.empty()) return false;
   // The program is found from the caller's folder, before the child changes to its own.

@@ -1,6 +1,6 @@
 // Unit FF_WAV: RIFF WAVE sound files (format id 12, ".wav", read only).
 //
-// The file is walked with the multimedia file stand-in (platform/mmio): the "fmt " and "data"
+// The file is walked with the multimedia file stand-in (core/mmio): the "fmt " and "data"
 // chunks are found inside the RIFF chunk, stepping over any other chunk and its pad byte. A stored
 // format that is not PCM is turned into the PCM format the audio conversion stand-in suggests, and
 // converted while loading through the conversion stream and SndLoad (core/media/snd_basic.h).
@@ -15,7 +15,7 @@
 
 #include "core/media/snd_basic.h"
 #include "formats/conform.h"
-#include "platform/mmio/mmio.h"
+#include "core/mmio/mmio.h"
 
 namespace tavelo {
 

@@ -11,7 +11,7 @@
 #pragma once
 #include <cstdint>
 
-#include "platform/acm/wave_format.h"
+#include "base/wave_format.h"
 
 namespace tavelo::platform {
 

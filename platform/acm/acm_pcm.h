@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/acm/wave_format.h"
+#include "base/wave_format.h"
 
 namespace tavelo::platform::acm {
 

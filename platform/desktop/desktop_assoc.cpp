@@ -15,6 +15,7 @@
 #include <set>
 #include <sstream>
 
+#include "base/posix_files.h"
 #include "platform/registry/registry.h"
 #include "platform/shell/shell.h"
 
@@ -53,24 +54,6 @@ std::string Lower(std::string s) {
 
 bool SameNoCase(const std::string& a, const std::string& b) { return Lower(a) == Lower(b); }
 
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
-}
-
-bool MakeFolders(const std::string& folder) {
-  if (folder.empty()) return false;
-  std::string part;
-  for (size_t i = 1; i <= folder.size(); ++i) {
-    if (i == folder.size() || folder[i] == '/') {
-      part = folder.substr(0, i);
-      if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
-    }
-  }
-  struct stat st {};
-  return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // A missing file reads as empty; false only for a file that exists and cannot be read.
 bool ReadText(const std::string& path, std::string& text, bool& exists) {
   text.clear();
@@ -95,7 +78,7 @@ std::string ResolveLinks(std::string path) {
     const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
     if (n <= 0 || static_cast<size_t>(n) >= target.size()) return path;
     target.resize(static_cast<size_t>(n));
-    path = target[0] == '/' ? target : FolderOf(path) + "/" + target;
+    path = target[0] == '/' ? target : posix::FolderOf(path) + "/" + target;
   }
   return {};
 }
@@ -109,8 +92,8 @@ bool WriteTextAtomic(const std::string& linkPath, const std::string& text, std::
     error = "cannot write " + linkPath + ": a loop of symbolic links";
     return false;
   }
-  const std::string folder = FolderOf(path);
-  if (!MakeFolders(folder)) {
+  const std::string folder = posix::FolderOf(path);
+  if (!posix::MakeFolders(folder)) {
     error = "cannot make the folder " + folder;
     return false;
   }
@@ -123,25 +106,10 @@ bool WriteTextAtomic(const std::string& linkPath, const std::string& text, std::
   // Keep the permissions of the file we replace (user files are usually 0644).
   struct stat st {};
   ::fchmod(fd, ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644);
-  bool ok = true;
-  size_t done = 0;
-  while (ok && done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) done += static_cast<size_t>(n);
-  }
-  ok = ok && ::fsync(fd) == 0;
-  ok = ::close(fd) == 0 && ok;
-  if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
+  if (!posix::WriteSyncClose(fd, text.data(), text.size()) || !posix::RenameSynced(temp, path)) {
     error = "cannot write " + path + ": " + std::strerror(errno);
     ::unlink(temp.c_str());
     return false;
-  }
-  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
   }
   return true;
 }
@@ -329,7 +297,7 @@ bool UpdateLauncher(const FileType& t, std::string& launcher, std::string& error
     launcher = link;
     return true;
   }
-  if (!MakeFolders(folder)) {
+  if (!posix::MakeFolders(folder)) {
     error = "cannot make the folder " + folder;
     return false;
   }

@@ -19,7 +19,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "platform/acm/wave_format.h"
+#include "base/wave_format.h"
 
 namespace tavelo::platform {
 

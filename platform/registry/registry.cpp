@@ -19,7 +19,7 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "core/services/files.h"
+#include "base/posix_files.h"
 
 namespace tavelo::platform {
 
@@ -424,38 +424,9 @@ FileStamp StampOfPath(const std::string& file) {
   return StampOf(st);
 }
 
-bool MakeFolders(const std::string& folder) {
-  if (folder.empty()) return false;
-  std::string partial;
-  size_t pos = 0;
-  while (pos <= folder.size()) {
-    size_t next = folder.find('/', pos);
-    if (next == std::string::npos) next = folder.size();
-    partial = folder.substr(0, next);
-    if (!partial.empty() && ::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) return false;
-    pos = next + 1;
-  }
-  struct stat st {};
-  return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::string FolderOf(const std::string& file) {
-  const size_t slash = file.rfind('/');
-  return slash == std::string::npos ? std::string(".") : file.substr(0, slash == 0 ? 1 : slash);
-}
-
-std::string BaseOf(const std::string& file) {
-  const size_t slash = file.rfind('/');
-  return slash == std::string::npos ? file : file.substr(slash + 1);
-}
-
-void SyncFolder(const std::string& folder) {
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    ::fsync(fd);
-    ::close(fd);
-  }
-}
+using posix::FolderOf;
+using posix::MakeFolders;
+using posix::SyncFolder;
 
 // An exclusive lock on "<store>.lock", held for one operation. flock locks belong to the open
 // file description, so every operation opens the lock file afresh; the in-process mutex keeps
@@ -471,7 +442,7 @@ class StoreLock {
   // On failure problem says why. A lock file that is not a regular file (a FIFO, a folder) is
   // refused without blocking.
   bool Acquire(const std::string& lockFile, std::string& problem) {
-    fd_ = OpenRegularFile(lockFile, O_RDWR | O_CREAT, 0600);
+    fd_ = posix::OpenRegularFile(lockFile, O_RDWR | O_CREAT, 0600);
     if (fd_ < 0) {
       problem = "the lock file " + lockFile + " cannot be opened: " +
                 (errno == EINVAL ? std::string("it is not a regular file") : std::string(std::strerror(errno)));
@@ -495,25 +466,8 @@ class StoreLock {
 bool ReadWhole(int fd, int64_t size, std::string& out) {
   out.assign(static_cast<size_t>(size), '\0');
   size_t done = 0;
-  while (done < out.size()) {
-    const ssize_t n = ::read(fd, out.data() + done, out.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) break;
-    done += static_cast<size_t>(n);
-  }
+  if (!posix::ReadAll(fd, out.data(), out.size(), done)) return false;
   out.resize(done);
-  return true;
-}
-
-bool WriteWhole(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
   return true;
 }
 
@@ -718,7 +672,7 @@ int32_t Refresh(Hive& h) {
 void RemoveStaleTemps(const std::string& file) {
   // Temporary files are only made while the lock is held, so any found now are left over from
   // a writer that died.
-  const std::string folder = FolderOf(file), prefix = BaseOf(file) + ".tmp-";
+  const std::string folder = FolderOf(file), prefix = posix::NameOf(file) + ".tmp-";
   DIR* dir = ::opendir(folder.c_str());
   if (dir == nullptr) return;
   while (const dirent* e = ::readdir(dir)) {
@@ -732,17 +686,13 @@ int32_t WriteStore(Hive& h, const std::string& file, const std::string& text) {
       file + ".tmp-" + std::to_string(static_cast<long>(::getpid())) + "-" + std::to_string(++g_tempSerial);
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) return ReportFailure("the settings file " + temp + " cannot be created: " + std::strerror(errno));
-  bool ok = WriteWhole(fd, text) && ::fsync(fd) == 0;
+  bool ok = posix::WriteSyncClose(fd, text.data(), text.size());
   int err = ok ? 0 : errno;
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    err = errno;
-  }
   if (ok && g_writeHook && !g_writeHook()) {
     ok = false;
     err = EIO;
   }
-  if (ok && ::rename(temp.c_str(), file.c_str()) != 0) {
+  if (ok && !posix::RenameSynced(temp, file)) {
     ok = false;
     err = errno;
   }
@@ -750,7 +700,6 @@ int32_t WriteStore(Hive& h, const std::string& file, const std::string& text) {
     ::unlink(temp.c_str());
     return ReportFailure("the settings file " + file + " cannot be written: " + std::strerror(err));
   }
-  SyncFolder(FolderOf(file));
   h.stamp = StampOfPath(file);
   h.file = file;
   h.valid = h.stamp.present;

@@ -22,7 +22,7 @@
 #include <mutex>
 #include <thread>
 
-#include "core/services/files.h"
+#include "base/posix_files.h"
 
 extern char** environ;
 
@@ -57,39 +57,15 @@ std::string WithoutTrailingSlash(std::string path) {
   return path;
 }
 
-std::string FolderOf(const std::string& path) {
-  const std::string p = WithoutTrailingSlash(path);
-  const size_t slash = p.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : p.substr(0, slash);
-}
-
-std::string NameOf(const std::string& path) {
-  const std::string p = WithoutTrailingSlash(path);
-  const size_t slash = p.rfind('/');
-  return slash == std::string::npos ? p : p.substr(slash + 1);
-}
-
 std::string Join(const std::string& folder, const std::string& name) {
   return folder.empty() || folder.back() == '/' ? folder + name : folder + "/" + name;
 }
 
-void SyncFolder(const std::string& folder) {
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    ::fsync(fd);
-    ::close(fd);
-  }
-}
-
-bool MakeFolders(const std::string& folder, mode_t mode) {
-  std::error_code ec;
-  if (IsFolder(folder)) return true;
-  std::filesystem::create_directories(folder, ec);
-  if (ec) return false;
-  ::chmod(folder.c_str(), mode);
-  return IsFolder(folder);
-}
+using posix::FolderOf;
+using posix::MakeFolders;
+using posix::NameHasNul;
+using posix::NameOf;
+using posix::SyncFolder;
 
 // ---- Unfinished work.
 // A copy writes into a hidden temporary file and a move to the trash writes its .trashinfo before
@@ -139,11 +115,11 @@ class Journal {
  private:
   void Write(const std::string& line) {
     if (fd_ < 0 && !Open()) return;  // without a journal the work still runs
-    if (::write(fd_, line.data(), line.size()) == static_cast<ssize_t>(line.size())) ::fsync(fd_);
+    if (posix::WriteAll(fd_, line.data(), line.size())) ::fsync(fd_);
   }
   bool Open() {
     const std::string folder = JournalFolder();
-    if (folder.empty() || !MakeFolders(folder, 0700)) return false;
+    if (folder.empty() || !MakeFolders(folder)) return false;
     // Locked before it gets the name the clean-up looks for, so it is never taken for a dead one.
     std::string pattern = folder + "/.new-XXXXXX";
     const int fd = ::mkostemp(pattern.data(), O_CLOEXEC | O_APPEND);
@@ -196,13 +172,7 @@ int CopyData(int in, int out) {
       if (errno == EINTR) continue;
       return errno;
     }
-    ssize_t done = 0;
-    while (done < n) {
-      const ssize_t w = ::write(out, buffer.data() + done, static_cast<size_t>(n - done));
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) return w < 0 ? errno : EIO;
-      done += w;
-    }
+    if (!posix::WriteAll(out, buffer.data(), static_cast<size_t>(n))) return errno;
   }
 }
 
@@ -386,7 +356,7 @@ int CopyMoveWith(const std::string& source, const std::string& target, bool move
 int TrashInto(const std::string& trash, const std::string& path, const std::string& storedPath, bool copy,
               std::string* trashedFile, std::string* infoFile) {
   const std::string files = Join(trash, "files"), info = Join(trash, "info");
-  if (!MakeFolders(files, 0700) || !MakeFolders(info, 0700)) return errno != 0 ? errno : EACCES;
+  if (!MakeFolders(files) || !MakeFolders(info)) return errno != 0 ? errno : EACCES;
   const std::string base = NameOf(path);
   const std::string content =
       "[Trash Info]\nPath=" + TrashEscapePath(storedPath) + "\nDeletionDate=" + NowForTrash() + "\n";
@@ -409,10 +379,7 @@ int TrashInto(const std::string& trash, const std::string& path, const std::stri
       ::unlink(infoPath.c_str());
       continue;
     }
-    bool ok = static_cast<size_t>(::write(fd, content.data(), content.size())) == content.size();
-    ok = ::fsync(fd) == 0 && ok;
-    ok = ::close(fd) == 0 && ok;
-    int err = ok ? 0 : EIO;
+    int err = posix::WriteSyncClose(fd, content.data(), content.size()) ? 0 : EIO;
     if (err == 0) {
       if (copy) {
         err = CopyMoveWith(path, filePath, true, false, journal);
@@ -735,7 +702,7 @@ int MoveToTrash(const std::string& path, std::string* trashedFile, std::string* 
   if (::lstat(full.c_str(), &st) != 0) return errno;
 
   const std::string home = HomeTrashFolder();
-  const bool homeOk = !home.empty() && MakeFolders(home + "/files", 0700) && MakeFolders(home + "/info", 0700);
+  const bool homeOk = !home.empty() && MakeFolders(home + "/files") && MakeFolders(home + "/info");
   struct stat hs {};
   if (homeOk && ::stat(home.c_str(), &hs) == 0 && hs.st_dev == st.st_dev)
     return TrashInto(home, full, full, false, trashedFile, infoFile);

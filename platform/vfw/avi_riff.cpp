@@ -7,7 +7,7 @@
 #include <memory>
 #include <sys/stat.h>
 
-#include "codecs/ffreader/ff_present_memory.h"
+#include "ffreader/ff_present_memory.h"
 
 namespace tavelo::platform {
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "codecs/ffreader/ff_kept_threads.h"
+#include "ffreader/ff_kept_threads.h"
 #include "platform/vfw/avi_riff.h"
 #include "platform/vfw/vfw_decompress.h"
 

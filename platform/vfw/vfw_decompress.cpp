@@ -7,8 +7,8 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-#include "codecs/ffreader/ff_avi_order.h"
-#include "platform/acm/wave_format.h"
+#include "base/wave_format.h"
+#include "ffreader/ff_avi_order.h"
 
 namespace tavelo::platform {
 

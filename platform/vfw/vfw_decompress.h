@@ -9,8 +9,8 @@
 #include <deque>
 #include <vector>
 
-#include "codecs/ffreader/ff_decode.h"
-#include "codecs/ffreader/ff_h264_order.h"
+#include "ffreader/ff_decode.h"
+#include "ffreader/ff_h264_order.h"
 #include "platform/dib/dib.h"
 #include "platform/vfw/avi_riff.h"
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "codecs/ffreader/ff_asf_sound.h"
-#include "codecs/ffreader/ff_decode.h"
-#include "codecs/ffreader/ff_reader.h"
+#include "ffreader/ff_asf_sound.h"
+#include "ffreader/ff_decode.h"
+#include "ffreader/ff_reader.h"
 #include "tests/codecs/ffmpeg_made.h"
 #include "tests/support/test_env.h"
 

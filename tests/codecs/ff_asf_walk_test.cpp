@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "codecs/ffreader/ff_asf_walk.h"
-#include "codecs/ffreader/ff_reader.h"
+#include "ffreader/ff_asf_walk.h"
+#include "ffreader/ff_reader.h"
 #include "tests/codecs/ffmpeg_made.h"
 #include "tests/support/test_env.h"
 

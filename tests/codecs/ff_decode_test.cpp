@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "codecs/ffreader/ff_decode.h"
+#include "ffreader/ff_decode.h"
 
 extern "C" {
 #include <libavutil/frame.h>

@@ -1,7 +1,7 @@
 // The reader's kept threads: a job never waits behind another where threads are started as jobs
 // need them; one thread runs its jobs in order and runs those left when it ends; threads that do
 // not finish their queue break off what runs and drop what waits when they end.
-#include "codecs/ffreader/ff_kept_threads.h"
+#include "ffreader/ff_kept_threads.h"
 
 #include <gtest/gtest.h>
 

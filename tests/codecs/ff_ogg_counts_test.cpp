@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "codecs/ffreader/ff_ogg_ends.h"
-#include "codecs/ffreader/ff_reader.h"
+#include "ffreader/ff_ogg_ends.h"
+#include "ffreader/ff_reader.h"
 #include "tests/support/test_env.h"
 
 extern "C" {

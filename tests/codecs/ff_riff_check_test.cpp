@@ -1,12 +1,12 @@
 // The look at RIFF files before FFmpeg reads them.
-#include "codecs/ffreader/ff_riff_check.h"
+#include "ffreader/ff_riff_check.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
 
-#include "codecs/ffreader/ff_reader.h"
+#include "ffreader/ff_reader.h"
 #include "tests/support/test_env.h"
 
 namespace tavelo::ffreader {

@@ -1,5 +1,5 @@
 // The readers the movie codec libraries keep between a description and the opens that follow.
-#include "codecs/ffsession/ff_session.h"
+#include "ffsession/ff_session.h"
 
 #include <gtest/gtest.h>
 #include <fcntl.h>

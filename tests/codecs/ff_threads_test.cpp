@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "codecs/ffreader/ff_decode.h"
-#include "codecs/ffreader/ff_reader.h"
+#include "ffreader/ff_decode.h"
+#include "ffreader/ff_reader.h"
 #include "tests/codecs/avi_reference.h"
 #include "tests/support/test_env.h"
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "codecs/ffreader/ff_avi_order.h"
-#include "codecs/ffreader/ff_packets.h"
-#include "codecs/ffreader/ff_reader.h"
+#include "ffreader/ff_avi_order.h"
+#include "ffreader/ff_packets.h"
+#include "ffreader/ff_reader.h"
 #include "tests/platform/avi_test_writer.h"
 #include "tests/support/test_env.h"
 

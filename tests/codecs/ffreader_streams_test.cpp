@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "codecs/ffreader/ff_reader.h"
+#include "ffreader/ff_reader.h"
 #include "tests/support/test_env.h"
 
 extern "C" {

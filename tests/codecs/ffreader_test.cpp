@@ -1,6 +1,6 @@
-#include "codecs/ffreader/ff_reader.h"
-#include "codecs/ffreader/ff_decode.h"
-#include "codecs/ffreader/ff_packets.h"
+#include "ffreader/ff_reader.h"
+#include "ffreader/ff_decode.h"
+#include "ffreader/ff_packets.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/acm/wave_format.h"
+#include "base/wave_format.h"
 #include "tests/support/test_env.h"
 
 namespace tavelo::test {

@@ -9,7 +9,7 @@
 
 #include "core/services/path_utils.h"
 #include "core/services/text_utils.h"
-#include "platform/acm/wave_format.h"
+#include "base/wave_format.h"
 #include "tests/core/comma_locale.h"
 #include "tests/support/test_env.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "codecs/ffreader/ff_reader.h"
+#include "ffreader/ff_reader.h"
 #include "core/services/monitor.h"
 #include "formats/conform.h"
 #include "formats/ff_tables.h"

@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <string>
 
-#include "codecs/uxtheme/uxtheme.h"
+#include "uxtheme/uxtheme.h"
 #include "platform/dynlib/dynlib.h"
 
 namespace tavelo {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "codecs/ffreader/ff_decode.h"
+#include "ffreader/ff_decode.h"
 #include "platform/vfw/vfw.h"
 #include "tests/codecs/avi_reference.h"
 #include "tests/support/test_env.h"

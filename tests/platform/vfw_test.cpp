@@ -12,7 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "platform/acm/wave_format.h"
+#include "base/wave_format.h"
 #include "platform/vfw/avi_riff.h"
 #include "tests/codecs/avi_reference.h"
 #include "tests/platform/avi_test_writer.h"
