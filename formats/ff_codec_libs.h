@@ -101,6 +101,11 @@ struct FFCodecBinding {
     }
     return All;
   }
+  // The bound calls, nullptr when the library did not load completely.
+  template <class BindFn>
+  const Api* Get(int lib, BindFn&& bind) {
+    return Refresh(lib, bind) ? &Calls : nullptr;
+  }
 };
 
 template <class Fn>

@@ -28,9 +28,6 @@ using namespace platform;
 
 namespace {
 
-// The decoder library's exports, in the order the loader resolves them.
-enum : int32_t { dswVideoOpen, dswVideoInfo, dswVideoRead, dswAudioOpen, dswAudioInfo, dswAudioRead, dswClose };
-
 bool g_loaderRan = false;  // the loader's once-flag
 bool g_dswReady = false;   // the library loaded and every export resolved
 int32_t g_openCount = 0;   // AVI handles open
@@ -108,15 +105,40 @@ void VfwSafe_AVIFileExit() {
   });
 }
 
-template <class F>
-F DswProc_(int32_t index) {
-  return reinterpret_cast<F>(FFCodecProc(clDShow, index));
+// The decoder library's calls the unit makes.
+struct DswApi {
+  dsw_video_open_t VideoOpen;
+  dsw_video_info_t VideoInfo;
+  dsw_video_read_t VideoRead;
+  dsw_audio_open_t AudioOpen;
+  dsw_audio_info_t AudioInfo;
+  dsw_audio_read_t AudioRead;
+  dsw_close_t Close;
+};
+
+thread_local FFCodecBinding<DswApi> t_dsw;
+
+bool BindDsw_(DswApi& api) {
+  bool all = true;
+  all = FFBind_(clDShow, api.VideoOpen, "dsw_video_open") && all;
+  all = FFBind_(clDShow, api.VideoInfo, "dsw_video_info") && all;
+  all = FFBind_(clDShow, api.VideoRead, "dsw_video_read") && all;
+  all = FFBind_(clDShow, api.AudioOpen, "dsw_audio_open") && all;
+  all = FFBind_(clDShow, api.AudioInfo, "dsw_audio_info") && all;
+  all = FFBind_(clDShow, api.AudioRead, "dsw_audio_read") && all;
+  all = FFBind_(clDShow, api.Close, "dsw_close") && all;
+  return all;
 }
 
-// Opens a decoder-library handle; a failure of any kind in the library counts as no handle.
-void* DswOpen_(int32_t which, const char* name) {
-  auto open = DswProc_<dsw_video_open_t>(which);
-  if (open == nullptr) return nullptr;
+// The decoder library's calls, none when it did not load completely.
+const DswApi* Dsw_() { return t_dsw.Get(clDShow, BindDsw_); }
+
+// Opens a decoder-library handle through its video or sound open; a failure of any kind in the
+// library counts as no handle.
+void* DswOpen_(dsw_video_open_t DswApi::*which, const char* name) {
+  const DswApi* dsw = Dsw_();
+  if (dsw == nullptr) return nullptr;
+  auto open = dsw->*which;
   try {
     int32_t status = 0;
     return FpuSafe_([&] { return open(name, &status); });
@@ -128,9 +150,9 @@ void* DswOpen_(int32_t which, const char* name) {
 
 void DswClose_(void*& handle) {
   if (handle == nullptr) return;
-  if (auto close = DswProc_<dsw_close_t>(dswClose)) {
+  if (const DswApi* dsw = Dsw_()) {
     FpuSafe_([&] {
-      close(handle);
+      dsw->Close(handle);
       return 0;
     });
   }
@@ -493,11 +515,10 @@ void AviOpen(AviHandle& h, const std::string& fileName) {
     double dswRate = 0;
     WAVEFORMATEX dswStored{}, dswDelivered{};
     if (g_dswReady) {
-      h.DswVideo = DswOpen_(dswVideoOpen, fileName.c_str());
+      h.DswVideo = DswOpen_(&DswApi::VideoOpen, fileName.c_str());
       if (h.DswVideo != nullptr) {
-        auto info = DswProc_<dsw_video_info_t>(dswVideoInfo);
         FpuSafe_([&] {
-          info(h.DswVideo, &dswWidth, &dswHeight, &dswBits, &dswFrames, &dswRate);
+          Dsw_()->VideoInfo(h.DswVideo, &dswWidth, &dswHeight, &dswBits, &dswFrames, &dswRate);
           return 0;
         });
         // A picture too large to make is not taken from this reader (FFPictureFits).
@@ -506,11 +527,10 @@ void AviOpen(AviHandle& h, const std::string& fileName) {
                            ? -1
                            : 0;
       }
-      h.DswAudio = DswOpen_(dswAudioOpen, fileName.c_str());
+      h.DswAudio = DswOpen_(&DswApi::AudioOpen, fileName.c_str());
       if (h.DswAudio != nullptr) {
-        auto info = DswProc_<dsw_audio_info_t>(dswAudioInfo);
         FpuSafe_([&] {
-          info(h.DswAudio, &dswStored, &dswDelivered, &dswSamples);
+          Dsw_()->AudioInfo(h.DswAudio, &dswStored, &dswDelivered, &dswSamples);
           return 0;
         });
         if (dswDelivered.nChannels != 0 && dswDelivered.nSamplesPerSec != 0 && dswDelivered.wBitsPerSample != 0 &&
@@ -618,7 +638,7 @@ namespace {
 void DswNames_(void* handle, std::string& container, std::string& codec) {
   container.clear();
   codec.clear();
-  if (handle == nullptr || FFCodecProc(clDShow, dswClose) == nullptr) return;
+  if (handle == nullptr || Dsw_() == nullptr) return;
   auto describe = reinterpret_cast<dsw_describe_t>(GetProcAddress(FFCodecLibrary(clDShow).Module, "dsw_describe"));
   if (describe == nullptr) return;
   char file[256] = {}, name[256] = {};
@@ -715,8 +735,9 @@ void AviImgLoad(AviHandle& h, Qimg& img, int32_t frame) {
     h.KeyFrame = 0;
     if (h.UseDswVideo) {
       _imgalloc_(img, h.Width, h.Height, h.Bpp, __LINE__, "FF_AVI.AviImgLoad.img");
-      auto read = DswProc_<dsw_video_read_t>(dswVideoRead);
-      const int32_t ok = read == nullptr ? 0 : FpuSafe_([&] { return read(h.DswVideo, img.Data, h.CurrentFrame); });
+      const DswApi* dsw = Dsw_();
+      const int32_t ok =
+          dsw == nullptr ? 0 : FpuSafe_([&] { return dsw->VideoRead(h.DswVideo, img.Data, h.CurrentFrame); });
       if (ok == 0) SetError(ecAvi, 1, __LINE__);
     } else {
       if (h.GetFrame == nullptr && h.VideoStream != nullptr) {
@@ -782,9 +803,10 @@ void AviSndLoad_(void* source, void*& buffer, int32_t wanted, int32_t& dataBytes
   _memalloc_(buffer, size, __LINE__, "FF_AVI.AviSndLoad_.temp_buf", mkResizable);
   int32_t bytes = 0, samples = 0;
   if (h.UseDswAudio) {
-    auto read = DswProc_<dsw_audio_read_t>(dswAudioRead);
-    const int32_t ok =
-        read == nullptr ? 0 : FpuSafe_([&] { return read(h.DswAudio, buffer, af.sl.SourceRead, &samples, &bytes); });
+    const DswApi* dsw = Dsw_();
+    const int32_t ok = dsw == nullptr
+                           ? 0
+                           : FpuSafe_([&] { return dsw->AudioRead(h.DswAudio, buffer, af.sl.SourceRead, &samples, &bytes); });
     if (ok == 0) SetError(ecAviSys, 987654321, __LINE__);
   } else {
     const int32_t count = af.sl.FormatTag == WAVE_FORMAT_PCM
