@@ -245,10 +245,7 @@ void WmvCheckCanWrite() {
   using CanWrite = int32_t (*)();
   auto canWrite = reinterpret_cast<CanWrite>(FFCodecProcByName_(clWm, "wmv_can_write9"));
   if (canWrite == nullptr) return;
-  platform::FpuResetControl();
-  const int32_t answer = canWrite();
-  platform::FpuResetControl();
-  if (answer == 0) {
+  if (platform::FpuGuarded(canWrite) == 0) {
     FFDisableFormat(fidWMV, ffWrite);
     FFDisableFormat(fidWMA, ffWrite);
   }

@@ -61,13 +61,7 @@ const MpgApi& Api_() {
 }
 
 // The library is called with the floating-point unit in its reset state, and leaves it so.
-class FpuBracket {
- public:
-  FpuBracket() { platform::FpuResetControl(); }
-  ~FpuBracket() { platform::FpuResetControl(); }
-  FpuBracket(const FpuBracket&) = delete;
-  FpuBracket& operator=(const FpuBracket&) = delete;
-};
+using platform::FpuBracket;
 
 // The text error_handler_ received during the library call now running on this thread.
 thread_local std::string t_libError;

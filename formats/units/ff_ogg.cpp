@@ -55,13 +55,7 @@ const OggApi& Api_() {
 }
 
 // The library is called with the floating-point unit in its reset state, and leaves it so.
-class FpuBracket {
- public:
-  FpuBracket() { platform::FpuResetControl(); }
-  ~FpuBracket() { platform::FpuResetControl(); }
-  FpuBracket(const FpuBracket&) = delete;
-  FpuBracket& operator=(const FpuBracket&) = delete;
-};
+using platform::FpuBracket;
 
 }  // namespace
 

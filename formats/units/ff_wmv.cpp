@@ -53,13 +53,7 @@ const WmvApi& Api_() {
 }
 
 // The library is called with the floating-point unit in its reset state, and leaves it so.
-class FpuBracket {
- public:
-  FpuBracket() { platform::FpuResetControl(); }
-  ~FpuBracket() { platform::FpuResetControl(); }
-  FpuBracket(const FpuBracket&) = delete;
-  FpuBracket& operator=(const FpuBracket&) = delete;
-};
+using platform::FpuBracket;
 
 std::string Grouped(int32_t v) { return IntToStrW(static_cast<uint32_t>(v), 100); }
 
