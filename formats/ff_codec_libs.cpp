@@ -1,6 +1,7 @@
 #include "formats/ff_codec_libs.h"
 
 #include <atomic>
+#include <cstring>
 #include <mutex>
 
 #include "core/services/trace.h"
@@ -117,9 +118,13 @@ bool g_wmvChecked = false;
 // library's record is complete.
 std::mutex g_loadLock;
 std::atomic<bool> g_pending[clCount];
+// Library i's load number (0 while it is not loaded completely), drawn from g_loads.
+std::atomic<uint32_t> g_loadNumber[clCount];
+uint32_t g_loads = 0;
 
-void RunLoader_(FFCodecLib& lib) {
+void RunLoader_(int index) {
   TraceScope trace("ConForm.FFLoadCodecLib");
+  FFCodecLib& lib = Libraries()[index];
   lib.Loaded = true;
   bool allFound = true;
   lib.Module = platform::LoadLibrary(lib.FileName);
@@ -137,6 +142,7 @@ void RunLoader_(FFCodecLib& lib) {
       lib.Module = nullptr;
     }
   }
+  g_loadNumber[index].store(lib.AllFound ? ++g_loads : 0, std::memory_order_release);
 }
 
 // Runs a deferred library's loader when no thread has yet.
@@ -144,9 +150,8 @@ void LoadDeferred_(int index) {
   if (!g_pending[index].load(std::memory_order_acquire)) return;
   std::lock_guard<std::mutex> lock(g_loadLock);
   if (!g_pending[index].load(std::memory_order_relaxed)) return;
-  FFCodecLib& lib = Libraries()[index];
-  lib.Deferred = false;
-  RunLoader_(lib);
+  Libraries()[index].Deferred = false;
+  RunLoader_(index);
   g_pending[index].store(false, std::memory_order_release);
 }
 
@@ -167,9 +172,9 @@ FFCodecLib& FFCodecLibrary(int index) {
 void FFLoadCodecLib(int index) {
   if (index < 0 || index >= clCount) return;
   std::lock_guard<std::mutex> lock(g_loadLock);
-  FFCodecLib& lib = Libraries()[index];
+  const FFCodecLib& lib = Libraries()[index];
   if (lib.Loaded || lib.Deferred) return;
-  RunLoader_(lib);
+  RunLoader_(index);
 }
 
 void FFDeferCodecLib(int index) {
@@ -194,6 +199,7 @@ void FFFreeCodecLib(int index) {
   if (index < 0 || index >= clCount) return;
   std::lock_guard<std::mutex> lock(g_loadLock);
   g_pending[index].store(false, std::memory_order_relaxed);
+  g_loadNumber[index].store(0, std::memory_order_relaxed);
   FFCodecLib& lib = Libraries()[index];
   lib.Deferred = false;
   if (lib.Module != nullptr) platform::FreeLibrary(lib.Module);
@@ -211,6 +217,19 @@ void* FFCodecProc(int index, int32_t exportIndex) {
   return lib.Procs[exportIndex];
 }
 
+void* FFCodecProcByName_(int index, const char* name) {
+  const FFCodecLib& lib = FFCodecLibrary(index);
+  for (int32_t i = 0; i < lib.ExportCount; ++i)
+    if (std::strcmp(lib.Exports[i], name) == 0) return FFCodecProc(index, i);
+  return nullptr;
+}
+
+uint32_t FFCodecLibLoadNumber(int index) {
+  if (index < 0 || index >= clCount) return 0;
+  LoadDeferred_(index);
+  return g_loadNumber[index].load(std::memory_order_acquire);
+}
+
 bool FFCodecLibReady(int index) {
   if (index < 0 || index >= clCount) return false;
   if (g_pending[index].load(std::memory_order_acquire)) return true;
@@ -224,13 +243,9 @@ void WmvCheckCanWrite() {
   if (g_wmvChecked || !(Libraries()[clWm].Loaded || g_pending[clWm].load(std::memory_order_acquire))) return;
   g_wmvChecked = true;
   using CanWrite = int32_t (*)();
-  // wmv_can_write9 is export 8 of the Windows Media library.
-  auto canWrite = reinterpret_cast<CanWrite>(FFCodecProc(clWm, 8));
+  auto canWrite = reinterpret_cast<CanWrite>(FFCodecProcByName_(clWm, "wmv_can_write9"));
   if (canWrite == nullptr) return;
-  platform::FpuResetControl();
-  const int32_t answer = canWrite();
-  platform::FpuResetControl();
-  if (answer == 0) {
+  if (platform::FpuGuarded(canWrite) == 0) {
     FFDisableFormat(fidWMV, ffWrite);
     FFDisableFormat(fidWMA, ffWrite);
   }

@@ -5,7 +5,7 @@
 // loaders in a fixed order at start-up and its finalization frees the libraries.
 //
 // The table below holds, per library, the exports its unit binds and the formats it serves; the
-// resolved addresses stay here and the units read them through FFCodecProc.
+// resolved addresses stay here and the units bind them by name (FFCodecBinding).
 #pragma once
 #include <cstdint>
 
@@ -70,9 +70,49 @@ void FFFreeCodecLib(int index);
 // The resolved address of export number exportIndex (in the library's export order), nullptr
 // when the library did not load completely. A deferred library is loaded first.
 void* FFCodecProc(int index, int32_t exportIndex);
+// The address of the export called name, nullptr when the library did not load completely or
+// binds no such export. A deferred library is loaded first.
+void* FFCodecProcByName_(int index, const char* name);
+// A number that is new each time the library's loader completes it (every export resolved), 0
+// while it is not loaded completely. A deferred library is loaded first.
+uint32_t FFCodecLibLoadNumber(int index);
 // True when the library loaded and every export resolved, or when it is deferred (its file shows
 // every export): asking does not load it, so a unit may note at start-up that it can use it.
 bool FFCodecLibReady(int index);
+
+// A unit's binding of its library's calls, by export name. Per thread (thread_local), so it is
+// refreshed without a lock: bound again, every call, whenever the library was loaded again since
+// (a reload may place it, or only some of what it carries, elsewhere), so a unit never calls
+// through an address of a library that is gone. Bind(api) fills the calls, each with FFBind_, and
+// says whether all were found.
+template <class Api>
+struct FFCodecBinding {
+  uint32_t Load = 0;  // the library's load number when bound
+  bool All = false;
+  Api Calls{};
+
+  template <class BindFn>
+  bool Refresh(int lib, BindFn&& bind) {
+    const uint32_t load = FFCodecLibLoadNumber(lib);
+    if (load != Load || !All) {
+      Load = load;
+      Calls = Api{};
+      All = load != 0 && bind(Calls);
+    }
+    return All;
+  }
+  // The bound calls, nullptr when the library did not load completely.
+  template <class BindFn>
+  const Api* Get(int lib, BindFn&& bind) {
+    return Refresh(lib, bind) ? &Calls : nullptr;
+  }
+};
+
+template <class Fn>
+bool FFBind_(int lib, Fn& fn, const char* name) {
+  fn = reinterpret_cast<Fn>(FFCodecProcByName_(lib, name));
+  return fn != nullptr;
+}
 
 // Runs once per run, before the write table is first read: when wmcodec is loaded (or deferred)
 // with all its exports and answers that it cannot write, the Windows Media rows leave the write

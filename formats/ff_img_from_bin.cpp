@@ -10,7 +10,6 @@
 #include "formats/ff_basic.h"
 #include "formats/ff_codec_libs.h"
 #include "formats/ff_tables.h"
-#include "formats/units/ff_codec_bind.h"
 #include "platform/fpu/fpu.h"
 
 namespace tavelo {
@@ -61,18 +60,15 @@ bool ImgFromBin(const void* blob, Qimg& img) {
         std::memcpy(img.Palette.data(), data, kBinPaletteSize);
         data += kBinPaletteSize;
       }
-      platform::FpuResetControl();
-      const int32_t result = decode(img.Data, data, width, height, bpp, param);
-      platform::FpuResetControl();
+      const int32_t result = platform::FpuGuarded([&] { return decode(img.Data, data, width, height, bpp, param); });
       if (result != 0) Refuse_(9, __LINE__);
     } else {
       auto read = reinterpret_cast<jpg_read_file_fn>(FFCodecProcByName_(clJpeg, "jpg_read_file"));
       if (read == nullptr || packedSize < 1) Refuse_(8, __LINE__);
       // The picture's buffer as allocated: the library refuses a picture of any other size.
       int32_t w = width, h = height, bytesPP = (bpp + 7) / 8, xRes = 0, yRes = 0;
-      platform::FpuResetControl();
-      const int32_t result = read(nullptr, data, packedSize, img.Data, &w, &h, &bytesPP, &xRes, &yRes);
-      platform::FpuResetControl();
+      const int32_t result = platform::FpuGuarded(
+          [&] { return read(nullptr, data, packedSize, img.Data, &w, &h, &bytesPP, &xRes, &yRes); });
       if (result != 0) Refuse_(9, __LINE__);
       ImgSetDims(img, w, h, bytesPP * 8);
       // The library gives grey or R, G, B; the record holds a palette or B, G, R.

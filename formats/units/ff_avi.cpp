@@ -28,9 +28,6 @@ using namespace platform;
 
 namespace {
 
-// The decoder library's exports, in the order the loader resolves them.
-enum : int32_t { dswVideoOpen, dswVideoInfo, dswVideoRead, dswAudioOpen, dswAudioInfo, dswAudioRead, dswClose };
-
 bool g_loaderRan = false;  // the loader's once-flag
 bool g_dswReady = false;   // the library loaded and every export resolved
 int32_t g_openCount = 0;   // AVI handles open
@@ -47,92 +44,99 @@ constexpr uint32_t kHandlerMjpg = 0x47504A4D;  // "MJPG"
 
 // ---- Calls into Video for Windows and the decoder library ----
 // Each runs with a freshly reset floating-point unit and leaves it reset, whatever the code on
-// the other side did to it.
-
-template <class Call>
-auto FpuSafe_(Call&& call) {
-  FpuResetControl();
-  auto result = call();
-  FpuResetControl();
-  return result;
-}
+// the other side did to it (FpuGuarded).
 
 HRESULT VfwSafe_AVIFileOpen(PAVIFILE* file, const char* name, uint32_t mode, const CLSID* handler) {
-  return FpuSafe_([&] { return AVIFileOpen(file, name, mode, handler); });
+  return FpuGuarded([&] { return AVIFileOpen(file, name, mode, handler); });
 }
 HRESULT VfwSafe_AVIFileInfoW(PAVIFILE file, AVIFILEINFOW* info, int32_t size) {
-  return FpuSafe_([&] { return AVIFileInfoW(file, info, size); });
+  return FpuGuarded([&] { return AVIFileInfoW(file, info, size); });
 }
 HRESULT VfwSafe_AVIFileGetStream(PAVIFILE file, PAVISTREAM* stream, uint32_t type, int32_t n) {
-  return FpuSafe_([&] { return AVIFileGetStream(file, stream, type, n); });
+  return FpuGuarded([&] { return AVIFileGetStream(file, stream, type, n); });
 }
-uint32_t VfwSafe_AVIFileRelease(PAVIFILE file) { return FpuSafe_([&] { return AVIFileRelease(file); }); }
+uint32_t VfwSafe_AVIFileRelease(PAVIFILE file) { return FpuGuarded([&] { return AVIFileRelease(file); }); }
 HRESULT VfwSafe_AVIStreamInfoW(PAVISTREAM stream, AVISTREAMINFOW* info, int32_t size) {
-  return FpuSafe_([&] { return AVIStreamInfoW(stream, info, size); });
+  return FpuGuarded([&] { return AVIStreamInfoW(stream, info, size); });
 }
 HRESULT VfwSafe_AVIStreamReadFormat(PAVISTREAM stream, int32_t pos, void* format, int32_t* size) {
-  return FpuSafe_([&] { return AVIStreamReadFormat(stream, pos, format, size); });
+  return FpuGuarded([&] { return AVIStreamReadFormat(stream, pos, format, size); });
 }
 HRESULT VfwSafe_AVIStreamRead(PAVISTREAM stream, int32_t start, int32_t samples, void* buffer, int32_t size,
                               int32_t* bytes, int32_t* read) {
-  return FpuSafe_([&] { return AVIStreamRead(stream, start, samples, buffer, size, bytes, read); });
+  return FpuGuarded([&] { return AVIStreamRead(stream, start, samples, buffer, size, bytes, read); });
 }
-int32_t VfwSafe_AVIStreamLength(PAVISTREAM stream) { return FpuSafe_([&] { return AVIStreamLength(stream); }); }
+int32_t VfwSafe_AVIStreamLength(PAVISTREAM stream) { return FpuGuarded([&] { return AVIStreamLength(stream); }); }
 int32_t VfwSafe_AVIStreamFindSample(PAVISTREAM stream, int32_t pos, int32_t flags) {
-  return FpuSafe_([&] { return AVIStreamFindSample(stream, pos, flags); });
+  return FpuGuarded([&] { return AVIStreamFindSample(stream, pos, flags); });
 }
 PGETFRAME VfwSafe_AVIStreamGetFrameOpen(PAVISTREAM stream, const BITMAPINFOHEADER* wanted) {
-  return FpuSafe_([&] { return AVIStreamGetFrameOpen(stream, wanted); });
+  return FpuGuarded([&] { return AVIStreamGetFrameOpen(stream, wanted); });
 }
 void* VfwSafe_AVIStreamGetFrame(PGETFRAME gf, int32_t pos) {
-  return FpuSafe_([&] { return AVIStreamGetFrame(gf, pos); });
+  return FpuGuarded([&] { return AVIStreamGetFrame(gf, pos); });
 }
 bool VfwSafe_AVIStreamGetFrameInto(PGETFRAME gf, int32_t pos, Qimg& img, uint8_t* colours) {
-  return FpuSafe_([&] {
+  return FpuGuarded([&] {
     return AVIStreamGetFrameInto(gf, pos, img.Width, img.Height, img.Bpp, img.Data,
                                  static_cast<ptrdiff_t>(img.Width) * img.BytesPP, colours);
   });
 }
-HRESULT VfwSafe_AVIStreamGetFrameClose(PGETFRAME gf) { return FpuSafe_([&] { return AVIStreamGetFrameClose(gf); }); }
-uint32_t VfwSafe_AVIStreamRelease(PAVISTREAM stream) { return FpuSafe_([&] { return AVIStreamRelease(stream); }); }
+HRESULT VfwSafe_AVIStreamGetFrameClose(PGETFRAME gf) { return FpuGuarded([&] { return AVIStreamGetFrameClose(gf); }); }
+uint32_t VfwSafe_AVIStreamRelease(PAVISTREAM stream) { return FpuGuarded([&] { return AVIStreamRelease(stream); }); }
 void VfwSafe_AVIFileInit() {
-  FpuSafe_([] {
-    AVIFileInit();
-    return 0;
-  });
+  FpuGuarded([] { AVIFileInit(); });
 }
 void VfwSafe_AVIFileExit() {
-  FpuSafe_([] {
-    AVIFileExit();
-    return 0;
-  });
+  FpuGuarded([] { AVIFileExit(); });
 }
 
-template <class F>
-F DswProc_(int32_t index) {
-  return reinterpret_cast<F>(FFCodecProc(clDShow, index));
+// The decoder library's calls the unit makes.
+struct DswApi {
+  dsw_video_open_t VideoOpen;
+  dsw_video_info_t VideoInfo;
+  dsw_video_read_t VideoRead;
+  dsw_audio_open_t AudioOpen;
+  dsw_audio_info_t AudioInfo;
+  dsw_audio_read_t AudioRead;
+  dsw_close_t Close;
+};
+
+thread_local FFCodecBinding<DswApi> t_dsw;
+
+bool BindDsw_(DswApi& api) {
+  bool all = true;
+  all = FFBind_(clDShow, api.VideoOpen, "dsw_video_open") && all;
+  all = FFBind_(clDShow, api.VideoInfo, "dsw_video_info") && all;
+  all = FFBind_(clDShow, api.VideoRead, "dsw_video_read") && all;
+  all = FFBind_(clDShow, api.AudioOpen, "dsw_audio_open") && all;
+  all = FFBind_(clDShow, api.AudioInfo, "dsw_audio_info") && all;
+  all = FFBind_(clDShow, api.AudioRead, "dsw_audio_read") && all;
+  all = FFBind_(clDShow, api.Close, "dsw_close") && all;
+  return all;
 }
 
-// Opens a decoder-library handle; a failure of any kind in the library counts as no handle.
-void* DswOpen_(int32_t which, const char* name) {
-  auto open = DswProc_<dsw_video_open_t>(which);
-  if (open == nullptr) return nullptr;
+// The decoder library's calls, none when it did not load completely.
+const DswApi* Dsw_() { return t_dsw.Get(clDShow, BindDsw_); }
+
+// Opens a decoder-library handle through its video or sound open; a failure of any kind in the
+// library counts as no handle.
+void* DswOpen_(dsw_video_open_t DswApi::*which, const char* name) {
+  const DswApi* dsw = Dsw_();
+  if (dsw == nullptr) return nullptr;
+  auto open = dsw->*which;
   try {
     int32_t status = 0;
-    return FpuSafe_([&] { return open(name, &status); });
+    return FpuGuarded([&] { return open(name, &status); });
   } catch (...) {
-    FpuResetControl();
     return nullptr;
   }
 }
 
 void DswClose_(void*& handle) {
   if (handle == nullptr) return;
-  if (auto close = DswProc_<dsw_close_t>(dswClose)) {
-    FpuSafe_([&] {
-      close(handle);
-      return 0;
-    });
+  if (const DswApi* dsw = Dsw_()) {
+    FpuGuarded([&] { dsw->Close(handle); });
   }
   handle = nullptr;
 }
@@ -493,26 +497,18 @@ void AviOpen(AviHandle& h, const std::string& fileName) {
     double dswRate = 0;
     WAVEFORMATEX dswStored{}, dswDelivered{};
     if (g_dswReady) {
-      h.DswVideo = DswOpen_(dswVideoOpen, fileName.c_str());
+      h.DswVideo = DswOpen_(&DswApi::VideoOpen, fileName.c_str());
       if (h.DswVideo != nullptr) {
-        auto info = DswProc_<dsw_video_info_t>(dswVideoInfo);
-        FpuSafe_([&] {
-          info(h.DswVideo, &dswWidth, &dswHeight, &dswBits, &dswFrames, &dswRate);
-          return 0;
-        });
+        FpuGuarded([&] { Dsw_()->VideoInfo(h.DswVideo, &dswWidth, &dswHeight, &dswBits, &dswFrames, &dswRate); });
         // A picture too large to make is not taken from this reader (FFPictureFits).
         h.DswVideoOk = (dswWidth != 0 && dswHeight != 0 && dswBits != 0 && dswFrames != 0 &&
                         FFPictureFits(dswWidth, dswHeight, 4))
                            ? -1
                            : 0;
       }
-      h.DswAudio = DswOpen_(dswAudioOpen, fileName.c_str());
+      h.DswAudio = DswOpen_(&DswApi::AudioOpen, fileName.c_str());
       if (h.DswAudio != nullptr) {
-        auto info = DswProc_<dsw_audio_info_t>(dswAudioInfo);
-        FpuSafe_([&] {
-          info(h.DswAudio, &dswStored, &dswDelivered, &dswSamples);
-          return 0;
-        });
+        FpuGuarded([&] { Dsw_()->AudioInfo(h.DswAudio, &dswStored, &dswDelivered, &dswSamples); });
         if (dswDelivered.nChannels != 0 && dswDelivered.nSamplesPerSec != 0 && dswDelivered.wBitsPerSample != 0 &&
             dswSamples != 0) {
           h.DswAudioOk = -1;
@@ -618,11 +614,11 @@ namespace {
 void DswNames_(void* handle, std::string& container, std::string& codec) {
   container.clear();
   codec.clear();
-  if (handle == nullptr || FFCodecProc(clDShow, dswClose) == nullptr) return;
+  if (handle == nullptr || Dsw_() == nullptr) return;
   auto describe = reinterpret_cast<dsw_describe_t>(GetProcAddress(FFCodecLibrary(clDShow).Module, "dsw_describe"));
   if (describe == nullptr) return;
   char file[256] = {}, name[256] = {};
-  if (FpuSafe_([&] { return describe(handle, file, sizeof file, name, sizeof name); }) == 0) return;
+  if (FpuGuarded([&] { return describe(handle, file, sizeof file, name, sizeof name); }) == 0) return;
   container = file;
   codec = name;
 }
@@ -715,8 +711,9 @@ void AviImgLoad(AviHandle& h, Qimg& img, int32_t frame) {
     h.KeyFrame = 0;
     if (h.UseDswVideo) {
       _imgalloc_(img, h.Width, h.Height, h.Bpp, __LINE__, "FF_AVI.AviImgLoad.img");
-      auto read = DswProc_<dsw_video_read_t>(dswVideoRead);
-      const int32_t ok = read == nullptr ? 0 : FpuSafe_([&] { return read(h.DswVideo, img.Data, h.CurrentFrame); });
+      const DswApi* dsw = Dsw_();
+      const int32_t ok =
+          dsw == nullptr ? 0 : FpuGuarded([&] { return dsw->VideoRead(h.DswVideo, img.Data, h.CurrentFrame); });
       if (ok == 0) SetError(ecAvi, 1, __LINE__);
     } else {
       if (h.GetFrame == nullptr && h.VideoStream != nullptr) {
@@ -782,9 +779,10 @@ void AviSndLoad_(void* source, void*& buffer, int32_t wanted, int32_t& dataBytes
   _memalloc_(buffer, size, __LINE__, "FF_AVI.AviSndLoad_.temp_buf", mkResizable);
   int32_t bytes = 0, samples = 0;
   if (h.UseDswAudio) {
-    auto read = DswProc_<dsw_audio_read_t>(dswAudioRead);
-    const int32_t ok =
-        read == nullptr ? 0 : FpuSafe_([&] { return read(h.DswAudio, buffer, af.sl.SourceRead, &samples, &bytes); });
+    const DswApi* dsw = Dsw_();
+    const int32_t ok = dsw == nullptr ? 0 : FpuGuarded([&] {
+      return dsw->AudioRead(h.DswAudio, buffer, af.sl.SourceRead, &samples, &bytes);
+    });
     if (ok == 0) SetError(ecAviSys, 987654321, __LINE__);
   } else {
     const int32_t count = af.sl.FormatTag == WAVE_FORMAT_PCM

@@ -22,13 +22,7 @@ std::string UpperCode(uint32_t code) {
 
 // Every call into the compressor layer runs with a freshly reset floating-point unit and leaves
 // it reset, whatever the decoder did to it.
-template <class Call>
-auto VfwSafe_(Call&& call) {
-  platform::FpuResetControl();
-  auto result = call();
-  platform::FpuResetControl();
-  return result;
-}
+using platform::FpuGuarded;
 
 std::string NarrowText(const char16_t* text, size_t capacity) {
   std::string out;
@@ -63,15 +57,16 @@ void VfwGetVideoName(uint32_t code, std::string& name) {
       found = true;
     } else {
       if (AVIChk4Video1_(code)) code = FFMakeRGBA('m', 's', 'v', 'c');
-      platform::HIC hic = VfwSafe_([&] { return platform::ICOpen(platform::kIcTypeVideo, code, platform::ICMODE_QUERY); });
+      platform::HIC hic =
+          FpuGuarded([&] { return platform::ICOpen(platform::kIcTypeVideo, code, platform::ICMODE_QUERY); });
       if (hic != nullptr) {
         platform::ICINFO info{};
-        const uint32_t got = VfwSafe_([&] { return platform::ICGetInfo(hic, &info, sizeof(info)); });
+        const uint32_t got = FpuGuarded([&] { return platform::ICGetInfo(hic, &info, sizeof(info)); });
         if (got != 0) {
           name = NarrowText(info.szDescription, 128);
           found = true;
         }
-        VfwSafe_([&] { return platform::ICClose(hic); });
+        FpuGuarded([&] { return platform::ICClose(hic); });
       }
     }
   } catch (...) {

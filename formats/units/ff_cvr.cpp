@@ -18,15 +18,32 @@ namespace tavelo {
 
 namespace {
 
-// The export numbers in the library's binding order (formats/ff_codec_libs.cpp).
-enum : int32_t { cxOpen = 0, cxRead, cxSeek, cxClose, cxInfo };
+// The library's calls the unit makes.
+struct CvrApi {
+  cvr_open_t Open;
+  cvr_read_t Read;
+  cvr_seek_t Seek;
+  cvr_close_t Close;
+  cvr_info_t Info;
+};
 
-template <class Fn>
-Fn LibProc(int32_t index) {
-  auto fn = reinterpret_cast<Fn>(FFCodecProc(clCine, index));
-  // The formats of a library that did not load are withdrawn; a call that still arrives is refused.
-  if (fn == nullptr) SetError(ecMovie, 5, __LINE__);
-  return fn;
+thread_local FFCodecBinding<CvrApi> t_binding;
+
+bool BindCvr_(CvrApi& api) {
+  bool all = true;
+  all = FFBind_(clCine, api.Open, "cvr_open") && all;
+  all = FFBind_(clCine, api.Read, "cvr_read") && all;
+  all = FFBind_(clCine, api.Seek, "cvr_seek") && all;
+  all = FFBind_(clCine, api.Close, "cvr_close") && all;
+  all = FFBind_(clCine, api.Info, "cvr_info") && all;
+  return all;
+}
+
+// The bound calls. The formats of a library that did not load are withdrawn; a call that still
+// arrives is refused.
+const CvrApi& Api_() {
+  if (!t_binding.Refresh(clCine, BindCvr_)) SetError(ecMovie, 5, __LINE__);
+  return t_binding.Calls;
 }
 
 // Mosaic frames come out of BayDecode as 24-bit colour.
@@ -63,14 +80,13 @@ double CvrGamma_(int32_t setting) {
 void CvrOpen(CvrHandle& h, const std::string& fileName) {
   Framed("FF_CVR.CvrOpen", [&] {
     std::memset(static_cast<void*>(&h), 0, sizeof h);
-    auto info = LibProc<cvr_info_t>(cxInfo);
-    auto open = LibProc<cvr_open_t>(cxOpen);
-    info(fileName.c_str(), &h.Width, &h.Height, &h.StoredBits, &h.Bpp, &h.StoredBytesPP, &h.Codec, &h.FrameCount,
-         &h.FrameRate, &h.Saturation, &h.Gamma, &h.Brightness, &h.Contrast);
+    const CvrApi& api = Api_();
+    api.Info(fileName.c_str(), &h.Width, &h.Height, &h.StoredBits, &h.Bpp, &h.StoredBytesPP, &h.Codec, &h.FrameCount,
+             &h.FrameRate, &h.Saturation, &h.Gamma, &h.Brightness, &h.Contrast);
     if (IsMosaic(h.Codec)) h.Bpp = 24;
     h.BytesPP = (h.Bpp + 7) / 8;
     h.KeyFrame = -1;
-    h.Lib = open(fileName.c_str());
+    h.Lib = api.Open(fileName.c_str());
     if (h.Lib == nullptr) SetError(ecMovie, 6, __LINE__);
   });
 }
@@ -79,9 +95,8 @@ void CvrLoad(CvrHandle& h, Qimg& img, int32_t frame) {
   uint8_t* tempDataP = nullptr;
   Framed("FF_CVR.CvrLoad", [&] {
     if (!CvrCodecKnown_(h.Codec)) SetError(ecMovie, 5, __LINE__);
-    auto seek = LibProc<cvr_seek_t>(cxSeek);
-    auto read = LibProc<cvr_read_t>(cxRead);
-    if (seek(h.Lib, frame - 1) == 0) SetError(ecMovie, 9, __LINE__);
+    const CvrApi& api = Api_();
+    if (api.Seek(h.Lib, frame - 1) == 0) SetError(ecMovie, 9, __LINE__);
     const int64_t delivered = static_cast<int64_t>(h.Width) * h.Height * h.StoredBytesPP;
     // A mosaic is one byte per pixel; anything else would not fill the picture.
     if (IsMosaic(h.Codec) && h.StoredBytesPP != 1) SetError(ecMovie, 5, __LINE__);
@@ -89,7 +104,7 @@ void CvrLoad(CvrHandle& h, Qimg& img, int32_t frame) {
     if (!FFPictureFits(h.Width, h.Height, std::max(h.BytesPP, h.StoredBytesPP))) RaiseError(ecImage, 4, __LINE__);
     _memalloc_(tempDataP, delivered, __LINE__, "FF_CVR.CvrLoad.tempDataP", mkFresh);
     _imgalloc_(img, h.Width, h.Height, h.Bpp, __LINE__, "FF_CVR.CvrLoad.img");
-    if (read(h.Lib, tempDataP, img.Palette.data()) == 0) SetError(ecMovie, 9, __LINE__);
+    if (api.Read(h.Lib, tempDataP, img.Palette.data()) == 0) SetError(ecMovie, 9, __LINE__);
     h.CurrentFrame = frame;
     if (IsMosaic(h.Codec)) {
       BayDecode(tempDataP, img.Data, h.Width, 1, MosaicPattern(h.Codec), h.Height);
@@ -110,20 +125,20 @@ void CvrLoad(CvrHandle& h, Qimg& img, int32_t frame) {
 
 void CvrClose(CvrHandle& h) {
   Framed("FF_CVR.CvrClose", [&] {
-    auto close = reinterpret_cast<cvr_close_t>(FFCodecProc(clCine, cxClose));
-    if (close != nullptr && h.Lib != nullptr) close(h.Lib);
+    const CvrApi* api = t_binding.Get(clCine, BindCvr_);
+    if (api != nullptr && h.Lib != nullptr) api->Close(h.Lib);
     std::memset(static_cast<void*>(&h), 0, sizeof h);
   });
 }
 
 void CvrInfo(const std::string& fileName, FFInfoRec& info) {
   Framed("FF_CVR.CvrInfo", [&] {
-    auto describe = LibProc<cvr_info_t>(cxInfo);
+    const CvrApi& api = Api_();
     info.FormatId = fidCINE;
     info.FileSize = FSizeByName(fileName);
     FFVideoPart& v = info.Video;
     int32_t bytesPP = 0, frameRate = 0, unused[4] = {};
-    describe(fileName.c_str(), &v.Width, &v.Height, &v.OrigBpp, &v.Bpp, &bytesPP, &v.CodecId, &v.Frames, &frameRate,
+    api.Info(fileName.c_str(), &v.Width, &v.Height, &v.OrigBpp, &v.Bpp, &bytesPP, &v.CodecId, &v.Frames, &frameRate,
              &unused[0], &unused[1], &unused[2], &unused[3]);
     if (IsMosaic(v.CodecId)) v.Bpp = 24;
     v.FrameRate = frameRate;

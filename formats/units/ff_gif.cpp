@@ -28,8 +28,14 @@ namespace {
 constexpr int32_t kTrue = -1;
 constexpr int32_t kScanBufferSize = 64 * 1024;
 constexpr int32_t kPosBlock = 256;
-// Index of EGifCloseFile among gifcodec's exports (formats/ff_codec_libs.cpp).
-constexpr int32_t kExportEGifCloseFile = 4;
+// giflib's close: GIF_OK (1) or GIF_ERROR (0); the handle is freed either way.
+struct GifApi {
+  int (*CloseFile)(void* gifFile, int* errorCode);
+};
+
+thread_local FFCodecBinding<GifApi> t_binding;
+
+bool BindGif_(GifApi& api) { return FFBind_(clGif, api.CloseFile, "EGifCloseFile"); }
 
 // Fails the running frame with (cls, code); never returns normally even while errors are locked.
 uint64_t HashPalette(const uint8_t* bgr) {
@@ -931,11 +937,10 @@ void GIFClose(GifHandle& gif) {
       if (file != 0) FClose(file);
       return;
     }
-    // giflib's close: GIF_OK (1) or GIF_ERROR (0); the handle is freed either way.
-    using CloseFn = int (*)(void* gifFile, int* errorCode);
-    auto close = reinterpret_cast<CloseFn>(FFCodecProc(clGif, kExportEGifCloseFile));
+    const GifApi* api = t_binding.Get(clGif, BindGif_);
     int errorCode = 0;
-    if (close == nullptr || writeHandle == nullptr || close(writeHandle, &errorCode) == 0) SetError(ecMovie, 2, __LINE__);
+    if (api == nullptr || writeHandle == nullptr || api->CloseFile(writeHandle, &errorCode) == 0)
+      SetError(ecMovie, 2, __LINE__);
   });
 }
 

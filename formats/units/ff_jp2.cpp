@@ -12,7 +12,6 @@
 #include "formats/ff_basic.h"
 #include "formats/ff_codec_libs.h"
 #include "formats/ff_tables.h"
-#include "formats/units/ff_codec_bind.h"
 #include "platform/fpu/fpu.h"
 
 namespace tavelo {
@@ -41,13 +40,8 @@ const Jp2Api& Api_() {
   return t_binding.Calls;
 }
 
-template <class Call>
-int32_t FpuGuarded_(Call&& call) {
-  platform::FpuResetControl();
-  const int32_t result = call();
-  platform::FpuResetControl();
-  return result;
-}
+// Every call into the library runs between two resets of the floating-point unit.
+using platform::FpuGuarded;
 
 }  // namespace
 
@@ -57,7 +51,7 @@ void JP2Info(const std::string& fileName, FFInfoRec& info) {
     FFVideoPart& v = info.Video;
     int32_t width = 0, height = 0, bytesPP = 0;
     char kind[8] = {};
-    if (FpuGuarded_([&] { return api.Info(fileName.c_str(), &width, &height, &bytesPP, kind); }) == 0)
+    if (FpuGuarded([&] { return api.Info(fileName.c_str(), &width, &height, &bytesPP, kind); }) == 0)
       SetError(ecImage, 8, __LINE__);
     kind[sizeof kind - 1] = 0;
     info.FormatId = fidJP2;
@@ -85,7 +79,7 @@ void JP2Load(const std::string& fileName, Qimg& img) {
     const FFVideoPart& d = described.Video;
     _imgalloc_(img, d.Width, d.Height, d.Bpp, __LINE__, "FF_JP2.JP2Load.img");
     // The library fills only a buffer of the size it has just described for this file.
-    if (FpuGuarded_([&] { return api.Read(fileName.c_str(), img.Data); }) == 0) SetError(ecImage, 8, __LINE__);
+    if (FpuGuarded([&] { return api.Read(fileName.c_str(), img.Data); }) == 0) SetError(ecImage, 8, __LINE__);
     if (img.Bpp == 8) PalSetGray(img.Palette);
   });
 }
@@ -101,7 +95,7 @@ void JP2Save(const std::string& fileName, const Qimg& img, int32_t rate) {
     // target's; otherwise this is the safe save every writer makes (FFSafeSave_).
     const std::string temp = FFSaveTempName_(fileName) + FFFileExt_(fileName);
     try {
-      if (FpuGuarded_([&] { return api.Write(temp.c_str(), p.Data, p.Width, p.Height, rate / 10000.0); }) == 0)
+      if (FpuGuarded([&] { return api.Write(temp.c_str(), p.Data, p.Width, p.Height, rate / 10000.0); }) == 0)
         SetError(ecImage, 11, __LINE__);
       FFSaveCommit_(temp, fileName);
     } catch (...) {

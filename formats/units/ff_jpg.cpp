@@ -10,7 +10,6 @@
 #include "formats/ff_basic.h"
 #include "formats/ff_codec_libs.h"
 #include "formats/ff_tables.h"
-#include "formats/units/ff_codec_bind.h"
 #include "platform/fpu/fpu.h"
 
 namespace tavelo {
@@ -40,13 +39,7 @@ const JpgApi& Api_() {
 }
 
 // Every call into the library runs between two resets of the floating-point unit.
-template <class Call>
-int32_t FpuGuarded_(Call&& call) {
-  platform::FpuResetControl();
-  const int32_t result = call();
-  platform::FpuResetControl();
-  return result;
-}
+using platform::FpuGuarded;
 
 }  // namespace
 
@@ -55,7 +48,7 @@ void JPGInfo(const std::string& fileName, FFInfoRec& info) {
     const JpgApi& api = Api_();
     FFVideoPart& v = info.Video;
     int32_t width = 0, height = 0, bytesPP = 0, xRes = 0, yRes = 0;
-    if (FpuGuarded_([&] { return api.Info(fileName.c_str(), &width, &height, &bytesPP, &xRes, &yRes); }) != 0)
+    if (FpuGuarded([&] { return api.Info(fileName.c_str(), &width, &height, &bytesPP, &xRes, &yRes); }) != 0)
       SetError(ecImage, 8, __LINE__);
     v.Width = width;
     v.Height = height;
@@ -80,7 +73,7 @@ void JPGLoad(const std::string& fileName, Qimg& img) {
     _imgalloc_(img, d.Width, d.Height, d.Bpp, __LINE__, "FF_JPG.JPGLoad.img");
     // The library fills only a buffer of the size it has just described for this file.
     int32_t width = 0, height = 0, bytesPP = 0, xRes = 0, yRes = 0;
-    const int32_t read = FpuGuarded_([&] {
+    const int32_t read = FpuGuarded([&] {
       return api.Read(fileName.c_str(), nullptr, 0, img.Data, &width, &height, &bytesPP, &xRes, &yRes);
     });
     // A file cut short (a partial download) shows what was decoded, its loss logged, as the
@@ -117,7 +110,7 @@ void JPGSave(const std::string& fileName, const Qimg& img, const FFVideoOpts& op
     const int64_t truncated = FpuTrunc(opts.Quality);
     const auto quality = static_cast<int32_t>(truncated < 0 ? 0 : (truncated > 100 ? 100 : truncated));
     FFSafeSave_(fileName, [&](const std::string& temp) {
-      if (FpuGuarded_([&] {
+      if (FpuGuarded([&] {
             return api.Write(temp.c_str(), rgb, p.Width, p.Height, opts.XRes, opts.YRes, quality);
           }) != 0)
         SetError(ecImage, 11, __LINE__);

@@ -18,38 +18,50 @@ namespace {
 
 constexpr int32_t kTrue = -1;
 
-// The export numbers in the library's binding order (formats/ff_codec_libs.cpp).
-enum : int32_t {
-  mxSetErrorFunc = 0,
-  mxVideoOpen = 1,
-  mxVideoClose = 2,
-  mxVideoInfo = 3,
-  mxVideoRead = 4,
-  mxVideoSeek = 5,
-  mxGetType = 8,
-  mxAudioOpen = 9,
-  mxAudioClose = 10,
-  mxAudioSeek = 11,
-  mxAudioRead = 12,
-  mxAudioInfo = 13,
+// The library's calls the unit makes.
+struct MpgApi {
+  mpg_video_set_error_func_t SetErrorFunc;
+  mpg_video_open_t VideoOpen;
+  mpg_video_close_t VideoClose;
+  mpg_video_info_t VideoInfo;
+  mpg_video_read_t VideoRead;
+  mpg_video_seek_t VideoSeek;
+  mpg_get_type_t GetType;
+  mpg_audio_open_t AudioOpen;
+  mpg_audio_close_t AudioClose;
+  mpg_audio_seek_t AudioSeek;
+  mpg_audio_read_t AudioRead;
+  mpg_audio_info_t AudioInfo;
 };
 
-template <class Fn>
-Fn LibProc(int32_t index) {
-  auto fn = reinterpret_cast<Fn>(FFCodecProc(clMpeg, index));
-  // The formats of a library that did not load are withdrawn; a call that still arrives is refused.
-  if (fn == nullptr) SetError(ecMovie, 5, __LINE__);
-  return fn;
+thread_local FFCodecBinding<MpgApi> t_binding;
+
+bool BindMpg_(MpgApi& api) {
+  bool all = true;
+  all = FFBind_(clMpeg, api.SetErrorFunc, "mpg_video_set_error_func") && all;
+  all = FFBind_(clMpeg, api.VideoOpen, "mpg_video_open") && all;
+  all = FFBind_(clMpeg, api.VideoClose, "mpg_video_close") && all;
+  all = FFBind_(clMpeg, api.VideoInfo, "mpg_video_info") && all;
+  all = FFBind_(clMpeg, api.VideoRead, "mpg_video_read") && all;
+  all = FFBind_(clMpeg, api.VideoSeek, "mpg_video_seek") && all;
+  all = FFBind_(clMpeg, api.GetType, "mpg_get_type") && all;
+  all = FFBind_(clMpeg, api.AudioOpen, "mpg_audio_open") && all;
+  all = FFBind_(clMpeg, api.AudioClose, "mpg_audio_close") && all;
+  all = FFBind_(clMpeg, api.AudioSeek, "mpg_audio_seek") && all;
+  all = FFBind_(clMpeg, api.AudioRead, "mpg_audio_read") && all;
+  all = FFBind_(clMpeg, api.AudioInfo, "mpg_audio_info") && all;
+  return all;
+}
+
+// The bound calls. The formats of a library that did not load are withdrawn; a call that still
+// arrives is refused.
+const MpgApi& Api_() {
+  if (!t_binding.Refresh(clMpeg, BindMpg_)) SetError(ecMovie, 5, __LINE__);
+  return t_binding.Calls;
 }
 
 // The library is called with the floating-point unit in its reset state, and leaves it so.
-class FpuBracket {
- public:
-  FpuBracket() { platform::FpuResetControl(); }
-  ~FpuBracket() { platform::FpuResetControl(); }
-  FpuBracket(const FpuBracket&) = delete;
-  FpuBracket& operator=(const FpuBracket&) = delete;
-};
+using platform::FpuBracket;
 
 // The text error_handler_ received during the library call now running on this thread.
 thread_local std::string t_libError;
@@ -69,8 +81,7 @@ void RaiseLibError(int32_t line) {
 }
 
 void InstallErrorHandler() {
-  auto install = LibProc<mpg_video_set_error_func_t>(mxSetErrorFunc);
-  install(&error_handler_);
+  Api_().SetErrorFunc(&error_handler_);
 }
 
 // A bridge record for the caller's routine, or none (the library then gets no routine).
@@ -194,15 +205,13 @@ void MpgDescribe_(const std::string& fileName, FFInfoRec& info, FFProgressProc p
     info.FileSize = FSizeByName(fileName);
     InstallErrorHandler();
     ForgetLibError();
-    auto videoInfo = LibProc<mpg_video_info_t>(mxVideoInfo);
-    auto audioInfo = LibProc<mpg_audio_info_t>(mxAudioInfo);
-    auto getType = LibProc<mpg_get_type_t>(mxGetType);
+    const MpgApi& api = Api_();
 
     MpgBridgeRec bridge;
     int32_t type = 0;
     if (progress != nullptr) {
       FpuBracket fpu;
-      type = getType(fileName.c_str());
+      type = api.GetType(fileName.c_str());
     }
     InitBridge(bridge, type, progress, progressData);
     const MpgProgressProc bridgeProc = progress != nullptr ? &MpgProgressBridge_ : nullptr;
@@ -222,9 +231,9 @@ void MpgDescribe_(const std::string& fileName, FFInfoRec& info, FFProgressProc p
     };
     MonitoredNoRaise([&] {
       FpuBracket fpu;
-      const int32_t r = videoInfo(fileName.c_str(), &v.Width, &v.Height, x.Extra, &v.Frames, &x.RateCode,
-                                  &x.BitRate, &x.Mpeg2, &x.SystemFlag, &x.SecondFlag, &x.RateKbps, bridgeProc,
-                                  bridgeData);
+      const int32_t r = api.VideoInfo(fileName.c_str(), &v.Width, &v.Height, x.Extra, &v.Frames, &x.RateCode,
+                                      &x.BitRate, &x.Mpeg2, &x.SystemFlag, &x.SecondFlag, &x.RateKbps, bridgeProc,
+                                      bridgeData);
       RaiseLibError(__LINE__);
       hasVideo = r != 0;
     });
@@ -260,7 +269,7 @@ void MpgDescribe_(const std::string& fileName, FFInfoRec& info, FFProgressProc p
       bool hasAudio = false;
       MonitoredNoRaise([&] {
         FpuBracket fpu;
-        const int32_t r = audioInfo(fileName.c_str(), &ai, bridgeProc, bridgeData);
+        const int32_t r = api.AudioInfo(fileName.c_str(), &ai, bridgeProc, bridgeData);
         RaiseLibError(__LINE__);
         hasAudio = r != 0;
       });
@@ -315,10 +324,7 @@ void MpgOpen(MpgHandle& h, const std::string& fileName, int32_t openMode, FFProg
   Framed("FF_MPG.MpgOpen", [&] {
     std::memset(static_cast<void*>(&h), 0, sizeof h);
     InstallErrorHandler();
-    auto videoOpen = LibProc<mpg_video_open_t>(mxVideoOpen);
-    auto videoClose = LibProc<mpg_video_close_t>(mxVideoClose);
-    auto audioInfo = LibProc<mpg_audio_info_t>(mxAudioInfo);
-    auto audioOpen = LibProc<mpg_audio_open_t>(mxAudioOpen);
+    const MpgApi& api = Api_();
 
     FFInfoRec info;
     MpgVideoExtras x;
@@ -347,7 +353,7 @@ void MpgOpen(MpgHandle& h, const std::string& fileName, int32_t openMode, FFProg
       int32_t r;
       {
         FpuBracket fpu;
-        r = videoOpen(&h.VideoLib, fileName.c_str(), 0, bridgeProc, bridgeData);
+        r = api.VideoOpen(&h.VideoLib, fileName.c_str(), 0, bridgeProc, bridgeData);
       }
       ForgetLibError();
       if (r == 0 || h.VideoLib == nullptr) {
@@ -361,10 +367,10 @@ void MpgOpen(MpgHandle& h, const std::string& fileName, int32_t openMode, FFProg
       try {
         FpuBracket fpu;
         MpgAudioInfo ai{};
-        const int32_t described = audioInfo(fileName.c_str(), &ai, bridgeProc, bridgeData);
+        const int32_t described = api.AudioInfo(fileName.c_str(), &ai, bridgeProc, bridgeData);
         ForgetLibError();
         if (described == 0 || bridge.Cancel != 0) SetError(ecMovie, 6, __LINE__);
-        h.AudioLib = audioOpen(fileName.c_str(), bridgeProc, bridgeData);
+        h.AudioLib = api.AudioOpen(fileName.c_str(), bridgeProc, bridgeData);
         ForgetLibError();
         if (h.AudioLib == nullptr) SetError(ecMovie, 6, __LINE__);
         h.AudioOpen = kTrue;
@@ -376,7 +382,7 @@ void MpgOpen(MpgHandle& h, const std::string& fileName, int32_t openMode, FFProg
         // opened above is given back here.
         if (h.VideoOpen != 0) {
           FpuBracket fpu;
-          videoClose(h.VideoLib);
+          api.VideoClose(h.VideoLib);
           h.VideoLib = nullptr;
           h.VideoOpen = 0;
         }
@@ -389,10 +395,10 @@ void MpgOpen(MpgHandle& h, const std::string& fileName, int32_t openMode, FFProg
 void MpgClose(MpgHandle& h, int32_t /*a*/, int32_t /*b*/, int32_t /*c*/) {
   Framed("FF_MPG.MpgClose", [&] {
     FpuBracket fpu;
-    if (h.VideoOpen != 0 && h.VideoLib != nullptr) LibProc<mpg_video_close_t>(mxVideoClose)(h.VideoLib);
+    if (h.VideoOpen != 0 && h.VideoLib != nullptr) Api_().VideoClose(h.VideoLib);
     h.VideoOpen = 0;
     h.VideoLib = nullptr;
-    if (h.AudioOpen != 0 && h.AudioLib != nullptr) LibProc<mpg_audio_close_t>(mxAudioClose)(h.AudioLib);
+    if (h.AudioOpen != 0 && h.AudioLib != nullptr) Api_().AudioClose(h.AudioLib);
     std::memset(static_cast<void*>(&h), 0, sizeof h);
   });
 }
@@ -403,14 +409,13 @@ void MpgImgLoad(MpgHandle& h, Qimg& img, int32_t frame) {
   Framed("FF_MPG.MpgImgLoad", [&] {
     if (frame < 0 || frame > h.FrameCount) SetError(ecMovie, 1, __LINE__);
     if (h.VideoOpen == 0 || h.VideoLib == nullptr) SetError(ecMovie, 5, __LINE__);
-    auto read = LibProc<mpg_video_read_t>(mxVideoRead);
-    auto seek = LibProc<mpg_video_seek_t>(mxVideoSeek);
+    const MpgApi& api = Api_();
     _imgalloc_(img, h.Width, h.Height, h.Bpp, __LINE__, "FF_MPG.MpgImgLoad.ih");
     int32_t ok;
     if (frame == 0 || frame == h.CurrentFrame + 1) {
       {
         FpuBracket fpu;
-        ok = read(h.VideoLib, img.Data);
+        ok = api.VideoRead(h.VideoLib, img.Data);
       }
       // A frame that could not be decoded is an error, never a picture of leftover bytes.
       if (ok == 0) SetError(ecMovie, 9, __LINE__);
@@ -418,14 +423,14 @@ void MpgImgLoad(MpgHandle& h, Qimg& img, int32_t frame) {
     } else {
       {
         FpuBracket fpu;
-        ok = seek(h.VideoLib, frame - 1);
+        ok = api.VideoSeek(h.VideoLib, frame - 1);
       }
       if (ok == 0) SetError(ecMovie, 9, __LINE__);
       // The library stands before the frame now: the frame read last is the one before it.
       h.CurrentFrame = frame - 1;
       {
         FpuBracket fpu;
-        ok = read(h.VideoLib, img.Data);
+        ok = api.VideoRead(h.VideoLib, img.Data);
       }
       if (ok == 0) SetError(ecMovie, 9, __LINE__);
       h.CurrentFrame = frame;
@@ -435,11 +440,11 @@ void MpgImgLoad(MpgHandle& h, Qimg& img, int32_t frame) {
 
 void MpgSndSeek(MpgHandle& h, int32_t pos) {
   Framed("FF_MPG.MpgSndSeek", [&] {
-    auto seek = LibProc<mpg_audio_seek_t>(mxAudioSeek);
+    const MpgApi& api = Api_();
     int32_t ok;
     {
       FpuBracket fpu;
-      ok = h.AudioLib != nullptr ? seek(h.AudioLib, pos) : 0;
+      ok = h.AudioLib != nullptr ? api.AudioSeek(h.AudioLib, pos) : 0;
     }
     if (ok == 0) {
       TraceText("MPEG audio seek failed, sample " + Grouped(pos) + " of " + Grouped(h.AudioInfo.Frames));
@@ -452,7 +457,7 @@ void MpgSndSeek(MpgHandle& h, int32_t pos) {
 void MpgSndLoad(MpgHandle& h, Qsnd& snd, int32_t pos, int32_t count, int32_t option) {
   Framed("FF_MPG.MpgSndLoad", [&] {
     if (h.AudioOpen == 0 || h.AudioLib == nullptr) SetError(ecMovie, 5, __LINE__);
-    auto read = LibProc<mpg_audio_read_t>(mxAudioRead);
+    const MpgApi& api = Api_();
     if ((option & 1) == 0 || pos != h.AudioPos) MpgSndSeek(h, pos);
     snd.samples = 0;
     if (count <= 0) {
@@ -464,7 +469,7 @@ void MpgSndLoad(MpgHandle& h, Qsnd& snd, int32_t pos, int32_t count, int32_t opt
     int32_t got;
     {
       FpuBracket fpu;
-      got = read(h.AudioLib, snd.SndData, count);
+      got = api.AudioRead(h.AudioLib, snd.SndData, count);
     }
     if (got < 0 || got > count) SetError(ecMovie, 9, __LINE__);
     snd.samples = got;

@@ -18,52 +18,59 @@ namespace {
 
 constexpr int32_t kTrue = -1;
 
-// The export numbers in the library's binding order (formats/ff_codec_libs.cpp).
-enum : int32_t {
-  oxOpen = 0,
-  oxVideoGetInfo,
-  oxVideoSeek,
-  oxVideoRead,
-  oxVideoFindKeyframe,
-  oxAudioGetInfo,
-  oxAudioSeek,
-  oxAudioRead,
-  oxClose,
+// The library's calls the unit makes.
+struct OggApi {
+  ogg_open_t Open;
+  ogg_video_get_info_t VideoGetInfo;
+  ogg_video_seek_t VideoSeek;
+  ogg_video_read_t VideoRead;
+  ogg_video_find_keyframe_t VideoFindKeyframe;
+  ogg_audio_get_info_t AudioGetInfo;
+  ogg_audio_seek_t AudioSeek;
+  ogg_audio_read_t AudioRead;
+  ogg_close_t Close;
 };
 
-template <class Fn>
-Fn LibProc(int32_t index) {
-  auto fn = reinterpret_cast<Fn>(FFCodecProc(clOgg, index));
-  // The formats of a library that did not load are withdrawn; a call that still arrives is refused.
-  if (fn == nullptr) SetError(ecMovie, 5, __LINE__);
-  return fn;
+thread_local FFCodecBinding<OggApi> t_binding;
+
+bool BindOgg_(OggApi& api) {
+  bool all = true;
+  all = FFBind_(clOgg, api.Open, "ogg_open") && all;
+  all = FFBind_(clOgg, api.VideoGetInfo, "ogg_video_get_info") && all;
+  all = FFBind_(clOgg, api.VideoSeek, "ogg_video_seek") && all;
+  all = FFBind_(clOgg, api.VideoRead, "ogg_video_read") && all;
+  all = FFBind_(clOgg, api.VideoFindKeyframe, "ogg_video_find_keyframe") && all;
+  all = FFBind_(clOgg, api.AudioGetInfo, "ogg_audio_get_info") && all;
+  all = FFBind_(clOgg, api.AudioSeek, "ogg_audio_seek") && all;
+  all = FFBind_(clOgg, api.AudioRead, "ogg_audio_read") && all;
+  all = FFBind_(clOgg, api.Close, "ogg_close") && all;
+  return all;
+}
+
+// The bound calls. The formats of a library that did not load are withdrawn; a call that still
+// arrives is refused.
+const OggApi& Api_() {
+  if (!t_binding.Refresh(clOgg, BindOgg_)) SetError(ecMovie, 5, __LINE__);
+  return t_binding.Calls;
 }
 
 // The library is called with the floating-point unit in its reset state, and leaves it so.
-class FpuBracket {
- public:
-  FpuBracket() { platform::FpuResetControl(); }
-  ~FpuBracket() { platform::FpuResetControl(); }
-  FpuBracket(const FpuBracket&) = delete;
-  FpuBracket& operator=(const FpuBracket&) = delete;
-};
+using platform::FpuBracket;
 
 }  // namespace
 
 void OggOpen(OggHandle& h, const std::string& fileName) {
   Framed("FF_OGG.OggOpen", [&] {
     std::memset(static_cast<void*>(&h), 0, sizeof h);
-    auto open = LibProc<ogg_open_t>(oxOpen);
-    auto videoInfo = LibProc<ogg_video_get_info_t>(oxVideoGetInfo);
-    auto audioInfo = LibProc<ogg_audio_get_info_t>(oxAudioGetInfo);
+    const OggApi& api = Api_();
     FpuBracket fpu;
-    h.Lib = open(fileName.c_str());
+    h.Lib = api.Open(fileName.c_str());
     if (h.Lib == nullptr) SetError(ecMovie, 6, __LINE__);
-    videoInfo(h.Lib, &h.Width, &h.Height, &h.FrameCount, &h.FrameRate);
+    api.VideoGetInfo(h.Lib, &h.Width, &h.Height, &h.FrameCount, &h.FrameRate);
     h.Bpp = 24;
     h.HasVideo = h.Width > 0 ? kTrue : 0;
     int32_t rate = 0, channels = 0, unused = 0;
-    audioInfo(h.Lib, &rate, &channels, &h.SampleCount, &unused);
+    api.AudioGetInfo(h.Lib, &rate, &channels, &h.SampleCount, &unused);
     SndWaveFmtSetPCM(h.Format, rate, channels, 16);
     h.HasSound = h.SampleCount > 0 ? kTrue : 0;
     const std::string name = CutUtf8(fileName, kOggNameMax);
@@ -75,24 +82,23 @@ void OggImgLoad(OggHandle& h, Qimg& img, int32_t frame) {
   Framed("FF_OGG.OggImgLoad", [&] {
     if (frame < 0 || frame > h.FrameCount) SetError(ecMovie, 1, __LINE__);
     if (h.HasVideo == 0) SetError(ecMovie, 5, __LINE__);
-    auto seek = LibProc<ogg_video_seek_t>(oxVideoSeek);
-    auto read = LibProc<ogg_video_read_t>(oxVideoRead);
+    const OggApi& api = Api_();
     _imgalloc_(img, h.Width, h.Height, 24, __LINE__, "FF_OGG.OggImgLoad.ih");
     FpuBracket fpu;
     int32_t ok;
     if (frame == 0 || frame == h.CurrentFrame + 1) {
-      ok = read(h.Lib, img.Data);
+      ok = api.VideoRead(h.Lib, img.Data);
       h.ReadFailed = ok == 0 ? kTrue : 0;
       // A frame that could not be decoded is an error, never a picture of leftover bytes.
       if (ok == 0) SetError(ecMovie, 9, __LINE__);
       h.CurrentFrame += 1;
     } else {
-      ok = seek(h.Lib, frame - 1);
+      ok = api.VideoSeek(h.Lib, frame - 1);
       h.ReadFailed = ok == 0 ? kTrue : 0;
       if (ok == 0) SetError(ecMovie, 9, __LINE__);
       // The library stands before the frame now: the frame read last is the one before it.
       h.CurrentFrame = frame - 1;
-      ok = read(h.Lib, img.Data);
+      ok = api.VideoRead(h.Lib, img.Data);
       h.ReadFailed = ok == 0 ? kTrue : 0;
       if (ok == 0) SetError(ecMovie, 9, __LINE__);
       h.CurrentFrame = frame;
@@ -103,11 +109,11 @@ void OggImgLoad(OggHandle& h, Qimg& img, int32_t frame) {
 int32_t OggNearestKeyFrame(OggHandle& h, int32_t frame, int32_t direction) {
   int32_t result = 1;
   Framed("FF_OGG.OggNearestKeyFrame", [&] {
-    auto find = LibProc<ogg_video_find_keyframe_t>(oxVideoFindKeyframe);
+    const OggApi& api = Api_();
     if (h.FrameCount < 1) return;
     const int32_t f = IntClamp(frame, 1, h.FrameCount);
     FpuBracket fpu;
-    const int32_t r = direction == -1 ? find(h.Lib, f - 1, -1) : find(h.Lib, f, 1);
+    const int32_t r = direction == -1 ? api.VideoFindKeyframe(h.Lib, f - 1, -1) : api.VideoFindKeyframe(h.Lib, f, 1);
     result = r < 0 ? 1 : r + 1;
   });
   return result;
@@ -115,10 +121,10 @@ int32_t OggNearestKeyFrame(OggHandle& h, int32_t frame, int32_t direction) {
 
 void OggSndSeek(OggHandle& h, int32_t sample) {
   Framed("FF_OGG.OggSndSeek", [&] {
-    auto seek = LibProc<ogg_audio_seek_t>(oxAudioSeek);
+    const OggApi& api = Api_();
     if (sample < 0 || sample == INT32_MAX) return;
     FpuBracket fpu;
-    const int32_t r = seek(h.Lib, sample + 1);
+    const int32_t r = api.AudioSeek(h.Lib, sample + 1);
     if (r >= 0) h.CurrentSample = r;
   });
 }
@@ -126,7 +132,7 @@ void OggSndSeek(OggHandle& h, int32_t sample) {
 void OggSndLoad(OggHandle& h, Qsnd& snd, int32_t pos, int32_t count, int32_t options) {
   Framed("FF_OGG.OggSndLoad", [&] {
     if (h.HasSound == 0) SetError(ecMovie, 5, __LINE__);
-    auto read = LibProc<ogg_audio_read_t>(oxAudioRead);
+    const OggApi& api = Api_();
     if ((options & 1) == 0 || h.CurrentSample != pos) OggSndSeek(h, pos);
     snd.samples = 0;
     // A position the library could not reach has no samples: reading on from where it stands
@@ -136,7 +142,7 @@ void OggSndLoad(OggHandle& h, Qsnd& snd, int32_t pos, int32_t count, int32_t opt
     int32_t got;
     {
       FpuBracket fpu;
-      got = read(h.Lib, snd.SndData, count);
+      got = api.AudioRead(h.Lib, snd.SndData, count);
     }
     if (got < 0 || got > count) SetError(ecMovie, 9, __LINE__);
     snd.samples = got;
@@ -147,9 +153,9 @@ void OggSndLoad(OggHandle& h, Qsnd& snd, int32_t pos, int32_t count, int32_t opt
 
 void OggClose(OggHandle& h) {
   Framed("FF_OGG.OggClose", [&] {
-    auto close = LibProc<ogg_close_t>(oxClose);
+    const OggApi& api = Api_();
     FpuBracket fpu;
-    if (h.Lib != nullptr) close(h.Lib);
+    if (h.Lib != nullptr) api.Close(h.Lib);
     std::memset(static_cast<void*>(&h), 0, sizeof h);
   });
 }

@@ -15,7 +15,6 @@
 #include "formats/ff_basic.h"
 #include "formats/ff_codec_libs.h"
 #include "formats/ff_tables.h"
-#include "formats/units/ff_codec_bind.h"
 
 namespace tavelo {
 

@@ -18,34 +18,42 @@ namespace {
 
 constexpr int32_t kTrue = -1;
 
-// The export numbers in the library's binding order (formats/ff_codec_libs.cpp).
-enum : int32_t {
-  wxOpen = 0,
-  wxVideoInfo,
-  wxVideoSeek,
-  wxVideoRead,
-  wxAudioInfo,
-  wxAudioSeek,
-  wxAudioRead,
-  wxClose,
+// The library's calls the unit makes.
+struct WmvApi {
+  wmv_open_t Open;
+  wmv_video_info_t VideoInfo;
+  wmv_video_seek_t VideoSeek;
+  wmv_video_read_t VideoRead;
+  wmv_audio_info_t AudioInfo;
+  wmv_audio_seek_t AudioSeek;
+  wmv_audio_read_t AudioRead;
+  wmv_close_t Close;
 };
 
-template <class Fn>
-Fn LibProc(int32_t index) {
-  auto fn = reinterpret_cast<Fn>(FFCodecProc(clWm, index));
-  // The formats of a library that did not load are withdrawn; a call that still arrives is refused.
-  if (fn == nullptr) SetError(ecMovie, 5, __LINE__);
-  return fn;
+thread_local FFCodecBinding<WmvApi> t_binding;
+
+bool BindWmv_(WmvApi& api) {
+  bool all = true;
+  all = FFBind_(clWm, api.Open, "wmv_open") && all;
+  all = FFBind_(clWm, api.VideoInfo, "wmv_video_info") && all;
+  all = FFBind_(clWm, api.VideoSeek, "wmv_video_seek") && all;
+  all = FFBind_(clWm, api.VideoRead, "wmv_video_read") && all;
+  all = FFBind_(clWm, api.AudioInfo, "wmv_audio_info") && all;
+  all = FFBind_(clWm, api.AudioSeek, "wmv_audio_seek") && all;
+  all = FFBind_(clWm, api.AudioRead, "wmv_audio_read") && all;
+  all = FFBind_(clWm, api.Close, "wmv_close") && all;
+  return all;
+}
+
+// The bound calls. The formats of a library that did not load are withdrawn; a call that still
+// arrives is refused.
+const WmvApi& Api_() {
+  if (!t_binding.Refresh(clWm, BindWmv_)) SetError(ecMovie, 5, __LINE__);
+  return t_binding.Calls;
 }
 
 // The library is called with the floating-point unit in its reset state, and leaves it so.
-class FpuBracket {
- public:
-  FpuBracket() { platform::FpuResetControl(); }
-  ~FpuBracket() { platform::FpuResetControl(); }
-  FpuBracket(const FpuBracket&) = delete;
-  FpuBracket& operator=(const FpuBracket&) = delete;
-};
+using platform::FpuBracket;
 
 std::string Grouped(int32_t v) { return IntToStrW(static_cast<uint32_t>(v), 100); }
 
@@ -54,25 +62,23 @@ std::string Grouped(int32_t v) { return IntToStrW(static_cast<uint32_t>(v), 100)
 void WmvOpen(WmvHandle& h, const std::string& fileName) {
   Framed("FF_WMV.WmvOpen", [&] {
     std::memset(static_cast<void*>(&h), 0, sizeof h);
-    auto open = LibProc<wmv_open_t>(wxOpen);
-    auto videoInfo = LibProc<wmv_video_info_t>(wxVideoInfo);
-    auto audioInfo = LibProc<wmv_audio_info_t>(wxAudioInfo);
+    const WmvApi& api = Api_();
     FpuBracket fpu;
     int32_t status = 0;
-    h.Lib = open(fileName.c_str(), &status);
+    h.Lib = api.Open(fileName.c_str(), &status);
     if (h.Lib == nullptr) SetError(ecMovie, 6, __LINE__);
-    videoInfo(h.Lib, &h.Width, &h.Height, &h.Bpp, &h.FrameCount, &h.FrameRate);
-    audioInfo(h.Lib, &h.Format, &h.SampleCount);
+    api.VideoInfo(h.Lib, &h.Width, &h.Height, &h.Bpp, &h.FrameCount, &h.FrameRate);
+    api.AudioInfo(h.Lib, &h.Format, &h.SampleCount);
   });
 }
 
 void WmvImgSeek(WmvHandle& h, int32_t frame) {
   Framed("FF_WMV.WmvImgSeek", [&] {
-    auto seek = LibProc<wmv_video_seek_t>(wxVideoSeek);
+    const WmvApi& api = Api_();
     int32_t ok;
     {
       FpuBracket fpu;
-      ok = seek(h.Lib, frame - 1);
+      ok = api.VideoSeek(h.Lib, frame - 1);
     }
     if (ok == 0) {
       TraceText("WMV video seek failed, sample " + Grouped(frame) + " of " + Grouped(h.FrameCount));
@@ -87,13 +93,13 @@ void WmvImgLoad(WmvHandle& h, Qimg& img, int32_t frame) {
     if (frame < 0 || frame > h.FrameCount) SetError(ecMovie, 1, __LINE__);
     // The library delivers B, G, R rows: any other depth would not fill the picture it names.
     if (h.Bpp != 24) SetError(ecMovie, 5, __LINE__);
-    auto read = LibProc<wmv_video_read_t>(wxVideoRead);
+    const WmvApi& api = Api_();
     _imgalloc_(img, h.Width, h.Height, h.Bpp, __LINE__, "FF_WMV.WmvImgLoad.ih");
     WmvImgSeek(h, frame);
     int32_t ok;
     {
       FpuBracket fpu;
-      ok = read(h.Lib, img.Data);
+      ok = api.VideoRead(h.Lib, img.Data);
     }
     if (ok == 0) SetError(ecMovie, 9, __LINE__);
     h.CurrentFrame += 1;
@@ -102,11 +108,11 @@ void WmvImgLoad(WmvHandle& h, Qimg& img, int32_t frame) {
 
 void WmvSndSeek(WmvHandle& h, int32_t sample) {
   Framed("FF_WMV.WmvSndSeek", [&] {
-    auto seek = LibProc<wmv_audio_seek_t>(wxAudioSeek);
+    const WmvApi& api = Api_();
     int32_t ok;
     {
       FpuBracket fpu;
-      ok = seek(h.Lib, sample);
+      ok = api.AudioSeek(h.Lib, sample);
     }
     if (ok == 0) {
       TraceText("WMV audio seek failed, sample " + Grouped(sample) + " of " + Grouped(h.SampleCount));
@@ -118,7 +124,7 @@ void WmvSndSeek(WmvHandle& h, int32_t sample) {
 
 void WmvSndLoad(WmvHandle& h, Qsnd& snd, int32_t pos, int32_t count) {
   Framed("FF_WMV.WmvSndLoad", [&] {
-    auto read = LibProc<wmv_audio_read_t>(wxAudioRead);
+    const WmvApi& api = Api_();
     snd.samples = 0;
     if (h.SampleCount <= 0 || h.Format.nBlockAlign == 0) SetError(ecMovie, 5, __LINE__);
     _sndalloc_(snd, static_cast<int64_t>(count) * h.Format.nBlockAlign, __LINE__, "FF_WMV.WmvSndLoad.snd");
@@ -126,7 +132,7 @@ void WmvSndLoad(WmvHandle& h, Qsnd& snd, int32_t pos, int32_t count) {
     int32_t got;
     {
       FpuBracket fpu;
-      got = read(h.Lib, snd.SndData, count);
+      got = api.AudioRead(h.Lib, snd.SndData, count);
     }
     if (got < 0 || got > count) SetError(ecAvi, 9, __LINE__);
     snd.samples = got;
@@ -137,9 +143,9 @@ void WmvSndLoad(WmvHandle& h, Qsnd& snd, int32_t pos, int32_t count) {
 
 void WmvClose(WmvHandle& h) {
   Framed("FF_WMV.WmvClose", [&] {
-    auto close = LibProc<wmv_close_t>(wxClose);
+    const WmvApi& api = Api_();
     FpuBracket fpu;
-    if (h.Lib != nullptr) close(h.Lib);
+    if (h.Lib != nullptr) api.Close(h.Lib);
     std::memset(static_cast<void*>(&h), 0, sizeof h);
   });
 }

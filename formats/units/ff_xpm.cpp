@@ -14,16 +14,28 @@ namespace tavelo {
 
 namespace {
 
-// The library's exports, none when it did not load whole (its format is then withdrawn, but a
+struct XpmApi {
+  ReadXpmProc Read;
+  WriteXpmProc Write;
+};
+
+thread_local FFCodecBinding<XpmApi> t_binding;
+
+bool BindXpm_(XpmApi& api) {
+  bool all = true;
+  all = FFBind_(clXpm, api.Read, "ReadXpm") && all;
+  all = FFBind_(clXpm, api.Write, "WriteXpm") && all;
+  return all;
+}
+
+// The library's calls, none when it did not load whole (its format is then withdrawn, but a
 // caller may still name format 17 itself).
-ReadXpmProc ReadProc() { return reinterpret_cast<ReadXpmProc>(FFCodecProc(clXpm, 0)); }
-WriteXpmProc WriteProc() { return reinterpret_cast<WriteXpmProc>(FFCodecProc(clXpm, 1)); }
+const XpmApi* Api_() { return t_binding.Get(clXpm, BindXpm_); }
 
 // The size of the picture in fileName; (7, 8) when the library cannot read it.
-XpmPicture ReadSize(const std::string& fileName, int32_t line) {
+XpmPicture ReadSize(const XpmApi* api, const std::string& fileName, int32_t line) {
   XpmPicture d{0, 0, 0, nullptr, 0};
-  const ReadXpmProc read = ReadProc();
-  if (read == nullptr || read(fileName.c_str(), &d) != 0) RaiseError(ecImage, 8, line);
+  if (api == nullptr || api->Read(fileName.c_str(), &d) != 0) RaiseError(ecImage, 8, line);
   return d;
 }
 
@@ -31,7 +43,7 @@ XpmPicture ReadSize(const std::string& fileName, int32_t line) {
 
 void XPMInfo(const std::string& fileName, FFInfoRec& info) {
   Framed("FF_XPM.XPMInfo", [&] {
-    const XpmPicture d = ReadSize(fileName, __LINE__);
+    const XpmPicture d = ReadSize(Api_(), fileName, __LINE__);
     info.FormatId = fidXPM;
     int32_t file = 0;
     FOpen(file, fileName, fmRead);
@@ -49,7 +61,8 @@ void XPMInfo(const std::string& fileName, FFInfoRec& info) {
 
 void XPMLoad(const std::string& fileName, Qimg& img) {
   Framed("FF_XPM.XPMLoad", [&] {
-    XpmPicture d = ReadSize(fileName, __LINE__);
+    const XpmApi* api = Api_();
+    XpmPicture d = ReadSize(api, fileName, __LINE__);
     // A picture too large to make is refused before it is allocated (FFPictureFits).
     if (!FFPictureFits(d.Width, d.Height, 3)) RaiseError(ecImage, 4, __LINE__);
     _imgalloc_(img, d.Width, d.Height, 24, __LINE__, "FF_XPM.XPMLoad.img");
@@ -57,20 +70,20 @@ void XPMLoad(const std::string& fileName, Qimg& img) {
     // refused by it, not written past the picture.
     d.Data = img.Data;
     d.Reserved = 0;
-    if (ReadProc()(fileName.c_str(), &d) != 0) RaiseError(ecImage, 8, __LINE__);
+    if (api->Read(fileName.c_str(), &d) != 0) RaiseError(ecImage, 8, __LINE__);
   });
 }
 
 void XPMSave(const std::string& fileName, const Qimg& img) {
   Framed("FF_XPM.XPMSave", [&] {
-    const WriteXpmProc write = WriteProc();
-    if (write == nullptr) RaiseError(ecImage, 11, __LINE__);
+    const XpmApi* api = Api_();
+    if (api == nullptr) RaiseError(ecImage, 11, __LINE__);
     FFSavePrep prep;
     FFInit(fidXPM, prep, img, 1);
     const Qimg& p = *prep.Picture;
     FFSafeSave_(fileName, [&](const std::string& temp) {
       const XpmPicture d{p.Width, p.Height, 0, p.Data, 0};
-      if (write(temp.c_str(), &d) != 0) RaiseError(ecImage, 11, __LINE__);
+      if (api->Write(temp.c_str(), &d) != 0) RaiseError(ecImage, 11, __LINE__);
     });
     FFFree(prep);
   });

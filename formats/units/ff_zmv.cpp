@@ -27,34 +27,41 @@ constexpr int32_t kChunkPalette = 2;
 constexpr int32_t kChunkPicture = 4;
 constexpr int32_t kStripRecord = 20;
 
-// The export numbers in the library's binding order (formats/ff_codec_libs.cpp).
-enum : int32_t {
-  zxHandleAlloc = 0,
-  zxOpen,
-  zxVideoGetFormat,
-  zxAudioGetFormat,
-  zxVideoSeek,
-  zxVideoRead,
-  zxVideoGetPalette,
-  zxAudioSeek,
-  zxAudioRead,
-  zxClose,
-  zxHandleFree,
+// The library's calls the unit makes.
+struct ZmvApi {
+  zmv_handle_alloc_fn HandleAlloc;
+  zmv_open_fn Open;
+  zmv_video_get_format_fn VideoGetFormat;
+  zmv_audio_get_format_fn AudioGetFormat;
+  zmv_video_seek_fn VideoSeek;
+  zmv_video_read_fn VideoRead;
+  zmv_video_get_palette_fn VideoGetPalette;
+  zmv_audio_seek_fn AudioSeek;
+  zmv_audio_read_fn AudioRead;
+  zmv_close_fn Close;
+  zmv_handle_free_fn HandleFree;
 };
 
-template <class Fn>
-Fn LibProc(int32_t index) {
-  return reinterpret_cast<Fn>(FFCodecProc(clZmv, index));
+thread_local FFCodecBinding<ZmvApi> t_binding;
+
+bool BindZmv_(ZmvApi& api) {
+  bool all = true;
+  all = FFBind_(clZmv, api.HandleAlloc, "zmv_handle_alloc") && all;
+  all = FFBind_(clZmv, api.Open, "zmv_open") && all;
+  all = FFBind_(clZmv, api.VideoGetFormat, "zmv_video_get_format") && all;
+  all = FFBind_(clZmv, api.AudioGetFormat, "zmv_audio_get_format") && all;
+  all = FFBind_(clZmv, api.VideoSeek, "zmv_video_seek") && all;
+  all = FFBind_(clZmv, api.VideoRead, "zmv_video_read") && all;
+  all = FFBind_(clZmv, api.VideoGetPalette, "zmv_video_get_palette") && all;
+  all = FFBind_(clZmv, api.AudioSeek, "zmv_audio_seek") && all;
+  all = FFBind_(clZmv, api.AudioRead, "zmv_audio_read") && all;
+  all = FFBind_(clZmv, api.Close, "zmv_close") && all;
+  all = FFBind_(clZmv, api.HandleFree, "zmv_handle_free") && all;
+  return all;
 }
 
 // The library is called with the floating-point unit in its reset state, and leaves it so.
-class FpuBracket {
- public:
-  FpuBracket() { platform::FpuResetControl(); }
-  ~FpuBracket() { platform::FpuResetControl(); }
-  FpuBracket(const FpuBracket&) = delete;
-  FpuBracket& operator=(const FpuBracket&) = delete;
-};
+using platform::FpuBracket;
 
 int32_t Get32(const uint8_t* p) {
   uint32_t v = 0;
@@ -67,6 +74,12 @@ int32_t Get32(const uint8_t* p) {
   // SetError unwinds inside a monitor frame; outside one the routine still must not go on.
   AbortMonitor();
   throw EMon(std::string());
+}
+
+// The bound calls; a library that did not load fails the routine as a file it cannot read.
+const ZmvApi& Api_() {
+  if (!t_binding.Refresh(clZmv, BindZmv_)) Fail(5, __LINE__);
+  return t_binding.Calls;
 }
 
 void Corrupt(int32_t line) { Fail(3, line); }
@@ -384,22 +397,22 @@ void ZMVOpen_(ZmvHandle& h, const std::string& fileName, bool indexSound) {
       ClearHandle(h);
       h.CurPage = -1;
       h.FileSize = FSizeByName(fileName);
-      if (!FFCodecLibReady(clZmv)) Fail(5, __LINE__);
+      const ZmvApi& api = Api_();
       int32_t frames = 0, codec = 0, width = 0, height = 0, bits = 0, key = 0;
       int32_t samples = 0, hasSound = 0, rate = 0, channels = 0, sampleBits = 0;
       double fps = 0;
       {
         FpuBracket fpu;
-        h.Lib = LibProc<zmv_handle_alloc_fn>(zxHandleAlloc)();
+        h.Lib = api.HandleAlloc();
         if (h.Lib == nullptr) Fail(5, __LINE__);
-        if (LibProc<zmv_open_fn>(zxOpen)(h.Lib, fileName.c_str()) != 0) {
+        if (api.Open(h.Lib, fileName.c_str()) != 0) {
           // A refused file leaves no library handle behind.
-          LibProc<zmv_handle_free_fn>(zxHandleFree)(h.Lib);
+          api.HandleFree(h.Lib);
           h.Lib = nullptr;
           Fail(5, __LINE__);
         }
-        LibProc<zmv_video_get_format_fn>(zxVideoGetFormat)(h.Lib, &frames, &codec, &width, &height, &bits, &fps, &key);
-        LibProc<zmv_audio_get_format_fn>(zxAudioGetFormat)(h.Lib, &samples, &hasSound, &rate, &channels, &sampleBits);
+        api.VideoGetFormat(h.Lib, &frames, &codec, &width, &height, &bits, &fps, &key);
+        api.AudioGetFormat(h.Lib, &samples, &hasSound, &rate, &channels, &sampleBits);
       }
       h.ByLibrary = -1;
       h.Frames = std::clamp(frames, 0, kZmvMaxFrames);
@@ -508,7 +521,7 @@ void ZMVImgLoad(ZmvHandle& h, Qimg& img, int32_t frame) {
       if (frame - 1 != h.NextFrame) {
         h.NextFrame = frame - 1;
         FpuBracket fpu;
-        LibProc<zmv_video_seek_fn>(zxVideoSeek)(h.Lib, frame - 1);
+        Api_().VideoSeek(h.Lib, frame - 1);
       }
       ZMVImgLoadNext(h, img);
     } else {
@@ -566,9 +579,10 @@ void ZMVImgLoadNext(ZmvHandle& h, Qimg& img) {
     _imgalloc_(img, h.Width, h.Height, h.BitsPP, __LINE__, "FF_ZMV.ZMVImgLoadNext.ih");
     if (h.ByLibrary) {
       int32_t changed = 0;
+      const ZmvApi& api = Api_();
       FpuBracket fpu;
-      if (LibProc<zmv_video_read_fn>(zxVideoRead)(h.Lib, img.Data) != 0) Fail(9, __LINE__);
-      LibProc<zmv_video_get_palette_fn>(zxVideoGetPalette)(h.Lib, img.Palette.data(), &changed);
+      if (api.VideoRead(h.Lib, img.Data) != 0) Fail(9, __LINE__);
+      api.VideoGetPalette(h.Lib, img.Palette.data(), &changed);
       h.PalChanged = changed ? -1 : 0;
       ++h.NextFrame;
     } else {
@@ -665,7 +679,7 @@ void ZMVSndSeek(ZmvHandle& h, int32_t sample) {
     if (h.ByLibrary) {
       {
         FpuBracket fpu;
-        LibProc<zmv_audio_seek_fn>(zxAudioSeek)(h.Lib, sample);
+        Api_().AudioSeek(h.Lib, sample);
       }
       h.SndPos = sample;
     } else {
@@ -705,7 +719,7 @@ void ZMVSndLoad(ZmvHandle& h, Qsnd& snd, int32_t pos, int32_t count, int32_t opt
       int32_t got = 0;
       {
         FpuBracket fpu;
-        LibProc<zmv_audio_read_fn>(zxAudioRead)(h.Lib, snd.SndData, count, &got);
+        Api_().AudioRead(h.Lib, snd.SndData, count, &got);
       }
       snd.samples = std::clamp(got, 0, count);
     } else {
@@ -746,9 +760,10 @@ void ZMVClose(ZmvHandle& h) {
     if (StillOwned(h.SndIndex)) MemFree(h.SndIndex);
     h.SndBlocks = 0;
     if (h.Lib != nullptr) {
+      const ZmvApi& api = Api_();
       FpuBracket fpu;
-      LibProc<zmv_close_fn>(zxClose)(h.Lib);
-      LibProc<zmv_handle_free_fn>(zxHandleFree)(h.Lib);
+      api.Close(h.Lib);
+      api.HandleFree(h.Lib);
       h.Lib = nullptr;
     }
     if (h.File != 0 && h.File != kBadHandle) FClose(h.File);

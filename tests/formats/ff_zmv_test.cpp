@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <tuple>
@@ -715,6 +716,24 @@ TEST_F(ZmvTest, NewerFilesGoToTheLibraryWhichRefusesThem) {
   EXPECT_EQ(o.cls, ecMovie);
   EXPECT_EQ(o.code, 5);
   ZMVDllFree();
+}
+
+TEST_F(ZmvTest, NewerFileRefusedWhenTheLibraryIsGoneBeforeItsFirstCall) {
+  ZmvMovie m = Movie(16, 8, 3, 0, 1, 2);
+  m.version = 98;
+  const std::string path = Save(ZmvBuildFile(m));
+  // The file shows every export at start-up, so loading waits for the first call; by then it is gone.
+  const std::string dir = test::MakeTempDir("codecs");
+  std::filesystem::copy_file(std::string(TAVELO_CODEC_DIR) + "/zmvcodec.so", dir + "/zmvcodec.so");
+  platform::SetLibraryFolder(dir);
+  FFDeferCodecLib(clZmv);
+  ASSERT_TRUE(FFCodecLibReady(clZmv));
+  std::filesystem::remove(dir + "/zmvcodec.so");
+  ZmvHandle h{};
+  const Outcome o = Try([&] { ZMVOpen(h, path); });
+  EXPECT_EQ(o.cls, ecMovie);
+  EXPECT_EQ(o.code, 5);
+  EXPECT_EQ(h.Lib, nullptr);
 }
 
 TEST_F(ZmvTest, ThroughTheDispatcher) {

@@ -2,10 +2,14 @@
 // 1-bit fax, 16-bit, separate planes, tiles, several pages, alpha, CMYK, YCbCr) load as libtiff's
 // own reference decode gives them; saves read back; damaged files fail without leaking libtiff's
 // handle; the 16-bit stretch covers every sample.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <vector>
 
@@ -457,6 +461,44 @@ TEST_F(TifUnit, FailuresReportAndLeakNoHandle) {
     }
   }
   EXPECT_EQ(test::OpenDescriptors(), fds);
+}
+
+// The lowest and the end address of what the process maps from files whose path ends in name.
+std::pair<uintptr_t, uintptr_t> MappedRange(const std::string& name) {
+  std::ifstream maps("/proc/self/maps");
+  uintptr_t lo = UINTPTR_MAX, hi = 0;
+  for (std::string line; std::getline(maps, line);) {
+    if (line.size() < name.size() || line.compare(line.size() - name.size(), name.size(), name) != 0) continue;
+    unsigned long a = 0, b = 0;
+    if (std::sscanf(line.c_str(), "%lx-%lx", &a, &b) != 2) continue;
+    lo = std::min<uintptr_t>(lo, a);
+    hi = std::max<uintptr_t>(hi, b);
+  }
+  return {lo, hi};
+}
+
+TEST_F(TifUnit, ReadsAfterEachReloadOfTheLibrary) {
+  // libtiff stays where it is (another part of the process uses it), while tiffcodec comes back
+  // elsewhere each time because its old place was taken: every call must go to the library now loaded.
+  void* libtiff = dlopen("libtiff.so.6", RTLD_NOW | RTLD_NOLOAD);
+  ASSERT_NE(libtiff, nullptr);
+  std::vector<std::pair<void*, size_t>> taken;
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    const auto [lo, hi] = MappedRange("/tiffcodec.so");
+    ASSERT_LT(lo, hi);
+    TIFDllFree();
+    void* old = reinterpret_cast<void*>(lo);
+    ASSERT_EQ(mmap(old, hi - lo, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0), old);
+    taken.emplace_back(old, hi - lo);
+    TIFDllLoad();
+    Qimg img;
+    ASSERT_EQ(Outcome([&] { TIFLoad(Pic("tif_lzw.tif"), img); }).first, 0) << GetErrorMessage();
+    EXPECT_EQ(MaxDiff(img, test::LoadRef("tif_lzw"), Samples::High), 0);
+    ImgFree(img);
+  }
+  for (const auto& [at, size] : taken) munmap(at, size);
+  dlclose(libtiff);
 }
 
 TEST_F(TifUnit, UnreadableLayoutsAreNotSupported) {
