@@ -460,12 +460,4 @@ AsfWalk AsfObjectWalk::Count(int videoNumber, int audioNumber, WmaCount* sound, 
   return AsfWalk::Counted;
 }
 
-AsfWalk CountAsfObjects(const std::string& fileName, int videoNumber, int audioNumber, WmaCount* sound,
-                        AsfCounts& counts, const std::function<bool(int64_t, int64_t)>& progress) {
-  counts = AsfCounts{};
-  if ((audioNumber != 0 && sound == nullptr) || videoNumber == audioNumber) return AsfWalk::NotPlain;
-  const std::unique_ptr<AsfObjectWalk> walk = StartAsfObjectWalk(fileName);
-  return walk == nullptr ? AsfWalk::NotPlain : walk->Count(videoNumber, audioNumber, sound, counts, progress);
-}
-
 }  // namespace tavelo::ffreader
