@@ -31,7 +31,8 @@ constexpr int32_t kPosBlock = 256;
 // Index of EGifCloseFile among gifcodec's exports (formats/ff_codec_libs.cpp).
 constexpr int32_t kExportEGifCloseFile = 4;
 
-// Fails the running frame with (cls, code); never returns normally even while errors are locked.
+// A fingerprint (FNV-1a) of a 256-entry B, G, R palette: the scan tells by it whether the images
+// use more than one palette.
 uint64_t HashPalette(const uint8_t* bgr) {
   uint64_t h = 1469598103934665603ull;
   for (int i = 0; i < 768; ++i) h = (h ^ bgr[i]) * 1099511628211ull;
