@@ -352,12 +352,12 @@ std::unique_ptr<AsfObjectWalk> StartAsfObjectWalk(const std::string& fileName, i
   return std::make_unique<AsfObjectWalk>(s);
 }
 
-AsfWalk AsfObjectWalk::Count(int videoNumber, int audioNumber, WmaCount* sound, AsfCounts& counts,
-                             const std::function<bool(int64_t, int64_t)>& progress) {
-  counts = AsfCounts{};
-  State& s = *state_;
-  // Progress is told where a walk from end to end would tell it: after each run it reads, here
-  // on the caller's thread.
+namespace {
+
+// Walks the parts no kept thread has taken and waits for the others. Progress is told where a
+// walk from end to end would tell it: after each run it reads, here on the caller's thread.
+// False when progress asked to stop.
+bool WalkAndWait(AsfObjectWalk::State& s, const std::function<bool(int64_t, int64_t)>& progress) {
   const int64_t step = static_cast<int64_t>(std::max<uint64_t>(1, kChunk / s.L.PacketSize) * s.L.PacketSize);
   const int64_t end = s.L.DataStart + static_cast<int64_t>(s.L.Packets * s.L.PacketSize);
   int64_t told = s.L.DataStart;
@@ -385,87 +385,109 @@ AsfWalk AsfObjectWalk::Count(int videoNumber, int audioNumber, WmaCount* sound, 
     }
     if (progress) tell();
   }
-  if (stopped) {
+  return !stopped;
+}
+
+// One stream's objects over the whole file, the parts joined.
+struct JoinedStream {
+  int64_t Objects = 0;
+  uint64_t ObjectSize = 0;
+  bool OneSize = true, Big = false;
+  // The stream's first objects, their bytes gathered from the parts they lie in.
+  std::vector<Ended> First;
+};
+
+// Adds the objects of stream part t that end in its part to first (WmaCount::kChecked at most);
+// pending is the object open across parts, so far.
+void GatherFirst(const StreamPart& t, Ended& pending, std::vector<Ended>& first) {
+  if (first.size() >= static_cast<size_t>(WmaCount::kChecked)) return;
+  const auto ends = [&first](Ended e) {
+    if (first.size() < static_cast<size_t>(WmaCount::kChecked)) first.push_back(std::move(e));
+  };
+  size_t k = 0;
+  if (t.Lead && t.Objects > 0) {
+    // The object open before the part ends in it.
+    pending.Kept = pending.Kept && t.First[0].Kept;
+    pending.Bytes.insert(pending.Bytes.end(), t.First[0].Bytes.begin(), t.First[0].Bytes.end());
+    ends(std::move(pending));
+    k = 1;
+  }
+  for (; k < t.First.size(); ++k) ends(t.First[k]);
+  if (t.Lead && t.Objects == 0) {
+    // It runs through the whole part.
+    pending.Kept = pending.Kept && t.Keeping;
+    pending.Bytes.insert(pending.Bytes.end(), t.Bytes.begin(), t.Bytes.end());
+  } else if (t.Open) {
+    pending = Ended{t.Keeping, t.Bytes};
+  }
+}
+
+// Joins the parts' views of stream number: an object left open at a part's end goes on at the
+// next part's first payload of the stream, exactly where it stopped. False when it does not, or
+// when the stream ends inside an object.
+bool JoinParts(const std::vector<Part>& parts, int number, JoinedStream& j) {
+  bool open = false;
+  uint64_t size = 0, got = 0;
+  Ended pending;
+  for (const Part& part : parts) {
+    const StreamPart* t = part.Find(number);
+    if (t == nullptr) continue;
+    if (t->Broken || (t->Lead ? !(open && size == t->LeadSize && got == t->LeadOffset) : open)) return false;
+    open = t->Open;
+    size = t->Size;
+    got = t->Got;
+    if (t->Objects > 0) {
+      if (j.Objects == 0) j.ObjectSize = t->ObjectSize;
+      j.OneSize = j.OneSize && t->OneSize && t->ObjectSize == j.ObjectSize;
+    }
+    j.Objects += t->Objects;
+    j.Big = j.Big || t->Big;
+    GatherFirst(*t, pending, j.First);
+  }
+  return !open;
+}
+
+// Adds what the sound's objects decode to (each one block) to samples; false when sound cannot
+// count them.
+bool CountSoundBlocks(const JoinedStream& j, WmaCount& sound, int64_t& samples) {
+  // (A sound object is one block of a few kilobytes: one claiming more is not counted.)
+  if (j.Big || !j.OneSize) return false;
+  for (int64_t i = 0; i < j.Objects; ++i) {
+    const Ended* e = i < static_cast<int64_t>(j.First.size()) ? &j.First[static_cast<size_t>(i)] : nullptr;
+    int64_t block = 0;
+    if (!sound.Block(static_cast<int>(j.ObjectSize), e != nullptr && e->Kept ? e->Bytes.data() : nullptr, block))
+      return false;
+    samples += block;
+  }
+  int64_t tail = 0;
+  if (!sound.Tail(tail)) return false;
+  samples += tail;
+  return true;
+}
+
+}  // namespace
+
+AsfWalk AsfObjectWalk::Count(int videoNumber, int audioNumber, WmaCount* sound, AsfCounts& counts,
+                             const std::function<bool(int64_t, int64_t)>& progress) {
+  counts = AsfCounts{};
+  State& s = *state_;
+  if (!WalkAndWait(s, progress)) {
     s.Cancel = true;
     return AsfWalk::Stopped;
   }
   if ((audioNumber != 0 && sound == nullptr) || videoNumber == audioNumber) return AsfWalk::NotPlain;
   for (const Part& part : s.Parts)
     if (!part.Plain) return AsfWalk::NotPlain;
-
   for (const int number : {videoNumber, audioNumber}) {
     if (number <= 0 || number >= kStreams) continue;
-    // The parts joined: an object left open at a part's end goes on at the next part's first
-    // payload of the stream, exactly where it stopped.
-    bool open = false;
-    uint64_t size = 0, got = 0;
-    int64_t objects = 0;
-    uint64_t objectSize = 0;
-    bool oneSize = true, big = false;
-    // The stream's first objects, their bytes gathered from the parts they lie in.
-    std::vector<Ended> first;
-    Ended pending;  // the object open across parts, so far
-    const auto ends = [&first](Ended e) {
-      if (first.size() < static_cast<size_t>(WmaCount::kChecked)) first.push_back(std::move(e));
-    };
-    for (const Part& part : s.Parts) {
-      const StreamPart* t = part.Find(number);
-      if (t == nullptr) continue;
-      if (t->Broken || (t->Lead ? !(open && size == t->LeadSize && got == t->LeadOffset) : open)) return AsfWalk::NotPlain;
-      open = t->Open;
-      size = t->Size;
-      got = t->Got;
-      if (t->Objects > 0) {
-        if (objects == 0) objectSize = t->ObjectSize;
-        oneSize = oneSize && t->OneSize && t->ObjectSize == objectSize;
-      }
-      objects += t->Objects;
-      big = big || t->Big;
-      if (first.size() >= static_cast<size_t>(WmaCount::kChecked)) continue;
-      size_t k = 0;
-      if (t->Lead && t->Objects > 0) {
-        // The object open before the part ends in it.
-        pending.Kept = pending.Kept && t->First[0].Kept;
-        pending.Bytes.insert(pending.Bytes.end(), t->First[0].Bytes.begin(), t->First[0].Bytes.end());
-        ends(std::move(pending));
-        k = 1;
-      }
-      for (; k < t->First.size(); ++k) ends(t->First[k]);
-      if (t->Lead && t->Objects == 0) {
-        // It runs through the whole part.
-        pending.Kept = pending.Kept && t->Keeping;
-        pending.Bytes.insert(pending.Bytes.end(), t->Bytes.begin(), t->Bytes.end());
-      } else if (t->Open) {
-        pending = Ended{t->Keeping, t->Bytes};
-      }
-    }
-    if (open) return AsfWalk::NotPlain;
-    if (number == videoNumber) {
-      counts.Pictures = objects;
-      continue;
-    }
-    // (A sound object is one block of a few kilobytes: one claiming more is not counted.)
-    if (big || !oneSize) return AsfWalk::NotPlain;
-    for (int64_t i = 0; i < objects; ++i) {
-      const Ended* e = i < static_cast<int64_t>(first.size()) ? &first[static_cast<size_t>(i)] : nullptr;
-      int64_t samples = 0;
-      if (!sound->Block(static_cast<int>(objectSize), e != nullptr && e->Kept ? e->Bytes.data() : nullptr, samples))
-        return AsfWalk::NotPlain;
-      counts.Samples += samples;
-    }
-    int64_t tail = 0;
-    if (!sound->Tail(tail)) return AsfWalk::NotPlain;
-    counts.Samples += tail;
+    JoinedStream j;
+    if (!JoinParts(s.Parts, number, j)) return AsfWalk::NotPlain;
+    if (number == videoNumber)
+      counts.Pictures = j.Objects;
+    else if (!CountSoundBlocks(j, *sound, counts.Samples))
+      return AsfWalk::NotPlain;
   }
   return AsfWalk::Counted;
-}
-
-AsfWalk CountAsfObjects(const std::string& fileName, int videoNumber, int audioNumber, WmaCount* sound,
-                        AsfCounts& counts, const std::function<bool(int64_t, int64_t)>& progress) {
-  counts = AsfCounts{};
-  if ((audioNumber != 0 && sound == nullptr) || videoNumber == audioNumber) return AsfWalk::NotPlain;
-  const std::unique_ptr<AsfObjectWalk> walk = StartAsfObjectWalk(fileName);
-  return walk == nullptr ? AsfWalk::NotPlain : walk->Count(videoNumber, audioNumber, sound, counts, progress);
 }
 
 }  // namespace tavelo::ffreader

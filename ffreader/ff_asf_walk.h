@@ -54,8 +54,4 @@ class AsfObjectWalk {
 // plainly.
 std::unique_ptr<AsfObjectWalk> StartAsfObjectWalk(const std::string& fileName, int parts = 0);
 
-// The walk, started and counted at once.
-AsfWalk CountAsfObjects(const std::string& fileName, int videoNumber, int audioNumber, WmaCount* sound,
-                        AsfCounts& counts, const std::function<bool(int64_t, int64_t)>& progress = {});
-
 }  // namespace tavelo::ffreader

@@ -169,107 +169,137 @@ struct Reader::Index {
     if (options.Video) VStream = FindStream(fmt, AVMEDIA_TYPE_VIDEO);
     if (options.Audio) AStream = FindStream(fmt, AVMEDIA_TYPE_AUDIO);
     if (VStream < 0 && AStream < 0) return Fail("no stream that can be decoded");
-    if (!options.ScanPackets && !WalkAlways && CountFromOggPages(options, scan)) return true;
     if (!options.ScanPackets && !WalkAlways) {
+      if (CountFromOggPages(options, scan)) return true;
       const AsfWalk counted = CountFromAsfObjects(options, scan, progress, std::move(asf));
       if (counted == AsfWalk::Stopped) return Fail("cancelled");
       if (counted == AsfWalk::Counted) return true;
     }
 
-    // The AVI demuxer reads the file's own index of every chunk at open: the picture index can
-    // be taken from it without reading the pictures.
-    bool videoFromIndex = false;
-    bool audioFromIndex = false;
+    FromIndex from = IndexesFromContainer(options, file, fmt);
+    const int scanVideo = (VStream >= 0 && !from.Video) ? VStream : -1;
+    int scanAudio = (AStream >= 0 && !from.Audio) ? AStream : -1;
     bool aviSoundFound = false;  // the first sound packet is the index's first entry
-    const bool mov = std::strncmp(fmt->iformat->name, "mov,", 4) == 0;
-    // A codec that stores B pictures ahead of their display: the index has decoding times only,
-    // and the first bytes of each chunk tell the B pictures.
-    if (VStream >= 0 && !options.ScanPackets && std::strcmp(fmt->iformat->name, "avi") == 0) {
-      const AVCodecParameters* par = fmt->streams[VStream]->codecpar;
-      if (par->video_delay > 0 && MayReorderPictures(par->codec_id)) {
-        std::vector<AviChunkRef> chunks;
-        videoFromIndex = IndexFromContainer(fmt->streams[VStream], &chunks) &&
-                         PlanPictureOrder(file, par->codec_id, chunks, par->extradata, par->extradata_size);
-        if (!videoFromIndex) VEntries.clear();
-      } else {
-        videoFromIndex = IndexFromContainer(fmt->streams[VStream]);
-      }
-    }
-    // MP4 and QuickTime state every sample in their header: the demuxer's index holds them all,
-    // and the display times come from the same tables.
-    if (mov && !options.ScanPackets) {
-      if (VStream >= 0) videoFromIndex = VideoFromMovTables(fmt->streams[VStream]);
-      // (When the pictures must be scanned, the sound is counted in the same pass.)
-      if (AStream >= 0 && (VStream < 0 || videoFromIndex)) audioFromIndex = AudioFromIndex(fmt->streams[AStream]);
-    }
-    // MPEG audio in AVI stored one frame to a chunk: its packets are the index's chunks.
-    const bool aviSound = AStream >= 0 && !options.ScanPackets && std::strcmp(fmt->iformat->name, "avi") == 0 &&
-                          (VStream < 0 || videoFromIndex) &&
-                          AviMpegSoundFromIndex(file, fmt->streams[AStream], AEntries);
-    audioFromIndex = audioFromIndex || aviSound;
-    const int scanVideo = (VStream >= 0 && !videoFromIndex) ? VStream : -1;
-    int scanAudio = (AStream >= 0 && !audioFromIndex) ? AStream : -1;
-    if (VStream >= 0 && videoFromIndex && scanAudio < 0) {
-      // The first packet brings a palettized stream's palette.
-      scan.Keep(VStream, audioFromIndex ? AStream : -1);
-      bool firstSound = !audioFromIndex;
-      bool firstPicture = false;
-      while ((!firstSound || !firstPicture) && av_read_frame(fmt, scan.Packet()) >= 0) {
-        AVPacket* pkt = scan.Packet();
-        if (pkt->stream_index == VStream && !firstPicture) {
-          KeepPalette(pkt);
-          firstPicture = true;
-        } else if (pkt->stream_index == AStream && !firstSound && pkt->size > 0) {
-          KeepSkip(pkt, 0);
-          firstSound = true;
-          aviSoundFound = pkt->pos == AEntries.front().Pos;
-        }
-        av_packet_unref(pkt);
-      }
-      PaletteKnown = true;
-    } else if (audioFromIndex && scanVideo < 0) {
+    if (VStream >= 0 && from.Video && scanAudio < 0) {
+      aviSoundFound = FirstPacketsOfIndex(scan, from.Audio);
+    } else if (from.Audio && scanVideo < 0) {
       scan.Keep(-1, AStream);
       if (scan.Next(AStream)) {
         KeepSkip(scan.Packet(), 0);
         aviSoundFound = scan.Packet()->pos == AEntries.front().Pos;
       }
     }
-    if (aviSound && !aviSoundFound) {
+    if (from.AviSound && !aviSoundFound) {
       // The demuxer does not give the packets the index's positions: they are scanned.
       AEntries.clear();
       ASkip.clear();
-      audioFromIndex = false;
+      from.Audio = false;
       scanAudio = AStream;
       if (!scan.Open(FileName, Error, StopFlag, Format)) return false;
-      fmt = scan.Fmt();
     }
-    if (audioFromIndex) {
+    if (from.Audio) {
       LastSoundSkip(scan);
       CountIndexedSound();
     }
-    if (scanVideo >= 0 || scanAudio >= 0) {
-      // Vorbis in Ogg is counted from its block sizes (below), WMA from its blocks
-      // (ff_asf_sound.h), without decoding; a stream the count cannot follow is scanned again and
-      // decoded.
-      const AVCodecParameters* spar = scanAudio >= 0 ? fmt->streams[scanAudio]->codecpar : nullptr;
-      const bool countBlocks = scanAudio >= 0 && !options.ScanPackets &&
-                               ((std::strcmp(fmt->iformat->name, "ogg") == 0 && spar->codec_id == AV_CODEC_ID_VORBIS) ||
-                                WmaFrameLength(spar) > 0);
-      scan.Keep(scanVideo, scanAudio);
-      ScanResult result = ScanPackets(scan, scanVideo, scanAudio, progress, countBlocks);
-      if (result == ScanResult::Uncounted) {
-        ForgetScan();
-        if (!scan.Open(FileName, Error, StopFlag, Format)) return false;
-        fmt = scan.Fmt();
-        scan.Keep(scanVideo, scanAudio);
-        result = ScanPackets(scan, scanVideo, scanAudio, progress, false);
-      }
-      if (StopFlag != nullptr && StopFlag->load()) return Fail("cancelled");
-      if (result == ScanResult::Stopped) {
-        if (!StopIsPartial) return Fail("cancelled");
-        Partial = true;
-      }
+    if ((scanVideo >= 0 || scanAudio >= 0) && !ScanStreams(options, progress, scan, scanVideo, scanAudio)) return false;
+    return FinishStreams(scan.Fmt());
+  }
+
+  // The streams whose index the demuxer's own index gives without reading their packets.
+  struct FromIndex {
+    bool Video = false;
+    bool Audio = false;
+    bool AviSound = false;  // the sound's packets are an AVI index's chunks (AviMpegSoundFromIndex)
+  };
+
+  FromIndex IndexesFromContainer(const OpenOptions& options, const ReadOnlyFile& file, AVFormatContext* fmt) {
+    FromIndex from;
+    if (options.ScanPackets) return from;
+    const bool avi = std::strcmp(fmt->iformat->name, "avi") == 0;
+    // The AVI demuxer reads the file's own index of every chunk at open: the picture index can
+    // be taken from it without reading the pictures.
+    if (VStream >= 0 && avi) from.Video = AviPictureIndex(file, fmt->streams[VStream]);
+    // MP4 and QuickTime state every sample in their header: the demuxer's index holds them all,
+    // and the display times come from the same tables.
+    if (std::strncmp(fmt->iformat->name, "mov,", 4) == 0) {
+      if (VStream >= 0) from.Video = VideoFromMovTables(fmt->streams[VStream]);
+      // (When the pictures must be scanned, the sound is counted in the same pass.)
+      if (AStream >= 0 && (VStream < 0 || from.Video)) from.Audio = AudioFromIndex(fmt->streams[AStream]);
     }
+    // MPEG audio in AVI stored one frame to a chunk: its packets are the index's chunks.
+    from.AviSound = AStream >= 0 && avi && (VStream < 0 || from.Video) &&
+                    AviMpegSoundFromIndex(file, fmt->streams[AStream], AEntries);
+    from.Audio = from.Audio || from.AviSound;
+    return from;
+  }
+
+  // The picture index from an AVI file's index. A codec that stores B pictures ahead of their
+  // display has decoding times only there, and the first bytes of each chunk tell the B pictures.
+  bool AviPictureIndex(const ReadOnlyFile& file, AVStream* st) {
+    const AVCodecParameters* par = st->codecpar;
+    if (par->video_delay <= 0 || !MayReorderPictures(par->codec_id)) return IndexFromContainer(st);
+    std::vector<AviChunkRef> chunks;
+    if (IndexFromContainer(st, &chunks) &&
+        PlanPictureOrder(file, par->codec_id, chunks, par->extradata, par->extradata_size))
+      return true;
+    VEntries.clear();
+    return false;
+  }
+
+  // The first packets when the index gave the pictures: the first picture brings a palettized
+  // stream's palette, and the first sound packet (when the index gave the sound too) its skip at
+  // the start. True when that sound packet is the index's first entry.
+  bool FirstPacketsOfIndex(Demuxer& scan, bool soundIndexed) {
+    AVFormatContext* fmt = scan.Fmt();
+    scan.Keep(VStream, soundIndexed ? AStream : -1);
+    bool firstSound = !soundIndexed;
+    bool firstPicture = false;
+    bool found = false;
+    while ((!firstSound || !firstPicture) && av_read_frame(fmt, scan.Packet()) >= 0) {
+      AVPacket* pkt = scan.Packet();
+      if (pkt->stream_index == VStream && !firstPicture) {
+        KeepPalette(pkt);
+        firstPicture = true;
+      } else if (pkt->stream_index == AStream && !firstSound && pkt->size > 0) {
+        KeepSkip(pkt, 0);
+        firstSound = true;
+        found = pkt->pos == AEntries.front().Pos;
+      }
+      av_packet_unref(pkt);
+    }
+    PaletteKnown = true;
+    return found;
+  }
+
+  // Scans the packets of scanVideo and scanAudio (-1: none); false when the file cannot be
+  // opened again or the scan was cancelled.
+  bool ScanStreams(const OpenOptions& options, const ScanProgress& progress, Demuxer& scan, int scanVideo,
+                   int scanAudio) {
+    const AVFormatContext* fmt = scan.Fmt();
+    // Vorbis in Ogg is counted from its block sizes, WMA from its blocks (ff_asf_sound.h), without
+    // decoding; a stream the count cannot follow is scanned again and decoded.
+    const AVCodecParameters* spar = scanAudio >= 0 ? fmt->streams[scanAudio]->codecpar : nullptr;
+    const bool countBlocks = scanAudio >= 0 && !options.ScanPackets &&
+                             ((std::strcmp(fmt->iformat->name, "ogg") == 0 && spar->codec_id == AV_CODEC_ID_VORBIS) ||
+                              WmaFrameLength(spar) > 0);
+    scan.Keep(scanVideo, scanAudio);
+    ScanResult result = ScanPackets(scan, scanVideo, scanAudio, progress, countBlocks);
+    if (result == ScanResult::Uncounted) {
+      ForgetScan();
+      if (!scan.Open(FileName, Error, StopFlag, Format)) return false;
+      scan.Keep(scanVideo, scanAudio);
+      result = ScanPackets(scan, scanVideo, scanAudio, progress, false);
+    }
+    if (StopFlag != nullptr && StopFlag->load()) return Fail("cancelled");
+    if (result == ScanResult::Stopped) {
+      if (!StopIsPartial) return Fail("cancelled");
+      Partial = true;
+    }
+    return true;
+  }
+
+  // Describes the streams from what was gathered; false when neither can be decoded.
+  bool FinishStreams(AVFormatContext* fmt) {
     if (VStream >= 0) HasVideo = FinishVideo(fmt->streams[VStream]);
     if (AStream >= 0) HasAudio = FinishAudio(fmt->streams[AStream]);
     if (!HasVideo && !HasAudio) return Fail(Error.empty() ? "no stream that can be decoded" : Error);
@@ -574,63 +604,110 @@ struct Reader::Index {
     AInfo.SampleCount = 0;
   }
 
+  // What a scan of the packets carries from one picture packet to the next.
+  struct PictureScan {
+    AVCodecID Codec = AV_CODEC_ID_NONE;
+    int64_t LastTs = kNoTs;
+    bool HeldBack = false;       // the decoder holds a packed B picture back
+    std::vector<size_t> NoPts;  // pictures the demuxer gave a decoding time but no display time
+    // H.264 without display times (AVI) is placed by the order counts of its pictures when every
+    // picture lacks a display time and the counts can be read (PlaceByCounts).
+    H264Order Counts;
+    std::vector<H264Order::Picture> Pictures;
+    std::vector<bool> Known;
+    bool ByCounts = false;
+
+    explicit PictureScan(const AVStream* st) {
+      if (st == nullptr) return;
+      Codec = st->codecpar->codec_id;
+      ByCounts = Codec == AV_CODEC_ID_H264;
+      if (ByCounts && st->codecpar->extradata_size > 0)
+        Counts.Parameters(st->codecpar->extradata, static_cast<size_t>(st->codecpar->extradata_size));
+    }
+  };
+
+  // How a scan learns the samples each sound packet decodes to.
+  //
+  // Vorbis in Ogg needs no decoding: a packet's samples follow from its block size and the one
+  // before it, as the decoder computes them (the first packet gives none: it only primes the
+  // overlap), and the demuxer marks the samples the last page's granule position cuts off the
+  // last packet (the decoder drops them when they fit in that packet's samples). WMA is counted
+  // from its blocks (ff_asf_sound.h). Sound whose packets do not say how many samples they decode
+  // to is decoded once here and measured: each packet's entry holds what the decoder delivers
+  // right after that packet. Other sound is sized by each packet's length.
+  enum class SoundWay { Vorbis, Wma, Measured, Sized };
+
+  // What a scan of the packets carries from one sound packet to the next.
+  struct SoundScan {
+    AVCodecParameters* Par = nullptr;
+    AVRational Tb{1, 1};
+    SoundWay Way = SoundWay::Sized;
+    AVVorbisParseContext* Vorbis = nullptr;
+    WmaCount Wma;
+    Decoder Measure;
+    AVFrame* Decoded = nullptr;  // what Measure delivers
+    int64_t Raw = 0;             // the samples of the packets so far
+    int64_t SkipEnd = 0;         // the samples packets drop at their ends
+
+    SoundScan() = default;
+    SoundScan(const SoundScan&) = delete;
+    SoundScan& operator=(const SoundScan&) = delete;
+    ~SoundScan() {
+      av_frame_free(&Decoded);
+      av_vorbis_parse_free(&Vorbis);
+    }
+
+    // Picks the way for the sound of st (none: no sound is scanned); false when countBlocks asks
+    // for a count without decoding and neither block count can follow the stream.
+    bool Start(const AVStream* st, bool countBlocks) {
+      if (st == nullptr) return true;
+      Par = st->codecpar;
+      Tb = st->time_base;
+      if (countBlocks) {
+        if (Par->codec_id == AV_CODEC_ID_VORBIS) Vorbis = av_vorbis_parse_init(Par->extradata, Par->extradata_size);
+        if (Vorbis != nullptr) {
+          Way = SoundWay::Vorbis;
+          return true;
+        }
+        Way = SoundWay::Wma;
+        return Wma.Start(Par);
+      }
+      if (MeasuredSound(Par->codec_id) && Measure.Open(Par)) {
+        Measure.Context()->pkt_timebase = AVRational{1, Par->sample_rate};
+        Decoded = av_frame_alloc();
+        Way = SoundWay::Measured;
+      }
+      return true;
+    }
+
+    // The samples the decoder delivers now.
+    int64_t Drain() {
+      int64_t n = 0;
+      while (Decoded != nullptr && Measure.Receive(Decoded) == 0) {
+        n += Decoded->nb_samples;
+        av_frame_unref(Decoded);
+      }
+      return n;
+    }
+  };
+
   // Stopped when progress asked to stop; Uncounted when countBlocks was asked for and the sound
   // holds something its block sizes do not tell (the file must be scanned again with decoding).
   ScanResult ScanPackets(Demuxer& scan, int videoStream, int audioStream, const ScanProgress& progress,
                          bool countBlocks) {
     AVFormatContext* fmt = scan.Fmt();
-    AVCodecParameters* apar = audioStream >= 0 ? fmt->streams[audioStream]->codecpar : nullptr;
-    const AVRational aTb = audioStream >= 0 ? fmt->streams[audioStream]->time_base : AVRational{1, 1};
-    int64_t lastVideoTs = kNoTs;
-    bool heldBack = false;  // the decoder holds a packed B picture back
-    const AVCodecID videoCodec = videoStream >= 0 ? fmt->streams[videoStream]->codecpar->codec_id : AV_CODEC_ID_NONE;
-    std::vector<size_t> noPts;  // pictures the demuxer gave a decoding time but no display time
-    // H.264 without display times (AVI) is placed by the order counts of its pictures when every
-    // picture lacks a display time and the counts can be read (PlaceByCounts).
-    H264Order counts;
-    if (videoCodec == AV_CODEC_ID_H264 && videoStream >= 0) {
-      const AVCodecParameters* vpar = fmt->streams[videoStream]->codecpar;
-      if (vpar->extradata_size > 0) counts.Parameters(vpar->extradata, static_cast<size_t>(vpar->extradata_size));
-    }
-    std::vector<H264Order::Picture> pictures;
-    std::vector<bool> pictureKnown;
-    bool byCounts = videoCodec == AV_CODEC_ID_H264;
-    int64_t audioRaw = 0;
-    int64_t skipEnd = 0;  // the samples packets drop at their ends
-    // Sound whose packets do not say how many samples they decode to is decoded once here and
-    // counted: each packet's entry holds what the decoder delivers right after that packet.
-    //
-    // Vorbis in Ogg needs no decoding: a packet's samples follow from its block size and the one
-    // before it, as the decoder computes them (the first packet gives none: it only primes the
-    // overlap), and the demuxer marks the samples the last page's granule position cuts off the
-    // last packet (the decoder drops them when they fit in that packet's samples).
-    AVVorbisParseContext* vorbis = countBlocks && apar != nullptr && apar->codec_id == AV_CODEC_ID_VORBIS
-                                       ? av_vorbis_parse_init(apar->extradata, apar->extradata_size)
-                                       : nullptr;
-    WmaCount wma;
-    const bool wmaCounted = countBlocks && vorbis == nullptr && wma.Start(apar);
-    bool uncounted = countBlocks && vorbis == nullptr && !wmaCounted;
-    Decoder measure;
-    const bool measured = !countBlocks && apar != nullptr && MeasuredSound(apar->codec_id) && measure.Open(apar);
-    if (measured) measure.Context()->pkt_timebase = AVRational{1, apar->sample_rate};
-    AVFrame* decoded = measured ? av_frame_alloc() : nullptr;
+    PictureScan pictures(videoStream >= 0 ? fmt->streams[videoStream] : nullptr);
+    SoundScan sound;
+    if (!sound.Start(audioStream >= 0 ? fmt->streams[audioStream] : nullptr, countBlocks)) return ScanResult::Uncounted;
     // A demuxer that read an index of its own (AVI) knows about how many packets come: the
     // entries are made in place rather than copied over and over as they grow.
     if (videoStream >= 0) VEntries.reserve(static_cast<size_t>(std::max(avformat_index_get_entries_count(fmt->streams[videoStream]), 0)));
     if (audioStream >= 0) AEntries.reserve(static_cast<size_t>(std::max(avformat_index_get_entries_count(fmt->streams[audioStream]), 0)));
-    auto drain = [&]() {
-      int64_t n = 0;
-      while (decoded != nullptr && measure.Receive(decoded) == 0) {
-        n += decoded->nb_samples;
-        av_frame_unref(decoded);
-      }
-      return n;
-    };
     AVPacket* pkt = scan.Packet();
     const int64_t fileSize = fmt->pb != nullptr ? avio_size(fmt->pb) : -1;
     int64_t reported = 0;
     bool stopped = false;
-    while (!uncounted) {
+    for (;;) {
       av_packet_unref(pkt);
       if (av_read_frame(fmt, pkt) < 0) break;
       // Every quarter megabyte read.
@@ -642,138 +719,159 @@ struct Reader::Index {
         }
       }
       if (pkt->stream_index == videoStream && videoStream >= 0) {
-        if (!PaletteKnown) {
-          KeepPalette(pkt);
-          PaletteKnown = true;
-        }
-        if (pkt->size <= 0) continue;
-        int64_t pts = pkt->pts != kNoTs ? pkt->pts : pkt->dts;
-        if (pts == kNoTs) pts = lastVideoTs == kNoTs ? 0 : lastVideoTs + std::max<int64_t>(pkt->duration, 1);
-        const int64_t dts = pkt->dts != kNoTs ? pkt->dts : pts;
-        lastVideoTs = pts;
-        VEntries.push_back(VideoEntry{pts, dts, pkt->pos, (pkt->flags & AV_PKT_FLAG_KEY) != 0, PacketMark(pkt)});
-        // The placeholder behind a packed B picture gives the B picture out (ff_avi_order.h); it
-        // holds nothing to start decoding from.
-        // B chunks between the packed chunk and its placeholder keep a B picture held back.
-        const char mpeg4Type = videoCodec == AV_CODEC_ID_MPEG4
-                                   ? CodedPictureType(videoCodec, pkt->data, static_cast<size_t>(pkt->size))
-                                   : 0;
-        const bool placeholder = heldBack && mpeg4Type != 'B' && MayBePlaceholder(static_cast<size_t>(pkt->size));
-        heldBack = videoCodec == AV_CODEC_ID_MPEG4 &&
-                   (HoldsPackedB(pkt->data, static_cast<size_t>(pkt->size)) || (heldBack && mpeg4Type == 'B'));
-        if (placeholder) VEntries.back().Key = false;
-        if (byCounts) {
-          H264Order::Picture picture;
-          const bool known = pkt->pts == kNoTs && pkt->dts != kNoTs &&
-                             counts.Next(pkt->data, static_cast<size_t>(pkt->size), picture);
-          // (The first picture must give its count: the periods start there.)
-          byCounts = pkt->pts == kNoTs && pkt->dts != kNoTs && (known || !pictures.empty());
-          pictures.push_back(picture);
-          pictureKnown.push_back(known);
-        }
-        if (pkt->pts == kNoTs && pkt->dts != kNoTs) {
-          // A B picture the demuxer gave no display time (H.264 in AVI) is shown in decoding order.
-          if (placeholder || CodedPictureType(videoCodec, pkt->data, static_cast<size_t>(pkt->size)) == 'B')
-            VEntries.back().Pts = pkt->dts;
-          else
-            noPts.push_back(VEntries.size() - 1);
-        }
-      } else if (pkt->stream_index == audioStream && audioStream >= 0 && vorbis != nullptr) {
-        if (pkt->size <= 0) continue;
-        int flags = 0;
-        const int blocks = av_vorbis_parse_frame_flags(vorbis, pkt->data, pkt->size, &flags);
-        size_t sideSize = 0;
-        const uint8_t* side = av_packet_get_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, &sideSize);
-        // A header packet, a damaged one, new headers (a chained stream) or samples skipped at
-        // the start: only decoding tells what comes out.
-        if (blocks < 0 || flags != 0 || av_packet_get_side_data(pkt, AV_PKT_DATA_NEW_EXTRADATA, nullptr) != nullptr ||
-            (side != nullptr && (sideSize < 10 || AV_RL32(side) != 0))) {
-          uncounted = true;
-          break;
-        }
-        int64_t samples = AEntries.empty() ? 0 : blocks;
-        if (side != nullptr) {
-          ASkip[static_cast<int64_t>(AEntries.size())].assign(side, side + sideSize);
-          const int64_t cut = AV_RL32(side + 4);
-          if (cut > 0 && cut <= samples) samples -= cut;
-        }
-        AEntries.push_back(AudioEntry{EntryTs(pkt->dts, pkt->pts), pkt->pos, audioRaw, samples, PacketMark(pkt)});
-        audioRaw += samples;
-      } else if (pkt->stream_index == audioStream && audioStream >= 0 && wmaCounted) {
-        if (pkt->size <= 0) continue;
-        int64_t samples = 0;
-        if (!wma.Packet(pkt, samples)) {
-          uncounted = true;
-          break;
-        }
-        AEntries.push_back(AudioEntry{EntryTs(pkt->dts, pkt->pts), pkt->pos, audioRaw, samples, PacketMark(pkt)});
-        audioRaw += samples;
-      } else if (pkt->stream_index == audioStream && audioStream >= 0 && measured) {
-        if (pkt->size <= 0) continue;
-        size_t sideSize = 0;
-        const uint8_t* side = av_packet_get_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, &sideSize);
-        if (side != nullptr && sideSize >= 8)
-          ASkip[static_cast<int64_t>(AEntries.size())].assign(side, side + sideSize);
-        KeepVorbisHeader(pkt, apar);
-        int64_t samples = 0;
-        int err = measure.Send(pkt);
-        while (err == AVERROR(EAGAIN)) {
-          samples += drain();
-          err = measure.Send(pkt);
-        }
-        samples += drain();
-        AEntries.push_back(AudioEntry{EntryTs(pkt->dts, pkt->pts), pkt->pos, audioRaw, samples, PacketMark(pkt)});
-        audioRaw += samples;
-      } else if (pkt->stream_index == audioStream && audioStream >= 0) {
-        if (pkt->size <= 0) continue;
-        int64_t samples = av_get_audio_frame_duration2(apar, pkt->size);
-        if (samples <= 0 && pkt->duration > 0)
-          samples = av_rescale_q(pkt->duration, aTb, AVRational{1, apar->sample_rate});
-        if (samples <= 0) continue;
-        size_t sideSize = 0;
-        const uint8_t* side = av_packet_get_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, &sideSize);
-        if (side != nullptr && sideSize >= 8) {
-          ASkip[static_cast<int64_t>(AEntries.size())].assign(side, side + sideSize);
-          // The samples to skip at the start may reach past the first packet (a low-rate MP3
-          // whose encoder delay is longer than one frame): they count on the whole time line.
-          if (AEntries.empty()) SkipStart = AV_RL32(side);
-          // Every packet's padding is dropped: LAME's last frame may be all padding, and the
-          // padding then starts in the frame before it.
-          skipEnd += std::min<int64_t>(AV_RL32(side + 4), samples);
-        }
-        const int64_t dts = EntryTs(pkt->dts, pkt->pts);
-        AEntries.push_back(AudioEntry{dts, pkt->pos, audioRaw, samples, PacketMark(pkt)});
-        audioRaw += samples;
+        ScanPicture(pkt, pictures);
+      } else if (pkt->stream_index == audioStream && audioStream >= 0 && pkt->size > 0) {
+        if (!ScanSound(pkt, sound)) return ScanResult::Uncounted;
       }
     }
-    if (wmaCounted && !uncounted && !AEntries.empty()) {
-      // What the decoder's drain gives belongs to the last packet, as when decoding.
-      int64_t tail = 0;
-      uncounted = !wma.Tail(tail);
-      AEntries.back().Samples += tail;
-      audioRaw += tail;
-    }
-    if (measured && !AEntries.empty()) {
-      // What the decoder still holds at the end belongs to the last packet.
-      measure.Send(nullptr);
-      const int64_t tail = drain();
-      AEntries.back().Samples += tail;
-      audioRaw += tail;
-      skipEnd = 0;
-      SkipStart = 0;
-    }
-    av_frame_free(&decoded);
-    av_vorbis_parse_free(&vorbis);
-    if (uncounted) return ScanResult::Uncounted;
-    if (byCounts && !pictures.empty() && pictures.size() == VEntries.size())
-      PlaceByCounts(pictures, pictureKnown);
+    if (!EndSoundScan(sound)) return ScanResult::Uncounted;
+    if (pictures.ByCounts && !pictures.Pictures.empty() && pictures.Pictures.size() == VEntries.size())
+      PlaceByCounts(pictures.Pictures, pictures.Known);
     else
-      PlacePicturesWithoutPts(noPts);
+      PlacePicturesWithoutPts(pictures.NoPts);
     if (audioStream >= 0) {
-      SkipStart = std::min(SkipStart, audioRaw);
-      if (!AEntries.empty()) AInfo.SampleCount = std::max<int64_t>(audioRaw - SkipStart - skipEnd, 0);
+      SkipStart = std::min(SkipStart, sound.Raw);
+      if (!AEntries.empty()) AInfo.SampleCount = std::max<int64_t>(sound.Raw - SkipStart - sound.SkipEnd, 0);
     }
     return stopped ? ScanResult::Stopped : ScanResult::Done;
+  }
+
+  // The entry of a picture packet.
+  void ScanPicture(const AVPacket* pkt, PictureScan& v) {
+    if (!PaletteKnown) {
+      KeepPalette(pkt);
+      PaletteKnown = true;
+    }
+    if (pkt->size <= 0) return;
+    int64_t pts = pkt->pts != kNoTs ? pkt->pts : pkt->dts;
+    if (pts == kNoTs) pts = v.LastTs == kNoTs ? 0 : v.LastTs + std::max<int64_t>(pkt->duration, 1);
+    const int64_t dts = pkt->dts != kNoTs ? pkt->dts : pts;
+    v.LastTs = pts;
+    VEntries.push_back(VideoEntry{pts, dts, pkt->pos, (pkt->flags & AV_PKT_FLAG_KEY) != 0, PacketMark(pkt)});
+    const bool placeholder = FollowPackedB(pkt, v);
+    if (placeholder) VEntries.back().Key = false;
+    if (v.ByCounts) {
+      H264Order::Picture picture;
+      const bool known = pkt->pts == kNoTs && pkt->dts != kNoTs &&
+                         v.Counts.Next(pkt->data, static_cast<size_t>(pkt->size), picture);
+      // (The first picture must give its count: the periods start there.)
+      v.ByCounts = pkt->pts == kNoTs && pkt->dts != kNoTs && (known || !v.Pictures.empty());
+      v.Pictures.push_back(picture);
+      v.Known.push_back(known);
+    }
+    if (pkt->pts == kNoTs && pkt->dts != kNoTs) {
+      // A B picture the demuxer gave no display time (H.264 in AVI) is shown in decoding order.
+      if (placeholder || CodedPictureType(v.Codec, pkt->data, static_cast<size_t>(pkt->size)) == 'B')
+        VEntries.back().Pts = pkt->dts;
+      else
+        v.NoPts.push_back(VEntries.size() - 1);
+    }
+  }
+
+  // True when pkt is the placeholder behind a packed B picture: it gives the B picture out
+  // (ff_avi_order.h) and holds nothing to start decoding from. B chunks between the packed chunk
+  // and its placeholder keep a B picture held back.
+  static bool FollowPackedB(const AVPacket* pkt, PictureScan& v) {
+    const size_t size = static_cast<size_t>(pkt->size);
+    const char type = v.Codec == AV_CODEC_ID_MPEG4 ? CodedPictureType(v.Codec, pkt->data, size) : 0;
+    const bool placeholder = v.HeldBack && type != 'B' && MayBePlaceholder(size);
+    v.HeldBack = v.Codec == AV_CODEC_ID_MPEG4 && (HoldsPackedB(pkt->data, size) || (v.HeldBack && type == 'B'));
+    return placeholder;
+  }
+
+  enum class SoundPacket { Counted, Skipped, Uncounted };
+
+  // The entry of a sound packet; false when the way of counting cannot follow the stream.
+  bool ScanSound(AVPacket* pkt, SoundScan& s) {
+    int64_t samples = 0;
+    SoundPacket got = SoundPacket::Counted;
+    switch (s.Way) {
+      case SoundWay::Vorbis: got = VorbisSamples(pkt, s, samples); break;
+      case SoundWay::Wma: got = s.Wma.Packet(pkt, samples) ? SoundPacket::Counted : SoundPacket::Uncounted; break;
+      case SoundWay::Measured: samples = MeasuredSamples(pkt, s); break;
+      case SoundWay::Sized: got = SizedSamples(pkt, s, samples); break;
+    }
+    if (got == SoundPacket::Uncounted) return false;
+    if (got == SoundPacket::Skipped) return true;
+    AEntries.push_back(AudioEntry{EntryTs(pkt->dts, pkt->pts), pkt->pos, s.Raw, samples, PacketMark(pkt)});
+    s.Raw += samples;
+    return true;
+  }
+
+  // Keeps a packet's instruction to skip samples (side data) for the entry about to be made, when
+  // it holds the two counts; true when kept.
+  bool KeepNextSkip(const uint8_t* side, size_t sideSize) {
+    if (side == nullptr || sideSize < 8) return false;
+    ASkip[static_cast<int64_t>(AEntries.size())].assign(side, side + sideSize);
+    return true;
+  }
+
+  SoundPacket VorbisSamples(const AVPacket* pkt, SoundScan& s, int64_t& samples) {
+    int flags = 0;
+    const int blocks = av_vorbis_parse_frame_flags(s.Vorbis, pkt->data, pkt->size, &flags);
+    size_t sideSize = 0;
+    const uint8_t* side = av_packet_get_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, &sideSize);
+    // A header packet, a damaged one, new headers (a chained stream) or samples skipped at
+    // the start: only decoding tells what comes out.
+    if (blocks < 0 || flags != 0 || av_packet_get_side_data(pkt, AV_PKT_DATA_NEW_EXTRADATA, nullptr) != nullptr ||
+        (side != nullptr && (sideSize < 10 || AV_RL32(side) != 0)))
+      return SoundPacket::Uncounted;
+    samples = AEntries.empty() ? 0 : blocks;
+    if (KeepNextSkip(side, sideSize)) {
+      const int64_t cut = AV_RL32(side + 4);
+      if (cut > 0 && cut <= samples) samples -= cut;
+    }
+    return SoundPacket::Counted;
+  }
+
+  int64_t MeasuredSamples(AVPacket* pkt, SoundScan& s) {
+    size_t sideSize = 0;
+    KeepNextSkip(av_packet_get_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, &sideSize), sideSize);
+    KeepVorbisHeader(pkt, s.Par);
+    int64_t samples = 0;
+    int err = s.Measure.Send(pkt);
+    while (err == AVERROR(EAGAIN)) {
+      samples += s.Drain();
+      err = s.Measure.Send(pkt);
+    }
+    return samples + s.Drain();
+  }
+
+  // Skipped when neither the packet's length nor its duration tells its samples.
+  SoundPacket SizedSamples(const AVPacket* pkt, SoundScan& s, int64_t& samples) {
+    samples = av_get_audio_frame_duration2(s.Par, pkt->size);
+    if (samples <= 0 && pkt->duration > 0)
+      samples = av_rescale_q(pkt->duration, s.Tb, AVRational{1, s.Par->sample_rate});
+    if (samples <= 0) return SoundPacket::Skipped;
+    size_t sideSize = 0;
+    const uint8_t* side = av_packet_get_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, &sideSize);
+    if (KeepNextSkip(side, sideSize)) {
+      // The samples to skip at the start may reach past the first packet (a low-rate MP3
+      // whose encoder delay is longer than one frame): they count on the whole time line.
+      if (AEntries.empty()) SkipStart = AV_RL32(side);
+      // Every packet's padding is dropped: LAME's last frame may be all padding, and the
+      // padding then starts in the frame before it.
+      s.SkipEnd += std::min<int64_t>(AV_RL32(side + 4), samples);
+    }
+    return SoundPacket::Counted;
+  }
+
+  // What the decoder gives at the end belongs to the last packet, as when decoding; false when
+  // the block count cannot tell it.
+  bool EndSoundScan(SoundScan& s) {
+    if (AEntries.empty()) return true;
+    int64_t tail = 0;
+    if (s.Way == SoundWay::Wma) {
+      if (!s.Wma.Tail(tail)) return false;
+    } else if (s.Way == SoundWay::Measured) {
+      s.Measure.Send(nullptr);
+      tail = s.Drain();
+      s.SkipEnd = 0;
+      SkipStart = 0;
+    }
+    AEntries.back().Samples += tail;
+    s.Raw += tail;
+    return true;
   }
 
   // Gathers the headers of a Vorbis stream chained after the first (a packet of the sound starting

@@ -39,11 +39,6 @@ void BitSet(bool value, int32_t index, BitArray& ba) {
     ba.Items[index / 32] &= ~mask;
 }
 
-bool BitGet(const BitArray& ba, int32_t index) {
-  if (ba.Items == nullptr || index < 0 || index >= ba.Count) return false;
-  return (ba.Items[index / 32] >> (index % 32)) & 1u;
-}
-
 int32_t BitFind(const BitArray& ba, bool value) {
   if (ba.Items == nullptr) return 0x7FFFFFFF;
   const uint32_t skip = value ? 0u : 0xFFFFFFFFu;  // a word with no wanted bit

@@ -20,7 +20,6 @@ void BitFree(BitArray& ba);
 void BitFill(BitArray& ba, bool value);
 // Bit index := value; an index outside 0 .. Count - 1 is ignored.
 void BitSet(bool value, int32_t index, BitArray& ba);
-bool BitGet(const BitArray& ba, int32_t index);
 // The first index whose bit equals value, 2147483647 when none. The search runs over whole
 // words, so it may report an index in the unused tail of the last word.
 int32_t BitFind(const BitArray& ba, bool value);

@@ -198,6 +198,102 @@ void XPMenuStyle::drawPrimitive(PrimitiveElement element, const QStyleOption* op
   QProxyStyle::drawPrimitive(element, option, painter, widget);
 }
 
+namespace {
+
+// What drawing one skinned menu item needs. Everything is drawn left to right, then mirrored for
+// right-to-left menus (Place).
+struct ItemDraw {
+  const QStyleOptionMenuItem& Item;
+  const TXPMenu& Skin;
+  TXPMenu::Palette Colors;
+  QRect Rect;
+  QRect Band;  // the icon band
+  bool Rtl, Enabled, Selected, Checked, HasGlyph;
+
+  QRect Place(QRect r) const {
+    if (!Rtl) return r;
+    return QRect(Rect.left() + Rect.right() - r.right(), r.top(), r.width(), r.height());
+  }
+};
+
+// An item of the menu bar: flat, in the bar's colours, one pixel less high than its place.
+void DrawBarItem(QPainter& painter, const QStyleOptionMenuItem& item, const TXPMenu& skin,
+                 const TXPMenu::Palette& colors, int flags) {
+  const QRect rect = item.rect;
+  const bool enabled = (item.state & QStyle::State_Enabled) != 0;
+  const bool selected = (item.state & QStyle::State_Selected) != 0;
+  const QRect box(rect.left(), rect.top(), rect.width(), rect.height() - 1);
+  painter.fillRect(box, ToQColor(colors.MenuBar));
+  if ((selected || (item.state & QStyle::State_Sunken)) && skin.DrawSelect && enabled) {
+    painter.fillRect(box, ToQColor(colors.Selection));
+    painter.setPen(ToQColor(colors.SelectionFrame));
+    painter.drawRect(box.adjusted(0, 0, -1, -1));
+  }
+  painter.setFont(skin.Font);
+  painter.setPen(ToQColor(enabled ? skin.FontColor : colors.Disabled));
+  painter.drawText(box, Qt::AlignCenter | flags, item.text);
+}
+
+// The check mark or radio mark of a checked item, in the icon band (around the glyph when there
+// is one).
+void DrawCheckMark(QPainter& p, const ItemDraw& d) {
+  const QRect& band = d.Band;
+  QRect mark = d.HasGlyph ? QRect(QPoint(band.left() + 1, band.top() + 2), QPoint(band.right() - 3, band.bottom() - 2))
+                          : QRect(band.left() + (band.width() - 10) / 2, band.top() + (band.height() - 10) / 2, 10, 10);
+  mark = d.Place(mark);
+  const QColor pen = ToQColor(d.Enabled ? d.Colors.SelectionFrame : d.Colors.Disabled);
+  const QColor fill = ToQColor(d.Selected ? d.Colors.CheckedSelected : d.Colors.Checked);
+  p.setPen(pen);
+  p.setBrush(fill);
+  if (d.Item.checkType == QStyleOptionMenuItem::Exclusive) {
+    if (d.HasGlyph) {
+      p.drawRoundedRect(mark, 3, 3);
+    } else {
+      p.setRenderHint(QPainter::Antialiasing, true);
+      p.drawEllipse(mark.adjusted(0, 0, -1, -1));
+      p.setBrush(pen);
+      p.drawEllipse(mark.adjusted(2, 2, -3, -3));
+      p.setRenderHint(QPainter::Antialiasing, false);
+    }
+  } else if (d.HasGlyph) {
+    p.drawRect(mark.adjusted(0, 0, -1, -1));
+  } else {
+    p.setPen(ToQColor(d.Colors.CheckFrame));
+    p.drawRect(mark.adjusted(0, 0, -1, -1));
+    const QRect m = mark.adjusted(0, 0, -1, -1);
+    const int l = m.left(), t = m.top(), r = m.right(), b = m.bottom();
+    p.setPen(d.Enabled ? QColor(Qt::black) : ToQColor(d.Colors.Disabled));
+    // The tick: two short strokes down, then the long one up to the right.
+    p.drawLine(l + 1, t + 5, l + 4, b - 2);
+    p.drawLine(l + 2, t + 5, l + 4, b - 3);
+    p.drawLine(l + 2, t + 4, l + 5, b - 3);
+    p.drawLine(l + 4, b - 3, r + 2, t - 1);
+    p.drawLine(l + 4, b - 2, r - 2, t + 3);
+  }
+}
+
+// The item's glyph: greyed when disabled, lifted over its shadow when selected, faded otherwise.
+void DrawGlyph(QPainter& p, const ItemDraw& d, QSize glyphSize) {
+  QImage glyph = d.Item.icon.pixmap(glyphSize).toImage().convertToFormat(QImage::Format_ARGB32);
+  const int gx = glyph.width() < d.Skin.IconWidth ? d.Band.left() + (d.Skin.IconWidth - glyph.width()) / 2 - 1
+                                                  : d.Band.left() + 2;
+  const int gy = d.Rect.top() + 3;
+  const auto at = [&](int x, int y) { return d.Place(QRect(x, y, glyph.width(), glyph.height())).topLeft(); };
+  if (!d.Enabled) {
+    p.drawImage(at(gx, gy), FadedGlyph(GreyedGlyph(glyph, d.Skin.GrayLevel), 40));
+  } else if (d.Checked) {
+    p.drawImage(at(gx, gy), glyph);
+  } else if (d.Selected) {
+    // Lifted: one pixel up and left over its own shadow.
+    p.drawImage(at(gx + 1, gy + 1), Silhouette(glyph, ToQColor(Darken(d.Colors.Selection, 50, 48))));
+    p.drawImage(at(gx - 1, gy - 1), glyph);
+  } else {
+    p.drawImage(at(gx, gy), d.Skin.DisplayDepth() >= 16 ? FadedGlyph(glyph, d.Skin.DimLevel) : glyph);
+  }
+}
+
+}  // namespace
+
 void XPMenuStyle::drawControl(ControlElement element, const QStyleOption* option, QPainter* painter,
                               const QWidget* widget) const {
   const bool active = skin_ != nullptr && skin_->Active() && WidgetTag(widget) != kNoSkinTag;
@@ -230,25 +326,14 @@ void XPMenuStyle::drawControl(ControlElement element, const QStyleOption* option
   const int flags = TextFlags(this, option, widget);
 
   if (element == CE_MenuBarItem) {
-    // The bar's items: flat, in the bar's colours, one pixel less high than their place.
-    const QRect box(rect.left(), rect.top(), rect.width(), rect.height() - 1);
-    painter->fillRect(box, ToQColor(colors.MenuBar));
-    if ((selected || (item.state & State_Sunken)) && skin_->DrawSelect && enabled) {
-      painter->fillRect(box, ToQColor(colors.Selection));
-      painter->setPen(ToQColor(colors.SelectionFrame));
-      painter->drawRect(box.adjusted(0, 0, -1, -1));
-    }
-    painter->setFont(skin_->Font);
-    painter->setPen(ToQColor(enabled ? skin_->FontColor : colors.Disabled));
-    painter->drawText(box, Qt::AlignCenter | flags, item.text);
+    DrawBarItem(*painter, item, *skin_, colors, flags);
     return;
   }
 
-  // Everything is drawn left to right, then mirrored for right-to-left menus.
-  auto place = [&](QRect r) {
-    if (!rtl) return r;
-    return QRect(rect.left() + rect.right() - r.right(), r.top(), r.width(), r.height());
-  };
+  const QSize glyphSize = GlyphSize(item, this, widget);
+  const ItemDraw d{item, *skin_, colors, rect, QRect(rect.left(), rect.top(), skin_->IconWidth, rect.height()),
+                   rtl, enabled, selected, checked, !glyphSize.isEmpty()};
+  const auto place = [&d](QRect r) { return d.Place(r); };
   // The drawing reaches 4 pixels left of the item, over the menu's margin, and is made off-screen
   // so the menu never shows a half-drawn item.
   const QRect area = place(QRect(rect.left() - 4, rect.top(), rect.width() + 4, rect.height()));
@@ -256,11 +341,8 @@ void XPMenuStyle::drawControl(ControlElement element, const QStyleOption* option
   QPainter p(&canvas);
   p.translate(-area.topLeft());
   p.fillRect(area, ToQColor(colors.Background));
-  const QRect band(rect.left(), rect.top(), skin_->IconWidth, rect.height());
   p.fillRect(place(QRect(rect.left() - 4, rect.top(), skin_->IconWidth + 4, rect.height())), ToQColor(colors.IconBand));
 
-  const QSize glyphSize = GlyphSize(item, this, widget);
-  const bool hasGlyph = !glyphSize.isEmpty();
   const int textLeft = rect.left() + (glyphSize.width() > skin_->IconWidth ? glyphSize.width() + 4 : skin_->IconWidth);
 
   if (selected && skin_->DrawSelect) {
@@ -276,59 +358,8 @@ void XPMenuStyle::drawControl(ControlElement element, const QStyleOption* option
     }
   }
 
-  if (checked) {
-    QRect mark = hasGlyph ? QRect(QPoint(band.left() + 1, band.top() + 2), QPoint(band.right() - 3, band.bottom() - 2))
-                          : QRect(band.left() + (band.width() - 10) / 2, band.top() + (band.height() - 10) / 2, 10, 10);
-    mark = place(mark);
-    const QColor pen = ToQColor(enabled ? colors.SelectionFrame : colors.Disabled);
-    const QColor fill = ToQColor(selected ? colors.CheckedSelected : colors.Checked);
-    p.setPen(pen);
-    p.setBrush(fill);
-    if (item.checkType == QStyleOptionMenuItem::Exclusive) {
-      if (hasGlyph) {
-        p.drawRoundedRect(mark, 3, 3);
-      } else {
-        p.setRenderHint(QPainter::Antialiasing, true);
-        p.drawEllipse(mark.adjusted(0, 0, -1, -1));
-        p.setBrush(pen);
-        p.drawEllipse(mark.adjusted(2, 2, -3, -3));
-        p.setRenderHint(QPainter::Antialiasing, false);
-      }
-    } else if (hasGlyph) {
-      p.drawRect(mark.adjusted(0, 0, -1, -1));
-    } else {
-      p.setPen(ToQColor(colors.CheckFrame));
-      p.drawRect(mark.adjusted(0, 0, -1, -1));
-      const QRect m = mark.adjusted(0, 0, -1, -1);
-      const int l = m.left(), t = m.top(), r = m.right(), b = m.bottom();
-      p.setPen(enabled ? QColor(Qt::black) : ToQColor(colors.Disabled));
-      // The tick: two short strokes down, then the long one up to the right.
-      p.drawLine(l + 1, t + 5, l + 4, b - 2);
-      p.drawLine(l + 2, t + 5, l + 4, b - 3);
-      p.drawLine(l + 2, t + 4, l + 5, b - 3);
-      p.drawLine(l + 4, b - 3, r + 2, t - 1);
-      p.drawLine(l + 4, b - 2, r - 2, t + 3);
-    }
-  }
-
-  if (hasGlyph) {
-    QImage glyph = item.icon.pixmap(glyphSize).toImage().convertToFormat(QImage::Format_ARGB32);
-    const int gx = glyph.width() < skin_->IconWidth ? band.left() + (skin_->IconWidth - glyph.width()) / 2 - 1
-                                                     : band.left() + 2;
-    const int gy = rect.top() + 3;
-    const auto at = [&](int x, int y) { return place(QRect(x, y, glyph.width(), glyph.height())).topLeft(); };
-    if (!enabled) {
-      p.drawImage(at(gx, gy), FadedGlyph(GreyedGlyph(glyph, skin_->GrayLevel), 40));
-    } else if (checked) {
-      p.drawImage(at(gx, gy), glyph);
-    } else if (selected) {
-      // Lifted: one pixel up and left over its own shadow.
-      p.drawImage(at(gx + 1, gy + 1), Silhouette(glyph, ToQColor(Darken(colors.Selection, 50, 48))));
-      p.drawImage(at(gx - 1, gy - 1), glyph);
-    } else {
-      p.drawImage(at(gx, gy), skin_->DisplayDepth() >= 16 ? FadedGlyph(glyph, skin_->DimLevel) : glyph);
-    }
-  }
+  if (checked) DrawCheckMark(p, d);
+  if (d.HasGlyph) DrawGlyph(p, d, glyphSize);
 
   if (item.menuItemType == QStyleOptionMenuItem::Separator) {
     const int y = rect.top() + rect.height() / 2;

@@ -4,11 +4,6 @@
 
 namespace tavelo {
 
-void FlexCreate(FlexTable& t, int32_t columns, int32_t rows) {
-  t.Columns = std::max(0, columns);
-  t.Rows.assign(static_cast<size_t>(std::max(0, rows)), std::vector<FlexVar>(static_cast<size_t>(t.Columns)));
-}
-
 void FlexClear(FlexTable& t) {
   t.Columns = 0;
   t.Rows.clear();

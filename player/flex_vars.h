@@ -18,7 +18,6 @@ struct FlexTable {
   std::vector<std::vector<FlexVar>> Rows;  // each row holds Columns cells
 };
 
-void FlexCreate(FlexTable& t, int32_t columns, int32_t rows);
 void FlexClear(FlexTable& t);
 bool FlexIsEmpty(const FlexTable& t);
 int32_t FlexCount(const FlexTable& t);

@@ -22,7 +22,6 @@
 #include "core/services/trace.h"
 #include "player/player_action.h"
 #include "kit/kit_utils.h"
-#include <QLabel>  // kit/pic_button.h holds a QPointer<QLabel> and needs the whole class
 #include "kit/pic_button.h"
 #include "kit/tracker.h"
 

@@ -11,7 +11,6 @@
 #include "player/file_info.h"
 #include "player/med_player.h"
 #include "kit/kit_utils.h"
-#include <QLabel>  // kit/pic_button.h holds a QPointer<QLabel> and needs the whole class
 #include "kit/pic_button.h"
 
 namespace tavelo {

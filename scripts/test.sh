@@ -8,7 +8,7 @@ bash scripts/install-deps.sh
 
 jobs=$(nproc)
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVELO_WERROR=ON >/dev/null
 cmake --build build -j "$jobs"
 # The random-command stress run of the program is judged in the sanitizer build below (where a
 # fault it provokes is reported), not here as well.
@@ -19,7 +19,7 @@ ctest --test-dir build -j 1 --output-on-failure -L timing
 # Race checks: the same sources built with clang and ThreadSanitizer.
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
-  -DTAVELO_SANITIZE=thread -DTAVELO_BUILD_BENCH=OFF >/dev/null
+  -DTAVELO_SANITIZE=thread -DTAVELO_BUILD_BENCH=OFF -DTAVELO_WERROR=ON >/dev/null
 cmake --build build-tsan -j "$jobs" --target core_tests player_tests tavelo-probe
 # The plays through tavelo-probe run one at a time: under a sanitizer every picture costs several
 # times more, and the suite's own load would make the sound run past what the decoder keeps up with.
@@ -33,7 +33,7 @@ unset TSAN_OPTIONS
 # long runs: scripts/fuzz-long.sh).
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
-  -DTAVELO_SANITIZE=address,undefined -DTAVELO_FUZZ=ON -DTAVELO_BUILD_BENCH=OFF >/dev/null
+  -DTAVELO_SANITIZE=address,undefined -DTAVELO_FUZZ=ON -DTAVELO_BUILD_BENCH=OFF -DTAVELO_WERROR=ON >/dev/null
 cmake --build build-asan -j "$jobs"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 # Other libraries' blocks the leak check is not to report: scripts/lsan.supp (the program driven in

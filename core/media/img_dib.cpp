@@ -38,13 +38,63 @@ void MakeQimg(Qimg& img, const void* bits, int32_t width, int32_t height, int32_
   });
 }
 
+namespace {
+
+// Fails the running frame with (ecImage, code); 0 for the callers below to return when the frame
+// goes on (a suspended monitor).
+int32_t FailDib_(int32_t code, int32_t line) {
+  SetError(ecImage, code, line);
+  AbortMonitor();
+  return 0;
+}
+
+// The depth of the picture a DIB becomes (15: 5-5-5 pixels) from its header and, with bit fields,
+// its masks; maskBytes becomes the bytes of the masks in front of the colour table. 0 (the frame
+// failed) for a layout that is not taken.
+int32_t DibDepth_(const BITMAPINFOHEADER& h, const uint8_t* base, int64_t dibBytes, int64_t& maskBytes) {
+  int32_t bpp = h.biBitCount;
+  switch (h.biBitCount) {
+    case 8:
+      if (h.biCompression != BI_RGB) return FailDib_(1, __LINE__);
+      break;
+    case 16:
+    case 32:
+      if (h.biCompression == BI_BITFIELDS) {
+        // The three masks follow a 40-byte header (later headers hold them inside).
+        uint32_t masks[3];
+        if (dibBytes >= 0 && dibBytes < 40 + 12) return FailDib_(9, __LINE__);
+        std::memcpy(masks, base + 40, sizeof masks);
+        if (h.biSize == sizeof(BITMAPINFOHEADER)) maskBytes = 12;
+        if (h.biBitCount == 16 && masks[0] == 0xF800 && masks[1] == 0x07E0 && masks[2] == 0x001F) {
+          bpp = 16;
+        } else if (h.biBitCount == 16 && masks[0] == 0x7C00 && masks[1] == 0x03E0 && masks[2] == 0x001F) {
+          bpp = 15;
+        } else if (h.biBitCount == 32 && masks[0] == 0xFF0000 && masks[1] == 0xFF00 && masks[2] == 0xFF) {
+          bpp = 32;
+        } else {
+          return FailDib_(1, __LINE__);
+        }
+      } else if (h.biCompression == BI_RGB) {
+        if (h.biBitCount == 16) bpp = 15;  // a plain 16-bit DIB is 5-5-5
+      } else {
+        return FailDib_(1, __LINE__);
+      }
+      break;
+    case 24:
+      if (h.biCompression != BI_RGB) return FailDib_(1, __LINE__);
+      break;
+    default:  // 1, 4 and anything else
+      return FailDib_(1, __LINE__);
+  }
+  return bpp;
+}
+
+}  // namespace
+
 void DibToQimg(Qimg& img, const void* packedDib, int64_t dibBytes) {
   Framed("ImgBasic.DibToQimg", [&] {
     const auto* base = static_cast<const uint8_t*>(packedDib);
-    auto fail = [](int32_t code, int32_t line) {
-      SetError(ecImage, code, line);
-      AbortMonitor();
-    };
+    const auto fail = [](int32_t code, int32_t line) { FailDib_(code, line); };
     if (base == nullptr || (dibBytes >= 0 && dibBytes < static_cast<int64_t>(sizeof(BITMAPINFOHEADER))))
       return fail(4, __LINE__);
     BITMAPINFOHEADER h;
@@ -52,41 +102,9 @@ void DibToQimg(Qimg& img, const void* packedDib, int64_t dibBytes) {
     // A core header (12 bytes) or garbage would be read as the wrong fields.
     if (h.biSize < sizeof(BITMAPINFOHEADER)) return fail(4, __LINE__);
     if (h.biWidth < 1 || h.biHeight == 0 || h.biHeight == INT32_MIN) return fail(2, __LINE__);
-    int32_t bpp = h.biBitCount;
     int64_t tableBytes = 0;
-    switch (h.biBitCount) {
-      case 8:
-        if (h.biCompression != BI_RGB) return fail(1, __LINE__);
-        break;
-      case 16:
-      case 32:
-        if (h.biCompression == BI_BITFIELDS) {
-          // The three masks follow a 40-byte header (later headers hold them inside).
-          uint32_t masks[3];
-          if (dibBytes >= 0 && dibBytes < 40 + 12) return fail(9, __LINE__);
-          std::memcpy(masks, base + 40, sizeof masks);
-          if (h.biSize == sizeof(BITMAPINFOHEADER)) tableBytes = 12;
-          if (h.biBitCount == 16 && masks[0] == 0xF800 && masks[1] == 0x07E0 && masks[2] == 0x001F) {
-            bpp = 16;
-          } else if (h.biBitCount == 16 && masks[0] == 0x7C00 && masks[1] == 0x03E0 && masks[2] == 0x001F) {
-            bpp = 15;
-          } else if (h.biBitCount == 32 && masks[0] == 0xFF0000 && masks[1] == 0xFF00 && masks[2] == 0xFF) {
-            bpp = 32;
-          } else {
-            return fail(1, __LINE__);
-          }
-        } else if (h.biCompression == BI_RGB) {
-          if (h.biBitCount == 16) bpp = 15;  // a plain 16-bit DIB is 5-5-5
-        } else {
-          return fail(1, __LINE__);
-        }
-        break;
-      case 24:
-        if (h.biCompression != BI_RGB) return fail(1, __LINE__);
-        break;
-      default:  // 1, 4 and anything else
-        return fail(1, __LINE__);
-    }
+    const int32_t bpp = DibDepth_(h, base, dibBytes, tableBytes);
+    if (bpp == 0) return;
     // The colour table: biClrUsed entries (an 8-bit DIB has 256 when it says 0).
     const int64_t colours = h.biClrUsed != 0 ? h.biClrUsed : (bpp == 8 ? 256 : 0);
     tableBytes += colours * static_cast<int64_t>(sizeof(RGBQUAD));

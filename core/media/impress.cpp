@@ -127,6 +127,64 @@ void ImgGamma(Qimg& src, Qimg& dest, double r, double g, double b) {
   Framed("Impress.ImgGamma", [&] { AutoTune_(opGamma, src, dest, r, g, b, GammaCalc_); });
 }
 
+namespace {
+
+// Saturation raised by t (t[i]: i scaled by the amount): the largest and smallest channel move
+// apart by half their scaled range, and the middle one's distance from the smallest grows by its
+// scaled value.
+void Saturate_(const uint8_t* s, uint8_t* d, int64_t count, int unit, const int32_t* t) {
+  for (int64_t i = 0; i < count; ++i, s += unit, d += unit) {
+    const int32_t B = s[0], G = s[1], R = s[2];
+    // Channel positions of max, mid and min; ties rank blue over green over red.
+    int hi, mid, lo;
+    if (B >= G) {
+      if (B >= R) {
+        hi = 0;
+        if (G >= R) mid = 1, lo = 2;
+        else mid = 2, lo = 1;
+      } else {
+        hi = 2, mid = 0, lo = 1;
+      }
+    } else if (B >= R) {
+      hi = 1, mid = 0, lo = 2;
+    } else if (G >= R) {
+      hi = 1, mid = 2, lo = 0;
+    } else {
+      hi = 2, mid = 1, lo = 0;
+    }
+    const int32_t v[3] = {B, G, R};
+    const int32_t vmax = v[hi], vmid = v[mid], vmin = v[lo];
+    const int32_t half = t[vmax - vmin] / 2;
+    const int32_t newMin = vmin - half < 0 ? 0 : vmin - half;
+    const int32_t newMax = vmax + half > 255 ? 255 : vmax + half;
+    int32_t spread = (vmid - vmin) + t[vmid - vmin];
+    if (spread > 255) spread = 255;
+    const int32_t newMid = newMin + spread > 255 ? 255 : newMin + spread;
+    uint8_t out[3];
+    out[hi] = static_cast<uint8_t>(newMax);
+    out[mid] = static_cast<uint8_t>(newMid);
+    out[lo] = static_cast<uint8_t>(newMin);
+    d[0] = out[0];
+    d[1] = out[1];
+    d[2] = out[2];
+  }
+}
+
+// Saturation lowered by t: every channel moves toward the pixel's mean by its scaled distance.
+void Desaturate_(const uint8_t* s, uint8_t* d, int64_t count, int unit, const int32_t* t) {
+  uint8_t div3[766];
+  for (int i = 0; i < 766; ++i) div3[i] = static_cast<uint8_t>(i / 3);
+  for (int64_t i = 0; i < count; ++i, s += unit, d += unit) {
+    const int32_t m = div3[s[0] + s[1] + s[2]];
+    for (int c = 0; c < 3; ++c) {
+      const int32_t v = s[c];
+      d[c] = static_cast<uint8_t>(v >= m ? v - t[v - m] : v + t[m - v]);
+    }
+  }
+}
+
+}  // namespace
+
 void ImgSaturation(Qimg& src, Qimg& dest, int32_t amount) {
   Framed("Impress.ImgSaturation", [&] {
     if (amount == 0) {
@@ -144,56 +202,10 @@ void ImgSaturation(Qimg& src, Qimg& dest, int32_t amount) {
     int32_t t[256];
     for (int i = 0; i < 256; ++i) t[i] = mag * i / 100;
 
-    const uint8_t* s = ctx.SrcP;
-    uint8_t* d = ctx.DestP;
-    const int unit = ctx.UnitBytes;
-    if (a > 0) {
-      for (int64_t i = 0; i < ctx.SrcCount; ++i, s += unit, d += unit) {
-        const int32_t B = s[0], G = s[1], R = s[2];
-        // Channel positions of max, mid and min; ties rank blue over green over red.
-        int hi, mid, lo;
-        if (B >= G) {
-          if (B >= R) {
-            hi = 0;
-            if (G >= R) mid = 1, lo = 2;
-            else mid = 2, lo = 1;
-          } else {
-            hi = 2, mid = 0, lo = 1;
-          }
-        } else if (B >= R) {
-          hi = 1, mid = 0, lo = 2;
-        } else if (G >= R) {
-          hi = 1, mid = 2, lo = 0;
-        } else {
-          hi = 2, mid = 1, lo = 0;
-        }
-        const int32_t v[3] = {B, G, R};
-        const int32_t vmax = v[hi], vmid = v[mid], vmin = v[lo];
-        const int32_t half = t[vmax - vmin] / 2;
-        const int32_t newMin = vmin - half < 0 ? 0 : vmin - half;
-        const int32_t newMax = vmax + half > 255 ? 255 : vmax + half;
-        int32_t spread = (vmid - vmin) + t[vmid - vmin];
-        if (spread > 255) spread = 255;
-        const int32_t newMid = newMin + spread > 255 ? 255 : newMin + spread;
-        uint8_t out[3];
-        out[hi] = static_cast<uint8_t>(newMax);
-        out[mid] = static_cast<uint8_t>(newMid);
-        out[lo] = static_cast<uint8_t>(newMin);
-        d[0] = out[0];
-        d[1] = out[1];
-        d[2] = out[2];
-      }
-    } else {
-      uint8_t div3[766];
-      for (int i = 0; i < 766; ++i) div3[i] = static_cast<uint8_t>(i / 3);
-      for (int64_t i = 0; i < ctx.SrcCount; ++i, s += unit, d += unit) {
-        const int32_t m = div3[s[0] + s[1] + s[2]];
-        for (int c = 0; c < 3; ++c) {
-          const int32_t v = s[c];
-          d[c] = static_cast<uint8_t>(v >= m ? v - t[v - m] : v + t[m - v]);
-        }
-      }
-    }
+    if (a > 0)
+      Saturate_(ctx.SrcP, ctx.DestP, ctx.SrcCount, ctx.UnitBytes, t);
+    else
+      Desaturate_(ctx.SrcP, ctx.DestP, ctx.SrcCount, ctx.UnitBytes, t);
     ImgDone(ctx);
   });
 }

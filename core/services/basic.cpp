@@ -55,8 +55,6 @@ void FillMem(void* dest, int64_t count, uint8_t value) {
   std::memset(dest, value, static_cast<size_t>(count));
 }
 
-void ZeroMem(void* dest, int64_t count) { FillMem(dest, count, 0); }
-
 void MoveMem(const void* source, void* dest, int64_t count) {
   if (count <= 0 || source == dest || source == nullptr || dest == nullptr) return;
   std::memmove(dest, source, static_cast<size_t>(count));
@@ -94,7 +92,6 @@ int32_t MemCompare(const void* bufA, const void* bufB, int64_t count) {
 }
 
 void SwapWord(uint16_t& w) { w = SwappedWord(w); }
-void SwapLong(uint32_t& v) { v = SwappedLong(v); }
 uint16_t SwappedWord(uint16_t w) { return static_cast<uint16_t>((w >> 8) | (w << 8)); }
 uint32_t SwappedLong(uint32_t v) { return __builtin_bswap32(v); }
 

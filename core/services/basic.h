@@ -17,12 +17,10 @@ void FpuReset();
 
 // Memory and bits.
 void FillMem(void* dest, int64_t count, uint8_t value);
-void ZeroMem(void* dest, int64_t count);
 void MoveMem(const void* source, void* dest, int64_t count);  // overlap-safe
 void SwapBytes(void* bufA, void* bufB, int64_t count);
 int32_t MemCompare(const void* bufA, const void* bufB, int64_t count);
 void SwapWord(uint16_t& w);
-void SwapLong(uint32_t& v);
 uint16_t SwappedWord(uint16_t w);
 uint32_t SwappedLong(uint32_t v);
 inline bool TestBits(int32_t value, int32_t mask) { return (value & mask) != 0; }

@@ -273,11 +273,6 @@ void CmdLine_SetText(const std::string& cmdText) {
 
 void CmdLine_SetArgs(int argc, const char* const* argv) { CmdLine_SetText(CmdLine_BuildText(argc, argv)); }
 
-void CmdLine_Parse() {
-  std::lock_guard<std::mutex> guard(g_mutex);
-  ParseLocked();
-}
-
 CmdLineInfo CmdLine_Current() {
   std::lock_guard<std::mutex> guard(g_mutex);
   ParseLocked();

@@ -41,7 +41,6 @@ bool CmdLine_GetCmdIn(const CmdLineInfo& info, const std::string& switchName, st
 // /proc/self/cmdline. Filled on first use and never refreshed; setting it again replaces it.
 void CmdLine_SetText(const std::string& cmdText);
 void CmdLine_SetArgs(int argc, const char* const* argv);
-void CmdLine_Parse();
 CmdLineInfo CmdLine_Current();
 bool CmdLine_HasCmd(const std::string& switchName);
 // As CmdLine_GetCmdIn on the process's command line. An exception inside gives false and is

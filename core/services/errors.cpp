@@ -46,8 +46,6 @@ void SetErrorText(ErrorClass cls, const std::string& text, int32_t line) {
   SetErrorEx(cls, kTextErrorCode, text, line, false);
 }
 
-void SetErrorMsg(ErrorClass cls, const std::string& text) { SetErrorEx(cls, kTextErrorCode, text, 0, false); }
-
 void ClearError() {
   if (t_error.Locked) return;
   t_error.Class = 0;

@@ -41,7 +41,6 @@ constexpr int32_t kTextErrorCode = 0x7FFFFFFF;
 void SetErrorEx(ErrorClass cls, int32_t code, const std::string& text, int32_t line, bool noRaise);
 void SetError(ErrorClass cls, int32_t code, int32_t line);
 void SetErrorText(ErrorClass cls, const std::string& text, int32_t line);
-void SetErrorMsg(ErrorClass cls, const std::string& text);
 void ClearError();
 ErrorClass GetErrorClass();
 int32_t GetErrorCode();

@@ -53,7 +53,6 @@ void SetProgramExitHook(ProgramExitHook hook) { g_exitHook.store(hook != nullptr
 
 void SuspendMonitor() { t_suspended = true; }
 void ResumeMonitor() { t_suspended = false; }
-bool MonitorSuspended() { return t_suspended; }
 int MonitorDepth() { return t_depth; }
 
 void BeginMonitorEx(bool noRaise) {

@@ -43,7 +43,6 @@ void AbortMonitor();  // throws EMon unless suspended
 void ReleaseMonitorResources();
 void SuspendMonitor();
 void ResumeMonitor();
-bool MonitorSuspended();
 int MonitorDepth();
 
 // The text of the exception being handled, as the exception report formats it:

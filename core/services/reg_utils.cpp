@@ -83,11 +83,6 @@ std::string TypeName(uint32_t type) {
 
 TRegistry::TRegistry(uint32_t access) : Access(access) { EnsureReportSink(); }
 
-void TRegistry::SetRootKey(RegRootKey root) {
-  CloseKey();
-  RootKey = root;
-}
-
 std::string TRegistry::Resolve(const std::string& key) const {
   if (!key.empty() && key[0] == '\\') return Normalize(key);
   return Normalize(JoinKey(path_, key));
@@ -98,11 +93,6 @@ bool TRegistry::OpenKey(const std::string& key, bool canCreate) {
   if (platform::RegStoreOpenKey(RootKey, path, canCreate) != platform::kRegOk) return false;
   path_ = path;
   return true;
-}
-
-bool TRegistry::OpenKeyReadOnly(const std::string& key) {
-  Access = KEY_READ;
-  return OpenKey(key, false);
 }
 
 void TRegistry::CloseKey() { path_.clear(); }
@@ -202,10 +192,6 @@ void RegFree(TRegistry*& reg) {
 
 void RegSetWriteAccess(TRegistry* reg, bool writable) {
   if (reg != nullptr) reg->Access = writable ? KEY_ALL_ACCESS : KEY_READ;
-}
-
-void RegSetRoot(TRegistry* reg, RegRootKey root) {
-  if (reg != nullptr) reg->SetRootKey(root);
 }
 
 bool RegOpen(TRegistry* reg, const std::string& key, bool canCreate) {

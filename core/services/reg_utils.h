@@ -42,11 +42,9 @@ class TRegistry {
   RegRootKey RootKey = HKEY_CURRENT_USER;
   uint32_t Access;
 
-  void SetRootKey(RegRootKey root);
   // The current key's path without leading '\' ('' for the root).
   const std::string& CurrentPath() const { return path_; }
   bool OpenKey(const std::string& key, bool canCreate);
-  bool OpenKeyReadOnly(const std::string& key);
   void CloseKey();
   bool KeyExists(const std::string& key);
   bool ValueExists(const std::string& name);
@@ -78,7 +76,6 @@ class TRegistry {
 TRegistry* RegCreate(RegRootKey rootKey);
 void RegFree(TRegistry*& reg);
 void RegSetWriteAccess(TRegistry* reg, bool writable);
-void RegSetRoot(TRegistry* reg, RegRootKey root);
 bool RegOpen(TRegistry* reg, const std::string& key, bool canCreate);
 bool RegKeyExists(TRegistry* reg, const std::string& name);
 bool RegValueExists(TRegistry* reg, const std::string& name);

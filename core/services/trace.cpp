@@ -74,8 +74,6 @@ void SetTraceFile(const std::string& fileName) {
   g_path = fileName;
 }
 
-std::string GetTraceFile() { return CurrentPath(); }
-
 bool IsTracing() { return g_on.load(std::memory_order_relaxed) && !t_inWriter; }
 
 void TraceStop() {

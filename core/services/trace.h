@@ -10,7 +10,6 @@ namespace tavelo {
 constexpr int kCallNameStackSize = 256;
 
 void SetTraceFile(const std::string& fileName);
-std::string GetTraceFile();
 bool IsTracing();
 void TraceStart(const std::string& title);
 void TraceStop();

@@ -58,6 +58,101 @@ inline void FillSpan(uint8_t* line, int32_t width, int64_t x, uint8_t v, int64_t
   if (x < width && n > 0) std::memset(line + x, v, static_cast<size_t>(std::min<int64_t>(n, width - x)));
 }
 
+// The packets of one line of a delta chunk, each a skip byte and a signed count: a negative count
+// repeats the next unit (Unit bytes: 2 in the word-oriented delta, 1 in the byte-oriented one)
+// -count times, a positive one copies count units. False when the data ends (a copy cut short
+// ends it after its last whole unit).
+template <int Unit>
+bool UnpackLine(Bytes& b, int32_t packets, uint8_t* line, int32_t width) {
+  int64_t x = 0;
+  while (packets-- > 0) {
+    if (!b.Has(2)) return false;
+    x += b.Byte();
+    const int32_t count = static_cast<int8_t>(b.Byte());
+    if (count < 0) {
+      if (!b.Has(Unit)) return false;
+      if constexpr (Unit == 1) {
+        FillSpan(line, width, x, b.Byte(), -count);
+      } else {
+        const uint8_t lo = b.Byte(), hi = b.Byte();
+        const int64_t end = std::min<int64_t>(x + 2 * static_cast<int64_t>(-count), width);
+        for (int64_t p = x; p < end; p += 2) {
+          line[p] = lo;
+          if (p + 1 < end) line[p + 1] = hi;
+        }
+      }
+      x += Unit * static_cast<int64_t>(-count);
+    } else {
+      const int64_t units = std::min<int64_t>(count, (b.Len - b.Pos) / Unit);
+      CopySpan(line, width, x, b.Data + b.Pos, Unit * units);
+      b.Pos += Unit * units;
+      x += Unit * units;
+      if (units < count) return false;
+    }
+  }
+  return true;
+}
+
+// Word-oriented delta: line packets of byte copies and two-byte runs, with lines skipped between.
+void UnpackDeltaFlc(Bytes b, uint8_t* frame, int32_t width, int32_t height) {
+  if (!b.Has(2)) return;
+  int32_t lines = b.Word();
+  int64_t y = 0;
+  while (lines > 0 && y < height) {
+    if (!b.Has(2)) return;
+    const uint16_t word = b.Word();
+    if ((word & 0xC000) == 0xC000) {
+      // Lines to skip (the word is negative); another word follows.
+      y += 0x10000 - word;
+      continue;
+    }
+    if ((word & 0xC000) == 0x8000) {
+      // The last pixel of a line of odd width; the packet count follows.
+      Put(frame, width, height, width - 1, y, static_cast<uint8_t>(word & 0xFF));
+      continue;
+    }
+    if (!UnpackLine<2>(b, word, frame + y * width, width)) return;
+    ++y;
+    --lines;
+  }
+}
+
+// Byte-oriented delta: from a first line on, line packets of byte copies and byte runs.
+void UnpackDeltaFli(Bytes b, uint8_t* frame, int32_t width, int32_t height) {
+  if (!b.Has(4)) return;
+  int64_t y = b.Word();
+  int32_t lines = b.Word();
+  for (; lines > 0 && y < height; --lines, ++y) {
+    if (!b.Has(1)) return;
+    if (!UnpackLine<1>(b, b.Byte(), frame + y * width, width)) return;
+  }
+}
+
+// Byte runs filling every line of the frame.
+void UnpackByteRun(Bytes b, uint8_t* frame, int32_t width, int32_t height) {
+  for (int64_t y = 0; y < height; ++y) {
+    if (!b.Has(1)) return;
+    b.Byte();  // the packet count: unreliable in many files, the line width decides
+    int64_t x = 0;
+    uint8_t* line = frame + y * width;
+    while (x < width) {
+      if (!b.Has(1)) return;
+      const int32_t count = static_cast<int8_t>(b.Byte());
+      if (count < 0) {
+        const int64_t n = std::min<int64_t>(-count, b.Len - b.Pos);
+        CopySpan(line, width, x, b.Data + b.Pos, n);
+        b.Pos += n;
+        x += n;
+        if (n < -count) return;
+      } else {
+        if (!b.Has(1)) return;
+        FillSpan(line, width, x, b.Byte(), count);
+        x += count;
+      }
+    }
+  }
+}
+
 void Open_(FlcHandle& flc, const std::string& fileName) {
   flc = FlcHandle{};
   FOpen(flc.File, fileName, fmRead);
@@ -172,108 +267,12 @@ void FLCGetPal_(const uint8_t* data, int64_t len, uint8_t* palette, bool sixBit)
 }
 
 void FLCunCmps_(int32_t type, const uint8_t* data, int64_t len, uint8_t* frame, int32_t width, int32_t height) {
-  Bytes b{data, len};
+  const Bytes b{data, len};
   switch (type) {
-    case flcDeltaFlc: {
-      if (!b.Has(2)) return;
-      int32_t lines = b.Word();
-      int64_t y = 0;
-      while (lines > 0 && y < height) {
-        if (!b.Has(2)) return;
-        const uint16_t word = b.Word();
-        if ((word & 0xC000) == 0xC000) {
-          // Lines to skip (the word is negative); another word follows.
-          y += 0x10000 - word;
-          continue;
-        }
-        if ((word & 0xC000) == 0x8000) {
-          // The last pixel of a line of odd width; the packet count follows.
-          Put(frame, width, height, width - 1, y, static_cast<uint8_t>(word & 0xFF));
-          continue;
-        }
-        int32_t packets = word;
-        int64_t x = 0;
-        uint8_t* line = frame + y * width;
-        while (packets-- > 0) {
-          if (!b.Has(2)) return;
-          x += b.Byte();
-          const int32_t count = static_cast<int8_t>(b.Byte());
-          if (count < 0) {
-            if (!b.Has(2)) return;
-            const uint8_t lo = b.Byte(), hi = b.Byte();
-            const int64_t end = std::min<int64_t>(x + 2 * static_cast<int64_t>(-count), width);
-            for (int64_t p = x; p < end; p += 2) {
-              line[p] = lo;
-              if (p + 1 < end) line[p + 1] = hi;
-            }
-            x += 2 * static_cast<int64_t>(-count);
-          } else {
-            // The words there are (a packet cut short ends the data after its last whole word).
-            const int64_t words = std::min<int64_t>(count, (b.Len - b.Pos) / 2);
-            CopySpan(line, width, x, b.Data + b.Pos, 2 * words);
-            b.Pos += 2 * words;
-            x += 2 * words;
-            if (words < count) return;
-          }
-        }
-        ++y;
-        --lines;
-      }
-      return;
-    }
-    case flcDeltaFli: {
-      if (!b.Has(4)) return;
-      int64_t y = b.Word();
-      int32_t lines = b.Word();
-      for (; lines > 0 && y < height; --lines, ++y) {
-        if (!b.Has(1)) return;
-        int32_t packets = b.Byte();
-        int64_t x = 0;
-        uint8_t* line = frame + y * width;
-        while (packets-- > 0) {
-          if (!b.Has(2)) return;
-          x += b.Byte();
-          const int32_t count = static_cast<int8_t>(b.Byte());
-          if (count < 0) {
-            if (!b.Has(1)) return;
-            FillSpan(line, width, x, b.Byte(), -count);
-            x += -count;
-          } else {
-            const int64_t n = std::min<int64_t>(count, b.Len - b.Pos);
-            CopySpan(line, width, x, b.Data + b.Pos, n);
-            b.Pos += n;
-            x += n;
-            if (n < count) return;
-          }
-        }
-      }
-      return;
-    }
-    case flcByteRun: {
-      for (int64_t y = 0; y < height; ++y) {
-        if (!b.Has(1)) return;
-        b.Byte();  // the packet count: unreliable in many files, the line width decides
-        int64_t x = 0;
-        uint8_t* line = frame + y * width;
-        while (x < width) {
-          if (!b.Has(1)) return;
-          const int32_t count = static_cast<int8_t>(b.Byte());
-          if (count < 0) {
-            const int64_t n = std::min<int64_t>(-count, b.Len - b.Pos);
-            CopySpan(line, width, x, b.Data + b.Pos, n);
-            b.Pos += n;
-            x += n;
-            if (n < -count) return;
-          } else {
-            if (!b.Has(1)) return;
-            FillSpan(line, width, x, b.Byte(), count);
-            x += count;
-          }
-        }
-      }
-      return;
-    }
-    default: return;
+    case flcDeltaFlc: UnpackDeltaFlc(b, frame, width, height); break;
+    case flcDeltaFli: UnpackDeltaFli(b, frame, width, height); break;
+    case flcByteRun: UnpackByteRun(b, frame, width, height); break;
+    default: break;
   }
 }
 

@@ -37,7 +37,8 @@ thread_local FFCodecBinding<GifApi> t_binding;
 
 bool BindGif_(GifApi& api) { return FFBind_(clGif, api.CloseFile, "EGifCloseFile"); }
 
-// Fails the running frame with (cls, code); never returns normally even while errors are locked.
+// A fingerprint (FNV-1a) of a 256-entry B, G, R palette: the scan tells by it whether the images
+// use more than one palette.
 uint64_t HashPalette(const uint8_t* bgr) {
   uint64_t h = 1469598103934665603ull;
   for (int i = 0; i < 768; ++i) h = (h ^ bgr[i]) * 1099511628211ull;
@@ -202,75 +203,91 @@ bool CoversScreen(const GifHandle& gif, const GifImagePos& p) {
   return p.Left == 0 && p.Top == 0 && p.W >= gif.Width && p.H >= gif.Height;
 }
 
+// The graphic control extension that applies to the next image (Pos: where it starts, -1: none).
+struct PendingGce {
+  int64_t Pos = -1;
+  int32_t Delay = 0, Disposal = 0, Transparent = -1;
+};
+
+// An extension block, its '!' read at start; a graphic control extension becomes gce. False when
+// the file ends inside it.
+bool ScanExtension_(ScanReader& r, int64_t start, PendingGce& gce) {
+  uint8_t label = 0;
+  if (!r.Byte(label)) return false;
+  if (label == 0xF9) {
+    uint8_t n = 0;
+    uint8_t g[4] = {};
+    if (!r.Byte(n)) return false;
+    if (n >= 4) {
+      if (!r.Read(g, 4) || !r.Skip(n - 4)) return false;
+    } else if (!r.Skip(n)) {
+      return false;
+    }
+    gce.Pos = start;
+    gce.Disposal = (g[0] >> 2) & 7;
+    gce.Delay = g[1] | (g[2] << 8);
+    gce.Transparent = (g[0] & 1) != 0 ? g[3] : -1;
+  }
+  return r.SkipSubBlocks();
+}
+
+// An image, its ',' read at descPos: its place (with gce's timing), its palette's hash added to
+// hashes, its data stepped over. False when the file ends inside it (an image whose data is cut
+// short is kept: its decode reports the damage).
+bool ScanImage_(GifHandle& gif, ScanReader& r, int64_t descPos, PendingGce& gce, std::vector<uint64_t>& hashes) {
+  uint8_t d[9];
+  if (!r.Read(d, 9)) return false;
+  GifImagePos& p = AddImage(gif);
+  const bool timed = gce.Pos >= 0;
+  p.Pos = timed ? gce.Pos : descPos;
+  p.DescPos = descPos;
+  p.Left = d[0] | (d[1] << 8);
+  p.Top = d[2] | (d[3] << 8);
+  p.W = d[4] | (d[5] << 8);
+  p.H = d[6] | (d[7] << 8);
+  p.Interlaced = (d[8] & 0x40) != 0 ? kTrue : 0;
+  p.LocalColors = (d[8] & 0x80) != 0 ? 2 << (d[8] & 7) : 0;
+  p.Delay = timed ? gce.Delay : 0;
+  p.Disposal = timed ? gce.Disposal : 0;
+  p.Transparent = timed ? gce.Transparent : -1;
+  gce.Pos = -1;
+  uint64_t hash = HashPalette(gif.Palette);
+  if (p.LocalColors > 0) {
+    uint8_t lct[768];
+    uint8_t bgr[768];
+    const bool complete = r.Read(lct, 3 * p.LocalColors);
+    StorePalette(lct, p.LocalColors, bgr);
+    hash = HashPalette(bgr);
+    if (!complete) {
+      p.DataPos = p.DataEnd = r.Pos();
+      hashes.push_back(hash);
+      return false;
+    }
+  }
+  hashes.push_back(hash);
+  p.DataPos = r.Pos();
+  // The minimum code size byte, then the sub-blocks.
+  uint8_t minSize = 0;
+  const bool complete = r.Byte(minSize) && r.SkipSubBlocks();
+  p.DataEnd = r.Pos();
+  return complete;
+}
+
 // Finds the images. firstOnly stops after the first one. Returns the palette hashes of the images
 // (for the decision on Deep) through hashes.
 void ScanImages_(GifHandle& gif, ScanReader& r, bool firstOnly, std::vector<uint64_t>& hashes) {
-  int64_t pendingGce = -1;
-  int32_t delay = 0, disposal = 0, transparent = -1;
-  uint8_t lct[768];
-  uint8_t bgr[768];
+  PendingGce gce;
   for (;;) {
     uint8_t b = 0;
     if (!r.Byte(b)) break;
     if (b == 0) continue;  // padding some writers leave between blocks
     if (b == ';') break;
     if (b == '!') {
-      const int64_t start = r.Pos() - 1;
-      uint8_t label = 0;
-      if (!r.Byte(label)) break;
-      if (label == 0xF9) {
-        uint8_t n = 0;
-        uint8_t gce[4] = {};
-        if (!r.Byte(n)) break;
-        if (n >= 4) {
-          if (!r.Read(gce, 4) || !r.Skip(n - 4)) break;
-        } else if (!r.Skip(n)) {
-          break;
-        }
-        pendingGce = start;
-        disposal = (gce[0] >> 2) & 7;
-        delay = gce[1] | (gce[2] << 8);
-        transparent = (gce[0] & 1) != 0 ? gce[3] : -1;
-      }
-      if (!r.SkipSubBlocks()) break;
+      if (!ScanExtension_(r, r.Pos() - 1, gce)) break;
       continue;
     }
     if (b != ',') break;  // no further image
-    const int64_t descPos = r.Pos() - 1;
-    uint8_t d[9];
-    if (!r.Read(d, 9)) break;
-    GifImagePos& p = AddImage(gif);
-    p.Pos = pendingGce >= 0 ? pendingGce : descPos;
-    p.DescPos = descPos;
-    p.Left = d[0] | (d[1] << 8);
-    p.Top = d[2] | (d[3] << 8);
-    p.W = d[4] | (d[5] << 8);
-    p.H = d[6] | (d[7] << 8);
-    p.Interlaced = (d[8] & 0x40) != 0 ? kTrue : 0;
-    p.LocalColors = (d[8] & 0x80) != 0 ? 2 << (d[8] & 7) : 0;
-    p.Delay = pendingGce >= 0 ? delay : 0;
-    p.Disposal = pendingGce >= 0 ? disposal : 0;
-    p.Transparent = pendingGce >= 0 ? transparent : -1;
-    pendingGce = -1;
-    uint64_t hash = HashPalette(gif.Palette);
-    if (p.LocalColors > 0) {
-      const bool complete = r.Read(lct, 3 * p.LocalColors);
-      StorePalette(lct, p.LocalColors, bgr);
-      hash = HashPalette(bgr);
-      if (!complete) {
-        p.DataPos = p.DataEnd = r.Pos();
-        hashes.push_back(hash);
-        break;
-      }
-    }
-    hashes.push_back(hash);
-    p.DataPos = r.Pos();
-    // The minimum code size byte, then the sub-blocks; a file that ends inside them keeps the image
-    // (its decode reports the damage) and ends the scan.
-    uint8_t minSize = 0;
-    const bool complete = r.Byte(minSize) && r.SkipSubBlocks();
-    p.DataEnd = r.Pos();
-    if (!complete || firstOnly) break;
+    if (!ScanImage_(gif, r, r.Pos() - 1, gce, hashes) || firstOnly) break;
   }
 }
 

@@ -197,6 +197,48 @@ void error_handler_(const char* text) {
 
 // ---- Description ----
 
+namespace {
+
+// The picture part of info (its size and frame count filled by the library) from x.
+void DescribeMpgVideo_(FFInfoRec& info, const MpgVideoExtras& x) {
+  FFVideoPart& v = info.Video;
+  if (x.BitRate > 8000) info.MaxBytesPerSec = x.BitRate / 8;
+  v.Bpp = v.OrigBpp = 24;
+  v.BytesPP = 3;
+  v.FrameRate = MpgFrameRate_(x.RateCode, x.Extra);
+  v.HasVideo = kTrue;
+  // The library decodes MPEG-2 pictures as well as MPEG-1 ones: an MPEG-2 file is read (and
+  // described) here, not handed to another unit's reader by the dispatcher's search.
+  v.VideoSupported = kTrue;
+  v.CodecId = MpgKind_(x.Mpeg2, x.SystemFlag, x.SecondFlag, x.RateKbps, v.Width, v.Height);
+  v.CodecName = MpgKindName_(v.CodecId);
+}
+
+// The sound part of info from the library's description ai.
+void DescribeMpgAudio_(FFInfoRec& info, const MpgAudioInfo& ai) {
+  FFAudioPart& a = info.Audio;
+  a.HasAudio = kTrue;
+  a.AudioSupported = kTrue;
+  if (ai.Kbps == 0)
+    info.MaxBytesPerSec = 0;
+  else if (info.MaxBytesPerSec > 0)
+    info.MaxBytesPerSec += ai.Kbps * 1000 / 8;
+  SndWaveFmtSetPCM(a.PcmFormat, ai.SampleRate, ai.Channels, ai.Bits);
+  a.SrcChannels = ai.SrcChannels;
+  a.Samples = ai.Frames;
+  a.CodecName = MpgAudioName_(ai);
+  if (ai.StreamKind == kMpgKindAc3) {
+    if (a.Samples <= 0) a.AudioSupported = 0;
+    info.FormatId = fidAC3;
+  } else {
+    a.CodecId = ai.Layer;
+    if (a.Samples <= 0 || ai.Layer < 1 || ai.Layer > 3) a.AudioSupported = 0;
+    info.FormatId = fidMPA;
+  }
+}
+
+}  // namespace
+
 void MpgDescribe_(const std::string& fileName, FFInfoRec& info, FFProgressProc progress, void* progressData,
                   MpgVideoExtras& x) {
   Framed("FF_MPG.MpgInfo", [&] {
@@ -245,20 +287,10 @@ void MpgDescribe_(const std::string& fileName, FFInfoRec& info, FFProgressProc p
       AbortMonitor();
     }
     hasVideo = hasVideo && NoError() && v.Width > 0 && v.Height > 0 && v.Frames > 0;
-    if (hasVideo) {
-      if (x.BitRate > 8000) info.MaxBytesPerSec = x.BitRate / 8;
-      v.Bpp = v.OrigBpp = 24;
-      v.BytesPP = 3;
-      v.FrameRate = MpgFrameRate_(x.RateCode, x.Extra);
-      v.HasVideo = kTrue;
-      // The library decodes MPEG-2 pictures as well as MPEG-1 ones: an MPEG-2 file is read (and
-      // described) here, not handed to another unit's reader by the dispatcher's search.
-      v.VideoSupported = kTrue;
-      v.CodecId = MpgKind_(x.Mpeg2, x.SystemFlag, x.SecondFlag, x.RateKbps, v.Width, v.Height);
-      v.CodecName = MpgKindName_(v.CodecId);
-    } else {
+    if (hasVideo)
+      DescribeMpgVideo_(info, x);
+    else
       v = FFVideoPart();
-    }
 
     if (!hasVideo || x.SystemFlag != 0) {
       if (type == kMpgTypeProgram) {
@@ -281,26 +313,7 @@ void MpgDescribe_(const std::string& fileName, FFInfoRec& info, FFProgressProc p
       }
       // An error left by the picture description counts too.
       hasAudio = hasAudio && NoError() && !videoError;
-      if (hasAudio) {
-        a.HasAudio = kTrue;
-        a.AudioSupported = kTrue;
-        if (ai.Kbps == 0)
-          info.MaxBytesPerSec = 0;
-        else if (info.MaxBytesPerSec > 0)
-          info.MaxBytesPerSec += ai.Kbps * 1000 / 8;
-        SndWaveFmtSetPCM(a.PcmFormat, ai.SampleRate, ai.Channels, ai.Bits);
-        a.SrcChannels = ai.SrcChannels;
-        a.Samples = ai.Frames;
-        a.CodecName = MpgAudioName_(ai);
-        if (ai.StreamKind == kMpgKindAc3) {
-          if (a.Samples <= 0) a.AudioSupported = 0;
-          info.FormatId = fidAC3;
-        } else {
-          a.CodecId = ai.Layer;
-          if (a.Samples <= 0 || ai.Layer < 1 || ai.Layer > 3) a.AudioSupported = 0;
-          info.FormatId = fidMPA;
-        }
-      }
+      if (hasAudio) DescribeMpgAudio_(info, ai);
     }
     if (hasVideo) info.FormatId = fidMPEG;
     if (v.HasVideo == 0 && a.HasAudio == 0 && heldClass != 0) {

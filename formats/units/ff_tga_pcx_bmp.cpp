@@ -809,6 +809,95 @@ bool RleUnpack_(const ConFileRec& f, Qimg& img, bool fourBits) {
   return true;
 }
 
+// The colour table of an 8-bit (or 1- or 4-bit) file into img's palette.
+void ReadDibPalette_(ConFileRec& f, Qimg& img) {
+  const int64_t entries = std::min<int64_t>(f.PalSize / f.PalEntrySize, 256);
+  uint8_t pal[1024];
+  FSeek(f.Handle, f.PalOffset);
+  FRead(f.Handle, pal, entries * f.PalEntrySize);
+  for (int64_t i = 0; i < entries; ++i) {
+    const uint8_t* e = pal + i * f.PalEntrySize;
+    SetPal_(img, static_cast<int32_t>(i), e[2], e[1], e[0]);
+  }
+}
+
+// The rows of an uncompressed file into img: bit-field pixels taken apart, 1- and 4-bit pixels
+// widened, the others as they are.
+void ReadDibRows_(ConFileRec& f, Qimg& img, int64_t gap, int32_t fileDepth) {
+  const int64_t w = f.Width;
+  MaskChannel channels[4];
+  for (int i = 0; i < 4; ++i) {
+    int32_t bits = 0;
+    MaskRun_(f.Masks[i], channels[i].Shift, bits);
+    channels[i].Max = bits == 0 ? 0 : static_cast<uint32_t>((uint64_t{1} << bits) - 1);
+  }
+  const int32_t outBytes = img.BytesPP;
+  Dsk2Mem_(f, img, gap, fileDepth < 8 || f.ByMasks, [&](const uint8_t* src, uint8_t* dest) {
+    if (f.ByMasks) {
+      // Bit-field pixels to B, G, R (and alpha).
+      for (int64_t x = 0; x < w; ++x) {
+        const uint32_t v = fileDepth == 16 ? Le16(src + 2 * x) : Le32(src + 4 * x);
+        uint8_t* d = dest + x * outBytes;
+        d[0] = channels[2].Get(v);
+        d[1] = channels[1].Get(v);
+        d[2] = channels[0].Get(v);
+        if (outBytes == 4) d[3] = channels[3].Get(v);
+      }
+      return;
+    }
+    // 1- and 4-bit rows widen to one byte per pixel, most significant bits first.
+    if (fileDepth == 1) {
+      for (int64_t x = 0; x < w; ++x) dest[x] = (src[x / 8] >> (7 - x % 8)) & 1;
+    } else {
+      for (int64_t x = 0; x < w; ++x) dest[x] = x % 2 == 0 ? src[x / 2] >> 4 : src[x / 2] & 15;
+    }
+  });
+}
+
+// Whether the reader takes a file of depth and compression f.Compression (its pixel layout in f:
+// Compressed, Bpp, and for bit fields other than our own pictures' Masks and ByMasks).
+bool DibLayoutTaken_(ConFileRec& f, int32_t depth, uint32_t rMask, uint32_t gMask, uint32_t bMask, uint32_t aMask) {
+  bool supported = depth == 1 || depth == 4 || depth == 8 || depth == 16 || depth == 24 || depth == 32;
+  switch (f.Compression) {
+    case 0: break;
+    case 1:
+      f.Compressed = true;
+      supported = supported && depth == 8;
+      break;
+    case 2:
+      f.Compressed = true;
+      supported = supported && depth == 4;
+      break;
+    case 3:
+    case 6: {
+      // Bit fields: the layouts of our own pictures are read as they are; any other set of
+      // masks (each one run of bits) is taken apart into 24-bit colour, or 32 bits with alpha.
+      if (depth == 16 && aMask == 0 && Masks565_(rMask, gMask, bMask)) {
+        f.Bpp = 16;
+      } else if ((depth == 16 && aMask == 0 && Masks555_(rMask, gMask, bMask)) ||
+                 (depth == 32 && Masks888_(rMask, gMask, bMask) && (aMask == 0 || aMask == 0xFF000000u))) {
+      } else {
+        const uint32_t masks[4] = {rMask, gMask, bMask, aMask};
+        bool runs = depth == 16 || depth == 32;
+        for (int i = 0; i < 4; ++i) {
+          int32_t shift, bits;
+          runs = runs && MaskRun_(masks[i], shift, bits);
+          f.Masks[i] = masks[i];
+        }
+        // Masks of bits the pixel does not have, or no colour at all, describe no picture.
+        if (depth == 16 && ((rMask | gMask | bMask | aMask) >> 16) != 0) runs = false;
+        if ((rMask | gMask | bMask) == 0) runs = false;
+        supported = supported && runs;
+        f.ByMasks = true;
+        f.Bpp = aMask != 0 ? 32 : 24;
+      }
+      break;
+    }
+    default: supported = false; break;  // JPEG, PNG and the rest
+  }
+  return supported;
+}
+
 }  // namespace
 
 void DIBOpen_(const std::string& fileName, ConFileRec& f) {
@@ -875,45 +964,7 @@ void DIBOpen_(const std::string& fileName, ConFileRec& f) {
   f.Height = static_cast<int32_t>(height);
   f.FileBpp = depth;
   f.Bpp = depth == 16 ? 15 : depth;
-  bool supported = depth == 1 || depth == 4 || depth == 8 || depth == 16 || depth == 24 || depth == 32;
-  switch (f.Compression) {
-    case 0: break;
-    case 1:
-      f.Compressed = true;
-      supported = supported && depth == 8;
-      break;
-    case 2:
-      f.Compressed = true;
-      supported = supported && depth == 4;
-      break;
-    case 3:
-    case 6: {
-      // Bit fields: the layouts of our own pictures are read as they are; any other set of
-      // masks (each one run of bits) is taken apart into 24-bit colour, or 32 bits with alpha.
-      if (depth == 16 && aMask == 0 && Masks565_(rMask, gMask, bMask)) {
-        f.Bpp = 16;
-      } else if ((depth == 16 && aMask == 0 && Masks555_(rMask, gMask, bMask)) ||
-                 (depth == 32 && Masks888_(rMask, gMask, bMask) && (aMask == 0 || aMask == 0xFF000000u))) {
-      } else {
-        const uint32_t masks[4] = {rMask, gMask, bMask, aMask};
-        bool runs = depth == 16 || depth == 32;
-        for (int i = 0; i < 4; ++i) {
-          int32_t shift, bits;
-          runs = runs && MaskRun_(masks[i], shift, bits);
-          f.Masks[i] = masks[i];
-        }
-        // Masks of bits the pixel does not have, or no colour at all, describe no picture.
-        if (depth == 16 && ((rMask | gMask | bMask | aMask) >> 16) != 0) runs = false;
-        if ((rMask | gMask | bMask) == 0) runs = false;
-        supported = supported && runs;
-        f.ByMasks = true;
-        f.Bpp = aMask != 0 ? 32 : 24;
-      }
-      break;
-    }
-    default: supported = false; break;  // JPEG, PNG and the rest
-  }
-  f.Supported = supported;
+  f.Supported = DibLayoutTaken_(f, depth, rMask, gMask, bMask, aMask);
   f.BytesPP = (f.Bpp + 7) / 8;
   f.PalOffset = 14 + static_cast<int64_t>(headerSize);
   f.PalEntrySize = f.IsCore ? 3 : 4;
@@ -960,50 +1011,14 @@ void DIBLoad_(const std::string& fileName, Qimg& img) {
     // Every pixel is written below (read, or cleared before run-length data).
     _imgalloc_(img, f.Width, f.Height, f.Bpp, __LINE__, "Conform.DIBLoad_.ih", false);
     img.Palette.fill(0);
-    if (f.Bpp == 8) {
-      const int64_t entries = std::min<int64_t>(f.PalSize / f.PalEntrySize, 256);
-      uint8_t pal[1024];
-      FSeek(f.Handle, f.PalOffset);
-      FRead(f.Handle, pal, entries * f.PalEntrySize);
-      for (int64_t i = 0; i < entries; ++i) {
-        const uint8_t* e = pal + i * f.PalEntrySize;
-        SetPal_(img, static_cast<int32_t>(i), e[2], e[1], e[0]);
-      }
-    }
+    if (f.Bpp == 8) ReadDibPalette_(f, img);
     if (f.Compressed) {
       // Pixels skipped by deltas and line ends are index 0; so is everything after data cut
       // short, whose loss is logged.
       std::memset(img.Data, 0, static_cast<size_t>(img.Size));
       if (!RleUnpack_(f, img, fileDepth == 4)) SetWarning(ecImage, 9, __LINE__);
     } else {
-      const int64_t w = f.Width;
-      MaskChannel channels[4];
-      for (int i = 0; i < 4; ++i) {
-        int32_t bits = 0;
-        MaskRun_(f.Masks[i], channels[i].Shift, bits);
-        channels[i].Max = bits == 0 ? 0 : static_cast<uint32_t>((uint64_t{1} << bits) - 1);
-      }
-      const int32_t outBytes = img.BytesPP;
-      Dsk2Mem_(f, img, gap, fileDepth < 8 || f.ByMasks, [&](const uint8_t* src, uint8_t* dest) {
-        if (f.ByMasks) {
-          // Bit-field pixels to B, G, R (and alpha).
-          for (int64_t x = 0; x < w; ++x) {
-            const uint32_t v = fileDepth == 16 ? Le16(src + 2 * x) : Le32(src + 4 * x);
-            uint8_t* d = dest + x * outBytes;
-            d[0] = channels[2].Get(v);
-            d[1] = channels[1].Get(v);
-            d[2] = channels[0].Get(v);
-            if (outBytes == 4) d[3] = channels[3].Get(v);
-          }
-          return;
-        }
-        // 1- and 4-bit rows widen to one byte per pixel, most significant bits first.
-        if (fileDepth == 1) {
-          for (int64_t x = 0; x < w; ++x) dest[x] = (src[x / 8] >> (7 - x % 8)) & 1;
-        } else {
-          for (int64_t x = 0; x < w; ++x) dest[x] = x % 2 == 0 ? src[x / 2] >> 4 : src[x / 2] & 15;
-        }
-      });
+      ReadDibRows_(f, img, gap, fileDepth);
     }
     img.XRes = f.XRes;
     img.YRes = f.YRes;

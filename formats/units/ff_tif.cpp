@@ -152,56 +152,68 @@ bool Assoc16_(const TIFRec& rec) {
          rec.Photometric == PHOTOMETRIC_RGB && rec.Width > 0 && rec.Height > 0;
 }
 
+// The samples of a tiled file into all (R, G, B, A per pixel).
+void ReadAssoc16Tiles_(const TiffApi& api, const TIFRec& rec, uint32_t tileWidth, std::vector<uint16_t>& all) {
+  const bool planar = rec.PlanarConfig == PLANARCONFIG_SEPARATE;
+  const size_t width = static_cast<size_t>(rec.Width);
+  uint32_t tileLength = 0;
+  api.GetField(rec.Handle, TIFFTAG_TILELENGTH, &tileLength);
+  const tmsize_t tileBytes = api.TileSize(rec.Handle);
+  const size_t perPixel = planar ? 1 : 4;
+  if (tileBytes > kMaxPictureBytes) SetError(ecImage, 4, __LINE__);
+  if (tileWidth == 0 || tileLength == 0 ||
+      tileBytes < static_cast<tmsize_t>(uint64_t{tileWidth} * tileLength * perPixel * 2))
+    SetError(ecImage, 3, __LINE__);
+  std::vector<uint16_t> tile(static_cast<size_t>(tileBytes + 1) / 2);
+  for (int s = 0; s < (planar ? 4 : 1); ++s)
+    for (uint32_t ty = 0; ty < static_cast<uint32_t>(rec.Height); ty += tileLength)
+      for (uint32_t tx = 0; tx < static_cast<uint32_t>(rec.Width); tx += tileWidth) {
+        if (api.ReadTile(rec.Handle, tile.data(), tx, ty, 0, static_cast<uint16_t>(s)) < 0)
+          SetError(ecImage, 3, __LINE__);
+        // Tiles at the right and bottom edges reach past the picture: only its part is kept.
+        const uint32_t w = std::min(tileWidth, static_cast<uint32_t>(rec.Width) - tx);
+        const uint32_t h = std::min(tileLength, static_cast<uint32_t>(rec.Height) - ty);
+        for (uint32_t y = 0; y < h; ++y)
+          for (uint32_t x = 0; x < w; ++x) {
+            const uint16_t* src = tile.data() + (static_cast<size_t>(y) * tileWidth + x) * perPixel;
+            uint16_t* dst = all.data() + ((ty + y) * width + tx + x) * 4;
+            if (planar) {
+              dst[s] = *src;
+            } else {
+              for (int c = 0; c < 4; ++c) dst[c] = src[c];
+            }
+          }
+      }
+}
+
+// The samples of a file in strips into all (R, G, B, A per pixel).
+void ReadAssoc16Lines_(const TiffApi& api, const TIFRec& rec, std::vector<uint16_t>& all) {
+  const bool planar = rec.PlanarConfig == PLANARCONFIG_SEPARATE;
+  const size_t width = static_cast<size_t>(rec.Width);
+  std::vector<uint16_t> line(static_cast<size_t>(rec.ScanlineSize + 1) / 2);
+  if (line.size() < width * (planar ? 1 : 4)) SetError(ecImage, 3, __LINE__);
+  for (int s = 0; s < (planar ? 4 : 1); ++s)
+    for (int32_t row = 0; row < rec.Height; ++row) {
+      if (api.ReadScanline(rec.Handle, line.data(), static_cast<uint32_t>(row), static_cast<uint16_t>(s)) < 0)
+        SetError(ecImage, 3, __LINE__);
+      uint16_t* dst = all.data() + static_cast<size_t>(row) * width * 4;
+      if (planar) {
+        for (size_t x = 0; x < width; ++x) dst[x * 4 + static_cast<size_t>(s)] = line[x];
+      } else {
+        std::copy(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(width * 4), dst);
+      }
+    }
+}
+
 void ReadAssoc16_(const TiffApi& api, const TIFRec& rec, Qimg& img) {
   const int64_t pixels = static_cast<int64_t>(rec.Width) * rec.Height;
   if (pixels * 4 > kMaxPictureBytes) SetError(ecImage, 4, __LINE__);
-  const bool planar = rec.PlanarConfig == PLANARCONFIG_SEPARATE;
-  const size_t width = static_cast<size_t>(rec.Width);
   std::vector<uint16_t> all(static_cast<size_t>(pixels) * 4);  // R, G, B, A per pixel
-  uint32_t tileWidth = 0, tileLength = 0;
-  if (api.GetField(rec.Handle, TIFFTAG_TILEWIDTH, &tileWidth) != 0) {
-    api.GetField(rec.Handle, TIFFTAG_TILELENGTH, &tileLength);
-    const tmsize_t tileBytes = api.TileSize(rec.Handle);
-    const size_t perPixel = planar ? 1 : 4;
-    if (tileBytes > kMaxPictureBytes) SetError(ecImage, 4, __LINE__);
-    if (tileWidth == 0 || tileLength == 0 ||
-        tileBytes < static_cast<tmsize_t>(uint64_t{tileWidth} * tileLength * perPixel * 2))
-      SetError(ecImage, 3, __LINE__);
-    std::vector<uint16_t> tile(static_cast<size_t>(tileBytes + 1) / 2);
-    for (int s = 0; s < (planar ? 4 : 1); ++s)
-      for (uint32_t ty = 0; ty < static_cast<uint32_t>(rec.Height); ty += tileLength)
-        for (uint32_t tx = 0; tx < static_cast<uint32_t>(rec.Width); tx += tileWidth) {
-          if (api.ReadTile(rec.Handle, tile.data(), tx, ty, 0, static_cast<uint16_t>(s)) < 0)
-            SetError(ecImage, 3, __LINE__);
-          // Tiles at the right and bottom edges reach past the picture: only its part is kept.
-          const uint32_t w = std::min(tileWidth, static_cast<uint32_t>(rec.Width) - tx);
-          const uint32_t h = std::min(tileLength, static_cast<uint32_t>(rec.Height) - ty);
-          for (uint32_t y = 0; y < h; ++y)
-            for (uint32_t x = 0; x < w; ++x) {
-              const uint16_t* src = tile.data() + (static_cast<size_t>(y) * tileWidth + x) * perPixel;
-              uint16_t* dst = all.data() + ((ty + y) * width + tx + x) * 4;
-              if (planar) {
-                dst[s] = *src;
-              } else {
-                for (int c = 0; c < 4; ++c) dst[c] = src[c];
-              }
-            }
-        }
-  } else {
-    std::vector<uint16_t> line(static_cast<size_t>(rec.ScanlineSize + 1) / 2);
-    if (line.size() < width * (planar ? 1 : 4)) SetError(ecImage, 3, __LINE__);
-    for (int s = 0; s < (planar ? 4 : 1); ++s)
-      for (int32_t row = 0; row < rec.Height; ++row) {
-        if (api.ReadScanline(rec.Handle, line.data(), static_cast<uint32_t>(row), static_cast<uint16_t>(s)) < 0)
-          SetError(ecImage, 3, __LINE__);
-        uint16_t* dst = all.data() + static_cast<size_t>(row) * width * 4;
-        if (planar) {
-          for (size_t x = 0; x < width; ++x) dst[x * 4 + static_cast<size_t>(s)] = line[x];
-        } else {
-          std::copy(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(width * 4), dst);
-        }
-      }
-  }
+  uint32_t tileWidth = 0;
+  if (api.GetField(rec.Handle, TIFFTAG_TILEWIDTH, &tileWidth) != 0)
+    ReadAssoc16Tiles_(api, rec, tileWidth, all);
+  else
+    ReadAssoc16Lines_(api, rec, all);
   _imgalloc_(img, rec.Width, rec.Height, 32, __LINE__, "FF_TIF.TIFLoad.img");
   for (int64_t i = 0; i < pixels; ++i) {
     const uint16_t* p = all.data() + 4 * i;
@@ -487,6 +499,69 @@ void TIFLoad(const std::string& fileName, Qimg& img) {
   EndMonitor();
 }
 
+namespace {
+
+// The tags of a picture written by TIFSave: its size and resolution, the compression, the samples
+// and how they are read.
+void SetSaveTags_(const TiffApi& api, TIFF* t, const Qimg& p, const FFVideoOpts& opts, uint16_t compression,
+                  bool bilevel, int64_t rowBytes) {
+  api.SetField(t, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(p.Height));
+  api.SetField(t, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(p.Width));
+  api.SetField(t, TIFFTAG_BITSPERSAMPLE, static_cast<int>(bilevel ? 1 : 8));
+  api.SetField(t, TIFFTAG_COMPRESSION, static_cast<int>(compression));
+  api.SetField(t, TIFFTAG_ORIENTATION, static_cast<int>(ORIENTATION_TOPLEFT));
+  api.SetField(t, TIFFTAG_RESOLUTIONUNIT, static_cast<int>(RESUNIT_INCH));
+  api.SetField(t, TIFFTAG_XRESOLUTION, static_cast<double>(opts.XRes));
+  api.SetField(t, TIFFTAG_YRESOLUTION, static_cast<double>(opts.YRes));
+  if (!bilevel) {
+    api.SetField(t, TIFFTAG_SAMPLESPERPIXEL, static_cast<int>(p.BytesPP));
+    if (p.BytesPP == 4) {
+      const uint16_t alpha[1] = {EXTRASAMPLE_ASSOCALPHA};
+      api.SetField(t, TIFFTAG_EXTRASAMPLES, 1, alpha);
+    }
+  }
+  api.SetField(t, TIFFTAG_ROWSPERSTRIP, api.DefaultStripSize(t, static_cast<uint32_t>(rowBytes)));
+  api.SetField(t, TIFFTAG_PLANARCONFIG, static_cast<int>(PLANARCONFIG_CONTIG));
+  if (bilevel) {
+    api.SetField(t, TIFFTAG_PHOTOMETRIC, static_cast<int>(PHOTOMETRIC_MINISBLACK));
+  } else if (p.BytesPP == 1) {
+    api.SetField(t, TIFFTAG_PHOTOMETRIC, static_cast<int>(PHOTOMETRIC_PALETTE));
+    uint16_t red[256], green[256], blue[256];
+    for (int i = 0; i < 256; ++i) {
+      blue[i] = static_cast<uint16_t>(p.Palette[3 * i] * 256);
+      green[i] = static_cast<uint16_t>(p.Palette[3 * i + 1] * 256);
+      red[i] = static_cast<uint16_t>(p.Palette[3 * i + 2] * 256);
+    }
+    api.SetField(t, TIFFTAG_COLORMAP, red, green, blue);
+  } else {
+    api.SetField(t, TIFFTAG_PHOTOMETRIC, static_cast<int>(PHOTOMETRIC_RGB));
+  }
+}
+
+// The bytes of row as the file holds them: 1-bit rows made from grey24 and 24- and 32-bit rows
+// with red and blue in file order in line, the palette's indices as they are.
+uint8_t* RowToWrite_(const Qimg& p, const Qimg& grey24, uint8_t* line, int32_t row, bool bilevel, int64_t rowBytes) {
+  if (bilevel) {
+    // Light pixels (by luminance) are 1, filling each byte from its highest bit.
+    std::memset(line, 0, static_cast<size_t>(rowBytes));
+    const uint8_t* px = grey24.Data + static_cast<size_t>(row) * static_cast<size_t>(grey24.Width) * 3;
+    for (int32_t x = 0; x < p.Width; ++x, px += 3) {
+      const uint32_t lum = (px[2] * 9798u + px[1] * 19235u + px[0] * 3735u) / 32768u;
+      if (lum > 127) line[x >> 3] |= static_cast<uint8_t>(0x80 >> (x & 7));
+    }
+    return line;
+  }
+  if (p.BytesPP >= 3) {
+    const uint8_t* src = p.Data + static_cast<size_t>(row) * static_cast<size_t>(rowBytes);
+    std::memcpy(line, src, static_cast<size_t>(rowBytes));
+    for (int64_t i = 0; i < rowBytes; i += p.BytesPP) std::swap(line[i], line[i + 2]);
+    return line;
+  }
+  return p.Data + static_cast<size_t>(row) * static_cast<size_t>(rowBytes);
+}
+
+}  // namespace
+
 void TIFSave(const std::string& fileName, const Qimg& img, const FFVideoOpts& opts) {
   Framed("FF_TIF.TIFSave", [&] {
     const TiffApi& api = Api_();
@@ -526,56 +601,9 @@ void TIFSave(const std::string& fileName, const Qimg& img, const FFVideoOpts& op
       try {
         TIFCreate_(rec, temp);
         TIFF* t = rec.Handle;
-        api.SetField(t, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(p.Height));
-        api.SetField(t, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(p.Width));
-        api.SetField(t, TIFFTAG_BITSPERSAMPLE, static_cast<int>(bilevel ? 1 : 8));
-        api.SetField(t, TIFFTAG_COMPRESSION, static_cast<int>(compression));
-        api.SetField(t, TIFFTAG_ORIENTATION, static_cast<int>(ORIENTATION_TOPLEFT));
-        api.SetField(t, TIFFTAG_RESOLUTIONUNIT, static_cast<int>(RESUNIT_INCH));
-        api.SetField(t, TIFFTAG_XRESOLUTION, static_cast<double>(opts.XRes));
-        api.SetField(t, TIFFTAG_YRESOLUTION, static_cast<double>(opts.YRes));
-        if (!bilevel) {
-          api.SetField(t, TIFFTAG_SAMPLESPERPIXEL, static_cast<int>(p.BytesPP));
-          if (p.BytesPP == 4) {
-            const uint16_t alpha[1] = {EXTRASAMPLE_ASSOCALPHA};
-            api.SetField(t, TIFFTAG_EXTRASAMPLES, 1, alpha);
-          }
-        }
-        api.SetField(t, TIFFTAG_ROWSPERSTRIP, api.DefaultStripSize(t, static_cast<uint32_t>(rowBytes)));
-        api.SetField(t, TIFFTAG_PLANARCONFIG, static_cast<int>(PLANARCONFIG_CONTIG));
-        if (bilevel) {
-          api.SetField(t, TIFFTAG_PHOTOMETRIC, static_cast<int>(PHOTOMETRIC_MINISBLACK));
-        } else if (p.BytesPP == 1) {
-          api.SetField(t, TIFFTAG_PHOTOMETRIC, static_cast<int>(PHOTOMETRIC_PALETTE));
-          uint16_t red[256], green[256], blue[256];
-          for (int i = 0; i < 256; ++i) {
-            blue[i] = static_cast<uint16_t>(p.Palette[3 * i] * 256);
-            green[i] = static_cast<uint16_t>(p.Palette[3 * i + 1] * 256);
-            red[i] = static_cast<uint16_t>(p.Palette[3 * i + 2] * 256);
-          }
-          api.SetField(t, TIFFTAG_COLORMAP, red, green, blue);
-        } else {
-          api.SetField(t, TIFFTAG_PHOTOMETRIC, static_cast<int>(PHOTOMETRIC_RGB));
-        }
+        SetSaveTags_(api, t, p, opts, compression, bilevel, rowBytes);
         for (int32_t row = 0; row < p.Height; ++row) {
-          void* data = nullptr;
-          if (bilevel) {
-            // Light pixels (by luminance) are 1, filling each byte from its highest bit.
-            std::memset(line, 0, static_cast<size_t>(rowBytes));
-            const uint8_t* px = grey24.Data + static_cast<size_t>(row) * static_cast<size_t>(grey24.Width) * 3;
-            for (int32_t x = 0; x < p.Width; ++x, px += 3) {
-              const uint32_t lum = (px[2] * 9798u + px[1] * 19235u + px[0] * 3735u) / 32768u;
-              if (lum > 127) line[x >> 3] |= static_cast<uint8_t>(0x80 >> (x & 7));
-            }
-            data = line;
-          } else if (p.BytesPP >= 3) {
-            const uint8_t* src = p.Data + static_cast<size_t>(row) * static_cast<size_t>(rowBytes);
-            std::memcpy(line, src, static_cast<size_t>(rowBytes));
-            for (int64_t i = 0; i < rowBytes; i += p.BytesPP) std::swap(line[i], line[i + 2]);
-            data = line;
-          } else {
-            data = p.Data + static_cast<size_t>(row) * static_cast<size_t>(rowBytes);
-          }
+          uint8_t* data = RowToWrite_(p, grey24, line, row, bilevel, rowBytes);
           if (api.WriteScanline(t, data, static_cast<uint32_t>(row), 0) < 0) SetError(ecImage, 5, __LINE__);
         }
         TIFClose_(rec);

@@ -539,24 +539,19 @@ std::map<std::string, std::string> DesktopDefaults() {
   return defaults;
 }
 
-bool SyncDesktopAssociations(const DesktopAssocRequest& request, DesktopSyncResult& result) {
-  std::lock_guard<std::mutex> guard(g_mutex);
-  result = DesktopSyncResult{};
-  const std::string apps = DesktopApplicationsFolder();
-  const std::string listFile = MimeAppsListFile();
-  if (apps.empty() || listFile.empty()) {
-    result.Error = "neither XDG_DATA_HOME, XDG_CONFIG_HOME nor HOME is set";
-    return false;
-  }
+namespace {
 
-  std::vector<FileType> types = ReadFileTypes();
-  std::map<std::string, size_t> typeIndex;  // entry file name -> type
-  for (size_t i = 0; i < types.size(); ++i) typeIndex[types[i].Id + ".desktop"] = i;
+// The MIME types our extensions want, each for the first owned extension (in the store's order)
+// that gives it (Owner: its type); those the user has just taken; and those of formats the
+// program cannot read just now (a codec missing), which are neither taken nor given back.
+struct WantedTypes {
+  std::map<std::string, size_t> Owner;
+  std::set<std::string> Taken, Keep;
+};
 
-  // The MIME types our extensions want, each for the first owned extension (in the store's order)
-  // that gives it; and those the user has just taken.
-  std::map<std::string, size_t> wanted;
-  std::set<std::string> taken, keep;
+// Adds the MIME types each type now owns to types.
+WantedTypes FindWantedTypes(const DesktopAssocRequest& request, std::vector<FileType>& types) {
+  WantedTypes w;
   // The uninstall gives every line of ours back, whatever the store still says.
   for (const auto& [ext, progId] : request.Uninstall ? decltype(ReadUserChoices()){} : ReadUserChoices()) {
     size_t owner = types.size();
@@ -567,57 +562,47 @@ bool SyncDesktopAssociations(const DesktopAssocRequest& request, DesktopSyncResu
     if (!key.empty() && key[0] != '.') key.insert(0, ".");
     const auto format = request.FormatTypes.find(key);
     if (format == request.FormatTypes.end()) {
-      // A format the program cannot read just now (a codec missing): its lines are neither taken
-      // nor given back.
-      for (const std::string& mime : MimeTypesOfExtension(ext)) keep.insert(mime);
+      for (const std::string& mime : MimeTypesOfExtension(ext)) w.Keep.insert(mime);
       continue;
     }
     const bool justTaken = request.Taken.count(key) != 0;
     for (const std::string& mime : DesktopTypesOfExtension(ext, format->second)) {
-      if (wanted.emplace(mime, owner).second) types[owner].MimeTypes.push_back(mime);
-      if (justTaken) taken.insert(mime);
+      if (w.Owner.emplace(mime, owner).second) types[owner].MimeTypes.push_back(mime);
+      if (justTaken) w.Taken.insert(mime);
     }
   }
+  return w;
+}
 
-  // The desktop entries.
-  bool entriesChanged = false;  // the desktop database is refreshed only after a change
-  if (!request.Uninstall) {
-    for (FileType& t : types) {
-      std::sort(t.MimeTypes.begin(), t.MimeTypes.end());
-      const std::string file = apps + "/" + t.Id + ".desktop";
-      std::string launcher;
-      if (!UpdateLauncher(t, launcher, result.Error)) return false;
-      const std::string text = DesktopEntryText(t, launcher);
-      std::string old;
-      bool exists = false;
-      ReadText(file, old, exists);
-      if (!exists || old != text) {
-        if (!WriteTextAtomic(file, text, result.Error)) return false;
-        entriesChanged = true;
-      }
-      result.Entries.push_back(file);
+// Writes the desktop entries that changed; changed tells whether any did.
+bool WriteDesktopEntries(std::vector<FileType>& types, const std::string& apps, DesktopSyncResult& result,
+                         bool& changed) {
+  for (FileType& t : types) {
+    std::sort(t.MimeTypes.begin(), t.MimeTypes.end());
+    const std::string file = apps + "/" + t.Id + ".desktop";
+    std::string launcher;
+    if (!UpdateLauncher(t, launcher, result.Error)) return false;
+    const std::string text = DesktopEntryText(t, launcher);
+    std::string old;
+    bool exists = false;
+    ReadText(file, old, exists);
+    if (!exists || old != text) {
+      if (!WriteTextAtomic(file, text, result.Error)) return false;
+      changed = true;
     }
+    result.Entries.push_back(file);
   }
+  return true;
+}
 
-  // mimeapps.list and the backup of what stood there before.
-  std::string listText, backupText;
-  bool listExists = false, backupExists = false;
-  if (!ReadText(listFile, listText, listExists)) {
-    result.Error = "cannot read " + listFile;
-    return false;
-  }
-  const std::string backupFile = DesktopDefaultsBackupFile();
-  if (!ReadText(backupFile, backupText, backupExists)) {
-    result.Error = "cannot read " + backupFile;
-    return false;
-  }
-  ListFile list;
-  list.Parse(listText);
-  std::map<std::string, std::string> backup = ParseBackup(backupText);
-  const std::map<std::string, std::string> backupBefore = backup;
-
+// Edits the default-applications group of list: the wanted MIME types name our entries, the lines
+// of ours no longer wanted are given back (to the default saved in backup, else removed).
+void EditDefaults(ListFile& list, const WantedTypes& w, const std::vector<FileType>& types,
+                  std::map<std::string, std::string>& backup, DesktopSyncResult& result) {
+  std::set<std::string> ours;  // our entries' file names
+  for (const FileType& t : types) ours.insert(t.Id + ".desktop");
   size_t first = 0, end = 0;
-  if (!FindDefaultGroup(list, first, end) && !taken.empty()) {
+  if (!FindDefaultGroup(list, first, end) && !w.Taken.empty()) {
     if (!list.Lines.empty() && !TrimmedLine(list.Lines.back()).empty()) list.Lines.push_back("");
     list.Lines.push_back(kDefaultGroup);
     list.FinalNewline = true;
@@ -631,7 +616,7 @@ bool SyncDesktopAssociations(const DesktopAssocRequest& request, DesktopSyncResu
   }
   std::vector<size_t> removed;
   std::vector<std::string> added;
-  for (const auto& [mime, owner] : wanted) {
+  for (const auto& [mime, owner] : w.Owner) {
     const std::string entry = types[owner].Id + ".desktop";
     const auto at = lineOf.find(mime);
     std::string key, value;
@@ -640,11 +625,11 @@ bool SyncDesktopAssociations(const DesktopAssocRequest& request, DesktopSyncResu
     if (current == entry) continue;
     // One of our entries (the other type's) follows the store; another's default is the user's
     // choice unless the user has just taken the extension.
-    const bool ours = typeIndex.count(current) != 0;
-    if (!ours && taken.count(mime) == 0) continue;
+    const bool isOurs = ours.count(current) != 0;
+    if (!isOurs && w.Taken.count(mime) == 0) continue;
     // The default before ours is kept (the latest one the user had); a default that already is
     // one of ours is not a previous owner.
-    if (!ours) backup[mime] = at != lineOf.end() ? list.Lines[at->second] : "";
+    if (!isOurs) backup[mime] = at != lineOf.end() ? list.Lines[at->second] : "";
     const std::string line = mime + "=" + entry + ";";
     if (at != lineOf.end())
       list.Lines[at->second] = line;
@@ -653,10 +638,10 @@ bool SyncDesktopAssociations(const DesktopAssocRequest& request, DesktopSyncResu
     result.Taken.push_back(mime);
   }
   for (const auto& [mime, index] : lineOf) {
-    if (wanted.count(mime) != 0 || keep.count(mime) != 0) continue;
+    if (w.Owner.count(mime) != 0 || w.Keep.count(mime) != 0) continue;
     std::string key, value;
     SplitKeyLine(list.Lines[index], key, value);
-    if (typeIndex.count(FirstEntry(value)) == 0) continue;  // not ours: the user's line stays
+    if (ours.count(FirstEntry(value)) == 0) continue;  // not ours: the user's line stays
     const auto saved = backup.find(mime);
     if (saved != backup.end() && !saved->second.empty())
       list.Lines[index] = saved->second;
@@ -675,6 +660,51 @@ bool SyncDesktopAssociations(const DesktopAssocRequest& request, DesktopSyncResu
   }
   std::sort(removed.rbegin(), removed.rend());
   for (size_t r : removed) list.Lines.erase(list.Lines.begin() + static_cast<std::ptrdiff_t>(r));
+}
+
+// Removes a file; true when it is gone.
+bool RemoveFile(const std::string& file, std::string& error) {
+  if (::unlink(file.c_str()) == 0 || errno == ENOENT) return true;
+  error = "cannot remove " + file + ": " + std::strerror(errno);
+  return false;
+}
+
+}  // namespace
+
+bool SyncDesktopAssociations(const DesktopAssocRequest& request, DesktopSyncResult& result) {
+  std::lock_guard<std::mutex> guard(g_mutex);
+  result = DesktopSyncResult{};
+  const std::string apps = DesktopApplicationsFolder();
+  const std::string listFile = MimeAppsListFile();
+  if (apps.empty() || listFile.empty()) {
+    result.Error = "neither XDG_DATA_HOME, XDG_CONFIG_HOME nor HOME is set";
+    return false;
+  }
+
+  std::vector<FileType> types = ReadFileTypes();
+  const WantedTypes wanted = FindWantedTypes(request, types);
+
+  // The desktop entries.
+  bool entriesChanged = false;  // the desktop database is refreshed only after a change
+  if (!request.Uninstall && !WriteDesktopEntries(types, apps, result, entriesChanged)) return false;
+
+  // mimeapps.list and the backup of what stood there before.
+  std::string listText, backupText;
+  bool listExists = false, backupExists = false;
+  if (!ReadText(listFile, listText, listExists)) {
+    result.Error = "cannot read " + listFile;
+    return false;
+  }
+  const std::string backupFile = DesktopDefaultsBackupFile();
+  if (!ReadText(backupFile, backupText, backupExists)) {
+    result.Error = "cannot read " + backupFile;
+    return false;
+  }
+  ListFile list;
+  list.Parse(listText);
+  std::map<std::string, std::string> backup = ParseBackup(backupText);
+  const std::map<std::string, std::string> backupBefore = backup;
+  EditDefaults(list, wanted, types, backup, result);
 
   // The backup is written before the list, so a default we replace is never lost.
   if (backup != backupBefore && !request.Uninstall && !WriteTextAtomic(backupFile, BackupText(backup), result.Error))
@@ -685,18 +715,10 @@ bool SyncDesktopAssociations(const DesktopAssocRequest& request, DesktopSyncResu
   if (request.Uninstall) {
     // Nothing of ours stays behind: our entries and the kept defaults (every line of ours was
     // given back above).
-    for (const FileType& t : types) {
-      const std::string file = apps + "/" + t.Id + ".desktop";
-      if (::unlink(file.c_str()) != 0 && errno != ENOENT) {
-        result.Error = "cannot remove " + file + ": " + std::strerror(errno);
-        return false;
-      }
-    }
+    for (const FileType& t : types)
+      if (!RemoveFile(apps + "/" + t.Id + ".desktop", result.Error)) return false;
     RemoveLaunchers(types);
-    if (::unlink(backupFile.c_str()) != 0 && errno != ENOENT) {
-      result.Error = "cannot remove " + backupFile + ": " + std::strerror(errno);
-      return false;
-    }
+    if (!RemoveFile(backupFile, result.Error)) return false;
   }
 
   std::string updater;

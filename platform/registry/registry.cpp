@@ -281,15 +281,15 @@ bool Tokenize(const std::string& line, std::vector<Token>& tokens) {
   return true;
 }
 
-// Parses a store file. On failure reason says what was wrong.
-bool Parse(const std::string& text, Node& root, std::string& reason) {
-  // The last line is "END <crc>" over everything before it.
+// Checks the last line of a store file, "END <crc>" over everything before it; endPos is where
+// that line starts.
+bool CheckEndMark(const std::string& text, size_t& endPos, std::string& reason) {
   if (text.empty() || text.back() != '\n') {
     reason = "the file is incomplete";
     return false;
   }
   const size_t lastStart = text.rfind('\n', text.size() - 2);
-  const size_t endPos = lastStart == std::string::npos ? 0 : lastStart + 1;
+  endPos = lastStart == std::string::npos ? 0 : lastStart + 1;
   const std::string endLine = text.substr(endPos, text.size() - 1 - endPos);
   if (endLine.size() != 12 || endLine.compare(0, 4, "END ") != 0) {
     reason = "the end mark is missing";
@@ -305,6 +305,70 @@ bool Parse(const std::string& text, Node& root, std::string& reason) {
     reason = "the checksum does not match";
     return false;
   }
+  return true;
+}
+
+bool BadKeyName(const Token& t) {
+  return !t.quoted || t.text.empty() || t.text.size() > kMaxKeyName || t.text.find('\\') != std::string::npos;
+}
+
+// A key line of version 2, "K depth name": the key named below the key of the last line at the
+// depth above (depth 0, without a name: the root). False when the line is bad.
+bool ReadKeyByDepth(const std::vector<Token>& tokens, Node& root, std::vector<Node*>& keyPath, Node*& current) {
+  size_t depth = 0;
+  bool ok = tokens.size() >= 2 && !tokens[1].quoted && !tokens[1].text.empty() && tokens[1].text.size() <= 4;
+  for (char c : ok ? tokens[1].text : std::string()) {
+    ok = ok && c >= '0' && c <= '9';
+    depth = depth * 10 + static_cast<size_t>(c - '0');
+  }
+  ok = ok && depth <= kMaxDepth && depth <= keyPath.size() && tokens.size() == (depth == 0 ? 2u : 3u);
+  if (!ok || (depth > 0 && BadKeyName(tokens[2]))) return false;
+  keyPath.resize(depth);
+  current = depth == 0 ? &root : keyPath.back()->AddChild(tokens[2].text);
+  keyPath.push_back(current);
+  return true;
+}
+
+// A key line of version 1, "K name name ...": the key by its whole path from the root. What is
+// wrong with the line, nullptr when nothing.
+const char* ReadKeyByPath(const std::vector<Token>& tokens, Node& root, Node*& current) {
+  if (tokens.size() - 1 > kMaxDepth) return "nests keys too deep";
+  current = &root;
+  for (size_t k = 1; k < tokens.size(); ++k) {
+    if (BadKeyName(tokens[k])) return "holds a bad key name";
+    current = current->AddChild(tokens[k].text);
+  }
+  return nullptr;
+}
+
+// A value line, "V name type data", into v; false when it is bad or key holds the name already.
+bool ReadValue(const std::vector<Token>& tokens, Node& key, Value& v) {
+  v.name = tokens[1].text;
+  const std::string& type = tokens[2].text;
+  if (tokens[2].quoted || key.FindValue(v.name) != nullptr) return false;
+  if (type == "sz" && tokens[3].quoted) {
+    v.data.type = rtString;
+    v.data.bytes = tokens[3].text;
+    return true;
+  }
+  if (type == "dword" && !tokens[3].quoted && tokens[3].text.size() == 8) {
+    std::string be;
+    v.data.type = rtDword;
+    if (!FromHex(tokens[3].text, be)) return false;
+    v.data.bytes.assign(be.rbegin(), be.rend());  // stored as written: big-endian digits
+    return true;
+  }
+  if (type == "bin" && tokens[3].quoted) {
+    v.data.type = rtBinary;
+    return FromHex(tokens[3].text, v.data.bytes);
+  }
+  return false;
+}
+
+// Parses a store file. On failure reason says what was wrong.
+bool Parse(const std::string& text, Node& root, std::string& reason) {
+  size_t endPos = 0;
+  if (!CheckEndMark(text, endPos, reason)) return false;
   size_t pos = 0;
   // The next line of the body (without its '\n'); false after the last one.
   auto nextLine = [&](std::string& line) {
@@ -324,70 +388,23 @@ bool Parse(const std::string& text, Node& root, std::string& reason) {
   Node* current = nullptr;
   std::vector<Token> tokens;
   int lineNo = 1;
-  auto badName = [](const Token& t) {
-    return !t.quoted || t.text.empty() || t.text.size() > kMaxKeyName || t.text.find('\\') != std::string::npos;
+  const auto fail = [&reason, &lineNo](const char* what) {
+    reason = "line " + std::to_string(lineNo) + " " + what;
+    return false;
   };
   while (nextLine(line)) {
     ++lineNo;
-    if (!Tokenize(line, tokens) || tokens.empty() || tokens[0].quoted) {
-      reason = "line " + std::to_string(lineNo) + " cannot be read";
-      return false;
-    }
+    if (!Tokenize(line, tokens) || tokens.empty() || tokens[0].quoted) return fail("cannot be read");
     if (tokens[0].text == "K" && byDepth) {
-      size_t depth = 0;
-      bool ok = tokens.size() >= 2 && !tokens[1].quoted && !tokens[1].text.empty() && tokens[1].text.size() <= 4;
-      for (char c : ok ? tokens[1].text : std::string()) {
-        ok = ok && c >= '0' && c <= '9';
-        depth = depth * 10 + static_cast<size_t>(c - '0');
-      }
-      ok = ok && depth <= kMaxDepth && depth <= keyPath.size() && tokens.size() == (depth == 0 ? 2u : 3u);
-      if (!ok || (depth > 0 && badName(tokens[2]))) {
-        reason = "line " + std::to_string(lineNo) + " holds a bad key";
-        return false;
-      }
-      keyPath.resize(depth);
-      current = depth == 0 ? &root : keyPath.back()->AddChild(tokens[2].text);
-      keyPath.push_back(current);
+      if (!ReadKeyByDepth(tokens, root, keyPath, current)) return fail("holds a bad key");
     } else if (tokens[0].text == "K") {
-      if (tokens.size() - 1 > kMaxDepth) {
-        reason = "line " + std::to_string(lineNo) + " nests keys too deep";
-        return false;
-      }
-      current = &root;
-      for (size_t k = 1; k < tokens.size(); ++k) {
-        if (badName(tokens[k])) {
-          reason = "line " + std::to_string(lineNo) + " holds a bad key name";
-          return false;
-        }
-        current = current->AddChild(tokens[k].text);
-      }
+      if (const char* fault = ReadKeyByPath(tokens, root, current)) return fail(fault);
     } else if (tokens[0].text == "V" && current != nullptr && tokens.size() == 4 && tokens[1].quoted) {
       Value v;
-      v.name = tokens[1].text;
-      const std::string& type = tokens[2].text;
-      bool ok = !tokens[2].quoted && current->FindValue(v.name) == nullptr;
-      if (ok && type == "sz" && tokens[3].quoted) {
-        v.data.type = rtString;
-        v.data.bytes = tokens[3].text;
-      } else if (ok && type == "dword" && !tokens[3].quoted && tokens[3].text.size() == 8) {
-        std::string be;
-        ok = FromHex(tokens[3].text, be);
-        v.data.type = rtDword;
-        v.data.bytes.assign(be.rbegin(), be.rend());  // stored as written: big-endian digits
-      } else if (ok && type == "bin" && tokens[3].quoted) {
-        v.data.type = rtBinary;
-        ok = FromHex(tokens[3].text, v.data.bytes);
-      } else {
-        ok = false;
-      }
-      if (!ok) {
-        reason = "line " + std::to_string(lineNo) + " holds a bad value";
-        return false;
-      }
+      if (!ReadValue(tokens, *current, v)) return fail("holds a bad value");
       current->AddValue(std::move(v));
     } else {
-      reason = "line " + std::to_string(lineNo) + " is not understood";
-      return false;
+      return fail("is not understood");
     }
   }
   return true;

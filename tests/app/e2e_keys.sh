@@ -10,15 +10,8 @@
 #   e2e_keys.sh TAVELO TAVELO_SETTINGS
 # ctest-timeout: 90
 set -euo pipefail
-usage="usage: e2e_keys.sh TAVELO TAVELO_SETTINGS"
-prog=$(realpath "${1:?$usage}")
-settings=$(realpath "${2:?$usage}")
-here=$(cd "$(dirname "$0")" && pwd)
-src=$(cd "$here/../.." && pwd)
-
-e2e_args=("$@")
 # shellcheck source=e2e_lib.sh
-source "$here/e2e_lib.sh"
+source "$(dirname "$0")/e2e_lib.sh"
 
 # No update question at start (it would wait for an answer).
 "$settings" float '\Software\Velkarn\Tavelo\3.1.0\' UpdateNextDate 200000

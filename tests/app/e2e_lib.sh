@@ -1,8 +1,17 @@
-# Shared set-up of the end-to-end scripts (tests/app/e2e_*.sh and end_to_end.sh): sourced after
-# the script has set prog, settings, src and here. Re-runs the script inside xvfb-run (1280x1024, no
-# window manager; a script that needs one starts openbox itself: start_window_manager), gives it a
-# private HOME and XDG folders, and defines the helpers below. The caller's "$@" is passed on.
+# Shared set-up of the end-to-end scripts (tests/app/e2e_*.sh and end_to_end.sh), sourced right
+# after "set -euo pipefail". Reads the arguments TAVELO TAVELO_SETTINGS into prog and settings (a
+# script with arguments of its own reads them and sets prog and settings before sourcing this), sets
+# src to the source tree, re-runs the script inside xvfb-run (1280x1024, no window manager; a script
+# that needs one starts openbox itself: start_window_manager), gives it a private HOME and XDG
+# folders, and defines the helpers below. The caller's "$@" is passed on.
 # shellcheck shell=bash
+if [ -z "${prog:-}" ]; then
+  usage="usage: $(basename "$0") TAVELO TAVELO_SETTINGS"
+  prog=$(realpath "${1:?$usage}")
+  settings=$(realpath "${2:?$usage}")
+fi
+src=$(cd "$(dirname "$0")/../.." && pwd)
+e2e_args=("$@")
 if [ "${TAVELO_E2E_INSIDE:-}" != 1 ]; then
   for tool in xvfb-run xdotool ffmpeg compare; do
     command -v "$tool" >/dev/null || { echo "$(basename "$0"): $tool is missing (scripts/install-deps.sh installs it)" >&2; exit 1; }

@@ -12,15 +12,8 @@
 #   e2e_lifecycle.sh TAVELO TAVELO_SETTINGS
 # ctest-timeout: 180
 set -euo pipefail
-usage="usage: e2e_lifecycle.sh TAVELO TAVELO_SETTINGS"
-prog=$(realpath "${1:?$usage}")
-settings=$(realpath "${2:?$usage}")
-here=$(cd "$(dirname "$0")" && pwd)
-src=$(cd "$here/../.." && pwd)
-
-e2e_args=("$@")
 # shellcheck source=e2e_lib.sh
-source "$here/e2e_lib.sh"
+source "$(dirname "$0")/e2e_lib.sh"
 
 key='\Software\Velkarn\Tavelo\3.1.0\'
 store=$XDG_CONFIG_HOME/tavelo/user.reg

@@ -7,15 +7,8 @@
 #   e2e_read_error.sh TAVELO TAVELO_SETTINGS
 # ctest-timeout: 110
 set -euo pipefail
-usage="usage: e2e_read_error.sh TAVELO TAVELO_SETTINGS"
-prog=$(realpath "${1:?$usage}")
-settings=$(realpath "${2:?$usage}")
-here=$(cd "$(dirname "$0")" && pwd)
-src=$(cd "$here/../.." && pwd)
-
-e2e_args=("$@")
 # shellcheck source=e2e_lib.sh
-source "$here/e2e_lib.sh"
+source "$(dirname "$0")/e2e_lib.sh"
 
 "$settings" float '\Software\Velkarn\Tavelo\3.1.0\' UpdateNextDate 200000
 

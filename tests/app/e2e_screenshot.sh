@@ -6,15 +6,8 @@
 #   e2e_screenshot.sh TAVELO TAVELO_SETTINGS
 # ctest-timeout: 150
 set -euo pipefail
-usage="usage: e2e_screenshot.sh TAVELO TAVELO_SETTINGS"
-prog=$(realpath "${1:?$usage}")
-settings=$(realpath "${2:?$usage}")
-here=$(cd "$(dirname "$0")" && pwd)
-src=$(cd "$here/../.." && pwd)
-
-e2e_args=("$@")
 # shellcheck source=e2e_lib.sh
-source "$here/e2e_lib.sh"
+source "$(dirname "$0")/e2e_lib.sh"
 
 key='\Software\Velkarn\Tavelo\3.1.0\'
 "$settings" float "$key" UpdateNextDate 200000

@@ -11,14 +11,8 @@
 # commands (200).
 # ctest-timeout: 600
 set -euo pipefail
-usage="usage: e2e_stress.sh TAVELO TAVELO_SETTINGS"
-prog=$(realpath "${1:?$usage}")
-settings=$(realpath "${2:?$usage}")
-here=$(cd "$(dirname "$0")" && pwd)
-
-e2e_args=("$@")
 # shellcheck source=e2e_lib.sh
-source "$here/e2e_lib.sh"
+source "$(dirname "$0")/e2e_lib.sh"
 
 seed=${TAVELO_STRESS_SEED:-3535}
 count=${TAVELO_STRESS_COUNT:-200}

@@ -10,15 +10,8 @@
 #   e2e_update.sh TAVELO TAVELO_SETTINGS
 # ctest-timeout: 90
 set -euo pipefail
-usage="usage: e2e_update.sh TAVELO TAVELO_SETTINGS"
-prog=$(realpath "${1:?$usage}")
-settings=$(realpath "${2:?$usage}")
-here=$(cd "$(dirname "$0")" && pwd)
-src=$(cd "$here/../.." && pwd)
-
-e2e_args=("$@")
 # shellcheck source=e2e_lib.sh
-source "$here/e2e_lib.sh"
+source "$(dirname "$0")/e2e_lib.sh"
 
 # The proxy: takes each connection, writes its first line to the log, and answers nothing until
 # the client gives up.

@@ -12,14 +12,8 @@
 #   e2e_windows.sh TAVELO TAVELO_SETTINGS
 # ctest-timeout: 120
 set -euo pipefail
-usage="usage: e2e_windows.sh TAVELO TAVELO_SETTINGS"
-prog=$(realpath "${1:?$usage}")
-settings=$(realpath "${2:?$usage}")
-here=$(cd "$(dirname "$0")" && pwd)
-src=$(cd "$here/../.." && pwd)
-e2e_args=("$@")
 # shellcheck source=e2e_lib.sh
-source "$here/e2e_lib.sh"
+source "$(dirname "$0")/e2e_lib.sh"
 
 shots=${TAVELO_E2E_SHOTS:-$work/shots}
 mkdir -p "$shots"

@@ -17,12 +17,8 @@ mode=${1:?$usage}
 prog=$(realpath "${2:?$usage}")
 settings=$(realpath "${3:?$usage}")
 case "$mode" in run-script|program) ;; *) echo "$usage" >&2; exit 2 ;; esac
-here=$(cd "$(dirname "$0")" && pwd)
-src=$(cd "$here/../.." && pwd)
-
-e2e_args=("$@")
 # shellcheck source=e2e_lib.sh
-source "$here/e2e_lib.sh"
+source "$(dirname "$0")/e2e_lib.sh"
 
 # No update question at start (it would wait for an answer).
 "$settings" float '\Software\Velkarn\Tavelo\3.1.0\' UpdateNextDate 200000

@@ -147,7 +147,7 @@ bool FrameIs(const AVFrame* f, int width, int height, uint32_t colour) {
   for (int y = 0; y < height; ++y)
     for (int x = 0; x < width; ++x) {
       const uint8_t* p = f->data[0] + static_cast<ptrdiff_t>(y) * f->linesize[0] + x * 3;
-      if ((p[0] | (p[1] << 8) | (p[2] << 16)) != colour) return false;
+      if (static_cast<uint32_t>(p[0] | (p[1] << 8) | (p[2] << 16)) != colour) return false;
     }
   return true;
 }

@@ -293,7 +293,7 @@ TEST(FFReader, RefusesWhatIsNotARegularFile) {
   ASSERT_GE(sock, 0);
   const std::string real = dir + "/real.avi";
   test::WriteFile(real, test::ReadFile(AviPath("mpeg4.avi")));
-  for (const std::string name : {fifo, dir + "/sock.avi", std::string("/dev/zero"), dir, real + std::string(1, '\0') + "x"}) {
+  for (const std::string& name : {fifo, dir + "/sock.avi", std::string("/dev/zero"), dir, real + std::string(1, '\0') + "x"}) {
     std::string error;
     std::unique_ptr<Reader> r;
     EXPECT_TRUE(test::EndsWithoutBlocking(fifo, [&] { r = Reader::Open(name, {}, &error); })) << name;

@@ -597,8 +597,12 @@ TEST_F(Gif, TruncatedFilesGiveErrorsNeverACrash) {
       GIFDropCacheForTest();
       const int32_t failures = ReadEverything(path, false) + ReadEverything(path, true);
       const int64_t cut = static_cast<int64_t>(n);
-      if (cut < 13) EXPECT_GT(failures, 0) << name << " cut at " << n;
-      if (cut > lastData + 1 && cut < lastEnd - 4) EXPECT_EQ(failures, 0) << name << " cut at " << n;
+      if (cut < 13) {
+        EXPECT_GT(failures, 0) << name << " cut at " << n;
+      }
+      if (cut > lastData + 1 && cut < lastEnd - 4) {
+        EXPECT_EQ(failures, 0) << name << " cut at " << n;
+      }
     }
     EXPECT_EQ(MemCount(), mem0_);
     EXPECT_EQ(FCount(), files0_);
