@@ -11,34 +11,15 @@
 #include "core/services/monitor.h"
 #include "core/services/trace.h"
 #include "formats/ff_codec_libs.h"
+#include "formats/ff_unit.h"
 #include "formats/units/ff_avi.h"
-#include "formats/units/ff_bay.h"
-#include "formats/units/ff_cvr.h"
-#include "formats/units/ff_flc.h"
 #include "formats/units/ff_gif.h"
-#include "formats/units/ff_pnm.h"
-#include "formats/units/ff_ras.h"
-#include "formats/units/ff_sgi.h"
-#include "formats/units/ff_jp2.h"
-#include "formats/units/ff_jpg.h"
-#include "formats/units/ff_mpg.h"
-#include "formats/units/ff_ogg.h"
-#include "formats/units/ff_png.h"
-#include "formats/units/ff_tga_pcx_bmp.h"
-#include "formats/units/ff_tif.h"
-#include "formats/units/ff_wav.h"
-#include "formats/units/ff_wmv.h"
-#include "formats/units/ff_xpm.h"
-#include "formats/units/ff_zmv.h"
 
 namespace tavelo {
 
 namespace {
 
 constexpr int32_t kTrue = -1;
-
-// What the view shows for a value a unit does not have (a sound unit's frames): always 0.
-int32_t g_noValue = 0;
 
 // The dispatcher's routines: their name on the call-name stack and their work in a monitor
 // frame, so that what a failure leaves behind (unit handles, temporary pictures) is released.
@@ -100,31 +81,15 @@ void FillDerived_(UniInfoRec& info) {
 
 void ClearMvi_(MviHandle& mvi) {
   mvi.FormatId = 0;
-  mvi.Gif = nullptr;
-  mvi.Flc = nullptr;
-  mvi.Avi = nullptr;
-  mvi.Zmv = nullptr;
-  mvi.Mpg = nullptr;
-  mvi.Wav = nullptr;
-  mvi.Ogg = nullptr;
-  mvi.Cvr = nullptr;
-  mvi.Pnm = nullptr;
-  mvi.Wmv = nullptr;
-  mvi.Frames = mvi.CurrentFrame = mvi.CurrentSample = mvi.KeyFrame = mvi.Stop = nullptr;
+  mvi.Unit = nullptr;
+  mvi.State = nullptr;
 }
 
-// Frees whichever unit handle the record owns (all but the matching one are none).
-void FreeUnitHandles_(MviHandle& mvi) {
-  MemFree(mvi.Gif);
-  MemFree(mvi.Flc);
-  MemFree(mvi.Avi);
-  MemFree(mvi.Zmv);
-  MemFree(mvi.Mpg);
-  MemFree(mvi.Wav);
-  MemFree(mvi.Ogg);
-  MemFree(mvi.Cvr);
-  MemFree(mvi.Pnm);
-  MemFree(mvi.Wmv);
+// The view of an open movie's values; a movie layer without a unit was never opened.
+FFMovieView View_(const MviHandle& mvi) {
+  if (mvi.Unit != nullptr && mvi.State != nullptr) return mvi.Unit->View(mvi.State);
+  RaiseError(ecUni, 1, __LINE__);
+  return FFMovieView();
 }
 
 void ResetHandle_(UniHandle& h) {
@@ -185,38 +150,16 @@ void ConformUnitDone() {
 // ---- Kinds ----
 
 UniKind UniGetKind(int32_t formatId, int32_t frameCount, int32_t pnmIsMovie) {
-  switch (formatId) {
-    case fidTGA:
-    case fidPCX:
-    case fidBMP:
-    case fidJPEG:
-    case fidPNG:
-    case fidTIFF:
-    case fidSGI:
-    case fidRAS:
-    case fidBAY:
-    case fidXPM:
-    case fidJP2: return frameCount < 2 ? ukPicture : ukSequence;
-    case fidGIF:
-    case fidFLIC:
-    case fidAVI:
-    case fidZMV:
-    case fidMPEG:
-    case fidWAV:
-    case fidMPA:
-    case fidOGA:
-    case fidCINE:
-    case fidAC3:
-    case fidMP4:
-    case fidMPEGX:
-    case fidWMV:
-    case fidWMA:
-    case fidOGV: return ukMovie;
-    case fidPNM:
+  const FFUnit* unit = FFUnitById(formatId);
+  if (unit == nullptr) return ukUnknown;
+  switch (unit->Kind) {
+    case fuStill: return frameCount < 2 ? ukPicture : ukSequence;
+    case fuMovie: return ukMovie;
+    case fuStillOrMovie:
       if (frameCount < 2) return ukPicture;
       return pnmIsMovie == 1 ? ukMovie : ukSequence;
-    default: return ukUnknown;
   }
+  return ukUnknown;
 }
 
 // ---- Descriptions ----
@@ -228,40 +171,14 @@ void FFInfo(const std::string& fileName, int32_t formatId, FFInfoRec& info, FFPr
     FFFormatRec row;
     FFGetFormat(fileName, row, ffRead);
     if (formatId == kNoFormat) formatId = row.FormatId;
-    switch (formatId) {
-      case fidTGA: TGAInfo(fileName, info); break;
-      case fidPCX: PCXInfo(fileName, info); break;
-      case fidBMP: DIBInfo(fileName, info); break;
-      case fidJPEG: JPGInfo(fileName, info); break;
-      case fidPNG: PNGInfo(fileName, info); break;
-      case fidTIFF: TIFInfo(fileName, info); break;
-      case fidJP2: JP2Info(fileName, info); break;
-      case fidZMV: ZMVInfo(fileName, info); break;
-      case fidWAV: WAVInfo(fileName, info); break;
-      case fidGIF: GIFInfo(fileName, info, true); break;
-      case fidFLIC: FLCInfo(fileName, info); break;
-      case fidAVI: AviInfo(fileName, info); break;
-      case fidSGI: SGIInfo(fileName, info); break;
-      case fidRAS: RASInfo(fileName, info); break;
-      case fidPNM: PnmInfo(fileName, info); break;
-      case fidBAY: BayInfo(fileName, info); break;
-      case fidXPM: XPMInfo(fileName, info); break;
-      case fidMPEG:
-      case fidMPA:
-      case fidAC3: MpgInfo(fileName, info, progress, progressData); break;
-      case fidOGA:
-      case fidOGV: OggInfo(fileName, info); break;
-      case fidWMV:
-      case fidWMA: WmvInfo(fileName, info); break;
-      case fidCINE: CvrInfo(fileName, info); break;
-      default:
-        // An id without a unit of its own is offered to the AVI reader, whose fallback decoder
-        // reads many containers; its own failure is held back and reported as (14, 2).
-        if (MonitoredNoRaise([&] { AviInfo(fileName, info); }) != 0) {
-          ClearError();
-          SetError(ecMovie2, 2, __LINE__);
-        }
-        break;
+    const FFUnit* unit = FFUnitById(formatId);
+    if (unit != nullptr && unit->Info != nullptr) {
+      unit->Info(fileName, info, progress, progressData);
+    } else if (MonitoredNoRaise([&] { AviInfo(fileName, info); }) != 0) {
+      // An id without a unit of its own is offered to the AVI reader, whose fallback decoder
+      // reads many containers; its own failure is held back and reported as (14, 2).
+      ClearError();
+      SetError(ecMovie2, 2, __LINE__);
     }
     // A unit that names what it read (the AVI unit's decoder library reading another container)
     // keeps its own description.
@@ -458,111 +375,16 @@ void MviOpen(MviHandle& mvi, const std::string& fileName, int32_t formatId, FFPr
     if (formatId == kNoFormat) formatId = FFGetFormatId(fileName, ffRead);
     mvi.FormatId = formatId;
     try {
-      switch (formatId) {
-        // The movie and sound units open here ("Conform.MviOpen.mf." + the unit's short name),
-        // then the view points at their handle's values.
-        case fidAVI: {
-          _memalloc_(mvi.Avi, static_cast<int64_t>(sizeof(AviHandle)), __LINE__, "Conform.MviOpen.mf.AVI", mkFresh);
-          AviHandle& avi = *mvi.Avi;
-          AviOpen(avi, fileName);
-          mvi.Frames = &avi.FrameCount;
-          mvi.CurrentFrame = &avi.CurrentFrame;
-          mvi.CurrentSample = &avi.af.OutputPos;
-          mvi.KeyFrame = &avi.KeyFrame;
-          mvi.Stop = &avi.StopFlag;
-          break;
-        }
-        case fidZMV:
-          _memalloc_(mvi.Zmv, static_cast<int64_t>(sizeof(ZmvHandle)), __LINE__, "Conform.MviOpen.mf.ZMV", mkFresh);
-          ZMVOpen(*mvi.Zmv, fileName);
-          mvi.Frames = &mvi.Zmv->Frames;
-          mvi.CurrentFrame = &mvi.Zmv->NextFrame;
-          mvi.CurrentSample = &mvi.Zmv->SndPos;
-          mvi.KeyFrame = &mvi.Zmv->PalChanged;
-          mvi.Stop = &mvi.Zmv->Stop;
-          break;
-        case fidWAV:
-          _memalloc_(mvi.Wav, static_cast<int64_t>(sizeof(WavHandle)), __LINE__, "Conform.MviOpen.mf.WAV", mkFresh);
-          WAVOpen(*mvi.Wav, fileName);
-          mvi.Frames = &g_noValue;
-          mvi.CurrentFrame = &g_noValue;
-          mvi.CurrentSample = &mvi.Wav->CurrentSample;
-          mvi.KeyFrame = &g_noValue;
-          mvi.Stop = &mvi.Wav->Stop;
-          break;
-        case fidGIF: {
-          _memalloc_(mvi.Gif, sizeof(GifHandle), __LINE__, "Conform.MviOpen.mf.GIF", mkFresh);
-          GifHandle& gif = *new (mvi.Gif) GifHandle();
-          GIFOpen(gif, fileName, false);
-          mvi.Frames = &gif.Frames;
-          mvi.CurrentFrame = &gif.Delivered;
-          mvi.CurrentSample = &gif.ZeroSample;
-          mvi.KeyFrame = &gif.KeyFrame;
-          mvi.Stop = &gif.Writing;
-          break;
-        }
-        case fidFLIC: {
-          _memalloc_(mvi.Flc, sizeof(FlcHandle), __LINE__, "Conform.MviOpen.mf.FLC", mkFresh);
-          FlcHandle& flc = *new (mvi.Flc) FlcHandle();
-          FLCOpen(flc, fileName);
-          mvi.Frames = &flc.Frames;
-          mvi.CurrentFrame = &flc.Current;
-          mvi.CurrentSample = &flc.ZeroSample;
-          mvi.KeyFrame = &flc.PalChanged;  // a frame with a palette chunk counts as a key frame
-          mvi.Stop = &flc.Writing;
-          break;
-        }
-        case fidPNM:
-          _memalloc_(mvi.Pnm, sizeof(PnmHandle), __LINE__, "Conform.MviOpen.mf.Pnm", mkFresh);
-          new (mvi.Pnm) PnmHandle();
-          PnmOpen(*mvi.Pnm, fileName);
-          mvi.Frames = &mvi.Pnm->Frames;
-          mvi.CurrentFrame = &mvi.Pnm->CurrentFrame;
-          mvi.CurrentSample = &mvi.Pnm->CurrentSample;  // no sound: always 0
-          mvi.KeyFrame = &mvi.Pnm->KeyFrame;            // every image: always true
-          mvi.Stop = &mvi.Pnm->Stop;                    // never stopped: always false
-          break;
-        case fidMPEG:
-        case fidMPA:
-        case fidAC3:
-          _memalloc_(mvi.Mpg, static_cast<int64_t>(sizeof(MpgHandle)), __LINE__, "Conform.MviOpen.mf.MPG", mkFresh);
-          MpgOpen(*mvi.Mpg, fileName, 0, progress, progressData);
-          mvi.Frames = &mvi.Mpg->FrameCount;
-          mvi.CurrentFrame = &mvi.Mpg->CurrentFrame;
-          mvi.CurrentSample = &mvi.Mpg->AudioPos;
-          mvi.KeyFrame = &g_noValue;
-          mvi.Stop = &mvi.Mpg->StopFlag;
-          break;
-        case fidOGA:
-        case fidOGV:
-          _memalloc_(mvi.Ogg, static_cast<int64_t>(sizeof(OggHandle)), __LINE__, "Conform.MviOpen.mf.OGG", mkFresh);
-          OggOpen(*mvi.Ogg, fileName);
-          mvi.Frames = &mvi.Ogg->FrameCount;
-          mvi.CurrentFrame = &mvi.Ogg->CurrentFrame;
-          mvi.CurrentSample = &mvi.Ogg->CurrentSample;
-          mvi.KeyFrame = &g_noValue;
-          mvi.Stop = &g_noValue;
-          break;
-        case fidWMV:
-        case fidWMA:
-          _memalloc_(mvi.Wmv, static_cast<int64_t>(sizeof(WmvHandle)), __LINE__, "Conform.MviOpen.mf.WMV", mkFresh);
-          WmvOpen(*mvi.Wmv, fileName);
-          mvi.Frames = &mvi.Wmv->FrameCount;
-          mvi.CurrentFrame = &mvi.Wmv->CurrentFrame;
-          mvi.CurrentSample = &mvi.Wmv->CurrentSample;
-          mvi.KeyFrame = &g_noValue;
-          mvi.Stop = &mvi.Wmv->Stop;
-          break;
-        case fidCINE:
-          _memalloc_(mvi.Cvr, static_cast<int64_t>(sizeof(CvrHandle)), __LINE__, "Conform.MviOpen.mf.CVR", mkFresh);
-          CvrOpen(*mvi.Cvr, fileName);
-          mvi.Frames = &mvi.Cvr->FrameCount;
-          mvi.CurrentFrame = &mvi.Cvr->CurrentFrame;
-          mvi.CurrentSample = &g_noValue;
-          mvi.KeyFrame = &mvi.Cvr->KeyFrame;
-          mvi.Stop = &g_noValue;
-          break;
-        default: SetError(ecMovie, 1, __LINE__); break;
+      const FFUnit* unit = FFUnitById(formatId);
+      if (unit != nullptr && unit->Open != nullptr) {
+        // The unit's handle, owned by the record from here on; the unit opens into it.
+        _memalloc_(mvi.State, unit->StateSize, __LINE__, std::string("Conform.MviOpen.mf.") + unit->StateName,
+                   mkFresh);
+        unit->NewState(mvi.State);
+        mvi.Unit = unit;
+        unit->Open(mvi.State, fileName, progress, progressData);
+      } else {
+        SetError(ecMovie, 1, __LINE__);
       }
     } catch (...) {
       // The frame frees the unit's handle: no pointer to it may stay behind.
@@ -598,47 +420,10 @@ void UniClose(UniHandle& h) { UniCloseEx(h, 0, 0, 0); }
 
 void MviClose(MviHandle& mvi, int32_t a, int32_t b, int32_t c) {
   Framed("Conform.MviClose", [&] {
-    switch (mvi.FormatId) {
-      // The units' closes (the MPEG family, ids 22 and 24 too, with a, b and c).
-      case fidAVI:
-        if (mvi.Avi != nullptr) AviClose(*mvi.Avi);
-        break;
-      case fidZMV:
-        if (mvi.Zmv != nullptr) ZMVClose(*mvi.Zmv);
-        break;
-      case fidWAV:
-        if (mvi.Wav != nullptr) WAVClose(*mvi.Wav);
-        break;
-      case fidGIF:
-        if (mvi.Gif != nullptr) GIFClose(*mvi.Gif);
-        break;
-      case fidFLIC:
-        if (mvi.Flc != nullptr) FLCClose(*mvi.Flc);
-        break;
-      case fidPNM:
-        if (mvi.Pnm != nullptr) PnmClose(*mvi.Pnm);
-        break;
-      case fidMPEG:
-      case fidMPA:
-      case fidAC3:
-      case fidMP4:
-      case fidMPEGX:
-        if (mvi.Mpg != nullptr) MpgClose(*mvi.Mpg, a, b, c);
-        break;
-      case fidOGA:
-      case fidOGV:
-        if (mvi.Ogg != nullptr) OggClose(*mvi.Ogg);
-        break;
-      case fidWMV:
-      case fidWMA:
-        if (mvi.Wmv != nullptr) WmvClose(*mvi.Wmv);
-        break;
-      case fidCINE:
-        if (mvi.Cvr != nullptr) CvrClose(*mvi.Cvr);
-        break;
-      default: break;
-    }
-    FreeUnitHandles_(mvi);
+    // The unit's close (the MPEG family's with a, b and c), then its handle goes.
+    if (mvi.Unit != nullptr && mvi.State != nullptr && mvi.Unit->Close != nullptr)
+      mvi.Unit->Close(mvi.State, a, b, c);
+    MemFree(mvi.State);
     ClearMvi_(mvi);
   });
 }
@@ -670,8 +455,11 @@ void UniImgLoad_(UniHandle& h, Qimg& img, int32_t frame, Qimg* alpha, int32_t sp
       case ukMovie:
         h.CurrentName = h.FileName;
         MviImgLoad(h.Mvi, img, frame, alpha, spare);
-        h.CurrentFrame = h.Mvi.CurrentFrame != nullptr ? *h.Mvi.CurrentFrame : frame;
-        h.KeyFrame = h.Mvi.KeyFrame != nullptr ? *h.Mvi.KeyFrame : 0;
+        {
+          const FFMovieView view = View_(h.Mvi);
+          h.CurrentFrame = view.CurrentFrame;
+          h.KeyFrame = view.KeyFrame;
+        }
         break;
       default:
         h.CurrentName = "INVALID FILE";
@@ -684,24 +472,13 @@ void UniImgLoad_(UniHandle& h, Qimg& img, int32_t frame, Qimg* alpha, int32_t sp
 
 void MviImgLoad(MviHandle& mvi, Qimg& img, int32_t frame, Qimg* alpha, int32_t spare) {
   Framed("Conform.MviImgLoad", [&] {
-    // A movie layer without its unit's view was never opened.
-    if (mvi.Frames == nullptr || mvi.Stop == nullptr) SetError(ecUni, 1, __LINE__);
-    if (*mvi.Stop != 0) AbortMonitor();
-    if (frame > *mvi.Frames) SetError(ecMovie, 7, __LINE__);
-    switch (mvi.FormatId) {
-      // The units' frame loads (GIF fills the alpha picture itself).
-      case fidAVI: AviImgLoad(*mvi.Avi, img, frame); break;
-      case fidZMV: ZMVImgLoad(*mvi.Zmv, img, frame); break;
-      case fidGIF: GIFLoad(*mvi.Gif, img, frame, alpha); break;
-      case fidFLIC: FLCLoad(*mvi.Flc, img, frame); break;
-      case fidPNM: PnmLoad(*mvi.Pnm, img, frame); break;
-      case fidMPEG: MpgImgLoad(*mvi.Mpg, img, frame); break;
-      case fidOGV: OggImgLoad(*mvi.Ogg, img, frame); break;
-      case fidWMV: WmvImgLoad(*mvi.Wmv, img, frame); break;
-      case fidCINE: CvrLoad(*mvi.Cvr, img, frame); break;
-      default: break;
-    }
-    if (alpha != nullptr && mvi.FormatId != fidGIF) MakeAlpha_(img, *alpha, "Conform.MviImgLoad.imgAlpha^", __LINE__);
+    const FFMovieView view = View_(mvi);
+    if (view.Stop != 0) AbortMonitor();
+    if (frame > view.Frames) SetError(ecMovie, 7, __LINE__);
+    // Sound units read no pictures.
+    if (mvi.Unit->ImgLoad != nullptr) mvi.Unit->ImgLoad(mvi.State, img, frame, alpha);
+    if (alpha != nullptr && !Is(mvi.Unit->FillsAlpha))
+      MakeAlpha_(img, *alpha, "Conform.MviImgLoad.imgAlpha^", __LINE__);
   });
 }
 
@@ -712,7 +489,7 @@ void UniSndLoad(UniHandle& h, Qsnd& snd, int32_t pos, int32_t count, int32_t opt
     if (!Is(h.Audio.AudioSupported)) SetError(ecMovie, 5, __LINE__);
     if (h.Kind == ukMovie) {
       MviSndLoad(h.Mvi, snd, pos, count, option);
-      h.CurrentSample = h.Mvi.CurrentSample != nullptr ? *h.Mvi.CurrentSample : 0;
+      h.CurrentSample = h.Mvi.Unit != nullptr ? h.Mvi.Unit->View(h.Mvi.State).CurrentSample : 0;
     } else {
       SetError(ecUni, 1, __LINE__);
     }
@@ -722,20 +499,11 @@ void UniSndLoad(UniHandle& h, Qsnd& snd, int32_t pos, int32_t count, int32_t opt
 
 void MviSndLoad(MviHandle& mvi, Qsnd& snd, int32_t pos, int32_t count, int32_t option) {
   Framed("Conform.MviSndLoad", [&] {
-    switch (mvi.FormatId) {
-      // The units' sound reads.
-      case fidAVI: AviSndLoad(*mvi.Avi, snd, pos, count, option); break;
-      case fidZMV: ZMVSndLoad(*mvi.Zmv, snd, pos, count, option); break;
-      case fidWAV: WAVLoad(*mvi.Wav, snd, pos, count, option); break;
-      case fidMPEG:
-      case fidMPA:
-      case fidAC3: MpgSndLoad(*mvi.Mpg, snd, pos, count, option); break;
-      case fidOGA:
-      case fidOGV: OggSndLoad(*mvi.Ogg, snd, pos, count, option); break;
-      case fidWMV:
-      case fidWMA: WmvSndLoad(*mvi.Wmv, snd, pos, count); break;
-      default: snd.samples = 0; break;
-    }
+    // Picture units read no sound: an empty read.
+    if (mvi.Unit != nullptr && mvi.Unit->SndLoad != nullptr)
+      mvi.Unit->SndLoad(mvi.State, snd, pos, count, option);
+    else
+      snd.samples = 0;
   });
 }
 
@@ -761,16 +529,9 @@ int32_t UniNearestKeyFrame(UniHandle& h, int32_t frame, int32_t direction) {
 int32_t MviNearestKeyFrame(MviHandle& mvi, int32_t frame, int32_t direction) {
   int32_t result = 1;
   Framed("Conform.MviNearestKeyFrame", [&] {
-    switch (mvi.FormatId) {
-      // AVI, ZMV and Ogg video ask their unit; MPEG, Cine and WMV give the frame itself.
-      case fidAVI: result = AviNearestKeyFrame(*mvi.Avi, frame, direction); break;
-      case fidZMV: result = ZMVNearestKeyFrame(*mvi.Zmv, frame, direction); break;
-      case fidOGV: result = OggNearestKeyFrame(*mvi.Ogg, frame, direction); break;
-      case fidMPEG:
-      case fidCINE:
-      case fidWMV: result = frame; break;
-      default: result = 1; break;
-    }
+    // A unit without a key-frame search of its own starts every search at frame 1.
+    if (mvi.Unit != nullptr && mvi.Unit->NearestKeyFrame != nullptr)
+      result = mvi.Unit->NearestKeyFrame(mvi.State, frame, direction);
   });
   return result;
 }
@@ -789,41 +550,13 @@ void UniGetFileName(const UniInfoRec& info, int32_t frame, std::string& name) {
 void ImgLoad(const std::string& fileName, Qimg& img, int32_t formatId, Qimg* alpha) {
   TraceScope trace("Conform.ImgLoad");
   if (formatId == kNoFormat) formatId = FFGetFormatId(fileName, ffRead);
-  switch (formatId) {
-    case fidTGA: TGALoad_(fileName, img); break;
-    case fidPCX: PCXLoad_(fileName, img); break;
-    case fidBMP: DIBLoad_(fileName, img); break;
-    case fidJPEG: JPGLoad(fileName, img); break;
-    case fidPNG: PNGLoad(fileName, img); break;
-    case fidTIFF: TIFLoad(fileName, img); break;
-    case fidJP2: JP2Load(fileName, img); break;
-    case fidGIF: {
-      // The first image only; its slot fills the alpha picture itself.
-      GifHandle gif;
-      GIFOpen(gif, fileName, true);
-      GIFLoadNext(gif, img, alpha);
-      GIFClose(gif);
-      break;
-    }
-    case fidSGI: SGILoad(fileName, img); break;
-    case fidRAS: RASLoad(fileName, img); break;
-    case fidPNM: {
-      // The first image of the file; the handle (4 KB of buffer) is a tracked block, so a failed
-      // read releases it with the frame that catches the failure.
-      PnmHandle* pnm = nullptr;
-      _memalloc_(pnm, sizeof(PnmHandle), __LINE__, "Conform.ImgLoad.pnm", mkFresh);
-      new (pnm) PnmHandle();
-      PnmOpen(*pnm, fileName);
-      PnmLoad(*pnm, img, 1);
-      PnmClose(*pnm);
-      MemFree(pnm);
-      break;
-    }
-    case fidBAY: BayLoad(fileName, img); break;
-    case fidXPM: XPMLoad(fileName, img); break;
-    default: SetError(ecImage, 2, __LINE__); break;
-  }
-  if (alpha != nullptr && formatId != fidGIF) MakeAlpha_(img, *alpha, "Conform.ImgLoad.imgAlpha^", __LINE__);
+  const FFUnit* unit = FFUnitById(formatId);
+  if (unit != nullptr && unit->Load != nullptr)
+    unit->Load(fileName, img, alpha);
+  else
+    SetError(ecImage, 2, __LINE__);
+  if (alpha != nullptr && (unit == nullptr || !Is(unit->FillsAlpha)))
+    MakeAlpha_(img, *alpha, "Conform.ImgLoad.imgAlpha^", __LINE__);
 }
 
 int32_t ImgSaveEx(const std::string& fileName, const Qimg& img, FFVideoOpts& opts) {
@@ -832,25 +565,11 @@ int32_t ImgSaveEx(const std::string& fileName, const Qimg& img, FFVideoOpts& opt
     ClearError();
     if (!ImgAssigned(img)) SetError(ecImage, 9, __LINE__);
     if (opts.FormatId == kNoFormat) opts.FormatId = FFGetFormatId(fileName, ffWrite);
-    switch (opts.FormatId) {
-      case fidTGA: TGASave_(fileName, img, opts.Codec != 0); break;
-      case fidPCX: PCXSave_(fileName, img, opts); break;
-      case fidBMP: DIBSave_(fileName, img, opts); break;
-      case fidSGI: SGISave(fileName, img, opts.Codec); break;
-      case fidRAS: RASSave(fileName, img, opts.Codec); break;
-      case fidPNM: PnmSave(fileName, img, opts.Codec != 0); break;
-      case fidXPM: XPMSave(fileName, img); break;
-      case fidJPEG: JPGSave(fileName, img, opts); break;
-      case fidPNG: PNGSave(fileName, img, opts); break;
-      case fidTIFF: TIFSave(fileName, img, opts); break;
-      // The rate in ten-thousandths: the integer part of the quality.
-      case fidJP2: {
-        const int64_t rate = FpuTrunc(opts.Quality);
-        JP2Save(fileName, img, static_cast<int32_t>(rate < 0 ? 0 : (rate > 2147483647 ? 2147483647 : rate)));
-        break;
-      }
-      default: SetError(ecImage, 2, __LINE__); break;
-    }
+    const FFUnit* unit = FFUnitById(opts.FormatId);
+    if (unit != nullptr && unit->Save != nullptr)
+      unit->Save(fileName, img, opts);
+    else
+      SetError(ecImage, 2, __LINE__);
     const double onDisk = FSizeByName(fileName);
     size = onDisk > 2147483647.0 ? 2147483647 : static_cast<int32_t>(onDisk);
   });

@@ -89,40 +89,17 @@ struct UniInfoRec {
   void* ProgressData = nullptr;
 };
 
-// The per-format units' own handles (declared by their units).
-struct GifHandle;
-struct FlcHandle;
-struct AviHandle;
-struct ZmvHandle;
-struct MpgHandle;
-struct WavHandle;
-struct OggHandle;
-struct CvrHandle;
-struct PnmHandle;
-struct WmvHandle;
+struct FFUnit;
 
-// The movie layer of an open medium: the unit's own handle (a tracked block owned by the field
-// that matches FormatId) and a view of five of its values, set right after the unit's open.
+// The movie layer of an open medium: the unit that opened it and that unit's own handle (a
+// tracked block that only this record owns, freed by MviClose), or none of them while closed.
 struct MviHandle {
   int32_t FormatId = 0;
-  GifHandle* Gif = nullptr;
-  FlcHandle* Flc = nullptr;
-  AviHandle* Avi = nullptr;
-  ZmvHandle* Zmv = nullptr;
-  MpgHandle* Mpg = nullptr;
-  WavHandle* Wav = nullptr;
-  OggHandle* Ogg = nullptr;
-  CvrHandle* Cvr = nullptr;
-  PnmHandle* Pnm = nullptr;
-  WmvHandle* Wmv = nullptr;
-  int32_t* Frames = nullptr;
-  int32_t* CurrentFrame = nullptr;
-  int32_t* CurrentSample = nullptr;
-  int32_t* KeyFrame = nullptr;
-  int32_t* Stop = nullptr;
+  const FFUnit* Unit = nullptr;
+  void* State = nullptr;
 
   MviHandle() = default;
-  MviHandle(const MviHandle&) = delete;  // the unit handles are tracked by these fields
+  MviHandle(const MviHandle&) = delete;  // the state is tracked by the address of its field
   MviHandle& operator=(const MviHandle&) = delete;
 };
 

@@ -14,7 +14,7 @@
 #include "core/services/files.h"
 #include "core/services/memory.h"
 #include "core/services/trace.h"
-#include "formats/units/ff_avi_names.h"
+#include "formats/ff_unit.h"
 
 namespace tavelo {
 
@@ -79,27 +79,6 @@ const int32_t kSaveDepths[23][7] = {
     {26, 0, 0, 0, 0, 0, 0},      {25, 24, 24, 24, 24, 24, 24},
 };
 
-// Digits of value with "," every three digits.
-std::string GroupThousands(int64_t value) {
-  const bool negative = value < 0;
-  std::string digits = std::to_string(negative ? -value : value);
-  std::string out;
-  const int n = static_cast<int>(digits.size());
-  for (int i = 0; i < n; ++i) {
-    if (i > 0 && (n - i) % 3 == 0) out += ',';
-    out += digits[i];
-  }
-  return negative ? "-" + out : out;
-}
-
-// The integer part toward zero, saturated into the int32 range (NaN gives 0).
-int64_t IntPart(double v) {
-  if (std::isnan(v)) return 0;
-  if (v >= 2147483647.0) return kMaxInt;
-  if (v <= -2147483648.0) return INT32_MIN;
-  return static_cast<int64_t>(v);
-}
-
 // truncate(x + 0.4999) in extended precision, saturating at the int32 maximum.
 int32_t TruncHalfDown(long double product) {
   const long double sum = product + 0.4999L;
@@ -110,6 +89,13 @@ int32_t TruncHalfDown(long double product) {
 }
 
 }  // namespace
+
+int64_t FFIntPart(double v) {
+  if (std::isnan(v)) return 0;
+  if (v >= 2147483647.0) return kMaxInt;
+  if (v <= -2147483648.0) return INT32_MIN;
+  return static_cast<int64_t>(v);
+}
 
 void FFConvExt_(const std::string& exts, std::string& patterns, std::string& display) {
   patterns.clear();
@@ -276,27 +262,10 @@ void FFFree(FFSavePrep& prep) {
 void FFVideoInit(FFVideoOpts& opts, int32_t formatId) {
   FFVideoFree(opts);
   opts.FormatId = formatId;
-  bool valid = true;
-  switch (formatId) {
-    case fidTGA:
-    case fidSGI:
-    case fidRAS:
-    case fidPNM: opts.Codec = 1; break;
-    case fidAVI:
-      opts.Codec = static_cast<int32_t>(FFMakeRGBA('c', 'v', 'i', 'd'));
-      opts.Quality = 100.0;
-      break;
-    case fidZMV: opts.Codec = 2; break;
-    case fidJPEG: opts.Quality = 85.0; break;
-    case fidPNG: opts.Codec = 7; break;
-    case fidTIFF: opts.Codec = 5; break;
-    case fidJP2: opts.Quality = 1000.0; break;
-    case fidMPEG:
-    case fidMP4:
-    case fidWMV: break;
-    case fidOGV: opts.Quality = -1.0; break;
-    default: valid = false; break;
-  }
+  // A format without defaults of its own has no valid options.
+  const FFUnit* unit = FFUnitById(formatId);
+  const bool valid = unit != nullptr && unit->SaveDefaults != nullptr;
+  if (valid) unit->SaveDefaults(opts);
   opts.Valid = valid ? -1 : 0;
   FFVideoGetCodecName(opts, opts.CodecName);
 }
@@ -319,54 +288,9 @@ void FFAudioFree(FFAudioOpts& opts) {
 }
 
 void FFVideoGetCodecName(const FFVideoOpts& opts, std::string& name) {
-  const int32_t codec = opts.Codec;
   std::string out = "N/A";
-  switch (opts.FormatId) {
-    case fidTGA:
-    case fidBMP:
-    case fidSGI:
-    case fidRAS: out = codec != 0 ? "Run Length Encoding (RLE)" : "Uncompressed, full frames"; break;
-    case fidPCX: out = "Run Length Encoding (RLE)"; break;
-    case fidGIF: out = "LZW compression"; break;
-    case fidFLIC: out = "RLE + pixel difference from previous frame"; break;
-    case fidAVI: VfwGetVideoName(static_cast<uint32_t>(codec), out); break;
-    case fidZMV:
-      if (codec == 2) out = "ZMV-FAST compression";
-      if (codec == 3) out = "ZMV-BEST compression";
-      break;
-    case fidJPEG: out = "JPEG Quality: " + std::to_string(IntPart(opts.Quality)) + "%"; break;
-    case fidPNG: out = "PNG Compression Level: " + std::to_string(codec) + " of 9"; break;
-    case fidTIFF:
-      switch (codec) {
-        case 1: out = "Uncompressed, full frames"; break;
-        case 2: out = "CCITT modified Huffman RLE"; break;
-        case 3: out = "CCITT Group 3 fax encoding"; break;
-        case 4: out = "CCITT Group 4 fax encoding"; break;
-        case 5: out = "Variable-Length-Code LZW"; break;
-        case 7: out = "JPEG DCT compression"; break;
-        case 32773: out = "PackBits (Macintosh RLE)"; break;
-        case 32946: out = "Deflate compression (ZIP)"; break;
-        default: break;
-      }
-      break;
-    case fidMPEG:
-      switch (codec) {
-        case 1: out = "MPEG-1"; break;
-        case 2: out = "MPEG-1 (VCD compatible)"; break;
-        case 3: out = "MPEG-2"; break;
-        case 4: out = "MPEG-2 (SVCD compatible)"; break;
-        case 5: out = "MPEG-2 (DVD compatible)"; break;
-        default: break;
-      }
-      break;
-    case fidPNM: out = codec != 0 ? "Binary encoded" : "ASCII encoded"; break;
-    case fidXPM: out = "Uncompressed, full frames"; break;
-    case fidMP4: out = "MPEG-4"; break;
-    case fidJP2: out = "JPEG-2000 Rate: " + GroupThousands(IntPart(opts.Quality)) + " of 10,000"; break;
-    case fidWMV: out = "Windows Media Video 9"; break;
-    case fidOGV: out = "Theora"; break;
-    default: break;
-  }
+  const FFUnit* unit = FFUnitById(opts.FormatId);
+  if (unit != nullptr && unit->CodecName != nullptr) unit->CodecName(opts, out);
   name = CutUtf8(out, 255);
 }
 

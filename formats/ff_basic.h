@@ -92,6 +92,9 @@ struct FFAudioOpts {
 void FFVideoInit(FFVideoOpts& opts, int32_t formatId);
 void FFVideoFree(FFVideoOpts& opts);
 void FFVideoGetCodecName(const FFVideoOpts& opts, std::string& name);
+// The integer part of v toward zero, saturated into the int32 range; NaN gives 0 (the numbers the
+// codec names show).
+int64_t FFIntPart(double v);
 void FFAudioFree(FFAudioOpts& opts);
 
 // ---- The largest picture a reader makes ----

@@ -2,6 +2,26 @@
 
 #include "core/services/basic.h"
 #include "formats/ff_codec_libs.h"
+#include "formats/ff_unit.h"
+#include "formats/units/ff_avi.h"
+#include "formats/units/ff_bay.h"
+#include "formats/units/ff_cvr.h"
+#include "formats/units/ff_flc.h"
+#include "formats/units/ff_gif.h"
+#include "formats/units/ff_jp2.h"
+#include "formats/units/ff_jpg.h"
+#include "formats/units/ff_mpg.h"
+#include "formats/units/ff_ogg.h"
+#include "formats/units/ff_png.h"
+#include "formats/units/ff_pnm.h"
+#include "formats/units/ff_ras.h"
+#include "formats/units/ff_sgi.h"
+#include "formats/units/ff_tga_pcx_bmp.h"
+#include "formats/units/ff_tif.h"
+#include "formats/units/ff_wav.h"
+#include "formats/units/ff_wmv.h"
+#include "formats/units/ff_xpm.h"
+#include "formats/units/ff_zmv.h"
 
 namespace tavelo {
 
@@ -61,6 +81,23 @@ const FFFormatRec kSaveRows[kSaveFormatCount] = {
     {17, 9, ".xpm", "XPM", "X PixMap", "XPM, X PixMap"},
 };
 
+// The unit that serves each format id (formats/ff_unit.h): what the dispatcher calls. Blanking a
+// row above withdraws a format from lookups and filters, not its unit; ids 22 and 24 have a unit
+// but no row.
+struct UnitRow {
+  int32_t FormatId;
+  const FFUnit* Unit;
+};
+const UnitRow kUnitRows[] = {
+    {fidTGA, &kTgaUnit},    {fidPCX, &kPcxUnit},        {fidBMP, &kBmpUnit},       {fidGIF, &kGifUnit},
+    {fidFLIC, &kFlcUnit},   {fidAVI, &kAviUnit},        {fidZMV, &kZmvUnit},       {fidJPEG, &kJpegUnit},
+    {fidPNG, &kPngUnit},    {fidTIFF, &kTiffUnit},      {fidMPEG, &kMpegUnit},     {fidWAV, &kWavUnit},
+    {fidSGI, &kSgiUnit},    {fidRAS, &kRasUnit},        {fidPNM, &kPnmUnit},       {fidBAY, &kBayUnit},
+    {fidXPM, &kXpmUnit},    {fidMPA, &kMpegAudioUnit},  {fidOGA, &kOggAudioUnit},  {fidCINE, &kCineUnit},
+    {fidAC3, &kMpegAudioUnit}, {fidMP4, &kMpeg4Unit},   {fidJP2, &kJp2Unit},       {fidMPEGX, &kMpegXUnit},
+    {fidWMV, &kWmvUnit},    {fidWMA, &kWmaUnit},        {fidOGV, &kOggVideoUnit},
+};
+
 template <size_t N>
 void CopyRows(const FFFormatRec (&from)[N], FFFormatRec (&to)[N]) {
   for (size_t i = 0; i < N; ++i) to[i] = from[i];
@@ -115,6 +152,12 @@ void FFDisableFormat(int32_t formatId, int32_t which) {
     const int i = BlankFirst(FFSaveFormats, kSaveFormatCount, formatId);
     if (i >= 0) g_saveWork[0][i] = FFFormatRec();
   }
+}
+
+const FFUnit* FFUnitById(int32_t formatId) {
+  for (const UnitRow& row : kUnitRows)
+    if (row.FormatId == formatId) return row.Unit;
+  return nullptr;
 }
 
 void FFBeforeWriteTable() { WmvCheckCanWrite(); }

@@ -17,6 +17,7 @@
 #include "formats/conform.h"
 #include "formats/ff_basic.h"
 #include "formats/ff_codec_libs.h"
+#include "formats/ff_unit.h"
 #include "formats/units/ff_avi_names.h"
 #include "platform/acm/acm.h"
 #include "platform/acm/acm_codec.h"
@@ -901,5 +902,36 @@ void AviClose(AviHandle& h) {
     new (&h) AviHandle();
   });
 }
+
+// ---- The dispatcher's entries ----
+
+const FFUnit kAviUnit = {
+    .Kind = fuMovie,
+    .Info = [](const std::string& name, FFInfoRec& info, FFProgressProc, void*) { AviInfo(name, info); },
+    .SaveDefaults =
+        [](FFVideoOpts& opts) {
+          opts.Codec = static_cast<int32_t>(FFMakeRGBA('c', 'v', 'i', 'd'));
+          opts.Quality = 100.0;
+        },
+    .CodecName = [](const FFVideoOpts& opts, std::string& out) {
+      VfwGetVideoName(static_cast<uint32_t>(opts.Codec), out);
+    },
+    .StateName = "AVI",
+    .StateSize = static_cast<int64_t>(sizeof(AviHandle)),
+    .NewState = FFNewState<AviHandle>,
+    .Open = [](void* s, const std::string& name, FFProgressProc, void*) { AviOpen(FFStateOf<AviHandle>(s), name); },
+    .ImgLoad = [](void* s, Qimg& img, int32_t frame, Qimg*) { AviImgLoad(FFStateOf<AviHandle>(s), img, frame); },
+    .SndLoad = [](void* s, Qsnd& snd, int32_t pos, int32_t count, int32_t option) {
+      AviSndLoad(FFStateOf<AviHandle>(s), snd, pos, count, option);
+    },
+    .NearestKeyFrame = [](void* s, int32_t frame, int32_t direction) {
+      return AviNearestKeyFrame(FFStateOf<AviHandle>(s), frame, direction);
+    },
+    .Close = [](void* s, int32_t, int32_t, int32_t) { AviClose(FFStateOf<AviHandle>(s)); },
+    .View = [](const void* s) {
+      const AviHandle& h = FFStateOf<AviHandle>(s);
+      return FFMovieView{h.FrameCount, h.CurrentFrame, h.af.OutputPos, h.KeyFrame, h.StopFlag};
+    },
+};
 
 }  // namespace tavelo

@@ -109,4 +109,8 @@ int32_t AviOpenCount();
 // True when the decoder library loaded with all its exports.
 bool AviDswAvailable();
 
+// The dispatcher's entries (formats/ff_unit.h).
+struct FFUnit;
+extern const FFUnit kAviUnit;
+
 }  // namespace tavelo

@@ -15,6 +15,7 @@
 #include "core/services/trace.h"
 #include "formats/ff_basic.h"
 #include "formats/ff_tables.h"
+#include "formats/ff_unit.h"
 
 namespace tavelo {
 
@@ -463,5 +464,13 @@ void BayLoadMem_(const uint8_t* data, int64_t size, Qimg& img) {
     AllocAndDecode(h, data, img);
   });
 }
+
+// ---- The dispatcher's entries ----
+
+const FFUnit kBayUnit = {
+    .Kind = fuStill,
+    .Info = [](const std::string& name, FFInfoRec& info, FFProgressProc, void*) { BayInfo(name, info); },
+    .Load = [](const std::string& name, Qimg& img, Qimg*) { BayLoad(name, img); },
+};
 
 }  // namespace tavelo

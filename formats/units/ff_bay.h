@@ -75,4 +75,8 @@ void BayLoad(const std::string& fileName, Qimg& img);
 // The same for a whole file held in memory.
 void BayLoadMem_(const uint8_t* data, int64_t size, Qimg& img);
 
+// The dispatcher's entries (formats/ff_unit.h).
+struct FFUnit;
+extern const FFUnit kBayUnit;
+
 }  // namespace tavelo

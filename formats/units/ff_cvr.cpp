@@ -12,6 +12,7 @@
 #include "formats/ff_basic.h"
 #include "formats/ff_codec_libs.h"
 #include "formats/ff_tables.h"
+#include "formats/ff_unit.h"
 #include "formats/units/ff_bay.h"
 
 namespace tavelo {
@@ -148,5 +149,23 @@ void CvrInfo(const std::string& fileName, FFInfoRec& info) {
     v.VideoSupported = v.Width > 0 && CvrCodecKnown_(v.CodecId) ? -1 : 0;
   });
 }
+
+// ---- The dispatcher's entries ----
+
+const FFUnit kCineUnit = {
+    .Kind = fuMovie,
+    .Info = [](const std::string& name, FFInfoRec& info, FFProgressProc, void*) { CvrInfo(name, info); },
+    .StateName = "CVR",
+    .StateSize = static_cast<int64_t>(sizeof(CvrHandle)),
+    .NewState = FFNewState<CvrHandle>,
+    .Open = [](void* s, const std::string& name, FFProgressProc, void*) { CvrOpen(FFStateOf<CvrHandle>(s), name); },
+    .ImgLoad = [](void* s, Qimg& img, int32_t frame, Qimg*) { CvrLoad(FFStateOf<CvrHandle>(s), img, frame); },
+    .NearestKeyFrame = FFEveryFrameKey,
+    .Close = [](void* s, int32_t, int32_t, int32_t) { CvrClose(FFStateOf<CvrHandle>(s)); },
+    .View = [](const void* s) {
+      const CvrHandle& h = FFStateOf<CvrHandle>(s);
+      return FFMovieView{h.FrameCount, h.CurrentFrame, 0, h.KeyFrame, 0};
+    },
+};
 
 }  // namespace tavelo

@@ -51,4 +51,8 @@ void CvrLoad(CvrHandle& h, Qimg& img, int32_t frame);
 void CvrClose(CvrHandle& h);
 void CvrInfo(const std::string& fileName, FFInfoRec& info);
 
+// The dispatcher's entries (formats/ff_unit.h).
+struct FFUnit;
+extern const FFUnit kCineUnit;
+
 }  // namespace tavelo

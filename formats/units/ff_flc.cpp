@@ -14,6 +14,7 @@
 #include "formats/conform.h"
 #include "formats/ff_basic.h"
 #include "formats/ff_tables.h"
+#include "formats/ff_unit.h"
 
 namespace tavelo {
 
@@ -372,5 +373,24 @@ void FLCInfo(const std::string& fileName, FFInfoRec& info) {
     FLCClose(flc);
   });
 }
+
+// ---- The dispatcher's entries ----
+
+const FFUnit kFlcUnit = {
+    .Kind = fuMovie,
+    .Info = [](const std::string& name, FFInfoRec& info, FFProgressProc, void*) { FLCInfo(name, info); },
+    .CodecName = [](const FFVideoOpts&, std::string& out) { out = "RLE + pixel difference from previous frame"; },
+    .StateName = "FLC",
+    .StateSize = static_cast<int64_t>(sizeof(FlcHandle)),
+    .NewState = FFNewState<FlcHandle>,
+    .Open = [](void* s, const std::string& name, FFProgressProc, void*) { FLCOpen(FFStateOf<FlcHandle>(s), name); },
+    .ImgLoad = [](void* s, Qimg& img, int32_t frame, Qimg*) { FLCLoad(FFStateOf<FlcHandle>(s), img, frame); },
+    .Close = [](void* s, int32_t, int32_t, int32_t) { FLCClose(FFStateOf<FlcHandle>(s)); },
+    // A frame with a palette chunk counts as a key frame.
+    .View = [](const void* s) {
+      const FlcHandle& h = FFStateOf<FlcHandle>(s);
+      return FFMovieView{h.Frames, h.Current, 0, h.PalChanged, h.Writing};  // no sound
+    },
+};
 
 }  // namespace tavelo

@@ -43,7 +43,6 @@ struct FlcHandle {
   uint8_t Palette[768] = {};  // B, G, R
   int32_t Frames = 0;         // the header's frame count
   int32_t Writing = 0;        // never set: no routine opens a FLIC file for writing (the stop flag)
-  int32_t ZeroSample = 0;     // a FLIC has no sound: the dispatcher's current sample points here
 };
 
 using FLCRec = FlcHandle;
@@ -72,5 +71,9 @@ void FLCunCmps_(int32_t type, const uint8_t* data, int64_t len, uint8_t* frame, 
 // the body; sets palChanged when a colour chunk was met.
 int32_t FLCDecodeFrame_(const uint8_t* body, int64_t len, int32_t subChunks, uint8_t* frame, int32_t width,
                         int32_t height, uint8_t* palette, bool& palChanged);
+
+// The dispatcher's entries (formats/ff_unit.h).
+struct FFUnit;
+extern const FFUnit kFlcUnit;
 
 }  // namespace tavelo

@@ -20,6 +20,7 @@
 #include "formats/ff_basic.h"
 #include "formats/ff_codec_libs.h"
 #include "formats/ff_tables.h"
+#include "formats/ff_unit.h"
 
 namespace tavelo {
 
@@ -987,5 +988,36 @@ void GIFDllFree() {
   FFFreeCodecLib(clGif);
   GIFDropCacheForTest();
 }
+
+// ---- The dispatcher's entries ----
+
+const FFUnit kGifUnit = {
+    .Kind = fuMovie,
+    .Info = [](const std::string& name, FFInfoRec& info, FFProgressProc, void*) { GIFInfo(name, info, true); },
+    // The first image only; its slot fills the alpha picture itself.
+    .Load =
+        [](const std::string& name, Qimg& img, Qimg* alpha) {
+          GifHandle gif;
+          GIFOpen(gif, name, true);
+          GIFLoadNext(gif, img, alpha);
+          GIFClose(gif);
+        },
+    .FillsAlpha = -1,
+    .CodecName = [](const FFVideoOpts&, std::string& out) { out = "LZW compression"; },
+    .StateName = "GIF",
+    .StateSize = static_cast<int64_t>(sizeof(GifHandle)),
+    .NewState = FFNewState<GifHandle>,
+    .Open = [](void* s, const std::string& name, FFProgressProc, void*) {
+      GIFOpen(FFStateOf<GifHandle>(s), name, false);
+    },
+    .ImgLoad = [](void* s, Qimg& img, int32_t frame, Qimg* alpha) {
+      GIFLoad(FFStateOf<GifHandle>(s), img, frame, alpha);
+    },
+    .Close = [](void* s, int32_t, int32_t, int32_t) { GIFClose(FFStateOf<GifHandle>(s)); },
+    .View = [](const void* s) {
+      const GifHandle& h = FFStateOf<GifHandle>(s);
+      return FFMovieView{h.Frames, h.Delivered, 0, h.KeyFrame, h.Writing};  // no sound
+    },
+};
 
 }  // namespace tavelo

@@ -78,7 +78,6 @@ struct GifHandle {
   int32_t File = 0;             // tracked file, 0 when none
   int32_t Writing = 0;          // bool: opened for writing (then the stop flag: no frames)
   void* WriteHandle = nullptr;  // the library's write handle
-  int32_t ZeroSample = 0;       // a GIF has no sound: the dispatcher's current sample points here
 };
 
 using GIFRec = GifHandle;
@@ -126,5 +125,9 @@ bool GIFMakeSlots_(GifImagePos* images, int32_t count, double& frameRate, int64_
 // Test seams: how many full scans GIFOpen has made (the cache spares them), and the cache dropped.
 int32_t GIFScanCountForTest();
 void GIFDropCacheForTest();
+
+// The dispatcher's entries (formats/ff_unit.h).
+struct FFUnit;
+extern const FFUnit kGifUnit;
 
 }  // namespace tavelo

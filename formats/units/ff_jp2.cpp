@@ -12,6 +12,7 @@
 #include "formats/ff_basic.h"
 #include "formats/ff_codec_libs.h"
 #include "formats/ff_tables.h"
+#include "formats/ff_unit.h"
 #include "platform/fpu/fpu.h"
 
 namespace tavelo {
@@ -108,5 +109,40 @@ void JP2Save(const std::string& fileName, const Qimg& img, int32_t rate) {
 
 void JP2DllLoad() { FFLoadCodecLib(clJp2); }
 void JP2DllFree() { FFFreeCodecLib(clJp2); }
+
+// ---- The dispatcher's entries ----
+
+namespace {
+
+// Digits of value with "," every three digits.
+std::string GroupThousands(int64_t value) {
+  const bool negative = value < 0;
+  std::string digits = std::to_string(negative ? -value : value);
+  std::string out;
+  const int n = static_cast<int>(digits.size());
+  for (int i = 0; i < n; ++i) {
+    if (i > 0 && (n - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return negative ? "-" + out : out;
+}
+
+}  // namespace
+
+const FFUnit kJp2Unit = {
+    .Kind = fuStill,
+    .Info = [](const std::string& name, FFInfoRec& info, FFProgressProc, void*) { JP2Info(name, info); },
+    .Load = [](const std::string& name, Qimg& img, Qimg*) { JP2Load(name, img); },
+    // The rate in ten-thousandths: the integer part of the quality.
+    .Save =
+        [](const std::string& name, const Qimg& img, FFVideoOpts& opts) {
+          const int64_t rate = FpuTrunc(opts.Quality);
+          JP2Save(name, img, static_cast<int32_t>(rate < 0 ? 0 : (rate > 2147483647 ? 2147483647 : rate)));
+        },
+    .SaveDefaults = [](FFVideoOpts& opts) { opts.Quality = 1000.0; },
+    .CodecName = [](const FFVideoOpts& opts, std::string& out) {
+      out = "JPEG-2000 Rate: " + GroupThousands(FFIntPart(opts.Quality)) + " of 10,000";
+    },
+};
 
 }  // namespace tavelo

@@ -20,4 +20,8 @@ void JP2Info(const std::string& fileName, FFInfoRec& info);
 void JP2DllLoad();
 void JP2DllFree();
 
+// The dispatcher's entries (formats/ff_unit.h).
+struct FFUnit;
+extern const FFUnit kJp2Unit;
+
 }  // namespace tavelo

@@ -10,6 +10,7 @@
 #include "formats/ff_basic.h"
 #include "formats/ff_codec_libs.h"
 #include "formats/ff_tables.h"
+#include "formats/ff_unit.h"
 #include "platform/fpu/fpu.h"
 
 namespace tavelo {
@@ -122,5 +123,18 @@ void JPGSave(const std::string& fileName, const Qimg& img, const FFVideoOpts& op
 
 void JPGDllLoad() { FFLoadCodecLib(clJpeg); }
 void JPGDllFree() { FFFreeCodecLib(clJpeg); }
+
+// ---- The dispatcher's entries ----
+
+const FFUnit kJpegUnit = {
+    .Kind = fuStill,
+    .Info = [](const std::string& name, FFInfoRec& info, FFProgressProc, void*) { JPGInfo(name, info); },
+    .Load = [](const std::string& name, Qimg& img, Qimg*) { JPGLoad(name, img); },
+    .Save = [](const std::string& name, const Qimg& img, FFVideoOpts& opts) { JPGSave(name, img, opts); },
+    .SaveDefaults = [](FFVideoOpts& opts) { opts.Quality = 85.0; },
+    .CodecName = [](const FFVideoOpts& opts, std::string& out) {
+      out = "JPEG Quality: " + std::to_string(FFIntPart(opts.Quality)) + "%";
+    },
+};
 
 }  // namespace tavelo

@@ -18,4 +18,8 @@ void JPGInfo(const std::string& fileName, FFInfoRec& info);
 void JPGDllLoad();
 void JPGDllFree();
 
+// The dispatcher's entries (formats/ff_unit.h).
+struct FFUnit;
+extern const FFUnit kJpegUnit;
+
 }  // namespace tavelo

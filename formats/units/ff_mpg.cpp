@@ -10,6 +10,7 @@
 #include "core/services/trace.h"
 #include "formats/ff_codec_libs.h"
 #include "formats/ff_tables.h"
+#include "formats/ff_unit.h"
 #include "platform/fpu/fpu.h"
 
 namespace tavelo {
@@ -493,5 +494,54 @@ void MpgSndLoad(MpgHandle& h, Qsnd& snd, int32_t pos, int32_t count, int32_t opt
     snd.Format = h.PcmFormat;
   });
 }
+
+// ---- The dispatcher's entries ----
+// MPEG video and programme streams; MPEG audio and AC3 through the same handle, sound only; MPEG-4
+// and the extended MPEG id are movies of the family that no reader serves.
+
+const FFUnit kMpegUnit = {
+    .Kind = fuMovie,
+    .Info = [](const std::string& name, FFInfoRec& info, FFProgressProc progress, void* progressData) {
+      MpgInfo(name, info, progress, progressData);
+    },
+    .SaveDefaults = [](FFVideoOpts&) {},
+    .CodecName = [](const FFVideoOpts& opts, std::string& out) {
+      switch (opts.Codec) {
+        case 1: out = "MPEG-1"; break;
+        case 2: out = "MPEG-1 (VCD compatible)"; break;
+        case 3: out = "MPEG-2"; break;
+        case 4: out = "MPEG-2 (SVCD compatible)"; break;
+        case 5: out = "MPEG-2 (DVD compatible)"; break;
+        default: break;
+      }
+    },
+    .StateName = "MPG",
+    .StateSize = static_cast<int64_t>(sizeof(MpgHandle)),
+    .NewState = FFNewState<MpgHandle>,
+    .Open =
+        [](void* s, const std::string& name, FFProgressProc progress, void* progressData) {
+          MpgOpen(FFStateOf<MpgHandle>(s), name, 0, progress, progressData);
+        },
+    .ImgLoad = [](void* s, Qimg& img, int32_t frame, Qimg*) { MpgImgLoad(FFStateOf<MpgHandle>(s), img, frame); },
+    .SndLoad = [](void* s, Qsnd& snd, int32_t pos, int32_t count, int32_t option) {
+      MpgSndLoad(FFStateOf<MpgHandle>(s), snd, pos, count, option);
+    },
+    .NearestKeyFrame = FFEveryFrameKey,
+    .Close = [](void* s, int32_t a, int32_t b, int32_t c) { MpgClose(FFStateOf<MpgHandle>(s), a, b, c); },
+    .View = [](const void* s) {
+      const MpgHandle& h = FFStateOf<MpgHandle>(s);
+      return FFMovieView{h.FrameCount, h.CurrentFrame, h.AudioPos, 0, h.StopFlag};
+    },
+};
+
+const FFUnit kMpegAudioUnit = FFSoundOnly(kMpegUnit);
+
+const FFUnit kMpeg4Unit = {
+    .Kind = fuMovie,
+    .SaveDefaults = [](FFVideoOpts&) {},
+    .CodecName = [](const FFVideoOpts&, std::string& out) { out = "MPEG-4"; },
+};
+
+const FFUnit kMpegXUnit = {.Kind = fuMovie};
 
 }  // namespace tavelo

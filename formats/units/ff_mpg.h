@@ -107,4 +107,11 @@ void MpgSndLoad(MpgHandle& h, Qsnd& snd, int32_t pos, int32_t count, int32_t opt
 void MpgSndSeek(MpgHandle& h, int32_t pos);
 void MpgClose(MpgHandle& h, int32_t a, int32_t b, int32_t c);
 
+// The dispatcher's entries (formats/ff_unit.h).
+struct FFUnit;
+extern const FFUnit kMpegUnit;
+extern const FFUnit kMpegAudioUnit;
+extern const FFUnit kMpeg4Unit;
+extern const FFUnit kMpegXUnit;
+
 }  // namespace tavelo

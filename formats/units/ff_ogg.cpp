@@ -10,6 +10,7 @@
 #include "core/services/trace.h"
 #include "formats/ff_codec_libs.h"
 #include "formats/ff_tables.h"
+#include "formats/ff_unit.h"
 #include "platform/fpu/fpu.h"
 
 namespace tavelo {
@@ -186,5 +187,32 @@ void OggInfo(const std::string& fileName, FFInfoRec& info) {
     MemFree(h);
   });
 }
+
+// ---- The dispatcher's entries ----
+
+const FFUnit kOggVideoUnit = {
+    .Kind = fuMovie,
+    .Info = [](const std::string& name, FFInfoRec& info, FFProgressProc, void*) { OggInfo(name, info); },
+    .SaveDefaults = [](FFVideoOpts& opts) { opts.Quality = -1.0; },
+    .CodecName = [](const FFVideoOpts&, std::string& out) { out = "Theora"; },
+    .StateName = "OGG",
+    .StateSize = static_cast<int64_t>(sizeof(OggHandle)),
+    .NewState = FFNewState<OggHandle>,
+    .Open = [](void* s, const std::string& name, FFProgressProc, void*) { OggOpen(FFStateOf<OggHandle>(s), name); },
+    .ImgLoad = [](void* s, Qimg& img, int32_t frame, Qimg*) { OggImgLoad(FFStateOf<OggHandle>(s), img, frame); },
+    .SndLoad = [](void* s, Qsnd& snd, int32_t pos, int32_t count, int32_t option) {
+      OggSndLoad(FFStateOf<OggHandle>(s), snd, pos, count, option);
+    },
+    .NearestKeyFrame = [](void* s, int32_t frame, int32_t direction) {
+      return OggNearestKeyFrame(FFStateOf<OggHandle>(s), frame, direction);
+    },
+    .Close = [](void* s, int32_t, int32_t, int32_t) { OggClose(FFStateOf<OggHandle>(s)); },
+    .View = [](const void* s) {
+      const OggHandle& h = FFStateOf<OggHandle>(s);
+      return FFMovieView{h.FrameCount, h.CurrentFrame, h.CurrentSample, 0, 0};
+    },
+};
+
+const FFUnit kOggAudioUnit = FFSoundOnly(kOggVideoUnit);
 
 }  // namespace tavelo

@@ -49,4 +49,9 @@ void OggSndLoad(OggHandle& h, Qsnd& snd, int32_t pos, int32_t count, int32_t opt
 void OggClose(OggHandle& h);
 void OggInfo(const std::string& fileName, FFInfoRec& info);
 
+// The dispatcher's entries (formats/ff_unit.h).
+struct FFUnit;
+extern const FFUnit kOggVideoUnit;
+extern const FFUnit kOggAudioUnit;
+
 }  // namespace tavelo

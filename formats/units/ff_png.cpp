@@ -14,6 +14,7 @@
 #include "formats/ff_basic.h"
 #include "formats/ff_codec_libs.h"
 #include "formats/ff_tables.h"
+#include "formats/ff_unit.h"
 
 namespace tavelo {
 
@@ -436,5 +437,18 @@ void PNGInfo(const std::string& fileName, FFInfoRec& info) {
 
 void PNGDllLoad() { FFLoadCodecLib(clPng); }
 void PNGDllFree() { FFFreeCodecLib(clPng); }
+
+// ---- The dispatcher's entries ----
+
+const FFUnit kPngUnit = {
+    .Kind = fuStill,
+    .Info = [](const std::string& name, FFInfoRec& info, FFProgressProc, void*) { PNGInfo(name, info); },
+    .Load = [](const std::string& name, Qimg& img, Qimg*) { PNGLoad(name, img); },
+    .Save = [](const std::string& name, const Qimg& img, FFVideoOpts& opts) { PNGSave(name, img, opts); },
+    .SaveDefaults = [](FFVideoOpts& opts) { opts.Codec = 7; },
+    .CodecName = [](const FFVideoOpts& opts, std::string& out) {
+      out = "PNG Compression Level: " + std::to_string(opts.Codec) + " of 9";
+    },
+};
 
 }  // namespace tavelo

@@ -62,4 +62,8 @@ void PNGInfo(const std::string& fileName, FFInfoRec& info);
 void PNGDllLoad();
 void PNGDllFree();
 
+// The dispatcher's entries (formats/ff_unit.h).
+struct FFUnit;
+extern const FFUnit kPngUnit;
+
 }  // namespace tavelo

@@ -14,6 +14,7 @@
 #include "core/services/trace.h"
 #include "formats/ff_basic.h"
 #include "formats/ff_tables.h"
+#include "formats/ff_unit.h"
 
 namespace tavelo {
 
@@ -640,5 +641,40 @@ void PnmWritePrepared_(const std::string& fileName, const Qimg& img, bool binary
     FClose(out.File);
   });
 }
+
+// ---- The dispatcher's entries ----
+
+const FFUnit kPnmUnit = {
+    .Kind = fuStillOrMovie,
+    .Info = [](const std::string& name, FFInfoRec& info, FFProgressProc, void*) { PnmInfo(name, info); },
+    // The first image of the file; the handle (its buffer) is a tracked block, so a failed read
+    // releases it with the frame that catches the failure.
+    .Load =
+        [](const std::string& name, Qimg& img, Qimg*) {
+          PnmHandle* pnm = nullptr;
+          _memalloc_(pnm, sizeof(PnmHandle), __LINE__, "Conform.ImgLoad.pnm", mkFresh);
+          new (pnm) PnmHandle();
+          PnmOpen(*pnm, name);
+          PnmLoad(*pnm, img, 1);
+          PnmClose(*pnm);
+          MemFree(pnm);
+        },
+    .Save = [](const std::string& name, const Qimg& img, FFVideoOpts& opts) { PnmSave(name, img, opts.Codec != 0); },
+    .SaveDefaults = [](FFVideoOpts& opts) { opts.Codec = 1; },
+    .CodecName = [](const FFVideoOpts& opts, std::string& out) {
+      out = opts.Codec != 0 ? "Binary encoded" : "ASCII encoded";
+    },
+    .StateName = "Pnm",
+    .StateSize = static_cast<int64_t>(sizeof(PnmHandle)),
+    .NewState = FFNewState<PnmHandle>,
+    .Open = [](void* s, const std::string& name, FFProgressProc, void*) { PnmOpen(FFStateOf<PnmHandle>(s), name); },
+    .ImgLoad = [](void* s, Qimg& img, int32_t frame, Qimg*) { PnmLoad(FFStateOf<PnmHandle>(s), img, frame); },
+    .Close = [](void* s, int32_t, int32_t, int32_t) { PnmClose(FFStateOf<PnmHandle>(s)); },
+    // No sound, every image is a key frame, never stopped.
+    .View = [](const void* s) {
+      const PnmHandle& h = FFStateOf<PnmHandle>(s);
+      return FFMovieView{h.Frames, h.CurrentFrame, 0, -1, 0};
+    },
+};
 
 }  // namespace tavelo

@@ -46,10 +46,6 @@ struct PnmHandle {
   int64_t ReadPos = 0;   // where the next refill reads from
   int32_t CurrentFrame = 0;  // the image read last, from 1
   int32_t End = 0;           // bool32: a refill found nothing more
-  // Values the dispatcher's view points at: no sound, every image is a key frame, never stopped.
-  int32_t CurrentSample = 0;
-  int32_t KeyFrame = -1;
-  int32_t Stop = 0;
   // A file held in memory instead of an open file (PnmOpenMem_).
   const uint8_t* Mem = nullptr;
   int64_t MemSize = 0;
@@ -71,5 +67,9 @@ void PnmSave(const std::string& fileName, const Qimg& img, bool binary);
 
 // The writing itself, for a 24-bit picture.
 void PnmWritePrepared_(const std::string& fileName, const Qimg& img, bool binary);
+
+// The dispatcher's entries (formats/ff_unit.h).
+struct FFUnit;
+extern const FFUnit kPnmUnit;
 
 }  // namespace tavelo

@@ -11,6 +11,7 @@
 #include "core/services/trace.h"
 #include "formats/ff_basic.h"
 #include "formats/ff_tables.h"
+#include "formats/ff_unit.h"
 
 namespace tavelo {
 
@@ -394,5 +395,16 @@ void RASWritePrepared_(const std::string& fileName, const Qimg& img, int32_t com
     FClose(file);
   });
 }
+
+// ---- The dispatcher's entries ----
+
+const FFUnit kRasUnit = {
+    .Kind = fuStill,
+    .Info = [](const std::string& name, FFInfoRec& info, FFProgressProc, void*) { RASInfo(name, info); },
+    .Load = [](const std::string& name, Qimg& img, Qimg*) { RASLoad(name, img); },
+    .Save = [](const std::string& name, const Qimg& img, FFVideoOpts& opts) { RASSave(name, img, opts.Codec); },
+    .SaveDefaults = [](FFVideoOpts& opts) { opts.Codec = 1; },
+    .CodecName = FFRunLengthName,
+};
 
 }  // namespace tavelo

@@ -63,4 +63,8 @@ void RASSave(const std::string& fileName, const Qimg& img, int32_t compress);
 // The writing itself, for a picture already at 8, 24 or 32 bits.
 void RASWritePrepared_(const std::string& fileName, const Qimg& img, int32_t compress);
 
+// The dispatcher's entries (formats/ff_unit.h).
+struct FFUnit;
+extern const FFUnit kRasUnit;
+
 }  // namespace tavelo

@@ -10,6 +10,7 @@
 #include "core/services/trace.h"
 #include "formats/ff_basic.h"
 #include "formats/ff_tables.h"
+#include "formats/ff_unit.h"
 
 namespace tavelo {
 
@@ -363,5 +364,16 @@ void SGIWritePrepared_(const std::string& fileName, const Qimg& img, int32_t cod
     FClose(file);
   });
 }
+
+// ---- The dispatcher's entries ----
+
+const FFUnit kSgiUnit = {
+    .Kind = fuStill,
+    .Info = [](const std::string& name, FFInfoRec& info, FFProgressProc, void*) { SGIInfo(name, info); },
+    .Load = [](const std::string& name, Qimg& img, Qimg*) { SGILoad(name, img); },
+    .Save = [](const std::string& name, const Qimg& img, FFVideoOpts& opts) { SGISave(name, img, opts.Codec); },
+    .SaveDefaults = [](FFVideoOpts& opts) { opts.Codec = 1; },
+    .CodecName = FFRunLengthName,
+};
 
 }  // namespace tavelo

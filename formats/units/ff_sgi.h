@@ -71,4 +71,8 @@ void SGISave(const std::string& fileName, const Qimg& img, int32_t codec);
 // The writing itself, for a picture already at 24 or 32 bits.
 void SGIWritePrepared_(const std::string& fileName, const Qimg& img, int32_t codec);
 
+// The dispatcher's entries (formats/ff_unit.h).
+struct FFUnit;
+extern const FFUnit kSgiUnit;
+
 }  // namespace tavelo

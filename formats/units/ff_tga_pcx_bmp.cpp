@@ -10,6 +10,7 @@
 #include "core/services/monitor.h"
 #include "core/services/trace.h"
 #include "formats/ff_basic.h"
+#include "formats/ff_unit.h"
 
 namespace tavelo {
 
@@ -1073,5 +1074,32 @@ void DIBSave_(const std::string& fileName, const Qimg& img, const FFVideoOpts& o
     FFFree(prep);
   });
 }
+
+// ---- The dispatcher's entries ----
+
+const FFUnit kTgaUnit = {
+    .Kind = fuStill,
+    .Info = [](const std::string& name, FFInfoRec& info, FFProgressProc, void*) { TGAInfo(name, info); },
+    .Load = [](const std::string& name, Qimg& img, Qimg*) { TGALoad_(name, img); },
+    .Save = [](const std::string& name, const Qimg& img, FFVideoOpts& opts) { TGASave_(name, img, opts.Codec != 0); },
+    .SaveDefaults = [](FFVideoOpts& opts) { opts.Codec = 1; },
+    .CodecName = FFRunLengthName,
+};
+
+const FFUnit kPcxUnit = {
+    .Kind = fuStill,
+    .Info = [](const std::string& name, FFInfoRec& info, FFProgressProc, void*) { PCXInfo(name, info); },
+    .Load = [](const std::string& name, Qimg& img, Qimg*) { PCXLoad_(name, img); },
+    .Save = [](const std::string& name, const Qimg& img, FFVideoOpts& opts) { PCXSave_(name, img, opts); },
+    .CodecName = [](const FFVideoOpts&, std::string& out) { out = "Run Length Encoding (RLE)"; },
+};
+
+const FFUnit kBmpUnit = {
+    .Kind = fuStill,
+    .Info = [](const std::string& name, FFInfoRec& info, FFProgressProc, void*) { DIBInfo(name, info); },
+    .Load = [](const std::string& name, Qimg& img, Qimg*) { DIBLoad_(name, img); },
+    .Save = [](const std::string& name, const Qimg& img, FFVideoOpts& opts) { DIBSave_(name, img, opts); },
+    .CodecName = FFRunLengthName,
+};
 
 }  // namespace tavelo

@@ -73,4 +73,10 @@ void DIBSave_(const std::string& fileName, const Qimg& img, const FFVideoOpts& o
 // end of the line is cut there. False when the data ends first.
 bool PCXunCmps_(const uint8_t* src, int64_t len, int64_t& pos, uint8_t* dst, int64_t count);
 
+// The dispatcher's entries (formats/ff_unit.h).
+struct FFUnit;
+extern const FFUnit kTgaUnit;
+extern const FFUnit kPcxUnit;
+extern const FFUnit kBmpUnit;
+
 }  // namespace tavelo

@@ -15,6 +15,7 @@
 #include "formats/ff_basic.h"
 #include "formats/ff_codec_libs.h"
 #include "formats/ff_tables.h"
+#include "formats/ff_unit.h"
 
 namespace tavelo {
 
@@ -651,5 +652,28 @@ void TIFInfo(const std::string& fileName, FFInfoRec& info) {
 
 void TIFDllLoad() { FFLoadCodecLib(clTiff); }
 void TIFDllFree() { FFFreeCodecLib(clTiff); }
+
+// ---- The dispatcher's entries ----
+
+const FFUnit kTiffUnit = {
+    .Kind = fuStill,
+    .Info = [](const std::string& name, FFInfoRec& info, FFProgressProc, void*) { TIFInfo(name, info); },
+    .Load = [](const std::string& name, Qimg& img, Qimg*) { TIFLoad(name, img); },
+    .Save = [](const std::string& name, const Qimg& img, FFVideoOpts& opts) { TIFSave(name, img, opts); },
+    .SaveDefaults = [](FFVideoOpts& opts) { opts.Codec = 5; },
+    .CodecName = [](const FFVideoOpts& opts, std::string& out) {
+      switch (opts.Codec) {
+        case 1: out = "Uncompressed, full frames"; break;
+        case 2: out = "CCITT modified Huffman RLE"; break;
+        case 3: out = "CCITT Group 3 fax encoding"; break;
+        case 4: out = "CCITT Group 4 fax encoding"; break;
+        case 5: out = "Variable-Length-Code LZW"; break;
+        case 7: out = "JPEG DCT compression"; break;
+        case 32773: out = "PackBits (Macintosh RLE)"; break;
+        case 32946: out = "Deflate compression (ZIP)"; break;
+        default: break;
+      }
+    },
+};
 
 }  // namespace tavelo

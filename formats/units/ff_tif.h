@@ -53,4 +53,8 @@ void TIFInfo(const std::string& fileName, FFInfoRec& info);
 void TIFDllLoad();
 void TIFDllFree();
 
+// The dispatcher's entries (formats/ff_unit.h).
+struct FFUnit;
+extern const FFUnit kTiffUnit;
+
 }  // namespace tavelo

@@ -10,6 +10,7 @@
 #include "core/services/memory.h"
 #include "core/services/monitor.h"
 #include "core/services/trace.h"
+#include "formats/ff_unit.h"
 #include "formats/units/ff_avi_names.h"
 #include "platform/acm/acm.h"
 #include "platform/acm/acm_codec.h"
@@ -334,5 +335,24 @@ void WAVInfo(const std::string& fileName, FFInfoRec& info) {
   }
   EndMonitor();
 }
+
+// ---- The dispatcher's entries ----
+
+const FFUnit kWavUnit = {
+    .Kind = fuMovie,
+    .Info = [](const std::string& name, FFInfoRec& info, FFProgressProc, void*) { WAVInfo(name, info); },
+    .StateName = "WAV",
+    .StateSize = static_cast<int64_t>(sizeof(WavHandle)),
+    .NewState = FFNewState<WavHandle>,
+    .Open = [](void* s, const std::string& name, FFProgressProc, void*) { WAVOpen(FFStateOf<WavHandle>(s), name); },
+    .SndLoad = [](void* s, Qsnd& snd, int32_t pos, int32_t count, int32_t option) {
+      WAVLoad(FFStateOf<WavHandle>(s), snd, pos, count, option);
+    },
+    .Close = [](void* s, int32_t, int32_t, int32_t) { WAVClose(FFStateOf<WavHandle>(s)); },
+    .View = [](const void* s) {
+      const WavHandle& h = FFStateOf<WavHandle>(s);
+      return FFMovieView{0, 0, h.CurrentSample, 0, h.Stop};
+    },
+};
 
 }  // namespace tavelo

@@ -59,4 +59,8 @@ void ReadIntoExtra_(platform::HMMIO mmio, int64_t bytes);
 // The reader of SndLoad: one second of stored data, whole blocks, never past the data chunk.
 void WAVLoad_(void* source, void*& buffer, int32_t wantedBytes, int32_t& dataBytes, int32_t& sourceBytes);
 
+// The dispatcher's entries (formats/ff_unit.h).
+struct FFUnit;
+extern const FFUnit kWavUnit;
+
 }  // namespace tavelo

@@ -10,6 +10,7 @@
 #include "core/services/trace.h"
 #include "formats/ff_codec_libs.h"
 #include "formats/ff_tables.h"
+#include "formats/ff_unit.h"
 #include "platform/fpu/fpu.h"
 
 namespace tavelo {
@@ -176,5 +177,30 @@ void WmvInfo(const std::string& fileName, FFInfoRec& info) {
     MemFree(h);
   });
 }
+
+// ---- The dispatcher's entries ----
+
+const FFUnit kWmvUnit = {
+    .Kind = fuMovie,
+    .Info = [](const std::string& name, FFInfoRec& info, FFProgressProc, void*) { WmvInfo(name, info); },
+    .SaveDefaults = [](FFVideoOpts&) {},
+    .CodecName = [](const FFVideoOpts&, std::string& out) { out = "Windows Media Video 9"; },
+    .StateName = "WMV",
+    .StateSize = static_cast<int64_t>(sizeof(WmvHandle)),
+    .NewState = FFNewState<WmvHandle>,
+    .Open = [](void* s, const std::string& name, FFProgressProc, void*) { WmvOpen(FFStateOf<WmvHandle>(s), name); },
+    .ImgLoad = [](void* s, Qimg& img, int32_t frame, Qimg*) { WmvImgLoad(FFStateOf<WmvHandle>(s), img, frame); },
+    .SndLoad = [](void* s, Qsnd& snd, int32_t pos, int32_t count, int32_t) {
+      WmvSndLoad(FFStateOf<WmvHandle>(s), snd, pos, count);
+    },
+    .NearestKeyFrame = FFEveryFrameKey,
+    .Close = [](void* s, int32_t, int32_t, int32_t) { WmvClose(FFStateOf<WmvHandle>(s)); },
+    .View = [](const void* s) {
+      const WmvHandle& h = FFStateOf<WmvHandle>(s);
+      return FFMovieView{h.FrameCount, h.CurrentFrame, h.CurrentSample, 0, h.Stop};
+    },
+};
+
+const FFUnit kWmaUnit = FFSoundOnly(kWmvUnit);
 
 }  // namespace tavelo

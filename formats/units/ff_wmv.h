@@ -41,4 +41,9 @@ void WmvSndLoad(WmvHandle& h, Qsnd& snd, int32_t pos, int32_t count);
 void WmvClose(WmvHandle& h);
 void WmvInfo(const std::string& fileName, FFInfoRec& info);
 
+// The dispatcher's entries (formats/ff_unit.h).
+struct FFUnit;
+extern const FFUnit kWmvUnit;
+extern const FFUnit kWmaUnit;
+
 }  // namespace tavelo

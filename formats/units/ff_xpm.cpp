@@ -9,6 +9,7 @@
 #include "formats/ff_basic.h"
 #include "formats/ff_codec_libs.h"
 #include "formats/ff_tables.h"
+#include "formats/ff_unit.h"
 
 namespace tavelo {
 
@@ -88,5 +89,15 @@ void XPMSave(const std::string& fileName, const Qimg& img) {
     FFFree(prep);
   });
 }
+
+// ---- The dispatcher's entries ----
+
+const FFUnit kXpmUnit = {
+    .Kind = fuStill,
+    .Info = [](const std::string& name, FFInfoRec& info, FFProgressProc, void*) { XPMInfo(name, info); },
+    .Load = [](const std::string& name, Qimg& img, Qimg*) { XPMLoad(name, img); },
+    .Save = [](const std::string& name, const Qimg& img, FFVideoOpts&) { XPMSave(name, img); },
+    .CodecName = [](const FFVideoOpts&, std::string& out) { out = "Uncompressed, full frames"; },
+};
 
 }  // namespace tavelo

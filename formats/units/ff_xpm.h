@@ -16,4 +16,8 @@ void XPMLoad(const std::string& fileName, Qimg& img);
 // Saves at 24 bits; a failed write is (7, 11) "Cannot create image file.".
 void XPMSave(const std::string& fileName, const Qimg& img);
 
+// The dispatcher's entries (formats/ff_unit.h).
+struct FFUnit;
+extern const FFUnit kXpmUnit;
+
 }  // namespace tavelo

@@ -12,6 +12,7 @@
 #include "core/services/trace.h"
 #include "formats/ff_basic.h"
 #include "formats/ff_codec_libs.h"
+#include "formats/ff_unit.h"
 #include "formats/units/zmv_bit_decode.h"
 #include "platform/fpu/fpu.h"
 
@@ -829,5 +830,33 @@ void ZMVInfo(const std::string& fileName, FFInfoRec& info) {
 
 void ZMVDllLoad() { FFLoadCodecLib(clZmv); }
 void ZMVDllFree() { FFFreeCodecLib(clZmv); }
+
+// ---- The dispatcher's entries ----
+
+const FFUnit kZmvUnit = {
+    .Kind = fuMovie,
+    .Info = [](const std::string& name, FFInfoRec& info, FFProgressProc, void*) { ZMVInfo(name, info); },
+    .SaveDefaults = [](FFVideoOpts& opts) { opts.Codec = 2; },
+    .CodecName = [](const FFVideoOpts& opts, std::string& out) {
+      if (opts.Codec == 2) out = "ZMV-FAST compression";
+      if (opts.Codec == 3) out = "ZMV-BEST compression";
+    },
+    .StateName = "ZMV",
+    .StateSize = static_cast<int64_t>(sizeof(ZmvHandle)),
+    .NewState = FFNewState<ZmvHandle>,
+    .Open = [](void* s, const std::string& name, FFProgressProc, void*) { ZMVOpen(FFStateOf<ZmvHandle>(s), name); },
+    .ImgLoad = [](void* s, Qimg& img, int32_t frame, Qimg*) { ZMVImgLoad(FFStateOf<ZmvHandle>(s), img, frame); },
+    .SndLoad = [](void* s, Qsnd& snd, int32_t pos, int32_t count, int32_t option) {
+      ZMVSndLoad(FFStateOf<ZmvHandle>(s), snd, pos, count, option);
+    },
+    .NearestKeyFrame = [](void* s, int32_t frame, int32_t direction) {
+      return ZMVNearestKeyFrame(FFStateOf<ZmvHandle>(s), frame, direction);
+    },
+    .Close = [](void* s, int32_t, int32_t, int32_t) { ZMVClose(FFStateOf<ZmvHandle>(s)); },
+    .View = [](const void* s) {
+      const ZmvHandle& h = FFStateOf<ZmvHandle>(s);
+      return FFMovieView{h.Frames, h.NextFrame, h.SndPos, h.PalChanged, h.Stop};
+    },
+};
 
 }  // namespace tavelo

@@ -132,4 +132,8 @@ void ZMVUpdateVP_(ZmvHandle& h, int32_t frame);
 bool ZMVGetPal(ZmvHandle& h, QimgPalette& palette, int32_t frame);
 void ZMVSndSeek(ZmvHandle& h, int32_t sample);
 
+// The dispatcher's entries (formats/ff_unit.h).
+struct FFUnit;
+extern const FFUnit kZmvUnit;
+
 }  // namespace tavelo

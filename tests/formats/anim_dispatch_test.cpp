@@ -163,7 +163,7 @@ TEST_F(AnimDispatch, AFailedOpenLeavesNothingBehind) {
   info.FileName = path;
   UniHandle h;
   EXPECT_EQ(Outcome([&] { UniOpen(h, info); }), test::Err(ecImage, 2));
-  EXPECT_EQ(h.Mvi.Gif, nullptr);
+  EXPECT_EQ(h.Mvi.State, nullptr);
   UniClose(h);
   EXPECT_EQ(MemCount(), mem0_);
   EXPECT_EQ(FCount(), files0_);

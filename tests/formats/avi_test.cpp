@@ -22,6 +22,7 @@
 #include "formats/conform.h"
 #include "formats/ff_basic.h"
 #include "formats/ff_tables.h"
+#include "formats/ff_unit.h"
 #include "formats/units/ff_avi_names.h"
 #include "platform/vfw/vfw.h"
 #include "tests/codecs/avi_reference.h"
@@ -280,7 +281,7 @@ TEST_F(AviUnit, SoundSeeksThroughVideoForWindowsLandWhereReadingInOrderDoes) {
     ASSERT_GT(ch, 0);
     UniHandle h;
     ASSERT_EQ(MonitoredNoRaise([&] { UniOpen(h, info); }), 0);
-    ASSERT_FALSE(h.Mvi.Avi->UseDswAudio);
+    ASSERT_FALSE(FFStateOf<AviHandle>(h.Mvi.State).UseDswAudio);
     Qsnd snd;
     std::vector<int16_t> inOrder;
     for (int32_t pos = 0; pos < info.Audio.Samples;) {

@@ -21,6 +21,7 @@
 #include "formats/conform.h"
 #include "formats/ff_basic.h"
 #include "formats/ff_codec_libs.h"
+#include "formats/ff_unit.h"
 #include "formats/units/ff_mpg.h"
 #include "formats/units/ff_ogg.h"
 #include "formats/units/ff_wmv.h"
@@ -335,7 +336,7 @@ TEST_F(CodecMovies, ReadsPastTheEndAndRefusedSeeks) {
   UniInfoRec info;
   UniHandle h;
   ASSERT_TRUE(Open(MoviePath("theora.ogv"), info, h));
-  OggHandle& ogg = *h.Mvi.Ogg;
+  OggHandle& ogg = FFStateOf<OggHandle>(h.Mvi.State);
   ASSERT_EQ(Try([&] { OggImgLoad(ogg, img_, info.Video.Frames); }).cls, 0);
   // The frame after the last one is an error, not a picture of whatever the buffer held.
   Outcome o = Try([&] { OggImgLoad(ogg, img_, 0); });
@@ -348,7 +349,7 @@ TEST_F(CodecMovies, ReadsPastTheEndAndRefusedSeeks) {
   UniClose(h);
 
   ASSERT_TRUE(Open(MoviePath("wmv2.wmv"), info, h));
-  WmvHandle& wmv = *h.Mvi.Wmv;
+  WmvHandle& wmv = FFStateOf<WmvHandle>(h.Mvi.State);
   const std::string log = test::MakeTempDir("trace") + "/trace.txt";
   SetTraceFile(log);
   TraceStart("test");

@@ -10,6 +10,7 @@
 #include "core/services/memory.h"
 #include "core/services/monitor.h"
 #include "formats/conform.h"
+#include "formats/ff_unit.h"
 #include "formats/units/ff_tga_pcx_bmp.h"
 #include "platform/dynlib/dynlib.h"
 #include "tests/formats/format_fixture.h"
@@ -47,6 +48,67 @@ TEST_F(Dispatcher, KindsByFormat) {
   EXPECT_EQ(UniGetKind(24, 1, 1), ukMovie);
   EXPECT_EQ(UniGetKind(28, 1, 1), ukUnknown);
   EXPECT_EQ(UniGetKind(kNoFormat, 1, 1), ukUnknown);
+}
+
+// What the dispatcher finds for each id: describes, reads a still picture, writes one, opens a
+// movie, reads its frames and its sound, and where a key-frame search goes (0: frame 1, 1: the
+// unit's own, 2: the frame itself).
+TEST_F(Dispatcher, EachFormatIdReachesItsUnitsEntries) {
+  struct Case {
+    int32_t id;
+    UniKind several;  // the kind of a file of several frames (a PNM one taken as a sequence)
+    bool info, load, save, open, frames, sound;
+    int keys;
+  };
+  const Case cases[] = {
+      {fidTGA, ukSequence, 1, 1, 1, 0, 0, 0, 0},
+      {fidPCX, ukSequence, 1, 1, 1, 0, 0, 0, 0},
+      {fidBMP, ukSequence, 1, 1, 1, 0, 0, 0, 0},
+      {fidGIF, ukMovie, 1, 1, 0, 1, 1, 0, 0},
+      {fidFLIC, ukMovie, 1, 0, 0, 1, 1, 0, 0},
+      {fidAVI, ukMovie, 1, 0, 0, 1, 1, 1, 1},
+      {fidZMV, ukMovie, 1, 0, 0, 1, 1, 1, 1},
+      {fidJPEG, ukSequence, 1, 1, 1, 0, 0, 0, 0},
+      {fidPNG, ukSequence, 1, 1, 1, 0, 0, 0, 0},
+      {fidTIFF, ukSequence, 1, 1, 1, 0, 0, 0, 0},
+      {fidMPEG, ukMovie, 1, 0, 0, 1, 1, 1, 2},
+      {fidWAV, ukMovie, 1, 0, 0, 1, 0, 1, 0},
+      {fidSGI, ukSequence, 1, 1, 1, 0, 0, 0, 0},
+      {fidRAS, ukSequence, 1, 1, 1, 0, 0, 0, 0},
+      {fidPNM, ukSequence, 1, 1, 1, 1, 1, 0, 0},
+      {fidBAY, ukSequence, 1, 1, 0, 0, 0, 0, 0},
+      {fidXPM, ukSequence, 1, 1, 1, 0, 0, 0, 0},
+      {fidMPA, ukMovie, 1, 0, 0, 1, 0, 1, 0},
+      {fidOGA, ukMovie, 1, 0, 0, 1, 0, 1, 0},
+      {fidCINE, ukMovie, 1, 0, 0, 1, 1, 0, 2},
+      {fidAC3, ukMovie, 1, 0, 0, 1, 0, 1, 0},
+      {fidMP4, ukMovie, 0, 0, 0, 0, 0, 0, 0},
+      {fidJP2, ukSequence, 1, 1, 1, 0, 0, 0, 0},
+      {fidMPEGX, ukMovie, 0, 0, 0, 0, 0, 0, 0},
+      {fidWMV, ukMovie, 1, 0, 0, 1, 1, 1, 2},
+      {fidWMA, ukMovie, 1, 0, 0, 1, 0, 1, 0},
+      {fidOGV, ukMovie, 1, 0, 0, 1, 1, 1, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.id);
+    EXPECT_EQ(UniGetKind(c.id, 2, 0), c.several);
+    const FFUnit* u = FFUnitById(c.id);
+    ASSERT_NE(u, nullptr);
+    EXPECT_EQ(u->Info != nullptr, c.info);
+    EXPECT_EQ(u->Load != nullptr, c.load);
+    EXPECT_EQ(u->Save != nullptr, c.save);
+    EXPECT_EQ(u->Open != nullptr, c.open);
+    EXPECT_EQ(u->ImgLoad != nullptr, c.frames);
+    EXPECT_EQ(u->SndLoad != nullptr, c.sound);
+    EXPECT_EQ(u->NearestKeyFrame == nullptr ? 0 : u->NearestKeyFrame == FFEveryFrameKey ? 2 : 1, c.keys);
+    // A unit that opens files says how its handle is made and read.
+    if (c.open) {
+      EXPECT_TRUE(u->StateSize > 0 && u->NewState != nullptr && u->View != nullptr && u->Close != nullptr);
+    }
+  }
+  EXPECT_EQ(FFUnitById(0), nullptr);
+  EXPECT_EQ(FFUnitById(28), nullptr);
+  EXPECT_EQ(FFUnitById(kNoFormat), nullptr);
 }
 
 TEST_F(Dispatcher, DescribesASinglePicture) {
@@ -246,8 +308,8 @@ TEST_F(Dispatcher, FailedOpenLeavesAClosedHandle) {
   UniHandle h;
   EXPECT_EQ(Outcome([&] { UniOpen(h, info); }), Err(ecImage, 2));
   EXPECT_EQ(h.Kind, ukUnknown);
-  EXPECT_EQ(h.Mvi.Gif, nullptr);
-  EXPECT_EQ(h.Mvi.Frames, nullptr);
+  EXPECT_EQ(h.Mvi.State, nullptr);
+  EXPECT_EQ(h.Mvi.Unit, nullptr);
   EXPECT_EQ(Outcome([&] { UniClose(h); }), Err(0, 0));
   EXPECT_EQ(Outcome([&] { UniClose(h); }), Err(0, 0));  // closing a closed handle is harmless
   MviHandle mvi;

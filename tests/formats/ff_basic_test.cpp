@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -144,6 +145,54 @@ TEST_F(Basic, VideoOptionsAndCodecNames) {
   FFVideoInit(opts, fidWAV);
   EXPECT_EQ(opts.CodecName, "N/A");
   FFVideoFree(opts);
+}
+
+// The defaults FFVideoInit gives each id: whether they are valid, and the coding they name.
+TEST_F(Basic, DefaultOptionsByFormat) {
+  const std::string rle = "Run Length Encoding (RLE)", na = "N/A";
+  const std::tuple<int32_t, int32_t, std::string> cases[] = {
+      {fidTGA, -1, rle},
+      {fidPCX, 0, rle},
+      {fidBMP, 0, "Uncompressed, full frames"},
+      {fidGIF, 0, "LZW compression"},
+      {fidFLIC, 0, "RLE + pixel difference from previous frame"},
+      {fidAVI, -1, "Cinepak"},
+      {fidZMV, -1, "ZMV-FAST compression"},
+      {fidJPEG, -1, "JPEG Quality: 85%"},
+      {fidPNG, -1, "PNG Compression Level: 7 of 9"},
+      {fidTIFF, -1, "Variable-Length-Code LZW"},
+      {fidMPEG, -1, na},
+      {fidWAV, 0, na},
+      {fidSGI, -1, rle},
+      {fidRAS, -1, rle},
+      {fidPNM, -1, "Binary encoded"},
+      {fidBAY, 0, na},
+      {fidXPM, 0, "Uncompressed, full frames"},
+      {fidMPA, 0, na},
+      {fidOGA, 0, na},
+      {fidCINE, 0, na},
+      {fidAC3, 0, na},
+      {fidMP4, -1, "MPEG-4"},
+      {fidJP2, -1, "JPEG-2000 Rate: 1,000 of 10,000"},
+      {fidMPEGX, 0, na},
+      {fidWMV, -1, "Windows Media Video 9"},
+      {fidWMA, 0, na},
+      {fidOGV, -1, "Theora"},
+      {kNoFormat, 0, na},
+  };
+  FFVideoOpts opts;
+  for (const auto& [id, valid, name] : cases) {
+    FFVideoInit(opts, id);
+    EXPECT_EQ(opts.Valid, valid) << id;
+    EXPECT_EQ(opts.CodecName, name) << id;
+  }
+  FFVideoFree(opts);
+}
+
+TEST_F(Basic, IntegerPartsOfCodecNumbers) {
+  const std::pair<double, int64_t> cases[] = {
+      {99.9, 99}, {-1.5, -1}, {3e9, 2147483647}, {-3e9, INT32_MIN}, {std::nan(""), 0}};
+  for (const auto& [v, part] : cases) EXPECT_EQ(FFIntPart(v), part) << v;
 }
 
 TEST_F(Basic, OptionBlocksAreFreedWithTheRecords) {
