@@ -352,7 +352,11 @@ void DisplayOwnImage(DisplayRec* rec) {
   }
 }
 
-Qimg* DisplayGetImage(DisplayRec* rec) { return rec != nullptr ? rec->Source : nullptr; }
+Qimg* DisplayGetImage(DisplayRec* rec) {
+  if (rec == nullptr) return nullptr;
+  std::lock_guard<std::mutex> lock(rec->Lock);
+  return rec->Source;
+}
 
 void DisplayClear(DisplayRec* rec) {
   if (rec == nullptr) return;
