@@ -45,6 +45,7 @@ class VelkarnDisplayClass final : public QWidget {
     std::lock_guard<std::mutex> lock(rec_->Lock);
     rec_->Window = nullptr;
     if (ImgAssigned(rec_->Resized)) ImgFree(rec_->Resized);
+    rec_->Source = &rec_->Image;
     rec_->Shown = &rec_->Image;
     if (ImgAssigned(rec_->Image)) ImgFree(rec_->Image);
   }
@@ -89,7 +90,7 @@ namespace {
 
 void FreeResized(DisplayRec& rec) {
   if (ImgAssigned(rec.Resized)) ImgFree(rec.Resized);
-  rec.Shown = &rec.Image;
+  rec.Shown = rec.Source;
 }
 
 void FillBack(DisplayRec& rec, HDC dc, int32_t left, int32_t top, int32_t right, int32_t bottom) {
@@ -104,21 +105,10 @@ void FillBack(DisplayRec& rec, HDC dc, int32_t left, int32_t top, int32_t right,
   DeleteObject(brush);
 }
 
-// dest := picture as the painter draws it. A 24-bit picture becomes 32-bit (B, G, R, 255) in one
-// pass and a 32-bit one gets its fourth byte set to 255 (it means nothing in a picture to show);
-// other depths are copied as they are (an 8-bit picture keeps its palette for palette screens).
-void PrepareForDisplay(const Qimg& src, Qimg& dest) {
-  if ((src.Bpp != 24 && src.Bpp != 32) || src.Data == nullptr) {
-    ImgCopy(src, dest);
-    return;
-  }
-  const uint8_t* before = dest.Data;
-  _imgalloc_(dest, src.Width, src.Height, 32, __LINE__, "MedDisplay.DisplaySetImage.next", false);
-  if (dest.Data != before) AskForLargePages(dest.Data, dest.Size);
-  const int64_t n = int64_t{src.Width} * src.Height;
-  const uint8_t* from = src.Data;
-  uint8_t* to = dest.Data;
-  if (src.Bpp == 24) {
+// n pixels of a 24-bit (B, G, R) or 32-bit picture as the painter draws them: 32-bit B, G, R, 255
+// (the fourth byte of a 32-bit picture means nothing in a picture to show).
+void ConvertPixels(const uint8_t* from, uint8_t* to, int64_t n, int32_t bpp) {
+  if (bpp == 24) {
     // Four pixels from three words at a time (the pictures' bytes are little-endian words).
     int64_t i = 0;
     for (; i + 4 <= n; i += 4, from += 12, to += 16) {
@@ -144,8 +134,41 @@ void PrepareForDisplay(const Qimg& src, Qimg& dest) {
       std::memcpy(to, &v, 4);
     }
   }
+}
+
+// dest := picture as the painter draws it. A 24-bit or 32-bit picture becomes 32-bit (B, G, R,
+// 255) in one pass; other depths are copied as they are (an 8-bit picture keeps its palette for
+// palette screens).
+void PrepareForDisplay(const Qimg& src, Qimg& dest) {
+  if ((src.Bpp != 24 && src.Bpp != 32) || src.Data == nullptr) {
+    ImgCopy(src, dest);
+    return;
+  }
+  const uint8_t* before = dest.Data;
+  _imgalloc_(dest, src.Width, src.Height, 32, __LINE__, "MedDisplay.DisplaySetImage.next", false);
+  if (dest.Data != before) AskForLargePages(dest.Data, dest.Size);
+  ConvertPixels(src.Data, dest.Data, int64_t{src.Width} * src.Height, src.Bpp);
   dest.XRes = src.XRes;
   dest.YRes = src.YRes;
+}
+
+// Draws the part (sx, sy, sw, sh) of a 24-bit or 32-bit picture at (x, y), converting only that
+// part, a few rows at a time, into the record's strip buffer.
+void DrawConverted(DisplayRec& rec, QPainter& painter, const Qimg& pic, int32_t sx, int32_t sy, int32_t sw,
+                   int32_t sh, int32_t x, int32_t y) {
+  constexpr int64_t kStripPixels = int64_t{1} << 18;  // 1 MiB of converted rows at most
+  const int32_t rows = static_cast<int32_t>(std::max<int64_t>(1, std::min<int64_t>(sh, kStripPixels / sw)));
+  if (rec.Strip.size() < static_cast<size_t>(int64_t{rows} * sw)) rec.Strip.resize(static_cast<size_t>(int64_t{rows} * sw));
+  const int32_t bytes = pic.Bpp / 8;
+  const int64_t line = int64_t{pic.Width} * bytes;
+  auto* strip = reinterpret_cast<uint8_t*>(rec.Strip.data());
+  for (int32_t done = 0; done < sh; done += rows) {
+    const int32_t n = std::min(rows, sh - done);
+    for (int32_t j = 0; j < n; ++j)
+      ConvertPixels(pic.Data + (sy + done + j) * line + int64_t{sx} * bytes, strip + int64_t{j} * sw * 4, sw, pic.Bpp);
+    const QImage part(strip, sw, n, static_cast<qsizetype>(sw) * 4, QImage::Format_RGB32);
+    painter.drawImage(QPoint(x, y + done), part);
+  }
 }
 
 bool OnGuiThread() {
@@ -175,6 +198,7 @@ DisplayRec* DisplayCreate(QWidget* parent, int32_t x, int32_t y, int32_t width, 
   rec->Y = y;
   rec->Width = width;
   rec->Height = height;
+  rec->Source = &rec->Image;
   rec->Shown = &rec->Image;
   // A child window needs a parent: without one no window is made, as the system refuses a child
   // window without a parent.
@@ -259,6 +283,8 @@ void DisplaySetImage(DisplayRec* rec, const Qimg& picture) {
       if (!ImgAssigned(rec->Image))
         _imgalloc_(rec->Image, 1, 1, 32, __LINE__, "MedDisplay.DisplaySetImage.image", false);
       ImgXchg(rec->Image, rec->Next);
+      rec->Source = &rec->Image;
+      if (rec->Shown != &rec->Resized) rec->Shown = &rec->Image;
       rec->ClearPending = false;
       ++rec->ImageSerial;
     }
@@ -270,7 +296,80 @@ void DisplaySetImage(DisplayRec* rec, const Qimg& picture) {
   DisplayRedraw(rec);
 }
 
-Qimg* DisplayGetImage(DisplayRec* rec) { return rec != nullptr ? &rec->Image : nullptr; }
+void DisplayShowImage(DisplayRec* rec, Qimg& picture) {
+  if (rec == nullptr) return;
+  {
+    std::lock_guard<std::mutex> set(rec->SetLock);
+    {
+      std::lock_guard<std::mutex> lock(rec->Lock);
+      rec->Source = &picture;
+      if (rec->Shown != &rec->Resized) rec->Shown = &picture;
+      rec->ClearPending = false;
+      ++rec->ImageSerial;
+      // The picture is held once, by its owner.
+      if (ImgAssigned(rec->Image)) ImgFree(rec->Image);
+    }
+    if (ImgAssigned(rec->Next)) ImgFree(rec->Next);
+  }
+  rec->Handed.fetch_add(1);
+  DisplayRedraw(rec);
+}
+
+bool DisplayShowsImage(DisplayRec* rec, const Qimg& picture) {
+  if (rec == nullptr) return false;
+  std::lock_guard<std::mutex> lock(rec->Lock);
+  return rec->Source == &picture;
+}
+
+void DisplayOwnImage(DisplayRec* rec) {
+  if (rec == nullptr) return;
+  std::lock_guard<std::mutex> set(rec->SetLock);
+  Qimg* source = rec->Source;  // changes only under SetLock
+  if (source == &rec->Image) return;
+  bool made = false;
+  try {
+    // The caller's picture stays unchanged until this returns: read outside the paint's lock.
+    if (ImgAssigned(*source)) {
+      PrepareForDisplay(*source, rec->Next);
+      made = true;
+    }
+  } catch (...) {
+    // Without memory for a copy the display shows nothing rather than a picture being changed.
+    LogException("MedDisplay.DisplayOwnImage");
+  }
+  {
+    std::lock_guard<std::mutex> lock(rec->Lock);
+    if (made) {
+      if (!ImgAssigned(rec->Image))
+        _imgalloc_(rec->Image, 1, 1, 32, __LINE__, "MedDisplay.DisplaySetImage.image", false);
+      ImgXchg(rec->Image, rec->Next);
+    }
+    rec->Source = &rec->Image;
+    if (rec->Shown != &rec->Resized) rec->Shown = &rec->Image;
+  }
+  if (OnGuiThread() || !made) {
+    if (ImgAssigned(rec->Next)) ImgFree(rec->Next);
+  } else {
+    // A worker thread hands the next frames over into the second buffer: made (and its pages
+    // written) now, before the run's timed frames, as a first hand-over would have made it.
+    const Qimg& image = rec->Image;
+    try {
+      const uint8_t* before = rec->Next.Data;
+      _imgalloc_(rec->Next, image.Width, image.Height, image.Bpp, __LINE__, "MedDisplay.DisplaySetImage.next",
+                 false);
+      if (rec->Next.Data != before) AskForLargePages(rec->Next.Data, rec->Next.Size);
+      if (rec->Next.Data != nullptr && image.Data != nullptr) std::memcpy(rec->Next.Data, image.Data, image.Size);
+    } catch (...) {
+      // Only a preparation: the hand-over makes the buffer itself.
+    }
+  }
+}
+
+Qimg* DisplayGetImage(DisplayRec* rec) {
+  if (rec == nullptr) return nullptr;
+  std::lock_guard<std::mutex> lock(rec->Lock);
+  return rec->Source;
+}
 
 void DisplayClear(DisplayRec* rec) {
   if (rec == nullptr) return;
@@ -313,7 +412,7 @@ void DisplayPaint(DisplayRec* rec, HDC dc, int32_t width, int32_t height, const 
   } off{rec};
   if (dc == nullptr) return;
   std::lock_guard<std::mutex> lock(rec->Lock);
-  Qimg& img = rec->Image;
+  Qimg& img = *rec->Source;
   if (rec->ClearPending || !ImgAssigned(img) || img.Width <= 0 || img.Height <= 0) {
     rec->ClearPending = false;
     FillBack(*rec, dc, 0, 0, width, height);
@@ -360,8 +459,16 @@ void DisplayPaint(DisplayRec* rec, HDC dc, int32_t width, int32_t height, const 
   if (right64 > left && bottom64 > top) {
     const int32_t sx = static_cast<int32_t>(left - rec->DrawX), sy = static_cast<int32_t>(top - rec->DrawY);
     const int32_t sw = static_cast<int32_t>(right64 - left), sh = static_cast<int32_t>(bottom64 - top);
-    QPainter* painter = shown.Bpp == 32 ? PainterOfDC(dc) : nullptr;
-    if (painter != nullptr && shown.Data != nullptr) {
+    // The display's own pictures (and their fitted copies) are prepared; a picture shown without a
+    // copy is converted a part at a time, and only where the paint exposes it.
+    const bool prepared = rec->Source == &rec->Image;
+    QPainter* painter = (shown.Bpp == 32 || shown.Bpp == 24) && shown.Data != nullptr ? PainterOfDC(dc) : nullptr;
+    if (painter != nullptr && !prepared) {
+      painter->save();
+      painter->setCompositionMode(QPainter::CompositionMode_Source);
+      DrawConverted(*rec, *painter, shown, sx, sy, sw, sh, static_cast<int32_t>(left), static_cast<int32_t>(top));
+      painter->restore();
+    } else if (painter != nullptr && shown.Bpp == 32) {
       // The prepared picture is what the window's backing store holds: drawn without conversion.
       const QImage view(shown.Data, shown.Width, shown.Height, static_cast<qsizetype>(shown.Width) * 4,
                         QImage::Format_RGB32);

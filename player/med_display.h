@@ -8,14 +8,23 @@
 // into a second buffer, and only the exchange of the two and every paint take the record's own
 // lock, so a paint never reads a picture that the next frame is replacing and never waits for a
 // conversion. A paint draws only the part of the picture that the paint exposes.
-// DisplaySetImage, DisplayRedraw and DisplayClear may be called from any thread: they only
-// change the record and ask the main thread to repaint. Everything else runs on the main thread.
+//
+// A picture that stays (a still, a paused movie) is not copied at all: DisplayShowImage makes the
+// display show the caller's own picture, and each paint converts only the part it exposes. A
+// photograph of many megapixels is then held once, not twice. The caller must not change or free
+// that picture while a paint may read it, that is: only on the main thread, or after
+// DisplayOwnImage has given the display a copy of its own.
+//
+// DisplaySetImage, DisplayShowImage, DisplayOwnImage, DisplayRedraw and DisplayClear may be called
+// from any thread: they only change the record and ask the main thread to repaint. Everything
+// else runs on the main thread.
 //
 // All routines accept a nullptr record and then do nothing.
 #pragma once
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include "core/media/img_basic.h"
 #include "platform/gdi/gdi.h"
@@ -36,13 +45,18 @@ struct DisplayRec {
   int32_t ResizeSmall = 0;  // bool32: stretch pictures smaller than the window in both sides
   int32_t ResizeBig = 0;    // bool32: shrink pictures that do not fit the window
   Qimg Image;               // the picture to show: a 24-bit picture arrives as 32-bit
+  // What the display shows: Image, or the caller's picture of DisplayShowImage. Under Lock; set
+  // under SetLock too, so either lock is enough to read it.
+  Qimg* Source = nullptr;
   int32_t Painting = 0;
   DisplayMouseProc MouseProc = nullptr;
   void* MouseData = nullptr;
-  Qimg* Shown = nullptr;  // Image, or Resized while the picture is fitted
+  Qimg* Shown = nullptr;  // Source, or Resized while the picture is fitted
   int32_t DrawX = 0, DrawY = 0;
   int32_t DrawHeight = 0, DrawWidth = 0;
   Qimg Resized;  // the fitted copy, kept while fitting is needed
+  // A few rows of a picture shown without a copy, converted for the painter (paints only).
+  std::vector<uint32_t> Strip;
   // The next paint fills the window with BackColor instead of showing Image.
   bool ClearPending = false;
   // Covers Image, Resized, Shown, the Draw fields, ClearPending, Window and the serials: the
@@ -82,6 +96,16 @@ bool DisplayGetResizeSmall(const DisplayRec* rec);
 bool DisplayGetResizeBig(const DisplayRec* rec);
 // Copies picture into the record (a 24-bit one as 32-bit) and asks for a repaint.
 void DisplaySetImage(DisplayRec* rec, const Qimg& picture);
+// Shows picture itself, without a copy, and asks for a repaint; a copy the display held goes.
+// The display only reads picture (see above for when its owner may change it).
+void DisplayShowImage(DisplayRec* rec, Qimg& picture);
+// True when the display shows picture itself (DisplayShowImage) rather than a copy.
+bool DisplayShowsImage(DisplayRec* rec, const Qimg& picture);
+// A display that shows its caller's picture takes a copy of its own (as DisplaySetImage would),
+// after which the caller may change its picture on any thread. Nothing when it holds its own.
+// When the copy cannot be made, the display lets go of the picture and shows nothing.
+void DisplayOwnImage(DisplayRec* rec);
+// The picture the display shows: Image, or the picture of DisplayShowImage.
 Qimg* DisplayGetImage(DisplayRec* rec);
 // Fills the whole window with BackColor; Image stays, so a later paint shows it again.
 void DisplayClear(DisplayRec* rec);

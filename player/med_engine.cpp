@@ -470,6 +470,9 @@ bool QMedEngine::LoadCurrentFrame() {
   bool result = HasVideo != 0;
   const int32_t frame = CurrentFrame.load();
   if (HasVideo != 0 && frame != LoadedFrame.load()) {
+    // The display may be showing Picture itself, read by paints on the main thread: before
+    // another thread writes it, the display takes a copy of its own.
+    if (!OnMainThread()) DisplayOwnImage(Display);
     try {
       Media.ImgLoad(Handle, Picture, frame + 1, 1);
     } catch (...) {
@@ -498,8 +501,18 @@ void QMedEngine::PaintPicture() {
         ScreenMode.store(IsPaletteDC(screen) ? 1 : 2);
         if (screen != nullptr) platform::DeleteDC(screen);
       }
-      if (ScreenMode.load() == 1 && Picture.Bpp != 8) ImgConvBppEx(Picture, Picture, 8, 3);
-      DisplaySetImage(Display, Picture);
+      if (ScreenMode.load() == 1 && Picture.Bpp != 8) {
+        if (!OnMainThread()) DisplayOwnImage(Display);
+        ImgConvBppEx(Picture, Picture, 8, 3);
+      }
+      // The display shows Picture itself, without a copy, while only the main thread (which
+      // paints) changes it; the video thread's frames are handed over as copies, so the decoder
+      // never writes into a picture that is being painted. A picture the display already shows
+      // was not changed since (a writer on another thread takes it back first).
+      if (OnMainThread() || DisplayShowsImage(Display, Picture))
+        DisplayShowImage(Display, Picture);
+      else
+        DisplaySetImage(Display, Picture);
     }
   } catch (...) {
     SetErrorFromException();

@@ -164,7 +164,9 @@ class QMedEngine {
   double DefaultFrameRate = 25.0;
   std::atomic<double> FrameRate{25.0};
   std::atomic<int32_t> LoadedFrame{kNoFrame};
-  Qimg Picture;  // changed under DecoderLock
+  // Changed under DecoderLock. The display may show it itself: off the main thread it is changed
+  // only after DisplayOwnImage.
+  Qimg Picture;
   DisplayRec* Display = nullptr;
   std::atomic<int32_t> ScreenMode{0};  // 0 not yet known, 1 palette screen, 2 any other
   int32_t HasAudio = 0;

@@ -7,11 +7,18 @@
 // the way out; the caller then releases what the record holds.
 #include "codecs/jpegcodec/jpegcodec.h"
 
+#include <sys/stat.h>
+
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include <jerror.h>
 #include <jpeglib.h>
@@ -66,6 +73,29 @@ struct Geometry {
 // The size of the buffer the last info call of each thread described.
 codecs::DescribedTable<Geometry> g_described;
 
+// What identifies the file a decoder was opened on, to see that it was not replaced since.
+struct FileStamp {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  timespec mtime{};
+};
+
+bool SameStamp(const FileStamp& a, const FileStamp& b) {
+  return a.dev == b.dev && a.ino == b.ino && a.size == b.size && a.mtime.tv_sec == b.mtime.tv_sec &&
+         a.mtime.tv_nsec == b.mtime.tv_nsec;
+}
+
+bool StampOf(const char* fileName, FileStamp& stamp) {
+  struct stat st;
+  if (::stat(fileName, &st) != 0) return false;
+  stamp.dev = st.st_dev;
+  stamp.ino = st.st_ino;
+  stamp.size = st.st_size;
+  stamp.mtime = st.st_mtim;
+  return true;
+}
+
 struct ReadState {
   jpeg_decompress_struct cinfo;
   ErrorMgr err;
@@ -73,15 +103,80 @@ struct ReadState {
   FILE* file = nullptr;
   uint8_t* cmykRow = nullptr;  // one row of 4-byte C, M, Y, K samples
   // Inputs.
-  const char* fileName = nullptr;
+  std::string fileName;
   const uint8_t* data = nullptr;
   int32_t dataSize = 0;
-  uint8_t* pixels = nullptr;  // null: describe only
+  uint8_t* pixels = nullptr;
+  bool bgr = false;  // colour pixels as B, G, R
   const Geometry* expected = nullptr;
   // Outputs.
   Geometry geometry;
+  FileStamp stamp;  // of the file, when read from one
   int32_t result = JPG_ERR_DATA;
+
+  ReadState() = default;
+  ReadState(const ReadState&) = delete;
+  ReadState& operator=(const ReadState&) = delete;
+  ~ReadState() {
+    if (created) jpeg_destroy_decompress(&cinfo);
+    if (file != nullptr) std::fclose(file);
+    std::free(cmykRow);
+  }
 };
+
+// The decoder that each thread's last description left standing after the file's header, so
+// that the read which follows it goes on from there instead of opening and parsing the file a
+// second time. Kept for a few threads at most (the oldest goes first); a read takes it.
+class HeldDecoders {
+ public:
+  void Keep(std::unique_ptr<ReadState> s) {
+    std::vector<Entry> gone;
+    {
+      std::lock_guard<std::mutex> lock(lock_);
+      TakeMine(gone);
+      entries_.push_back({std::this_thread::get_id(), std::move(s)});
+      if (entries_.size() > kEntries) {
+        gone.push_back(std::move(entries_.front()));
+        entries_.erase(entries_.begin());
+      }
+    }
+  }
+  // The calling thread's decoder when it stands on fileName (and the file is still the one it
+  // opened); whatever else this thread kept is released.
+  std::unique_ptr<ReadState> Take(const char* fileName) {
+    std::vector<Entry> gone;
+    {
+      std::lock_guard<std::mutex> lock(lock_);
+      TakeMine(gone);
+    }
+    if (gone.empty() || fileName == nullptr || gone.front().state->fileName != fileName) return nullptr;
+    FileStamp now;
+    if (!StampOf(fileName, now) || !SameStamp(now, gone.front().state->stamp)) return nullptr;
+    return std::move(gone.front().state);
+  }
+
+ private:
+  struct Entry {
+    std::thread::id thread;
+    std::unique_ptr<ReadState> state;
+  };
+  static constexpr size_t kEntries = 8;
+  void TakeMine(std::vector<Entry>& out) {
+    const std::thread::id me = std::this_thread::get_id();
+    for (auto it = entries_.begin(); it != entries_.end();) {
+      if (it->thread == me) {
+        out.push_back(std::move(*it));
+        it = entries_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  std::mutex lock_;
+  std::vector<Entry> entries_;
+};
+
+HeldDecoders g_held;
 
 int32_t Resolution(const jpeg_decompress_struct& cinfo, unsigned density) {
   if (!cinfo.saw_JFIF_marker) return 0;
@@ -90,9 +185,10 @@ int32_t Resolution(const jpeg_decompress_struct& cinfo, unsigned density) {
   return 0;
 }
 
-// C, M, Y, K samples to R, G, B. Files with an Adobe marker (as Adobe's programs and most
-// others write them) store the samples inverted, 255 meaning no ink.
-void CmykToRgb(const uint8_t* cmyk, uint8_t* rgb, JDIMENSION width, bool inverted) {
+// C, M, Y, K samples to R, G, B (or B, G, R). Files with an Adobe marker (as Adobe's programs and
+// most others write them) store the samples inverted, 255 meaning no ink.
+void CmykToRgb(const uint8_t* cmyk, uint8_t* rgb, JDIMENSION width, bool inverted, bool bgr) {
+  const int r = bgr ? 2 : 0, b = bgr ? 0 : 2;
   for (JDIMENSION x = 0; x < width; ++x, cmyk += 4, rgb += 3) {
     unsigned c = cmyk[0], m = cmyk[1], y = cmyk[2], k = cmyk[3];
     if (!inverted) {
@@ -101,15 +197,15 @@ void CmykToRgb(const uint8_t* cmyk, uint8_t* rgb, JDIMENSION width, bool inverte
       y = 255 - y;
       k = 255 - k;
     }
-    rgb[0] = static_cast<uint8_t>(c * k / 255);
+    rgb[r] = static_cast<uint8_t>(c * k / 255);
     rgb[1] = static_cast<uint8_t>(m * k / 255);
-    rgb[2] = static_cast<uint8_t>(y * k / 255);
+    rgb[b] = static_cast<uint8_t>(y * k / 255);
   }
 }
 
-// Reads the header (and, with pixels, the whole picture). Only state members change after the
-// setjmp below, so nothing is indeterminate after a jump.
-void Decode(ReadState* s) {
+// Reads the header. Only state members change after the setjmp below (here and in
+// DecodePixels), so nothing is indeterminate after a jump.
+void DecodeHeader(ReadState* s) {
   if (setjmp(s->err.jump) != 0) {
     s->result = JPG_ERR_DATA;
     return;
@@ -147,15 +243,25 @@ void Decode(ReadState* s) {
     s->result = JPG_ERR_TOO_LARGE;
     return;
   }
-  if (s->pixels == nullptr) {
-    s->result = JPG_OK;
+  s->result = JPG_OK;
+}
+
+// Reads the picture of a decoder that has read the header.
+void DecodePixels(ReadState* s) {
+  if (setjmp(s->err.jump) != 0) {
+    s->result = JPG_ERR_DATA;
     return;
   }
+  jpeg_decompress_struct& c = s->cinfo;
+  const Geometry& g = s->geometry;
   const Geometry* e = s->expected;
-  if (e == nullptr || e->width != g.width || e->height != g.height || e->bytesPP != g.bytesPP) {
+  if (e == nullptr || s->pixels == nullptr || e->width != g.width || e->height != g.height ||
+      e->bytesPP != g.bytesPP) {
     s->result = JPG_ERR_SIZE;
     return;
   }
+  const bool cmyk = c.out_color_space == JCS_CMYK;
+  if (s->bgr && c.out_color_space == JCS_RGB) c.out_color_space = JCS_EXT_BGR;
 
   jpeg_start_decompress(&c);
   const size_t stride = static_cast<size_t>(g.width) * static_cast<size_t>(g.bytesPP);
@@ -174,25 +280,30 @@ void Decode(ReadState* s) {
       s->result = JPG_ERR_DATA;
       return;
     }
-    if (cmyk) CmykToRgb(s->cmykRow, row, c.output_width, c.saw_Adobe_marker != 0);
+    if (cmyk) CmykToRgb(s->cmykRow, row, c.output_width, c.saw_Adobe_marker != 0, s->bgr);
   }
   jpeg_finish_decompress(&c);
   s->result = s->err.cutOff ? JPG_WARN_CUT_OFF : JPG_OK;
 }
 
-int32_t Read(ReadState& s) {
+// Opens the file (or the data) and reads the header.
+int32_t ReadHeader(ReadState& s) {
   InitErrors(s.err);
   s.cinfo.err = &s.err.pub;
-  if (s.fileName != nullptr && *s.fileName != 0) {
-    s.file = std::fopen(s.fileName, "rb");
+  if (!s.fileName.empty()) {
+    s.file = std::fopen(s.fileName.c_str(), "rb");
     if (s.file == nullptr) return JPG_ERR_OPEN;
+    struct stat st;
+    if (::fstat(fileno(s.file), &st) == 0) {
+      s.stamp.dev = st.st_dev;
+      s.stamp.ino = st.st_ino;
+      s.stamp.size = st.st_size;
+      s.stamp.mtime = st.st_mtim;
+    }
   } else if (s.data == nullptr || s.dataSize < 1) {
     return JPG_ERR_ARGS;
   }
-  Decode(&s);
-  if (s.created) jpeg_destroy_decompress(&s.cinfo);
-  if (s.file != nullptr) std::fclose(s.file);
-  std::free(s.cmykRow);
+  DecodeHeader(&s);
   return s.result;
 }
 
@@ -249,17 +360,20 @@ using namespace tavelo::jpegcodec;
 JPEGCODEC_EXPORT int32_t jpg_info_file(const char* fileName, int32_t* width, int32_t* height, int32_t* bytesPP,
                                        int32_t* xRes, int32_t* yRes) {
   g_described.Forget();
+  g_held.Take(nullptr);
   if (fileName == nullptr || *fileName == 0) return JPG_ERR_ARGS;
-  ReadState s;
-  s.fileName = fileName;
-  const int32_t r = Read(s);
+  auto s = std::make_unique<ReadState>();
+  s->fileName = fileName;
+  const int32_t r = ReadHeader(*s);
   if (r != JPG_OK) return r;
-  g_described.Remember(fileName, s.geometry);
-  Put(width, s.geometry.width);
-  Put(height, s.geometry.height);
-  Put(bytesPP, s.geometry.bytesPP);
-  Put(xRes, s.geometry.xRes);
-  Put(yRes, s.geometry.yRes);
+  g_described.Remember(fileName, s->geometry);
+  Put(width, s->geometry.width);
+  Put(height, s->geometry.height);
+  Put(bytesPP, s->geometry.bytesPP);
+  Put(xRes, s->geometry.xRes);
+  Put(yRes, s->geometry.yRes);
+  // The read that follows a description goes on from this header.
+  g_held.Keep(std::move(s));
   return JPG_OK;
 }
 
@@ -267,29 +381,43 @@ JPEGCODEC_EXPORT int32_t jpg_read_file(const char* fileName, const uint8_t* data
                                        int32_t* width, int32_t* height, int32_t* bytesPP, int32_t* xRes,
                                        int32_t* yRes) {
   if (pixels == nullptr) return JPG_ERR_ARGS;
-  ReadState s;
-  s.pixels = pixels;
   Geometry stated;
+  std::unique_ptr<ReadState> s;
+  bool bgr = false;
   if (fileName != nullptr && *fileName != 0) {
+    // From a file, the data size carries the read's options.
+    if ((dataSize & ~JPG_READ_BGR) != 0) return JPG_ERR_ARGS;
+    bgr = (dataSize & JPG_READ_BGR) != 0;
     if (!g_described.Recall(fileName, stated)) return JPG_ERR_UNDESCRIBED;
-    s.fileName = fileName;
-    s.expected = &stated;
+    s = g_held.Take(fileName);
+    if (s == nullptr) {
+      s = std::make_unique<ReadState>();
+      s->fileName = fileName;
+      const int32_t r = ReadHeader(*s);
+      if (r != JPG_OK) return r;
+    }
   } else {
     if (width == nullptr || height == nullptr || bytesPP == nullptr) return JPG_ERR_ARGS;
     stated.width = *width;
     stated.height = *height;
     stated.bytesPP = *bytesPP;
-    s.data = data;
-    s.dataSize = dataSize;
-    s.expected = &stated;
+    s = std::make_unique<ReadState>();
+    s->data = data;
+    s->dataSize = dataSize;
+    const int32_t r = ReadHeader(*s);
+    if (r != JPG_OK) return r;
   }
-  const int32_t r = Read(s);
+  s->pixels = pixels;
+  s->bgr = bgr;
+  s->expected = &stated;
+  DecodePixels(s.get());
+  const int32_t r = s->result;
   if (r != JPG_OK && r != JPG_WARN_CUT_OFF) return r;
-  Put(width, s.geometry.width);
-  Put(height, s.geometry.height);
-  Put(bytesPP, s.geometry.bytesPP);
-  Put(xRes, s.geometry.xRes);
-  Put(yRes, s.geometry.yRes);
+  Put(width, s->geometry.width);
+  Put(height, s->geometry.height);
+  Put(bytesPP, s->geometry.bytesPP);
+  Put(xRes, s->geometry.xRes);
+  Put(yRes, s->geometry.yRes);
   return r;
 }
 

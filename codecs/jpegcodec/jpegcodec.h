@@ -8,13 +8,16 @@
  *
  * jpg_info_file (fileName, width, height, bytesPP, xRes, yRes)
  *   Describes a file. The library remembers the description (per thread, the last one only):
- *   it is the size of the buffer the caller then allocates.
+ *   it is the size of the buffer the caller then allocates. It also keeps the file open after
+ *   its header until this thread's next call, so that the read which follows goes on from there
+ *   rather than opening and parsing the file again.
  * jpg_read_file (fileName, data, dataSize, pixels, width, height, bytesPP, xRes, yRes)
  *   Decodes a whole picture into pixels, which the call receives without a size, so the size
  *   must be known to the library beforehand:
  *   - fileName given (not null, not empty): the picture is read from that file; the last
  *     description of this thread must be of the same file name and the file must still decode
- *     to exactly the described width, height and bytes per pixel;
+ *     to exactly the described width, height and bytes per pixel. data is not used; dataSize
+ *     holds the read's options: 0, or JPG_READ_BGR for colour pixels as B, G, R;
  *   - fileName null or empty: the picture is read from the dataSize bytes at data; on entry
  *     width, height and bytesPP state the size of the pixel buffer, and the picture must have
  *     exactly that size.
@@ -49,6 +52,9 @@ enum {
   JPG_ERR_WRITE = 7,      /* the file could not be written completely */
   JPG_WARN_CUT_OFF = 8    /* read: the data ended early; the pixels hold what was decoded */
 };
+
+/* jpg_read_file's options for a read from a file (in dataSize). */
+enum { JPG_READ_BGR = 1 /* colour pixels as B, G, R instead of R, G, B */ };
 
 int32_t jpg_info_file(const char* fileName, int32_t* width, int32_t* height, int32_t* bytesPP, int32_t* xRes,
                       int32_t* yRes);

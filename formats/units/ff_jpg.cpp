@@ -72,10 +72,11 @@ void JPGLoad(const std::string& fileName, Qimg& img) {
     JPGInfo(fileName, described);
     const FFVideoPart& d = described.Video;
     _imgalloc_(img, d.Width, d.Height, d.Bpp, __LINE__, "FF_JPG.JPGLoad.img");
-    // The library fills only a buffer of the size it has just described for this file.
+    // The library fills only a buffer of the size it has just described for this file, going on
+    // from the header it read for the description, and gives colour in the record's B, G, R.
     int32_t width = 0, height = 0, bytesPP = 0, xRes = 0, yRes = 0;
     const int32_t read = FpuGuarded([&] {
-      return api.Read(fileName.c_str(), nullptr, 0, img.Data, &width, &height, &bytesPP, &xRes, &yRes);
+      return api.Read(fileName.c_str(), nullptr, JPG_READ_BGR, img.Data, &width, &height, &bytesPP, &xRes, &yRes);
     });
     // A file cut short (a partial download) shows what was decoded, its loss logged, as the
     // other picture readers do.
@@ -86,10 +87,7 @@ void JPGLoad(const std::string& fileName, Qimg& img) {
     ImgSetDims(img, width, height, bytesPP * 8);
     img.XRes = xRes;
     img.YRes = yRes;
-    if (bytesPP == 1)
-      PalSetGray(img.Palette);
-    else
-      ImgSwapRB(img, img);
+    if (bytesPP == 1) PalSetGray(img.Palette);
   });
 }
 

@@ -8,8 +8,10 @@
 #include <QApplication>
 #include <QImage>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QWidget>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -176,6 +178,42 @@ TEST_F(Display, PicturesArePreparedAs32BitAndOnlyTheExposedPartIsDrawnAndCounted
   EXPECT_EQ(out.pixel(49, 39), qRgb(1, 2, 3));
   Paint(rec_, 300, 200);  // the same picture again: not counted twice
   EXPECT_EQ(rec_->Painted.load(), 1u);
+}
+
+// Paints rec as a width x height window, the exposed area only, through a painter (as the window
+// itself paints) onto a fresh image.
+QImage PaintArea(DisplayRec* rec, int width, int height, const DisplayArea& exposed) {
+  QImage out(width, height, QImage::Format_RGB32);
+  out.fill(qRgb(1, 2, 3));
+  QPainter painter(&out);
+  HDC dc = CreatePainterDC(&painter);
+  DisplayPaint(rec, dc, width, height, &exposed);
+  DeleteDC(dc);
+  painter.end();
+  return out;
+}
+
+// A picture shown without a copy (an odd width, more rows than one conversion strip, 24 and 32
+// bits) paints exactly as its copy does, whole or in part, and is held once; before its owner
+// changes it, the display takes a copy of its own and goes on showing the same.
+TEST_F(Display, APictureShownWithoutACopyPaintsAsItsCopyAndIsCopiedBeforeItChanges) {
+  for (int32_t bpp : {24, 32}) {
+    for (const DisplayArea area : {DisplayArea{0, 0, 640, 480}, DisplayArea{45, 23, 300, 200}}) {
+      SCOPED_TRACE(testing::Message() << bpp << " bits, area at " << area.X);
+      ImgAlloc(pic_, 601, 450, bpp);
+      for (int64_t i = 0; i < pic_.Size; ++i) pic_.Data[i] = static_cast<uint8_t>(i * 7 + i / 1001);
+      DisplaySetImage(rec_, pic_);
+      const QImage copied = PaintArea(rec_, 640, 480, area);
+      DisplayShowImage(rec_, pic_);
+      EXPECT_EQ(DisplayGetImage(rec_), &pic_);
+      EXPECT_FALSE(ImgAssigned(rec_->Image));
+      EXPECT_TRUE(PaintArea(rec_, 640, 480, area) == copied);
+      DisplayOwnImage(rec_);
+      EXPECT_EQ(DisplayGetImage(rec_), &rec_->Image);
+      std::fill(pic_.Data, pic_.Data + pic_.Size, uint8_t{0});
+      EXPECT_TRUE(PaintArea(rec_, 640, 480, area) == copied);
+    }
+  }
 }
 
 TEST_F(Display, EightBitPicturesShowThroughTheirPalette) {

@@ -849,6 +849,7 @@ TEST_F(Engine, TheDisplayShowsTheCurrentFrameAndRelaysClicks) {
   Open("m", Movie(30, 25));
   EXPECT_EQ(e.ScreenMode.load(), 2);  // found with the first picture: no screen here is a palette device
   Qimg* shown = e.GetDisplayImage();
+  EXPECT_EQ(shown, &e.Picture);  // shown as it is, not copied
   ASSERT_TRUE(ImgAssigned(*shown));
   EXPECT_EQ(shown->Data[0], 1);  // frame 1
   e.SeekFrame(20);

@@ -380,6 +380,7 @@ TEST(PlayerRealMovie, PlaysTwoSecondsIntoTheDisplayAndMovesTheSlider) {
     EXPECT_TRUE(p.IsPlaying());
     EXPECT_GT(p.CurrentFrame(), 30);
     EXPECT_GT(p.PositionSlider->value(), 0);
+    shown = p.Engine->GetDisplayImage();  // while playing, the display's own copy
     {
       std::lock_guard<std::mutex> lock(p.Engine->Display->Lock);
       EXPECT_NE(std::vector<uint8_t>(shown->Data, shown->Data + shown->Size), first) << "no frame reached the display";
