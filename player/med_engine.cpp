@@ -60,7 +60,7 @@ QMedEngine::QMedEngine(QWidget* owner, PlayerClock* clock, const MediaAccess* me
     : Owner(owner),
       Timer(clock != nullptr ? *clock : SystemPlayerClock()),
       Media(media != nullptr ? *media : DispatcherMedia()),
-      context_(new QObject) {
+      context_(std::make_unique<QObject>()) {
   DXABufInitHandle(SoundBuffer);
   ResetState();
   ++EngineCount;
@@ -92,7 +92,7 @@ QMedEngine::~QMedEngine() {
   DestroyDisplay();
   ImgFree(Picture);
   // Ends of threads still queued for this engine are dropped with their receiver.
-  delete context_;
+  context_.reset();
 }
 
 void QMedEngine::InitAudio() {
@@ -365,13 +365,13 @@ void QMedEngine::Play() {
     VideoRunning.store(HasVideo != 0 ? -1 : 0);
     StartPending.store(VideoRunning.load());
     if (VideoRunning.load() != 0) {
-      VideoThread = new QMedVideoThread(this, run_);
+      VideoThread = std::make_unique<QMedVideoThread>(this, run_);
       VideoThread->InitResources();
       VideoThread->MeasuredFps.store(0);
     }
     AudioRunning.store((HasAudio != 0 && AudioPresent.load() != 0) ? -1 : 0);
     if (AudioRunning.load() != 0) {
-      AudioThread = new QMedAudioThread(this, run_);
+      AudioThread = std::make_unique<QMedAudioThread>(this, run_);
       AudioThread->InitResources();
       SndWaveFmtSetPCM(AudioThread->WaveFormat, static_cast<int32_t>(FpuRound(SampleRate())),
                        Description.Audio.Channels, Description.Audio.Bits);
@@ -412,7 +412,7 @@ void QMedEngine::EndRun() {
 
 void QMedEngine::PostThreadEnd(uint64_t run, int32_t kind) {
   QMetaObject::invokeMethod(
-      context_, [this, run, kind] { OnThreadEnd(run, kind); }, Qt::QueuedConnection);
+      context_.get(), [this, run, kind] { OnThreadEnd(run, kind); }, Qt::QueuedConnection);
 }
 
 void QMedEngine::OnThreadEnd(uint64_t run, int32_t kind) {
@@ -433,8 +433,7 @@ void QMedEngine::VideoThreadCleanup() {
   const bool audioPending = AudioThread != nullptr;
   VideoRunning.store(0);
   StartPending.store(0);  // (a thread that never ran held it)
-  delete VideoThread;
-  VideoThread = nullptr;
+  VideoThread.reset();
   CurrentFrame.store(IntClamp(CurrentFrame.load(), 0, FrameCount() - 1));
   LoadCurrentFrame();
   PaintPicture();
@@ -445,8 +444,7 @@ void QMedEngine::AudioThreadCleanup() {
   TraceScope trace("MedEngine.QMedEngine.AudioThreadCleanup");
   const bool videoPending = VideoThread != nullptr;
   AudioRunning.store(0);
-  delete AudioThread;
-  AudioThread = nullptr;
+  AudioThread.reset();
   DXABufDestroy(SoundBuffer);
   CurrentSample.store(IntClamp(CurrentSample.load(), 0, SampleCount() - 1));
   if (!videoPending) DoPosition();
@@ -516,7 +514,7 @@ void QMedEngine::PaintNoPicture() {
       } else {
         // Its handler touches windows: it runs on the main thread.
         QMetaObject::invokeMethod(
-            context_,
+            context_.get(),
             [this] {
               if (OnNoPicture.Handler != nullptr) OnNoPicture.Handler(OnNoPicture.Data);
             },

@@ -17,6 +17,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -173,8 +174,8 @@ class QMedEngine {
   std::atomic<int32_t> CurrentSample{0};
   DXABufRec SoundBuffer;
   int32_t Volume = 500;
-  QMedVideoThread* VideoThread = nullptr;
-  QMedAudioThread* AudioThread = nullptr;
+  std::unique_ptr<QMedVideoThread> VideoThread;  // the play run's, until its cleanup
+  std::unique_ptr<QMedAudioThread> AudioThread;
   std::mutex PositionLock;
   // Timed: the audio thread waits for it only as long as its queued sound lasts.
   std::timed_mutex DecoderLock;
@@ -210,7 +211,7 @@ class QMedEngine {
   double SampleRate() const { return Description.Audio.SampleRate; }
 
   uint64_t run_ = 0;  // the current play run; main thread only
-  QObject* context_;  // lives on the main thread: the ends of the threads are posted to it
+  std::unique_ptr<QObject> context_;  // lives on the main thread: the ends of the threads are posted to it
   std::mutex errorLock_;
   int32_t lastErrorCode_ = -1;  // -1 no error pending, 0 an error text is pending
   std::string lastErrorText_;

@@ -116,7 +116,7 @@ void QMedPlayer::Construct(PlayerClock* clock, const MediaAccess* media) {
   PicturePanel = new QWidget;
   PicturePanel->installEventFilter(this);
   ScrollBox->setWidget(PicturePanel);
-  Engine = new QMedEngine(parentWidget() != nullptr ? parentWidget()->window() : this, clock, media);
+  Engine = std::make_unique<QMedEngine>(parentWidget() != nullptr ? parentWidget()->window() : this, clock, media);
   Engine->CreateDisplay(PicturePanel, 0, 0, PicturePanel->width(), PicturePanel->height());
   Engine->OnOpenProgress = {&QMedPlayer::EngineOpenProgress, this};
   Engine->OnPosition = {&QMedPlayer::EnginePosition, this};
@@ -179,11 +179,10 @@ void QMedPlayer::Construct(PlayerClock* clock, const MediaAccess* media) {
 QMedPlayer::~QMedPlayer() {
   // The engine goes first: its threads are joined before the controls they report to vanish.
   try {
-    delete Engine;
+    Engine.reset();
   } catch (...) {
     LogException("QMedPlayer.Destroy");
   }
-  Engine = nullptr;
   SafeSyncDone();
 }
 
@@ -411,13 +410,13 @@ uint32_t VolumeBit(const QMedEngine* engine) {
 void QMedPlayer::UpdateButtons() {
   uint32_t mask = 0x2008;
   if (IsFileOpen()) {
-    mask |= 0x1000 | VolumeBit(Engine);
+    mask |= 0x1000 | VolumeBit(Engine.get());
     if (FrameCount > 1 || SampleCount > 1) mask |= 0x4FF1;
   }
   SetButtonsEnabled(mask);
 }
 
-void QMedPlayer::ButtonsPlaying() { SetButtonsEnabled(0x4FFE | VolumeBit(Engine)); }
+void QMedPlayer::ButtonsPlaying() { SetButtonsEnabled(0x4FFE | VolumeBit(Engine.get())); }
 
 // ---------------------------------------------------------------------------------------------
 // Files and playing

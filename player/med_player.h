@@ -21,6 +21,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "core/services/exception_log.h"
@@ -180,10 +181,10 @@ class QMedPlayer : public QWidget {
   static std::string MakeOpenFilter();
 
   QPlayerAction* Action(int32_t index) const { return Actions[static_cast<size_t>(index)]; }
-  QMedEngine* GetEngine() const { return Engine; }
+  QMedEngine* GetEngine() const { return Engine.get(); }
 
   // ---- Fields ----
-  QMedEngine* Engine = nullptr;
+  std::unique_ptr<QMedEngine> Engine;
   int32_t ConstructionComplete = -1;  // bool32
   QScrollArea* ScrollBox = nullptr;
   QWidget* PicturePanel = nullptr;
