@@ -362,18 +362,20 @@ bool TfrmPlayer::AppMessage(const QMimeData* drop) {
 }
 
 void TfrmPlayer::FormResize() {
-  if (!SafeFlagTryEnter(ResizeGuard)) return;
+  const ReentryGuard entry(ResizeGuard);
+  if (!entry) return;
   if (Player != nullptr) {
     const int32_t w = ClientWidth(), h = ClientHeight();
     if (w > Player->MaxWidth) Player->MaxWidth = w;
     if (h > Player->MaxHeight) Player->MaxHeight = h;
     Player->ArrangeLayout(w, h);
   }
-  SafeFlagLeave(ResizeGuard);
 }
 
 void TfrmPlayer::OnSizeWanted() {
-  if (Player == nullptr || !SafeFlagTryEnter(ResizeGuard)) return;
+  if (Player == nullptr) return;
+  const ReentryGuard entry(ResizeGuard);
+  if (!entry) return;
   TRect work;
   GetWorkArea(work);
   const int32_t frameW = frameGeometry().width() - width();
@@ -382,7 +384,6 @@ void TfrmPlayer::OnSizeWanted() {
   move(work.Left + (workW - frameW - Player->width()) / 2, work.Top + (workH - frameH - Player->height()) / 2);
   if (ClientWidth() != Player->width() || ClientHeight() != Player->height())
     SetClientSize(Player->width(), Player->height());
-  SafeFlagLeave(ResizeGuard);
 }
 
 void TfrmPlayer::OnPlaybackEnded() {

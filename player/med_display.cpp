@@ -21,6 +21,7 @@
 #include "core/services/trace.h"
 #include "gui/img_put.h"
 #include "platform/gdi/gdi_painter.h"
+#include "player/safe_sync.h"
 
 namespace tavelo {
 
@@ -305,13 +306,9 @@ void DisplayRedraw(DisplayRec* rec) {
 }
 
 void DisplayPaint(DisplayRec* rec, HDC dc, int32_t width, int32_t height, const DisplayArea* exposed) {
-  if (rec == nullptr || rec->Painting != 0) return;
-  rec->Painting = -1;
-  struct PaintingOff {
-    DisplayRec* r;
-    ~PaintingOff() { r->Painting = 0; }
-  } off{rec};
-  if (dc == nullptr) return;
+  if (rec == nullptr) return;
+  const ReentryGuard entry(rec->Painting);
+  if (!entry || dc == nullptr) return;
   std::lock_guard<std::mutex> lock(rec->Lock);
   Qimg& img = rec->Image;
   if (rec->ClearPending || !ImgAssigned(img) || img.Width <= 0 || img.Height <= 0) {

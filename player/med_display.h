@@ -36,7 +36,7 @@ struct DisplayRec {
   int32_t ResizeSmall = 0;  // bool32: stretch pictures smaller than the window in both sides
   int32_t ResizeBig = 0;    // bool32: shrink pictures that do not fit the window
   Qimg Image;               // the picture to show: a 24-bit picture arrives as 32-bit
-  int32_t Painting = 0;
+  bool Painting = false;  // a paint runs (main thread only)
   DisplayMouseProc MouseProc = nullptr;
   void* MouseData = nullptr;
   Qimg* Shown = nullptr;  // Image, or Resized while the picture is fitted

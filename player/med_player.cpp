@@ -256,7 +256,8 @@ void QMedPlayer::EngineOpenProgress(void* data, FFProgressRec* progress) {
 }
 
 void QMedPlayer::WMPosition() {
-  if (!SafeFlagTryEnter(SliderGuard)) return;
+  const ReentryGuard entry(SliderGuard);
+  if (!entry) return;
   try {
     const int32_t max = PositionSlider->maximum();
     // A single frame has no time span to place the thumb in.
@@ -266,7 +267,6 @@ void QMedPlayer::WMPosition() {
   } catch (...) {
     LogException("QMedPlayer.WMPosition");
   }
-  SafeFlagLeave(SliderGuard);
 }
 
 void QMedPlayer::WMPlayEnded() {
@@ -280,7 +280,8 @@ void QMedPlayer::WMPlayEnded() {
 // Sliders
 
 void QMedPlayer::PositionSliderChange() {
-  if (!SafeFlagTryEnter(SliderGuard)) return;
+  const ReentryGuard entry(SliderGuard);
+  if (!entry) return;
   try {
     const int32_t max = PositionSlider->maximum();
     SeekTime(max > 0 ? static_cast<double>(PositionSlider->value()) * LastTime / max : 0);
@@ -288,21 +289,20 @@ void QMedPlayer::PositionSliderChange() {
   } catch (...) {
     LogException("QMedPlayer.PositionSliderChange");
   }
-  SafeFlagLeave(SliderGuard);
 }
 
 void QMedPlayer::VolumeSliderChange() {
-  if (!SafeFlagTryEnter(VolumeGuard)) return;
+  const ReentryGuard entry(VolumeGuard);
+  if (!entry) return;
   ApplyVolume(MapRange(VolumeSlider->value(), VolumeSlider->minimum(), VolumeSlider->maximum(), 100, 0));
-  SafeFlagLeave(VolumeGuard);
 }
 
 void QMedPlayer::SetVolume(int32_t percent) {
-  if (!SafeFlagTryEnter(VolumeGuard)) return;
+  const ReentryGuard entry(VolumeGuard);
+  if (!entry) return;
   VolumePercent = IntClamp(percent, 0, 100);
   ApplyVolume(VolumePercent);
   if (VolumeSlider != nullptr) VolumeSlider->setValue(VolumeSlider->maximum() - VolumePercent);
-  SafeFlagLeave(VolumeGuard);
 }
 
 void QMedPlayer::ApplyVolume(int32_t percent) {
@@ -435,8 +435,8 @@ bool QMedPlayer::OpenFile(const std::string& fileName) {
     return false;
   }
   TraceScope trace("QMedPlayer.OpenFile");
-  opening_ = true;
-  try {
+  {
+    const ReentryGuard entry(opening_);  // let in: refused above while an open runs
     SetInfoText(0, "Opening file...");
     ButtonsOff();
     Engine->FileOpen(fileName);
@@ -452,11 +452,7 @@ bool QMedPlayer::OpenFile(const std::string& fileName) {
     } else {
       ButtonsIdle();
     }
-  } catch (...) {
-    opening_ = false;
-    throw;
   }
-  opening_ = false;
   if (OnFileOpened) OnFileOpened();
   UpdateInfo();
   return IsFileOpen();

@@ -258,14 +258,15 @@ class QMedPlayer : public QWidget {
 
 template <class Work>
 void QMedPlayer::Guarded(Work&& work) {
-  if (opening_ || !SafeFlagTryEnter(PlayGuard)) return;
+  if (opening_) return;
+  const ReentryGuard entry(PlayGuard);
+  if (!entry) return;
   try {
     work();
   } catch (...) {
     // A handler runs inside the toolkit's event dispatch: its failure is logged, never thrown on.
     LogException("QMedPlayer");
   }
-  SafeFlagLeave(PlayGuard);
 }
 
 }  // namespace tavelo
