@@ -41,9 +41,9 @@ class VelkarnDisplayClass final : public QWidget {
   // forgets it and gives up its pictures, as a destroyed child window does.
   ~VelkarnDisplayClass() override {
     if (rec_ == nullptr) return;
-    std::lock_guard<std::mutex> set(rec_->SetLock);
+    const LockGuard set(rec_->SetLock);
     if (ImgAssigned(rec_->Next)) ImgFree(rec_->Next);
-    std::lock_guard<std::mutex> lock(rec_->Lock);
+    const LockGuard lock(rec_->Lock);
     rec_->Window = nullptr;
     if (ImgAssigned(rec_->Resized)) ImgFree(rec_->Resized);
     rec_->Shown = &rec_->Image;
@@ -88,7 +88,7 @@ class VelkarnDisplayClass final : public QWidget {
 
 namespace {
 
-void FreeResized(DisplayRec& rec) {
+void FreeResized(DisplayRec& rec) REQUIRES(rec.Lock) {
   if (ImgAssigned(rec.Resized)) ImgFree(rec.Resized);
   rec.Shown = &rec.Image;
 }
@@ -176,7 +176,6 @@ DisplayRec* DisplayCreate(QWidget* parent, int32_t x, int32_t y, int32_t width, 
   rec->Y = y;
   rec->Width = width;
   rec->Height = height;
-  rec->Shown = &rec->Image;
   // A child window needs a parent: without one no window is made, as the system refuses a child
   // window without a parent.
   if (parent != nullptr) {
@@ -184,6 +183,7 @@ DisplayRec* DisplayCreate(QWidget* parent, int32_t x, int32_t y, int32_t width, 
     w->setGeometry(x, y, width, height);
     w->setEnabled(true);
     w->show();
+    const LockGuard lock(rec->Lock);
     rec->Window = w;
   }
   return rec;
@@ -195,7 +195,7 @@ void DisplayDestroy(DisplayRec*& rec) {
   // The window goes first, so no paint can reach the record while it is freed.
   QWidget* window;
   {
-    std::lock_guard<std::mutex> lock(rec->Lock);
+    const LockGuard lock(rec->Lock);
     window = rec->Window;
     rec->Window = nullptr;
   }
@@ -204,9 +204,9 @@ void DisplayDestroy(DisplayRec*& rec) {
     delete window;
   }
   {
-    std::lock_guard<std::mutex> set(rec->SetLock);
+    const LockGuard set(rec->SetLock);
     if (ImgAssigned(rec->Next)) ImgFree(rec->Next);
-    std::lock_guard<std::mutex> lock(rec->Lock);
+    const LockGuard lock(rec->Lock);
     FreeResized(*rec);
     if (ImgAssigned(rec->Image)) ImgFree(rec->Image);
   }
@@ -221,7 +221,12 @@ void DisplaySetRect(DisplayRec* rec, int32_t x, int32_t y, int32_t width, int32_
   rec->Y = y;
   rec->Width = width;
   rec->Height = height;
-  if (rec->Window != nullptr) rec->Window->setGeometry(x, y, width, height);
+  QWidget* window;
+  {
+    const LockGuard lock(rec->Lock);
+    window = rec->Window;
+  }
+  if (window != nullptr) window->setGeometry(x, y, width, height);
   DisplayRedraw(rec);
 }
 
@@ -251,11 +256,11 @@ bool DisplayGetResizeBig(const DisplayRec* rec) { return rec != nullptr && rec->
 void DisplaySetImage(DisplayRec* rec, const Qimg& picture) {
   if (rec == nullptr) return;
   {
-    std::lock_guard<std::mutex> set(rec->SetLock);
+    const LockGuard set(rec->SetLock);
     // Made outside the paint's lock: a paint never waits for a conversion.
     PrepareForDisplay(picture, rec->Next);
     {
-      std::lock_guard<std::mutex> lock(rec->Lock);
+      const LockGuard lock(rec->Lock);
       // Exchanged, not copied: the picture shown before becomes the next one's buffer.
       if (!ImgAssigned(rec->Image))
         _imgalloc_(rec->Image, 1, 1, 32, __LINE__, "MedDisplay.DisplaySetImage.image", false);
@@ -277,7 +282,7 @@ void DisplayClear(DisplayRec* rec) {
   if (rec == nullptr) return;
   QWidget* w;
   {
-    std::lock_guard<std::mutex> lock(rec->Lock);
+    const LockGuard lock(rec->Lock);
     rec->ClearPending = true;
     w = rec->Window;
   }
@@ -300,7 +305,7 @@ void DisplayRedraw(DisplayRec* rec) {
   if (rec == nullptr) return;
   // Posted, so any thread may ask; the lock keeps the window from going while the request is
   // made, and a window that is gone by the time it arrives drops it.
-  std::lock_guard<std::mutex> lock(rec->Lock);
+  const LockGuard lock(rec->Lock);
   QWidget* w = rec->Window;
   if (w != nullptr) QMetaObject::invokeMethod(w, [w] { w->update(); }, Qt::QueuedConnection);
 }
@@ -309,7 +314,7 @@ void DisplayPaint(DisplayRec* rec, HDC dc, int32_t width, int32_t height, const 
   if (rec == nullptr) return;
   const ReentryGuard entry(rec->Painting);
   if (!entry || dc == nullptr) return;
-  std::lock_guard<std::mutex> lock(rec->Lock);
+  const LockGuard lock(rec->Lock);
   Qimg& img = rec->Image;
   if (rec->ClearPending || !ImgAssigned(img) || img.Width <= 0 || img.Height <= 0) {
     rec->ClearPending = false;
@@ -387,7 +392,7 @@ void DisplayMouseDown(DisplayRec* rec, uint8_t kind, int32_t x, int32_t y) {
   if (rec == nullptr || rec->MouseProc == nullptr) return;
   uint32_t colour;
   {
-    std::lock_guard<std::mutex> lock(rec->Lock);
+    const LockGuard lock(rec->Lock);
     const Qimg* shown = rec->Shown;
     if (shown == nullptr || !ImgAssigned(*shown) || shown->Width <= 0 || shown->Height <= 0 || x < 0 ||
         x >= shown->Width || y < 0 || y >= shown->Height)
