@@ -149,10 +149,10 @@ void TfrmPlayer::ProgramInit() {
   ProgramFolder = GetExeDir();
   CloseFlag = false;
 
-  RecentFiles = new QHistory;
-  RecentFolders = new QHistory;
+  RecentFiles = std::make_unique<QHistory>();
+  RecentFolders = std::make_unique<QHistory>();
 
-  Player = new QMedPlayer(centralWidget());
+  Player = std::make_unique<QMedPlayer>(centralWidget());
   Player->SetFitToPicture(true);
   Player->OnFileOpened = [this] { OnFileOpened(); };
   Player->OnPlaybackEnded = [this] { OnPlaybackEnded(); };
@@ -166,7 +166,7 @@ void TfrmPlayer::ProgramInit() {
     if (closing_) answer = 0;
   };
 
-  Update = new QInternetUpdate;
+  Update = std::make_unique<QInternetUpdate>();
   LoadSettings();
   // A damaged settings file was set aside by the store: the user hears of it once, below.
   DamagedSettingsKeptAs = platform::TakeRegistrySetAside();
@@ -226,17 +226,13 @@ void TfrmPlayer::ProgramDone() {
   TraceScope trace("wTaveloMain.ProgramDone");
   if (idleTimer_ != nullptr) idleTimer_->stop();
   SaveSettings();
-  delete RecentFiles;
-  RecentFiles = nullptr;
-  delete RecentFolders;
-  RecentFolders = nullptr;
+  RecentFiles.reset();
+  RecentFolders.reset();
   // A check still running works on its own copy; its result must not land in a freed checker.
   CancelUpdateCheck();
-  delete Update;
-  Update = nullptr;
+  Update.reset();
   if (Player != nullptr) Player->OnButtonsChanged = nullptr;
-  delete Player;
-  Player = nullptr;
+  Player.reset();
 }
 
 void TfrmPlayer::LoadSettings() {
@@ -366,18 +362,20 @@ bool TfrmPlayer::AppMessage(const QMimeData* drop) {
 }
 
 void TfrmPlayer::FormResize() {
-  if (!SafeFlagTryEnter(ResizeGuard)) return;
+  const ReentryGuard entry(ResizeGuard);
+  if (!entry) return;
   if (Player != nullptr) {
     const int32_t w = ClientWidth(), h = ClientHeight();
     if (w > Player->MaxWidth) Player->MaxWidth = w;
     if (h > Player->MaxHeight) Player->MaxHeight = h;
     Player->ArrangeLayout(w, h);
   }
-  SafeFlagLeave(ResizeGuard);
 }
 
 void TfrmPlayer::OnSizeWanted() {
-  if (Player == nullptr || !SafeFlagTryEnter(ResizeGuard)) return;
+  if (Player == nullptr) return;
+  const ReentryGuard entry(ResizeGuard);
+  if (!entry) return;
   TRect work;
   GetWorkArea(work);
   const int32_t frameW = frameGeometry().width() - width();
@@ -386,7 +384,6 @@ void TfrmPlayer::OnSizeWanted() {
   move(work.Left + (workW - frameW - Player->width()) / 2, work.Top + (workH - frameH - Player->height()) / 2);
   if (ClientWidth() != Player->width() || ClientHeight() != Player->height())
     SetClientSize(Player->width(), Player->height());
-  SafeFlagLeave(ResizeGuard);
 }
 
 void TfrmPlayer::OnPlaybackEnded() {

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "app/w_tavelo_main_settings.h"
@@ -156,10 +157,13 @@ class TfrmPlayer : public QMainWindow {
   // ---- Program-wide state ----
   TaveloMenu Menu;
   std::string ProgramFolder;
-  QHistory* RecentFiles = nullptr;
-  QHistory* RecentFolders = nullptr;
-  QMedPlayer* Player = nullptr;
-  QInternetUpdate* Update = nullptr;
+  // Made by ProgramInit, freed by ProgramDone (the player first among the window's controls,
+  // before the window's own end: the player also has the client area as its Qt parent, which
+  // finds it gone).
+  std::unique_ptr<QHistory> RecentFiles;
+  std::unique_ptr<QHistory> RecentFolders;
+  std::unique_ptr<QMedPlayer> Player;
+  std::unique_ptr<QInternetUpdate> Update;
   bool CloseFlag = false;
   int32_t IdleStep = 0;
   SafeFlag ResizeGuard = 1;

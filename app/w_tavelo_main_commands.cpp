@@ -116,16 +116,13 @@ void TfrmPlayer::AddToHistory(const std::string& path) {
 bool TfrmPlayer::OpenInPlayer(const std::string& fileName) {
   // A drop, a recent-list click or the command line can arrive while an open lets pending
   // messages run: the running open goes on and no second one starts.
-  if (Player == nullptr || opening_ || closing_ || done_ || fileName.empty()) return false;
-  opening_ = true;
+  if (Player == nullptr || closing_ || done_ || fileName.empty()) return false;
   bool opened = false;
-  try {
+  {
+    const ReentryGuard entry(opening_);
+    if (!entry) return false;
     opened = Player->OpenFile(fileName);
-  } catch (...) {
-    opening_ = false;
-    throw;
   }
-  opening_ = false;
   if (!opened && Player != nullptr && !Player->IsOpening()) ReportFailedOpen(fileName);
   return opened;
 }

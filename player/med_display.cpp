@@ -21,6 +21,7 @@
 #include "core/services/trace.h"
 #include "gui/img_put.h"
 #include "platform/gdi/gdi_painter.h"
+#include "player/safe_sync.h"
 
 namespace tavelo {
 
@@ -40,9 +41,9 @@ class VelkarnDisplayClass final : public QWidget {
   // forgets it and gives up its pictures, as a destroyed child window does.
   ~VelkarnDisplayClass() override {
     if (rec_ == nullptr) return;
-    std::lock_guard<std::mutex> set(rec_->SetLock);
+    const LockGuard set(rec_->SetLock);
     if (ImgAssigned(rec_->Next)) ImgFree(rec_->Next);
-    std::lock_guard<std::mutex> lock(rec_->Lock);
+    const LockGuard lock(rec_->Lock);
     rec_->Window = nullptr;
     if (ImgAssigned(rec_->Resized)) ImgFree(rec_->Resized);
     rec_->Source = &rec_->Image;
@@ -88,7 +89,7 @@ class VelkarnDisplayClass final : public QWidget {
 
 namespace {
 
-void FreeResized(DisplayRec& rec) {
+void FreeResized(DisplayRec& rec) REQUIRES(rec.Lock) {
   if (ImgAssigned(rec.Resized)) ImgFree(rec.Resized);
   rec.Shown = rec.Source;
 }
@@ -198,8 +199,6 @@ DisplayRec* DisplayCreate(QWidget* parent, int32_t x, int32_t y, int32_t width, 
   rec->Y = y;
   rec->Width = width;
   rec->Height = height;
-  rec->Source = &rec->Image;
-  rec->Shown = &rec->Image;
   // A child window needs a parent: without one no window is made, as the system refuses a child
   // window without a parent.
   if (parent != nullptr) {
@@ -207,6 +206,7 @@ DisplayRec* DisplayCreate(QWidget* parent, int32_t x, int32_t y, int32_t width, 
     w->setGeometry(x, y, width, height);
     w->setEnabled(true);
     w->show();
+    const LockGuard lock(rec->Lock);
     rec->Window = w;
   }
   return rec;
@@ -218,7 +218,7 @@ void DisplayDestroy(DisplayRec*& rec) {
   // The window goes first, so no paint can reach the record while it is freed.
   QWidget* window;
   {
-    std::lock_guard<std::mutex> lock(rec->Lock);
+    const LockGuard lock(rec->Lock);
     window = rec->Window;
     rec->Window = nullptr;
   }
@@ -227,9 +227,9 @@ void DisplayDestroy(DisplayRec*& rec) {
     delete window;
   }
   {
-    std::lock_guard<std::mutex> set(rec->SetLock);
+    const LockGuard set(rec->SetLock);
     if (ImgAssigned(rec->Next)) ImgFree(rec->Next);
-    std::lock_guard<std::mutex> lock(rec->Lock);
+    const LockGuard lock(rec->Lock);
     FreeResized(*rec);
     if (ImgAssigned(rec->Image)) ImgFree(rec->Image);
   }
@@ -244,7 +244,12 @@ void DisplaySetRect(DisplayRec* rec, int32_t x, int32_t y, int32_t width, int32_
   rec->Y = y;
   rec->Width = width;
   rec->Height = height;
-  if (rec->Window != nullptr) rec->Window->setGeometry(x, y, width, height);
+  QWidget* window;
+  {
+    const LockGuard lock(rec->Lock);
+    window = rec->Window;
+  }
+  if (window != nullptr) window->setGeometry(x, y, width, height);
   DisplayRedraw(rec);
 }
 
@@ -274,11 +279,11 @@ bool DisplayGetResizeBig(const DisplayRec* rec) { return rec != nullptr && rec->
 void DisplaySetImage(DisplayRec* rec, const Qimg& picture) {
   if (rec == nullptr) return;
   {
-    std::lock_guard<std::mutex> set(rec->SetLock);
+    const LockGuard set(rec->SetLock);
     // Made outside the paint's lock: a paint never waits for a conversion.
     PrepareForDisplay(picture, rec->Next);
     {
-      std::lock_guard<std::mutex> lock(rec->Lock);
+      const LockGuard lock(rec->Lock);
       // Exchanged, not copied: the picture shown before becomes the next one's buffer.
       if (!ImgAssigned(rec->Image))
         _imgalloc_(rec->Image, 1, 1, 32, __LINE__, "MedDisplay.DisplaySetImage.image", false);
@@ -299,9 +304,9 @@ void DisplaySetImage(DisplayRec* rec, const Qimg& picture) {
 void DisplayShowImage(DisplayRec* rec, Qimg& picture) {
   if (rec == nullptr) return;
   {
-    std::lock_guard<std::mutex> set(rec->SetLock);
+    const LockGuard set(rec->SetLock);
     {
-      std::lock_guard<std::mutex> lock(rec->Lock);
+      const LockGuard lock(rec->Lock);
       rec->Source = &picture;
       if (rec->Shown != &rec->Resized) rec->Shown = &picture;
       rec->ClearPending = false;
@@ -317,13 +322,19 @@ void DisplayShowImage(DisplayRec* rec, Qimg& picture) {
 
 bool DisplayShowsImage(DisplayRec* rec, const Qimg& picture) {
   if (rec == nullptr) return false;
-  std::lock_guard<std::mutex> lock(rec->Lock);
+  const LockGuard lock(rec->Lock);
   return rec->Source == &picture;
+}
+
+// Image changes only under SetLock as well as Lock: a holder of SetLock may read it (the checker
+// knows one guard a field).
+static const Qimg& ImageUnderSetLock(const DisplayRec* rec) REQUIRES(rec->SetLock) NO_THREAD_SAFETY_ANALYSIS {
+  return rec->Image;
 }
 
 void DisplayOwnImage(DisplayRec* rec) {
   if (rec == nullptr) return;
-  std::lock_guard<std::mutex> set(rec->SetLock);
+  const LockGuard set(rec->SetLock);
   Qimg* source = rec->Source;  // changes only under SetLock
   if (source == &rec->Image) return;
   bool made = false;
@@ -338,7 +349,7 @@ void DisplayOwnImage(DisplayRec* rec) {
     LogException("MedDisplay.DisplayOwnImage");
   }
   {
-    std::lock_guard<std::mutex> lock(rec->Lock);
+    const LockGuard lock(rec->Lock);
     if (made) {
       if (!ImgAssigned(rec->Image))
         _imgalloc_(rec->Image, 1, 1, 32, __LINE__, "MedDisplay.DisplaySetImage.image", false);
@@ -352,7 +363,7 @@ void DisplayOwnImage(DisplayRec* rec) {
   } else {
     // A worker thread hands the next frames over into the second buffer: made (and its pages
     // written) now, before the run's timed frames, as a first hand-over would have made it.
-    const Qimg& image = rec->Image;
+    const Qimg& image = ImageUnderSetLock(rec);
     try {
       const uint8_t* before = rec->Next.Data;
       _imgalloc_(rec->Next, image.Width, image.Height, image.Bpp, __LINE__, "MedDisplay.DisplaySetImage.next",
@@ -367,7 +378,7 @@ void DisplayOwnImage(DisplayRec* rec) {
 
 Qimg* DisplayGetImage(DisplayRec* rec) {
   if (rec == nullptr) return nullptr;
-  std::lock_guard<std::mutex> lock(rec->Lock);
+  const LockGuard lock(rec->Lock);
   return rec->Source;
 }
 
@@ -375,7 +386,7 @@ void DisplayClear(DisplayRec* rec) {
   if (rec == nullptr) return;
   QWidget* w;
   {
-    std::lock_guard<std::mutex> lock(rec->Lock);
+    const LockGuard lock(rec->Lock);
     rec->ClearPending = true;
     w = rec->Window;
   }
@@ -398,20 +409,16 @@ void DisplayRedraw(DisplayRec* rec) {
   if (rec == nullptr) return;
   // Posted, so any thread may ask; the lock keeps the window from going while the request is
   // made, and a window that is gone by the time it arrives drops it.
-  std::lock_guard<std::mutex> lock(rec->Lock);
+  const LockGuard lock(rec->Lock);
   QWidget* w = rec->Window;
   if (w != nullptr) QMetaObject::invokeMethod(w, [w] { w->update(); }, Qt::QueuedConnection);
 }
 
 void DisplayPaint(DisplayRec* rec, HDC dc, int32_t width, int32_t height, const DisplayArea* exposed) {
-  if (rec == nullptr || rec->Painting != 0) return;
-  rec->Painting = -1;
-  struct PaintingOff {
-    DisplayRec* r;
-    ~PaintingOff() { r->Painting = 0; }
-  } off{rec};
-  if (dc == nullptr) return;
-  std::lock_guard<std::mutex> lock(rec->Lock);
+  if (rec == nullptr) return;
+  const ReentryGuard entry(rec->Painting);
+  if (!entry || dc == nullptr) return;
+  const LockGuard lock(rec->Lock);
   Qimg& img = *rec->Source;
   if (rec->ClearPending || !ImgAssigned(img) || img.Width <= 0 || img.Height <= 0) {
     rec->ClearPending = false;
@@ -497,7 +504,7 @@ void DisplayMouseDown(DisplayRec* rec, uint8_t kind, int32_t x, int32_t y) {
   if (rec == nullptr || rec->MouseProc == nullptr) return;
   uint32_t colour;
   {
-    std::lock_guard<std::mutex> lock(rec->Lock);
+    const LockGuard lock(rec->Lock);
     const Qimg* shown = rec->Shown;
     if (shown == nullptr || !ImgAssigned(*shown) || shown->Width <= 0 || shown->Height <= 0 || x < 0 ||
         x >= shown->Width || y < 0 || y >= shown->Height)

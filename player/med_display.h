@@ -28,6 +28,7 @@
 
 #include "core/media/img_basic.h"
 #include "platform/gdi/gdi.h"
+#include "platform/sync/thread_safety.h"
 
 class QWidget;
 
@@ -39,35 +40,35 @@ using DisplayMouseProc = void (*)(uint8_t kind, int32_t x, int32_t y, uint32_t c
 
 struct DisplayRec {
   QWidget* Parent = nullptr;
-  QWidget* Window = nullptr;  // nullptr when no window was made (no parent) or it is gone; under Lock
+  QWidget* Window GUARDED_BY(Lock) = nullptr;  // nullptr when no window was made (no parent) or it is gone
   int32_t X = 0, Y = 0, Width = 0, Height = 0;
   uint32_t BackColor = 0;  // red in byte 0
   int32_t ResizeSmall = 0;  // bool32: stretch pictures smaller than the window in both sides
   int32_t ResizeBig = 0;    // bool32: shrink pictures that do not fit the window
-  Qimg Image;               // the picture to show: a 24-bit picture arrives as 32-bit
+  Qimg Image GUARDED_BY(Lock);  // the picture to show: a 24-bit picture arrives as 32-bit
   // What the display shows: Image, or the caller's picture of DisplayShowImage. Under Lock; set
-  // under SetLock too, so either lock is enough to read it.
-  Qimg* Source = nullptr;
-  int32_t Painting = 0;
+  // under SetLock too, so either lock is enough to read it (which the checker cannot say).
+  Qimg* Source = &Image;
+  bool Painting = false;  // a paint runs (main thread only)
   DisplayMouseProc MouseProc = nullptr;
   void* MouseData = nullptr;
-  Qimg* Shown = nullptr;  // Source, or Resized while the picture is fitted
-  int32_t DrawX = 0, DrawY = 0;
-  int32_t DrawHeight = 0, DrawWidth = 0;
-  Qimg Resized;  // the fitted copy, kept while fitting is needed
+  Qimg* Shown GUARDED_BY(Lock) = &Image;  // Source, or Resized while the picture is fitted
+  int32_t DrawX GUARDED_BY(Lock) = 0, DrawY GUARDED_BY(Lock) = 0;
+  int32_t DrawHeight GUARDED_BY(Lock) = 0, DrawWidth GUARDED_BY(Lock) = 0;
+  Qimg Resized GUARDED_BY(Lock);  // the fitted copy, kept while fitting is needed
   // A few rows of a picture shown without a copy, converted for the painter (paints only).
   std::vector<uint32_t> Strip;
   // The next paint fills the window with BackColor instead of showing Image.
-  bool ClearPending = false;
+  bool ClearPending GUARDED_BY(Lock) = false;
   // Covers Image, Resized, Shown, the Draw fields, ClearPending, Window and the serials: the
   // video thread's exchange and redraw requests, and the main thread's paints, mouse reports and
   // window's end.
-  std::mutex Lock;
+  Mutex Lock;
   // The next picture, made outside Lock; kept between the frames of a playing movie.
-  Qimg Next;
-  std::mutex SetLock;  // one DisplaySetImage at a time (covers Next)
-  uint64_t ImageSerial = 0;    // counts the pictures set
-  uint64_t PaintedSerial = 0;  // the picture the last paint drew
+  Qimg Next GUARDED_BY(SetLock);
+  Mutex SetLock;                               // one DisplaySetImage at a time
+  uint64_t ImageSerial GUARDED_BY(Lock) = 0;    // counts the pictures set
+  uint64_t PaintedSerial GUARDED_BY(Lock) = 0;  // the picture the last paint drew
   // Pictures handed to the display, and pictures a paint put on the window: updates that come
   // faster than the window is painted merge, and the pictures between are never drawn.
   std::atomic<uint64_t> Handed{0};

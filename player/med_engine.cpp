@@ -45,9 +45,9 @@ void ShowErrorBox(const std::string& text) {
 }
 
 // The progress throttle: one stopwatch for the process (files are opened on the main thread).
-std::mutex g_progressLock;
-PlayerWatch g_progressWatch;
-double g_progressLast = 0;
+Mutex g_progressLock;
+PlayerWatch g_progressWatch GUARDED_BY(g_progressLock);
+double g_progressLast GUARDED_BY(g_progressLock) = 0;
 
 }  // namespace
 
@@ -60,7 +60,7 @@ QMedEngine::QMedEngine(QWidget* owner, PlayerClock* clock, const MediaAccess* me
     : Owner(owner),
       Timer(clock != nullptr ? *clock : SystemPlayerClock()),
       Media(media != nullptr ? *media : DispatcherMedia()),
-      context_(new QObject) {
+      context_(std::make_unique<QObject>()) {
   DXABufInitHandle(SoundBuffer);
   ResetState();
   ++EngineCount;
@@ -92,7 +92,7 @@ QMedEngine::~QMedEngine() {
   DestroyDisplay();
   ImgFree(Picture);
   // Ends of threads still queued for this engine are dropped with their receiver.
-  delete context_;
+  context_.reset();
 }
 
 void QMedEngine::InitAudio() {
@@ -118,7 +118,7 @@ void QMedEngine::ResetState() {
   LoadedFrame.store(kNoFrame);
   FrameRate.store(DefaultFrameRate);
   PaintNoPicture();
-  std::lock_guard<std::mutex> lock(errorLock_);
+  const LockGuard lock(errorLock_);
   lastErrorCode_ = -1;
   lastErrorText_.clear();
 }
@@ -170,14 +170,14 @@ void QMedEngine::FileOpen(const std::string& fileName) {
     int32_t code;
     std::string text;
     {
-      std::lock_guard<std::mutex> lock(errorLock_);
+      const LockGuard lock(errorLock_);
       code = lastErrorCode_;
       text = lastErrorText_;
     }
     CloseHandle();
     Description = UniInfoRec();
     ResetState();
-    std::lock_guard<std::mutex> lock(errorLock_);
+    const LockGuard lock(errorLock_);
     lastErrorCode_ = code;
     lastErrorText_ = text;
     return;
@@ -214,7 +214,7 @@ int32_t QMedEngine_OnOpenProgress(FFProgressRec* progress) {
     if (engine == nullptr) return 0;
     bool raise = false;
     {
-      std::lock_guard<std::mutex> lock(g_progressLock);
+      const LockGuard lock(g_progressLock);
       if (progress->Finished != 0) {
         raise = true;
       } else if (progress->Done == 0) {
@@ -259,7 +259,7 @@ void QMedEngine::SeekFrame(int32_t frame) {
 }
 
 double QMedEngine::GetTime() {
-  std::lock_guard<std::mutex> lock(PositionLock);
+  const LockGuard lock(PositionLock);
   if (IsPlaying()) return StartPending.load() != 0 ? ClockBase : ClockBase + WatchRead(Clock, Timer);
   const double video = HasVideo != 0 ? FFFramesToSeconds(CurrentFrame.load(), FrameRate.load()) : 0;
   const double audio =
@@ -268,12 +268,12 @@ double QMedEngine::GetTime() {
 }
 
 double QMedEngine::ClockReadingAt(double t) {
-  std::lock_guard<std::mutex> lock(PositionLock);
+  const LockGuard lock(PositionLock);
   return Clock.Start + (t - ClockBase);
 }
 
 void QMedEngine::SeekTime(double t) {
-  std::lock_guard<std::mutex> lock(PositionLock);
+  const LockGuard lock(PositionLock);
   t = FltClamp(t, 0, GetDuration());
   const int32_t old = CurrentFrame.load();
   CurrentFrame.store(TimeToFrame(t));
@@ -291,7 +291,7 @@ void QMedEngine::SeekTime(double t) {
 }
 
 void QMedEngine::StartClock() {
-  std::lock_guard<std::mutex> lock(PositionLock);
+  const LockGuard lock(PositionLock);
   if (StartPending.load() == 0) return;
   WatchStart(Clock, Timer);
   StartPending.store(0);
@@ -303,7 +303,7 @@ void QMedEngine::RequestReposition(bool video, bool audio) {
 }
 
 void QMedEngine::RestartClock() {
-  std::lock_guard<std::mutex> lock(PositionLock);
+  const LockGuard lock(PositionLock);
   ClockBase = 0;
   CurrentFrame.store(0);
   CurrentSample.store(0);
@@ -355,7 +355,7 @@ void QMedEngine::Play() {
     const double start = IsAtEnd() ? 0 : GetTime();
     EventsEnabled.store(0);
     {
-      std::lock_guard<std::mutex> lock(PositionLock);
+      const LockGuard lock(PositionLock);
       ClockBase = start;
       WatchStart(Clock, Timer);
     }
@@ -365,13 +365,13 @@ void QMedEngine::Play() {
     VideoRunning.store(HasVideo != 0 ? -1 : 0);
     StartPending.store(VideoRunning.load());
     if (VideoRunning.load() != 0) {
-      VideoThread = new QMedVideoThread(this, run_);
+      VideoThread = std::make_unique<QMedVideoThread>(this, run_);
       VideoThread->InitResources();
       VideoThread->MeasuredFps.store(0);
     }
     AudioRunning.store((HasAudio != 0 && AudioPresent.load() != 0) ? -1 : 0);
     if (AudioRunning.load() != 0) {
-      AudioThread = new QMedAudioThread(this, run_);
+      AudioThread = std::make_unique<QMedAudioThread>(this, run_);
       AudioThread->InitResources();
       SndWaveFmtSetPCM(AudioThread->WaveFormat, static_cast<int32_t>(FpuRound(SampleRate())),
                        Description.Audio.Channels, Description.Audio.Bits);
@@ -412,7 +412,7 @@ void QMedEngine::EndRun() {
 
 void QMedEngine::PostThreadEnd(uint64_t run, int32_t kind) {
   QMetaObject::invokeMethod(
-      context_, [this, run, kind] { OnThreadEnd(run, kind); }, Qt::QueuedConnection);
+      context_.get(), [this, run, kind] { OnThreadEnd(run, kind); }, Qt::QueuedConnection);
 }
 
 void QMedEngine::OnThreadEnd(uint64_t run, int32_t kind) {
@@ -433,8 +433,7 @@ void QMedEngine::VideoThreadCleanup() {
   const bool audioPending = AudioThread != nullptr;
   VideoRunning.store(0);
   StartPending.store(0);  // (a thread that never ran held it)
-  delete VideoThread;
-  VideoThread = nullptr;
+  VideoThread.reset();
   CurrentFrame.store(IntClamp(CurrentFrame.load(), 0, FrameCount() - 1));
   LoadCurrentFrame();
   PaintPicture();
@@ -445,8 +444,7 @@ void QMedEngine::AudioThreadCleanup() {
   TraceScope trace("MedEngine.QMedEngine.AudioThreadCleanup");
   const bool videoPending = VideoThread != nullptr;
   AudioRunning.store(0);
-  delete AudioThread;
-  AudioThread = nullptr;
+  AudioThread.reset();
   DXABufDestroy(SoundBuffer);
   CurrentSample.store(IntClamp(CurrentSample.load(), 0, SampleCount() - 1));
   if (!videoPending) DoPosition();
@@ -466,7 +464,7 @@ void QMedEngine::SetVolume(int32_t v) {
 // Pictures and display
 
 bool QMedEngine::LoadCurrentFrame() {
-  std::lock_guard<std::timed_mutex> lock(DecoderLock);
+  const LockGuard lock(DecoderLock);
   bool result = HasVideo != 0;
   const int32_t frame = CurrentFrame.load();
   if (HasVideo != 0 && frame != LoadedFrame.load()) {
@@ -492,7 +490,7 @@ bool QMedEngine::LoadCurrentFrame() {
 void QMedEngine::PaintPicture() {
   bool none = false;
   try {
-    std::lock_guard<std::timed_mutex> lock(DecoderLock);
+    const LockGuard lock(DecoderLock);
     if (!ImgAssigned(Picture)) {
       none = true;
     } else {
@@ -529,7 +527,7 @@ void QMedEngine::PaintNoPicture() {
       } else {
         // Its handler touches windows: it runs on the main thread.
         QMetaObject::invokeMethod(
-            context_,
+            context_.get(),
             [this] {
               if (OnNoPicture.Handler != nullptr) OnNoPicture.Handler(OnNoPicture.Data);
             },
@@ -549,7 +547,7 @@ void QMedEngine::PreparePicture() {
   const FFVideoPart& v = Description.Video;
   if (v.Width < 1 || v.Height < 1 || !ImgDepthValid(v.Bpp)) return;
   if (int64_t{v.Width} * v.Height * ((v.Bpp + 7) / 8) < (int64_t{4} << 20)) return;
-  std::lock_guard<std::timed_mutex> lock(DecoderLock);
+  const LockGuard lock(DecoderLock);
   try {
     const uint8_t* before = Picture.Data;
     _imgalloc_(Picture, v.Width, v.Height, v.Bpp, __LINE__, "MedEngine.PreparePicture.Picture", false);
@@ -560,7 +558,7 @@ void QMedEngine::PreparePicture() {
 }
 
 bool QMedEngine::CopyPicture(Qimg& dest, int32_t& frame) {
-  std::lock_guard<std::timed_mutex> lock(DecoderLock);
+  const LockGuard lock(DecoderLock);
   if (!ImgAssigned(Picture) || (Picture.Data == nullptr && Picture.DataExt == 0)) return false;
   ImgCopy(Picture, dest);
   // The frame the picture was read for; CurrentFrame already names the next one while playing.
@@ -575,7 +573,7 @@ void QMedEngine::LoadAndPaint() {
 
 void QMedEngine::SetPicture(const Qimg& src) {
   try {
-    std::lock_guard<std::timed_mutex> lock(DecoderLock);
+    const LockGuard lock(DecoderLock);
     ImgCopy(src, Picture);
   } catch (...) {
     SetErrorFromException();
@@ -625,7 +623,7 @@ void GenerateTextImage(Qimg& img, const std::string& text) {
 
 void QMedEngine::SetError(const std::string& text) {
   {
-    std::lock_guard<std::mutex> lock(errorLock_);
+    const LockGuard lock(errorLock_);
     lastErrorCode_ = 0;
     lastErrorText_ = text;
   }
@@ -639,14 +637,14 @@ void QMedEngine::SetErrorFromException() {
 }
 
 int32_t QMedEngine::TakeLastError() {
-  std::lock_guard<std::mutex> lock(errorLock_);
+  const LockGuard lock(errorLock_);
   const int32_t code = lastErrorCode_;
   lastErrorCode_ = -1;
   return code;
 }
 
 std::string QMedEngine::GetLastErrorText() {
-  std::lock_guard<std::mutex> lock(errorLock_);
+  const LockGuard lock(errorLock_);
   return lastErrorText_;
 }
 

@@ -17,6 +17,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -25,6 +26,7 @@
 #include "player/dx8_audio_buf.h"
 #include "player/med_display.h"
 #include "player/player_clock.h"
+#include "platform/sync/thread_safety.h"
 
 class QObject;
 class QWidget;
@@ -153,8 +155,8 @@ class QMedEngine {
   int32_t FileIsOpen = 0;
   UniInfoRec Description;
   UniHandle Handle;
-  double ClockBase = 0;  // under PositionLock
-  PlayerWatch Clock;     // under PositionLock
+  double ClockBase GUARDED_BY(PositionLock) = 0;
+  PlayerWatch Clock GUARDED_BY(PositionLock);
   int32_t HasVideo = 0;
   std::atomic<int32_t> VideoRunning{0};
   std::atomic<double> VideoDuration{0};
@@ -166,7 +168,7 @@ class QMedEngine {
   std::atomic<int32_t> LoadedFrame{kNoFrame};
   // Changed under DecoderLock. The display may show it itself: off the main thread it is changed
   // only after DisplayOwnImage.
-  Qimg Picture;
+  Qimg Picture GUARDED_BY(DecoderLock);
   DisplayRec* Display = nullptr;
   std::atomic<int32_t> ScreenMode{0};  // 0 not yet known, 1 palette screen, 2 any other
   int32_t HasAudio = 0;
@@ -175,11 +177,11 @@ class QMedEngine {
   std::atomic<int32_t> CurrentSample{0};
   DXABufRec SoundBuffer;
   int32_t Volume = 500;
-  QMedVideoThread* VideoThread = nullptr;
-  QMedAudioThread* AudioThread = nullptr;
-  std::mutex PositionLock;
+  std::unique_ptr<QMedVideoThread> VideoThread;  // the play run's, until its cleanup
+  std::unique_ptr<QMedAudioThread> AudioThread;
+  Mutex PositionLock;
   // Timed: the audio thread waits for it only as long as its queued sound lasts.
-  std::timed_mutex DecoderLock;
+  TimedMutex DecoderLock;
   EngineEvent<OpenProgressProc> OnOpenProgress;
   EngineEvent<NotifyProc> OnFileClosed;
   EngineEvent<NotifyProc> OnPosition;
@@ -212,10 +214,10 @@ class QMedEngine {
   double SampleRate() const { return Description.Audio.SampleRate; }
 
   uint64_t run_ = 0;  // the current play run; main thread only
-  QObject* context_;  // lives on the main thread: the ends of the threads are posted to it
-  std::mutex errorLock_;
-  int32_t lastErrorCode_ = -1;  // -1 no error pending, 0 an error text is pending
-  std::string lastErrorText_;
+  std::unique_ptr<QObject> context_;  // lives on the main thread: the ends of the threads are posted to it
+  Mutex errorLock_;
+  int32_t lastErrorCode_ GUARDED_BY(errorLock_) = -1;  // -1 no error pending, 0 an error text is pending
+  std::string lastErrorText_ GUARDED_BY(errorLock_);
 };
 
 // picture := a 24-bit black picture (320..640 x 240..480 after its old size, 640 x 480 when it

@@ -111,7 +111,7 @@ void QMedPlayer::Construct(PlayerClock* clock, const MediaAccess* media) {
   PicturePanel = new QWidget;
   PicturePanel->installEventFilter(this);
   ScrollBox->setWidget(PicturePanel);
-  Engine = new QMedEngine(parentWidget() != nullptr ? parentWidget()->window() : this, clock, media);
+  Engine = std::make_unique<QMedEngine>(parentWidget() != nullptr ? parentWidget()->window() : this, clock, media);
   Engine->CreateDisplay(PicturePanel, 0, 0, PicturePanel->width(), PicturePanel->height());
   Engine->OnOpenProgress = {&QMedPlayer::EngineOpenProgress, this};
   Engine->OnPosition = {&QMedPlayer::EnginePosition, this};
@@ -174,11 +174,10 @@ void QMedPlayer::Construct(PlayerClock* clock, const MediaAccess* media) {
 QMedPlayer::~QMedPlayer() {
   // The engine goes first: its threads are joined before the controls they report to vanish.
   try {
-    delete Engine;
+    Engine.reset();
   } catch (...) {
     LogException("QMedPlayer.Destroy");
   }
-  Engine = nullptr;
   SafeSyncDone();
 }
 
@@ -252,7 +251,8 @@ void QMedPlayer::EngineOpenProgress(void* data, FFProgressRec* progress) {
 }
 
 void QMedPlayer::WMPosition() {
-  if (!SafeFlagTryEnter(SliderGuard)) return;
+  const ReentryGuard entry(SliderGuard);
+  if (!entry) return;
   try {
     const int32_t max = PositionSlider->maximum();
     // A single frame has no time span to place the thumb in.
@@ -262,7 +262,6 @@ void QMedPlayer::WMPosition() {
   } catch (...) {
     LogException("QMedPlayer.WMPosition");
   }
-  SafeFlagLeave(SliderGuard);
 }
 
 void QMedPlayer::WMPlayEnded() {
@@ -276,7 +275,8 @@ void QMedPlayer::WMPlayEnded() {
 // Sliders
 
 void QMedPlayer::PositionSliderChange() {
-  if (!SafeFlagTryEnter(SliderGuard)) return;
+  const ReentryGuard entry(SliderGuard);
+  if (!entry) return;
   try {
     const int32_t max = PositionSlider->maximum();
     SeekTime(max > 0 ? static_cast<double>(PositionSlider->value()) * LastTime / max : 0);
@@ -284,21 +284,20 @@ void QMedPlayer::PositionSliderChange() {
   } catch (...) {
     LogException("QMedPlayer.PositionSliderChange");
   }
-  SafeFlagLeave(SliderGuard);
 }
 
 void QMedPlayer::VolumeSliderChange() {
-  if (!SafeFlagTryEnter(VolumeGuard)) return;
+  const ReentryGuard entry(VolumeGuard);
+  if (!entry) return;
   ApplyVolume(MapRange(VolumeSlider->value(), VolumeSlider->minimum(), VolumeSlider->maximum(), 100, 0));
-  SafeFlagLeave(VolumeGuard);
 }
 
 void QMedPlayer::SetVolume(int32_t percent) {
-  if (!SafeFlagTryEnter(VolumeGuard)) return;
+  const ReentryGuard entry(VolumeGuard);
+  if (!entry) return;
   VolumePercent = IntClamp(percent, 0, 100);
   ApplyVolume(VolumePercent);
   if (VolumeSlider != nullptr) VolumeSlider->setValue(VolumeSlider->maximum() - VolumePercent);
-  SafeFlagLeave(VolumeGuard);
 }
 
 void QMedPlayer::ApplyVolume(int32_t percent) {
@@ -406,13 +405,13 @@ uint32_t VolumeBit(const QMedEngine* engine) {
 void QMedPlayer::UpdateButtons() {
   uint32_t mask = 0x2008;
   if (IsFileOpen()) {
-    mask |= 0x1000 | VolumeBit(Engine);
+    mask |= 0x1000 | VolumeBit(Engine.get());
     if (FrameCount > 1 || SampleCount > 1) mask |= 0x4FF1;
   }
   SetButtonsEnabled(mask);
 }
 
-void QMedPlayer::ButtonsPlaying() { SetButtonsEnabled(0x4FFE | VolumeBit(Engine)); }
+void QMedPlayer::ButtonsPlaying() { SetButtonsEnabled(0x4FFE | VolumeBit(Engine.get())); }
 
 // ---------------------------------------------------------------------------------------------
 // Files and playing
@@ -431,8 +430,8 @@ bool QMedPlayer::OpenFile(const std::string& fileName) {
     return false;
   }
   TraceScope trace("QMedPlayer.OpenFile");
-  opening_ = true;
-  try {
+  {
+    const ReentryGuard entry(opening_);  // let in: refused above while an open runs
     SetInfoText(0, "Opening file...");
     ButtonsOff();
     Engine->FileOpen(fileName);
@@ -448,11 +447,7 @@ bool QMedPlayer::OpenFile(const std::string& fileName) {
     } else {
       ButtonsIdle();
     }
-  } catch (...) {
-    opening_ = false;
-    throw;
   }
-  opening_ = false;
   if (OnFileOpened) OnFileOpened();
   UpdateInfo();
   return IsFileOpen();

@@ -21,6 +21,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "core/services/exception_log.h"
@@ -180,10 +181,10 @@ class QMedPlayer : public QWidget {
   static std::string MakeOpenFilter();
 
   QPlayerAction* Action(int32_t index) const { return Actions[static_cast<size_t>(index)]; }
-  QMedEngine* GetEngine() const { return Engine; }
+  QMedEngine* GetEngine() const { return Engine.get(); }
 
   // ---- Fields ----
-  QMedEngine* Engine = nullptr;
+  std::unique_ptr<QMedEngine> Engine;
   int32_t ConstructionComplete = -1;  // bool32
   QScrollArea* ScrollBox = nullptr;
   QWidget* PicturePanel = nullptr;
@@ -257,14 +258,15 @@ class QMedPlayer : public QWidget {
 
 template <class Work>
 void QMedPlayer::Guarded(Work&& work) {
-  if (opening_ || !SafeFlagTryEnter(PlayGuard)) return;
+  if (opening_) return;
+  const ReentryGuard entry(PlayGuard);
+  if (!entry) return;
   try {
     work();
   } catch (...) {
     // A handler runs inside the toolkit's event dispatch: its failure is logged, never thrown on.
     LogException("QMedPlayer");
   }
-  SafeFlagLeave(PlayGuard);
 }
 
 }  // namespace tavelo

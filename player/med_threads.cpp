@@ -35,7 +35,7 @@ QMedBasicThread::QMedBasicThread(QMedEngine* engine, Kind kind, uint64_t run)
 QMedBasicThread::~QMedBasicThread() { Join(); }
 
 void QMedBasicThread::InitResources() {
-  std::lock_guard<std::mutex> lock(Lock);
+  const LockGuard lock(Lock);
   Reposition = 0;
 }
 
@@ -52,12 +52,12 @@ void QMedBasicThread::Join() {
 }
 
 bool QMedBasicThread::GetReposition() {
-  std::lock_guard<std::mutex> lock(Lock);
+  const LockGuard lock(Lock);
   return Reposition != 0;
 }
 
 void QMedBasicThread::SetReposition(bool value) {
-  std::lock_guard<std::mutex> lock(Lock);
+  const LockGuard lock(Lock);
   Reposition = value ? -1 : 0;
 }
 
@@ -101,7 +101,7 @@ void QMedVideoThread::Execute() {
   try {
     {
       // The media time counts from the moment the thread runs.
-      std::lock_guard<std::mutex> lock(e.PositionLock);
+      const LockGuard lock(e.PositionLock);
       WatchStart(e.Clock, e.Timer);
     }
     while (!Terminated()) {
@@ -125,8 +125,8 @@ void QMedVideoThread::Execute() {
         // A seek while playing: the media time goes on from the target once its picture is
         // there. The decode from the key frame is not lateness, and the sound, held silent
         // meanwhile, starts from the target too.
-        std::lock_guard<std::mutex> position(e.PositionLock);
-        std::lock_guard<std::mutex> own(Lock);
+        const LockGuard position(e.PositionLock);
+        const LockGuard own(Lock);
         if (Reposition == 0) {
           WatchStart(e.Clock, e.Timer);
           e.SeekPending.store(0);
@@ -156,7 +156,7 @@ void QMedVideoThread::Execute() {
         int32_t target = static_cast<int32_t>(FpuRound(static_cast<long double>(rate) * k)) + e.CurrentFrame.load();
         k += 1;
         {
-          std::lock_guard<std::timed_mutex> lock(e.DecoderLock);
+          const LockGuard lock(e.DecoderLock);
           target = e.Media.NearestKeyFrame(e.Handle, target, 1) - 1;
         }
         const int32_t current = e.CurrentFrame.load();
@@ -237,7 +237,7 @@ int32_t QMedAudioThread::QueuedSound() {
   return filled - IntMin(IntMax(HeldSilence.load(), 0), filled);
 }
 
-bool QMedAudioThread::AcquireDecoder(std::unique_lock<std::timed_mutex>& decoder) {
+bool QMedAudioThread::AcquireDecoder(std::unique_lock<TimedMutex>& decoder) {
   QMedEngine& e = *Engine;
   const int32_t margin = static_cast<int32_t>(WaveFormat.nSamplesPerSec * kDecoderMarginSeconds);
   if (decoder.try_lock()) return true;
@@ -270,7 +270,7 @@ void QMedAudioThread::FillBuffer() {
   // before the decoder lock, which comes after the position lock).
   double resumeTime = 0;
   if (held > 0) resumeTime = e.GetTime() + kTakeBackGuardSeconds;
-  std::unique_lock<std::timed_mutex> decoder(e.DecoderLock, std::defer_lock);
+  std::unique_lock<TimedMutex> decoder(e.DecoderLock, std::defer_lock);
   // A seek waits for its first picture before the clock runs from the target: until then the
   // sound holds too (sound written now would be heard again when the clock starts over).
   const bool pending = e.SeekPending.load() != 0 && e.VideoRunning.load() != 0;
@@ -280,7 +280,7 @@ void QMedAudioThread::FillBuffer() {
     // Silence keeps the buffer from running dry (it would play its old sound again), and the
     // sound position stays where it is.
     if (free < total / 3 || free <= 0) return;
-    std::lock_guard<std::mutex> own(Lock);
+    const LockGuard own(Lock);
     if (Reposition != 0) return;  // a seek clears the buffer anyway
     DXABufFillSilence(e.SoundBuffer, free);
     HeldSilence.store(held + free);
@@ -307,7 +307,7 @@ void QMedAudioThread::FillBuffer() {
     }
   }
   decoder.unlock();
-  std::lock_guard<std::mutex> own(Lock);
+  const LockGuard own(Lock);
   // A seek that came meanwhile wins: its position stands and nothing read here is written.
   if (Reposition != 0) return;
   if (held > 0) {
@@ -341,7 +341,7 @@ void QMedAudioThread::Execute() {
   try {
     if (e.VideoRunning.load() == 0) {
       // The video thread owns the clock when there is one.
-      std::lock_guard<std::mutex> lock(e.PositionLock);
+      const LockGuard lock(e.PositionLock);
       WatchStart(e.Clock, e.Timer);
     }
     // The sound starts with the media clock (a run with pictures holds it for its first read).

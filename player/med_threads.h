@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "core/media/snd_basic.h"
+#include "platform/sync/thread_safety.h"
 
 namespace tavelo {
 
@@ -50,8 +51,8 @@ class QMedBasicThread {
   QMedEngine* const Engine;
   const Kind ThreadKind;
   const uint64_t Run;  // the play run it belongs to
-  std::mutex Lock;     // over Reposition
-  int32_t Reposition = 0;
+  Mutex Lock;
+  int32_t Reposition GUARDED_BY(Lock) = 0;
 
  private:
   void Main();
@@ -92,7 +93,7 @@ class QMedAudioThread final : public QMedBasicThread {
 
  private:
   // The decoder lock, waited for only while more than a margin of sound is queued.
-  bool AcquireDecoder(std::unique_lock<std::timed_mutex>& decoder);
+  bool AcquireDecoder(std::unique_lock<TimedMutex>& decoder);
   int32_t FreeFrames(int32_t total);
   void RaiseWritten(int32_t first, int32_t samples, int32_t silence);
 };

@@ -3,9 +3,9 @@
 // handled, a message that arrives while a dialog runs inside the handler) is refused at once
 // instead of waiting or running twice.
 //
-//   if (!SafeFlagTryEnter(busy)) return;
-//   try { /* work */ } catch (...) { SafeFlagLeave(busy); throw; }
-//   SafeFlagLeave(busy);
+//   const ReentryGuard entry(busy);
+//   if (!entry) return;
+//   /* work: the flag is given back when the scope ends, by an exception too */
 //
 // Between SafeSyncInit and SafeSyncDone the test-and-take is made atomic between threads by one
 // process-wide lock; outside that span the flags are used without locking.
@@ -25,5 +25,32 @@ void SafeFlagLeave(SafeFlag& flag);
 
 void SafeSyncInit();
 void SafeSyncDone();
+
+// One entry into a guarded scope. Over a SafeFlag it takes the flag as SafeFlagTryEnter does; over
+// a plain busy bool (true while inside; for state that only the main thread touches) it sets it.
+// A refused entry leaves the flag as the running entry holds it; an accepted one gives it back
+// when the guard goes.
+class ReentryGuard {
+ public:
+  explicit ReentryGuard(SafeFlag& flag) : flag_(&flag), entered_(SafeFlagTryEnter(flag)) {}
+  explicit ReentryGuard(bool& busy) : busy_(&busy), entered_(!busy) { busy = true; }
+  ~ReentryGuard() {
+    if (!entered_) return;
+    if (flag_ != nullptr)
+      SafeFlagLeave(*flag_);
+    else
+      *busy_ = false;
+  }
+  ReentryGuard(const ReentryGuard&) = delete;
+  ReentryGuard& operator=(const ReentryGuard&) = delete;
+
+  // True when this entry was let in.
+  explicit operator bool() const { return entered_; }
+
+ private:
+  SafeFlag* flag_ = nullptr;
+  bool* busy_ = nullptr;
+  bool entered_;
+};
 
 }  // namespace tavelo

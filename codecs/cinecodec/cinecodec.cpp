@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -277,13 +278,9 @@ CVR_EXPORT int32_t cvr_info(const char* fileName, int32_t* width, int32_t* heigh
 }
 
 CVR_EXPORT CvrHandleLib cvr_open(const char* fileName) {
-  Handle* h = new (std::nothrow) Handle;
-  if (h == nullptr) return nullptr;
-  if (!h->F.Open(fileName) || !Describe(h->F, h->L)) {
-    delete h;
-    return nullptr;
-  }
-  return h;
+  std::unique_ptr<Handle> h(new (std::nothrow) Handle);
+  if (h == nullptr || !h->F.Open(fileName) || !Describe(h->F, h->L)) return nullptr;
+  return h.release();
 }
 
 CVR_EXPORT int32_t cvr_seek(CvrHandleLib handle, int32_t frameIndex) {

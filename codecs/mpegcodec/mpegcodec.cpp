@@ -344,13 +344,10 @@ MPG_EXPORT int32_t mpg_video_open(MpgVideoLib** context, const char* fileName, i
   try {
     Progress report(progress, progressData, fileName);
     if (!report.Report(false)) return 0;
-    auto* lib = new MpgVideoLib;
+    auto lib = std::make_unique<MpgVideoLib>();
     int32_t type = kMpgTypeUnknown;
-    if (!OpenVideo(fileName, lib->S, type, report) || !report.Report(true)) {
-      delete lib;
-      return 0;
-    }
-    *context = lib;
+    if (!OpenVideo(fileName, lib->S, type, report) || !report.Report(true)) return 0;
+    *context = lib.release();
     return 1;
   } catch (...) {
     return 0;
@@ -384,12 +381,9 @@ MPG_EXPORT MpgAudioLib* mpg_audio_open(const char* fileName, MpgProgressProc pro
   try {
     Progress report(progress, progressData, fileName);
     if (!report.Report(false)) return nullptr;
-    auto* lib = new MpgAudioLib;
-    if (!OpenAudio(fileName, lib->S, report) || !report.Report(true)) {
-      delete lib;
-      return nullptr;
-    }
-    return lib;
+    auto lib = std::make_unique<MpgAudioLib>();
+    if (!OpenAudio(fileName, lib->S, report) || !report.Report(true)) return nullptr;
+    return lib.release();
   } catch (...) {
     return nullptr;
   }

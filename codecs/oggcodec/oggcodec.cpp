@@ -2,6 +2,7 @@
 #include "codecs/oggcodec/oggcodec.h"
 
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "ffsession/ff_session.h"
@@ -34,18 +35,15 @@ extern "C" {
 OGG_EXPORT OggLib* ogg_open(const char* fileName) {
   try {
     if (!IsOgg(fileName)) return nullptr;
-    auto* lib = new OggLib;
+    auto lib = std::make_unique<OggLib>();
     Session& s = lib->S;
     if (s.Open(fileName, true, true)) {
       s.VideoOk = s.R->HasVideo() && s.R->Video().CodecName == "theora" && s.R->Video().FrameCount > 0;
       s.AudioOk = s.R->HasAudio() && s.R->Audio().CodecName == "vorbis" && s.R->Audio().SampleCount > 0 &&
                   s.R->Audio().Channels > 0;
     }
-    if (!s.VideoOk && !s.AudioOk) {
-      delete lib;
-      return nullptr;
-    }
-    return lib;
+    if (!s.VideoOk && !s.AudioOk) return nullptr;
+    return lib.release();
   } catch (...) {
     return nullptr;
   }

@@ -2,6 +2,7 @@
 #include "codecs/wmcodec/wmcodec.h"
 
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "ffsession/ff_session.h"
@@ -40,19 +41,16 @@ WMV_EXPORT WmvLib* wmv_open(const char* fileName, int32_t* status) {
   Put(status, 1);
   try {
     if (!IsAsf(fileName)) return nullptr;
-    auto* lib = new WmvLib;
+    auto lib = std::make_unique<WmvLib>();
     Session& s = lib->S;
     if (s.Open(fileName, true, true)) {
       s.VideoOk = s.R->HasVideo() && s.R->Video().FrameCount > 0;
       s.AudioOk = s.R->HasAudio() && s.R->Audio().SampleCount > 0 && s.R->Audio().Channels > 0 &&
                   s.R->Audio().Channels <= 0xFFFF && s.R->Audio().SampleRate > 0;
     }
-    if (!s.VideoOk && !s.AudioOk) {
-      delete lib;
-      return nullptr;
-    }
+    if (!s.VideoOk && !s.AudioOk) return nullptr;
     Put(status, 0);
-    return lib;
+    return lib.release();
   } catch (...) {
     return nullptr;
   }

@@ -8,14 +8,15 @@
 
 #include "core/services/exception_log.h"
 #include "core/services/text_utils.h"
+#include "platform/sync/thread_safety.h"
 
 namespace tavelo {
 
 namespace {
 
-std::mutex g_mutex;
-bool g_parsed = false;
-CmdLineInfo g_info;
+Mutex g_mutex;
+bool g_parsed GUARDED_BY(g_mutex) = false;
+CmdLineInfo g_info GUARDED_BY(g_mutex);
 
 std::string Upper(const std::string& s) {
   std::string r = s;
@@ -137,7 +138,7 @@ std::string ProcessCommandText() {
   return CmdLine_BuildText(argv);
 }
 
-void ParseLocked() {
+void ParseLocked() REQUIRES(g_mutex) {
   if (g_parsed) return;
   if (g_info.CmdText.empty()) g_info.CmdText = ProcessCommandText();
   g_info = CmdLine_ParseText(g_info.CmdText);
@@ -265,7 +266,7 @@ bool CmdLine_GetCmdIn(const CmdLineInfo& info, const std::string& switchName, st
 }
 
 void CmdLine_SetText(const std::string& cmdText) {
-  std::lock_guard<std::mutex> guard(g_mutex);
+  const LockGuard guard(g_mutex);
   g_info = CmdLineInfo{};
   g_info.CmdText = cmdText;
   g_parsed = false;
@@ -274,7 +275,7 @@ void CmdLine_SetText(const std::string& cmdText) {
 void CmdLine_SetArgs(int argc, const char* const* argv) { CmdLine_SetText(CmdLine_BuildText(argc, argv)); }
 
 CmdLineInfo CmdLine_Current() {
-  std::lock_guard<std::mutex> guard(g_mutex);
+  const LockGuard guard(g_mutex);
   ParseLocked();
   return g_info;
 }

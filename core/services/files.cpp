@@ -23,27 +23,27 @@ struct FileTable {
   int32_t nextHandle = 1;
 };
 
-FileTable& Table() {
+FileTable& Table() REQUIRES(detail::TrackingMutex()) {
   static FileTable t;
   return t;
 }
 
 // -1 when the handle is unknown.
 int FdOf(int32_t handle) {
-  std::lock_guard<std::mutex> lock(detail::TrackingMutex());
+  const LockGuard lock(detail::TrackingMutex());
   for (const FileRecord& r : Table().entries)
     if (r.Handle == handle) return r.Fd;
   return -1;
 }
 
 bool TableFull() {
-  std::lock_guard<std::mutex> lock(detail::TrackingMutex());
+  const LockGuard lock(detail::TrackingMutex());
   return static_cast<int32_t>(Table().entries.size()) >= kMaxTrackedFiles;
 }
 
 // Enters an open descriptor in the table; false when the table is full (the caller closes it).
 bool Register(int fd, const std::string& name, bool isText, int32_t& handle) {
-  std::lock_guard<std::mutex> lock(detail::TrackingMutex());
+  const LockGuard lock(detail::TrackingMutex());
   FileTable& t = Table();
   if (static_cast<int32_t>(t.entries.size()) >= kMaxTrackedFiles) return false;
   FileRecord r;
@@ -60,7 +60,7 @@ bool Register(int fd, const std::string& name, bool isText, int32_t& handle) {
 
 // Removes the entry of handle (the last entry fills its place); -1 when unknown.
 int Unregister(int32_t handle) {
-  std::lock_guard<std::mutex> lock(detail::TrackingMutex());
+  const LockGuard lock(detail::TrackingMutex());
   auto& e = Table().entries;
   for (size_t i = 0; i < e.size(); ++i) {
     if (e[i].Handle != handle) continue;
@@ -259,7 +259,7 @@ int32_t TXTWrite(int32_t handle, const std::string& line) {
 void TXTClose(int32_t handle) { CloseTracked(handle, "Basic.TXTClose", 1035); }
 
 int32_t FCount() {
-  std::lock_guard<std::mutex> lock(detail::TrackingMutex());
+  const LockGuard lock(detail::TrackingMutex());
   return static_cast<int32_t>(Table().entries.size());
 }
 
@@ -268,7 +268,7 @@ int64_t FMark() { return detail::PeekTrackingSeq(); }
 void FCloseFrom(int64_t mark) {
   std::vector<FileRecord> mine;
   {
-    std::lock_guard<std::mutex> lock(detail::TrackingMutex());
+    const LockGuard lock(detail::TrackingMutex());
     const uint64_t me = detail::CurrentThreadTag();
     for (const FileRecord& r : Table().entries)
       if (r.Thread == me && r.Seq >= mark) mine.push_back(r);
@@ -283,14 +283,14 @@ void FCloseFrom(int64_t mark) {
 }
 
 FileRecord FEntry(int32_t index) {
-  std::lock_guard<std::mutex> lock(detail::TrackingMutex());
+  const LockGuard lock(detail::TrackingMutex());
   const auto& e = Table().entries;
   if (index < 0 || static_cast<size_t>(index) >= e.size()) return {};
   return e[static_cast<size_t>(index)];
 }
 
 std::string FName(int32_t handle) {
-  std::lock_guard<std::mutex> lock(detail::TrackingMutex());
+  const LockGuard lock(detail::TrackingMutex());
   for (const FileRecord& r : Table().entries)
     if (r.Handle == handle) return r.Name;
   return {};

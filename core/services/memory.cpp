@@ -20,18 +20,18 @@ namespace tavelo {
 namespace detail {
 
 namespace {
-int64_t g_seq = 0;
+int64_t g_seq GUARDED_BY(TrackingMutex()) = 0;
 }
 
-std::mutex& TrackingMutex() {
-  static std::mutex m;
+Mutex& TrackingMutex() {
+  static Mutex m;
   return m;
 }
 
 int64_t NextTrackingSeq() { return g_seq++; }
 
 int64_t PeekTrackingSeq() {
-  std::lock_guard<std::mutex> lock(TrackingMutex());
+  const LockGuard lock(TrackingMutex());
   return g_seq;
 }
 
@@ -50,13 +50,12 @@ struct MemTable {
   int32_t highWater = 0;
 };
 
-MemTable& Table() {
+MemTable& Table() REQUIRES(detail::TrackingMutex()) {
   static MemTable t;
   return t;
 }
 
-// Caller holds the tracking lock.
-int32_t FindLocked(const void* block, const void* varAddr, int32_t mode) {
+int32_t FindLocked(const void* block, const void* varAddr, int32_t mode) REQUIRES(detail::TrackingMutex()) {
   const auto& e = Table().entries;
   for (size_t i = 0; i < e.size(); ++i) {
     const bool blockMatch = e[i].Block == block;
@@ -79,7 +78,7 @@ std::string MakeTag(int32_t kind, int32_t line, const std::string& owner, int32_
 bool FreeBlock(void* block) {
   if (block == nullptr) return false;
   {
-    std::lock_guard<std::mutex> lock(detail::TrackingMutex());
+    const LockGuard lock(detail::TrackingMutex());
     auto& e = Table().entries;
     const int32_t i = FindLocked(block, nullptr, 1);
     if (i == kNotFound) return false;
@@ -125,7 +124,7 @@ int32_t _memalloc_(void*& p, int64_t size, int32_t line, const std::string& owne
   if (rounded <= 0) {
     result = 5;
   } else {
-    std::lock_guard<std::mutex> lock(detail::TrackingMutex());
+    const LockGuard lock(detail::TrackingMutex());
     MemTable& t = Table();
     const int32_t found = FindLocked(p, &p, 3);
     if (found == kNotFound || kind == mkFresh) {
@@ -200,7 +199,7 @@ int32_t MemXchg(void*& p1, void*& p2) {
   try {
     bool found = false;
     {
-      std::lock_guard<std::mutex> lock(detail::TrackingMutex());
+      const LockGuard lock(detail::TrackingMutex());
       const int32_t i1 = FindLocked(p1, nullptr, 1);
       const int32_t i2 = FindLocked(p2, nullptr, 1);
       if (i1 != kNotFound && i2 != kNotFound) {
@@ -223,22 +222,22 @@ int32_t MemXchg(void*& p1, void*& p2) {
 
 bool MemIsTracked(void* const& p) {
   if (p == nullptr) return false;
-  std::lock_guard<std::mutex> lock(detail::TrackingMutex());
+  const LockGuard lock(detail::TrackingMutex());
   return FindLocked(p, nullptr, 1) != kNotFound;
 }
 
 int32_t MemCount() {
-  std::lock_guard<std::mutex> lock(detail::TrackingMutex());
+  const LockGuard lock(detail::TrackingMutex());
   return static_cast<int32_t>(Table().entries.size());
 }
 
 int32_t MemHighWater() {
-  std::lock_guard<std::mutex> lock(detail::TrackingMutex());
+  const LockGuard lock(detail::TrackingMutex());
   return Table().highWater;
 }
 
 int32_t MemCapacity() {
-  std::lock_guard<std::mutex> lock(detail::TrackingMutex());
+  const LockGuard lock(detail::TrackingMutex());
   return Table().capacity;
 }
 
@@ -247,7 +246,7 @@ int64_t MemMark() { return detail::PeekTrackingSeq(); }
 void MemFreeFrom(int64_t mark) {
   std::vector<std::pair<int64_t, void*>> mine;
   {
-    std::lock_guard<std::mutex> lock(detail::TrackingMutex());
+    const LockGuard lock(detail::TrackingMutex());
     const uint64_t me = detail::CurrentThreadTag();
     for (const MemRecord& r : Table().entries)
       if (r.Thread == me && r.Seq >= mark) mine.emplace_back(r.Seq, r.Block);
@@ -260,12 +259,12 @@ void MemFreeFrom(int64_t mark) {
 }
 
 int32_t MemFind(void* const& p, int32_t mode) {
-  std::lock_guard<std::mutex> lock(detail::TrackingMutex());
+  const LockGuard lock(detail::TrackingMutex());
   return FindLocked(p, &p, mode);
 }
 
 MemRecord MemEntry(int32_t index) {
-  std::lock_guard<std::mutex> lock(detail::TrackingMutex());
+  const LockGuard lock(detail::TrackingMutex());
   const auto& e = Table().entries;
   if (index < 0 || static_cast<size_t>(index) >= e.size()) return {};
   return e[static_cast<size_t>(index)];

@@ -10,6 +10,7 @@
 #include "core/services/files.h"
 #include "core/services/monitor.h"
 #include "platform/msgbox/msgbox.h"
+#include "platform/sync/thread_safety.h"
 #include "platform/sysinfo/sysinfo.h"
 
 namespace tavelo {
@@ -18,9 +19,9 @@ namespace {
 
 // The log file is shared by every thread: writes are serialized, and each line is opened,
 // appended and closed on its own so the file is complete after every line.
-std::mutex g_writeMutex;
-std::mutex g_pathMutex;
-std::string g_path = "/trace.txt";
+Mutex g_writeMutex;
+Mutex g_pathMutex;
+std::string g_path GUARDED_BY(g_pathMutex) = "/trace.txt";
 std::atomic<bool> g_on{false};
 
 // Per thread: the call-name stack, and a guard that hides tracing from the file routines the
@@ -32,13 +33,13 @@ thread_local bool t_inWriter = false;
 std::string Num(uint32_t v) { return IntToStrW(v, 0); }
 
 std::string CurrentPath() {
-  std::lock_guard<std::mutex> lock(g_pathMutex);
+  const LockGuard lock(g_pathMutex);
   return g_path;
 }
 
-// Appends lines to the log; the caller holds g_writeMutex. Failures are dropped: the error
-// state is locked meanwhile, so they neither overwrite the error being reported nor recurse.
-void AppendLinesLocked(const std::vector<std::string>& lines) {
+// Appends lines to the log. Failures are dropped: the error state is locked meanwhile, so they
+// neither overwrite the error being reported nor recurse.
+void AppendLinesLocked(const std::vector<std::string>& lines) REQUIRES(g_writeMutex) {
   const bool wasLocked = ErrorsLocked();
   LockErrors();
   t_inWriter = true;
@@ -58,7 +59,7 @@ void AppendLinesLocked(const std::vector<std::string>& lines) {
 
 void WriteLines(const std::vector<std::string>& lines) {
   if (!IsTracing()) return;
-  std::lock_guard<std::mutex> lock(g_writeMutex);
+  const LockGuard lock(g_writeMutex);
   AppendLinesLocked(lines);
 }
 
@@ -70,7 +71,7 @@ std::string MBLine(int32_t total, int32_t free) {
 }  // namespace
 
 void SetTraceFile(const std::string& fileName) {
-  std::lock_guard<std::mutex> lock(g_pathMutex);
+  const LockGuard lock(g_pathMutex);
   g_path = fileName;
 }
 
@@ -202,7 +203,7 @@ void TraceStart(const std::string& title) {
   {
     // The log is emptied, switched on and given its header while the writers are held: no other
     // thread's line can land before the title (or in the file about to be deleted).
-    std::lock_guard<std::mutex> lock(g_writeMutex);
+    const LockGuard lock(g_writeMutex);
     TraceStop();
     t_inWriter = true;
     const std::string path = CurrentPath();

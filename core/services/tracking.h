@@ -2,13 +2,14 @@
 // creation numbers (a monitor frame's mark) and the owner-thread tag.
 #pragma once
 #include <cstdint>
-#include <mutex>
+
+#include "platform/sync/thread_safety.h"
 
 namespace tavelo::detail {
 
-std::mutex& TrackingMutex();
-// The next creation number; call with TrackingMutex held.
-int64_t NextTrackingSeq();
+Mutex& TrackingMutex();
+// The next creation number.
+int64_t NextTrackingSeq() REQUIRES(TrackingMutex());
 // The number the next entry will get (a frame's mark).
 int64_t PeekTrackingSeq();
 uint64_t CurrentThreadTag();

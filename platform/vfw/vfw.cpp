@@ -444,30 +444,21 @@ HRESULT AVIFileOpen(PAVIFILE* file, const char* fileName, uint32_t mode, const C
   if (fileName == nullptr || *fileName == 0) return AVIERR_BADPARAM;
   if (handler != nullptr && !SameClsid(*handler, CLSID_AVIFile)) return REGDB_E_CLASSNOTREG;
   if ((mode & 3) != OF_READ || (mode & OF_CREATE)) return AVIERR_READONLY;
-  auto* rec = new (std::nothrow) AviFileRec;
+  std::unique_ptr<AviFileRec> rec(new (std::nothrow) AviFileRec);
   if (rec == nullptr) return AVIERR_MEMORY;
   rec->Fd = open(fileName, O_RDONLY | O_CLOEXEC);
-  if (rec->Fd < 0) {
-    delete rec;
-    return AVIERR_FILEOPEN;
-  }
-  if (!RiffAviHead(rec->Fd)) {
-    delete rec;
-    return AVIERR_BADFORMAT;
-  }
+  if (rec->Fd < 0) return AVIERR_FILEOPEN;
+  if (!RiffAviHead(rec->Fd)) return AVIERR_BADFORMAT;
 
   try {
     rec->Layout = LayoutOf(rec->Fd, fileName, rec->Spare);
   } catch (...) {
-    delete rec;
     return AVIERR_MEMORY;
   }
-  if (rec->Layout == nullptr) {
-    delete rec;
-    return AVIERR_BADFORMAT;
-  }
-  Register(rec);
-  *file = rec;
+  if (rec->Layout == nullptr) return AVIERR_BADFORMAT;
+  // From here the handle's reference count owns it (AVIFileRelease).
+  Register(rec.get());
+  *file = rec.release();
   return AVIERR_OK;
 }
 
@@ -722,7 +713,7 @@ struct AviGetFrameRec {
 
 PGETFRAME AVIStreamGetFrameOpen(PAVISTREAM stream, const BITMAPINFOHEADER* wanted) {
   if (!IsLive(stream) || stream->Data().Header.Type != kVids) return nullptr;
-  auto* rec = new (std::nothrow) AviGetFrameRec;
+  std::unique_ptr<AviGetFrameRec> rec(new (std::nothrow) AviGetFrameRec);
   if (rec == nullptr) return nullptr;
   try {
     // The decompressor the file's last one left (or the read-ahead made), when it was opened
@@ -736,20 +727,18 @@ PGETFRAME AVIStreamGetFrameOpen(PAVISTREAM stream, const BITMAPINFOHEADER* wante
       kept->Wanted = wanted != nullptr;
       if (wanted != nullptr) kept->WantedHeader = *wanted;
       kept->Fd = fcntl(file->Fd, F_DUPFD_CLOEXEC, 0);
-      if (kept->Fd < 0 || !kept->Decompressor.Open(stream->Data(), stream->KeyChunks(), kept->Fd, wanted)) {
-        delete rec;
+      if (kept->Fd < 0 || !kept->Decompressor.Open(stream->Data(), stream->KeyChunks(), kept->Fd, wanted))
         return nullptr;
-      }
       rec->Kept = std::move(kept);
     }
   } catch (...) {
-    delete rec;
     return nullptr;
   }
   rec->Stream = stream;
   ++stream->Refs;
-  Register(rec);
-  return rec;
+  // Owned by the handle from here: AVIStreamGetFrameClose frees it.
+  Register(rec.get());
+  return rec.release();
 }
 
 void* AVIStreamGetFrame(PGETFRAME getFrame, int32_t position) {

@@ -1,10 +1,12 @@
-// Re-entrancy guards: refusal of a second entry, uninitialised flags, use without the lock, and
-// the test-and-take between threads while the lock is active.
+// Re-entrancy guards: refusal of a second entry, uninitialised flags, use without the lock, the
+// test-and-take between threads while the lock is active, and the scoped guard over both kinds of
+// flag.
 #include "player/safe_sync.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -29,6 +31,41 @@ TEST(SafeSync, SecondEntryIsRefusedUntilLeave) {
   SafeFlagInit(flag);
   EXPECT_TRUE(SafeFlagTryEnter(flag));
   EXPECT_FALSE(SafeFlagTryEnter(flag));
+}
+
+template <class Flag>
+void CheckScopedEntry(Flag& flag) {
+  const auto letIn = [&flag] { return static_cast<bool>(ReentryGuard(flag)); };
+  {
+    const ReentryGuard outer(flag);
+    EXPECT_TRUE(static_cast<bool>(outer));
+    EXPECT_FALSE(letIn()) << "a nested entry is let in";
+    EXPECT_FALSE(letIn()) << "a refused entry gave the running one's flag back";
+  }
+  EXPECT_TRUE(letIn()) << "not given back at the end of the scope";
+  try {
+    const ReentryGuard entry(flag);
+    throw std::runtime_error("leaves the scope");
+  } catch (const std::runtime_error&) {
+  }
+  EXPECT_TRUE(letIn()) << "not given back when an exception leaves the scope";
+}
+
+TEST(SafeSync, AScopedEntryRefusesANestedOneAndGivesItsFlagBack) {
+  for (bool active : {false, true}) {
+    SCOPED_TRACE(active ? "safe flag, lock active" : "safe flag, no lock");
+    if (active) SafeSyncInit();
+    SafeFlag flag;
+    SafeFlagInit(flag);
+    CheckScopedEntry(flag);
+    SafeFlag never = 0;
+    EXPECT_FALSE(static_cast<bool>(ReentryGuard(never))) << "a flag never initialised is taken";
+    if (active) SafeSyncDone();
+  }
+  SCOPED_TRACE("busy bool");
+  bool busy = false;
+  CheckScopedEntry(busy);
+  EXPECT_FALSE(busy);
 }
 
 TEST(SafeSync, OnlyOneThreadAtATimeGetsIn) {
