@@ -232,7 +232,7 @@ void TfrmPlayer::ProgramDone() {
   CancelUpdateCheck();
   Update.reset();
   if (Player != nullptr) Player->OnButtonsChanged = nullptr;
-  Player.reset();
+  DestroyThenClear(Player);
 }
 
 void TfrmPlayer::LoadSettings() {

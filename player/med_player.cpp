@@ -172,9 +172,10 @@ void QMedPlayer::Construct(PlayerClock* clock, const MediaAccess* media) {
 }
 
 QMedPlayer::~QMedPlayer() {
-  // The engine goes first: its threads are joined before the controls they report to vanish.
+  // The engine goes first: its threads are joined before the controls they report to vanish, and
+  // their last reports still find it.
   try {
-    Engine.reset();
+    DestroyThenClear(Engine);
   } catch (...) {
     LogException("QMedPlayer.Destroy");
   }

@@ -11,6 +11,7 @@
 // process-wide lock; outside that span the flags are used without locking.
 #pragma once
 #include <cstdint>
+#include <memory>
 
 namespace tavelo {
 
@@ -52,5 +53,15 @@ class ReentryGuard {
   bool* busy_ = nullptr;
   bool entered_;
 };
+
+// Destroys what owner holds while owner still points at it, then empties it (reset() empties it
+// first): a destructor that waits for its threads lets their last reports reach the object
+// through its owner, as they may until the threads are gone.
+template <class T>
+void DestroyThenClear(std::unique_ptr<T>& owner) {
+  if (!owner) return;
+  owner.get_deleter()(owner.get());
+  (void)owner.release();
+}
 
 }  // namespace tavelo
