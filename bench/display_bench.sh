@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
 # What reaches the screen while a movie plays, in the real program under Xvfb (MIT-SHM), beside
 # mpv when it is installed (mpv --vo=x11 --hwdec=no, no sound; the program with the null sound
-# sink). Three movies: 1080p30 H.264, 720p25 MPEG-4 and 4K60 H.264, 10 s each, in AVI, made once
+# sink). Four movies: 1080p30 H.264, 720p25 MPEG-4, 4K60 H.264 and 720p24 H.264, 10 s each, in AVI, made once
 # with ffmpeg into BENCH_MEDIA (default ~/.cache/tavelo-display-bench). Each player plays each
 # movie RUNS times, interleaved, each run in its own X server.
 #
 # Pictures are counted where the X server receives them: bench/x_put_counter.c, preloaded, logs
-# every put with a hash of its pixels. A picture reached the screen when a put of the video area
-# (at least half the largest put) differs from the one before. Printed per run and as the median
-# over the runs:
+# every put with a hash of its pixels. The video area is the size most often put among the puts
+# of at least half the largest one (a window's own paints are larger, and rarer); a picture
+# reached the screen when a put of the video area differs from the one before. Printed per run
+# and as the median over the runs:
 #   screen      pictures that reached the screen, of the movie's frames
-#   median/p95/std  the intervals between them, ms
+#   start       the interval from the first picture to the second, ms: for the program, the
+#               picture the open showed until play moves on (the run's start: its decoder's
+#               first read), left out of the intervals below
+#   median/p95/std  the intervals between the pictures from the second on, ms
 #   cpu         CPU seconds per second of the player's run (user + system over elapsed)
 #   peak        the player's peak resident memory, MiB
 #
@@ -43,12 +47,13 @@ make_movie() {  # name size rate codec-args...
 make_movie h264_1080p30.avi 1920x1080 30 -c:v libx264 -preset faster -pix_fmt yuv420p
 make_movie mpeg4_720p25.avi 1280x720 25 -c:v mpeg4 -q:v 3
 make_movie h264_2160p60.avi 3840x2160 60 -c:v libx264 -preset faster -pix_fmt yuv420p
+make_movie h264_720p24.avi 1280x720 24 -c:v libx264 -preset faster -pix_fmt yuv420p
 
 players=(tavelo)
 command -v mpv >/dev/null && players+=(mpv)
-movies=(h264_1080p30.avi mpeg4_720p25.avi h264_2160p60.avi)
+movies=(h264_1080p30.avi mpeg4_720p25.avi h264_2160p60.avi h264_720p24.avi)
 
-# One run of one player on one movie in a fresh X server: prints "frames screen median p95 std cpu peak".
+# One run of one player on one movie in a fresh X server: prints "frames screen start median p95 std cpu peak".
 one_run() {
   local player=$1 movie=$2 log=$work/put.log timing=$work/time.txt home=$work/home
   rm -rf "$log" "$timing" "$home"
@@ -67,32 +72,33 @@ one_run() {
     env LD_PRELOAD="$work/x_put_counter.so" /usr/bin/time -f "%e %U %S %M" -o "$timing" \
     timeout 90 "${cmd[@]}" > /dev/null 2>&1 || true
   python3 - "$log" "$timing" "$frames" <<'EOF'
-import statistics, sys
+import collections, statistics, sys
 log, timing, frames = sys.argv[1], sys.argv[2], int(sys.argv[3])
 puts = []
 try:
     for line in open(log):
         t, x, y, w, h, hsh = line.split()
-        puts.append((int(t), int(w) * int(h), hsh))
+        puts.append((int(t), (int(w), int(h)), hsh))
 except FileNotFoundError:
     pass
-largest = max((a for _, a, _ in puts), default=0)
+largest = max((w * h for _, (w, h), _ in puts), default=0)
+sizes = collections.Counter(s for _, s, _ in puts if s[0] * s[1] * 2 >= largest)
+video = sizes.most_common(1)[0][0] if sizes else None
 times, last = [], None
-for t, a, hsh in puts:
-    if a * 2 >= largest and hsh != last:
+for t, s, hsh in puts:
+    if s == video and hsh != last:
         times.append(t)
         last = hsh
 gaps = [(b - a) / 1e6 for a, b in zip(times, times[1:])]
-# The first gap runs from the picture shown at the open to the start of play: not pacing.
-gaps = gaps[1:]
+start, gaps = (gaps[0], gaps[1:]) if gaps else (0, [])
 e, u, s, m = open(timing).read().split()[-4:]
 cpu = (float(u) + float(s)) / max(float(e), 1e-9)
 if gaps:
     gaps_sorted = sorted(gaps)
     p95 = gaps_sorted[min(len(gaps_sorted) - 1, int(round(0.95 * (len(gaps_sorted) - 1))))]
-    print(frames, len(times), statistics.median(gaps), p95, statistics.pstdev(gaps), cpu, int(m) / 1024)
+    print(frames, len(times), start, statistics.median(gaps), p95, statistics.pstdev(gaps), cpu, int(m) / 1024)
 else:
-    print(frames, len(times), 0, 0, 0, cpu, int(m) / 1024)
+    print(frames, len(times), start, 0, 0, 0, cpu, int(m) / 1024)
 EOF
 }
 
@@ -103,9 +109,9 @@ for run in $(seq "$runs"); do
     for player in "${players[@]}"; do
       r=$(one_run "$player" "$movie")
       results["$player $movie"]+="$r;"
-      read -r frames screen med p95 std cpu peak <<< "$r"
-      printf '%-7s %-17s run %d: screen %4d of %4d  median %6.2f  p95 %6.2f  std %6.2f ms  cpu %5.2f s/s  peak %6.1f MiB  (load %s)\n' \
-        "$player" "$movie" "$run" "$screen" "$frames" "$med" "$p95" "$std" "$cpu" "$peak" "$(cut -d' ' -f1 /proc/loadavg)"
+      read -r frames screen start med p95 std cpu peak <<< "$r"
+      printf '%-7s %-17s run %d: screen %4d of %4d  start %6.1f  median %6.2f  p95 %6.2f  std %6.2f ms  cpu %5.2f s/s  peak %6.1f MiB  (load %s)\n' \
+        "$player" "$movie" "$run" "$screen" "$frames" "$start" "$med" "$p95" "$std" "$cpu" "$peak" "$(cut -d' ' -f1 /proc/loadavg)"
     done
   done
 done
@@ -116,8 +122,8 @@ for movie in "${movies[@]}"; do
 import statistics, sys
 player, movie, rows = sys.argv[1], sys.argv[2], [r.split() for r in sys.argv[3].split(';') if r.strip()]
 col = lambda i: statistics.median(float(r[i]) for r in rows)
-print('%-7s %-17s screen %6.1f of %d  median %6.2f  p95 %6.2f  std %6.2f ms  cpu %5.2f s/s  peak %6.1f MiB'
-      % (player, movie, col(1), int(rows[0][0]), col(2), col(3), col(4), col(5), col(6)))
+print('%-7s %-17s screen %6.1f of %d  start %6.1f  median %6.2f  p95 %6.2f  std %6.2f ms  cpu %5.2f s/s  peak %6.1f MiB'
+      % (player, movie, col(1), int(rows[0][0]), col(2), col(3), col(4), col(5), col(6), col(7)))
 EOF
   done
 done

@@ -276,12 +276,23 @@ void DisplaySetResizeBig(DisplayRec* rec, bool flag) {
 bool DisplayGetResizeSmall(const DisplayRec* rec) { return rec != nullptr && rec->ResizeSmall != 0; }
 bool DisplayGetResizeBig(const DisplayRec* rec) { return rec != nullptr && rec->ResizeBig != 0; }
 
-void DisplaySetImage(DisplayRec* rec, const Qimg& picture) {
+static void PaintHandOver(DisplayRec* rec);
+
+void DisplayPrepareImage(DisplayRec* rec, const Qimg& picture) {
   if (rec == nullptr) return;
+  const LockGuard set(rec->SetLock);
+  rec->NextReady = false;
+  // Made outside the paint's lock: a paint never waits for a conversion.
+  PrepareForDisplay(picture, rec->Next);
+  rec->NextReady = true;
+}
+
+bool DisplayShowPrepared(DisplayRec* rec) {
+  if (rec == nullptr) return false;
   {
     const LockGuard set(rec->SetLock);
-    // Made outside the paint's lock: a paint never waits for a conversion.
-    PrepareForDisplay(picture, rec->Next);
+    if (!rec->NextReady) return false;
+    rec->NextReady = false;
     {
       const LockGuard lock(rec->Lock);
       // Exchanged, not copied: the picture shown before becomes the next one's buffer.
@@ -298,7 +309,16 @@ void DisplaySetImage(DisplayRec* rec, const Qimg& picture) {
     if (OnGuiThread()) ImgFree(rec->Next);
   }
   rec->Handed.fetch_add(1);
-  DisplayRedraw(rec);
+  if (OnGuiThread())
+    DisplayRedraw(rec);
+  else
+    PaintHandOver(rec);
+  return true;
+}
+
+void DisplaySetImage(DisplayRec* rec, const Qimg& picture) {
+  DisplayPrepareImage(rec, picture);
+  DisplayShowPrepared(rec);
 }
 
 void DisplayShowImage(DisplayRec* rec, Qimg& picture) {
@@ -314,6 +334,7 @@ void DisplayShowImage(DisplayRec* rec, Qimg& picture) {
       // The picture is held once, by its owner.
       if (ImgAssigned(rec->Image)) ImgFree(rec->Image);
     }
+    rec->NextReady = false;
     if (ImgAssigned(rec->Next)) ImgFree(rec->Next);
   }
   rec->Handed.fetch_add(1);
@@ -337,6 +358,7 @@ void DisplayOwnImage(DisplayRec* rec) {
   const LockGuard set(rec->SetLock);
   Qimg* source = rec->Source;  // changes only under SetLock
   if (source == &rec->Image) return;
+  rec->NextReady = false;
   bool made = false;
   try {
     // The caller's picture stays unchanged until this returns: read outside the paint's lock.
@@ -382,6 +404,17 @@ Qimg* DisplayGetImage(DisplayRec* rec) {
   return rec->Source;
 }
 
+bool DisplayGetImageSize(DisplayRec* rec, int32_t& width, int32_t& height) {
+  width = height = 0;
+  if (rec == nullptr) return false;
+  const LockGuard lock(rec->Lock);
+  const Qimg& shown = *rec->Source;
+  if (!ImgAssigned(shown)) return false;
+  width = shown.Width;
+  height = shown.Height;
+  return true;
+}
+
 void DisplayClear(DisplayRec* rec) {
   if (rec == nullptr) return;
   QWidget* w;
@@ -412,6 +445,23 @@ void DisplayRedraw(DisplayRec* rec) {
   const LockGuard lock(rec->Lock);
   QWidget* w = rec->Window;
   if (w != nullptr) QMetaObject::invokeMethod(w, [w] { w->update(); }, Qt::QueuedConnection);
+}
+
+static void PaintHandOver(DisplayRec* rec) {
+  // One request waits at a time: the paint it makes shows the latest picture handed over, and a
+  // picture handed over while it paints asks again.
+  const LockGuard lock(rec->Lock);
+  QWidget* w = rec->Window;
+  if (w == nullptr || rec->HandOverPending.exchange(true)) return;
+  // Painted when the main thread comes to it, not merged into its later, low-priority updates:
+  // the picture reaches the screen as soon after its time as the main thread allows.
+  QMetaObject::invokeMethod(
+      w,
+      [w, rec] {
+        rec->HandOverPending.store(false);
+        w->repaint();
+      },
+      Qt::QueuedConnection);
 }
 
 void DisplayPaint(DisplayRec* rec, HDC dc, int32_t width, int32_t height, const DisplayArea* exposed) {

@@ -3,10 +3,11 @@
 // larger or smaller than the window, and the report of mouse clicks to the engine.
 //
 // The window is a QWidget of class VelkarnDisplayClass (object name "VelkarnDisplayWnd"). The
-// video thread hands each new frame over with DisplaySetImage, which converts a 24-bit picture
-// once, into a 32-bit picture (B, G, R, 255) that the painter draws as it is; the conversion goes
-// into a second buffer, and only the exchange of the two and every paint take the record's own
-// lock, so a paint never reads a picture that the next frame is replacing and never waits for a
+// video thread hands each new frame over with DisplaySetImage (or its two halves, the conversion
+// before the frame is due and the exchange at its time), which converts a 24-bit picture once,
+// into a 32-bit picture (B, G, R, 255) that the painter draws as it is; the conversion goes into
+// a second buffer, and only the exchange of the two and every paint take the record's own lock,
+// so a paint never reads a picture that the next frame is replacing and never waits for a
 // conversion. A paint draws only the part of the picture that the paint exposes.
 //
 // A picture that stays (a still, a paused movie) is not copied at all: DisplayShowImage makes the
@@ -15,9 +16,9 @@
 // that picture while a paint may read it, that is: only on the main thread, or after
 // DisplayOwnImage has given the display a copy of its own.
 //
-// DisplaySetImage, DisplayShowImage, DisplayOwnImage, DisplayRedraw and DisplayClear may be called
-// from any thread: they only change the record and ask the main thread to repaint. Everything
-// else runs on the main thread.
+// DisplaySetImage, DisplayPrepareImage, DisplayShowPrepared, DisplayShowImage, DisplayOwnImage,
+// DisplayRedraw and DisplayClear may be called from any thread: they only change the record and
+// ask the main thread to repaint. Everything else runs on the main thread.
 //
 // All routines accept a nullptr record and then do nothing.
 #pragma once
@@ -66,6 +67,7 @@ struct DisplayRec {
   Mutex Lock;
   // The next picture, made outside Lock; kept between the frames of a playing movie.
   Qimg Next GUARDED_BY(SetLock);
+  bool NextReady GUARDED_BY(SetLock) = false;  // Next holds a prepared picture not shown yet
   Mutex SetLock;                               // one DisplaySetImage at a time
   uint64_t ImageSerial GUARDED_BY(Lock) = 0;    // counts the pictures set
   uint64_t PaintedSerial GUARDED_BY(Lock) = 0;  // the picture the last paint drew
@@ -73,6 +75,8 @@ struct DisplayRec {
   // faster than the window is painted merge, and the pictures between are never drawn.
   std::atomic<uint64_t> Handed{0};
   std::atomic<uint64_t> Painted{0};
+  // A worker's hand-over asked the main thread to paint, and that paint has not begun.
+  std::atomic<bool> HandOverPending{false};
 
   DisplayRec() = default;
   DisplayRec(const DisplayRec&) = delete;
@@ -95,8 +99,16 @@ void DisplaySetResizeSmall(DisplayRec* rec, bool flag);
 void DisplaySetResizeBig(DisplayRec* rec, bool flag);
 bool DisplayGetResizeSmall(const DisplayRec* rec);
 bool DisplayGetResizeBig(const DisplayRec* rec);
-// Copies picture into the record (a 24-bit one as 32-bit) and asks for a repaint.
+// Copies picture into the record (a 24-bit one as 32-bit) and asks for a repaint:
+// DisplayPrepareImage, then DisplayShowPrepared.
 void DisplaySetImage(DisplayRec* rec, const Qimg& picture);
+// The two halves of DisplaySetImage, so that a frame can be made ready before it is due and shown
+// at its time with nothing left but an exchange: Prepare converts picture into the second buffer
+// (the display goes on showing what it shows); ShowPrepared shows it and asks for a paint, which
+// from a worker thread comes as soon as the main thread can make it. ShowPrepared returns false,
+// and does nothing, when no prepared picture waits (another picture was set or shown since).
+void DisplayPrepareImage(DisplayRec* rec, const Qimg& picture);
+bool DisplayShowPrepared(DisplayRec* rec);
 // Shows picture itself, without a copy, and asks for a repaint; a copy the display held goes.
 // The display only reads picture (see above for when its owner may change it).
 void DisplayShowImage(DisplayRec* rec, Qimg& picture);
@@ -108,6 +120,9 @@ bool DisplayShowsImage(DisplayRec* rec, const Qimg& picture);
 void DisplayOwnImage(DisplayRec* rec);
 // The picture the display shows: Image, or the picture of DisplayShowImage.
 Qimg* DisplayGetImage(DisplayRec* rec);
+// The size of the picture the display shows, read under the record's lock (a worker thread may be
+// exchanging its pictures meanwhile); false, and 0 x 0, when it shows none.
+bool DisplayGetImageSize(DisplayRec* rec, int32_t& width, int32_t& height);
 // Fills the whole window with BackColor; Image stays, so a later paint shows it again.
 void DisplayClear(DisplayRec* rec);
 void DisplaySetCallback(DisplayRec* rec, DisplayMouseProc proc, void* data);

@@ -487,6 +487,19 @@ bool QMedEngine::LoadCurrentFrame() {
   return result;
 }
 
+void QMedEngine::ReadyPictureForDisplay() {
+  if (OnMainThread()) return;
+  try {
+    const LockGuard lock(DecoderLock);
+    // Only where PaintPicture would hand over a copy: not for a palette screen (which converts
+    // Picture itself first), nor while the display shows Picture without a copy.
+    if (ImgAssigned(Picture) && ScreenMode.load() == 2 && !DisplayShowsImage(Display, Picture))
+      DisplayPrepareImage(Display, Picture);
+  } catch (...) {
+    // PaintPicture hands the picture over as it would have without this.
+  }
+}
+
 void QMedEngine::PaintPicture() {
   bool none = false;
   try {
@@ -509,7 +522,7 @@ void QMedEngine::PaintPicture() {
       // was not changed since (a writer on another thread takes it back first).
       if (OnMainThread() || DisplayShowsImage(Display, Picture))
         DisplayShowImage(Display, Picture);
-      else
+      else if (!DisplayShowPrepared(Display))
         DisplaySetImage(Display, Picture);
     }
   } catch (...) {

@@ -123,6 +123,9 @@ class QMedEngine {
   bool LoadCurrentFrame();
   // Makes Picture's buffer for the open file's pictures before the first read (large pages).
   void PreparePicture();
+  // The video thread's frame, made ready for the display before it is due (converted into the
+  // display's second buffer), so that PaintPicture at its time only exchanges the two.
+  void ReadyPictureForDisplay();
   void PaintPicture();
   void PaintNoPicture();
   void LoadAndPaint();

@@ -686,10 +686,7 @@ void QMedPlayer::SetDisplayRect() {
   const int32_t areaW = IntMax(0, ScrollBox->width() - borderW_);
   const int32_t areaH = IntMax(0, ScrollBox->height() - borderH_);
   int32_t picW = 0, picH = 0;
-  if (const Qimg* shown = Engine->GetDisplayImage(); shown != nullptr && ImgAssigned(*shown)) {
-    picW = shown->Width;
-    picH = shown->Height;
-  }
+  DisplayGetImageSize(Engine->Display, picW, picH);
   const bool scroll = picW > 0 && picH > 0 && (picW > areaW || picH > areaH) && !Engine->GetResizeBig();
   const Qt::ScrollBarPolicy policy = scroll ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff;
   ScrollBox->setHorizontalScrollBarPolicy(policy);

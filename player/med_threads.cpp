@@ -168,6 +168,8 @@ void QMedVideoThread::Execute() {
         }
       } else {
         k = 0.5;
+        // The picture is converted for the display now, while there is time before it is due.
+        e.ReadyPictureForDisplay();
         // Asleep until the picture is due, to the clock's reading: never early, and no polling.
         // A seek, a new position from the controls or the end cuts the sleep short.
         while (e.CurrentFrame.load() == shown && due > now && !Terminated()) {

@@ -77,6 +77,7 @@ void FakeClock::SleepUntil(double when, const std::function<bool()>& cut) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (t != nullptr && t->ThreadKind == QMedBasicThread::kVideo) videoWakes_.push_back(when);
   }
+  if (t != nullptr && t->ThreadKind == QMedBasicThread::kVideo && onVideoSleep_) onVideoSleep_();
   for (;;) {
     if (cut && cut()) return;
     double step;

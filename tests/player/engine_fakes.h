@@ -5,6 +5,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -36,6 +37,8 @@ class FakeClock final : public PlayerClock {
   double Now() const;
   // The readings the video thread asked to sleep until.
   std::vector<double> VideoWakes();
+  // Called on the video thread as each of its sleeps begins.
+  void OnVideoSleep(std::function<void()> call) { onVideoSleep_ = std::move(call); }
 
  private:
   // Before the video thread moves the clock by step: the audio thread's turn (see Spend).
@@ -47,6 +50,7 @@ class FakeClock final : public PlayerClock {
   double tick_;
   bool frozen_ = false;
   std::vector<double> videoWakes_;
+  std::function<void()> onVideoSleep_;
 };
 
 struct FakeFile {

@@ -216,6 +216,36 @@ TEST_F(Display, APictureShownWithoutACopyPaintsAsItsCopyAndIsCopiedBeforeItChang
   }
 }
 
+// A frame made ready ahead of its time is not shown until its time; a picture set or shown in
+// between takes its place, and the frame made ready before is then never shown.
+TEST_F(Display, APreparedPictureShowsOnlyWhenAskedAndOnlyIfNothingCameBetween) {
+  Solid(pic_, 300, 200, 200, 10, 10);
+  DisplaySetImage(rec_, pic_);
+  Solid(pic_, 300, 200, 10, 200, 10);
+  DisplayPrepareImage(rec_, pic_);
+  EXPECT_EQ(Paint(rec_, 300, 200).pixel(5, 5), qRgb(200, 10, 10));
+  EXPECT_TRUE(DisplayShowPrepared(rec_));
+  EXPECT_EQ(Paint(rec_, 300, 200).pixel(5, 5), qRgb(10, 200, 10));
+  EXPECT_FALSE(DisplayShowPrepared(rec_));  // shown once
+
+  for (const bool shownItself : {false, true}) {
+    SCOPED_TRACE(shownItself ? "shown without a copy" : "set");
+    Qimg between;
+    Solid(between, 300, 200, 10, 10, 200);
+    DisplayPrepareImage(rec_, pic_);
+    if (shownItself) {
+      DisplayShowImage(rec_, between);
+    } else {
+      DisplaySetImage(rec_, between);
+    }
+    EXPECT_FALSE(DisplayShowPrepared(rec_));
+    EXPECT_EQ(Paint(rec_, 300, 200).pixel(5, 5), qRgb(10, 10, 200));
+    DisplayOwnImage(rec_);
+    ImgFree(between);
+  }
+  EXPECT_EQ(rec_->Handed.load(), 4u);
+}
+
 TEST_F(Display, EightBitPicturesShowThroughTheirPalette) {
   ImgAlloc(pic_, 10, 10, 8);
   for (int i = 0; i < 100; ++i) pic_.Data[i] = 7;
@@ -316,6 +346,32 @@ TEST(DisplayWindow, ARecordOutlivesAWindowItsParentTookAlong) {
   ImgFree(pic);
   DisplayDestroy(rec);
   EXPECT_EQ(rec, nullptr);
+}
+
+// A frame handed over by another thread is painted at the main thread's next turn, by itself; hand-
+// overs while that paint still waits ask for no other, and the paint shows the latest.
+TEST(DisplayWindow, HandOversFromAnotherThreadArePaintedOnceEachTurn) {
+  QWidget parent;
+  parent.resize(200, 200);
+  DisplayRec* rec = DisplayCreate(&parent, 0, 0, 160, 120);
+  parent.show();
+  QApplication::processEvents();
+  const uint64_t before = rec->Painted.load();
+  std::thread video([rec] {
+    Qimg frame;
+    for (const uint8_t red : {10, 20, 30}) {
+      Solid(frame, 160, 120, red, 0, 0);
+      DisplaySetImage(rec, frame);
+    }
+    ImgFree(frame);
+  });
+  video.join();
+  EXPECT_TRUE(rec->HandOverPending.load());
+  QCoreApplication::sendPostedEvents(nullptr, 0);  // one turn of posted events
+  EXPECT_FALSE(rec->HandOverPending.load());
+  EXPECT_EQ(rec->Painted.load(), before + 1);
+  EXPECT_EQ(rec->Window->grab().toImage().pixel(80, 60), qRgb(30, 0, 0));
+  DisplayDestroy(rec);
 }
 
 // The video thread copies frames into the record while the main thread paints it: the record's

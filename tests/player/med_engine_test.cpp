@@ -693,9 +693,23 @@ void OnShownPosition(void* data) {
 }
 
 // The wait for a picture is one sleep that ends on the clock reading at which the picture is due:
-// no picture is shown before its time, and the wake-ups lie exactly a frame apart.
+// no picture is shown before its time, and the wake-ups lie exactly a frame apart. The picture
+// due is converted for the display before the sleep and only exchanged at its time: each picture
+// is handed over once.
 TEST_F(Engine, TheVideoThreadSleepsUntilEachPictureIsDueAndNeverShowsOneEarly) {
+  QWidget parent;
+  Make().CreateDisplay(&parent, 0, 0, 64, 48);
+  // While the thread sleeps: the picture shown, and the one waiting in the display's second buffer
+  // (frame numbers from 1; 0 for none).
+  std::vector<std::pair<int, int>> asleep;
+  clock_.OnVideoSleep([&] {
+    DisplayRec* d = engine_->Display;
+    const LockGuard set(d->SetLock);
+    const LockGuard lock(d->Lock);
+    asleep.emplace_back(ImgAssigned(*d->Source) ? d->Source->Data[0] : 0, d->NextReady ? d->Next.Data[0] : 0);
+  });
   QMedEngine& e = Open("slow", Movie(6, 2));  // a frame every 0.5 s
+  const uint64_t handedAtOpen = e.Display->Handed.load();
   ShownLog log;
   log.Engine = &e;
   e.OnPosition = {&OnShownPosition, &log};
@@ -708,6 +722,10 @@ TEST_F(Engine, TheVideoThreadSleepsUntilEachPictureIsDueAndNeverShowsOneEarly) {
   const std::vector<double> wakes = clock_.VideoWakes();
   ASSERT_EQ(wakes.size(), 6u);
   for (size_t i = 1; i < wakes.size(); ++i) EXPECT_NEAR(wakes[i] - wakes[i - 1], 0.5, 1e-9);
+  clock_.OnVideoSleep(nullptr);
+  EXPECT_EQ(asleep, (std::vector<std::pair<int, int>>{{1, 2}, {2, 3}, {3, 4}, {4, 5}, {5, 6}, {6, 0}}));
+  // Each frame's picture once, the first one as the open left it, the last one again at the end.
+  EXPECT_EQ(e.Display->Handed.load() - handedAtOpen, 7u);
 }
 
 // Runs a 300-frame clip whose every frame takes 0.15 s to read (always late) and answers the
