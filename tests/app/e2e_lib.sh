@@ -17,7 +17,10 @@ if [ "${TAVELO_E2E_INSIDE:-}" != 1 ]; then
     command -v "$tool" >/dev/null || { echo "$(basename "$0"): $tool is missing (scripts/install-deps.sh installs it)" >&2; exit 1; }
   done
   export TAVELO_E2E_INSIDE=1
-  exec xvfb-run -a -s "-screen 0 1280x1024x24" bash "$0" "${e2e_args[@]}"
+  # -noreset: the server does not start over each time its last client leaves. Without it, a
+  # program started right after the one before ended can meet the server in the middle of that
+  # reset; one such start was refused ("not authorized") while nine scripts ran at once.
+  exec xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" bash "$0" "${e2e_args[@]}"
 fi
 
 work=$(mktemp -d)
