@@ -278,47 +278,72 @@ bool DisplayGetResizeBig(const DisplayRec* rec) { return rec != nullptr && rec->
 
 static void PaintHandOver(DisplayRec* rec);
 
+namespace {
+
+void PrepareNext(DisplayRec& rec, const Qimg& picture) REQUIRES(rec.SetLock) {
+  rec.NextReady = false;
+  // Made outside the paint's lock: a paint never waits for a conversion.
+  PrepareForDisplay(picture, rec.Next);
+  rec.NextReady = true;
+}
+
+// Shows the prepared picture; false when none waits.
+bool ExchangeNext(DisplayRec& rec) REQUIRES(rec.SetLock) {
+  if (!rec.NextReady) return false;
+  rec.NextReady = false;
+  {
+    const LockGuard lock(rec.Lock);
+    // Exchanged, not copied: the picture shown before becomes the next one's buffer.
+    if (!ImgAssigned(rec.Image)) _imgalloc_(rec.Image, 1, 1, 32, __LINE__, "MedDisplay.DisplaySetImage.image", false);
+    ImgXchg(rec.Image, rec.Next);
+    rec.Source = &rec.Image;
+    if (rec.Shown != &rec.Resized) rec.Shown = &rec.Image;
+    rec.ClearPending = false;
+    ++rec.ImageSerial;
+  }
+  // Only a playing movie hands over picture after picture: a picture set on the main thread (a
+  // still, a step while paused) keeps no second buffer.
+  if (OnGuiThread()) ImgFree(rec.Next);
+  return true;
+}
+
+// After an exchange, outside SetLock: counts the picture and asks for its paint.
+void AnnounceNext(DisplayRec* rec) {
+  rec->Handed.fetch_add(1);
+  if (OnGuiThread())
+    DisplayRedraw(rec);
+  else
+    PaintHandOver(rec);
+}
+
+}  // namespace
+
 void DisplayPrepareImage(DisplayRec* rec, const Qimg& picture) {
   if (rec == nullptr) return;
   const LockGuard set(rec->SetLock);
-  rec->NextReady = false;
-  // Made outside the paint's lock: a paint never waits for a conversion.
-  PrepareForDisplay(picture, rec->Next);
-  rec->NextReady = true;
+  PrepareNext(*rec, picture);
 }
 
 bool DisplayShowPrepared(DisplayRec* rec) {
   if (rec == nullptr) return false;
   {
     const LockGuard set(rec->SetLock);
-    if (!rec->NextReady) return false;
-    rec->NextReady = false;
-    {
-      const LockGuard lock(rec->Lock);
-      // Exchanged, not copied: the picture shown before becomes the next one's buffer.
-      if (!ImgAssigned(rec->Image))
-        _imgalloc_(rec->Image, 1, 1, 32, __LINE__, "MedDisplay.DisplaySetImage.image", false);
-      ImgXchg(rec->Image, rec->Next);
-      rec->Source = &rec->Image;
-      if (rec->Shown != &rec->Resized) rec->Shown = &rec->Image;
-      rec->ClearPending = false;
-      ++rec->ImageSerial;
-    }
-    // Only a playing movie hands over picture after picture: a picture set on the main thread (a
-    // still, a step while paused) keeps no second buffer.
-    if (OnGuiThread()) ImgFree(rec->Next);
+    if (!ExchangeNext(*rec)) return false;
   }
-  rec->Handed.fetch_add(1);
-  if (OnGuiThread())
-    DisplayRedraw(rec);
-  else
-    PaintHandOver(rec);
+  AnnounceNext(rec);
   return true;
 }
 
 void DisplaySetImage(DisplayRec* rec, const Qimg& picture) {
-  DisplayPrepareImage(rec, picture);
-  DisplayShowPrepared(rec);
+  if (rec == nullptr) return;
+  {
+    // Both halves under one hold of SetLock: a picture prepared on another thread meanwhile can
+    // never be shown in this one's place.
+    const LockGuard set(rec->SetLock);
+    PrepareNext(*rec, picture);
+    ExchangeNext(*rec);
+  }
+  AnnounceNext(rec);
 }
 
 void DisplayShowImage(DisplayRec* rec, Qimg& picture) {
