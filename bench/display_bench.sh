@@ -82,11 +82,11 @@ try:
 except FileNotFoundError:
     pass
 largest = max((w * h for _, (w, h), _ in puts), default=0)
-sizes = collections.Counter(s for _, s, _ in puts if s[0] * s[1] * 2 >= largest)
+sizes = collections.Counter(size for _, size, _ in puts if size[0] * size[1] * 2 >= largest)
 video = sizes.most_common(1)[0][0] if sizes else None
 times, last = [], None
-for t, s, hsh in puts:
-    if s == video and hsh != last:
+for t, size, hsh in puts:
+    if size == video and hsh != last:
         times.append(t)
         last = hsh
 gaps = [(b - a) / 1e6 for a, b in zip(times, times[1:])]
